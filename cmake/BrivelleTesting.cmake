@@ -1,0 +1,25 @@
+# brivelle_add_qtest(<name> SOURCES <files...> LIBS <targets...>)
+# A Qt Test executable registered with CTest; it runs on the offscreen platform, never on a display.
+function(brivelle_add_qtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON)
+  target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  brivelle_strict_qt(${name})
+  brivelle_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT
+    "QT_QPA_PLATFORM=offscreen;BRIVELLE_SOURCE_DIR=${PROJECT_SOURCE_DIR};BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
+endfunction()
+
+# brivelle_add_gtest(<name> SOURCES <files...> LIBS <targets...>): an engine test on GoogleTest.
+function(brivelle_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main ${ARG_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  brivelle_warnings(${name})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "BRIVELLE_SOURCE_DIR=${PROJECT_SOURCE_DIR};BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
+endfunction()

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+
+namespace ncnn {
+
+// The process-wide Vulkan instance and its device list. create and destroy are not thread-safe and
+// must not run while any network uses a device; the queries may run from any thread in between.
+int create_gpu_instance(const char *driver_path = nullptr);
+void destroy_gpu_instance();
+
+int get_gpu_count();
+int get_default_gpu_index();
+
+class GpuInfo {
+public:
+    virtual ~GpuInfo();
+    const char *device_name() const;
+    // 0 discrete, 1 integrated, 2 virtual, 3 CPU.
+    int type() const;
+
+    class Private;
+    Private *const d;
+
+protected:
+    GpuInfo();
+    friend class GpuInstanceHolder;
+};
+
+const GpuInfo &get_gpu_info(int device_index = get_default_gpu_index());
+
+class VulkanDevice {
+public:
+    virtual ~VulkanDevice();
+    const GpuInfo &info;
+    // Memory this process may use on the device, in MiB.
+    uint32_t get_heap_budget() const;
+
+    class Private;
+    Private *const d;
+
+protected:
+    VulkanDevice(const GpuInfo &info, Private *d);
+    friend class GpuInstanceHolder;
+};
+
+// Null when there is no device at that index.
+VulkanDevice *get_gpu_device(int device_index = get_default_gpu_index());
+
+} // namespace ncnn

@@ -1,0 +1,40 @@
+#pragma once
+
+namespace ncnn {
+
+class Allocator;
+
+// Knobs of one network. Written before load_param/load_model; read, never written, during inference.
+class Option {
+public:
+    Option();
+
+    // Release intermediate blobs as soon as their last consumer has run.
+    bool lightmode;
+    // Threads for CPU layers.
+    int num_threads;
+    // Allocators for blobs and scratch space; null selects the built-in allocator.
+    Allocator *blob_allocator;
+    Allocator *workspace_allocator;
+
+    int openmp_blocktime;
+    bool use_winograd_convolution;
+    bool use_sgemm_convolution;
+    bool use_int8_inference;
+    bool use_vulkan_compute;
+    bool use_bf16_storage;
+    bool use_fp16_packed;
+    bool use_fp16_storage;
+    bool use_fp16_arithmetic;
+    bool use_int8_packed;
+    bool use_int8_storage;
+    bool use_int8_arithmetic;
+    bool use_packing_layout;
+    bool use_shader_pack8;
+    bool use_subgroup_ops;
+    bool use_image_storage;
+    bool use_tensor_storage;
+    bool use_weight_fp16_storage;
+};
+
+} // namespace ncnn

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and running Brivelle AI needs.
+# Idempotent: when everything is present it only checks and exits.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev
+  # Qt 6 (widgets, network, concurrent, test), its tools and plugins
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-image-formats-plugins libgl-dev
+  # inference runtime: oneDNN for the CPU, Vulkan loader, lavapipe, shader compiler, validation
+  libdnnl-dev libvulkan-dev mesa-vulkan-drivers glslang-tools vulkan-validationlayers vulkan-tools
+  # tests and screenshots
+  libgtest-dev xvfb xauth x11-apps imagemagick
+  # the demo model server of the run command
+  python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+# npm (for the demo model pack) comes with the machine's Node.js where there is one; Debian's
+# own npm conflicts with newer Node.js builds, so it is only asked for when no npm exists.
+if ! command -v npm >/dev/null 2>&1; then missing+=(npm); fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

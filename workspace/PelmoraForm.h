@@ -1,0 +1,142 @@
+#pragma once
+
+#include <QItemSelection>
+#include <QList>
+#include <QStandardItemModel>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+#include <QWidget>
+
+#include <atomic>
+
+#include <ncnn/net.h>
+
+namespace Ui {
+class PelmoraForm;
+}
+class QStackedLayout;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QImage;
+class QPixmap;
+
+// The application's one working surface: five pages, the file list, the options, the preview, the
+// network and the model files. Slots stay thin; the logic lives in the units they call.
+// Lives on the GUI thread. The batch worker reads the options, the network and the path list only
+// while the work page (the only place that changes them) is hidden, and shares nothing else with the
+// GUI thread but cancelRequested.
+class PelmoraForm : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit PelmoraForm(QWidget *parent);
+    ~PelmoraForm() override;
+
+    // Icons of the toolbar follow the colour scheme and each button's enabled state.
+    void updateIcons();
+
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private slots:
+    // The order of these 22 slots is the order of the class's meta-object methods.
+    void on_AddURL(QUrl url);
+    void on_AddURLs(QList<QUrl> _urls);
+    void on_itemSelection_changed(QItemSelection selected, QItemSelection deselected);
+    void on_sourceImageButton_clicked();
+    void on_updateTimer();
+    void on_upscaleButton_clicked();
+    void on_removeButton_clicked();
+    void on_clearButton_clicked();
+    void on_outputFolderButton_clicked();
+    void on_aboutButton2_clicked();
+    void on_aboutButton_clicked();
+    void on_scaleSlider_valueChanged(int value);
+    void on_processCpuRadioButton_clicked(bool checked);
+    void on_processGpuRadioButton_clicked(bool checked);
+    void on_webButton_clicked();
+    void on_webButton2_clicked();
+    void on_cancelButton_clicked();
+    void on_addButton_clicked();
+    void on_updateButton_clicked();
+    void on_updateButton2_clicked();
+    void on_downloadButton_clicked();
+    void on_processGpuComboBox_currentIndexChanged(int index);
+
+private:
+    // Tests reach members through this accessor (tests/support/pelmoraformaccess.h).
+    friend class PelmoraFormAccess;
+
+    // --- file list (fileList.cpp) ---
+    void startAddUrlsThread(QList<QUrl> &urls);
+    void loadUrl(QString path);
+    void _loadUrl(QString path);
+    void onAddUrlsFinish();
+    void getItemsIcon();
+    void applyThumbnail(QPixmap pixmap, QString fileName, QString folder, QString size, int row);
+
+    // --- preview (preview.cpp) ---
+    void loadImage(QString path);
+    void showPreview(const QImage &image);
+
+    // --- options and settings (options.cpp) ---
+    void loadSettings();
+    void saveSettings();
+    void fillGpuList();
+    void logDefaultGpu();
+
+    // --- engine (engine/formEngine.cpp) ---
+    // Returns whether both model files loaded.
+    bool setupNetwork();
+    void bindVulkanDevice();
+    QImage runNetwork(const QImage &image);
+    void computeTileSize();
+    QImage upscaleImageTiling(const QImage &image);
+    QImage upscaleImage(const QImage &image);
+    QImage upscaleImageWithAlpha(const QImage &image);
+
+    // --- batch job (engine/formBatch.cpp) ---
+    void processFiles(QStringList paths);
+
+    // --- model files (models/formModels.cpp) ---
+    void checkModelFiles();
+    void downloadNextModel();
+    void modelReplyFinished(QNetworkReply *reply);
+
+    Ui::PelmoraForm *ui = nullptr;
+    QStackedLayout *pageStack = nullptr;
+    QStandardItemModel fileModel;
+    bool uiReady = false;
+
+    // file list
+    QList<QUrl> pendingUrls;
+    QList<int> pendingIconRows;
+    QString lastAddedPath;
+
+    // preview
+    QTimer previewTimer;
+    int previewCountdown = 0;
+    QString previewPath;
+
+    // options
+    int upscaleValue = 1;
+    int processEngine = 0;
+    int gpuIndex = 0;
+    QString outputFolder;
+
+    // engine and batch
+    int currentTileSize = 0;
+    ncnn::Net net;
+    std::atomic<bool> cancelRequested{false};
+
+    // model files
+    QStringList missingModels;
+    int downloadIndex = 0;
+    int downloadTotal = 0;
+    QString x2BinPath;
+    QString x2ParamPath;
+    QString x4BinPath;
+    QString x4ParamPath;
+    QNetworkAccessManager *networkManager = nullptr;
+};
