@@ -22,6 +22,9 @@ class QNetworkReply;
 class QImage;
 class QPixmap;
 
+// Tests specialise this with a tag of their own to reach private members.
+template <typename Tag> struct PelmoraFormProbe;
+
 // The application's one working surface: five pages, the file list, the options, the preview, the
 // network and the model files. Slots stay thin; the logic lives in the units they call.
 // Lives on the GUI thread. The batch worker reads the options, the network and the path list only
@@ -65,8 +68,7 @@ private slots:
     void on_processGpuComboBox_currentIndexChanged(int index);
 
 private:
-    // Tests reach members through this accessor (tests/support/pelmoraformaccess.h).
-    friend class PelmoraFormAccess;
+    template <typename Tag> friend struct PelmoraFormProbe;
 
     // --- file list (fileList.cpp) ---
     void startAddUrlsThread(QList<QUrl> &urls);

@@ -1,0 +1,3 @@
+#include "workspace/PelmoraForm.h"
+
+void PelmoraForm::updateIcons() {}
