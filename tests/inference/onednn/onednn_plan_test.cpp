@@ -3,7 +3,9 @@
 
 #include "naive_graph.h"
 
+#include "cpu/onednn/bench/sample_graphs.h"
 #include "cpu/onednn/onednn_plan.h"
+#include "cpu/onednn/plan_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -387,4 +389,51 @@ TEST(OnednnPlan, RejectsWhatItCannotRun)
     interp.resizeType = 2;
     g.ops.push_back(interp);
     EXPECT_FALSE(unsupportedReason(g).empty());
+}
+
+// Tiles of several shapes in turn: each shape compiles once and none borrows another's primitives.
+TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
+{
+    const SampleGraph net = makeRrdbNetGraph(1, 16, 8, 3);
+    PlanCache cache(net.graph, 2);
+    const Shape shapes[] = {{3, 9, 7}, {3, 5, 11}, {3, 9, 7}, {3, 9, 7}, {3, 5, 11}, {3, 4, 4}, {3, 9, 7}};
+    unsigned seed = 70;
+    for (const Shape &s : shapes) {
+        const Planar in = randomPlanar(s, seed++);
+        std::string error;
+        PlanOptions options;
+        options.numThreads = 2;
+        auto plan = cache.get({{net.input, s}}, {net.output}, options, &error);
+        ASSERT_TRUE(plan) << error;
+        const Shape outShape = plan->shapeOf(net.output);
+        ASSERT_EQ(outShape.h, s.h * 4);
+        std::vector<float> input = in.data;
+        std::vector<float> out(static_cast<size_t>(outShape.c) * outShape.h * outShape.w);
+        const size_t inStep = static_cast<size_t>(s.h) * s.w,
+                     outStep = static_cast<size_t>(outShape.h) * outShape.w;
+        ASSERT_TRUE(plan->run({{net.input, TensorView{input.data(), s, inStep}}},
+                              {{net.output, TensorView{out.data(), outShape, outStep}}}, cache.pool(),
+                              &error))
+            << error;
+        const auto naive = evaluateNaive(net.graph, {{net.input, in}});
+        EXPECT_LE(normalisedError(out, naive.at(net.output).data), kBound) << s.h << "x" << s.w;
+    }
+    // 4x4 evicts 9x7, the least recently used, which then compiles again.
+    EXPECT_EQ(cache.compilations(), 4);
+    EXPECT_EQ(cache.size(), 2u);
+}
+
+TEST(OnednnNetworks, RrdbNetAndSrvggEndToEnd)
+{
+    const SampleGraph nets[] = {makeRrdbNetGraph(2, 16, 8, 5), makeRrdbNetGraph(1, 13, 5, 6),
+                                makeSrvggGraph(3, 12, 7)};
+    for (const SampleGraph &net : nets) {
+        for (int threads : {1, 2, 4}) {
+            Result r;
+            expectMatches(net.graph, {{net.input, randomPlanar({3, 7, 5}, 80, 1.f)}}, {net.output},
+                          "network of " + std::to_string(net.graph.ops.size()) + " layers, threads " +
+                              std::to_string(threads),
+                          threads, &r);
+        }
+    }
 }

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <unordered_map>
 
 namespace brivelle::onednn {
@@ -133,6 +134,8 @@ struct Plan::Impl {
     double macs = 0.0;
     int fused = 0;
     int inPlaceConcats = 0;
+    // Runs are serialised: edge reorders are rebuilt when a caller's channel step changes.
+    std::mutex runMutex;
 
     float *pointerOf(int blob, const std::vector<float *> &roots) const
     {
@@ -1012,6 +1015,7 @@ bool Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
                const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
                StepTimes *times)
 {
+    std::lock_guard<std::mutex> lock(d->runMutex);
     ThreadScope threads(d->options.numThreads);
     std::vector<float *> roots(d->rootBytes.size(), nullptr);
     auto fail = [&](const std::string &why) {
