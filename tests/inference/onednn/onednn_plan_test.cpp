@@ -87,7 +87,7 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
         outViews.emplace_back(o, TensorView{buf.data(), s, padded(s)});
     }
     BufferPool pool;
-    EXPECT_TRUE(plan->run(inViews, outViews, pool, &error)) << error;
+    EXPECT_EQ(plan->run(inViews, outViews, pool, &error), 0) << error;
     for (const auto &view : outViews) {
         Planar p;
         p.shape = view.second.shape;
@@ -411,9 +411,9 @@ TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
         std::vector<float> out(static_cast<size_t>(outShape.c) * outShape.h * outShape.w);
         const size_t inStep = static_cast<size_t>(s.h) * s.w,
                      outStep = static_cast<size_t>(outShape.h) * outShape.w;
-        ASSERT_TRUE(plan->run({{net.input, TensorView{input.data(), s, inStep}}},
-                              {{net.output, TensorView{out.data(), outShape, outStep}}}, cache.pool(),
-                              &error))
+        ASSERT_EQ(plan->run({{net.input, TensorView{input.data(), s, inStep}}},
+                            {{net.output, TensorView{out.data(), outShape, outStep}}}, cache.pool(), &error),
+                  0)
             << error;
         const auto naive = evaluateNaive(net.graph, {{net.input, in}});
         EXPECT_LE(normalisedError(out, naive.at(net.output).data), kBound) << s.h << "x" << s.w;

@@ -292,13 +292,8 @@ std::string Compiler::inferShapes(const std::vector<std::pair<int, Shape>> &inpu
                 return op.name + ": slope count";
             break;
         case OpType::Interp: {
-            if (op.outHeight > 0 && op.outWidth > 0) {
-                out.h = op.outHeight;
-                out.w = op.outWidth;
-            } else {
-                out.h = static_cast<int>(in.h * op.heightScale);
-                out.w = static_cast<int>(in.w * op.widthScale);
-            }
+            out.h = op.outHeight > 0 ? op.outHeight : static_cast<int>(in.h * op.heightScale);
+            out.w = op.outWidth > 0 ? op.outWidth : static_cast<int>(in.w * op.widthScale);
             // oneDNN's nearest rounds source coordinates from pixel centres; they agree for whole factors.
             if (out.h <= 0 || out.w <= 0 || out.h % in.h || out.w % in.w)
                 return op.name + ": only whole upscale factors";
@@ -1011,21 +1006,21 @@ int Plan::inPlaceConcatCount() const
     return d->inPlaceConcats;
 }
 
-bool Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
-               const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
-               StepTimes *times)
+int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
+              const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
+              StepTimes *times)
 {
     std::lock_guard<std::mutex> lock(d->runMutex);
     ThreadScope threads(d->options.numThreads);
     std::vector<float *> roots(d->rootBytes.size(), nullptr);
-    auto fail = [&](const std::string &why) {
+    auto fail = [&](const std::string &why, int code = kFailed) {
         for (float *&r : roots) {
             pool.release(r);
             r = nullptr;
         }
         if (error)
             *error = why;
-        return false;
+        return code;
     };
     auto external = [&](const Binding &b) -> const TensorView * {
         const auto &list = b.isOutput ? outputs : inputs;
@@ -1042,7 +1037,8 @@ bool Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
             for (int r : step.acquire) {
                 roots[r] = pool.acquire(d->rootBytes[r]);
                 if (!roots[r])
-                    return fail("out of memory: " + std::to_string(d->rootBytes[r]) + " bytes for a blob");
+                    return fail("out of memory: " + std::to_string(d->rootBytes[r]) + " bytes for a blob",
+                                kOutOfMemory);
             }
             const auto start = std::chrono::steady_clock::now();
             pointers.clear();
@@ -1096,13 +1092,13 @@ bool Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
     } catch (const dnnl::error &e) {
         return fail(e.what());
     } catch (const std::bad_alloc &) {
-        return fail("out of memory");
+        return fail("out of memory", kOutOfMemory);
     }
     for (float *&r : roots) {
         pool.release(r);
         r = nullptr;
     }
-    return true;
+    return 0;
 }
 
 } // namespace brivelle::onednn

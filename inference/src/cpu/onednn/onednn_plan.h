@@ -63,11 +63,13 @@ public:
     int fusedLayerCount() const;
     int inPlaceConcatCount() const;
 
-    // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns false with
-    // the reason in `error` (out of memory, a oneDNN failure).
-    bool run(const std::vector<std::pair<int, TensorView>> &inputs,
-             const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
-             StepTimes *times = nullptr);
+    // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0, kOutOfMemory,
+    // or kFailed, with the reason in `error`.
+    static constexpr int kOutOfMemory = -100;
+    static constexpr int kFailed = -1;
+    int run(const std::vector<std::pair<int, TensorView>> &inputs,
+            const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
+            StepTimes *times = nullptr);
 
     struct Impl;
 
