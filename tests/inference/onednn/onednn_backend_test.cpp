@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -258,5 +259,47 @@ TEST(OnednnBackend, NetUsesItAndAgrees)
         ASSERT_EQ(ex.extract(blobName(net.output).c_str(), out), 0) << ex.last_error();
         const ncnn::Mat expected = runPlan(*reference, *graph, net.input, in, net.output, options(2));
         EXPECT_LE(normalisedError(toVector(out), toVector(expected)), kBound);
+    }
+}
+
+// The published models on a tiny crop: the oneDNN path takes them whole and agrees with the reference.
+TEST(OnednnBackend, RealModelsOnATinyCrop)
+{
+    const char *shared = std::getenv("BRIVELLE_SHARED_DIR");
+    const std::filesystem::path models = std::filesystem::path(shared ? shared : "../shared") / "models";
+    if (!std::filesystem::exists(models / "realesrgan-x4fast.param"))
+        GTEST_SKIP() << "no models in " << models;
+    for (const char *name : {"realesrgan-x4fast", "realesrgan-x4plus"}) {
+        ncnn::Net net;
+        net.opt.num_threads = 2;
+        ASSERT_EQ(net.load_param((models / (std::string(name) + ".param")).string().c_str()), 0)
+            << net.last_error();
+        ASSERT_EQ(net.load_model((models / (std::string(name) + ".bin")).string().c_str()), 0)
+            << net.last_error();
+        const ncnn::Mat in = toMat(randomPlanar({3, 5, 4}, 13, 0.5f));
+        ncnn::Extractor ex = net.create_extractor();
+        ASSERT_EQ(ex.input("data", in), 0);
+        ncnn::Mat out;
+        ASSERT_EQ(ex.extract("output", out), 0) << ex.last_error();
+        ASSERT_EQ(out.w, 16);
+        ASSERT_EQ(out.h, 20);
+
+        // The same file, through the graph, on both backends.
+        std::ifstream param(models / (std::string(name) + ".param"), std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(param)), std::istreambuf_iterator<char>());
+        std::ifstream bin(models / (std::string(name) + ".bin"), std::ios::binary);
+        const std::vector<unsigned char> weights((std::istreambuf_iterator<char>(bin)),
+                                                 std::istreambuf_iterator<char>());
+        ncnn::Graph graph;
+        std::string err;
+        ASSERT_TRUE(ncnn::parse_param(text.data(), text.size(), graph, err)) << err;
+        ASSERT_TRUE(ncnn::load_weights(weights.data(), weights.size(), graph, err)) << err;
+        for (auto &layer : graph.layers)
+            layer->create_pipeline(net.opt);
+        EXPECT_TRUE(onednn().supports(graph, net.opt, nullptr)) << name;
+        auto reference = ncnn::reference_backend().compile(graph, net.opt, nullptr, err);
+        const int input = graph.find_blob("data"), output = graph.find_blob("output");
+        const ncnn::Mat expected = runPlan(*reference, graph, input, in, output, options(2));
+        EXPECT_LE(normalisedError(toVector(out), toVector(expected)), kBound) << name;
     }
 }

@@ -398,6 +398,7 @@ TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
     PlanCache cache(net.graph, 2);
     const Shape shapes[] = {{3, 9, 7}, {3, 5, 11}, {3, 9, 7}, {3, 9, 7}, {3, 5, 11}, {3, 4, 4}, {3, 9, 7}};
     unsigned seed = 70;
+    size_t firstWeights = 0;
     for (const Shape &s : shapes) {
         const Planar in = randomPlanar(s, seed++);
         std::string error;
@@ -405,6 +406,8 @@ TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
         options.numThreads = 2;
         auto plan = cache.get({{net.input, s}}, {net.output}, options, &error);
         ASSERT_TRUE(plan) << error;
+        if (!firstWeights)
+            firstWeights = cache.weightBytes();
         const Shape outShape = plan->shapeOf(net.output);
         ASSERT_EQ(outShape.h, s.h * 4);
         std::vector<float> input = in.data;
@@ -421,6 +424,9 @@ TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
     // 4x4 evicts 9x7, the least recently used, which then compiles again.
     EXPECT_EQ(cache.compilations(), 4);
     EXPECT_EQ(cache.size(), 2u);
+    // Every shape chose the same weight layouts: one reordered copy serves them all.
+    EXPECT_GT(firstWeights, 0u);
+    EXPECT_EQ(cache.weightBytes(), firstWeights);
 }
 
 TEST(OnednnNetworks, RrdbNetAndSrvggEndToEnd)

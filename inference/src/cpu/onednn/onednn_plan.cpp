@@ -145,6 +145,25 @@ struct Plan::Impl {
     }
 };
 
+struct WeightStore::Impl {
+    std::mutex mutex;
+    // Per convolution (by op index): every layout it was reordered into.
+    std::unordered_map<int, std::vector<std::pair<memory::desc, memory>>> packed;
+};
+
+WeightStore::WeightStore() : d(std::make_unique<Impl>()) {}
+WeightStore::~WeightStore() = default;
+
+size_t WeightStore::bytes() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    size_t total = 0;
+    for (const auto &entry : d->packed)
+        for (const auto &layout : entry.second)
+            total += layout.first.get_size();
+    return total;
+}
+
 int preferredChannelBlock()
 {
     static const int block = [] {
@@ -171,8 +190,8 @@ namespace {
 // Builds the schedule; a class so that the many small decisions share their tables.
 class Compiler {
 public:
-    Compiler(const FastGraph &graph, const PlanOptions &options, Plan::Impl &plan)
-        : g_(graph), options_(options), p_(plan)
+    Compiler(const FastGraph &graph, const PlanOptions &options, Plan::Impl &plan, WeightStore *weights)
+        : g_(graph), options_(options), p_(plan), weights_(weights)
     {}
 
     std::string compile(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs);
@@ -184,6 +203,7 @@ private:
     void placeBlobs();
     std::string buildSteps();
     std::string convolutionStep(const Node &node);
+    memory packedWeights(int opIndex, int inChannels, const memory::desc &layout);
     void reorderStep(int from, int to);
     void primitiveStep(const dnnl::primitive &primitive, std::vector<Binding> bindings);
     int temporaryBlob(const memory::desc &md, Shape shape);
@@ -195,6 +215,7 @@ private:
     const FastGraph &g_;
     const PlanOptions &options_;
     Plan::Impl &p_;
+    WeightStore *weights_;
     std::vector<int> producer_;             // op index per canonical blob
     std::vector<std::vector<int>> readers_; // op indices per canonical blob
     std::vector<bool> isOutput_;
@@ -603,6 +624,30 @@ void Compiler::reorderStep(int from, int to)
     primitiveStep(dnnl::reorder(pd), {bind(DNNL_ARG_FROM, from), bind(DNNL_ARG_TO, to)});
 }
 
+memory Compiler::packedWeights(int opIndex, int inChannels, const memory::desc &layout)
+{
+    const FastOp &op = g_.ops[opIndex];
+    std::unique_lock<std::mutex> lock;
+    std::vector<std::pair<memory::desc, memory>> *known = nullptr;
+    if (weights_) {
+        lock = std::unique_lock<std::mutex>(weights_->d->mutex);
+        known = &weights_->d->packed[opIndex];
+        for (const auto &entry : *known)
+            if (entry.first == layout)
+                return entry.second;
+    }
+    std::vector<float> plain = op.weights;
+    memory user(memory::desc({op.outChannels, inChannels, op.kernelH, op.kernelW}, dt::f32, tag::oihw),
+                cpuEngine(), plain.data());
+    memory packed(layout, cpuEngine());
+    dnnl::stream stream(cpuEngine());
+    dnnl::reorder(user, packed).execute(stream, user, packed);
+    stream.wait();
+    if (known)
+        known->emplace_back(layout, packed);
+    return packed;
+}
+
 std::string Compiler::convolutionStep(const Node &node)
 {
     const FastOp &op = g_.ops[node.op];
@@ -686,14 +731,7 @@ std::string Compiler::convolutionStep(const Node &node)
                                          node.post[i].blob));
 
     // The weights are reordered once, here, into the layout this primitive wants.
-    std::vector<float> weights = op.weights;
-    memory userWeights(memory::desc({op.outChannels, in.c, op.kernelH, op.kernelW}, dt::f32, tag::oihw),
-                       cpuEngine(), weights.data());
-    memory packed(pd.weights_desc(), cpuEngine());
-    dnnl::stream stream(cpuEngine());
-    dnnl::reorder(userWeights, packed).execute(stream, userWeights, packed);
-    stream.wait();
-    step.constants.emplace_back(DNNL_ARG_WEIGHTS, packed);
+    step.constants.emplace_back(DNNL_ARG_WEIGHTS, packedWeights(node.op, in.c, pd.weights_desc()));
     if (hasBias) {
         memory bias(biasMd, cpuEngine());
         std::memcpy(bias.get_data_handle(), op.bias.data(), op.bias.size() * sizeof(float));
@@ -960,14 +998,14 @@ Plan::~Plan() = default;
 
 std::unique_ptr<Plan> Plan::compile(const FastGraph &graph, const std::vector<std::pair<int, Shape>> &inputs,
                                     const std::vector<int> &outputs, const PlanOptions &options,
-                                    std::string *error)
+                                    std::string *error, WeightStore *weights)
 {
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     ThreadScope threads(options.numThreads);
     std::string why;
     try {
-        Compiler compiler(graph, options, *impl);
+        Compiler compiler(graph, options, *impl, weights);
         why = compiler.compile(inputs, outputs);
     } catch (const dnnl::error &e) {
         why = e.what();
@@ -1004,6 +1042,20 @@ int Plan::fusedLayerCount() const
 int Plan::inPlaceConcatCount() const
 {
     return d->inPlaceConcats;
+}
+
+size_t Plan::peakBlobBytes() const
+{
+    size_t live = 0, peak = 0;
+    for (const Step &step : d->steps) {
+        for (int r : step.acquire)
+            live += d->rootBytes[r];
+        peak = std::max(peak, live);
+        if (d->options.lightMode)
+            for (int r : step.release)
+                live -= d->rootBytes[r];
+    }
+    return peak;
 }
 
 int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,

@@ -29,6 +29,20 @@ struct TensorView {
     size_t cstep = 0;
 };
 
+// Convolution weights already reordered into a primitive's layout, shared by the plans of one graph:
+// shapes that choose the same layout reuse one copy. Thread-safe.
+class WeightStore {
+public:
+    WeightStore();
+    ~WeightStore();
+    WeightStore(const WeightStore &) = delete;
+    WeightStore &operator=(const WeightStore &) = delete;
+    size_t bytes() const;
+
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
 struct PlanOptions {
     int numThreads = 1;
     // Free each blob after its last consumer.
@@ -53,7 +67,7 @@ public:
     static std::unique_ptr<Plan> compile(const FastGraph &graph,
                                          const std::vector<std::pair<int, Shape>> &inputs,
                                          const std::vector<int> &outputs, const PlanOptions &options,
-                                         std::string *error);
+                                         std::string *error, WeightStore *weights = nullptr);
 
     Shape shapeOf(int blob) const;
     // Multiply-accumulates of all convolutions in one run.
@@ -62,6 +76,9 @@ public:
     int stepCount() const;
     int fusedLayerCount() const;
     int inPlaceConcatCount() const;
+    // Blob bytes alive at once at the worst step of a run, as the schedule dictates (light mode frees
+    // after last use; otherwise everything stays until the end).
+    size_t peakBlobBytes() const;
 
     // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0, kOutOfMemory,
     // or kFailed, with the reason in `error`.
