@@ -1,5 +1,7 @@
 #include "convolution.h"
 
+#include "../layer_util.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -110,12 +112,12 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
         return bad("19 (dynamic_weight)", pd.get(19, 0), "0");
     if (group < 1 || num_output % group != 0)
         return bad("7 (group)", group, "a divisor of num_output");
-    const long long per_input = static_cast<long long>(num_output / group) * kernel_w * kernel_h;
+    const long long per_input = static_cast<long long>(num_output) * kernel_w * kernel_h;
     if (weight_data_size <= 0 || weight_data_size % per_input != 0)
-        return bad("6 (weight_data_size)", weight_data_size,
-                   ("a positive multiple of " + std::to_string(per_input) +
-                    " (num_output/group x kernel_w x kernel_h)")
-                       .c_str());
+        return bad(
+            "6 (weight_data_size)", weight_data_size,
+            ("a positive multiple of " + std::to_string(per_input) + " (num_output x kernel_w x kernel_h)")
+                .c_str());
     if (!check_activation(activation_type, activation_params, err))
         return -1;
     return 0;
@@ -123,8 +125,8 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
 
 int Convolution::input_channels() const
 {
-    return static_cast<int>(weight_data_size /
-                            (static_cast<long long>(num_output / group) * kernel_w * kernel_h)) *
+    // Weights hold num_output x (channels / group) x kernel taps.
+    return static_cast<int>(weight_data_size / (static_cast<long long>(num_output) * kernel_w * kernel_h)) *
            group;
 }
 
@@ -235,6 +237,7 @@ int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &op
     // Four output channels share each pass over an input row: the input is read a quarter as often.
 #pragma omp parallel for schedule(dynamic) num_threads(opt.num_threads)
     for (int blk = 0; blk < blocks; blk++) {
+        flush_denormals();
         const int g = blk / blocks_per_group;
         const int p0 = g * outpg + (blk % blocks_per_group) * 4;
         const int nk = std::min(4, g * outpg + outpg - p0);
