@@ -7,6 +7,7 @@
 #include "backend.h"
 #include "cpu/onednn/bench/sample_graphs.h"
 #include "graph.h"
+#include "modelgen.h"
 
 #include <ncnn/allocator.h>
 #include <ncnn/net.h>
@@ -301,5 +302,45 @@ TEST(OnednnBackend, RealModelsOnATinyCrop)
         const int input = graph.find_blob("data"), output = graph.find_blob("output");
         const ncnn::Mat expected = runPlan(*reference, graph, input, in, output, options(2));
         EXPECT_LE(normalisedError(toVector(out), toVector(expected)), kBound) << name;
+    }
+}
+
+// The generator's networks (x2 begins with a pixel unshuffle; fp16 storage) on both backends.
+TEST(OnednnBackend, GeneratedModelsMatchTheReference)
+{
+    using namespace brivelle::modelgen;
+    RrdbConfig x2;
+    x2.blocks = 1;
+    x2.features = 16;
+    x2.growth = 8;
+    x2.scale = 2;
+    RrdbConfig x4 = x2;
+    x4.scale = 4;
+    x4.features = 12;
+    x4.growth = 6;
+    SrvggConfig vgg;
+    vgg.convs = 3;
+    vgg.features = 10;
+    const brivelle::modelgen::ModelFiles models[] = {
+        rrdbnet(x2, Storage::Fp16, 3), rrdbnet(x4, Storage::Fp32, 4), srvgg(vgg, Storage::Fp32, 5)};
+    int index = 0;
+    for (const auto &files : models) {
+        const brivelle::onednn::testing::ModelFiles ours{files.param, files.bin};
+        auto graph = loadGraph(ours);
+        ASSERT_TRUE(graph);
+        EXPECT_TRUE(onednn().supports(*graph, options(2), nullptr)) << index;
+        std::string err;
+        auto fast = onednn().compile(*graph, options(2), nullptr, err);
+        ASSERT_TRUE(fast) << err;
+        auto reference = ncnn::reference_backend().compile(*graph, options(2), nullptr, err);
+        const int input = graph->find_blob("data"), output = graph->find_blob("output");
+        for (const Shape &tile : {Shape{3, 6, 4}, Shape{3, 10, 8}}) {
+            const ncnn::Mat in = toMat(randomPlanar(tile, 14));
+            const ncnn::Mat a = runPlan(*fast, *graph, input, in, output, options(2));
+            const ncnn::Mat b = runPlan(*reference, *graph, input, in, output, options(2));
+            EXPECT_LE(normalisedError(toVector(a), toVector(b)), kBound)
+                << "model " << index << " tile " << tile.h;
+        }
+        ++index;
     }
 }
