@@ -1,6 +1,8 @@
 // The oneDNN backend: translates the loaded graph into FastGraph once, then serves each input shape
 // from a bounded cache of compiled plans. Graphs or inputs outside its reach run on the reference path.
 
+#include "cpu/onednn/onednn_backend.h"
+
 #include "backend.h"
 #include "cpu/onednn/plan_cache.h"
 #include "layers/binaryop.h"
@@ -312,6 +314,15 @@ public:
 };
 
 } // namespace
+
+} // namespace ncnn
+
+bool brivelle::onednn::translateGraph(const ncnn::Graph &graph, FastGraph &out, std::string &why)
+{
+    return ncnn::translate(graph, true, out, why);
+}
+
+namespace ncnn {
 
 const Backend &onednn_backend()
 {

@@ -17,6 +17,7 @@ target_compile_definitions(brivelle_inference PRIVATE BRIVELLE_ONEDNN_BACKEND=1)
 add_library(brivelle_onednn_bench STATIC
   ${CMAKE_CURRENT_LIST_DIR}/bench/fma_probe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bench/onednn_bench.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bench/onednn_details.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bench/sample_graphs.cpp)
 target_include_directories(brivelle_onednn_bench PUBLIC ${CMAKE_CURRENT_LIST_DIR}/../..)
 target_link_libraries(brivelle_onednn_bench PUBLIC brivelle_inference PRIVATE OpenMP::OpenMP_CXX)
