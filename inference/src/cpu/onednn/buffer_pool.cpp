@@ -14,7 +14,7 @@ BufferPool::BufferPool()
 {}
 
 BufferPool::BufferPool(AllocateFn allocate, FreeFn free)
-    : allocate_(std::move(allocate)), free_fn_(std::move(free))
+    : allocate_(std::move(allocate)), free_fn_(std::move(free)), keepFreeBlocks_(false)
 {}
 
 BufferPool::~BufferPool()
@@ -59,7 +59,10 @@ void BufferPool::release(float *block)
     if (it == used_.end())
         return;
     inUse_ -= it->second;
-    free_.emplace(it->second, block);
+    if (keepFreeBlocks_)
+        free_.emplace(it->second, block);
+    else
+        free_fn_(block);
     used_.erase(it);
 }
 

@@ -15,7 +15,8 @@ public:
     using FreeFn = std::function<void(void *)>;
 
     BufferPool();
-    // Blocks come from the caller's allocator (out-of-memory tests, budgets).
+    // Blocks come from the caller's allocator (out-of-memory tests, budgets) and go back to it as soon as
+    // they are released, so that the caller sees exactly the live set.
     BufferPool(AllocateFn allocate, FreeFn free);
     ~BufferPool();
     BufferPool(const BufferPool &) = delete;
@@ -34,6 +35,7 @@ public:
 private:
     AllocateFn allocate_;
     FreeFn free_fn_;
+    bool keepFreeBlocks_ = true;
     mutable std::mutex mutex_;
     std::multimap<size_t, float *> free_;
     std::map<float *, size_t> used_;

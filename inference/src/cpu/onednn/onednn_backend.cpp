@@ -254,14 +254,13 @@ public:
         if (!plan)
             return fallback_->run(blobs, wanted, opt, err);
 
-        const brivelle::onednn::Shape outShape = plan->shapeOf(wanted);
-        Mat out(outShape.w, outShape.h, outShape.c, 4u, opt.blob_allocator);
-        if (out.empty()) {
-            err = "out of memory for the output blob";
-            return LAYER_OUT_OF_MEMORY;
-        }
-        const std::vector<std::pair<int, brivelle::onednn::TensorView>> outputs{
-            {wanted, brivelle::onednn::TensorView{static_cast<float *>(out.data), outShape, out.cstep}}};
+        // The result is allocated when the plan writes it, after the blobs it no longer needs went back.
+        Mat out;
+        const auto allocateOutput = [&out, &opt](int, brivelle::onednn::Shape s) {
+            out.create(s.w, s.h, s.c, 4u, opt.blob_allocator);
+            return out.empty() ? brivelle::onednn::TensorView{}
+                               : brivelle::onednn::TensorView{static_cast<float *>(out.data), s, out.cstep};
+        };
         int ret = 0;
         Allocator *allocator = opt.workspace_allocator ? opt.workspace_allocator : opt.blob_allocator;
         if (allocator) {
@@ -269,11 +268,12 @@ public:
             brivelle::onednn::BufferPool pool(
                 [allocator](size_t bytes) { return allocator->fastMalloc(bytes); },
                 [allocator](void *p) { allocator->fastFree(p); });
-            ret = plan->run(views, outputs, pool, &why);
+            ret = plan->run(views, allocateOutput, pool, &why);
         } else {
-            ret = plan->run(views, outputs, cache_.pool(), &why);
+            ret = plan->run(views, allocateOutput, cache_.pool(), &why);
         }
         if (ret != 0) {
+            out.release();
             err = "oneDNN: " + why;
             return ret == brivelle::onednn::Plan::kOutOfMemory ? LAYER_OUT_OF_MEMORY : LAYER_ERROR;
         }

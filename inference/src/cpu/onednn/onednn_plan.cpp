@@ -1062,6 +1062,19 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
               const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
               StepTimes *times)
 {
+    const OutputAllocator given = [this, &outputs](int blob, Shape) {
+        for (const auto &entry : outputs)
+            if (entry.first >= 0 && entry.first < static_cast<int>(d->canon.size()) &&
+                d->canon[entry.first] == blob)
+                return entry.second;
+        return TensorView{};
+    };
+    return run(inputs, given, pool, error, times);
+}
+
+int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
+              BufferPool &pool, std::string *error, StepTimes *times)
+{
     std::lock_guard<std::mutex> lock(d->runMutex);
     ThreadScope threads(d->options.numThreads);
     std::vector<float *> roots(d->rootBytes.size(), nullptr);
@@ -1074,9 +1087,13 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
             *error = why;
         return code;
     };
+    TensorView outputView;
     auto external = [&](const Binding &b) -> const TensorView * {
-        const auto &list = b.isOutput ? outputs : inputs;
-        for (const auto &entry : list)
+        if (b.isOutput) {
+            outputView = allocate(b.external, d->shapes[b.external]);
+            return &outputView;
+        }
+        for (const auto &entry : inputs)
             if (d->canon[entry.first] == b.external)
                 return &entry.second;
         return nullptr;
@@ -1102,7 +1119,8 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
                 } else {
                     const TensorView *view = external(b);
                     if (!view || !view->data)
-                        return fail(b.isOutput ? "an output was not allocated" : "an input is missing");
+                        return b.isOutput ? fail("out of memory for an output", kOutOfMemory)
+                                          : fail("an input is missing");
                     const Shape expected = d->shapes[b.external];
                     if (!(view->shape == expected))
                         return fail("a tensor does not have the compiled shape");

@@ -8,6 +8,7 @@
 #include "fast_graph.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -87,6 +88,13 @@ public:
     int run(const std::vector<std::pair<int, TensorView>> &inputs,
             const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
             StepTimes *times = nullptr);
+
+    // Outputs allocated by `allocate` (blob, shape) only when they are written, after the blobs that
+    // are no longer needed went back: the caller's memory then follows the live set too. A view without
+    // data means out of memory.
+    using OutputAllocator = std::function<TensorView(int blob, Shape shape)>;
+    int run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
+            BufferPool &pool, std::string *error, StepTimes *times = nullptr);
 
     struct Impl;
 
