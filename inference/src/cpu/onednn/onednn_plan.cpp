@@ -114,7 +114,6 @@ struct Step {
     std::vector<std::pair<int, memory>> constants;
     bool convolution = false;
     // Reorders at the network's edges depend on the caller's channel step: built on first use.
-    bool edgeReorder = false;
     size_t edgeCstep = 0;
     std::vector<int> acquire;
     std::vector<int> release;
@@ -750,7 +749,6 @@ std::string Compiler::buildSteps()
             switch (node.type) {
             case OpType::Input: {
                 Step step;
-                step.edgeReorder = true;
                 step.bindings.push_back(Binding{DNNL_ARG_FROM, -1, node.out, false, {}});
                 step.bindings.push_back(bind(DNNL_ARG_TO, node.out));
                 p_.steps.push_back(std::move(step));
@@ -924,7 +922,6 @@ std::string Compiler::buildSteps()
         for (int output : outputs_) {
             if (output == node.out) {
                 Step step;
-                step.edgeReorder = true;
                 step.bindings.push_back(bind(DNNL_ARG_FROM, node.out));
                 step.bindings.push_back(Binding{DNNL_ARG_TO, -1, output, true, {}});
                 p_.steps.push_back(std::move(step));

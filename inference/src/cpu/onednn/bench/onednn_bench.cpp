@@ -1,5 +1,7 @@
 #include "onednn_bench.h"
 
+#include "fma_probe.h"
+
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -35,6 +37,14 @@ double BenchReport::convolutionsGflops() const
     return convSeconds[best] > 0.0 ? 2.0 * macs / convSeconds[best] * 1e-9 : 0.0;
 }
 
+double BenchReport::wholeGflopsPerCpu(int threads) const
+{
+    if (runSeconds.empty())
+        return 0.0;
+    const size_t best = std::min_element(runSeconds.begin(), runSeconds.end()) - runSeconds.begin();
+    return cpuSeconds[best] > 0.0 ? 2.0 * macs / (cpuSeconds[best] / threads) * 1e-9 : 0.0;
+}
+
 BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape shape, int threads,
                            int repeats, bool lightMode)
 {
@@ -63,10 +73,12 @@ BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape 
     report.peakBlobBytes = pool.peakBytes();
     for (int r = 0; r < repeats; ++r) {
         StepTimes times;
+        const double cpuStart = processCpuSeconds();
         const auto start = std::chrono::steady_clock::now();
         if (plan->run({{input, inView}}, {{output, outView}}, pool, &report.error, &times) != 0)
             return report;
         report.runSeconds.push_back(since(start));
+        report.cpuSeconds.push_back(processCpuSeconds() - cpuStart);
         report.convSeconds.push_back(times.convolution);
     }
     return report;

@@ -17,12 +17,15 @@ struct BenchReport {
     double compileSeconds = 0.0;     // the compilation alone
     std::vector<double> runSeconds;  // steady-state runs
     std::vector<double> convSeconds; // the convolution steps inside each of them
+    std::vector<double> cpuSeconds;  // process CPU time of each of them
     size_t peakBlobBytes = 0;        // blob buffers in use at once, light mode
     std::string error;
 
     double bestRun() const;
     double wholeGflops() const;        // 2 * MACs / best run
     double convolutionsGflops() const; // 2 * MACs / convolution time of the best run
+    // 2 * MACs / (CPU seconds / threads) of the best run: the rate while the threads actually ran.
+    double wholeGflopsPerCpu(int threads) const;
 };
 
 BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape shape, int threads,

@@ -50,7 +50,8 @@ int main(int argc, char **argv)
         return 2;
     }
     const SampleGraph g = model == "srvgg" ? makeSrvggGraph(16, 64, 7) : makeRrdbNetGraph(blocks, 64, 32, 7);
-    const double peak = measureFmaPeakGflops(threads);
+    double peakPerCpu = 0.0;
+    const double peak = measureFmaPeakGflops(threads, 0.5, &peakPerCpu);
     std::printf("model %s, input 3x%dx%d, %d threads, channel block %d\n", model.c_str(), size, size, threads,
                 preferredChannelBlock());
     std::printf("FMA peak (probe):        %8.1f GFLOP/s\n", peak);
@@ -69,6 +70,8 @@ int main(int argc, char **argv)
                 100.0 * r.wholeGflops() / peak);
     std::printf("convolutions alone:      %8.1f GFLOP/s (%.0f%% of FMA peak)\n", r.convolutionsGflops(),
                 100.0 * r.convolutionsGflops() / peak);
+    std::printf("per CPU time:            %8.1f GFLOP/s whole network, FMA peak %.1f GFLOP/s (%.0f%%)\n",
+                r.wholeGflopsPerCpu(threads), peakPerCpu, 100.0 * r.wholeGflopsPerCpu(threads) / peakPerCpu);
     std::printf("first run:               %8.3f s (compile %.3f s, extra over steady state %.3f s)\n",
                 r.firstRunSeconds, r.compileSeconds, r.firstRunSeconds - r.bestRun());
     std::printf("peak blob memory:        %8.1f MiB (light mode, measured in the pool)\n",

@@ -21,7 +21,8 @@ int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int 
         std::fprintf(stderr, "bench: the network needs blobs 'data' and 'output'\n");
         return 1;
     }
-    const double peak = measureFmaPeakGflops(threads);
+    double peakPerCpu = 0.0;
+    const double peak = measureFmaPeakGflops(threads, 0.5, &peakPerCpu);
     const BenchReport r = benchmarkGraph(fast, input, output, Shape{3, h, w}, threads, runs);
     if (!r.error.empty()) {
         std::fprintf(stderr, "bench: %s\n", r.error.c_str());
@@ -39,6 +40,10 @@ int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int 
     std::printf("convolutions alone %.1f GFLOP/s (%.1f%% of FMA peak)\n", r.convolutionsGflops(),
                 100.0 * r.convolutionsGflops() / peak);
     std::printf("FMA peak (probe)   %.1f GFLOP/s\n", peak);
+    std::printf(
+        "per CPU time       %.1f GFLOP/s whole network, FMA peak %.1f GFLOP/s (%.1f%%): rates while the\n"
+        "                   threads actually ran, for a machine shared with other work\n",
+        r.wholeGflopsPerCpu(threads), peakPerCpu, 100.0 * r.wholeGflopsPerCpu(threads) / peakPerCpu);
     std::printf("first run          %.3f s (compilation %.3f s; %.3f s more than a steady run)\n",
                 r.firstRunSeconds, r.compileSeconds, r.firstRunSeconds - r.bestRun());
     std::printf("peak blobs         %.1f MiB (light mode)\n", r.peakBlobBytes / 1048576.0);
