@@ -130,7 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
         ConvCase{6, 6, 4, 6, 3, 3, 2, 1, -233, 1, 5, 0}, ConvCase{7, 6, 4, 6, 4, 4, 3, 1, -234, 1, 6, 0},
         ConvCase{5, 4, 3, 2, 3, 3, 1, 1, 1, 1, 0, 1.5f}, ConvCase{6, 5, 6, 6, 3, 3, 1, 1, 1, 6, 0, 0},
         ConvCase{6, 5, 4, 8, 3, 3, 2, 1, 1, 2, 1, 0}, ConvCase{3, 17, 1, 1, 1, 7, 1, 1, 0, 1, 0, 0},
-        ConvCase{13, 3, 3, 9, 3, 3, 1, 3, 3, 1, 2, 0}));
+        ConvCase{13, 3, 3, 9, 3, 3, 1, 3, 3, 1, 2, 0}, ConvCase{1, 1, 2, 4, 3, 3, 1, 1, 1, 1, 0, 0},
+        ConvCase{2, 3, 3, 8, 3, 3, 1, 2, 2, 1, 1, 0}, ConvCase{5, 3, 3, 4, 3, 3, 1, 1, 0, 1, 0, 0},
+        ConvCase{4, 4, 8, 4, 3, 3, 1, 1, 1, 2, 0, 0}));
 
 TEST(Convolution, RefusesWrongInputChannelsAndTooSmallInputs)
 {

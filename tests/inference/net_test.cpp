@@ -6,6 +6,7 @@
 #include <ncnn/net.h>
 
 #include <cmath>
+#include <thread>
 
 using namespace coretest;
 using brivelle::modelgen::GraphBuilder;
@@ -286,4 +287,23 @@ TEST(MatConvert, PackedAndHalfBlobsUnpackToPlanarFp32)
     ASSERT_EQ(ncnn::convert_to_fp32_unpacked(half, out, nullptr), 0);
     EXPECT_EQ(out[0], 1.f);
     EXPECT_EQ(out[1], -2.f);
+}
+
+TEST(Net, OneNetServesExtractorsOnSeveralThreads)
+{
+    auto net = load(chain_model(2, 6), 1);
+    const ncnn::Mat in = random_mat(9, 7, 3, 6);
+    const ncnn::Mat want = extract(*net, in, "output");
+    ncnn::Mat got[3];
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; i++)
+        threads.emplace_back([&, i] {
+            ncnn::Extractor ex = net->create_extractor();
+            ex.input("data", in);
+            ex.extract("output", got[i]);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    for (const ncnn::Mat &g : got)
+        EXPECT_TRUE(mats_near(g, want, 0));
 }
