@@ -14,8 +14,8 @@ std::string checkConvolution(const FastOp &op)
     const bool same = op.padLeft == -233 || op.padLeft == -234;
     if (!same && (op.padLeft < 0 || op.padRight < 0 || op.padTop < 0 || op.padBottom < 0))
         return "padding mode " + std::to_string(op.padLeft);
-    if (op.weights.empty() ||
-        op.weights.size() % (static_cast<size_t>(op.outChannels) * op.kernelW * op.kernelH))
+    if (op.weightCount() == 0 ||
+        op.weightCount() % (static_cast<size_t>(op.outChannels) * op.kernelW * op.kernelH))
         return "weight count";
     if (!op.bias.empty() && op.bias.size() != static_cast<size_t>(op.outChannels))
         return "bias count";

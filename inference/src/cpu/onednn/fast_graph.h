@@ -3,6 +3,7 @@
 // The network as the oneDNN path sees it: plain operator records with their parameters already
 // decoded, so that planning and fusion do not depend on how layers are stored by the loader.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,13 @@ struct FastOp {
     int dilationW = 1, dilationH = 1;
     int strideW = 1, strideH = 1;
     int padLeft = 0, padRight = 0, padTop = 0, padBottom = 0;
-    std::vector<float> weights; // O x I x KH x KW
-    std::vector<float> bias;    // empty when the layer has none
+    std::vector<float> weights; // O x I x KH x KW, unless sharedWeights points at them
+    // The loaded model's own array, which outlives every plan compiled from it: no second copy.
+    const float *sharedWeights = nullptr;
+    size_t sharedWeightCount = 0;
+    const float *weightData() const { return sharedWeights ? sharedWeights : weights.data(); }
+    size_t weightCount() const { return sharedWeights ? sharedWeightCount : weights.size(); }
+    std::vector<float> bias; // empty when the layer has none
     Activation activation;
 
     // Eltwise (0 product, 1 sum, 2 max) and BinaryOp (0 add, 1 sub, 2 mul, 3 div, 4 max, 5 min, 6 pow,

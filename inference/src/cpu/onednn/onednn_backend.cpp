@@ -100,11 +100,15 @@ bool translate(const Layer &layer, bool withWeights, FastOp &op, std::string &wh
             op.activation.b = 0.5f;
         }
         if (withWeights) {
-            op.weights = floatsOf(conv.weight_data);
-            if (op.weights.size() != static_cast<size_t>(conv.weight_data_size)) {
+            const Mat &w = conv.weight_data;
+            if (w.empty() || w.elemsize != 4 || w.elempack > 1 || w.dims > 2 ||
+                static_cast<size_t>(w.w) * (w.dims == 2 ? w.h : 1) !=
+                    static_cast<size_t>(conv.weight_data_size)) {
                 why = "weights not loaded as fp32";
                 return false;
             }
+            op.sharedWeights = static_cast<const float *>(w.data);
+            op.sharedWeightCount = static_cast<size_t>(conv.weight_data_size);
             if (conv.bias_term) {
                 op.bias = floatsOf(conv.bias_data);
                 if (op.bias.size() != static_cast<size_t>(conv.num_output)) {

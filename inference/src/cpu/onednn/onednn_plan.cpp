@@ -263,8 +263,8 @@ std::string Compiler::inferShapes(const std::vector<std::pair<int, Shape>> &inpu
             break;
         case OpType::Convolution: {
             const size_t perInput = static_cast<size_t>(op.outChannels) * op.kernelW * op.kernelH;
-            if (op.weights.size() != perInput * in.c)
-                return op.name + ": weights expect " + std::to_string(op.weights.size() / perInput) +
+            if (op.weightCount() != perInput * in.c)
+                return op.name + ": weights expect " + std::to_string(op.weightCount() / perInput) +
                        " input channels, the blob has " + std::to_string(in.c);
             const int extW = op.dilationW * (op.kernelW - 1) + 1;
             const int extH = op.dilationH * (op.kernelH - 1) + 1;
@@ -635,9 +635,9 @@ memory Compiler::packedWeights(int opIndex, int inChannels, const memory::desc &
             if (entry.first == layout)
                 return entry.second;
     }
-    std::vector<float> plain = op.weights;
+    // A reorder only reads its source; oneDNN's memory handle is simply not const.
     memory user(memory::desc({op.outChannels, inChannels, op.kernelH, op.kernelW}, dt::f32, tag::oihw),
-                cpuEngine(), plain.data());
+                cpuEngine(), const_cast<float *>(op.weightData()));
     memory packed(layout, cpuEngine());
     dnnl::stream stream(cpuEngine());
     dnnl::reorder(user, packed).execute(stream, user, packed);
