@@ -36,8 +36,6 @@ struct ConvParams {
     float padValue = 0.f;
     int act = 0;
     float actA = 0.f, actB = 0.f;
-    bool hasResidual = false;
-    float residualA = 1.f, residualB = 1.f;
 };
 
 class Convolution {
@@ -47,7 +45,8 @@ public:
                const float *bias);
     // The output extent for an input extent; false when the kernel does not fit.
     bool outputShape(int inw, int inh, int &outw, int &outh, int &padl, int &padt) const;
-    int forward(Stream &s, const Tensor &in, Tensor &out, const Tensor *residual) const;
+    int forward(Stream &s, const Tensor &in, Tensor &out, const Tensor *residual = nullptr,
+                float residualA = 1.f, float residualB = 1.f) const;
     const ConvParams &params() const { return p_; }
 
 private:

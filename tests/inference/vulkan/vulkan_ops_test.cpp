@@ -84,9 +84,6 @@ TEST_P(ConvolutionTest, MatchesDirectLoop)
     p.act = c.act;
     p.actA = c.act == 3 ? -0.3f : c.act == 6 ? 0.2f : 0.1f;
     p.actB = c.act == 3 ? 0.4f : 0.5f;
-    p.hasResidual = c.residual;
-    p.residualA = 0.2f;
-    p.residualB = 1.f;
     const std::vector<float> weights = randomVector(size_t(c.outch) * c.inch * c.k * c.k, 7, -0.5f, 0.5f);
     const std::vector<float> bias = randomVector(size_t(c.outch), 8);
     brivelle::vk::Convolution conv;
@@ -100,7 +97,7 @@ TEST_P(ConvolutionTest, MatchesDirectLoop)
     Tensor tin = upload(s, in);
     Tensor tres = upload(s, res);
     Tensor out;
-    ASSERT_EQ(conv.forward(s, tin, out, c.residual ? &tres : nullptr), 0);
+    ASSERT_EQ(conv.forward(s, tin, out, c.residual ? &tres : nullptr, 0.2f, 1.f), 0);
     const std::vector<float> got = download(s, out);
 
     std::vector<float> want(size_t(outw) * outh * c.outch);

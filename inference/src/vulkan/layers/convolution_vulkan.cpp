@@ -104,9 +104,10 @@ bool Convolution::outputShape(int inw, int inh, int &outw, int &outh, int &padl,
     return true;
 }
 
-int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor *residual) const
+int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor *residual, float residualA,
+                         float residualB) const
 {
-    if (in.c != p_.inch || (p_.hasResidual && !residual))
+    if (in.c != p_.inch)
         return -1;
     int outw, outh, padl, padt;
     if (!outputShape(in.w, in.h, outw, outh, padl, padt))
@@ -119,12 +120,24 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
     const VkPhysicalDeviceLimits &lim = limits(*device_);
     const Tile t = chooseTile(lim, p_.outch);
     const uint32_t local[3] = {t.threads(), 1, 1};
-    const std::vector<SpecConstant> spec = {
-        spec_i(t.bm),         spec_i(t.bn),        spec_i(t.bk),  spec_i(t.tm),
-        spec_i(t.tn),         spec_i(p_.kw),       spec_i(p_.kh), spec_i(p_.sx),
-        spec_i(p_.sy),        spec_i(p_.dx),       spec_i(p_.dy), spec_i(p_.act),
-        spec_f(p_.actA),      spec_f(p_.actB),     spec_i(1),     spec_i(p_.hasResidual ? 1 : 0),
-        spec_f(p_.residualA), spec_f(p_.residualB)};
+    const std::vector<SpecConstant> spec = {spec_i(t.bm),
+                                            spec_i(t.bn),
+                                            spec_i(t.bk),
+                                            spec_i(t.tm),
+                                            spec_i(t.tn),
+                                            spec_i(p_.kw),
+                                            spec_i(p_.kh),
+                                            spec_i(p_.sx),
+                                            spec_i(p_.sy),
+                                            spec_i(p_.dx),
+                                            spec_i(p_.dy),
+                                            spec_i(p_.act),
+                                            spec_f(p_.actA),
+                                            spec_f(p_.actB),
+                                            spec_i(1),
+                                            spec_i(residual ? 1 : 0),
+                                            spec_f(residual ? residualA : 1.f),
+                                            spec_f(residual ? residualB : 1.f)};
     const Pipeline *pipe = get_pipeline(*device_, "convolution", 5, sizeof(ConvPush), local, spec);
     if (!pipe)
         return -1;
