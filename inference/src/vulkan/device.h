@@ -26,7 +26,7 @@ public:
     uint32_t computeFamily = 0;
     bool hasMemoryBudget = false;
     std::string name;
-    int type = 3;
+    int type = -1;
 };
 
 class VulkanDevice::Private {

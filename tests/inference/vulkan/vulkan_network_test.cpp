@@ -4,6 +4,9 @@
 #include "vulkan/device.h"
 #include "vulkan/gpu_buffer.h"
 
+#include <cstdlib>
+#include <fstream>
+
 namespace {
 
 using vktest::GpuTest;
@@ -246,3 +249,93 @@ TEST_F(GpuTest, WithoutDeviceTheCpuRuns)
 }
 
 } // namespace
+
+namespace {
+
+class RealModelOnGpu : public vktest::GpuTest, public ::testing::WithParamInterface<const char *> {};
+
+// The published models, on a tiny crop: the GPU path against the CPU reference.
+TEST_P(RealModelOnGpu, MatchesReferenceOnATinyCrop)
+{
+    const char *shared = std::getenv("BRIVELLE_SHARED_DIR");
+    const std::string base = std::string(shared ? shared : "") + "/models/" + GetParam();
+    if (!shared || !std::ifstream(base + ".param").good())
+        GTEST_SKIP() << "no " << base << ".param (the shared models folder is absent)";
+    const ncnn::Mat in = vktest::randomMat(10, 7, 3, 31);
+    ncnn::Mat results[2];
+    for (int gpu = 0; gpu < 2; gpu++) {
+        ncnn::Net net;
+        net.opt.use_vulkan_compute = gpu == 1;
+        net.opt.use_fp16_storage = net.opt.use_fp16_packed = net.opt.use_fp16_arithmetic = false;
+        net.set_vulkan_device(gpu == 1 ? device : nullptr);
+        ASSERT_EQ(net.load_param((base + ".param").c_str()), 0) << net.last_error();
+        ASSERT_EQ(net.load_model((base + ".bin").c_str()), 0) << net.last_error();
+        ASSERT_EQ(vktest::extract(net, in, results[gpu]), 0);
+    }
+    ASSERT_EQ(results[1].w, results[0].w);
+    EXPECT_LE(vktest::relativeError(vktest::flatten(results[1]), vktest::flatten(results[0])), kTolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(Published, RealModelOnGpu,
+                         ::testing::Values("realesrgan-x4fast", "realesrgan-x4plus"),
+                         [](const ::testing::TestParamInfo<const char *> &i) {
+                             std::string n = i.param;
+                             for (char &ch : n)
+                                 if (ch == '-')
+                                     ch = '_';
+                             return n;
+                         });
+
+} // namespace
+
+#ifdef BRIVELLE_HAS_MODELGEN
+#include "modelgen.h"
+
+namespace {
+
+int loadGenerated(ncnn::Net &net, const brivelle::modelgen::ModelFiles &files,
+                  const ncnn::VulkanDevice *device)
+{
+    net.opt.use_vulkan_compute = device != nullptr;
+    net.opt.use_fp16_storage = net.opt.use_fp16_packed = net.opt.use_fp16_arithmetic = false;
+    net.set_vulkan_device(device);
+    if (net.load_param_mem(files.param.c_str()) != 0)
+        return -1;
+    return net.load_model_mem(files.bin.data(), files.bin.size());
+}
+
+struct GeneratedCase {
+    const char *name;
+    brivelle::modelgen::ModelFiles files;
+};
+
+class GeneratedOnGpu : public vktest::GpuTest, public ::testing::WithParamInterface<int> {};
+
+// The runtime's model generator: RRDBNet x4, RRDBNet x2 (pixel unshuffle first) and SRVGG, fp16 weights.
+TEST_P(GeneratedOnGpu, MatchesReference)
+{
+    using namespace brivelle::modelgen;
+    const int which = GetParam();
+    ModelFiles files = which == 2 ? srvgg(SrvggConfig{3, 8, 4}, Storage::Fp16, 41)
+                                  : rrdbnet(RrdbConfig{1, 8, 4, which == 0 ? 4 : 2}, Storage::Fp16, 42);
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(loadGenerated(cpu, files, nullptr), 0) << cpu.last_error();
+    ASSERT_EQ(loadGenerated(gpu, files, device), 0) << gpu.last_error();
+    for (const auto &[w, h] : {std::pair<int, int>{10, 6}, {6, 8}}) {
+        const ncnn::Mat in = vktest::randomMat(w, h, 3, 43);
+        ncnn::Mat want, got;
+        ASSERT_EQ(vktest::extract(cpu, in, want), 0);
+        ASSERT_EQ(vktest::extract(gpu, in, got), 0);
+        ASSERT_EQ(got.w, want.w);
+        EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)), kTolerance)
+            << w << "x" << h;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, GeneratedOnGpu, ::testing::Values(0, 1, 2), [](const ::testing::TestParamInfo<int> &i) {
+        return std::string(i.param == 0 ? "rrdbnet_x4" : i.param == 1 ? "rrdbnet_x2" : "srvgg_x4");
+    });
+
+} // namespace
+#endif
