@@ -276,15 +276,9 @@ TEST_P(RealModelOnGpu, MatchesReferenceOnATinyCrop)
     EXPECT_LE(vktest::relativeError(vktest::flatten(results[1]), vktest::flatten(results[0])), kTolerance);
 }
 
-INSTANTIATE_TEST_SUITE_P(Published, RealModelOnGpu,
-                         ::testing::Values("realesrgan-x4fast", "realesrgan-x4plus"),
-                         [](const ::testing::TestParamInfo<const char *> &i) {
-                             std::string n = i.param;
-                             for (char &ch : n)
-                                 if (ch == '-')
-                                     ch = '_';
-                             return n;
-                         });
+// x4plus has the same layers as the generated RRDBNet but takes a minute on a software driver.
+INSTANTIATE_TEST_SUITE_P(Published, RealModelOnGpu, ::testing::Values("realesrgan-x4fast"),
+                         [](const ::testing::TestParamInfo<const char *> &) { return std::string("x4fast"); });
 
 } // namespace
 
