@@ -278,7 +278,9 @@ TEST_P(RealModelOnGpu, MatchesReferenceOnATinyCrop)
 
 // x4plus has the same layers as the generated RRDBNet but takes a minute on a software driver.
 INSTANTIATE_TEST_SUITE_P(Published, RealModelOnGpu, ::testing::Values("realesrgan-x4fast"),
-                         [](const ::testing::TestParamInfo<const char *> &) { return std::string("x4fast"); });
+                         [](const ::testing::TestParamInfo<const char *> &) {
+                             return std::string("x4fast");
+                         });
 
 } // namespace
 
