@@ -19,9 +19,8 @@ prepare() {
     cmake --build build-device -j"${JOBS:-2}" --target bench vulkan_device_test vulkan_ops_test vulkan_network_test
     rm -rf build-device/carry
     mkdir -p build-device/carry/bin build-device/carry/lib
-    for exe in bench vulkan_device_test vulkan_ops_test vulkan_network_test; do
-        find build-device -maxdepth 3 -type f -name "$exe" -perm -u+x -exec cp {} build-device/carry/bin/ \;
-    done
+    cp build-device/tools/bench build-device/vulkan_device_test build-device/vulkan_ops_test \
+        build-device/vulkan_network_test build-device/carry/bin/
     strip build-device/carry/bin/*
     # OpenMP's runtime is the one shared library the executables need beyond the C library.
     cp "$(g++ -print-file-name=libgomp.so.1)" build-device/carry/lib/

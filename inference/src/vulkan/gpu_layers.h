@@ -36,6 +36,8 @@ struct ConvParams {
     float padValue = 0.f;
     int act = 0;
     float actA = 0.f, actB = 0.f;
+    // Tests: a fixed block shape (0 best .. 2 most modest) instead of the best the device allows.
+    int forceTile = -1;
 };
 
 class Convolution {

@@ -10,31 +10,41 @@ namespace brivelle::vk {
 namespace {
 
 // A block shape of convolution.comp: BM output channels by BN pixels per workgroup, TM x TN per
-// thread. The loaders need the thread count to be a multiple of BM and of BN.
+// thread. The loaders need the thread count to be a multiple of BM, and a multiple or a divisor of BN.
 struct Tile {
     int bm, bn, bk, tm, tn;
     uint32_t threads() const { return uint32_t(bm / tm) * uint32_t(bn / tn); }
     size_t sharedBytes() const { return size_t(bk) * (bm + bn) * sizeof(float); }
 };
 
-Tile chooseTile(const VkPhysicalDeviceLimits &lim, int outch)
+// Block shapes from best to most modest; every device takes the last.
+Tile tileCandidate(int outch, int index)
 {
-    // Wide pixel blocks keep every weight fetched from shared memory busy for many pixels; the
-    // channel block follows the layer so that the narrow convolutions (32 or 3 outputs) waste little.
-    const Tile candidates[] = {
-        outch > 32  ? Tile{64, 256, 8, 8, 8}
-        : outch > 8 ? Tile{32, 256, 8, 4, 8}
-                    : Tile{8, 256, 8, 1, 8},
-        outch > 8 ? Tile{32, 128, 8, 4, 8} : Tile{8, 128, 8, 1, 8},
-        Tile{8, 64, 8, 1, 8},
-    };
-    for (const Tile &t : candidates) {
+    // Wide pixel blocks keep every weight fetched from shared memory busy for many pixels, and 8 x 8
+    // register blocks give each shared-memory read 8 multiply-adds; the channel block follows the layer
+    // so that the narrow convolutions (32 or 3 outputs) waste little.
+    if (index == 0)
+        return outch > 32  ? Tile{64, 256, 8, 8, 8}
+               : outch > 8 ? Tile{32, 512, 8, 8, 8}
+                           : Tile{8, 256, 8, 1, 8};
+    if (index == 1)
+        return outch > 8 ? Tile{32, 256, 8, 4, 8} : Tile{8, 128, 8, 1, 8};
+    return Tile{8, 64, 8, 1, 8};
+}
+constexpr int kTileCandidates = 3;
+
+Tile chooseTile(const VkPhysicalDeviceLimits &lim, int outch, int forced)
+{
+    if (forced >= 0 && forced < kTileCandidates)
+        return tileCandidate(outch, forced);
+    for (int i = 0; i < kTileCandidates; i++) {
+        const Tile t = tileCandidate(outch, i);
         if (t.threads() <= lim.maxComputeWorkGroupInvocations &&
             t.threads() <= lim.maxComputeWorkGroupSize[0] &&
             t.sharedBytes() <= lim.maxComputeSharedMemorySize)
             return t;
     }
-    return candidates[2];
+    return tileCandidate(outch, kTileCandidates - 1);
 }
 
 struct ConvPush {
@@ -118,7 +128,7 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
         return -1;
 
     const VkPhysicalDeviceLimits &lim = limits(*device_);
-    const Tile t = chooseTile(lim, p_.outch);
+    const Tile t = chooseTile(lim, p_.outch, p_.forceTile);
     const uint32_t local[3] = {t.threads(), 1, 1};
     const std::vector<SpecConstant> spec = {spec_i(t.bm),
                                             spec_i(t.bn),
