@@ -233,6 +233,46 @@ TEST_F(GpuTest, IntermediateBlobsCanBeExtracted)
     }
 }
 
+TEST_F(GpuTest, BlobsAreFreedAfterTheirLastReader)
+{
+    // A chain of twelve convolutions needs two blobs at a time, not twelve.
+    ModelWriter m(15);
+    m.input("data");
+    std::string x = "data";
+    for (int i = 0; i < 12; i++) {
+        const std::string y = i == 11 ? "output" : "x" + std::to_string(i);
+        m.conv("c" + std::to_string(i), x, y, i == 0 ? 3 : 16, 16, 3);
+        x = y;
+    }
+    ncnn::Net gpu;
+    ASSERT_EQ(vktest::loadNet(gpu, m, device), 0);
+    ncnn::Mat out;
+    ASSERT_EQ(vktest::extract(gpu, vktest::randomMat(64, 64, 3, 16), out), 0);
+    brivelle::vk::BufferPool &pool = *device->d->pool;
+    const size_t weights = pool.liveBytes();
+    pool.resetPeak();
+    ASSERT_EQ(vktest::extract(gpu, vktest::randomMat(64, 64, 3, 16), out), 0);
+    const size_t blob = 64 * 64 * 16 * sizeof(float);
+    EXPECT_LE(pool.peakLiveBytes() - weights, 4 * blob)
+        << "peak " << pool.peakLiveBytes() << " weights " << weights;
+}
+
+TEST_F(GpuTest, LayersWithoutAGpuFormRunTheWholeNetworkOnTheCpu)
+{
+    ModelWriter m(17);
+    m.input("data");
+    m.conv("c", "data", "c", 3, 4, 3);
+    m.layer("Sigmoid", "s", {"c"}, {"output"});
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(vktest::loadNet(cpu, m, nullptr), 0);
+    ASSERT_EQ(vktest::loadNet(gpu, m, device), 0);
+    const ncnn::Mat in = vktest::randomMat(6, 5, 3, 18);
+    ncnn::Mat want, got;
+    ASSERT_EQ(vktest::extract(cpu, in, want), 0);
+    ASSERT_EQ(vktest::extract(gpu, in, got), 0);
+    EXPECT_EQ(vktest::flatten(got), vktest::flatten(want));
+}
+
 TEST_F(GpuTest, WithoutDeviceTheCpuRuns)
 {
     const ModelWriter model = vktest::srvgg(1, 4, 2, 13);
