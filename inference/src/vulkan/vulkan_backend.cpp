@@ -6,8 +6,10 @@
 #include "layers/binaryop.h"
 #include "layers/concat.h"
 #include "layers/convolution.h"
+#include "layers/crop.h"
 #include "layers/eltwise.h"
 #include "layers/interp.h"
+#include "layers/padding.h"
 #include "layers/pixelshuffle.h"
 #include "layers/prelu.h"
 #include "layers/reorg.h"
@@ -35,7 +37,9 @@ enum class Kind {
     Concat,
     Interp,
     PixelShuffle,
-    Reorg
+    Reorg,
+    Padding,
+    Crop
 };
 
 struct Step {
@@ -81,6 +85,10 @@ Kind kindOf(const Layer &layer)
         return Kind::PixelShuffle;
     if (t == "Reorg")
         return Kind::Reorg;
+    if (t == "Padding")
+        return Kind::Padding;
+    if (t == "Crop")
+        return Kind::Crop;
     return Kind::Unsupported;
 }
 
@@ -332,6 +340,21 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, std::stri
     case Kind::PixelShuffle: {
         const auto &ps = static_cast<const PixelShuffle &>(layer);
         rc = brivelle::vk::shuffle(s, in(0), out, true, ps.mode, ps.upscale_factor);
+        break;
+    }
+    case Kind::Padding: {
+        const auto &pd = static_cast<const Padding &>(layer);
+        rc = brivelle::vk::pad(s, in(0), out, pd.left, pd.top, pd.front, pd.type, pd.value);
+        break;
+    }
+    case Kind::Crop: {
+        const auto &cr = static_cast<const Crop &>(layer);
+        int start[3], size[3];
+        if (!cr.window(Shape{3, in(0).w, in(0).h, in(0).c}, start, size)) {
+            rc = LAYER_BAD_SHAPE;
+            break;
+        }
+        rc = brivelle::vk::pad(s, in(0), out, -start[2], -start[1], -start[0], 0, 0.f);
         break;
     }
     case Kind::Reorg: {

@@ -96,6 +96,20 @@ std::vector<LayerCase> layerCases()
         m.layer("Reorg", "r1", {"b"}, {"r1"}, "0=2 1=1");
         m.layer("Concat", "cat", {"r0", "r1"}, {"output"}, "0=0");
     });
+    add("padding_constant_replicate_reflect", 7, 5, 3, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b", "c"});
+        m.layer("Padding", "p0", {"a"}, {"p0"}, "0=1 1=2 2=3 3=0 4=0 5=7.500000e-01 7=1 8=2");
+        m.layer("Padding", "p1", {"b"}, {"p1"}, "0=2 1=1 2=0 3=3 4=1 7=1 8=2");
+        m.layer("Padding", "p2", {"c"}, {"p2"}, "0=2 1=1 2=2 3=1 4=2 7=1 8=2");
+        m.layer("Concat", "cat", {"p0", "p1", "p2"}, {"output"}, "0=0");
+    });
+    add("crop_offsets_and_ranges", 9, 8, 6, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b"});
+        m.layer("Crop", "c0", {"a"}, {"c0"}, "0=2 1=1 2=1 3=5 4=4 5=3");
+        m.layer("Crop", "c1", {"b"}, {"c1"}, "-23309=2,1,-6 -23310=2,4,-1 -23311=2,0,2");
+        m.layer("Noop", "sink", {"c1"}, {"unused"});
+        m.layer("Crop", "c2", {"c0"}, {"output"}, "0=1 6=1 7=1");
+    });
     add("prelu_per_channel_and_shared", 7, 3, 5, [](ModelWriter &m) {
         m.prelu("p", "data", "p", 5);
         m.prelu("q", "p", "output", 1);
