@@ -53,6 +53,11 @@ namespace brivelle::vk {
 bool validation_enabled();
 int validation_error_count();
 
+// Changes whenever the instance is destroyed: whatever was made on its devices is gone.
+uint64_t instance_generation();
+// Whether the pointer is one of the devices of the current instance (not a stale one).
+bool is_live_device(const ncnn::VulkanDevice *device);
+
 // The handles of a device, for code inside the runtime.
 inline VkDevice handle(const ncnn::VulkanDevice &dev)
 {

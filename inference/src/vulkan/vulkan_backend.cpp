@@ -125,7 +125,9 @@ brivelle::vk::ConvParams convParams(const ncnn::Convolution &c)
 
 class VulkanPlan : public ExecutionPlan {
 public:
-    VulkanPlan(const Graph &graph, const VulkanDevice &device) : graph_(graph), device_(device) {}
+    VulkanPlan(const Graph &graph, const VulkanDevice &device)
+        : graph_(graph), device_(device), generation_(brivelle::vk::instance_generation())
+    {}
 
     int compile(const Option &opt, std::string &err);
     int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) override;
@@ -138,6 +140,8 @@ private:
     const VulkanDevice &device_;
     std::vector<Step> steps_;
     std::unique_ptr<ExecutionPlan> fallback_;
+    // The instance this plan's buffers and pipelines belong to.
+    uint64_t generation_;
 };
 
 int VulkanPlan::compile(const Option &opt, std::string &err)
@@ -380,6 +384,10 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
     }
     if (!blobs[size_t(wanted)].empty())
         return 0;
+    if (generation_ != brivelle::vk::instance_generation()) {
+        err = "the GPU instance was destroyed after this network was set up; load it again";
+        return LAYER_ERROR;
+    }
 
     // The layers that lead from the known blobs to the wanted one.
     const size_t layerCount = graph_.layers.size();
@@ -544,7 +552,8 @@ public:
 
     bool supports(const Graph &graph, const Option &opt, const VulkanDevice *vkdev) const override
     {
-        if (!vkdev || !opt.use_vulkan_compute || graph.empty())
+        // A device of an instance destroyed since it was bound is no device.
+        if (!vkdev || !opt.use_vulkan_compute || graph.empty() || !brivelle::vk::is_live_device(vkdev))
             return false;
         for (const auto &layer : graph.layers) {
             if (kindOf(*layer) == Kind::Unsupported)
@@ -556,7 +565,7 @@ public:
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt, const VulkanDevice *vkdev,
                                            std::string &err) const override
     {
-        if (!vkdev) {
+        if (!vkdev || !brivelle::vk::is_live_device(vkdev)) {
             err = "no Vulkan device";
             return nullptr;
         }

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -285,6 +287,47 @@ TEST_F(GpuTest, LayersWithoutAGpuFormRunTheWholeNetworkOnTheCpu)
     ASSERT_EQ(vktest::extract(cpu, in, want), 0);
     ASSERT_EQ(vktest::extract(gpu, in, got), 0);
     EXPECT_EQ(vktest::flatten(got), vktest::flatten(want));
+}
+
+TEST_F(GpuTest, SeveralThreadsShareOneNetwork)
+{
+    const ModelWriter model = vktest::srvgg(2, 6, 2, 19);
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(vktest::loadNet(cpu, model, nullptr), 0);
+    ASSERT_EQ(vktest::loadNet(gpu, model, device), 0);
+    constexpr int kThreads = 3;
+    ncnn::Mat in[kThreads], want[kThreads], got[kThreads];
+    int rc[kThreads];
+    for (int i = 0; i < kThreads; i++) {
+        in[i] = vktest::randomMat(5 + i, 7 - i, 3, 20 + unsigned(i));
+        ASSERT_EQ(vktest::extract(cpu, in[i], want[i]), 0);
+    }
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; i++)
+        threads.emplace_back([&, i] { rc[i] = vktest::extract(gpu, in[i], got[i]); });
+    for (std::thread &t : threads)
+        t.join();
+    for (int i = 0; i < kThreads; i++) {
+        ASSERT_EQ(rc[i], 0) << "thread " << i;
+        EXPECT_LE(vktest::relativeError(vktest::flatten(got[i]), vktest::flatten(want[i])), kTolerance) << i;
+    }
+}
+
+TEST_F(GpuTest, NetworkOutlivingTheInstanceFailsCleanly)
+{
+    // The app releases its network first; the other order must not crash either.
+    const ModelWriter model = vktest::srvgg(1, 4, 2, 26);
+    auto net = std::make_unique<ncnn::Net>();
+    ASSERT_EQ(vktest::loadNet(*net, model, device), 0);
+    ncnn::Mat out;
+    ASSERT_EQ(vktest::extract(*net, vktest::randomMat(4, 4, 3, 27), out), 0);
+    ncnn::destroy_gpu_instance();
+    ASSERT_EQ(ncnn::create_gpu_instance(), 0);
+    ncnn::Extractor ex = net->create_extractor();
+    ASSERT_EQ(ex.input("data", vktest::randomMat(4, 4, 3, 27)), 0);
+    EXPECT_NE(ex.extract("output", out), 0);
+    EXPECT_NE(ex.last_error().find("GPU instance"), std::string::npos) << ex.last_error();
+    net.reset();
 }
 
 TEST_F(GpuTest, WithoutDeviceTheCpuRuns)
