@@ -14,6 +14,9 @@ struct Tensor {
     int w = 0;
     int h = 0;
     int c = 0;
+    // The first element in buf: non-zero for a blob that lives inside a larger one (a concatenation
+    // written in place). Only Convolution writes such blobs; every kernel reads from element 0.
+    size_t offset = 0;
     size_t count() const { return size_t(w) * h * c; }
     size_t bytes() const { return count() * sizeof(float); }
     bool empty() const { return !buf; }

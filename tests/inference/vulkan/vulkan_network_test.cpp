@@ -249,6 +249,24 @@ TEST_F(GpuTest, IntermediateBlobsCanBeExtracted)
     }
 }
 
+TEST_F(GpuTest, DenseBlockBlobsCanBeExtracted)
+{
+    // The dense blocks' concatenations share one buffer; asking for one of their parts or for a
+    // concatenation itself still gives the reference's values.
+    const ModelWriter model = vktest::rrdbnet(1, 6, 4, 28);
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(vktest::loadNet(cpu, model, nullptr), 0);
+    ASSERT_EQ(vktest::loadNet(gpu, model, device), 0);
+    const ncnn::Mat in = vktest::randomMat(7, 5, 3, 29);
+    for (const char *blob : {"b0d1_cat4", "b0d1_cat2", "b0d1_x1", "b0d2_out", "output"}) {
+        ncnn::Mat want, got;
+        ASSERT_EQ(vktest::extract(cpu, in, want, "data", blob), 0) << blob;
+        ASSERT_EQ(vktest::extract(gpu, in, got, "data", blob), 0) << blob;
+        ASSERT_EQ(got.c, want.c) << blob;
+        EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)), kTolerance) << blob;
+    }
+}
+
 TEST_F(GpuTest, BlobsAreFreedAfterTheirLastReader)
 {
     // A chain of twelve convolutions needs two blobs at a time, not twelve.

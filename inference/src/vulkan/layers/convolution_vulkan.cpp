@@ -2,6 +2,7 @@
 #include "../gpu_layers.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <vector>
 
@@ -50,6 +51,7 @@ Tile chooseTile(const VkPhysicalDeviceLimits &lim, int outch, int forced)
 struct ConvPush {
     int32_t inch, inw, inh, outch, outw, outh, padl, padt, nOffset;
     float padValue;
+    int32_t outOffset;
 };
 
 } // namespace
@@ -124,7 +126,10 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
         return -1;
     if (out.empty() && !allocate(s, out, outw, outh, p_.outch))
         return -100;
-    if (residual && (residual->w != outw || residual->h != outh || residual->c != p_.outch))
+    if (out.w != outw || out.h != outh || out.c != p_.outch || in.offset != 0 ||
+        out.offset + out.count() > out.buf->size / sizeof(float) || out.offset > size_t(INT32_MAX))
+        return -1;
+    if (residual && (residual->offset != 0 || residual->w != outw || residual->h != outh || residual->c != p_.outch))
         return -1;
 
     const VkPhysicalDeviceLimits &lim = limits(*device_);
@@ -163,7 +168,8 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
     const BufferRef &res = residual ? residual->buf : out.buf;
     for (int64_t n0 = 0; n0 < npix; n0 += chunk) {
         const int64_t n = std::min<int64_t>(chunk, npix - n0);
-        ConvPush push{p_.inch, in.w, in.h, p_.outch, outw, outh, padl, padt, int32_t(n0), p_.padValue};
+        ConvPush push{p_.inch, in.w, in.h, p_.outch, outw, outh, padl, padt, int32_t(n0), p_.padValue,
+                      int32_t(out.offset)};
         const uint32_t groupsX = uint32_t((n + t.bn - 1) / t.bn);
         const int rc = s.dispatch(*pipe, {in.buf, weights_, bias_, res, out.buf}, &push, groupsX, groupsY, 1,
                                   flopsPerPixel * double(n));

@@ -44,6 +44,8 @@ layout(push_constant) uniform Params {
     int padt;
     int n_offset;
     float pad_value;
+    // Where channel 0 of the output starts: another blob's channels may share the buffer.
+    int out_offset;
 } p;
 
 const int THREADS = (BM / TM) * (BN / TN);
@@ -188,7 +190,7 @@ void main()
             const int o = m * npix + nn;
             if (HAS_RES != 0)
                 v = v * RES_A + res[o] * RES_B;
-            y[o] = v;
+            y[p.out_offset + o] = v;
         }
     }
 }
