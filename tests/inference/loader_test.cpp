@@ -271,7 +271,7 @@ TEST(FuzzRegressions, LoadersSurviveEveryStoredInput)
         if (net.load_param_mem(bytes.c_str()) == 0) {
             const std::vector<unsigned char> zeros(1 << 16, 0);
             if (net.load_model_mem(zeros.data(), zeros.size()) == 0) {
-                FailingAllocator cap(0, size_t(4) << 20);
+                FailingAllocator cap(0, size_t(1) << 20);
                 ncnn::Extractor ex = net.create_extractor();
                 ex.set_blob_allocator(&cap);
                 ex.set_workspace_allocator(&cap);

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <unordered_map>
 
-// Caps the bytes a fuzzed network may hold (a few MiB: the input is 5x4x3) so that a huge but valid
+// Caps the bytes a fuzzed network may hold (1 MiB: the input is 5x4x3) so that a huge but valid
 // network reports
 // out-of-memory instead of tripping the fuzzer's RSS limit.
 class CappedAllocator : public ncnn::Allocator {
@@ -48,7 +48,7 @@ private:
 // Runs a loaded network on a small input and extracts its last blob; any failure is fine, a crash is not.
 inline void run_small(ncnn::Net &net, const char *input, const char *output)
 {
-    CappedAllocator allocator(size_t(4) << 20);
+    CappedAllocator allocator(size_t(1) << 20);
     ncnn::Extractor ex = net.create_extractor();
     ex.set_blob_allocator(&allocator);
     ex.set_workspace_allocator(&allocator);
