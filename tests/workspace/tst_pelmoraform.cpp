@@ -417,6 +417,10 @@ void TestPelmoraForm::listAndOptions()
     QCOMPARE(view->dragDropMode(), QAbstractItemView::InternalMove);
     QCOMPARE(view->defaultDropAction(), Qt::MoveAction);
     QVERIFY(view->selectedPath.isEmpty());
+    // Room for the thumbnail and its label, without branch indentation.
+    QVERIFY(!view->rootIsDecorated());
+    QVERIFY(view->columnWidth(0) >=
+            64 + view->fontMetrics().horizontalAdvance(QStringLiteral("holiday_photo_1.jpg")));
 
     auto *frame = form->findChild<PelmoraFrame *>(QStringLiteral("sourceFrame"));
     QVERIFY(frame->acceptDrops());
