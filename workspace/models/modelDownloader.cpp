@@ -1,5 +1,7 @@
 #include "workspace/models/modelDownloader.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QMetaEnum>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -33,6 +35,8 @@ void ModelDownloader::start(const QUrl &url, const QString &targetPath, qint64 e
     lastErrorCode.clear();
     abortReason.clear();
 
+    // The installer's folder may have been removed since; a folder that cannot be made fails below.
+    QDir().mkpath(QFileInfo(targetPath).absolutePath());
     file = std::make_unique<QSaveFile>(targetPath);
     const bool opened = file->open(QIODevice::WriteOnly);
 
