@@ -7,8 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -148,6 +152,30 @@ private slots:
             QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         }
         QVERIFY(!engine::writeNewPng(QImage(), dir.path(), QStringLiteral("x.jpg")).ok());
+    }
+
+    // The file is created and then the disk refuses the bytes (a file-size limit stands in for a full
+    // disk, and holds even for root): nothing half-written may stay.
+    void failedWriteRemovesItsFile()
+    {
+        QTemporaryDir dir;
+        QImage big(256, 256, QImage::Format_RGB888);
+        QRandomGenerator random(11);
+        for (int y = 0; y < big.height(); ++y)
+            for (int x = 0; x < big.width(); ++x)
+                big.setPixel(x, y, random.generate());
+        rlimit old{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old;
+        limit.rlim_cur = 4096;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        const engine::PngWriteResult r = engine::writeNewPng(big, dir.path(), QStringLiteral("/in/big.jpg"));
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(!r.ok());
+        QVERIFY(!r.error.isEmpty());
+        QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
     }
 
     void nonAsciiPathsAndColourProfile()
