@@ -1,0 +1,3 @@
+#include "widgets/PelmoraFrame.h"
+
+PelmoraFrame::PelmoraFrame(QWidget *parent) : QFrame(parent) {}

@@ -1,0 +1,3 @@
+#include "widgets/PelmoraTreeView.h"
+
+PelmoraTreeView::PelmoraTreeView(QWidget *parent) : QTreeView(parent) {}
