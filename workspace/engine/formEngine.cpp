@@ -8,6 +8,7 @@
 #include "workspace/engine/tiledPass.h"
 #include "workspace/engine/transparency.h"
 
+#include <QColorSpace>
 #include <QDebug>
 #include <QImage>
 #include <QLabel>
