@@ -4,6 +4,7 @@
 
 #include "app/AppInfo.h"
 #include "app/platform/platform.h"
+#include "workspace/engine/networkInference.h"
 #include "workspace/engine/tileSize.h"
 #include "workspace/engine/tiledPass.h"
 #include "workspace/engine/transparency.h"
@@ -28,11 +29,6 @@ ModelPair modelPairFor(int upscaleValue)
     if (upscaleValue == 1)
         return {"realesrgan-x2plus.param", "realesrgan-x2plus.bin"};
     return {"realesrgan-x4plus.param", "realesrgan-x4plus.bin"};
-}
-
-bool mentionsMemory(const std::string &message)
-{
-    return QString::fromStdString(message).contains(QLatin1String("memory"), Qt::CaseInsensitive);
 }
 
 } // namespace
@@ -87,50 +83,7 @@ int PelmoraForm::scaleFactor() const
 
 engine::TileInference PelmoraForm::inferTile(const QImage &image) const
 {
-    using Status = engine::TileInference::Status;
-    if (image.isNull())
-        return {{}, Status::Failed, QStringLiteral("null tile")};
-    const QImage rgb =
-        image.format() == QImage::Format_RGB888 ? image : image.convertToFormat(QImage::Format_RGB888);
-
-    // The stride keeps rows right even for a width that is not a multiple of 4.
-    ncnn::Mat in = ncnn::Mat::from_pixels(rgb.constBits(), ncnn::Mat::PIXEL_RGB, rgb.width(), rgb.height(),
-                                          int(rgb.bytesPerLine()));
-    if (in.empty())
-        return {{}, Status::OutOfMemory, QStringLiteral("no memory for the input of the tile")};
-    const float norm[3] = {1 / 255.f, 1 / 255.f, 1 / 255.f};
-    in.substract_mean_normalize(nullptr, norm);
-
-    ncnn::Extractor ex = net.create_extractor();
-    ex.set_light_mode(true);
-    ex.input("data", in);
-    ncnn::Mat out;
-    const int rc = ex.extract("output", out);
-    if (rc != 0 || out.empty()) {
-        const QString why = QString::fromStdString(ex.last_error());
-        return {{},
-                mentionsMemory(ex.last_error()) ? Status::OutOfMemory : Status::Failed,
-                why.isEmpty() ? QStringLiteral("the network gave no output") : why};
-    }
-    if (out.c != 3 || out.elempack != 1 || out.elemsize != 4)
-        return {{},
-                Status::Failed,
-                QStringLiteral("unexpected output: %1 channels, pack %2, %3-byte elements")
-                    .arg(out.c)
-                    .arg(out.elempack)
-                    .arg(out.elemsize)};
-
-    for (int q = 0; q < out.c; ++q) {
-        float *values = out.channel(q);
-        const size_t count = size_t(out.w) * size_t(out.h);
-        for (size_t i = 0; i < count; ++i)
-            values[i] *= 255.f;
-    }
-    QImage result(out.w, out.h, QImage::Format_RGB888);
-    if (result.isNull())
-        return {{}, Status::OutOfMemory, QStringLiteral("no memory for the output of the tile")};
-    out.to_pixels(result.bits(), ncnn::Mat::PIXEL_RGB, int(result.bytesPerLine()));
-    return engine::TileInference::ok(std::move(result));
+    return engine::inferImage(net, image);
 }
 
 QImage PelmoraForm::runNetwork(const QImage &image)
