@@ -1,5 +1,7 @@
 #include "workspace/engine/networkInference.h"
 
+#include <QElapsedTimer>
+
 #include <ncnn/mat.h>
 #include <ncnn/net.h>
 
@@ -18,7 +20,7 @@ bool outOfMemory(int rc, const std::string &message)
 
 } // namespace
 
-TileInference inferImage(const ncnn::Net &net, const QImage &image)
+TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs)
 {
     using Status = TileInference::Status;
     if (image.isNull())
@@ -34,11 +36,15 @@ TileInference inferImage(const ncnn::Net &net, const QImage &image)
     const float norm[3] = {1 / 255.f, 1 / 255.f, 1 / 255.f};
     in.substract_mean_normalize(nullptr, norm);
 
+    QElapsedTimer clock;
+    clock.start();
     ncnn::Extractor ex = net.create_extractor();
     ex.set_light_mode(true);
     ex.input("data", in);
     ncnn::Mat out;
     const int rc = ex.extract("output", out);
+    if (networkNs)
+        *networkNs += clock.nsecsElapsed();
     if (rc != 0 || out.empty()) {
         const QString why = QString::fromStdString(ex.last_error());
         return {{},
