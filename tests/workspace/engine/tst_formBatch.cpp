@@ -124,6 +124,7 @@ class FormBatchTest : public QObject {
     PelmoraForm *form = nullptr;
     QString in;
     QString out;
+    int folderCount = 0;
     EngineProbe probe() { return EngineProbe{*form}; }
 
     void setFiles(const QStringList &paths)
@@ -153,10 +154,11 @@ private slots:
     void init()
     {
         setInstallFolder(install.path());
-        in = QDir(work.path())
-                 .filePath(QString::fromLatin1(QTest::currentTestFunction()) + QStringLiteral("-in"));
-        out = QDir(work.path())
-                  .filePath(QString::fromLatin1(QTest::currentTestFunction()) + QStringLiteral("-out"));
+        // Data rows share a test function: each gets its own folders.
+        const QString tag = QString::fromLatin1(QTest::currentTestFunction()) + QLatin1Char('-') +
+                            QString::number(++folderCount);
+        in = QDir(work.path()).filePath(tag + QStringLiteral("-in"));
+        out = QDir(work.path()).filePath(tag + QStringLiteral("-out"));
         QVERIFY(QDir().mkpath(in));
         QVERIFY(QDir().mkpath(out));
         form = new PelmoraForm(nullptr);
