@@ -12,6 +12,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtConcurrent>
+
+#include <ncnn/allocator.h>
 
 namespace {
 
@@ -39,6 +42,23 @@ int maxDifference(const QImage &a, const QImage &b)
             worst = std::max(worst, std::abs(a.constScanLine(y)[x] - b.constScanLine(y)[x]));
     return worst;
 }
+
+// Refuses every block above a size, as a device whose memory is nearly used up would.
+class LimitedAllocator : public ncnn::Allocator {
+public:
+    explicit LimitedAllocator(size_t limit) : limit(limit) {}
+    void *fastMalloc(size_t size) override
+    {
+        if (size > limit) {
+            ++refused;
+            return nullptr;
+        }
+        return ncnn::fastMalloc(size);
+    }
+    void fastFree(void *ptr) override { ncnn::fastFree(ptr); }
+    const size_t limit;
+    std::atomic<int> refused{0};
+};
 
 } // namespace
 
@@ -161,6 +181,40 @@ private slots:
                 .copy(QRect(QPoint(0, 0), plan.resultSize()));
         QCOMPARE(tiled.size(), whole.size());
         QCOMPARE(maxDifference(tiled, whole), 0);
+    }
+
+    // A tile that cannot get its memory starts the image again with smaller tiles instead of failing
+    // (or crashing); below the smallest edge the image fails as a whole.
+    void outOfMemoryRetriesSmaller_data()
+    {
+        QTest::addColumn<int>("limitKiB");
+        QTest::addColumn<bool>("succeeds");
+        // x4, 8 features: a 64-pixel tile needs 160x160x48 floats (4.9 MB) in its last convolution,
+        // a 32-pixel tile 128x128x48 (3.1 MB).
+        QTest::newRow("fits at 32") << 4000 << true;
+        QTest::newRow("never fits") << 1000 << false;
+    }
+    void outOfMemoryRetriesSmaller()
+    {
+        QFETCH(int, limitKiB);
+        QFETCH(bool, succeeds);
+        probe().upscaleValue() = 2;
+        QVERIFY(probe().setupNetwork());
+        const QImage source = noise(QSize(150, 150), 5);
+        probe().currentTileSize() = 32;
+        const QImage expected = probe().upscaleImageTiling(source);
+        QVERIFY(!expected.isNull());
+
+        LimitedAllocator allocator(size_t(limitKiB) * 1024);
+        probe().net().opt.blob_allocator = &allocator;
+        probe().currentTileSize() = 128;
+        // On a worker thread, as in a batch.
+        const QImage out = QtConcurrent::run([&] { return probe().upscaleImage(source); }).result();
+        probe().net().opt.blob_allocator = nullptr;
+        QVERIFY(allocator.refused > 0);
+        QCOMPARE(!out.isNull(), succeeds);
+        if (succeeds)
+            QCOMPARE(out, expected);
     }
 
     void transparency_data()
