@@ -189,16 +189,16 @@ private slots:
     {
         QTest::addColumn<int>("limitKiB");
         QTest::addColumn<bool>("succeeds");
-        // x4, 8 features: a 64-pixel tile needs 160x160x48 floats (4.9 MB) in its last convolution,
-        // a 32-pixel tile 128x128x48 (3.1 MB).
-        QTest::newRow("fits at 32") << 4000 << true;
-        QTest::newRow("never fits") << 1000 << false;
+        // x2: the last convolution of a 32-pixel tile needs 128x128x12 floats (768 KiB); every
+        // 64-pixel tile of this image needs at least 1005 KiB.
+        QTest::newRow("fits at 32") << 900 << true;
+        QTest::newRow("never fits") << 300 << false;
     }
     void outOfMemoryRetriesSmaller()
     {
         QFETCH(int, limitKiB);
         QFETCH(bool, succeeds);
-        probe().upscaleValue() = 2;
+        probe().upscaleValue() = 1;
         QVERIFY(probe().setupNetwork());
         const QImage source = noise(QSize(150, 150), 5);
         probe().currentTileSize() = 32;
