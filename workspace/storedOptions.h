@@ -12,10 +12,6 @@ struct StoredOptions {
     int gpuIndex = 0;      // "gpu_idx"
 };
 
-// The store every option and the add dialog's folder live in.
-QString settingsOrganization();
-QString settingsApplication();
-
 // A stored value that is not a number reads as 0.
 StoredOptions readStoredOptions(QSettings &settings);
 // Writes all four keys, whichever option changed.
