@@ -132,6 +132,8 @@ private:
     QTimer previewTimer;
     int previewCountdown = 0;
     QString previewPath;
+    // Renders started so far; a burst of requests must add only one.
+    int previewRendersStarted = 0;
 
     // options
     int upscaleValue = 1;
