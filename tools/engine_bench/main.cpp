@@ -154,6 +154,9 @@ int benchBatch(const ncnn::Net &net, int scale, int count, int size)
 
 int main(int argc, char **argv)
 {
+    // Headless: the benchmark paints into images only.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 5) {
