@@ -168,6 +168,7 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
 
 PelmoraForm::~PelmoraForm()
 {
+    stopBatch();
     // The network may hold device memory: it goes before the instance that owns the devices.
     net.clear();
     ncnn::destroy_gpu_instance();
