@@ -19,6 +19,7 @@ class PelmoraForm;
 class QStackedLayout;
 class QNetworkAccessManager;
 class QNetworkReply;
+class ModelDownloader;
 class QImage;
 class QPixmap;
 
@@ -143,4 +144,5 @@ private:
     QString x4BinPath;
     QString x4ParamPath;
     QNetworkAccessManager *networkManager = nullptr;
+    ModelDownloader *modelDownloader = nullptr;
 };

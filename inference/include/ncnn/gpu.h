@@ -16,7 +16,7 @@ class GpuInfo {
 public:
     virtual ~GpuInfo();
     const char *device_name() const;
-    // 0 discrete, 1 integrated, 2 virtual, 3 CPU.
+    // 0 discrete, 1 integrated, 2 virtual, 3 CPU; -1 for the placeholder returned when there is no device.
     int type() const;
 
     class Private;
@@ -27,6 +27,7 @@ protected:
     friend class GpuInstanceHolder;
 };
 
+// A placeholder (empty name, type -1) when there is no device at that index.
 const GpuInfo &get_gpu_info(int device_index = get_default_gpu_index());
 
 class VulkanDevice {

@@ -9,6 +9,10 @@ class Allocator;
 // A reference-counted tensor of up to four dimensions (w, h, d, c). Channels start at multiples of
 // cstep elements so that each channel is aligned. Copies share data; a Mat may be read from several
 // threads at once but written from one.
+//
+// elemsize is the size of one packed element: elempack scalars of elemsize / elempack bytes each
+// (fp32 packed by 4 has elemsize 16, elempack 4). w, h, d, c and cstep count packed elements.
+// A failed allocation leaves the Mat empty; callers check empty().
 class Mat {
 public:
     Mat();
@@ -16,7 +20,10 @@ public:
     Mat(int w, int h, size_t elemsize = 4u, Allocator *allocator = nullptr);
     Mat(int w, int h, int c, size_t elemsize = 4u, Allocator *allocator = nullptr);
     Mat(int w, int h, int d, int c, size_t elemsize = 4u, Allocator *allocator = nullptr);
-    // Wraps external data without owning it.
+    Mat(int w, int h, int c, size_t elemsize, int elempack, Allocator *allocator);
+    // Wrap external data without owning it.
+    Mat(int w, void *data, size_t elemsize = 4u, Allocator *allocator = nullptr);
+    Mat(int w, int h, void *data, size_t elemsize = 4u, Allocator *allocator = nullptr);
     Mat(int w, int h, int c, void *data, size_t elemsize = 4u, Allocator *allocator = nullptr);
     Mat(const Mat &m);
     Mat &operator=(const Mat &m);
@@ -24,23 +31,42 @@ public:
 
     void fill(float v);
     Mat clone(Allocator *allocator = nullptr) const;
+    // Same data seen with another shape; copies only when the channel gaps would differ.
+    Mat reshape(int w, Allocator *allocator = nullptr) const;
+    Mat reshape(int w, int h, Allocator *allocator = nullptr) const;
     Mat reshape(int w, int h, int c, Allocator *allocator = nullptr) const;
 
     void create(int w, size_t elemsize = 4u, Allocator *allocator = nullptr);
     void create(int w, int h, size_t elemsize = 4u, Allocator *allocator = nullptr);
     void create(int w, int h, int c, size_t elemsize = 4u, Allocator *allocator = nullptr);
     void create(int w, int h, int d, int c, size_t elemsize = 4u, Allocator *allocator = nullptr);
+    void create(int w, size_t elemsize, int elempack, Allocator *allocator);
+    void create(int w, int h, size_t elemsize, int elempack, Allocator *allocator);
+    void create(int w, int h, int c, size_t elemsize, int elempack, Allocator *allocator);
+    void create(int w, int h, int d, int c, size_t elemsize, int elempack, Allocator *allocator);
     void create_like(const Mat &m, Allocator *allocator = nullptr);
 
     void release();
     bool empty() const;
     size_t total() const;
+    // Bits of one scalar: 32 for fp32, 16 for fp16, 8 for int8.
+    int elembits() const;
 
     // The data of channel q as a Mat that shares memory with this one.
     Mat channel(int q);
     const Mat channel(int q) const;
     float *row(int y);
     const float *row(int y) const;
+    template <typename T> T *row(int y)
+    {
+        return reinterpret_cast<T *>(static_cast<unsigned char *>(data) +
+                                     static_cast<size_t>(w) * y * elemsize);
+    }
+    template <typename T> const T *row(int y) const
+    {
+        return reinterpret_cast<const T *>(static_cast<const unsigned char *>(data) +
+                                           static_cast<size_t>(w) * y * elemsize);
+    }
 
     template <typename T> operator T *() { return static_cast<T *>(data); }
     template <typename T> operator const T *() const { return static_cast<const T *>(data); }
@@ -85,10 +111,14 @@ public:
     };
 
     // 8-bit interleaved pixels to planar floats (0..255). Rows are packed unless a stride is given.
-    static Mat from_pixels(const unsigned char *pixels, int type, int w, int h, Allocator *allocator = nullptr);
+    // The low 16 bits of type name the pixel order, the high 16 bits (optional) the channel order of the
+    // Mat; gray from colour uses the weights 77, 150, 29 (of 256).
+    static Mat from_pixels(const unsigned char *pixels, int type, int w, int h,
+                           Allocator *allocator = nullptr);
     static Mat from_pixels(const unsigned char *pixels, int type, int w, int h, int stride,
                            Allocator *allocator = nullptr);
-    // Planar floats back to 8-bit interleaved pixels, rounded and saturated to 0..255.
+    // Planar floats back to 8-bit interleaved pixels, rounded to nearest and saturated to 0..255. The low
+    // 16 bits of type name the Mat's channel order, the high 16 bits (optional) the pixel order written.
     void to_pixels(unsigned char *pixels, int type) const;
     void to_pixels(unsigned char *pixels, int type, int stride) const;
 
@@ -107,6 +137,9 @@ public:
     int d;
     int c;
     size_t cstep;
+
+private:
+    void addref();
 };
 
 } // namespace ncnn

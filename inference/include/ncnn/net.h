@@ -3,6 +3,7 @@
 #include "mat.h"
 #include "option.h"
 
+#include <cstddef>
 #include <string>
 
 namespace ncnn {
@@ -28,10 +29,14 @@ public:
     void set_vulkan_device(const VulkanDevice *vkdev);
     const VulkanDevice *vulkan_device() const;
 
-    // Paths are UTF-8.
+    // Paths are UTF-8. load_param drops any network loaded before. Bytes after the last layer (in the
+    // .param) or after the last weight array (in the .bin) are ignored: published files may be padded.
     int load_param(const char *protopath);
+    // The .param text, NUL-terminated.
     int load_param_mem(const char *mem);
     int load_model(const char *modelpath);
+    // Not part of ncnn: the .bin bytes with their size (ncnn's unsized form cannot be bounds-checked).
+    int load_model_mem(const unsigned char *data, size_t size);
 
     void clear();
     Extractor create_extractor() const;
@@ -60,8 +65,9 @@ public:
     void set_workspace_allocator(Allocator *allocator);
 
     int input(const char *blob_name, const Mat &in);
-    // type 0: the blob as the network stores it; type 1: unpacked, fp32. Returns 0 on success;
-    // a failure (missing blob, layer error, out of memory) leaves feat empty.
+    // type 0: planar fp32 (elempack 1), whatever layout the backend used inside; type 1: the blob as
+    // the backend stores it (packed, fp16), as in ncnn. Returns 0 on success; a failure (missing blob,
+    // layer error, out of memory) leaves feat empty.
     int extract(const char *blob_name, Mat &feat, int type = 0);
 
     // Not part of ncnn: the message of the last failed extract.

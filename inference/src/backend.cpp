@@ -1,0 +1,51 @@
+#include "backend.h"
+
+#include <algorithm>
+
+namespace ncnn {
+
+#ifdef BRIVELLE_ONEDNN_BACKEND
+const Backend &onednn_backend();
+#endif
+#ifdef BRIVELLE_VULKAN_BACKEND
+const Backend &vulkan_backend();
+#endif
+
+ExecutionPlan::~ExecutionPlan() = default;
+Backend::~Backend() = default;
+
+const std::vector<const Backend *> &backends()
+{
+    static const std::vector<const Backend *> list = [] {
+        std::vector<const Backend *> v;
+#ifdef BRIVELLE_VULKAN_BACKEND
+        v.push_back(&vulkan_backend());
+#endif
+#ifdef BRIVELLE_ONEDNN_BACKEND
+        v.push_back(&onednn_backend());
+#endif
+        v.push_back(&reference_backend());
+        std::stable_sort(v.begin(), v.end(),
+                         [](const Backend *a, const Backend *b) { return a->priority() > b->priority(); });
+        return v;
+    }();
+    return list;
+}
+
+const Backend *find_backend(const std::string &name)
+{
+    for (const Backend *b : backends())
+        if (name == b->name())
+            return b;
+    return nullptr;
+}
+
+const Backend *choose_backend(const Graph &graph, const Option &opt, const VulkanDevice *vkdev)
+{
+    for (const Backend *b : backends())
+        if (b->supports(graph, opt, vkdev))
+            return b;
+    return &reference_backend();
+}
+
+} // namespace ncnn

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "graph.h"
+
+#include <ncnn/mat.h>
+#include <ncnn/option.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ncnn {
+
+class VulkanDevice;
+
+// A graph compiled for one backend. run() computes the wanted blob:
+//  - blobs has one entry per graph blob; non-empty entries are known (inputs the caller set, or results
+//    kept from an earlier run of the same extractor) and must not be written to;
+//  - on success blobs[wanted] holds the result as fp32 or in the backend's own storage (elempack,
+//    fp16); the extractor unpacks it;
+//  - with opt.lightmode the plan releases each intermediate blob after its last consumer and may leave
+//    any entry it filled empty, except blobs[wanted].
+// A plan may keep state per input shape (primitives, buffers); it is used by one extractor at a time
+// unless the backend documents otherwise, so plans guard their caches themselves.
+// Returns 0, or a negative code with a message in err (naming the layer).
+class ExecutionPlan {
+public:
+    virtual ~ExecutionPlan();
+    virtual int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) = 0;
+};
+
+// A way of running a graph. Backends are tried in priority order; the first whose supports() says
+// yes compiles the plan. The reference backend supports every graph and is always last.
+class Backend {
+public:
+    virtual ~Backend();
+    virtual const char *name() const = 0;
+    // Higher runs first: vulkan 300, onednn 200, reference 0.
+    virtual int priority() const = 0;
+    virtual bool supports(const Graph &graph, const Option &opt, const VulkanDevice *vkdev) const = 0;
+    virtual std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt,
+                                                   const VulkanDevice *vkdev, std::string &err) const = 0;
+};
+
+// A fast path joins by defining BRIVELLE_ONEDNN_BACKEND or BRIVELLE_VULKAN_BACKEND on brivelle_inference
+// in its sources.cmake and implementing `const Backend &onednn_backend()` / `const Backend &vulkan_backend()`
+// in namespace ncnn; backend.cpp is the one place that lists them (static registration objects would be
+// dropped by the linker from a static library).
+// Every backend built into this library, highest priority first.
+const std::vector<const Backend *> &backends();
+// The backend of a given name ("reference", "onednn", "vulkan"), or null.
+const Backend *find_backend(const std::string &name);
+// The first backend that supports the graph with these options, falling back to the reference one.
+const Backend *choose_backend(const Graph &graph, const Option &opt, const VulkanDevice *vkdev);
+
+// The plain C++ executor every fast path is checked against.
+const Backend &reference_backend();
+
+} // namespace ncnn

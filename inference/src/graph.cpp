@@ -1,0 +1,204 @@
+#include "graph.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <unordered_map>
+
+namespace ncnn {
+
+namespace {
+
+// Blob and layer counts beyond this are refused before anything is allocated for them.
+constexpr long kMaxCount = 1 << 20;
+
+bool parse_count(const std::string &s, long &v)
+{
+    if (s.empty())
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    v = std::strtol(s.c_str(), &end, 10);
+    return errno == 0 && *end == '\0';
+}
+
+std::vector<std::string> split_ws(const std::string &line)
+{
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
+            i++;
+        const size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
+            i++;
+        if (i > start)
+            out.push_back(line.substr(start, i - start));
+    }
+    return out;
+}
+
+} // namespace
+
+int Graph::find_blob(const std::string &name) const
+{
+    for (size_t i = 0; i < blobs.size(); i++)
+        if (blobs[i].name == name)
+            return static_cast<int>(i);
+    return -1;
+}
+
+void Graph::clear()
+{
+    layers.clear();
+    blobs.clear();
+}
+
+bool parse_param(const char *text, size_t size, Graph &graph, std::string &err)
+{
+    graph.clear();
+    Graph g;
+    // Split into lines, keeping line numbers for the messages; blank lines are skipped.
+    std::vector<std::pair<int, std::vector<std::string>>> lines;
+    {
+        int number = 0;
+        size_t start = 0;
+        while (start < size) {
+            size_t end = start;
+            while (end < size && text[end] != '\n')
+                end++;
+            number++;
+            std::vector<std::string> tokens = split_ws(std::string(text + start, end - start));
+            if (!tokens.empty())
+                lines.emplace_back(number, std::move(tokens));
+            start = end + 1;
+        }
+    }
+    auto fail = [&](int line, const std::string &msg) {
+        err = "line " + std::to_string(line) + ": " + msg;
+        return false;
+    };
+    if (lines.empty())
+        return fail(1, "magic: expected 7767517, got an empty file");
+    if (lines[0].second.size() != 1 || lines[0].second[0] != "7767517")
+        return fail(lines[0].first, "magic: expected 7767517, got '" + lines[0].second[0] + "'");
+    if (lines.size() < 2)
+        return fail(lines[0].first + 1, "expected layer and blob counts, got end of file");
+    const auto &counts = lines[1].second;
+    long layer_count = 0, blob_count = 0;
+    if (counts.size() != 2 || !parse_count(counts[0], layer_count) || !parse_count(counts[1], blob_count))
+        return fail(lines[1].first, "expected two counts (layers, blobs)");
+    if (layer_count <= 0 || layer_count > kMaxCount)
+        return fail(lines[1].first, "layer count: expected 1.." + std::to_string(kMaxCount) + ", got " +
+                                        std::to_string(layer_count));
+    if (blob_count <= 0 || blob_count > kMaxCount)
+        return fail(lines[1].first, "blob count: expected 1.." + std::to_string(kMaxCount) + ", got " +
+                                        std::to_string(blob_count));
+    const size_t available = lines.size() - 2;
+    if (static_cast<size_t>(layer_count) > available)
+        return fail(lines.back().first, "truncated: expected " + std::to_string(layer_count) +
+                                            " layer lines, got " + std::to_string(available));
+
+    std::unordered_map<std::string, int> blob_index;
+    for (long li = 0; li < layer_count; li++) {
+        const int line = lines[2 + li].first;
+        const auto &tok = lines[2 + li].second;
+        if (tok.size() < 4)
+            return fail(line, "expected type, name, input count and output count, got " +
+                                  std::to_string(tok.size()) + " fields");
+        const std::string &type = tok[0];
+        const std::string &name = tok[1];
+        long nb = 0, nt = 0;
+        if (!parse_count(tok[2], nb) || !parse_count(tok[3], nt) || nb < 0 || nt < 0)
+            return fail(line,
+                        "layer " + name + ": bad input/output counts '" + tok[2] + "' '" + tok[3] + "'");
+        if (static_cast<size_t>(nb) + static_cast<size_t>(nt) > tok.size() - 4)
+            return fail(line, "layer " + name + ": expected " + std::to_string(nb + nt) +
+                                  " blob names, got " + std::to_string(tok.size() - 4));
+        std::unique_ptr<Layer> layer = create_layer(type);
+        if (!layer)
+            return fail(line, "unknown layer type '" + type + "'");
+        layer->name = name;
+        std::string why;
+        if (!layer->check_blob_counts(static_cast<int>(nb), static_cast<int>(nt), why))
+            return fail(line, "layer " + name + " (" + type + "): " + why);
+        const int layer_id = static_cast<int>(g.layers.size());
+        for (long k = 0; k < nb; k++) {
+            const std::string &bname = tok[4 + k];
+            const auto it = blob_index.find(bname);
+            if (it == blob_index.end())
+                return fail(line, "layer " + name + ": input blob '" + bname +
+                                      "' is not produced by an earlier layer");
+            layer->bottoms.push_back(it->second);
+            g.blobs[it->second].consumers.push_back(layer_id);
+        }
+        for (long k = 0; k < nt; k++) {
+            const std::string &tname = tok[4 + nb + k];
+            if (blob_index.count(tname))
+                return fail(line, "layer " + name + ": output blob '" + tname +
+                                      "' is already produced by another layer");
+            if (static_cast<long>(g.blobs.size()) >= blob_count)
+                return fail(line,
+                            "blob count: header says " + std::to_string(blob_count) + ", more are produced");
+            const int id = static_cast<int>(g.blobs.size());
+            GraphBlob blob;
+            blob.name = tname;
+            blob.producer = layer_id;
+            g.blobs.push_back(blob);
+            blob_index.emplace(tname, id);
+            layer->tops.push_back(id);
+        }
+        ParamDict pd;
+        const std::vector<std::string> pairs(tok.begin() + 4 + nb + nt, tok.end());
+        if (!pd.parse(pairs, why))
+            return fail(line, "layer " + name + " (" + type + "): " + why);
+        if (layer->load_param(pd, why) != 0)
+            return fail(line, "layer " + name + " (" + type + "): " + why);
+        if (type == "Input" && !layer->tops.empty()) {
+            GraphBlob &b = g.blobs[layer->tops[0]];
+            b.w = pd.get(0, 0);
+            b.h = pd.get(1, 0);
+            b.c = pd.get(2, 0);
+        }
+        g.layers.push_back(std::move(layer));
+    }
+    graph = std::move(g);
+    return true;
+}
+
+bool load_weights(const unsigned char *data, size_t size, Graph &graph, std::string &err)
+{
+    ModelBin mb(data, size);
+    for (auto &layer : graph.layers) {
+        mb.set_context("layer " + layer->name + " (" + layer->type + ")");
+        std::string why;
+        if (layer->load_model(mb, why) != 0) {
+            err = mb.error().empty() ? "layer " + layer->name + " (" + layer->type + "): " + why : mb.error();
+            return false;
+        }
+    }
+    return true;
+}
+
+double Graph::macs_for_input(int w, int h, int c) const
+{
+    std::vector<Shape> shapes(blobs.size());
+    double total = 0.0;
+    for (const auto &layer : layers) {
+        std::vector<Shape> in, out(layer->tops.size());
+        if (layer->bottoms.empty()) {
+            for (Shape &s : out)
+                s = Shape{3, w, h, c};
+        } else {
+            for (int b : layer->bottoms)
+                in.push_back(shapes[b]);
+            if (!layer->infer_shape(in, out))
+                return -1.0;
+            total += layer->macs(in, out);
+        }
+        for (size_t k = 0; k < out.size(); k++)
+            shapes[layer->tops[k]] = out[k];
+    }
+    return total;
+}
+
+} // namespace ncnn

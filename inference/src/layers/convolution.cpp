@@ -1,0 +1,279 @@
+#include "convolution.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ncnn {
+
+namespace {
+
+constexpr int kMaxGeometry = 1 << 15;
+
+bool in_range(int v, int lo, int hi)
+{
+    return v >= lo && v <= hi;
+}
+
+// Adds w * in[x * stride + off] to out[x] over the outputs whose input position is inside 0..win-1.
+inline void accumulate_row(const float *in, int outw, int win, int stride, int off, const float *wk, int nk,
+                           float *const *outs)
+{
+    int x0 = 0;
+    if (off < 0)
+        x0 = (-off + stride - 1) / stride;
+    int x1 = outw;
+    if (win - off <= 0)
+        x1 = 0;
+    else
+        x1 = std::min(outw, (win - off + stride - 1) / stride);
+    if (stride == 1) {
+        const float *src = in + off;
+        if (nk == 4) {
+            float *o0 = outs[0], *o1 = outs[1], *o2 = outs[2], *o3 = outs[3];
+            const float w0 = wk[0], w1 = wk[1], w2 = wk[2], w3 = wk[3];
+            for (int x = x0; x < x1; x++) {
+                const float v = src[x];
+                o0[x] += w0 * v;
+                o1[x] += w1 * v;
+                o2[x] += w2 * v;
+                o3[x] += w3 * v;
+            }
+        } else {
+            for (int k = 0; k < nk; k++) {
+                float *o = outs[k];
+                const float wv = wk[k];
+                for (int x = x0; x < x1; x++)
+                    o[x] += wv * src[x];
+            }
+        }
+    } else {
+        for (int k = 0; k < nk; k++) {
+            float *o = outs[k];
+            const float wv = wk[k];
+            for (int x = x0; x < x1; x++)
+                o[x] += wv * in[x * stride + off];
+        }
+    }
+}
+
+} // namespace
+
+Convolution::Convolution()
+{
+    one_blob_only = true;
+}
+
+int Convolution::load_param(const ParamDict &pd, std::string &err)
+{
+    num_output = pd.get(0, 0);
+    kernel_w = pd.get(1, 0);
+    kernel_h = pd.get(11, kernel_w);
+    dilation_w = pd.get(2, 1);
+    dilation_h = pd.get(12, dilation_w);
+    stride_w = pd.get(3, 1);
+    stride_h = pd.get(13, stride_w);
+    pad_left = pd.get(4, 0);
+    pad_right = pd.get(15, pad_left);
+    pad_top = pd.get(14, pad_left);
+    pad_bottom = pd.get(16, pad_top);
+    pad_value = pd.get(18, 0.f);
+    bias_term = pd.get(5, 0);
+    weight_data_size = pd.get(6, 0);
+    group = read_group ? pd.get(7, 1) : 1;
+    activation_type = pd.get(9, 0);
+    activation_params = pd.get_floats(10);
+
+    auto bad = [&](const char *key, int v, const char *expected) {
+        err = std::string("key ") + key + ": expected " + expected + ", got " + std::to_string(v);
+        return -1;
+    };
+    if (!in_range(num_output, 1, 1 << 20))
+        return bad("0 (num_output)", num_output, "1..1048576");
+    if (!in_range(kernel_w, 1, kMaxGeometry) || !in_range(kernel_h, 1, kMaxGeometry))
+        return bad("1/11 (kernel)",
+                   std::min(kernel_w, kernel_h) < 1 ? std::min(kernel_w, kernel_h)
+                                                    : std::max(kernel_w, kernel_h),
+                   "1..32768");
+    if (!in_range(dilation_w, 1, kMaxGeometry) || !in_range(dilation_h, 1, kMaxGeometry))
+        return bad("2/12 (dilation)", std::min(dilation_w, dilation_h), "1..32768");
+    if (!in_range(stride_w, 1, kMaxGeometry) || !in_range(stride_h, 1, kMaxGeometry))
+        return bad("3/13 (stride)", std::min(stride_w, stride_h), "1..32768");
+    const bool same = pad_left == -233 || pad_left == -234;
+    if (!same) {
+        for (int p : {pad_left, pad_right, pad_top, pad_bottom})
+            if (!in_range(p, 0, kMaxGeometry))
+                return bad("4/14/15/16 (pad)", p, "0..32768, -233 or -234");
+    }
+    if (pd.get(8, 0) != 0)
+        return bad("8 (int8_scale_term)", pd.get(8, 0), "0 (int8 inference is not supported)");
+    if (pd.get(19, 0) != 0)
+        return bad("19 (dynamic_weight)", pd.get(19, 0), "0");
+    if (group < 1 || num_output % group != 0)
+        return bad("7 (group)", group, "a divisor of num_output");
+    const long long per_input = static_cast<long long>(num_output / group) * kernel_w * kernel_h;
+    if (weight_data_size <= 0 || weight_data_size % per_input != 0)
+        return bad("6 (weight_data_size)", weight_data_size,
+                   ("a positive multiple of " + std::to_string(per_input) +
+                    " (num_output/group x kernel_w x kernel_h)")
+                       .c_str());
+    if (!check_activation(activation_type, activation_params, err))
+        return -1;
+    return 0;
+}
+
+int Convolution::input_channels() const
+{
+    return static_cast<int>(weight_data_size /
+                            (static_cast<long long>(num_output / group) * kernel_w * kernel_h)) *
+           group;
+}
+
+int Convolution::load_model(const ModelBin &mb, std::string &err)
+{
+    weight_data = mb.load(weight_data_size, 0);
+    if (weight_data.empty()) {
+        err = mb.error();
+        return -1;
+    }
+    if (bias_term) {
+        bias_data = mb.load(num_output, 1);
+        if (bias_data.empty()) {
+            err = mb.error();
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void Convolution::resolve_padding(int w, int h, int &pl, int &pr, int &pt, int &pb) const
+{
+    if (pad_left == -233 || pad_left == -234) {
+        const int kext_w = dilation_w * (kernel_w - 1) + 1, kext_h = dilation_h * (kernel_h - 1) + 1;
+        const int outw = (w + stride_w - 1) / stride_w, outh = (h + stride_h - 1) / stride_h;
+        const int wpad = std::max(0, (outw - 1) * stride_w + kext_w - w);
+        const int hpad = std::max(0, (outh - 1) * stride_h + kext_h - h);
+        if (pad_left == -233) {
+            pl = wpad / 2;
+            pr = wpad - pl;
+            pt = hpad / 2;
+            pb = hpad - pt;
+        } else {
+            pr = wpad / 2;
+            pl = wpad - pr;
+            pb = hpad / 2;
+            pt = hpad - pb;
+        }
+        return;
+    }
+    pl = pad_left;
+    pr = pad_right;
+    pt = pad_top;
+    pb = pad_bottom;
+}
+
+bool Convolution::infer_shape(const std::vector<Shape> &in, std::vector<Shape> &out) const
+{
+    if (in.size() != 1 || in[0].dims != 3 || in[0].c != input_channels())
+        return false;
+    int pl, pr, pt, pb;
+    resolve_padding(in[0].w, in[0].h, pl, pr, pt, pb);
+    const long long kext_w = static_cast<long long>(dilation_w) * (kernel_w - 1) + 1;
+    const long long kext_h = static_cast<long long>(dilation_h) * (kernel_h - 1) + 1;
+    const long long ww = static_cast<long long>(in[0].w) + pl + pr,
+                    hh = static_cast<long long>(in[0].h) + pt + pb;
+    if (ww < kext_w || hh < kext_h)
+        return false;
+    out.assign(1, Shape{3, static_cast<int>((ww - kext_w) / stride_w + 1),
+                        static_cast<int>((hh - kext_h) / stride_h + 1), num_output});
+    return true;
+}
+
+double Convolution::macs(const std::vector<Shape> &in, const std::vector<Shape> &out) const
+{
+    return static_cast<double>(out[0].w) * out[0].h * out[0].c * (in[0].c / group) * kernel_w * kernel_h;
+}
+
+int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &opt) const
+{
+    std::vector<Shape> out_shapes;
+    if (bottom_blob.elemsize != 4 || bottom_blob.elempack != 1 ||
+        !infer_shape({shape_of(bottom_blob)}, out_shapes))
+        return LAYER_BAD_SHAPE;
+    int pl, pr, pt, pb;
+    resolve_padding(bottom_blob.w, bottom_blob.h, pl, pr, pt, pb);
+
+    // A non-zero border value is rare: materialise it instead of slowing the common loop.
+    Mat src = bottom_blob;
+    if (pad_value != 0.f && (pl || pr || pt || pb)) {
+        src.create(bottom_blob.w + pl + pr, bottom_blob.h + pt + pb, bottom_blob.c, 4u,
+                   opt.workspace_allocator);
+        if (src.empty())
+            return LAYER_OUT_OF_MEMORY;
+        for (int q = 0; q < bottom_blob.c; q++) {
+            float *dst = src.channel(q);
+            std::fill(dst, dst + static_cast<size_t>(src.w) * src.h, pad_value);
+            for (int y = 0; y < bottom_blob.h; y++)
+                std::memcpy(dst + static_cast<size_t>(y + pt) * src.w + pl, bottom_blob.channel(q).row(y),
+                            sizeof(float) * bottom_blob.w);
+        }
+        pl = pr = pt = pb = 0;
+    }
+
+    const int w = src.w, h = src.h;
+    const int outw = out_shapes[0].w, outh = out_shapes[0].h;
+    top_blob.create(outw, outh, num_output, 4u, opt.blob_allocator);
+    if (top_blob.empty())
+        return LAYER_OUT_OF_MEMORY;
+
+    const int inpg = bottom_blob.c / group, outpg = num_output / group;
+    const int kk = kernel_w * kernel_h;
+    const float *weights = weight_data;
+    const float *bias = bias_term ? static_cast<const float *>(bias_data) : nullptr;
+    const int blocks_per_group = (outpg + 3) / 4;
+    const int blocks = blocks_per_group * group;
+
+    // Four output channels share each pass over an input row: the input is read a quarter as often.
+#pragma omp parallel for schedule(dynamic) num_threads(opt.num_threads)
+    for (int blk = 0; blk < blocks; blk++) {
+        const int g = blk / blocks_per_group;
+        const int p0 = g * outpg + (blk % blocks_per_group) * 4;
+        const int nk = std::min(4, g * outpg + outpg - p0);
+        float *outs[4];
+        for (int k = 0; k < nk; k++) {
+            float *o = top_blob.channel(p0 + k);
+            std::fill(o, o + static_cast<size_t>(outw) * outh, bias ? bias[p0 + k] : 0.f);
+            outs[k] = o;
+        }
+        float *row_outs[4];
+        float wk[4];
+        for (int q = 0; q < inpg; q++) {
+            const float *in = src.channel(g * inpg + q);
+            for (int ky = 0; ky < kernel_h; ky++) {
+                for (int kx = 0; kx < kernel_w; kx++) {
+                    for (int k = 0; k < nk; k++)
+                        wk[k] = weights[(static_cast<size_t>(p0 + k) * inpg + q) * kk + ky * kernel_w + kx];
+                    const int off = kx * dilation_w - pl;
+                    for (int y = 0; y < outh; y++) {
+                        const int iy = y * stride_h + ky * dilation_h - pt;
+                        if (iy < 0 || iy >= h)
+                            continue;
+                        for (int k = 0; k < nk; k++)
+                            row_outs[k] = outs[k] + static_cast<size_t>(y) * outw;
+                        accumulate_row(in + static_cast<size_t>(iy) * w, outw, w, stride_w, off, wk, nk,
+                                       row_outs);
+                    }
+                }
+            }
+        }
+        if (activation_type != 0) {
+            for (int k = 0; k < nk; k++)
+                for (size_t i = 0; i < static_cast<size_t>(outw) * outh; i++)
+                    outs[k][i] = activate(outs[k][i], activation_type, activation_params);
+        }
+    }
+    return 0;
+}
+
+BRIVELLE_DEFINE_LAYER_CREATOR(Convolution)
+
+} // namespace ncnn

@@ -1,0 +1,7 @@
+#include "convolutiondepthwise.h"
+
+namespace ncnn {
+
+BRIVELLE_DEFINE_LAYER_CREATOR(ConvolutionDepthWise)
+
+} // namespace ncnn

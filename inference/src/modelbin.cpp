@@ -1,0 +1,166 @@
+#include "modelbin.h"
+
+#include "fp16.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace ncnn {
+
+namespace {
+
+constexpr uint32_t kTagFp16 = 0x01306B47;
+constexpr uint32_t kTagInt8 = 0x000D4B38;
+constexpr uint32_t kTagFp32 = 0x0002C056;
+
+size_t align4(size_t n)
+{
+    return (n + 3) & ~size_t(3);
+}
+
+} // namespace
+
+ModelBin::ModelBin(const unsigned char *_data, size_t _size) : data(_data), size(_size) {}
+
+bool ModelBin::fail(const std::string &what) const
+{
+    err = (context.empty() ? std::string() : context + ": ") + what + " at byte " + std::to_string(pos);
+    return false;
+}
+
+Mat ModelBin::load(int w, int h, int type) const
+{
+    if (w < 0 || h < 0 || (h != 0 && static_cast<size_t>(w) * h > 0x7fffffffu)) {
+        fail("weight array of " + std::to_string(w) + " x " + std::to_string(h) + " elements");
+        return Mat();
+    }
+    Mat m = load(w * h, type);
+    return m.empty() ? m : m.reshape(w, h);
+}
+
+Mat ModelBin::load(int w, int h, int c, int type) const
+{
+    if (w < 0 || h < 0 || c < 0 || static_cast<size_t>(w) * h * c > 0x7fffffffu) {
+        fail("weight array of " + std::to_string(w) + " x " + std::to_string(h) + " x " + std::to_string(c) +
+             " elements");
+        return Mat();
+    }
+    Mat m = load(w * h * c, type);
+    return m.empty() ? m : m.reshape(w, h, c);
+}
+
+Mat ModelBin::load(int w, int type) const
+{
+    Mat m;
+    if (w <= 0) {
+        fail("weight array of " + std::to_string(w) + " elements");
+        return m;
+    }
+    const size_t n = static_cast<size_t>(w);
+    const size_t left = size - pos;
+    if (type == 1) {
+        if (left / 4 < n) {
+            fail("fp32 array: expected " + std::to_string(n * 4) + " bytes, " + std::to_string(left) +
+                 " left");
+            return m;
+        }
+        m.create(w);
+        if (m.empty()) {
+            fail("out of memory for " + std::to_string(n) + " weights");
+            return m;
+        }
+        std::memcpy(m.data, data + pos, n * 4);
+        pos += n * 4;
+        return m;
+    }
+    if (left < 4) {
+        fail("storage tag: expected 4 bytes, " + std::to_string(left) + " left");
+        return m;
+    }
+    const unsigned char *f = data + pos;
+    const uint32_t tag = static_cast<uint32_t>(f[0]) | static_cast<uint32_t>(f[1]) << 8 |
+                         static_cast<uint32_t>(f[2]) << 16 | static_cast<uint32_t>(f[3]) << 24;
+    const size_t tag_at = pos;
+    pos += 4;
+    const size_t body = size - pos;
+    if (tag == kTagFp16) {
+        const size_t bytes = align4(n * 2);
+        if (body < bytes) {
+            fail("fp16 array: expected " + std::to_string(bytes) + " bytes, " + std::to_string(body) +
+                 " left");
+            return Mat();
+        }
+        m.create(w);
+        if (m.empty()) {
+            fail("out of memory for " + std::to_string(n) + " weights");
+            return m;
+        }
+        float *out = m;
+        for (size_t i = 0; i < n; i++) {
+            const uint16_t v = static_cast<uint16_t>(data[pos + 2 * i] | data[pos + 2 * i + 1] << 8);
+            out[i] = float16_to_float32(v);
+        }
+        pos += bytes;
+        return m;
+    }
+    if (tag == kTagInt8) {
+        // int8 weights stay quantised in ncnn; the reference path has no int8 kernels, so they are
+        // read as their integer values.
+        const size_t bytes = align4(n);
+        if (body < bytes) {
+            fail("int8 array: expected " + std::to_string(bytes) + " bytes, " + std::to_string(body) +
+                 " left");
+            return Mat();
+        }
+        m.create(w);
+        if (m.empty()) {
+            fail("out of memory for " + std::to_string(n) + " weights");
+            return m;
+        }
+        float *out = m;
+        for (size_t i = 0; i < n; i++)
+            out[i] = static_cast<float>(static_cast<signed char>(data[pos + i]));
+        pos += bytes;
+        return m;
+    }
+    if (tag == kTagFp32 || tag == 0) {
+        if (body / 4 < n) {
+            fail("fp32 array: expected " + std::to_string(n * 4) + " bytes, " + std::to_string(body) +
+                 " left");
+            return Mat();
+        }
+        m.create(w);
+        if (m.empty()) {
+            fail("out of memory for " + std::to_string(n) + " weights");
+            return m;
+        }
+        std::memcpy(m.data, data + pos, n * 4);
+        pos += n * 4;
+        return m;
+    }
+    {
+        // Any other non-zero tag: a 256-entry fp32 table, then one byte index per weight.
+        const size_t bytes = 256 * 4 + align4(n);
+        if (body < bytes) {
+            pos = tag_at;
+            fail("quantised array (tag " + std::to_string(tag) + "): expected " + std::to_string(bytes + 4) +
+                 " bytes, " + std::to_string(body + 4) + " left");
+            return Mat();
+        }
+        float table[256];
+        std::memcpy(table, data + pos, sizeof table);
+        pos += sizeof table;
+        m.create(w);
+        if (m.empty()) {
+            fail("out of memory for " + std::to_string(n) + " weights");
+            return m;
+        }
+        float *out = m;
+        for (size_t i = 0; i < n; i++)
+            out[i] = table[data[pos + i]];
+        pos += align4(n);
+        return m;
+    }
+}
+
+} // namespace ncnn
