@@ -66,6 +66,11 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
     auto *splitter = new QSplitter(Qt::Horizontal, form);
     splitter->addWidget(ui->sourceTreeView);
     splitter->addWidget(ui->optionsWidget);
+    // Left to their size hints, the long option texts would squeeze the list into a narrow strip;
+    // start with the list and the options side by side in about equal parts instead.
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({1000, 1000});
 
     auto *work = new QVBoxLayout(ui->orgWidget);
     work->addLayout(toolbar);
