@@ -32,6 +32,21 @@ template <> struct PelmoraFormProbe<FormTestTag> {
     static QStandardItemModel &fileModel(PelmoraForm &form) { return form.fileModel; }
     static bool uiReady(PelmoraForm &form) { return form.uiReady; }
     static bool previewTimerActive(PelmoraForm &form) { return form.previewTimer.isActive(); }
+    // Each answers whether the explicit connection of the constructor was there (and takes it away).
+    static bool timerReachesTick(PelmoraForm &form)
+    {
+        return QObject::disconnect(&form.previewTimer, &QTimer::timeout, &form, &PelmoraForm::on_updateTimer);
+    }
+    static bool selectionReachesHandler(PelmoraForm &form, QItemSelectionModel *selection)
+    {
+        return QObject::disconnect(selection, &QItemSelectionModel::selectionChanged, &form,
+                                   &PelmoraForm::on_itemSelection_changed);
+    }
+    static bool dropsReachTheList(PelmoraForm &form, PelmoraFrame *frame, PelmoraTreeView *view)
+    {
+        return QObject::disconnect(frame, &PelmoraFrame::addURLs, &form, &PelmoraForm::on_AddURLs) &&
+               QObject::disconnect(view, &PelmoraTreeView::addURLs, &form, &PelmoraForm::on_AddURLs);
+    }
 };
 using Probe = PelmoraFormProbe<FormTestTag>;
 
@@ -117,12 +132,19 @@ void TestPelmoraForm::initTestCase()
 
 void TestPelmoraForm::init()
 {
-    host = std::make_unique<QWidget>();
-    form = new PelmoraForm(host.get());
+    if (!form) {
+        host = std::make_unique<QWidget>();
+        form = new PelmoraForm(host.get());
+    }
 }
 
+// A form costs a GPU instance and a device query; the tests that only read it share one.
 void TestPelmoraForm::cleanup()
 {
+    static const QByteArrayList readOnly = {"widgetTree",   "texts",          "toolButtons",
+                                            "initialIcons", "listAndOptions", "slotOrder"};
+    if (readOnly.contains(QByteArray(QTest::currentTestFunction())) && !QTest::currentTestFailed())
+        return;
     host.reset();
     form = nullptr;
     QGuiApplication::setPalette(originalPalette);
@@ -472,16 +494,12 @@ void TestPelmoraForm::constructionSteps()
 {
     QVERIFY(Probe::uiReady(*form));
     QVERIFY(!Probe::previewTimerActive(*form));
-    // The preview area reports to the form.
-    auto *scroll = form->findChild<QScrollArea *>(QStringLiteral("scrollArea"));
-    QVERIFY(scroll);
-    // A second form in the same process builds and dies cleanly: the GPU instance is paired.
-    {
-        QWidget other;
-        PelmoraForm second(&other);
-        QVERIFY(Probe::uiReady(second));
-    }
-    QVERIFY(Probe::uiReady(*form));
+    auto *view = form->findChild<PelmoraTreeView *>(QStringLiteral("sourceTreeView"));
+    auto *frame = form->findChild<PelmoraFrame *>(QStringLiteral("sourceFrame"));
+    QVERIFY(view && frame);
+    QVERIFY(Probe::selectionReachesHandler(*form, view->selectionModel()));
+    QVERIFY(Probe::dropsReachTheList(*form, frame, view));
+    QVERIFY(Probe::timerReachesTick(*form));
 }
 
 void TestPelmoraForm::buttonsReachTheirSlots_data()
