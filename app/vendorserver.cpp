@@ -36,11 +36,20 @@ QUrl withPath(const QString &scheme, const QString &path)
 
 } // namespace
 
-QUrl webSiteUrl() { return originFor(QStringLiteral("https")); }
+QUrl webSiteUrl()
+{
+    return originFor(QStringLiteral("https"));
+}
 
-QUrl productPageUrl() { return withPath(QStringLiteral("https"), QStringLiteral("/BrivelleAI.php")); }
+QUrl productPageUrl()
+{
+    return withPath(QStringLiteral("https"), QStringLiteral("/BrivelleAI.php"));
+}
 
-QUrl updateFileUrl() { return withPath(QStringLiteral("http"), QStringLiteral("/BrivelleAI/update.txt")); }
+QUrl updateFileUrl()
+{
+    return withPath(QStringLiteral("http"), QStringLiteral("/BrivelleAI/update.txt"));
+}
 
 QUrl modelFileUrl(const QString &fileName)
 {

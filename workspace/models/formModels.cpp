@@ -1,6 +1,80 @@
 #include "workspace/PelmoraForm.h"
 
-void PelmoraForm::checkModelFiles() {}
-void PelmoraForm::downloadNextModel() {}
-void PelmoraForm::modelReplyFinished(QNetworkReply *) {}
-void PelmoraForm::on_downloadButton_clicked() {}
+#include "app/AppInfo.h"
+#include "app/vendorserver.h"
+#include "ui_PelmoraForm.h"
+#include "workspace/models/modelDownloader.h"
+#include "workspace/models/modelFiles.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QStackedLayout>
+
+void PelmoraForm::checkModelFiles()
+{
+    const QString folder = AppInfo::installFolder();
+    qDebug().noquote() << "path: " + folder;
+    x2BinPath = modelFilePath(folder, QStringLiteral("realesrgan-x2plus.bin"));
+    x2ParamPath = modelFilePath(folder, QStringLiteral("realesrgan-x2plus.param"));
+    x4BinPath = modelFilePath(folder, QStringLiteral("realesrgan-x4plus.bin"));
+    x4ParamPath = modelFilePath(folder, QStringLiteral("realesrgan-x4plus.param"));
+
+    // "Try Again" resumes the run at the file that failed.
+    connect(ui->downloadErrorDescButton, &QPushButton::clicked, this, &PelmoraForm::downloadNextModel);
+
+    missingModels = missingModelFiles(folder);
+    if (missingModels.isEmpty())
+        return;
+    downloadIndex = 0;
+    downloadTotal = int(missingModels.size());
+    pageStack->setCurrentIndex(3);
+}
+
+void PelmoraForm::on_downloadButton_clicked()
+{
+    downloadNextModel();
+}
+
+void PelmoraForm::downloadNextModel()
+{
+    if (missingModels.isEmpty())
+        return;
+    if (!modelDownloader) {
+        // One manager for the form: its connections are reused from file to file.
+        networkManager = new QNetworkAccessManager(this);
+        modelDownloader = new ModelDownloader(networkManager, this);
+        connect(modelDownloader, &ModelDownloader::progressChanged, ui->downloadProgressBar,
+                &QProgressBar::setValue);
+        connect(modelDownloader, &ModelDownloader::finished, this, &PelmoraForm::modelReplyFinished);
+    }
+    const QString fileName = missingModels.first();
+    pageStack->setCurrentIndex(4);
+    ui->downloadErrorDescLabel->hide();
+    ui->downloadErrorDescButton->hide();
+    ui->downloadProgressBar->setValue(0);
+    ui->downloadFileLabel->setText(QString::number(downloadIndex) + QStringLiteral(" of ") +
+                                   QString::number(downloadTotal) + QStringLiteral(": ") + fileName);
+    modelDownloader->start(VendorServer::modelFileUrl(fileName),
+                           AppInfo::installFolder() + QLatin1Char('/') + fileName,
+                           expectedModelFileSize(fileName));
+}
+
+void PelmoraForm::modelReplyFinished(QNetworkReply *)
+{
+    if (modelDownloader->state() != ModelDownloader::State::Stored) {
+        qDebug().noquote() << "Error Code:" << modelDownloader->errorCode();
+        qDebug().noquote() << "Error String:" << modelDownloader->errorString();
+        // The failed file stays first in missingModels, so "Try Again" starts with it.
+        ui->downloadErrorDescLabel->show();
+        ui->downloadErrorDescButton->show();
+        return;
+    }
+    qDebug() << "Success! Data received";
+    missingModels.removeFirst();
+    ++downloadIndex;
+    if (missingModels.isEmpty())
+        pageStack->setCurrentIndex(0);
+    else
+        downloadNextModel();
+}

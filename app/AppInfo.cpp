@@ -1,0 +1,33 @@
+#include "app/AppInfo.h"
+
+#include "app/platform/platform.h"
+#include "app/vendorserver.h"
+#include "app/version.h"
+
+#include <QDesktopServices>
+
+QString AppInfo::appTitle()
+{
+    return QStringLiteral("Brivelle AI");
+}
+
+QString AppInfo::versionString()
+{
+    return QString::number(majorVersion) + QLatin1Char('.') + QString::number(minorVersion) +
+           QLatin1Char('.') + QString::number(subMinorVersion);
+}
+
+QString AppInfo::installFolder()
+{
+    return Platform::installFolder();
+}
+
+QString AppInfo::picturesFolder()
+{
+    return Platform::picturesFolder();
+}
+
+void AppInfo::openWebSite()
+{
+    QDesktopServices::openUrl(VendorServer::webSiteUrl());
+}

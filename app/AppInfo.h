@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// The program's title, version and the places it reads from the system. Stateless: every call reads
+// the system again, nothing is cached.
+class AppInfo {
+public:
+    static QString appTitle();
+    // "1.4.0": the three version constants in decimal, joined with ".".
+    static QString versionString();
+    // The folder holding the model files (see Platform::installFolder).
+    static QString installFolder();
+    // The user's Pictures folder, or an empty string.
+    static QString picturesFolder();
+    // Opens the vendor's web site root in the default browser; a failure is not reported.
+    static void openWebSite();
+};

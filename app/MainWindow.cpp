@@ -1,0 +1,62 @@
+#include "app/MainWindow.h"
+
+#include "app/AppInfo.h"
+#include "app/settingsstore.h"
+#include "app/windowgeometry.h"
+#include "ui_MainWindow.h"
+#include "workspace/PelmoraForm.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSettings>
+#include <QStackedLayout>
+#include <QVBoxLayout>
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+    restoreWindowGeometry();
+
+    stackedLayout = new QStackedLayout;
+    if (!form) {
+        form = new PelmoraForm(this);
+        form->show();
+        stackedLayout->addWidget(form);
+    }
+    auto *box = new QVBoxLayout;
+    box->addLayout(stackedLayout, 0);
+    ui->centralwidget->setLayout(box);
+
+    setWindowTitle(AppInfo::appTitle());
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::restoreWindowGeometry()
+{
+    // The whole screen, not the available area: the stored values are compared with it.
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const QSize screenSize =
+        screen ? screen->size() : QSize(WindowGeometry::minimumWidth, WindowGeometry::minimumHeight);
+    const QSettings settings(QString::fromLatin1(SettingsStore::organization),
+                             QString::fromLatin1(SettingsStore::application));
+    setGeometry(WindowGeometry::restore(WindowGeometry::read(settings), screenSize));
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    QSettings settings(QString::fromLatin1(SettingsStore::organization),
+                       QString::fromLatin1(SettingsStore::application));
+    WindowGeometry::write(settings, geometry());
+    event->accept();
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ThemeChange && form)
+        form->updateIcons();
+}

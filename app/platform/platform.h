@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+#include <QtGlobal>
+
+// What the program needs of the operating system. This folder is the only place that knows which
+// system it runs on; one implementation per system, chosen by the build.
+// Every function reads the system again on each call and may be called from any thread, except
+// openAddress, which belongs to the GUI thread.
+namespace Platform {
+
+// The folder the installer named, exactly as stored. When nothing is stored, a per-user data
+// folder that exists after the call (created on first use), never the root of a drive.
+QString installFolder();
+
+// The user's Pictures folder, or an empty string when the system names none.
+QString picturesFolder();
+
+// Physical memory available to a new allocation right now, in bytes; 0 when unknown.
+quint64 availablePhysicalMemory();
+
+// Hands an address to the default browser. Returns whether the system took it.
+bool openAddress(const QUrl &url);
+
+} // namespace Platform

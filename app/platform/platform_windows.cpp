@@ -1,0 +1,81 @@
+#include "app/platform/installfolder.h"
+#include "app/platform/platform.h"
+#include "app/platform/registry_windows.h"
+
+#include <QDir>
+#include <QList>
+
+#include <knownfolders.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <string>
+
+namespace Platform {
+
+bool readRegistryString(HKEY root, const QString &subKey, const QString &name, QString &value)
+{
+    value.clear();
+    const std::wstring key = subKey.toStdWString();
+    const std::wstring valueName = name.toStdWString();
+
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return false;
+
+    // The size includes the terminating null; a value that grows between the two calls fails the
+    // second one and reads as missing.
+    DWORD size = 0;
+    RegGetValueW(root, key.c_str(), valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &size);
+    QList<wchar_t> buffer(qsizetype(size / sizeof(wchar_t)) + 1, L'\0');
+    DWORD bufferSize = DWORD(buffer.size() * qsizetype(sizeof(wchar_t)));
+    const LSTATUS status = RegGetValueW(root, key.c_str(), valueName.c_str(), RRF_RT_REG_SZ, nullptr,
+                                        buffer.data(), &bufferSize);
+    RegCloseKey(opened);
+    if (status != ERROR_SUCCESS)
+        return false;
+    value = QString::fromWCharArray(buffer.constData());
+    return true;
+}
+
+QString installFolder()
+{
+    QString stored;
+    readRegistryString(HKEY_CURRENT_USER, QStringLiteral("Software\\Corvane\\Brivelle AI"),
+                       QStringLiteral("Path"), stored);
+    return installFolderOrFallback(stored, QDir::toNativeSeparators(fallbackInstallFolder()));
+}
+
+QString picturesFolder()
+{
+    PWSTR path = nullptr;
+    const HRESULT result = SHGetKnownFolderPath(FOLDERID_Pictures, 0, nullptr, &path);
+    if (FAILED(result)) {
+        // The out pointer must be freed even on failure.
+        CoTaskMemFree(path);
+        return QString();
+    }
+    const QString folder = QString::fromWCharArray(path);
+    CoTaskMemFree(path);
+    return folder;
+}
+
+quint64 availablePhysicalMemory()
+{
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof(status);
+    if (!GlobalMemoryStatusEx(&status))
+        return 0;
+    return quint64(status.ullAvailPhys);
+}
+
+bool openAddress(const QUrl &url)
+{
+    const std::wstring address = url.toString(QUrl::FullyEncoded).toStdWString();
+    // ShellExecuteW returns a value greater than 32 on success.
+    const HINSTANCE result =
+        ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+} // namespace Platform

@@ -1,0 +1,214 @@
+#include "workspace/PelmoraForm.h"
+
+#include "app/AppInfo.h"
+#include "dialogs/AboutDialog.h"
+#include "dialogs/CheckUpdateDialog.h"
+#include "ui_PelmoraForm.h"
+
+#include <QHBoxLayout>
+#include <QSplitter>
+#include <QStackedLayout>
+#include <QVBoxLayout>
+
+#include <initializer_list>
+
+#include <ncnn/gpu.h>
+
+namespace {
+
+QHBoxLayout *rowOf(std::initializer_list<QWidget *> widgets, Qt::Alignment alignment)
+{
+    auto *row = new QHBoxLayout;
+    for (QWidget *widget : widgets)
+        row->addWidget(widget);
+    row->setAlignment(alignment);
+    return row;
+}
+
+// The layouts of every page, innermost first; the pages themselves go into the form's page stack.
+void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
+{
+    // Start page: the button row above the centred drop logo and its caption.
+    auto *content = new QVBoxLayout(ui->sourceFrameContent);
+    content->setAlignment(Qt::AlignCenter);
+    content->addWidget(ui->sourceImageButton);
+    content->addSpacing(20);
+    content->addWidget(ui->sourceLabel);
+
+    auto *start = new QVBoxLayout(ui->sourceFrame);
+    start->addLayout(rowOf({ui->updateButton2, ui->webButton2, ui->aboutButton2}, Qt::AlignLeft));
+    start->addWidget(ui->sourceFrameContent);
+
+    // Work page: toolbar above the list and the options pane.
+    QHBoxLayout *toolbar = rowOf({ui->upscaleButton, ui->addButton, ui->removeButton, ui->clearButton,
+                                  ui->line, ui->updateButton, ui->webButton, ui->aboutButton},
+                                 Qt::AlignLeft);
+
+    auto *preview = new QHBoxLayout(ui->scrollAreaWidgetContents);
+    preview->addWidget(ui->orgLabel);
+
+    auto *options = new QVBoxLayout(ui->optionsWidget);
+    options->setContentsMargins(10, 0, 0, 0);
+    options->addLayout(rowOf({ui->outputFolderLabel}, {}));
+    options->addLayout(rowOf({ui->outputFolderLineEdit, ui->outputFolderButton}, {}));
+    options->addSpacing(10);
+    options->addWidget(ui->scaleLabel);
+    options->addWidget(ui->scaleSlider);
+    options->addSpacing(10);
+    options->addWidget(ui->processLabel);
+    options->addWidget(ui->processCpuRadioButton);
+    options->addWidget(ui->processGpuRadioButton);
+    options->addWidget(ui->processGpuComboBox);
+    options->addWidget(ui->processInfoLabel);
+    options->addSpacing(10);
+    options->addWidget(ui->scrollArea);
+
+    auto *splitter = new QSplitter(Qt::Horizontal, form);
+    splitter->addWidget(ui->sourceTreeView);
+    splitter->addWidget(ui->optionsWidget);
+    // Left to their size hints, the long option texts would squeeze the list into a narrow strip;
+    // start with the list and the options side by side in about equal parts instead.
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({1000, 1000});
+
+    auto *work = new QVBoxLayout(ui->orgWidget);
+    work->addLayout(toolbar);
+    work->addLayout(rowOf({splitter}, {}));
+
+    // Batch progress: labels and bar at the top of a centred column, Cancel centred below.
+    auto *progressColumn = new QVBoxLayout;
+    progressColumn->setAlignment(Qt::AlignTop);
+    progressColumn->addWidget(ui->progressFileLabel);
+    progressColumn->addWidget(ui->progressLabel);
+    progressColumn->addWidget(ui->progressBar);
+    auto *cancelRow = new QHBoxLayout;
+    cancelRow->setAlignment(Qt::AlignHCenter);
+    cancelRow->addStretch();
+    cancelRow->addWidget(ui->cancelButton);
+    cancelRow->addStretch();
+    progressColumn->addLayout(cancelRow);
+    auto *progress = new QVBoxLayout(ui->progressWidget);
+    progress->setAlignment(Qt::AlignCenter);
+    progress->addLayout(progressColumn);
+
+    // Models missing.
+    auto *missing = new QVBoxLayout(ui->downloadModelWidget);
+    missing->setAlignment(Qt::AlignCenter);
+    missing->addWidget(ui->downloadTitleLabel);
+    missing->addSpacing(10);
+    missing->addWidget(ui->downloadDescLabel);
+    missing->addSpacing(20);
+    missing->addLayout(rowOf({ui->downloadButton}, Qt::AlignCenter));
+
+    // Model download; the error pair appears only when a download fails.
+    auto *download = new QVBoxLayout(ui->downloadProgressWidget);
+    download->setAlignment(Qt::AlignCenter);
+    download->addWidget(ui->downloadFileLabel);
+    download->addWidget(ui->downloadProgressBar);
+    download->addWidget(ui->downloadErrorDescLabel);
+    download->addWidget(ui->downloadErrorDescButton);
+    ui->downloadErrorDescLabel->hide();
+    ui->downloadErrorDescButton->hide();
+}
+
+} // namespace
+
+PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraForm)
+{
+    ui->setupUi(this);
+    buildLayouts(ui, this);
+
+    pageStack = new QStackedLayout;
+    pageStack->addWidget(ui->sourceFrame);
+    pageStack->addWidget(ui->orgWidget);
+    pageStack->addWidget(ui->progressWidget);
+    pageStack->addWidget(ui->downloadModelWidget);
+    pageStack->addWidget(ui->downloadProgressWidget);
+    setLayout(pageStack);
+    pageStack->setCurrentIndex(0);
+
+    fileModel.setColumnCount(2);
+    fileModel.setHorizontalHeaderLabels({QStringLiteral("File List"), QStringLiteral("Path")});
+    ui->sourceTreeView->setModel(&fileModel);
+    ui->sourceTreeView->setIconSize(QSize(64, 64));
+    ui->sourceTreeView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ui->sourceTreeView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    // A flat list: no branch indentation before the thumbnails, and a first column wide enough for
+    // the thumbnail and its three-line label, which the default section width cut to a few letters.
+    ui->sourceTreeView->setRootIsDecorated(false);
+    ui->sourceTreeView->setColumnWidth(0, ui->sourceTreeView->iconSize().width() +
+                                              ui->sourceTreeView->fontMetrics().averageCharWidth() * 32);
+
+    connect(ui->sourceTreeView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &PelmoraForm::on_itemSelection_changed);
+
+    ui->sourceTreeView->setAcceptDrops(true);
+    ui->sourceTreeView->setDragEnabled(true);
+    ui->sourceTreeView->setDragDropMode(QAbstractItemView::InternalMove);
+    ui->sourceTreeView->setDefaultDropAction(Qt::MoveAction);
+    connect(ui->sourceTreeView, &PelmoraTreeView::addURLs, this, &PelmoraForm::on_AddURLs);
+    ui->sourceFrame->setAcceptDrops(true);
+    connect(ui->sourceFrame, &PelmoraFrame::addURLs, this, &PelmoraForm::on_AddURLs);
+
+    ui->orgLabel->setText(QStringLiteral("Preview"));
+
+    ui->scrollArea->installEventFilter(this);
+    connect(&previewTimer, &QTimer::timeout, this, &PelmoraForm::on_updateTimer);
+    ui->scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ui->scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+    // Before any query of Vulkan devices (the GPU list of the settings load).
+    ncnn::create_gpu_instance();
+    checkModelFiles();
+    loadSettings();
+
+    ui->updateButton->setText(QStringLiteral("Update"));
+    ui->updateButton2->setText(ui->updateButton->text());
+    ui->updateButton->setToolTip(ui->updateButton->text());
+    ui->updateButton2->setToolTip(ui->updateButton->text());
+
+    uiReady = true;
+}
+
+PelmoraForm::~PelmoraForm()
+{
+    stopBatch();
+    // The network may hold device memory: it goes before the instance that owns the devices.
+    net.clear();
+    ncnn::destroy_gpu_instance();
+    delete ui;
+}
+
+void PelmoraForm::on_aboutButton2_clicked()
+{
+    on_aboutButton_clicked();
+}
+
+// Both dialogs are modal children of the form and go when they close.
+void PelmoraForm::on_aboutButton_clicked()
+{
+    AboutDialog dialog(this);
+    dialog.exec();
+}
+
+void PelmoraForm::on_webButton_clicked()
+{
+    AppInfo::openWebSite();
+}
+
+void PelmoraForm::on_webButton2_clicked()
+{
+    on_webButton_clicked();
+}
+
+void PelmoraForm::on_updateButton_clicked()
+{
+    CheckUpdateDialog dialog(this);
+    dialog.exec();
+}
+
+void PelmoraForm::on_updateButton2_clicked()
+{
+    on_updateButton_clicked();
+}
