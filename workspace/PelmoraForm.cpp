@@ -112,7 +112,7 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
     download->addWidget(ui->downloadFileLabel);
     download->addWidget(ui->downloadProgressBar);
     download->addWidget(ui->downloadErrorDescLabel);
-    download->addWidget(ui->downloadErrorDescButton);
+    download->addWidget(ui->downloadErrorDescButton, 0, Qt::AlignHCenter);
     ui->downloadErrorDescLabel->hide();
     ui->downloadErrorDescButton->hide();
 }

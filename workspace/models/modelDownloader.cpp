@@ -55,6 +55,12 @@ void ModelDownloader::onReadyRead()
 {
     if (!reply || !abortReason.isEmpty())
         return;
+    // An error page is not the file: it must neither be stored nor move the progress.
+    if (reply->error() != QNetworkReply::NoError ||
+        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 300) {
+        reply->readAll();
+        return;
+    }
     if (!drain(reply)) {
         reply->abort();
         return;

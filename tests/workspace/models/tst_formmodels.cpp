@@ -208,14 +208,18 @@ void FormModelsTest::progress()
 void FormModelsTest::failureOffersTryAgain_data()
 {
     QTest::addColumn<TestVendorServer::Mode>("mode");
-    QTest::newRow("404") << TestVendorServer::Mode::NotFound;
-    QTest::newRow("dropped connection") << TestVendorServer::Mode::Dropped;
-    QTest::newRow("truncated body") << TestVendorServer::Mode::Truncated;
+    QTest::addColumn<int>("barAtError");
+    // The 404 page's own body must not count as progress of the file.
+    QTest::newRow("404") << TestVendorServer::Mode::NotFound << 0;
+    QTest::newRow("dropped connection") << TestVendorServer::Mode::Dropped << 0;
+    // Half of 101743 bytes arrived: 49.99 %, rounded down.
+    QTest::newRow("truncated body") << TestVendorServer::Mode::Truncated << 49;
 }
 
 void FormModelsTest::failureOffersTryAgain()
 {
     QFETCH(TestVendorServer::Mode, mode);
+    QFETCH(int, barAtError);
     QTemporaryDir folder;
     writeModel(folder.path(), x4Bin, expectedModelFileSize(x4Bin));
     writeModel(folder.path(), x4Param, expectedModelFileSize(x4Param));
@@ -227,6 +231,7 @@ void FormModelsTest::failureOffersTryAgain()
     QTRY_VERIFY_WITH_TIMEOUT(!widget("downloadErrorDescButton")->isHidden(), 30000);
 
     QVERIFY(!widget("downloadErrorDescLabel")->isHidden());
+    QCOMPARE(form->findChild<QProgressBar *>(QStringLiteral("downloadProgressBar"))->value(), barAtError);
     QCOMPARE(Probe::page(*form), 4);
     QCOMPARE(fileLabel(), QStringLiteral("1 of 2: realesrgan-x2plus.param"));
     QCOMPARE(QFileInfo(folder.filePath(x2Bin)).size(), expectedModelFileSize(x2Bin));
