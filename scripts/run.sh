@@ -26,6 +26,7 @@ fi
 "$server" "${server_args[@]}" 2>"$state/server.log" &
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null || true; rm -rf "$state"' EXIT
+trap 'exit 130' INT TERM
 
 # The server writes its port once it listens.
 for _ in $(seq 1 100); do

@@ -21,7 +21,8 @@ void PelmoraForm::checkModelFiles()
     x4ParamPath = modelFilePath(folder, QStringLiteral("realesrgan-x4plus.param"));
 
     // "Try Again" resumes the run at the file that failed.
-    connect(ui->downloadErrorDescButton, &QPushButton::clicked, this, &PelmoraForm::downloadNextModel);
+    connect(ui->downloadErrorDescButton, &QPushButton::clicked, this, &PelmoraForm::downloadNextModel,
+            Qt::UniqueConnection);
 
     missingModels = missingModelFiles(folder);
     if (missingModels.isEmpty())
