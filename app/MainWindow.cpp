@@ -40,7 +40,8 @@ void MainWindow::restoreWindowGeometry()
 {
     // The whole screen, not the available area: the stored values are compared with it.
     const QScreen *screen = QGuiApplication::primaryScreen();
-    const QSize screenSize = screen ? screen->size() : QSize();
+    const QSize screenSize =
+        screen ? screen->size() : QSize(WindowGeometry::minimumWidth, WindowGeometry::minimumHeight);
     const QSettings settings(QString::fromLatin1(SettingsStore::organization),
                              QString::fromLatin1(SettingsStore::application));
     setGeometry(WindowGeometry::restore(WindowGeometry::read(settings), screenSize));

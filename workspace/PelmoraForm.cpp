@@ -139,6 +139,11 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
     ui->sourceTreeView->setIconSize(QSize(64, 64));
     ui->sourceTreeView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui->sourceTreeView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    // A flat list: no branch indentation before the thumbnails, and a first column wide enough for
+    // the thumbnail and its three-line label, which the default section width cut to a few letters.
+    ui->sourceTreeView->setRootIsDecorated(false);
+    ui->sourceTreeView->setColumnWidth(0, ui->sourceTreeView->iconSize().width() +
+                                              ui->sourceTreeView->fontMetrics().averageCharWidth() * 32);
 
     connect(ui->sourceTreeView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &PelmoraForm::on_itemSelection_changed);

@@ -1,0 +1,87 @@
+#include <QFile>
+#include <QImage>
+#include <QTest>
+
+class TestResources : public QObject {
+    Q_OBJECT
+
+private slots:
+    void imageHasItsSize_data();
+    void imageHasItsSize();
+    void familiesAreDistinct_data();
+    void familiesAreDistinct();
+};
+
+void TestResources::imageHasItsSize_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("side");
+    const char *small[] = {
+        "About24.png",         "AboutWhite24.png",    "Update24.png",       "UpdateWhite24.png",
+        "Web24.png",           "WebWhite24.png",      "_Add24.png",         "_AddWhite24.png",
+        "_Convert24.png",      "_ConvertWhite24.png", "_ConvertGray24.png", "_Delete24.png",
+        "_DeleteWhite24.png",  "_DeleteGray24.png",   "_shortcut24.png",    "_shortcutWhite24.png",
+        "_shortcutGray24.png", "_Folder24.png",       "_FolderWhite24.png"};
+    for (const char *name : small)
+        QTest::newRow(name) << QString::fromLatin1(name) << 24;
+    for (const char *name : {"_DropLogo.png", "_DropLogoWhite.png", "Logo128.png", "Update128.png"})
+        QTest::newRow(name) << QString::fromLatin1(name) << 128;
+}
+
+void TestResources::imageHasItsSize()
+{
+    QFETCH(QString, name);
+    QFETCH(int, side);
+    const QString path = QStringLiteral(":/resources/images/") + name;
+    QVERIFY2(QFile::exists(path), qPrintable(path));
+    const QImage image(path);
+    QVERIFY2(!image.isNull(), qPrintable(path));
+    QCOMPARE(image.size(), QSize(side, side));
+    QVERIFY(image.hasAlphaChannel());
+}
+
+void TestResources::familiesAreDistinct_data()
+{
+    QTest::addColumn<QString>("glyph");
+    QTest::addColumn<bool>("hasGray");
+    QTest::newRow("About") << "About" << false;
+    QTest::newRow("Update") << "Update" << false;
+    QTest::newRow("Web") << "Web" << false;
+    QTest::newRow("_Add") << "_Add" << false;
+    QTest::newRow("_Convert") << "_Convert" << true;
+    QTest::newRow("_Delete") << "_Delete" << true;
+    QTest::newRow("_shortcut") << "_shortcut" << true;
+    QTest::newRow("_Folder") << "_Folder" << false;
+}
+
+// The families must be told apart by their ink: dark on light themes, white on dark, grey when disabled.
+void TestResources::familiesAreDistinct()
+{
+    QFETCH(QString, glyph);
+    QFETCH(bool, hasGray);
+    auto inkLightness = [](const QString &path) {
+        const QImage image = QImage(path).convertToFormat(QImage::Format_ARGB32);
+        qint64 sum = 0;
+        qint64 weight = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                sum += qint64(c.lightness()) * c.alpha();
+                weight += c.alpha();
+            }
+        }
+        return weight ? int(sum / weight) : -1;
+    };
+    const QString base = QStringLiteral(":/resources/images/") + glyph;
+    const int standard = inkLightness(base + QStringLiteral("24.png"));
+    const int white = inkLightness(base + QStringLiteral("White24.png"));
+    QVERIFY2(standard >= 0 && standard < 80, qPrintable(QString::number(standard)));
+    QVERIFY2(white > 230, qPrintable(QString::number(white)));
+    if (hasGray) {
+        const int gray = inkLightness(base + QStringLiteral("Gray24.png"));
+        QVERIFY2(gray > 100 && gray < 180, qPrintable(QString::number(gray)));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestResources)
+#include "tst_resources.moc"
