@@ -4,7 +4,20 @@
 
 #include <algorithm>
 
+#if defined(__SSE__) || defined(_M_X64)
+#include <xmmintrin.h>
+#endif
+
 namespace ncnn {
+
+// Subnormal floats cost a hundred times more on x86; trained weights produce them in deep stacks.
+// Flushing them to zero (as ncnn does) changes results by less than any tolerance. Per calling thread.
+inline void flush_denormals()
+{
+#if defined(__SSE__) || defined(_M_X64)
+    _mm_setcsr(_mm_getcsr() | 0x8040); // FTZ and DAZ
+#endif
+}
 
 // Calls f(float *plane, size_t count, int q) for each channel of an fp32 Mat of any rank.
 template <typename F> void for_each_channel(Mat &m, int num_threads, F f)

@@ -1,5 +1,7 @@
 #include "convolution.h"
 
+#include "../layer_util.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -235,6 +237,7 @@ int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &op
     // Four output channels share each pass over an input row: the input is read a quarter as often.
 #pragma omp parallel for schedule(dynamic) num_threads(opt.num_threads)
     for (int blk = 0; blk < blocks; blk++) {
+        flush_denormals();
         const int g = blk / blocks_per_group;
         const int p0 = g * outpg + (blk % blocks_per_group) * 4;
         const int nk = std::min(4, g * outpg + outpg - p0);

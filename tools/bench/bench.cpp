@@ -1,0 +1,235 @@
+// bench: runs one network on one input size with one backend and reports its speed and memory.
+//   bench (--param FILE --bin FILE | --generate rrdb-x4|rrdb-x2|srvgg [--blocks N] [--fp16])
+//         [--size WxH] [--backend reference|onednn|vulkan|auto] [--threads N] [--runs N]
+#include "backend.h"
+#include "file_io.h"
+#include "graph.h"
+#include "modelgen.h"
+
+#include <ncnn/allocator.h>
+#include <ncnn/gpu.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#if defined(__unix__)
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+// Counts the bytes that blobs and scratch space hold at once.
+class PeakAllocator : public ncnn::Allocator {
+public:
+    void *fastMalloc(size_t size) override
+    {
+        void *p = ncnn::fastMalloc(size);
+        if (p) {
+            std::lock_guard<std::mutex> lock(mutex);
+            sizes[p] = size;
+            in_use += size;
+            if (in_use > peak)
+                peak = in_use;
+        }
+        return p;
+    }
+    void fastFree(void *ptr) override
+    {
+        if (!ptr)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            auto it = sizes.find(ptr);
+            if (it != sizes.end()) {
+                in_use -= it->second;
+                sizes.erase(it);
+            }
+        }
+        ncnn::fastFree(ptr);
+    }
+    size_t peak = 0;
+
+private:
+    std::mutex mutex;
+    std::unordered_map<void *, size_t> sizes;
+    size_t in_use = 0;
+};
+
+int usage()
+{
+    std::fprintf(
+        stderr,
+        "usage: bench (--param FILE --bin FILE | --generate rrdb-x4|rrdb-x2|srvgg [--blocks N] [--fp16])\n"
+        "             [--size WxH] [--backend reference|onednn|vulkan|auto] [--threads N] [--runs N]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string param_path, bin_path, generate, backend_name = "auto";
+    int w = 64, h = 64, threads = 1, runs = 1, blocks = 23;
+    bool fp16 = false;
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        if (a == "--fp16") {
+            fp16 = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return usage();
+        const char *v = argv[++i];
+        if (a == "--param")
+            param_path = v;
+        else if (a == "--bin")
+            bin_path = v;
+        else if (a == "--generate")
+            generate = v;
+        else if (a == "--blocks")
+            blocks = std::atoi(v);
+        else if (a == "--size") {
+            if (std::sscanf(v, "%dx%d", &w, &h) != 2)
+                return usage();
+        } else if (a == "--backend")
+            backend_name = v;
+        else if (a == "--threads")
+            threads = std::atoi(v);
+        else if (a == "--runs")
+            runs = std::atoi(v);
+        else
+            return usage();
+    }
+    if (w < 1 || h < 1 || threads < 1 || runs < 1 ||
+        (generate.empty() && (param_path.empty() || bin_path.empty())))
+        return usage();
+
+    std::string err;
+    std::string param_text;
+    std::vector<unsigned char> bin;
+    if (!generate.empty()) {
+        using namespace brivelle::modelgen;
+        const Storage storage = fp16 ? Storage::Fp16 : Storage::Fp32;
+        ModelFiles files;
+        if (generate == "rrdb-x4" || generate == "rrdb-x2") {
+            RrdbConfig cfg;
+            cfg.blocks = blocks;
+            cfg.scale = generate == "rrdb-x4" ? 4 : 2;
+            files = rrdbnet(cfg, storage, 1);
+        } else if (generate == "srvgg") {
+            files = srvgg(SrvggConfig(), storage, 1);
+        } else {
+            return usage();
+        }
+        param_text = files.param;
+        bin = files.bin;
+    } else {
+        std::vector<unsigned char> text;
+        if (!ncnn::read_file(param_path.c_str(), size_t(64) << 20, text, err) ||
+            !ncnn::read_file(bin_path.c_str(), size_t(4) << 30, bin, err)) {
+            std::fprintf(stderr, "bench: %s\n", err.c_str());
+            return 1;
+        }
+        param_text.assign(text.begin(), text.end());
+    }
+
+    ncnn::Graph graph;
+    if (!ncnn::parse_param(param_text.data(), param_text.size(), graph, err) ||
+        !ncnn::load_weights(bin.data(), bin.size(), graph, err)) {
+        std::fprintf(stderr, "bench: %s\n", err.c_str());
+        return 1;
+    }
+    bin.clear();
+    bin.shrink_to_fit();
+
+    ncnn::Option opt;
+    opt.num_threads = threads;
+    opt.lightmode = true;
+    PeakAllocator peak;
+    opt.blob_allocator = &peak;
+    opt.workspace_allocator = &peak;
+    const ncnn::VulkanDevice *vkdev = nullptr;
+    if (backend_name == "vulkan" || backend_name == "auto") {
+        ncnn::create_gpu_instance();
+        if (ncnn::get_gpu_count() > 0)
+            vkdev = ncnn::get_gpu_device(ncnn::get_default_gpu_index());
+        opt.use_vulkan_compute = vkdev != nullptr;
+        opt.use_fp16_packed = opt.use_fp16_storage = opt.use_fp16_arithmetic = false;
+    }
+    for (auto &layer : graph.layers)
+        if (layer->create_pipeline(opt) != 0) {
+            std::fprintf(stderr, "bench: create_pipeline failed for %s\n", layer->name.c_str());
+            return 1;
+        }
+    const ncnn::Backend *backend =
+        backend_name == "auto" ? ncnn::choose_backend(graph, opt, vkdev) : ncnn::find_backend(backend_name);
+    if (!backend) {
+        std::fprintf(stderr, "bench: backend '%s' is not built in\n", backend_name.c_str());
+        return 1;
+    }
+    if (!backend->supports(graph, opt, vkdev)) {
+        std::fprintf(stderr, "bench: backend '%s' does not support this network here\n", backend->name());
+        return 1;
+    }
+    auto plan = backend->compile(graph, opt, vkdev, err);
+    if (!plan) {
+        std::fprintf(stderr, "bench: %s\n", err.c_str());
+        return 1;
+    }
+    const int in_blob = graph.find_blob("data");
+    const int out_blob = graph.find_blob("output");
+    if (in_blob < 0 || out_blob < 0) {
+        std::fprintf(stderr, "bench: the network needs blobs 'data' and 'output'\n");
+        return 1;
+    }
+    ncnn::Mat input(w, h, 3);
+    for (int q = 0; q < 3; q++) {
+        float *p = input.channel(q);
+        for (int i = 0; i < w * h; i++)
+            p[i] = static_cast<float>((i * 7 + q * 13) % 256) / 255.f;
+    }
+    const double macs = graph.macs_for_input(w, h, 3);
+
+    double best = 1e30, total = 0;
+    ncnn::Mat out;
+    for (int r = 0; r <= runs; r++) {
+        std::vector<ncnn::Mat> blobs(graph.blobs.size());
+        blobs[in_blob] = input;
+        const auto t0 = std::chrono::steady_clock::now();
+        if (plan->run(blobs, out_blob, opt, err) != 0) {
+            std::fprintf(stderr, "bench: %s\n", err.c_str());
+            return 1;
+        }
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        out = blobs[out_blob];
+        if (r == 0 && runs > 0)
+            continue; // the first run pays for plan caches and page faults
+        best = std::min(best, s);
+        total += s;
+    }
+    long rss_kib = 0;
+#if defined(__unix__)
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    rss_kib = ru.ru_maxrss;
+#endif
+    std::printf("network     %s\n", generate.empty() ? param_path.c_str() : generate.c_str());
+    std::printf("backend     %s\n", backend->name());
+    std::printf("threads     %d\n", threads);
+    std::printf("input       %dx%dx3 -> output %dx%dx%d\n", w, h, out.w, out.h, out.c);
+    std::printf("MACs        %.3f G\n", macs / 1e9);
+    std::printf("seconds     %.4f (best of %d), %.4f mean\n", best, runs, total / runs);
+    std::printf("GFLOP/s     %.2f\n", 2.0 * macs / best / 1e9);
+    std::printf("peak blobs  %.1f MiB\n", static_cast<double>(peak.peak) / (1 << 20));
+    std::printf("peak RSS    %.1f MiB\n", static_cast<double>(rss_kib) / 1024);
+    plan.reset();
+    for (auto &layer : graph.layers)
+        layer->destroy_pipeline(opt);
+    return 0;
+}
