@@ -15,7 +15,13 @@ out="${1:-demo-models}"
 # The shared folder lies beside the repository; for a git worktree, beside the main checkout.
 shared=""
 main_checkout="$(cd "$(git rev-parse --git-common-dir 2>/dev/null || echo .git)/.." 2>/dev/null && pwd || pwd)"
-for candidate in "${BRIVELLE_SHARED_DIR:-}" "$(pwd)/../shared" "$main_checkout/../shared"; do
+# BRIVELLE_SHARED_DIR, when set, is the only place looked at.
+if [ -n "${BRIVELLE_SHARED_DIR:-}" ]; then
+    candidates=("$BRIVELLE_SHARED_DIR")
+else
+    candidates=("$(pwd)/../shared" "$main_checkout/../shared")
+fi
+for candidate in "${candidates[@]}"; do
     if [ -n "$candidate" ] && [ -d "$candidate/models" ]; then
         shared="$candidate/models"
         break
