@@ -70,6 +70,7 @@ private slots:
     void failureOffersTryAgain_data();
     void failureOffersTryAgain();
     void unwritableFolderShowsError();
+    void closedWhileDownloading();
 
 private:
     std::unique_ptr<PelmoraForm> makeForm(const QString &installFolder);
@@ -262,6 +263,21 @@ void FormModelsTest::unwritableFolderShowsError()
     form.reset();
     QFile::setPermissions(base.filePath(QStringLiteral("read-only")),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void FormModelsTest::closedWhileDownloading()
+{
+    QTemporaryDir folder;
+    writeModel(folder.path(), x2Bin, expectedModelFileSize(x2Bin));
+    writeModel(folder.path(), x2Param, expectedModelFileSize(x2Param));
+    writeModel(folder.path(), x4Bin, expectedModelFileSize(x4Bin));
+    server.setMode(TestVendorServer::modelPath(x4Param), TestVendorServer::Mode::Stalled);
+    form = makeForm(folder.path());
+    click("downloadButton");
+    QTRY_VERIFY(Probe::received(*form) > 0);
+    form.reset();
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{x2Bin, x2Param, x4Bin}));
+    server.releaseStalled();
 }
 
 int main(int argc, char *argv[])
