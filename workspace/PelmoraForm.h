@@ -22,6 +22,11 @@ class QNetworkReply;
 class ModelDownloader;
 class QImage;
 class QPixmap;
+template <typename T> class QFutureWatcher;
+namespace engine {
+struct TileInference;
+class BatchJob;
+}
 
 // Tests specialise this with a tag of their own to reach private members.
 template <typename Tag> struct PelmoraFormProbe;
@@ -94,6 +99,9 @@ private:
     bool setupNetwork();
     void bindVulkanDevice();
     QImage runNetwork(const QImage &image);
+    // runNetwork with the reason of a failure, so that running out of memory can be told apart.
+    engine::TileInference inferTile(const QImage &image) const;
+    int scaleFactor() const;
     void computeTileSize();
     QImage upscaleImageTiling(const QImage &image);
     QImage upscaleImage(const QImage &image);
@@ -101,6 +109,9 @@ private:
 
     // --- batch job (engine/formBatch.cpp) ---
     void processFiles(QStringList paths);
+    void onBatchFinished();
+    // Cancels a running batch and waits for its worker: nothing the worker uses may die before it.
+    void stopBatch();
 
     // --- model files (models/formModels.cpp) ---
     void checkModelFiles();
@@ -121,6 +132,8 @@ private:
     QTimer previewTimer;
     int previewCountdown = 0;
     QString previewPath;
+    // Renders started so far; a burst of requests must add only one.
+    int previewRendersStarted = 0;
 
     // options
     int upscaleValue = 1;
@@ -132,6 +145,10 @@ private:
     int currentTileSize = 0;
     ncnn::Net net;
     std::atomic<bool> cancelRequested{false};
+    // Why the last image failed; written and read by the batch worker only.
+    QString engineError;
+    engine::BatchJob *batchJob = nullptr;
+    QFutureWatcher<void> *batchWatcher = nullptr;
 
     // model files
     QStringList missingModels;

@@ -1,8 +1,71 @@
 #include "workspace/PelmoraForm.h"
 
-#include <QImage>
+#include "ui_PelmoraForm.h"
+#include "workspace/previewRender.h"
 
-bool PelmoraForm::eventFilter(QObject *watched, QEvent *event) { return QWidget::eventFilter(watched, event); }
-void PelmoraForm::on_updateTimer() {}
-void PelmoraForm::loadImage(QString) {}
-void PelmoraForm::showPreview(const QImage &) {}
+#include <QDebug>
+#include <QEvent>
+#include <QFutureWatcher>
+#include <QImage>
+#include <QPixmap>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+namespace {
+constexpr int previewTickMs = 50;
+constexpr int previewTicksToWait = 5;
+} // namespace
+
+void PelmoraForm::loadImage(QString path)
+{
+    qDebug() << path;
+    previewPath = path;
+    previewCountdown = previewTicksToWait;
+    if (!previewTimer.isActive()) {
+        previewTimer.start(previewTickMs);
+        qDebug() << "start Timer";
+    }
+}
+
+bool PelmoraForm::eventFilter(QObject *watched, QEvent *event)
+{
+    // Compared by name: the filter may still see events while the form tears its widget record down.
+    if (event->type() == QEvent::Resize && watched->objectName() == QLatin1String("scrollArea")) {
+        qDebug() << "orgLabel Resize";
+        // A resize never postpones a render that a request already scheduled.
+        if (!previewTimer.isActive()) {
+            previewCountdown = previewTicksToWait;
+            previewTimer.start(previewTickMs);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void PelmoraForm::on_updateTimer()
+{
+    if (!previewTimer.isActive())
+        return;
+    if (previewCountdown > 0) {
+        --previewCountdown;
+        return;
+    }
+    previewTimer.stop();
+    ++previewRendersStarted;
+    const QString path = previewPath;
+    const int areaHeight = ui->scrollArea->height();
+    // The task gets copies and never sees the form; the watcher, a child of the form, brings the
+    // picture back to the GUI thread and dies with the form if the form goes first.
+    auto *watcher = new QFutureWatcher<QImage>(this);
+    connect(watcher, &QFutureWatcher<QImage>::finished, this, [this, watcher] {
+        showPreview(watcher->result());
+        watcher->deleteLater();
+    });
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+                                         [path, areaHeight] { return renderPreview(path, areaHeight); }));
+}
+
+void PelmoraForm::showPreview(const QImage &image)
+{
+    ui->orgLabel->setPixmap(QPixmap::fromImage(image));
+    ui->orgLabel->adjustSize();
+}

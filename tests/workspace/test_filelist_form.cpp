@@ -1,0 +1,203 @@
+#include "formTestSupport.h"
+#include "widgets/PelmoraTreeView.h"
+#include "workspace/PelmoraForm.h"
+
+#include <QLabel>
+#include <QStackedLayout>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+namespace {
+struct FileListTag {};
+} // namespace
+
+template <> struct PelmoraFormProbe<FileListTag> {
+    PelmoraForm &form;
+
+    void add(const QList<QUrl> &urls) { form.on_AddURLs(urls); }
+    void remove() { form.on_removeButton_clicked(); }
+    void clear() { form.on_clearButton_clicked(); }
+    int page() const { return form.pageStack->currentIndex(); }
+    QStandardItemModel &model() { return form.fileModel; }
+    QString lastAdded() const { return form.lastAddedPath; }
+};
+using Probe = PelmoraFormProbe<FileListTag>;
+
+class TestFileListForm : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    template <typename T> static T *child(PelmoraForm &form, const char *name)
+    {
+        return form.findChild<T *>(QString::fromLatin1(name));
+    }
+    static bool enabled(PelmoraForm &form, const char *name)
+    {
+        return child<QToolButton>(form, name)->isEnabled();
+    }
+    static QStringList paths(QStandardItemModel &model)
+    {
+        QStringList result;
+        for (int row = 0; row < model.rowCount(); ++row)
+            result << model.item(row, 1)->text();
+        return result;
+    }
+    QString path(const QString &relative) const { return dir.filePath(relative); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        isolateSettings(dir.filePath(QStringLiteral("settings")));
+    }
+
+    void folderWalkAndRows()
+    {
+        writeTestImage(path(QStringLiteral("tree/top.png")), 1000, 500);
+        writeTestImage(path(QStringLiteral("tree/deep/er/tall.PNG")), 500, 1000);
+        writeTestImage(path(QStringLiteral("tree/.hidden.png")), 10, 10);
+        writeTestImage(path(QStringLiteral("tree/noext")), 10, 10);
+        writeTestBytes(path(QStringLiteral("tree/notes.txt")), "text");
+        writeTestBytes(path(QStringLiteral("tree/logo.svg")), "<svg/>");
+        writeTestBytes(path(QStringLiteral("tree/broken.png")),
+                       QByteArray("\x89PNG\r\n\x1a\n not really", 19));
+
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.add({QUrl::fromLocalFile(path(QStringLiteral("tree"))),
+                   QUrl(QStringLiteral("https://example.com/a.png"))});
+
+        QStringList listed = paths(probe.model());
+        listed.sort();
+        const QStringList expected{path(QStringLiteral("tree/broken.png")),
+                                   path(QStringLiteral("tree/deep/er/tall.PNG")),
+                                   path(QStringLiteral("tree/top.png"))};
+        QCOMPARE(listed, expected);
+
+        for (int row = 0; row < probe.model().rowCount(); ++row) {
+            const QStandardItem *item = probe.model().item(row, 0);
+            const QFileInfo info(probe.model().item(row, 1)->text());
+            const QStringList lines = item->text().split(QLatin1Char('\n'));
+            QCOMPARE(lines.size(), 3);
+            QCOMPARE(lines.at(0), info.fileName());
+            QCOMPARE(lines.at(2), info.path());
+            if (info.fileName() == QLatin1String("broken.png")) {
+                QCOMPARE(lines.at(1), QStringLiteral("0x0"));
+                QVERIFY(item->icon().isNull());
+            } else if (info.fileName() == QLatin1String("top.png")) {
+                QCOMPARE(lines.at(1), QStringLiteral("1000x500"));
+                QCOMPARE(item->icon().availableSizes(), QList<QSize>{QSize(128, 64)});
+            } else {
+                QCOMPARE(lines.at(1), QStringLiteral("500x1000"));
+                QCOMPARE(item->icon().availableSizes(), QList<QSize>{QSize(64, 128)});
+            }
+        }
+
+        // The finishing steps: work page, last row current and the only one selected.
+        QCOMPARE(probe.page(), 1);
+        auto *view = child<PelmoraTreeView>(form, "sourceTreeView");
+        const int last = probe.model().rowCount() - 1;
+        QCOMPARE(view->currentIndex().row(), last);
+        QCOMPARE(view->selectionModel()->selectedRows().size(), 1);
+        QCOMPARE(view->selectionModel()->selectedRows().constFirst().row(), last);
+        QCOMPARE(view->selectedPath, probe.model().item(last, 1)->text());
+        QCOMPARE(probe.lastAdded(), probe.model().item(last, 1)->text());
+        QVERIFY(enabled(form, "upscaleButton"));
+        QVERIFY(enabled(form, "clearButton"));
+        QVERIFY(enabled(form, "removeButton"));
+    }
+
+    // On a case-sensitive file system these are two files; the list still takes only the first.
+    void duplicatesInAnotherLetterCase()
+    {
+        const QString lower = writeTestImage(path(QStringLiteral("dup/photo.png")), 20, 10);
+        const QString upper = writeTestImage(path(QStringLiteral("dup/PHOTO.png")), 20, 10);
+        const QString other = writeTestImage(path(QStringLiteral("dup/other.png")), 20, 10);
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.add({QUrl::fromLocalFile(lower), QUrl::fromLocalFile(other)});
+        probe.add({QUrl::fromLocalFile(upper), QUrl::fromLocalFile(lower)});
+        QCOMPARE(paths(probe.model()), (QStringList{lower, other}));
+        // Nothing new, but the finishing steps still ran.
+        QCOMPARE(probe.page(), 1);
+        QCOMPARE(child<PelmoraTreeView>(form, "sourceTreeView")->currentIndex().row(), 1);
+    }
+
+    void addingNothingToAnEmptyList()
+    {
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.add({QUrl::fromLocalFile(writeTestBytes(path(QStringLiteral("n/notes.txt")), "x"))});
+        QCOMPARE(probe.model().rowCount(), 0);
+        QCOMPARE(probe.page(), 1);
+        QVERIFY(enabled(form, "upscaleButton"));
+        QVERIFY(enabled(form, "clearButton"));
+    }
+
+    // Rows selected in both columns are each removed once; the survivors keep their order.
+    void removeSelectionInBothColumns()
+    {
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        QList<QUrl> urls;
+        for (int i = 0; i < 5; ++i)
+            urls << QUrl::fromLocalFile(writeTestImage(path(QStringLiteral("rm/%1.png").arg(i)), 8, 8));
+        probe.add(urls);
+        auto *view = child<PelmoraTreeView>(form, "sourceTreeView");
+        QItemSelection selection;
+        for (const int row : {3, 0, 1})
+            selection.select(probe.model().index(row, 0), probe.model().index(row, 1));
+        view->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+        QCOMPARE(view->selectionModel()->selectedIndexes().size(), 6);
+
+        probe.remove();
+        QCOMPARE(paths(probe.model()), (QStringList{urls.at(2).toLocalFile(), urls.at(4).toLocalFile()}));
+        QCOMPARE(probe.page(), 1);
+        QVERIFY(enabled(form, "upscaleButton"));
+        QCOMPARE(child<QLabel>(form, "orgLabel")->text(), QStringLiteral("Preview"));
+
+        view->selectAll();
+        probe.remove();
+        QCOMPARE(probe.model().rowCount(), 0);
+        QCOMPARE(probe.page(), 0);
+        QVERIFY(!enabled(form, "upscaleButton"));
+        QVERIFY(!enabled(form, "clearButton"));
+        QVERIFY(!enabled(form, "removeButton"));
+    }
+
+    void removeWithoutSelectionChangesNothing()
+    {
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.add({QUrl::fromLocalFile(writeTestImage(path(QStringLiteral("keep/a.png")), 8, 8))});
+        child<PelmoraTreeView>(form, "sourceTreeView")->clearSelection();
+        QVERIFY(!enabled(form, "removeButton"));
+        probe.remove();
+        QCOMPARE(probe.model().rowCount(), 1);
+    }
+
+    void clearing()
+    {
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.add({QUrl::fromLocalFile(writeTestImage(path(QStringLiteral("c/a.png")), 8, 8)),
+                   QUrl::fromLocalFile(writeTestImage(path(QStringLiteral("c/b.png")), 8, 8))});
+        probe.clear();
+        QCOMPARE(probe.model().rowCount(), 0);
+        QCOMPARE(probe.page(), 0);
+        QVERIFY(!enabled(form, "upscaleButton"));
+        QVERIFY(!enabled(form, "clearButton"));
+        QVERIFY(!enabled(form, "removeButton"));
+        QCOMPARE(child<QLabel>(form, "orgLabel")->text(), QStringLiteral("Preview"));
+        // A later add starts over on the work page.
+        probe.add({QUrl::fromLocalFile(path(QStringLiteral("c/a.png")))});
+        QCOMPARE(probe.model().rowCount(), 1);
+        QCOMPARE(probe.page(), 1);
+    }
+};
+
+QTEST_MAIN(TestFileListForm)
+#include "test_filelist_form.moc"

@@ -1,0 +1,152 @@
+#include "workspace/deleteList.h"
+#include "workspace/folderWalk.h"
+#include "workspace/listedPath.h"
+#include "workspace/thumbnail.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QImageWriter>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestFileListUnits : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    QString writeImage(const QString &name, int width, int height, const QByteArray &format = "png")
+    {
+        QImage image(width, height, QImage::Format_RGB32);
+        image.fill(Qt::darkCyan);
+        const QString path = dir.filePath(name);
+        QImageWriter writer(path, format);
+        if (!writer.write(image))
+            qFatal("cannot write a test image");
+        return path;
+    }
+    QString writeBytes(const QString &relative, const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(relative);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            qFatal("cannot write a test file");
+        file.write(bytes);
+        return path;
+    }
+
+private slots:
+    // A selected row brings one index per column, in whatever order the selection model lists them.
+    void deleteList_data()
+    {
+        QTest::addColumn<QList<int>>("rows");
+        QTest::addColumn<QList<int>>("expected");
+        QTest::newRow("nothing") << QList<int>{} << QList<int>{};
+        QTest::newRow("one row, both columns") << QList<int>{3, 3} << QList<int>{3};
+        QTest::newRow("column by column") << QList<int>{0, 2, 5, 0, 2, 5} << QList<int>{5, 2, 0};
+        QTest::newRow("row by row") << QList<int>{1, 1, 4, 4, 2, 2} << QList<int>{4, 2, 1};
+        QTest::newRow("descending input") << QList<int>{9, 7, 7, 9, 8} << QList<int>{9, 8, 7};
+        QTest::newRow("ascending input") << QList<int>{0, 1, 2, 3} << QList<int>{3, 2, 1, 0};
+    }
+    void deleteList()
+    {
+        QFETCH(QList<int>, rows);
+        QFETCH(QList<int>, expected);
+        QCOMPARE(buildDeleteList(rows), expected);
+    }
+
+    void listedPathIgnoresLetterCase()
+    {
+        QStandardItemModel model(0, 2);
+        const QStringList paths{QStringLiteral("/pics/A.png"), QStringLiteral("/pics/b.jpg")};
+        for (const QString &path : paths)
+            model.appendRow({new QStandardItem(QFileInfo(path).fileName()), new QStandardItem(path)});
+        QCOMPARE(findListedPath(model, 1, QStringLiteral("/PICS/a.PNG")), 0);
+        QCOMPARE(findListedPath(model, 1, QStringLiteral("/pics/B.JPG")), 1);
+        QCOMPARE(findListedPath(model, 1, QStringLiteral("/pics/c.jpg")), -1);
+        // The name column is not the key.
+        QCOMPARE(findListedPath(model, 1, QStringLiteral("A.png")), -1);
+    }
+
+    void folderWalk()
+    {
+        const QString root = dir.filePath(QStringLiteral("tree"));
+        writeBytes(QStringLiteral("tree/top.png"), "x");
+        writeBytes(QStringLiteral("tree/README"), "x");
+        writeBytes(QStringLiteral("tree/.hidden.png"), "x");
+        writeBytes(QStringLiteral("tree/a/b/c/deep.JPG"), "x");
+        writeBytes(QStringLiteral("tree/a/notes.txt"), "x");
+        writeBytes(QStringLiteral("tree/a/noext"), "x");
+        writeBytes(QStringLiteral("elsewhere/linked.png"), "x");
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), root + QStringLiteral("/link")));
+
+        QStringList found;
+        FolderWalk walk(root);
+        QString path;
+        while (walk.next(&path))
+            found << QDir(root).relativeFilePath(path);
+        found.sort();
+        const QStringList expected{QStringLiteral("a/b/c/deep.JPG"), QStringLiteral("a/notes.txt"),
+                                   QStringLiteral("top.png")};
+        QCOMPARE(found, expected);
+    }
+
+    void thumbnails_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<QSize>("thumb");
+        QTest::newRow("landscape") << 1000 << 500 << QSize(128, 64);
+        QTest::newRow("portrait") << 500 << 1000 << QSize(64, 128);
+        QTest::newRow("square") << 300 << 300 << QSize(64, 64);
+        QTest::newRow("smaller than the thumbnail") << 40 << 20 << QSize(128, 64);
+    }
+    void thumbnails()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(QSize, thumb);
+        const Thumbnail result = decodeThumbnail(writeImage(QStringLiteral("shape.png"), width, height));
+        QCOMPARE(result.image.size(), thumb);
+        QCOMPARE(result.sizeText, QString::number(width) + QLatin1Char('x') + QString::number(height));
+    }
+
+    void thumbnailOfUnreadableFiles_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("damaged png") << QByteArray("\x89PNG\r\n\x1a\n garbage that is not a png", 34);
+        QTest::newRow("empty file") << QByteArray();
+        QTest::newRow("text behind an image name") << QByteArray("hello world");
+    }
+    void thumbnailOfUnreadableFiles()
+    {
+        QFETCH(QByteArray, bytes);
+        const Thumbnail result = decodeThumbnail(writeBytes(QStringLiteral("damaged.png"), bytes));
+        QVERIFY(result.image.isNull());
+        QCOMPARE(result.sizeText, QStringLiteral("0x0"));
+        QCOMPARE(decodeThumbnail(dir.filePath(QStringLiteral("missing.png"))).sizeText,
+                 QStringLiteral("0x0"));
+    }
+
+    // The orientation stored in the file turns the thumbnail and its size text.
+    void thumbnailAppliesOrientation()
+    {
+        QImage image(200, 100, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        const QString path = dir.filePath(QStringLiteral("turned.tif"));
+        QImageWriter writer(path, "tiff");
+        if (!writer.supportsOption(QImageIOHandler::ImageTransformation))
+            QSKIP("the TIFF writer cannot store an orientation");
+        writer.setTransformation(QImageIOHandler::TransformationRotate90);
+        QVERIFY(writer.write(image));
+        const Thumbnail result = decodeThumbnail(path);
+        QCOMPARE(result.sizeText, QStringLiteral("100x200"));
+        QCOMPARE(result.image.size(), QSize(64, 128));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileListUnits)
+#include "test_filelist_units.moc"

@@ -1,0 +1,126 @@
+#include "formTestSupport.h"
+#include "workspace/PelmoraForm.h"
+
+#include <QLabel>
+#include <QResizeEvent>
+#include <QScrollArea>
+#include <QStackedLayout>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+struct PreviewTag {};
+} // namespace
+
+template <> struct PelmoraFormProbe<PreviewTag> {
+    PelmoraForm &form;
+
+    void request(const QString &path) { form.loadImage(path); }
+    void tick() { form.on_updateTimer(); }
+    void showWorkPage() { form.pageStack->setCurrentIndex(1); }
+    int renders() const { return form.previewRendersStarted; }
+    int countdown() const { return form.previewCountdown; }
+    bool timerActive() const { return form.previewTimer.isActive(); }
+};
+using Probe = PelmoraFormProbe<PreviewTag>;
+
+class TestPreviewForm : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    static QLabel *label(PelmoraForm &form) { return form.findChild<QLabel *>(QStringLiteral("orgLabel")); }
+    static QScrollArea *area(PelmoraForm &form)
+    {
+        return form.findChild<QScrollArea *>(QStringLiteral("scrollArea"));
+    }
+    static bool hasPicture(PelmoraForm &form) { return !label(form)->pixmap().isNull(); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        isolateSettings(dir.filePath(QStringLiteral("settings")));
+    }
+
+    // Requests that follow each other closer than the countdown end in one render of the last one.
+    void burstCollapsesIntoOneRender()
+    {
+        PelmoraForm form(nullptr);
+        form.resize(1200, 700);
+        Probe probe{form};
+        probe.showWorkPage();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const int rendersBefore = probe.renders();
+
+        QStringList files;
+        for (int i = 0; i < 5; ++i)
+            files << writeTestImage(dir.filePath(QStringLiteral("burst%1.png").arg(i)), 100 + 100 * i, 100);
+        for (const QString &file : files) {
+            probe.request(file);
+            // Four ticks pass between requests: never enough to reach the render.
+            for (int t = 0; t < 4; ++t)
+                probe.tick();
+        }
+        QCOMPARE(probe.renders(), rendersBefore);
+        QTRY_COMPARE(probe.renders(), rendersBefore + 1);
+        QTRY_VERIFY(hasPicture(form));
+        QVERIFY(!probe.timerActive());
+        const int height = area(form)->height();
+        QCOMPARE(label(form)->pixmap().size(), QSize(5 * height, height));
+        QCOMPARE(probe.renders(), rendersBefore + 1);
+    }
+
+    void resizeDoesNotPostponeAPendingRender()
+    {
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.request(writeTestImage(dir.filePath(QStringLiteral("r.png")), 50, 50));
+        probe.tick();
+        probe.tick();
+        QCOMPARE(probe.countdown(), 3);
+        QResizeEvent resize(QSize(300, 200), QSize(200, 200));
+        QCoreApplication::sendEvent(area(form), &resize);
+        QCOMPARE(probe.countdown(), 3);
+        QVERIFY(probe.timerActive());
+    }
+
+    void resizeWhileIdleRendersAgain()
+    {
+        PelmoraForm form(nullptr);
+        form.resize(1000, 600);
+        Probe probe{form};
+        probe.showWorkPage();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        probe.request(writeTestImage(dir.filePath(QStringLiteral("again.png")), 200, 100));
+        QTRY_VERIFY(hasPicture(form));
+        QTRY_VERIFY(!probe.timerActive());
+        const int renders = probe.renders();
+
+        form.resize(1000, 400);
+        QTRY_COMPARE(probe.renders(), renders + 1);
+        const int height = area(form)->height();
+        QTRY_COMPARE(label(form)->pixmap().height(), height);
+    }
+
+    void undecodableFileLeavesTheLabelEmpty()
+    {
+        PelmoraForm form(nullptr);
+        form.resize(800, 600);
+        Probe probe{form};
+        probe.showWorkPage();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const int renders = probe.renders();
+        probe.request(writeTestBytes(dir.filePath(QStringLiteral("bad.png")), "\x89PNG broken"));
+        QTRY_COMPARE(probe.renders(), renders + 1);
+        QTRY_VERIFY(label(form)->text().isEmpty());
+        QVERIFY(!hasPicture(form));
+    }
+};
+
+QTEST_MAIN(TestPreviewForm)
+#include "test_preview_form.moc"

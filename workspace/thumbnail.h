@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+
+// Edge of the shorter side of a file-list thumbnail, in pixels.
+inline constexpr int thumbnailEdge = 64;
+
+struct Thumbnail {
+    QImage image;     // null when the file could not be decoded
+    QString sizeText; // "<width>x<height>" of the decoded image before scaling; "0x0" when undecodable
+};
+
+// Decodes a whole file with its stored orientation applied and scales it fast so that its shorter
+// side is thumbnailEdge. Thread-safe: touches no widget and no shared state except the process-wide
+// decoding limit, which it sets to the same value every time.
+Thumbnail decodeThumbnail(const QString &path);
+
+// Column-0 text of a row once its thumbnail is made: name, size, folder on three lines.
+QString thumbnailLabel(const QString &fileName, const QString &sizeText, const QString &folder);
