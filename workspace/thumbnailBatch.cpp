@@ -1,17 +1,18 @@
 #include "workspace/thumbnailBatch.h"
 
-#include <QThreadPool>
 #include <QtConcurrent>
 
 ThumbnailBatch::ThumbnailBatch(const QStringList &paths, QObject *parent)
     : QObject(parent), total(paths.size())
 {
+    // Below the GUI thread, so a busy machine still answers clicks first.
+    pool.setThreadPriority(QThread::LowPriority);
     connect(&watcher, &QFutureWatcherBase::resultReadyAt, this, &ThumbnailBatch::deliverInOrder);
     connect(&watcher, &QFutureWatcherBase::finished, this, [this] {
         deliverInOrder();
         emit finished();
     });
-    watcher.setFuture(QtConcurrent::mapped(QThreadPool::globalInstance(), paths, decodeThumbnail));
+    watcher.setFuture(QtConcurrent::mapped(&pool, paths, decodeThumbnail));
 }
 
 ThumbnailBatch::~ThumbnailBatch()
