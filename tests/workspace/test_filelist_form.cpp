@@ -1,11 +1,17 @@
+#include "app/AppInfo.h"
 #include "formTestSupport.h"
 #include "widgets/PelmoraTreeView.h"
 #include "workspace/PelmoraForm.h"
 
+#include <QApplication>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QScopeGuard>
 #include <QStackedLayout>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <memory>
@@ -31,6 +37,7 @@ template <> struct PelmoraFormProbe<FileListTag> {
     }
     void remove() { form.on_removeButton_clicked(); }
     void clear() { form.on_clearButton_clicked(); }
+    void dialogAdd() { form.on_addButton_clicked(); }
     int page() const { return form.pageStack->currentIndex(); }
     QStandardItemModel &model() { return form.fileModel; }
     QString lastAdded() const { return form.lastAddedPath; }
@@ -59,6 +66,28 @@ private:
         return result;
     }
     QString path(const QString &relative) const { return dir.filePath(relative); }
+
+    // Answers the next modal file dialog: notes the folder it opened in, then types the given names
+    // and accepts, or cancels when there are none.
+    static void answerNextDialog(QString *openedIn, const QString &typed)
+    {
+        auto *poll = new QTimer;
+        QObject::connect(poll, &QTimer::timeout, [poll, openedIn, typed] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            poll->deleteLater();
+            *openedIn = dialog->directory().absolutePath();
+            if (typed.isEmpty()) {
+                dialog->reject();
+                return;
+            }
+            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(typed);
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        poll->start(10);
+    }
+    static QSettings store() { return QSettings(QStringLiteral("Corvane"), QStringLiteral("Pelmora")); }
 
 private slots:
     void initTestCase()
@@ -253,6 +282,53 @@ private slots:
         QVERIFY(probe.adding());
         form.reset();
         QCoreApplication::processEvents();
+    }
+
+    void dialogAdd()
+    {
+        const QString folder = path(QStringLiteral("dialog"));
+        writeTestImage(folder + QStringLiteral("/b.png"), 16, 8);
+        writeTestImage(folder + QStringLiteral("/a.jpg"), 8, 16);
+        store().setValue(QStringLiteral("lastOpenIcoPath"), folder);
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+
+        // Cancelled: nothing changes, the remembered folder included.
+        QString openedIn;
+        answerNextDialog(&openedIn, QString());
+        probe.dialogAdd();
+        QCOMPARE(openedIn, folder);
+        QCOMPARE(probe.model().rowCount(), 0);
+        QCOMPARE(store().value(QStringLiteral("lastOpenIcoPath")).toString(), folder);
+
+        // Accepted: rows in the dialog's order, and the folder of the first file remembered.
+        store().setValue(QStringLiteral("lastOpenIcoPath"), path(QStringLiteral("elsewhere")));
+        answerNextDialog(&openedIn, QLatin1Char('"') + folder + QStringLiteral("/b.png\" \"") + folder +
+                                        QStringLiteral("/a.jpg\""));
+        QDir().mkpath(path(QStringLiteral("elsewhere")));
+        probe.dialogAdd();
+        QVERIFY(probe.waitUntilIdle());
+        QCOMPARE(paths(probe.model()),
+                 (QStringList{folder + QStringLiteral("/b.png"), folder + QStringLiteral("/a.jpg")}));
+        QCOMPARE(probe.page(), 1);
+        QCOMPARE(store().value(QStringLiteral("lastOpenIcoPath")).toString(), folder);
+    }
+
+    void dialogFallsBackToPictures()
+    {
+        // A home of the test's own, with a Pictures folder in it.
+        const QByteArray realHome = qgetenv("HOME");
+        qputenv("HOME", path(QStringLiteral("home")).toLocal8Bit());
+        const auto restoreHome = qScopeGuard([&] { qputenv("HOME", realHome); });
+        QVERIFY(QDir().mkpath(path(QStringLiteral("home/Pictures"))));
+        const QString pictures = AppInfo::picturesFolder();
+        QVERIFY(QFileInfo(pictures).isDir());
+        store().setValue(QStringLiteral("lastOpenIcoPath"), path(QStringLiteral("vanished")));
+        PelmoraForm form(nullptr);
+        QString openedIn;
+        answerNextDialog(&openedIn, QString());
+        Probe{form}.dialogAdd();
+        QCOMPARE(openedIn, QDir(pictures).absolutePath());
     }
 
     void clearing()
