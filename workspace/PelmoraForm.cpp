@@ -1,11 +1,11 @@
 #include "workspace/PelmoraForm.h"
 
 #include "app/AppInfo.h"
+#include "dialogs/AboutDialog.h"
+#include "dialogs/CheckUpdateDialog.h"
 #include "ui_PelmoraForm.h"
 
-#include <QDialog>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QSplitter>
 #include <QStackedLayout>
 #include <QVBoxLayout>
@@ -23,16 +23,6 @@ QHBoxLayout *rowOf(std::initializer_list<QWidget *> widgets, Qt::Alignment align
         row->addWidget(widget);
     row->setAlignment(alignment);
     return row;
-}
-
-// Stands in for the about and update dialogs: modal, parented to the form, with the title.
-void runInfoDialog(QWidget *parent, const QString &text)
-{
-    QDialog dialog(parent);
-    dialog.setWindowTitle(AppInfo::appTitle());
-    auto *box = new QVBoxLayout(&dialog);
-    box->addWidget(new QLabel(text, &dialog));
-    dialog.exec();
 }
 
 // The layouts of every page, innermost first; the pages themselves go into the form's page stack.
@@ -76,6 +66,11 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
     auto *splitter = new QSplitter(Qt::Horizontal, form);
     splitter->addWidget(ui->sourceTreeView);
     splitter->addWidget(ui->optionsWidget);
+    // Left to their size hints, the long option texts would squeeze the list into a narrow strip;
+    // start with the list and the options side by side in about equal parts instead.
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({1000, 1000});
 
     auto *work = new QVBoxLayout(ui->orgWidget);
     work->addLayout(toolbar);
@@ -178,6 +173,7 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
 
 PelmoraForm::~PelmoraForm()
 {
+    stopBatch();
     // The network may hold device memory: it goes before the instance that owns the devices.
     net.clear();
     ncnn::destroy_gpu_instance();
@@ -189,9 +185,11 @@ void PelmoraForm::on_aboutButton2_clicked()
     on_aboutButton_clicked();
 }
 
+// Both dialogs are modal children of the form and go when they close.
 void PelmoraForm::on_aboutButton_clicked()
 {
-    runInfoDialog(this, AppInfo::appTitle() + QLatin1Char(' ') + AppInfo::versionString());
+    AboutDialog dialog(this);
+    dialog.exec();
 }
 
 void PelmoraForm::on_webButton_clicked()
@@ -206,7 +204,8 @@ void PelmoraForm::on_webButton2_clicked()
 
 void PelmoraForm::on_updateButton_clicked()
 {
-    runInfoDialog(this, AppInfo::versionString());
+    CheckUpdateDialog dialog(this);
+    dialog.exec();
 }
 
 void PelmoraForm::on_updateButton2_clicked()

@@ -25,6 +25,11 @@ class QImage;
 class QPixmap;
 class FolderWalk;
 class ThumbnailBatch;
+template <typename T> class QFutureWatcher;
+namespace engine {
+struct TileInference;
+class BatchJob;
+}
 
 // Tests specialise this with a tag of their own to reach private members.
 template <typename Tag> struct PelmoraFormProbe;
@@ -102,6 +107,9 @@ private:
     bool setupNetwork();
     void bindVulkanDevice();
     QImage runNetwork(const QImage &image);
+    // runNetwork with the reason of a failure, so that running out of memory can be told apart.
+    engine::TileInference inferTile(const QImage &image) const;
+    int scaleFactor() const;
     void computeTileSize();
     QImage upscaleImageTiling(const QImage &image);
     QImage upscaleImage(const QImage &image);
@@ -109,6 +117,9 @@ private:
 
     // --- batch job (engine/formBatch.cpp) ---
     void processFiles(QStringList paths);
+    void onBatchFinished();
+    // Cancels a running batch and waits for its worker: nothing the worker uses may die before it.
+    void stopBatch();
 
     // --- model files (models/formModels.cpp) ---
     void checkModelFiles();
@@ -150,6 +161,10 @@ private:
     int currentTileSize = 0;
     ncnn::Net net;
     std::atomic<bool> cancelRequested{false};
+    // Why the last image failed; written and read by the batch worker only.
+    QString engineError;
+    engine::BatchJob *batchJob = nullptr;
+    QFutureWatcher<void> *batchWatcher = nullptr;
 
     // model files
     QStringList missingModels;

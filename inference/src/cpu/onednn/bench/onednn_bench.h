@@ -1,0 +1,34 @@
+#pragma once
+
+// Measurements of the oneDNN path for tools: whole-network throughput against its convolutions alone
+// and against the machine's FMA peak, first-run cost, and peak blob memory.
+
+#include "cpu/onednn/fast_graph.h"
+#include "cpu/onednn/onednn_plan.h"
+
+#include <string>
+#include <vector>
+
+namespace brivelle::onednn {
+
+struct BenchReport {
+    double macs = 0.0;
+    double firstRunSeconds = 0.0;    // compilation (primitives, weight reorders) and the first run
+    double compileSeconds = 0.0;     // the compilation alone
+    std::vector<double> runSeconds;  // steady-state runs
+    std::vector<double> convSeconds; // the convolution steps inside each of them
+    size_t peakBlobBytes = 0;        // blob buffers in use at once, light mode
+    std::string error;
+
+    double bestRun() const;
+    double wholeGflops() const;        // 2 * MACs / best run
+    double convolutionsGflops() const; // 2 * MACs / convolution time of the best run
+};
+
+BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape shape, int threads,
+                           int repeats, bool lightMode = true);
+
+// The process's resident high-water mark in bytes (Linux), 0 elsewhere.
+size_t processPeakResidentBytes();
+
+} // namespace brivelle::onednn

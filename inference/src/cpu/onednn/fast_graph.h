@@ -1,0 +1,86 @@
+#pragma once
+
+// The network as the oneDNN path sees it: plain operator records with their parameters already
+// decoded, so that planning and fusion do not depend on how layers are stored by the loader.
+
+#include <string>
+#include <vector>
+
+namespace brivelle::onednn {
+
+enum class OpType {
+    Input,
+    Convolution,
+    Split,
+    Noop,
+    Concat,
+    Eltwise,
+    BinaryOp,
+    ReLU,
+    Clip,
+    Sigmoid,
+    PReLU,
+    Interp,
+    PixelShuffle,
+    Reorg,
+};
+
+// ncnn's fused activation of Convolution: 0 none, 1 relu, 2 leaky relu (a = slope), 3 clip (a, b),
+// 4 sigmoid, 5 mish, 6 hardswish (a = alpha, b = beta).
+struct Activation {
+    int type = 0;
+    float a = 0.f;
+    float b = 0.f;
+};
+
+struct FastOp {
+    OpType type = OpType::Noop;
+    std::string name;
+    std::vector<int> bottoms;
+    std::vector<int> tops;
+
+    // Convolution. Negative padLeft values -233 / -234 are ncnn's SAME_UPPER / SAME_LOWER.
+    int outChannels = 0;
+    int kernelW = 1, kernelH = 1;
+    int dilationW = 1, dilationH = 1;
+    int strideW = 1, strideH = 1;
+    int padLeft = 0, padRight = 0, padTop = 0, padBottom = 0;
+    std::vector<float> weights; // O x I x KH x KW
+    std::vector<float> bias;    // empty when the layer has none
+    Activation activation;
+
+    // Eltwise (0 product, 1 sum, 2 max) and BinaryOp (0 add, 1 sub, 2 mul, 3 div, 4 max, 5 min, 6 pow,
+    // 7 rsub, 8 rdiv).
+    int operation = 0;
+    std::vector<float> coeffs;
+    bool withScalar = false;
+    float scalar = 0.f;
+
+    // ReLU slope, Clip range, PReLU slopes (one, or one per channel).
+    float slope = 0.f;
+    float minValue = 0.f, maxValue = 0.f;
+    std::vector<float> slopes;
+
+    // Interp: 1 nearest, 2 bilinear, 3 bicubic; scales, or an output size when positive.
+    int resizeType = 1;
+    float heightScale = 1.f, widthScale = 1.f;
+    int outHeight = 0, outWidth = 0;
+    bool alignCorner = false;
+
+    // PixelShuffle upscale factor / Reorg stride, and the channel order mode of both.
+    int factor = 1;
+    int mode = 0;
+
+    // Concat axis (channels are axis 0 of a 3-D blob).
+    int axis = 0;
+};
+
+struct FastGraph {
+    std::vector<FastOp> ops; // in execution order
+    int blobCount = 0;
+};
+
+// Why a graph cannot run on this path, or empty when it can.
+std::string unsupportedReason(const FastGraph &graph);
+
+} // namespace brivelle::onednn

@@ -1,0 +1,82 @@
+#pragma once
+
+// A network compiled for one input shape and thread count into oneDNN primitives: convolutions carry
+// their activations and residual sums as post-ops, blobs stay in the machine's blocked layout from
+// layer to layer, and concatenations are views of one buffer that their producers write into.
+
+#include "buffer_pool.h"
+#include "fast_graph.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace brivelle::onednn {
+
+struct Shape {
+    int c = 0;
+    int h = 0;
+    int w = 0;
+    bool operator==(const Shape &o) const { return c == o.c && h == o.h && w == o.w; }
+};
+
+// Planar float data of one blob; channel q starts at data + q * cstep.
+struct TensorView {
+    float *data = nullptr;
+    Shape shape;
+    size_t cstep = 0;
+};
+
+struct PlanOptions {
+    int numThreads = 1;
+    // Free each blob after its last consumer.
+    bool lightMode = true;
+    bool tryWinograd = false;
+};
+
+// Seconds spent per kind of step in one run, for the benchmark.
+struct StepTimes {
+    double convolution = 0.0;
+    double other = 0.0;
+};
+
+class Plan {
+public:
+    ~Plan();
+    Plan(const Plan &) = delete;
+    Plan &operator=(const Plan &) = delete;
+
+    // Compiles `graph` for the given input shapes so that it yields `outputs`. Null, with the reason in
+    // `error`, when the graph or a shape cannot run on this path.
+    static std::unique_ptr<Plan> compile(const FastGraph &graph,
+                                         const std::vector<std::pair<int, Shape>> &inputs,
+                                         const std::vector<int> &outputs, const PlanOptions &options,
+                                         std::string *error);
+
+    Shape shapeOf(int blob) const;
+    // Multiply-accumulates of all convolutions in one run.
+    double convolutionMacs() const;
+    // Steps that run after fusion, and how many layers were folded into convolutions.
+    int stepCount() const;
+    int fusedLayerCount() const;
+    int inPlaceConcatCount() const;
+
+    // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns false with
+    // the reason in `error` (out of memory, a oneDNN failure).
+    bool run(const std::vector<std::pair<int, TensorView>> &inputs,
+             const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
+             StepTimes *times = nullptr);
+
+    struct Impl;
+
+private:
+    explicit Plan(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> d;
+};
+
+// The channel block that oneDNN's convolutions prefer on this machine (8 on AVX2, 16 on AVX-512).
+int preferredChannelBlock();
+
+} // namespace brivelle::onednn

@@ -1,0 +1,50 @@
+#pragma once
+
+// Compiled plans of one graph keyed by input shapes, threads and outputs: a batch of equal tiles
+// compiles once, a new tile shape once more, and the least recently used plan goes beyond `capacity`.
+// Thread-safe; a plan in use stays alive after its eviction.
+
+#include "buffer_pool.h"
+#include "onednn_plan.h"
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace brivelle::onednn {
+
+class PlanCache {
+public:
+    explicit PlanCache(FastGraph graph, size_t capacity = 4);
+
+    std::shared_ptr<Plan> get(const std::vector<std::pair<int, Shape>> &inputs,
+                              const std::vector<int> &outputs, const PlanOptions &options,
+                              std::string *error);
+
+    const FastGraph &graph() const { return graph_; }
+    BufferPool &pool() { return pool_; }
+    size_t size() const;
+    int compilations() const;
+
+private:
+    struct Entry {
+        std::vector<std::pair<int, Shape>> inputs;
+        std::vector<int> outputs;
+        int threads = 0;
+        bool lightMode = false;
+        bool winograd = false;
+        std::shared_ptr<Plan> plan;
+    };
+
+    FastGraph graph_;
+    size_t capacity_;
+    mutable std::mutex mutex_;
+    std::list<Entry> entries_; // most recently used first
+    int compilations_ = 0;
+    BufferPool pool_;
+};
+
+} // namespace brivelle::onednn

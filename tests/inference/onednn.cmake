@@ -1,0 +1,5 @@
+# Tests of the oneDNN CPU path.
+brivelle_add_gtest(onednn_plan_test
+  SOURCES onednn/onednn_plan_test.cpp onednn/naive_graph.cpp
+  LIBS brivelle_onednn_bench brivelle_inference)
+target_include_directories(onednn_plan_test PRIVATE ${PROJECT_SOURCE_DIR}/inference/src)

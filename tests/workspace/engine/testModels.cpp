@@ -1,0 +1,73 @@
+#include "testModels.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QStringList>
+
+namespace {
+
+void appendFloats(QByteArray &bin, int count, QRandomGenerator &random, float spread)
+{
+    for (int i = 0; i < count; ++i) {
+        const float value = float(random.generateDouble() * 2 - 1) * spread;
+        bin.append(reinterpret_cast<const char *>(&value), sizeof value);
+    }
+}
+
+void appendConvolution(QStringList &layers, QByteArray &bin, QRandomGenerator &random, const QString &name,
+                       const QString &from, const QString &to, int in, int out)
+{
+    const int weights = in * out * 9;
+    layers << QStringLiteral("Convolution %1 1 1 %2 %3 0=%4 1=3 4=1 5=1 6=%5")
+                  .arg(name, from, to)
+                  .arg(out)
+                  .arg(weights);
+    const quint32 rawFloat32 = 0;
+    bin.append(reinterpret_cast<const char *>(&rawFloat32), sizeof rawFloat32);
+    appendFloats(bin, weights, random, 1.0f / float(in * 3));
+    appendFloats(bin, out, random, 0.05f);
+}
+
+} // namespace
+
+bool writeTestModel(const QString &folder, const QString &name, int scale, int depth, int features)
+{
+    QRandomGenerator random(quint32(1000 + 10 * scale + depth));
+    QStringList layers;
+    QByteArray bin;
+    layers << QStringLiteral("Input input 0 1 data") << QStringLiteral("Split split 1 2 data data_0 data_1");
+    QString blob = QStringLiteral("data_0");
+    for (int i = 0; i < depth; ++i) {
+        const bool last = i == depth - 1;
+        const int in = i == 0 ? 3 : features;
+        const int out = last ? 3 * scale * scale : features;
+        const QString next = QStringLiteral("conv%1").arg(i);
+        appendConvolution(layers, bin, random, next, blob, next, in, out);
+        blob = next;
+        if (!last) {
+            layers << QStringLiteral("PReLU prelu%1 1 1 %2 act%1 0=%3").arg(i).arg(blob).arg(features);
+            appendFloats(bin, features, random, 0.25f);
+            blob = QStringLiteral("act%1").arg(i);
+        }
+    }
+    layers << QStringLiteral("PixelShuffle shuffle 1 1 %1 shuffled 0=%2").arg(blob).arg(scale)
+           << QStringLiteral("Interp resize 1 1 data_1 resized 0=1 1=%1 2=%1").arg(scale)
+           << QStringLiteral("BinaryOp add 2 1 shuffled resized output 0=0");
+
+    const QString base = folder + QLatin1Char('/') + name;
+    QFile param(base + QStringLiteral(".param"));
+    QFile weights(base + QStringLiteral(".bin"));
+    const QByteArray text = QStringLiteral("7767517\n%1 %2\n%3\n")
+                                .arg(layers.size())
+                                .arg(layers.size() + 1)
+                                .arg(layers.join(QLatin1Char('\n')))
+                                .toUtf8();
+    return param.open(QIODevice::WriteOnly) && param.write(text) == text.size() &&
+           weights.open(QIODevice::WriteOnly) && weights.write(bin) == bin.size();
+}
+
+bool writeTestModelPairs(const QString &folder)
+{
+    return writeTestModel(folder, QStringLiteral("realesrgan-x2plus"), 2) &&
+           writeTestModel(folder, QStringLiteral("realesrgan-x4plus"), 4);
+}

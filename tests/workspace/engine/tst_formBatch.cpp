@@ -1,0 +1,404 @@
+#include "formProbe.h"
+#include "testModels.h"
+
+#include "ui_PelmoraForm.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QColorSpace>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QImageReader>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QStackedLayout>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+void setInstallFolder(const QString &folder)
+{
+    QSettings(QStringLiteral("Corvane"), QStringLiteral("Brivelle AI"))
+        .setValue(QStringLiteral("Path"), folder);
+}
+
+QImage picture(QSize size, QImage::Format format = QImage::Format_RGB32)
+{
+    QImage image(size, format);
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width(); ++x)
+            image.setPixel(x, y, qRgb(x * 9 % 256, y * 5 % 256, (x + y) % 256));
+    return image;
+}
+
+QString save(const QImage &image, const QString &path)
+{
+    return image.save(path) ? path : QString();
+}
+
+QByteArray pngBytes(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// A JPEG whose EXIF block holds only the orientation tag.
+QByteArray jpegWithOrientation(const QImage &image, quint16 orientation)
+{
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 95);
+    QByteArray tiff("II*\0\x08\0\0\0", 8);
+    const char ifd[] = {1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, char(orientation), 0, 0, 0, 0, 0, 0, 0};
+    tiff.append(ifd, sizeof ifd);
+    const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
+    const int length = int(app1.size()) + 2;
+    return jpeg.left(2) + QByteArray("\xff\xe1", 2) + char(length >> 8) + char(length & 0xff) + app1 +
+           jpeg.mid(2);
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries, QDir::Name);
+}
+
+// Answers the modal dialogs the form opens: message boxes with their first standard button, folder
+// dialogs by cancelling. Remembers what it saw.
+class ModalAnswerer : public QObject {
+public:
+    ModalAnswerer()
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                titles << box->windowTitle();
+                texts << box->text();
+                box->button(box->standardButtons() & QMessageBox::Ok ? QMessageBox::Ok
+                                                                     : QMessageBox::NoButton)
+                    ? box->button(QMessageBox::Ok)->click()
+                    : box->reject();
+            } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+                ++folderDialogs;
+                dialog->reject();
+            }
+        });
+        timer.start(10);
+    }
+    QStringList titles;
+    QStringList texts;
+    int folderDialogs = 0;
+
+private:
+    QTimer timer;
+};
+
+} // namespace
+
+class FormBatchTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir install;
+    QTemporaryDir work;
+    PelmoraForm *form = nullptr;
+    QString in;
+    QString out;
+    int folderCount = 0;
+    EngineProbe probe() { return EngineProbe{*form}; }
+
+    void setFiles(const QStringList &paths)
+    {
+        probe().fileModel().removeRows(0, probe().fileModel().rowCount());
+        for (const QString &path : paths)
+            probe().fileModel().appendRow(
+                {new QStandardItem(QFileInfo(path).fileName()), new QStandardItem(path)});
+    }
+
+    // Starts the batch and waits for its completion message; returns its text.
+    QString runBatch(ModalAnswerer &answers)
+    {
+        const auto before = answers.texts.size();
+        probe().clickUpscale();
+        if (!QTest::qWaitFor([&] { return answers.texts.size() > before && !probe().batchRunning(); }, 20000))
+            return QStringLiteral("<no message>");
+        return answers.texts.last();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(writeTestModelPairs(install.path()));
+    }
+    void init()
+    {
+        setInstallFolder(install.path());
+        // Data rows share a test function: each gets its own folders.
+        const QString tag = QString::fromLatin1(QTest::currentTestFunction()) + QLatin1Char('-') +
+                            QString::number(++folderCount);
+        in = QDir(work.path()).filePath(tag + QStringLiteral("-in"));
+        out = QDir(work.path()).filePath(tag + QStringLiteral("-out"));
+        QVERIFY(QDir().mkpath(in));
+        QVERIFY(QDir().mkpath(out));
+        form = new PelmoraForm(nullptr);
+        probe().processEngine() = 0;
+        probe().upscaleValue() = 1;
+        probe().outputFolder() = out;
+        probe().pageStack()->setCurrentIndex(1);
+    }
+    void cleanup()
+    {
+        delete form;
+        form = nullptr;
+    }
+
+    void mixedBatchSkipsAndReportsTheUnreadable()
+    {
+        QImage clear = picture(QSize(40, 30), QImage::Format_ARGB32);
+        clear.setPixel(39, 29, qRgba(0, 0, 0, 0));
+        const QStringList paths{save(clear, in + QStringLiteral("/clear.png")),
+                                in + QStringLiteral("/broken.png"),
+                                save(picture(QSize(50, 20)), in + QStringLiteral("/photo.jpg"))};
+        QVERIFY(writeBytes(paths.at(1), "\x89PNG not really"));
+        setFiles(paths);
+        ModalAnswerer answers;
+        const QString text = runBatch(answers);
+        QCOMPARE(answers.titles.last(), QStringLiteral("Upscaling Complete"));
+        QVERIFY2(text.startsWith(QStringLiteral("2 of 3 images were written.")), qPrintable(text));
+        QVERIFY(text.contains(QStringLiteral("broken.png")));
+        QCOMPARE(entries(out), (QStringList{QStringLiteral("clear.png"), QStringLiteral("photo.png")}));
+        const QImage rgba(out + QStringLiteral("/clear.png"));
+        QVERIFY(rgba.hasAlphaChannel());
+        QCOMPARE(rgba.size(), QSize(80, 60));
+        const QImage rgb(out + QStringLiteral("/photo.png"));
+        QVERIFY(!rgb.hasAlphaChannel());
+        QCOMPARE(rgb.size(), QSize(100, 40));
+        QCOMPARE(probe().pageStack()->currentIndex(), 1);
+    }
+
+    void namesNeverOverwrite()
+    {
+        QVERIFY(QDir().mkpath(in + QStringLiteral("/b")));
+        const QStringList paths{save(picture(QSize(8, 8)), in + QStringLiteral("/photo.final.jpg")),
+                                save(picture(QSize(8, 8)), in + QStringLiteral("/b/photo.png")),
+                                save(picture(QSize(8, 8)), out + QStringLiteral("/a.png"))};
+        const QByteArray original = [&] {
+            QFile f(paths.at(2));
+            f.open(QIODevice::ReadOnly);
+            return f.readAll();
+        }();
+        QVERIFY(writeBytes(out + QStringLiteral("/photo.png"), "taken"));
+        setFiles(paths);
+        ModalAnswerer answers;
+        QCOMPARE(runBatch(answers), QStringLiteral("Your upscaled image is ready.\nOpen the output folder?"));
+        QCOMPARE(entries(out), (QStringList{QStringLiteral("a(2).png"), QStringLiteral("a.png"),
+                                            QStringLiteral("photo(2).png"), QStringLiteral("photo(3).png"),
+                                            QStringLiteral("photo.png")}));
+        QFile kept(paths.at(2));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), original);
+        QFile taken(out + QStringLiteral("/photo.png"));
+        QVERIFY(taken.open(QIODevice::ReadOnly));
+        QCOMPARE(taken.readAll(), QByteArray("taken"));
+    }
+
+    // The first input is a pipe: the worker waits in it until the test has pressed Cancel, so the
+    // press falls inside the first file whatever the machine's speed.
+    void cancelFinishesTheCurrentFileOnly()
+    {
+        const QString pipe = in + QStringLiteral("/first.png");
+        QCOMPARE(mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        setFiles({pipe, save(picture(QSize(8, 8)), in + QStringLiteral("/second.png")),
+                  save(picture(QSize(8, 8)), in + QStringLiteral("/third.png"))});
+        ModalAnswerer answers;
+        probe().clickUpscale();
+        QVERIFY(!probe().ui()->cancelButton->isHidden());
+        QTRY_VERIFY(probe().ui()->progressFileLabel->text().startsWith(QStringLiteral("1 of 3: ")));
+        probe().clickCancel();
+        QVERIFY(!probe().ui()->cancelButton->isEnabled());
+        QVERIFY(writeBytes(pipe, pngBytes(picture(QSize(12, 10)))));
+        QTRY_VERIFY_WITH_TIMEOUT(!probe().batchRunning(), 20000);
+        QCOMPARE(answers.texts.last(),
+                 QStringLiteral("Your upscaled image is ready.\nOpen the output folder?"));
+        QCOMPARE(entries(out), QStringList{QStringLiteral("first.png")});
+    }
+
+    void oneFileHasNoCancelButton()
+    {
+        setFiles({save(picture(QSize(8, 8)), in + QStringLiteral("/one.png"))});
+        ModalAnswerer answers;
+        probe().clickUpscale();
+        QVERIFY(probe().ui()->cancelButton->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(!probe().batchRunning(), 20000);
+    }
+
+    // A file-size limit makes every write fail even for root; each failure is reported and nothing
+    // is left behind.
+    void everyWriteFailing()
+    {
+        setFiles({save(picture(QSize(64, 64)), in + QStringLiteral("/w1.png")),
+                  save(picture(QSize(64, 64)), in + QStringLiteral("/w2.png"))});
+        ModalAnswerer answers;
+        rlimit old{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old;
+        limit.rlim_cur = 64;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        const QString text = runBatch(answers);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY2(text.startsWith(QStringLiteral("0 of 2 images were written.")), qPrintable(text));
+        QVERIFY(text.contains(QStringLiteral("w1.png")) && text.contains(QStringLiteral("w2.png")));
+        QVERIFY(entries(out).isEmpty());
+    }
+
+    void readOnlyOutputFolder()
+    {
+        QVERIFY(QFile::setPermissions(out, QFile::ReadOwner | QFile::ExeOwner));
+        if (QFileInfo(out).isWritable() || ::access(QFile::encodeName(out).constData(), W_OK) == 0) {
+            QFile::setPermissions(out, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QSKIP("folder permissions do not bind this user (see everyWriteFailing)");
+        }
+        setFiles({save(picture(QSize(8, 8)), in + QStringLiteral("/r.png"))});
+        ModalAnswerer answers;
+        const QString text = runBatch(answers);
+        QFile::setPermissions(out, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(text.startsWith(QStringLiteral("0 of 1 images were written.")));
+        QVERIFY(entries(out).isEmpty());
+    }
+
+    void modelThatDoesNotLoadStopsTheStart()
+    {
+        QTemporaryDir empty;
+        setInstallFolder(empty.path());
+        setFiles({save(picture(QSize(8, 8)), in + QStringLiteral("/m.png"))});
+        ModalAnswerer answers;
+        probe().clickUpscale();
+        QVERIFY(!probe().batchRunning());
+        QCOMPARE(answers.texts.size(), 1);
+        QVERIFY(answers.texts.first().contains(QStringLiteral("could not be loaded")));
+        QCOMPARE(probe().pageStack()->currentIndex(), 1);
+        QVERIFY(entries(out).isEmpty());
+    }
+
+    void missingOutputFolderNotChosen()
+    {
+        probe().outputFolder() = out + QStringLiteral("/gone");
+        setFiles({save(picture(QSize(8, 8)), in + QStringLiteral("/g.png"))});
+        ModalAnswerer answers;
+        probe().clickUpscale();
+        QCOMPARE(answers.folderDialogs, 1);
+        QVERIFY(!probe().batchRunning());
+        QCOMPARE(probe().pageStack()->currentIndex(), 1);
+        QVERIFY(!QFileInfo::exists(out + QStringLiteral("/gone")));
+    }
+
+    void emptyListDoesNotStart()
+    {
+        setFiles({});
+        ModalAnswerer answers;
+        probe().clickUpscale();
+        QVERIFY(!probe().batchRunning());
+        QCOMPARE(probe().pageStack()->currentIndex(), 1);
+        QCOMPARE(answers.folderDialogs, 0);
+    }
+
+    void displayName_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::newRow("256 shown whole") << 256;
+        QTest::newRow("257 shortened") << 257;
+    }
+    void displayName()
+    {
+        QFETCH(int, length);
+        QString folder = in;
+        while (length - folder.size() > 120) {
+            folder += QStringLiteral("/") + QString(100, QLatin1Char('d'));
+            QVERIFY(QDir().mkpath(folder));
+        }
+        const QString prefix = folder + QStringLiteral("/");
+        const QString path =
+            prefix + QString(length - prefix.size() - 4, QLatin1Char('n')) + QStringLiteral(".png");
+        QCOMPARE(path.size(), length);
+        setFiles({save(picture(QSize(8, 8)), path)});
+        ModalAnswerer answers;
+        runBatch(answers);
+        const QString shown = probe().ui()->progressFileLabel->text();
+        const QString expected =
+            length <= 256 ? path : path.left(127) + QStringLiteral("...") + path.right(126);
+        QCOMPARE(shown, QStringLiteral("1 of 1: ") + expected);
+    }
+
+    // Deleting the form (closing the window) while the worker is inside a file waits for that file.
+    void closingDuringABatch()
+    {
+        const QString pipe = in + QStringLiteral("/first.png");
+        QCOMPARE(mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        setFiles({pipe, save(picture(QSize(8, 8)), in + QStringLiteral("/second.png"))});
+        ModalAnswerer answers;
+        probe().clickUpscale();
+        QTRY_VERIFY(probe().ui()->progressFileLabel->text().startsWith(QStringLiteral("1 of 2: ")));
+        std::thread feeder([&] { writeBytes(pipe, pngBytes(picture(QSize(12, 10)))); });
+        delete form;
+        form = nullptr;
+        feeder.join();
+        QCOMPARE(entries(out), QStringList{QStringLiteral("first.png")});
+        QCOMPARE(QImage(out + QStringLiteral("/first.png")).size(), QSize(24, 20));
+        QVERIFY(answers.texts.isEmpty());
+        form = new PelmoraForm(nullptr);
+    }
+
+    void orientationAndColourProfileCarryOver()
+    {
+        QImage stored = picture(QSize(16, 8));
+        const QString turned = in + QStringLiteral("/turned.jpg");
+        QVERIFY(writeBytes(turned, jpegWithOrientation(stored, 6)));
+        QImage tagged = picture(QSize(10, 6));
+        tagged.setColorSpace(QColorSpace::AdobeRgb);
+        setFiles({turned, save(tagged, in + QStringLiteral("/tagged.png"))});
+        ModalAnswerer answers;
+        runBatch(answers);
+        QCOMPARE(QImage(out + QStringLiteral("/turned.png")).size(), QSize(16, 32));
+        const QImage profiled(out + QStringLiteral("/tagged.png"));
+        QCOMPARE(profiled.colorSpace(), QColorSpace(QColorSpace::AdobeRgb));
+    }
+
+    void nonAsciiPaths()
+    {
+        const QString inputFolder = in + QStringLiteral("/Fotos ü 写真");
+        const QString outputFolder = out + QStringLiteral("/Ausgabe é");
+        QVERIFY(QDir().mkpath(inputFolder));
+        QVERIFY(QDir().mkpath(outputFolder));
+        probe().outputFolder() = outputFolder;
+        setFiles({save(picture(QSize(8, 8)), inputFolder + QStringLiteral("/Bild ß.png"))});
+        ModalAnswerer answers;
+        QCOMPARE(runBatch(answers), QStringLiteral("Your upscaled image is ready.\nOpen the output folder?"));
+        QCOMPARE(entries(outputFolder), QStringList{QStringLiteral("Bild ß.png")});
+    }
+};
+
+QTEST_MAIN(FormBatchTest)
+#include "tst_formBatch.moc"

@@ -1,0 +1,252 @@
+#include "formProbe.h"
+#include "testModels.h"
+
+#include "ui_PelmoraForm.h"
+#include "workspace/engine/tilePlan.h"
+#include "workspace/engine/tiledPass.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtConcurrent>
+
+#include <ncnn/allocator.h>
+
+namespace {
+
+void setInstallFolder(const QString &folder)
+{
+    QSettings(QStringLiteral("Corvane"), QStringLiteral("Brivelle AI"))
+        .setValue(QStringLiteral("Path"), folder);
+}
+
+QImage noise(QSize size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QImage image(size, QImage::Format_RGB888);
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width() * 3; ++x)
+            image.scanLine(y)[x] = uchar(random.bounded(256));
+    return image;
+}
+
+int maxDifference(const QImage &a, const QImage &b)
+{
+    int worst = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width() * 3; ++x)
+            worst = std::max(worst, std::abs(a.constScanLine(y)[x] - b.constScanLine(y)[x]));
+    return worst;
+}
+
+// Refuses every block above a size, as a device whose memory is nearly used up would.
+class LimitedAllocator : public ncnn::Allocator {
+public:
+    explicit LimitedAllocator(size_t limit) : limit(limit) {}
+    void *fastMalloc(size_t size) override
+    {
+        if (size > limit) {
+            ++refused;
+            return nullptr;
+        }
+        return ncnn::fastMalloc(size);
+    }
+    void fastFree(void *ptr) override { ncnn::fastFree(ptr); }
+    const size_t limit;
+    std::atomic<int> refused{0};
+};
+
+} // namespace
+
+class FormEngineTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir install;
+    PelmoraForm *form = nullptr;
+    EngineProbe probe() { return EngineProbe{*form}; }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(install.isValid());
+        QVERIFY(writeTestModelPairs(install.path()));
+    }
+    void init()
+    {
+        setInstallFolder(install.path());
+        form = new PelmoraForm(nullptr);
+        probe().processEngine() = 0;
+    }
+    void cleanup() { delete form; }
+
+    void setupLoadsThePairOfTheScale_data()
+    {
+        QTest::addColumn<int>("upscaleValue");
+        QTest::addColumn<QSize>("out");
+        QTest::newRow("1 loads x2") << 1 << QSize(208, 120);
+        QTest::newRow("2 loads x4") << 2 << QSize(416, 240);
+        QTest::newRow("anything else loads x4") << 7 << QSize(416, 240);
+    }
+    void setupLoadsThePairOfTheScale()
+    {
+        QFETCH(int, upscaleValue);
+        probe().upscaleValue() = upscaleValue;
+        QVERIFY(probe().setupNetwork());
+        const QImage out = probe().runNetwork(noise(QSize(104, 60), 1));
+        QCOMPARE(out.format(), QImage::Format_RGB888);
+        QTEST(out.size(), "out");
+        // Loading the other pair afterwards replaces the first instead of adding to it.
+        probe().upscaleValue() = upscaleValue == 1 ? 2 : 1;
+        QVERIFY(probe().setupNetwork());
+        QCOMPARE(probe().runNetwork(noise(QSize(104, 60), 1)).width(), upscaleValue == 1 ? 416 : 208);
+    }
+
+    void missingModelFilesAreReported()
+    {
+        QTemporaryDir empty;
+        setInstallFolder(empty.path());
+        QVERIFY(!probe().setupNetwork());
+        QVERIFY(probe().runNetwork(noise(QSize(32, 32), 1)).isNull());
+        probe().currentTileSize() = 32;
+        QVERIFY(probe().upscaleImage(noise(QSize(40, 40), 1)).isNull());
+    }
+
+    void nonAsciiInstallFolder()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("Modèles 模型"));
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(writeTestModelPairs(folder));
+        setInstallFolder(folder);
+        QVERIFY(probe().setupNetwork());
+    }
+
+    void tileSizeFromTheDevice()
+    {
+        probe().computeTileSize();
+        const int cpuTile = probe().currentTileSize();
+        QVERIFY(cpuTile >= 32 && cpuTile % 32 == 0);
+        probe().processEngine() = 1;
+        probe().gpuIndex() = 99;
+        probe().computeTileSize();
+        QCOMPARE(probe().currentTileSize(), 64);
+    }
+
+    void progressReachesTheGuiThread()
+    {
+        probe().upscaleValue() = 1;
+        QVERIFY(probe().setupNetwork());
+        probe().currentTileSize() = 64;
+        const QImage out = probe().upscaleImageTiling(noise(QSize(100, 40), 2));
+        QCOMPARE(out.size(), QSize(200, 80));
+        QLabel *label = probe().ui()->progressLabel;
+        QProgressBar *bar = probe().ui()->progressBar;
+        QTRY_COMPARE(label->text(), QStringLiteral("Processing Tile (64, 0)"));
+        QTRY_COMPARE(bar->maximum(), 128 * 40 / (64 * 64) + 10);
+        QTRY_COMPARE(bar->value(), 2);
+    }
+
+    // The tiles' margins hide their borders from a network that sees less than 48 pixels around.
+    void tilesJoinWithoutSeams_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("tile");
+        QTest::addColumn<int>("upscaleValue");
+        QTest::newRow("odd 131x75 T32 x2") << QSize(131, 75) << 32 << 1;
+        QTest::newRow("odd 131x75 T64 x4") << QSize(131, 75) << 64 << 2;
+        QTest::newRow("97x161 T96 x2") << QSize(97, 161) << 96 << 1;
+        QTest::newRow("width a multiple of T 64x33 T32 x4") << QSize(64, 33) << 32 << 2;
+    }
+    void tilesJoinWithoutSeams()
+    {
+        QFETCH(QSize, size);
+        QFETCH(int, tile);
+        QFETCH(int, upscaleValue);
+        probe().upscaleValue() = upscaleValue;
+        QVERIFY(probe().setupNetwork());
+        probe().currentTileSize() = tile;
+        const QImage source = noise(size, 3);
+        const QImage tiled = probe().upscaleImageTiling(source);
+        QVERIFY(!tiled.isNull());
+
+        const engine::TilePlan plan = engine::planTiles(size, tile, 2 * upscaleValue);
+        const QImage whole =
+            probe()
+                .runNetwork(engine::extendForTiling(source, plan).convertToFormat(QImage::Format_RGB888))
+                .copy(QRect(QPoint(0, 0), plan.resultSize()));
+        QCOMPARE(tiled.size(), whole.size());
+        QCOMPARE(maxDifference(tiled, whole), 0);
+    }
+
+    // A tile that cannot get its memory starts the image again with smaller tiles instead of failing
+    // (or crashing); below the smallest edge the image fails as a whole.
+    void outOfMemoryRetriesSmaller_data()
+    {
+        QTest::addColumn<int>("limitKiB");
+        QTest::addColumn<bool>("succeeds");
+        // x2: the last convolution of a 32-pixel tile needs 128x128x12 floats (768 KiB); every
+        // 64-pixel tile of this image needs at least 1005 KiB.
+        QTest::newRow("fits at 32") << 900 << true;
+        QTest::newRow("never fits") << 300 << false;
+    }
+    void outOfMemoryRetriesSmaller()
+    {
+        QFETCH(int, limitKiB);
+        QFETCH(bool, succeeds);
+        probe().upscaleValue() = 1;
+        QVERIFY(probe().setupNetwork());
+        const QImage source = noise(QSize(150, 150), 5);
+        probe().currentTileSize() = 32;
+        const QImage expected = probe().upscaleImageTiling(source);
+        QVERIFY(!expected.isNull());
+
+        LimitedAllocator allocator(size_t(limitKiB) * 1024);
+        probe().net().opt.blob_allocator = &allocator;
+        probe().currentTileSize() = 128;
+        // On a worker thread, as in a batch.
+        const QImage out = QtConcurrent::run([&] { return probe().upscaleImage(source); }).result();
+        probe().net().opt.blob_allocator = nullptr;
+        QVERIFY(allocator.refused > 0);
+        QCOMPARE(!out.isNull(), succeeds);
+        if (succeeds)
+            QCOMPARE(out, expected);
+    }
+
+    void transparency_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QImage::Format>("format");
+        QTest::newRow("alpha channel, all opaque") << QStringLiteral("opaque") << QImage::Format_RGB888;
+        QTest::newRow("last pixel clear") << QStringLiteral("last") << QImage::Format_RGBA8888;
+        QTest::newRow("right half clear") << QStringLiteral("half") << QImage::Format_RGBA8888;
+    }
+    void transparency()
+    {
+        QFETCH(QString, kind);
+        probe().upscaleValue() = 2;
+        QVERIFY(probe().setupNetwork());
+        probe().currentTileSize() = 64;
+        QImage source = noise(QSize(100, 80), 4).convertToFormat(QImage::Format_ARGB32);
+        if (kind == QLatin1String("last"))
+            source.setPixel(99, 79, qRgba(1, 2, 3, 0));
+        if (kind == QLatin1String("half"))
+            for (int y = 0; y < 80; ++y)
+                for (int x = 50; x < 100; ++x)
+                    source.setPixel(x, y, qRgba(0, 0, 0, 0));
+        const QImage out = probe().upscaleImage(source);
+        QTEST(out.format(), "format");
+        QCOMPARE(out.size(), QSize(400, 320));
+        if (kind == QLatin1String("half")) {
+            QCOMPARE(out.constScanLine(100)[4 * 399 + 3], uchar(0));
+            QCOMPARE(out.constScanLine(100)[4 * 10 + 3], uchar(255));
+        }
+    }
+};
+
+QTEST_MAIN(FormEngineTest)
+#include "tst_formEngine.moc"

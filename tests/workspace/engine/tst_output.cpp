@@ -1,0 +1,228 @@
+#include "workspace/engine/imageInput.h"
+#include "workspace/engine/outputNaming.h"
+#include "workspace/engine/pngOutput.h"
+
+#include <QBuffer>
+#include <QColorSpace>
+#include <QDir>
+#include <QFile>
+#include <QImageReader>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+QImage smallImage()
+{
+    QImage image(8, 6, QImage::Format_RGB888);
+    image.fill(qRgb(40, 80, 120));
+    return image;
+}
+
+// A JPEG with an EXIF block whose only entry is the orientation tag.
+QByteArray jpegWithOrientation(const QImage &image, quint16 orientation)
+{
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 95);
+    QByteArray tiff("II*\0\x08\0\0\0", 8);
+    const char ifd[] = {1,    0,                                                  // one entry
+                        0x12, 0x01, 3, 0, 1, 0, 0, 0, char(orientation), 0, 0, 0, // orientation, SHORT
+                        0,    0,    0, 0};                                        // no next directory
+    tiff.append(ifd, sizeof ifd);
+    QByteArray app1("Exif\0\0", 6);
+    app1 += tiff;
+    const int length = int(app1.size()) + 2;
+    QByteArray segment("\xff\xe1", 2);
+    segment.append(char(length >> 8)).append(char(length & 0xff)).append(app1);
+    return jpeg.left(2) + segment + jpeg.mid(2);
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+} // namespace
+
+class OutputTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void displayName_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("short") << 10 << 10;
+        QTest::newRow("256 shown whole") << 256 << 256;
+        QTest::newRow("257 shortened") << 257 << 256;
+        QTest::newRow("1000 shortened") << 1000 << 256;
+    }
+    void displayName()
+    {
+        QFETCH(int, length);
+        QString path;
+        for (int i = 0; i < length; ++i)
+            path += QChar(u'a' + i % 26);
+        const QString shown = engine::displayName(path);
+        QTEST(int(shown.size()), "shown");
+        if (length > 256) {
+            QCOMPARE(shown.left(127), path.left(127));
+            QCOMPARE(shown.mid(127, 3), QStringLiteral("..."));
+            QCOMPARE(shown.right(126), path.right(126));
+        } else {
+            QCOMPARE(shown, path);
+        }
+    }
+
+    void candidates_data()
+    {
+        QTest::addColumn<int>("k");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("first") << 1 << QStringLiteral("/out/photo.png");
+        QTest::newRow("second") << 2 << QStringLiteral("/out/photo(2).png");
+        QTest::newRow("third") << 3 << QStringLiteral("/out/photo(3).png");
+    }
+    void candidates()
+    {
+        QFETCH(int, k);
+        QTEST(engine::outputCandidate(QStringLiteral("/out"), QStringLiteral("/in/photo.final.jpg"), k),
+              "name");
+    }
+
+    void writesNeverOverwrite()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString input = dir.filePath(QStringLiteral("photo.final.jpg"));
+        QStringList written;
+        for (int i = 0; i < 3; ++i) {
+            const engine::PngWriteResult r = engine::writeNewPng(smallImage(), dir.path(), input);
+            QVERIFY2(r.ok(), qPrintable(r.error));
+            written << QFileInfo(r.path).fileName();
+        }
+        QCOMPARE(written, (QStringList{QStringLiteral("photo.png"), QStringLiteral("photo(2).png"),
+                                       QStringLiteral("photo(3).png")}));
+        QCOMPARE(QImageReader(dir.filePath(QStringLiteral("photo(2).png"))).format(), QByteArray("png"));
+    }
+
+    // An input in the output folder under the name the result would get is left alone.
+    void inputInTheOutputFolderIsKept()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("a.png"));
+        QVERIFY(writeFile(input, "not really a png"));
+        const engine::PngWriteResult r = engine::writeNewPng(smallImage(), dir.path(), input);
+        QVERIFY(r.ok());
+        QCOMPARE(QFileInfo(r.path).fileName(), QStringLiteral("a(2).png"));
+        QFile original(input);
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QCOMPARE(original.readAll(), QByteArray("not really a png"));
+    }
+
+    void failuresLeaveNothing_data()
+    {
+        QTest::addColumn<bool>("readOnly");
+        QTest::newRow("read-only folder") << true;
+        QTest::newRow("missing folder") << false;
+    }
+    void failuresLeaveNothing()
+    {
+        QFETCH(bool, readOnly);
+        QTemporaryDir dir;
+        QString folder = dir.filePath(QStringLiteral("out"));
+        if (readOnly) {
+            QVERIFY(QDir().mkdir(folder));
+            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+            if (QFileInfo(folder).isWritable())
+                QSKIP("running with rights that ignore folder permissions");
+        }
+        const engine::PngWriteResult r =
+            engine::writeNewPng(smallImage(), folder, QStringLiteral("/in/photo.jpg"));
+        QVERIFY(!r.ok());
+        QVERIFY(!r.error.isEmpty());
+        if (readOnly) {
+            QVERIFY(QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        QVERIFY(!engine::writeNewPng(QImage(), dir.path(), QStringLiteral("x.jpg")).ok());
+    }
+
+    // The file is created and then the disk refuses the bytes (a file-size limit stands in for a full
+    // disk, and holds even for root): nothing half-written may stay.
+    void failedWriteRemovesItsFile()
+    {
+        QTemporaryDir dir;
+        QImage big(256, 256, QImage::Format_RGB888);
+        QRandomGenerator random(11);
+        for (int y = 0; y < big.height(); ++y)
+            for (int x = 0; x < big.width(); ++x)
+                big.setPixel(x, y, random.generate());
+        rlimit old{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old;
+        limit.rlim_cur = 4096;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        const engine::PngWriteResult r = engine::writeNewPng(big, dir.path(), QStringLiteral("/in/big.jpg"));
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(!r.ok());
+        QVERIFY(!r.error.isEmpty());
+        QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+
+    void nonAsciiPathsAndColourProfile()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("Ausgabe ü 写真"));
+        QVERIFY(QDir().mkdir(folder));
+        QImage image = smallImage();
+        image.setColorSpace(QColorSpace::AdobeRgb);
+        const engine::PngWriteResult r =
+            engine::writeNewPng(image, folder, dir.filePath(QStringLiteral("Bild é.jpg")));
+        QVERIFY2(r.ok(), qPrintable(r.error));
+        QCOMPARE(QFileInfo(r.path).fileName(), QStringLiteral("Bild é.png"));
+        const engine::LoadedImage back = engine::loadInputImage(r.path);
+        QVERIFY(!back.image.isNull());
+        QCOMPARE(back.image.colorSpace(), QColorSpace(QColorSpace::AdobeRgb));
+    }
+
+    // Orientation 6 means the camera was turned: the stored 8x6 picture is shown 6x8, upright.
+    void orientationIsApplied()
+    {
+        QTemporaryDir dir;
+        QImage stored(16, 8, QImage::Format_RGB888);
+        stored.fill(Qt::white);
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 4; ++x)
+                stored.setPixel(x, y, qRgb(0, 0, 0));
+        const QString path = dir.filePath(QStringLiteral("portrait.jpg"));
+        QVERIFY(writeFile(path, jpegWithOrientation(stored, 6)));
+        const engine::LoadedImage loaded = engine::loadInputImage(path);
+        QVERIFY(!loaded.image.isNull());
+        QCOMPARE(loaded.image.size(), QSize(8, 16));
+        // Turned clockwise: the dark left edge is now at the top.
+        QVERIFY(qRed(loaded.image.pixel(4, 1)) < 60);
+        QVERIFY(qRed(loaded.image.pixel(4, 14)) > 200);
+    }
+
+    void unreadableInputSaysWhy()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("broken.png"));
+        QVERIFY(writeFile(path, "\x89PNG garbage"));
+        const engine::LoadedImage loaded = engine::loadInputImage(path);
+        QVERIFY(loaded.image.isNull());
+        QVERIFY(!loaded.error.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(OutputTest)
+#include "tst_output.moc"

@@ -1,0 +1,118 @@
+#include "workspace/engine/tilePlan.h"
+
+#include <QTest>
+
+class TilePlanTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void geometry_data()
+    {
+        QTest::addColumn<QSize>("source");
+        QTest::addColumn<int>("tile");
+        QTest::addColumn<int>("scale");
+        QTest::addColumn<int>("extendedWidth");
+        QTest::addColumn<int>("tiles");
+        QTest::addColumn<int>("maximum");
+        QTest::addColumn<QSize>("result");
+        QTest::newRow("1000x700 T64 x2")
+            << QSize(1000, 700) << 64 << 2 << 1024 << 176 << 185 << QSize(2000, 1400);
+        QTest::newRow("64x64 T64 x4: a whole extra column")
+            << QSize(64, 64) << 64 << 4 << 128 << 2 << 12 << QSize(256, 256);
+        QTest::newRow("2048x100 T64 x2: more tiles than maximum")
+            << QSize(2048, 100) << 64 << 2 << 2112 << 66 << 61 << QSize(4096, 200);
+        QTest::newRow("lower than the tile") << QSize(50, 20) << 96 << 4 << 96 << 1 << 10 << QSize(200, 80);
+        QTest::newRow("odd sizes T32") << QSize(33, 65) << 32 << 2 << 64 << 6 << 14 << QSize(66, 130);
+    }
+    void geometry()
+    {
+        QFETCH(QSize, source);
+        QFETCH(int, tile);
+        QFETCH(int, scale);
+        const engine::TilePlan plan = engine::planTiles(source, tile, scale);
+        QVERIFY(plan.isValid());
+        QTEST(plan.extendedWidth, "extendedWidth");
+        QTEST(plan.tileCount(), "tiles");
+        QTEST(plan.progressMaximum, "maximum");
+        QTEST(plan.resultSize(), "result");
+        QCOMPARE(plan.canvasSize(), QSize(scale * plan.extendedWidth, scale * source.height()));
+    }
+
+    // Every tile's own area is covered exactly once, its copy stays inside the extended image with at
+    // most 48 pixels of margin, its width keeps packed RGB rows, and its crop sits inside the output.
+    void tilesCoverTheCanvasOnce_data()
+    {
+        QTest::addColumn<QSize>("source");
+        QTest::addColumn<int>("tile");
+        QTest::addColumn<int>("scale");
+        QTest::newRow("1000x700 T64 x2") << QSize(1000, 700) << 64 << 2;
+        QTest::newRow("odd 317x211 T96 x4") << QSize(317, 211) << 96 << 4;
+        QTest::newRow("tall 40x300 T32 x2") << QSize(40, 300) << 32 << 2;
+        QTest::newRow("1x1 T256 x4") << QSize(1, 1) << 256 << 4;
+    }
+    void tilesCoverTheCanvasOnce()
+    {
+        QFETCH(QSize, source);
+        QFETCH(int, tile);
+        QFETCH(int, scale);
+        const engine::TilePlan plan = engine::planTiles(source, tile, scale);
+        const QRect extended(QPoint(0, 0), plan.extendedSize());
+        QList<int> covered(plan.extendedWidth * source.height(), 0);
+        int number = 0;
+        for (int i = 0; i < plan.tileCount(); ++i) {
+            const engine::Tile t = plan.tile(i);
+            QCOMPARE(t.number, ++number);
+            QVERIFY(extended.contains(t.copyRect));
+            QCOMPARE(t.copyRect.width() % 16, 0);
+            QCOMPARE(t.copyRect.left(), qMax(t.x - 48, 0));
+            QCOMPARE(t.copyRect.top(), qMax(t.y - 48, 0));
+            QCOMPARE(t.copyRect.right() + 1, qMin(plan.extendedWidth, t.x + tile + 48));
+            QCOMPARE(t.copyRect.bottom() + 1, qMin(source.height(), t.y + t.height + 48));
+            QVERIFY(QRect(QPoint(0, 0), t.copyRect.size() * scale).contains(t.cropRect));
+            QCOMPARE(t.cropRect.size(), QSize(tile, t.height) * scale);
+            QCOMPARE(t.target, QPoint(t.x, t.y) * scale);
+            for (int y = t.y; y < t.y + t.height; ++y)
+                for (int x = t.x; x < t.x + tile; ++x)
+                    ++covered[y * plan.extendedWidth + x];
+        }
+        QVERIFY(std::all_of(covered.cbegin(), covered.cend(), [](int n) { return n == 1; }));
+    }
+
+    void secondTileOfFirstRow()
+    {
+        const engine::TilePlan plan = engine::planTiles(QSize(1000, 700), 64, 2);
+        QCOMPARE(plan.tile(1).x, 64);
+        QCOMPARE(plan.tile(1).y, 0);
+        QCOMPARE(plan.tile(1).copyRect, QRect(16, 0, 160, 112));
+    }
+
+    void unusableInputGivesNoPlan_data()
+    {
+        QTest::addColumn<QSize>("source");
+        QTest::addColumn<int>("tile");
+        QTest::addColumn<int>("scale");
+        QTest::newRow("tile 0") << QSize(100, 100) << 0 << 2;
+        QTest::newRow("tile not a multiple of 16") << QSize(100, 100) << 40 << 2;
+        QTest::newRow("negative tile") << QSize(100, 100) << -32 << 2;
+        QTest::newRow("empty image") << QSize(0, 10) << 32 << 2;
+        QTest::newRow("scale 0") << QSize(10, 10) << 32 << 0;
+        QTest::newRow("canvas beyond int") << QSize(400000000, 10) << 32 << 4;
+    }
+    void unusableInputGivesNoPlan()
+    {
+        QFETCH(QSize, source);
+        QFETCH(int, tile);
+        QFETCH(int, scale);
+        QVERIFY(!engine::planTiles(source, tile, scale).isValid());
+    }
+
+    void hugeImageKeepsAPositiveMaximum()
+    {
+        const engine::TilePlan plan = engine::planTiles(QSize(60000, 60000), 32, 2);
+        QVERIFY(plan.isValid());
+        QVERIFY(plan.progressMaximum > 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TilePlanTest)
+#include "tst_tilePlan.moc"

@@ -1,0 +1,60 @@
+#include "workspace/engine/tileSize.h"
+
+#include <QTest>
+
+class TileSizeTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void formula_data()
+    {
+        QTest::addColumn<uint>("budgetMb");
+        QTest::addColumn<int>("tile");
+        QTest::newRow("0 MiB gets the floor") << 0u << 32;
+        QTest::newRow("249 MiB gets the floor, not 0") << 249u << 32;
+        QTest::newRow("250") << 250u << 32;
+        QTest::newRow("500") << 500u << 32;
+        QTest::newRow("1000") << 1000u << 64;
+        QTest::newRow("2000") << 2000u << 64;
+        QTest::newRow("3000") << 3000u << 96;
+        QTest::newRow("4000") << 4000u << 128;
+        QTest::newRow("8000") << 8000u << 160;
+        QTest::newRow("12000") << 12000u << 192;
+        QTest::newRow("16000") << 16000u << 256;
+        QTest::newRow("32000") << 32000u << 352;
+    }
+    void formula()
+    {
+        QFETCH(uint, budgetMb);
+        QFETCH(int, tile);
+        QCOMPARE(engine::tileSizeForBudget(budgetMb), tile);
+    }
+
+    void everyBudgetGivesAUsableEdge()
+    {
+        for (std::uint32_t mb = 0; mb < 70000; mb += 7) {
+            const int tile = engine::tileSizeForBudget(mb);
+            QVERIFY2(tile >= 32 && tile % 32 == 0, qPrintable(QString::number(mb)));
+        }
+    }
+
+    void reduction_data()
+    {
+        QTest::addColumn<int>("tile");
+        QTest::addColumn<int>("next");
+        QTest::newRow("256 halves") << 256 << 128;
+        QTest::newRow("160 rounds down to 64") << 160 << 64;
+        QTest::newRow("96 goes to the floor") << 96 << 32;
+        QTest::newRow("64") << 64 << 32;
+        QTest::newRow("nothing below the floor") << 32 << 0;
+    }
+    void reduction()
+    {
+        QFETCH(int, tile);
+        QFETCH(int, next);
+        QCOMPARE(engine::reducedTileSize(tile), next);
+    }
+};
+
+QTEST_GUILESS_MAIN(TileSizeTest)
+#include "tst_tileSize.moc"

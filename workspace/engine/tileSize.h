@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+namespace engine {
+
+// Tile edges that do not come from the budget formula.
+constexpr int kNoDeviceTileSize = 64;
+constexpr int kIntegratedGpuTileSize = 96;
+// The smallest edge the tiled pass accepts; also the floor of the out-of-memory retries.
+constexpr int kMinimumTileSize = 32;
+
+// Tile edge for a memory budget in MiB: the square root of (budget * 1024 / 250), truncated and
+// rounded down to a multiple of 32. Budgets below 250 MiB would give 0, which the tiled pass cannot
+// step by, so they get the smallest edge instead.
+int tileSizeForBudget(std::uint32_t budgetMb);
+
+// The edge to retry with after a tile ran out of memory: half, rounded down to a multiple of 32, never
+// below the minimum. Returns 0 when the edge is already at the minimum and nothing smaller is left.
+int reducedTileSize(int tileSize);
+
+} // namespace engine

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "workspace/engine/tilePlan.h"
+
+#include <QImage>
+#include <QString>
+
+#include <functional>
+
+namespace engine {
+
+// What one inference of one tile came to. Running out of memory is told apart from other failures
+// because a smaller tile may still fit.
+struct TileInference {
+    enum class Status { Ok, Failed, OutOfMemory };
+    QImage image;
+    Status status = Status::Failed;
+    QString message;
+
+    static TileInference ok(QImage image) { return {std::move(image), Status::Ok, {}}; }
+};
+
+// Called on the thread of the pass; must be cheap (the form turns them into queued posts).
+struct TiledPassObserver {
+    std::function<void(const TilePlan &)> planStarted;
+    std::function<void(const TilePlan &, const Tile &)> tileStarted;
+};
+
+struct TiledPassResult {
+    enum class Status { Ok, NullSource, InvalidTileSize, TileFailed, OutOfMemory };
+    QImage image; // S*W x S*H in Format_RGB888, null unless Ok
+    Status status = Status::NullSource;
+    int tileSize = 0; // the edge that produced the image (smaller than asked after memory retries)
+    QString message;
+
+    bool isOk() const { return status == Status::Ok; }
+};
+
+// Enlarges the source tile by tile. Each tile is fed to the network with a margin of context that is
+// cut away again, so tiles meet without seams. A tile that runs out of memory starts the whole image
+// again with a smaller edge, down to the minimum; any other failed tile fails the image, because a
+// picture with black holes must never pass for a result.
+TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
+                             const std::function<TileInference(const QImage &)> &infer,
+                             const TiledPassObserver &observer = {});
+
+// The source on the extended width: the source's pixels, alpha included, over opaque blue columns.
+QImage extendForTiling(const QImage &source, const TilePlan &plan);
+
+} // namespace engine
