@@ -9,7 +9,13 @@
 #include <QFileInfo>
 #include <QMimeData>
 
-PelmoraTreeView::PelmoraTreeView(QWidget *parent) : QTreeView(parent) {}
+PelmoraTreeView::PelmoraTreeView(QWidget *parent) : QTreeView(parent)
+{
+    // Every thumbnail that arrives changes its row; with rows of their own heights the view would lay
+    // out the whole list again each time, and a list of a thousand files would stall the window.
+    // One height for all rows also keeps the labels of wide and tall pictures in line.
+    setUniformRowHeights(true);
+}
 
 void PelmoraTreeView::dragEnterEvent(QDragEnterEvent *event)
 {

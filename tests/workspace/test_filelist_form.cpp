@@ -1,12 +1,20 @@
+#include "app/AppInfo.h"
 #include "formTestSupport.h"
 #include "widgets/PelmoraTreeView.h"
 #include "workspace/PelmoraForm.h"
 
+#include <QApplication>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QScopeGuard>
 #include <QStackedLayout>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
+
+#include <memory>
 
 namespace {
 struct FileListTag {};
@@ -15,9 +23,21 @@ struct FileListTag {};
 template <> struct PelmoraFormProbe<FileListTag> {
     PelmoraForm &form;
 
-    void add(const QList<QUrl> &urls) { form.on_AddURLs(urls); }
+    // Starts an add and returns at once, as a drop does.
+    void startAdd(const QList<QUrl> &urls) { form.on_AddURLs(urls); }
+    bool adding() const { return form.addInProgress; }
+    bool waitUntilIdle()
+    {
+        return QTest::qWaitFor([this] { return !form.addInProgress; }, 20000);
+    }
+    void add(const QList<QUrl> &urls)
+    {
+        startAdd(urls);
+        QVERIFY(waitUntilIdle());
+    }
     void remove() { form.on_removeButton_clicked(); }
     void clear() { form.on_clearButton_clicked(); }
+    void dialogAdd() { form.on_addButton_clicked(); }
     int page() const { return form.pageStack->currentIndex(); }
     QStandardItemModel &model() { return form.fileModel; }
     QString lastAdded() const { return form.lastAddedPath; }
@@ -46,6 +66,28 @@ private:
         return result;
     }
     QString path(const QString &relative) const { return dir.filePath(relative); }
+
+    // Answers the next modal file dialog: notes the folder it opened in, then types the given names
+    // and accepts, or cancels when there are none.
+    static void answerNextDialog(QString *openedIn, const QString &typed)
+    {
+        auto *poll = new QTimer;
+        QObject::connect(poll, &QTimer::timeout, [poll, openedIn, typed] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            poll->deleteLater();
+            *openedIn = dialog->directory().absolutePath();
+            if (typed.isEmpty()) {
+                dialog->reject();
+                return;
+            }
+            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(typed);
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        poll->start(10);
+    }
+    static QSettings store() { return QSettings(QStringLiteral("Corvane"), QStringLiteral("Pelmora")); }
 
 private slots:
     void initTestCase()
@@ -177,6 +219,116 @@ private slots:
         QVERIFY(!enabled(form, "removeButton"));
         probe.remove();
         QCOMPARE(probe.model().rowCount(), 1);
+    }
+
+    // A second add waits for the first; both end up as if each had run alone, in order.
+    void secondAddWaitsForTheFirst()
+    {
+        QList<QUrl> first;
+        QList<QUrl> second;
+        QStringList expected;
+        for (int i = 0; i < 12; ++i) {
+            const QString file =
+                writeTestImage(path(QStringLiteral("q1/%1.png").arg(i, 2, 10, QLatin1Char('0'))), 40, 30);
+            first << QUrl::fromLocalFile(file);
+            expected << file;
+        }
+        for (int i = 0; i < 3; ++i) {
+            const QString file = writeTestImage(path(QStringLiteral("q2/%1.png").arg(i)), 30, 40);
+            second << QUrl::fromLocalFile(file);
+            expected << file;
+        }
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.startAdd(first);
+        QVERIFY(probe.adding());
+        probe.startAdd(second << first.constFirst());
+        QVERIFY(probe.waitUntilIdle());
+        QCOMPARE(paths(probe.model()), expected);
+        for (int row = 0; row < probe.model().rowCount(); ++row)
+            QVERIFY2(!probe.model().item(row, 0)->icon().isNull(), qPrintable(expected.at(row)));
+        QCOMPARE(child<PelmoraTreeView>(form, "sourceTreeView")->currentIndex().row(), expected.size() - 1);
+    }
+
+    // Rows that go away before their thumbnail arrives are skipped; the rest still get theirs.
+    void rowsRemovedWhileThumbnailsAreMade()
+    {
+        QList<QUrl> urls;
+        for (int i = 0; i < 10; ++i)
+            urls << QUrl::fromLocalFile(writeTestImage(path(QStringLiteral("busy/%1.png").arg(i)), 300, 200));
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.startAdd(urls);
+        QVERIFY(QTest::qWaitFor([&] { return probe.model().rowCount() == 10; }, 20000));
+        probe.model().removeRows(0, 5);
+        QVERIFY(probe.waitUntilIdle());
+        QCOMPARE(probe.model().rowCount(), 5);
+        for (int row = 0; row < 5; ++row) {
+            QCOMPARE(probe.model().item(row, 0)->text().section(QLatin1Char('\n'), 1, 1),
+                     QStringLiteral("300x200"));
+            QVERIFY(!probe.model().item(row, 0)->icon().isNull());
+        }
+    }
+
+    void closingWhileAThumbnailBatchRuns()
+    {
+        QList<QUrl> urls;
+        for (int i = 0; i < 10; ++i)
+            urls << QUrl::fromLocalFile(
+                writeTestImage(path(QStringLiteral("close/%1.png").arg(i)), 400, 300));
+        auto form = std::make_unique<PelmoraForm>(nullptr);
+        Probe probe{*form};
+        probe.startAdd(urls);
+        QVERIFY(probe.adding());
+        form.reset();
+        QCoreApplication::processEvents();
+    }
+
+    void dialogAdd()
+    {
+        const QString folder = path(QStringLiteral("dialog"));
+        writeTestImage(folder + QStringLiteral("/b.png"), 16, 8);
+        writeTestImage(folder + QStringLiteral("/a.jpg"), 8, 16);
+        store().setValue(QStringLiteral("lastOpenIcoPath"), folder);
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+
+        // Cancelled: nothing changes, the remembered folder included.
+        QString openedIn;
+        answerNextDialog(&openedIn, QString());
+        probe.dialogAdd();
+        QCOMPARE(openedIn, folder);
+        QCOMPARE(probe.model().rowCount(), 0);
+        QCOMPARE(store().value(QStringLiteral("lastOpenIcoPath")).toString(), folder);
+
+        // Accepted: rows in the dialog's order, and the folder of the first file remembered.
+        store().setValue(QStringLiteral("lastOpenIcoPath"), path(QStringLiteral("elsewhere")));
+        answerNextDialog(&openedIn, QLatin1Char('"') + folder + QStringLiteral("/b.png\" \"") + folder +
+                                        QStringLiteral("/a.jpg\""));
+        QDir().mkpath(path(QStringLiteral("elsewhere")));
+        probe.dialogAdd();
+        QVERIFY(probe.waitUntilIdle());
+        QCOMPARE(paths(probe.model()),
+                 (QStringList{folder + QStringLiteral("/b.png"), folder + QStringLiteral("/a.jpg")}));
+        QCOMPARE(probe.page(), 1);
+        QCOMPARE(store().value(QStringLiteral("lastOpenIcoPath")).toString(), folder);
+    }
+
+    void dialogFallsBackToPictures()
+    {
+        // A home of the test's own, with a Pictures folder in it.
+        const QByteArray realHome = qgetenv("HOME");
+        qputenv("HOME", path(QStringLiteral("home")).toLocal8Bit());
+        const auto restoreHome = qScopeGuard([&] { qputenv("HOME", realHome); });
+        QVERIFY(QDir().mkpath(path(QStringLiteral("home/Pictures"))));
+        const QString pictures = AppInfo::picturesFolder();
+        QVERIFY(QFileInfo(pictures).isDir());
+        store().setValue(QStringLiteral("lastOpenIcoPath"), path(QStringLiteral("vanished")));
+        PelmoraForm form(nullptr);
+        QString openedIn;
+        answerNextDialog(&openedIn, QString());
+        Probe{form}.dialogAdd();
+        QCOMPARE(openedIn, QDir(pictures).absolutePath());
     }
 
     void clearing()

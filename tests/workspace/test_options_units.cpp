@@ -10,43 +10,7 @@ class TestOptionsUnits : public QObject {
 private:
     QTemporaryDir dir;
 
-    QString storePath() const { return dir.filePath(QStringLiteral("store.ini")); }
-
 private slots:
-    void defaultsOfAnEmptyStore()
-    {
-        QSettings settings(dir.filePath(QStringLiteral("empty.ini")), QSettings::IniFormat);
-        const StoredOptions options = readStoredOptions(settings);
-        QVERIFY(options.outputFolder.isEmpty());
-        QCOMPARE(options.upscaleValue, 1);
-        QCOMPARE(options.processEngine, 0);
-        QCOMPARE(options.gpuIndex, 0);
-    }
-
-    void roundTripWritesAllFourKeys()
-    {
-        StoredOptions written;
-        written.outputFolder = QStringLiteral("/tmp/out put");
-        written.upscaleValue = 2;
-        written.processEngine = 1;
-        written.gpuIndex = 3;
-        {
-            QSettings settings(storePath(), QSettings::IniFormat);
-            writeStoredOptions(settings, written);
-        }
-        QSettings settings(storePath(), QSettings::IniFormat);
-        QStringList keys = settings.allKeys();
-        keys.sort();
-        const QStringList expected{QStringLiteral("gpu_idx"), QStringLiteral("lastOpenFolder"),
-                                   QStringLiteral("processEngine"), QStringLiteral("upscaleValue")};
-        QCOMPARE(keys, expected);
-        const StoredOptions read = readStoredOptions(settings);
-        QCOMPARE(read.outputFolder, written.outputFolder);
-        QCOMPARE(read.upscaleValue, 2);
-        QCOMPARE(read.processEngine, 1);
-        QCOMPARE(read.gpuIndex, 3);
-    }
-
     void valueThatIsNotANumberReadsAsZero()
     {
         QSettings settings(dir.filePath(QStringLiteral("junk.ini")), QSettings::IniFormat);
@@ -55,14 +19,6 @@ private slots:
         const StoredOptions options = readStoredOptions(settings);
         QCOMPARE(options.upscaleValue, 0);
         QCOMPARE(options.gpuIndex, 0);
-    }
-
-    void outputFolderFallsBackWhenNothingIsThere()
-    {
-        const QString fallback = QStringLiteral("/pictures");
-        QCOMPARE(effectiveOutputFolder(QString(), fallback), fallback);
-        QCOMPARE(effectiveOutputFolder(dir.filePath(QStringLiteral("vanished")), fallback), fallback);
-        QCOMPARE(effectiveOutputFolder(dir.path(), fallback), dir.path());
     }
 
     void scaleLabel_data()
