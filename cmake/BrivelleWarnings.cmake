@@ -1,6 +1,7 @@
 # Our own code builds without warnings; third-party headers are included as system headers.
 function(brivelle_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wnon-virtual-dtor
+    $<$<CXX_COMPILER_ID:GNU>:-Wshadow=local>)
 endfunction()
 
 function(brivelle_strict_qt target)

@@ -119,8 +119,6 @@ bool parse_param(const char *text, size_t size, Graph &graph, std::string &err)
             return fail(line, "unknown layer type '" + type + "'");
         layer->name = name;
         std::string why;
-        if (!layer->check_blob_counts(static_cast<int>(nb), static_cast<int>(nt), why))
-            return fail(line, "layer " + name + " (" + type + "): " + why);
         const int layer_id = static_cast<int>(g.layers.size());
         for (long k = 0; k < nb; k++) {
             const std::string &bname = tok[4 + k];
@@ -152,6 +150,10 @@ bool parse_param(const char *text, size_t size, Graph &graph, std::string &err)
         if (!pd.parse(pairs, why))
             return fail(line, "layer " + name + " (" + type + "): " + why);
         if (layer->load_param(pd, why) != 0)
+            return fail(line, "layer " + name + " (" + type + "): " + why);
+        // Counts are checked after the parameters: some layers (BinaryOp with a scalar) take one input
+        // or two depending on them.
+        if (!layer->check_blob_counts(static_cast<int>(nb), static_cast<int>(nt), why))
             return fail(line, "layer " + name + " (" + type + "): " + why);
         if (type == "Input" && !layer->tops.empty()) {
             GraphBlob &b = g.blobs[layer->tops[0]];

@@ -293,3 +293,22 @@ TEST(FuzzRegressions, LoadersSurviveEveryStoredInput)
     closedir(dir);
     EXPECT_GT(count, 0);
 }
+
+// The input count of a BinaryOp depends on its own parameters: with a scalar (key 1) it takes one.
+TEST(ParamText, BinaryOpWithScalarTakesOneInput)
+{
+    const std::string text = kHeader + "2 2\nInput in 0 1 data\nBinaryOp add 1 1 data output 0=0 1=1 2=1.5\n";
+    ncnn::Net net;
+    ASSERT_EQ(net.load_param_mem(text.c_str()), 0) << net.last_error();
+    ASSERT_EQ(net.load_model_mem(nullptr, 0), 0) << net.last_error();
+    ncnn::Extractor ex = net.create_extractor();
+    ncnn::Mat in(1, 1, 1);
+    in[0] = 2.f;
+    ASSERT_EQ(ex.input("data", in), 0);
+    ncnn::Mat out;
+    ASSERT_EQ(ex.extract("output", out), 0) << ex.last_error();
+    EXPECT_FLOAT_EQ(out[0], 3.5f);
+
+    const std::string twoInputs = kHeader + "2 2\nInput in 0 1 data\nBinaryOp add 1 1 data output 0=0\n";
+    EXPECT_NE(net.load_param_mem(twoInputs.c_str()), 0);
+}
