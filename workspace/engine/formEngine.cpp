@@ -156,7 +156,7 @@ QImage PelmoraForm::upscaleImageTiling(const QImage &image)
 
     const engine::TiledPassResult result = engine::runTiledPass(
         image, currentTileSize, scaleFactor(), [this](const QImage &tile) { return inferTile(tile); },
-        observer);
+        observer, scaleFactor() == 2 ? 2 : 1);
     if (!result.isOk()) {
         engineError = result.message;
         qDebug() << "upscaleImageTiling failed:" << result.message;

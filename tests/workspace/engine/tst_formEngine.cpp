@@ -174,7 +174,8 @@ private slots:
         const QImage tiled = probe().upscaleImageTiling(source);
         QVERIFY(!tiled.isNull());
 
-        const engine::TilePlan plan = engine::planTiles(size, tile, 2 * upscaleValue);
+        const engine::TilePlan plan =
+            engine::planTiles(size, tile, 2 * upscaleValue, upscaleValue == 1 ? 2 : 1);
         const QImage whole =
             probe()
                 .runNetwork(engine::extendForTiling(source, plan).convertToFormat(QImage::Format_RGB888))
@@ -215,6 +216,37 @@ private slots:
         QCOMPARE(!out.isNull(), succeeds);
         if (succeeds)
             QCOMPARE(out, expected);
+    }
+
+    // The published topologies: RRDBNet, whose x2 form starts with a pixel unshuffle, on odd sizes.
+    void realTopologiesJoinWithoutSeams_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("upscaleValue");
+        QTest::newRow("x2 odd 77x45") << QSize(77, 45) << 1;
+        QTest::newRow("x4 odd 45x37") << QSize(45, 37) << 2;
+    }
+    void realTopologiesJoinWithoutSeams()
+    {
+        QFETCH(QSize, size);
+        QFETCH(int, upscaleValue);
+        QTemporaryDir rrdb;
+        QVERIFY(writeRrdbModelPairs(rrdb.path()));
+        setInstallFolder(rrdb.path());
+        probe().upscaleValue() = upscaleValue;
+        QVERIFY(probe().setupNetwork());
+        probe().currentTileSize() = 32;
+        const QImage source = noise(size, 6);
+        const QImage tiled = probe().upscaleImageTiling(source);
+        QVERIFY(!tiled.isNull());
+        const engine::TilePlan plan =
+            engine::planTiles(size, 32, 2 * upscaleValue, upscaleValue == 1 ? 2 : 1);
+        const QImage whole =
+            probe()
+                .runNetwork(engine::extendForTiling(source, plan).convertToFormat(QImage::Format_RGB888))
+                .copy(QRect(QPoint(0, 0), plan.resultSize()));
+        QCOMPARE(tiled.size(), whole.size());
+        QCOMPARE(maxDifference(tiled, whole), 0);
     }
 
     void transparency_data()
