@@ -60,6 +60,11 @@ public:
     std::atomic<int> refused{0};
 };
 
+// Tiles and the whole image see the same pixels, but a fast CPU or GPU path may sum a convolution in
+// another order for another shape; the reference path is exact (tst_engine_tiledPass checks the
+// joins themselves bit for bit).
+constexpr int kJoinTolerance = 1;
+
 } // namespace
 
 class FormEngineTest : public QObject {
@@ -181,7 +186,8 @@ private slots:
                 .runNetwork(engine::extendForTiling(source, plan).convertToFormat(QImage::Format_RGB888))
                 .copy(QRect(QPoint(0, 0), plan.resultSize()));
         QCOMPARE(tiled.size(), whole.size());
-        QCOMPARE(maxDifference(tiled, whole), 0);
+        QVERIFY2(maxDifference(tiled, whole) <= kJoinTolerance,
+                 qPrintable(QString::number(maxDifference(tiled, whole))));
     }
 
     // A tile that cannot get its memory starts the image again with smaller tiles instead of failing
@@ -246,7 +252,8 @@ private slots:
                 .runNetwork(engine::extendForTiling(source, plan).convertToFormat(QImage::Format_RGB888))
                 .copy(QRect(QPoint(0, 0), plan.resultSize()));
         QCOMPARE(tiled.size(), whole.size());
-        QCOMPARE(maxDifference(tiled, whole), 0);
+        QVERIFY2(maxDifference(tiled, whole) <= kJoinTolerance,
+                 qPrintable(QString::number(maxDifference(tiled, whole))));
     }
 
     void transparency_data()
