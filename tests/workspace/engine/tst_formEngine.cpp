@@ -15,6 +15,7 @@
 #include <QtConcurrent>
 
 #include <ncnn/allocator.h>
+#include <ncnn/gpu.h>
 
 namespace {
 
@@ -140,6 +141,18 @@ private slots:
         probe().gpuIndex() = 99;
         probe().computeTileSize();
         QCOMPARE(probe().currentTileSize(), 64);
+    }
+
+    // An index past the device list falls back to device 0; without any device the network still
+    // loads and runs on the CPU.
+    void gpuIndexBeyondTheListIsReset()
+    {
+        probe().processEngine() = 1;
+        probe().gpuIndex() = ncnn::get_gpu_count() + 2;
+        probe().upscaleValue() = 1;
+        QVERIFY(probe().setupNetwork());
+        QCOMPARE(probe().gpuIndex(), 0);
+        QCOMPARE(probe().runNetwork(noise(QSize(32, 16), 1)).size(), QSize(64, 32));
     }
 
     void progressReachesTheGuiThread()
