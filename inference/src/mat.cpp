@@ -172,11 +172,13 @@ void Mat::create(int _w, size_t _elemsize, Allocator *_allocator)
 {
     create(_w, 1, 1, 1, _elemsize, 1, _allocator);
     dims = data ? 1 : 0;
+    cstep = static_cast<size_t>(w);
 }
 void Mat::create(int _w, int _h, size_t _elemsize, Allocator *_allocator)
 {
     create(_w, _h, 1, 1, _elemsize, 1, _allocator);
     dims = data ? 2 : 0;
+    cstep = static_cast<size_t>(w) * h;
 }
 void Mat::create(int _w, int _h, int _c, size_t _elemsize, Allocator *_allocator)
 {
@@ -192,11 +194,13 @@ void Mat::create(int _w, size_t _elemsize, int _elempack, Allocator *_allocator)
 {
     create(_w, 1, 1, 1, _elemsize, _elempack, _allocator);
     dims = data ? 1 : 0;
+    cstep = static_cast<size_t>(w);
 }
 void Mat::create(int _w, int _h, size_t _elemsize, int _elempack, Allocator *_allocator)
 {
     create(_w, _h, 1, 1, _elemsize, _elempack, _allocator);
     dims = data ? 2 : 0;
+    cstep = static_cast<size_t>(w) * h;
 }
 void Mat::create(int _w, int _h, int _c, size_t _elemsize, int _elempack, Allocator *_allocator)
 {
@@ -235,7 +239,6 @@ void Mat::create(int _w, int _h, int _d, int _c, size_t _elemsize, int _elempack
     h = _h;
     d = _d;
     c = _c;
-    // One channel for 1-D and 2-D data has no gap; keeping the 16-byte rule there too is harmless.
     cstep = plane_bytes / _elemsize;
     if (plane_bytes % _elemsize != 0)
         cstep = plane / _elemsize; // odd element sizes: channels stay unpadded
@@ -245,8 +248,11 @@ void Mat::create_like(const Mat &m, Allocator *_allocator)
 {
     const int _dims = m.dims;
     create(m.w, m.h, m.d, m.c, m.elemsize, m.elempack, _allocator);
-    if (data)
+    if (data) {
         dims = _dims;
+        if (dims < 3)
+            cstep = static_cast<size_t>(w) * h;
+    }
 }
 
 void Mat::fill(float v)

@@ -58,6 +58,113 @@ inline void accumulate_row(const float *in, int outw, int win, int stride, int o
     }
 }
 
+struct ConvTask {
+    const Mat *src;
+    Mat *top;
+    const Convolution *layer;
+    int pl, pt, inpg, outpg, tile_rows;
+};
+
+// Output channels p0..p0+nk-1, rows y0..y1-1: four channels share each pass over an input row, and the
+// tile of output rows stays in cache while every input channel and tap is added.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+__attribute__((target_clones("arch=haswell", "default")))
+#endif
+void conv_tile(const ConvTask &t, int g, int p0, int nk, int y0, int y1)
+{
+    const Convolution &c = *t.layer;
+    const Mat &src = *t.src;
+    Mat &top = *t.top;
+    const int w = src.w, h = src.h, outw = top.w;
+    const int kk = c.kernel_w * c.kernel_h;
+    const float *weights = c.weight_data;
+    const float *bias = c.bias_term ? static_cast<const float *>(c.bias_data) : nullptr;
+    float *outs[4];
+    for (int k = 0; k < nk; k++) {
+        outs[k] = static_cast<float *>(top.channel(p0 + k).data);
+        std::fill(outs[k] + static_cast<size_t>(y0) * outw, outs[k] + static_cast<size_t>(y1) * outw,
+                  bias ? bias[p0 + k] : 0.f);
+    }
+    float *row_outs[4];
+    float wk[4];
+    // The common case (3 taps per row, stride 1, four channels) adds all three taps in registers, so each
+    // output element is loaded and stored once per kernel row instead of once per tap.
+    const bool three_taps = c.kernel_w == 3 && c.stride_w == 1 && nk == 4;
+    for (int q = 0; q < t.inpg; q++) {
+        const float *in = static_cast<const float *>(src.channel(g * t.inpg + q).data);
+        for (int ky = 0; ky < c.kernel_h; ky++) {
+            if (three_taps) {
+                float w3[4][3];
+                for (int k = 0; k < 4; k++)
+                    for (int j = 0; j < 3; j++)
+                        w3[k][j] = weights[(static_cast<size_t>(p0 + k) * t.inpg + q) * kk + ky * 3 + j];
+                const int d = c.dilation_w, o0 = -t.pl;
+                // Outputs whose three taps all fall inside the row.
+                const int xa = std::min(outw, std::max(0, -o0)),
+                          xb = std::max(xa, std::min(outw, w - (o0 + 2 * d)));
+                for (int y = y0; y < y1; y++) {
+                    const int iy = y * c.stride_h + ky * c.dilation_h - t.pt;
+                    if (iy < 0 || iy >= h)
+                        continue;
+                    const float *row = in + static_cast<size_t>(iy) * w;
+                    float *__restrict r0 = outs[0] + static_cast<size_t>(y) * outw;
+                    float *__restrict r1 = outs[1] + static_cast<size_t>(y) * outw;
+                    float *__restrict r2 = outs[2] + static_cast<size_t>(y) * outw;
+                    float *__restrict r3 = outs[3] + static_cast<size_t>(y) * outw;
+                    const float *__restrict s0 = row + o0;
+                    const float *__restrict s1 = row + o0 + d;
+                    const float *__restrict s2 = row + o0 + 2 * d;
+#pragma omp simd
+                    for (int x = xa; x < xb; x++) {
+                        const float a = s0[x], b = s1[x], e = s2[x];
+                        r0[x] += w3[0][0] * a + w3[0][1] * b + w3[0][2] * e;
+                        r1[x] += w3[1][0] * a + w3[1][1] * b + w3[1][2] * e;
+                        r2[x] += w3[2][0] * a + w3[2][1] * b + w3[2][2] * e;
+                        r3[x] += w3[3][0] * a + w3[3][1] * b + w3[3][2] * e;
+                    }
+                    // Border columns, tap by tap with bounds.
+                    for (int x = 0; x < outw; x++) {
+                        if (x == xa)
+                            x = xb;
+                        if (x >= outw)
+                            break;
+                        for (int j = 0; j < 3; j++) {
+                            const int ix = x + o0 + j * d;
+                            if (ix < 0 || ix >= w)
+                                continue;
+                            const float v = row[ix];
+                            r0[x] += w3[0][j] * v;
+                            r1[x] += w3[1][j] * v;
+                            r2[x] += w3[2][j] * v;
+                            r3[x] += w3[3][j] * v;
+                        }
+                    }
+                }
+                continue;
+            }
+            for (int kx = 0; kx < c.kernel_w; kx++) {
+                for (int k = 0; k < nk; k++)
+                    wk[k] = weights[(static_cast<size_t>(p0 + k) * t.inpg + q) * kk + ky * c.kernel_w + kx];
+                const int off = kx * c.dilation_w - t.pl;
+                for (int y = y0; y < y1; y++) {
+                    const int iy = y * c.stride_h + ky * c.dilation_h - t.pt;
+                    if (iy < 0 || iy >= h)
+                        continue;
+                    for (int k = 0; k < nk; k++)
+                        row_outs[k] = outs[k] + static_cast<size_t>(y) * outw;
+                    accumulate_row(in + static_cast<size_t>(iy) * w, outw, w, c.stride_w, off, wk, nk,
+                                   row_outs);
+                }
+            }
+        }
+    }
+    if (c.activation_type != 0) {
+        for (int k = 0; k < nk; k++)
+            for (size_t i = static_cast<size_t>(y0) * outw; i < static_cast<size_t>(y1) * outw; i++)
+                outs[k][i] = activate(outs[k][i], c.activation_type, c.activation_params);
+    }
+}
+
 } // namespace
 
 Convolution::Convolution()
@@ -112,12 +219,12 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
         return bad("19 (dynamic_weight)", pd.get(19, 0), "0");
     if (group < 1 || num_output % group != 0)
         return bad("7 (group)", group, "a divisor of num_output");
-    const long long per_input = static_cast<long long>(num_output / group) * kernel_w * kernel_h;
+    const long long per_input = static_cast<long long>(num_output) * kernel_w * kernel_h;
     if (weight_data_size <= 0 || weight_data_size % per_input != 0)
-        return bad("6 (weight_data_size)", weight_data_size,
-                   ("a positive multiple of " + std::to_string(per_input) +
-                    " (num_output/group x kernel_w x kernel_h)")
-                       .c_str());
+        return bad(
+            "6 (weight_data_size)", weight_data_size,
+            ("a positive multiple of " + std::to_string(per_input) + " (num_output x kernel_w x kernel_h)")
+                .c_str());
     if (!check_activation(activation_type, activation_params, err))
         return -1;
     return 0;
@@ -125,8 +232,8 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
 
 int Convolution::input_channels() const
 {
-    return static_cast<int>(weight_data_size /
-                            (static_cast<long long>(num_output / group) * kernel_w * kernel_h)) *
+    // Weights hold num_output x (channels / group) x kernel taps.
+    return static_cast<int>(weight_data_size / (static_cast<long long>(num_output) * kernel_w * kernel_h)) *
            group;
 }
 
@@ -221,58 +328,35 @@ int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &op
         pl = pr = pt = pb = 0;
     }
 
-    const int w = src.w, h = src.h;
     const int outw = out_shapes[0].w, outh = out_shapes[0].h;
     top_blob.create(outw, outh, num_output, 4u, opt.blob_allocator);
     if (top_blob.empty())
         return LAYER_OUT_OF_MEMORY;
 
-    const int inpg = bottom_blob.c / group, outpg = num_output / group;
-    const int kk = kernel_w * kernel_h;
-    const float *weights = weight_data;
-    const float *bias = bias_term ? static_cast<const float *>(bias_data) : nullptr;
-    const int blocks_per_group = (outpg + 3) / 4;
+    ConvTask t;
+    t.src = &src;
+    t.top = &top_blob;
+    t.layer = this;
+    t.pl = pl;
+    t.pt = pt;
+    t.inpg = bottom_blob.c / group;
+    t.outpg = num_output / group;
+    const int blocks_per_group = (t.outpg + 3) / 4;
     const int blocks = blocks_per_group * group;
+    // Rows per work item: four output rows of this many floats stay in the first-level cache.
+    t.tile_rows = std::max(1, std::min(outh, 1024 / std::max(1, outw)));
+    const int tiles = (outh + t.tile_rows - 1) / t.tile_rows;
+    const int items = blocks * tiles;
 
-    // Four output channels share each pass over an input row: the input is read a quarter as often.
 #pragma omp parallel for schedule(dynamic) num_threads(opt.num_threads)
-    for (int blk = 0; blk < blocks; blk++) {
+    for (int item = 0; item < items; item++) {
         flush_denormals();
+        const int blk = item / tiles, tile = item % tiles;
         const int g = blk / blocks_per_group;
-        const int p0 = g * outpg + (blk % blocks_per_group) * 4;
-        const int nk = std::min(4, g * outpg + outpg - p0);
-        float *outs[4];
-        for (int k = 0; k < nk; k++) {
-            float *o = top_blob.channel(p0 + k);
-            std::fill(o, o + static_cast<size_t>(outw) * outh, bias ? bias[p0 + k] : 0.f);
-            outs[k] = o;
-        }
-        float *row_outs[4];
-        float wk[4];
-        for (int q = 0; q < inpg; q++) {
-            const float *in = src.channel(g * inpg + q);
-            for (int ky = 0; ky < kernel_h; ky++) {
-                for (int kx = 0; kx < kernel_w; kx++) {
-                    for (int k = 0; k < nk; k++)
-                        wk[k] = weights[(static_cast<size_t>(p0 + k) * inpg + q) * kk + ky * kernel_w + kx];
-                    const int off = kx * dilation_w - pl;
-                    for (int y = 0; y < outh; y++) {
-                        const int iy = y * stride_h + ky * dilation_h - pt;
-                        if (iy < 0 || iy >= h)
-                            continue;
-                        for (int k = 0; k < nk; k++)
-                            row_outs[k] = outs[k] + static_cast<size_t>(y) * outw;
-                        accumulate_row(in + static_cast<size_t>(iy) * w, outw, w, stride_w, off, wk, nk,
-                                       row_outs);
-                    }
-                }
-            }
-        }
-        if (activation_type != 0) {
-            for (int k = 0; k < nk; k++)
-                for (size_t i = 0; i < static_cast<size_t>(outw) * outh; i++)
-                    outs[k][i] = activate(outs[k][i], activation_type, activation_params);
-        }
+        const int p0 = g * t.outpg + (blk % blocks_per_group) * 4;
+        const int nk = std::min(4, g * t.outpg + t.outpg - p0);
+        const int y0 = tile * t.tile_rows, y1 = std::min(outh, y0 + t.tile_rows);
+        conv_tile(t, g, p0, nk, y0, y1);
     }
     return 0;
 }
