@@ -5,6 +5,9 @@
 #include "file_io.h"
 #include "graph.h"
 #include "modelgen.h"
+#ifdef BRIVELLE_ONEDNN_DETAILS
+#include "cpu/onednn/bench/onednn_details.h"
+#endif
 
 #include <ncnn/allocator.h>
 #include <ncnn/gpu.h>
@@ -66,7 +69,8 @@ int usage()
     std::fprintf(
         stderr,
         "usage: bench (--param FILE --bin FILE | --generate rrdb-x4|rrdb-x2|srvgg [--blocks N] [--fp16])\n"
-        "             [--size WxH] [--backend reference|onednn|vulkan|auto] [--threads N] [--runs N]\n");
+        "             [--size WxH] [--backend reference|onednn|vulkan|auto] [--threads N] [--runs N]\n"
+        "             [--details]  (onednn: convolutions alone, FMA peak, first run apart)\n");
     return 2;
 }
 
@@ -76,11 +80,15 @@ int main(int argc, char **argv)
 {
     std::string param_path, bin_path, generate, backend_name = "auto";
     int w = 64, h = 64, threads = 1, runs = 1, blocks = 23;
-    bool fp16 = false;
+    bool fp16 = false, details = false;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         if (a == "--fp16") {
             fp16 = true;
+            continue;
+        }
+        if (a == "--details") {
+            details = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -177,6 +185,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench: backend '%s' does not support this network here\n", backend->name());
         return 1;
     }
+#ifdef BRIVELLE_ONEDNN_DETAILS
+    if (details && std::string(backend->name()) == "onednn")
+        return brivelle::onednn::printOnednnDetails(graph, w, h, threads, runs);
+#endif
+    (void)details;
     auto plan = backend->compile(graph, opt, vkdev, err);
     if (!plan) {
         std::fprintf(stderr, "bench: %s\n", err.c_str());

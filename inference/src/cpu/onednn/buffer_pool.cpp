@@ -8,11 +8,20 @@ namespace {
 constexpr size_t kAlignment = 64;
 }
 
+BufferPool::BufferPool()
+    : allocate_([](size_t bytes) { return std::aligned_alloc(kAlignment, bytes); }),
+      free_fn_([](void *p) { std::free(p); })
+{}
+
+BufferPool::BufferPool(AllocateFn allocate, FreeFn free)
+    : allocate_(std::move(allocate)), free_fn_(std::move(free)), keepFreeBlocks_(false)
+{}
+
 BufferPool::~BufferPool()
 {
     trim();
     for (auto &entry : used_)
-        std::free(entry.first);
+        free_fn_(entry.first);
 }
 
 float *BufferPool::acquire(size_t bytes)
@@ -30,7 +39,7 @@ float *BufferPool::acquire(size_t bytes)
         size = it->first;
         free_.erase(it);
     } else {
-        block = static_cast<float *>(std::aligned_alloc(kAlignment, bytes));
+        block = static_cast<float *>(allocate_(bytes));
         if (!block)
             return nullptr;
     }
@@ -50,7 +59,10 @@ void BufferPool::release(float *block)
     if (it == used_.end())
         return;
     inUse_ -= it->second;
-    free_.emplace(it->second, block);
+    if (keepFreeBlocks_)
+        free_.emplace(it->second, block);
+    else
+        free_fn_(block);
     used_.erase(it);
 }
 
@@ -58,7 +70,7 @@ void BufferPool::trim()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto &entry : free_)
-        std::free(entry.second);
+        free_fn_(entry.second);
     free_.clear();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -10,7 +11,13 @@ namespace brivelle::onednn {
 // freed blocks serve later blobs of the same run. Tracks the bytes in use and their high-water mark.
 class BufferPool {
 public:
-    BufferPool() = default;
+    using AllocateFn = std::function<void *(size_t)>;
+    using FreeFn = std::function<void(void *)>;
+
+    BufferPool();
+    // Blocks come from the caller's allocator (out-of-memory tests, budgets) and go back to it as soon as
+    // they are released, so that the caller sees exactly the live set.
+    BufferPool(AllocateFn allocate, FreeFn free);
     ~BufferPool();
     BufferPool(const BufferPool &) = delete;
     BufferPool &operator=(const BufferPool &) = delete;
@@ -26,6 +33,9 @@ public:
     void resetPeak();
 
 private:
+    AllocateFn allocate_;
+    FreeFn free_fn_;
+    bool keepFreeBlocks_ = true;
     mutable std::mutex mutex_;
     std::multimap<size_t, float *> free_;
     std::map<float *, size_t> used_;

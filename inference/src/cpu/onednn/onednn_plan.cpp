@@ -145,6 +145,25 @@ struct Plan::Impl {
     }
 };
 
+struct WeightStore::Impl {
+    std::mutex mutex;
+    // Per convolution (by op index): every layout it was reordered into.
+    std::unordered_map<int, std::vector<std::pair<memory::desc, memory>>> packed;
+};
+
+WeightStore::WeightStore() : d(std::make_unique<Impl>()) {}
+WeightStore::~WeightStore() = default;
+
+size_t WeightStore::bytes() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    size_t total = 0;
+    for (const auto &entry : d->packed)
+        for (const auto &layout : entry.second)
+            total += layout.first.get_size();
+    return total;
+}
+
 int preferredChannelBlock()
 {
     static const int block = [] {
@@ -171,8 +190,8 @@ namespace {
 // Builds the schedule; a class so that the many small decisions share their tables.
 class Compiler {
 public:
-    Compiler(const FastGraph &graph, const PlanOptions &options, Plan::Impl &plan)
-        : g_(graph), options_(options), p_(plan)
+    Compiler(const FastGraph &graph, const PlanOptions &options, Plan::Impl &plan, WeightStore *weights)
+        : g_(graph), options_(options), p_(plan), weights_(weights)
     {}
 
     std::string compile(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs);
@@ -184,6 +203,7 @@ private:
     void placeBlobs();
     std::string buildSteps();
     std::string convolutionStep(const Node &node);
+    memory packedWeights(int opIndex, int inChannels, const memory::desc &layout);
     void reorderStep(int from, int to);
     void primitiveStep(const dnnl::primitive &primitive, std::vector<Binding> bindings);
     int temporaryBlob(const memory::desc &md, Shape shape);
@@ -195,6 +215,7 @@ private:
     const FastGraph &g_;
     const PlanOptions &options_;
     Plan::Impl &p_;
+    WeightStore *weights_;
     std::vector<int> producer_;             // op index per canonical blob
     std::vector<std::vector<int>> readers_; // op indices per canonical blob
     std::vector<bool> isOutput_;
@@ -292,13 +313,8 @@ std::string Compiler::inferShapes(const std::vector<std::pair<int, Shape>> &inpu
                 return op.name + ": slope count";
             break;
         case OpType::Interp: {
-            if (op.outHeight > 0 && op.outWidth > 0) {
-                out.h = op.outHeight;
-                out.w = op.outWidth;
-            } else {
-                out.h = static_cast<int>(in.h * op.heightScale);
-                out.w = static_cast<int>(in.w * op.widthScale);
-            }
+            out.h = op.outHeight > 0 ? op.outHeight : static_cast<int>(in.h * op.heightScale);
+            out.w = op.outWidth > 0 ? op.outWidth : static_cast<int>(in.w * op.widthScale);
             // oneDNN's nearest rounds source coordinates from pixel centres; they agree for whole factors.
             if (out.h <= 0 || out.w <= 0 || out.h % in.h || out.w % in.w)
                 return op.name + ": only whole upscale factors";
@@ -608,6 +624,30 @@ void Compiler::reorderStep(int from, int to)
     primitiveStep(dnnl::reorder(pd), {bind(DNNL_ARG_FROM, from), bind(DNNL_ARG_TO, to)});
 }
 
+memory Compiler::packedWeights(int opIndex, int inChannels, const memory::desc &layout)
+{
+    const FastOp &op = g_.ops[opIndex];
+    std::unique_lock<std::mutex> lock;
+    std::vector<std::pair<memory::desc, memory>> *known = nullptr;
+    if (weights_) {
+        lock = std::unique_lock<std::mutex>(weights_->d->mutex);
+        known = &weights_->d->packed[opIndex];
+        for (const auto &entry : *known)
+            if (entry.first == layout)
+                return entry.second;
+    }
+    std::vector<float> plain = op.weights;
+    memory user(memory::desc({op.outChannels, inChannels, op.kernelH, op.kernelW}, dt::f32, tag::oihw),
+                cpuEngine(), plain.data());
+    memory packed(layout, cpuEngine());
+    dnnl::stream stream(cpuEngine());
+    dnnl::reorder(user, packed).execute(stream, user, packed);
+    stream.wait();
+    if (known)
+        known->emplace_back(layout, packed);
+    return packed;
+}
+
 std::string Compiler::convolutionStep(const Node &node)
 {
     const FastOp &op = g_.ops[node.op];
@@ -691,14 +731,7 @@ std::string Compiler::convolutionStep(const Node &node)
                                          node.post[i].blob));
 
     // The weights are reordered once, here, into the layout this primitive wants.
-    std::vector<float> weights = op.weights;
-    memory userWeights(memory::desc({op.outChannels, in.c, op.kernelH, op.kernelW}, dt::f32, tag::oihw),
-                       cpuEngine(), weights.data());
-    memory packed(pd.weights_desc(), cpuEngine());
-    dnnl::stream stream(cpuEngine());
-    dnnl::reorder(userWeights, packed).execute(stream, userWeights, packed);
-    stream.wait();
-    step.constants.emplace_back(DNNL_ARG_WEIGHTS, packed);
+    step.constants.emplace_back(DNNL_ARG_WEIGHTS, packedWeights(node.op, in.c, pd.weights_desc()));
     if (hasBias) {
         memory bias(biasMd, cpuEngine());
         std::memcpy(bias.get_data_handle(), op.bias.data(), op.bias.size() * sizeof(float));
@@ -965,14 +998,14 @@ Plan::~Plan() = default;
 
 std::unique_ptr<Plan> Plan::compile(const FastGraph &graph, const std::vector<std::pair<int, Shape>> &inputs,
                                     const std::vector<int> &outputs, const PlanOptions &options,
-                                    std::string *error)
+                                    std::string *error, WeightStore *weights)
 {
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     ThreadScope threads(options.numThreads);
     std::string why;
     try {
-        Compiler compiler(graph, options, *impl);
+        Compiler compiler(graph, options, *impl, weights);
         why = compiler.compile(inputs, outputs);
     } catch (const dnnl::error &e) {
         why = e.what();
@@ -1011,25 +1044,56 @@ int Plan::inPlaceConcatCount() const
     return d->inPlaceConcats;
 }
 
-bool Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
-               const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
-               StepTimes *times)
+size_t Plan::peakBlobBytes() const
+{
+    size_t live = 0, peak = 0;
+    for (const Step &step : d->steps) {
+        for (int r : step.acquire)
+            live += d->rootBytes[r];
+        peak = std::max(peak, live);
+        if (d->options.lightMode)
+            for (int r : step.release)
+                live -= d->rootBytes[r];
+    }
+    return peak;
+}
+
+int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
+              const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
+              StepTimes *times)
+{
+    const OutputAllocator given = [this, &outputs](int blob, Shape) {
+        for (const auto &entry : outputs)
+            if (entry.first >= 0 && entry.first < static_cast<int>(d->canon.size()) &&
+                d->canon[entry.first] == blob)
+                return entry.second;
+        return TensorView{};
+    };
+    return run(inputs, given, pool, error, times);
+}
+
+int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
+              BufferPool &pool, std::string *error, StepTimes *times)
 {
     std::lock_guard<std::mutex> lock(d->runMutex);
     ThreadScope threads(d->options.numThreads);
     std::vector<float *> roots(d->rootBytes.size(), nullptr);
-    auto fail = [&](const std::string &why) {
+    auto fail = [&](const std::string &why, int code = kFailed) {
         for (float *&r : roots) {
             pool.release(r);
             r = nullptr;
         }
         if (error)
             *error = why;
-        return false;
+        return code;
     };
+    TensorView outputView;
     auto external = [&](const Binding &b) -> const TensorView * {
-        const auto &list = b.isOutput ? outputs : inputs;
-        for (const auto &entry : list)
+        if (b.isOutput) {
+            outputView = allocate(b.external, d->shapes[b.external]);
+            return &outputView;
+        }
+        for (const auto &entry : inputs)
             if (d->canon[entry.first] == b.external)
                 return &entry.second;
         return nullptr;
@@ -1042,7 +1106,8 @@ bool Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
             for (int r : step.acquire) {
                 roots[r] = pool.acquire(d->rootBytes[r]);
                 if (!roots[r])
-                    return fail("out of memory: " + std::to_string(d->rootBytes[r]) + " bytes for a blob");
+                    return fail("out of memory: " + std::to_string(d->rootBytes[r]) + " bytes for a blob",
+                                kOutOfMemory);
             }
             const auto start = std::chrono::steady_clock::now();
             pointers.clear();
@@ -1054,7 +1119,8 @@ bool Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
                 } else {
                     const TensorView *view = external(b);
                     if (!view || !view->data)
-                        return fail(b.isOutput ? "an output was not allocated" : "an input is missing");
+                        return b.isOutput ? fail("out of memory for an output", kOutOfMemory)
+                                          : fail("an input is missing");
                     const Shape expected = d->shapes[b.external];
                     if (!(view->shape == expected))
                         return fail("a tensor does not have the compiled shape");
@@ -1096,13 +1162,13 @@ bool Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
     } catch (const dnnl::error &e) {
         return fail(e.what());
     } catch (const std::bad_alloc &) {
-        return fail("out of memory");
+        return fail("out of memory", kOutOfMemory);
     }
     for (float *&r : roots) {
         pool.release(r);
         r = nullptr;
     }
-    return true;
+    return 0;
 }
 
 } // namespace brivelle::onednn

@@ -8,6 +8,7 @@
 #include "fast_graph.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -27,6 +28,20 @@ struct TensorView {
     float *data = nullptr;
     Shape shape;
     size_t cstep = 0;
+};
+
+// Convolution weights already reordered into a primitive's layout, shared by the plans of one graph:
+// shapes that choose the same layout reuse one copy. Thread-safe.
+class WeightStore {
+public:
+    WeightStore();
+    ~WeightStore();
+    WeightStore(const WeightStore &) = delete;
+    WeightStore &operator=(const WeightStore &) = delete;
+    size_t bytes() const;
+
+    struct Impl;
+    std::unique_ptr<Impl> d;
 };
 
 struct PlanOptions {
@@ -53,7 +68,7 @@ public:
     static std::unique_ptr<Plan> compile(const FastGraph &graph,
                                          const std::vector<std::pair<int, Shape>> &inputs,
                                          const std::vector<int> &outputs, const PlanOptions &options,
-                                         std::string *error);
+                                         std::string *error, WeightStore *weights = nullptr);
 
     Shape shapeOf(int blob) const;
     // Multiply-accumulates of all convolutions in one run.
@@ -62,12 +77,24 @@ public:
     int stepCount() const;
     int fusedLayerCount() const;
     int inPlaceConcatCount() const;
+    // Blob bytes alive at once at the worst step of a run, as the schedule dictates (light mode frees
+    // after last use; otherwise everything stays until the end).
+    size_t peakBlobBytes() const;
 
-    // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns false with
-    // the reason in `error` (out of memory, a oneDNN failure).
-    bool run(const std::vector<std::pair<int, TensorView>> &inputs,
-             const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
-             StepTimes *times = nullptr);
+    // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0, kOutOfMemory,
+    // or kFailed, with the reason in `error`.
+    static constexpr int kOutOfMemory = -100;
+    static constexpr int kFailed = -1;
+    int run(const std::vector<std::pair<int, TensorView>> &inputs,
+            const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
+            StepTimes *times = nullptr);
+
+    // Outputs allocated by `allocate` (blob, shape) only when they are written, after the blobs that
+    // are no longer needed went back: the caller's memory then follows the live set too. A view without
+    // data means out of memory.
+    using OutputAllocator = std::function<TensorView(int blob, Shape shape)>;
+    int run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
+            BufferPool &pool, std::string *error, StepTimes *times = nullptr);
 
     struct Impl;
 

@@ -18,7 +18,7 @@ std::shared_ptr<Plan> PlanCache::get(const std::vector<std::pair<int, Shape>> &i
             return entries_.front().plan;
         }
     }
-    std::shared_ptr<Plan> plan = Plan::compile(graph_, inputs, outputs, options, error);
+    std::shared_ptr<Plan> plan = Plan::compile(graph_, inputs, outputs, options, error, &weights_);
     if (!plan)
         return nullptr;
     ++compilations_;

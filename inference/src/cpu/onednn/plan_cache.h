@@ -28,6 +28,8 @@ public:
     BufferPool &pool() { return pool_; }
     size_t size() const;
     int compilations() const;
+    // Reordered weights held for all cached shapes.
+    size_t weightBytes() const { return weights_.bytes(); }
 
 private:
     struct Entry {
@@ -45,6 +47,7 @@ private:
     std::list<Entry> entries_; // most recently used first
     int compilations_ = 0;
     BufferPool pool_;
+    WeightStore weights_;
 };
 
 } // namespace brivelle::onednn

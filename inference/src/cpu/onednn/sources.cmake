@@ -6,16 +6,18 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/blocked_kernels.cpp
   ${CMAKE_CURRENT_LIST_DIR}/buffer_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_graph.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/onednn_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_plan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plan_cache.cpp)
 target_include_directories(brivelle_inference SYSTEM PRIVATE ${BRIVELLE_DNNL_INCLUDE_DIR})
 target_link_libraries(brivelle_inference PRIVATE ${BRIVELLE_DNNL_LIBRARY})
-target_compile_definitions(brivelle_inference PRIVATE BRIVELLE_HAVE_ONEDNN=1)
+target_compile_definitions(brivelle_inference PRIVATE BRIVELLE_ONEDNN_BACKEND=1)
 
 # Benchmark pieces for tools: the FMA probe, sample graphs, and the measurements.
 add_library(brivelle_onednn_bench STATIC
   ${CMAKE_CURRENT_LIST_DIR}/bench/fma_probe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bench/onednn_bench.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bench/onednn_details.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bench/sample_graphs.cpp)
 target_include_directories(brivelle_onednn_bench PUBLIC ${CMAKE_CURRENT_LIST_DIR}/../..)
 target_link_libraries(brivelle_onednn_bench PUBLIC brivelle_inference PRIVATE OpenMP::OpenMP_CXX)

@@ -57,14 +57,14 @@ BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape 
     std::vector<float> out(static_cast<size_t>(outShape.c) * outShape.h * outShape.w);
     const TensorView inView{in.data(), shape, static_cast<size_t>(shape.h) * shape.w};
     const TensorView outView{out.data(), outShape, static_cast<size_t>(outShape.h) * outShape.w};
-    if (!plan->run({{input, inView}}, {{output, outView}}, pool, &report.error))
+    if (plan->run({{input, inView}}, {{output, outView}}, pool, &report.error) != 0)
         return report;
     report.firstRunSeconds = since(first);
     report.peakBlobBytes = pool.peakBytes();
     for (int r = 0; r < repeats; ++r) {
         StepTimes times;
         const auto start = std::chrono::steady_clock::now();
-        if (!plan->run({{input, inView}}, {{output, outView}}, pool, &report.error, &times))
+        if (plan->run({{input, inView}}, {{output, outView}}, pool, &report.error, &times) != 0)
             return report;
         report.runSeconds.push_back(since(start));
         report.convSeconds.push_back(times.convolution);

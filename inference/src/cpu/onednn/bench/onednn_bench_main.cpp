@@ -1,5 +1,6 @@
 // onednn_bench: the oneDNN path on Real-ESRGAN-shaped graphs with seeded weights.
 // usage: onednn_bench [rrdb|srvgg] [size] [threads] [repeats] [blocks]
+//        onednn_bench memory [rrdb|srvgg] [blocks]: peak blob memory per tile size, without running
 
 #include "fma_probe.h"
 #include "onednn_bench.h"
@@ -13,6 +14,32 @@ using namespace brivelle::onednn;
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "memory") {
+        const std::string which = argc > 2 ? argv[2] : "rrdb";
+        const int memBlocks = argc > 3 ? std::atoi(argv[3]) : 23;
+        const SampleGraph g =
+            which == "srvgg" ? makeSrvggGraph(16, 64, 7) : makeRrdbNetGraph(memBlocks, 64, 32, 7);
+        std::printf("tile   light mode MiB   all blobs kept MiB   output MiB\n");
+        for (int tile : {64, 128, 256, 352}) {
+            size_t bytes[2] = {0, 0};
+            for (int light = 0; light < 2; ++light) {
+                PlanOptions options;
+                options.numThreads = 2;
+                options.lightMode = light == 1;
+                std::string error;
+                auto plan =
+                    Plan::compile(g.graph, {{g.input, Shape{3, tile, tile}}}, {g.output}, options, &error);
+                if (!plan) {
+                    std::fprintf(stderr, "error: %s\n", error.c_str());
+                    return 1;
+                }
+                bytes[light] = plan->peakBlobBytes();
+            }
+            std::printf("%4d   %14.1f   %18.1f   %10.1f\n", tile, bytes[1] / 1048576.0, bytes[0] / 1048576.0,
+                        3.0 * 16 * tile * tile * 4 / 1048576.0);
+        }
+        return 0;
+    }
     const std::string model = argc > 1 ? argv[1] : "rrdb";
     const int size = argc > 2 ? std::atoi(argv[2]) : 352;
     const int threads = argc > 3 ? std::atoi(argv[3]) : 2;
@@ -44,7 +71,8 @@ int main(int argc, char **argv)
                 100.0 * r.convolutionsGflops() / peak);
     std::printf("first run:               %8.3f s (compile %.3f s, extra over steady state %.3f s)\n",
                 r.firstRunSeconds, r.compileSeconds, r.firstRunSeconds - r.bestRun());
-    std::printf("peak blob memory:        %8.1f MiB (light mode)\n", r.peakBlobBytes / 1048576.0);
+    std::printf("peak blob memory:        %8.1f MiB (light mode, measured in the pool)\n",
+                r.peakBlobBytes / 1048576.0);
     std::printf("process peak resident:   %8.1f MiB\n", processPeakResidentBytes() / 1048576.0);
     return 0;
 }

@@ -1,0 +1,49 @@
+#include "onednn_details.h"
+
+#include "cpu/onednn/onednn_backend.h"
+#include "fma_probe.h"
+#include "onednn_bench.h"
+
+#include <cstdio>
+
+namespace brivelle::onednn {
+
+int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int runs)
+{
+    FastGraph fast;
+    std::string why;
+    if (!translateGraph(graph, fast, why)) {
+        std::fprintf(stderr, "bench: no oneDNN path: %s\n", why.c_str());
+        return 1;
+    }
+    const int input = graph.find_blob("data"), output = graph.find_blob("output");
+    if (input < 0 || output < 0) {
+        std::fprintf(stderr, "bench: the network needs blobs 'data' and 'output'\n");
+        return 1;
+    }
+    const double peak = measureFmaPeakGflops(threads);
+    const BenchReport r = benchmarkGraph(fast, input, output, Shape{3, h, w}, threads, runs);
+    if (!r.error.empty()) {
+        std::fprintf(stderr, "bench: %s\n", r.error.c_str());
+        return 1;
+    }
+    std::printf("input              %dx%dx3, %d threads, channel block %d\n", w, h, threads,
+                preferredChannelBlock());
+    std::printf("MACs               %.3f G\n", r.macs * 1e-9);
+    for (size_t i = 0; i < r.runSeconds.size(); ++i)
+        std::printf("run %-2zu             %.3f s (convolutions %.3f s)\n", i + 1, r.runSeconds[i],
+                    r.convSeconds[i]);
+    std::printf("whole network      %.1f GFLOP/s = %.1f%% of convolutions alone, %.1f%% of FMA peak\n",
+                r.wholeGflops(), 100.0 * r.wholeGflops() / r.convolutionsGflops(),
+                100.0 * r.wholeGflops() / peak);
+    std::printf("convolutions alone %.1f GFLOP/s (%.1f%% of FMA peak)\n", r.convolutionsGflops(),
+                100.0 * r.convolutionsGflops() / peak);
+    std::printf("FMA peak (probe)   %.1f GFLOP/s\n", peak);
+    std::printf("first run          %.3f s (compilation %.3f s; %.3f s more than a steady run)\n",
+                r.firstRunSeconds, r.compileSeconds, r.firstRunSeconds - r.bestRun());
+    std::printf("peak blobs         %.1f MiB (light mode)\n", r.peakBlobBytes / 1048576.0);
+    std::printf("peak RSS           %.1f MiB\n", processPeakResidentBytes() / 1048576.0);
+    return 0;
+}
+
+} // namespace brivelle::onednn
