@@ -40,6 +40,24 @@ void PelmoraTreeView::dragMoveEvent(QDragMoveEvent *event)
     QTreeView::dragMoveEvent(event);
 }
 
+void PelmoraTreeView::moveRowsBetween(QDropEvent *event)
+{
+    // Qt inserts the dragged items from the column under the cursor onwards, so a drop between two
+    // rows over the Path column would shift every row one column to the right and tear it apart.
+    // The same drop, seen over the first column, moves whole rows.
+    const QPoint at = event->position().toPoint();
+    const int firstColumnX = columnViewportPosition(0) + columnWidth(0) / 2;
+    if (indexAt(at).column() <= 0 || firstColumnX < 0) {
+        QAbstractItemView::dropEvent(event);
+        return;
+    }
+    QDropEvent inFirstColumn(QPointF(firstColumnX, at.y()), event->possibleActions(), event->mimeData(),
+                             event->buttons(), event->modifiers());
+    QAbstractItemView::dropEvent(&inFirstColumn);
+    event->setDropAction(inFirstColumn.dropAction());
+    event->setAccepted(inFirstColumn.isAccepted());
+}
+
 void PelmoraTreeView::dropEvent(QDropEvent *event)
 {
     if (event->source() != this) {
@@ -51,12 +69,12 @@ void PelmoraTreeView::dropEvent(QDropEvent *event)
     case QAbstractItemView::AboveItem:
         qDebug() << "QAbstractItemView::AboveItem";
         setDropIndicatorShown(false);
-        QAbstractItemView::dropEvent(event);
+        moveRowsBetween(event);
         break;
     case QAbstractItemView::BelowItem:
         qDebug() << "QAbstractItemView::BelowItem";
         setDropIndicatorShown(false);
-        QAbstractItemView::dropEvent(event);
+        moveRowsBetween(event);
         break;
     case QAbstractItemView::OnItem:
         // Dropping onto a row would nest rows under it; the list stays flat.

@@ -1,11 +1,11 @@
 #include "workspace/PelmoraForm.h"
 
 #include "app/AppInfo.h"
+#include "dialogs/AboutDialog.h"
+#include "dialogs/CheckUpdateDialog.h"
 #include "ui_PelmoraForm.h"
 
-#include <QDialog>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QSplitter>
 #include <QStackedLayout>
 #include <QVBoxLayout>
@@ -23,16 +23,6 @@ QHBoxLayout *rowOf(std::initializer_list<QWidget *> widgets, Qt::Alignment align
         row->addWidget(widget);
     row->setAlignment(alignment);
     return row;
-}
-
-// Stands in for the about and update dialogs: modal, parented to the form, with the title.
-void runInfoDialog(QWidget *parent, const QString &text)
-{
-    QDialog dialog(parent);
-    dialog.setWindowTitle(AppInfo::appTitle());
-    auto *box = new QVBoxLayout(&dialog);
-    box->addWidget(new QLabel(text, &dialog));
-    dialog.exec();
 }
 
 // The layouts of every page, innermost first; the pages themselves go into the form's page stack.
@@ -190,9 +180,11 @@ void PelmoraForm::on_aboutButton2_clicked()
     on_aboutButton_clicked();
 }
 
+// Both dialogs are modal children of the form and go when they close.
 void PelmoraForm::on_aboutButton_clicked()
 {
-    runInfoDialog(this, AppInfo::appTitle() + QLatin1Char(' ') + AppInfo::versionString());
+    AboutDialog dialog(this);
+    dialog.exec();
 }
 
 void PelmoraForm::on_webButton_clicked()
@@ -207,7 +199,8 @@ void PelmoraForm::on_webButton2_clicked()
 
 void PelmoraForm::on_updateButton_clicked()
 {
-    runInfoDialog(this, AppInfo::versionString());
+    CheckUpdateDialog dialog(this);
+    dialog.exec();
 }
 
 void PelmoraForm::on_updateButton2_clicked()

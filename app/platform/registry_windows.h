@@ -2,6 +2,10 @@
 
 #include <QString>
 
+// Keeps windows.h from defining min and max over std::numeric_limits.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 
 namespace Platform {

@@ -10,6 +10,8 @@ private slots:
     void imageHasItsSize();
     void familiesAreDistinct_data();
     void familiesAreDistinct();
+    void windowsIconHoldsSevenSizes();
+    void desktopEntryNamesTheIcon();
 };
 
 void TestResources::imageHasItsSize_data()
@@ -81,6 +83,58 @@ void TestResources::familiesAreDistinct()
         const int gray = inkLightness(base + QStringLiteral("Gray24.png"));
         QVERIFY2(gray > 100 && gray < 180, qPrintable(QString::number(gray)));
     }
+}
+
+namespace {
+
+QByteArray sourceFile(const char *relative)
+{
+    QFile file(qEnvironmentVariable("BRIVELLE_SOURCE_DIR") + QLatin1Char('/') +
+               QString::fromLatin1(relative));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+quint32 littleEndian(const QByteArray &data, int offset, int bytes)
+{
+    quint32 value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | quint8(data.at(offset + i));
+    return value;
+}
+
+} // namespace
+
+// The executable's icon resource: seven 32-bit images of 16 to 256 pixels.
+void TestResources::windowsIconHoldsSevenSizes()
+{
+    const QByteArray ico = sourceFile("app/brivelle.ico");
+    QVERIFY(ico.size() > 6);
+    QCOMPARE(littleEndian(ico, 0, 2), 0u);
+    QCOMPARE(littleEndian(ico, 2, 2), 1u);
+    QCOMPARE(littleEndian(ico, 4, 2), 7u);
+    const int sides[] = {16, 24, 32, 48, 64, 128, 256};
+    for (int i = 0; i < 7; ++i) {
+        const int entry = 6 + 16 * i;
+        QVERIFY(ico.size() >= entry + 16);
+        QCOMPARE(int(quint8(ico.at(entry))), sides[i] % 256);
+        QCOMPARE(littleEndian(ico, entry + 6, 2), 32u);
+        const quint32 size = littleEndian(ico, entry + 8, 4);
+        const quint32 offset = littleEndian(ico, entry + 12, 4);
+        QVERIFY(offset + size <= quint32(ico.size()));
+        const QImage image = QImage::fromData(ico.mid(int(offset), int(size)), "PNG");
+        QCOMPARE(image.size(), QSize(sides[i], sides[i]));
+    }
+    QVERIFY(sourceFile("app/brivelle.rc").contains("IDI_ICON1 ICON \"brivelle.ico\""));
+    QVERIFY(sourceFile("app/brivelle.manifest").contains("level=\"asInvoker\""));
+}
+
+void TestResources::desktopEntryNamesTheIcon()
+{
+    const QByteArray entry = sourceFile("app/brivelle.desktop");
+    QVERIFY(entry.startsWith("[Desktop Entry]\n"));
+    QVERIFY(entry.contains("\nName=Brivelle AI\n"));
+    QVERIFY(entry.contains("\nExec=brivelle\n"));
+    QVERIFY(entry.contains("\nIcon=brivelle-ai\n"));
 }
 
 QTEST_GUILESS_MAIN(TestResources)

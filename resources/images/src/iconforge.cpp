@@ -74,6 +74,13 @@ void addGlyph(QPainter &p, const QColor &ink)
     p.drawRoundedRect(QRectF(3, 5, 14, 12), 2.5, 2.5);
     p.drawLine(QPointF(5.5, 14.5), QPointF(9, 10.5));
     p.drawLine(QPointF(9, 10.5), QPointF(13, 14.5));
+    // The plus sits in a gap cut out of the frame, so the two strokes do not merge at 24 pixels.
+    p.setCompositionMode(QPainter::CompositionMode_Clear);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    p.drawRect(QRectF(14, 12, 10, 10));
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    p.setPen(strokePen(ink));
     p.drawLine(QPointF(19, 13), QPointF(19, 21));
     p.drawLine(QPointF(15, 17), QPointF(23, 17));
 }

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ncnn/gpu.h"
+#include "vk_functions.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace brivelle::vk {
+class BufferPool;
+class Pipeline;
+} // namespace brivelle::vk
+
+namespace ncnn {
+
+class GpuInfo::Private {
+public:
+    VkPhysicalDevice physical = VK_NULL_HANDLE;
+    VkPhysicalDeviceProperties properties{};
+    VkPhysicalDeviceMemoryProperties memory{};
+    uint32_t computeFamily = 0;
+    bool hasMemoryBudget = false;
+    std::string name;
+    int type = 3;
+};
+
+class VulkanDevice::Private {
+public:
+    VkDevice device = VK_NULL_HANDLE;
+    VkQueue queue = VK_NULL_HANDLE;
+    // A VkQueue must not be used by two threads at once; extractors on several threads share it.
+    std::mutex queueMutex;
+    uint32_t deviceMemoryType = UINT32_MAX;
+    uint32_t stagingMemoryType = UINT32_MAX;
+    bool stagingCoherent = false;
+    std::unique_ptr<brivelle::vk::BufferPool> pool;
+
+    std::mutex pipelineMutex;
+    std::map<std::string, std::unique_ptr<brivelle::vk::Pipeline>> pipelines;
+};
+
+} // namespace ncnn
+
+namespace brivelle::vk {
+
+// Whether the instance runs under VK_LAYER_KHRONOS_validation, and how many errors it has reported
+// since the process started.
+bool validation_enabled();
+int validation_error_count();
+
+// The handles of a device, for code inside the runtime.
+inline VkDevice handle(const ncnn::VulkanDevice &dev)
+{
+    return dev.d->device;
+}
+inline const VkPhysicalDeviceLimits &limits(const ncnn::VulkanDevice &dev)
+{
+    return dev.info.d->properties.limits;
+}
+
+} // namespace brivelle::vk

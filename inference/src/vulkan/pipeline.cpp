@@ -1,0 +1,128 @@
+#include "pipeline.h"
+
+#include "device.h"
+
+#include <cstdio>
+
+namespace brivelle::vk {
+
+Pipeline::~Pipeline()
+{
+    if (pipeline)
+        vkDestroyPipeline(device_, pipeline, nullptr);
+    if (layout)
+        vkDestroyPipelineLayout(device_, layout, nullptr);
+    if (setLayout)
+        vkDestroyDescriptorSetLayout(device_, setLayout, nullptr);
+}
+
+int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bindingCount, uint32_t push,
+                     const uint32_t local[3], const std::vector<SpecConstant> &constants)
+{
+    device_ = handle(dev);
+    name = shader;
+    bindings = bindingCount;
+    pushBytes = push;
+    const VkPhysicalDeviceLimits &lim = limits(dev);
+    const uint64_t invocations = uint64_t(local[0]) * local[1] * local[2];
+    if (local[0] == 0 || local[1] == 0 || local[2] == 0 || local[0] > lim.maxComputeWorkGroupSize[0] ||
+        local[1] > lim.maxComputeWorkGroupSize[1] || local[2] > lim.maxComputeWorkGroupSize[2] ||
+        invocations > lim.maxComputeWorkGroupInvocations || push > lim.maxPushConstantsSize)
+        return -1;
+    for (int i = 0; i < 3; i++)
+        localSize[i] = local[i];
+
+    size_t words = 0;
+    const uint32_t *code = find_shader(shader, &words);
+    if (!code)
+        return -1;
+
+    std::vector<VkDescriptorSetLayoutBinding> slots(static_cast<size_t>(bindingCount));
+    for (int i = 0; i < bindingCount; i++) {
+        slots[i] = {};
+        slots[i].binding = static_cast<uint32_t>(i);
+        slots[i].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
+        slots[i].descriptorCount = 1;
+        slots[i].stageFlags = VK_SHADER_STAGE_COMPUTE_BIT;
+    }
+    VkDescriptorSetLayoutCreateInfo setInfo{};
+    setInfo.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO;
+    setInfo.bindingCount = static_cast<uint32_t>(slots.size());
+    setInfo.pBindings = slots.data();
+    if (vkCreateDescriptorSetLayout(device_, &setInfo, nullptr, &setLayout) != VK_SUCCESS)
+        return -1;
+
+    VkPushConstantRange range{VK_SHADER_STAGE_COMPUTE_BIT, 0, push};
+    VkPipelineLayoutCreateInfo layoutInfo{};
+    layoutInfo.sType = VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO;
+    layoutInfo.setLayoutCount = 1;
+    layoutInfo.pSetLayouts = &setLayout;
+    layoutInfo.pushConstantRangeCount = push > 0 ? 1 : 0;
+    layoutInfo.pPushConstantRanges = push > 0 ? &range : nullptr;
+    if (vkCreatePipelineLayout(device_, &layoutInfo, nullptr, &layout) != VK_SUCCESS)
+        return -1;
+
+    VkShaderModuleCreateInfo moduleInfo{};
+    moduleInfo.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
+    moduleInfo.codeSize = words * 4;
+    moduleInfo.pCode = code;
+    VkShaderModule module = VK_NULL_HANDLE;
+    if (vkCreateShaderModule(device_, &moduleInfo, nullptr, &module) != VK_SUCCESS)
+        return -1;
+
+    std::vector<uint32_t> values = {local[0], local[1], local[2]};
+    for (const SpecConstant &c : constants)
+        values.push_back(c.u);
+    std::vector<VkSpecializationMapEntry> entries(values.size());
+    for (size_t i = 0; i < values.size(); i++)
+        entries[i] = {static_cast<uint32_t>(i), static_cast<uint32_t>(i * 4), 4};
+    VkSpecializationInfo spec{};
+    spec.mapEntryCount = static_cast<uint32_t>(entries.size());
+    spec.pMapEntries = entries.data();
+    spec.dataSize = values.size() * 4;
+    spec.pData = values.data();
+
+    VkComputePipelineCreateInfo info{};
+    info.sType = VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO;
+    info.stage.sType = VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO;
+    info.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
+    info.stage.module = module;
+    info.stage.pName = "main";
+    info.stage.pSpecializationInfo = &spec;
+    info.layout = layout;
+    const VkResult r = vkCreateComputePipelines(device_, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline);
+    vkDestroyShaderModule(device_, module, nullptr);
+    if (r != VK_SUCCESS) {
+        pipeline = VK_NULL_HANDLE;
+        return -1;
+    }
+    return 0;
+}
+
+Pipeline *get_pipeline(const ncnn::VulkanDevice &device, const char *shader, int bindings, uint32_t pushBytes,
+                       const uint32_t localSize[3], const std::vector<SpecConstant> &constants)
+{
+    std::string key = shader;
+    char part[32];
+    for (int i = 0; i < 3; i++) {
+        std::snprintf(part, sizeof part, ":%u", localSize[i]);
+        key += part;
+    }
+    for (const SpecConstant &c : constants) {
+        std::snprintf(part, sizeof part, ",%08x", c.u);
+        key += part;
+    }
+    ncnn::VulkanDevice::Private &d = *device.d;
+    std::lock_guard<std::mutex> lock(d.pipelineMutex);
+    auto it = d.pipelines.find(key);
+    if (it != d.pipelines.end())
+        return it->second.get();
+    auto p = std::make_unique<Pipeline>();
+    if (p->create(device, shader, bindings, pushBytes, localSize, constants) != 0)
+        return nullptr;
+    Pipeline *raw = p.get();
+    d.pipelines.emplace(key, std::move(p));
+    return raw;
+}
+
+} // namespace brivelle::vk

@@ -1,0 +1,183 @@
+#version 450
+// Convolution as an implicit GEMM: rows are output channels, columns output pixels, and the reduction
+// runs over kernel taps and input channels. Each workgroup stages a BK-deep slice of weights and of
+// gathered input pixels in shared memory; each thread accumulates a TM x TN block in registers.
+// The next slice is fetched into registers while the current one is multiplied.
+
+layout(local_size_x_id = 0, local_size_y_id = 1, local_size_z_id = 2) in;
+
+layout(constant_id = 3) const int BM = 64;
+layout(constant_id = 4) const int BN = 256;
+layout(constant_id = 5) const int BK = 8;
+layout(constant_id = 6) const int TM = 8;
+layout(constant_id = 7) const int TN = 8;
+layout(constant_id = 8) const int KW = 3;
+layout(constant_id = 9) const int KH = 3;
+layout(constant_id = 10) const int SX = 1;
+layout(constant_id = 11) const int SY = 1;
+layout(constant_id = 12) const int DX = 1;
+layout(constant_id = 13) const int DY = 1;
+layout(constant_id = 14) const int ACT = 0;
+layout(constant_id = 15) const float ACT_A = 0.0;
+layout(constant_id = 16) const float ACT_B = 0.0;
+layout(constant_id = 17) const int HAS_BIAS = 0;
+layout(constant_id = 18) const int HAS_RES = 0;
+layout(constant_id = 19) const float RES_A = 1.0;
+layout(constant_id = 20) const float RES_B = 1.0;
+
+layout(std430, binding = 0) readonly buffer Input { float x[]; };
+// weights[(tap * inch + ic) * outch + oc]
+layout(std430, binding = 1) readonly buffer Weights { float wt[]; };
+layout(std430, binding = 2) readonly buffer Bias { float bias[]; };
+layout(std430, binding = 3) readonly buffer Residual { float res[]; };
+layout(std430, binding = 4) writeonly buffer Output { float y[]; };
+
+layout(push_constant) uniform Params {
+    int inch;
+    int inw;
+    int inh;
+    int outch;
+    int outw;
+    int outh;
+    int padl;
+    int padt;
+    int n_offset;
+    float pad_value;
+} p;
+
+const int THREADS = (BM / TM) * (BN / TN);
+const int COLS = BN / TN;
+const int ROWS = BM / TM;
+const int B_STEP = THREADS / BN;
+const int A_STEP = THREADS / BM;
+const int B_LOADS = (BK + B_STEP - 1) / B_STEP;
+const int A_LOADS = (BK + A_STEP - 1) / A_STEP;
+
+shared float As[BK * BM];
+shared float Bs[BK * BN];
+
+float activate(float v)
+{
+    if (ACT == 1)
+        return max(v, 0.0);
+    if (ACT == 2)
+        return v > 0.0 ? v : v * ACT_A;
+    if (ACT == 3)
+        return clamp(v, ACT_A, ACT_B);
+    if (ACT == 4)
+        return 1.0 / (1.0 + exp(-v));
+    if (ACT == 5)
+        return v * tanh(log(exp(v) + 1.0));
+    if (ACT == 6)
+        return v * clamp(v * ACT_A + ACT_B, 0.0, 1.0);
+    return v;
+}
+
+void main()
+{
+    const int tid = int(gl_LocalInvocationID.x);
+    const int m0 = int(gl_WorkGroupID.y) * BM;
+    const int n0 = p.n_offset + int(gl_WorkGroupID.x) * BN;
+    const int npix = p.outw * p.outh;
+    const int instride = p.inw * p.inh;
+
+    // The column each thread gathers stays the same for the whole reduction.
+    const int bcol = tid % BN;
+    const int brow = tid / BN;
+    const int n = n0 + bcol;
+    const bool nvalid = n < npix;
+    const int oy = nvalid ? n / p.outw : 0;
+    const int ox = nvalid ? n - oy * p.outw : 0;
+    const int iy0 = oy * SY - p.padt;
+    const int ix0 = ox * SX - p.padl;
+
+    const int acol = tid % BM;
+    const int arow = tid / BM;
+    const bool mvalid = m0 + acol < p.outch;
+
+    const int chunks = (p.inch + BK - 1) / BK;
+    const int steps = KW * KH * chunks;
+
+    float acc[TM][TN];
+    for (int i = 0; i < TM; i++)
+        for (int j = 0; j < TN; j++)
+            acc[i][j] = 0.0;
+
+    float bnext[B_LOADS];
+    float anext[A_LOADS];
+
+    for (int s = 0; s <= steps; s++) {
+        if (s > 0) {
+            for (int r = 0; r < B_LOADS; r++) {
+                const int k = brow + r * B_STEP;
+                if (k < BK)
+                    Bs[k * BN + bcol] = bnext[r];
+            }
+            for (int r = 0; r < A_LOADS; r++) {
+                const int k = arow + r * A_STEP;
+                if (k < BK)
+                    As[k * BM + acol] = anext[r];
+            }
+            barrier();
+        }
+        if (s < steps) {
+            const int tap = s / chunks;
+            const int ic0 = (s - tap * chunks) * BK;
+            const int ky = tap / KW;
+            const int kx = tap - ky * KW;
+            const int iy = iy0 + ky * DY;
+            const int ix = ix0 + kx * DX;
+            const bool inside = iy >= 0 && iy < p.inh && ix >= 0 && ix < p.inw;
+            const int pix = iy * p.inw + ix;
+            for (int r = 0; r < B_LOADS; r++) {
+                const int ic = ic0 + brow + r * B_STEP;
+                float v = 0.0;
+                if (nvalid && ic < p.inch && brow + r * B_STEP < BK)
+                    v = inside ? x[ic * instride + pix] : p.pad_value;
+                bnext[r] = v;
+            }
+            for (int r = 0; r < A_LOADS; r++) {
+                const int ic = ic0 + arow + r * A_STEP;
+                float v = 0.0;
+                if (mvalid && ic < p.inch && arow + r * A_STEP < BK)
+                    v = wt[(tap * p.inch + ic) * p.outch + m0 + acol];
+                anext[r] = v;
+            }
+        }
+        if (s > 0) {
+            const int ty = tid / COLS;
+            const int tx = tid - ty * COLS;
+            for (int k = 0; k < BK; k++) {
+                float a[TM];
+                float b[TN];
+                for (int i = 0; i < TM; i++)
+                    a[i] = As[k * BM + ty * TM + i];
+                for (int j = 0; j < TN; j++)
+                    b[j] = Bs[k * BN + tx + j * COLS];
+                for (int i = 0; i < TM; i++)
+                    for (int j = 0; j < TN; j++)
+                        acc[i][j] = fma(a[i], b[j], acc[i][j]);
+            }
+            barrier();
+        }
+    }
+
+    const int ty = tid / COLS;
+    const int tx = tid - ty * COLS;
+    for (int i = 0; i < TM; i++) {
+        const int m = m0 + ty * TM + i;
+        if (m >= p.outch)
+            continue;
+        const float bm = HAS_BIAS != 0 ? bias[m] : 0.0;
+        for (int j = 0; j < TN; j++) {
+            const int nn = n0 + tx + j * COLS;
+            if (nn >= npix)
+                continue;
+            float v = activate(acc[i][j] + bm);
+            const int o = m * npix + nn;
+            if (HAS_RES != 0)
+                v = v * RES_A + res[o] * RES_B;
+            y[o] = v;
+        }
+    }
+}

@@ -1,0 +1,177 @@
+// The GPU functions of <ncnn/gpu.h>: the device list, budgets, and instance life cycles.
+#include "vulkan_test_util.h"
+
+#include "vulkan/command.h"
+#include "vulkan/device.h"
+#include "vulkan/gpu_layers.h"
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using vktest::GpuTest;
+
+long residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// Runs one small dispatch so that a cycle exercises buffers, pipelines and a submission.
+void addOnDevice(const ncnn::VulkanDevice &device)
+{
+    brivelle::vk::Stream s(device);
+    brivelle::vk::Tensor a, out;
+    ASSERT_TRUE(brivelle::vk::allocate(s, a, 5, 3, 2));
+    const std::vector<float> data = vktest::randomVector(a.count(), 1);
+    ASSERT_EQ(s.upload(data.data(), a.bytes(), a.buf), 0);
+    ASSERT_EQ(brivelle::vk::binary(s, 0, a, brivelle::vk::Tensor{}, 1.5f, out), 0);
+    std::vector<float> got(out.count());
+    ASSERT_EQ(s.download(out.buf, out.bytes(), got.data()), 0);
+    ASSERT_EQ(s.finish(), 0);
+    for (size_t i = 0; i < got.size(); i++)
+        ASSERT_FLOAT_EQ(got[i], data[i] + 1.5f);
+}
+
+TEST_F(GpuTest, ListsDevicesWithTypeAndName)
+{
+    const int count = ncnn::get_gpu_count();
+    ASSERT_GT(count, 0);
+    EXPECT_GE(ncnn::get_default_gpu_index(), 0);
+    EXPECT_LT(ncnn::get_default_gpu_index(), count);
+    for (int i = 0; i < count; i++) {
+        const ncnn::GpuInfo &info = ncnn::get_gpu_info(i);
+        EXPECT_GT(std::strlen(info.device_name()), 0u);
+        EXPECT_GE(info.type(), 0);
+        EXPECT_LE(info.type(), 3);
+        // Mesa's software rasteriser reports itself as a CPU.
+        if (std::strstr(info.device_name(), "llvmpipe")) {
+            EXPECT_EQ(info.type(), 3) << info.device_name();
+        }
+        ncnn::VulkanDevice *dev = ncnn::get_gpu_device(i);
+        ASSERT_NE(dev, nullptr);
+        EXPECT_EQ(&dev->info, &info);
+        EXPECT_GT(dev->get_heap_budget(), 0u) << info.device_name();
+    }
+}
+
+TEST_F(GpuTest, IndicesOutsideTheListGiveNoDevice)
+{
+    EXPECT_EQ(ncnn::get_gpu_device(-1), nullptr);
+    EXPECT_EQ(ncnn::get_gpu_device(ncnn::get_gpu_count()), nullptr);
+    // ncnn returns a reference here; ours stays valid and empty rather than reading past the list.
+    EXPECT_STREQ(ncnn::get_gpu_info(ncnn::get_gpu_count() + 5).device_name(), "");
+}
+
+TEST_F(GpuTest, BudgetShrinksWhileMemoryIsHeld)
+{
+    const uint32_t before = device->get_heap_budget();
+    brivelle::vk::Stream s(*device);
+    brivelle::vk::Tensor big;
+    // 256 MiB is far below any real heap but large enough to show in the driver's usage figure.
+    ASSERT_TRUE(brivelle::vk::allocate(s, big, 1024, 1024, 64));
+    const uint32_t during = device->get_heap_budget();
+    EXPECT_LE(during, before);
+}
+
+TEST_F(GpuTest, RecreatingTheInstanceKeepsTheListAndLeaksNothing)
+{
+    const int count = ncnn::get_gpu_count();
+    const std::string name = ncnn::get_gpu_info(0).device_name();
+    addOnDevice(*device);
+    long base = 0;
+    for (int cycle = 0; cycle < 12; cycle++) {
+        ncnn::destroy_gpu_instance();
+        EXPECT_EQ(ncnn::get_gpu_count(), 0);
+        EXPECT_EQ(ncnn::get_gpu_device(0), nullptr);
+        ASSERT_EQ(ncnn::create_gpu_instance(), 0);
+        ASSERT_EQ(ncnn::get_gpu_count(), count);
+        EXPECT_EQ(name, ncnn::get_gpu_info(0).device_name());
+        addOnDevice(*ncnn::get_gpu_device(0));
+        // The first cycles warm the driver's caches; growth after them would be a leak.
+        if (cycle == 3)
+            base = residentKiB();
+    }
+    const long growth = residentKiB() - base;
+    EXPECT_LT(growth, 16 * 1024) << "resident memory grew by " << growth << " KiB over 8 instance cycles";
+}
+
+TEST(GpuWithoutDriver, MissingLoaderGivesZeroDevices)
+{
+    EXPECT_NE(ncnn::create_gpu_instance("/nonexistent/libvulkan.so.1"), 0);
+    EXPECT_EQ(ncnn::get_gpu_count(), 0);
+    EXPECT_EQ(ncnn::get_gpu_device(0), nullptr);
+    EXPECT_EQ(ncnn::get_gpu_device(ncnn::get_default_gpu_index()), nullptr);
+    ncnn::destroy_gpu_instance();
+    ncnn::destroy_gpu_instance();
+    EXPECT_EQ(ncnn::get_gpu_count(), 0);
+}
+
+TEST(GpuWithoutDriver, NoInstalledDriverGivesZeroDevices)
+{
+    const char *old = std::getenv("VK_ICD_FILENAMES");
+    const std::string saved = old ? old : "";
+    setenv("VK_ICD_FILENAMES", "/nonexistent/icd.json", 1);
+    ncnn::create_gpu_instance();
+    EXPECT_EQ(ncnn::get_gpu_count(), 0);
+    EXPECT_EQ(ncnn::get_gpu_device(0), nullptr);
+    ncnn::destroy_gpu_instance();
+    if (old)
+        setenv("VK_ICD_FILENAMES", saved.c_str(), 1);
+    else
+        unsetenv("VK_ICD_FILENAMES");
+}
+
+TEST_F(GpuTest, PoolReusesBuffersOfEqualSize)
+{
+    brivelle::vk::BufferPool &pool = *device->d->pool;
+    {
+        brivelle::vk::Stream s(*device);
+        addOnDevice(*device);
+    }
+    const size_t allocations = pool.allocationCount();
+    for (int i = 0; i < 3; i++)
+        addOnDevice(*device);
+    EXPECT_EQ(pool.allocationCount(), allocations);
+    EXPECT_EQ(pool.liveBytes(), 0u);
+}
+
+TEST_F(GpuTest, AllocationFailureIsReportedNotFatal)
+{
+    brivelle::vk::BufferPool &pool = *device->d->pool;
+    pool.trim();
+    pool.setAllocationCap(1);
+    brivelle::vk::Stream s(*device);
+    brivelle::vk::Tensor t;
+    EXPECT_FALSE(brivelle::vk::allocate(s, t, 64, 64, 4));
+    pool.setAllocationCap(0);
+    EXPECT_TRUE(brivelle::vk::allocate(s, t, 64, 64, 4));
+}
+
+TEST_F(GpuTest, DispatchBeyondDeviceLimitsIsRefused)
+{
+    brivelle::vk::Stream s(*device);
+    brivelle::vk::Tensor a;
+    ASSERT_TRUE(brivelle::vk::allocate(s, a, 4, 4, 1));
+    const uint32_t local[3] = {32, 4, 1};
+    const brivelle::vk::Pipeline *p = brivelle::vk::get_pipeline(*device, "place", 2, 32, local, {});
+    ASSERT_NE(p, nullptr);
+    const uint32_t tooMany = brivelle::vk::limits(*device).maxComputeWorkGroupCount[0];
+    int32_t push[8] = {};
+    if (tooMany < UINT32_MAX) {
+        EXPECT_NE(s.dispatch(*p, {a.buf, a.buf}, push, tooMany + 1u, 1, 1, 0), 0);
+    }
+    const uint32_t hugeLocal[3] = {brivelle::vk::limits(*device).maxComputeWorkGroupInvocations + 1u, 1, 1};
+    EXPECT_EQ(brivelle::vk::get_pipeline(*device, "place", 2, 32, hugeLocal, {}), nullptr);
+    EXPECT_EQ(brivelle::vk::get_pipeline(*device, "no_such_shader", 2, 32, local, {}), nullptr);
+    EXPECT_EQ(s.finish(), 0);
+}
+
+} // namespace

@@ -1,0 +1,248 @@
+// Whole networks on the GPU against the same networks on the CPU reference.
+#include "network_util.h"
+
+#include "vulkan/device.h"
+#include "vulkan/gpu_buffer.h"
+
+namespace {
+
+using vktest::GpuTest;
+using vktest::kTolerance;
+using vktest::ModelWriter;
+
+struct LayerCase {
+    const char *name;
+    ModelWriter model;
+    int w, h, c;
+};
+
+// One small graph per GPU layer, each fed a shape that fits no block size.
+std::vector<LayerCase> layerCases()
+{
+    std::vector<LayerCase> cases;
+    auto add = [&](const char *name, int w, int h, int c, const std::function<void(ModelWriter &)> &body) {
+        ModelWriter m(42);
+        m.input("data");
+        body(m);
+        cases.push_back({name, m, w, h, c});
+    };
+    add("conv_leaky", 13, 7, 5,
+        [](ModelWriter &m) { m.conv("c", "data", "output", 5, 33, 3, "9=2 -23310=1,1.000000e-01"); });
+    add("conv_dilated_pad_value", 12, 10, 4, [](ModelWriter &m) {
+        m.convWithParams("c", "data", "output", 4 * 7 * 9, 7, true,
+                         "0=7 1=3 2=2 4=1 14=2 15=3 16=0 18=5.000000e-01 5=1 6=252 9=3 "
+                         "-23310=2,-1.000000e-01,2.000000e-01");
+    });
+    add("conv_1x1_relu", 9, 5, 70, [](ModelWriter &m) { m.conv("c", "data", "output", 70, 9, 1, "9=1"); });
+    add("conv_stride2_same", 11, 6, 3, [](ModelWriter &m) {
+        m.convWithParams("c", "data", "output", 108, 4, false, "0=4 1=3 3=2 4=-233 5=0 6=108");
+    });
+    add("conv_residual_eltwise", 10, 9, 6, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b"});
+        m.conv("c", "a", "ca", 6, 6, 3);
+        m.layer("Eltwise", "e", {"ca", "b"}, {"output"}, "0=1 -23301=2,2.000000e-01,1.000000e+00");
+    });
+    add("conv_residual_binaryop", 10, 9, 6, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b"});
+        m.conv("c", "a", "ca", 6, 6, 3);
+        m.layer("BinaryOp", "add", {"b", "ca"}, {"output"}, "0=0");
+    });
+    add("eltwise_prod_max", 7, 5, 3, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b", "c", "d"});
+        m.layer("Eltwise", "p", {"a", "b"}, {"p"}, "0=0");
+        m.layer("Eltwise", "x", {"p", "c", "d"}, {"output"}, "0=2");
+    });
+    add("eltwise_sum_three", 7, 5, 3, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b", "c"});
+        m.layer("Eltwise", "e", {"a", "b", "c"}, {"output"},
+                "0=1 -23301=3,5.000000e-01,-2.000000e+00,3.000000e+00");
+    });
+    add("binaryop_mul", 6, 5, 4, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b"});
+        m.layer("BinaryOp", "b", {"a", "b"}, {"output"}, "0=2");
+    });
+    add("concat_channels", 6, 5, 3, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b", "c"});
+        m.conv("c", "c", "cc", 3, 5, 3);
+        m.layer("Concat", "cat", {"a", "cc", "b"}, {"output"}, "0=0");
+    });
+    add("concat_rows_cols", 6, 5, 3, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b", "c", "d"});
+        m.layer("Concat", "rows", {"a", "b"}, {"rows"}, "0=1");
+        m.layer("Concat", "cols", {"c", "d"}, {"cols"}, "0=-1");
+        m.layer("Concat", "both", {"rows"}, {"output"}, "0=0");
+        m.layer("Noop", "sink", {"cols"}, {"unused"});
+    });
+    add("interp_nearest", 5, 3, 2, [](ModelWriter &m) {
+        m.layer("Interp", "i", {"data"}, {"output"}, "0=1 1=3.000000e+00 2=2.000000e+00");
+    });
+    add("interp_bilinear_size", 5, 3, 2,
+        [](ModelWriter &m) { m.layer("Interp", "i", {"data"}, {"output"}, "0=2 3=7 4=11"); });
+    add("interp_bilinear_align", 5, 4, 2, [](ModelWriter &m) {
+        m.layer("Interp", "i", {"data"}, {"output"}, "0=2 1=2.000000e+00 2=2.000000e+00 6=1");
+    });
+    add("pixelshuffle_modes", 5, 3, 8, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b"});
+        m.layer("PixelShuffle", "p0", {"a"}, {"p0"}, "0=2");
+        m.layer("PixelShuffle", "p1", {"b"}, {"p1"}, "0=2 1=1");
+        m.layer("Concat", "cat", {"p0", "p1"}, {"output"}, "0=0");
+    });
+    add("reorg_modes", 6, 4, 3, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b"});
+        m.layer("Reorg", "r0", {"a"}, {"r0"}, "0=2");
+        m.layer("Reorg", "r1", {"b"}, {"r1"}, "0=2 1=1");
+        m.layer("Concat", "cat", {"r0", "r1"}, {"output"}, "0=0");
+    });
+    add("prelu_per_channel_and_shared", 7, 3, 5, [](ModelWriter &m) {
+        m.prelu("p", "data", "p", 5);
+        m.prelu("q", "p", "output", 1);
+    });
+    return cases;
+}
+
+class LayerOnGpu : public GpuTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(LayerOnGpu, MatchesReference)
+{
+    const LayerCase c = layerCases()[GetParam()];
+    SCOPED_TRACE(c.name);
+    const ncnn::Mat in = vktest::randomMat(c.w, c.h, c.c, 5);
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(vktest::loadNet(cpu, c.model, nullptr), 0) << cpu.last_error();
+    ASSERT_EQ(vktest::loadNet(gpu, c.model, device), 0) << gpu.last_error();
+    ncnn::Mat want, got;
+    ASSERT_EQ(vktest::extract(cpu, in, want), 0);
+    ncnn::Extractor ex = gpu.create_extractor();
+    ASSERT_EQ(ex.input("data", in), 0);
+    ASSERT_EQ(ex.extract("output", got), 0) << ex.last_error();
+    ASSERT_EQ(got.w, want.w);
+    ASSERT_EQ(got.h, want.h);
+    ASSERT_EQ(got.c, want.c);
+    EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)), kTolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layers, LayerOnGpu, ::testing::Range<size_t>(0, layerCases().size()),
+                         [](const ::testing::TestParamInfo<size_t> &i) {
+                             return std::string(layerCases()[i.param].name);
+                         });
+
+void expectSameAsCpu(const ModelWriter &model, const ncnn::VulkanDevice *device,
+                     const std::vector<std::pair<int, int>> &tiles)
+{
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(vktest::loadNet(cpu, model, nullptr), 0) << cpu.last_error();
+    ASSERT_EQ(vktest::loadNet(gpu, model, device), 0) << gpu.last_error();
+    unsigned seed = 100;
+    for (const auto &[w, h] : tiles) {
+        const ncnn::Mat in = vktest::randomMat(w, h, 3, seed++);
+        ncnn::Mat want, got;
+        ASSERT_EQ(vktest::extract(cpu, in, want), 0);
+        ASSERT_EQ(vktest::extract(gpu, in, got), 0);
+        ASSERT_EQ(got.w, want.w);
+        ASSERT_EQ(got.h, want.h);
+        EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)), kTolerance)
+            << "tile " << w << "x" << h;
+    }
+}
+
+TEST_F(GpuTest, RrdbNetEndToEnd)
+{
+    expectSameAsCpu(vktest::rrdbnet(1, 8, 4, 3), device, {{9, 7}});
+}
+
+TEST_F(GpuTest, SrvggEndToEnd)
+{
+    expectSameAsCpu(vktest::srvgg(3, 8, 4, 4), device, {{7, 6}});
+}
+
+TEST_F(GpuTest, TilesOfSeveralShapesInTurn)
+{
+    brivelle::vk::BufferPool &pool = *device->d->pool;
+    expectSameAsCpu(vktest::srvgg(2, 6, 2, 5), device, {{8, 8}, {5, 11}, {1, 1}, {8, 8}, {13, 3}});
+    // With the networks gone, every blob and weight buffer is back in the pool.
+    EXPECT_EQ(pool.liveBytes(), 0u);
+    const size_t afterFirst = pool.allocationCount();
+    expectSameAsCpu(vktest::srvgg(2, 6, 2, 5), device, {{8, 8}, {8, 8}});
+    EXPECT_LE(pool.allocationCount() - afterFirst, 8u) << "equal tiles should reuse pooled buffers";
+}
+
+TEST_F(GpuTest, NetworkReloadedAcrossInstanceCycles)
+{
+    const ModelWriter model = vktest::srvgg(2, 4, 2, 6);
+    const ncnn::Mat in = vktest::randomMat(6, 5, 3, 7);
+    ncnn::Net cpu;
+    ASSERT_EQ(vktest::loadNet(cpu, model, nullptr), 0);
+    ncnn::Mat want;
+    ASSERT_EQ(vktest::extract(cpu, in, want), 0);
+    ncnn::Net gpu;
+    for (int cycle = 0; cycle < 4; cycle++) {
+        // What the app does before every GPU batch: clear, rebuild the instance, bind, load.
+        gpu.clear();
+        ncnn::destroy_gpu_instance();
+        ASSERT_EQ(ncnn::create_gpu_instance(), 0);
+        ASSERT_GT(ncnn::get_gpu_count(), 0);
+        ASSERT_EQ(vktest::loadNet(gpu, model, ncnn::get_gpu_device(0)), 0) << gpu.last_error();
+        ncnn::Mat got;
+        ASSERT_EQ(vktest::extract(gpu, in, got), 0) << "cycle " << cycle;
+        EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)), kTolerance)
+            << "cycle " << cycle;
+    }
+    gpu.clear();
+}
+
+TEST_F(GpuTest, OutOfDeviceMemoryIsAnErrorNotACrash)
+{
+    const ModelWriter model = vktest::srvgg(2, 8, 2, 8);
+    ncnn::Net gpu;
+    ASSERT_EQ(vktest::loadNet(gpu, model, device), 0);
+    brivelle::vk::BufferPool &pool = *device->d->pool;
+    ncnn::Mat out;
+    // Compile the plan (weights on the device), then leave no room for the blobs.
+    ASSERT_EQ(vktest::extract(gpu, vktest::randomMat(4, 4, 3, 9), out), 0);
+    pool.trim();
+    pool.setAllocationCap(pool.liveBytes() + 1);
+    ncnn::Extractor ex = gpu.create_extractor();
+    ASSERT_EQ(ex.input("data", vktest::randomMat(40, 40, 3, 9)), 0);
+    EXPECT_NE(ex.extract("output", out), 0);
+    EXPECT_TRUE(out.empty());
+    EXPECT_NE(ex.last_error().find("memory"), std::string::npos) << ex.last_error();
+    pool.setAllocationCap(0);
+    EXPECT_EQ(vktest::extract(gpu, vktest::randomMat(40, 40, 3, 9), out), 0);
+}
+
+TEST_F(GpuTest, IntermediateBlobsCanBeExtracted)
+{
+    // The fused convolution's own result is still available when asked for.
+    ModelWriter m(11);
+    m.input("data");
+    m.layer("Split", "s", {"data"}, {"a", "b"});
+    m.conv("c", "a", "ca", 3, 3, 3);
+    m.layer("Eltwise", "e", {"ca", "b"}, {"output"}, "0=1 -23301=2,2.000000e-01,1.000000e+00");
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(vktest::loadNet(cpu, m, nullptr), 0);
+    ASSERT_EQ(vktest::loadNet(gpu, m, device), 0);
+    const ncnn::Mat in = vktest::randomMat(5, 4, 3, 12);
+    for (const char *blob : {"ca", "output", "b"}) {
+        ncnn::Mat want, got;
+        ASSERT_EQ(vktest::extract(cpu, in, want, "data", blob), 0);
+        ASSERT_EQ(vktest::extract(gpu, in, got, "data", blob), 0) << blob;
+        EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)), kTolerance) << blob;
+    }
+}
+
+TEST_F(GpuTest, WithoutDeviceTheCpuRuns)
+{
+    const ModelWriter model = vktest::srvgg(1, 4, 2, 13);
+    ncnn::Net net;
+    net.opt.use_vulkan_compute = true;
+    net.set_vulkan_device(ncnn::get_gpu_count() + 3);
+    EXPECT_EQ(net.vulkan_device(), nullptr);
+    const std::string param = model.param();
+    ASSERT_EQ(net.load_param_mem(param.c_str()), 0);
+    ASSERT_EQ(net.load_model_mem(model.bin().data(), model.bin().size()), 0);
+    ncnn::Mat out;
+    EXPECT_EQ(vktest::extract(net, vktest::randomMat(4, 4, 3, 14), out), 0);
+    EXPECT_EQ(out.w, 8);
+}
+
+} // namespace

@@ -1,0 +1,399 @@
+// Each GPU kernel against a direct loop written here, on shapes that fit no block size.
+#include "vulkan_test_util.h"
+
+#include "vulkan/command.h"
+#include "vulkan/gpu_layers.h"
+
+#include <cmath>
+#include <functional>
+
+namespace {
+
+using brivelle::vk::Stream;
+using brivelle::vk::Tensor;
+using vktest::GpuTest;
+using vktest::kTolerance;
+using vktest::randomVector;
+using vktest::relativeError;
+
+struct Host {
+    int w = 0, h = 0, c = 0;
+    std::vector<float> v;
+    float at(int x, int y, int z) const { return v[(size_t(z) * h + y) * w + x]; }
+};
+
+Host makeHost(int w, int h, int c, unsigned seed)
+{
+    return Host{w, h, c, randomVector(size_t(w) * h * c, seed)};
+}
+
+Tensor upload(Stream &s, const Host &m)
+{
+    Tensor t;
+    EXPECT_TRUE(brivelle::vk::allocate(s, t, m.w, m.h, m.c));
+    EXPECT_EQ(s.upload(m.v.data(), t.bytes(), t.buf), 0);
+    return t;
+}
+
+std::vector<float> download(Stream &s, const Tensor &t)
+{
+    std::vector<float> out(t.count());
+    EXPECT_EQ(s.download(t.buf, t.bytes(), out.data()), 0);
+    EXPECT_EQ(s.finish(), 0);
+    return out;
+}
+
+float act(float v, int type, float a, float b)
+{
+    switch (type) {
+    case 1:
+        return std::max(v, 0.f);
+    case 2:
+        return v > 0 ? v : v * a;
+    case 3:
+        return std::min(std::max(v, a), b);
+    case 4:
+        return 1.f / (1.f + std::exp(-v));
+    case 5:
+        return v * std::tanh(std::log(std::exp(v) + 1.f));
+    case 6:
+        return v * std::min(std::max(v * a + b, 0.f), 1.f);
+    default:
+        return v;
+    }
+}
+
+struct ConvCase {
+    int inw, inh, inch, outch, k, stride, dilation, pad, act;
+    bool residual;
+};
+
+class ConvolutionTest : public GpuTest, public ::testing::WithParamInterface<ConvCase> {};
+
+TEST_P(ConvolutionTest, MatchesDirectLoop)
+{
+    const ConvCase c = GetParam();
+    brivelle::vk::ConvParams p;
+    p.inch = c.inch;
+    p.outch = c.outch;
+    p.kw = p.kh = c.k;
+    p.sx = p.sy = c.stride;
+    p.dx = p.dy = c.dilation;
+    p.padl = p.padr = p.padt = p.padb = c.pad;
+    p.padValue = c.pad == 2 ? 0.25f : 0.f;
+    p.act = c.act;
+    p.actA = c.act == 3 ? -0.3f : c.act == 6 ? 0.2f : 0.1f;
+    p.actB = c.act == 3 ? 0.4f : 0.5f;
+    const std::vector<float> weights = randomVector(size_t(c.outch) * c.inch * c.k * c.k, 7, -0.5f, 0.5f);
+    const std::vector<float> bias = randomVector(size_t(c.outch), 8);
+    brivelle::vk::Convolution conv;
+    ASSERT_EQ(conv.create(*device, p, weights.data(), bias.data()), 0);
+
+    int outw = 0, outh = 0, padl = 0, padt = 0;
+    ASSERT_TRUE(conv.outputShape(c.inw, c.inh, outw, outh, padl, padt));
+    const Host in = makeHost(c.inw, c.inh, c.inch, 9);
+    const Host res = makeHost(outw, outh, c.outch, 10);
+    Stream s(*device);
+    Tensor tin = upload(s, in);
+    Tensor tres = upload(s, res);
+    Tensor out;
+    ASSERT_EQ(conv.forward(s, tin, out, c.residual ? &tres : nullptr, 0.2f, 1.f), 0);
+    const std::vector<float> got = download(s, out);
+
+    std::vector<float> want(size_t(outw) * outh * c.outch);
+    const int extent = c.dilation * (c.k - 1) + 1;
+    ASSERT_EQ(outw, (c.inw + 2 * c.pad - extent) / c.stride + 1);
+    for (int oc = 0; oc < c.outch; oc++)
+        for (int y = 0; y < outh; y++)
+            for (int x = 0; x < outw; x++) {
+                double sum = bias[oc];
+                for (int ic = 0; ic < c.inch; ic++)
+                    for (int ky = 0; ky < c.k; ky++)
+                        for (int kx = 0; kx < c.k; kx++) {
+                            const int iy = y * c.stride + ky * c.dilation - c.pad;
+                            const int ix = x * c.stride + kx * c.dilation - c.pad;
+                            const bool inside = iy >= 0 && iy < c.inh && ix >= 0 && ix < c.inw;
+                            const float v = inside ? in.at(ix, iy, ic) : p.padValue;
+                            sum += double(v) * weights[((size_t(oc) * c.inch + ic) * c.k + ky) * c.k + kx];
+                        }
+                float v = act(float(sum), c.act, p.actA, p.actB);
+                const size_t o = (size_t(oc) * outh + y) * outw + x;
+                if (c.residual)
+                    v = v * 0.2f + res.v[o];
+                want[o] = v;
+            }
+    EXPECT_LE(relativeError(got, want), kTolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ConvolutionTest,
+                         ::testing::Values(ConvCase{7, 5, 3, 64, 3, 1, 1, 1, 0, false},
+                                           ConvCase{13, 11, 33, 7, 3, 1, 1, 1, 2, false},
+                                           ConvCase{9, 10, 17, 32, 3, 1, 1, 1, 1, true},
+                                           ConvCase{1, 1, 5, 3, 3, 1, 1, 1, 3, false},
+                                           ConvCase{11, 6, 8, 40, 1, 1, 1, 0, 4, true},
+                                           ConvCase{12, 9, 6, 5, 5, 2, 1, 2, 6, false},
+                                           ConvCase{10, 10, 4, 9, 3, 2, 2, 2, 5, false},
+                                           ConvCase{23, 17, 70, 65, 3, 1, 1, 1, 0, true}),
+                         [](const ::testing::TestParamInfo<ConvCase> &i) {
+                             const ConvCase &c = i.param;
+                             return std::to_string(c.inw) + "x" + std::to_string(c.inh) + "x" +
+                                    std::to_string(c.inch) + "_to_" + std::to_string(c.outch) + "_k" +
+                                    std::to_string(c.k) + "s" + std::to_string(c.stride) + "d" +
+                                    std::to_string(c.dilation) + "p" + std::to_string(c.pad) + "_act" +
+                                    std::to_string(c.act) + (c.residual ? "_res" : "");
+                         });
+
+TEST_F(GpuTest, SamePaddingPutsTheExtraPixelWhereAsked)
+{
+    for (int mode : {-233, -234}) {
+        brivelle::vk::ConvParams p;
+        p.inch = 1;
+        p.outch = 1;
+        p.kw = p.kh = 4;
+        p.padl = p.padr = p.padt = p.padb = mode;
+        const std::vector<float> weights(16, 1.f);
+        brivelle::vk::Convolution conv;
+        ASSERT_EQ(conv.create(*device, p, weights.data(), nullptr), 0);
+        int outw, outh, padl, padt;
+        ASSERT_TRUE(conv.outputShape(6, 5, outw, outh, padl, padt));
+        EXPECT_EQ(outw, 6);
+        EXPECT_EQ(outh, 5);
+        EXPECT_EQ(padl, mode == -233 ? 1 : 2) << mode;
+        EXPECT_EQ(padt, mode == -233 ? 1 : 2) << mode;
+    }
+}
+
+struct BinaryCase {
+    int op;
+    int aw, ah, ac, bw, bh, bc;
+};
+
+float binaryRef(int op, float u, float v, float ca, float cb)
+{
+    switch (op) {
+    case 0:
+        return u + v;
+    case 1:
+        return u - v;
+    case 2:
+        return u * v;
+    case 3:
+        return u / v;
+    case 4:
+        return std::max(u, v);
+    case 5:
+        return std::min(u, v);
+    case 6:
+        return std::pow(u, v);
+    case 7:
+        return v - u;
+    case 8:
+        return v / u;
+    case 9:
+        return std::pow(v, u);
+    case 10:
+        return std::atan2(u, v);
+    case 11:
+        return std::atan2(v, u);
+    case 20:
+        return u > 0 ? u : u * v;
+    default:
+        return ca * u + cb * v;
+    }
+}
+
+class BinaryTest : public GpuTest, public ::testing::WithParamInterface<BinaryCase> {};
+
+TEST_P(BinaryTest, MatchesDirectLoop)
+{
+    const BinaryCase c = GetParam();
+    Host a = makeHost(c.aw, c.ah, c.ac, 11);
+    Host b = makeHost(c.bw, c.bh, c.bc, 12);
+    // pow and division stay away from negative bases and zero.
+    if (c.op == 3 || c.op == 6 || c.op == 8 || c.op == 9) {
+        for (float &v : a.v)
+            v = std::fabs(v) + 0.5f;
+        for (float &v : b.v)
+            v = std::fabs(v) + 0.5f;
+    }
+    Stream s(*device);
+    Tensor ta = upload(s, a);
+    Tensor tb = upload(s, b);
+    Tensor out;
+    ASSERT_EQ(brivelle::vk::binary(s, c.op, ta, tb, 0.f, out, 0.2f, 1.f), 0);
+    ASSERT_EQ(out.w, std::max(c.aw, c.bw));
+    const std::vector<float> got = download(s, out);
+    std::vector<float> want(out.count());
+    for (int z = 0; z < out.c; z++)
+        for (int y = 0; y < out.h; y++)
+            for (int x = 0; x < out.w; x++) {
+                const float u = a.at(c.aw == 1 ? 0 : x, c.ah == 1 ? 0 : y, c.ac == 1 ? 0 : z);
+                const float v = b.at(c.bw == 1 ? 0 : x, c.bh == 1 ? 0 : y, c.bc == 1 ? 0 : z);
+                want[(size_t(z) * out.h + y) * out.w + x] = binaryRef(c.op, u, v, 0.2f, 1.f);
+            }
+    EXPECT_LE(relativeError(got, want), kTolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ops, BinaryTest,
+                         ::testing::Values(BinaryCase{0, 37, 5, 3, 37, 5, 3}, BinaryCase{1, 7, 3, 9, 1, 1, 9},
+                                           BinaryCase{2, 7, 3, 9, 1, 1, 1}, BinaryCase{3, 5, 6, 2, 5, 6, 2},
+                                           BinaryCase{4, 1, 1, 4, 9, 2, 4}, BinaryCase{5, 9, 2, 4, 9, 1, 4},
+                                           BinaryCase{6, 6, 3, 2, 6, 3, 2}, BinaryCase{7, 6, 3, 2, 6, 3, 1},
+                                           BinaryCase{8, 6, 3, 2, 6, 3, 2}, BinaryCase{9, 4, 4, 1, 4, 4, 1},
+                                           BinaryCase{10, 4, 4, 3, 4, 4, 3}, BinaryCase{11, 4, 4, 3, 4, 4, 3},
+                                           BinaryCase{20, 11, 3, 5, 1, 1, 5},
+                                           BinaryCase{21, 35, 33, 3, 35, 33, 3}));
+
+TEST_F(GpuTest, ScalarOperand)
+{
+    const Host a = makeHost(9, 4, 3, 13);
+    Stream s(*device);
+    Tensor ta = upload(s, a);
+    Tensor out;
+    ASSERT_EQ(brivelle::vk::binary(s, 7, ta, Tensor{}, 2.5f, out), 0);
+    const std::vector<float> got = download(s, out);
+    std::vector<float> want(a.v.size());
+    for (size_t i = 0; i < want.size(); i++)
+        want[i] = 2.5f - a.v[i];
+    EXPECT_LE(relativeError(got, want), kTolerance);
+}
+
+TEST_F(GpuTest, PaddingModesAndCrop)
+{
+    const Host in = makeHost(5, 4, 3, 14);
+    struct Case {
+        int w, h, c, left, top, front, mode;
+    };
+    for (const Case &k : {Case{9, 7, 3, 2, 1, 0, 0}, Case{9, 8, 3, 3, 2, 0, 1}, Case{11, 10, 3, 3, 3, 0, 2},
+                          Case{7, 4, 5, 1, 0, 1, 0}, Case{2, 3, 2, -1, -1, -1, 0}}) {
+        Stream s(*device);
+        Tensor tin = upload(s, in);
+        Tensor out;
+        ASSERT_TRUE(brivelle::vk::allocate(s, out, k.w, k.h, k.c));
+        ASSERT_EQ(brivelle::vk::pad(s, tin, out, k.left, k.top, k.front, k.mode, 0.75f), 0);
+        const std::vector<float> got = download(s, out);
+        std::vector<float> want(out.count());
+        auto fold = [&](int i, int n) {
+            if (k.mode == 1)
+                return std::min(std::max(i, 0), n - 1);
+            while (i < 0 || i >= n)
+                i = i < 0 ? -i : 2 * (n - 1) - i;
+            return i;
+        };
+        for (int z = 0; z < k.c; z++)
+            for (int y = 0; y < k.h; y++)
+                for (int x = 0; x < k.w; x++) {
+                    int ix = x - k.left, iy = y - k.top;
+                    const int iz = z - k.front;
+                    float v = 0.75f;
+                    const bool zIn = iz >= 0 && iz < in.c;
+                    if (zIn && ix >= 0 && ix < in.w && iy >= 0 && iy < in.h)
+                        v = in.at(ix, iy, iz);
+                    else if (zIn && k.mode != 0)
+                        v = in.at(fold(ix, in.w), fold(iy, in.h), iz);
+                    want[(size_t(z) * k.h + y) * k.w + x] = v;
+                }
+        EXPECT_LE(relativeError(got, want), kTolerance) << "mode " << k.mode << " left " << k.left;
+    }
+}
+
+TEST_F(GpuTest, PlaceBuildsAConcatenation)
+{
+    const Host a = makeHost(6, 5, 3, 15);
+    const Host b = makeHost(6, 5, 4, 16);
+    Stream s(*device);
+    Tensor ta = upload(s, a);
+    Tensor tb = upload(s, b);
+    Tensor out;
+    ASSERT_TRUE(brivelle::vk::allocate(s, out, 6, 5, 7));
+    ASSERT_EQ(brivelle::vk::place(s, ta, out, 0, 0, 0), 0);
+    ASSERT_EQ(brivelle::vk::place(s, tb, out, 0, 0, 3), 0);
+    EXPECT_NE(brivelle::vk::place(s, tb, out, 0, 0, 4), 0);
+    const std::vector<float> got = download(s, out);
+    std::vector<float> want = a.v;
+    want.insert(want.end(), b.v.begin(), b.v.end());
+    EXPECT_EQ(got, want);
+}
+
+TEST_F(GpuTest, InterpNearestAndBilinear)
+{
+    const Host in = makeHost(5, 3, 2, 17);
+    struct Case {
+        int mode;
+        bool align;
+        int w, h;
+    };
+    for (const Case &k : {Case{1, false, 10, 6}, Case{1, false, 7, 5}, Case{2, false, 10, 6},
+                          Case{2, false, 13, 4}, Case{2, true, 9, 7}, Case{2, false, 3, 2}}) {
+        Stream s(*device);
+        Tensor tin = upload(s, in);
+        Tensor out;
+        ASSERT_TRUE(brivelle::vk::allocate(s, out, k.w, k.h, in.c));
+        const float sx = k.align ? float(in.w - 1) / float(k.w - 1) : float(in.w) / float(k.w);
+        const float sy = k.align ? float(in.h - 1) / float(k.h - 1) : float(in.h) / float(k.h);
+        ASSERT_EQ(brivelle::vk::interp(s, tin, out, k.mode, k.align, sx, sy), 0);
+        const std::vector<float> got = download(s, out);
+        std::vector<float> want(out.count());
+        auto coord = [&](int d, float scale, int n, int &i0, float &t) {
+            const float f = k.align ? d * scale : (d + 0.5f) * scale - 0.5f;
+            i0 = int(std::floor(f));
+            t = f - i0;
+            if (i0 < 0) {
+                i0 = 0;
+                t = 0;
+            }
+            if (i0 >= n - 1) {
+                i0 = n - 2;
+                t = 1;
+            }
+        };
+        for (int z = 0; z < in.c; z++)
+            for (int y = 0; y < k.h; y++)
+                for (int x = 0; x < k.w; x++) {
+                    float v;
+                    if (k.mode == 1) {
+                        v = in.at(std::min(int(x * sx), in.w - 1), std::min(int(y * sy), in.h - 1), z);
+                    } else {
+                        int x0, y0;
+                        float tx, ty;
+                        coord(x, sx, in.w, x0, tx);
+                        coord(y, sy, in.h, y0, ty);
+                        const float r0 = in.at(x0, y0, z) * (1 - tx) + in.at(x0 + 1, y0, z) * tx;
+                        const float r1 = in.at(x0, y0 + 1, z) * (1 - tx) + in.at(x0 + 1, y0 + 1, z) * tx;
+                        v = r0 * (1 - ty) + r1 * ty;
+                    }
+                    want[(size_t(z) * k.h + y) * k.w + x] = v;
+                }
+        EXPECT_LE(relativeError(got, want), kTolerance) << "mode " << k.mode << " " << k.w << "x" << k.h;
+    }
+}
+
+TEST_F(GpuTest, PixelShuffleAndReorgInvertEachOther)
+{
+    for (int r : {2, 3}) {
+        for (int mode : {0, 1}) {
+            const Host in = makeHost(5, 3, 2 * r * r, 18);
+            Stream s(*device);
+            Tensor tin = upload(s, in);
+            Tensor up, down;
+            ASSERT_TRUE(brivelle::vk::allocate(s, up, in.w * r, in.h * r, 2));
+            ASSERT_EQ(brivelle::vk::shuffle(s, tin, up, true, mode, r), 0);
+            ASSERT_TRUE(brivelle::vk::allocate(s, down, in.w, in.h, in.c));
+            ASSERT_EQ(brivelle::vk::shuffle(s, up, down, false, mode, r), 0);
+            std::vector<float> shuffled(up.count());
+            ASSERT_EQ(s.download(up.buf, up.bytes(), shuffled.data()), 0);
+            const std::vector<float> back = download(s, down);
+            EXPECT_EQ(back, in.v) << "r " << r << " mode " << mode;
+            // Channel q, sub-position (sy, sx) of the input lands at (x * r + sx, y * r + sy).
+            for (int q = 0; q < in.c; q++) {
+                const int sub = mode == 0 ? q % (r * r) : q / 2;
+                const int oc = mode == 0 ? q / (r * r) : q % 2;
+                const int x = 4, y = 2;
+                const int ox = x * r + sub % r, oy = y * r + sub / r;
+                EXPECT_EQ(shuffled[(size_t(oc) * up.h + oy) * up.w + ox], in.at(x, y, q)) << "q " << q;
+            }
+        }
+    }
+}
+
+} // namespace

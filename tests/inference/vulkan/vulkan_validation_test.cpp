@@ -1,0 +1,36 @@
+// A network run under Khronos' validation layer reports no error.
+#include "network_util.h"
+
+#include "vulkan/device.h"
+
+namespace {
+
+TEST(VulkanValidation, NetworkRunsWithoutValidationErrors)
+{
+    setenv("BRIVELLE_VULKAN_VALIDATION", "1", 1);
+    vktest::selectTestDriver();
+    ncnn::create_gpu_instance();
+    if (ncnn::get_gpu_count() == 0) {
+        ncnn::destroy_gpu_instance();
+        GTEST_SKIP() << "no Vulkan device";
+    }
+    if (!brivelle::vk::validation_enabled()) {
+        ncnn::destroy_gpu_instance();
+        GTEST_SKIP() << "VK_LAYER_KHRONOS_validation is not installed (Debian: vulkan-validationlayers)";
+    }
+    {
+        ncnn::Net net;
+        ASSERT_EQ(vktest::loadNet(net, vktest::rrdbnet(1, 4, 4, 21), ncnn::get_gpu_device(0)), 0);
+        ncnn::Mat out;
+        EXPECT_EQ(vktest::extract(net, vktest::randomMat(5, 4, 3, 22), out), 0);
+        EXPECT_EQ(vktest::extract(net, vktest::randomMat(3, 6, 3, 23), out), 0);
+        ncnn::Net shuffle;
+        ASSERT_EQ(vktest::loadNet(shuffle, vktest::srvgg(1, 4, 2, 24), ncnn::get_gpu_device(0)), 0);
+        EXPECT_EQ(vktest::extract(shuffle, vktest::randomMat(5, 4, 3, 25), out), 0);
+    }
+    // Destroying the device reports any object left alive.
+    ncnn::destroy_gpu_instance();
+    EXPECT_EQ(brivelle::vk::validation_error_count(), 0);
+}
+
+} // namespace
