@@ -21,6 +21,8 @@ AboutDialog::AboutDialog(QWidget *parent) : QDialog(parent), ui(new Ui::AboutDia
     ui->urlLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
                                           Qt::LinksAccessibleByKeyboard);
     ui->urlLabel->setOpenExternalLinks(true);
+    // "Website:" ends right at the link's left edge with fonts wider than Segoe UI.
+    ui->urlLabel->setIndent(3);
 
     ui->osLabel->setText(tr("for Windows 11"));
     ui->osLabel->adjustSize();

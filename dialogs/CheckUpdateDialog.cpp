@@ -64,7 +64,10 @@ void CheckUpdateDialog::fileIsReady(QNetworkReply *reply)
         break;
     }
     ui->downloadButton->show();
-    ui->messageLabel->adjustSize();
+    // adjustSize() would also narrow the wrapped text to a column of a few words: only the height follows.
+    const int width = ui->messageLabel->width();
+    ui->messageLabel->resize(width,
+                             qMax(ui->messageLabel->height(), ui->messageLabel->heightForWidth(width)));
 }
 
 void CheckUpdateDialog::on_downloadButton_clicked()

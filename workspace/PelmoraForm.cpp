@@ -6,6 +6,7 @@
 #include "ui_PelmoraForm.h"
 
 #include <QHBoxLayout>
+#include <QPointer>
 #include <QSplitter>
 #include <QStackedLayout>
 #include <QVBoxLayout>
@@ -102,7 +103,7 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
     download->addWidget(ui->downloadFileLabel);
     download->addWidget(ui->downloadProgressBar);
     download->addWidget(ui->downloadErrorDescLabel);
-    download->addWidget(ui->downloadErrorDescButton);
+    download->addWidget(ui->downloadErrorDescButton, 0, Qt::AlignHCenter);
     ui->downloadErrorDescLabel->hide();
     ui->downloadErrorDescButton->hide();
 }
@@ -180,11 +181,13 @@ void PelmoraForm::on_aboutButton2_clicked()
     on_aboutButton_clicked();
 }
 
-// Both dialogs are modal children of the form and go when they close.
+// Both dialogs are modal children of the form and go when they close. Their Close button deletes
+// them (so they must live on the heap); Escape only hides them, and then they go here.
 void PelmoraForm::on_aboutButton_clicked()
 {
-    AboutDialog dialog(this);
-    dialog.exec();
+    QPointer<AboutDialog> dialog = new AboutDialog(this);
+    dialog->exec();
+    delete dialog;
 }
 
 void PelmoraForm::on_webButton_clicked()
@@ -199,8 +202,9 @@ void PelmoraForm::on_webButton2_clicked()
 
 void PelmoraForm::on_updateButton_clicked()
 {
-    CheckUpdateDialog dialog(this);
-    dialog.exec();
+    QPointer<CheckUpdateDialog> dialog = new CheckUpdateDialog(this);
+    dialog->exec();
+    delete dialog;
 }
 
 void PelmoraForm::on_updateButton2_clicked()

@@ -3,6 +3,7 @@
 
 #include "support/testvendorserver.h"
 
+#include <QDesktopServices>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -25,6 +26,17 @@ QPushButton *button(QWidget *dialog, const char *name)
 
 } // namespace
 
+// Takes the addresses that would go to the browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
 class DialogsTest : public QObject {
     Q_OBJECT
 
@@ -36,6 +48,8 @@ private slots:
     void failedRequest();
     void buttonHiddenUntilReply();
     void closeButtonDeletesDialog();
+    void secondButtonOpensProductPage_data();
+    void secondButtonOpensProductPage();
     void aboutBox();
 
 private:
@@ -168,6 +182,34 @@ void DialogsTest::closeButtonDeletesDialog()
     QTRY_VERIFY(about.isNull());
 }
 
+void DialogsTest::secondButtonOpensProductPage_data()
+{
+    QTest::addColumn<TestVendorServer::Mode>("mode");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("update available") << TestVendorServer::Mode::Normal << QByteArray("majorVersion=2");
+    QTest::newRow("up to date") << TestVendorServer::Mode::Normal << QByteArray("majorVersion=1");
+    QTest::newRow("check failed") << TestVendorServer::Mode::NotFound << QByteArray();
+}
+
+void DialogsTest::secondButtonOpensProductPage()
+{
+    QFETCH(TestVendorServer::Mode, mode);
+    QFETCH(QByteArray, body);
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+    server.setMode(TestVendorServer::updatePath(), mode);
+    server.setBody(TestVendorServer::updatePath(), body);
+    std::unique_ptr<CheckUpdateDialog> dialog(checkedDialog());
+    dialog->show();
+    QTest::mouseClick(button(dialog.get(), "downloadButton"), Qt::LeftButton);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    QUrl expected = server.origin();
+    expected.setPath(QStringLiteral("/BrivelleAI.php"));
+    QCOMPARE(catcher.urls, QList<QUrl>{expected});
+    QVERIFY(dialog->isVisible());
+    server.setMode(TestVendorServer::updatePath(), TestVendorServer::Mode::Normal);
+}
+
 void DialogsTest::aboutBox()
 {
     AboutDialog dialog(nullptr);
@@ -184,6 +226,7 @@ void DialogsTest::aboutBox()
     QVERIFY2(url->text().contains(QStringLiteral("href=\"") + site + QStringLiteral("/\"")),
              qPrintable(url->text()));
     QVERIFY(url->openExternalLinks());
+    QVERIFY(!label(&dialog, "label_4")->pixmap().isNull());
     QCOMPARE(url->pos(), QPoint(230, 150));
     const QString licence = dialog.findChild<QTextEdit *>(QStringLiteral("textEdit"))->toPlainText();
     QVERIFY(licence.startsWith(QStringLiteral("Third-Party Licenses")));

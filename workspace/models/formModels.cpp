@@ -7,7 +7,6 @@
 #include "workspace/models/modelFiles.h"
 
 #include <QDebug>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QStackedLayout>
 
@@ -21,7 +20,8 @@ void PelmoraForm::checkModelFiles()
     x4ParamPath = modelFilePath(folder, QStringLiteral("realesrgan-x4plus.param"));
 
     // "Try Again" resumes the run at the file that failed.
-    connect(ui->downloadErrorDescButton, &QPushButton::clicked, this, &PelmoraForm::downloadNextModel);
+    connect(ui->downloadErrorDescButton, &QPushButton::clicked, this, &PelmoraForm::downloadNextModel,
+            Qt::UniqueConnection);
 
     missingModels = missingModelFiles(folder);
     if (missingModels.isEmpty())
@@ -41,9 +41,9 @@ void PelmoraForm::downloadNextModel()
     if (missingModels.isEmpty())
         return;
     if (!modelDownloader) {
-        // One manager for the form: its connections are reused from file to file.
-        networkManager = new QNetworkAccessManager(this);
-        modelDownloader = new ModelDownloader(networkManager, this);
+        // One network manager for the form, owned by the downloader so that it goes after it.
+        modelDownloader = new ModelDownloader(this);
+        networkManager = modelDownloader->networkManager();
         connect(modelDownloader, &ModelDownloader::progressChanged, ui->downloadProgressBar,
                 &QProgressBar::setValue);
         connect(modelDownloader, &ModelDownloader::finished, this, &PelmoraForm::modelReplyFinished);

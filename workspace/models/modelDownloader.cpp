@@ -8,16 +8,15 @@
 #include <QNetworkRequest>
 #include <QSaveFile>
 
-ModelDownloader::ModelDownloader(QNetworkAccessManager *manager, QObject *parent)
-    : QObject(parent), manager(manager)
+ModelDownloader::ModelDownloader(QObject *parent) : QObject(parent), manager(new QNetworkAccessManager(this))
 {}
 
 ModelDownloader::~ModelDownloader()
 {
+    // Quietly: the owner may be half destroyed by now. The manager, a child, then deletes the reply.
     if (reply) {
         reply->disconnect(this);
         reply->abort();
-        reply->deleteLater();
     }
     // An unfinished temporary file is discarded, never committed.
     if (file)
@@ -55,6 +54,12 @@ void ModelDownloader::onReadyRead()
 {
     if (!reply || !abortReason.isEmpty())
         return;
+    // An error page is not the file: it must neither be stored nor move the progress.
+    if (reply->error() != QNetworkReply::NoError ||
+        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 300) {
+        reply->readAll();
+        return;
+    }
     if (!drain(reply)) {
         reply->abort();
         return;
@@ -87,7 +92,8 @@ void ModelDownloader::onFinished()
     if (!finishedReply)
         return;
     reply = nullptr;
-    if (abortReason.isEmpty() && finishedReply->error() == QNetworkReply::NoError)
+    const int status = finishedReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (abortReason.isEmpty() && finishedReply->error() == QNetworkReply::NoError && status < 300)
         drain(finishedReply);
 
     if (!abortReason.isEmpty()) {
@@ -96,6 +102,8 @@ void ModelDownloader::onFinished()
         fail(QString::fromLatin1(
                  QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(finishedReply->error())),
              finishedReply->errorString());
+    } else if (status >= 300) {
+        fail(QStringLiteral("NoError"), tr("The server answered with HTTP status %1").arg(status));
     } else if (received != expected) {
         fail(QStringLiteral("NoError"),
              tr("Received %1 bytes instead of the expected %2").arg(received).arg(expected));

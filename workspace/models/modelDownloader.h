@@ -14,7 +14,7 @@ class QSaveFile;
 // Fetches one model file at a time into its place. The body goes to a temporary file beside the
 // target, which replaces the target only when the reply ended without error and holds exactly the
 // expected number of bytes: a failed, short or oversized download never leaves a damaged model behind.
-// Lives on the GUI thread; reuses the one network manager it is given.
+// Lives on the GUI thread.
 class ModelDownloader : public QObject {
     Q_OBJECT
 
@@ -27,8 +27,12 @@ public:
     };
     Q_ENUM(State)
 
-    ModelDownloader(QNetworkAccessManager *manager, QObject *parent);
+    explicit ModelDownloader(QObject *parent);
+    // Aborts a request in flight without emitting finished(), and leaves no file behind.
     ~ModelDownloader() override;
+
+    // The one network manager of its owner, reused for every file; it lives as long as the downloader.
+    QNetworkAccessManager *networkManager() const { return manager; }
 
     // Starts fetching url into targetPath. Ignored while a request is in flight.
     void start(const QUrl &url, const QString &targetPath, qint64 expectedSize);
@@ -53,7 +57,7 @@ private:
     void onFinished();
     void fail(const QString &code, const QString &message);
 
-    QNetworkAccessManager *manager;
+    QNetworkAccessManager *manager = nullptr;
     QPointer<QNetworkReply> reply;
     std::unique_ptr<QSaveFile> file;
     qint64 expected = 0;

@@ -70,6 +70,7 @@ private slots:
     void failureOffersTryAgain_data();
     void failureOffersTryAgain();
     void unwritableFolderShowsError();
+    void closedWhileDownloading();
 
 private:
     std::unique_ptr<PelmoraForm> makeForm(const QString &installFolder);
@@ -208,14 +209,18 @@ void FormModelsTest::progress()
 void FormModelsTest::failureOffersTryAgain_data()
 {
     QTest::addColumn<TestVendorServer::Mode>("mode");
-    QTest::newRow("404") << TestVendorServer::Mode::NotFound;
-    QTest::newRow("dropped connection") << TestVendorServer::Mode::Dropped;
-    QTest::newRow("truncated body") << TestVendorServer::Mode::Truncated;
+    QTest::addColumn<int>("barAtError");
+    // The 404 page's own body must not count as progress of the file.
+    QTest::newRow("404") << TestVendorServer::Mode::NotFound << 0;
+    QTest::newRow("dropped connection") << TestVendorServer::Mode::Dropped << 0;
+    // Half of 101743 bytes arrived: 49.99 %, rounded down.
+    QTest::newRow("truncated body") << TestVendorServer::Mode::Truncated << 49;
 }
 
 void FormModelsTest::failureOffersTryAgain()
 {
     QFETCH(TestVendorServer::Mode, mode);
+    QFETCH(int, barAtError);
     QTemporaryDir folder;
     writeModel(folder.path(), x4Bin, expectedModelFileSize(x4Bin));
     writeModel(folder.path(), x4Param, expectedModelFileSize(x4Param));
@@ -227,6 +232,7 @@ void FormModelsTest::failureOffersTryAgain()
     QTRY_VERIFY_WITH_TIMEOUT(!widget("downloadErrorDescButton")->isHidden(), 30000);
 
     QVERIFY(!widget("downloadErrorDescLabel")->isHidden());
+    QCOMPARE(form->findChild<QProgressBar *>(QStringLiteral("downloadProgressBar"))->value(), barAtError);
     QCOMPARE(Probe::page(*form), 4);
     QCOMPARE(fileLabel(), QStringLiteral("1 of 2: realesrgan-x2plus.param"));
     QCOMPARE(QFileInfo(folder.filePath(x2Bin)).size(), expectedModelFileSize(x2Bin));
@@ -257,6 +263,21 @@ void FormModelsTest::unwritableFolderShowsError()
     form.reset();
     QFile::setPermissions(base.filePath(QStringLiteral("read-only")),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void FormModelsTest::closedWhileDownloading()
+{
+    QTemporaryDir folder;
+    writeModel(folder.path(), x2Bin, expectedModelFileSize(x2Bin));
+    writeModel(folder.path(), x2Param, expectedModelFileSize(x2Param));
+    writeModel(folder.path(), x4Bin, expectedModelFileSize(x4Bin));
+    server.setMode(TestVendorServer::modelPath(x4Param), TestVendorServer::Mode::Stalled);
+    form = makeForm(folder.path());
+    click("downloadButton");
+    QTRY_VERIFY(Probe::received(*form) > 0);
+    form.reset();
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{x2Bin, x2Param, x4Bin}));
+    server.releaseStalled();
 }
 
 int main(int argc, char *argv[])

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+
 namespace {
 
 const QString x2Bin = QStringLiteral("realesrgan-x2plus.bin");
@@ -58,11 +60,11 @@ private slots:
     void unwritableFolderFails();
     void progressOnlyWithKnownTotal_data();
     void progressOnlyWithKnownTotal();
+    void destroyedWhileReceiving();
 
 private:
     QTemporaryDir served;
     TestVendorServer server;
-    QNetworkAccessManager manager;
     QByteArray body;
 };
 
@@ -124,7 +126,7 @@ void ModelFilesTest::storesCompleteFile()
     QTemporaryDir folder;
     const QString target = folder.filePath(x4Param);
     writeFile(target, body.size() - 1); // the short file the check found is replaced
-    ModelDownloader downloader(&manager, nullptr);
+    ModelDownloader downloader(nullptr);
     QSignalSpy finished(&downloader, &ModelDownloader::finished);
     server.setMode(TestVendorServer::modelPath(x4Param), TestVendorServer::Mode::Normal);
     QUrl url = server.origin();
@@ -162,7 +164,7 @@ void ModelFilesTest::failedTransferLeavesNoFile()
     if (previousFile)
         writeFile(target, 1234);
     server.setMode(TestVendorServer::modelPath(x4Param), mode);
-    ModelDownloader downloader(&manager, nullptr);
+    ModelDownloader downloader(nullptr);
     QSignalSpy finished(&downloader, &ModelDownloader::finished);
     QUrl url = server.origin();
     url.setPath(TestVendorServer::modelPath(x4Param));
@@ -181,7 +183,7 @@ void ModelFilesTest::unwritableFolderFails()
     QTemporaryDir base;
     const QString folder = unwritableFolder(base);
     server.setMode(TestVendorServer::modelPath(x4Param), TestVendorServer::Mode::Normal);
-    ModelDownloader downloader(&manager, nullptr);
+    ModelDownloader downloader(nullptr);
     QSignalSpy finished(&downloader, &ModelDownloader::finished);
     QUrl url = server.origin();
     url.setPath(TestVendorServer::modelPath(x4Param));
@@ -209,7 +211,7 @@ void ModelFilesTest::progressOnlyWithKnownTotal()
     QFETCH(bool, moves);
     QTemporaryDir folder;
     server.setMode(TestVendorServer::modelPath(x4Param), mode);
-    ModelDownloader downloader(&manager, nullptr);
+    ModelDownloader downloader(nullptr);
     QSignalSpy progress(&downloader, &ModelDownloader::progressChanged);
     QSignalSpy finished(&downloader, &ModelDownloader::finished);
     QUrl url = server.origin();
@@ -226,6 +228,22 @@ void ModelFilesTest::progressOnlyWithKnownTotal()
     QVERIFY(finished.wait());
     QCOMPARE(downloader.state(), ModelDownloader::State::Stored);
     QCOMPARE(readFile(folder.filePath(x4Param)), body);
+}
+
+void ModelFilesTest::destroyedWhileReceiving()
+{
+    QTemporaryDir folder;
+    server.setMode(TestVendorServer::modelPath(x4Param), TestVendorServer::Mode::Stalled);
+    auto downloader = std::make_unique<ModelDownloader>(nullptr);
+    QSignalSpy finished(downloader.get(), &ModelDownloader::finished);
+    QUrl url = server.origin();
+    url.setPath(TestVendorServer::modelPath(x4Param));
+    downloader->start(url, folder.filePath(x4Param), body.size());
+    QTRY_VERIFY(downloader->bytesReceived() > 0);
+    downloader.reset();
+    QVERIFY(finished.isEmpty());
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+    server.releaseStalled();
 }
 
 QTEST_GUILESS_MAIN(ModelFilesTest)
