@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <atomic>
+#include <memory>
 
 #include <ncnn/net.h>
 
@@ -22,6 +23,8 @@ class QNetworkReply;
 class ModelDownloader;
 class QImage;
 class QPixmap;
+class FolderWalk;
+class ThumbnailBatch;
 template <typename T> class QFutureWatcher;
 namespace engine {
 struct TileInference;
@@ -83,6 +86,11 @@ private:
     void onAddUrlsFinish();
     void getItemsIcon();
     void applyThumbnail(QPixmap pixmap, QString fileName, QString folder, QString size, int row);
+    // Starts an add at once, or queues it behind the one in progress.
+    void requestAdd(const QList<QUrl> &urls);
+    // One slice of the walk; yields to the event loop between slices.
+    void continueAdd();
+    void addFinished();
 
     // --- preview (preview.cpp) ---
     void loadImage(QString path);
@@ -125,8 +133,16 @@ private:
 
     // file list
     QList<QUrl> pendingUrls;
-    QList<int> pendingIconRows;
+    // Rows waiting for a thumbnail, by their Path text (the list's key): the window stays usable while
+    // an add runs, so rows may be removed or moved before their thumbnail arrives.
+    QStringList pendingIconRows;
     QString lastAddedPath;
+    // An add walks in slices on the event loop and decodes thumbnails on the pool; adds that arrive
+    // meanwhile wait, in order, until it has finished.
+    bool addInProgress = false;
+    QList<QList<QUrl>> waitingAdds;
+    std::shared_ptr<FolderWalk> currentWalk;
+    ThumbnailBatch *thumbnailBatch = nullptr;
 
     // preview
     QTimer previewTimer;

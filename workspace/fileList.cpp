@@ -9,35 +9,36 @@
 #include "workspace/listedPath.h"
 #include "workspace/storedOptions.h"
 #include "workspace/thumbnail.h"
+#include "workspace/thumbnailBatch.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPixmap>
 #include <QSettings>
 #include <QStackedLayout>
+#include <QTimer>
 
 namespace {
 constexpr int nameColumn = 0;
 constexpr int pathColumn = 1;
 constexpr int emptyPage = 0;
 constexpr int workPage = 1;
+// Longest stretch of walking and row building before the event loop gets a turn.
+constexpr int addSliceMs = 15;
 } // namespace
 
 void PelmoraForm::on_AddURL(QUrl url)
 {
     qDebug() << "url: " << url;
-    pendingUrls.clear();
-    pendingUrls.append(url);
-    startAddUrlsThread(pendingUrls);
+    requestAdd({url});
 }
 
 void PelmoraForm::on_AddURLs(QList<QUrl> _urls)
 {
-    pendingUrls.clear();
-    pendingUrls = _urls;
-    startAddUrlsThread(pendingUrls);
+    requestAdd(_urls);
 }
 
 void PelmoraForm::on_sourceImageButton_clicked()
@@ -56,8 +57,7 @@ void PelmoraForm::on_sourceImageButton_clicked()
     QList<QUrl> urls;
     for (const QString &file : files)
         urls.append(QUrl::fromLocalFile(file));
-    pendingUrls = urls;
-    startAddUrlsThread(pendingUrls);
+    requestAdd(urls);
 
     settings.setValue(lastOpenIcoPathKey(), QFileInfo(files.constFirst()).path());
     pageStack->setCurrentIndex(workPage);
@@ -68,25 +68,54 @@ void PelmoraForm::on_addButton_clicked()
     on_sourceImageButton_clicked();
 }
 
+void PelmoraForm::requestAdd(const QList<QUrl> &urls)
+{
+    // The running add owns pendingUrls and pendingIconRows until it has finished.
+    if (addInProgress) {
+        waitingAdds.append(urls);
+        return;
+    }
+    pendingUrls.clear();
+    pendingUrls = urls;
+    startAddUrlsThread(pendingUrls);
+}
+
 void PelmoraForm::startAddUrlsThread(QList<QUrl> &urls)
 {
     qDebug() << "startAddUrlsThread: " << urls;
+    addInProgress = true;
     pendingIconRows.clear();
-    while (!urls.isEmpty()) {
-        const QUrl url = urls.takeFirst();
-        loadUrl(QDir::toNativeSeparators(url.toLocalFile()));
+    continueAdd();
+}
+
+void PelmoraForm::continueAdd()
+{
+    QElapsedTimer slice;
+    slice.start();
+    while (slice.elapsed() < addSliceMs) {
+        if (currentWalk) {
+            QString file;
+            if (currentWalk->next(&file))
+                _loadUrl(file);
+            else
+                currentWalk.reset();
+            continue;
+        }
+        if (pendingUrls.isEmpty()) {
+            onAddUrlsFinish();
+            return;
+        }
+        loadUrl(QDir::toNativeSeparators(pendingUrls.takeFirst().toLocalFile()));
     }
-    onAddUrlsFinish();
+    QTimer::singleShot(0, this, &PelmoraForm::continueAdd);
 }
 
 void PelmoraForm::loadUrl(QString path)
 {
     qDebug() << "loadUrl: " << path;
     if (QFileInfo(path).isDir()) {
-        FolderWalk walk(path);
-        QString file;
-        while (walk.next(&file))
-            _loadUrl(file);
+        // Walked slice by slice from continueAdd, so a large tree never freezes the window.
+        currentWalk = std::make_shared<FolderWalk>(path);
         return;
     }
     _loadUrl(path);
@@ -100,7 +129,7 @@ void PelmoraForm::_loadUrl(QString path)
     if (findListedPath(fileModel, pathColumn, path) >= 0)
         return;
     fileModel.appendRow({new QStandardItem(QFileInfo(path).fileName()), new QStandardItem(path)});
-    pendingIconRows.append(fileModel.rowCount() - 1);
+    pendingIconRows.append(path);
     lastAddedPath = path;
 }
 
@@ -123,14 +152,34 @@ void PelmoraForm::getItemsIcon()
 {
     qDebug() << "getItemsIcon: " << pendingIconRows.size();
     qDebug() << "urls.size(): " << pendingUrls.size();
-    while (!pendingIconRows.isEmpty()) {
-        const int row = pendingIconRows.takeFirst();
-        const QString path = fileModel.data(fileModel.index(row, pathColumn)).toString();
-        const Thumbnail thumbnail = decodeThumbnail(path);
-        const QFileInfo info(path);
-        applyThumbnail(QPixmap::fromImage(thumbnail.image), info.fileName(), info.path(), thumbnail.sizeText,
-                       row);
+    const QStringList paths = pendingIconRows;
+    pendingIconRows.clear();
+    if (paths.isEmpty()) {
+        addFinished();
+        return;
     }
+    setThumbnailDecodeLimit();
+    thumbnailBatch = new ThumbnailBatch(paths, this);
+    connect(thumbnailBatch, &ThumbnailBatch::ready, this,
+            [this, paths](int index, const Thumbnail &thumbnail) {
+                const QString &path = paths.at(index);
+                const QFileInfo info(path);
+                // Found again by its key: the row may have moved, or be gone.
+                applyThumbnail(QPixmap::fromImage(thumbnail.image), info.fileName(), info.path(),
+                               thumbnail.sizeText, findListedPath(fileModel, pathColumn, path));
+            });
+    connect(thumbnailBatch, &ThumbnailBatch::finished, this, [this] {
+        thumbnailBatch->deleteLater();
+        thumbnailBatch = nullptr;
+        addFinished();
+    });
+}
+
+void PelmoraForm::addFinished()
+{
+    addInProgress = false;
+    if (!waitingAdds.isEmpty())
+        requestAdd(waitingAdds.takeFirst());
 }
 
 void PelmoraForm::applyThumbnail(QPixmap pixmap, QString fileName, QString folder, QString size, int row)

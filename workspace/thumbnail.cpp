@@ -7,9 +7,13 @@ namespace {
 constexpr int decodeLimitMb = 256;
 } // namespace
 
-Thumbnail decodeThumbnail(const QString &path)
+void setThumbnailDecodeLimit()
 {
     QImageReader::setAllocationLimit(decodeLimitMb);
+}
+
+Thumbnail decodeThumbnail(const QString &path)
+{
     QImageReader reader(path, QByteArray());
     reader.setAutoTransform(true);
     QImage image = reader.read();

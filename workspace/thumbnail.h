@@ -11,9 +11,12 @@ struct Thumbnail {
     QString sizeText; // "<width>x<height>" of the decoded image before scaling; "0x0" when undecodable
 };
 
+// The process-wide decoding limit of 256 MB that guards every later decode against images too
+// large to hold. Set it on the GUI thread before decodes start on the pool.
+void setThumbnailDecodeLimit();
+
 // Decodes a whole file with its stored orientation applied and scales it fast so that its shorter
-// side is thumbnailEdge. Thread-safe: touches no widget and no shared state except the process-wide
-// decoding limit, which it sets to the same value every time.
+// side is thumbnailEdge. Thread-safe: touches no widget and no shared state.
 Thumbnail decodeThumbnail(const QString &path);
 
 // Column-0 text of a row once its thumbnail is made: name, size, folder on three lines.

@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <memory>
+
 namespace {
 struct FileListTag {};
 } // namespace
@@ -15,7 +17,18 @@ struct FileListTag {};
 template <> struct PelmoraFormProbe<FileListTag> {
     PelmoraForm &form;
 
-    void add(const QList<QUrl> &urls) { form.on_AddURLs(urls); }
+    // Starts an add and returns at once, as a drop does.
+    void startAdd(const QList<QUrl> &urls) { form.on_AddURLs(urls); }
+    bool adding() const { return form.addInProgress; }
+    bool waitUntilIdle()
+    {
+        return QTest::qWaitFor([this] { return !form.addInProgress; }, 20000);
+    }
+    void add(const QList<QUrl> &urls)
+    {
+        startAdd(urls);
+        QVERIFY(waitUntilIdle());
+    }
     void remove() { form.on_removeButton_clicked(); }
     void clear() { form.on_clearButton_clicked(); }
     int page() const { return form.pageStack->currentIndex(); }
@@ -177,6 +190,69 @@ private slots:
         QVERIFY(!enabled(form, "removeButton"));
         probe.remove();
         QCOMPARE(probe.model().rowCount(), 1);
+    }
+
+    // A second add waits for the first; both end up as if each had run alone, in order.
+    void secondAddWaitsForTheFirst()
+    {
+        QList<QUrl> first;
+        QList<QUrl> second;
+        QStringList expected;
+        for (int i = 0; i < 12; ++i) {
+            const QString file =
+                writeTestImage(path(QStringLiteral("q1/%1.png").arg(i, 2, 10, QLatin1Char('0'))), 40, 30);
+            first << QUrl::fromLocalFile(file);
+            expected << file;
+        }
+        for (int i = 0; i < 3; ++i) {
+            const QString file = writeTestImage(path(QStringLiteral("q2/%1.png").arg(i)), 30, 40);
+            second << QUrl::fromLocalFile(file);
+            expected << file;
+        }
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.startAdd(first);
+        QVERIFY(probe.adding());
+        probe.startAdd(second << first.constFirst());
+        QVERIFY(probe.waitUntilIdle());
+        QCOMPARE(paths(probe.model()), expected);
+        for (int row = 0; row < probe.model().rowCount(); ++row)
+            QVERIFY2(!probe.model().item(row, 0)->icon().isNull(), qPrintable(expected.at(row)));
+        QCOMPARE(child<PelmoraTreeView>(form, "sourceTreeView")->currentIndex().row(), expected.size() - 1);
+    }
+
+    // Rows that go away before their thumbnail arrives are skipped; the rest still get theirs.
+    void rowsRemovedWhileThumbnailsAreMade()
+    {
+        QList<QUrl> urls;
+        for (int i = 0; i < 10; ++i)
+            urls << QUrl::fromLocalFile(writeTestImage(path(QStringLiteral("busy/%1.png").arg(i)), 300, 200));
+        PelmoraForm form(nullptr);
+        Probe probe{form};
+        probe.startAdd(urls);
+        QVERIFY(QTest::qWaitFor([&] { return probe.model().rowCount() == 10; }, 20000));
+        probe.model().removeRows(0, 5);
+        QVERIFY(probe.waitUntilIdle());
+        QCOMPARE(probe.model().rowCount(), 5);
+        for (int row = 0; row < 5; ++row) {
+            QCOMPARE(probe.model().item(row, 0)->text().section(QLatin1Char('\n'), 1, 1),
+                     QStringLiteral("300x200"));
+            QVERIFY(!probe.model().item(row, 0)->icon().isNull());
+        }
+    }
+
+    void closingWhileAThumbnailBatchRuns()
+    {
+        QList<QUrl> urls;
+        for (int i = 0; i < 10; ++i)
+            urls << QUrl::fromLocalFile(
+                writeTestImage(path(QStringLiteral("close/%1.png").arg(i)), 400, 300));
+        auto form = std::make_unique<PelmoraForm>(nullptr);
+        Probe probe{*form};
+        probe.startAdd(urls);
+        QVERIFY(probe.adding());
+        form.reset();
+        QCoreApplication::processEvents();
     }
 
     void clearing()

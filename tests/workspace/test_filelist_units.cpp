@@ -2,11 +2,13 @@
 #include "workspace/folderWalk.h"
 #include "workspace/listedPath.h"
 #include "workspace/thumbnail.h"
+#include "workspace/thumbnailBatch.h"
 
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
+#include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTest>
@@ -145,6 +147,47 @@ private slots:
         const Thumbnail result = decodeThumbnail(path);
         QCOMPARE(result.sizeText, QStringLiteral("100x200"));
         QCOMPARE(result.image.size(), QSize(64, 128));
+    }
+
+    // Large pictures first, so the pool finishes later ones earlier; delivery stays in path order.
+    void batchDeliversInOrder()
+    {
+        QStringList paths;
+        for (int i = 0; i < 16; ++i) {
+            const int width = i < 4 ? 2000 : 10 + i;
+            paths << writeImage(QStringLiteral("batch%1.png").arg(i), width, 20);
+        }
+        paths << dir.filePath(QStringLiteral("missing.png"));
+        QList<int> order;
+        QStringList sizes;
+        ThumbnailBatch batch(paths, nullptr);
+        connect(&batch, &ThumbnailBatch::ready, this, [&](int index, const Thumbnail &thumbnail) {
+            order << index;
+            sizes << thumbnail.sizeText;
+        });
+        QSignalSpy finished(&batch, &ThumbnailBatch::finished);
+        QVERIFY(finished.wait(20000));
+        QList<int> expected;
+        for (int i = 0; i < paths.size(); ++i)
+            expected << i;
+        QCOMPARE(order, expected);
+        QCOMPARE(sizes.at(0), QStringLiteral("2000x20"));
+        QCOMPARE(sizes.at(15), QStringLiteral("25x20"));
+        QCOMPARE(sizes.last(), QStringLiteral("0x0"));
+    }
+
+    void batchDestroyedWhileRunning()
+    {
+        QStringList paths;
+        for (int i = 0; i < 8; ++i)
+            paths << writeImage(QStringLiteral("gone%1.png").arg(i), 1500, 1500);
+        int delivered = 0;
+        {
+            ThumbnailBatch batch(paths, nullptr);
+            connect(&batch, &ThumbnailBatch::ready, this, [&] { ++delivered; });
+        }
+        QCoreApplication::processEvents();
+        QCOMPARE(delivered, 0);
     }
 };
 

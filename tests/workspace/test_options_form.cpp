@@ -112,6 +112,7 @@ private slots:
         QCOMPARE(child<QLabel>(form, "scaleLabel")->text(), QStringLiteral("Image Scale: 4x"));
         QCOMPARE(probe.processEngine(), 1);
         QVERIFY(child<QRadioButton>(form, "processGpuRadioButton")->isChecked());
+        QCOMPARE(child<QRadioButton>(form, "processGpuRadioButton")->isEnabled(), ncnn::get_gpu_count() > 0);
         // Index 3 names no device here: device 0, stored only at the next save.
         QVERIFY(ncnn::get_gpu_count() < 4);
         QCOMPARE(probe.gpuIndex(), 0);
