@@ -64,7 +64,7 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
     const QImage extended = extendForTiling(source, plan);
     QImage canvas(plan.canvasSize(), QImage::Format_RGB888);
     if (extended.isNull() || canvas.isNull())
-        return failure(TiledPassResult::Status::OutOfMemory, tileSize,
+        return failure(TiledPassResult::Status::ImageTooLarge, tileSize,
                        QStringLiteral("no memory for the %1x%2 canvas")
                            .arg(plan.canvasSize().width())
                            .arg(plan.canvasSize().height()));

@@ -27,7 +27,8 @@ struct TiledPassObserver {
 };
 
 struct TiledPassResult {
-    enum class Status { Ok, NullSource, InvalidTileSize, TileFailed, OutOfMemory };
+    // ImageTooLarge: the enlarged canvas itself could not be allocated; smaller tiles would not help.
+    enum class Status { Ok, NullSource, InvalidTileSize, ImageTooLarge, TileFailed, OutOfMemory };
     QImage image; // S*W x S*H in Format_RGB888, null unless Ok
     Status status = Status::NullSource;
     int tileSize = 0; // the edge that produced the image (smaller than asked after memory retries)
