@@ -26,7 +26,7 @@ public:
     uint32_t computeFamily = 0;
     bool hasMemoryBudget = false;
     std::string name;
-    int type = 3;
+    int type = -1;
 };
 
 class VulkanDevice::Private {
@@ -52,6 +52,11 @@ namespace brivelle::vk {
 // since the process started.
 bool validation_enabled();
 int validation_error_count();
+
+// Changes whenever the instance is destroyed: whatever was made on its devices is gone.
+uint64_t instance_generation();
+// Whether the pointer is one of the devices of the current instance (not a stale one).
+bool is_live_device(const ncnn::VulkanDevice *device);
 
 // The handles of a device, for code inside the runtime.
 inline VkDevice handle(const ncnn::VulkanDevice &dev)

@@ -107,6 +107,7 @@ std::shared_ptr<Buffer> BufferPool::acquire(size_t bytes)
         idle_.erase(best);
         idleBytes_ -= b->size;
         liveBytes_ += b->size;
+        peakBytes_ = std::max(peakBytes_, liveBytes_);
         return wrap(b);
     }
     Buffer *b = create(size, false);
@@ -121,6 +122,7 @@ std::shared_ptr<Buffer> BufferPool::acquire(size_t bytes)
     if (!b)
         return nullptr;
     liveBytes_ += b->size;
+    peakBytes_ = std::max(peakBytes_, liveBytes_);
     return wrap(b);
 }
 
@@ -165,6 +167,18 @@ size_t BufferPool::liveBytes() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return liveBytes_;
+}
+
+size_t BufferPool::peakLiveBytes() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return peakBytes_;
+}
+
+void BufferPool::resetPeak()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    peakBytes_ = liveBytes_;
 }
 
 size_t BufferPool::allocationCount() const

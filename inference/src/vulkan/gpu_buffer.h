@@ -42,6 +42,9 @@ public:
 
     size_t idleBytes() const;
     size_t liveBytes() const;
+    // The most bytes handed out at once since the last resetPeak().
+    size_t peakLiveBytes() const;
+    void resetPeak();
     // Device buffers created so far (staging excluded).
     size_t allocationCount() const;
 
@@ -59,6 +62,7 @@ private:
     std::vector<Buffer *> idle_;
     size_t idleBytes_ = 0;
     size_t liveBytes_ = 0;
+    size_t peakBytes_ = 0;
     size_t allocations_ = 0;
     size_t cap_ = 0;
     // Released buffers hold a pointer back here; the pool outlives them because the device waits for

@@ -85,6 +85,7 @@ uint32_t VulkanDevice::get_heap_budget() const
 
 namespace {
 std::atomic<int> validationErrors{0};
+std::atomic<uint64_t> instanceGeneration{1};
 bool validationActive = false;
 
 VKAPI_ATTR VkBool32 VKAPI_CALL onValidationMessage(VkDebugUtilsMessageSeverityFlagBitsEXT severity,
@@ -339,6 +340,7 @@ int GpuInstanceHolder::create(const char *driverPath)
 
 void GpuInstanceHolder::destroy()
 {
+    instanceGeneration++;
     for (VulkanDevice *dev : devices)
         delete dev;
     devices.clear();
@@ -407,6 +409,20 @@ bool validation_enabled()
 int validation_error_count()
 {
     return ncnn::validationErrors.load();
+}
+
+uint64_t instance_generation()
+{
+    return ncnn::instanceGeneration.load();
+}
+
+bool is_live_device(const ncnn::VulkanDevice *device)
+{
+    for (int i = 0; i < ncnn::get_gpu_count(); i++) {
+        if (ncnn::get_gpu_device(i) == device)
+            return true;
+    }
+    return false;
 }
 
 } // namespace brivelle::vk

@@ -14,6 +14,9 @@ struct Tensor {
     int w = 0;
     int h = 0;
     int c = 0;
+    // The first element in buf: non-zero for a blob that lives inside a larger one (a concatenation
+    // written in place). Only Convolution writes such blobs; every kernel reads from element 0.
+    size_t offset = 0;
     size_t count() const { return size_t(w) * h * c; }
     size_t bytes() const { return count() * sizeof(float); }
     bool empty() const { return !buf; }
@@ -36,6 +39,8 @@ struct ConvParams {
     float padValue = 0.f;
     int act = 0;
     float actA = 0.f, actB = 0.f;
+    // Tests: a fixed block shape (0 best .. 2 most modest) instead of the best the device allows.
+    int forceTile = -1;
 };
 
 class Convolution {

@@ -6,13 +6,17 @@
 #include "layers/binaryop.h"
 #include "layers/concat.h"
 #include "layers/convolution.h"
+#include "layers/crop.h"
 #include "layers/eltwise.h"
 #include "layers/interp.h"
+#include "layers/padding.h"
 #include "layers/pixelshuffle.h"
 #include "layers/prelu.h"
 #include "layers/reorg.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 
 namespace ncnn {
@@ -35,7 +39,9 @@ enum class Kind {
     Concat,
     Interp,
     PixelShuffle,
-    Reorg
+    Reorg,
+    Padding,
+    Crop
 };
 
 struct Step {
@@ -81,6 +87,10 @@ Kind kindOf(const Layer &layer)
         return Kind::PixelShuffle;
     if (t == "Reorg")
         return Kind::Reorg;
+    if (t == "Padding")
+        return Kind::Padding;
+    if (t == "Crop")
+        return Kind::Crop;
     return Kind::Unsupported;
 }
 
@@ -117,19 +127,34 @@ brivelle::vk::ConvParams convParams(const ncnn::Convolution &c)
 
 class VulkanPlan : public ExecutionPlan {
 public:
-    VulkanPlan(const Graph &graph, const VulkanDevice &device) : graph_(graph), device_(device) {}
+    VulkanPlan(const Graph &graph, const VulkanDevice &device)
+        : graph_(graph), device_(device), generation_(brivelle::vk::instance_generation())
+    {}
 
     int compile(const Option &opt, std::string &err);
     int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) override;
 
 private:
-    int runLayer(Stream &s, int li, std::vector<Tensor> &live, std::string &err) const;
+    int runLayer(Stream &s, int li, std::vector<Tensor> &live, const Tensor &preset, std::string &err) const;
+    void findConcatGroups();
     bool fusable(int eltwiseLayer, const std::vector<Mat> &blobs, int wanted) const;
 
     const Graph &graph_;
     const VulkanDevice &device_;
     std::vector<Step> steps_;
     std::unique_ptr<ExecutionPlan> fallback_;
+    // The instance this plan's buffers and pipelines belong to.
+    uint64_t generation_;
+
+    // Channel concatenations that share their inputs, as the dense blocks of RRDBNet do: one buffer
+    // holds them all, the first input is copied in, the convolutions behind the others write straight
+    // into it, and each Concat is a prefix of it; nothing else is copied.
+    struct ConcatGroup {
+        std::vector<int> roots;
+        std::vector<int> concats;
+    };
+    std::vector<ConcatGroup> groups_;
+    std::vector<int> rootGroup_, rootIndex_, concatGroup_;
 };
 
 int VulkanPlan::compile(const Option &opt, std::string &err)
@@ -200,7 +225,96 @@ int VulkanPlan::compile(const Option &opt, std::string &err)
             break;
         }
     }
+    findConcatGroups();
     return 0;
+}
+
+void VulkanPlan::findConcatGroups()
+{
+    const size_t layerCount = graph_.layers.size();
+    rootGroup_.assign(graph_.blobs.size(), -1);
+    rootIndex_.assign(graph_.blobs.size(), -1);
+    concatGroup_.assign(layerCount, -1);
+    // The blob behind any chain of Splits.
+    auto rootOf = [&](int b) {
+        for (;;) {
+            const int p = graph_.blobs[size_t(b)].producer;
+            if (p < 0 || steps_[size_t(p)].kind != Kind::Alias)
+                return b;
+            b = graph_.layers[size_t(p)]->bottoms[0];
+        }
+    };
+    struct Cat {
+        int layer;
+        std::vector<int> roots;
+    };
+    std::vector<Cat> cats;
+    for (size_t li = 0; li < layerCount; li++) {
+        const Layer &layer = *graph_.layers[li];
+        if (steps_[li].kind != Kind::Concat || layer.bottoms.size() < 2)
+            continue;
+        const int axis = static_cast<const Concat &>(layer).axis;
+        if (axis != 0 && axis != -3)
+            continue;
+        Cat c{int(li), {}};
+        for (int b : layer.bottoms)
+            c.roots.push_back(rootOf(b));
+        cats.push_back(c);
+    }
+    std::stable_sort(cats.begin(), cats.end(),
+                     [](const Cat &a, const Cat &b) { return a.roots.size() > b.roots.size(); });
+    std::vector<char> taken(cats.size(), 0);
+    for (size_t i = 0; i < cats.size(); i++) {
+        if (taken[i])
+            continue;
+        ConcatGroup g;
+        g.roots = cats[i].roots;
+        std::vector<size_t> members = {i};
+        for (size_t j = i + 1; j < cats.size(); j++) {
+            const std::vector<int> &r = cats[j].roots;
+            if (!taken[j] && std::equal(r.begin(), r.end(), g.roots.begin()))
+                members.push_back(j);
+        }
+        std::vector<char> inGroup(layerCount, 0);
+        for (size_t m : members)
+            inGroup[size_t(cats[m].layer)] = 1;
+        // Every input but the first must come from a convolution and be read by this group's Concats
+        // alone, and no blob may appear twice.
+        bool ok = members.size() >= 2;
+        std::function<bool(int)> readOnlyByGroup = [&](int b) {
+            for (int c : graph_.blobs[size_t(b)].consumers) {
+                if (steps_[size_t(c)].kind == Kind::Alias) {
+                    for (int t : graph_.layers[size_t(c)]->tops)
+                        if (!readOnlyByGroup(t))
+                            return false;
+                } else if (!inGroup[size_t(c)]) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        for (size_t k = 0; k < g.roots.size() && ok; k++) {
+            const int r = g.roots[k];
+            ok = rootGroup_[size_t(r)] < 0 && std::count(g.roots.begin(), g.roots.end(), r) == 1;
+            if (ok && k > 0) {
+                const int p = graph_.blobs[size_t(r)].producer;
+                ok = p >= 0 && steps_[size_t(p)].kind == Kind::Convolution && readOnlyByGroup(r);
+            }
+        }
+        if (!ok)
+            continue;
+        const int gi = int(groups_.size());
+        for (size_t k = 0; k < g.roots.size(); k++) {
+            rootGroup_[size_t(g.roots[k])] = gi;
+            rootIndex_[size_t(g.roots[k])] = int(k);
+        }
+        for (size_t m : members) {
+            taken[m] = 1;
+            concatGroup_[size_t(cats[m].layer)] = gi;
+            g.concats.push_back(cats[m].layer);
+        }
+        groups_.push_back(g);
+    }
 }
 
 bool VulkanPlan::fusable(int li, const std::vector<Mat> &blobs, int wanted) const
@@ -213,7 +327,8 @@ bool VulkanPlan::fusable(int li, const std::vector<Mat> &blobs, int wanted) cons
     return blob != wanted && blobs[size_t(blob)].empty();
 }
 
-int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, std::string &err) const
+int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Tensor &preset,
+                         std::string &err) const
 {
     const Layer &layer = *graph_.layers[size_t(li)];
     const Step &st = steps_[size_t(li)];
@@ -241,8 +356,8 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, std::stri
     auto in = [&](size_t k) -> const Tensor & {
         return live[size_t(layer.bottoms[k])];
     };
-    Tensor out;
-    if (st.kind != Kind::Alias && st.kind != Kind::Convolution) {
+    Tensor out = preset;
+    if (st.kind != Kind::Alias && st.kind != Kind::Convolution && preset.empty()) {
         if (outShapes.size() != 1 || outShapes[0].dims != 3) {
             err = "layer " + layer.name + ": only 3-D blobs run on the GPU";
             return LAYER_BAD_SHAPE;
@@ -304,6 +419,8 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, std::stri
         rc = brivelle::vk::binary(s, brivelle::vk::kPReLU, in(0), st.constant, 0.f, out);
         break;
     case Kind::Concat: {
+        if (!preset.empty())
+            break; // its inputs are in place already
         const auto &c = static_cast<const Concat &>(layer);
         const int axis = c.axis < 0 ? c.axis + 3 : c.axis;
         int offset = 0;
@@ -334,6 +451,21 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, std::stri
         rc = brivelle::vk::shuffle(s, in(0), out, true, ps.mode, ps.upscale_factor);
         break;
     }
+    case Kind::Padding: {
+        const auto &pd = static_cast<const Padding &>(layer);
+        rc = brivelle::vk::pad(s, in(0), out, pd.left, pd.top, pd.front, pd.type, pd.value);
+        break;
+    }
+    case Kind::Crop: {
+        const auto &cr = static_cast<const Crop &>(layer);
+        int start[3], size[3];
+        if (!cr.window(Shape{3, in(0).w, in(0).h, in(0).c}, start, size)) {
+            rc = LAYER_BAD_SHAPE;
+            break;
+        }
+        rc = brivelle::vk::pad(s, in(0), out, -start[2], -start[1], -start[0], 0, 0.f);
+        break;
+    }
     case Kind::Reorg: {
         const auto &ro = static_cast<const Reorg &>(layer);
         rc = brivelle::vk::shuffle(s, in(0), out, false, ro.mode, ro.stride);
@@ -357,6 +489,10 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
     }
     if (!blobs[size_t(wanted)].empty())
         return 0;
+    if (generation_ != brivelle::vk::instance_generation()) {
+        err = "the GPU instance was destroyed after this network was set up; load it again";
+        return LAYER_ERROR;
+    }
 
     // The layers that lead from the known blobs to the wanted one.
     const size_t layerCount = graph_.layers.size();
@@ -431,6 +567,79 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         t = Tensor{};
     };
 
+    // Concat groups are skipped when one of their blobs is asked for or given: those must stand alone.
+    bool useGroups = !groups_.empty();
+    auto grouped = [&](int b) {
+        for (;;) {
+            if (rootGroup_[size_t(b)] >= 0)
+                return true;
+            const int p = graph_.blobs[size_t(b)].producer;
+            if (p < 0 || steps_[size_t(p)].kind != Kind::Alias)
+                return false;
+            b = graph_.layers[size_t(p)]->bottoms[0];
+        }
+    };
+    for (size_t b = 0; b < blobs.size() && useGroups; b++) {
+        if ((!blobs[b].empty() || int(b) == wanted) && grouped(int(b)))
+            useGroups = false;
+    }
+    struct GroupState {
+        Tensor arena;
+        std::vector<int> channelStart;
+        size_t concatsLeft = 0;
+    };
+    std::vector<GroupState> groups(groups_.size());
+    auto startGroup = [&](int blob) -> int {
+        const int g = useGroups ? rootGroup_[size_t(blob)] : -1;
+        if (g < 0 || rootIndex_[size_t(blob)] != 0 || !groups[size_t(g)].arena.empty())
+            return 0;
+        const Tensor &first = live[size_t(blob)];
+        GroupState &gs = groups[size_t(g)];
+        int channels = 0;
+        for (int r : groups_[size_t(g)].roots) {
+            gs.channelStart.push_back(channels);
+            const int p = graph_.blobs[size_t(r)].producer;
+            channels += r == blob ? first.c : steps_[size_t(p)].conv->params().outch;
+        }
+        if (!brivelle::vk::allocate(s, gs.arena, first.w, first.h, channels)) {
+            err = "out of GPU memory for a concatenation";
+            return LAYER_OUT_OF_MEMORY;
+        }
+        gs.concatsLeft = groups_[size_t(g)].concats.size();
+        sharing[gs.arena.buf.get()]++;
+        return brivelle::vk::place(s, first, gs.arena, 0, 0, 0) == 0 ? 0 : LAYER_ERROR;
+    };
+    // Where a layer's result goes when it belongs to a concat group: a view into the group's buffer.
+    auto presetFor = [&](size_t li) {
+        Tensor view;
+        const Layer &layer = *graph_.layers[li];
+        if (!useGroups)
+            return view;
+        if (steps_[li].kind == Kind::Convolution) {
+            const int top = layer.tops[0];
+            const int g = rootGroup_[size_t(top)];
+            if (g < 0 || groups[size_t(g)].arena.empty())
+                return view;
+            const GroupState &gs = groups[size_t(g)];
+            const Tensor &in = live[size_t(layer.bottoms[0])];
+            int outw, outh, padl, padt;
+            if (!steps_[li].conv->outputShape(in.w, in.h, outw, outh, padl, padt) || outw != gs.arena.w ||
+                outh != gs.arena.h)
+                return view;
+            view = gs.arena;
+            view.c = steps_[li].conv->params().outch;
+            view.offset =
+                size_t(gs.channelStart[size_t(rootIndex_[size_t(top)])]) * size_t(outw) * size_t(outh);
+        } else if (concatGroup_[li] >= 0 && !groups[size_t(concatGroup_[li])].arena.empty()) {
+            const GroupState &gs = groups[size_t(concatGroup_[li])];
+            view = gs.arena;
+            view.c = 0;
+            for (int b : layer.bottoms)
+                view.c += live[size_t(b)].c;
+        }
+        return view;
+    };
+
     // One upload: every known input is packed into one staging copy per blob.
     for (int b : uploads) {
         const Mat &m = blobs[size_t(b)];
@@ -455,17 +664,34 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
             return LAYER_OUT_OF_MEMORY;
         }
         hold(b);
+        if (const int grc = startGroup(b); grc != 0)
+            return grc;
     }
 
     for (size_t i = 0; i < layerCount; i++) {
         if (!neededLayer[i] || fusedAway[i] || steps_[i].kind == Kind::Input)
             continue;
         const Layer &layer = *graph_.layers[i];
-        const int rc = runLayer(s, int(i), live, err);
+        const Tensor preset = presetFor(i);
+        const int rc = runLayer(s, int(i), live, preset, err);
         if (rc != 0)
             return rc;
-        for (int t : layer.tops)
+        for (int t : layer.tops) {
             hold(t);
+            if (const int grc = startGroup(t); grc != 0)
+                return grc;
+        }
+        if (!preset.empty() && concatGroup_[i] >= 0) {
+            GroupState &gs = groups[size_t(concatGroup_[i])];
+            // After the group's last Concat only its views keep the buffer.
+            if (--gs.concatsLeft == 0) {
+                auto it = sharing.find(gs.arena.buf.get());
+                if (it != sharing.end() && --it->second == 0) {
+                    sharing.erase(it);
+                    s.retire(gs.arena.buf);
+                }
+            }
+        }
         // Inputs whose last reader this was are dead now.
         auto consumed = [&](int b) {
             if (--readers[size_t(b)] <= 0 && opt.lightmode)
@@ -488,7 +714,7 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
 
     // One download: the wanted blob.
     const Tensor &result = live[size_t(wanted)];
-    if (result.empty()) {
+    if (result.empty() || result.offset != 0) {
         err = "blob '" + graph_.blobs[size_t(wanted)].name + "' was not computed";
         return LAYER_ERROR;
     }
@@ -521,7 +747,8 @@ public:
 
     bool supports(const Graph &graph, const Option &opt, const VulkanDevice *vkdev) const override
     {
-        if (!vkdev || !opt.use_vulkan_compute || graph.empty())
+        // A device of an instance destroyed since it was bound is no device.
+        if (!vkdev || !opt.use_vulkan_compute || graph.empty() || !brivelle::vk::is_live_device(vkdev))
             return false;
         for (const auto &layer : graph.layers) {
             if (kindOf(*layer) == Kind::Unsupported)
@@ -533,7 +760,7 @@ public:
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt, const VulkanDevice *vkdev,
                                            std::string &err) const override
     {
-        if (!vkdev) {
+        if (!vkdev || !brivelle::vk::is_live_device(vkdev)) {
             err = "no Vulkan device";
             return nullptr;
         }

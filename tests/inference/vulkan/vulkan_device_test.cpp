@@ -68,6 +68,7 @@ TEST_F(GpuTest, IndicesOutsideTheListGiveNoDevice)
     EXPECT_EQ(ncnn::get_gpu_device(ncnn::get_gpu_count()), nullptr);
     // ncnn returns a reference here; ours stays valid and empty rather than reading past the list.
     EXPECT_STREQ(ncnn::get_gpu_info(ncnn::get_gpu_count() + 5).device_name(), "");
+    EXPECT_EQ(ncnn::get_gpu_info(-1).type(), -1);
 }
 
 TEST_F(GpuTest, BudgetShrinksWhileMemoryIsHeld)

@@ -4,6 +4,12 @@
 #include "vulkan/device.h"
 #include "vulkan/gpu_buffer.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
+
 namespace {
 
 using vktest::GpuTest;
@@ -92,6 +98,20 @@ std::vector<LayerCase> layerCases()
         m.layer("Reorg", "r0", {"a"}, {"r0"}, "0=2");
         m.layer("Reorg", "r1", {"b"}, {"r1"}, "0=2 1=1");
         m.layer("Concat", "cat", {"r0", "r1"}, {"output"}, "0=0");
+    });
+    add("padding_constant_replicate_reflect", 7, 5, 3, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b", "c"});
+        m.layer("Padding", "p0", {"a"}, {"p0"}, "0=1 1=2 2=3 3=0 4=0 5=7.500000e-01 7=1 8=2");
+        m.layer("Padding", "p1", {"b"}, {"p1"}, "0=2 1=1 2=0 3=3 4=1 7=1 8=2");
+        m.layer("Padding", "p2", {"c"}, {"p2"}, "0=2 1=1 2=2 3=1 4=2 7=1 8=2");
+        m.layer("Concat", "cat", {"p0", "p1", "p2"}, {"output"}, "0=0");
+    });
+    add("crop_offsets_and_ranges", 9, 8, 6, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b"});
+        m.layer("Crop", "c0", {"a"}, {"c0"}, "0=2 1=1 2=1 3=5 4=4 5=3");
+        m.layer("Crop", "c1", {"b"}, {"c1"}, "-23309=2,1,-6 -23310=2,4,-1 -23311=2,0,2");
+        m.layer("Noop", "sink", {"c1"}, {"unused"});
+        m.layer("Crop", "c2", {"c0"}, {"output"}, "0=1 6=1 7=1");
     });
     add("prelu_per_channel_and_shared", 7, 3, 5, [](ModelWriter &m) {
         m.prelu("p", "data", "p", 5);
@@ -230,6 +250,105 @@ TEST_F(GpuTest, IntermediateBlobsCanBeExtracted)
     }
 }
 
+TEST_F(GpuTest, DenseBlockBlobsCanBeExtracted)
+{
+    // The dense blocks' concatenations share one buffer; asking for one of their parts or for a
+    // concatenation itself still gives the reference's values.
+    const ModelWriter model = vktest::rrdbnet(1, 6, 4, 28);
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(vktest::loadNet(cpu, model, nullptr), 0);
+    ASSERT_EQ(vktest::loadNet(gpu, model, device), 0);
+    const ncnn::Mat in = vktest::randomMat(7, 5, 3, 29);
+    for (const char *blob : {"b0d1_cat4", "b0d1_cat2", "b0d1_x1", "b0d2_out", "output"}) {
+        ncnn::Mat want, got;
+        ASSERT_EQ(vktest::extract(cpu, in, want, "data", blob), 0) << blob;
+        ASSERT_EQ(vktest::extract(gpu, in, got, "data", blob), 0) << blob;
+        ASSERT_EQ(got.c, want.c) << blob;
+        EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)), kTolerance) << blob;
+    }
+}
+
+TEST_F(GpuTest, BlobsAreFreedAfterTheirLastReader)
+{
+    // A chain of twelve convolutions needs two blobs at a time, not twelve.
+    ModelWriter m(15);
+    m.input("data");
+    std::string x = "data";
+    for (int i = 0; i < 12; i++) {
+        const std::string y = i == 11 ? "output" : "x" + std::to_string(i);
+        m.conv("c" + std::to_string(i), x, y, i == 0 ? 3 : 16, 16, 3);
+        x = y;
+    }
+    ncnn::Net gpu;
+    ASSERT_EQ(vktest::loadNet(gpu, m, device), 0);
+    ncnn::Mat out;
+    ASSERT_EQ(vktest::extract(gpu, vktest::randomMat(64, 64, 3, 16), out), 0);
+    brivelle::vk::BufferPool &pool = *device->d->pool;
+    const size_t weights = pool.liveBytes();
+    pool.resetPeak();
+    ASSERT_EQ(vktest::extract(gpu, vktest::randomMat(64, 64, 3, 16), out), 0);
+    const size_t blob = 64 * 64 * 16 * sizeof(float);
+    EXPECT_LE(pool.peakLiveBytes() - weights, 4 * blob)
+        << "peak " << pool.peakLiveBytes() << " weights " << weights;
+}
+
+TEST_F(GpuTest, LayersWithoutAGpuFormRunTheWholeNetworkOnTheCpu)
+{
+    ModelWriter m(17);
+    m.input("data");
+    m.conv("c", "data", "c", 3, 4, 3);
+    m.layer("Sigmoid", "s", {"c"}, {"output"});
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(vktest::loadNet(cpu, m, nullptr), 0);
+    ASSERT_EQ(vktest::loadNet(gpu, m, device), 0);
+    const ncnn::Mat in = vktest::randomMat(6, 5, 3, 18);
+    ncnn::Mat want, got;
+    ASSERT_EQ(vktest::extract(cpu, in, want), 0);
+    ASSERT_EQ(vktest::extract(gpu, in, got), 0);
+    EXPECT_EQ(vktest::flatten(got), vktest::flatten(want));
+}
+
+TEST_F(GpuTest, SeveralThreadsShareOneNetwork)
+{
+    const ModelWriter model = vktest::srvgg(2, 6, 2, 19);
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(vktest::loadNet(cpu, model, nullptr), 0);
+    ASSERT_EQ(vktest::loadNet(gpu, model, device), 0);
+    constexpr int kThreads = 3;
+    ncnn::Mat in[kThreads], want[kThreads], got[kThreads];
+    int rc[kThreads];
+    for (int i = 0; i < kThreads; i++) {
+        in[i] = vktest::randomMat(5 + i, 7 - i, 3, 20 + unsigned(i));
+        ASSERT_EQ(vktest::extract(cpu, in[i], want[i]), 0);
+    }
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; i++)
+        threads.emplace_back([&, i] { rc[i] = vktest::extract(gpu, in[i], got[i]); });
+    for (std::thread &t : threads)
+        t.join();
+    for (int i = 0; i < kThreads; i++) {
+        ASSERT_EQ(rc[i], 0) << "thread " << i;
+        EXPECT_LE(vktest::relativeError(vktest::flatten(got[i]), vktest::flatten(want[i])), kTolerance) << i;
+    }
+}
+
+TEST_F(GpuTest, NetworkOutlivingTheInstanceFailsCleanly)
+{
+    // The app releases its network first; the other order must not crash either.
+    const ModelWriter model = vktest::srvgg(1, 4, 2, 26);
+    auto net = std::make_unique<ncnn::Net>();
+    ASSERT_EQ(vktest::loadNet(*net, model, device), 0);
+    ncnn::Mat out;
+    ASSERT_EQ(vktest::extract(*net, vktest::randomMat(4, 4, 3, 27), out), 0);
+    ncnn::destroy_gpu_instance();
+    ASSERT_EQ(ncnn::create_gpu_instance(), 0);
+    ncnn::Extractor ex = net->create_extractor();
+    ASSERT_EQ(ex.input("data", vktest::randomMat(4, 4, 3, 27)), 0);
+    EXPECT_NE(ex.extract("output", out), 0);
+    EXPECT_NE(ex.last_error().find("GPU instance"), std::string::npos) << ex.last_error();
+    net.reset();
+}
+
 TEST_F(GpuTest, WithoutDeviceTheCpuRuns)
 {
     const ModelWriter model = vktest::srvgg(1, 4, 2, 13);
@@ -246,3 +365,98 @@ TEST_F(GpuTest, WithoutDeviceTheCpuRuns)
 }
 
 } // namespace
+
+namespace {
+
+class RealModelOnGpu : public vktest::GpuTest, public ::testing::WithParamInterface<const char *> {};
+
+// The published models, on a tiny crop: the GPU path against the CPU reference.
+TEST_P(RealModelOnGpu, MatchesReferenceOnATinyCrop)
+{
+    const char *shared = std::getenv("BRIVELLE_SHARED_DIR");
+    const std::string base = std::string(shared ? shared : "") + "/models/" + GetParam();
+    if (!shared || !std::ifstream(base + ".param").good())
+        GTEST_SKIP() << "no " << base << ".param (the shared models folder is absent)";
+    const ncnn::Mat in = vktest::randomMat(10, 7, 3, 31);
+    ncnn::Mat results[2];
+    for (int gpu = 0; gpu < 2; gpu++) {
+        ncnn::Net net;
+        net.opt.use_vulkan_compute = gpu == 1;
+        net.opt.use_fp16_storage = net.opt.use_fp16_packed = net.opt.use_fp16_arithmetic = false;
+        net.set_vulkan_device(gpu == 1 ? device : nullptr);
+        ASSERT_EQ(net.load_param((base + ".param").c_str()), 0) << net.last_error();
+        ASSERT_EQ(net.load_model((base + ".bin").c_str()), 0) << net.last_error();
+        ASSERT_EQ(vktest::extract(net, in, results[gpu]), 0);
+    }
+    ASSERT_EQ(results[1].w, results[0].w);
+    EXPECT_LE(vktest::relativeError(vktest::flatten(results[1]), vktest::flatten(results[0])), kTolerance);
+}
+
+// x4plus has the same layers as the generated RRDBNet but takes a minute on a software driver; it
+// runs when BRIVELLE_GPU_LONG_TESTS is set.
+std::vector<const char *> publishedModels()
+{
+    std::vector<const char *> models = {"realesrgan-x4fast"};
+    if (std::getenv("BRIVELLE_GPU_LONG_TESTS"))
+        models.push_back("realesrgan-x4plus");
+    return models;
+}
+
+INSTANTIATE_TEST_SUITE_P(Published, RealModelOnGpu, ::testing::ValuesIn(publishedModels()),
+                         [](const ::testing::TestParamInfo<const char *> &i) {
+                             return std::string(i.param).substr(std::strlen("realesrgan-"));
+                         });
+
+} // namespace
+
+#ifdef BRIVELLE_HAS_MODELGEN
+#include "modelgen.h"
+
+namespace {
+
+int loadGenerated(ncnn::Net &net, const brivelle::modelgen::ModelFiles &files,
+                  const ncnn::VulkanDevice *device)
+{
+    net.opt.use_vulkan_compute = device != nullptr;
+    net.opt.use_fp16_storage = net.opt.use_fp16_packed = net.opt.use_fp16_arithmetic = false;
+    net.set_vulkan_device(device);
+    if (net.load_param_mem(files.param.c_str()) != 0)
+        return -1;
+    return net.load_model_mem(files.bin.data(), files.bin.size());
+}
+
+struct GeneratedCase {
+    const char *name;
+    brivelle::modelgen::ModelFiles files;
+};
+
+class GeneratedOnGpu : public vktest::GpuTest, public ::testing::WithParamInterface<int> {};
+
+// The runtime's model generator: RRDBNet x4, RRDBNet x2 (pixel unshuffle first) and SRVGG, fp16 weights.
+TEST_P(GeneratedOnGpu, MatchesReference)
+{
+    using namespace brivelle::modelgen;
+    const int which = GetParam();
+    ModelFiles files = which == 2 ? srvgg(SrvggConfig{3, 8, 4}, Storage::Fp16, 41)
+                                  : rrdbnet(RrdbConfig{1, 8, 4, which == 0 ? 4 : 2}, Storage::Fp16, 42);
+    ncnn::Net cpu, gpu;
+    ASSERT_EQ(loadGenerated(cpu, files, nullptr), 0) << cpu.last_error();
+    ASSERT_EQ(loadGenerated(gpu, files, device), 0) << gpu.last_error();
+    for (const auto &[w, h] : {std::pair<int, int>{10, 6}, {6, 8}}) {
+        const ncnn::Mat in = vktest::randomMat(w, h, 3, 43);
+        ncnn::Mat want, got;
+        ASSERT_EQ(vktest::extract(cpu, in, want), 0);
+        ASSERT_EQ(vktest::extract(gpu, in, got), 0);
+        ASSERT_EQ(got.w, want.w);
+        EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)), kTolerance)
+            << w << "x" << h;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, GeneratedOnGpu, ::testing::Values(0, 1, 2), [](const ::testing::TestParamInfo<int> &i) {
+        return std::string(i.param == 0 ? "rrdbnet_x4" : i.param == 1 ? "rrdbnet_x2" : "srvgg_x4");
+    });
+
+} // namespace
+#endif

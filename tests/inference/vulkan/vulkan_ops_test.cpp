@@ -66,6 +66,8 @@ float act(float v, int type, float a, float b)
 struct ConvCase {
     int inw, inh, inch, outch, k, stride, dilation, pad, act;
     bool residual;
+    // The block shape devices with smaller limits get; -1 for the one this device gets.
+    int tile = -1;
 };
 
 class ConvolutionTest : public GpuTest, public ::testing::WithParamInterface<ConvCase> {};
@@ -82,6 +84,7 @@ TEST_P(ConvolutionTest, MatchesDirectLoop)
     p.padl = p.padr = p.padt = p.padb = c.pad;
     p.padValue = c.pad == 2 ? 0.25f : 0.f;
     p.act = c.act;
+    p.forceTile = c.tile;
     p.actA = c.act == 3 ? -0.3f : c.act == 6 ? 0.2f : 0.1f;
     p.actB = c.act == 3 ? 0.4f : 0.5f;
     const std::vector<float> weights = randomVector(size_t(c.outch) * c.inch * c.k * c.k, 7, -0.5f, 0.5f);
@@ -125,23 +128,22 @@ TEST_P(ConvolutionTest, MatchesDirectLoop)
     EXPECT_LE(relativeError(got, want), kTolerance);
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, ConvolutionTest,
-                         ::testing::Values(ConvCase{7, 5, 3, 64, 3, 1, 1, 1, 0, false},
-                                           ConvCase{13, 11, 33, 7, 3, 1, 1, 1, 2, false},
-                                           ConvCase{9, 10, 17, 32, 3, 1, 1, 1, 1, true},
-                                           ConvCase{1, 1, 5, 3, 3, 1, 1, 1, 3, false},
-                                           ConvCase{11, 6, 8, 40, 1, 1, 1, 0, 4, true},
-                                           ConvCase{12, 9, 6, 5, 5, 2, 1, 2, 6, false},
-                                           ConvCase{10, 10, 4, 9, 3, 2, 2, 2, 5, false},
-                                           ConvCase{23, 17, 70, 65, 3, 1, 1, 1, 0, true}),
-                         [](const ::testing::TestParamInfo<ConvCase> &i) {
-                             const ConvCase &c = i.param;
-                             return std::to_string(c.inw) + "x" + std::to_string(c.inh) + "x" +
-                                    std::to_string(c.inch) + "_to_" + std::to_string(c.outch) + "_k" +
-                                    std::to_string(c.k) + "s" + std::to_string(c.stride) + "d" +
-                                    std::to_string(c.dilation) + "p" + std::to_string(c.pad) + "_act" +
-                                    std::to_string(c.act) + (c.residual ? "_res" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ConvolutionTest,
+    ::testing::Values(
+        ConvCase{7, 5, 3, 64, 3, 1, 1, 1, 0, false}, ConvCase{13, 11, 33, 7, 3, 1, 1, 1, 2, false},
+        ConvCase{9, 10, 17, 32, 3, 1, 1, 1, 1, true}, ConvCase{1, 1, 5, 3, 3, 1, 1, 1, 3, false},
+        ConvCase{11, 6, 8, 40, 1, 1, 1, 0, 4, true}, ConvCase{12, 9, 6, 5, 5, 2, 1, 2, 6, false},
+        ConvCase{10, 10, 4, 9, 3, 2, 2, 2, 5, false}, ConvCase{23, 17, 70, 65, 3, 1, 1, 1, 0, true},
+        ConvCase{23, 17, 19, 65, 3, 1, 1, 1, 2, true, 1}, ConvCase{21, 9, 9, 32, 3, 1, 1, 1, 0, false, 1},
+        ConvCase{13, 11, 9, 5, 3, 1, 1, 1, 1, false, 1}, ConvCase{13, 11, 9, 40, 3, 1, 1, 1, 0, true, 2}),
+    [](const ::testing::TestParamInfo<ConvCase> &i) {
+        const ConvCase &c = i.param;
+        return std::to_string(c.inw) + "x" + std::to_string(c.inh) + "x" + std::to_string(c.inch) + "_to_" +
+               std::to_string(c.outch) + "_k" + std::to_string(c.k) + "s" + std::to_string(c.stride) + "d" +
+               std::to_string(c.dilation) + "p" + std::to_string(c.pad) + "_act" + std::to_string(c.act) +
+               (c.residual ? "_res" : "") + (c.tile >= 0 ? "_tile" + std::to_string(c.tile) : "");
+    });
 
 TEST_F(GpuTest, SamePaddingPutsTheExtraPixelWhereAsked)
 {

@@ -33,4 +33,28 @@ TEST(VulkanValidation, NetworkRunsWithoutValidationErrors)
     EXPECT_EQ(brivelle::vk::validation_error_count(), 0);
 }
 
+TEST(VulkanValidation, PlantedMisuseIsCounted)
+{
+    setenv("BRIVELLE_VULKAN_VALIDATION", "1", 1);
+    vktest::selectTestDriver();
+    ncnn::create_gpu_instance();
+    if (ncnn::get_gpu_count() == 0 || !brivelle::vk::validation_enabled()) {
+        ncnn::destroy_gpu_instance();
+        GTEST_SKIP() << "no Vulkan device or no validation layer";
+    }
+    // A buffer of size zero is invalid usage; the layer must report it, or the clean run above proves
+    // nothing.
+    const int before = brivelle::vk::validation_error_count();
+    VkBufferCreateInfo info{};
+    info.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
+    info.size = 0;
+    info.usage = VK_BUFFER_USAGE_STORAGE_BUFFER_BIT;
+    VkBuffer buffer = VK_NULL_HANDLE;
+    const VkDevice device = brivelle::vk::handle(*ncnn::get_gpu_device(0));
+    if (brivelle::vk::vkCreateBuffer(device, &info, nullptr, &buffer) == VK_SUCCESS && buffer)
+        brivelle::vk::vkDestroyBuffer(device, buffer, nullptr);
+    EXPECT_GT(brivelle::vk::validation_error_count(), before);
+    ncnn::destroy_gpu_instance();
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 #include "../gpu_layers.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <vector>
 
@@ -10,36 +11,47 @@ namespace brivelle::vk {
 namespace {
 
 // A block shape of convolution.comp: BM output channels by BN pixels per workgroup, TM x TN per
-// thread. The loaders need the thread count to be a multiple of BM and of BN.
+// thread. The loaders need the thread count to be a multiple of BM, and a multiple or a divisor of BN.
 struct Tile {
     int bm, bn, bk, tm, tn;
     uint32_t threads() const { return uint32_t(bm / tm) * uint32_t(bn / tn); }
     size_t sharedBytes() const { return size_t(bk) * (bm + bn) * sizeof(float); }
 };
 
-Tile chooseTile(const VkPhysicalDeviceLimits &lim, int outch)
+// Block shapes from best to most modest; every device takes the last.
+Tile tileCandidate(int outch, int index)
 {
-    // Wide pixel blocks keep every weight fetched from shared memory busy for many pixels; the
-    // channel block follows the layer so that the narrow convolutions (32 or 3 outputs) waste little.
-    const Tile candidates[] = {
-        outch > 32  ? Tile{64, 256, 8, 8, 8}
-        : outch > 8 ? Tile{32, 256, 8, 4, 8}
-                    : Tile{8, 256, 8, 1, 8},
-        outch > 8 ? Tile{32, 128, 8, 4, 8} : Tile{8, 128, 8, 1, 8},
-        Tile{8, 64, 8, 1, 8},
-    };
-    for (const Tile &t : candidates) {
+    // Wide pixel blocks keep every weight fetched from shared memory busy for many pixels, and 8 x 8
+    // register blocks give each shared-memory read 8 multiply-adds; the channel block follows the layer
+    // so that the narrow convolutions (32 or 3 outputs) waste little.
+    if (index == 0)
+        return outch > 32  ? Tile{64, 256, 8, 8, 8}
+               : outch > 8 ? Tile{32, 512, 8, 8, 8}
+                           : Tile{8, 256, 8, 1, 8};
+    if (index == 1)
+        return outch > 8 ? Tile{32, 256, 8, 4, 8} : Tile{8, 128, 8, 1, 8};
+    return Tile{8, 64, 8, 1, 8};
+}
+constexpr int kTileCandidates = 3;
+
+Tile chooseTile(const VkPhysicalDeviceLimits &lim, int outch, int forced)
+{
+    if (forced >= 0 && forced < kTileCandidates)
+        return tileCandidate(outch, forced);
+    for (int i = 0; i < kTileCandidates; i++) {
+        const Tile t = tileCandidate(outch, i);
         if (t.threads() <= lim.maxComputeWorkGroupInvocations &&
             t.threads() <= lim.maxComputeWorkGroupSize[0] &&
             t.sharedBytes() <= lim.maxComputeSharedMemorySize)
             return t;
     }
-    return candidates[2];
+    return tileCandidate(outch, kTileCandidates - 1);
 }
 
 struct ConvPush {
     int32_t inch, inw, inh, outch, outw, outh, padl, padt, nOffset;
     float padValue;
+    int32_t outOffset;
 };
 
 } // namespace
@@ -114,11 +126,14 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
         return -1;
     if (out.empty() && !allocate(s, out, outw, outh, p_.outch))
         return -100;
-    if (residual && (residual->w != outw || residual->h != outh || residual->c != p_.outch))
+    if (out.w != outw || out.h != outh || out.c != p_.outch || in.offset != 0 ||
+        out.offset + out.count() > out.buf->size / sizeof(float) || out.offset > size_t(INT32_MAX))
+        return -1;
+    if (residual && (residual->offset != 0 || residual->w != outw || residual->h != outh || residual->c != p_.outch))
         return -1;
 
     const VkPhysicalDeviceLimits &lim = limits(*device_);
-    const Tile t = chooseTile(lim, p_.outch);
+    const Tile t = chooseTile(lim, p_.outch, p_.forceTile);
     const uint32_t local[3] = {t.threads(), 1, 1};
     const std::vector<SpecConstant> spec = {spec_i(t.bm),
                                             spec_i(t.bn),
@@ -153,7 +168,8 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
     const BufferRef &res = residual ? residual->buf : out.buf;
     for (int64_t n0 = 0; n0 < npix; n0 += chunk) {
         const int64_t n = std::min<int64_t>(chunk, npix - n0);
-        ConvPush push{p_.inch, in.w, in.h, p_.outch, outw, outh, padl, padt, int32_t(n0), p_.padValue};
+        ConvPush push{p_.inch, in.w, in.h, p_.outch, outw, outh, padl, padt, int32_t(n0), p_.padValue,
+                      int32_t(out.offset)};
         const uint32_t groupsX = uint32_t((n + t.bn - 1) / t.bn);
         const int rc = s.dispatch(*pipe, {in.buf, weights_, bias_, res, out.buf}, &push, groupsX, groupsY, 1,
                                   flopsPerPixel * double(n));

@@ -35,6 +35,8 @@ bool broadcastsTo(const Tensor &t, const Tensor &out)
 int binary(Stream &s, int op, const Tensor &a, const Tensor &b, float scalar, Tensor &out, float ca, float cb)
 {
     const bool scalarB = b.empty();
+    if (a.offset != 0 || b.offset != 0)
+        return -1;
     if (out.empty()) {
         const int w = scalarB ? a.w : std::max(a.w, b.w);
         const int h = scalarB ? a.h : std::max(a.h, b.h);
@@ -55,7 +57,7 @@ int binary(Stream &s, int op, const Tensor &a, const Tensor &b, float scalar, Te
 
 int pad(Stream &s, const Tensor &in, Tensor &out, int left, int top, int front, int mode, float value)
 {
-    if (in.w <= 0 || in.h <= 0 || in.c <= 0)
+    if (in.w <= 0 || in.h <= 0 || in.c <= 0 || in.offset != 0 || out.offset != 0)
         return -1;
     struct {
         int32_t w, h, c, inw, inh, inc, left, top, front;
@@ -66,7 +68,7 @@ int pad(Stream &s, const Tensor &in, Tensor &out, int left, int top, int front, 
 
 int place(Stream &s, const Tensor &in, Tensor &out, int ox, int oy, int oz)
 {
-    if (ox < 0 || oy < 0 || oz < 0 || ox + in.w > out.w || oy + in.h > out.h || oz + in.c > out.c)
+    if (in.offset != 0 || out.offset != 0 || ox < 0 || oy < 0 || oz < 0 || ox + in.w > out.w || oy + in.h > out.h || oz + in.c > out.c)
         return -1;
     struct {
         int32_t inw, inh, inc, w, h, ox, oy, oz;
@@ -80,7 +82,7 @@ int place(Stream &s, const Tensor &in, Tensor &out, int ox, int oy, int oz)
 
 int interp(Stream &s, const Tensor &in, Tensor &out, int mode, bool alignCorner, float scaleX, float scaleY)
 {
-    if (mode != 1 && mode != 2)
+    if ((mode != 1 && mode != 2) || in.offset != 0 || out.offset != 0)
         return -1;
     struct {
         int32_t w, h, c, inw, inh;
@@ -92,7 +94,7 @@ int interp(Stream &s, const Tensor &in, Tensor &out, int mode, bool alignCorner,
 
 int shuffle(Stream &s, const Tensor &in, Tensor &out, bool depthToSpace, int mode, int r)
 {
-    if (r <= 0)
+    if (r <= 0 || in.offset != 0 || out.offset != 0)
         return -1;
     struct {
         int32_t w, h, c, inw, inh, inc;

@@ -1,4 +1,5 @@
 #version 450
+#extension GL_EXT_control_flow_attributes : require
 // Convolution as an implicit GEMM: rows are output channels, columns output pixels, and the reduction
 // runs over kernel taps and input channels. Each workgroup stages a BK-deep slice of weights and of
 // gathered input pixels in shared memory; each thread accumulates a TM x TN block in registers.
@@ -43,12 +44,16 @@ layout(push_constant) uniform Params {
     int padt;
     int n_offset;
     float pad_value;
+    // Where channel 0 of the output starts: another blob's channels may share the buffer.
+    int out_offset;
 } p;
 
 const int THREADS = (BM / TM) * (BN / TN);
 const int COLS = BN / TN;
 const int ROWS = BM / TM;
-const int B_STEP = THREADS / BN;
+// Wide pixel blocks give each thread several columns to gather; narrow ones several rows.
+const int B_COLS = BN > THREADS ? BN / THREADS : 1;
+const int B_STEP = BN < THREADS ? THREADS / BN : 1;
 const int A_STEP = THREADS / BM;
 const int B_LOADS = (BK + B_STEP - 1) / B_STEP;
 const int A_LOADS = (BK + A_STEP - 1) / A_STEP;
@@ -81,15 +86,20 @@ void main()
     const int npix = p.outw * p.outh;
     const int instride = p.inw * p.inh;
 
-    // The column each thread gathers stays the same for the whole reduction.
+    // The columns each thread gathers stay the same for the whole reduction.
     const int bcol = tid % BN;
     const int brow = tid / BN;
-    const int n = n0 + bcol;
-    const bool nvalid = n < npix;
-    const int oy = nvalid ? n / p.outw : 0;
-    const int ox = nvalid ? n - oy * p.outw : 0;
-    const int iy0 = oy * SY - p.padt;
-    const int ix0 = ox * SX - p.padl;
+    bool nvalid[B_COLS];
+    int iy0[B_COLS];
+    int ix0[B_COLS];
+    [[unroll]] for (int c = 0; c < B_COLS; c++) {
+        const int n = n0 + bcol + c * THREADS;
+        nvalid[c] = n < npix;
+        const int oy = nvalid[c] ? n / p.outw : 0;
+        const int ox = nvalid[c] ? n - oy * p.outw : 0;
+        iy0[c] = oy * SY - p.padt;
+        ix0[c] = ox * SX - p.padl;
+    }
 
     const int acol = tid % BM;
     const int arow = tid / BM;
@@ -99,21 +109,22 @@ void main()
     const int steps = KW * KH * chunks;
 
     float acc[TM][TN];
-    for (int i = 0; i < TM; i++)
-        for (int j = 0; j < TN; j++)
+    [[unroll]] for (int i = 0; i < TM; i++)
+        [[unroll]] for (int j = 0; j < TN; j++)
             acc[i][j] = 0.0;
 
-    float bnext[B_LOADS];
+    float bnext[B_LOADS * B_COLS];
     float anext[A_LOADS];
 
     for (int s = 0; s <= steps; s++) {
         if (s > 0) {
-            for (int r = 0; r < B_LOADS; r++) {
+            [[unroll]] for (int r = 0; r < B_LOADS; r++) {
                 const int k = brow + r * B_STEP;
                 if (k < BK)
-                    Bs[k * BN + bcol] = bnext[r];
+                    [[unroll]] for (int c = 0; c < B_COLS; c++)
+                        Bs[k * BN + bcol + c * THREADS] = bnext[r * B_COLS + c];
             }
-            for (int r = 0; r < A_LOADS; r++) {
+            [[unroll]] for (int r = 0; r < A_LOADS; r++) {
                 const int k = arow + r * A_STEP;
                 if (k < BK)
                     As[k * BM + acol] = anext[r];
@@ -125,18 +136,20 @@ void main()
             const int ic0 = (s - tap * chunks) * BK;
             const int ky = tap / KW;
             const int kx = tap - ky * KW;
-            const int iy = iy0 + ky * DY;
-            const int ix = ix0 + kx * DX;
-            const bool inside = iy >= 0 && iy < p.inh && ix >= 0 && ix < p.inw;
-            const int pix = iy * p.inw + ix;
-            for (int r = 0; r < B_LOADS; r++) {
-                const int ic = ic0 + brow + r * B_STEP;
-                float v = 0.0;
-                if (nvalid && ic < p.inch && brow + r * B_STEP < BK)
-                    v = inside ? x[ic * instride + pix] : p.pad_value;
-                bnext[r] = v;
+            [[unroll]] for (int c = 0; c < B_COLS; c++) {
+                const int iy = iy0[c] + ky * DY;
+                const int ix = ix0[c] + kx * DX;
+                const bool inside = iy >= 0 && iy < p.inh && ix >= 0 && ix < p.inw;
+                const int pix = iy * p.inw + ix;
+                [[unroll]] for (int r = 0; r < B_LOADS; r++) {
+                    const int ic = ic0 + brow + r * B_STEP;
+                    float v = 0.0;
+                    if (nvalid[c] && ic < p.inch && brow + r * B_STEP < BK)
+                        v = inside ? x[ic * instride + pix] : p.pad_value;
+                    bnext[r * B_COLS + c] = v;
+                }
             }
-            for (int r = 0; r < A_LOADS; r++) {
+            [[unroll]] for (int r = 0; r < A_LOADS; r++) {
                 const int ic = ic0 + arow + r * A_STEP;
                 float v = 0.0;
                 if (mvalid && ic < p.inch && arow + r * A_STEP < BK)
@@ -147,15 +160,15 @@ void main()
         if (s > 0) {
             const int ty = tid / COLS;
             const int tx = tid - ty * COLS;
-            for (int k = 0; k < BK; k++) {
+            [[unroll]] for (int k = 0; k < BK; k++) {
                 float a[TM];
                 float b[TN];
-                for (int i = 0; i < TM; i++)
+                [[unroll]] for (int i = 0; i < TM; i++)
                     a[i] = As[k * BM + ty * TM + i];
-                for (int j = 0; j < TN; j++)
+                [[unroll]] for (int j = 0; j < TN; j++)
                     b[j] = Bs[k * BN + tx + j * COLS];
-                for (int i = 0; i < TM; i++)
-                    for (int j = 0; j < TN; j++)
+                [[unroll]] for (int i = 0; i < TM; i++)
+                    [[unroll]] for (int j = 0; j < TN; j++)
                         acc[i][j] = fma(a[i], b[j], acc[i][j]);
             }
             barrier();
@@ -164,12 +177,12 @@ void main()
 
     const int ty = tid / COLS;
     const int tx = tid - ty * COLS;
-    for (int i = 0; i < TM; i++) {
+    [[unroll]] for (int i = 0; i < TM; i++) {
         const int m = m0 + ty * TM + i;
         if (m >= p.outch)
             continue;
         const float bm = HAS_BIAS != 0 ? bias[m] : 0.0;
-        for (int j = 0; j < TN; j++) {
+        [[unroll]] for (int j = 0; j < TN; j++) {
             const int nn = n0 + tx + j * COLS;
             if (nn >= npix)
                 continue;
@@ -177,7 +190,7 @@ void main()
             const int o = m * npix + nn;
             if (HAS_RES != 0)
                 v = v * RES_A + res[o] * RES_B;
-            y[o] = v;
+            y[p.out_offset + o] = v;
         }
     }
 }
