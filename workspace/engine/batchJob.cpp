@@ -35,9 +35,10 @@ QString completionText(const BatchSummary &summary)
         }
         names << QFileInfo(failure.path).fileName();
     }
+    // Blank lines keep the count, the names and the question apart.
     return tr("%1 of %2 images were written.").arg(summary.written.size()).arg(summary.total) +
-           QLatin1Char('\n') + tr("These files could not be upscaled:") + QLatin1Char('\n') +
-           names.join(QLatin1Char('\n')) + QLatin1Char('\n') + question;
+           QStringLiteral("\n\n") + tr("These files could not be upscaled:") + QLatin1Char('\n') +
+           names.join(QLatin1Char('\n')) + QStringLiteral("\n\n") + question;
 }
 
 BatchJob::BatchJob(QString outputFolder, Upscaler upscaler, const std::atomic<bool> &cancelRequested,

@@ -104,18 +104,15 @@ void PelmoraForm::computeTileSize()
     qDebug() << "Using GPU";
     const ncnn::VulkanDevice *device = ncnn::get_gpu_device(gpuIndex);
     if (!device) {
-        currentTileSize = engine::kNoDeviceTileSize;
+        currentTileSize = engine::gpuTileSize(false, 0, 0);
         return;
     }
     const std::uint32_t budget = device->get_heap_budget();
-    if (device->info.type() == 1) {
-        qDebug() << "MODE_TILED";
-        currentTileSize = engine::kIntegratedGpuTileSize;
-        return;
-    }
-    qDebug() << "budget_mb" << budget;
+    const int type = device->info.type();
+    if (type != 1)
+        qDebug() << "budget_mb" << budget;
     qDebug() << "MODE_TILED";
-    currentTileSize = engine::tileSizeForBudget(budget);
+    currentTileSize = engine::gpuTileSize(true, type, budget);
 }
 
 QImage PelmoraForm::upscaleImageTiling(const QImage &image)
@@ -156,7 +153,7 @@ QImage PelmoraForm::upscaleImageTiling(const QImage &image)
 
     const engine::TiledPassResult result = engine::runTiledPass(
         image, currentTileSize, scaleFactor(), [this](const QImage &tile) { return inferTile(tile); },
-        observer);
+        observer, scaleFactor() == 2 ? 2 : 1);
     if (!result.isOk()) {
         engineError = result.message;
         qDebug() << "upscaleImageTiling failed:" << result.message;

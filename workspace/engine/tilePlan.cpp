@@ -5,13 +5,14 @@
 
 namespace engine {
 
-TilePlan planTiles(QSize source, int tileSize, int scale)
+TilePlan planTiles(QSize source, int tileSize, int scale, int heightMultiple)
 {
     TilePlan plan;
     plan.source = source;
     plan.tileSize = tileSize;
     plan.scale = scale;
-    if (source.isEmpty() || tileSize <= 0 || tileSize % 16 != 0 || scale <= 0)
+    if (source.isEmpty() || tileSize <= 0 || tileSize % 16 != 0 || scale <= 0 || heightMultiple < 1 ||
+        heightMultiple > 16 || 16 % heightMultiple != 0)
         return plan;
 
     const int width = source.width();
@@ -22,6 +23,7 @@ TilePlan planTiles(QSize source, int tileSize, int scale)
         qint64(height) * scale > std::numeric_limits<int>::max() / 4)
         return plan;
     plan.extendedWidth = int(extended);
+    plan.extendedHeight = (height + heightMultiple - 1) / heightMultiple * heightMultiple;
 
     // 64-bit so that very large images do not wrap the progress range into a negative number.
     const qint64 maximum = extended * height / (qint64(tileSize) * tileSize) + 10;
@@ -43,7 +45,7 @@ Tile TilePlan::tile(int index) const
     const int x0 = std::max(t.x - kTileMargin, 0);
     const int x1 = std::min(extendedWidth, t.x + tileSize + kTileMargin);
     const int y0 = std::max(t.y - kTileMargin, 0);
-    const int y1 = std::min(height, t.y + t.height + kTileMargin);
+    const int y1 = std::min(extendedHeight, t.y + t.height + kTileMargin);
     t.copyRect = QRect(x0, y0, x1 - x0, y1 - y0);
     t.cropRect = QRect(scale * (t.x - x0), scale * (t.y - y0), scale * tileSize, scale * t.height);
     t.target = QPoint(scale * t.x, scale * t.y);

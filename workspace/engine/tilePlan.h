@@ -27,6 +27,7 @@ struct TilePlan {
     int tileSize = 0;
     int scale = 0;
     int extendedWidth = 0;
+    int extendedHeight = 0; // the source's height, or one more row to reach the input multiple
     int progressMaximum = 0;
     int columns = 0;
     int rows = 0;
@@ -35,13 +36,15 @@ struct TilePlan {
     int tileCount() const { return columns * rows; }
     // Tiles are made on demand: a huge image at a small edge has millions of them.
     Tile tile(int index) const;
-    QSize extendedSize() const { return {extendedWidth, source.height()}; }
+    QSize extendedSize() const { return {extendedWidth, extendedHeight}; }
     QSize canvasSize() const { return {scale * extendedWidth, scale * source.height()}; }
     QSize resultSize() const { return source * scale; }
 };
 
 // An empty plan when the size is empty, the edge is not a positive multiple of 16 (the tile copies must
 // keep widths that are multiples of 4) or the scale is not positive.
-TilePlan planTiles(QSize source, int tileSize, int scale);
+// heightMultiple 2 is for networks that start by folding 2x2 blocks into channels (the x2 model): they
+// cannot take an odd height, so an odd source gets one more row below it and every tile copy is even.
+TilePlan planTiles(QSize source, int tileSize, int scale, int heightMultiple = 1);
 
 } // namespace engine

@@ -13,6 +13,15 @@ int tileSizeForBudget(std::uint32_t budgetMb)
     return tile < kMinimumTileSize ? kMinimumTileSize : tile;
 }
 
+int gpuTileSize(bool hasDevice, int deviceType, std::uint32_t heapBudgetMb)
+{
+    if (!hasDevice)
+        return kNoDeviceTileSize;
+    if (deviceType == 1)
+        return kIntegratedGpuTileSize;
+    return tileSizeForBudget(heapBudgetMb);
+}
+
 int reducedTileSize(int tileSize)
 {
     if (tileSize <= kMinimumTileSize)

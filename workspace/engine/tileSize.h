@@ -15,6 +15,10 @@ constexpr int kMinimumTileSize = 32;
 // step by, so they get the smallest edge instead.
 int tileSizeForBudget(std::uint32_t budgetMb);
 
+// The edge for a GPU run: 64 without a device, 96 for an integrated GPU (type 1) whatever its budget,
+// otherwise the budget formula on the device's heap budget.
+int gpuTileSize(bool hasDevice, int deviceType, std::uint32_t heapBudgetMb);
+
 // The edge to retry with after a tile ran out of memory: half, rounded down to a multiple of 32, never
 // below the minimum. Returns 0 when the edge is already at the minimum and nothing smaller is left.
 int reducedTileSize(int tileSize);

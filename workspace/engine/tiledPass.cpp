@@ -19,6 +19,9 @@ QImage extendForTiling(const QImage &source, const TilePlan &plan)
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     painter.drawImage(0, 0, source);
     painter.end();
+    for (int y = source.height(); y < extended.height(); ++y)
+        std::memcpy(extended.scanLine(y), extended.constScanLine(source.height() - 1),
+                    size_t(extended.bytesPerLine()));
     return extended;
 }
 
@@ -46,10 +49,10 @@ void copyPixels(const QImage &from, const QRect &rect, QImage &to, QPoint at)
 // One attempt at one edge. OutOfMemory tells the caller to try again smaller.
 TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
                               const std::function<TileInference(const QImage &)> &infer,
-                              const TiledPassObserver &observer)
+                              const TiledPassObserver &observer, int heightMultiple)
 {
     qDebug() << "tile_size:" << tileSize;
-    const TilePlan plan = planTiles(source.size(), tileSize, scale);
+    const TilePlan plan = planTiles(source.size(), tileSize, scale, heightMultiple);
     if (!plan.isValid())
         return failure(TiledPassResult::Status::InvalidTileSize, tileSize,
                        QStringLiteral("cannot tile a %1x%2 image with edge %3 at scale %4")
@@ -61,7 +64,7 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
     const QImage extended = extendForTiling(source, plan);
     QImage canvas(plan.canvasSize(), QImage::Format_RGB888);
     if (extended.isNull() || canvas.isNull())
-        return failure(TiledPassResult::Status::OutOfMemory, tileSize,
+        return failure(TiledPassResult::Status::ImageTooLarge, tileSize,
                        QStringLiteral("no memory for the %1x%2 canvas")
                            .arg(plan.canvasSize().width())
                            .arg(plan.canvasSize().height()));
@@ -104,13 +107,13 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
 
 TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const std::function<TileInference(const QImage &)> &infer,
-                             const TiledPassObserver &observer)
+                             const TiledPassObserver &observer, int heightMultiple)
 {
     if (source.isNull())
         return failure(TiledPassResult::Status::NullSource, tileSize, QStringLiteral("null source"));
 
     for (int edge = tileSize;;) {
-        TiledPassResult result = runAtTileSize(source, edge, scale, infer, observer);
+        TiledPassResult result = runAtTileSize(source, edge, scale, infer, observer, heightMultiple);
         if (result.status != TiledPassResult::Status::OutOfMemory)
             return result;
         const int smaller = reducedTileSize(edge);

@@ -27,7 +27,8 @@ struct TiledPassObserver {
 };
 
 struct TiledPassResult {
-    enum class Status { Ok, NullSource, InvalidTileSize, TileFailed, OutOfMemory };
+    // ImageTooLarge: the enlarged canvas itself could not be allocated; smaller tiles would not help.
+    enum class Status { Ok, NullSource, InvalidTileSize, ImageTooLarge, TileFailed, OutOfMemory };
     QImage image; // S*W x S*H in Format_RGB888, null unless Ok
     Status status = Status::NullSource;
     int tileSize = 0; // the edge that produced the image (smaller than asked after memory retries)
@@ -40,11 +41,13 @@ struct TiledPassResult {
 // cut away again, so tiles meet without seams. A tile that runs out of memory starts the whole image
 // again with a smaller edge, down to the minimum; any other failed tile fails the image, because a
 // picture with black holes must never pass for a result.
+// heightMultiple: see planTiles.
 TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const std::function<TileInference(const QImage &)> &infer,
-                             const TiledPassObserver &observer = {});
+                             const TiledPassObserver &observer = {}, int heightMultiple = 1);
 
-// The source on the extended width: the source's pixels, alpha included, over opaque blue columns.
+// The source on the extended size: the source's pixels, alpha included, over opaque blue columns; an
+// extra row below repeats the source's last row.
 QImage extendForTiling(const QImage &source, const TilePlan &plan);
 
 } // namespace engine

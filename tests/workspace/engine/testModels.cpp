@@ -1,5 +1,7 @@
 #include "testModels.h"
 
+#include "modelgen.h"
+
 #include <QFile>
 #include <QRandomGenerator>
 #include <QStringList>
@@ -70,4 +72,23 @@ bool writeTestModelPairs(const QString &folder)
 {
     return writeTestModel(folder, QStringLiteral("realesrgan-x2plus"), 2) &&
            writeTestModel(folder, QStringLiteral("realesrgan-x4plus"), 4);
+}
+
+bool writeRrdbModelPairs(const QString &folder)
+{
+    namespace gen = brivelle::modelgen;
+    for (const int scale : {2, 4}) {
+        gen::RrdbConfig config;
+        config.blocks = 1;
+        config.features = 8;
+        config.growth = 4;
+        config.scale = scale;
+        const gen::ModelFiles files = gen::rrdbnet(config, gen::Storage::Fp32, uint32_t(40 + scale));
+        const QString base = folder + QStringLiteral("/realesrgan-x%1plus").arg(scale);
+        std::string error;
+        if (!gen::write_files(files, QString(base + QStringLiteral(".param")).toStdString(),
+                              QString(base + QStringLiteral(".bin")).toStdString(), error))
+            return false;
+    }
+    return true;
 }

@@ -9,3 +9,7 @@ bool writeTestModel(const QString &folder, const QString &name, int scale, int d
 
 // The two pairs the form loads, realesrgan-x2plus and realesrgan-x4plus, as small test models.
 bool writeTestModelPairs(const QString &folder);
+
+// The same two names with the published RRDBNet topology (pixel unshuffle first for x2), one block of
+// 8 features: slower than the pairs above, but shaped like the real networks.
+bool writeRrdbModelPairs(const QString &folder);

@@ -79,6 +79,14 @@ bool writeBytes(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// Set BRIVELLE_SCREENSHOT_DIR to look at the progress page and the messages the batch shows.
+void screenshot(QWidget *widget, const QString &name)
+{
+    const QString dir = qEnvironmentVariable("BRIVELLE_SCREENSHOT_DIR");
+    if (!dir.isEmpty())
+        widget->grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
 QStringList entries(const QString &folder)
 {
     return QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries, QDir::Name);
@@ -95,6 +103,8 @@ public:
             if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                 titles << box->windowTitle();
                 texts << box->text();
+                screenshot(box,
+                           QString::fromLatin1(QTest::currentTestFunction()) + QStringLiteral("-message"));
                 box->button(box->standardButtons() & QMessageBox::Ok ? QMessageBox::Ok
                                                                      : QMessageBox::NoButton)
                     ? box->button(QMessageBox::Ok)->click()
@@ -235,6 +245,8 @@ private slots:
         probe().clickUpscale();
         QVERIFY(!probe().ui()->cancelButton->isHidden());
         QTRY_VERIFY(probe().ui()->progressFileLabel->text().startsWith(QStringLiteral("1 of 3: ")));
+        form->resize(900, 560);
+        screenshot(form, QStringLiteral("progress-page"));
         probe().clickCancel();
         QVERIFY(!probe().ui()->cancelButton->isEnabled());
         QVERIFY(writeBytes(pipe, pngBytes(picture(QSize(12, 10)))));

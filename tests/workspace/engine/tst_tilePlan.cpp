@@ -67,7 +67,7 @@ private slots:
             QCOMPARE(t.copyRect.left(), qMax(t.x - 48, 0));
             QCOMPARE(t.copyRect.top(), qMax(t.y - 48, 0));
             QCOMPARE(t.copyRect.right() + 1, qMin(plan.extendedWidth, t.x + tile + 48));
-            QCOMPARE(t.copyRect.bottom() + 1, qMin(source.height(), t.y + t.height + 48));
+            QCOMPARE(t.copyRect.bottom() + 1, qMin(plan.extendedHeight, t.y + t.height + 48));
             QVERIFY(QRect(QPoint(0, 0), t.copyRect.size() * scale).contains(t.cropRect));
             QCOMPARE(t.cropRect.size(), QSize(tile, t.height) * scale);
             QCOMPARE(t.target, QPoint(t.x, t.y) * scale);
@@ -76,6 +76,31 @@ private slots:
                     ++covered[y * plan.extendedWidth + x];
         }
         QVERIFY(std::all_of(covered.cbegin(), covered.cend(), [](int n) { return n == 1; }));
+    }
+
+    // Networks that fold 2x2 blocks need even heights: an odd source gets one more row, and every
+    // copy is then even; the result keeps the source's height.
+    void evenHeightsForFoldingNetworks_data()
+    {
+        QTest::addColumn<QSize>("source");
+        QTest::addColumn<int>("tile");
+        QTest::newRow("77x45 T32") << QSize(77, 45) << 32;
+        QTest::newRow("1x1 T32") << QSize(1, 1) << 32;
+        QTest::newRow("100x701 T64") << QSize(100, 701) << 64;
+    }
+    void evenHeightsForFoldingNetworks()
+    {
+        QFETCH(QSize, source);
+        QFETCH(int, tile);
+        const engine::TilePlan plan = engine::planTiles(source, tile, 2, 2);
+        QCOMPARE(plan.extendedHeight, source.height() + 1);
+        QCOMPARE(plan.resultSize(), source * 2);
+        QCOMPARE(plan.progressMaximum, plan.extendedWidth * source.height() / (tile * tile) + 10);
+        for (int i = 0; i < plan.tileCount(); ++i) {
+            QCOMPARE(plan.tile(i).copyRect.height() % 2, 0);
+            QVERIFY(plan.tile(i).y + plan.tile(i).height <= source.height());
+        }
+        QCOMPARE(engine::planTiles(QSize(77, 44), tile, 2, 2).extendedHeight, 44);
     }
 
     void secondTileOfFirstRow()

@@ -38,6 +38,28 @@ private slots:
         }
     }
 
+    void gpu_data()
+    {
+        QTest::addColumn<bool>("hasDevice");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<uint>("budgetMb");
+        QTest::addColumn<int>("tile");
+        QTest::newRow("no device") << false << 0 << 16000u << 64;
+        QTest::newRow("discrete 3000 MiB") << true << 0 << 3000u << 96;
+        QTest::newRow("discrete 16000 MiB") << true << 0 << 16000u << 256;
+        QTest::newRow("integrated, large budget") << true << 1 << 16000u << 96;
+        QTest::newRow("integrated, tiny budget") << true << 1 << 10u << 96;
+        QTest::newRow("virtual 100 MiB gets the floor") << true << 2 << 100u << 32;
+        QTest::newRow("cpu-type 8000 MiB") << true << 3 << 8000u << 160;
+    }
+    void gpu()
+    {
+        QFETCH(bool, hasDevice);
+        QFETCH(int, type);
+        QFETCH(uint, budgetMb);
+        QTEST(engine::gpuTileSize(hasDevice, type, budgetMb), "tile");
+    }
+
     void reduction_data()
     {
         QTest::addColumn<int>("tile");
