@@ -21,5 +21,5 @@ function(brivelle_add_gtest name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   brivelle_warnings(${name})
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "BRIVELLE_SOURCE_DIR=${PROJECT_SOURCE_DIR};BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
+    PROPERTIES ENVIRONMENT "BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
 endfunction()
