@@ -14,18 +14,17 @@ PelmoraFrame::PelmoraFrame(QWidget *parent) : QFrame(parent) {}
 void PelmoraFrame::dragEnterEvent(QDragEnterEvent *event)
 {
     event->setDropAction(Qt::LinkAction);
-    const QMimeData *mime = event->mimeData();
-    if (!mime || !mime->hasUrls() || mime->urls().isEmpty()) {
+    const std::optional<QString> path = firstDraggedPath(event->mimeData());
+    if (!path) {
         event->setAccepted(false);
         return;
     }
     // Folders are for the list view, which walks them; the drop page takes images only.
-    const QString path = mime->urls().constFirst().toLocalFile();
-    if (QFileInfo(path).isDir()) {
+    if (QFileInfo(*path).isDir()) {
         event->setAccepted(false);
         return;
     }
-    event->setAccepted(acceptsDraggedImage(path));
+    event->setAccepted(acceptsDraggedImage(*path));
 }
 
 void PelmoraFrame::dragMoveEvent(QDragMoveEvent *event)

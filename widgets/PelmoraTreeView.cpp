@@ -26,17 +26,16 @@ void PelmoraTreeView::dragEnterEvent(QDragEnterEvent *event)
         event->setAccepted(isSupportedImage(selectedPath));
         return;
     }
-    const QMimeData *mime = event->mimeData();
-    if (!mime || !mime->hasUrls() || mime->urls().isEmpty()) {
+    const std::optional<QString> path = firstDraggedPath(event->mimeData());
+    if (!path) {
         event->setAccepted(false);
         return;
     }
-    const QString path = mime->urls().constFirst().toLocalFile();
-    if (QFileInfo(path).isDir()) {
+    if (QFileInfo(*path).isDir()) {
         event->setAccepted(true);
         return;
     }
-    event->setAccepted(isSupportedImage(path));
+    event->setAccepted(isSupportedImage(*path));
 }
 
 void PelmoraTreeView::dragMoveEvent(QDragMoveEvent *event)

@@ -1,7 +1,9 @@
 #include "widgets/supportedImage.h"
 
 #include <QFileInfo>
+#include <QMimeData>
 #include <QStringList>
+#include <QUrl>
 
 namespace {
 
@@ -33,4 +35,11 @@ bool isSupportedImage(const QString &path)
 bool acceptsDraggedImage(const QString &path)
 {
     return hasListedSuffix(path, true);
+}
+
+std::optional<QString> firstDraggedPath(const QMimeData *mime)
+{
+    if (!mime || !mime->hasUrls() || mime->urls().isEmpty())
+        return std::nullopt;
+    return mime->urls().constFirst().toLocalFile();
 }

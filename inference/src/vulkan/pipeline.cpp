@@ -76,11 +76,11 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     std::vector<VkSpecializationMapEntry> entries(values.size());
     for (size_t i = 0; i < values.size(); i++)
         entries[i] = {static_cast<uint32_t>(i), static_cast<uint32_t>(i * 4), 4};
-    VkSpecializationInfo spec{};
-    spec.mapEntryCount = static_cast<uint32_t>(entries.size());
-    spec.pMapEntries = entries.data();
-    spec.dataSize = values.size() * 4;
-    spec.pData = values.data();
+    VkSpecializationInfo specialization{};
+    specialization.mapEntryCount = static_cast<uint32_t>(entries.size());
+    specialization.pMapEntries = entries.data();
+    specialization.dataSize = values.size() * 4;
+    specialization.pData = values.data();
 
     VkComputePipelineCreateInfo info{};
     info.sType = VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO;
@@ -88,7 +88,7 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     info.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
     info.stage.module = module;
     info.stage.pName = "main";
-    info.stage.pSpecializationInfo = &spec;
+    info.stage.pSpecializationInfo = &specialization;
     info.layout = layout;
     const VkResult r = vkCreateComputePipelines(device_, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline);
     vkDestroyShaderModule(device_, module, nullptr);

@@ -135,7 +135,7 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
     const VkPhysicalDeviceLimits &lim = limits(*device_);
     const Tile t = chooseTile(lim, p_.outch, p_.forceTile);
     const uint32_t local[3] = {t.threads(), 1, 1};
-    const std::vector<SpecConstant> spec = {spec_i(t.bm),
+    const std::vector<SpecConstant> specialization = {spec_i(t.bm),
                                             spec_i(t.bn),
                                             spec_i(t.bk),
                                             spec_i(t.tm),
@@ -153,7 +153,7 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
                                             spec_i(residual ? 1 : 0),
                                             spec_f(residual ? residualA : 1.f),
                                             spec_f(residual ? residualB : 1.f)};
-    const Pipeline *pipe = get_pipeline(*device_, "convolution", 5, sizeof(ConvPush), local, spec);
+    const Pipeline *pipe = get_pipeline(*device_, "convolution", 5, sizeof(ConvPush), local, specialization);
     if (!pipe)
         return -1;
 

@@ -16,9 +16,9 @@ uint32_t groups(int n, uint32_t local)
 }
 
 int dispatchVolume(Stream &s, const char *shader, std::initializer_list<BufferRef> buffers, const void *push,
-                   uint32_t pushBytes, const std::vector<SpecConstant> &spec, const Tensor &out)
+                   uint32_t pushBytes, const std::vector<SpecConstant> &specialization, const Tensor &out)
 {
-    const Pipeline *p = get_pipeline(s.device(), shader, int(buffers.size()), pushBytes, kLocal, spec);
+    const Pipeline *p = get_pipeline(s.device(), shader, int(buffers.size()), pushBytes, kLocal, specialization);
     if (!p)
         return -1;
     return s.dispatch(*p, buffers, push, groups(out.w, kLocal[0]), groups(out.h, kLocal[1]),
