@@ -28,6 +28,30 @@ bool ModelBin::fail(const std::string &what) const
     return false;
 }
 
+bool ModelBin::create_weights(Mat &m, int w) const
+{
+    m.create(w);
+    if (m.empty())
+        return fail("out of memory for " + std::to_string(w) + " weights");
+    return true;
+}
+
+Mat ModelBin::read_fp32(int w, size_t available) const
+{
+    const size_t n = static_cast<size_t>(w);
+    if (available / 4 < n) {
+        fail("fp32 array: expected " + std::to_string(n * 4) + " bytes, " + std::to_string(available) +
+             " left");
+        return Mat();
+    }
+    Mat m;
+    if (!create_weights(m, w))
+        return Mat();
+    std::memcpy(m.data, data + pos, n * 4);
+    pos += n * 4;
+    return m;
+}
+
 Mat ModelBin::load(int w, int h, int type) const
 {
     if (w < 0 || h < 0 || (h != 0 && static_cast<size_t>(w) * h > 0x7fffffffu)) {
@@ -58,21 +82,8 @@ Mat ModelBin::load(int w, int type) const
     }
     const size_t n = static_cast<size_t>(w);
     const size_t left = size - pos;
-    if (type == 1) {
-        if (left / 4 < n) {
-            fail("fp32 array: expected " + std::to_string(n * 4) + " bytes, " + std::to_string(left) +
-                 " left");
-            return m;
-        }
-        m.create(w);
-        if (m.empty()) {
-            fail("out of memory for " + std::to_string(n) + " weights");
-            return m;
-        }
-        std::memcpy(m.data, data + pos, n * 4);
-        pos += n * 4;
-        return m;
-    }
+    if (type == 1)
+        return read_fp32(w, left);
     if (left < 4) {
         fail("storage tag: expected 4 bytes, " + std::to_string(left) + " left");
         return m;
@@ -90,11 +101,8 @@ Mat ModelBin::load(int w, int type) const
                  " left");
             return Mat();
         }
-        m.create(w);
-        if (m.empty()) {
-            fail("out of memory for " + std::to_string(n) + " weights");
-            return m;
-        }
+        if (!create_weights(m, w))
+            return Mat();
         float *out = m;
         for (size_t i = 0; i < n; i++) {
             const uint16_t v = static_cast<uint16_t>(data[pos + 2 * i] | data[pos + 2 * i + 1] << 8);
@@ -112,32 +120,16 @@ Mat ModelBin::load(int w, int type) const
                  " left");
             return Mat();
         }
-        m.create(w);
-        if (m.empty()) {
-            fail("out of memory for " + std::to_string(n) + " weights");
-            return m;
-        }
+        if (!create_weights(m, w))
+            return Mat();
         float *out = m;
         for (size_t i = 0; i < n; i++)
             out[i] = static_cast<float>(static_cast<signed char>(data[pos + i]));
         pos += bytes;
         return m;
     }
-    if (tag == kTagFp32 || tag == 0) {
-        if (body / 4 < n) {
-            fail("fp32 array: expected " + std::to_string(n * 4) + " bytes, " + std::to_string(body) +
-                 " left");
-            return Mat();
-        }
-        m.create(w);
-        if (m.empty()) {
-            fail("out of memory for " + std::to_string(n) + " weights");
-            return m;
-        }
-        std::memcpy(m.data, data + pos, n * 4);
-        pos += n * 4;
-        return m;
-    }
+    if (tag == kTagFp32 || tag == 0)
+        return read_fp32(w, body);
     {
         // Any other non-zero tag: a 256-entry fp32 table, then one byte index per weight.
         const size_t bytes = 256 * 4 + align4(n);
@@ -150,11 +142,8 @@ Mat ModelBin::load(int w, int type) const
         float table[256];
         std::memcpy(table, data + pos, sizeof table);
         pos += sizeof table;
-        m.create(w);
-        if (m.empty()) {
-            fail("out of memory for " + std::to_string(n) + " weights");
-            return m;
-        }
+        if (!create_weights(m, w))
+            return Mat();
         float *out = m;
         for (size_t i = 0; i < n; i++)
             out[i] = table[data[pos + i]];

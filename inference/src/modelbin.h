@@ -26,6 +26,10 @@ public:
 
 private:
     bool fail(const std::string &what) const;
+    // An fp32 Mat of w elements, or false with the error set when memory runs out.
+    bool create_weights(Mat &m, int w) const;
+    // w raw fp32 values at the read position, of which available bytes are left.
+    Mat read_fp32(int w, size_t available) const;
     const unsigned char *data;
     size_t size;
     mutable size_t pos = 0;

@@ -367,6 +367,13 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Ten
             return LAYER_OUT_OF_MEMORY;
         }
     }
+    // The sum a convolution took over: the convolution runs here and adds the other operand.
+    auto forwardFusedConvolution = [&] {
+        const Layer &convLayer = *graph_.layers[size_t(st.fusedConv)];
+        const Tensor &other = in(size_t(1 - st.fusedBottom));
+        return steps_[size_t(st.fusedConv)].conv->forward(s, live[size_t(convLayer.bottoms[0])], out, &other,
+                                                          st.fusedA, st.fusedB);
+    };
     int rc = 0;
     switch (st.kind) {
     case Kind::Unsupported:
@@ -383,10 +390,7 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Ten
     case Kind::Eltwise: {
         const auto &e = static_cast<const Eltwise &>(layer);
         if (fused) {
-            const Layer &convLayer = *graph_.layers[size_t(st.fusedConv)];
-            const Tensor &other = in(size_t(1 - st.fusedBottom));
-            rc = steps_[size_t(st.fusedConv)].conv->forward(s, live[size_t(convLayer.bottoms[0])], out,
-                                                            &other, st.fusedA, st.fusedB);
+            rc = forwardFusedConvolution();
             break;
         }
         const int op = e.op_type == Eltwise::Operation_PROD  ? 2
@@ -403,10 +407,7 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Ten
     case Kind::BinaryOp: {
         const auto &b = static_cast<const BinaryOp &>(layer);
         if (fused) {
-            const Layer &convLayer = *graph_.layers[size_t(st.fusedConv)];
-            const Tensor &other = in(size_t(1 - st.fusedBottom));
-            rc = steps_[size_t(st.fusedConv)].conv->forward(s, live[size_t(convLayer.bottoms[0])], out,
-                                                            &other, st.fusedA, st.fusedB);
+            rc = forwardFusedConvolution();
             break;
         }
         if (b.with_scalar || layer.bottoms.size() == 1)
