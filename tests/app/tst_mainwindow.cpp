@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 #include "app/windowgeometry.h"
 #include "workspace/PelmoraForm.h"
+#include "support/iconcheck.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -15,27 +16,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
-
-namespace {
-
-bool showsImage(const QToolButton *button, const QString &name)
-{
-    const QImage expected =
-        QImage(QStringLiteral(":/resources/images/") + name).convertToFormat(QImage::Format_ARGB32);
-    const QImage shown =
-        button->icon().pixmap(expected.size()).toImage().convertToFormat(QImage::Format_ARGB32);
-    return !expected.isNull() && shown == expected;
-}
-
-QPalette darkPalette()
-{
-    QPalette palette;
-    palette.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
-    palette.setColor(QPalette::WindowText, Qt::white);
-    return palette;
-}
-
-} // namespace
 
 class TestMainWindow : public QObject {
     Q_OBJECT

@@ -1,6 +1,7 @@
 #include "widgets/PelmoraFrame.h"
 #include "widgets/PelmoraTreeView.h"
 #include "workspace/PelmoraForm.h"
+#include "support/iconcheck.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -49,27 +50,6 @@ template <> struct PelmoraFormProbe<FormTestTag> {
     }
 };
 using Probe = PelmoraFormProbe<FormTestTag>;
-
-namespace {
-
-bool showsImage(const QAbstractButton *button, const QString &name)
-{
-    const QImage expected =
-        QImage(QStringLiteral(":/resources/images/") + name).convertToFormat(QImage::Format_ARGB32);
-    const QImage shown =
-        button->icon().pixmap(expected.size()).toImage().convertToFormat(QImage::Format_ARGB32);
-    return !expected.isNull() && shown == expected;
-}
-
-QPalette darkPalette()
-{
-    QPalette palette;
-    palette.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
-    palette.setColor(QPalette::WindowText, Qt::white);
-    return palette;
-}
-
-} // namespace
 
 // Takes the addresses that would go to the browser.
 class BrowserCatcher : public QObject {
