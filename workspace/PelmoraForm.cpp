@@ -4,6 +4,8 @@
 #include "dialogs/AboutDialog.h"
 #include "dialogs/CheckUpdateDialog.h"
 #include "ui_PelmoraForm.h"
+#include "workspace/engine/batchJob.h"
+#include "workspace/engine/upscaler.h"
 
 #include <QHBoxLayout>
 #include <QPointer>
@@ -175,8 +177,10 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
 PelmoraForm::~PelmoraForm()
 {
     stopBatch();
-    // The network may hold device memory: it goes before the instance that owns the devices.
-    net.clear();
+    // The network may hold device memory: it goes, with the job that shares it, before the instance
+    // that owns the devices.
+    delete batchJob;
+    upscaler.reset();
     ncnn::destroy_gpu_instance();
     delete ui;
 }

@@ -12,8 +12,6 @@
 #include <atomic>
 #include <memory>
 
-#include <ncnn/net.h>
-
 namespace Ui {
 class PelmoraForm;
 }
@@ -27,9 +25,10 @@ class FolderWalk;
 class ThumbnailBatch;
 template <typename T> class QFutureWatcher;
 namespace engine {
-struct TileInference;
+struct Device;
 class BatchJob;
-}
+class Upscaler;
+} // namespace engine
 
 // Tests specialise this with a tag of their own to reach private members.
 template <typename Tag> struct PelmoraFormProbe;
@@ -102,13 +101,12 @@ private:
     void fillGpuList();
     void logDefaultGpu();
 
-    // --- engine (engine/formEngine.cpp) ---
-    // Returns whether both model files loaded.
+    // --- engine (engine/formEngine.cpp): forwards to the upscaler ---
+    // Builds the upscaler of the current options; returns whether both model files loaded.
     bool setupNetwork();
     void bindVulkanDevice();
+    engine::Device chosenDevice() const;
     QImage runNetwork(const QImage &image);
-    // runNetwork with the reason of a failure, so that running out of memory can be told apart.
-    engine::TileInference inferTile(const QImage &image) const;
     int scaleFactor() const;
     void computeTileSize();
     QImage upscaleImageTiling(const QImage &image);
@@ -117,6 +115,7 @@ private:
 
     // --- batch job (engine/formBatch.cpp) ---
     void processFiles(QStringList paths);
+    void connectBatchProgress();
     void onBatchFinished();
     // Cancels a running batch and waits for its worker: nothing the worker uses may die before it.
     void stopBatch();
@@ -159,10 +158,10 @@ private:
 
     // engine and batch
     int currentTileSize = 0;
-    ncnn::Net net;
+    // The loaded network with its device, scale and tile policy; shared with the running batch, which
+    // only reads it. Rebuilt by setupNetwork while no batch runs.
+    std::shared_ptr<engine::Upscaler> upscaler;
     std::atomic<bool> cancelRequested{false};
-    // Why the last image failed; written and read by the batch worker only.
-    QString engineError;
     engine::BatchJob *batchJob = nullptr;
     QFutureWatcher<void> *batchWatcher = nullptr;
 

@@ -1,14 +1,20 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
+#include <QMetaType>
 #include <QObject>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
-#include <functional>
+#include <memory>
 
 namespace engine {
+
+class Upscaler;
 
 struct BatchFailure {
     QString path;
@@ -22,15 +28,29 @@ struct BatchSummary {
     bool cancelled = false;
 };
 
+// What became of one picture of the batch.
+struct PictureReport {
+    enum class Status { Written, Failed, Cancelled };
+    int index = 0; // in the path list
+    QString input;
+    QString output;     // empty unless written
+    QSize size;         // of the result; empty unless written
+    double seconds = 0; // from the start of its decoding to the end of its write
+    Status status = Status::Failed;
+    QString reason;
+};
+
 // The text of the completion message: the usual two lines when nothing failed; otherwise how many of
 // how many images were written and which inputs failed, before the question.
 QString completionText(const BatchSummary &summary);
 
 // One upscale batch: every path is read, upscaled and written as a new PNG into the output folder.
 // Parameters in, signals out: run() works on the calling thread (a pool thread) and touches nothing
-// but its own members, the upscaler it was given and the cancel flag, which it reads before every
-// file. Its signals reach receivers in the GUI thread as queued calls, in emission order. An input
-// that fails is reported and skipped; the batch goes on with the next one.
+// but its own members, the upscaler it was given and the cancel flag. Its signals reach receivers in
+// the GUI thread as queued calls, in emission order. An input that fails is reported and skipped; the
+// batch goes on with the next one.
+// Two ways to stop: the cancel flag, read before every picture, lets the current picture finish and be
+// written; stopAtNextTile() abandons the current picture at its next tile and writes nothing of it.
 class BatchJob : public QObject {
     Q_OBJECT
 
@@ -38,14 +58,14 @@ public:
     enum class State { Idle, Running, Finished };
     Q_ENUM(State)
 
-    // Returns the enlarged image, or a null image and the reason in *error.
-    using Upscaler = std::function<QImage(const QImage &, QString *error)>;
-
-    BatchJob(QString outputFolder, Upscaler upscaler, const std::atomic<bool> &cancelRequested,
-             QObject *parent = nullptr);
+    BatchJob(QString outputFolder, std::shared_ptr<const Upscaler> upscaler,
+             const std::atomic<bool> &cancelRequested, QObject *parent = nullptr);
+    ~BatchJob() override;
 
     // Worker thread. Runs once; a second call does nothing.
     void run(const QStringList &paths);
+    // Any thread, and safe in a signal handler: a single store to a lock-free atomic.
+    void stopAtNextTile() { stopNow.store(true); }
 
     State state() const { return currentState.load(); }
     // Complete once state() is Finished (the watcher of the future that ran run() says so).
@@ -53,21 +73,33 @@ public:
 
 signals:
     void stateChanged(engine::BatchJob::State state);
-    // "3 of 12: name", the name shortened for display.
-    void fileStarted(const QString &text);
+    // index from 0 of total; the network is about to start on it.
+    void pictureStarted(int index, int total, const QString &path);
+    // The tiles of the current picture: (0, total) when its plan starts, then after every tile.
+    void tileProgress(int done, int total);
+    // A finished part of the current picture's colour, and its place in output pixels. Emitted only
+    // while something is connected: the copy is not free.
+    void tileFinished(const QImage &tile, const QRect &where);
     void statusChanged(const QString &text);
     void fileWritten(const QString &outputPath);
+    // reason is plain text for a log or a message.
     void fileFailed(const QString &path, const QString &reason);
+    // Every picture that was started ends with exactly one report, in list order.
+    void pictureFinished(const engine::PictureReport &report);
 
 private:
     void setState(State state);
-    void processOne(const QString &path);
+    void processOne(int index, const QStringList &paths);
+    void finish(PictureReport report);
 
     const QString folder;
-    const Upscaler upscale;
+    const std::shared_ptr<const Upscaler> upscaler;
     const std::atomic<bool> &cancel;
+    std::atomic<bool> stopNow{false};
     std::atomic<State> currentState{State::Idle};
     BatchSummary result;
 };
 
 } // namespace engine
+
+Q_DECLARE_METATYPE(engine::PictureReport)

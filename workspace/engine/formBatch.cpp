@@ -3,6 +3,7 @@
 #include "ui_PelmoraForm.h"
 
 #include "workspace/engine/batchJob.h"
+#include "workspace/engine/outputNaming.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -10,7 +11,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedLayout>
 #include <QThreadPool>
@@ -59,29 +62,32 @@ void PelmoraForm::on_upscaleButton_clicked()
     ui->cancelButton->setVisible(paths.size() >= 2);
     ui->cancelButton->setEnabled(true);
 
-    batchJob = new engine::BatchJob(
-        outputFolder,
-        [this](const QImage &image, QString *error) {
-            computeTileSize();
-            qDebug() << "currentTileSize:" << currentTileSize;
-            engineError.clear();
-            QImage result = upscaleImage(image);
-            if (result.isNull())
-                *error = engineError;
-            return result;
-        },
-        cancelRequested, this);
-    QLabel *fileLabel = ui->progressFileLabel;
-    QLabel *statusLabel = ui->progressLabel;
-    QProgressBar *bar = ui->progressBar;
-    connect(batchJob, &engine::BatchJob::fileStarted, fileLabel, &QLabel::setText);
-    connect(batchJob, &engine::BatchJob::statusChanged, statusLabel, &QLabel::setText);
-    connect(batchJob, &engine::BatchJob::fileWritten, bar, [bar] { bar->setValue(bar->maximum()); });
+    batchJob = new engine::BatchJob(outputFolder, upscaler, cancelRequested, this);
+    connectBatchProgress();
 
     batchWatcher = new QFutureWatcher<void>(this);
     connect(batchWatcher, &QFutureWatcher<void>::finished, this, &PelmoraForm::onBatchFinished);
     batchWatcher->setFuture(
         QtConcurrent::run(QThreadPool::globalInstance(), [this, paths] { processFiles(paths); }));
+}
+
+// The job's signals arrive queued, in the order the worker sent them.
+void PelmoraForm::connectBatchProgress()
+{
+    QLabel *fileLabel = ui->progressFileLabel;
+    QLabel *statusLabel = ui->progressLabel;
+    QProgressBar *bar = ui->progressBar;
+    connect(batchJob, &engine::BatchJob::pictureStarted, fileLabel,
+            [fileLabel](int index, int total, const QString &path) {
+                fileLabel->setText(QString::number(index + 1) + QStringLiteral(" of ") +
+                                   QString::number(total) + QStringLiteral(": ") + engine::displayName(path));
+            });
+    connect(batchJob, &engine::BatchJob::statusChanged, statusLabel, &QLabel::setText);
+    connect(batchJob, &engine::BatchJob::tileProgress, bar, [bar](int done, int total) {
+        bar->setRange(0, total);
+        bar->setValue(done);
+    });
+    connect(batchJob, &engine::BatchJob::fileWritten, bar, [bar] { bar->setValue(bar->maximum()); });
 }
 
 void PelmoraForm::processFiles(QStringList paths)
