@@ -110,6 +110,10 @@ private slots:
         QCOMPARE(written, (QStringList{QStringLiteral("photo.png"), QStringLiteral("photo(2).png"),
                                        QStringLiteral("photo(3).png")}));
         QCOMPARE(QImageReader(dir.filePath(QStringLiteral("photo(2).png"))).format(), QByteArray("png"));
+        // The permissions of any new file, not those of a private temporary one.
+        QFile plain(dir.filePath(QStringLiteral("plain")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        QCOMPARE(QFile::permissions(dir.filePath(QStringLiteral("photo.png"))), plain.permissions());
     }
 
     // An input in the output folder under the name the result would get is left alone.
