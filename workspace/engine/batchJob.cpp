@@ -1,5 +1,7 @@
 #include "workspace/engine/batchJob.h"
 
+#include "workspace/engine/boundedQueue.h"
+
 #include "workspace/engine/imageInput.h"
 #include "workspace/engine/outputNaming.h"
 #include "workspace/engine/pngOutput.h"
@@ -10,6 +12,9 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMetaMethod>
+
+#include <optional>
+#include <thread>
 
 namespace engine {
 
@@ -48,7 +53,8 @@ static_assert(std::atomic<bool>::is_always_lock_free, "stopAtNextTile() must be 
 
 BatchJob::BatchJob(QString outputFolder, std::shared_ptr<const Upscaler> upscaler,
                    const std::atomic<bool> &cancelRequested, QObject *parent)
-    : QObject(parent), folder(std::move(outputFolder)), upscaler(std::move(upscaler)), cancel(cancelRequested)
+    : QObject(parent), folder(std::move(outputFolder)), upscaler(std::move(upscaler)),
+      cancel(cancelRequested), stages{loadInputImage, writeNewPng}
 {
     qRegisterMetaType<engine::PictureReport>();
 }
@@ -61,19 +67,76 @@ void BatchJob::setState(State state)
     emit stateChanged(state);
 }
 
+struct BatchJob::Decoded {
+    int index = 0;
+    QString path;
+    LoadedImage input;
+    QElapsedTimer clock; // started when its decoding began
+};
+
+struct BatchJob::Finished {
+    PictureReport report;
+    QImage image; // still to be written, unless the report is already final
+    QElapsedTimer clock;
+};
+
+void BatchJob::setStages(Stages replacement)
+{
+    if (replacement.load)
+        stages.load = std::move(replacement.load);
+    if (replacement.write)
+        stages.write = std::move(replacement.write);
+}
+
 void BatchJob::run(const QStringList &paths)
 {
     if (state() != State::Idle)
         return;
     setState(State::Running);
     result.total = int(paths.size());
-    for (int i = 0; i < paths.size(); ++i) {
+
+    // Every stage keeps the list's order, so results are written in it.
+    BoundedQueue<Decoded> decoded(kDecodedAhead);
+    BoundedQueue<Finished> toWrite(kWaitingToWrite);
+    std::thread decoder([&] {
+        for (int i = 0; i < paths.size(); ++i) {
+            Decoded item;
+            item.clock.start();
+            item.index = i;
+            item.path = paths.at(i);
+            item.input = stages.load(item.path);
+            if (!decoded.push(std::move(item)))
+                break;
+        }
+        decoded.close();
+    });
+    std::thread writer([&] {
+        while (std::optional<Finished> item = toWrite.pop())
+            writeOne(std::move(*item));
+    });
+
+    bool stopped = false;
+    while (std::optional<Decoded> item = decoded.pop()) {
         if (cancel.load() || stopNow.load()) {
-            result.cancelled = true;
+            stopped = true;
             break;
         }
-        processOne(i, paths);
+        Finished finished = upscaleOne(std::move(*item), int(paths.size()));
+        const bool abandoned = finished.report.status == PictureReport::Status::Cancelled;
+        toWrite.push(std::move(finished));
+        if (abandoned) {
+            stopped = true;
+            break;
+        }
     }
+    // A decoder waiting to hand over a picture that nobody will take gives up; the writer finishes
+    // what is queued.
+    decoded.close();
+    toWrite.close();
+    decoder.join();
+    writer.join();
+    if (stopped)
+        result.cancelled = true;
     setState(State::Finished);
 }
 
@@ -96,24 +159,22 @@ void BatchJob::finish(PictureReport report)
     emit pictureFinished(report);
 }
 
-void BatchJob::processOne(int index, const QStringList &paths)
+BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
 {
-    QElapsedTimer clock;
-    clock.start();
-    PictureReport report;
-    report.index = index;
-    report.input = paths.at(index);
-    auto done = [&](PictureReport::Status status, const QString &reason = {}) {
+    Finished finished;
+    finished.clock = item.clock;
+    PictureReport &report = finished.report;
+    report.index = item.index;
+    report.input = item.path;
+    auto ended = [&](PictureReport::Status status, const QString &reason = {}) {
         report.status = status;
         report.reason = reason;
-        report.seconds = double(clock.nsecsElapsed()) / 1e9;
-        finish(report);
+        return std::move(finished);
     };
 
-    emit pictureStarted(index, int(paths.size()), report.input);
-    const LoadedImage input = loadInputImage(report.input);
-    if (input.image.isNull())
-        return done(PictureReport::Status::Failed, input.error);
+    emit pictureStarted(item.index, total, item.path);
+    if (item.input.image.isNull())
+        return ended(PictureReport::Status::Failed, item.input.error);
 
     UpscaleObserver observer;
     observer.planStarted = [this](int tiles, QSize) {
@@ -123,34 +184,49 @@ void BatchJob::processOne(int index, const QStringList &paths)
         emit statusChanged(tr("Processing Tile (%1, %2)").arg(x).arg(y));
     };
     const bool wantsTiles = isSignalConnected(QMetaMethod::fromSignal(&BatchJob::tileFinished));
-    observer.tileFinished = [this, wantsTiles](int tilesDone, int total, const QImage &tile,
+    observer.tileFinished = [this, wantsTiles](int tilesDone, int tiles, const QImage &tile,
                                                const QRect &where) {
-        emit tileProgress(tilesDone, total);
+        emit tileProgress(tilesDone, tiles);
         if (wantsTiles && !tile.isNull())
             emit tileFinished(tile, where);
     };
-    const UpscaleResult upscaled =
-        upscaler->upscale(input.image, observer, [this] { return stopNow.load(); });
+    UpscaleResult upscaled = upscaler->upscale(item.input.image, observer, [this] { return stopNow.load(); });
+    // The decoded input is not needed any more while the result waits for the writer.
+    item.input.image = QImage();
     switch (upscaled.status) {
     case UpscaleResult::Status::Ok:
         break;
     case UpscaleResult::Status::Cancelled:
-        return done(PictureReport::Status::Cancelled);
+        return ended(PictureReport::Status::Cancelled);
     case UpscaleResult::Status::OutOfMemory:
-        return done(PictureReport::Status::Failed,
-                    QStringLiteral("out of memory even with the smallest tiles: ") + upscaled.reason);
+        return ended(PictureReport::Status::Failed,
+                     QStringLiteral("out of memory even with the smallest tiles: ") + upscaled.reason);
     case UpscaleResult::Status::Failed:
-        return done(PictureReport::Status::Failed,
-                    upscaled.reason.isEmpty() ? QStringLiteral("no result") : upscaled.reason);
+        return ended(PictureReport::Status::Failed,
+                     upscaled.reason.isEmpty() ? QStringLiteral("no result") : upscaled.reason);
     }
+    finished.image = std::move(upscaled.image);
+    report.status = PictureReport::Status::Written; // once the writer has written it
+    return finished;
+}
 
-    emit statusChanged(tr("Encoding final pixels and writing to disk..."));
-    const PngWriteResult written = writeNewPng(upscaled.image, folder, report.input);
-    if (!written.ok())
-        return done(PictureReport::Status::Failed, written.error);
-    report.output = written.path;
-    report.size = upscaled.image.size();
-    done(PictureReport::Status::Written);
+void BatchJob::writeOne(Finished item)
+{
+    PictureReport &report = item.report;
+    if (!item.image.isNull()) {
+        emit statusChanged(tr("Encoding final pixels and writing to disk..."));
+        const PngWriteResult written = stages.write(item.image, folder, report.input);
+        if (written.ok()) {
+            report.output = written.path;
+            report.size = item.image.size();
+        } else {
+            report.status = PictureReport::Status::Failed;
+            report.reason = written.error;
+        }
+        item.image = QImage();
+    }
+    report.seconds = double(item.clock.nsecsElapsed()) / 1e9;
+    finish(std::move(report));
 }
 
 } // namespace engine

@@ -10,11 +10,14 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 namespace engine {
 
 class Upscaler;
+struct LoadedImage;
+struct PngWriteResult;
 
 struct BatchFailure {
     QString path;
@@ -45,12 +48,17 @@ struct PictureReport {
 QString completionText(const BatchSummary &summary);
 
 // One upscale batch: every path is read, upscaled and written as a new PNG into the output folder.
-// Parameters in, signals out: run() works on the calling thread (a pool thread) and touches nothing
-// but its own members, the upscaler it was given and the cancel flag. Its signals reach receivers in
-// the GUI thread as queued calls, in emission order. An input that fails is reported and skipped; the
-// batch goes on with the next one.
-// Two ways to stop: the cancel flag, read before every picture, lets the current picture finish and be
-// written; stopAtNextTile() abandons the current picture at its next tile and writes nothing of it.
+// Parameters in, signals out: run() touches nothing but its own members, the upscaler it was given
+// and the cancel flag. It is pipelined: while the network works on one picture on the calling thread
+// (a pool thread), a thread of the job decodes the next ones and another encodes and writes the
+// previous ones, each through a queue of a few pictures, so memory stays bounded. Pictures are
+// written in list order. Signals come from those three threads (the network's: pictureStarted,
+// tileProgress, tileFinished, statusChanged; the writer's: fileWritten, fileFailed,
+// pictureFinished) and reach receivers in the GUI thread as queued calls, each thread's in emission
+// order. An input that fails is reported and skipped; the batch goes on with the next one.
+// Two ways to stop: the cancel flag, read before the network starts on a picture, lets the current
+// picture finish and be written; stopAtNextTile() abandons it at its next tile and writes nothing of
+// it. Either way, pictures already finished are still written.
 class BatchJob : public QObject {
     Q_OBJECT
 
@@ -66,6 +74,18 @@ public:
     void run(const QStringList &paths);
     // Any thread, and safe in a signal handler: a single store to a lock-free atomic.
     void stopAtNextTile() { stopNow.store(true); }
+
+    // Decoding and writing; tests and benchmarks replace them. Called on the job's own threads, one
+    // picture at a time each. Set before run().
+    struct Stages {
+        std::function<LoadedImage(const QString &path)> load;
+        std::function<PngWriteResult(const QImage &image, const QString &folder, const QString &inputPath)>
+            write;
+    };
+    void setStages(Stages replacement);
+    // Pictures decoded ahead of the network, and finished ones waiting for the writer.
+    static constexpr int kDecodedAhead = 2;
+    static constexpr int kWaitingToWrite = 1;
 
     State state() const { return currentState.load(); }
     // Complete once state() is Finished (the watcher of the future that ran run() says so).
@@ -88,8 +108,11 @@ signals:
     void pictureFinished(const engine::PictureReport &report);
 
 private:
+    struct Decoded;
+    struct Finished;
     void setState(State state);
-    void processOne(int index, const QStringList &paths);
+    Finished upscaleOne(Decoded item, int total);
+    void writeOne(Finished item);
     void finish(PictureReport report);
 
     const QString folder;
@@ -97,6 +120,8 @@ private:
     const std::atomic<bool> &cancel;
     std::atomic<bool> stopNow{false};
     std::atomic<State> currentState{State::Idle};
+    Stages stages;
+    // Written by the writer thread only while run() runs.
     BatchSummary result;
 };
 

@@ -1,4 +1,6 @@
 #include "workspace/engine/batchJob.h"
+#include "workspace/engine/imageInput.h"
+#include "workspace/engine/pngOutput.h"
 #include "workspace/engine/upscaler.h"
 
 #include <QDir>
@@ -6,6 +8,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <condition_variable>
+#include <mutex>
 
 using engine::BatchJob;
 
@@ -161,6 +166,61 @@ private slots:
         const QImage second = tiles.at(1).at(0).value<QImage>();
         QCOMPARE(second.size(), QSize(64, 60));
         QCOMPARE(second.pixel(5, 5), qRgb(255, 0, 0));
+    }
+
+    // Decoding runs ahead of the network and writing behind it, through queues of a few pictures:
+    // while the writer is held on the first picture, the job fills its queues and then waits, so no
+    // picture is decoded that the bound does not allow. Results come out in list order.
+    void pipelineKeepsOrderAndBound()
+    {
+        QTemporaryDir in;
+        QTemporaryDir out;
+        QStringList paths;
+        for (int i = 0; i < 10; ++i)
+            paths << writeImage(in, QStringLiteral("p%1.png").arg(i), QImage::Format_RGB32);
+        // Held at the writer: picture 0; the writer's queue: 1; the network: 2; the decoder's queue
+        // and the one the decoder holds: the rest of the bound.
+        const int bound = 1 + BatchJob::kWaitingToWrite + 1 + BatchJob::kDecodedAhead + 1;
+
+        std::mutex mutex;
+        std::condition_variable changed;
+        int loads = 0;
+        int writesDone = 0;
+        int worstAhead = 0;
+        QStringList loadOrder;
+        QStringList writeOrder;
+        std::atomic<bool> cancel{false};
+        BatchJob job(out.path(), standIn(), cancel);
+        BatchJob::Stages stages;
+        stages.load = [&](const QString &path) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                worstAhead = std::max(worstAhead, ++loads - writesDone);
+                loadOrder << path;
+            }
+            changed.notify_all();
+            return engine::loadInputImage(path);
+        };
+        stages.write = [&](const QImage &image, const QString &folder, const QString &input) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (writesDone == 0)
+                changed.wait_for(lock, std::chrono::seconds(20), [&] { return loads >= bound; });
+            writeOrder << input;
+            lock.unlock();
+            const engine::PngWriteResult written = engine::writeNewPng(image, folder, input);
+            lock.lock();
+            ++writesDone;
+            return written;
+        };
+        job.setStages(stages);
+        job.run(paths);
+
+        QCOMPARE(loadOrder, paths);
+        QCOMPARE(writeOrder, paths);
+        QCOMPARE(worstAhead, bound);
+        QCOMPARE(job.summary().written.size(), 10);
+        QCOMPARE(job.summary().written.first(), out.filePath(QStringLiteral("p0.png")));
+        QCOMPARE(job.summary().written.last(), out.filePath(QStringLiteral("p9.png")));
     }
 
     void allGoodGivesTheUsualMessage()
