@@ -35,9 +35,9 @@ template <typename Tag> struct PelmoraFormProbe;
 
 // The application's one working surface: five pages, the file list, the options, the preview, the
 // network and the model files. Slots stay thin; the logic lives in the units they call.
-// Lives on the GUI thread. The batch worker reads the options, the network and the path list only
-// while the work page (the only place that changes them) is hidden, and shares nothing else with the
-// GUI thread but cancelRequested.
+// Lives on the GUI thread. The batch worker never touches the form: it gets the upscaler (which only
+// it reads while the batch runs), its own copy of the path list and cancelRequested, and reports
+// through the job's queued signals.
 class PelmoraForm : public QWidget {
     Q_OBJECT
 
@@ -114,6 +114,7 @@ private:
     QImage upscaleImageWithAlpha(const QImage &image);
 
     // --- batch job (engine/formBatch.cpp) ---
+    // Starts the job on the global pool, watched by batchWatcher.
     void processFiles(QStringList paths);
     void connectBatchProgress();
     void onBatchFinished();

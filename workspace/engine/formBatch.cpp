@@ -67,8 +67,7 @@ void PelmoraForm::on_upscaleButton_clicked()
 
     batchWatcher = new QFutureWatcher<void>(this);
     connect(batchWatcher, &QFutureWatcher<void>::finished, this, &PelmoraForm::onBatchFinished);
-    batchWatcher->setFuture(
-        QtConcurrent::run(QThreadPool::globalInstance(), [this, paths] { processFiles(paths); }));
+    processFiles(paths);
 }
 
 // The job's signals arrive queued, in the order the worker sent them.
@@ -92,7 +91,9 @@ void PelmoraForm::connectBatchProgress()
 
 void PelmoraForm::processFiles(QStringList paths)
 {
-    batchJob->run(paths);
+    // The worker holds the job and its own copy of the list, never the form.
+    batchWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+                                              [job = batchJob, paths] { job->run(paths); }));
 }
 
 void PelmoraForm::onBatchFinished()
