@@ -178,6 +178,9 @@ TEST(ConvTileChoice, FollowsTheDevicesLimits)
     const brivelle::vk::ConvTile desktop = choose_conv_tile({32, 49152, 1024, 1024}, 64);
     EXPECT_EQ(desktop.bm, 64);
     EXPECT_EQ(desktop.bk, 16);
+    // A narrow product gets a narrower pixel block.
+    EXPECT_EQ(choose_conv_tile({8, 32768, 1024, 1024}, 32, -1, 0, 256).bn, 256);
+    EXPECT_EQ(choose_conv_tile({8, 32768, 1024, 1024}, 32, -1, 0, 4096).bn, 512);
     const brivelle::vk::ConvTile small = choose_conv_tile({32, 16384, 128, 128}, 64);
     EXPECT_LE(small.threads(), 128u);
     EXPECT_LE(small.sharedBytes(), 16384u);

@@ -115,7 +115,7 @@ DeviceShape device_shape(const ncnn::VulkanDevice &device)
                        lim.maxComputeWorkGroupInvocations, lim.maxComputeWorkGroupSize[0]};
 }
 
-ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced, int forcedDepth)
+ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced, int forcedDepth, int columns)
 {
     ConvTile t = tileCandidate(outch, kTileCandidates - 1);
     if (forced >= 0 && forced < kTileCandidates) {
@@ -132,6 +132,11 @@ ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced, int force
             }
         }
     }
+    // A product over few columns (a Winograd pass over a small image) would leave most of a wide pixel
+    // block idle: narrower blocks, and fewer threads, waste less.
+    while (columns > 0 && forced < 0 && t.bn > 64 && columns <= t.bn / 2 && int(t.threads()) / 2 >= t.bm &&
+           (d.subgroupSize == 0 || (t.threads() / 2) % d.subgroupSize == 0))
+        t.bn /= 2;
     // A deeper slice halves the barriers per reduction; it is taken where two workgroups still fit in
     // shared memory together, so that one computes while the other waits at its barrier.
     ConvTile deep = t;
@@ -262,7 +267,7 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
     if (!allocate(s, v, chunk, p_.inch, t2) || !allocate(s, prod, chunk, p_.outch, t2))
         return -100;
 
-    const ConvTile tile = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth);
+    const ConvTile tile = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth, chunk);
     const std::vector<SpecConstant> gemmSpec = {
         spec_i(tile.bm), spec_i(tile.bn), spec_i(tile.bk), spec_i(tile.tm), spec_i(tile.tn), spec_i(1),
         spec_i(1),       spec_i(1),       spec_i(1),       spec_i(1),       spec_i(1),       spec_i(0),
