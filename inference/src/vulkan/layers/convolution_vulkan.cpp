@@ -260,14 +260,16 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
     // The transformed tiles are several times the input: a pass covers as many tiles as keep each of
     // its two scratch buffers near kScratchBytes.
     const size_t perTile = size_t(t2) * size_t(std::max(p_.inch, p_.outch)) * sizeof(float);
-    const int chunk = p_.tilesPerPass > 0
-                          ? std::min(p_.tilesPerPass, tiles)
-                          : int(std::clamp<size_t>(kScratchBytes / perTile, 1, size_t(tiles)));
+    int chunk = p_.tilesPerPass > 0 ? std::min(p_.tilesPerPass, tiles)
+                                    : int(std::clamp<size_t>(kScratchBytes / perTile, 1, size_t(tiles)));
+    const ConvTile tile = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth, chunk);
+    // Passes of whole pixel blocks: a pass ending in a sliver of a block pays for all of it.
+    if (p_.tilesPerPass <= 0 && chunk < tiles && chunk > tile.bn)
+        chunk = chunk / tile.bn * tile.bn;
     Tensor v, prod;
     if (!allocate(s, v, chunk, p_.inch, t2) || !allocate(s, prod, chunk, p_.outch, t2))
         return -100;
 
-    const ConvTile tile = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth, chunk);
     const std::vector<SpecConstant> gemmSpec = {
         spec_i(tile.bm), spec_i(tile.bn), spec_i(tile.bk), spec_i(tile.tm), spec_i(tile.tn), spec_i(1),
         spec_i(1),       spec_i(1),       spec_i(1),       spec_i(1),       spec_i(1),       spec_i(0),
