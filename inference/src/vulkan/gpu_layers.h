@@ -77,7 +77,8 @@ DeviceShape device_shape(const ncnn::VulkanDevice &device);
 // The block shape of a convolution with outch outputs on such a device, fixed when the pipeline is
 // created. forced picks a candidate from the best (0) to the most modest (2), forcedDepth a BK;
 // columns, when known, is the width of the product (pixels, or tiles of a Winograd pass).
-ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced = -1, int forcedDepth = 0, int columns = 0);
+ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced = -1, int forcedDepth = 0,
+                          int columns = 0);
 
 class Convolution {
 public:

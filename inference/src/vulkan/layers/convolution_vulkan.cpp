@@ -262,7 +262,8 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
     const size_t perTile = size_t(t2) * size_t(std::max(p_.inch, p_.outch)) * sizeof(float);
     int chunk = p_.tilesPerPass > 0 ? std::min(p_.tilesPerPass, tiles)
                                     : int(std::clamp<size_t>(kScratchBytes / perTile, 1, size_t(tiles)));
-    const ConvTile tile = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth, chunk);
+    const ConvTile tile =
+        choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth, chunk);
     // Passes of whole pixel blocks: a pass ending in a sliver of a block pays for all of it.
     if (p_.tilesPerPass <= 0 && chunk < tiles && chunk > tile.bn)
         chunk = chunk / tile.bn * tile.bn;
