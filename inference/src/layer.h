@@ -67,9 +67,6 @@ public:
     // Capabilities.
     bool one_blob_only = false;
     bool support_inplace = false;
-    bool support_packing = false;
-    bool support_vulkan = false;
-    bool support_fp16_storage = false;
 
     std::string type;
     std::string name;

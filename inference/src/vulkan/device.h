@@ -25,6 +25,8 @@ public:
     VkPhysicalDeviceMemoryProperties memory{};
     uint32_t computeFamily = 0;
     bool hasMemoryBudget = false;
+    // Invocations that run in lockstep; 0 when the driver does not say.
+    uint32_t subgroupSize = 0;
     std::string name;
     int type = -1;
 };
@@ -66,6 +68,10 @@ inline VkDevice handle(const ncnn::VulkanDevice &dev)
 inline const VkPhysicalDeviceLimits &limits(const ncnn::VulkanDevice &dev)
 {
     return dev.info.d->properties.limits;
+}
+inline uint32_t subgroup_size(const ncnn::VulkanDevice &dev)
+{
+    return dev.info.d->subgroupSize;
 }
 
 } // namespace brivelle::vk

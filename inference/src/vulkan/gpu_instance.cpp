@@ -203,6 +203,15 @@ bool GpuInstanceHolder::addDevice(VkPhysicalDevice physical)
     if (gi.properties.apiVersion < VK_API_VERSION_1_1)
         return false;
     gi.name = gi.properties.deviceName;
+    if (vkGetPhysicalDeviceProperties2) {
+        VkPhysicalDeviceSubgroupProperties subgroup{};
+        subgroup.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_SUBGROUP_PROPERTIES;
+        VkPhysicalDeviceProperties2 props{};
+        props.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_PROPERTIES_2;
+        props.pNext = &subgroup;
+        vkGetPhysicalDeviceProperties2(physical, &props);
+        gi.subgroupSize = subgroup.subgroupSize;
+    }
     gi.type = ncnnType(gi.properties.deviceType);
     gi.hasMemoryBudget = hasDeviceExtension(physical, VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
 

@@ -5,6 +5,8 @@
 #include "command.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace brivelle::vk {
@@ -25,6 +27,12 @@ struct Tensor {
 // A device buffer of t's shape; false when the device is out of memory.
 bool allocate(Stream &s, Tensor &t, int w, int h, int c);
 
+// One invocation per element of a w x h x c volume. 128 invocations is the least every device allows;
+// 32 wide keeps rows coalesced.
+inline constexpr uint32_t kVolumeLocal[3] = {32, 4, 1};
+int dispatch_volume(Stream &s, const char *shader, std::initializer_list<BufferRef> buffers, const void *push,
+                    uint32_t pushBytes, const std::vector<SpecConstant> &specialization, int w, int h, int c);
+
 // Convolution with its epilogue: out = act(conv(in) + bias), then, with a residual r,
 // out = out * residualA + r * residualB.
 struct ConvParams {
@@ -39,9 +47,38 @@ struct ConvParams {
     float padValue = 0.f;
     int act = 0;
     float actA = 0.f, actB = 0.f;
-    // Tests: a fixed block shape (0 best .. 2 most modest) instead of the best the device allows.
+    // Tests: a fixed block shape (0 best .. 2 most modest) and reduction depth (8 or 16) instead of
+    // what the device's limits give.
     int forceTile = -1;
+    int forceDepth = 0;
+    // 3 x 3 stride-1 kernels: -1 chosen by the layer's shape, 0 direct, 2 Winograd F(2, 3), 4 F(4, 3).
+    int winograd = -1;
+    // Tests: tiles per Winograd pass (0: as many as the scratch budget allows).
+    int tilesPerPass = 0;
 };
+
+// A block shape of the convolution kernel: BM output channels by BN pixels per workgroup, BK of the
+// reduction staged in shared memory at a time, TM x TN outputs per thread. The loaders need the thread
+// count to be a multiple of BM, and a multiple or a divisor of BN.
+struct ConvTile {
+    int bm = 0, bn = 0, bk = 0, tm = 0, tn = 0;
+    uint32_t threads() const { return uint32_t(bm / tm) * uint32_t(bn / tn); }
+    size_t sharedBytes() const { return size_t(bk) * size_t(bm + bn) * sizeof(float); }
+};
+
+// What of a device the block shapes follow from.
+struct DeviceShape {
+    uint32_t subgroupSize = 0;
+    uint32_t sharedBytes = 0;
+    uint32_t maxInvocations = 0;
+    uint32_t maxLocalX = 0;
+};
+DeviceShape device_shape(const ncnn::VulkanDevice &device);
+// The block shape of a convolution with outch outputs on such a device, fixed when the pipeline is
+// created. forced picks a candidate from the best (0) to the most modest (2), forcedDepth a BK;
+// columns, when known, is the width of the product (pixels, or tiles of a Winograd pass).
+ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced = -1, int forcedDepth = 0,
+                          int columns = 0);
 
 class Convolution {
 public:
@@ -53,9 +90,19 @@ public:
     int forward(Stream &s, const Tensor &in, Tensor &out, const Tensor *residual = nullptr,
                 float residualA = 1.f, float residualB = 1.f) const;
     const ConvParams &params() const { return p_; }
+    // m of the Winograd F(m, 3) this convolution runs, 0 when it runs the direct kernel.
+    int winograd() const { return winograd_; }
+
+    // Scratch space of one Winograd pass, per buffer.
+    static constexpr size_t kScratchBytes = size_t(16) << 20;
 
 private:
+    int forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int padl, int padt, const Tensor *residual,
+                        float residualA, float residualB) const;
+
     ConvParams p_;
+    int winograd_ = 0;
+    // [tap][ic][oc], or for Winograd [position][ic][oc].
     BufferRef weights_;
     BufferRef bias_;
     const ncnn::VulkanDevice *device_ = nullptr;
@@ -75,5 +122,16 @@ int place(Stream &s, const Tensor &in, Tensor &out, int ox, int oy, int oz);
 int interp(Stream &s, const Tensor &in, Tensor &out, int mode, bool alignCorner, float scaleX, float scaleY);
 // depthToSpace: PixelShuffle, else Reorg.
 int shuffle(Stream &s, const Tensor &in, Tensor &out, bool depthToSpace, int mode, int r);
+
+// Max or average pooling; the window of output (x, y) starts at (x * sx - padl, y * sy - padt).
+struct PoolParams {
+    bool average = false;
+    // Averages count the positions inside the declared padding too.
+    bool includePad = false;
+    int kw = 1, kh = 1, sx = 1, sy = 1;
+    int padl = 0, padt = 0;
+    int declaredl = 0, declaredr = 0, declaredt = 0, declaredb = 0;
+};
+int pool(Stream &s, const Tensor &in, Tensor &out, const PoolParams &p);
 
 } // namespace brivelle::vk

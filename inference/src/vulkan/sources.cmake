@@ -62,12 +62,7 @@ const uint32_t *find_shader(const char *name, size_t *word_count)
 set_source_files_properties(${_vk_table} PROPERTIES OBJECT_DEPENDS "${_vk_headers}")
 
 file(GLOB _vk_sources CONFIGURE_DEPENDS ${_vk_dir}/*.cpp ${_vk_dir}/layers/*.cpp)
-# The backend compiles graphs of the runtime's core; without the core only the device layer builds.
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/src/backend.h)
-  target_compile_definitions(brivelle_inference PRIVATE BRIVELLE_VULKAN_BACKEND=1)
-else()
-  list(REMOVE_ITEM _vk_sources ${_vk_dir}/vulkan_backend.cpp)
-endif()
+target_compile_definitions(brivelle_inference PRIVATE BRIVELLE_VULKAN_BACKEND=1)
 target_sources(brivelle_inference PRIVATE ${_vk_sources} ${_vk_table} ${_vk_headers})
 target_include_directories(brivelle_inference PRIVATE ${_vk_gen})
 target_link_libraries(brivelle_inference PRIVATE Vulkan::Headers ${CMAKE_DL_LIBS})

@@ -1,20 +1,12 @@
-// Runs a whole graph on one Vulkan device: the wanted blob's inputs are uploaded once, every layer
-// runs as GPU kernels on device buffers, and only the wanted blob comes back.
+// Runs a graph on one Vulkan device: the wanted blob's inputs are uploaded once, every layer with a
+// GPU form runs as kernels on device buffers, a layer without one runs on the CPU between its
+// neighbours, and only the wanted blob comes back.
 #include "backend.h"
 #include "device.h"
-#include "gpu_layers.h"
-#include "layers/binaryop.h"
-#include "layers/concat.h"
-#include "layers/convolution.h"
-#include "layers/crop.h"
-#include "layers/eltwise.h"
-#include "layers/interp.h"
-#include "layers/padding.h"
-#include "layers/pixelshuffle.h"
-#include "layers/prelu.h"
-#include "layers/reorg.h"
+#include "layers/gpu_layer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -24,105 +16,27 @@ namespace ncnn {
 namespace {
 
 using brivelle::vk::BufferRef;
+using brivelle::vk::GpuLayer;
 using brivelle::vk::Stream;
 using brivelle::vk::Tensor;
 
-// How one layer runs on the GPU.
-enum class Kind {
-    Unsupported,
-    Input,
-    Alias,
-    Convolution,
-    Eltwise,
-    BinaryOp,
-    PReLU,
-    Concat,
-    Interp,
-    PixelShuffle,
-    Reorg,
-    Padding,
-    Crop
-};
-
 struct Step {
-    Kind kind = Kind::Unsupported;
-    std::unique_ptr<brivelle::vk::Convolution> conv;
-    // The slopes of PReLU, on the device.
-    Tensor constant;
-    // For an Eltwise or BinaryOp that adds a convolution's result: that convolution's layer, and the
-    // index of the bottom it produces; -1 when nothing is fused.
+    // Null for a layer that runs on the CPU.
+    std::unique_ptr<GpuLayer> gpu;
+    // For a sum that takes over a convolution's output: that convolution's layer, and the index of the
+    // bottom it produces; -1 when nothing is fused.
     int fusedConv = -1;
     int fusedBottom = -1;
     // The sum's weights of the convolution's result and of the other blob.
     float fusedA = 1.f, fusedB = 1.f;
+
+    const brivelle::vk::Convolution *convolution() const { return gpu ? gpu->convolution() : nullptr; }
+    bool is(GpuLayer::Role r) const { return gpu && gpu->role() == r; }
 };
 
 bool isPlain3d(const Mat &m)
 {
     return m.dims == 3 && m.elemsize == 4 && m.elempack == 1 && m.data;
-}
-
-Kind kindOf(const Layer &layer)
-{
-    const std::string &t = layer.type;
-    if (t == "Input")
-        return Kind::Input;
-    if (t == "Split" || t == "Dropout" || t == "Noop")
-        return Kind::Alias;
-    if (t == "Convolution") {
-        const auto &c = static_cast<const ncnn::Convolution &>(layer);
-        return c.group == 1 ? Kind::Convolution : Kind::Unsupported;
-    }
-    if (t == "Eltwise")
-        return Kind::Eltwise;
-    if (t == "BinaryOp")
-        return Kind::BinaryOp;
-    if (t == "PReLU")
-        return Kind::PReLU;
-    if (t == "Concat")
-        return Kind::Concat;
-    if (t == "Interp")
-        return static_cast<const Interp &>(layer).resize_type <= 2 ? Kind::Interp : Kind::Unsupported;
-    if (t == "PixelShuffle")
-        return Kind::PixelShuffle;
-    if (t == "Reorg")
-        return Kind::Reorg;
-    if (t == "Padding")
-        return Kind::Padding;
-    if (t == "Crop")
-        return Kind::Crop;
-    return Kind::Unsupported;
-}
-
-brivelle::vk::ConvParams convParams(const ncnn::Convolution &c)
-{
-    brivelle::vk::ConvParams p;
-    p.outch = c.num_output;
-    p.inch = c.input_channels();
-    p.kw = c.kernel_w;
-    p.kh = c.kernel_h;
-    p.dx = c.dilation_w;
-    p.dy = c.dilation_h;
-    p.sx = c.stride_w;
-    p.sy = c.stride_h;
-    p.padl = c.pad_left;
-    p.padr = c.pad_right;
-    p.padt = c.pad_top;
-    p.padb = c.pad_bottom;
-    p.padValue = c.pad_value;
-    p.act = c.activation_type;
-    p.actA = c.activation_params.size() > 0 ? c.activation_params[0] : 0.f;
-    p.actB = c.activation_params.size() > 1 ? c.activation_params[1] : 0.f;
-    // ncnn's defaults where a model leaves the parameters out.
-    if (p.act == 3 && c.activation_params.size() < 2) {
-        p.actA = -3.402823466e+38f;
-        p.actB = 3.402823466e+38f;
-    }
-    if (p.act == 6 && c.activation_params.size() < 2) {
-        p.actA = 0.2f;
-        p.actB = 0.5f;
-    }
-    return p;
 }
 
 class VulkanPlan : public ExecutionPlan {
@@ -136,6 +50,11 @@ public:
 
 private:
     int runLayer(Stream &s, int li, std::vector<Tensor> &live, const Tensor &preset, std::string &err) const;
+    // A layer without a GPU form: its inputs come down, the reference layer runs, its outputs go up.
+    // kNotOnGpu when an output is no plain 3-D blob, which the GPU cannot hold.
+    int runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt, std::string &err) const;
+    static int upload(Stream &s, const Mat &m, const Tensor &t);
+    static constexpr int kNotOnGpu = 1;
     void findConcatGroups();
     bool fusable(int eltwiseLayer, const std::vector<Mat> &blobs, int wanted) const;
 
@@ -163,30 +82,18 @@ int VulkanPlan::compile(const Option &opt, std::string &err)
     steps_.resize(graph_.layers.size());
     for (size_t li = 0; li < graph_.layers.size(); li++) {
         const Layer &layer = *graph_.layers[li];
-        Step &st = steps_[li];
-        st.kind = kindOf(layer);
-        if (st.kind == Kind::Convolution) {
-            const auto &c = static_cast<const ncnn::Convolution &>(layer);
-            if (c.weight_data.elemsize != 4 || (c.bias_term && c.bias_data.elemsize != 4)) {
-                err = "layer " + layer.name + ": weights are not fp32";
-                return -1;
-            }
-            const brivelle::vk::ConvParams p = convParams(c);
-            st.conv = std::make_unique<brivelle::vk::Convolution>();
-            if (st.conv->create(device_, p, static_cast<const float *>(c.weight_data.data),
-                                c.bias_term ? static_cast<const float *>(c.bias_data.data) : nullptr) != 0) {
-                err = "layer " + layer.name + ": cannot upload the weights to the GPU";
-                return -100;
-            }
-        } else if (st.kind == Kind::PReLU) {
-            const auto &pr = static_cast<const PReLU &>(layer);
-            Stream s(device_);
-            if (!brivelle::vk::allocate(s, st.constant, 1, 1, pr.num_slope) ||
-                s.upload(pr.slope_data.data, size_t(pr.num_slope) * sizeof(float), st.constant.buf) != 0 ||
-                s.finish() != 0) {
-                err = "layer " + layer.name + ": cannot upload the slopes to the GPU";
-                return -100;
-            }
+        const std::string why = brivelle::vk::why_not_on_gpu(layer);
+        if (!why.empty()) {
+            std::fprintf(stderr, "brivelle: layer %s (%s) cannot run on %s (%s); it runs on the CPU\n",
+                         layer.name.c_str(), layer.type.c_str(), device_.info.device_name(), why.c_str());
+            continue;
+        }
+        std::string cause;
+        const int rc =
+            brivelle::vk::find_gpu_layer(layer.type)->create(layer, device_, steps_[li].gpu, cause);
+        if (rc != 0) {
+            err = "layer " + layer.name + ": " + cause;
+            return rc;
         }
     }
 
@@ -196,27 +103,12 @@ int VulkanPlan::compile(const Option &opt, std::string &err)
         const Layer &layer = *graph_.layers[li];
         Step &st = steps_[li];
         float ca = 1.f, cb = 1.f;
-        if (st.kind == Kind::Eltwise) {
-            const auto &e = static_cast<const Eltwise &>(layer);
-            if (e.op_type != Eltwise::Operation_SUM || layer.bottoms.size() != 2)
-                continue;
-            if (e.coeffs.size() == 2) {
-                ca = e.coeffs[0];
-                cb = e.coeffs[1];
-            }
-        } else if (st.kind == Kind::BinaryOp) {
-            const auto &b = static_cast<const BinaryOp &>(layer);
-            if (b.op_type != BinaryOp::Operation_ADD || b.with_scalar || layer.bottoms.size() != 2)
-                continue;
-        } else {
+        if (!st.gpu || !st.gpu->weightedSum(ca, cb) || layer.bottoms[0] == layer.bottoms[1])
             continue;
-        }
         for (int k = 0; k < 2; k++) {
             const GraphBlob &blob = graph_.blobs[size_t(layer.bottoms[size_t(k)])];
-            if (blob.producer < 0 || blob.consumers.size() != 1 || layer.bottoms[0] == layer.bottoms[1])
-                continue;
-            Step &producer = steps_[size_t(blob.producer)];
-            if (producer.kind != Kind::Convolution)
+            if (blob.producer < 0 || blob.consumers.size() != 1 ||
+                !steps_[size_t(blob.producer)].convolution())
                 continue;
             st.fusedA = k == 0 ? ca : cb;
             st.fusedB = k == 0 ? cb : ca;
@@ -239,7 +131,7 @@ void VulkanPlan::findConcatGroups()
     auto rootOf = [&](int b) {
         for (;;) {
             const int p = graph_.blobs[size_t(b)].producer;
-            if (p < 0 || steps_[size_t(p)].kind != Kind::Alias)
+            if (p < 0 || !steps_[size_t(p)].is(GpuLayer::Role::Alias))
                 return b;
             b = graph_.layers[size_t(p)]->bottoms[0];
         }
@@ -251,10 +143,7 @@ void VulkanPlan::findConcatGroups()
     std::vector<Cat> cats;
     for (size_t li = 0; li < layerCount; li++) {
         const Layer &layer = *graph_.layers[li];
-        if (steps_[li].kind != Kind::Concat || layer.bottoms.size() < 2)
-            continue;
-        const int axis = static_cast<const Concat &>(layer).axis;
-        if (axis != 0 && axis != -3)
+        if (!steps_[li].gpu || !steps_[li].gpu->channelConcat())
             continue;
         Cat c{int(li), {}};
         for (int b : layer.bottoms)
@@ -283,7 +172,7 @@ void VulkanPlan::findConcatGroups()
         bool ok = members.size() >= 2;
         std::function<bool(int)> readOnlyByGroup = [&](int b) {
             for (int c : graph_.blobs[size_t(b)].consumers) {
-                if (steps_[size_t(c)].kind == Kind::Alias) {
+                if (steps_[size_t(c)].is(GpuLayer::Role::Alias)) {
                     for (int t : graph_.layers[size_t(c)]->tops)
                         if (!readOnlyByGroup(t))
                             return false;
@@ -298,7 +187,7 @@ void VulkanPlan::findConcatGroups()
             ok = rootGroup_[size_t(r)] < 0 && std::count(g.roots.begin(), g.roots.end(), r) == 1;
             if (ok && k > 0) {
                 const int p = graph_.blobs[size_t(r)].producer;
-                ok = p >= 0 && steps_[size_t(p)].kind == Kind::Convolution && readOnlyByGroup(r);
+                ok = p >= 0 && steps_[size_t(p)].convolution() && readOnlyByGroup(r);
             }
         }
         if (!ok)
@@ -332,147 +221,48 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Ten
 {
     const Layer &layer = *graph_.layers[size_t(li)];
     const Step &st = steps_[size_t(li)];
-    std::vector<Shape> inShapes, outShapes(layer.tops.size());
-    for (int b : layer.bottoms) {
-        const Tensor &t = live[size_t(b)];
-        inShapes.push_back(Shape{3, t.w, t.h, t.c});
+    const GpuLayer &gpu = *st.gpu;
+    if (gpu.role() == GpuLayer::Role::Alias) {
+        for (int t : layer.tops)
+            live[size_t(t)] = live[size_t(layer.bottoms[0])];
+        return 0;
     }
-    // A fused convolution has not produced its blob; its shape follows from its input.
+    Tensor out = preset;
+    // A concatenation assembled in place by its producers is done already.
+    if (!preset.empty() && gpu.channelConcat()) {
+        live[size_t(layer.tops[0])] = out;
+        return 0;
+    }
+
+    // A sum that took over a convolution runs that convolution with the other operand as residual.
     const bool fused = st.fusedConv >= 0 && live[size_t(layer.bottoms[size_t(st.fusedBottom)])].empty();
+    const brivelle::vk::Convolution *conv = fused ? steps_[size_t(st.fusedConv)].convolution() : nullptr;
+    const Tensor *convIn = fused ? &live[size_t(graph_.layers[size_t(st.fusedConv)]->bottoms[0])] : nullptr;
+    const Tensor *other = fused ? &live[size_t(layer.bottoms[size_t(1 - st.fusedBottom)])] : nullptr;
+    std::vector<const Tensor *> in;
+    for (int b : layer.bottoms)
+        in.push_back(&live[size_t(b)]);
+    int w = 0, h = 0, c = 0;
+    bool fits;
     if (fused) {
-        const Tensor &convIn = live[size_t(graph_.layers[size_t(st.fusedConv)]->bottoms[0])];
-        Shape &sh = inShapes[size_t(st.fusedBottom)];
         int padl, padt;
-        sh.c = steps_[size_t(st.fusedConv)].conv->params().outch;
-        if (!steps_[size_t(st.fusedConv)].conv->outputShape(convIn.w, convIn.h, sh.w, sh.h, padl, padt)) {
-            err = "layer " + graph_.layers[size_t(st.fusedConv)]->name + ": input shapes do not fit";
-            return LAYER_BAD_SHAPE;
-        }
+        c = conv->params().outch;
+        fits = convIn->c == conv->params().inch &&
+               conv->outputShape(convIn->w, convIn->h, w, h, padl, padt) && other->w == w && other->h == h &&
+               other->c == c;
+    } else {
+        fits = gpu.outputShape(in, w, h, c);
     }
-    if (st.kind != Kind::Alias && !layer.infer_shape(inShapes, outShapes)) {
+    if (!fits) {
         err = "layer " + layer.name + ": input shapes do not fit";
         return LAYER_BAD_SHAPE;
     }
-    auto in = [&](size_t k) -> const Tensor & {
-        return live[size_t(layer.bottoms[k])];
-    };
-    Tensor out = preset;
-    if (st.kind != Kind::Alias && st.kind != Kind::Convolution && preset.empty()) {
-        if (outShapes.size() != 1 || outShapes[0].dims != 3) {
-            err = "layer " + layer.name + ": only 3-D blobs run on the GPU";
-            return LAYER_BAD_SHAPE;
-        }
-        if (!brivelle::vk::allocate(s, out, outShapes[0].w, outShapes[0].h, outShapes[0].c)) {
-            err = "layer " + layer.name + ": out of GPU memory";
-            return LAYER_OUT_OF_MEMORY;
-        }
+    if (out.empty() && !brivelle::vk::allocate(s, out, w, h, c)) {
+        err = "layer " + layer.name + ": out of GPU memory";
+        return LAYER_OUT_OF_MEMORY;
     }
-    // The sum a convolution took over: the convolution runs here and adds the other operand.
-    auto forwardFusedConvolution = [&] {
-        const Layer &convLayer = *graph_.layers[size_t(st.fusedConv)];
-        const Tensor &other = in(size_t(1 - st.fusedBottom));
-        return steps_[size_t(st.fusedConv)].conv->forward(s, live[size_t(convLayer.bottoms[0])], out, &other,
-                                                          st.fusedA, st.fusedB);
-    };
-    int rc = 0;
-    switch (st.kind) {
-    case Kind::Unsupported:
-    case Kind::Input:
-        err = "layer " + layer.name + ": not supported on the GPU";
-        return LAYER_ERROR;
-    case Kind::Alias:
-        for (int t : layer.tops)
-            live[size_t(t)] = in(0);
-        return 0;
-    case Kind::Convolution:
-        rc = st.conv->forward(s, in(0), out, nullptr);
-        break;
-    case Kind::Eltwise: {
-        const auto &e = static_cast<const Eltwise &>(layer);
-        if (fused) {
-            rc = forwardFusedConvolution();
-            break;
-        }
-        const int op = e.op_type == Eltwise::Operation_PROD  ? 2
-                       : e.op_type == Eltwise::Operation_MAX ? 4
-                                                             : 21;
-        auto coeff = [&](size_t k) {
-            return k < e.coeffs.size() ? e.coeffs[k] : 1.f;
-        };
-        rc = brivelle::vk::binary(s, op, in(0), in(1), 0.f, out, coeff(0), coeff(1));
-        for (size_t k = 2; k < layer.bottoms.size() && rc == 0; k++)
-            rc = brivelle::vk::binary(s, op, out, in(k), 0.f, out, 1.f, coeff(k));
-        break;
-    }
-    case Kind::BinaryOp: {
-        const auto &b = static_cast<const BinaryOp &>(layer);
-        if (fused) {
-            rc = forwardFusedConvolution();
-            break;
-        }
-        if (b.with_scalar || layer.bottoms.size() == 1)
-            rc = brivelle::vk::binary(s, b.op_type, in(0), Tensor{}, b.b, out);
-        else
-            rc = brivelle::vk::binary(s, b.op_type, in(0), in(1), 0.f, out);
-        break;
-    }
-    case Kind::PReLU:
-        rc = brivelle::vk::binary(s, brivelle::vk::kPReLU, in(0), st.constant, 0.f, out);
-        break;
-    case Kind::Concat: {
-        if (!preset.empty())
-            break; // its inputs are in place already
-        const auto &c = static_cast<const Concat &>(layer);
-        const int axis = c.axis < 0 ? c.axis + 3 : c.axis;
-        int offset = 0;
-        for (size_t k = 0; k < layer.bottoms.size() && rc == 0; k++) {
-            const Tensor &t = in(k);
-            rc = brivelle::vk::place(s, t, out, axis == 2 ? offset : 0, axis == 1 ? offset : 0,
-                                     axis == 0 ? offset : 0);
-            offset += axis == 0 ? t.c : axis == 1 ? t.h : t.w;
-        }
-        break;
-    }
-    case Kind::Interp: {
-        const auto &ip = static_cast<const Interp &>(layer);
-        const Tensor &t = in(0);
-        float sx, sy;
-        if (ip.resize_type == 2 && ip.align_corner) {
-            sx = out.w > 1 ? float(t.w - 1) / float(out.w - 1) : 0.f;
-            sy = out.h > 1 ? float(t.h - 1) / float(out.h - 1) : 0.f;
-        } else {
-            sx = ip.output_width ? float(t.w) / float(out.w) : 1.f / ip.width_scale;
-            sy = ip.output_height ? float(t.h) / float(out.h) : 1.f / ip.height_scale;
-        }
-        rc = brivelle::vk::interp(s, t, out, ip.resize_type, ip.align_corner != 0, sx, sy);
-        break;
-    }
-    case Kind::PixelShuffle: {
-        const auto &ps = static_cast<const PixelShuffle &>(layer);
-        rc = brivelle::vk::shuffle(s, in(0), out, true, ps.mode, ps.upscale_factor);
-        break;
-    }
-    case Kind::Padding: {
-        const auto &pd = static_cast<const Padding &>(layer);
-        rc = brivelle::vk::pad(s, in(0), out, pd.left, pd.top, pd.front, pd.type, pd.value);
-        break;
-    }
-    case Kind::Crop: {
-        const auto &cr = static_cast<const Crop &>(layer);
-        int start[3], size[3];
-        if (!cr.window(Shape{3, in(0).w, in(0).h, in(0).c}, start, size)) {
-            rc = LAYER_BAD_SHAPE;
-            break;
-        }
-        rc = brivelle::vk::pad(s, in(0), out, -start[2], -start[1], -start[0], 0, 0.f);
-        break;
-    }
-    case Kind::Reorg: {
-        const auto &ro = static_cast<const Reorg &>(layer);
-        rc = brivelle::vk::shuffle(s, in(0), out, false, ro.mode, ro.stride);
-        break;
-    }
-    }
+    const int rc =
+        fused ? conv->forward(s, *convIn, out, other, st.fusedA, st.fusedB) : gpu.forward(s, in, out);
     if (rc != 0) {
         err = "layer " + layer.name +
               (rc == LAYER_OUT_OF_MEMORY ? ": out of GPU memory" : ": GPU dispatch failed");
@@ -480,6 +270,81 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Ten
     }
     live[size_t(layer.tops[0])] = out;
     return 0;
+}
+
+int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt,
+                         std::string &err) const
+{
+    const Layer &layer = *graph_.layers[size_t(li)];
+    const std::string where = "layer " + layer.name + " (" + layer.type + ") on the CPU";
+    // Its inputs come down in one wait.
+    std::vector<std::vector<float>> host(layer.bottoms.size());
+    for (size_t k = 0; k < layer.bottoms.size(); k++) {
+        const Tensor &t = live[size_t(layer.bottoms[k])];
+        host[k].resize(t.count());
+        if (t.empty() || t.offset != 0 || s.download(t.buf, t.bytes(), host[k].data()) != 0) {
+            err = where + ": cannot download its input";
+            return LAYER_ERROR;
+        }
+    }
+    if (s.finish() != 0) {
+        err = "the GPU failed while running the network";
+        return LAYER_ERROR;
+    }
+    std::vector<Mat> bottoms(layer.bottoms.size()), tops(layer.tops.size());
+    for (size_t k = 0; k < bottoms.size(); k++) {
+        const Tensor &t = live[size_t(layer.bottoms[k])];
+        bottoms[k].create(t.w, t.h, t.c, 4u, opt.workspace_allocator);
+        if (bottoms[k].empty()) {
+            err = where + ": out of memory";
+            return LAYER_OUT_OF_MEMORY;
+        }
+        const size_t plane = size_t(t.w) * t.h;
+        for (int q = 0; q < t.c; q++)
+            std::memcpy(static_cast<float *>(bottoms[k].data) + bottoms[k].cstep * size_t(q),
+                        &host[k][plane * size_t(q)], plane * sizeof(float));
+    }
+    int rc;
+    if (layer.one_blob_only && layer.support_inplace) {
+        rc = layer.forward_inplace(bottoms[0], opt);
+        tops[0] = bottoms[0];
+    } else if (layer.one_blob_only) {
+        rc = layer.forward(bottoms[0], tops[0], opt);
+    } else {
+        rc = layer.forward(bottoms, tops, opt);
+    }
+    if (rc != 0) {
+        err = where +
+              (rc == LAYER_OUT_OF_MEMORY ? ": out of memory" : ": failed with code " + std::to_string(rc));
+        return rc;
+    }
+    for (size_t k = 0; k < tops.size(); k++) {
+        const Mat &m = tops[k];
+        if (!isPlain3d(m))
+            return kNotOnGpu;
+        Tensor &t = live[size_t(layer.tops[k])];
+        if (!brivelle::vk::allocate(s, t, m.w, m.h, m.c)) {
+            err = where + ": out of GPU memory for its output";
+            return LAYER_OUT_OF_MEMORY;
+        }
+        if (upload(s, m, t) != 0) {
+            err = where + ": cannot upload its output";
+            return LAYER_OUT_OF_MEMORY;
+        }
+    }
+    return 0;
+}
+
+int VulkanPlan::upload(Stream &s, const Mat &m, const Tensor &t)
+{
+    const size_t plane = size_t(m.w) * m.h;
+    if (m.cstep == plane)
+        return s.upload(m.data, t.bytes(), t.buf);
+    std::vector<float> packed(t.count());
+    for (int q = 0; q < m.c; q++)
+        std::memcpy(&packed[plane * size_t(q)], static_cast<const float *>(m.data) + m.cstep * size_t(q),
+                    plane * sizeof(float));
+    return s.upload(packed.data(), t.bytes(), t.buf);
 }
 
 int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err)
@@ -519,7 +384,7 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
                 return fallback_ ? fallback_->run(blobs, wanted, opt, err) : LAYER_BAD_SHAPE;
             uploads.push_back(int(b));
         } else if (graph_.blobs[b].producer < 0 ||
-                   graph_.layers[size_t(graph_.blobs[b].producer)]->type == "Input") {
+                   steps_[size_t(graph_.blobs[b].producer)].is(GpuLayer::Role::Input)) {
             err = "input blob '" + graph_.blobs[b].name + "' was not set";
             return LAYER_ERROR;
         }
@@ -575,7 +440,7 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
             if (rootGroup_[size_t(b)] >= 0)
                 return true;
             const int p = graph_.blobs[size_t(b)].producer;
-            if (p < 0 || steps_[size_t(p)].kind != Kind::Alias)
+            if (p < 0 || !steps_[size_t(p)].is(GpuLayer::Role::Alias))
                 return false;
             b = graph_.layers[size_t(p)]->bottoms[0];
         }
@@ -600,7 +465,7 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         for (int r : groups_[size_t(g)].roots) {
             gs.channelStart.push_back(channels);
             const int p = graph_.blobs[size_t(r)].producer;
-            channels += r == blob ? first.c : steps_[size_t(p)].conv->params().outch;
+            channels += r == blob ? first.c : steps_[size_t(p)].convolution()->params().outch;
         }
         if (!brivelle::vk::allocate(s, gs.arena, first.w, first.h, channels)) {
             err = "out of GPU memory for a concatenation";
@@ -616,7 +481,7 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         const Layer &layer = *graph_.layers[li];
         if (!useGroups)
             return view;
-        if (steps_[li].kind == Kind::Convolution) {
+        if (const brivelle::vk::Convolution *conv = steps_[li].convolution()) {
             const int top = layer.tops[0];
             const int g = rootGroup_[size_t(top)];
             if (g < 0 || groups[size_t(g)].arena.empty())
@@ -624,11 +489,11 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
             const GroupState &gs = groups[size_t(g)];
             const Tensor &in = live[size_t(layer.bottoms[0])];
             int outw, outh, padl, padt;
-            if (!steps_[li].conv->outputShape(in.w, in.h, outw, outh, padl, padt) || outw != gs.arena.w ||
+            if (!conv->outputShape(in.w, in.h, outw, outh, padl, padt) || outw != gs.arena.w ||
                 outh != gs.arena.h)
                 return view;
             view = gs.arena;
-            view.c = steps_[li].conv->params().outch;
+            view.c = conv->params().outch;
             view.offset =
                 size_t(gs.channelStart[size_t(rootIndex_[size_t(top)])]) * size_t(outw) * size_t(outh);
         } else if (concatGroup_[li] >= 0 && !groups[size_t(concatGroup_[li])].arena.empty()) {
@@ -649,17 +514,7 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
             err = "out of GPU memory for input '" + graph_.blobs[size_t(b)].name + "'";
             return LAYER_OUT_OF_MEMORY;
         }
-        const size_t plane = size_t(m.w) * m.h;
-        int rc;
-        if (m.cstep == plane) {
-            rc = s.upload(m.data, t.bytes(), t.buf);
-        } else {
-            std::vector<float> packed(t.count());
-            for (int q = 0; q < m.c; q++)
-                std::memcpy(&packed[plane * q], static_cast<const float *>(m.data) + m.cstep * q,
-                            plane * sizeof(float));
-            rc = s.upload(packed.data(), t.bytes(), t.buf);
-        }
+        const int rc = upload(s, m, t);
         if (rc != 0) {
             err = "cannot upload input '" + graph_.blobs[size_t(b)].name + "'";
             return LAYER_OUT_OF_MEMORY;
@@ -670,11 +525,14 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
     }
 
     for (size_t i = 0; i < layerCount; i++) {
-        if (!neededLayer[i] || fusedAway[i] || steps_[i].kind == Kind::Input)
+        if (!neededLayer[i] || fusedAway[i] || steps_[i].is(GpuLayer::Role::Input))
             continue;
         const Layer &layer = *graph_.layers[i];
-        const Tensor preset = presetFor(i);
-        const int rc = runLayer(s, int(i), live, preset, err);
+        const Tensor preset = steps_[i].gpu ? presetFor(i) : Tensor{};
+        const int rc =
+            steps_[i].gpu ? runLayer(s, int(i), live, preset, err) : runOnCpu(s, int(i), live, opt, err);
+        if (rc == kNotOnGpu)
+            return fallback_ ? fallback_->run(blobs, wanted, opt, err) : LAYER_BAD_SHAPE;
         if (rc != 0)
             return rc;
         for (int t : layer.tops) {
@@ -751,11 +609,14 @@ public:
         // A device of an instance destroyed since it was bound is no device.
         if (!vkdev || !opt.use_vulkan_compute || graph.empty() || !brivelle::vk::is_live_device(vkdev))
             return false;
+        // Layers without a GPU form run on the CPU inside the plan; a graph with no work for the GPU
+        // is better left to the CPU's own backends.
         for (const auto &layer : graph.layers) {
-            if (kindOf(*layer) == Kind::Unsupported)
-                return false;
+            const brivelle::vk::GpuLayerEntry *e = brivelle::vk::find_gpu_layer(layer->type);
+            if (e && e->computes && !e->unsupported(*layer))
+                return true;
         }
-        return true;
+        return false;
     }
 
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt, const VulkanDevice *vkdev,

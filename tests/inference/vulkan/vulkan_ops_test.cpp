@@ -68,6 +68,10 @@ struct ConvCase {
     bool residual;
     // The block shape devices with smaller limits get; -1 for the one this device gets.
     int tile = -1;
+    // Winograd F(m, 3) forced (2 or 4), 0 forced off, -1 as the shape decides.
+    int winograd = -1;
+    // The reduction depth a device with more shared memory gets (16), or 0 for this device's.
+    int depth = 0;
 };
 
 class ConvolutionTest : public GpuTest, public ::testing::WithParamInterface<ConvCase> {};
@@ -85,12 +89,19 @@ TEST_P(ConvolutionTest, MatchesDirectLoop)
     p.padValue = c.pad == 2 ? 0.25f : 0.f;
     p.act = c.act;
     p.forceTile = c.tile;
+    p.winograd = c.winograd;
+    p.forceDepth = c.depth;
+    // Forced Winograd runs in several passes of a few tiles each.
+    p.tilesPerPass = c.winograd > 0 ? 3 : 0;
     p.actA = c.act == 3 ? -0.3f : c.act == 6 ? 0.2f : 0.1f;
     p.actB = c.act == 3 ? 0.4f : 0.5f;
     const std::vector<float> weights = randomVector(size_t(c.outch) * c.inch * c.k * c.k, 7, -0.5f, 0.5f);
     const std::vector<float> bias = randomVector(size_t(c.outch), 8);
     brivelle::vk::Convolution conv;
     ASSERT_EQ(conv.create(*device, p, weights.data(), bias.data()), 0);
+    if (c.winograd >= 0) {
+        EXPECT_EQ(conv.winograd(), c.winograd);
+    }
 
     int outw = 0, outh = 0, padl = 0, padt = 0;
     ASSERT_TRUE(conv.outputShape(c.inw, c.inh, outw, outh, padl, padt));
@@ -136,14 +147,52 @@ INSTANTIATE_TEST_SUITE_P(
         ConvCase{11, 6, 8, 40, 1, 1, 1, 0, 4, true}, ConvCase{12, 9, 6, 5, 5, 2, 1, 2, 6, false},
         ConvCase{10, 10, 4, 9, 3, 2, 2, 2, 5, false}, ConvCase{23, 17, 70, 65, 3, 1, 1, 1, 0, true},
         ConvCase{23, 17, 19, 65, 3, 1, 1, 1, 2, true, 1}, ConvCase{21, 9, 9, 32, 3, 1, 1, 1, 0, false, 1},
-        ConvCase{13, 11, 9, 5, 3, 1, 1, 1, 1, false, 1}, ConvCase{13, 11, 9, 40, 3, 1, 1, 1, 0, true, 2}),
+        ConvCase{13, 11, 9, 5, 3, 1, 1, 1, 1, false, 1}, ConvCase{13, 11, 9, 40, 3, 1, 1, 1, 0, true, 2},
+        // Winograd: 1- and 5-pixel inputs, odd sizes that leave partial tiles, channel counts that are
+        // no multiple of 4, a padding value, and the direct kernel forced where the shape picks Winograd.
+        ConvCase{1, 1, 5, 3, 3, 1, 1, 1, 2, false, -1, 2}, ConvCase{1, 1, 7, 9, 3, 1, 1, 1, 0, true, -1, 4},
+        ConvCase{5, 1, 3, 6, 3, 1, 1, 1, 1, false, -1, 4}, ConvCase{5, 5, 17, 33, 3, 1, 1, 2, 2, true, -1, 4},
+        ConvCase{13, 7, 33, 19, 3, 1, 1, 1, 2, true, 1, 2},
+        ConvCase{31, 9, 65, 70, 3, 1, 1, 0, 6, false, -1, 4},
+        ConvCase{23, 17, 70, 65, 3, 1, 1, 1, 0, true, -1, 0},
+        ConvCase{23, 17, 19, 65, 3, 1, 1, 1, 2, true, 0, 0, 16},
+        ConvCase{11, 6, 21, 33, 3, 1, 1, 1, 1, true, 1, 4, 16}),
     [](const ::testing::TestParamInfo<ConvCase> &i) {
         const ConvCase &c = i.param;
         return std::to_string(c.inw) + "x" + std::to_string(c.inh) + "x" + std::to_string(c.inch) + "_to_" +
                std::to_string(c.outch) + "_k" + std::to_string(c.k) + "s" + std::to_string(c.stride) + "d" +
                std::to_string(c.dilation) + "p" + std::to_string(c.pad) + "_act" + std::to_string(c.act) +
-               (c.residual ? "_res" : "") + (c.tile >= 0 ? "_tile" + std::to_string(c.tile) : "");
+               (c.residual ? "_res" : "") + (c.tile >= 0 ? "_tile" + std::to_string(c.tile) : "") +
+               (c.winograd >= 0 ? "_winograd" + std::to_string(c.winograd) : "") +
+               (c.depth > 0 ? "_depth" + std::to_string(c.depth) : "");
     });
+
+// Block shapes follow the device: lavapipe (subgroup 8, 32 KiB), a desktop GPU (32, 48 KiB) and a small
+// one (a 128-invocation workgroup limit).
+TEST(ConvTileChoice, FollowsTheDevicesLimits)
+{
+    using brivelle::vk::choose_conv_tile;
+    const brivelle::vk::ConvTile lavapipe = choose_conv_tile({8, 32768, 1024, 1024}, 64);
+    EXPECT_EQ(lavapipe.bm, 64);
+    EXPECT_EQ(lavapipe.bk, 8);
+    const brivelle::vk::ConvTile desktop = choose_conv_tile({32, 49152, 1024, 1024}, 64);
+    EXPECT_EQ(desktop.bm, 64);
+    EXPECT_EQ(desktop.bk, 16);
+    // A narrow product gets a narrower pixel block.
+    EXPECT_EQ(choose_conv_tile({8, 32768, 1024, 1024}, 32, -1, 0, 256).bn, 256);
+    EXPECT_EQ(choose_conv_tile({8, 32768, 1024, 1024}, 32, -1, 0, 4096).bn, 512);
+    const brivelle::vk::ConvTile small = choose_conv_tile({32, 16384, 128, 128}, 64);
+    EXPECT_LE(small.threads(), 128u);
+    EXPECT_LE(small.sharedBytes(), 16384u);
+    // Whatever the device, the workgroup is whole subgroups within its limits.
+    for (const brivelle::vk::DeviceShape &d :
+         {brivelle::vk::DeviceShape{64, 65536, 1024, 1024}, brivelle::vk::DeviceShape{16, 32768, 256, 256}}) {
+        const brivelle::vk::ConvTile t = choose_conv_tile(d, 32);
+        EXPECT_EQ(t.threads() % d.subgroupSize, 0u);
+        EXPECT_LE(t.threads(), d.maxInvocations);
+        EXPECT_LE(t.sharedBytes(), d.sharedBytes);
+    }
+}
 
 TEST_F(GpuTest, SamePaddingPutsTheExtraPixelWhereAsked)
 {

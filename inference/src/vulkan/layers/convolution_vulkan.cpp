@@ -1,68 +1,151 @@
+// Convolution on the GPU: the kernel (weights on the device, the implicit-GEMM shader and its block
+// shapes) and the lowering of the Convolution layer onto it.
+#include "../../layers/convolution.h"
 #include "../device.h"
-#include "../gpu_layers.h"
+#include "gpu_layer.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace brivelle::vk {
 
 namespace {
 
-// A block shape of convolution.comp: BM output channels by BN pixels per workgroup, TM x TN per
-// thread. The loaders need the thread count to be a multiple of BM, and a multiple or a divisor of BN.
-struct Tile {
-    int bm, bn, bk, tm, tn;
-    uint32_t threads() const { return uint32_t(bm / tm) * uint32_t(bn / tn); }
-    size_t sharedBytes() const { return size_t(bk) * (bm + bn) * sizeof(float); }
-};
-
 // Block shapes from best to most modest; every device takes the last.
-Tile tileCandidate(int outch, int index)
+ConvTile tileCandidate(int outch, int index)
 {
     // Wide pixel blocks keep every weight fetched from shared memory busy for many pixels, and 8 x 8
     // register blocks give each shared-memory read 8 multiply-adds; the channel block follows the layer
     // so that the narrow convolutions (32 or 3 outputs) waste little.
     if (index == 0)
-        return outch > 32  ? Tile{64, 256, 8, 8, 8}
-               : outch > 8 ? Tile{32, 512, 8, 8, 8}
-                           : Tile{8, 256, 8, 1, 8};
+        return outch > 32  ? ConvTile{64, 256, 8, 8, 8}
+               : outch > 8 ? ConvTile{32, 512, 8, 8, 8}
+                           : ConvTile{8, 256, 8, 1, 8};
     if (index == 1)
-        return outch > 8 ? Tile{32, 256, 8, 4, 8} : Tile{8, 128, 8, 1, 8};
-    return Tile{8, 64, 8, 1, 8};
+        return outch > 8 ? ConvTile{32, 256, 8, 4, 8} : ConvTile{8, 128, 8, 1, 8};
+    return ConvTile{8, 64, 8, 1, 8};
 }
 constexpr int kTileCandidates = 3;
-
-Tile chooseTile(const VkPhysicalDeviceLimits &lim, int outch, int forced)
-{
-    if (forced >= 0 && forced < kTileCandidates)
-        return tileCandidate(outch, forced);
-    for (int i = 0; i < kTileCandidates; i++) {
-        const Tile t = tileCandidate(outch, i);
-        if (t.threads() <= lim.maxComputeWorkGroupInvocations &&
-            t.threads() <= lim.maxComputeWorkGroupSize[0] &&
-            t.sharedBytes() <= lim.maxComputeSharedMemorySize)
-            return t;
-    }
-    return tileCandidate(outch, kTileCandidates - 1);
-}
 
 struct ConvPush {
     int32_t inch, inw, inh, outch, outw, outh, padl, padt, nOffset;
     float padValue;
-    int32_t outOffset;
+    int32_t outOffset, batchX, batchW, batchY;
 };
+
+// Winograd F(m, 3): each position of the T x T tile (T = m + 2) is one plain product of channels.
+// The transforms move the taps' work into cheap additions: m * m outputs for T * T products instead of
+// 9 * m * m.
+int winogradFor(const ConvParams &p)
+{
+    const bool fits = p.kw == 3 && p.kh == 3 && p.sx == 1 && p.sy == 1 && p.dx == 1 && p.dy == 1;
+    if (!fits || p.winograd == 0)
+        return 0;
+    if (p.winograd == 2 || p.winograd == 4)
+        return p.winograd;
+    // Products over a handful of channels waste the GEMM's blocks; the direct kernel reads them better.
+    return p.inch >= 16 && p.outch >= 16 ? 4 : 0;
+}
+
+// G g G^T for each kernel g, stored [position][ic][oc] as the batched product reads it.
+std::vector<float> winogradWeights(const ConvParams &p, const float *weights, int m)
+{
+    static const float G2[4][3] = {{1, 0, 0}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0, 0, 1}};
+    static const float G4[6][3] = {{1.f / 4, 0, 0},
+                                   {-1.f / 6, -1.f / 6, -1.f / 6},
+                                   {-1.f / 6, 1.f / 6, -1.f / 6},
+                                   {1.f / 24, 1.f / 12, 1.f / 6},
+                                   {1.f / 24, -1.f / 12, 1.f / 6},
+                                   {0, 0, 1}};
+    const int t = m + 2;
+    auto G = [&](int i, int j) {
+        return double(m == 2 ? G2[i][j] : G4[i][j]);
+    };
+    std::vector<float> u(size_t(t) * t * p.inch * p.outch);
+    for (int oc = 0; oc < p.outch; oc++)
+        for (int ic = 0; ic < p.inch; ic++) {
+            const float *g = weights + (size_t(oc) * p.inch + ic) * 9;
+            double gg[6][3];
+            for (int i = 0; i < t; i++)
+                for (int j = 0; j < 3; j++)
+                    gg[i][j] = G(i, 0) * g[j] + G(i, 1) * g[3 + j] + G(i, 2) * g[6 + j];
+            for (int i = 0; i < t; i++)
+                for (int j = 0; j < t; j++) {
+                    const double v = gg[i][0] * G(j, 0) + gg[i][1] * G(j, 1) + gg[i][2] * G(j, 2);
+                    u[((size_t(i) * t + j) * p.inch + ic) * p.outch + oc] = float(v);
+                }
+        }
+    return u;
+}
+
+// The implicit GEMM of convolution.comp over npix columns, cut into pixel ranges small enough to be
+// submitted on their own; batch members run side by side as workgroups along z.
+int runGemm(Stream &s, const ConvTile &t, const std::vector<SpecConstant> &specialization, ConvPush push,
+            int npix, uint32_t batch, double flopsPerColumn, std::initializer_list<BufferRef> buffers)
+{
+    const VkPhysicalDeviceLimits &lim = limits(s.device());
+    const uint32_t local[3] = {t.threads(), 1, 1};
+    const Pipeline *pipe =
+        get_pipeline(s.device(), "convolution", 5, sizeof(ConvPush), local, specialization);
+    if (!pipe)
+        return -1;
+    int64_t chunk = int64_t(std::max(1.0, std::floor(Stream::kSubmitWork / flopsPerColumn)));
+    chunk = std::max<int64_t>(t.bn, chunk / t.bn * t.bn);
+    chunk = std::min<int64_t>(chunk, int64_t(lim.maxComputeWorkGroupCount[0]) * t.bn);
+    const uint32_t groupsY = uint32_t((push.outch + t.bm - 1) / t.bm);
+    for (int64_t n0 = 0; n0 < npix; n0 += chunk) {
+        const int64_t n = std::min<int64_t>(chunk, npix - n0);
+        push.nOffset = int32_t(n0);
+        const uint32_t groupsX = uint32_t((n + t.bn - 1) / t.bn);
+        const int rc = s.dispatch(*pipe, buffers, &push, groupsX, groupsY, batch, flopsPerColumn * double(n));
+        if (rc != 0)
+            return rc;
+    }
+    return 0;
+}
 
 } // namespace
 
-bool allocate(Stream &s, Tensor &t, int w, int h, int c)
+DeviceShape device_shape(const ncnn::VulkanDevice &device)
 {
-    t.w = w;
-    t.h = h;
-    t.c = c;
-    t.buf = s.acquire(t.bytes());
-    return t.buf != nullptr;
+    const VkPhysicalDeviceLimits &lim = limits(device);
+    return DeviceShape{subgroup_size(device), lim.maxComputeSharedMemorySize,
+                       lim.maxComputeWorkGroupInvocations, lim.maxComputeWorkGroupSize[0]};
+}
+
+ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced, int forcedDepth, int columns)
+{
+    ConvTile t = tileCandidate(outch, kTileCandidates - 1);
+    if (forced >= 0 && forced < kTileCandidates) {
+        t = tileCandidate(outch, forced);
+    } else {
+        for (int i = 0; i < kTileCandidates; i++) {
+            const ConvTile c = tileCandidate(outch, i);
+            // Whole subgroups only: a partial one idles lanes at every step.
+            const bool wholeSubgroups = d.subgroupSize == 0 || c.threads() % d.subgroupSize == 0;
+            if (c.threads() <= d.maxInvocations && c.threads() <= d.maxLocalX && wholeSubgroups &&
+                c.sharedBytes() <= d.sharedBytes) {
+                t = c;
+                break;
+            }
+        }
+    }
+    // A product over few columns (a Winograd pass over a small image) would leave most of a wide pixel
+    // block idle: narrower blocks, and fewer threads, waste less.
+    while (columns > 0 && forced < 0 && t.bn > 64 && columns <= t.bn / 2 && int(t.threads()) / 2 >= t.bm &&
+           (d.subgroupSize == 0 || (t.threads() / 2) % d.subgroupSize == 0))
+        t.bn /= 2;
+    // A deeper slice halves the barriers per reduction; it is taken where two workgroups still fit in
+    // shared memory together, so that one computes while the other waits at its barrier.
+    ConvTile deep = t;
+    deep.bk = 16;
+    if (forcedDepth == 8 || forcedDepth == 16)
+        t.bk = forcedDepth;
+    else if (2 * deep.sharedBytes() <= d.sharedBytes)
+        t = deep;
+    return t;
 }
 
 int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &params, const float *weights,
@@ -70,13 +153,19 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
 {
     p_ = params;
     device_ = &device;
-    const int taps = p_.kw * p_.kh;
-    std::vector<float> packed(size_t(taps) * p_.inch * p_.outch);
-    for (int oc = 0; oc < p_.outch; oc++)
-        for (int ic = 0; ic < p_.inch; ic++)
-            for (int t = 0; t < taps; t++)
-                packed[(size_t(t) * p_.inch + ic) * p_.outch + oc] =
-                    weights[(size_t(oc) * p_.inch + ic) * taps + t];
+    winograd_ = winogradFor(p_);
+    std::vector<float> packed;
+    if (winograd_) {
+        packed = winogradWeights(p_, weights, winograd_);
+    } else {
+        const int taps = p_.kw * p_.kh;
+        packed.resize(size_t(taps) * p_.inch * p_.outch);
+        for (int oc = 0; oc < p_.outch; oc++)
+            for (int ic = 0; ic < p_.inch; ic++)
+                for (int t = 0; t < taps; t++)
+                    packed[(size_t(t) * p_.inch + ic) * p_.outch + oc] =
+                        weights[(size_t(oc) * p_.inch + ic) * taps + t];
+    }
     std::vector<float> b(size_t(p_.outch), 0.f);
     if (bias)
         std::copy(bias, bias + p_.outch, b.begin());
@@ -129,54 +218,187 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
     if (out.w != outw || out.h != outh || out.c != p_.outch || in.offset != 0 ||
         out.offset + out.count() > out.buf->size / sizeof(float) || out.offset > size_t(INT32_MAX))
         return -1;
-    if (residual && (residual->offset != 0 || residual->w != outw || residual->h != outh || residual->c != p_.outch))
+    if (residual &&
+        (residual->offset != 0 || residual->w != outw || residual->h != outh || residual->c != p_.outch))
         return -1;
+    if (winograd_)
+        return forwardWinograd(s, in, out, padl, padt, residual, residualA, residualB);
 
-    const VkPhysicalDeviceLimits &lim = limits(*device_);
-    const Tile t = chooseTile(lim, p_.outch, p_.forceTile);
-    const uint32_t local[3] = {t.threads(), 1, 1};
+    const ConvTile t = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth);
     const std::vector<SpecConstant> specialization = {spec_i(t.bm),
-                                            spec_i(t.bn),
-                                            spec_i(t.bk),
-                                            spec_i(t.tm),
-                                            spec_i(t.tn),
-                                            spec_i(p_.kw),
-                                            spec_i(p_.kh),
-                                            spec_i(p_.sx),
-                                            spec_i(p_.sy),
-                                            spec_i(p_.dx),
-                                            spec_i(p_.dy),
-                                            spec_i(p_.act),
-                                            spec_f(p_.actA),
-                                            spec_f(p_.actB),
-                                            spec_i(1),
-                                            spec_i(residual ? 1 : 0),
-                                            spec_f(residual ? residualA : 1.f),
-                                            spec_f(residual ? residualB : 1.f)};
-    const Pipeline *pipe = get_pipeline(*device_, "convolution", 5, sizeof(ConvPush), local, specialization);
-    if (!pipe)
-        return -1;
-
-    const int npix = outw * outh;
-    const double flopsPerPixel = 2.0 * p_.kw * p_.kh * p_.inch * p_.outch;
-    // Large layers are cut into pixel ranges, each small enough to be submitted on its own.
-    const uint32_t maxGroups = lim.maxComputeWorkGroupCount[0];
-    int64_t chunk = int64_t(std::max(1.0, std::floor(Stream::kSubmitWork / flopsPerPixel)));
-    chunk = std::max<int64_t>(t.bn, chunk / t.bn * t.bn);
-    chunk = std::min<int64_t>(chunk, int64_t(maxGroups) * t.bn);
-    const uint32_t groupsY = uint32_t((p_.outch + t.bm - 1) / t.bm);
+                                                      spec_i(t.bn),
+                                                      spec_i(t.bk),
+                                                      spec_i(t.tm),
+                                                      spec_i(t.tn),
+                                                      spec_i(p_.kw),
+                                                      spec_i(p_.kh),
+                                                      spec_i(p_.sx),
+                                                      spec_i(p_.sy),
+                                                      spec_i(p_.dx),
+                                                      spec_i(p_.dy),
+                                                      spec_i(p_.act),
+                                                      spec_f(p_.actA),
+                                                      spec_f(p_.actB),
+                                                      spec_i(1),
+                                                      spec_i(residual ? 1 : 0),
+                                                      spec_f(residual ? residualA : 1.f),
+                                                      spec_f(residual ? residualB : 1.f)};
+    const ConvPush push{
+        p_.inch, in.w, in.h, p_.outch, outw, outh, padl, padt, 0, p_.padValue, int32_t(out.offset), 0, 0, 0};
     const BufferRef &res = residual ? residual->buf : out.buf;
-    for (int64_t n0 = 0; n0 < npix; n0 += chunk) {
-        const int64_t n = std::min<int64_t>(chunk, npix - n0);
-        ConvPush push{p_.inch, in.w, in.h, p_.outch, outw, outh, padl, padt, int32_t(n0), p_.padValue,
-                      int32_t(out.offset)};
-        const uint32_t groupsX = uint32_t((n + t.bn - 1) / t.bn);
-        const int rc = s.dispatch(*pipe, {in.buf, weights_, bias_, res, out.buf}, &push, groupsX, groupsY, 1,
-                                  flopsPerPixel * double(n));
+    return runGemm(s, t, specialization, push, outw * outh, 1, 2.0 * p_.kw * p_.kh * p_.inch * p_.outch,
+                   {in.buf, weights_, bias_, res, out.buf});
+}
+
+int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int padl, int padt,
+                                 const Tensor *residual, float residualA, float residualB) const
+{
+    const int m = winograd_;
+    const int t2 = (m + 2) * (m + 2);
+    const int tilesw = (out.w + m - 1) / m;
+    const int tiles = tilesw * ((out.h + m - 1) / m);
+    // The transformed tiles are several times the input: a pass covers as many tiles as keep each of
+    // its two scratch buffers near kScratchBytes.
+    const size_t perTile = size_t(t2) * size_t(std::max(p_.inch, p_.outch)) * sizeof(float);
+    int chunk = p_.tilesPerPass > 0 ? std::min(p_.tilesPerPass, tiles)
+                                    : int(std::clamp<size_t>(kScratchBytes / perTile, 1, size_t(tiles)));
+    const ConvTile tile =
+        choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth, chunk);
+    // Passes of whole pixel blocks: a pass ending in a sliver of a block pays for all of it.
+    if (p_.tilesPerPass <= 0 && chunk < tiles && chunk > tile.bn)
+        chunk = chunk / tile.bn * tile.bn;
+    Tensor v, prod;
+    if (!allocate(s, v, chunk, p_.inch, t2) || !allocate(s, prod, chunk, p_.outch, t2))
+        return -100;
+
+    const std::vector<SpecConstant> gemmSpec = {
+        spec_i(tile.bm), spec_i(tile.bn), spec_i(tile.bk), spec_i(tile.tm), spec_i(tile.tn), spec_i(1),
+        spec_i(1),       spec_i(1),       spec_i(1),       spec_i(1),       spec_i(1),       spec_i(0),
+        spec_f(0.f),     spec_f(0.f),     spec_i(0),       spec_i(0),       spec_f(1.f),     spec_f(1.f)};
+    const std::vector<SpecConstant> outSpec = {spec_i(m),
+                                               spec_i(p_.act),
+                                               spec_f(p_.actA),
+                                               spec_f(p_.actB),
+                                               spec_i(residual ? 1 : 0),
+                                               spec_f(residual ? residualA : 1.f),
+                                               spec_f(residual ? residualB : 1.f)};
+    const BufferRef &res = residual ? residual->buf : out.buf;
+    for (int tile0 = 0; tile0 < tiles; tile0 += chunk) {
+        const int n = std::min(chunk, tiles - tile0);
+        struct {
+            int32_t inch, inw, inh, tilesw, tile0, ntiles, padl, padt;
+            float padValue;
+        } inPush{p_.inch, in.w, in.h, tilesw, tile0, n, padl, padt, p_.padValue};
+        int rc = dispatch_volume(s, "winograd_input", {in.buf, v.buf}, &inPush, sizeof inPush, {spec_i(m)}, n,
+                                 p_.inch, 1);
+        if (rc != 0)
+            return rc;
+        const ConvPush push{p_.inch, n, 1,           p_.outch,           n,           1, 0, 0, 0,
+                            0.f,     0, p_.inch * n, p_.inch * p_.outch, p_.outch * n};
+        rc = runGemm(s, tile, gemmSpec, push, n, uint32_t(t2), 2.0 * t2 * p_.inch * p_.outch,
+                     {v.buf, weights_, bias_, prod.buf, prod.buf});
+        if (rc != 0)
+            return rc;
+        struct {
+            int32_t outch, outw, outh, tilesw, tile0, ntiles, outOffset;
+        } outPush{p_.outch, out.w, out.h, tilesw, tile0, n, int32_t(out.offset)};
+        rc = dispatch_volume(s, "winograd_output", {prod.buf, bias_, res, out.buf}, &outPush, sizeof outPush,
+                             outSpec, n, p_.outch, 1);
         if (rc != 0)
             return rc;
     }
+    s.retire(v.buf);
+    s.retire(prod.buf);
     return 0;
 }
+
+namespace {
+
+ConvParams convParams(const ncnn::Convolution &c)
+{
+    ConvParams p;
+    p.outch = c.num_output;
+    p.inch = c.input_channels();
+    p.kw = c.kernel_w;
+    p.kh = c.kernel_h;
+    p.dx = c.dilation_w;
+    p.dy = c.dilation_h;
+    p.sx = c.stride_w;
+    p.sy = c.stride_h;
+    p.padl = c.pad_left;
+    p.padr = c.pad_right;
+    p.padt = c.pad_top;
+    p.padb = c.pad_bottom;
+    p.padValue = c.pad_value;
+    p.act = c.activation_type;
+    p.actA = c.activation_params.size() > 0 ? c.activation_params[0] : 0.f;
+    p.actB = c.activation_params.size() > 1 ? c.activation_params[1] : 0.f;
+    // ncnn's defaults where a model leaves the parameters out.
+    if (p.act == 3 && c.activation_params.size() < 2) {
+        p.actA = -3.402823466e+38f;
+        p.actB = 3.402823466e+38f;
+    }
+    if (p.act == 6 && c.activation_params.size() < 2) {
+        p.actA = 0.2f;
+        p.actB = 0.5f;
+    }
+    return p;
+}
+
+const char *unsupported(const ncnn::Layer &layer)
+{
+    const auto &c = static_cast<const ncnn::Convolution &>(layer);
+    if (c.group != 1)
+        return "grouped convolution";
+    if (c.weight_data.elemsize != 4 || (c.bias_term && c.bias_data.elemsize != 4))
+        return "weights are not fp32";
+    return nullptr;
+}
+
+class ConvolutionLayer : public GpuLayer {
+public:
+    using GpuLayer::GpuLayer;
+
+    int create(const ncnn::VulkanDevice &device)
+    {
+        const auto &c = static_cast<const ncnn::Convolution &>(layer_);
+        return conv_.create(device, convParams(c), static_cast<const float *>(c.weight_data.data),
+                            c.bias_term ? static_cast<const float *>(c.bias_data.data) : nullptr);
+    }
+
+    bool outputShape(const std::vector<const Tensor *> &in, int &w, int &h, int &c) const override
+    {
+        int padl, padt;
+        c = conv_.params().outch;
+        return in.size() == 1 && in[0]->c == conv_.params().inch &&
+               conv_.outputShape(in[0]->w, in[0]->h, w, h, padl, padt);
+    }
+
+    int forward(Stream &s, const std::vector<const Tensor *> &in, Tensor &out) const override
+    {
+        return conv_.forward(s, *in[0], out, nullptr);
+    }
+
+    const Convolution *convolution() const override { return &conv_; }
+
+private:
+    Convolution conv_;
+};
+
+int create(const ncnn::Layer &layer, const ncnn::VulkanDevice &device, std::unique_ptr<GpuLayer> &out,
+           std::string &err)
+{
+    auto l = std::make_unique<ConvolutionLayer>(layer);
+    if (l->create(device) != 0) {
+        err = "cannot upload the weights to the GPU";
+        return -100;
+    }
+    out = std::move(l);
+    return 0;
+}
+
+} // namespace
+
+extern const GpuLayerEntry convolution_vulkan{"Convolution", true, unsupported, create};
 
 } // namespace brivelle::vk

@@ -4,6 +4,8 @@
 // runs over kernel taps and input channels. Each workgroup stages a BK-deep slice of weights and of
 // gathered input pixels in shared memory; each thread accumulates a TM x TN block in registers.
 // The next slice is fetched into registers while the current one is multiplied.
+// With a 1 x 1 kernel it is a plain matrix product; the z of the workgroup then picks one of a batch
+// of them (the positions of a Winograd tile), each at its own offset in every buffer.
 
 layout(local_size_x_id = 0, local_size_y_id = 1, local_size_z_id = 2) in;
 
@@ -46,6 +48,10 @@ layout(push_constant) uniform Params {
     float pad_value;
     // Where channel 0 of the output starts: another blob's channels may share the buffer.
     int out_offset;
+    // Offsets of one batch member from the next in the input, weights and output.
+    int batch_x;
+    int batch_w;
+    int batch_y;
 } p;
 
 const int THREADS = (BM / TM) * (BN / TN);
@@ -85,6 +91,10 @@ void main()
     const int n0 = p.n_offset + int(gl_WorkGroupID.x) * BN;
     const int npix = p.outw * p.outh;
     const int instride = p.inw * p.inh;
+    const int zb = int(gl_WorkGroupID.z);
+    const int xbase = zb * p.batch_x;
+    const int wbase = zb * p.batch_w;
+    const int ybase = p.out_offset + zb * p.batch_y;
 
     // The columns each thread gathers stay the same for the whole reduction.
     const int bcol = tid % BN;
@@ -145,7 +155,7 @@ void main()
                     const int ic = ic0 + brow + r * B_STEP;
                     float v = 0.0;
                     if (nvalid[c] && ic < p.inch && brow + r * B_STEP < BK)
-                        v = inside ? x[ic * instride + pix] : p.pad_value;
+                        v = inside ? x[xbase + ic * instride + pix] : p.pad_value;
                     bnext[r * B_COLS + c] = v;
                 }
             }
@@ -153,7 +163,7 @@ void main()
                 const int ic = ic0 + arow + r * A_STEP;
                 float v = 0.0;
                 if (mvalid && ic < p.inch && arow + r * A_STEP < BK)
-                    v = wt[(tap * p.inch + ic) * p.outch + m0 + acol];
+                    v = wt[wbase + (tap * p.inch + ic) * p.outch + m0 + acol];
                 anext[r] = v;
             }
         }
@@ -190,7 +200,7 @@ void main()
             const int o = m * npix + nn;
             if (HAS_RES != 0)
                 v = v * RES_A + res[o] * RES_B;
-            y[p.out_offset + o] = v;
+            y[ybase + o] = v;
         }
     }
 }

@@ -1,0 +1,19 @@
+// Input on the GPU: its blob is uploaded by the plan; the layer itself does nothing.
+#include "gpu_layer.h"
+
+namespace brivelle::vk {
+
+namespace {
+
+class InputLayer : public GpuLayer {
+public:
+    using GpuLayer::GpuLayer;
+    Role role() const override { return Role::Input; }
+    int forward(Stream &, const std::vector<const Tensor *> &, Tensor &) const override { return -1; }
+};
+
+} // namespace
+
+extern const GpuLayerEntry input_vulkan{"Input", false, always_supported, create_plain<InputLayer>};
+
+} // namespace brivelle::vk

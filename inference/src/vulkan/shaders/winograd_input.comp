@@ -1,0 +1,79 @@
+#version 450
+#extension GL_EXT_control_flow_attributes : require
+// The input side of a Winograd convolution F(M, 3): each invocation takes one T x T patch (T = M + 2)
+// of one channel, overlapping its neighbours by two pixels, and writes B^T d B, one value per
+// position, to v[pos][ic][tile] so that each position is a plain matrix for the batched product.
+
+layout(local_size_x_id = 0, local_size_y_id = 1, local_size_z_id = 2) in;
+
+layout(constant_id = 3) const int M = 4;
+
+layout(std430, binding = 0) readonly buffer Input { float x[]; };
+layout(std430, binding = 1) writeonly buffer Transformed { float v[]; };
+
+layout(push_constant) uniform Params {
+    int inch;
+    int inw;
+    int inh;
+    // Tiles per output row, the first tile of this pass and how many it covers.
+    int tilesw;
+    int tile0;
+    int ntiles;
+    int padl;
+    int padt;
+    float pad_value;
+} p;
+
+const int T = M + 2;
+
+// B^T of F(2, 3) and F(4, 3), row by row.
+const float BT2[4][4] = {{1, 0, -1, 0}, {0, 1, 1, 0}, {0, -1, 1, 0}, {0, 1, 0, -1}};
+const float BT4[6][6] = {{4, 0, -5, 0, 1, 0},  {0, -4, -4, 1, 1, 0}, {0, 4, -4, -1, 1, 0},
+                         {0, -2, -1, 2, 1, 0}, {0, 2, -1, -2, 1, 0}, {0, 4, 0, -5, 0, 1}};
+
+float bt(int i, int j)
+{
+    if (M == 2)
+        return BT2[min(i, 3)][min(j, 3)];
+    return BT4[i][j];
+}
+
+void main()
+{
+    const int t = int(gl_GlobalInvocationID.x);
+    const int ic = int(gl_GlobalInvocationID.y);
+    if (t >= p.ntiles || ic >= p.inch)
+        return;
+    const int tile = p.tile0 + t;
+    const int ty = tile / p.tilesw;
+    const int tx = tile - ty * p.tilesw;
+    const int x0 = tx * M - p.padl;
+    const int y0 = ty * M - p.padt;
+    const int plane = ic * p.inw * p.inh;
+
+    float d[T][T];
+    [[unroll]] for (int i = 0; i < T; i++) {
+        const int iy = y0 + i;
+        [[unroll]] for (int j = 0; j < T; j++) {
+            const int ix = x0 + j;
+            d[i][j] = iy >= 0 && iy < p.inh && ix >= 0 && ix < p.inw ? x[plane + iy * p.inw + ix] : p.pad_value;
+        }
+    }
+    // Rows first (B^T d), then columns ((B^T d) B); the zeros of B fold away once unrolled.
+    float r[T][T];
+    [[unroll]] for (int i = 0; i < T; i++)
+        [[unroll]] for (int j = 0; j < T; j++) {
+            float s = 0.0;
+            [[unroll]] for (int k = 0; k < T; k++)
+                s += bt(i, k) * d[k][j];
+            r[i][j] = s;
+        }
+    const int stride = p.inch * p.ntiles;
+    [[unroll]] for (int i = 0; i < T; i++)
+        [[unroll]] for (int j = 0; j < T; j++) {
+            float s = 0.0;
+            [[unroll]] for (int k = 0; k < T; k++)
+                s += r[i][k] * bt(j, k);
+            v[(i * T + j) * stride + ic * p.ntiles + t] = s;
+        }
+}
