@@ -218,8 +218,10 @@ std::string lower(LoweringContext &ctx, const Node &node)
         pd = convolutionDesc(layer, algorithm::convolution_direct, pd.src_desc(), dst);
         kernel = pd.impl_info_str();
     }
-    if (op.kernelW == 3 && op.kernelH == 3 && slowConvolutionKernel(kernel) &&
-        !ctx.options().allowSlowConvolutions) {
+    // A layout forced for tests reproduces another machine's path, slow kernels included.
+    const bool allowSlow =
+        ctx.options().allowSlowConvolutions || (ctx.options().layout == Layout::Auto && layoutForced());
+    if (op.kernelW == 3 && op.kernelH == 3 && slowConvolutionKernel(kernel) && !allowSlow) {
         for (Layout other : {Layout::Nhwc, Layout::Blocked16, Layout::Blocked8}) {
             const std::string better = directKernelIn(layer, other);
             if (!better.empty() && !slowConvolutionKernel(better.c_str()))
