@@ -16,6 +16,8 @@ const OpLowering &interpLowering();
 const OpLowering &pixelShuffleLowering();
 const OpLowering &preluLowering();
 const OpLowering &reorgLowering();
+const OpLowering &poolingLowering();
+const OpLowering &referenceLowering();
 
 const OpLowering &loweringOf(OpType type)
 {
@@ -42,6 +44,10 @@ const OpLowering &loweringOf(OpType type)
         return pixelShuffleLowering();
     case OpType::Reorg:
         return reorgLowering();
+    case OpType::Pooling:
+        return poolingLowering();
+    case OpType::Reference:
+        return referenceLowering();
     case OpType::Input:
     case OpType::Split:
     case OpType::Noop:

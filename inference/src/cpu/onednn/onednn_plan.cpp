@@ -181,6 +181,7 @@ private:
     std::vector<std::vector<int>> readers_; // op indices per canonical blob
     std::vector<bool> isOutput_;
     std::vector<bool> fusedAway_;
+    std::unordered_map<int, bool> onReference_; // ops whose shapes only the reference layer takes
     std::vector<Node> nodes_;
     std::vector<int> outputs_;
     std::vector<int> rootChannels_;
@@ -219,7 +220,15 @@ std::string Compiler::inferShapes(const std::vector<std::pair<int, Shape>> &inpu
             for (int t : op.tops)
                 canon[t] = canon[op.bottoms[0]];
         } else if (const auto rule = loweringOf(op.type).shape) {
-            const std::string why = rule(op, in, out, p_.macs);
+            std::string why = rule(op, in, out, p_.macs);
+            // Shapes oneDNN cannot take (a broadcast, a fractional resize) leave this layer to the reference.
+            if (!why.empty() && op.layer && op.type != OpType::Reference) {
+                out = in.empty() ? Shape{} : in[0];
+                if (loweringOf(OpType::Reference).shape(op, in, out, p_.macs).empty()) {
+                    onReference_[&op - g_.ops.data()] = true;
+                    why.clear();
+                }
+            }
             if (!why.empty())
                 return op.name + ": " + why;
         }
@@ -253,11 +262,11 @@ void Compiler::buildNodes()
             continue;
         Node node;
         node.op = static_cast<int>(i);
-        node.type = op.type;
+        node.type = onReference_.count(static_cast<int>(i)) ? OpType::Reference : op.type;
         for (int b : op.bottoms)
             node.in.push_back(canon[b]);
         node.out = op.tops.empty() ? -1 : canon[op.tops[0]];
-        if (op.type == OpType::Convolution)
+        if (node.type == OpType::Convolution)
             fuseInto(node, static_cast<int>(i));
         nodes_.push_back(std::move(node));
     }
@@ -289,7 +298,7 @@ void Compiler::fuseInto(Node &node, int convOp)
         const int j = readers_[t][0];
         const FastOp &op = g_.ops[j];
         const auto fuse = loweringOf(op.type).fuse;
-        if (!fuse || op.bottoms.empty() || op.bottoms.size() > 2)
+        if (!fuse || onReference_.count(j) || op.bottoms.empty() || op.bottoms.size() > 2)
             break;
         int position = 0, other = -1;
         if (op.bottoms.size() == 2) {
