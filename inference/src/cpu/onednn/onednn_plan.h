@@ -121,6 +121,9 @@ private:
 // The layout that oneDNN's convolutions prefer on this machine. BRIVELLE_ONEDNN_LAYOUT (plain, nhwc,
 // nchw8c, nchw16c) overrides it for tests that reproduce another machine's path.
 Layout preferredLayout();
+// The channel-blocked layout with a jit direct kernel on this machine (nChw16c on AVX-512, nChw8c on AVX2
+// and SSE4.1), or Plain when there is none.
+Layout blockedLayout();
 // Whether a layout was forced through BRIVELLE_ONEDNN_LAYOUT.
 bool layoutForced();
 const char *layoutName(Layout layout);
