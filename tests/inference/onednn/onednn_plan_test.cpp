@@ -172,7 +172,9 @@ TEST(OnednnConvolution, AwkwardShapesAndActivations)
         std::ostringstream what;
         what << "ic=" << c.ic << " oc=" << c.oc << " k=" << c.k << " s=" << c.stride << " d=" << c.dilation
              << " pad=" << c.pad << " " << c.h << "x" << c.w << " act=" << c.act;
-        expectMatches(g, {{0, randomPlanar({c.ic, c.h, c.w}, seed++)}}, {1}, what.str());
+        const auto input = randomPlanar({c.ic, c.h, c.w}, seed++);
+        for (Layout layout : kLayouts)
+            expectMatches(g, {{0, input}}, {1}, what.str() + " in " + layoutName(layout), 2, nullptr, layout);
     }
 }
 
