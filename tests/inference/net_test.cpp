@@ -112,20 +112,24 @@ TEST(Net, OneExtractorServesSeveralExtracts)
     ASSERT_EQ(ex.extract("output", out), 0);
     ASSERT_EQ(ex.extract("output", out2), 0);
     EXPECT_EQ(out.data, out2.data) << "non-light mode keeps results";
-    EXPECT_TRUE(mats_near(out, extract(*net, in, "output"), 0));
+    // The kept "a" sends the second extract down another path: equal within the bound, not bit for bit.
+    EXPECT_TRUE(mats_near(out, extract(*net, in, "output")));
 }
 
 TEST(Net, LightModePeakFollowsTheLiveSetNotTheDepth)
 {
     const int depth = 12, channels = 8, side = 32;
     auto net = load(chain_model(depth, channels));
+    auto shallow = load(chain_model(depth / 2, channels));
     const ncnn::Mat in = random_mat(side, side, 3, 2);
     const size_t blob_bytes = static_cast<size_t>(side) * side * channels * 4;
-    FailingAllocator light(0), heavy(0);
+    FailingAllocator light(0), lightShallow(0), heavy(0);
     const ncnn::Mat a = extract(*net, in, "output", true, nullptr, &light);
+    extract(*shallow, in, "output", true, nullptr, &lightShallow);
     const ncnn::Mat b = extract(*net, in, "output", false, nullptr, &heavy);
-    EXPECT_TRUE(mats_near(a, b, 0));
-    EXPECT_LE(light.peak, 3 * blob_bytes) << "light mode";
+    EXPECT_TRUE(mats_near(a, b));
+    // Scratchpads (large for the planar layout's gemm kernels) come on top, the same at any depth.
+    EXPECT_EQ(light.peak, lightShallow.peak) << "light mode";
     EXPECT_GE(heavy.peak, (depth - 1) * blob_bytes) << "without light mode every blob stays";
 }
 
@@ -135,7 +139,7 @@ TEST(Net, ThreadCountDoesNotChangeResults)
     const ncnn::Mat in = random_mat(9, 11, 3, 4);
     const ncnn::Mat one = extract(*load(m, 1), in, "output");
     const ncnn::Mat two = extract(*load(m, 2), in, "output");
-    EXPECT_TRUE(mats_near(one, two, 0));
+    EXPECT_TRUE(mats_near(one, two));
 }
 
 TEST(Net, EveryFailedAllocationIsAnErrorNeverACrash)
@@ -150,8 +154,9 @@ TEST(Net, EveryFailedAllocationIsAnErrorNeverACrash)
         ncnn::Mat out = extract(*net, in, "output", true, &ret, &alloc);
         if (ret == 0) {
             succeeded = true;
-            EXPECT_TRUE(mats_near(out, want, 0)) << "n=" << n;
+            EXPECT_TRUE(mats_near(out, want)) << "n=" << n;
         } else {
+            EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << "n=" << n;
             EXPECT_TRUE(out.empty()) << "n=" << n;
         }
     }
@@ -163,8 +168,7 @@ TEST(Net, EveryFailedAllocationIsAnErrorNeverACrash)
     ex.set_workspace_allocator(&cap);
     ex.input("data", in);
     ncnn::Mat out;
-    EXPECT_NE(ex.extract("output", out), 0);
-    EXPECT_NE(ex.last_error().find("out of memory"), std::string::npos) << ex.last_error();
+    EXPECT_EQ(ex.extract("output", out), ncnn::ERROR_OUT_OF_MEMORY) << ex.last_error();
 }
 
 TEST(Net, ReloadClearAndCpuFallbackWithoutDevice)
@@ -305,5 +309,5 @@ TEST(Net, OneNetServesExtractorsOnSeveralThreads)
     for (std::thread &t : threads)
         t.join();
     for (const ncnn::Mat &g : got)
-        EXPECT_TRUE(mats_near(g, want, 0));
+        EXPECT_TRUE(mats_near(g, want));
 }

@@ -8,3 +8,7 @@ brivelle_add_gtest(onednn_backend_test
   SOURCES onednn/onednn_backend_test.cpp onednn/naive_graph.cpp onednn/model_text.cpp
   LIBS brivelle_onednn_bench brivelle_inference brivelle_modelgen)
 target_include_directories(onednn_backend_test PRIVATE ${PROJECT_SOURCE_DIR}/inference/src)
+
+# Every CPU path this machine can run: lower ISA caps, and the planar layout.
+brivelle_add_cpu_variants(onednn_plan_test PLAIN)
+brivelle_add_cpu_variants(onednn_backend_test PLAIN)

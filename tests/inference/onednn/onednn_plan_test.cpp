@@ -4,12 +4,15 @@
 #include "naive_graph.h"
 
 #include "cpu/onednn/bench/sample_graphs.h"
+#include "cpu/onednn/layers/convolution_onednn.h"
 #include "cpu/onednn/onednn_plan.h"
 #include "cpu/onednn/plan_cache.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <sstream>
 
 using namespace brivelle::onednn;
@@ -48,10 +51,14 @@ struct Result {
     int fused = 0;
     int inPlace = 0;
     size_t peak = 0;
+    size_t blobPeak = 0; // the schedule's, without scratchpads
 };
 
+// Every layout a plan can keep its blobs in; forced ones may run slow kernels on purpose.
+constexpr Layout kLayouts[] = {Layout::Plain, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16};
+
 Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, const std::vector<int> &outputs,
-               int threads = 2, bool light = true)
+               int threads = 2, bool light = true, Layout layout = Layout::Auto)
 {
     std::vector<std::pair<int, Shape>> shapes;
     for (const auto &in : inputs)
@@ -59,6 +66,8 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
     PlanOptions options;
     options.numThreads = threads;
     options.lightMode = light;
+    options.layout = layout;
+    options.allowSlowConvolutions = layout != Layout::Auto;
     std::string error;
     auto plan = Plan::compile(graph, shapes, outputs, options, &error);
     EXPECT_TRUE(plan) << error;
@@ -99,16 +108,18 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
     result.fused = plan->fusedLayerCount();
     result.inPlace = plan->inPlaceConcatCount();
     result.peak = pool.peakBytes();
+    result.blobPeak = plan->peakBlobBytes();
+    EXPECT_GE(result.peak, result.blobPeak);
     EXPECT_EQ(pool.bytesInUse(), 0u);
     return result;
 }
 
 void expectMatches(const FastGraph &graph, const std::map<int, Planar> &inputs,
                    const std::vector<int> &outputs, const std::string &what, int threads = 2,
-                   Result *out = nullptr)
+                   Result *out = nullptr, Layout layout = Layout::Auto)
 {
     const auto naive = evaluateNaive(graph, inputs);
-    const Result fast = runFast(graph, inputs, outputs, threads);
+    const Result fast = runFast(graph, inputs, outputs, threads, true, layout);
     for (int o : outputs) {
         ASSERT_TRUE(fast.outputs.count(o)) << what;
         const Planar &a = fast.outputs.at(o);
@@ -161,7 +172,9 @@ TEST(OnednnConvolution, AwkwardShapesAndActivations)
         std::ostringstream what;
         what << "ic=" << c.ic << " oc=" << c.oc << " k=" << c.k << " s=" << c.stride << " d=" << c.dilation
              << " pad=" << c.pad << " " << c.h << "x" << c.w << " act=" << c.act;
-        expectMatches(g, {{0, randomPlanar({c.ic, c.h, c.w}, seed++)}}, {1}, what.str());
+        const auto input = randomPlanar({c.ic, c.h, c.w}, seed++);
+        for (Layout layout : kLayouts)
+            expectMatches(g, {{0, input}}, {1}, what.str() + " in " + layoutName(layout), 2, nullptr, layout);
     }
 }
 
@@ -255,39 +268,43 @@ TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
 {
     struct Row {
         int feat, growth;
-        bool inPlace;
     };
-    for (const Row &row : {Row{16, 8, true}, Row{13, 5, false}, Row{8, 16, true}, Row{8, 12, false}}) {
-        FastGraph g;
-        int blob = 0;
-        g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
-        const int x = blob++;
-        g.ops.push_back(makeConv(0, x, 3, row.feat, 3, 21));
-        std::vector<int> features{x};
-        int channels = row.feat;
-        int cat = x;
-        for (int step = 0; step < 4; ++step) {
-            const int y = blob++;
-            g.ops.push_back(makeConv(cat, y, channels, row.growth, 3, 30 + step, 2, 0.2f));
-            features.push_back(y);
-            channels += row.growth;
-            cat = blob++;
-            g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
+    for (const Row &row : {Row{16, 8}, Row{13, 5}, Row{8, 16}, Row{8, 12}})
+        for (Layout layout : kLayouts) {
+            FastGraph g;
+            int blob = 0;
+            g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
+            const int x = blob++;
+            g.ops.push_back(makeConv(0, x, 3, row.feat, 3, 21));
+            std::vector<int> features{x};
+            int channels = row.feat;
+            int cat = x;
+            for (int step = 0; step < 4; ++step) {
+                const int y = blob++;
+                g.ops.push_back(makeConv(cat, y, channels, row.growth, 3, 30 + step, 2, 0.2f));
+                features.push_back(y);
+                channels += row.growth;
+                cat = blob++;
+                g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
+            }
+            const int last = blob++;
+            g.ops.push_back(makeConv(cat, last, channels, row.feat, 3, 40));
+            FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
+            sum.operation = 1;
+            sum.coeffs = {0.2f, 1.f};
+            g.ops.push_back(sum);
+            g.blobCount = blob;
+            Result r;
+            const std::string what = "feat " + std::to_string(row.feat) + " in " + layoutName(layout);
+            expectMatches(g, {{0, randomPlanar({3, 7, 6}, 22)}}, {blob - 1}, what, 2, &r, layout);
+            // Channels-last interleaves the channels of a pixel: its concats always copy.
+            const int block = layout == Layout::Blocked16 ? 16 : 8;
+            if (layout == Layout::Nhwc) {
+                EXPECT_EQ(r.inPlace, 0) << what;
+            } else if (layout == Layout::Plain || (row.feat % block == 0 && row.growth % block == 0)) {
+                EXPECT_EQ(r.inPlace, 4) << what;
+            }
         }
-        const int last = blob++;
-        g.ops.push_back(makeConv(cat, last, channels, row.feat, 3, 40));
-        FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
-        sum.operation = 1;
-        sum.coeffs = {0.2f, 1.f};
-        g.ops.push_back(sum);
-        g.blobCount = blob;
-        Result r;
-        expectMatches(g, {{0, randomPlanar({3, 7, 6}, 22)}}, {blob - 1}, "feat " + std::to_string(row.feat),
-                      2, &r);
-        if (row.inPlace) {
-            EXPECT_EQ(r.inPlace, 4);
-        }
-    }
 }
 
 TEST(OnednnLayers, ResamplingShufflesAndActivations)
@@ -305,30 +322,32 @@ TEST(OnednnLayers, ResamplingShufflesAndActivations)
         {OpType::Clip, 11, 3, 3, 1, 0},         {OpType::Sigmoid, 9, 2, 7, 1, 0},
     };
     for (const Row &row : rows) {
-        for (bool afterConv : {false, true}) {
-            FastGraph g;
-            g.blobCount = 3;
-            g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-            int src = 0;
-            if (afterConv) {
-                g.ops.push_back(makeConv(0, 1, row.channels, row.channels, 3, 50));
-                src = 1;
+        for (bool afterConv : {false, true})
+            for (Layout layout : kLayouts) {
+                FastGraph g;
+                g.blobCount = 3;
+                g.ops.push_back(makeOp(OpType::Input, {}, {0}));
+                int src = 0;
+                if (afterConv) {
+                    g.ops.push_back(makeConv(0, 1, row.channels, row.channels, 3, 50));
+                    src = 1;
+                }
+                FastOp op = makeOp(row.type, {src}, {2});
+                op.factor = row.factor;
+                op.mode = row.mode;
+                op.heightScale = op.widthScale = static_cast<float>(row.factor);
+                op.slope = 0.2f;
+                op.minValue = -0.2f;
+                op.maxValue = 0.3f;
+                op.slopes = row.mode == 0 ? randomVector(row.channels, 51, 0.5f) : std::vector<float>{0.25f};
+                g.ops.push_back(op);
+                std::ostringstream what;
+                what << "type " << static_cast<int>(row.type) << " " << row.channels << "x" << row.h << "x"
+                     << row.w << " factor " << row.factor << " mode " << row.mode
+                     << (afterConv ? " after conv" : "") << " in " << layoutName(layout);
+                expectMatches(g, {{0, randomPlanar({row.channels, row.h, row.w}, 52)}}, {2}, what.str(), 2,
+                              nullptr, layout);
             }
-            FastOp op = makeOp(row.type, {src}, {2});
-            op.factor = row.factor;
-            op.mode = row.mode;
-            op.heightScale = op.widthScale = static_cast<float>(row.factor);
-            op.slope = 0.2f;
-            op.minValue = -0.2f;
-            op.maxValue = 0.3f;
-            op.slopes = row.mode == 0 ? randomVector(row.channels, 51, 0.5f) : std::vector<float>{0.25f};
-            g.ops.push_back(op);
-            std::ostringstream what;
-            what << "type " << static_cast<int>(row.type) << " " << row.channels << "x" << row.h << "x"
-                 << row.w << " factor " << row.factor << " mode " << row.mode
-                 << (afterConv ? " after conv" : "");
-            expectMatches(g, {{0, randomPlanar({row.channels, row.h, row.w}, 52)}}, {2}, what.str());
-        }
     }
 }
 
@@ -369,8 +388,91 @@ TEST(OnednnPlan, ThreadCountsAndLightModeAgree)
     }
     const Result heavy = runFast(g, inputs, {5}, 2, false);
     EXPECT_LE(normalisedError(heavy.outputs.at(5).data, one.outputs.at(5).data), kBound);
-    // Light mode keeps two feature maps alive, not all five.
-    EXPECT_LT(one.peak * 2, heavy.peak);
+    // Light mode keeps two feature maps alive, not all five (gemm's scratchpads, in the planar layout, come
+    // on top of either).
+    EXPECT_LT(one.blobPeak * 2, heavy.blobPeak);
+}
+
+// A chain of 3x3 convolutions of `channels` channels with a residual sum: blob `3` is the result.
+FastGraph convolutionChain(int channels)
+{
+    FastGraph g;
+    g.blobCount = 4;
+    g.ops.push_back(makeOp(OpType::Input, {}, {0}));
+    g.ops.push_back(makeConv(0, 1, channels, channels, 3, 60, 2, 0.2f));
+    g.ops.push_back(makeConv(1, 2, channels, channels, 3, 61, 2, 0.2f));
+    FastOp sum = makeOp(OpType::Eltwise, {2, 0}, {3});
+    sum.operation = 1;
+    g.ops.push_back(sum);
+    return g;
+}
+
+// The regression of plans that went planar where oneDNN wanted channels-last: every 3x3 convolution fell
+// to gemm, ten times slower and with a library-owned scratchpad.
+TEST(OnednnPlan, NoThreeByThreeConvolutionOnASlowKernel)
+{
+    const FastGraph g = convolutionChain(64);
+    const std::vector<std::pair<int, Shape>> in{{0, Shape{64, 12, 10}}};
+    std::string error;
+    PlanOptions plain;
+    plain.layout = Layout::Plain;
+    EXPECT_FALSE(Plan::compile(g, in, {3}, plain, &error)) << "oneDNN runs planar 3x3 convolutions on gemm";
+    EXPECT_NE(error.find("3x3 convolution on"), std::string::npos) << error;
+    if (layoutForced())
+        return;
+    auto plan = Plan::compile(g, in, {3}, PlanOptions{}, &error);
+    ASSERT_TRUE(plan) << error;
+    for (const std::string &kernel : plan->convolutionKernels())
+        EXPECT_FALSE(slowConvolutionKernel(kernel.c_str())) << kernel << " in " << layoutName(plan->layout());
+}
+
+// oneDNN's scratchpads are the caller's memory: a pool that refuses its n-th block fails the run with
+// kOutOfMemory and gets every block back, in each layout (planar ones run gemm, which needs the most).
+TEST(OnednnPlan, ScratchpadsComeFromTheCallersPool)
+{
+    const FastGraph g = convolutionChain(16);
+    const std::map<int, Planar> inputs{{0, randomPlanar({16, 9, 11}, 62)}};
+    const auto naive = evaluateNaive(g, inputs);
+    for (Layout layout : kLayouts) {
+        PlanOptions options;
+        options.layout = layout;
+        options.allowSlowConvolutions = true;
+        std::string error;
+        auto plan = Plan::compile(g, {{0, Shape{16, 9, 11}}}, {3}, options, &error);
+        ASSERT_TRUE(plan) << error;
+        if (layout == Layout::Plain) {
+            EXPECT_GT(plan->scratchpadBytes(), 0u) << "gemm convolutions need a scratchpad";
+        }
+        const Planar &in = inputs.at(0);
+        std::vector<float> out(static_cast<size_t>(16) * 9 * 11);
+        const std::vector<std::pair<int, TensorView>> inViews{
+            {0, TensorView{const_cast<float *>(in.data.data()), in.shape, size_t(9 * 11)}}};
+        const std::vector<std::pair<int, TensorView>> outViews{
+            {3, TensorView{out.data(), in.shape, size_t(9 * 11)}}};
+        bool done = false;
+        for (int allowed = 0; allowed < 40 && !done; ++allowed) {
+            int given = 0;
+            size_t largest = 0;
+            BufferPool pool(
+                [&](size_t bytes) -> void * {
+                    if (given++ >= allowed)
+                        return nullptr;
+                    largest = std::max(largest, bytes);
+                    return std::aligned_alloc(64, bytes);
+                },
+                [](void *p) { std::free(p); });
+            const int ret = plan->run(inViews, outViews, pool, &error);
+            EXPECT_EQ(pool.bytesInUse(), 0u);
+            if (ret == 0) {
+                done = true;
+                EXPECT_GE(largest, plan->scratchpadBytes());
+                EXPECT_LE(normalisedError(out, naive.at(3).data), kBound) << layoutName(layout);
+            } else {
+                EXPECT_EQ(ret, Plan::kOutOfMemory) << error;
+            }
+        }
+        EXPECT_TRUE(done) << layoutName(layout);
+    }
 }
 
 TEST(OnednnPlan, RejectsWhatItCannotRun)
