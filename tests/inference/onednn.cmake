@@ -8,3 +8,8 @@ brivelle_add_gtest(onednn_backend_test
   SOURCES onednn/onednn_backend_test.cpp onednn/naive_graph.cpp onednn/model_text.cpp
   LIBS brivelle_onednn_bench brivelle_inference brivelle_modelgen)
 target_include_directories(onednn_backend_test PRIVATE ${PROJECT_SOURCE_DIR}/inference/src)
+
+brivelle_add_gtest(winograd_test
+  SOURCES onednn/winograd_test.cpp onednn/naive_graph.cpp
+  LIBS brivelle_inference)
+target_include_directories(winograd_test PRIVATE ${PROJECT_SOURCE_DIR}/inference/src)
