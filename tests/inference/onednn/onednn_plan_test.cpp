@@ -50,8 +50,11 @@ struct Result {
     size_t peak = 0;
 };
 
+// Every layout a plan can keep its blobs in; forced ones may run slow kernels on purpose.
+constexpr Layout kLayouts[] = {Layout::Plain, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16};
+
 Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, const std::vector<int> &outputs,
-               int threads = 2, bool light = true)
+               int threads = 2, bool light = true, Layout layout = Layout::Auto)
 {
     std::vector<std::pair<int, Shape>> shapes;
     for (const auto &in : inputs)
@@ -59,6 +62,8 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
     PlanOptions options;
     options.numThreads = threads;
     options.lightMode = light;
+    options.layout = layout;
+    options.allowSlowConvolutions = layout != Layout::Auto;
     std::string error;
     auto plan = Plan::compile(graph, shapes, outputs, options, &error);
     EXPECT_TRUE(plan) << error;
@@ -105,10 +110,10 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
 
 void expectMatches(const FastGraph &graph, const std::map<int, Planar> &inputs,
                    const std::vector<int> &outputs, const std::string &what, int threads = 2,
-                   Result *out = nullptr)
+                   Result *out = nullptr, Layout layout = Layout::Auto)
 {
     const auto naive = evaluateNaive(graph, inputs);
-    const Result fast = runFast(graph, inputs, outputs, threads);
+    const Result fast = runFast(graph, inputs, outputs, threads, true, layout);
     for (int o : outputs) {
         ASSERT_TRUE(fast.outputs.count(o)) << what;
         const Planar &a = fast.outputs.at(o);
@@ -255,39 +260,43 @@ TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
 {
     struct Row {
         int feat, growth;
-        bool inPlace;
     };
-    for (const Row &row : {Row{16, 8, true}, Row{13, 5, false}, Row{8, 16, true}, Row{8, 12, false}}) {
-        FastGraph g;
-        int blob = 0;
-        g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
-        const int x = blob++;
-        g.ops.push_back(makeConv(0, x, 3, row.feat, 3, 21));
-        std::vector<int> features{x};
-        int channels = row.feat;
-        int cat = x;
-        for (int step = 0; step < 4; ++step) {
-            const int y = blob++;
-            g.ops.push_back(makeConv(cat, y, channels, row.growth, 3, 30 + step, 2, 0.2f));
-            features.push_back(y);
-            channels += row.growth;
-            cat = blob++;
-            g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
+    for (const Row &row : {Row{16, 8}, Row{13, 5}, Row{8, 16}, Row{8, 12}})
+        for (Layout layout : kLayouts) {
+            FastGraph g;
+            int blob = 0;
+            g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
+            const int x = blob++;
+            g.ops.push_back(makeConv(0, x, 3, row.feat, 3, 21));
+            std::vector<int> features{x};
+            int channels = row.feat;
+            int cat = x;
+            for (int step = 0; step < 4; ++step) {
+                const int y = blob++;
+                g.ops.push_back(makeConv(cat, y, channels, row.growth, 3, 30 + step, 2, 0.2f));
+                features.push_back(y);
+                channels += row.growth;
+                cat = blob++;
+                g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
+            }
+            const int last = blob++;
+            g.ops.push_back(makeConv(cat, last, channels, row.feat, 3, 40));
+            FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
+            sum.operation = 1;
+            sum.coeffs = {0.2f, 1.f};
+            g.ops.push_back(sum);
+            g.blobCount = blob;
+            Result r;
+            const std::string what = "feat " + std::to_string(row.feat) + " in " + layoutName(layout);
+            expectMatches(g, {{0, randomPlanar({3, 7, 6}, 22)}}, {blob - 1}, what, 2, &r, layout);
+            // Channels-last interleaves the channels of a pixel: its concats always copy.
+            const int block = layout == Layout::Blocked16 ? 16 : 8;
+            if (layout == Layout::Nhwc) {
+                EXPECT_EQ(r.inPlace, 0) << what;
+            } else if (layout == Layout::Plain || (row.feat % block == 0 && row.growth % block == 0)) {
+                EXPECT_EQ(r.inPlace, 4) << what;
+            }
         }
-        const int last = blob++;
-        g.ops.push_back(makeConv(cat, last, channels, row.feat, 3, 40));
-        FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
-        sum.operation = 1;
-        sum.coeffs = {0.2f, 1.f};
-        g.ops.push_back(sum);
-        g.blobCount = blob;
-        Result r;
-        expectMatches(g, {{0, randomPlanar({3, 7, 6}, 22)}}, {blob - 1}, "feat " + std::to_string(row.feat),
-                      2, &r);
-        if (row.inPlace) {
-            EXPECT_EQ(r.inPlace, 4);
-        }
-    }
 }
 
 TEST(OnednnLayers, ResamplingShufflesAndActivations)
@@ -305,30 +314,32 @@ TEST(OnednnLayers, ResamplingShufflesAndActivations)
         {OpType::Clip, 11, 3, 3, 1, 0},         {OpType::Sigmoid, 9, 2, 7, 1, 0},
     };
     for (const Row &row : rows) {
-        for (bool afterConv : {false, true}) {
-            FastGraph g;
-            g.blobCount = 3;
-            g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-            int src = 0;
-            if (afterConv) {
-                g.ops.push_back(makeConv(0, 1, row.channels, row.channels, 3, 50));
-                src = 1;
+        for (bool afterConv : {false, true})
+            for (Layout layout : kLayouts) {
+                FastGraph g;
+                g.blobCount = 3;
+                g.ops.push_back(makeOp(OpType::Input, {}, {0}));
+                int src = 0;
+                if (afterConv) {
+                    g.ops.push_back(makeConv(0, 1, row.channels, row.channels, 3, 50));
+                    src = 1;
+                }
+                FastOp op = makeOp(row.type, {src}, {2});
+                op.factor = row.factor;
+                op.mode = row.mode;
+                op.heightScale = op.widthScale = static_cast<float>(row.factor);
+                op.slope = 0.2f;
+                op.minValue = -0.2f;
+                op.maxValue = 0.3f;
+                op.slopes = row.mode == 0 ? randomVector(row.channels, 51, 0.5f) : std::vector<float>{0.25f};
+                g.ops.push_back(op);
+                std::ostringstream what;
+                what << "type " << static_cast<int>(row.type) << " " << row.channels << "x" << row.h << "x"
+                     << row.w << " factor " << row.factor << " mode " << row.mode
+                     << (afterConv ? " after conv" : "") << " in " << layoutName(layout);
+                expectMatches(g, {{0, randomPlanar({row.channels, row.h, row.w}, 52)}}, {2}, what.str(), 2,
+                              nullptr, layout);
             }
-            FastOp op = makeOp(row.type, {src}, {2});
-            op.factor = row.factor;
-            op.mode = row.mode;
-            op.heightScale = op.widthScale = static_cast<float>(row.factor);
-            op.slope = 0.2f;
-            op.minValue = -0.2f;
-            op.maxValue = 0.3f;
-            op.slopes = row.mode == 0 ? randomVector(row.channels, 51, 0.5f) : std::vector<float>{0.25f};
-            g.ops.push_back(op);
-            std::ostringstream what;
-            what << "type " << static_cast<int>(row.type) << " " << row.channels << "x" << row.h << "x"
-                 << row.w << " factor " << row.factor << " mode " << row.mode
-                 << (afterConv ? " after conv" : "");
-            expectMatches(g, {{0, randomPlanar({row.channels, row.h, row.w}, 52)}}, {2}, what.str());
-        }
     }
 }
 

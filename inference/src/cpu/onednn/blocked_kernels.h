@@ -1,15 +1,23 @@
 #pragma once
 
-// Loops over blobs in the channel-blocked layout (channel c of pixel (y, x) at
-// ((c / block) * h * w + y * w + x) * block + c % block) for the layers that oneDNN has no fast
-// primitive for. Each call covers a whole blob; padded channels of the output are written as zeros.
+// Loops over blobs in any of the plan's layouts for the layers that oneDNN has no fast primitive for.
+// Channel c of pixel (y, x) lives at ((c / block) * h * w + y * w + x) * block + c % block, where the
+// block is 1 for planar blobs, the channel count for channels-last ones, 8 or 16 for the blocked layouts
+// (see channelBlock()). Each call covers a whole blob; padded channels of the output are written as zeros.
 
 #include "onednn_plan.h"
 
+#include <cstddef>
+
 namespace brivelle::onednn {
 
-void preluBlocked(const float *src, float *dst, Shape shape, int block, const float *slopes, int slopeCount);
-void pixelShuffleBlocked(const float *src, Shape in, float *dst, Shape out, int block, int factor, int mode);
-void reorgBlocked(const float *src, Shape in, float *dst, Shape out, int block, int stride, int mode);
+void preluBlocked(const float *src, float *dst, Shape shape, Layout layout, const float *slopes,
+                  int slopeCount);
+void pixelShuffleBlocked(const float *src, Shape in, float *dst, Shape out, Layout layout, int factor,
+                         int mode);
+void reorgBlocked(const float *src, Shape in, float *dst, Shape out, Layout layout, int stride, int mode);
+// Between the layout and ncnn's planar one (channel q at q * cstep).
+void toPlanar(const float *src, Layout layout, float *dst, Shape shape, size_t cstep);
+void fromPlanar(const float *src, size_t cstep, float *dst, Layout layout, Shape shape);
 
 } // namespace brivelle::onednn

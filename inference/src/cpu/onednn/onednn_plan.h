@@ -44,11 +44,19 @@ public:
     std::unique_ptr<Impl> d;
 };
 
+// How a plan lays out its blobs in memory. Auto is the layout oneDNN's convolutions prefer on the
+// running CPU (channels-last for brgconv on AVX-512, nChw8c on AVX2 and SSE4.1).
+enum class Layout { Auto, Plain, Nhwc, Blocked8, Blocked16 };
+
 struct PlanOptions {
     int numThreads = 1;
     // Free each blob after its last consumer.
     bool lightMode = true;
     bool tryWinograd = false;
+    Layout layout = Layout::Auto;
+    // A 3x3 convolution on gemm or the reference kernel while a jit kernel exists in another layout is
+    // an error, unless this is set (tests that force the plain layout on purpose).
+    bool allowSlowConvolutions = false;
 };
 
 // Seconds spent per kind of step in one run, for the benchmark.
@@ -81,8 +89,13 @@ public:
     // after last use; otherwise everything stays until the end).
     size_t peakBlobBytes() const;
 
+    Layout layout() const;
+    // oneDNN's implementation name of each convolution, in schedule order.
+    std::vector<std::string> convolutionKernels() const;
+
     // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0, kOutOfMemory,
-    // or kFailed, with the reason in `error`.
+    // or kFailed, with the reason in `error`. Every byte, scratchpads included, comes from `pool`.
+    // Runs of one plan may overlap on several threads.
     static constexpr int kOutOfMemory = -100;
     static constexpr int kFailed = -1;
     int run(const std::vector<std::pair<int, TensorView>> &inputs,
@@ -103,7 +116,11 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-// The channel block that oneDNN's convolutions prefer on this machine (8 on AVX2, 16 on AVX-512).
-int preferredChannelBlock();
+// The layout that oneDNN's convolutions prefer on this machine. BRIVELLE_ONEDNN_LAYOUT (plain, nhwc,
+// nchw8c, nchw16c) overrides it for tests that reproduce another machine's path.
+Layout preferredLayout();
+// Whether a layout was forced through BRIVELLE_ONEDNN_LAYOUT.
+bool layoutForced();
+const char *layoutName(Layout layout);
 
 } // namespace brivelle::onednn

@@ -6,6 +6,15 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/blocked_kernels.cpp
   ${CMAKE_CURRENT_LIST_DIR}/buffer_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_graph.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lowering.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/activation_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/binaryop_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/concat_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/convolution_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/eltwise_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/interp_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/pixelshuffle_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/prelu_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_plan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plan_cache.cpp

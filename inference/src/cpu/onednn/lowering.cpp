@@ -1,0 +1,167 @@
+#include "lowering.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace brivelle::onednn {
+
+using dnnl::memory;
+
+const OpLowering &activationLowering();
+const OpLowering &binaryOpLowering();
+const OpLowering &concatLowering();
+const OpLowering &convolutionLowering();
+const OpLowering &eltwiseLowering();
+const OpLowering &interpLowering();
+const OpLowering &pixelShuffleLowering();
+const OpLowering &preluLowering();
+const OpLowering &reorgLowering();
+
+const OpLowering &loweringOf(OpType type)
+{
+    // Input, Split and Noop are the plan's own plumbing: no checks, no steps.
+    static const OpLowering plumbing{};
+    switch (type) {
+    case OpType::Convolution:
+        return convolutionLowering();
+    case OpType::Concat:
+        return concatLowering();
+    case OpType::Eltwise:
+        return eltwiseLowering();
+    case OpType::BinaryOp:
+        return binaryOpLowering();
+    case OpType::ReLU:
+    case OpType::Clip:
+    case OpType::Sigmoid:
+        return activationLowering();
+    case OpType::PReLU:
+        return preluLowering();
+    case OpType::Interp:
+        return interpLowering();
+    case OpType::PixelShuffle:
+        return pixelShuffleLowering();
+    case OpType::Reorg:
+        return reorgLowering();
+    case OpType::Input:
+    case OpType::Split:
+    case OpType::Noop:
+        break;
+    }
+    return plumbing;
+}
+
+dnnl::engine &cpuEngine()
+{
+    static dnnl::engine engine(dnnl::engine::kind::cpu, 0);
+    return engine;
+}
+
+int channelBlock(Layout layout, int channels)
+{
+    switch (layout) {
+    case Layout::Nhwc:
+        return channels > 0 ? channels : 1;
+    case Layout::Blocked8:
+        return 8;
+    case Layout::Blocked16:
+        return 16;
+    default:
+        return 1;
+    }
+}
+
+int paddedChannels(Layout layout, int channels)
+{
+    const int block = channelBlock(layout, channels);
+    return (channels + block - 1) / block * block;
+}
+
+memory::desc layoutDesc(Shape s, Layout layout)
+{
+    const memory::dims dims{1, s.c, s.h, s.w};
+    switch (layout) {
+    case Layout::Nhwc:
+        return memory::desc(dims, memory::data_type::f32, memory::format_tag::nhwc);
+    case Layout::Blocked16:
+        return memory::desc(dims, memory::data_type::f32, memory::format_tag::nChw16c);
+    case Layout::Blocked8:
+        return memory::desc(dims, memory::data_type::f32, memory::format_tag::nChw8c);
+    default:
+        return memory::desc(dims, memory::data_type::f32, memory::format_tag::nchw);
+    }
+}
+
+const char *layoutName(Layout layout)
+{
+    switch (layout) {
+    case Layout::Auto:
+        return "auto";
+    case Layout::Plain:
+        return "nchw";
+    case Layout::Nhwc:
+        return "nhwc";
+    case Layout::Blocked8:
+        return "nChw8c";
+    case Layout::Blocked16:
+        return "nChw16c";
+    }
+    return "?";
+}
+
+namespace {
+
+Layout forcedLayout()
+{
+    const char *value = std::getenv("BRIVELLE_ONEDNN_LAYOUT");
+    if (!value)
+        return Layout::Auto;
+    for (Layout l : {Layout::Plain, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16})
+        if (std::strcmp(value, layoutName(l)) == 0 ||
+            (l == Layout::Plain && std::strcmp(value, "plain") == 0))
+            return l;
+    return Layout::Auto;
+}
+
+// What oneDNN picks for a typical body convolution of the networks we run when the layout is its choice.
+Layout probedLayout()
+{
+    try {
+        const memory::desc src({1, 64, 32, 32}, memory::data_type::f32, memory::format_tag::any);
+        const memory::desc weights({32, 64, 3, 3}, memory::data_type::f32, memory::format_tag::any);
+        const memory::desc dst({1, 32, 32, 32}, memory::data_type::f32, memory::format_tag::any);
+        const dnnl::convolution_forward::desc desc(dnnl::prop_kind::forward_inference,
+                                                   dnnl::algorithm::convolution_direct, src, weights, dst,
+                                                   {1, 1}, {1, 1}, {1, 1});
+        const dnnl::convolution_forward::primitive_desc pd(desc, cpuEngine());
+        const auto &blocking = pd.src_desc().data.format_desc.blocking;
+        if (blocking.inner_nblks == 1 && blocking.inner_idxs[0] == 1) {
+            if (blocking.inner_blks[0] == 16)
+                return Layout::Blocked16;
+            if (blocking.inner_blks[0] == 8)
+                return Layout::Blocked8;
+        }
+        if (blocking.inner_nblks == 0 && blocking.strides[1] == 1)
+            return Layout::Nhwc;
+    } catch (const dnnl::error &) {
+    }
+    return Layout::Plain;
+}
+
+} // namespace
+
+bool layoutForced()
+{
+    static const bool forced = forcedLayout() != Layout::Auto;
+    return forced;
+}
+
+Layout preferredLayout()
+{
+    static const Layout layout = [] {
+        const Layout forced = forcedLayout();
+        return forced != Layout::Auto ? forced : probedLayout();
+    }();
+    return layout;
+}
+
+} // namespace brivelle::onednn
