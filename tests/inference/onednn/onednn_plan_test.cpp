@@ -48,13 +48,14 @@ struct Result {
     int fused = 0;
     int inPlace = 0;
     size_t peak = 0;
+    std::vector<std::string> kernels;
 };
 
 // Every layout a plan can keep its blobs in; forced ones may run slow kernels on purpose.
 constexpr Layout kLayouts[] = {Layout::Plain, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16};
 
 Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, const std::vector<int> &outputs,
-               int threads = 2, bool light = true, Layout layout = Layout::Auto)
+               int threads = 2, bool light = true, Layout layout = Layout::Auto, bool winograd = false)
 {
     std::vector<std::pair<int, Shape>> shapes;
     for (const auto &in : inputs)
@@ -64,6 +65,7 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
     options.lightMode = light;
     options.layout = layout;
     options.allowSlowConvolutions = layout != Layout::Auto;
+    options.tryWinograd = winograd;
     std::string error;
     auto plan = Plan::compile(graph, shapes, outputs, options, &error);
     EXPECT_TRUE(plan) << error;
@@ -104,16 +106,17 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
     result.fused = plan->fusedLayerCount();
     result.inPlace = plan->inPlaceConcatCount();
     result.peak = pool.peakBytes();
+    result.kernels = plan->convolutionKernels();
     EXPECT_EQ(pool.bytesInUse(), 0u);
     return result;
 }
 
 void expectMatches(const FastGraph &graph, const std::map<int, Planar> &inputs,
                    const std::vector<int> &outputs, const std::string &what, int threads = 2,
-                   Result *out = nullptr, Layout layout = Layout::Auto)
+                   Result *out = nullptr, Layout layout = Layout::Auto, bool winograd = false)
 {
     const auto naive = evaluateNaive(graph, inputs);
-    const Result fast = runFast(graph, inputs, outputs, threads, true, layout);
+    const Result fast = runFast(graph, inputs, outputs, threads, true, layout, winograd);
     for (int o : outputs) {
         ASSERT_TRUE(fast.outputs.count(o)) << what;
         const Planar &a = fast.outputs.at(o);
@@ -297,6 +300,44 @@ TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
                 EXPECT_EQ(r.inPlace, 4) << what;
             }
         }
+}
+
+// Wide enough for Winograd: every 3x3 layer but the first takes it, its activation and residual sum
+// included, in each layout that has its transforms.
+TEST(OnednnWinograd, DenseBlockInEveryLayout)
+{
+    for (Layout layout : {Layout::Auto, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16}) {
+        FastGraph g;
+        int blob = 0;
+        g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
+        const int x = blob++;
+        const int feat = 40, growth = 24;
+        g.ops.push_back(makeConv(0, x, 3, feat, 3, 51));
+        std::vector<int> features{x};
+        int channels = feat, cat = x;
+        for (int step = 0; step < 2; ++step) {
+            const int y = blob++;
+            g.ops.push_back(makeConv(cat, y, channels, growth, 3, 60 + step, 2, 0.2f));
+            features.push_back(y);
+            channels += growth;
+            cat = blob++;
+            g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
+        }
+        const int last = blob++;
+        g.ops.push_back(makeConv(cat, last, channels, feat, 3, 70));
+        FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
+        sum.operation = 1;
+        sum.coeffs = {0.2f, 1.f};
+        g.ops.push_back(sum);
+        g.blobCount = blob;
+        Result r;
+        const std::string what = std::string("in ") + layoutName(layout);
+        expectMatches(g, {{0, randomPlanar({3, 13, 11}, 52)}}, {blob - 1}, what, 2, &r, layout, true);
+        int winograd = 0;
+        for (const std::string &kernel : r.kernels)
+            winograd += kernel.rfind("winograd_4x3", 0) == 0;
+        EXPECT_EQ(winograd, 3) << what;
+    }
 }
 
 TEST(OnednnLayers, ResamplingShufflesAndActivations)

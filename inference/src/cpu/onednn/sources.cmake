@@ -11,6 +11,7 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/layers/binaryop_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/concat_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/convolution_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/convolution_winograd.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/eltwise_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/interp_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/pixelshuffle_onednn.cpp

@@ -195,15 +195,20 @@ struct WinogradWeights::Impl {
             if (entry.first == layout)
                 return entry.second;
         const memory::desc plainMd({kPoints, kp, np}, dt::f32, tag::abc);
-        memory plain(plainMd, engine(), u.data());
-        memory result = plain;
-        if (layout != plainMd) {
+        memory source = packed.empty() ? memory(plainMd, engine(), u.data()) : packed.front().second;
+        memory result = source;
+        if (layout != source.get_desc()) {
             result = memory(layout, engine());
             dnnl::stream stream(engine());
-            dnnl::reorder(plain, result).execute(stream, plain, result);
+            dnnl::reorder(source, result).execute(stream, source, result);
             stream.wait();
         }
         packed.emplace_back(layout, result);
+        // The products read only their own layout: the plain copy goes once another one stands in.
+        if (!u.empty() && packed.front().second.get_data_handle() != u.data()) {
+            u.clear();
+            u.shrink_to_fit();
+        }
         return result;
     }
 };
