@@ -53,9 +53,11 @@ void Graph::clear()
     blobs.clear();
 }
 
-bool parse_param(const char *text, size_t size, Graph &graph, std::string &err)
+bool parse_param(const char *text, size_t size, Graph &graph, std::string &err, int *code)
 {
     graph.clear();
+    if (code)
+        *code = ERROR_BAD_MODEL;
     Graph g;
     // Split into lines, keeping line numbers for the messages; blank lines are skipped.
     std::vector<std::pair<int, std::vector<std::string>>> lines;
@@ -115,8 +117,11 @@ bool parse_param(const char *text, size_t size, Graph &graph, std::string &err)
             return fail(line, "layer " + name + ": expected " + std::to_string(nb + nt) +
                                   " blob names, got " + std::to_string(tok.size() - 4));
         std::unique_ptr<Layer> layer = create_layer(type);
-        if (!layer)
+        if (!layer) {
+            if (code)
+                *code = ERROR_UNSUPPORTED_LAYER;
             return fail(line, "unknown layer type '" + type + "'");
+        }
         layer->name = name;
         std::string why;
         const int layer_id = static_cast<int>(g.layers.size());

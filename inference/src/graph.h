@@ -33,7 +33,8 @@ struct Graph {
 
 // Parses .param text into graph (layers created, parameters loaded, weights not yet). On failure
 // returns false, leaves graph empty and sets err to "line N: ..." naming the key and the sizes.
-bool parse_param(const char *text, size_t size, Graph &graph, std::string &err);
+// On failure `code` (when given) tells a layer type this runtime lacks from a malformed text.
+bool parse_param(const char *text, size_t size, Graph &graph, std::string &err, int *code = nullptr);
 // Reads the weights of every layer in file order. Bytes after the last array are ignored.
 bool load_weights(const unsigned char *data, size_t size, Graph &graph, std::string &err);
 

@@ -3,6 +3,7 @@
 #include "modelbin.h"
 #include "paramdict.h"
 
+#include <ncnn/errors.h>
 #include <ncnn/mat.h>
 #include <ncnn/option.h>
 
@@ -15,9 +16,9 @@ namespace ncnn {
 // Return codes of layers and plans.
 enum LayerResult {
     LAYER_OK = 0,
-    LAYER_ERROR = -1,
-    LAYER_OUT_OF_MEMORY = -100,
-    LAYER_BAD_SHAPE = -2,
+    LAYER_ERROR = ERROR_FAILED,
+    LAYER_OUT_OF_MEMORY = ERROR_OUT_OF_MEMORY,
+    LAYER_BAD_SHAPE = ERROR_BAD_INPUT,
 };
 
 // The shape of a blob without its data: dims 1..3 as in Mat (c == 1 below 3 dims).

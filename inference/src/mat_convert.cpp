@@ -37,7 +37,7 @@ int convert_to_fp32_unpacked(const Mat &src, Mat &dst, Allocator *allocator)
         break;
     }
     if (out.empty())
-        return -100;
+        return ERROR_OUT_OF_MEMORY;
     const size_t plane = static_cast<size_t>(src.w) * src.h * src.d;
     auto read = [&](size_t index) -> float {
         if (scalar == 4)

@@ -80,10 +80,11 @@ int Net::load_param_mem(const char *mem)
     clear();
     if (!mem) {
         d->error = "no .param text given";
-        return -1;
+        return ERROR_FAILED;
     }
-    if (!parse_param(mem, std::strlen(mem), d->graph, d->error))
-        return -1;
+    int code = 0;
+    if (!parse_param(mem, std::strlen(mem), d->graph, d->error, &code))
+        return code;
     d->param_loaded = true;
     return 0;
 }
@@ -93,10 +94,11 @@ int Net::load_param(const char *protopath)
     clear();
     std::vector<unsigned char> bytes;
     if (!read_file(protopath, kMaxParamBytes, bytes, d->error))
-        return -1;
-    if (!parse_param(reinterpret_cast<const char *>(bytes.data()), bytes.size(), d->graph, d->error)) {
+        return ERROR_FAILED;
+    int code = 0;
+    if (!parse_param(reinterpret_cast<const char *>(bytes.data()), bytes.size(), d->graph, d->error, &code)) {
         d->error = std::string(protopath) + ": " + d->error;
-        return -1;
+        return code;
     }
     d->param_loaded = true;
     return 0;
@@ -114,7 +116,7 @@ int Net::load_model_mem(const unsigned char *data, size_t size)
         const std::string why = d->error;
         clear();
         d->error = why;
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     for (auto &layer : d->graph.layers) {
         if (layer->create_pipeline(opt) != 0) {
@@ -280,7 +282,8 @@ int Extractor::extract(const char *blob_name, Mat &feat, int type)
         ret = convert_to_fp32_unpacked(out, feat, d->opt.blob_allocator);
         if (ret != 0) {
             feat.release();
-            d->error = ret == -100 ? "out of memory while unpacking the result" : "cannot unpack the result";
+            d->error = ret == ERROR_OUT_OF_MEMORY ? "out of memory while unpacking the result"
+                                                  : "cannot unpack the result";
             return ret;
         }
     } else {

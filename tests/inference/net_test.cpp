@@ -120,13 +120,16 @@ TEST(Net, LightModePeakFollowsTheLiveSetNotTheDepth)
 {
     const int depth = 12, channels = 8, side = 32;
     auto net = load(chain_model(depth, channels));
+    auto shallow = load(chain_model(depth / 2, channels));
     const ncnn::Mat in = random_mat(side, side, 3, 2);
     const size_t blob_bytes = static_cast<size_t>(side) * side * channels * 4;
-    FailingAllocator light(0), heavy(0);
+    FailingAllocator light(0), lightShallow(0), heavy(0);
     const ncnn::Mat a = extract(*net, in, "output", true, nullptr, &light);
+    extract(*shallow, in, "output", true, nullptr, &lightShallow);
     const ncnn::Mat b = extract(*net, in, "output", false, nullptr, &heavy);
     EXPECT_TRUE(mats_near(a, b));
-    EXPECT_LE(light.peak, 3 * blob_bytes) << "light mode";
+    // Scratchpads (large for the planar layout's gemm kernels) come on top, the same at any depth.
+    EXPECT_EQ(light.peak, lightShallow.peak) << "light mode";
     EXPECT_GE(heavy.peak, (depth - 1) * blob_bytes) << "without light mode every blob stays";
 }
 
@@ -153,6 +156,7 @@ TEST(Net, EveryFailedAllocationIsAnErrorNeverACrash)
             succeeded = true;
             EXPECT_TRUE(mats_near(out, want)) << "n=" << n;
         } else {
+            EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << "n=" << n;
             EXPECT_TRUE(out.empty()) << "n=" << n;
         }
     }
@@ -164,8 +168,7 @@ TEST(Net, EveryFailedAllocationIsAnErrorNeverACrash)
     ex.set_workspace_allocator(&cap);
     ex.input("data", in);
     ncnn::Mat out;
-    EXPECT_NE(ex.extract("output", out), 0);
-    EXPECT_NE(ex.last_error().find("out of memory"), std::string::npos) << ex.last_error();
+    EXPECT_EQ(ex.extract("output", out), ncnn::ERROR_OUT_OF_MEMORY) << ex.last_error();
 }
 
 TEST(Net, ReloadClearAndCpuFallbackWithoutDevice)

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 
+#include <ncnn/errors.h>
 #include <ncnn/mat.h>
 #include <ncnn/net.h>
 
@@ -9,13 +10,9 @@ namespace engine {
 
 namespace {
 
-// The runtime's code for a failed allocation, as in ncnn.
-constexpr int kOutOfMemoryCode = -100;
-
-bool outOfMemory(int rc, const std::string &message)
+bool outOfMemory(int rc)
 {
-    return rc == kOutOfMemoryCode ||
-           QString::fromStdString(message).contains(QLatin1String("out of memory"), Qt::CaseInsensitive);
+    return rc == ncnn::ERROR_OUT_OF_MEMORY;
 }
 
 } // namespace
@@ -48,7 +45,7 @@ TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *netw
     if (rc != 0 || out.empty()) {
         const QString why = QString::fromStdString(ex.last_error());
         return {{},
-                outOfMemory(rc, ex.last_error()) ? Status::OutOfMemory : Status::Failed,
+                outOfMemory(rc) ? Status::OutOfMemory : Status::Failed,
                 why.isEmpty() ? QStringLiteral("the network gave no output") : why};
     }
     if (out.c != 3 || out.elempack != 1 || out.elemsize != 4)

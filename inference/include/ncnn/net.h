@@ -1,5 +1,6 @@
 #pragma once
 
+#include "errors.h"
 #include "mat.h"
 #include "option.h"
 
@@ -15,7 +16,7 @@ class ExtractorPrivate;
 
 // A network loaded from ncnn's .param and .bin files. Load and configure from one thread; once loaded,
 // one Net may be shared by several threads, each running its own Extractor. Return codes: 0 success,
-// negative failure; the reason is in last_error().
+// or one of the negative codes of <ncnn/errors.h>; the reason is in last_error().
 class Net {
 public:
     Net();

@@ -4,12 +4,15 @@
 #include "naive_graph.h"
 
 #include "cpu/onednn/bench/sample_graphs.h"
+#include "cpu/onednn/layers/convolution_onednn.h"
 #include "cpu/onednn/onednn_plan.h"
 #include "cpu/onednn/plan_cache.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <sstream>
 
 using namespace brivelle::onednn;
@@ -48,6 +51,7 @@ struct Result {
     int fused = 0;
     int inPlace = 0;
     size_t peak = 0;
+    size_t blobPeak = 0; // the schedule's, without scratchpads
     std::vector<std::string> kernels;
 };
 
@@ -106,6 +110,8 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
     result.fused = plan->fusedLayerCount();
     result.inPlace = plan->inPlaceConcatCount();
     result.peak = pool.peakBytes();
+    result.blobPeak = plan->peakBlobBytes();
+    EXPECT_GE(result.peak, result.blobPeak);
     result.kernels = plan->convolutionKernels();
     EXPECT_EQ(pool.bytesInUse(), 0u);
     return result;
@@ -421,8 +427,91 @@ TEST(OnednnPlan, ThreadCountsAndLightModeAgree)
     }
     const Result heavy = runFast(g, inputs, {5}, 2, false);
     EXPECT_LE(normalisedError(heavy.outputs.at(5).data, one.outputs.at(5).data), kBound);
-    // Light mode keeps two feature maps alive, not all five.
-    EXPECT_LT(one.peak * 2, heavy.peak);
+    // Light mode keeps two feature maps alive, not all five (gemm's scratchpads, in the planar layout, come
+    // on top of either).
+    EXPECT_LT(one.blobPeak * 2, heavy.blobPeak);
+}
+
+// A chain of 3x3 convolutions of `channels` channels with a residual sum: blob `3` is the result.
+FastGraph convolutionChain(int channels)
+{
+    FastGraph g;
+    g.blobCount = 4;
+    g.ops.push_back(makeOp(OpType::Input, {}, {0}));
+    g.ops.push_back(makeConv(0, 1, channels, channels, 3, 60, 2, 0.2f));
+    g.ops.push_back(makeConv(1, 2, channels, channels, 3, 61, 2, 0.2f));
+    FastOp sum = makeOp(OpType::Eltwise, {2, 0}, {3});
+    sum.operation = 1;
+    g.ops.push_back(sum);
+    return g;
+}
+
+// The regression of plans that went planar where oneDNN wanted channels-last: every 3x3 convolution fell
+// to gemm, ten times slower and with a library-owned scratchpad.
+TEST(OnednnPlan, NoThreeByThreeConvolutionOnASlowKernel)
+{
+    const FastGraph g = convolutionChain(64);
+    const std::vector<std::pair<int, Shape>> in{{0, Shape{64, 12, 10}}};
+    std::string error;
+    PlanOptions plain;
+    plain.layout = Layout::Plain;
+    EXPECT_FALSE(Plan::compile(g, in, {3}, plain, &error)) << "oneDNN runs planar 3x3 convolutions on gemm";
+    EXPECT_NE(error.find("3x3 convolution on"), std::string::npos) << error;
+    if (layoutForced())
+        return;
+    auto plan = Plan::compile(g, in, {3}, PlanOptions{}, &error);
+    ASSERT_TRUE(plan) << error;
+    for (const std::string &kernel : plan->convolutionKernels())
+        EXPECT_FALSE(slowConvolutionKernel(kernel.c_str())) << kernel << " in " << layoutName(plan->layout());
+}
+
+// oneDNN's scratchpads are the caller's memory: a pool that refuses its n-th block fails the run with
+// kOutOfMemory and gets every block back, in each layout (planar ones run gemm, which needs the most).
+TEST(OnednnPlan, ScratchpadsComeFromTheCallersPool)
+{
+    const FastGraph g = convolutionChain(16);
+    const std::map<int, Planar> inputs{{0, randomPlanar({16, 9, 11}, 62)}};
+    const auto naive = evaluateNaive(g, inputs);
+    for (Layout layout : kLayouts) {
+        PlanOptions options;
+        options.layout = layout;
+        options.allowSlowConvolutions = true;
+        std::string error;
+        auto plan = Plan::compile(g, {{0, Shape{16, 9, 11}}}, {3}, options, &error);
+        ASSERT_TRUE(plan) << error;
+        if (layout == Layout::Plain) {
+            EXPECT_GT(plan->scratchpadBytes(), 0u) << "gemm convolutions need a scratchpad";
+        }
+        const Planar &in = inputs.at(0);
+        std::vector<float> out(static_cast<size_t>(16) * 9 * 11);
+        const std::vector<std::pair<int, TensorView>> inViews{
+            {0, TensorView{const_cast<float *>(in.data.data()), in.shape, size_t(9 * 11)}}};
+        const std::vector<std::pair<int, TensorView>> outViews{
+            {3, TensorView{out.data(), in.shape, size_t(9 * 11)}}};
+        bool done = false;
+        for (int allowed = 0; allowed < 40 && !done; ++allowed) {
+            int given = 0;
+            size_t largest = 0;
+            BufferPool pool(
+                [&](size_t bytes) -> void * {
+                    if (given++ >= allowed)
+                        return nullptr;
+                    largest = std::max(largest, bytes);
+                    return std::aligned_alloc(64, bytes);
+                },
+                [](void *p) { std::free(p); });
+            const int ret = plan->run(inViews, outViews, pool, &error);
+            EXPECT_EQ(pool.bytesInUse(), 0u);
+            if (ret == 0) {
+                done = true;
+                EXPECT_GE(largest, plan->scratchpadBytes());
+                EXPECT_LE(normalisedError(out, naive.at(3).data), kBound) << layoutName(layout);
+            } else {
+                EXPECT_EQ(ret, Plan::kOutOfMemory) << error;
+            }
+        }
+        EXPECT_TRUE(done) << layoutName(layout);
+    }
 }
 
 TEST(OnednnPlan, RejectsWhatItCannotRun)

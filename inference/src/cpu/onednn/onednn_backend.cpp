@@ -253,8 +253,6 @@ public:
         options.numThreads = opt.num_threads > 0 ? opt.num_threads : 1;
         options.lightMode = opt.lightmode;
         options.tryWinograd = opt.use_winograd_convolution;
-        // A layout forced for tests reproduces another machine's path, slow kernels included.
-        options.allowSlowConvolutions = brivelle::onednn::layoutForced();
         std::string why;
         auto plan = cache_.get(shapes, {wanted}, options, &why);
         if (!plan)

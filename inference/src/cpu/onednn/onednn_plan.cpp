@@ -640,6 +640,14 @@ Layout Plan::layout() const
     return d->layout;
 }
 
+size_t Plan::scratchpadBytes() const
+{
+    size_t most = 0;
+    for (const Step &step : d->steps)
+        most = std::max(most, step.scratchpadBytes);
+    return most;
+}
+
 std::vector<std::string> Plan::convolutionKernels() const
 {
     std::vector<std::string> kernels;

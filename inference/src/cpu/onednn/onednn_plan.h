@@ -90,6 +90,8 @@ public:
     size_t peakBlobBytes() const;
 
     Layout layout() const;
+    // The largest scratchpad one step asks for: oneDNN's kernels take theirs from the run's pool.
+    size_t scratchpadBytes() const;
     // oneDNN's implementation name of each convolution, in schedule order.
     std::vector<std::string> convolutionKernels() const;
 

@@ -1,0 +1,21 @@
+#pragma once
+
+// The codes that Net and Extractor return; 0 is success and last_error() says more. ncnn itself returns -1
+// for a failure and -100 for a failed allocation: those two values are kept.
+
+namespace ncnn {
+
+enum Error {
+    // Anything not listed below: a file that cannot be read, a blob name that does not exist.
+    ERROR_FAILED = -1,
+    // An input whose shape the network cannot take.
+    ERROR_BAD_INPUT = -2,
+    // A .param or .bin that is malformed or does not fit its counterpart.
+    ERROR_BAD_MODEL = -3,
+    // A layer type that this runtime does not implement.
+    ERROR_UNSUPPORTED_LAYER = -4,
+    // Memory ran out: a smaller input (tile) may still run.
+    ERROR_OUT_OF_MEMORY = -100,
+};
+
+} // namespace ncnn
