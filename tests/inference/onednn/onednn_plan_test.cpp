@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 using namespace brivelle::onednn;
 using namespace brivelle::onednn::testing;
@@ -512,6 +513,58 @@ TEST(OnednnPlan, ScratchpadsComeFromTheCallersPool)
         }
         EXPECT_TRUE(done) << layoutName(layout);
     }
+}
+
+// Winograd's scratch comes from the run's pool too: runs of one plan overlap on several threads, and a
+// pool that refuses its n-th block fails the run with kOutOfMemory and gets every block back.
+TEST(OnednnWinograd, ConcurrentRunsAndRefusedScratch)
+{
+    const FastGraph g = convolutionChain(32);
+    const Shape shape{32, 9, 11};
+    const std::map<int, Planar> inputs{{0, randomPlanar(shape, 63)}};
+    const std::vector<float> expected = evaluateNaive(g, inputs).at(3).data;
+    PlanOptions options;
+    options.numThreads = 2;
+    options.tryWinograd = true;
+    std::string error;
+    auto plan = Plan::compile(g, {{0, shape}}, {3}, options, &error);
+    ASSERT_TRUE(plan) << error;
+    for (const std::string &kernel : plan->convolutionKernels())
+        EXPECT_EQ(kernel.rfind("winograd_4x3", 0), 0u) << kernel;
+    const size_t planeSize = static_cast<size_t>(shape.h) * shape.w;
+    const std::vector<std::pair<int, TensorView>> inViews{
+        {0, TensorView{const_cast<float *>(inputs.at(0).data.data()), shape, planeSize}}};
+
+    std::vector<std::vector<float>> outs(3, std::vector<float>(expected.size()));
+    std::vector<int> codes(outs.size(), -1);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < outs.size(); ++i)
+        threads.emplace_back([&, i] {
+            BufferPool pool;
+            std::string why;
+            codes[i] = plan->run(inViews, {{3, TensorView{outs[i].data(), shape, planeSize}}}, pool, &why);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    for (size_t i = 0; i < outs.size(); ++i) {
+        EXPECT_EQ(codes[i], 0);
+        EXPECT_LE(normalisedError(outs[i], expected), kBound) << "thread " << i;
+    }
+
+    bool done = false;
+    for (int allowed = 0; allowed < 20 && !done; ++allowed) {
+        int given = 0;
+        BufferPool pool(
+            [&](size_t bytes) { return given++ < allowed ? std::aligned_alloc(64, bytes) : nullptr; },
+            [](void *p) { std::free(p); });
+        const int ret = plan->run(inViews, {{3, TensorView{outs[0].data(), shape, planeSize}}}, pool, &error);
+        EXPECT_EQ(pool.bytesInUse(), 0u);
+        done = ret == 0;
+        if (!done) {
+            EXPECT_EQ(ret, Plan::kOutOfMemory) << error;
+        }
+    }
+    EXPECT_TRUE(done);
 }
 
 TEST(OnednnPlan, RejectsWhatItCannotRun)
