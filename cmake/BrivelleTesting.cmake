@@ -24,11 +24,12 @@ function(brivelle_add_gtest name)
     PROPERTIES ENVIRONMENT "BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
 endfunction()
 
-# brivelle_add_cpu_variants(<test executable> [PLAIN]): the whole executable once more under each oneDNN
-# ISA cap below the machine's own (SSE4.1, AVX2), so that one machine runs every CPU path it can; PLAIN adds
-# a run with blobs forced into the planar layout (the gemm kernels and their scratchpads).
+# brivelle_add_cpu_variants(<test executable> [PLAIN] [ARGS <arguments...>]): the executable once more under
+# each oneDNN ISA cap below the machine's own (SSE4.1, AVX2), so that one machine runs every CPU path it can;
+# PLAIN adds a run with blobs forced into the planar layout (the gemm kernels and their scratchpads). ARGS
+# narrow the runs to the tests that reach the CPU path.
 function(brivelle_add_cpu_variants name)
-  cmake_parse_arguments(ARG "PLAIN" "" "" ${ARGN})
+  cmake_parse_arguments(ARG "PLAIN" "" "ARGS" ${ARGN})
   set(suffixes sse41 avx2)
   set(settings "ONEDNN_MAX_CPU_ISA=SSE41" "ONEDNN_MAX_CPU_ISA=AVX2")
   if(ARG_PLAIN)
@@ -36,7 +37,7 @@ function(brivelle_add_cpu_variants name)
     list(APPEND settings "BRIVELLE_ONEDNN_LAYOUT=plain")
   endif()
   foreach(suffix setting IN ZIP_LISTS suffixes settings)
-    add_test(NAME ${name}_${suffix} COMMAND ${name})
+    add_test(NAME ${name}_${suffix} COMMAND ${name} ${ARG_ARGS})
     set_tests_properties(${name}_${suffix} PROPERTIES LABELS cpu-variant ENVIRONMENT
       "${setting};QT_QPA_PLATFORM=offscreen;BRIVELLE_SOURCE_DIR=${PROJECT_SOURCE_DIR};BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
   endforeach()

@@ -10,4 +10,4 @@ brivelle_add_gtest(inference_core_tests
 target_include_directories(inference_core_tests PRIVATE ${PROJECT_SOURCE_DIR}/inference/src)
 target_compile_definitions(inference_core_tests PRIVATE
   BRIVELLE_FUZZ_REGRESSIONS="${CMAKE_CURRENT_LIST_DIR}/fuzz_regressions")
-brivelle_add_cpu_variants(inference_core_tests PLAIN)
+brivelle_add_cpu_variants(inference_core_tests PLAIN ARGS --gtest_filter=Net.*)

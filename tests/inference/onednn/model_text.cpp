@@ -45,6 +45,10 @@ const char *typeName(OpType t)
         return "PixelShuffle";
     case OpType::Reorg:
         return "Reorg";
+    case OpType::Pooling:
+        return "Pooling";
+    case OpType::Reference:
+        break;
     }
     return "Noop";
 }

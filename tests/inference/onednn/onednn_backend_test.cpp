@@ -6,6 +6,8 @@
 
 #include "backend.h"
 #include "cpu/onednn/bench/sample_graphs.h"
+#include "cpu/onednn/onednn_backend.h"
+#include "cpu/onednn/onednn_plan.h"
 #include "graph.h"
 #include "modelgen.h"
 
@@ -190,6 +192,64 @@ TEST(OnednnBackend, LayersAndFallbacksMatchTheReference)
     blobs[1] = toMat(randomPlanar({4, 1, 1}, 7));
     ASSERT_EQ(bfast->run(blobs, 2, options(2), err), 0) << err;
     EXPECT_FLOAT_EQ(blobs[2].channel(3)[4], blobs[0].channel(3)[4] * blobs[1].channel(3)[0]);
+}
+
+// The demo x2 network's average Pooling, Pooling oneDNN cannot express, and layers without a oneDNN
+// lowering (Padding) or with parameters it lacks (bilinear Interp): each runs between its oneDNN
+// neighbours inside one plan, in every layout, instead of sending the whole network to the reference.
+TEST(OnednnBackend, LayersWithoutALoweringRunInsideThePlan)
+{
+    const char *param = "7767517\n"
+                        "8 8\n"
+                        "Input in 0 1 b0\n"
+                        "Convolution c1 1 1 b0 b1 0=8 1=3 4=1 5=1 6=216\n"
+                        "Pooling avg 1 1 b1 b2 0=1 1=2 2=2\n"
+                        "Pooling max 1 1 b2 b3 0=0 1=3 2=2 3=1\n"
+                        "Pooling tail 1 1 b3 b4 0=1 1=3 2=2 3=1 6=1\n"
+                        "Interp bilinear 1 1 b4 b5 0=2 1=2.0 2=2.0\n"
+                        "Padding pad 1 1 b5 b6 0=1 1=0 2=2 3=1\n"
+                        "Convolution c2 1 1 b6 b7 0=3 1=3 4=1 5=1 6=216\n";
+    ModelFiles files;
+    files.param = param;
+    for (int conv = 0; conv < 2; ++conv) {
+        const auto weights = randomVector(216, 20 + conv, 0.2f);
+        const auto bias = randomVector(conv == 0 ? 8 : 3, 30 + conv, 0.1f);
+        const size_t at = files.bin.size();
+        files.bin.resize(at + 4 + 4 * (weights.size() + bias.size()), 0);
+        std::memcpy(files.bin.data() + at + 4, weights.data(), weights.size() * 4);
+        std::memcpy(files.bin.data() + at + 4 + weights.size() * 4, bias.data(), bias.size() * 4);
+    }
+    auto graph = loadGraph(files);
+    ASSERT_TRUE(graph);
+    FastGraph fast;
+    std::string err;
+    ASSERT_TRUE(translateGraph(*graph, fast, err)) << err;
+    auto reference = ncnn::reference_backend().compile(*graph, options(2), nullptr, err);
+    ASSERT_TRUE(reference) << err;
+    for (const Shape &tile : {Shape{3, 17, 13}, Shape{3, 16, 16}}) {
+        const Planar input = randomPlanar(tile, 8);
+        const ncnn::Mat expected = runPlan(*reference, *graph, 0, toMat(input), 7, options(2));
+        for (Layout layout :
+             {Layout::Auto, Layout::Plain, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16}) {
+            PlanOptions planOptions;
+            planOptions.numThreads = 2;
+            planOptions.layout = layout;
+            planOptions.allowSlowConvolutions = true;
+            auto plan = Plan::compile(fast, {{0, tile}}, {7}, planOptions, &err);
+            ASSERT_TRUE(plan) << layoutName(layout) << ": " << err;
+            const Shape outShape = plan->shapeOf(7);
+            std::vector<float> out(static_cast<size_t>(outShape.c) * outShape.h * outShape.w);
+            const size_t plane = static_cast<size_t>(tile.h) * tile.w;
+            BufferPool pool;
+            ASSERT_EQ(plan->run({{0, TensorView{const_cast<float *>(input.data.data()), tile, plane}}},
+                                {{7, TensorView{out.data(), outShape, size_t(outShape.h) * outShape.w}}},
+                                pool, &err),
+                      0)
+                << err;
+            EXPECT_LE(normalisedError(out, toVector(expected)), kBound)
+                << layoutName(layout) << " tile " << tile.h;
+        }
+    }
 }
 
 namespace {

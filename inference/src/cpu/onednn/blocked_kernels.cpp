@@ -3,6 +3,7 @@
 #include "lowering.h"
 
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace brivelle::onednn {
@@ -90,6 +91,23 @@ void reorgBlocked(const float *src, Shape in, float *dst, Shape out, Layout layo
                 const float v =
                     oc < out.c ? src[blockedIndex(ic, y * stride + i, x * stride + j, in, inBlock)] : 0.f;
                 dst[blockedIndex(oc, y, x, out, outBlock)] = v;
+            }
+        }
+    }
+}
+
+void concatChannelsLast(const std::vector<float *> &ptr, const std::vector<int> &channels, Shape out)
+{
+    const size_t inputs = channels.size();
+    float *dst = ptr[inputs];
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < out.h; ++y) {
+        for (int x = 0; x < out.w; ++x) {
+            const size_t pixel = static_cast<size_t>(y) * out.w + x;
+            float *d = dst + pixel * out.c;
+            for (size_t k = 0; k < inputs; ++k) {
+                std::memcpy(d, ptr[k] + pixel * channels[k], sizeof(float) * channels[k]);
+                d += channels[k];
             }
         }
     }

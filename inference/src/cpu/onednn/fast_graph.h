@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+namespace ncnn {
+class Layer;
+}
+
 namespace brivelle::onednn {
 
 enum class OpType {
@@ -24,6 +28,9 @@ enum class OpType {
     Interp,
     PixelShuffle,
     Reorg,
+    Pooling,
+    // A layer without a oneDNN lowering: its reference implementation runs between its neighbours.
+    Reference,
 };
 
 // ncnn's fused activation of Convolution: 0 none, 1 relu, 2 leaky relu (a = slope), 3 clip (a, b),
@@ -79,6 +86,17 @@ struct FastOp {
 
     // Concat axis (channels are axis 0 of a 3-D blob).
     int axis = 0;
+
+    // Pooling: 0 max, 1 average; ncnn's pad mode (0 full with the ceil tail, 1 valid, 2 SAME_UPPER,
+    // 3 SAME_LOWER), whether averages count the declared padding. Kernel, stride and pads as above.
+    int poolingType = 0;
+    bool globalPooling = false;
+    int padMode = 0;
+    bool countIncludePad = false;
+
+    // The loaded layer, which outlives every plan compiled from it: a Reference op runs it, and other
+    // lowerings hand it shapes they cannot take.
+    const ncnn::Layer *layer = nullptr;
 };
 
 struct FastGraph {

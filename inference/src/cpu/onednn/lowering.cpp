@@ -16,6 +16,8 @@ const OpLowering &interpLowering();
 const OpLowering &pixelShuffleLowering();
 const OpLowering &preluLowering();
 const OpLowering &reorgLowering();
+const OpLowering &poolingLowering();
+const OpLowering &referenceLowering();
 
 const OpLowering &loweringOf(OpType type)
 {
@@ -42,6 +44,10 @@ const OpLowering &loweringOf(OpType type)
         return pixelShuffleLowering();
     case OpType::Reorg:
         return reorgLowering();
+    case OpType::Pooling:
+        return poolingLowering();
+    case OpType::Reference:
+        return referenceLowering();
     case OpType::Input:
     case OpType::Split:
     case OpType::Noop:
@@ -122,6 +128,22 @@ Layout forcedLayout()
     return Layout::Auto;
 }
 
+// The implementation of a typical body convolution of the networks we run with blobs in `layout`.
+std::string probedKernel(Layout layout)
+{
+    try {
+        const memory::desc src = layoutDesc(Shape{64, 32, 32}, layout);
+        const memory::desc weights({32, 64, 3, 3}, memory::data_type::f32, memory::format_tag::any);
+        const memory::desc dst = layoutDesc(Shape{32, 32, 32}, layout);
+        const dnnl::convolution_forward::desc desc(dnnl::prop_kind::forward_inference,
+                                                   dnnl::algorithm::convolution_direct, src, weights, dst,
+                                                   {1, 1}, {1, 1}, {1, 1});
+        return dnnl::convolution_forward::primitive_desc(desc, cpuEngine()).impl_info_str();
+    } catch (const dnnl::error &) {
+        return {};
+    }
+}
+
 // What oneDNN picks for a typical body convolution of the networks we run when the layout is its choice.
 Layout probedLayout()
 {
@@ -148,6 +170,20 @@ Layout probedLayout()
 }
 
 } // namespace
+
+Layout blockedLayout()
+{
+    static const Layout layout = [] {
+        for (Layout l : {Layout::Blocked16, Layout::Blocked8}) {
+            const std::string kernel = probedKernel(l);
+            if (!kernel.empty() && kernel.find("gemm") == std::string::npos &&
+                kernel.compare(0, 3, "ref") != 0)
+                return l;
+        }
+        return Layout::Plain;
+    }();
+    return layout;
+}
 
 bool layoutForced()
 {

@@ -120,6 +120,10 @@ struct OpLowering {
 // The lowering of an operator type; every type has one.
 const OpLowering &loweringOf(OpType type);
 
+// Runs the node's loaded layer on the reference path between its neighbours, converting from and to the
+// plan's layout at its edges; for operators, or shapes of them, that oneDNN cannot take.
+std::string lowerOnReference(LoweringContext &ctx, const Node &node);
+
 // The post-ops of a convolution's own fused activation.
 std::vector<PostOp> convolutionActivationPostOps(const Activation &activation);
 

@@ -4,6 +4,7 @@
 #include "cpu/onednn/onednn_backend.h"
 
 #include "backend.h"
+#include "cpu/onednn/lowering.h"
 #include "cpu/onednn/plan_cache.h"
 #include "layers/binaryop.h"
 #include "layers/concat.h"
@@ -11,6 +12,7 @@
 #include "layers/eltwise.h"
 #include "layers/interp.h"
 #include "layers/pixelshuffle.h"
+#include "layers/pooling.h"
 #include "layers/prelu.h"
 #include "layers/reorg.h"
 
@@ -55,11 +57,20 @@ std::vector<float> floatsOf(const Mat &m)
     return std::vector<float>(p, p + static_cast<size_t>(m.w) * (m.dims == 2 ? m.h : 1));
 }
 
+// A layer this path has no lowering for runs on its reference implementation inside the plan, between
+// its oneDNN neighbours.
+void runOnReference(const Layer &layer, FastOp &op)
+{
+    op.type = OpType::Reference;
+    op.layer = &layer;
+}
+
 bool translate(const Layer &layer, bool withWeights, FastOp &op, std::string &why)
 {
     op.name = layer.name;
     op.bottoms = layer.bottoms;
     op.tops = layer.tops;
+    op.layer = &layer;
     const std::string &type = layer.type;
     if (type == "Input") {
         op.type = OpType::Input;
@@ -69,14 +80,11 @@ bool translate(const Layer &layer, bool withWeights, FastOp &op, std::string &wh
         op.type = OpType::Noop;
     } else if (type == "Convolution") {
         const auto &conv = static_cast<const Convolution &>(layer);
-        if (conv.group != 1) {
-            why = "grouped convolution";
-            return false;
-        }
         const bool padded = conv.pad_left || conv.pad_right || conv.pad_top || conv.pad_bottom;
-        if (padded && conv.pad_value != 0.f) {
-            why = "padding with a value";
-            return false;
+        // Grouped convolutions and padding with a value stay on the reference layer.
+        if (conv.group != 1 || (padded && conv.pad_value != 0.f)) {
+            runOnReference(layer, op);
+            return true;
         }
         op.type = OpType::Convolution;
         op.outChannels = conv.num_output;
@@ -188,9 +196,25 @@ bool translate(const Layer &layer, bool withWeights, FastOp &op, std::string &wh
         op.type = OpType::Reorg;
         op.factor = r.stride;
         op.mode = r.mode;
+    } else if (type == "Pooling") {
+        const auto &p = static_cast<const Pooling &>(layer);
+        op.type = OpType::Pooling;
+        op.poolingType = p.pooling_type;
+        op.globalPooling = p.global_pooling != 0;
+        op.padMode = p.pad_mode;
+        op.countIncludePad = p.avgpool_count_include_pad != 0;
+        op.kernelW = p.kernel_w;
+        op.kernelH = p.kernel_h;
+        op.strideW = p.stride_w;
+        op.strideH = p.stride_h;
+        op.padLeft = p.pad_left;
+        op.padRight = p.pad_right;
+        op.padTop = p.pad_top;
+        op.padBottom = p.pad_bottom;
+        if (op.globalPooling)
+            runOnReference(layer, op);
     } else {
-        why = "no oneDNN path for " + type;
-        return false;
+        runOnReference(layer, op);
     }
     return true;
 }
@@ -206,6 +230,10 @@ bool translate(const Graph &graph, bool withWeights, FastGraph &out, std::string
             why = layer->name + ": " + why;
             return false;
         }
+        // Parameters oneDNN cannot take (bilinear resizing, say) leave only this layer to the reference.
+        const auto check = brivelle::onednn::loweringOf(op.type).check;
+        if (check && !check(op).empty())
+            runOnReference(*layer, op);
         out.ops.push_back(std::move(op));
     }
     why = brivelle::onednn::unsupportedReason(out);

@@ -1,8 +1,11 @@
 #pragma once
 
 // A network compiled for one input shape and thread count into oneDNN primitives: convolutions carry
-// their activations and residual sums as post-ops, blobs stay in the machine's blocked layout from
-// layer to layer, and concatenations are views of one buffer that their producers write into.
+// their activations and residual sums as post-ops, blobs stay in one layout chosen for the running CPU
+// from layer to layer, concatenations are views of one buffer that their producers write into (blocked
+// and planar layouts), and layers without a oneDNN lowering run their reference layer in between. A plan
+// owns no memory of a run: blobs and oneDNN's scratchpads come from the caller's pool, so runs of one
+// plan may overlap on several threads.
 
 #include "buffer_pool.h"
 #include "fast_graph.h"
@@ -121,6 +124,9 @@ private:
 // The layout that oneDNN's convolutions prefer on this machine. BRIVELLE_ONEDNN_LAYOUT (plain, nhwc,
 // nchw8c, nchw16c) overrides it for tests that reproduce another machine's path.
 Layout preferredLayout();
+// The channel-blocked layout with a jit direct kernel on this machine (nChw16c on AVX-512, nChw8c on AVX2
+// and SSE4.1), or Plain when there is none.
+Layout blockedLayout();
 // Whether a layout was forced through BRIVELLE_ONEDNN_LAYOUT.
 bool layoutForced();
 const char *layoutName(Layout layout);

@@ -15,7 +15,9 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/layers/eltwise_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/interp_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/pixelshuffle_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/pooling_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/prelu_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/reference_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_plan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plan_cache.cpp

@@ -52,8 +52,8 @@ int main(int argc, char **argv)
     const SampleGraph g = model == "srvgg" ? makeSrvggGraph(16, 64, 7) : makeRrdbNetGraph(blocks, 64, 32, 7);
     double peakPerCpu = 0.0;
     const double peak = measureFmaPeakGflops(threads, 0.5, &peakPerCpu);
-    std::printf("model %s, input 3x%dx%d, %d threads, layout %s\n", model.c_str(), size, size, threads,
-                layoutName(preferredLayout()));
+    std::printf("model %s, input 3x%dx%d, %d threads, oneDNN prefers %s\n", model.c_str(), size, size,
+                threads, layoutName(preferredLayout()));
     std::printf("FMA peak (probe):        %8.1f GFLOP/s\n", peak);
     const BenchReport r = benchmarkGraph(g.graph, g.input, g.output, Shape{3, size, size}, threads, repeats);
     if (!r.error.empty()) {

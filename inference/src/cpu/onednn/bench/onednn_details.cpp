@@ -28,7 +28,7 @@ int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int 
         std::fprintf(stderr, "bench: %s\n", r.error.c_str());
         return 1;
     }
-    std::printf("input              %dx%dx3, %d threads, layout %s\n", w, h, threads,
+    std::printf("input              %dx%dx3, %d threads, oneDNN prefers %s\n", w, h, threads,
                 layoutName(preferredLayout()));
     std::printf("MACs               %.3f G\n", r.macs * 1e-9);
     for (size_t i = 0; i < r.runSeconds.size(); ++i)

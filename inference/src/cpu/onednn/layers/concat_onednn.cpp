@@ -1,3 +1,4 @@
+#include "cpu/onednn/blocked_kernels.h"
 #include "cpu/onednn/lowering.h"
 
 namespace brivelle::onednn {
@@ -28,6 +29,23 @@ std::string lower(LoweringContext &ctx, const Node &node)
     // A view: its producers already wrote into its buffer.
     if (node.view)
         return {};
+    if (ctx.layout() == Layout::Nhwc) {
+        // oneDNN 2.6's channels-last concat copies a few channels at a time, slower than the convolutions
+        // around it: each pixel's channel runs are copied whole instead.
+        std::vector<Binding> bindings;
+        std::vector<int> channels;
+        for (size_t k = 0; k < node.in.size(); ++k) {
+            bindings.push_back(ctx.bind(DNNL_ARG_MULTIPLE_SRC + static_cast<int>(k), node.in[k]));
+            channels.push_back(ctx.shape(node.in[k]).c);
+        }
+        bindings.push_back(ctx.bind(DNNL_ARG_DST, node.out));
+        const Shape out = ctx.shape(node.out);
+        ctx.customStep(std::move(bindings), [channels, out](const std::vector<float *> &ptr, RunContext &) {
+            concatChannelsLast(ptr, channels, out);
+            return 0;
+        });
+        return {};
+    }
     std::vector<dnnl::memory::desc> srcs;
     std::vector<Binding> bindings{ctx.bind(DNNL_ARG_DST, node.out)};
     for (size_t k = 0; k < node.in.size(); ++k) {
