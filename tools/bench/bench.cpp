@@ -1,6 +1,7 @@
 // bench: runs one network on one input size with one backend and reports its speed and memory.
 //   bench (--param FILE --bin FILE | --generate rrdb-x4|rrdb-x2|srvgg [--blocks N] [--fp16])
 //         [--size WxH] [--backend reference|onednn|vulkan|auto] [--threads N] [--runs N]
+//         [--details] [--winograd on|off]
 #include "backend.h"
 #include "file_io.h"
 #include "graph.h"
@@ -71,7 +72,8 @@ int usage()
         stderr,
         "usage: bench (--param FILE --bin FILE | --generate rrdb-x4|rrdb-x2|srvgg [--blocks N] [--fp16])\n"
         "             [--size WxH] [--backend reference|onednn|vulkan|auto] [--threads N] [--runs N]\n"
-        "             [--details]  (onednn: convolutions alone, FMA peak, first run apart)\n");
+        "             [--details]  (onednn: convolutions alone, FMA peak, first run apart)\n"
+        "             [--winograd on|off]  (3x3 convolutions by Winograd where it pays; default on)\n");
     return 2;
 }
 
@@ -81,7 +83,7 @@ int main(int argc, char **argv)
 {
     std::string param_path, bin_path, generate, backend_name = "auto";
     int w = 64, h = 64, threads = 1, runs = 1, blocks = 23;
-    bool fp16 = false, details = false;
+    bool fp16 = false, details = false, winograd = true;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         if (a == "--fp16") {
@@ -112,6 +114,8 @@ int main(int argc, char **argv)
             threads = std::atoi(v);
         else if (a == "--runs")
             runs = std::atoi(v);
+        else if (a == "--winograd")
+            winograd = std::string(v) != "off";
         else
             return usage();
     }
@@ -160,6 +164,7 @@ int main(int argc, char **argv)
     ncnn::Option opt;
     opt.num_threads = threads;
     opt.lightmode = true;
+    opt.use_winograd_convolution = winograd;
     PeakAllocator peak;
     opt.blob_allocator = &peak;
     opt.workspace_allocator = &peak;
@@ -188,7 +193,7 @@ int main(int argc, char **argv)
     }
 #ifdef BRIVELLE_ONEDNN_DETAILS
     if (details && std::string(backend->name()) == "onednn")
-        return brivelle::onednn::printOnednnDetails(graph, w, h, threads, runs);
+        return brivelle::onednn::printOnednnDetails(graph, w, h, threads, runs, winograd);
 #endif
     (void)details;
     auto plan = backend->compile(graph, opt, vkdev, err);

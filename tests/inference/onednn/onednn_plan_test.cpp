@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 using namespace brivelle::onednn;
 using namespace brivelle::onednn::testing;
@@ -52,13 +53,14 @@ struct Result {
     int inPlace = 0;
     size_t peak = 0;
     size_t blobPeak = 0; // the schedule's, without scratchpads
+    std::vector<std::string> kernels;
 };
 
 // Every layout a plan can keep its blobs in; forced ones may run slow kernels on purpose.
 constexpr Layout kLayouts[] = {Layout::Plain, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16};
 
 Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, const std::vector<int> &outputs,
-               int threads = 2, bool light = true, Layout layout = Layout::Auto)
+               int threads = 2, bool light = true, Layout layout = Layout::Auto, bool winograd = false)
 {
     std::vector<std::pair<int, Shape>> shapes;
     for (const auto &in : inputs)
@@ -68,6 +70,7 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
     options.lightMode = light;
     options.layout = layout;
     options.allowSlowConvolutions = layout != Layout::Auto;
+    options.tryWinograd = winograd;
     std::string error;
     auto plan = Plan::compile(graph, shapes, outputs, options, &error);
     EXPECT_TRUE(plan) << error;
@@ -110,16 +113,17 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
     result.peak = pool.peakBytes();
     result.blobPeak = plan->peakBlobBytes();
     EXPECT_GE(result.peak, result.blobPeak);
+    result.kernels = plan->convolutionKernels();
     EXPECT_EQ(pool.bytesInUse(), 0u);
     return result;
 }
 
 void expectMatches(const FastGraph &graph, const std::map<int, Planar> &inputs,
                    const std::vector<int> &outputs, const std::string &what, int threads = 2,
-                   Result *out = nullptr, Layout layout = Layout::Auto)
+                   Result *out = nullptr, Layout layout = Layout::Auto, bool winograd = false)
 {
     const auto naive = evaluateNaive(graph, inputs);
-    const Result fast = runFast(graph, inputs, outputs, threads, true, layout);
+    const Result fast = runFast(graph, inputs, outputs, threads, true, layout, winograd);
     for (int o : outputs) {
         ASSERT_TRUE(fast.outputs.count(o)) << what;
         const Planar &a = fast.outputs.at(o);
@@ -307,6 +311,46 @@ TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
         }
 }
 
+// Wide enough for Winograd: every 3x3 layer but the first takes it, its activation and residual sum
+// included, in each layout that has its transforms.
+TEST(OnednnWinograd, DenseBlockInEveryLayout)
+{
+    for (Layout layout : {Layout::Auto, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16}) {
+        FastGraph g;
+        int blob = 0;
+        g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
+        const int x = blob++;
+        const int feat = 40, growth = 24;
+        g.ops.push_back(makeConv(0, x, 3, feat, 3, 51));
+        std::vector<int> features{x};
+        int channels = feat, cat = x;
+        for (int step = 0; step < 2; ++step) {
+            const int y = blob++;
+            g.ops.push_back(makeConv(cat, y, channels, growth, 3, 60 + step, 2, 0.2f));
+            features.push_back(y);
+            channels += growth;
+            cat = blob++;
+            g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
+        }
+        const int last = blob++;
+        g.ops.push_back(makeConv(cat, last, channels, feat, 3, 70));
+        FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
+        sum.operation = 1;
+        sum.coeffs = {0.2f, 1.f};
+        g.ops.push_back(sum);
+        g.blobCount = blob;
+        Result r;
+        const std::string what = std::string("in ") + layoutName(layout);
+        expectMatches(g, {{0, randomPlanar({3, 13, 11}, 52)}}, {blob - 1}, what, 2, &r, layout, true);
+        // A planar layout (forced for the gemm tests) has no Winograd transforms.
+        const bool planar = (layout == Layout::Auto ? preferredLayout() : layout) == Layout::Plain;
+        int winograd = 0;
+        for (const std::string &kernel : r.kernels)
+            winograd += kernel.rfind("winograd_4x3", 0) == 0;
+        EXPECT_EQ(winograd, planar ? 0 : 3) << what;
+    }
+}
+
 TEST(OnednnLayers, ResamplingShufflesAndActivations)
 {
     struct Row {
@@ -473,6 +517,60 @@ TEST(OnednnPlan, ScratchpadsComeFromTheCallersPool)
         }
         EXPECT_TRUE(done) << layoutName(layout);
     }
+}
+
+// Winograd's scratch comes from the run's pool too: runs of one plan overlap on several threads, and a
+// pool that refuses its n-th block fails the run with kOutOfMemory and gets every block back.
+TEST(OnednnWinograd, ConcurrentRunsAndRefusedScratch)
+{
+    const FastGraph g = convolutionChain(32);
+    const Shape shape{32, 9, 11};
+    const std::map<int, Planar> inputs{{0, randomPlanar(shape, 63)}};
+    const std::vector<float> expected = evaluateNaive(g, inputs).at(3).data;
+    PlanOptions options;
+    options.numThreads = 2;
+    options.tryWinograd = true;
+    std::string error;
+    auto plan = Plan::compile(g, {{0, shape}}, {3}, options, &error);
+    ASSERT_TRUE(plan) << error;
+    if (plan->layout() != Layout::Plain) {
+        for (const std::string &kernel : plan->convolutionKernels())
+            EXPECT_EQ(kernel.rfind("winograd_4x3", 0), 0u) << kernel;
+    }
+    const size_t planeSize = static_cast<size_t>(shape.h) * shape.w;
+    const std::vector<std::pair<int, TensorView>> inViews{
+        {0, TensorView{const_cast<float *>(inputs.at(0).data.data()), shape, planeSize}}};
+
+    std::vector<std::vector<float>> outs(3, std::vector<float>(expected.size()));
+    std::vector<int> codes(outs.size(), -1);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < outs.size(); ++i)
+        threads.emplace_back([&, i] {
+            BufferPool pool;
+            std::string why;
+            codes[i] = plan->run(inViews, {{3, TensorView{outs[i].data(), shape, planeSize}}}, pool, &why);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    for (size_t i = 0; i < outs.size(); ++i) {
+        EXPECT_EQ(codes[i], 0);
+        EXPECT_LE(normalisedError(outs[i], expected), kBound) << "thread " << i;
+    }
+
+    bool done = false;
+    for (int allowed = 0; allowed < 20 && !done; ++allowed) {
+        int given = 0;
+        BufferPool pool(
+            [&](size_t bytes) { return given++ < allowed ? std::aligned_alloc(64, bytes) : nullptr; },
+            [](void *p) { std::free(p); });
+        const int ret = plan->run(inViews, {{3, TensorView{outs[0].data(), shape, planeSize}}}, pool, &error);
+        EXPECT_EQ(pool.bytesInUse(), 0u);
+        done = ret == 0;
+        if (!done) {
+            EXPECT_EQ(ret, Plan::kOutOfMemory) << error;
+        }
+    }
+    EXPECT_TRUE(done);
 }
 
 TEST(OnednnPlan, RejectsWhatItCannotRun)

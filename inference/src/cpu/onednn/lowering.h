@@ -11,10 +11,13 @@
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace brivelle::onednn {
+
+class WinogradWeights;
 
 dnnl::engine &cpuEngine();
 
@@ -87,12 +90,16 @@ public:
     virtual void primitiveStep(const dnnl::primitive &primitive, std::vector<Binding> bindings,
                                std::vector<std::pair<int, dnnl::memory>> constants = {},
                                const std::string &kernel = {}) = 0;
-    virtual void customStep(std::vector<Binding> bindings, CustomFn fn) = 0;
+    // A non-empty `kernel` makes the step a convolution for timing and reports, as for primitiveStep.
+    virtual void customStep(std::vector<Binding> bindings, CustomFn fn, const std::string &kernel = {}) = 0;
     // A blob of the plan's own that no layer names, e.g. a convolution's input in another layout.
     virtual int temporaryBlob(const dnnl::memory::desc &md, Shape shape) = 0;
     virtual void reorderStep(int from, int to) = 0;
     // Convolution weights reordered into `layout` once and shared by the plans of one graph.
     virtual dnnl::memory packedWeights(int opIndex, int inChannels, const dnnl::memory::desc &layout) = 0;
+    // A convolution's weights in Winograd's domain for `lanes`, computed once and shared the same way.
+    virtual std::shared_ptr<const WinogradWeights> winogradWeights(int opIndex, int inChannels,
+                                                                   int lanes) = 0;
 
     Binding bind(int arg, int blob) const { return Binding{arg, blob, -1, false, desc(blob)}; }
 };

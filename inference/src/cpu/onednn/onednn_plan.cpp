@@ -1,6 +1,7 @@
 #include "onednn_plan.h"
 
 #include "lowering.h"
+#include "winograd_convolution.h"
 
 #include <omp.h>
 #include <oneapi/dnnl/dnnl.hpp>
@@ -120,6 +121,7 @@ struct WeightStore::Impl {
     std::mutex mutex;
     // Per convolution (by op index): every layout it was reordered into.
     std::unordered_map<int, std::vector<std::pair<memory::desc, memory>>> packed;
+    std::unordered_map<int, std::vector<std::shared_ptr<const WinogradWeights>>> winograd;
 };
 
 WeightStore::WeightStore() : d(std::make_unique<Impl>()) {}
@@ -132,6 +134,9 @@ size_t WeightStore::bytes() const
     for (const auto &entry : d->packed)
         for (const auto &layout : entry.second)
             total += layout.first.get_size();
+    for (const auto &entry : d->winograd)
+        for (const auto &transformed : entry.second)
+            total += transformed->bytes();
     return total;
 }
 
@@ -160,10 +165,11 @@ public:
     }
     void primitiveStep(const dnnl::primitive &primitive, std::vector<Binding> bindings,
                        std::vector<std::pair<int, memory>> constants, const std::string &kernel) override;
-    void customStep(std::vector<Binding> bindings, CustomFn fn) override;
+    void customStep(std::vector<Binding> bindings, CustomFn fn, const std::string &kernel) override;
     int temporaryBlob(const memory::desc &md, Shape shape) override;
     void reorderStep(int from, int to) override;
     memory packedWeights(int opIndex, int inChannels, const memory::desc &layout) override;
+    std::shared_ptr<const WinogradWeights> winogradWeights(int opIndex, int inChannels, int lanes) override;
 
 private:
     std::string inferShapes(const std::vector<std::pair<int, Shape>> &inputs);
@@ -408,11 +414,12 @@ void Compiler::primitiveStep(const dnnl::primitive &primitive, std::vector<Bindi
     p_.steps.push_back(std::move(step));
 }
 
-void Compiler::customStep(std::vector<Binding> bindings, CustomFn fn)
+void Compiler::customStep(std::vector<Binding> bindings, CustomFn fn, const std::string &kernel)
 {
     Step step;
     step.bindings = std::move(bindings);
     step.custom = std::move(fn);
+    step.kernel = kernel;
     p_.steps.push_back(std::move(step));
 }
 
@@ -445,6 +452,25 @@ memory Compiler::packedWeights(int opIndex, int inChannels, const memory::desc &
     if (known)
         known->emplace_back(layout, packed);
     return packed;
+}
+
+std::shared_ptr<const WinogradWeights> Compiler::winogradWeights(int opIndex, int inChannels, int lanes)
+{
+    const FastOp &op = g_.ops[opIndex];
+    std::unique_lock<std::mutex> lock;
+    std::vector<std::shared_ptr<const WinogradWeights>> *known = nullptr;
+    if (weights_) {
+        lock = std::unique_lock<std::mutex>(weights_->d->mutex);
+        known = &weights_->d->winograd[opIndex];
+        for (const auto &entry : *known)
+            if (entry->lanes() == lanes && entry->inChannels() == inChannels)
+                return entry;
+    }
+    auto transformed = std::make_shared<const WinogradWeights>(
+        op.weightData(), op.bias.empty() ? nullptr : op.bias.data(), inChannels, op.outChannels, lanes);
+    if (known)
+        known->push_back(transformed);
+    return transformed;
 }
 
 std::string Compiler::buildSteps()

@@ -11,6 +11,7 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/layers/binaryop_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/concat_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/convolution_onednn.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/layers/convolution_winograd.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/eltwise_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/interp_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/pixelshuffle_onednn.cpp
@@ -19,7 +20,8 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/layers/reference_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_plan.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/plan_cache.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/plan_cache.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/winograd_convolution.cpp)
 target_include_directories(brivelle_inference SYSTEM PRIVATE ${BRIVELLE_DNNL_INCLUDE_DIR})
 target_link_libraries(brivelle_inference PRIVATE ${BRIVELLE_DNNL_LIBRARY})
 target_compile_definitions(brivelle_inference PRIVATE BRIVELLE_ONEDNN_BACKEND=1)
@@ -37,4 +39,8 @@ if(BRIVELLE_BUILD_TOOLS)
   add_executable(onednn_bench ${CMAKE_CURRENT_LIST_DIR}/bench/onednn_bench_main.cpp)
   target_link_libraries(onednn_bench PRIVATE brivelle_onednn_bench)
   brivelle_warnings(onednn_bench)
+  add_executable(winograd_bench ${CMAKE_CURRENT_LIST_DIR}/bench/winograd_bench_main.cpp)
+  target_include_directories(winograd_bench SYSTEM PRIVATE ${BRIVELLE_DNNL_INCLUDE_DIR})
+  target_link_libraries(winograd_bench PRIVATE brivelle_onednn_bench ${BRIVELLE_DNNL_LIBRARY} OpenMP::OpenMP_CXX)
+  brivelle_warnings(winograd_bench)
 endif()

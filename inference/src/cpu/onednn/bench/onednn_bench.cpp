@@ -46,7 +46,7 @@ double BenchReport::wholeGflopsPerCpu(int threads) const
 }
 
 BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape shape, int threads,
-                           int repeats, bool lightMode)
+                           int repeats, bool lightMode, bool winograd)
 {
     BenchReport report;
     std::vector<float> in(static_cast<size_t>(shape.c) * shape.h * shape.w);
@@ -55,6 +55,7 @@ BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape 
     PlanOptions options;
     options.numThreads = threads;
     options.lightMode = lightMode;
+    options.tryWinograd = winograd;
     BufferPool pool;
 
     const auto first = std::chrono::steady_clock::now();

@@ -29,7 +29,7 @@ struct BenchReport {
 };
 
 BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape shape, int threads,
-                           int repeats, bool lightMode = true);
+                           int repeats, bool lightMode = true, bool winograd = true);
 
 // The process's resident high-water mark in bytes (Linux), 0 elsewhere.
 size_t processPeakResidentBytes();

@@ -8,7 +8,7 @@
 
 namespace brivelle::onednn {
 
-int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int runs)
+int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int runs, bool winograd)
 {
     FastGraph fast;
     std::string why;
@@ -23,7 +23,7 @@ int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int 
     }
     double peakPerCpu = 0.0;
     const double peak = measureFmaPeakGflops(threads, 0.5, &peakPerCpu);
-    const BenchReport r = benchmarkGraph(fast, input, output, Shape{3, h, w}, threads, runs);
+    const BenchReport r = benchmarkGraph(fast, input, output, Shape{3, h, w}, threads, runs, true, winograd);
     if (!r.error.empty()) {
         std::fprintf(stderr, "bench: %s\n", r.error.c_str());
         return 1;

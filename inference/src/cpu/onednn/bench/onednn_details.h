@@ -8,6 +8,6 @@ namespace brivelle::onednn {
 // compile and `runs` more times, and prints whole-network GFLOP/s against its convolutions alone and
 // against the FMA peak probe, the first run apart from the steady state, and peak memory. Returns the
 // process exit code.
-int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int runs);
+int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int runs, bool winograd = true);
 
 } // namespace brivelle::onednn

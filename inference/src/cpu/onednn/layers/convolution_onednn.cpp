@@ -153,7 +153,7 @@ bool onednnWinograd(LoweringContext &ctx, const Node &node, const ConvolutionLay
 }
 
 // Tried before direct convolution, in order, for every layer.
-constexpr ConvolutionAlgorithm kAlgorithms[] = {onednnWinograd};
+constexpr ConvolutionAlgorithm kAlgorithms[] = {winogradConvolution, onednnWinograd};
 
 // The implementation a direct convolution of this layer gets with source and destination in `layout`.
 std::string directKernelIn(const ConvolutionLayer &layer, Layout layout)

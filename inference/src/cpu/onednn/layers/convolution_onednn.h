@@ -41,6 +41,10 @@ void addConvolutionStep(LoweringContext &ctx, const Node &node, const Convolutio
 using ConvolutionAlgorithm = bool (*)(LoweringContext &ctx, const Node &node, const ConvolutionLayer &layer,
                                       std::string &error);
 
+// Our Winograd F(4,3) on the plan's layout, for the shapes where it beats direct convolution.
+bool winogradConvolution(LoweringContext &ctx, const Node &node, const ConvolutionLayer &layer,
+                         std::string &error);
+
 // gemm and reference kernels: an order of magnitude behind a direct kernel for a 3x3 convolution.
 bool slowConvolutionKernel(const char *implementation);
 

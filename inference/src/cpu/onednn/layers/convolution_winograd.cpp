@@ -1,0 +1,102 @@
+// Winograd F(4,3) as an algorithm of the convolution lowering: a custom step over the plan's own layout,
+// with the activation, a scale and a residual sum of the fused post-ops applied by its output transform.
+
+#include "convolution_onednn.h"
+
+#include "cpu/onednn/winograd_convolution.h"
+
+namespace brivelle::onednn {
+
+using dnnl::algorithm;
+
+namespace {
+
+// Measured with winograd_bench on AVX-512 and AVX2, 2 threads: F(4,3) beats direct convolution from
+// 8x8 outputs with 32 input channels on; on 4x4 outputs direct wins (a tile is mostly transform).
+bool beatsDirect(const ConvolutionLayer &layer)
+{
+    return layer.in.c >= 32 && layer.out.c >= 16 && layer.out.h * layer.out.w >= 64;
+}
+
+// The post-ops as act(x) * scale + residual, in that order, or false when they say something else.
+bool epilogueOf(const std::vector<PostOp> &post, WinogradEpilogue &e, int &residual)
+{
+    size_t i = 0;
+    if (i < post.size() && !post[i].binary && post[i].alg == algorithm::eltwise_relu && post[i].beta == 0.f) {
+        e.activation = true;
+        e.slope = post[i].alpha;
+        ++i;
+    }
+    if (i < post.size() && !post[i].binary && post[i].alg == algorithm::eltwise_linear &&
+        post[i].beta == 0.f) {
+        e.scale = post[i].alpha;
+        ++i;
+    }
+    if (i < post.size() && post[i].binary && post[i].alg == algorithm::binary_add) {
+        e.residual = true;
+        residual = post[i].blob;
+        ++i;
+    }
+    return i == post.size();
+}
+
+} // namespace
+
+bool winogradConvolution(LoweringContext &ctx, const Node &node, const ConvolutionLayer &layer, std::string &)
+{
+    const FastOp &op = *layer.op;
+    const auto &pads = layer.pads; // top, left, bottom, right
+    if (!ctx.options().tryWinograd ||
+        !WinogradConvolution::supports(op.kernelW, op.kernelH, op.strideW, op.strideH, op.dilationW,
+                                       op.dilationH, pads[1], pads[3], pads[0], pads[2]) ||
+        !beatsDirect(layer))
+        return false;
+    int block = 0, lanes = 0;
+    switch (ctx.layout()) {
+    case Layout::Blocked8:
+        block = lanes = 8;
+        break;
+    case Layout::Blocked16:
+        block = lanes = 16;
+        break;
+    case Layout::Nhwc:
+        lanes = winogradIsa() == WinogradIsa::Avx512 ? 16 : 8;
+        break;
+    default:
+        return false;
+    }
+    WinogradEpilogue epilogue;
+    int residual = -1;
+    if (!epilogueOf(node.post, epilogue, residual))
+        return false;
+    std::string why;
+    std::shared_ptr<const WinogradConvolution> conv =
+        WinogradConvolution::create(ctx.winogradWeights(node.op, layer.in.c, lanes), layer.in, pads[0],
+                                    epilogue, ctx.options().numThreads, &why);
+    if (!conv)
+        return false; // direct convolution then
+    std::vector<Binding> bindings{ctx.bind(DNNL_ARG_SRC, layer.src), ctx.bind(DNNL_ARG_DST, node.out)};
+    if (residual >= 0)
+        bindings.push_back(ctx.bind(DNNL_ARG_SRC_1, residual));
+    const Shape in = layer.in, out = layer.out;
+    ctx.customStep(
+        std::move(bindings),
+        [conv, in, out, block](const std::vector<float *> &ptr, RunContext &run) {
+            const size_t bytes = conv->scratchBytes();
+            float *scratch = run.pool.acquire(bytes);
+            if (!scratch) {
+                if (run.error)
+                    *run.error = "out of memory: " + std::to_string(bytes) + " bytes of Winograd scratch";
+                return Plan::kOutOfMemory;
+            }
+            const WinogradTensor src{ptr[0], in, block, 0}, dst{ptr[1], out, block, 0};
+            const WinogradTensor sum{ptr.size() > 2 ? ptr[2] : nullptr, out, block, 0};
+            const bool ok = conv->run(src, dst, ptr.size() > 2 ? &sum : nullptr, scratch, run.error);
+            run.pool.release(scratch);
+            return ok ? 0 : Plan::kFailed;
+        },
+        std::string("winograd_4x3:") + winogradIsaName(winogradIsa()));
+    return true;
+}
+
+} // namespace brivelle::onednn

@@ -1,0 +1,164 @@
+// Winograd F(4,3) against direct loops on awkward shapes, in every layout, with the transforms of every
+// instruction set this CPU runs. Error metric: max |fast - naive| / max |naive|, bound 1e-4.
+
+#include "naive_graph.h"
+
+#include "cpu/onednn/winograd_convolution.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace brivelle::onednn;
+using namespace brivelle::onednn::testing;
+
+namespace {
+
+constexpr double kBound = 1e-4;
+constexpr float kUntouched = -7.f;
+
+struct Case {
+    int inC, outC, h, w, pad;
+    int block;   // 8 or 16, or 0 for channels-last
+    int lanes;   // channels per vector
+    int extra;   // channels-last only: unused channels between pixels, as inside a concatenation
+    bool leaky;  // leaky ReLU 0.2, else none
+    float scale; // with a residual sum when not 1
+    int chunk;   // tiles per product call, 0 for the default
+};
+
+size_t offsetOf(const Case &k, Shape s, int c, int y, int x)
+{
+    if (k.block)
+        return ((static_cast<size_t>(c / k.block) * s.h + y) * s.w + x) * k.block + c % k.block;
+    return (static_cast<size_t>(y) * s.w + x) * (s.c + k.extra) + c;
+}
+
+size_t sizeOf(const Case &k, Shape s)
+{
+    const int c = k.block ? (s.c + k.block - 1) / k.block * k.block : s.c + k.extra;
+    return static_cast<size_t>(c) * s.h * s.w;
+}
+
+// The layout's buffer: padded channels zero as oneDNN leaves them, gaps between pixels a marker.
+std::vector<float> toLayout(const Case &k, const Planar &p)
+{
+    std::vector<float> out(sizeOf(k, p.shape), k.block ? 0.f : kUntouched);
+    for (int c = 0; c < p.shape.c; ++c)
+        for (int y = 0; y < p.shape.h; ++y)
+            for (int x = 0; x < p.shape.w; ++x)
+                out[offsetOf(k, p.shape, c, y, x)] = p.at(c, y, x);
+    return out;
+}
+
+WinogradTensor view(const Case &k, std::vector<float> &data, Shape s)
+{
+    return WinogradTensor{data.data(), s, k.block, k.block ? 0 : static_cast<size_t>(s.c + k.extra)};
+}
+
+std::string describe(const Case &k, WinogradIsa isa)
+{
+    return std::to_string(k.inC) + "->" + std::to_string(k.outC) + " at " + std::to_string(k.h) + "x" +
+           std::to_string(k.w) + " pad " + std::to_string(k.pad) + " block " + std::to_string(k.block) +
+           " lanes " + std::to_string(k.lanes) + " chunk " + std::to_string(k.chunk) + " " +
+           winogradIsaName(isa);
+}
+
+TEST(Winograd, MatchesDirectConvolutionOnAwkwardShapes)
+{
+    const Case cases[] = {
+        {64, 32, 17, 23, 1, 16, 16, 0, true, 0.2f, 0}, // the network's dense block, odd sizes
+        {5, 7, 1, 1, 1, 8, 8, 0, true, 1.f, 0},        // one pixel: all of the tile is padding
+        {5, 7, 5, 5, 1, 0, 8, 3, false, 1.f, 0},       // channels-last inside a wider buffer
+        {20, 13, 9, 6, 0, 16, 16, 0, true, 1.f, 0},    // no padding
+        {20, 13, 3, 3, 0, 0, 16, 0, false, 0.5f, 0},   // a single output pixel
+        {33, 17, 11, 10, 1, 8, 8, 0, true, 0.2f, 3},   // many chunks, the last one partial
+        {19, 24, 5, 1, 1, 0, 16, 5, true, 0.2f, 2},    // one column, channel groups partial
+    };
+    std::vector<WinogradIsa> isas;
+    for (WinogradIsa isa : {WinogradIsa::Sse2, WinogradIsa::Avx2, WinogradIsa::Avx512})
+        if (cpuRuns(isa))
+            isas.push_back(isa);
+
+    unsigned seed = 1;
+    for (const Case &k : cases) {
+        const bool residual = k.scale != 1.f;
+        const int out = 1, residualBlob = 2, sum = 3;
+        FastGraph graph;
+        graph.blobCount = 4;
+        for (int blob : {0, residualBlob}) {
+            FastOp input;
+            input.type = OpType::Input;
+            input.tops = {blob};
+            graph.ops.push_back(input);
+        }
+        FastOp conv;
+        conv.type = OpType::Convolution;
+        conv.bottoms = {0};
+        conv.tops = {out};
+        conv.outChannels = k.outC;
+        conv.kernelW = conv.kernelH = 3;
+        conv.padLeft = conv.padRight = conv.padTop = conv.padBottom = k.pad;
+        conv.weights = randomVector(static_cast<size_t>(k.outC) * k.inC * 9, seed++, 0.3f / std::sqrt(k.inC));
+        conv.bias = randomVector(k.outC, seed++, 0.1f);
+        conv.activation.type = k.leaky ? 2 : 0;
+        conv.activation.a = 0.2f;
+        graph.ops.push_back(conv);
+        const Shape inShape{k.inC, k.h, k.w}, outShape{k.outC, k.h + 2 * k.pad - 2, k.w + 2 * k.pad - 2};
+        std::map<int, Planar> inputs{{0, randomPlanar(inShape, seed++)},
+                                     {residualBlob, randomPlanar(outShape, seed++)}};
+        if (residual) {
+            FastOp add;
+            add.type = OpType::Eltwise;
+            add.operation = 1;
+            add.coeffs = {k.scale, 1.f};
+            add.bottoms = {out, residualBlob};
+            add.tops = {sum};
+            graph.ops.push_back(add);
+        }
+        const Planar expected = evaluateNaive(graph, inputs).at(residual ? sum : out);
+
+        auto weights =
+            std::make_shared<WinogradWeights>(conv.weights.data(), conv.bias.data(), k.inC, k.outC, k.lanes);
+        WinogradEpilogue epilogue;
+        epilogue.activation = k.leaky;
+        epilogue.slope = 0.2f;
+        epilogue.scale = k.scale;
+        epilogue.residual = residual;
+        for (WinogradIsa isa : isas) {
+            const std::string what = describe(k, isa);
+            std::string error;
+            auto winograd =
+                WinogradConvolution::create(weights, inShape, k.pad, epilogue, 2, &error, k.chunk, isa);
+            ASSERT_TRUE(winograd) << what << ": " << error;
+            ASSERT_TRUE(winograd->outputShape() == outShape) << what;
+            std::vector<float> src = toLayout(k, inputs[0]);
+            std::vector<float> dst(sizeOf(k, outShape), k.block ? 99.f : kUntouched);
+            std::vector<float> res = residual ? toLayout(k, inputs[residualBlob]) : std::vector<float>{};
+            const WinogradTensor resView = view(k, res, outShape);
+            std::vector<char> scratch(winograd->scratchBytes());
+            ASSERT_TRUE(winograd->run(view(k, src, inShape), view(k, dst, outShape),
+                                      residual ? &resView : nullptr, scratch.data(), &error))
+                << what << ": " << error;
+
+            std::vector<float> got;
+            for (int c = 0; c < outShape.c; ++c)
+                for (int y = 0; y < outShape.h; ++y)
+                    for (int x = 0; x < outShape.w; ++x)
+                        got.push_back(dst[offsetOf(k, outShape, c, y, x)]);
+            EXPECT_LE(normalisedError(got, expected.data), kBound) << what;
+            // Padded channels come out zero; gaps of a wider buffer are left alone.
+            size_t stray = 0;
+            std::vector<bool> mine(dst.size(), false);
+            for (int c = 0; c < outShape.c; ++c)
+                for (int y = 0; y < outShape.h; ++y)
+                    for (int x = 0; x < outShape.w; ++x)
+                        mine[offsetOf(k, outShape, c, y, x)] = true;
+            for (size_t i = 0; i < dst.size(); ++i)
+                stray += !mine[i] && dst[i] != (k.block ? 0.f : kUntouched);
+            EXPECT_EQ(stray, 0u) << what;
+        }
+    }
+}
+
+} // namespace
