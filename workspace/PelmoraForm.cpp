@@ -1,8 +1,10 @@
 #include "workspace/PelmoraForm.h"
 
 #include "app/AppInfo.h"
+#include "app/vendorserver.h"
 #include "dialogs/AboutDialog.h"
 #include "dialogs/CheckUpdateDialog.h"
+#include "dialogs/openFailure.h"
 #include "ui_PelmoraForm.h"
 
 #include <QHBoxLayout>
@@ -197,7 +199,8 @@ void PelmoraForm::on_aboutButton_clicked()
 
 void PelmoraForm::on_webButton_clicked()
 {
-    AppInfo::openWebSite();
+    if (!AppInfo::openWebSite())
+        reportNotOpened(this, VendorServer::webSiteUrl());
 }
 
 void PelmoraForm::on_webButton2_clicked()
