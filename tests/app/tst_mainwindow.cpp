@@ -80,6 +80,11 @@ void TestMainWindow::windowForm()
     QCOMPARE(forms.size(), 1);
     QVERIFY(central->isAncestorOf(forms.constFirst()));
     QVERIFY(!window.isMaximized());
+
+    // The window system shows the application's logo for the window, not a generic one.
+    const QImage logo = QImage(QStringLiteral(":/resources/images/Logo128.png")).convertToFormat(QImage::Format_ARGB32);
+    QVERIFY(!logo.isNull());
+    QCOMPARE(window.windowIcon().pixmap(logo.size()).toImage().convertToFormat(QImage::Format_ARGB32), logo);
 }
 
 void TestMainWindow::restoresStoredGeometry_data()
