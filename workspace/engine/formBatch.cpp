@@ -2,7 +2,9 @@
 
 #include "ui_PelmoraForm.h"
 
+#include "dialogs/openFailure.h"
 #include "workspace/engine/batchJob.h"
+#include "workspace/engine/fileProblems.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -34,6 +36,15 @@ void PelmoraForm::on_upscaleButton_clicked()
         ui->outputFolderLineEdit->setText(QDir::toNativeSeparators(outputFolder));
         saveSettings();
         qDebug() << "Selected folder:" << outputFolder;
+    }
+
+    // Found now rather than after a whole batch of results that could not be saved.
+    if (const QString problem = engine::folderWriteProblem(outputFolder); !problem.isEmpty()) {
+        QMessageBox::warning(this, tr("Upscaling"),
+                             tr("The upscaled images cannot be saved in the output folder (%1):").arg(problem) +
+                                 QStringLiteral("\n") + QDir::toNativeSeparators(outputFolder) +
+                                 QStringLiteral("\n\n") + tr("Please choose another output folder."));
+        return;
     }
 
     ui->progressLabel->setText(tr("Initializing AI Neural Network..."));
@@ -93,7 +104,7 @@ void PelmoraForm::onBatchFinished()
 {
     qDebug() << "Finish Upscalling";
     const QString text = engine::completionText(batchJob->summary());
-    const bool allWritten = batchJob->summary().failures.isEmpty();
+    const bool allWritten = batchJob->summary().failures.isEmpty() && !batchJob->summary().cancelled;
 
     QMessageBox box;
     box.setWindowTitle(tr("Upscaling Complete"));
@@ -102,8 +113,8 @@ void PelmoraForm::onBatchFinished()
     box.setStandardButtons(QMessageBox::Ok);
     QPushButton *open = box.addButton(tr("Open Folder"), QMessageBox::ActionRole);
     box.exec();
-    if (box.clickedButton() == open)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(outputFolder));
+    if (box.clickedButton() == open && !QDesktopServices::openUrl(QUrl::fromLocalFile(outputFolder)))
+        reportNotOpened(nullptr, QUrl::fromLocalFile(outputFolder));
 
     pageStack->setCurrentIndex(1);
     batchWatcher->deleteLater();

@@ -1,10 +1,13 @@
 #include "workspace/engine/pngOutput.h"
 
+#include "workspace/engine/fileProblems.h"
 #include "workspace/engine/outputNaming.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
+
+#include <cerrno>
 
 namespace engine {
 
@@ -16,7 +19,7 @@ PngWriteResult writeNewPng(const QImage &image, const QString &folder, const QSt
         return result;
     }
     if (!QFileInfo(folder).isDir()) {
-        result.error = QStringLiteral("the output folder %1 does not exist").arg(folder);
+        result.error = writeFailureReason(ENOENT, QString());
         return result;
     }
     // A bound keeps a folder that refuses every name from spinning for ever.
@@ -24,20 +27,27 @@ PngWriteResult writeNewPng(const QImage &image, const QString &folder, const QSt
     for (int k = 1; k <= kMaxCandidates; ++k) {
         const QString candidate = outputCandidate(folder, inputPath, k);
         QFile file(candidate);
+        // errno is read right after the failing call: it names the cause the user can act on.
+        errno = 0;
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            const int openError = errno;
             if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
                 continue;
-            result.error = QStringLiteral("cannot create %1: %2").arg(candidate, file.errorString());
+            result.error = writeFailureReason(openError, file.errorString());
             return result;
         }
         QImageWriter writer(&file, "png");
+        errno = 0;
         const bool written = writer.write(image) && file.flush();
+        int writeErrno = errno;
         const QString writeError =
-            writer.error() != QImageWriter::UnknownError ? writer.errorString() : file.errorString();
+            file.error() != QFileDevice::NoError ? file.errorString() : writer.errorString();
         file.close();
+        if (writeErrno == 0)
+            writeErrno = errno;
         if (!written || file.error() != QFileDevice::NoError) {
             file.remove();
-            result.error = QStringLiteral("cannot write %1: %2").arg(candidate, writeError);
+            result.error = writeFailureReason(writeErrno, writeError);
             return result;
         }
         result.path = candidate;

@@ -17,6 +17,7 @@
 #include <QStackedLayout>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QTimer>
 
@@ -103,6 +104,7 @@ public:
             if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                 titles << box->windowTitle();
                 texts << box->text();
+                icons << box->icon();
                 screenshot(box,
                            QString::fromLatin1(QTest::currentTestFunction()) + QStringLiteral("-message"));
                 box->button(box->standardButtons() & QMessageBox::Ok ? QMessageBox::Ok
@@ -118,6 +120,7 @@ public:
     }
     QStringList titles;
     QStringList texts;
+    QList<QMessageBox::Icon> icons;
     int folderDialogs = 0;
 
 private:
@@ -252,7 +255,8 @@ private slots:
         QVERIFY(writeBytes(pipe, pngBytes(picture(QSize(12, 10)))));
         QTRY_VERIFY_WITH_TIMEOUT(!probe().batchRunning(), 20000);
         QCOMPARE(answers.texts.last(),
-                 QStringLiteral("Your upscaled image is ready.\nOpen the output folder?"));
+                 QStringLiteral("Cancelled. 1 of 3 images were written.\nOpen the output folder?"));
+        QCOMPARE(answers.icons.last(), QMessageBox::Warning);
         QCOMPARE(entries(out), QStringList{QStringLiteral("first.png")});
     }
 
@@ -283,21 +287,36 @@ private slots:
         std::signal(SIGXFSZ, oldHandler);
         QVERIFY2(text.startsWith(QStringLiteral("0 of 2 images were written.")), qPrintable(text));
         QVERIFY(text.contains(QStringLiteral("w1.png")) && text.contains(QStringLiteral("w2.png")));
+        QVERIFY2(text.contains(QStringLiteral("could not be written: the file would be too large")), qPrintable(text));
         QVERIFY(entries(out).isEmpty());
     }
 
-    void readOnlyOutputFolder()
+    // Refused before any work, like a missing folder, instead of a batch that saves nothing.
+    void unwritableOutputFolderIsRefused()
     {
+        const auto refusesNewFiles = [](const QString &folder) {
+            QTemporaryFile file(folder + QStringLiteral("/probe-XXXXXX"));
+            return QFileInfo(folder).isDir() && !file.open();
+        };
         QVERIFY(QFile::setPermissions(out, QFile::ReadOwner | QFile::ExeOwner));
-        if (QFileInfo(out).isWritable() || ::access(QFile::encodeName(out).constData(), W_OK) == 0) {
+        if (!refusesNewFiles(out)) {
             QFile::setPermissions(out, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            QSKIP("folder permissions do not bind this user (see everyWriteFailing)");
+            // Folder permissions do not bind root; sysfs refuses new files to everyone.
+            if (!refusesNewFiles(QStringLiteral("/sys")))
+                QSKIP("no folder here refuses new files to this user");
+            probe().outputFolder() = QStringLiteral("/sys");
         }
+        const QString folder = probe().outputFolder();
         setFiles({save(picture(QSize(8, 8)), in + QStringLiteral("/r.png"))});
         ModalAnswerer answers;
-        const QString text = runBatch(answers);
+        probe().clickUpscale();
         QFile::setPermissions(out, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QVERIFY(text.startsWith(QStringLiteral("0 of 1 images were written.")));
+        QVERIFY(!probe().batchRunning());
+        QCOMPARE(answers.texts.size(), 1);
+        QCOMPARE(answers.texts.first(),
+                 QStringLiteral("The upscaled images cannot be saved in the output folder (permission denied):\n") +
+                     QDir::toNativeSeparators(folder) + QStringLiteral("\n\nPlease choose another output folder."));
+        QCOMPARE(probe().pageStack()->currentIndex(), 1);
         QVERIFY(entries(out).isEmpty());
     }
 
