@@ -6,6 +6,7 @@
 #include "dialogs/CheckUpdateDialog.h"
 #include "dialogs/openFailure.h"
 #include "ui_PelmoraForm.h"
+#include "workspace/ProgressPicture.h"
 
 #include <QHBoxLayout>
 #include <QPointer>
@@ -29,7 +30,7 @@ QHBoxLayout *rowOf(std::initializer_list<QWidget *> widgets, Qt::Alignment align
 }
 
 // The layouts of every page, innermost first; the pages themselves go into the form's page stack.
-void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
+void buildLayouts(Ui::PelmoraForm *ui, QWidget *form, QLabel *timeLabel, ProgressPicture *picture)
 {
     // Start page: the button row above the centred drop logo and its caption.
     auto *content = new QVBoxLayout(ui->sourceFrameContent);
@@ -79,21 +80,19 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
     work->addLayout(toolbar);
     work->addLayout(rowOf({splitter}, {}));
 
-    // Batch progress: labels and bar at the top of a centred column, Cancel centred below.
-    auto *progressColumn = new QVBoxLayout;
-    progressColumn->setAlignment(Qt::AlignTop);
-    progressColumn->addWidget(ui->progressFileLabel);
-    progressColumn->addWidget(ui->progressLabel);
-    progressColumn->addWidget(ui->progressBar);
+    // Batch progress: labels, bar, times and Cancel in a column at the top; below them the picture
+    // being enlarged takes the rest of the page.
     auto *cancelRow = new QHBoxLayout;
-    cancelRow->setAlignment(Qt::AlignHCenter);
     cancelRow->addStretch();
     cancelRow->addWidget(ui->cancelButton);
     cancelRow->addStretch();
-    progressColumn->addLayout(cancelRow);
     auto *progress = new QVBoxLayout(ui->progressWidget);
-    progress->setAlignment(Qt::AlignCenter);
-    progress->addLayout(progressColumn);
+    progress->addWidget(ui->progressFileLabel);
+    progress->addWidget(ui->progressLabel);
+    progress->addWidget(ui->progressBar);
+    progress->addWidget(timeLabel);
+    progress->addLayout(cancelRow);
+    progress->addWidget(picture, 1);
 
     // Models missing.
     auto *missing = new QVBoxLayout(ui->downloadModelWidget);
@@ -120,7 +119,12 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
 PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraForm)
 {
     ui->setupUi(this);
-    buildLayouts(ui, this);
+    progressTimeLabel = new QLabel(ui->progressWidget);
+    progressTimeLabel->setObjectName(QStringLiteral("progressTimeLabel"));
+    progressTimeLabel->setAlignment(Qt::AlignCenter);
+    progressPicture = new ProgressPicture(ui->progressWidget);
+    progressPicture->setObjectName(QStringLiteral("progressPicture"));
+    buildLayouts(ui, this, progressTimeLabel, progressPicture);
 
     pageStack = new QStackedLayout;
     pageStack->addWidget(ui->sourceFrame);

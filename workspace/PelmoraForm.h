@@ -24,6 +24,8 @@ class ModelDownloader;
 class QImage;
 class QPixmap;
 class FolderWalk;
+class QLabel;
+class ProgressPicture;
 class ThumbnailBatch;
 template <typename T> class QFutureWatcher;
 namespace engine {
@@ -165,6 +167,10 @@ private:
     QString engineError;
     engine::BatchJob *batchJob = nullptr;
     QFutureWatcher<void> *batchWatcher = nullptr;
+    // The progress page's times and the picture being enlarged; made in code beside the form's
+    // widget record.
+    QLabel *progressTimeLabel = nullptr;
+    ProgressPicture *progressPicture = nullptr;
 
     // model files
     QStringList missingModels;
