@@ -49,7 +49,7 @@ LicencesDialog::LicencesDialog(QWidget *parent) : QDialog(parent), entries(licen
     text->setReadOnly(true);
     // The texts are laid out in fixed columns; a proportional font breaks their indentation.
     text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);

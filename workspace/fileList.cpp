@@ -184,7 +184,7 @@ void PelmoraForm::getItemsIcon()
                 // Found again by its key: the row may have moved, or be gone.
                 applyThumbnail(readable ? QPixmap::fromImage(thumbnail.image) : unreadablePlaceholder(this),
                                info.fileName(), info.path(),
-                               readable ? thumbnail.sizeText : tr("Cannot be read: damaged or not an image"),
+                               readable ? thumbnail.sizeText : tr("Cannot be read"),
                                findListedPath(fileModel, pathColumn, path));
             });
     connect(thumbnailBatch, &ThumbnailBatch::finished, this, [this] {
