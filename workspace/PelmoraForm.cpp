@@ -6,6 +6,8 @@
 #include "dialogs/CheckUpdateDialog.h"
 #include "dialogs/openFailure.h"
 #include "ui_PelmoraForm.h"
+#include "workspace/engine/batchJob.h"
+#include "workspace/engine/upscaler.h"
 #include "workspace/ProgressPicture.h"
 
 #include <QHBoxLayout>
@@ -181,8 +183,10 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
 PelmoraForm::~PelmoraForm()
 {
     stopBatch();
-    // The network may hold device memory: it goes before the instance that owns the devices.
-    net.clear();
+    // The network may hold device memory: it goes, with the job that shares it, before the instance
+    // that owns the devices.
+    delete batchJob;
+    upscaler.reset();
     ncnn::destroy_gpu_instance();
     delete ui;
 }

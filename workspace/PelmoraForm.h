@@ -12,8 +12,6 @@
 #include <atomic>
 #include <memory>
 
-#include <ncnn/net.h>
-
 namespace Ui {
 class PelmoraForm;
 }
@@ -29,18 +27,19 @@ class ProgressPicture;
 class ThumbnailBatch;
 template <typename T> class QFutureWatcher;
 namespace engine {
-struct TileInference;
+struct Device;
 class BatchJob;
-}
+class Upscaler;
+} // namespace engine
 
 // Tests specialise this with a tag of their own to reach private members.
 template <typename Tag> struct PelmoraFormProbe;
 
 // The application's one working surface: five pages, the file list, the options, the preview, the
 // network and the model files. Slots stay thin; the logic lives in the units they call.
-// Lives on the GUI thread. The batch worker reads the options, the network and the path list only
-// while the work page (the only place that changes them) is hidden, and shares nothing else with the
-// GUI thread but cancelRequested.
+// Lives on the GUI thread. The batch worker never touches the form: it gets the upscaler (which only
+// it reads while the batch runs), its own copy of the path list and cancelRequested, and reports
+// through the job's queued signals.
 class PelmoraForm : public QWidget {
     Q_OBJECT
 
@@ -104,13 +103,12 @@ private:
     void fillGpuList();
     void logDefaultGpu();
 
-    // --- engine (engine/formEngine.cpp) ---
-    // Returns whether both model files loaded.
+    // --- engine (engine/formEngine.cpp): forwards to the upscaler ---
+    // Builds the upscaler of the current options; returns whether both model files loaded.
     bool setupNetwork();
     void bindVulkanDevice();
+    engine::Device chosenDevice() const;
     QImage runNetwork(const QImage &image);
-    // runNetwork with the reason of a failure, so that running out of memory can be told apart.
-    engine::TileInference inferTile(const QImage &image) const;
     int scaleFactor() const;
     void computeTileSize();
     QImage upscaleImageTiling(const QImage &image);
@@ -118,7 +116,9 @@ private:
     QImage upscaleImageWithAlpha(const QImage &image);
 
     // --- batch job (engine/formBatch.cpp) ---
+    // Starts the job on the global pool, watched by batchWatcher.
     void processFiles(QStringList paths);
+    void connectBatchProgress();
     void onBatchFinished();
     // Cancels a running batch and waits for its worker: nothing the worker uses may die before it.
     void stopBatch();
@@ -161,10 +161,10 @@ private:
 
     // engine and batch
     int currentTileSize = 0;
-    ncnn::Net net;
+    // The loaded network with its device, scale and tile policy; shared with the running batch, which
+    // only reads it. Rebuilt by setupNetwork while no batch runs.
+    std::shared_ptr<engine::Upscaler> upscaler;
     std::atomic<bool> cancelRequested{false};
-    // Why the last image failed; written and read by the batch worker only.
-    QString engineError;
     engine::BatchJob *batchJob = nullptr;
     QFutureWatcher<void> *batchWatcher = nullptr;
     // The progress page's times and the picture being enlarged; made in code beside the form's

@@ -2,7 +2,10 @@
 // tile copies, pixel conversions, joining, and for the batch decode and encode).
 //
 //   brivelle_engine_bench image <model-dir> <name> <scale> [width height [tile]]
-//   brivelle_engine_bench batch <model-dir> <name> <scale> [count size]
+//   brivelle_engine_bench batch <model-dir> <name> <scale> [count size [gpu]]
+//   brivelle_engine_bench fidelity <model-dir> <name> <scale> width height tile...
+//     the tiled pass at each tile against one inference of the whole picture: PSNR over the picture,
+//     over its right-most 16 output columns and away from them, and the largest difference.
 //   brivelle_engine_bench alpha <model-dir> <name> <scale> [size]
 //     compares the two colour sources for transparent images (the source as it is, or flattened on
 //     white) on a soft-edged picture: the error of each, composited on black and on white, against
@@ -15,9 +18,12 @@
 #include "workspace/engine/tileSize.h"
 #include "workspace/engine/tiledPass.h"
 #include "workspace/engine/transparency.h"
+#include "workspace/engine/upscaler.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFutureWatcher>
 #include <QGuiApplication>
 #include <QPainter>
@@ -29,7 +35,10 @@
 #include <cmath>
 #include <cstdio>
 
+#include <ncnn/gpu.h>
 #include <ncnn/net.h>
+
+#include <ctime>
 
 namespace {
 
@@ -78,6 +87,13 @@ bool loadNet(ncnn::Net &net, const QString &dir, const QString &name)
     return true;
 }
 
+double processCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
 int budgetTile()
 {
     return engine::tileSizeForBudget(std::uint32_t(Platform::availablePhysicalMemory() >> 20));
@@ -103,29 +119,42 @@ int benchImage(const ncnn::Net &net, int scale, int width, int height, int tile)
     return 0;
 }
 
-int benchBatch(const ncnn::Net &net, int scale, int count, int size)
+// The pair <dir>/<name> under the names the upscaler loads for the scale, through links in `folder`.
+bool linkPair(const QString &dir, const QString &name, int scale, const QString &folder)
+{
+    const engine::ModelFiles files = engine::modelFilesFor(folder, scale);
+    const QString base = QDir(dir).absoluteFilePath(name);
+    return QFile::link(base + QStringLiteral(".param"), files.param) &&
+           QFile::link(base + QStringLiteral(".bin"), files.bin);
+}
+
+int benchBatch(const QString &dir, const QString &name, int scale, int count, int size, bool gpu)
 {
     QTemporaryDir in;
     QTemporaryDir out;
+    QTemporaryDir models;
     QStringList paths;
     for (int i = 0; i < count; ++i) {
         paths << in.filePath(QStringLiteral("photo%1.jpg").arg(i));
         photoLike(size, size, quint32(10 + i)).save(paths.last(), "JPEG", 92);
     }
+    if (gpu)
+        ncnn::create_gpu_instance();
+    std::shared_ptr<engine::Upscaler> upscaler;
+    {
+        engine::Upscaler::Config config;
+        config.modelFolder = models.path();
+        config.scale = scale;
+        config.device = gpu ? engine::Device::gpu(0) : engine::Device::cpu();
+        QString error;
+        if (!linkPair(dir, name, scale, models.path()) ||
+            !(upscaler = engine::Upscaler::load(config, &error))) {
+            std::fprintf(stderr, "cannot load %s: %s\n", qPrintable(name), qPrintable(error));
+            return 1;
+        }
+    }
     std::atomic<bool> cancel{false};
-    std::atomic<qint64> networkNs{0};
-    const int tile = budgetTile();
-    engine::BatchJob job(
-        out.path(),
-        [&](const QImage &image, QString *error) {
-            qint64 ns = 0;
-            const engine::TiledPassResult r = engine::runTiledPass(
-                image, tile, scale, [&](const QImage &t) { return engine::inferImage(net, t, &ns); });
-            networkNs += ns;
-            *error = r.message;
-            return r.image;
-        },
-        cancel);
+    auto job = std::make_unique<engine::BatchJob>(out.path(), upscaler, cancel);
 
     // The GUI thread's longest gap between two timer ticks while the worker runs.
     qint64 longestStallNs = 0;
@@ -142,16 +171,22 @@ int benchBatch(const ncnn::Net &net, int scale, int count, int size)
     total.start();
     sinceTick.start();
     tick.start();
-    watcher.setFuture(QtConcurrent::run([&] { job.run(paths); }));
+    const double cpuStart = processCpuSeconds();
+    watcher.setFuture(QtConcurrent::run([&] { job->run(paths); }));
     QCoreApplication::exec();
     const double seconds = total.nsecsElapsed() / 1e9;
-    const double inside = networkNs / 1e9;
-    std::printf(
-        "batch of %d %dx%d x%d tile %d: %d written, %.3f s per image, network %.3f s, outside %.2f%%, "
-        "longest GUI stall %.1f ms (5 ms ticks)\n",
-        count, size, size, scale, tile, int(job.summary().written.size()), seconds / count, inside,
-        100.0 * (seconds - inside) / seconds, longestStallNs / 1e6);
-    return job.summary().failures.isEmpty() ? 0 : 1;
+    const double cpu = processCpuSeconds() - cpuStart;
+    const double inside = upscaler->networkNanoseconds() / 1e9;
+    std::printf("batch of %d %dx%d x%d on %s: %d written, wall %.3f s (%.3f s per picture), network %.3f s, "
+                "outside %.2f%% of wall; process CPU %.2f s; longest GUI stall %.1f ms (5 ms ticks)\n",
+                count, size, size, scale, gpu ? "GPU 0" : "CPU", int(job->summary().written.size()), seconds,
+                seconds / count, inside, 100.0 * (seconds - inside) / seconds, cpu, longestStallNs / 1e6);
+    const bool ok = job->summary().failures.isEmpty();
+    job.reset();
+    upscaler.reset();
+    if (gpu)
+        ncnn::destroy_gpu_instance();
+    return ok ? 0 : 1;
 }
 
 // A disc of colours with an edge that fades out over a quarter of its radius, on clear black.
@@ -224,6 +259,53 @@ int compareAlpha(const ncnn::Net &net, int scale, int size)
     return 0;
 }
 
+double psnr(const QImage &a, const QImage &b, int *largest)
+{
+    double squares = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width() * 3; ++x) {
+            const int d = a.constScanLine(y)[x] - b.constScanLine(y)[x];
+            squares += double(d) * d;
+            *largest = std::max(*largest, std::abs(d));
+        }
+    }
+    return squares == 0 ? 999.0 : 10 * std::log10(255.0 * 255.0 * 3 * a.width() * a.height() / squares);
+}
+
+int fidelity(const ncnn::Net &net, int scale, QSize size, const QList<int> &tiles)
+{
+    const QImage source = photoLike(size.width(), size.height(), 3);
+    const int multiple = scale == 2 ? 2 : 1;
+    const QSize padded((size.width() + multiple - 1) / multiple * multiple,
+                       (size.height() + multiple - 1) / multiple * multiple);
+    const engine::TileInference whole = engine::inferImage(net, engine::padByRepeating(source, padded));
+    if (whole.status != engine::TileInference::Status::Ok) {
+        std::fprintf(stderr, "whole picture failed: %s\n", qPrintable(whole.message));
+        return 1;
+    }
+    const QImage reference = whole.image.copy(QRect(QPoint(0, 0), size * scale));
+    const int edge = 16;
+    const QRect right(reference.width() - edge, 0, edge, reference.height());
+    const QRect inner(0, 0, reference.width() - edge, reference.height());
+    for (const int tile : tiles) {
+        const engine::TiledPassResult tiled = engine::runTiledPass(
+            source, tile, scale, [&](const QImage &in) { return engine::inferImage(net, in); }, {}, multiple);
+        if (!tiled.isOk()) {
+            std::fprintf(stderr, "tile %d failed: %s\n", tile, qPrintable(tiled.message));
+            return 1;
+        }
+        int largest = 0;
+        int ignored = 0;
+        const double all = psnr(tiled.image, reference, &largest);
+        const double atEdge = psnr(tiled.image.copy(right), reference.copy(right), &ignored);
+        const double away = psnr(tiled.image.copy(inner), reference.copy(inner), &ignored);
+        std::printf("%dx%d x%d tile %d: %.1f dB (right %d columns %.1f dB, elsewhere %.1f dB), largest "
+                    "difference %d\n",
+                    size.width(), size.height(), scale, tile, all, edge, atEdge, away, largest);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -237,15 +319,22 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s image|batch <model-dir> <name> <scale> [...]\n", argv[0]);
         return 2;
     }
+    const int scale = args.at(4).toInt();
+    if (args.at(1) == QLatin1String("batch"))
+        return benchBatch(args.at(2), args.at(3), scale, args.size() > 5 ? args.at(5).toInt() : 8,
+                          args.size() > 6 ? args.at(6).toInt() : 256,
+                          args.size() > 7 && args.at(7) == QLatin1String("gpu"));
     ncnn::Net net;
     if (!loadNet(net, args.at(2), args.at(3)))
         return 1;
-    const int scale = args.at(4).toInt();
+    if (args.at(1) == QLatin1String("fidelity") && args.size() > 7) {
+        QList<int> tiles;
+        for (qsizetype i = 7; i < args.size(); ++i)
+            tiles << args.at(i).toInt();
+        return fidelity(net, scale, QSize(args.at(5).toInt(), args.at(6).toInt()), tiles);
+    }
     if (args.at(1) == QLatin1String("alpha"))
         return compareAlpha(net, scale, args.size() > 5 ? args.at(5).toInt() : 64);
-    if (args.at(1) == QLatin1String("batch"))
-        return benchBatch(net, scale, args.size() > 5 ? args.at(5).toInt() : 8,
-                          args.size() > 6 ? args.at(6).toInt() : 256);
     return benchImage(net, scale, args.size() > 5 ? args.at(5).toInt() : 1024,
                       args.size() > 6 ? args.at(6).toInt() : 768,
                       args.size() > 7 ? args.at(7).toInt() : budgetTile());

@@ -1,12 +1,20 @@
 #include "workspace/engine/batchJob.h"
 
+#include "workspace/engine/boundedQueue.h"
+
 #include "workspace/engine/imageInput.h"
 #include "workspace/engine/outputNaming.h"
 #include "workspace/engine/pngOutput.h"
+#include "workspace/engine/upscaler.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QMetaMethod>
+
+#include <optional>
+#include <thread>
 
 namespace engine {
 
@@ -45,15 +53,43 @@ QString completionText(const BatchSummary &summary)
     return text + QLatin1Char('\n') + question;
 }
 
-BatchJob::BatchJob(QString outputFolder, Upscaler upscaler, const std::atomic<bool> &cancelRequested,
-                   QObject *parent)
-    : QObject(parent), folder(std::move(outputFolder)), upscale(std::move(upscaler)), cancel(cancelRequested)
-{}
+static_assert(std::atomic<bool>::is_always_lock_free, "stopAtNextTile() must be safe in a signal handler");
+
+BatchJob::BatchJob(QString outputFolder, std::shared_ptr<const Upscaler> upscaler,
+                   const std::atomic<bool> &cancelRequested, QObject *parent)
+    : QObject(parent), folder(std::move(outputFolder)), upscaler(std::move(upscaler)),
+      cancel(cancelRequested), stages{loadInputImage, writeNewPng}
+{
+    qRegisterMetaType<engine::PictureReport>();
+}
+
+BatchJob::~BatchJob() = default;
 
 void BatchJob::setState(State state)
 {
     currentState.store(state);
     emit stateChanged(state);
+}
+
+struct BatchJob::Decoded {
+    int index = 0;
+    QString path;
+    LoadedImage input;
+    QElapsedTimer clock; // started when its decoding began
+};
+
+struct BatchJob::Finished {
+    PictureReport report;
+    QImage image; // still to be written, unless the report is already final
+    QElapsedTimer clock;
+};
+
+void BatchJob::setStages(Stages replacement)
+{
+    if (replacement.load)
+        stages.load = std::move(replacement.load);
+    if (replacement.write)
+        stages.write = std::move(replacement.write);
 }
 
 void BatchJob::run(const QStringList &paths)
@@ -62,45 +98,139 @@ void BatchJob::run(const QStringList &paths)
         return;
     setState(State::Running);
     result.total = int(paths.size());
-    for (qsizetype i = 0; i < paths.size(); ++i) {
-        if (cancel.load()) {
-            result.cancelled = true;
+
+    // Every stage keeps the list's order, so results are written in it.
+    BoundedQueue<Decoded> decoded(kDecodedAhead);
+    BoundedQueue<Finished> toWrite(kWaitingToWrite);
+    std::thread decoder([&] {
+        for (int i = 0; i < paths.size(); ++i) {
+            Decoded item;
+            item.clock.start();
+            item.index = i;
+            item.path = paths.at(i);
+            item.input = stages.load(item.path);
+            if (!decoded.push(std::move(item)))
+                break;
+        }
+        decoded.close();
+    });
+    std::thread writer([&] {
+        while (std::optional<Finished> item = toWrite.pop())
+            writeOne(std::move(*item));
+    });
+
+    bool stopped = false;
+    while (std::optional<Decoded> item = decoded.pop()) {
+        if (cancel.load() || stopNow.load()) {
+            stopped = true;
             break;
         }
-        emit fileStarted(QString::number(i + 1) + QStringLiteral(" of ") + QString::number(paths.size()) +
-                         QStringLiteral(": ") + displayName(paths.at(i)));
-        processOne(paths.at(i));
+        Finished finished = upscaleOne(std::move(*item), int(paths.size()));
+        const bool abandoned = finished.report.status == PictureReport::Status::Cancelled;
+        toWrite.push(std::move(finished));
+        if (abandoned) {
+            stopped = true;
+            break;
+        }
     }
+    // A decoder waiting to hand over a picture that nobody will take gives up; the writer finishes
+    // what is queued.
+    decoded.close();
+    toWrite.close();
+    decoder.join();
+    writer.join();
+    if (stopped)
+        result.cancelled = true;
     setState(State::Finished);
 }
 
-void BatchJob::processOne(const QString &path)
+void BatchJob::finish(PictureReport report)
 {
-    auto fail = [&](const QString &reason) {
-        qDebug() << "failed:" << path << reason;
-        result.failures.append({path, reason});
-        emit fileFailed(path, reason);
+    switch (report.status) {
+    case PictureReport::Status::Written:
+        result.written.append(report.output);
+        emit fileWritten(report.output);
+        break;
+    case PictureReport::Status::Failed:
+        qDebug() << "failed:" << report.input << report.reason;
+        result.failures.append({report.input, report.reason});
+        emit fileFailed(report.input, report.reason);
+        break;
+    case PictureReport::Status::Cancelled:
+        result.cancelled = true;
+        break;
+    }
+    emit pictureFinished(report);
+}
+
+BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
+{
+    Finished finished;
+    finished.clock = item.clock;
+    PictureReport &report = finished.report;
+    report.index = item.index;
+    report.input = item.path;
+    auto ended = [&](PictureReport::Status status, const QString &reason = {}) {
+        report.status = status;
+        report.reason = reason;
+        return std::move(finished);
     };
 
-    const LoadedImage input = loadInputImage(path);
-    if (input.image.isNull()) {
-        fail(input.error);
-        return;
+    emit pictureStarted(item.index, total, item.path);
+    if (item.input.image.isNull())
+        return ended(PictureReport::Status::Failed, item.input.error);
+
+    UpscaleObserver observer;
+    observer.planStarted = [this](int tiles, QSize) {
+        emit tileProgress(0, tiles);
+    };
+    observer.tileStarted = [this](int x, int y) {
+        emit statusChanged(tr("Processing Tile (%1, %2)").arg(x).arg(y));
+    };
+    const bool wantsTiles = isSignalConnected(QMetaMethod::fromSignal(&BatchJob::tileFinished));
+    observer.tileFinished = [this, wantsTiles](int tilesDone, int tiles, const QImage &tile,
+                                               const QRect &where) {
+        emit tileProgress(tilesDone, tiles);
+        if (wantsTiles && !tile.isNull())
+            emit tileFinished(tile, where);
+    };
+    UpscaleResult upscaled = upscaler->upscale(item.input.image, observer, [this] { return stopNow.load(); });
+    // The decoded input is not needed any more while the result waits for the writer.
+    item.input.image = QImage();
+    switch (upscaled.status) {
+    case UpscaleResult::Status::Ok:
+        break;
+    case UpscaleResult::Status::Cancelled:
+        return ended(PictureReport::Status::Cancelled);
+    case UpscaleResult::Status::OutOfMemory:
+        return ended(PictureReport::Status::Failed,
+                     QStringLiteral("out of memory even with the smallest tiles: ") + upscaled.reason);
+    case UpscaleResult::Status::Failed:
+        return ended(PictureReport::Status::Failed,
+                     upscaled.reason.isEmpty() ? QStringLiteral("no result") : upscaled.reason);
     }
-    QString error;
-    const QImage output = upscale(input.image, &error);
-    if (output.isNull()) {
-        fail(error.isEmpty() ? QStringLiteral("no result") : error);
-        return;
+    finished.image = std::move(upscaled.image);
+    report.status = PictureReport::Status::Written; // once the writer has written it
+    return finished;
+}
+
+void BatchJob::writeOne(Finished item)
+{
+    PictureReport &report = item.report;
+    if (!item.image.isNull()) {
+        emit statusChanged(tr("Encoding final pixels and writing to disk..."));
+        const PngWriteResult written = stages.write(item.image, folder, report.input);
+        if (written.ok()) {
+            report.output = written.path;
+            report.size = item.image.size();
+        } else {
+            report.status = PictureReport::Status::Failed;
+            report.reason = written.error;
+        }
+        item.image = QImage();
     }
-    emit statusChanged(tr("Encoding final pixels and writing to disk..."));
-    const PngWriteResult written = writeNewPng(output, folder, path);
-    if (!written.ok()) {
-        fail(written.error);
-        return;
-    }
-    result.written.append(written.path);
-    emit fileWritten(written.path);
+    report.seconds = double(item.clock.nsecsElapsed()) / 1e9;
+    finish(std::move(report));
 }
 
 } // namespace engine

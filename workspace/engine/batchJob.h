@@ -1,14 +1,23 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
+#include <QMetaType>
 #include <QObject>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 namespace engine {
+
+class Upscaler;
+struct LoadedImage;
+struct PngWriteResult;
 
 struct BatchFailure {
     QString path;
@@ -22,16 +31,35 @@ struct BatchSummary {
     bool cancelled = false;
 };
 
+// What became of one picture of the batch.
+struct PictureReport {
+    enum class Status { Written, Failed, Cancelled };
+    int index = 0; // in the path list
+    QString input;
+    QString output;     // empty unless written
+    QSize size;         // of the result; empty unless written
+    double seconds = 0; // from the start of its decoding to the end of its write
+    Status status = Status::Failed;
+    QString reason;
+};
+
 // The text of the completion message: the usual two lines when every image was written; otherwise
 // whether the batch was cancelled, how many of how many images were written and each input that
 // failed with its reason, before the question.
 QString completionText(const BatchSummary &summary);
 
 // One upscale batch: every path is read, upscaled and written as a new PNG into the output folder.
-// Parameters in, signals out: run() works on the calling thread (a pool thread) and touches nothing
-// but its own members, the upscaler it was given and the cancel flag, which it reads before every
-// file. Its signals reach receivers in the GUI thread as queued calls, in emission order. An input
-// that fails is reported and skipped; the batch goes on with the next one.
+// Parameters in, signals out: run() touches nothing but its own members, the upscaler it was given
+// and the cancel flag. It is pipelined: while the network works on one picture on the calling thread
+// (a pool thread), a thread of the job decodes the next ones and another encodes and writes the
+// previous ones, each through a queue of a few pictures, so memory stays bounded. Pictures are
+// written in list order. Signals come from those three threads (the network's: pictureStarted,
+// tileProgress, tileFinished, statusChanged; the writer's: fileWritten, fileFailed,
+// pictureFinished) and reach receivers in the GUI thread as queued calls, each thread's in emission
+// order. An input that fails is reported and skipped; the batch goes on with the next one.
+// Two ways to stop: the cancel flag, read before the network starts on a picture, lets the current
+// picture finish and be written; stopAtNextTile() abandons it at its next tile and writes nothing of
+// it. Either way, pictures already finished are still written.
 class BatchJob : public QObject {
     Q_OBJECT
 
@@ -39,14 +67,26 @@ public:
     enum class State { Idle, Running, Finished };
     Q_ENUM(State)
 
-    // Returns the enlarged image, or a null image and the reason in *error.
-    using Upscaler = std::function<QImage(const QImage &, QString *error)>;
-
-    BatchJob(QString outputFolder, Upscaler upscaler, const std::atomic<bool> &cancelRequested,
-             QObject *parent = nullptr);
+    BatchJob(QString outputFolder, std::shared_ptr<const Upscaler> upscaler,
+             const std::atomic<bool> &cancelRequested, QObject *parent = nullptr);
+    ~BatchJob() override;
 
     // Worker thread. Runs once; a second call does nothing.
     void run(const QStringList &paths);
+    // Any thread, and safe in a signal handler: a single store to a lock-free atomic.
+    void stopAtNextTile() { stopNow.store(true); }
+
+    // Decoding and writing; tests and benchmarks replace them. Called on the job's own threads, one
+    // picture at a time each. Set before run().
+    struct Stages {
+        std::function<LoadedImage(const QString &path)> load;
+        std::function<PngWriteResult(const QImage &image, const QString &folder, const QString &inputPath)>
+            write;
+    };
+    void setStages(Stages replacement);
+    // Pictures decoded ahead of the network, and finished ones waiting for the writer.
+    static constexpr int kDecodedAhead = 2;
+    static constexpr int kWaitingToWrite = 1;
 
     State state() const { return currentState.load(); }
     // Complete once state() is Finished (the watcher of the future that ran run() says so).
@@ -54,21 +94,38 @@ public:
 
 signals:
     void stateChanged(engine::BatchJob::State state);
-    // "3 of 12: name", the name shortened for display.
-    void fileStarted(const QString &text);
+    // index from 0 of total; the network is about to start on it.
+    void pictureStarted(int index, int total, const QString &path);
+    // The tiles of the current picture: (0, total) when its plan starts, then after every tile.
+    void tileProgress(int done, int total);
+    // A finished part of the current picture's colour, and its place in output pixels. Emitted only
+    // while something is connected: the copy is not free.
+    void tileFinished(const QImage &tile, const QRect &where);
     void statusChanged(const QString &text);
     void fileWritten(const QString &outputPath);
+    // reason is plain text for a log or a message.
     void fileFailed(const QString &path, const QString &reason);
+    // Every picture that was started ends with exactly one report, in list order.
+    void pictureFinished(const engine::PictureReport &report);
 
 private:
+    struct Decoded;
+    struct Finished;
     void setState(State state);
-    void processOne(const QString &path);
+    Finished upscaleOne(Decoded item, int total);
+    void writeOne(Finished item);
+    void finish(PictureReport report);
 
     const QString folder;
-    const Upscaler upscale;
+    const std::shared_ptr<const Upscaler> upscaler;
     const std::atomic<bool> &cancel;
+    std::atomic<bool> stopNow{false};
     std::atomic<State> currentState{State::Idle};
+    Stages stages;
+    // Written by the writer thread only while run() runs.
     BatchSummary result;
 };
 
 } // namespace engine
+
+Q_DECLARE_METATYPE(engine::PictureReport)

@@ -5,6 +5,7 @@
 #include "dialogs/openFailure.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/fileProblems.h"
+#include "workspace/engine/outputNaming.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -12,7 +13,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedLayout>
 #include <QThreadPool>
@@ -70,34 +73,38 @@ void PelmoraForm::on_upscaleButton_clicked()
     ui->cancelButton->setVisible(paths.size() >= 2);
     ui->cancelButton->setEnabled(true);
 
-    batchJob = new engine::BatchJob(
-        outputFolder,
-        [this](const QImage &image, QString *error) {
-            computeTileSize();
-            qDebug() << "currentTileSize:" << currentTileSize;
-            engineError.clear();
-            QImage result = upscaleImage(image);
-            if (result.isNull())
-                *error = engineError;
-            return result;
-        },
-        cancelRequested, this);
-    QLabel *fileLabel = ui->progressFileLabel;
-    QLabel *statusLabel = ui->progressLabel;
-    QProgressBar *bar = ui->progressBar;
-    connect(batchJob, &engine::BatchJob::fileStarted, fileLabel, &QLabel::setText);
-    connect(batchJob, &engine::BatchJob::statusChanged, statusLabel, &QLabel::setText);
-    connect(batchJob, &engine::BatchJob::fileWritten, bar, [bar] { bar->setValue(bar->maximum()); });
+    batchJob = new engine::BatchJob(outputFolder, upscaler, cancelRequested, this);
+    connectBatchProgress();
 
     batchWatcher = new QFutureWatcher<void>(this);
     connect(batchWatcher, &QFutureWatcher<void>::finished, this, &PelmoraForm::onBatchFinished);
-    batchWatcher->setFuture(
-        QtConcurrent::run(QThreadPool::globalInstance(), [this, paths] { processFiles(paths); }));
+    processFiles(paths);
+}
+
+// The job's signals arrive queued, in the order the worker sent them.
+void PelmoraForm::connectBatchProgress()
+{
+    QLabel *fileLabel = ui->progressFileLabel;
+    QLabel *statusLabel = ui->progressLabel;
+    QProgressBar *bar = ui->progressBar;
+    connect(batchJob, &engine::BatchJob::pictureStarted, fileLabel,
+            [fileLabel](int index, int total, const QString &path) {
+                fileLabel->setText(QString::number(index + 1) + QStringLiteral(" of ") +
+                                   QString::number(total) + QStringLiteral(": ") + engine::displayName(path));
+            });
+    connect(batchJob, &engine::BatchJob::statusChanged, statusLabel, &QLabel::setText);
+    connect(batchJob, &engine::BatchJob::tileProgress, bar, [bar](int done, int total) {
+        bar->setRange(0, total);
+        bar->setValue(done);
+    });
+    connect(batchJob, &engine::BatchJob::fileWritten, bar, [bar] { bar->setValue(bar->maximum()); });
 }
 
 void PelmoraForm::processFiles(QStringList paths)
 {
-    batchJob->run(paths);
+    // The worker holds the job and its own copy of the list, never the form.
+    batchWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+                                              [job = batchJob, paths] { job->run(paths); }));
 }
 
 void PelmoraForm::onBatchFinished()

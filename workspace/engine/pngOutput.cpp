@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
+#include <QRandomGenerator>
 
 #include <cerrno>
 
@@ -22,37 +23,62 @@ PngWriteResult writeNewPng(const QImage &image, const QString &folder, const QSt
         result.error = writeFailureReason(ENOENT, QString());
         return result;
     }
+
+    // Encoded under a hidden name first and renamed into place whole, so a result name never holds a
+    // half-written picture, whatever stops the process. Created like any new file (not as a private
+    // temporary one), so the result gets the usual permissions.
+    // errno is read right after each failing call: it names the cause the user can act on.
+    int systemError = 0;
+    QFile part;
+    for (int attempt = 0; attempt < 100 && !part.isOpen(); ++attempt) {
+        part.setFileName(folder +
+                         QStringLiteral("/.brivelle-%1.png.part")
+                             .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0')));
+        errno = 0;
+        const bool opened = part.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+        systemError = errno;
+        if (!opened && !QFileInfo::exists(part.fileName()))
+            break;
+    }
+    if (!part.isOpen()) {
+        result.error = writeFailureReason(systemError, part.errorString());
+        return result;
+    }
+    QImageWriter writer(&part, "png");
+    errno = 0;
+    const bool written = writer.write(image) && part.flush();
+    systemError = errno;
+    const QString writeError =
+        part.error() != QFileDevice::NoError ? part.errorString() : writer.errorString();
+    part.close();
+    if (systemError == 0)
+        systemError = errno;
+    if (!written || part.error() != QFileDevice::NoError) {
+        part.remove();
+        result.error = writeFailureReason(systemError, writeError);
+        return result;
+    }
+
     // A bound keeps a folder that refuses every name from spinning for ever.
     constexpr int kMaxCandidates = 100000;
     for (int k = 1; k <= kMaxCandidates; ++k) {
         const QString candidate = outputCandidate(folder, inputPath, k);
-        QFile file(candidate);
-        // errno is read right after the failing call: it names the cause the user can act on.
+        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
+            continue;
+        // Never replaces: a name taken meanwhile (another program, another batch) fails the rename.
         errno = 0;
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            const int openError = errno;
-            if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
-                continue;
-            result.error = writeFailureReason(openError, file.errorString());
+        if (part.rename(candidate)) {
+            result.path = candidate;
             return result;
         }
-        QImageWriter writer(&file, "png");
-        errno = 0;
-        const bool written = writer.write(image) && file.flush();
-        int writeErrno = errno;
-        const QString writeError =
-            file.error() != QFileDevice::NoError ? file.errorString() : writer.errorString();
-        file.close();
-        if (writeErrno == 0)
-            writeErrno = errno;
-        if (!written || file.error() != QFileDevice::NoError) {
-            file.remove();
-            result.error = writeFailureReason(writeErrno, writeError);
+        const int renameError = errno;
+        if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink()) {
+            result.error = writeFailureReason(renameError, part.errorString());
+            part.remove();
             return result;
         }
-        result.path = candidate;
-        return result;
     }
+    part.remove();
     result.error = QStringLiteral("no free name for %1 in %2").arg(QFileInfo(inputPath).baseName(), folder);
     return result;
 }

@@ -5,24 +5,39 @@
 #include <QDebug>
 #include <QPainter>
 
+#include <algorithm>
 #include <cstring>
 
 namespace engine {
 
-QImage extendForTiling(const QImage &source, const TilePlan &plan)
+QImage networkPicture(const QImage &source)
 {
-    QImage extended(plan.extendedSize(), QImage::Format_ARGB32_Premultiplied);
-    if (extended.isNull())
+    if (source.format() == QImage::Format_RGB888)
+        return source;
+    // Through premultiplied ARGB, as drawing onto the tiling canvas used to do, so that transparent
+    // pictures keep the colours they always had.
+    if (source.hasAlphaChannel())
+        return source.convertToFormat(QImage::Format_ARGB32_Premultiplied)
+            .convertToFormat(QImage::Format_RGB888);
+    return source.convertToFormat(QImage::Format_RGB888);
+}
+
+QImage padByRepeating(const QImage &image, QSize size)
+{
+    if (image.size() == size)
+        return image;
+    QImage padded(size, QImage::Format_RGB888);
+    if (padded.isNull() || image.isNull())
         return {};
-    extended.fill(Qt::blue);
-    QPainter painter(&extended);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.drawImage(0, 0, source);
-    painter.end();
-    for (int y = source.height(); y < extended.height(); ++y)
-        std::memcpy(extended.scanLine(y), extended.constScanLine(source.height() - 1),
-                    size_t(extended.bytesPerLine()));
-    return extended;
+    const int width = image.width();
+    for (int y = 0; y < size.height(); ++y) {
+        const uchar *from = image.constScanLine(std::min(y, image.height() - 1));
+        uchar *to = padded.scanLine(y);
+        std::memcpy(to, from, size_t(width) * 3);
+        for (int x = width; x < size.width(); ++x)
+            std::memcpy(to + 3 * x, from + 3 * (width - 1), 3);
+    }
+    return padded;
 }
 
 namespace {
@@ -49,10 +64,11 @@ void copyPixels(const QImage &from, const QRect &rect, QImage &to, QPoint at)
 // One attempt at one edge. OutOfMemory tells the caller to try again smaller.
 TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
                               const std::function<TileInference(const QImage &)> &infer,
-                              const TiledPassObserver &observer, int heightMultiple)
+                              const TiledPassObserver &observer, int inputMultiple,
+                              const std::function<bool()> &cancelled)
 {
     qDebug() << "tile_size:" << tileSize;
-    const TilePlan plan = planTiles(source.size(), tileSize, scale, heightMultiple);
+    const TilePlan plan = planTiles(source.size(), tileSize, scale, inputMultiple);
     if (!plan.isValid())
         return failure(TiledPassResult::Status::InvalidTileSize, tileSize,
                        QStringLiteral("cannot tile a %1x%2 image with edge %3 at scale %4")
@@ -61,27 +77,36 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
                            .arg(tileSize)
                            .arg(scale));
 
-    const QImage extended = extendForTiling(source, plan);
-    QImage canvas(plan.canvasSize(), QImage::Format_RGB888);
-    if (extended.isNull() || canvas.isNull())
+    const QImage picture = networkPicture(source);
+    QImage canvas(plan.resultSize(), QImage::Format_RGB888);
+    if (picture.isNull() || canvas.isNull())
         return failure(TiledPassResult::Status::ImageTooLarge, tileSize,
                        QStringLiteral("no memory for the %1x%2 canvas")
-                           .arg(plan.canvasSize().width())
-                           .arg(plan.canvasSize().height()));
-    canvas.fill(Qt::black);
+                           .arg(plan.resultSize().width())
+                           .arg(plan.resultSize().height()));
 
     if (observer.planStarted)
         observer.planStarted(plan);
 
     for (int index = 0; index < plan.tileCount(); ++index) {
+        if (cancelled && cancelled())
+            return failure(TiledPassResult::Status::Cancelled, tileSize, QStringLiteral("cancelled"));
         const Tile tile = plan.tile(index);
         if (observer.tileStarted)
             observer.tileStarted(plan, tile);
-        const QImage input = extended.copy(tile.copyRect).convertToFormat(QImage::Format_RGB888);
+        if (!tile.inPicture()) {
+            if (observer.tileFinished)
+                observer.tileFinished(plan, tile, canvas);
+            continue;
+        }
+        const QImage input = padByRepeating(picture.copy(tile.copyRect), tile.inputSize);
+        if (input.isNull())
+            return failure(TiledPassResult::Status::OutOfMemory, tileSize,
+                           QStringLiteral("no memory for the copy of a tile"));
         const TileInference out = infer(input);
         if (out.status == TileInference::Status::OutOfMemory)
             return failure(TiledPassResult::Status::OutOfMemory, tileSize, out.message);
-        const QSize expected = tile.copyRect.size() * scale;
+        const QSize expected = tile.inputSize * scale;
         if (out.status != TileInference::Status::Ok || out.image.size() != expected)
             return failure(TiledPassResult::Status::TileFailed, tileSize,
                            QStringLiteral("tile (%1, %2) gave no %3x%4 output: %5")
@@ -94,12 +119,14 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
                                   ? out.image
                                   : out.image.convertToFormat(QImage::Format_RGB888);
         copyPixels(pixels, tile.cropRect, canvas, tile.target);
+        if (observer.tileFinished)
+            observer.tileFinished(plan, tile, canvas);
     }
 
     TiledPassResult result;
     result.status = TiledPassResult::Status::Ok;
     result.tileSize = tileSize;
-    result.image = canvas.copy(QRect(QPoint(0, 0), plan.resultSize()));
+    result.image = std::move(canvas);
     return result;
 }
 
@@ -107,13 +134,14 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
 
 TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const std::function<TileInference(const QImage &)> &infer,
-                             const TiledPassObserver &observer, int heightMultiple)
+                             const TiledPassObserver &observer, int inputMultiple,
+                             const std::function<bool()> &cancelled)
 {
     if (source.isNull())
         return failure(TiledPassResult::Status::NullSource, tileSize, QStringLiteral("null source"));
 
     for (int edge = tileSize;;) {
-        TiledPassResult result = runAtTileSize(source, edge, scale, infer, observer, heightMultiple);
+        TiledPassResult result = runAtTileSize(source, edge, scale, infer, observer, inputMultiple, cancelled);
         if (result.status != TiledPassResult::Status::OutOfMemory)
             return result;
         const int smaller = reducedTileSize(edge);

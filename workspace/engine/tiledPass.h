@@ -24,11 +24,13 @@ struct TileInference {
 struct TiledPassObserver {
     std::function<void(const TilePlan &)> planStarted;
     std::function<void(const TilePlan &, const Tile &)> tileStarted;
+    // After the tile's part was joined into `result` (unchanged for a tile of the extension).
+    std::function<void(const TilePlan &, const Tile &, const QImage &result)> tileFinished;
 };
 
 struct TiledPassResult {
     // ImageTooLarge: the enlarged canvas itself could not be allocated; smaller tiles would not help.
-    enum class Status { Ok, NullSource, InvalidTileSize, ImageTooLarge, TileFailed, OutOfMemory };
+    enum class Status { Ok, NullSource, InvalidTileSize, ImageTooLarge, TileFailed, OutOfMemory, Cancelled };
     QImage image; // S*W x S*H in Format_RGB888, null unless Ok
     Status status = Status::NullSource;
     int tileSize = 0; // the edge that produced the image (smaller than asked after memory retries)
@@ -41,13 +43,18 @@ struct TiledPassResult {
 // cut away again, so tiles meet without seams. A tile that runs out of memory starts the whole image
 // again with a smaller edge, down to the minimum; any other failed tile fails the image, because a
 // picture with black holes must never pass for a result.
-// heightMultiple: see planTiles.
+// inputMultiple: see planTiles. `cancelled` is asked before every tile; true ends the pass with
+// Cancelled.
 TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const std::function<TileInference(const QImage &)> &infer,
-                             const TiledPassObserver &observer = {}, int heightMultiple = 1);
+                             const TiledPassObserver &observer = {}, int inputMultiple = 1,
+                             const std::function<bool()> &cancelled = {});
 
-// The source on the extended size: the source's pixels, alpha included, over opaque blue columns; an
-// extra row below repeats the source's last row.
-QImage extendForTiling(const QImage &source, const TilePlan &plan);
+// The picture as the network sees it: Format_RGB888, alpha dropped (a clear pixel is black whatever
+// colour it stores).
+QImage networkPicture(const QImage &source);
+
+// The image widened and heightened to `size` by repeating its last column and row.
+QImage padByRepeating(const QImage &image, QSize size);
 
 } // namespace engine

@@ -15,7 +15,6 @@ template <> struct PelmoraFormProbe<EngineProbeTag> {
     QImage upscaleImage(const QImage &image) { return form.upscaleImage(image); }
     void clickUpscale() { form.on_upscaleButton_clicked(); }
     void clickCancel() { form.on_cancelButton_clicked(); }
-    ncnn::Net &net() { return form.net; }
     int &currentTileSize() { return form.currentTileSize; }
     int &upscaleValue() { return form.upscaleValue; }
     int &processEngine() { return form.processEngine; }

@@ -1,4 +1,7 @@
 #include "workspace/engine/batchJob.h"
+#include "workspace/engine/imageInput.h"
+#include "workspace/engine/pngOutput.h"
+#include "workspace/engine/upscaler.h"
 
 #include <QDir>
 #include <QFile>
@@ -6,13 +9,22 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <condition_variable>
+#include <mutex>
+
 using engine::BatchJob;
 
 namespace {
 
-QImage doubled(const QImage &image, QString *)
+// A stand-in network: every pixel doubled.
+engine::TileInference doubled(const QImage &tile)
 {
-    return image.scaled(image.size() * 2);
+    return engine::TileInference::ok(tile.scaled(tile.size() * 2));
+}
+
+std::shared_ptr<engine::Upscaler> standIn(engine::TileNetwork network = doubled, int tile = 32)
+{
+    return std::make_shared<engine::Upscaler>(std::move(network), 2, engine::Device::cpu(), tile);
 }
 
 QString writeImage(const QTemporaryDir &dir, const QString &name, QImage::Format format)
@@ -44,16 +56,22 @@ private slots:
                                 writeBytes(in, QStringLiteral("broken.jpg"), "not an image"),
                                 writeImage(in, QStringLiteral("c.final.jpg"), QImage::Format_RGB32)};
         std::atomic<bool> cancel{false};
-        BatchJob job(out.path(), doubled, cancel);
-        QSignalSpy started(&job, &BatchJob::fileStarted);
+        BatchJob job(out.path(), standIn(), cancel);
+        QSignalSpy started(&job, &BatchJob::pictureStarted);
         QSignalSpy failed(&job, &BatchJob::fileFailed);
         QSignalSpy states(&job, &BatchJob::stateChanged);
+        QSignalSpy reports(&job, &BatchJob::pictureFinished);
         job.run(paths);
 
         QCOMPARE(job.state(), BatchJob::State::Finished);
         QCOMPARE(states.size(), 2);
         QCOMPARE(started.size(), 3);
-        QCOMPARE(started.at(1).at(0).toString(), QStringLiteral("2 of 3: ") + paths.at(1));
+        QCOMPARE(started.at(1), (QVariantList{1, 3, paths.at(1)}));
+        QCOMPARE(reports.size(), 3);
+        const auto report = reports.at(2).at(0).value<engine::PictureReport>();
+        QCOMPARE(report.status, engine::PictureReport::Status::Written);
+        QCOMPARE(report.size, QSize(12, 8));
+        QCOMPARE(report.output, out.filePath(QStringLiteral("c.png")));
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.at(0).at(0).toString(), paths.at(1));
         const engine::BatchSummary &summary = job.summary();
@@ -72,16 +90,14 @@ private slots:
         QTemporaryDir in;
         QTemporaryDir out;
         std::atomic<bool> cancel{false};
-        BatchJob job(
-            out.path(),
-            [](const QImage &, QString *error) {
-                *error = QStringLiteral("tile failed");
-                return QImage();
-            },
-            cancel);
+        BatchJob job(out.path(), standIn([](const QImage &) {
+                         return engine::TileInference{
+                             {}, engine::TileInference::Status::Failed, QStringLiteral("tile failed")};
+                     }),
+                     cancel);
         job.run({writeImage(in, QStringLiteral("x.png"), QImage::Format_RGB32)});
         QCOMPARE(job.summary().failures.size(), 1);
-        QCOMPARE(job.summary().failures.at(0).reason, QStringLiteral("tile failed"));
+        QVERIFY(job.summary().failures.at(0).reason.contains(QStringLiteral("tile failed")));
         QVERIFY(QDir(out.path()).isEmpty());
     }
 
@@ -96,20 +112,116 @@ private slots:
             paths << writeImage(in, QStringLiteral("p%1.png").arg(i), QImage::Format_RGB32);
         std::atomic<bool> cancel{false};
         int calls = 0;
-        BatchJob job(
-            out.path(),
-            [&](const QImage &image, QString *error) {
-                ++calls;
-                cancel = true;
-                return doubled(image, error);
-            },
-            cancel);
+        BatchJob job(out.path(), standIn([&](const QImage &tile) {
+                         ++calls;
+                         cancel = true;
+                         return doubled(tile);
+                     }),
+                     cancel);
         job.run(paths);
         QCOMPARE(calls, 1);
         QCOMPARE(job.summary().written.size(), 1);
         QVERIFY(job.summary().cancelled);
         QCOMPARE(engine::completionText(job.summary()),
                  QStringLiteral("Cancelled. 1 of 3 images were written.\nOpen the output folder?"));
+    }
+
+    // Stopping at the next tile abandons the picture in the middle: nothing of it is written and the
+    // pictures after it are not started.
+    void stopAtNextTileWritesNothing()
+    {
+        QTemporaryDir in;
+        QTemporaryDir out;
+        QImage big(100, 30, QImage::Format_RGB32);
+        big.fill(Qt::red);
+        const QStringList paths{in.filePath(QStringLiteral("big.png")),
+                                writeImage(in, QStringLiteral("next.png"), QImage::Format_RGB32)};
+        QVERIFY(big.save(paths.at(0)));
+        std::atomic<bool> cancel{false};
+        BatchJob *stopping = nullptr;
+        int calls = 0;
+        BatchJob job(out.path(), standIn([&](const QImage &tile) {
+                         if (++calls == 2)
+                             stopping->stopAtNextTile();
+                         return doubled(tile);
+                     }),
+                     cancel);
+        stopping = &job;
+        QSignalSpy progress(&job, &BatchJob::tileProgress);
+        QSignalSpy tiles(&job, &BatchJob::tileFinished);
+        QSignalSpy reports(&job, &BatchJob::pictureFinished);
+        job.run(paths);
+        QCOMPARE(calls, 2);
+        QVERIFY(QDir(out.path()).isEmpty());
+        QVERIFY(job.summary().cancelled);
+        QVERIFY(job.summary().failures.isEmpty());
+        QCOMPARE(reports.size(), 1);
+        QCOMPARE(reports.at(0).at(0).value<engine::PictureReport>().status,
+                 engine::PictureReport::Status::Cancelled);
+        // 100 wide at edge 32: four tiles in a row, the two done were reported with their pixels.
+        QCOMPARE(progress.size(), 3);
+        QCOMPARE(progress.at(0), (QVariantList{0, 4}));
+        QCOMPARE(progress.at(2), (QVariantList{2, 4}));
+        QCOMPARE(tiles.size(), 2);
+        QCOMPARE(tiles.at(1).at(1).toRect(), QRect(64, 0, 64, 60));
+        const QImage second = tiles.at(1).at(0).value<QImage>();
+        QCOMPARE(second.size(), QSize(64, 60));
+        QCOMPARE(second.pixel(5, 5), qRgb(255, 0, 0));
+    }
+
+    // Decoding runs ahead of the network and writing behind it, through queues of a few pictures:
+    // while the writer is held on the first picture, the job fills its queues and then waits, so no
+    // picture is decoded that the bound does not allow. Results come out in list order.
+    void pipelineKeepsOrderAndBound()
+    {
+        QTemporaryDir in;
+        QTemporaryDir out;
+        QStringList paths;
+        for (int i = 0; i < 10; ++i)
+            paths << writeImage(in, QStringLiteral("p%1.png").arg(i), QImage::Format_RGB32);
+        // Held at the writer: picture 0; the writer's queue: 1; the network: 2; the decoder's queue
+        // and the one the decoder holds: the rest of the bound.
+        const int bound = 1 + BatchJob::kWaitingToWrite + 1 + BatchJob::kDecodedAhead + 1;
+
+        std::mutex mutex;
+        std::condition_variable changed;
+        int loads = 0;
+        int writesDone = 0;
+        int worstAhead = 0;
+        QStringList loadOrder;
+        QStringList writeOrder;
+        std::atomic<bool> cancel{false};
+        BatchJob job(out.path(), standIn(), cancel);
+        BatchJob::Stages stages;
+        stages.load = [&](const QString &path) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                worstAhead = std::max(worstAhead, ++loads - writesDone);
+                loadOrder << path;
+            }
+            changed.notify_all();
+            return engine::loadInputImage(path);
+        };
+        stages.write = [&](const QImage &image, const QString &folder, const QString &input) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (writesDone == 0)
+                changed.wait_for(lock, std::chrono::seconds(20), [&] { return loads >= bound; });
+            writeOrder << input;
+            lock.unlock();
+            const engine::PngWriteResult written = engine::writeNewPng(image, folder, input);
+            lock.lock();
+            ++writesDone;
+            return written;
+        };
+        job.setStages(stages);
+        job.run(paths);
+
+        QCOMPARE(loadOrder, paths);
+        QCOMPARE(writeOrder, paths);
+        QCOMPARE(worstAhead, bound);
+        QCOMPARE(job.summary().written.size(), 10);
+        QCOMPARE(job.summary().written.first(), out.filePath(QStringLiteral("p0.png")));
+        QCOMPARE(job.summary().written.last(), out.filePath(QStringLiteral("p9.png")));
     }
 
     void allGoodGivesTheUsualMessage()

@@ -110,6 +110,10 @@ private slots:
         QCOMPARE(written, (QStringList{QStringLiteral("photo.png"), QStringLiteral("photo(2).png"),
                                        QStringLiteral("photo(3).png")}));
         QCOMPARE(QImageReader(dir.filePath(QStringLiteral("photo(2).png"))).format(), QByteArray("png"));
+        // The permissions of any new file, not those of a private temporary one.
+        QFile plain(dir.filePath(QStringLiteral("plain")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        QCOMPARE(QFile::permissions(dir.filePath(QStringLiteral("photo.png"))), plain.permissions());
     }
 
     // An input in the output folder under the name the result would get is left alone.
@@ -175,7 +179,8 @@ private slots:
         std::signal(SIGXFSZ, oldHandler);
         QVERIFY(!r.ok());
         QVERIFY(!r.error.isEmpty());
-        QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+        // Hidden too: the picture is encoded under a hidden name before it takes its own.
+        QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
     }
 
     void nonAsciiPathsAndColourProfile()

@@ -35,12 +35,11 @@ private slots:
         QTEST(plan.tileCount(), "tiles");
         QTEST(plan.progressMaximum, "maximum");
         QTEST(plan.resultSize(), "result");
-        QCOMPARE(plan.canvasSize(), QSize(scale * plan.extendedWidth, scale * source.height()));
     }
 
-    // Every tile's own area is covered exactly once, its copy stays inside the extended image with at
-    // most 48 pixels of margin, its width keeps packed RGB rows, and its crop sits inside the output.
-    void tilesCoverTheCanvasOnce_data()
+    // Every pixel of the picture is covered by exactly one tile; a copy stays inside the picture itself
+    // (never in the extension) with at most 48 pixels of margin, and its crop sits inside the output.
+    void tilesCoverThePictureOnce_data()
     {
         QTest::addColumn<QSize>("source");
         QTest::addColumn<int>("tile");
@@ -49,58 +48,71 @@ private slots:
         QTest::newRow("odd 317x211 T96 x4") << QSize(317, 211) << 96 << 4;
         QTest::newRow("tall 40x300 T32 x2") << QSize(40, 300) << 32 << 2;
         QTest::newRow("1x1 T256 x4") << QSize(1, 1) << 256 << 4;
+        QTest::newRow("width a multiple of T 128x70 T64 x4") << QSize(128, 70) << 64 << 4;
     }
-    void tilesCoverTheCanvasOnce()
+    void tilesCoverThePictureOnce()
     {
         QFETCH(QSize, source);
         QFETCH(int, tile);
         QFETCH(int, scale);
         const engine::TilePlan plan = engine::planTiles(source, tile, scale);
-        const QRect extended(QPoint(0, 0), plan.extendedSize());
-        QList<int> covered(plan.extendedWidth * source.height(), 0);
-        int number = 0;
+        const QRect picture(QPoint(0, 0), source);
+        QList<int> covered(source.width() * source.height(), 0);
+        int inExtension = 0;
         for (int i = 0; i < plan.tileCount(); ++i) {
             const engine::Tile t = plan.tile(i);
-            QCOMPARE(t.number, ++number);
-            QVERIFY(extended.contains(t.copyRect));
-            QCOMPARE(t.copyRect.width() % 16, 0);
+            QCOMPARE(t.number, i + 1);
+            QCOMPARE(t.target, QPoint(t.x, t.y) * scale);
+            if (!t.inPicture()) {
+                QVERIFY(t.x >= source.width());
+                ++inExtension;
+                continue;
+            }
+            QVERIFY(picture.contains(t.copyRect));
             QCOMPARE(t.copyRect.left(), qMax(t.x - 48, 0));
             QCOMPARE(t.copyRect.top(), qMax(t.y - 48, 0));
-            QCOMPARE(t.copyRect.right() + 1, qMin(plan.extendedWidth, t.x + tile + 48));
-            QCOMPARE(t.copyRect.bottom() + 1, qMin(plan.extendedHeight, t.y + t.height + 48));
-            QVERIFY(QRect(QPoint(0, 0), t.copyRect.size() * scale).contains(t.cropRect));
-            QCOMPARE(t.cropRect.size(), QSize(tile, t.height) * scale);
-            QCOMPARE(t.target, QPoint(t.x, t.y) * scale);
+            QCOMPARE(t.copyRect.right() + 1, qMin(source.width(), t.x + tile + 48));
+            QCOMPARE(t.copyRect.bottom() + 1, qMin(source.height(), t.y + t.height + 48));
+            QCOMPARE(t.inputSize, t.copyRect.size());
+            QVERIFY(QRect(QPoint(0, 0), t.inputSize * scale).contains(t.cropRect));
+            QCOMPARE(t.cropRect.size(), QSize(t.width, t.height) * scale);
             for (int y = t.y; y < t.y + t.height; ++y)
-                for (int x = t.x; x < t.x + tile; ++x)
-                    ++covered[y * plan.extendedWidth + x];
+                for (int x = t.x; x < t.x + t.width; ++x)
+                    ++covered[y * source.width() + x];
         }
         QVERIFY(std::all_of(covered.cbegin(), covered.cend(), [](int n) { return n == 1; }));
+        QCOMPARE(inExtension, (plan.columns - (source.width() + tile - 1) / tile) * plan.rows);
     }
 
-    // Networks that fold 2x2 blocks need even heights: an odd source gets one more row, and every
-    // copy is then even; the result keeps the source's height.
-    void evenHeightsForFoldingNetworks_data()
+    // Networks that fold 2x2 blocks need even inputs: a copy that ends at an odd edge of the picture
+    // gets one repeated column or row; the result keeps the source's size.
+    void evenInputsForFoldingNetworks_data()
     {
         QTest::addColumn<QSize>("source");
         QTest::addColumn<int>("tile");
         QTest::newRow("77x45 T32") << QSize(77, 45) << 32;
         QTest::newRow("1x1 T32") << QSize(1, 1) << 32;
-        QTest::newRow("100x701 T64") << QSize(100, 701) << 64;
+        QTest::newRow("101x701 T64") << QSize(101, 701) << 64;
     }
-    void evenHeightsForFoldingNetworks()
+    void evenInputsForFoldingNetworks()
     {
         QFETCH(QSize, source);
         QFETCH(int, tile);
         const engine::TilePlan plan = engine::planTiles(source, tile, 2, 2);
-        QCOMPARE(plan.extendedHeight, source.height() + 1);
         QCOMPARE(plan.resultSize(), source * 2);
         QCOMPARE(plan.progressMaximum, plan.extendedWidth * source.height() / (tile * tile) + 10);
+        bool padded = false;
         for (int i = 0; i < plan.tileCount(); ++i) {
-            QCOMPARE(plan.tile(i).copyRect.height() % 2, 0);
-            QVERIFY(plan.tile(i).y + plan.tile(i).height <= source.height());
+            const engine::Tile t = plan.tile(i);
+            if (!t.inPicture())
+                continue;
+            QCOMPARE(t.inputSize.width() % 2, 0);
+            QCOMPARE(t.inputSize.height() % 2, 0);
+            QVERIFY(t.inputSize.width() - t.copyRect.width() <= 1);
+            QVERIFY(t.inputSize.height() - t.copyRect.height() <= 1);
+            padded = padded || t.inputSize != t.copyRect.size();
         }
-        QCOMPARE(engine::planTiles(QSize(77, 44), tile, 2, 2).extendedHeight, 44);
+        QVERIFY(padded);
     }
 
     void secondTileOfFirstRow()

@@ -52,12 +52,15 @@ QImage noise(QSize size, quint32 seed, QImage::Format format = QImage::Format_RG
     return image.convertToFormat(format);
 }
 
-// What one inference over the whole extended image gives, cropped to the result.
-QImage wholeImageReference(const QImage &source, int tile, int scale, int radius)
+// What one inference over the whole picture gives: the tiles must add nothing of their own. A
+// network taking only multiples of `multiple` sees the picture with its last column and row repeated.
+QImage wholeImageReference(const QImage &source, int scale, int radius, int multiple = 1)
 {
-    const engine::TilePlan plan = engine::planTiles(source.size(), tile, scale);
-    const QImage whole = engine::extendForTiling(source, plan).convertToFormat(QImage::Format_RGB888);
-    return windowNetwork(whole, scale, radius).copy(QRect(QPoint(0, 0), plan.resultSize()));
+    const QImage picture = engine::networkPicture(source);
+    auto roundUp = [multiple](int n) { return (n + multiple - 1) / multiple * multiple; };
+    const QSize padded(roundUp(picture.width()), roundUp(picture.height()));
+    return windowNetwork(engine::padByRepeating(picture, padded), scale, radius)
+        .copy(QRect(QPoint(0, 0), source.size() * scale));
 }
 
 } // namespace
@@ -89,7 +92,7 @@ private slots:
         });
         QVERIFY(result.isOk());
         QCOMPARE(result.image.format(), QImage::Format_RGB888);
-        QCOMPARE(result.image, wholeImageReference(source, tile, scale, radius));
+        QCOMPARE(result.image, wholeImageReference(source, scale, radius));
     }
 
     // The check above must be able to fail: context wider than the margin shows at the joins.
@@ -99,7 +102,7 @@ private slots:
         const TiledPassResult result = engine::runTiledPass(
             source, 32, 2, [](const QImage &in) { return TileInference::ok(windowNetwork(in, 2, 60)); });
         QVERIFY(result.isOk());
-        QVERIFY(result.image != wholeImageReference(source, 32, 2, 60));
+        QVERIFY(result.image != wholeImageReference(source, 2, 60));
     }
 
     void observerSeesPlanAndTilesInOrder()
@@ -156,7 +159,7 @@ private slots:
         QTEST(attempts, "attempts");
         QCOMPARE(result.isOk(), succeeds);
         if (succeeds) {
-            QCOMPARE(result.image, wholeImageReference(source, result.tileSize, 2, 20));
+            QCOMPARE(result.image, wholeImageReference(source, 2, 20));
         } else {
             QCOMPARE(result.status, TiledPassResult::Status::OutOfMemory);
             QVERIFY(result.image.isNull());
@@ -196,19 +199,65 @@ private slots:
                  TiledPassResult::Status::InvalidTileSize);
     }
 
-    // The extension is opaque blue, and the source's own pixels replace it, alpha included.
-    void extensionIsBlueBesideTheSource()
+    // A network that takes only even sizes (one that folds 2x2 blocks) sees copies cut at odd edges
+    // with their last column and row repeated, exactly as it would see the whole picture.
+    void foldingNetworkOnOddSizes_data()
     {
-        QImage source(5, 3, QImage::Format_ARGB32);
-        source.fill(qRgba(10, 20, 30, 255));
-        source.setPixel(4, 2, qRgba(0, 0, 0, 0));
-        const engine::TilePlan plan = engine::planTiles(source.size(), 32, 2);
-        const QImage extended = engine::extendForTiling(source, plan);
-        QCOMPARE(extended.size(), QSize(32, 3));
-        QCOMPARE(extended.pixel(0, 0), qRgba(10, 20, 30, 255));
-        QCOMPARE(extended.pixel(5, 0), qRgba(0, 0, 255, 255));
-        QCOMPARE(extended.pixel(31, 2), qRgba(0, 0, 255, 255));
-        QCOMPARE(qAlpha(extended.pixel(4, 2)), 0);
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("tile");
+        QTest::newRow("157x93 T32") << QSize(157, 93) << 32;
+        QTest::newRow("one tile 45x37 T64") << QSize(45, 37) << 64;
+    }
+    void foldingNetworkOnOddSizes()
+    {
+        QFETCH(QSize, size);
+        QFETCH(int, tile);
+        const QImage source = noise(size, 11);
+        const TiledPassResult result = engine::runTiledPass(
+            source, tile, 2,
+            [](const QImage &in) {
+                if (in.width() % 2 || in.height() % 2)
+                    return TileInference{{}, TileInference::Status::Failed, QStringLiteral("odd")};
+                return TileInference::ok(windowNetwork(in, 2, 20));
+            },
+            {}, 2);
+        QVERIFY2(result.isOk(), qPrintable(result.message));
+        QCOMPARE(result.image, wholeImageReference(source, 2, 20, 2));
+    }
+
+    // Tiles of the extension count for progress but are never inferred; the network never sees a
+    // pixel that is not the picture's.
+    void extensionIsNeverInferred()
+    {
+        int tilesSeen = 0;
+        engine::TiledPassObserver observer;
+        observer.tileStarted = [&](const engine::TilePlan &, const engine::Tile &) { ++tilesSeen; };
+        QList<QSize> inputs;
+        const QImage source = noise(QSize(64, 64), 2);
+        const TiledPassResult result = engine::runTiledPass(
+            source, 64, 4,
+            [&](const QImage &in) {
+                inputs << in.size();
+                return TileInference::ok(windowNetwork(in, 4, 0));
+            },
+            observer);
+        QVERIFY(result.isOk());
+        QCOMPARE(tilesSeen, 2);
+        QCOMPARE(inputs, QList<QSize>{QSize(64, 64)});
+        QCOMPARE(result.image.size(), QSize(256, 256));
+    }
+
+    // A clear pixel reaches the network as black, whatever colour it stores.
+    void clearPixelsAreBlackToTheNetwork()
+    {
+        QImage source(3, 1, QImage::Format_ARGB32);
+        source.setPixel(0, 0, qRgba(10, 20, 30, 255));
+        source.setPixel(1, 0, qRgba(200, 100, 50, 0));
+        source.setPixel(2, 0, qRgba(200, 100, 50, 128));
+        const QImage picture = engine::networkPicture(source);
+        QCOMPARE(picture.format(), QImage::Format_RGB888);
+        QCOMPARE(picture.pixel(0, 0), qRgb(10, 20, 30));
+        QCOMPARE(picture.pixel(1, 0), qRgb(0, 0, 0));
     }
 };
 

@@ -1,0 +1,227 @@
+#include "workspace/engine/upscaler.h"
+
+#include "app/platform/platform.h"
+#include "workspace/engine/networkInference.h"
+#include "workspace/engine/tileSize.h"
+#include "workspace/engine/transparency.h"
+
+#include <QColorSpace>
+#include <QDebug>
+#include <QElapsedTimer>
+
+#include <ncnn/gpu.h>
+#include <ncnn/net.h>
+
+#include <cstdint>
+
+namespace engine {
+
+int tileSizeForDevice(const Device &device)
+{
+    if (!device.isGpu()) {
+        qDebug() << "Using CPU";
+        const auto budget = std::uint32_t(Platform::availablePhysicalMemory() >> 20);
+        qDebug() << "budget_mb" << budget;
+        qDebug() << "MODE_TILED";
+        return tileSizeForBudget(budget);
+    }
+    qDebug() << "Using GPU";
+    const ncnn::VulkanDevice *gpu = ncnn::get_gpu_device(device.gpuIndex);
+    if (!gpu)
+        return gpuTileSize(false, 0, 0);
+    const std::uint32_t budget = gpu->get_heap_budget();
+    const int type = gpu->info.type();
+    if (type != 1)
+        qDebug() << "budget_mb" << budget;
+    qDebug() << "MODE_TILED";
+    return gpuTileSize(true, type, budget);
+}
+
+ModelFiles modelFilesFor(const QString &folder, int scale)
+{
+    const QString base =
+        folder + (scale == 2 ? QStringLiteral("/realesrgan-x2plus") : QStringLiteral("/realesrgan-x4plus"));
+    return {base + QStringLiteral(".param"), base + QStringLiteral(".bin")};
+}
+
+std::shared_ptr<Upscaler> Upscaler::load(const Config &config, QString *error)
+{
+    std::shared_ptr<Upscaler> upscaler(new Upscaler);
+    upscaler->factor = config.scale == 2 ? 2 : 4;
+    upscaler->where = config.device;
+    upscaler->fixedTile = config.fixedTileSize;
+    // The x2 network starts by folding 2x2 blocks into channels.
+    upscaler->multiple = upscaler->factor == 2 ? 2 : 1;
+    upscaler->net = std::make_unique<ncnn::Net>();
+
+    ncnn::Net &net = *upscaler->net;
+    net.opt.use_vulkan_compute = config.device.isGpu();
+    net.opt.use_fp16_packed = false;
+    net.opt.use_fp16_storage = false;
+    net.opt.use_fp16_arithmetic = false;
+    net.opt.num_threads = config.threads;
+    net.opt.use_packing_layout = true;
+    net.opt.blob_allocator = config.allocator;
+    net.opt.workspace_allocator = config.allocator;
+    if (config.device.isGpu()) {
+        const int index = config.device.gpuIndex < ncnn::get_gpu_count() && config.device.gpuIndex >= 0
+                              ? config.device.gpuIndex
+                              : 0;
+        upscaler->where.gpuIndex = index;
+        net.set_vulkan_device(ncnn::get_gpu_device(index));
+    }
+
+    const ModelFiles files = modelFilesFor(config.modelFolder, upscaler->factor);
+    for (const QString &path : {files.param, files.bin}) {
+        const QByteArray utf8 = path.toUtf8();
+        const int rc =
+            path == files.param ? net.load_param(utf8.constData()) : net.load_model(utf8.constData());
+        if (rc != 0) {
+            const QString why =
+                QStringLiteral("cannot load %1: %2").arg(path, QString::fromStdString(net.last_error()));
+            qDebug() << why;
+            if (error)
+                *error = why;
+            return nullptr;
+        }
+    }
+
+    const ncnn::Net *loaded = upscaler->net.get();
+    std::atomic<qint64> *inside = &upscaler->insideNs;
+    upscaler->network = [loaded, inside](const QImage &image) {
+        qint64 ns = 0;
+        TileInference result = inferImage(*loaded, image, &ns);
+        *inside += ns;
+        return result;
+    };
+    return upscaler;
+}
+
+Upscaler::Upscaler(TileNetwork network, int scale, Device device, int fixedTileSize, int inputMultiple)
+    : network(std::move(network)), factor(scale), where(device), fixedTile(fixedTileSize),
+      multiple(inputMultiple)
+{}
+
+Upscaler::~Upscaler() = default;
+
+int Upscaler::tileSize() const
+{
+    return fixedTile > 0 ? fixedTile : tileSizeForDevice(where);
+}
+
+TileInference Upscaler::runNetwork(const QImage &image) const
+{
+    if (net)
+        return network(image);
+    // A stand-in's time counts as the network's too.
+    QElapsedTimer clock;
+    clock.start();
+    TileInference result = network(image);
+    insideNs += clock.nsecsElapsed();
+    return result;
+}
+
+namespace {
+
+UpscaleResult fromPass(TiledPassResult pass)
+{
+    using Status = UpscaleResult::Status;
+    UpscaleResult result;
+    result.tileSize = pass.tileSize;
+    result.reason = std::move(pass.message);
+    switch (pass.status) {
+    case TiledPassResult::Status::Ok:
+        result.status = Status::Ok;
+        result.image = std::move(pass.image);
+        break;
+    case TiledPassResult::Status::OutOfMemory:
+    case TiledPassResult::Status::ImageTooLarge:
+        result.status = Status::OutOfMemory;
+        break;
+    case TiledPassResult::Status::Cancelled:
+        result.status = Status::Cancelled;
+        break;
+    default:
+        result.status = Status::Failed;
+        break;
+    }
+    return result;
+}
+
+} // namespace
+
+UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer,
+                                      const CancelCheck &cancelled) const
+{
+    qDebug() << "upscaleImageTiling";
+    if (source.isNull())
+        return {{}, UpscaleResult::Status::Failed, QStringLiteral("no picture"), tileSize};
+    qDebug() << "Smaller then tile_size";
+
+    TiledPassObserver pass;
+    if (observer.planStarted)
+        pass.planStarted = [&](const TilePlan &plan) {
+            observer.planStarted(plan.tileCount(), plan.resultSize());
+        };
+    if (observer.tileStarted)
+        pass.tileStarted = [&](const TilePlan &, const Tile &tile) {
+            observer.tileStarted(tile.x, tile.y);
+        };
+    if (observer.tileFinished)
+        pass.tileFinished = [&](const TilePlan &plan, const Tile &tile, const QImage &canvas) {
+            if (!tile.inPicture()) {
+                observer.tileFinished(tile.number, plan.tileCount(), QImage(), QRect());
+                return;
+            }
+            const QRect where(tile.target, tile.cropRect.size());
+            observer.tileFinished(tile.number, plan.tileCount(), canvas.copy(where), where);
+        };
+    UpscaleResult result = fromPass(runTiledPass(
+        source, tileSize, factor, [this](const QImage &tile) { return runNetwork(tile); }, pass, multiple,
+        cancelled));
+    if (result.isOk() && result.tileSize != tileSize)
+        qDebug() << "tile_size reduced for lack of memory:" << tileSize << "->" << result.tileSize;
+    if (!result.isOk() && result.status != UpscaleResult::Status::Cancelled)
+        qDebug() << "upscaleImageTiling failed:" << result.reason;
+    return result;
+}
+
+UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer,
+                                         const CancelCheck &cancelled) const
+{
+    const QImage alpha = extractAlphaPlane(source);
+    // The source as it is, not flattened on white: the tiled pass reads straight colour, so a soft
+    // edge keeps its own colour instead of being lightened twice (once by the white, once by alpha).
+    UpscaleResult result = upscaleColour(source, tileSize, observer, cancelled);
+    if (!result.isOk())
+        return result;
+    result.image = mergeAlpha(result.image, alpha);
+    if (result.image.isNull())
+        return {{},
+                UpscaleResult::Status::OutOfMemory,
+                QStringLiteral("no memory to merge the alpha plane"),
+                result.tileSize};
+    return result;
+}
+
+UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &observer,
+                                const CancelCheck &cancelled) const
+{
+    if (source.isNull())
+        return {{}, UpscaleResult::Status::Failed, QStringLiteral("no picture"), 0};
+    const int edge = tileSize();
+    qDebug() << "currentTileSize:" << edge;
+    UpscaleResult result;
+    if (hasTransparency(source)) {
+        qDebug() << "Has Transparency";
+        result = upscaleWithAlpha(source, edge, observer, cancelled);
+    } else {
+        qDebug() << "No Transparency";
+        result = upscaleColour(source, edge, observer, cancelled);
+    }
+    if (result.isOk())
+        result.image.setColorSpace(source.colorSpace());
+    return result;
+}
+
+} // namespace engine

@@ -1,0 +1,135 @@
+#pragma once
+
+#include "workspace/engine/tiledPass.h"
+
+#include <QImage>
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+namespace ncnn {
+class Allocator;
+class Net;
+} // namespace ncnn
+
+namespace engine {
+
+// Where the network runs: the CPU, or one Vulkan device of the runtime's list.
+struct Device {
+    enum class Kind { Cpu, Gpu };
+    Kind kind = Kind::Cpu;
+    int gpuIndex = 0;
+
+    static Device cpu() { return {}; }
+    static Device gpu(int index) { return {Kind::Gpu, index}; }
+    bool isGpu() const { return kind == Kind::Gpu; }
+};
+
+// The tile edge for a device from the memory it has available now: the budget formula on the CPU's
+// free physical memory or the GPU's heap budget, 96 for an integrated GPU, 64 when the GPU index names
+// no device. Reads the runtime's device list, so the GPU instance must exist.
+int tileSizeForDevice(const Device &device);
+
+// The structure and weights files of the pair for a scale: x2plus for 2, x4plus for anything else.
+struct ModelFiles {
+    QString param;
+    QString bin;
+};
+ModelFiles modelFilesFor(const QString &folder, int scale);
+
+// Progress of one picture. Called on the thread that upscales; must be cheap (post, don't paint).
+struct UpscaleObserver {
+    std::function<void(int tileCount, QSize outputSize)> planStarted;
+    std::function<void(int x, int y)> tileStarted; // the tile's origin in source pixels
+    // `tile` is the tile's finished part of the result and `where` its place in output pixels; both are
+    // empty for a tile of the extension beyond the picture's right edge, which still counts as done.
+    std::function<void(int done, int total, const QImage &tile, const QRect &where)> tileFinished;
+};
+
+// Asked before every tile; true stops the picture.
+using CancelCheck = std::function<bool()>;
+
+struct UpscaleResult {
+    enum class Status {
+        Ok,
+        Failed,      // reason says why
+        OutOfMemory, // even at the smallest tile edge
+        Cancelled,   // stopped between two tiles; nothing to write
+    };
+    QImage image; // Format_RGB888, or Format_RGBA8888 for a picture with transparency; null unless Ok
+    Status status = Status::Failed;
+    QString reason;
+    int tileSize = 0; // the edge that produced the image
+
+    bool isOk() const { return status == Status::Ok; }
+};
+
+// One inference of one tile: the loaded network, or a stand-in.
+using TileNetwork = std::function<TileInference(const QImage &rgb)>;
+
+// Enlarges pictures with one loaded network on one device, at one scale, with one tile policy. It
+// holds everything a worker needs, so nothing but the picture, an observer and a cancel check has to
+// be handed in. upscale() and runNetwork() only read it and may run on any one thread at a time;
+// nothing changes it once made.
+class Upscaler {
+public:
+    struct Config {
+        QString modelFolder;
+        int scale = 4; // 2 or 4
+        Device device;
+        int fixedTileSize = 0; // 0: from the device's memory before every picture
+        int threads = 4;
+        // Blocks and workspace of every inference; the runtime's own when null (tests limit memory).
+        ncnn::Allocator *allocator = nullptr;
+    };
+
+    // Loads the pair of the scale from the folder onto the device. A GPU index beyond the runtime's
+    // list means device 0; without any device the network runs on the CPU. The GPU instance must
+    // exist and outlive the upscaler. Null, with the reason in *error, when a file does not load.
+    static std::shared_ptr<Upscaler> load(const Config &config, QString *error = nullptr);
+
+    // A stand-in network (tests, benchmarks). inputMultiple 2 for networks that fold 2x2 blocks.
+    Upscaler(TileNetwork network, int scale, Device device, int fixedTileSize, int inputMultiple = 1);
+    ~Upscaler();
+    Upscaler(const Upscaler &) = delete;
+    Upscaler &operator=(const Upscaler &) = delete;
+
+    int scale() const { return factor; }
+    const Device &device() const { return where; }
+    // The edge for the next picture: the fixed one, or the device's from its memory now.
+    int tileSize() const;
+
+    // One inference of a whole RGB image.
+    TileInference runNetwork(const QImage &image) const;
+    // The colour of the picture through the tiled pass at the given edge (smaller after running out of
+    // memory); the result is Format_RGB888.
+    UpscaleResult upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
+                                const CancelCheck &cancelled = {}) const;
+    // The colour through the network, the alpha plane smoothly scaled and merged back.
+    UpscaleResult upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
+                                   const CancelCheck &cancelled = {}) const;
+    // The whole picture at tileSize(): with upscaleWithAlpha when it has transparency, otherwise
+    // upscaleColour; the result carries the source's colour space.
+    UpscaleResult upscale(const QImage &source, const UpscaleObserver &observer = {},
+                          const CancelCheck &cancelled = {}) const;
+
+    // Time spent inside the network so far, over every thread (for benchmarks).
+    qint64 networkNanoseconds() const { return insideNs.load(); }
+
+private:
+    Upscaler() = default;
+
+    std::unique_ptr<ncnn::Net> net;
+    TileNetwork network;
+    int factor = 4;
+    Device where;
+    int fixedTile = 0;
+    int multiple = 1;
+    mutable std::atomic<qint64> insideNs{0};
+};
+
+} // namespace engine
