@@ -9,6 +9,7 @@
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/upscaler.h"
 #include "workspace/ProgressPicture.h"
+#include "workspace/batchProgress.h"
 
 #include <QHBoxLayout>
 #include <QPointer>

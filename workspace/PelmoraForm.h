@@ -5,6 +5,7 @@
 #include <QStandardItemModel>
 #include <QString>
 #include <QStringList>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
@@ -24,6 +25,7 @@ class QPixmap;
 class FolderWalk;
 class QLabel;
 class ProgressPicture;
+class BatchTimeEstimate;
 class ThumbnailBatch;
 template <typename T> class QFutureWatcher;
 namespace engine {
@@ -119,6 +121,9 @@ private:
     // Starts the job on the global pool, watched by batchWatcher.
     void processFiles(QStringList paths);
     void connectBatchProgress();
+    // The progress page's time line and the picture being enlarged.
+    void startBatchProgress(const QStringList &paths);
+    void showBatchTimes();
     void onBatchFinished();
     // Cancels a running batch and waits for its worker: nothing the worker uses may die before it.
     void stopBatch();
@@ -171,6 +176,10 @@ private:
     // widget record.
     QLabel *progressTimeLabel = nullptr;
     ProgressPicture *progressPicture = nullptr;
+    // Ticks once a second while a batch runs, for the elapsed time and the estimate.
+    QTimer progressClock;
+    QElapsedTimer batchClock;
+    std::unique_ptr<BatchTimeEstimate> timeEstimate;
 
     // model files
     QStringList missingModels;

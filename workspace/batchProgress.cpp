@@ -1,6 +1,8 @@
 #include "workspace/batchProgress.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QImageReader>
 
 #include <algorithm>
 #include <numeric>
@@ -52,6 +54,16 @@ qint64 BatchTimeEstimate::remainingMs(qint64 elapsedMs) const
     if (done <= 0 || elapsedMs <= 0)
         return -1;
     return qint64(double(elapsedMs) * (1.0 - done) / done + 0.5);
+}
+
+QSize orientedImageSize(const QString &path)
+{
+    // A pipe would block the caller until something writes into it.
+    if (!QFileInfo(path).isFile())
+        return QSize();
+    QImageReader reader(path);
+    const QSize size = reader.size();
+    return reader.transformation() & QImageIOHandler::TransformationRotate90 ? size.transposed() : size;
 }
 
 QString durationText(qint64 ms)

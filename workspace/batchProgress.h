@@ -33,6 +33,10 @@ private:
     double currentFraction = 0;
 };
 
+// The size a picture shows once the orientation stored in it is applied, from its header only; an
+// invalid size when the header cannot be read.
+QSize orientedImageSize(const QString &path);
+
 // "0:42", "12:05", "1:02:03": minutes and seconds, with hours when there are any.
 QString durationText(qint64 ms);
 

@@ -6,6 +6,9 @@
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/fileProblems.h"
 #include "workspace/engine/outputNaming.h"
+#include "workspace/engine/upscaler.h"
+#include "workspace/ProgressPicture.h"
+#include "workspace/batchProgress.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -75,6 +78,7 @@ void PelmoraForm::on_upscaleButton_clicked()
 
     batchJob = new engine::BatchJob(outputFolder, upscaler, cancelRequested, this);
     connectBatchProgress();
+    startBatchProgress(paths);
 
     batchWatcher = new QFutureWatcher<void>(this);
     connect(batchWatcher, &QFutureWatcher<void>::finished, this, &PelmoraForm::onBatchFinished);
@@ -98,6 +102,38 @@ void PelmoraForm::connectBatchProgress()
         bar->setValue(done);
     });
     connect(batchJob, &engine::BatchJob::fileWritten, bar, [bar] { bar->setValue(bar->maximum()); });
+
+    connect(batchJob, &engine::BatchJob::pictureStarted, this, [this](int index, int, const QString &path) {
+        timeEstimate->pictureStarted(index);
+        progressPicture->start(orientedImageSize(path) * upscaler->scale());
+        showBatchTimes();
+    });
+    connect(batchJob, &engine::BatchJob::tileProgress, this, [this](int done, int total) {
+        timeEstimate->tilesDone(done, total);
+    });
+    connect(batchJob, &engine::BatchJob::tileFinished, progressPicture, &ProgressPicture::addTile);
+}
+
+void PelmoraForm::startBatchProgress(const QStringList &paths)
+{
+    QList<QSize> sizes;
+    sizes.reserve(paths.size());
+    for (const QString &path : paths)
+        sizes << orientedImageSize(path);
+    timeEstimate = std::make_unique<BatchTimeEstimate>(sizes);
+    progressPicture->clear();
+    batchClock.start();
+    showBatchTimes();
+    connect(&progressClock, &QTimer::timeout, this, &PelmoraForm::showBatchTimes, Qt::UniqueConnection);
+    progressClock.start(1000);
+}
+
+void PelmoraForm::showBatchTimes()
+{
+    if (!timeEstimate)
+        return;
+    const qint64 elapsed = batchClock.elapsed();
+    progressTimeLabel->setText(batchTimeText(elapsed, timeEstimate->remainingMs(elapsed)));
 }
 
 void PelmoraForm::processFiles(QStringList paths)
@@ -110,6 +146,7 @@ void PelmoraForm::processFiles(QStringList paths)
 void PelmoraForm::onBatchFinished()
 {
     qDebug() << "Finish Upscalling";
+    progressClock.stop();
     const QString text = engine::completionText(batchJob->summary());
     const bool allWritten = batchJob->summary().failures.isEmpty() && !batchJob->summary().cancelled;
 
@@ -124,6 +161,8 @@ void PelmoraForm::onBatchFinished()
         reportNotOpened(nullptr, QUrl::fromLocalFile(outputFolder));
 
     pageStack->setCurrentIndex(1);
+    progressPicture->clear();
+    timeEstimate.reset();
     batchWatcher->deleteLater();
     batchWatcher = nullptr;
     batchJob->deleteLater();
@@ -141,6 +180,10 @@ void PelmoraForm::stopBatch()
     if (!batchWatcher)
         return;
     cancelRequested = true;
+    // The picture in progress is abandoned at its next tile, not finished: closing the window must
+    // not leave the process running invisibly for as long as a large picture takes.
+    batchJob->stopAtNextTile();
+    progressClock.stop();
     // No completion message for a form that is going away.
     batchWatcher->disconnect(this);
     batchWatcher->waitForFinished();
