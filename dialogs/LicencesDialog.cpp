@@ -18,7 +18,8 @@ QList<LicenceEntry> licenceEntries()
          {QStringLiteral(":/licences/Qt.txt"), QStringLiteral(":/licences/LGPL-3.0.txt"),
           QStringLiteral(":/licences/GPL-3.0.txt")}},
         {QStringLiteral("oneDNN (Apache 2.0)"), {QStringLiteral(":/licences/oneDNN.txt"), apache}},
-        {QStringLiteral("Vulkan loader (Apache 2.0)"), {QStringLiteral(":/licences/Vulkan-Loader.txt"), apache}},
+        {QStringLiteral("Vulkan loader (Apache 2.0)"),
+         {QStringLiteral(":/licences/Vulkan-Loader.txt"), apache}},
     };
 }
 

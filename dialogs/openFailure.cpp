@@ -9,7 +9,9 @@
 
 void reportNotOpened(QWidget *parent, const QUrl &address)
 {
-    const auto tr = [](const char *text) { return QCoreApplication::translate("PelmoraForm", text); };
+    const auto tr = [](const char *text) {
+        return QCoreApplication::translate("PelmoraForm", text);
+    };
     const QString what = address.isLocalFile()
                              ? tr("The folder could not be opened: no file manager is available.")
                              : tr("The web page could not be opened: no web browser is available.");

@@ -6,10 +6,10 @@
 #include "dialogs/CheckUpdateDialog.h"
 #include "dialogs/openFailure.h"
 #include "ui_PelmoraForm.h"
-#include "workspace/engine/batchJob.h"
-#include "workspace/engine/upscaler.h"
 #include "workspace/ProgressPicture.h"
 #include "workspace/batchProgress.h"
+#include "workspace/engine/batchJob.h"
+#include "workspace/engine/upscaler.h"
 
 #include <QHBoxLayout>
 #include <QPointer>

@@ -1,11 +1,11 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QItemSelection>
 #include <QList>
 #include <QStandardItemModel>
 #include <QString>
 #include <QStringList>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>

@@ -79,7 +79,8 @@ QString durationText(qint64 ms)
 
 QString batchTimeText(qint64 elapsedMs, qint64 remainingMs)
 {
-    const QString elapsed = QCoreApplication::translate("PelmoraForm", "Elapsed %1").arg(durationText(elapsedMs));
+    const QString elapsed =
+        QCoreApplication::translate("PelmoraForm", "Elapsed %1").arg(durationText(elapsedMs));
     if (remainingMs < 0)
         return elapsed;
     // Rounded up: "about 0:00 left" while work still runs would read as done.

@@ -176,17 +176,16 @@ void PelmoraForm::getItemsIcon()
     }
     setThumbnailDecodeLimit();
     thumbnailBatch = new ThumbnailBatch(paths, this);
-    connect(thumbnailBatch, &ThumbnailBatch::ready, this,
-            [this, paths](int index, const Thumbnail &thumbnail) {
-                const QString &path = paths.at(index);
-                const QFileInfo info(path);
-                const bool readable = !thumbnail.image.isNull();
-                // Found again by its key: the row may have moved, or be gone.
-                applyThumbnail(readable ? QPixmap::fromImage(thumbnail.image) : unreadablePlaceholder(this),
-                               info.fileName(), info.path(),
-                               readable ? thumbnail.sizeText : tr("Cannot be read"),
-                               findListedPath(fileModel, pathColumn, path));
-            });
+    connect(
+        thumbnailBatch, &ThumbnailBatch::ready, this, [this, paths](int index, const Thumbnail &thumbnail) {
+            const QString &path = paths.at(index);
+            const QFileInfo info(path);
+            const bool readable = !thumbnail.image.isNull();
+            // Found again by its key: the row may have moved, or be gone.
+            applyThumbnail(readable ? QPixmap::fromImage(thumbnail.image) : unreadablePlaceholder(this),
+                           info.fileName(), info.path(), readable ? thumbnail.sizeText : tr("Cannot be read"),
+                           findListedPath(fileModel, pathColumn, path));
+        });
     connect(thumbnailBatch, &ThumbnailBatch::finished, this, [this] {
         thumbnailBatch->deleteLater();
         thumbnailBatch = nullptr;

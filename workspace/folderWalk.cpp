@@ -11,7 +11,8 @@ namespace {
 // Sorted so that the first entry in natural order is last: the lists are consumed from the back.
 QStringList reverseNatural(QStringList names)
 {
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) { return naturalLess(b, a); });
+    std::sort(names.begin(), names.end(),
+              [](const QString &a, const QString &b) { return naturalLess(b, a); });
     return names;
 }
 

@@ -1,7 +1,7 @@
 #include "app/MainWindow.h"
 #include "app/windowgeometry.h"
-#include "workspace/PelmoraForm.h"
 #include "support/iconcheck.h"
+#include "workspace/PelmoraForm.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -82,7 +82,8 @@ void TestMainWindow::windowForm()
     QVERIFY(!window.isMaximized());
 
     // The window system shows the application's logo for the window, not a generic one.
-    const QImage logo = QImage(QStringLiteral(":/resources/images/Logo128.png")).convertToFormat(QImage::Format_ARGB32);
+    const QImage logo =
+        QImage(QStringLiteral(":/resources/images/Logo128.png")).convertToFormat(QImage::Format_ARGB32);
     QVERIFY(!logo.isNull());
     QCOMPARE(window.windowIcon().pixmap(logo.size()).toImage().convertToFormat(QImage::Format_ARGB32), logo);
 }

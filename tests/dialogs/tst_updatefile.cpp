@@ -63,13 +63,15 @@ void UpdateFileTest::recognisesUpdateFiles_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("updateFile");
-    QTest::newRow("full file") << QStringLiteral("majorVersion=1;\r\nminorVersion=5;\r\nsubMinorVersion=0;\r\n")
+    QTest::newRow("full file") << QStringLiteral(
+                                      "majorVersion=1;\r\nminorVersion=5;\r\nsubMinorVersion=0;\r\n")
                                << true;
     QTest::newRow("only major") << QStringLiteral("majorVersion=2") << true;
     QTest::newRow("LF only still names major") << QStringLiteral("majorVersion=2;\nminorVersion=5") << true;
     QTest::newRow("one good value beside a spoilt one")
         << QStringLiteral("majorVersion=1=2;minorVersion=7") << true;
-    QTest::newRow("HTML page") << QStringLiteral("<!DOCTYPE html><html><body style=\"a=b;c=d\">Welcome</body></html>")
+    QTest::newRow("HTML page") << QStringLiteral(
+                                      "<!DOCTYPE html><html><body style=\"a=b;c=d\">Welcome</body></html>")
                                << false;
     QTest::newRow("empty body") << QString() << false;
     QTest::newRow("keys in another letter case") << QStringLiteral("MajorVersion=2;minorversion=5") << false;

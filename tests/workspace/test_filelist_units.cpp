@@ -78,10 +78,10 @@ private slots:
     void folderWalk()
     {
         const QString root = dir.filePath(QStringLiteral("tree"));
-        for (const char *name : {"tree/top.png", "tree/img10.png", "tree/img2.png", "tree/Img3.png", "tree/README",
-                                 "tree/.hidden.png", "tree/.cache/hidden-folder.png", "tree/a/b/c/deep.JPG",
-                                 "tree/a/notes.txt", "tree/a/noext", "tree/a10/x.png", "tree/a2/y.png",
-                                 "elsewhere/linked.png"})
+        for (const char *name :
+             {"tree/top.png", "tree/img10.png", "tree/img2.png", "tree/Img3.png", "tree/README",
+              "tree/.hidden.png", "tree/.cache/hidden-folder.png", "tree/a/b/c/deep.JPG", "tree/a/notes.txt",
+              "tree/a/noext", "tree/a10/x.png", "tree/a2/y.png", "elsewhere/linked.png"})
             writeBytes(QString::fromLatin1(name), "x");
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), root + QStringLiteral("/link")));
 
@@ -90,10 +90,10 @@ private slots:
         QString path;
         while (walk.next(&path))
             found << QDir(root).relativeFilePath(path);
-        const QStringList expected{QStringLiteral("img2.png"),     QStringLiteral("Img3.png"),
-                                   QStringLiteral("img10.png"),    QStringLiteral("top.png"),
-                                   QStringLiteral("a/notes.txt"),  QStringLiteral("a/b/c/deep.JPG"),
-                                   QStringLiteral("a2/y.png"),     QStringLiteral("a10/x.png")};
+        const QStringList expected{QStringLiteral("img2.png"),    QStringLiteral("Img3.png"),
+                                   QStringLiteral("img10.png"),   QStringLiteral("top.png"),
+                                   QStringLiteral("a/notes.txt"), QStringLiteral("a/b/c/deep.JPG"),
+                                   QStringLiteral("a2/y.png"),    QStringLiteral("a10/x.png")};
         QCOMPARE(found, expected);
     }
 

@@ -43,8 +43,8 @@ private:
         QWidget *viewport = area(form)->viewport();
         const QRect labelRect(label(form)->mapTo(viewport, QPoint(0, 0)), label(form)->size());
         const QSize picture = label(form)->pixmap().size();
-        return viewport->rect().contains(labelRect) && (picture.height() >= viewport->height() - 30 ||
-                                                        picture.width() >= viewport->width() - 30);
+        return viewport->rect().contains(labelRect) &&
+               (picture.height() >= viewport->height() - 30 || picture.width() >= viewport->width() - 30);
     }
 
 private slots:
@@ -80,7 +80,8 @@ private slots:
         QVERIFY(!probe.timerActive());
         const QSize picture = label(form)->pixmap().size();
         // The last picture's proportions, within a pixel of rounding.
-        QVERIFY2(qAbs(picture.width() - 5 * picture.height()) < 5, qPrintable(QString::number(picture.width())));
+        QVERIFY2(qAbs(picture.width() - 5 * picture.height()) < 5,
+                 qPrintable(QString::number(picture.width())));
         QTRY_VERIFY(fitsArea(form));
         QCOMPARE(probe.renders(), rendersBefore + 1);
     }

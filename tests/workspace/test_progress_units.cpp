@@ -42,8 +42,8 @@ private slots:
         QTest::newRow("not yet known") << qint64(42000) << qint64(-1) << QStringLiteral("Elapsed 0:42");
         QTest::newRow("minutes") << qint64(65400) << qint64(190000)
                                  << QStringLiteral("Elapsed 1:05 \u00b7 about 3:10 left");
-        QTest::newRow("hours, rounded up") << qint64(3723000) << qint64(1)
-                                           << QStringLiteral("Elapsed 1:02:03 \u00b7 about 0:01 left");
+        QTest::newRow("hours, rounded up")
+            << qint64(3723000) << qint64(1) << QStringLiteral("Elapsed 1:02:03 \u00b7 about 0:01 left");
     }
     void timeText()
     {

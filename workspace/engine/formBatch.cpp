@@ -3,12 +3,12 @@
 #include "ui_PelmoraForm.h"
 
 #include "dialogs/openFailure.h"
+#include "workspace/ProgressPicture.h"
+#include "workspace/batchProgress.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/fileProblems.h"
 #include "workspace/engine/outputNaming.h"
 #include "workspace/engine/upscaler.h"
-#include "workspace/ProgressPicture.h"
-#include "workspace/batchProgress.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -46,10 +46,11 @@ void PelmoraForm::on_upscaleButton_clicked()
 
     // Found now rather than after a whole batch of results that could not be saved.
     if (const QString problem = engine::folderWriteProblem(outputFolder); !problem.isEmpty()) {
-        QMessageBox::warning(this, tr("Upscaling"),
-                             tr("The upscaled images cannot be saved in the output folder (%1):").arg(problem) +
-                                 QStringLiteral("\n") + QDir::toNativeSeparators(outputFolder) +
-                                 QStringLiteral("\n\n") + tr("Please choose another output folder."));
+        QMessageBox::warning(
+            this, tr("Upscaling"),
+            tr("The upscaled images cannot be saved in the output folder (%1):").arg(problem) +
+                QStringLiteral("\n") + QDir::toNativeSeparators(outputFolder) + QStringLiteral("\n\n") +
+                tr("Please choose another output folder."));
         return;
     }
 
@@ -108,9 +109,8 @@ void PelmoraForm::connectBatchProgress()
         progressPicture->start(orientedImageSize(path) * upscaler->scale());
         showBatchTimes();
     });
-    connect(batchJob, &engine::BatchJob::tileProgress, this, [this](int done, int total) {
-        timeEstimate->tilesDone(done, total);
-    });
+    connect(batchJob, &engine::BatchJob::tileProgress, this,
+            [this](int done, int total) { timeEstimate->tilesDone(done, total); });
     connect(batchJob, &engine::BatchJob::tileFinished, progressPicture, &ProgressPicture::addTile);
 }
 
@@ -139,8 +139,8 @@ void PelmoraForm::showBatchTimes()
 void PelmoraForm::processFiles(QStringList paths)
 {
     // The worker holds the job and its own copy of the list, never the form.
-    batchWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
-                                              [job = batchJob, paths] { job->run(paths); }));
+    batchWatcher->setFuture(
+        QtConcurrent::run(QThreadPool::globalInstance(), [job = batchJob, paths] { job->run(paths); }));
 }
 
 void PelmoraForm::onBatchFinished()

@@ -239,10 +239,12 @@ private slots:
         summary.total = 7;
         summary.cancelled = true;
         summary.written = QStringList{QStringLiteral("/o/a.png")};
-        summary.failures.append({QStringLiteral("/in/cut.jpg"), QStringLiteral("damaged image: only partly decoded")});
-        QCOMPARE(engine::completionText(summary),
-                 QStringLiteral("Cancelled. 1 of 7 images were written.\n\nThese files could not be upscaled:\n"
-                                "cut.jpg \u2013 damaged image: only partly decoded\n\nOpen the output folder?"));
+        summary.failures.append(
+            {QStringLiteral("/in/cut.jpg"), QStringLiteral("damaged image: only partly decoded")});
+        QCOMPARE(
+            engine::completionText(summary),
+            QStringLiteral("Cancelled. 1 of 7 images were written.\n\nThese files could not be upscaled:\n"
+                           "cut.jpg \u2013 damaged image: only partly decoded\n\nOpen the output folder?"));
     }
 
     void longFailureListIsShortened()

@@ -64,18 +64,22 @@ private slots:
         const QByteArray jpeg = encoded("jpeg");
         const QByteArray png = encoded("png");
         QTest::newRow("whole JPEG") << QStringLiteral("a.jpg") << jpeg << InputProblem::None << QString();
-        QTest::newRow("JPEG with bytes after its end") << QStringLiteral("b.jpg") << jpeg + QByteArray(300, '\0')
-                                                       << InputProblem::None << QString();
+        QTest::newRow("JPEG with bytes after its end")
+            << QStringLiteral("b.jpg") << jpeg + QByteArray(300, '\0') << InputProblem::None << QString();
         // Decoders fill the missing half with grey and report nothing.
-        QTest::newRow("JPEG cut in half") << QStringLiteral("c.jpg") << jpeg.left(jpeg.size() / 2) << InputProblem::PartlyDecoded
-                                          << QStringLiteral("damaged image: only partly decoded");
+        QTest::newRow("JPEG cut in half")
+            << QStringLiteral("c.jpg") << jpeg.left(jpeg.size() / 2) << InputProblem::PartlyDecoded
+            << QStringLiteral("damaged image: only partly decoded");
         QTest::newRow("whole PNG") << QStringLiteral("d.png") << png << InputProblem::None << QString();
-        QTest::newRow("PNG cut in half") << QStringLiteral("e.png") << png.left(png.size() / 2) << InputProblem::Damaged
-                                         << QStringLiteral("damaged image: it cannot be decoded");
-        QTest::newRow("text behind an image name") << QStringLiteral("f.jpg") << QByteArray("hello, world")
-                                                   << InputProblem::NotAnImage << QStringLiteral("not a readable image");
-        QTest::newRow("gone since it was listed") << QStringLiteral("g.png") << QByteArray() << InputProblem::Missing
-                                                  << QStringLiteral("the file is no longer there");
+        QTest::newRow("PNG cut in half")
+            << QStringLiteral("e.png") << png.left(png.size() / 2) << InputProblem::Damaged
+            << QStringLiteral("damaged image: it cannot be decoded");
+        QTest::newRow("text behind an image name")
+            << QStringLiteral("f.jpg") << QByteArray("hello, world") << InputProblem::NotAnImage
+            << QStringLiteral("not a readable image");
+        QTest::newRow("gone since it was listed")
+            << QStringLiteral("g.png") << QByteArray() << InputProblem::Missing
+            << QStringLiteral("the file is no longer there");
     }
     void inputs()
     {
@@ -101,10 +105,14 @@ private slots:
         QTest::addColumn<int>("error");
         QTest::addColumn<QString>("systemText");
         QTest::addColumn<QString>("cause");
-        QTest::newRow("permission") << EACCES << QStringLiteral("Permission denied") << QStringLiteral("permission denied");
-        QTest::newRow("full disk") << ENOSPC << QStringLiteral("No space left on device") << QStringLiteral("the disk is full");
-        QTest::newRow("read-only mount") << EROFS << QStringLiteral("Read-only file system") << QStringLiteral("the disk is read-only");
-        QTest::newRow("no number: the system's text") << 0 << QStringLiteral("Input/output error") << QStringLiteral("input/output error");
+        QTest::newRow("permission") << EACCES << QStringLiteral("Permission denied")
+                                    << QStringLiteral("permission denied");
+        QTest::newRow("full disk") << ENOSPC << QStringLiteral("No space left on device")
+                                   << QStringLiteral("the disk is full");
+        QTest::newRow("read-only mount")
+            << EROFS << QStringLiteral("Read-only file system") << QStringLiteral("the disk is read-only");
+        QTest::newRow("no number: the system's text")
+            << 0 << QStringLiteral("Input/output error") << QStringLiteral("input/output error");
     }
     void writeCauses()
     {
@@ -112,7 +120,8 @@ private slots:
         QFETCH(QString, systemText);
         QFETCH(QString, cause);
         QCOMPARE(engine::writeFailureCause(error, systemText), cause);
-        QCOMPARE(engine::writeFailureReason(error, systemText), QStringLiteral("could not be written: ") + cause);
+        QCOMPARE(engine::writeFailureReason(error, systemText),
+                 QStringLiteral("could not be written: ") + cause);
     }
 
     // The probe finds what a write would find, and leaves nothing behind where it may write.
@@ -130,7 +139,8 @@ private slots:
         QCOMPARE(engine::folderWriteProblem(locked), QStringLiteral("permission denied"));
         QImage image(4, 4, QImage::Format_RGB888);
         image.fill(Qt::red);
-        const engine::PngWriteResult written = engine::writeNewPng(image, locked, QStringLiteral("/in/p.jpg"));
+        const engine::PngWriteResult written =
+            engine::writeNewPng(image, locked, QStringLiteral("/in/p.jpg"));
         QVERIFY(!written.ok());
         QCOMPARE(written.error, QStringLiteral("could not be written: permission denied"));
         QFile::setPermissions(dir.filePath(QStringLiteral("read-only")),

@@ -289,7 +289,8 @@ private slots:
         std::signal(SIGXFSZ, oldHandler);
         QVERIFY2(text.startsWith(QStringLiteral("0 of 2 images were written.")), qPrintable(text));
         QVERIFY(text.contains(QStringLiteral("w1.png")) && text.contains(QStringLiteral("w2.png")));
-        QVERIFY2(text.contains(QStringLiteral("could not be written: the file would be too large")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("could not be written: the file would be too large")),
+                 qPrintable(text));
         QVERIFY(entries(out).isEmpty());
     }
 
@@ -316,8 +317,10 @@ private slots:
         QVERIFY(!probe().batchRunning());
         QCOMPARE(answers.texts.size(), 1);
         QCOMPARE(answers.texts.first(),
-                 QStringLiteral("The upscaled images cannot be saved in the output folder (permission denied):\n") +
-                     QDir::toNativeSeparators(folder) + QStringLiteral("\n\nPlease choose another output folder."));
+                 QStringLiteral(
+                     "The upscaled images cannot be saved in the output folder (permission denied):\n") +
+                     QDir::toNativeSeparators(folder) +
+                     QStringLiteral("\n\nPlease choose another output folder."));
         QCOMPARE(probe().pageStack()->currentIndex(), 1);
         QVERIFY(entries(out).isEmpty());
     }
