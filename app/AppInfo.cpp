@@ -27,7 +27,7 @@ QString AppInfo::picturesFolder()
     return Platform::picturesFolder();
 }
 
-void AppInfo::openWebSite()
+bool AppInfo::openWebSite()
 {
-    QDesktopServices::openUrl(VendorServer::webSiteUrl());
+    return QDesktopServices::openUrl(VendorServer::webSiteUrl());
 }

@@ -13,6 +13,7 @@ public:
     static QString installFolder();
     // The user's Pictures folder, or an empty string.
     static QString picturesFolder();
-    // Opens the vendor's web site root in the default browser; a failure is not reported.
-    static void openWebSite();
+    // Opens the vendor's web site root in the default browser. Returns whether the system took it;
+    // the caller tells the user when it did not.
+    static bool openWebSite();
 };

@@ -8,6 +8,7 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QScreen>
 #include <QSettings>
 #include <QStackedLayout>
@@ -29,6 +30,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->centralwidget->setLayout(box);
 
     setWindowTitle(AppInfo::appTitle());
+    // Windows takes the executable's icon resource; other systems need the window to carry one.
+    setWindowIcon(QIcon(QStringLiteral(":/resources/images/Logo128.png")));
 }
 
 MainWindow::~MainWindow()

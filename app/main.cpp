@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include <QApplication>
+#include <QIcon>
 
 // The image resources register themselves before main runs (static initialisers of the resource
 // object). No organisation or application name is set here: every settings access names its own.
@@ -8,6 +9,9 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
+    // Message boxes without a parent show it too; Wayland finds the icon through the desktop entry.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/resources/images/Logo128.png")));
+    QGuiApplication::setDesktopFileName(QStringLiteral("brivelle-ai"));
     MainWindow window;
     window.show();
     return QApplication::exec();

@@ -2,7 +2,10 @@
 #include "ui_AboutDialog.h"
 
 #include "app/AppInfo.h"
+#include "app/platform/platform.h"
 #include "app/vendorserver.h"
+#include "dialogs/LicencesDialog.h"
+#include "dialogs/openFailure.h"
 
 AboutDialog::AboutDialog(QWidget *parent) : QDialog(parent), ui(new Ui::AboutDialog)
 {
@@ -20,11 +23,17 @@ AboutDialog::AboutDialog(QWidget *parent) : QDialog(parent), ui(new Ui::AboutDia
     ui->urlLabel->setTextFormat(Qt::RichText);
     ui->urlLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
                                           Qt::LinksAccessibleByKeyboard);
-    ui->urlLabel->setOpenExternalLinks(true);
+    // Opened here rather than by the label, which would say nothing when no browser is there.
+    ui->urlLabel->setOpenExternalLinks(false);
+    connect(ui->urlLabel, &QLabel::linkActivated, this, [this](const QString &link) {
+        const QUrl address(link);
+        if (!Platform::openAddress(address))
+            reportNotOpened(this, address);
+    });
     // "Website:" ends right at the link's left edge with fonts wider than Segoe UI.
     ui->urlLabel->setIndent(3);
 
-    ui->osLabel->setText(tr("for Windows 11"));
+    ui->osLabel->setText(tr("for %1").arg(Platform::systemName()));
     ui->osLabel->adjustSize();
     ui->urlLabel->adjustSize();
 }
@@ -37,4 +46,10 @@ AboutDialog::~AboutDialog()
 void AboutDialog::on_closeButton_clicked()
 {
     deleteLater();
+}
+
+void AboutDialog::on_licencesButton_clicked()
+{
+    LicencesDialog licences(this);
+    licences.exec();
 }

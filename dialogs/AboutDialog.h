@@ -6,7 +6,8 @@ namespace Ui {
 class AboutDialog;
 }
 
-// The fixed-size about box: logo, title, version, web site link and the model's licence notice.
+// The fixed-size about box: logo, title, version, the system it runs on, web site link, the model's
+// licence notice and the way to the licence texts of everything the program ships with.
 // Create it with new: the close button deletes it.
 class AboutDialog : public QDialog {
     Q_OBJECT
@@ -17,6 +18,7 @@ public:
 
 private slots:
     void on_closeButton_clicked();
+    void on_licencesButton_clicked();
 
 private:
     Ui::AboutDialog *ui = nullptr;

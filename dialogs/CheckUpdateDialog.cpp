@@ -3,6 +3,7 @@
 
 #include "app/platform/platform.h"
 #include "app/vendorserver.h"
+#include "dialogs/openFailure.h"
 #include "dialogs/updateFile.h"
 
 #include <QNetworkAccessManager>
@@ -36,11 +37,11 @@ void CheckUpdateDialog::on_closeButton_clicked()
 
 void CheckUpdateDialog::fileIsReady(QNetworkReply *reply)
 {
-    const QByteArray body = reply->readAll();
-    const bool failed = reply->error() != QNetworkReply::NoError;
+    const QString body = QString::fromUtf8(reply->readAll());
+    const bool failed = reply->error() != QNetworkReply::NoError || !isUpdateFile(body);
     reply->deleteLater();
 
-    const UpdateVersion latest = parseUpdateFile(QString::fromUtf8(body));
+    const UpdateVersion latest = parseUpdateFile(body);
     latestMajor = latest.majorNumber;
     latestMinor = latest.minorNumber;
     latestSubMinor = latest.subMinorNumber;
@@ -72,5 +73,7 @@ void CheckUpdateDialog::fileIsReady(QNetworkReply *reply)
 
 void CheckUpdateDialog::on_downloadButton_clicked()
 {
-    Platform::openAddress(VendorServer::productPageUrl());
+    const QUrl page = VendorServer::productPageUrl();
+    if (!Platform::openAddress(page))
+        reportNotOpened(this, page);
 }

@@ -5,17 +5,34 @@
 #include <QDebug>
 #include <QStringList>
 
-UpdateVersion parseUpdateFile(const QString &text)
+namespace {
+
+const QStringList &versionKeys()
 {
-    UpdateVersion version;
+    static const QStringList keys{QStringLiteral("majorVersion"), QStringLiteral("minorVersion"),
+                                  QStringLiteral("subMinorVersion")};
+    return keys;
+}
+
+// Calls visit(key, value) for every entry that holds "=", in file order.
+template <typename Visit> void forEachEntry(const QString &text, Visit visit)
+{
     const QStringList entries = text.split(QLatin1Char(';'));
     for (QString entry : entries) {
         entry.remove(QStringLiteral("\r\n"));
         const qsizetype equals = entry.indexOf(QLatin1Char('='));
         if (entry.isEmpty() || equals < 0)
             continue;
-        const QString key = entry.left(equals);
-        const QString value = entry.mid(equals + 1);
+        visit(entry.left(equals), entry.mid(equals + 1));
+    }
+}
+
+} // namespace
+
+UpdateVersion parseUpdateFile(const QString &text)
+{
+    UpdateVersion version;
+    forEachEntry(text, [&version](const QString &key, const QString &value) {
         qDebug().noquote() << key;
         qDebug().noquote() << value;
         // toInt gives 0 for anything that is not a base-10 number, "1=2" included.
@@ -29,8 +46,19 @@ UpdateVersion parseUpdateFile(const QString &text)
             qDebug() << "subMinorVersion found";
             version.subMinorNumber = value.toInt(nullptr, 10);
         }
-    }
+    });
     return version;
+}
+
+bool isUpdateFile(const QString &text)
+{
+    bool named = false;
+    forEachEntry(text, [&named](const QString &key, const QString &value) {
+        bool number = false;
+        value.toInt(&number, 10);
+        named = named || (number && versionKeys().contains(key));
+    });
+    return named;
 }
 
 bool isNewerVersion(const UpdateVersion &latest, const UpdateVersion &installed)

@@ -13,6 +13,10 @@ struct UpdateVersion {
 // nothing is trimmed, so the deployed files that rely on that exact reading keep working.
 UpdateVersion parseUpdateFile(const QString &text);
 
+// Whether a response names at least one of the three version keys with a number: an error page or a
+// portal's login page served with status 200 is no update file and says nothing about versions.
+bool isUpdateFile(const QString &text);
+
 // Lexicographic over major, minor, sub-minor; an equal version is not newer.
 bool isNewerVersion(const UpdateVersion &latest, const UpdateVersion &installed);
 
@@ -23,7 +27,8 @@ UpdateVersion installedVersion();
 enum class UpdateCheckOutcome {
     UpdateAvailable,
     UpToDate,
-    // The request failed (no connection, DNS or HTTP error): nothing is known about newer versions.
+    // The request failed (no connection, DNS or HTTP error) or its answer was no update file: nothing
+    // is known about newer versions.
     CheckFailed,
 };
 

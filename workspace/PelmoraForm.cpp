@@ -1,9 +1,13 @@
 #include "workspace/PelmoraForm.h"
 
 #include "app/AppInfo.h"
+#include "app/vendorserver.h"
 #include "dialogs/AboutDialog.h"
 #include "dialogs/CheckUpdateDialog.h"
+#include "dialogs/openFailure.h"
 #include "ui_PelmoraForm.h"
+#include "workspace/ProgressPicture.h"
+#include "workspace/batchProgress.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/upscaler.h"
 
@@ -29,7 +33,7 @@ QHBoxLayout *rowOf(std::initializer_list<QWidget *> widgets, Qt::Alignment align
 }
 
 // The layouts of every page, innermost first; the pages themselves go into the form's page stack.
-void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
+void buildLayouts(Ui::PelmoraForm *ui, QWidget *form, QLabel *timeLabel, ProgressPicture *picture)
 {
     // Start page: the button row above the centred drop logo and its caption.
     auto *content = new QVBoxLayout(ui->sourceFrameContent);
@@ -79,21 +83,19 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
     work->addLayout(toolbar);
     work->addLayout(rowOf({splitter}, {}));
 
-    // Batch progress: labels and bar at the top of a centred column, Cancel centred below.
-    auto *progressColumn = new QVBoxLayout;
-    progressColumn->setAlignment(Qt::AlignTop);
-    progressColumn->addWidget(ui->progressFileLabel);
-    progressColumn->addWidget(ui->progressLabel);
-    progressColumn->addWidget(ui->progressBar);
+    // Batch progress: labels, bar, times and Cancel in a column at the top; below them the picture
+    // being enlarged takes the rest of the page.
     auto *cancelRow = new QHBoxLayout;
-    cancelRow->setAlignment(Qt::AlignHCenter);
     cancelRow->addStretch();
     cancelRow->addWidget(ui->cancelButton);
     cancelRow->addStretch();
-    progressColumn->addLayout(cancelRow);
     auto *progress = new QVBoxLayout(ui->progressWidget);
-    progress->setAlignment(Qt::AlignCenter);
-    progress->addLayout(progressColumn);
+    progress->addWidget(ui->progressFileLabel);
+    progress->addWidget(ui->progressLabel);
+    progress->addWidget(ui->progressBar);
+    progress->addWidget(timeLabel);
+    progress->addLayout(cancelRow);
+    progress->addWidget(picture, 1);
 
     // Models missing.
     auto *missing = new QVBoxLayout(ui->downloadModelWidget);
@@ -120,7 +122,12 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form)
 PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraForm)
 {
     ui->setupUi(this);
-    buildLayouts(ui, this);
+    progressTimeLabel = new QLabel(ui->progressWidget);
+    progressTimeLabel->setObjectName(QStringLiteral("progressTimeLabel"));
+    progressTimeLabel->setAlignment(Qt::AlignCenter);
+    progressPicture = new ProgressPicture(ui->progressWidget);
+    progressPicture->setObjectName(QStringLiteral("progressPicture"));
+    buildLayouts(ui, this, progressTimeLabel, progressPicture);
 
     pageStack = new QStackedLayout;
     pageStack->addWidget(ui->sourceFrame);
@@ -201,7 +208,8 @@ void PelmoraForm::on_aboutButton_clicked()
 
 void PelmoraForm::on_webButton_clicked()
 {
-    AppInfo::openWebSite();
+    if (!AppInfo::openWebSite())
+        reportNotOpened(this, VendorServer::webSiteUrl());
 }
 
 void PelmoraForm::on_webButton2_clicked()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QItemSelection>
 #include <QList>
 #include <QStandardItemModel>
@@ -22,6 +23,9 @@ class ModelDownloader;
 class QImage;
 class QPixmap;
 class FolderWalk;
+class QLabel;
+class ProgressPicture;
+class BatchTimeEstimate;
 class ThumbnailBatch;
 template <typename T> class QFutureWatcher;
 namespace engine {
@@ -117,6 +121,9 @@ private:
     // Starts the job on the global pool, watched by batchWatcher.
     void processFiles(QStringList paths);
     void connectBatchProgress();
+    // The progress page's time line and the picture being enlarged.
+    void startBatchProgress(const QStringList &paths);
+    void showBatchTimes();
     void onBatchFinished();
     // Cancels a running batch and waits for its worker: nothing the worker uses may die before it.
     void stopBatch();
@@ -165,6 +172,14 @@ private:
     std::atomic<bool> cancelRequested{false};
     engine::BatchJob *batchJob = nullptr;
     QFutureWatcher<void> *batchWatcher = nullptr;
+    // The progress page's times and the picture being enlarged; made in code beside the form's
+    // widget record.
+    QLabel *progressTimeLabel = nullptr;
+    ProgressPicture *progressPicture = nullptr;
+    // Ticks once a second while a batch runs, for the elapsed time and the estimate.
+    QTimer progressClock;
+    QElapsedTimer batchClock;
+    std::unique_ptr<BatchTimeEstimate> timeEstimate;
 
     // model files
     QStringList missingModels;

@@ -16,9 +16,12 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QIcon>
+#include <QPainter>
 #include <QPixmap>
 #include <QSettings>
 #include <QStackedLayout>
+#include <QStyle>
 #include <QTimer>
 
 namespace {
@@ -28,6 +31,19 @@ constexpr int emptyPage = 0;
 constexpr int workPage = 1;
 // Longest stretch of walking and row building before the event loop gets a turn.
 constexpr int addSliceMs = 15;
+
+// Stands in for the thumbnail of a file that cannot be decoded: the style's warning sign on a
+// transparent square of the thumbnail's size, so that the row's text lines up with the others.
+QPixmap unreadablePlaceholder(const QWidget *widget)
+{
+    QPixmap square(thumbnailEdge, thumbnailEdge);
+    square.fill(Qt::transparent);
+    const QIcon warning = widget->style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, widget);
+    QPainter painter(&square);
+    const int edge = thumbnailEdge / 2;
+    warning.paint(&painter, QRect((thumbnailEdge - edge) / 2, (thumbnailEdge - edge) / 2, edge, edge));
+    return square;
+}
 } // namespace
 
 void PelmoraForm::on_AddURL(QUrl url)
@@ -160,14 +176,16 @@ void PelmoraForm::getItemsIcon()
     }
     setThumbnailDecodeLimit();
     thumbnailBatch = new ThumbnailBatch(paths, this);
-    connect(thumbnailBatch, &ThumbnailBatch::ready, this,
-            [this, paths](int index, const Thumbnail &thumbnail) {
-                const QString &path = paths.at(index);
-                const QFileInfo info(path);
-                // Found again by its key: the row may have moved, or be gone.
-                applyThumbnail(QPixmap::fromImage(thumbnail.image), info.fileName(), info.path(),
-                               thumbnail.sizeText, findListedPath(fileModel, pathColumn, path));
-            });
+    connect(
+        thumbnailBatch, &ThumbnailBatch::ready, this, [this, paths](int index, const Thumbnail &thumbnail) {
+            const QString &path = paths.at(index);
+            const QFileInfo info(path);
+            const bool readable = !thumbnail.image.isNull();
+            // Found again by its key: the row may have moved, or be gone.
+            applyThumbnail(readable ? QPixmap::fromImage(thumbnail.image) : unreadablePlaceholder(this),
+                           info.fileName(), info.path(), readable ? thumbnail.sizeText : tr("Cannot be read"),
+                           findListedPath(fileModel, pathColumn, path));
+        });
     connect(thumbnailBatch, &ThumbnailBatch::finished, this, [this] {
         thumbnailBatch->deleteLater();
         thumbnailBatch = nullptr;

@@ -53,7 +53,9 @@ void PelmoraForm::fillGpuList()
 {
     const int count = ncnn::get_gpu_count();
     for (int i = 0; i < count; ++i)
-        ui->processGpuComboBox->addItem(QString::fromUtf8(ncnn::get_gpu_info(i).device_name()), i);
+        ui->processGpuComboBox->addItem(gpuListEntry(QString::fromUtf8(ncnn::get_gpu_info(i).device_name()),
+                                                     ncnn::get_gpu_info(i).type()),
+                                        i);
     gpuIndex = validGpuIndex(gpuIndex, ui->processGpuComboBox->count());
     ui->processGpuComboBox->setCurrentIndex(gpuIndex);
     if (count > 0) {

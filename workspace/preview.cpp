@@ -18,17 +18,17 @@ namespace {
 constexpr int previewTickMs = 50;
 constexpr int previewTicksToWait = 5;
 
-// The height a picture may take and still be seen whole: the area's height less its frame, the
-// margins around the label and the label's own frame. Scaling to the area's outer height cut the
-// bottom of every picture off.
-int visiblePreviewHeight(const QScrollArea *area, const QLabel *label)
+// The size a picture may take and still be seen whole: the area's viewport less the margins around
+// the label and the label's own frame. Scaling to the area's outer height cut the bottom of every
+// picture off.
+QSize visiblePreviewSize(const QScrollArea *area, const QLabel *label)
 {
-    int height = area->viewport()->height() - 2 * label->frameWidth();
+    QSize size = area->viewport()->size() - QSize(2 * label->frameWidth(), 2 * label->frameWidth());
     if (const QWidget *contents = area->widget(); contents && contents->layout()) {
         const QMargins margins = contents->layout()->contentsMargins();
-        height -= margins.top() + margins.bottom();
+        size -= QSize(margins.left() + margins.right(), margins.top() + margins.bottom());
     }
-    return height;
+    return size;
 }
 } // namespace
 
@@ -68,7 +68,7 @@ void PelmoraForm::on_updateTimer()
     previewTimer.stop();
     ++previewRendersStarted;
     const QString path = previewPath;
-    const int areaHeight = visiblePreviewHeight(ui->scrollArea, ui->orgLabel);
+    const QSize areaSize = visiblePreviewSize(ui->scrollArea, ui->orgLabel);
     // The task gets copies and never sees the form; the watcher, a child of the form, brings the
     // picture back to the GUI thread and dies with the form if the form goes first.
     auto *watcher = new QFutureWatcher<QImage>(this);
@@ -77,7 +77,7 @@ void PelmoraForm::on_updateTimer()
         watcher->deleteLater();
     });
     watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
-                                         [path, areaHeight] { return renderPreview(path, areaHeight); }));
+                                         [path, areaSize] { return renderPreview(path, areaSize); }));
 }
 
 void PelmoraForm::showPreview(const QImage &image)

@@ -2,14 +2,14 @@
 
 #include <QImageReader>
 
-QImage renderPreview(const QString &path, int areaHeight)
+QImage renderPreview(const QString &path, QSize area)
 {
-    if (path.isEmpty() || areaHeight <= 0)
+    if (path.isEmpty() || area.isEmpty())
         return QImage();
     QImageReader reader(path, QByteArray());
     reader.setAutoTransform(true);
     const QImage image = reader.read();
     if (image.isNull())
         return QImage();
-    return image.scaledToHeight(areaHeight, Qt::SmoothTransformation);
+    return image.scaled(area, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }

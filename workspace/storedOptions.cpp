@@ -1,5 +1,6 @@
 #include "workspace/storedOptions.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -61,4 +62,12 @@ QString scaleLabelText(int upscaleValue)
 int validGpuIndex(int stored, int count)
 {
     return stored < 0 || stored >= count ? 0 : stored;
+}
+
+QString gpuListEntry(const QString &deviceName, int deviceType)
+{
+    constexpr int cpuDevice = 3;
+    if (deviceType != cpuDevice)
+        return deviceName;
+    return deviceName + QCoreApplication::translate("PelmoraForm", " (software renderer)");
 }

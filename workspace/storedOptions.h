@@ -27,5 +27,9 @@ QString scaleLabelText(int upscaleValue);
 // A device index that names an entry of a list of `count` devices: the stored one, or 0.
 int validGpuIndex(int stored, int count);
 
+// The GPU list's entry for a Vulkan device of ncnn's type (3: the CPU). A software renderer such as
+// llvmpipe is named as one: users took it for a graphics card and found it slower than the CPU path.
+QString gpuListEntry(const QString &deviceName, int deviceType);
+
 // Key of the folder of the first file of the last add dialog.
 QString lastOpenIcoPathKey();

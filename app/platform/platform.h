@@ -20,6 +20,9 @@ QString picturesFolder();
 // Physical memory available to a new allocation right now, in bytes; 0 when unknown.
 quint64 availablePhysicalMemory();
 
+// The system the program runs on, as the about box names it: "Windows 11", "Linux".
+QString systemName();
+
 // Hands an address to the default browser. Returns whether the system took it.
 bool openAddress(const QUrl &url);
 

@@ -33,6 +33,11 @@ quint64 availablePhysicalMemory()
     return parseMemAvailable(file.readAll());
 }
 
+QString systemName()
+{
+    return QStringLiteral("Linux");
+}
+
 bool openAddress(const QUrl &url)
 {
     return QDesktopServices::openUrl(url);

@@ -69,6 +69,11 @@ quint64 availablePhysicalMemory()
     return quint64(status.ullAvailPhys);
 }
 
+QString systemName()
+{
+    return QStringLiteral("Windows 11");
+}
+
 bool openAddress(const QUrl &url)
 {
     const std::wstring address = url.toString(QUrl::FullyEncoded).toStdWString();

@@ -1,7 +1,7 @@
 #include "app/MainWindow.h"
 #include "app/windowgeometry.h"
-#include "workspace/PelmoraForm.h"
 #include "support/iconcheck.h"
+#include "workspace/PelmoraForm.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -80,6 +80,12 @@ void TestMainWindow::windowForm()
     QCOMPARE(forms.size(), 1);
     QVERIFY(central->isAncestorOf(forms.constFirst()));
     QVERIFY(!window.isMaximized());
+
+    // The window system shows the application's logo for the window, not a generic one.
+    const QImage logo =
+        QImage(QStringLiteral(":/resources/images/Logo128.png")).convertToFormat(QImage::Format_ARGB32);
+    QVERIFY(!logo.isNull());
+    QCOMPARE(window.windowIcon().pixmap(logo.size()).toImage().convertToFormat(QImage::Format_ARGB32), logo);
 }
 
 void TestMainWindow::restoresStoredGeometry_data()

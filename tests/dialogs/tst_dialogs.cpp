@@ -1,19 +1,26 @@
 #include "dialogs/AboutDialog.h"
 #include "dialogs/CheckUpdateDialog.h"
+#include "dialogs/LicencesDialog.h"
 
 #include "support/testvendorserver.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 
 namespace {
 
 const QString upToDateText = QStringLiteral("There are no software updates available at this time.");
+const QString failedText = QStringLiteral(
+    "The update check could not be completed. Please check your internet connection and try again later.");
 
 QLabel *label(QWidget *dialog, const char *name)
 {
@@ -51,6 +58,7 @@ private slots:
     void secondButtonOpensProductPage_data();
     void secondButtonOpensProductPage();
     void aboutBox();
+    void licencesView();
 
 private:
     // Runs one update check against the server and returns the dialog once its reply was handled.
@@ -101,11 +109,15 @@ void DialogsTest::updateResult_data()
                                    << upToDateText << visit;
     QTest::newRow("blank before key")
         << QByteArray("majorVersion=1; minorVersion=5") << upToDateText << visit;
-    QTest::newRow("blank before =") << QByteArray("majorVersion =2") << upToDateText << visit;
-    QTest::newRow("letter case") << QByteArray("MajorVersion=2;minorversion=5") << upToDateText << visit;
+    // Answers that name no version are no update file: the check failed.
+    QTest::newRow("blank before =") << QByteArray("majorVersion =2") << failedText << visit;
+    QTest::newRow("letter case") << QByteArray("MajorVersion=2;minorversion=5") << failedText << visit;
     QTest::newRow("majorVersion=1=2")
         << QByteArray("majorVersion=1=2;minorVersion=9") << upToDateText << visit;
-    QTest::newRow("empty body") << QByteArray() << upToDateText << visit;
+    QTest::newRow("empty body") << QByteArray() << failedText << visit;
+    QTest::newRow("HTML page with status 200")
+        << QByteArray("<!DOCTYPE html>\n<html><head><title>Welcome</title></head><body>Sign in</body></html>")
+        << failedText << visit;
 }
 
 void DialogsTest::updateResult()
@@ -225,7 +237,15 @@ void DialogsTest::aboutBox()
     const QString site = server.origin().toString();
     QVERIFY2(url->text().contains(QStringLiteral("href=\"") + site + QStringLiteral("/\"")),
              qPrintable(url->text()));
-    QVERIFY(url->openExternalLinks());
+    // The dialog opens the link itself, so that it can say when no browser took it.
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+    emit url->linkActivated(site + QStringLiteral("/"));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    QCOMPARE(catcher.urls, QList<QUrl>{QUrl(site + QStringLiteral("/"))});
+#ifdef Q_OS_LINUX
+    QCOMPARE(label(&dialog, "osLabel")->text(), QStringLiteral("for Linux"));
+#endif
     QVERIFY(!label(&dialog, "label_4")->pixmap().isNull());
     QCOMPARE(url->pos(), QPoint(230, 150));
     const QString licence = dialog.findChild<QTextEdit *>(QStringLiteral("textEdit"))->toPlainText();
@@ -233,6 +253,42 @@ void DialogsTest::aboutBox()
     QVERIFY(licence.contains(
         QStringLiteral("This application uses Real-ESRGAN for AI-powered image upscaling.")));
     QVERIFY(licence.contains(QStringLiteral("licensed under the BSD 3-Clause License.")));
+}
+
+// Reached from the about box; every component the program ships with has its notice and full text.
+void DialogsTest::licencesView()
+{
+    AboutDialog about(nullptr);
+    about.show();
+    QStringList titles;
+    QString shown;
+    QTimer::singleShot(0, &about, [&] {
+        auto *view = qobject_cast<LicencesDialog *>(QApplication::activeModalWidget());
+        if (!view)
+            return;
+        auto *list = view->findChild<QListWidget *>(QStringLiteral("licenceList"));
+        for (int i = 0; i < list->count(); ++i)
+            titles << list->item(i)->text();
+        shown = view->findChild<QPlainTextEdit *>(QStringLiteral("licenceText"))->toPlainText();
+        view->reject();
+    });
+    QTest::mouseClick(button(&about, "licencesButton"), Qt::LeftButton);
+    QCOMPARE(titles, (QStringList{QStringLiteral("Real-ESRGAN (BSD 3-Clause)"), QStringLiteral("Qt (LGPL 3)"),
+                                  QStringLiteral("oneDNN (Apache 2.0)"),
+                                  QStringLiteral("Vulkan loader (Apache 2.0)")}));
+    QVERIFY(shown.contains(QStringLiteral("Copyright (c) 2021, Xintao Wang")));
+
+    const QList<LicenceEntry> entries = licenceEntries();
+    const QStringList expected{QStringLiteral("Neither the name of the copyright holder"),
+                               QStringLiteral("GNU LESSER GENERAL PUBLIC LICENSE"),
+                               QStringLiteral("Apache License"), QStringLiteral("Apache License")};
+    QCOMPARE(entries.size(), expected.size());
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const QString text = licenceText(entries.at(i));
+        QVERIFY2(text.contains(expected.at(i)) && !text.contains(QStringLiteral("is missing")),
+                 qPrintable(entries.at(i).title));
+    }
+    QVERIFY(licenceText(entries.at(1)).contains(QStringLiteral("GNU GENERAL PUBLIC LICENSE")));
 }
 
 QTEST_MAIN(DialogsTest)

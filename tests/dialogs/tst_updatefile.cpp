@@ -10,6 +10,8 @@ class UpdateFileTest : public QObject {
 private slots:
     void parse_data();
     void parse();
+    void recognisesUpdateFiles_data();
+    void recognisesUpdateFiles();
     void outcome_data();
     void outcome();
 };
@@ -55,6 +57,32 @@ void UpdateFileTest::parse()
     QCOMPARE(version.majorNumber, major);
     QCOMPARE(version.minorNumber, minor);
     QCOMPARE(version.subMinorNumber, subMinor);
+}
+
+void UpdateFileTest::recognisesUpdateFiles_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("updateFile");
+    QTest::newRow("full file") << QStringLiteral(
+                                      "majorVersion=1;\r\nminorVersion=5;\r\nsubMinorVersion=0;\r\n")
+                               << true;
+    QTest::newRow("only major") << QStringLiteral("majorVersion=2") << true;
+    QTest::newRow("LF only still names major") << QStringLiteral("majorVersion=2;\nminorVersion=5") << true;
+    QTest::newRow("one good value beside a spoilt one")
+        << QStringLiteral("majorVersion=1=2;minorVersion=7") << true;
+    QTest::newRow("HTML page") << QStringLiteral(
+                                      "<!DOCTYPE html><html><body style=\"a=b;c=d\">Welcome</body></html>")
+                               << false;
+    QTest::newRow("empty body") << QString() << false;
+    QTest::newRow("keys in another letter case") << QStringLiteral("MajorVersion=2;minorversion=5") << false;
+    QTest::newRow("key without a number") << QStringLiteral("majorVersion=;minorVersion=x") << false;
+}
+
+void UpdateFileTest::recognisesUpdateFiles()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, updateFile);
+    QCOMPARE(isUpdateFile(text), updateFile);
 }
 
 void UpdateFileTest::outcome_data()

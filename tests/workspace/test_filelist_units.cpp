@@ -1,6 +1,7 @@
 #include "workspace/deleteList.h"
 #include "workspace/folderWalk.h"
 #include "workspace/listedPath.h"
+#include "workspace/naturalOrder.h"
 #include "workspace/thumbnail.h"
 #include "workspace/thumbnailBatch.h"
 
@@ -73,16 +74,15 @@ private slots:
         QCOMPARE(findListedPath(model, 1, QStringLiteral("A.png")), -1);
     }
 
+    // A folder's files in natural name order, then its subfolders in the same order, depth first.
     void folderWalk()
     {
         const QString root = dir.filePath(QStringLiteral("tree"));
-        writeBytes(QStringLiteral("tree/top.png"), "x");
-        writeBytes(QStringLiteral("tree/README"), "x");
-        writeBytes(QStringLiteral("tree/.hidden.png"), "x");
-        writeBytes(QStringLiteral("tree/a/b/c/deep.JPG"), "x");
-        writeBytes(QStringLiteral("tree/a/notes.txt"), "x");
-        writeBytes(QStringLiteral("tree/a/noext"), "x");
-        writeBytes(QStringLiteral("elsewhere/linked.png"), "x");
+        for (const char *name :
+             {"tree/top.png", "tree/img10.png", "tree/img2.png", "tree/Img3.png", "tree/README",
+              "tree/.hidden.png", "tree/.cache/hidden-folder.png", "tree/a/b/c/deep.JPG", "tree/a/notes.txt",
+              "tree/a/noext", "tree/a10/x.png", "tree/a2/y.png", "elsewhere/linked.png"})
+            writeBytes(QString::fromLatin1(name), "x");
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), root + QStringLiteral("/link")));
 
         QStringList found;
@@ -90,10 +90,30 @@ private slots:
         QString path;
         while (walk.next(&path))
             found << QDir(root).relativeFilePath(path);
-        found.sort();
-        const QStringList expected{QStringLiteral("a/b/c/deep.JPG"), QStringLiteral("a/notes.txt"),
-                                   QStringLiteral("top.png")};
+        const QStringList expected{QStringLiteral("img2.png"),    QStringLiteral("Img3.png"),
+                                   QStringLiteral("img10.png"),   QStringLiteral("top.png"),
+                                   QStringLiteral("a/notes.txt"), QStringLiteral("a/b/c/deep.JPG"),
+                                   QStringLiteral("a2/y.png"),    QStringLiteral("a10/x.png")};
         QCOMPARE(found, expected);
+    }
+
+    void naturalOrder_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("numbers by value") << QStringLiteral("img2.png") << QStringLiteral("img10.png");
+        QTest::newRow("letters ignore case") << QStringLiteral("apple.png") << QStringLiteral("Banana.png");
+        QTest::newRow("prefix first") << QStringLiteral("img") << QStringLiteral("img1");
+        QTest::newRow("longer than any integer")
+            << QStringLiteral("x99999999999999999999") << QStringLiteral("x100000000000000000000");
+        QTest::newRow("equal value, fixed order") << QStringLiteral("img007") << QStringLiteral("img7");
+    }
+    void naturalOrder()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QVERIFY(naturalLess(first, second));
+        QVERIFY(!naturalLess(second, first));
     }
 
     void thumbnails_data()

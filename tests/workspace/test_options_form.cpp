@@ -152,7 +152,9 @@ private slots:
         const int devices = ncnn::get_gpu_count();
         QCOMPARE(list->count(), devices);
         for (int i = 0; i < devices; ++i) {
-            QCOMPARE(list->itemText(i), QString::fromUtf8(ncnn::get_gpu_info(i).device_name()));
+            const QString name = QString::fromUtf8(ncnn::get_gpu_info(i).device_name());
+            const bool software = ncnn::get_gpu_info(i).type() == 3;
+            QCOMPARE(list->itemText(i), software ? name + QStringLiteral(" (software renderer)") : name);
             QCOMPARE(list->itemData(i).toInt(), i);
         }
         auto *info = child<QLabel>(form, "processInfoLabel");

@@ -12,35 +12,37 @@ private:
     QTemporaryDir dir;
 
 private slots:
-    void scalesToTheAreaHeight_data()
+    void fitsTheArea_data()
     {
         QTest::addColumn<QSize>("image");
-        QTest::addColumn<int>("height");
+        QTest::addColumn<QSize>("area");
         QTest::addColumn<QSize>("expected");
-        QTest::newRow("portrait") << QSize(300, 600) << 400 << QSize(200, 400);
-        QTest::newRow("panorama") << QSize(2000, 200) << 300 << QSize(3000, 300);
-        QTest::newRow("enlarged") << QSize(40, 20) << 100 << QSize(200, 100);
+        QTest::newRow("portrait fills the height") << QSize(300, 600) << QSize(500, 400) << QSize(200, 400);
+        QTest::newRow("panorama fills the width") << QSize(2000, 200) << QSize(600, 300) << QSize(600, 60);
+        QTest::newRow("scanned page wider than the area")
+            << QSize(2480, 1754) << QSize(400, 700) << QSize(400, 282);
+        QTest::newRow("enlarged") << QSize(40, 20) << QSize(300, 100) << QSize(200, 100);
     }
-    void scalesToTheAreaHeight()
+    void fitsTheArea()
     {
         QFETCH(QSize, image);
-        QFETCH(int, height);
+        QFETCH(QSize, area);
         QFETCH(QSize, expected);
         QImage source(image, QImage::Format_RGB32);
         source.fill(Qt::blue);
         const QString path = dir.filePath(QStringLiteral("p.png"));
         QVERIFY(source.save(path));
-        QCOMPARE(renderPreview(path, height).size(), expected);
+        QCOMPARE(renderPreview(path, area).size(), expected);
     }
 
     void unreadableGivesNull_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("height");
-        QTest::newRow("empty path") << QString() << 100;
-        QTest::newRow("missing") << dir.filePath(QStringLiteral("gone.png")) << 100;
-        QTest::newRow("damaged") << dir.filePath(QStringLiteral("damaged.png")) << 100;
-        QTest::newRow("area not laid out") << dir.filePath(QStringLiteral("ok.png")) << 0;
+        QTest::addColumn<QSize>("area");
+        QTest::newRow("empty path") << QString() << QSize(100, 100);
+        QTest::newRow("missing") << dir.filePath(QStringLiteral("gone.png")) << QSize(100, 100);
+        QTest::newRow("damaged") << dir.filePath(QStringLiteral("damaged.png")) << QSize(100, 100);
+        QTest::newRow("area not laid out") << dir.filePath(QStringLiteral("ok.png")) << QSize(100, 0);
     }
     void unreadableGivesNull()
     {
@@ -52,8 +54,8 @@ private slots:
         ok.fill(Qt::green);
         QVERIFY(ok.save(dir.filePath(QStringLiteral("ok.png"))));
         QFETCH(QString, path);
-        QFETCH(int, height);
-        QVERIFY(renderPreview(path, height).isNull());
+        QFETCH(QSize, area);
+        QVERIFY(renderPreview(path, area).isNull());
     }
 
     // The preview shows the picture the way its thumbnail and its upscaled result do.
@@ -67,7 +69,7 @@ private slots:
             QSKIP("the TIFF writer cannot store an orientation");
         writer.setTransformation(QImageIOHandler::TransformationRotate90);
         QVERIFY(writer.write(image));
-        QCOMPARE(renderPreview(path, 400).size(), QSize(200, 400));
+        QCOMPARE(renderPreview(path, QSize(400, 400)).size(), QSize(200, 400));
     }
 };
 

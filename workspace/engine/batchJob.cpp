@@ -30,23 +30,27 @@ QString tr(const char *text)
 QString completionText(const BatchSummary &summary)
 {
     const QString question = tr("Open the output folder?");
-    if (summary.failures.isEmpty())
+    if (summary.failures.isEmpty() && !summary.cancelled)
         return tr("Your upscaled image is ready.") + QLatin1Char('\n') + question;
 
-    // A long list would push the buttons off the screen.
-    constexpr int kNamesShown = 10;
-    QStringList names;
-    for (const BatchFailure &failure : summary.failures) {
-        if (names.size() == kNamesShown) {
-            names << tr("and %1 more").arg(summary.failures.size() - kNamesShown);
-            break;
+    const QString count = tr("%1 of %2 images were written.").arg(summary.written.size()).arg(summary.total);
+    QString text = summary.cancelled ? QString(tr("Cancelled.") + QLatin1Char(' ') + count) : count;
+    if (!summary.failures.isEmpty()) {
+        // A long list would push the buttons off the screen.
+        constexpr int kNamesShown = 10;
+        QStringList lines;
+        for (const BatchFailure &failure : summary.failures) {
+            if (lines.size() == kNamesShown) {
+                lines << tr("and %1 more").arg(summary.failures.size() - kNamesShown);
+                break;
+            }
+            lines << QFileInfo(failure.path).fileName() + QStringLiteral(" \u2013 ") + failure.reason;
         }
-        names << QFileInfo(failure.path).fileName();
+        // Blank lines keep the count, the names and the question apart.
+        text += QStringLiteral("\n\n") + tr("These files could not be upscaled:") + QLatin1Char('\n') +
+                lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
     }
-    // Blank lines keep the count, the names and the question apart.
-    return tr("%1 of %2 images were written.").arg(summary.written.size()).arg(summary.total) +
-           QStringLiteral("\n\n") + tr("These files could not be upscaled:") + QLatin1Char('\n') +
-           names.join(QLatin1Char('\n')) + QStringLiteral("\n\n") + question;
+    return text + QLatin1Char('\n') + question;
 }
 
 static_assert(std::atomic<bool>::is_always_lock_free, "stopAtNextTile() must be safe in a signal handler");

@@ -43,8 +43,9 @@ struct PictureReport {
     QString reason;
 };
 
-// The text of the completion message: the usual two lines when nothing failed; otherwise how many of
-// how many images were written and which inputs failed, before the question.
+// The text of the completion message: the usual two lines when every image was written; otherwise
+// whether the batch was cancelled, how many of how many images were written and each input that
+// failed with its reason, before the question.
 QString completionText(const BatchSummary &summary);
 
 // One upscale batch: every path is read, upscaled and written as a new PNG into the output folder.

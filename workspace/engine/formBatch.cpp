@@ -2,8 +2,13 @@
 
 #include "ui_PelmoraForm.h"
 
+#include "dialogs/openFailure.h"
+#include "workspace/ProgressPicture.h"
+#include "workspace/batchProgress.h"
 #include "workspace/engine/batchJob.h"
+#include "workspace/engine/fileProblems.h"
 #include "workspace/engine/outputNaming.h"
+#include "workspace/engine/upscaler.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -39,6 +44,16 @@ void PelmoraForm::on_upscaleButton_clicked()
         qDebug() << "Selected folder:" << outputFolder;
     }
 
+    // Found now rather than after a whole batch of results that could not be saved.
+    if (const QString problem = engine::folderWriteProblem(outputFolder); !problem.isEmpty()) {
+        QMessageBox::warning(
+            this, tr("Upscaling"),
+            tr("The upscaled images cannot be saved in the output folder (%1):").arg(problem) +
+                QStringLiteral("\n") + QDir::toNativeSeparators(outputFolder) + QStringLiteral("\n\n") +
+                tr("Please choose another output folder."));
+        return;
+    }
+
     ui->progressLabel->setText(tr("Initializing AI Neural Network..."));
     pageStack->setCurrentIndex(2);
 
@@ -64,6 +79,7 @@ void PelmoraForm::on_upscaleButton_clicked()
 
     batchJob = new engine::BatchJob(outputFolder, upscaler, cancelRequested, this);
     connectBatchProgress();
+    startBatchProgress(paths);
 
     batchWatcher = new QFutureWatcher<void>(this);
     connect(batchWatcher, &QFutureWatcher<void>::finished, this, &PelmoraForm::onBatchFinished);
@@ -87,20 +103,52 @@ void PelmoraForm::connectBatchProgress()
         bar->setValue(done);
     });
     connect(batchJob, &engine::BatchJob::fileWritten, bar, [bar] { bar->setValue(bar->maximum()); });
+
+    connect(batchJob, &engine::BatchJob::pictureStarted, this, [this](int index, int, const QString &path) {
+        timeEstimate->pictureStarted(index);
+        progressPicture->start(orientedImageSize(path) * upscaler->scale());
+        showBatchTimes();
+    });
+    connect(batchJob, &engine::BatchJob::tileProgress, this,
+            [this](int done, int total) { timeEstimate->tilesDone(done, total); });
+    connect(batchJob, &engine::BatchJob::tileFinished, progressPicture, &ProgressPicture::addTile);
+}
+
+void PelmoraForm::startBatchProgress(const QStringList &paths)
+{
+    QList<QSize> sizes;
+    sizes.reserve(paths.size());
+    for (const QString &path : paths)
+        sizes << orientedImageSize(path);
+    timeEstimate = std::make_unique<BatchTimeEstimate>(sizes);
+    progressPicture->clear();
+    batchClock.start();
+    showBatchTimes();
+    connect(&progressClock, &QTimer::timeout, this, &PelmoraForm::showBatchTimes, Qt::UniqueConnection);
+    progressClock.start(1000);
+}
+
+void PelmoraForm::showBatchTimes()
+{
+    if (!timeEstimate)
+        return;
+    const qint64 elapsed = batchClock.elapsed();
+    progressTimeLabel->setText(batchTimeText(elapsed, timeEstimate->remainingMs(elapsed)));
 }
 
 void PelmoraForm::processFiles(QStringList paths)
 {
     // The worker holds the job and its own copy of the list, never the form.
-    batchWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
-                                              [job = batchJob, paths] { job->run(paths); }));
+    batchWatcher->setFuture(
+        QtConcurrent::run(QThreadPool::globalInstance(), [job = batchJob, paths] { job->run(paths); }));
 }
 
 void PelmoraForm::onBatchFinished()
 {
     qDebug() << "Finish Upscalling";
+    progressClock.stop();
     const QString text = engine::completionText(batchJob->summary());
-    const bool allWritten = batchJob->summary().failures.isEmpty();
+    const bool allWritten = batchJob->summary().failures.isEmpty() && !batchJob->summary().cancelled;
 
     QMessageBox box;
     box.setWindowTitle(tr("Upscaling Complete"));
@@ -109,10 +157,12 @@ void PelmoraForm::onBatchFinished()
     box.setStandardButtons(QMessageBox::Ok);
     QPushButton *open = box.addButton(tr("Open Folder"), QMessageBox::ActionRole);
     box.exec();
-    if (box.clickedButton() == open)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(outputFolder));
+    if (box.clickedButton() == open && !QDesktopServices::openUrl(QUrl::fromLocalFile(outputFolder)))
+        reportNotOpened(nullptr, QUrl::fromLocalFile(outputFolder));
 
     pageStack->setCurrentIndex(1);
+    progressPicture->clear();
+    timeEstimate.reset();
     batchWatcher->deleteLater();
     batchWatcher = nullptr;
     batchJob->deleteLater();
@@ -130,6 +180,10 @@ void PelmoraForm::stopBatch()
     if (!batchWatcher)
         return;
     cancelRequested = true;
+    // The picture in progress is abandoned at its next tile, not finished: closing the window must
+    // not leave the process running invisibly for as long as a large picture takes.
+    batchJob->stopAtNextTile();
+    progressClock.stop();
     // No completion message for a form that is going away.
     batchWatcher->disconnect(this);
     batchWatcher->waitForFinished();

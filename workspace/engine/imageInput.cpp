@@ -1,17 +1,68 @@
 #include "workspace/engine/imageInput.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QImageReader>
 
 namespace engine {
+
+namespace {
+
+// Mapped, not read: the check walks the file once without a second copy of it in memory. A pipe
+// (opening it again would wait for a writer that is gone) or anything else that cannot be mapped is
+// taken as complete.
+bool fileComplete(const QString &path, const QByteArray &format)
+{
+    if (!QFileInfo(path).isFile())
+        return true;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() <= 0)
+        return true;
+    const uchar *data = file.map(0, file.size());
+    if (!data)
+        return true;
+    return encodedDataComplete(format, data, file.size());
+}
+
+bool beyondAllocationLimit(const QSize &declared)
+{
+    const int limitMb = QImageReader::allocationLimit();
+    return limitMb > 0 && declared.isValid() &&
+           qint64(declared.width()) * declared.height() * 4 > qint64(limitMb) * 1024 * 1024;
+}
+
+InputProblem whyNotDecoded(const QString &path, QImageReader::ImageReaderError error)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return InputProblem::Missing;
+    if (!info.isReadable())
+        return InputProblem::NoPermission;
+    if (error == QImageReader::UnsupportedFormatError)
+        return InputProblem::NotAnImage;
+    if (info.isFile() && beyondAllocationLimit(QImageReader(path).size()))
+        return InputProblem::TooLarge;
+    return InputProblem::Damaged;
+}
+
+} // namespace
 
 LoadedImage loadInputImage(const QString &path)
 {
     LoadedImage loaded;
     QImageReader reader(path);
     reader.setAutoTransform(true);
+    // Asked before reading: a reader that has read to the end may no longer name its format.
+    const QByteArray format = reader.format();
     loaded.image = reader.read();
     if (loaded.image.isNull())
-        loaded.error = reader.errorString();
+        loaded.problem = whyNotDecoded(path, reader.error());
+    else if (!fileComplete(path, format))
+        loaded.problem = InputProblem::PartlyDecoded;
+    if (loaded.problem != InputProblem::None) {
+        loaded.image = QImage();
+        loaded.error = describe(loaded.problem);
+    }
     return loaded;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "workspace/engine/fileProblems.h"
+
 #include <QImage>
 #include <QString>
 
@@ -7,12 +9,13 @@ namespace engine {
 
 struct LoadedImage {
     QImage image; // null on failure
-    QString error;
+    InputProblem problem = InputProblem::None;
+    QString error; // the problem in the user's words
 };
 
 // Decodes a file for the batch with the orientation stored in it applied, as the thumbnails show it:
 // the PNG written later carries no orientation tag. The colour space read from the file stays on the
-// image.
+// image. A file whose data stops early is refused rather than enlarged with its missing part grey.
 LoadedImage loadInputImage(const QString &path);
 
 } // namespace engine

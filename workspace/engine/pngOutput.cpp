@@ -1,11 +1,14 @@
 #include "workspace/engine/pngOutput.h"
 
+#include "workspace/engine/fileProblems.h"
 #include "workspace/engine/outputNaming.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QRandomGenerator>
+
+#include <cerrno>
 
 namespace engine {
 
@@ -17,33 +20,42 @@ PngWriteResult writeNewPng(const QImage &image, const QString &folder, const QSt
         return result;
     }
     if (!QFileInfo(folder).isDir()) {
-        result.error = QStringLiteral("the output folder %1 does not exist").arg(folder);
+        result.error = writeFailureReason(ENOENT, QString());
         return result;
     }
 
     // Encoded under a hidden name first and renamed into place whole, so a result name never holds a
     // half-written picture, whatever stops the process. Created like any new file (not as a private
     // temporary one), so the result gets the usual permissions.
+    // errno is read right after each failing call: it names the cause the user can act on.
+    int systemError = 0;
     QFile part;
     for (int attempt = 0; attempt < 100 && !part.isOpen(); ++attempt) {
         part.setFileName(folder +
                          QStringLiteral("/.brivelle-%1.png.part")
                              .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0')));
-        if (!part.open(QIODevice::WriteOnly | QIODevice::NewOnly) && !QFileInfo::exists(part.fileName()))
+        errno = 0;
+        const bool opened = part.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+        systemError = errno;
+        if (!opened && !QFileInfo::exists(part.fileName()))
             break;
     }
     if (!part.isOpen()) {
-        result.error = QStringLiteral("cannot create a file in %1: %2").arg(folder, part.errorString());
+        result.error = writeFailureReason(systemError, part.errorString());
         return result;
     }
     QImageWriter writer(&part, "png");
+    errno = 0;
     const bool written = writer.write(image) && part.flush();
+    systemError = errno;
     const QString writeError =
-        writer.error() != QImageWriter::UnknownError ? writer.errorString() : part.errorString();
+        part.error() != QFileDevice::NoError ? part.errorString() : writer.errorString();
     part.close();
+    if (systemError == 0)
+        systemError = errno;
     if (!written || part.error() != QFileDevice::NoError) {
         part.remove();
-        result.error = QStringLiteral("cannot write into %1: %2").arg(folder, writeError);
+        result.error = writeFailureReason(systemError, writeError);
         return result;
     }
 
@@ -54,12 +66,14 @@ PngWriteResult writeNewPng(const QImage &image, const QString &folder, const QSt
         if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
             continue;
         // Never replaces: a name taken meanwhile (another program, another batch) fails the rename.
+        errno = 0;
         if (part.rename(candidate)) {
             result.path = candidate;
             return result;
         }
+        const int renameError = errno;
         if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink()) {
-            result.error = QStringLiteral("cannot create %1: %2").arg(candidate, part.errorString());
+            result.error = writeFailureReason(renameError, part.errorString());
             part.remove();
             return result;
         }

@@ -81,7 +81,7 @@ private slots:
         QVERIFY(!summary.cancelled);
         const QString text = engine::completionText(summary);
         QVERIFY2(text.startsWith(QStringLiteral("2 of 3 images were written.")), qPrintable(text));
-        QVERIFY(text.contains(QStringLiteral("broken.jpg")));
+        QVERIFY2(text.contains(QStringLiteral("broken.jpg \u2013 not a readable image")), qPrintable(text));
         QVERIFY(text.endsWith(QStringLiteral("Open the output folder?")));
     }
 
@@ -101,7 +101,8 @@ private slots:
         QVERIFY(QDir(out.path()).isEmpty());
     }
 
-    // The current file is finished and written; the next one is not started.
+    // The current file is finished and written; the next one is not started, and the message says
+    // the batch was cancelled rather than done.
     void cancelStopsBeforeTheNextFile()
     {
         QTemporaryDir in;
@@ -122,7 +123,7 @@ private slots:
         QCOMPARE(job.summary().written.size(), 1);
         QVERIFY(job.summary().cancelled);
         QCOMPARE(engine::completionText(job.summary()),
-                 QStringLiteral("Your upscaled image is ready.\nOpen the output folder?"));
+                 QStringLiteral("Cancelled. 1 of 3 images were written.\nOpen the output folder?"));
     }
 
     // Stopping at the next tile abandons the picture in the middle: nothing of it is written and the
@@ -230,6 +231,20 @@ private slots:
         summary.written = QStringList{QStringLiteral("/o/a.png"), QStringLiteral("/o/b.png")};
         QCOMPARE(engine::completionText(summary),
                  QStringLiteral("Your upscaled image is ready.\nOpen the output folder?"));
+    }
+
+    void cancelledWithFailuresNamesThem()
+    {
+        engine::BatchSummary summary;
+        summary.total = 7;
+        summary.cancelled = true;
+        summary.written = QStringList{QStringLiteral("/o/a.png")};
+        summary.failures.append(
+            {QStringLiteral("/in/cut.jpg"), QStringLiteral("damaged image: only partly decoded")});
+        QCOMPARE(
+            engine::completionText(summary),
+            QStringLiteral("Cancelled. 1 of 7 images were written.\n\nThese files could not be upscaled:\n"
+                           "cut.jpg \u2013 damaged image: only partly decoded\n\nOpen the output folder?"));
     }
 
     void longFailureListIsShortened()

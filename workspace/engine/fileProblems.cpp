@@ -1,0 +1,166 @@
+#include "workspace/engine/fileProblems.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <cerrno>
+
+namespace engine {
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("PelmoraForm", text);
+}
+
+quint32 bigEndian32(const uchar *p)
+{
+    return quint32(p[0]) << 24 | quint32(p[1]) << 16 | quint32(p[2]) << 8 | quint32(p[3]);
+}
+
+// Walks the markers of a JPEG; inside a scan, only stuffed bytes and restart markers may follow 0xFF.
+bool jpegComplete(const uchar *data, qint64 size)
+{
+    if (size < 4 || data[0] != 0xff || data[1] != 0xd8)
+        return false;
+    qint64 pos = 2;
+    while (pos < size) {
+        // Stray bytes before a marker are skipped, as the decoder skips them.
+        while (pos < size && data[pos] != 0xff)
+            ++pos;
+        while (pos < size && data[pos] == 0xff)
+            ++pos; // fill bytes
+        if (pos >= size)
+            return false;
+        const uchar marker = data[pos++];
+        if (marker == 0xd9)
+            return true;
+        if ((marker >= 0xd0 && marker <= 0xd7) || marker == 0x01)
+            continue; // no length follows
+        if (pos + 2 > size)
+            return false;
+        const qint64 length = qint64(data[pos]) << 8 | data[pos + 1];
+        if (length < 2)
+            return false;
+        pos += length;
+        if (marker != 0xda)
+            continue;
+        // Entropy-coded data of the scan, up to the next real marker.
+        while (pos < size) {
+            if (data[pos] != 0xff) {
+                ++pos;
+                continue;
+            }
+            if (pos + 1 >= size)
+                return false;
+            const uchar next = data[pos + 1];
+            if (next == 0x00 || (next >= 0xd0 && next <= 0xd7))
+                pos += 2;
+            else if (next == 0xff)
+                ++pos;
+            else
+                break;
+        }
+    }
+    return false;
+}
+
+// Walks the chunks of a PNG up to IEND: length, type, data, CRC.
+bool pngComplete(const uchar *data, qint64 size)
+{
+    constexpr qint64 signature = 8;
+    qint64 pos = signature;
+    while (pos + 12 <= size) {
+        const qint64 length = bigEndian32(data + pos);
+        if (bigEndian32(data + pos + 4) == 0x49454e44) // "IEND"
+            return true;
+        pos += 12 + length;
+    }
+    return false;
+}
+
+} // namespace
+
+QString describe(InputProblem problem)
+{
+    switch (problem) {
+    case InputProblem::None:
+        return QString();
+    case InputProblem::Missing:
+        return tr("the file is no longer there");
+    case InputProblem::NoPermission:
+        return tr("the file may not be read: permission denied");
+    case InputProblem::NotAnImage:
+        return tr("not a readable image");
+    case InputProblem::Damaged:
+        return tr("damaged image: it cannot be decoded");
+    case InputProblem::PartlyDecoded:
+        return tr("damaged image: only partly decoded");
+    case InputProblem::TooLarge:
+        return tr("the image is too large to open");
+    }
+    return QString();
+}
+
+bool encodedDataComplete(const QByteArray &format, const uchar *data, qint64 size)
+{
+    if (format == "jpeg" || format == "jpg")
+        return jpegComplete(data, size);
+    if (format == "png")
+        return pngComplete(data, size);
+    return true;
+}
+
+QString writeFailureCause(int systemError, const QString &systemText)
+{
+    switch (systemError) {
+    case EACCES:
+    case EPERM:
+        return tr("permission denied");
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+        return tr("the disk is full");
+    case EROFS:
+        return tr("the disk is read-only");
+    case EFBIG:
+        return tr("the file would be too large");
+    case ENOENT:
+    case ENOTDIR:
+        return tr("the folder does not exist");
+    case ENAMETOOLONG:
+        return tr("the name is too long");
+    default:
+        break;
+    }
+    if (systemText.isEmpty())
+        return tr("unknown error");
+    // The system's sentence ("No space left on device") set into ours.
+    return systemText.left(1).toLower() + systemText.mid(1);
+}
+
+QString writeFailureReason(int systemError, const QString &systemText)
+{
+    return tr("could not be written: %1").arg(writeFailureCause(systemError, systemText));
+}
+
+QString folderWriteProblem(const QString &folder)
+{
+    if (!QFileInfo(folder).isDir())
+        return writeFailureCause(ENOENT, QString());
+    // A hidden name that no result takes; the template makes it new each time.
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".brivelle-write-test-XXXXXX")));
+    errno = 0;
+    if (!probe.open())
+        return writeFailureCause(errno, probe.errorString());
+    probe.close();
+    if (!probe.remove())
+        return writeFailureCause(errno, probe.errorString());
+    return QString();
+}
+
+} // namespace engine

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace engine {
+
+// What kept an input from being upscaled, as far as the user can act on it.
+enum class InputProblem {
+    None,
+    Missing,       // gone since it was listed
+    NoPermission,  // the file may not be read
+    NotAnImage,    // no decoder knows it: another kind of file behind an image name
+    Damaged,       // a known format whose data does not decode
+    PartlyDecoded, // the data stops early (a cut-off download or copy); the rest would be grey
+    TooLarge,      // decoding it would need more memory than the decoder may take
+};
+
+// The words the completion message gives for a problem: "not a readable image", "damaged image:
+// only partly decoded", ...
+QString describe(InputProblem problem);
+
+// Whether an encoded picture holds all of its data: a JPEG up to its end-of-image marker, a PNG up
+// to its closing chunk. Decoders fill what is missing with grey without failing, so a cut-off file
+// is found here. Other formats count as complete: their decoders fail on cut-off data.
+bool encodedDataComplete(const QByteArray &format, const uchar *data, qint64 size);
+
+// The cause of a failed write in words, from the system's error number of the failing call (errno
+// as it was right after it), or the system's own text when the number says nothing: "permission
+// denied", "the disk is full", ...
+QString writeFailureCause(int systemError, const QString &systemText);
+
+// "could not be written: " and the cause.
+QString writeFailureReason(int systemError, const QString &systemText);
+
+// Whether new files can be made in a folder, found by creating one exclusively and removing it
+// again: permissions, read-only mounts and missing folders all show. Empty when they can,
+// otherwise the cause in the words of writeFailureCause.
+QString folderWriteProblem(const QString &folder);
+
+} // namespace engine
