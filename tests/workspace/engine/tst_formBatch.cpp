@@ -134,6 +134,8 @@ private:
 class FormBatchTest : public QObject {
     Q_OBJECT
 
+    // The ISA variants of a test run side by side: each process keeps its own settings store.
+    QTemporaryDir settingsHome;
     QTemporaryDir install;
     QTemporaryDir work;
     PelmoraForm *form = nullptr;
@@ -164,6 +166,8 @@ private slots:
     void initTestCase()
     {
         QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(settingsHome.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsHome.path());
         QVERIFY(writeTestModelPairs(install.path()));
     }
     void init()

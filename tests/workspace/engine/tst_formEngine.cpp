@@ -76,6 +76,8 @@ constexpr int kJoinTolerance = 1;
 class FormEngineTest : public QObject {
     Q_OBJECT
 
+    // The ISA variants of a test run side by side: each process keeps its own settings store.
+    QTemporaryDir settingsHome;
     QTemporaryDir install;
     PelmoraForm *form = nullptr;
     EngineProbe probe() { return EngineProbe{*form}; }
@@ -97,6 +99,8 @@ private slots:
     void initTestCase()
     {
         QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(settingsHome.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsHome.path());
         QVERIFY(install.isValid());
         QVERIFY(writeTestModelPairs(install.path()));
     }
