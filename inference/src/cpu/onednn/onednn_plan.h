@@ -10,6 +10,8 @@
 #include "buffer_pool.h"
 #include "fast_graph.h"
 
+#include <ncnn/errors.h>
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -101,8 +103,8 @@ public:
     // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0, kOutOfMemory,
     // or kFailed, with the reason in `error`. Every byte, scratchpads included, comes from `pool`.
     // Runs of one plan may overlap on several threads.
-    static constexpr int kOutOfMemory = -100;
-    static constexpr int kFailed = -1;
+    static constexpr int kOutOfMemory = ncnn::ERROR_OUT_OF_MEMORY;
+    static constexpr int kFailed = ncnn::ERROR_FAILED;
     int run(const std::vector<std::pair<int, TensorView>> &inputs,
             const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
             StepTimes *times = nullptr);

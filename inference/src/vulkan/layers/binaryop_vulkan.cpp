@@ -17,16 +17,16 @@ int binary(Stream &s, int op, const Tensor &a, const Tensor &b, float scalar, Te
 {
     const bool scalarB = b.empty();
     if (a.offset != 0 || b.offset != 0)
-        return -1;
+        return ncnn::ERROR_FAILED;
     if (out.empty()) {
         const int w = scalarB ? a.w : std::max(a.w, b.w);
         const int h = scalarB ? a.h : std::max(a.h, b.h);
         const int c = scalarB ? a.c : std::max(a.c, b.c);
         if (!allocate(s, out, w, h, c))
-            return -100;
+            return ncnn::ERROR_OUT_OF_MEMORY;
     }
     if (out.offset != 0 || !broadcastsTo(a, out) || (!scalarB && !broadcastsTo(b, out)))
-        return -1;
+        return ncnn::ERROR_FAILED;
     struct {
         int32_t w, h, c, aw, ah, ac, bw, bh, bc, bIsScalar;
         float scalar, ca, cb;

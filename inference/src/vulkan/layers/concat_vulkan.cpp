@@ -9,7 +9,7 @@ int place(Stream &s, const Tensor &in, Tensor &out, int ox, int oy, int oz)
 {
     if (in.offset != 0 || out.offset != 0 || ox < 0 || oy < 0 || oz < 0 || ox + in.w > out.w ||
         oy + in.h > out.h || oz + in.c > out.c)
-        return -1;
+        return ncnn::ERROR_FAILED;
     struct {
         int32_t inw, inh, inc, w, h, ox, oy, oz;
     } push{in.w, in.h, in.c, out.w, out.h, ox, oy, oz};

@@ -90,7 +90,7 @@ int runGemm(Stream &s, const ConvTile &t, const std::vector<SpecConstant> &speci
     const Pipeline *pipe =
         get_pipeline(s.device(), "convolution", 5, sizeof(ConvPush), local, specialization);
     if (!pipe)
-        return -1;
+        return ncnn::ERROR_FAILED;
     int64_t chunk = int64_t(std::max(1.0, std::floor(Stream::kSubmitWork / flopsPerColumn)));
     chunk = std::max<int64_t>(t.bn, chunk / t.bn * t.bn);
     chunk = std::min<int64_t>(chunk, int64_t(lim.maxComputeWorkGroupCount[0]) * t.bn);
@@ -173,10 +173,10 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
     weights_ = device.d->pool->acquire(packed.size() * sizeof(float));
     bias_ = device.d->pool->acquire(b.size() * sizeof(float));
     if (!weights_ || !bias_)
-        return -1;
+        return ncnn::ERROR_FAILED;
     if (s.upload(packed.data(), packed.size() * sizeof(float), weights_) != 0 ||
         s.upload(b.data(), b.size() * sizeof(float), bias_) != 0)
-        return -1;
+        return ncnn::ERROR_FAILED;
     return s.finish();
 }
 
@@ -209,18 +209,18 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
                          float residualB) const
 {
     if (in.c != p_.inch)
-        return -1;
+        return ncnn::ERROR_FAILED;
     int outw, outh, padl, padt;
     if (!outputShape(in.w, in.h, outw, outh, padl, padt))
-        return -1;
+        return ncnn::ERROR_FAILED;
     if (out.empty() && !allocate(s, out, outw, outh, p_.outch))
-        return -100;
+        return ncnn::ERROR_OUT_OF_MEMORY;
     if (out.w != outw || out.h != outh || out.c != p_.outch || in.offset != 0 ||
         out.offset + out.count() > out.buf->size / sizeof(float) || out.offset > size_t(INT32_MAX))
-        return -1;
+        return ncnn::ERROR_FAILED;
     if (residual &&
         (residual->offset != 0 || residual->w != outw || residual->h != outh || residual->c != p_.outch))
-        return -1;
+        return ncnn::ERROR_FAILED;
     if (winograd_)
         return forwardWinograd(s, in, out, padl, padt, residual, residualA, residualB);
 
@@ -269,7 +269,7 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
         chunk = chunk / tile.bn * tile.bn;
     Tensor v, prod;
     if (!allocate(s, v, chunk, p_.inch, t2) || !allocate(s, prod, chunk, p_.outch, t2))
-        return -100;
+        return ncnn::ERROR_OUT_OF_MEMORY;
 
     const std::vector<SpecConstant> gemmSpec = {
         spec_i(tile.bm), spec_i(tile.bn), spec_i(tile.bk), spec_i(tile.tm), spec_i(tile.tn), spec_i(1),
@@ -391,7 +391,7 @@ int create(const ncnn::Layer &layer, const ncnn::VulkanDevice &device, std::uniq
     auto l = std::make_unique<ConvolutionLayer>(layer);
     if (l->create(device) != 0) {
         err = "cannot upload the weights to the GPU";
-        return -100;
+        return ncnn::ERROR_OUT_OF_MEMORY;
     }
     out = std::move(l);
     return 0;

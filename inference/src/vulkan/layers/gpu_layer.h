@@ -27,7 +27,7 @@ public:
     // layer's rule, with a 3-D result.
     virtual bool outputShape(const std::vector<const Tensor *> &in, int &w, int &h, int &c) const;
     // Writes the one output into out, already allocated with the extent outputShape gave.
-    // 0, -100 out of device memory, or -1.
+    // 0, ncnn::ERROR_OUT_OF_MEMORY (device memory), or ncnn::ERROR_FAILED.
     virtual int forward(Stream &s, const std::vector<const Tensor *> &in, Tensor &out) const = 0;
 
     // What fusion may take over. The convolution that computes this layer: a sum or a concatenation
@@ -55,7 +55,8 @@ struct GpuLayerEntry {
     bool computes;
     // Why this layer has no GPU form despite its type (null when it has one).
     const char *(*unsupported)(const ncnn::Layer &layer);
-    // The GPU form with its constants on the device: 0, or -100 / -1 with err naming the cause.
+    // The GPU form with its constants on the device: 0, or ncnn::ERROR_OUT_OF_MEMORY /
+    // ncnn::ERROR_FAILED with err naming the cause.
     int (*create)(const ncnn::Layer &layer, const ncnn::VulkanDevice &device, std::unique_ptr<GpuLayer> &out,
                   std::string &err);
 };

@@ -7,7 +7,7 @@ namespace brivelle::vk {
 int interp(Stream &s, const Tensor &in, Tensor &out, int mode, bool alignCorner, float scaleX, float scaleY)
 {
     if ((mode != 1 && mode != 2) || in.offset != 0 || out.offset != 0)
-        return -1;
+        return ncnn::ERROR_FAILED;
     struct {
         int32_t w, h, c, inw, inh;
         float sx, sy;

@@ -7,7 +7,7 @@ namespace brivelle::vk {
 int pad(Stream &s, const Tensor &in, Tensor &out, int left, int top, int front, int mode, float value)
 {
     if (in.w <= 0 || in.h <= 0 || in.c <= 0 || in.offset != 0 || out.offset != 0)
-        return -1;
+        return ncnn::ERROR_FAILED;
     struct {
         int32_t w, h, c, inw, inh, inc, left, top, front;
         float value;

@@ -7,7 +7,7 @@ namespace brivelle::vk {
 int shuffle(Stream &s, const Tensor &in, Tensor &out, bool depthToSpace, int mode, int r)
 {
     if (r <= 0 || in.offset != 0 || out.offset != 0)
-        return -1;
+        return ncnn::ERROR_FAILED;
     struct {
         int32_t w, h, c, inw, inh, inc;
     } push{out.w, out.h, out.c, in.w, in.h, in.c};

@@ -7,7 +7,7 @@ namespace brivelle::vk {
 int pool(Stream &s, const Tensor &in, Tensor &out, const PoolParams &p)
 {
     if (in.offset != 0 || out.offset != 0 || in.c != out.c || p.kw < 1 || p.kh < 1 || p.sx < 1 || p.sy < 1)
-        return -1;
+        return ncnn::ERROR_FAILED;
     struct {
         int32_t w, h, c, inw, inh, kw, kh, sx, sy, padl, padt, declaredl, declaredr, declaredt, declaredb;
     } push{out.w, out.h,  out.c,  in.w,        in.h,        p.kw,        p.kh,       p.sx,

@@ -16,8 +16,8 @@ public:
         Stream s(device);
         if (!allocate(s, slopes_, 1, 1, pr.num_slope) ||
             s.upload(pr.slope_data.data, size_t(pr.num_slope) * sizeof(float), slopes_.buf) != 0)
-            return -100;
-        return s.finish() == 0 ? 0 : -1;
+            return ncnn::ERROR_OUT_OF_MEMORY;
+        return s.finish() == 0 ? 0 : ncnn::ERROR_FAILED;
     }
 
     int forward(Stream &s, const std::vector<const Tensor *> &in, Tensor &out) const override
