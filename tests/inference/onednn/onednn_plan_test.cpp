@@ -266,6 +266,40 @@ TEST(OnednnFusion, UnfusableOrdersStayCorrect)
     expectMatches(g, {{0, randomPlanar({6, 5, 7}, 13)}}, {7, 3}, "late operand");
 }
 
+namespace {
+
+// RRDBNet's dense block: each of `steps` convolutions reads the concatenation of all earlier features,
+// a last convolution folds them back to `feat` channels, and a scaled residual sum closes the block.
+// The block's output is the last blob. Weight seeds start at seedBase.
+FastGraph denseBlockGraph(int feat, int growth, int steps, int seedBase)
+{
+    FastGraph g;
+    int blob = 0;
+    g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
+    const int x = blob++;
+    g.ops.push_back(makeConv(0, x, 3, feat, 3, seedBase + 1));
+    std::vector<int> features{x};
+    int channels = feat, cat = x;
+    for (int step = 0; step < steps; ++step) {
+        const int y = blob++;
+        g.ops.push_back(makeConv(cat, y, channels, growth, 3, seedBase + 10 + step, 2, 0.2f));
+        features.push_back(y);
+        channels += growth;
+        cat = blob++;
+        g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
+    }
+    const int last = blob++;
+    g.ops.push_back(makeConv(cat, last, channels, feat, 3, seedBase + 20));
+    FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
+    sum.operation = 1;
+    sum.coeffs = {0.2f, 1.f};
+    g.ops.push_back(sum);
+    g.blobCount = blob;
+    return g;
+}
+
+} // namespace
+
 // RRDBNet's dense block: every step concatenates all earlier features; aligned channel counts are
 // written straight into one buffer, others are copied.
 TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
@@ -275,29 +309,8 @@ TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
     };
     for (const Row &row : {Row{16, 8}, Row{13, 5}, Row{8, 16}, Row{8, 12}})
         for (Layout layout : kLayouts) {
-            FastGraph g;
-            int blob = 0;
-            g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
-            const int x = blob++;
-            g.ops.push_back(makeConv(0, x, 3, row.feat, 3, 21));
-            std::vector<int> features{x};
-            int channels = row.feat;
-            int cat = x;
-            for (int step = 0; step < 4; ++step) {
-                const int y = blob++;
-                g.ops.push_back(makeConv(cat, y, channels, row.growth, 3, 30 + step, 2, 0.2f));
-                features.push_back(y);
-                channels += row.growth;
-                cat = blob++;
-                g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
-            }
-            const int last = blob++;
-            g.ops.push_back(makeConv(cat, last, channels, row.feat, 3, 40));
-            FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
-            sum.operation = 1;
-            sum.coeffs = {0.2f, 1.f};
-            g.ops.push_back(sum);
-            g.blobCount = blob;
+            const FastGraph g = denseBlockGraph(row.feat, row.growth, 4, 20);
+            const int blob = g.blobCount;
             Result r;
             const std::string what = "feat " + std::to_string(row.feat) + " in " + layoutName(layout);
             expectMatches(g, {{0, randomPlanar({3, 7, 6}, 22)}}, {blob - 1}, what, 2, &r, layout);
@@ -316,29 +329,8 @@ TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
 TEST(OnednnWinograd, DenseBlockInEveryLayout)
 {
     for (Layout layout : {Layout::Auto, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16}) {
-        FastGraph g;
-        int blob = 0;
-        g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
-        const int x = blob++;
-        const int feat = 40, growth = 24;
-        g.ops.push_back(makeConv(0, x, 3, feat, 3, 51));
-        std::vector<int> features{x};
-        int channels = feat, cat = x;
-        for (int step = 0; step < 2; ++step) {
-            const int y = blob++;
-            g.ops.push_back(makeConv(cat, y, channels, growth, 3, 60 + step, 2, 0.2f));
-            features.push_back(y);
-            channels += growth;
-            cat = blob++;
-            g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
-        }
-        const int last = blob++;
-        g.ops.push_back(makeConv(cat, last, channels, feat, 3, 70));
-        FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
-        sum.operation = 1;
-        sum.coeffs = {0.2f, 1.f};
-        g.ops.push_back(sum);
-        g.blobCount = blob;
+        const FastGraph g = denseBlockGraph(40, 24, 2, 50);
+        const int blob = g.blobCount;
         Result r;
         const std::string what = std::string("in ") + layoutName(layout);
         expectMatches(g, {{0, randomPlanar({3, 13, 11}, 52)}}, {blob - 1}, what, 2, &r, layout, true);
