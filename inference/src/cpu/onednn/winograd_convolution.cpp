@@ -66,6 +66,7 @@ using tag = memory::format_tag;
 constexpr int kPoints = 36;
 
 struct KernelSet {
+    void (*weights)(const float *, int, int, const Tiling &, int, int, float *) = nullptr;
     void (*input)(const Geometry &, const Tiling &, int, int, float *) = nullptr;
     void (*output)(const float *, const Tiling &, int, int, const float *, const Epilogue &, const Geometry &,
                    const Geometry *) = nullptr;
@@ -74,7 +75,7 @@ struct KernelSet {
 
 template <typename T> KernelSet kernelSet()
 {
-    return KernelSet{&T::input, &T::output, &T::epilogue};
+    return KernelSet{&T::weights, &T::input, &T::output, &T::epilogue};
 }
 
 KernelSet kernelsFor(WinogradIsa isa, int lanes)
@@ -183,9 +184,8 @@ const char *winogradIsaName(WinogradIsa isa)
 }
 
 struct WinogradWeights::Impl {
+    const float *kernels = nullptr; // O x I x 3 x 3, the caller's
     int inC = 0, outC = 0, lanes = 0, kp = 0, np = 0;
-    std::unique_ptr<float[]> u; // [point][kp][np]
-    size_t size = 0;
     std::vector<float> bias; // np, zero-padded
 };
 
@@ -193,44 +193,15 @@ WinogradWeights::WinogradWeights(const float *weights, const float *bias, int in
                                  int lanes)
     : d(std::make_unique<Impl>())
 {
+    d->kernels = weights;
     d->inC = inChannels;
     d->outC = outChannels;
     d->lanes = lanes;
     d->kp = (inChannels + lanes - 1) / lanes * lanes;
     d->np = (outChannels + lanes - 1) / lanes * lanes;
-    // Left uninitialised but for the padding: the loop below touches every other float once.
-    d->size = static_cast<size_t>(kPoints) * d->kp * d->np;
-    d->u.reset(new float[d->size]);
-    for (int p = 0; p < kPoints; ++p)
-        for (int i = 0; i < d->kp; ++i) {
-            float *row = d->u.get() + (static_cast<size_t>(p) * d->kp + i) * d->np;
-            const int from = i < inChannels ? outChannels : 0;
-            std::fill(row + from, row + d->np, 0.f);
-        }
     d->bias.assign(d->np, 0.f);
     if (bias)
         std::copy_n(bias, outChannels, d->bias.begin());
-    // U = G g G^T in double: the weights carry no rounding of their own into the products.
-    static const double G[6][3] = {{1.0 / 4, 0, 0},
-                                   {-1.0 / 6, -1.0 / 6, -1.0 / 6},
-                                   {-1.0 / 6, 1.0 / 6, -1.0 / 6},
-                                   {1.0 / 24, 1.0 / 12, 1.0 / 6},
-                                   {1.0 / 24, -1.0 / 12, 1.0 / 6},
-                                   {0, 0, 1}};
-    // Input channel outer, output channel inner: each of the 36 planes is written in order.
-    for (int i = 0; i < inChannels; ++i)
-        for (int o = 0; o < outChannels; ++o) {
-            const float *g = weights + (static_cast<size_t>(o) * inChannels + i) * 9;
-            double t[6][3];
-            for (int r = 0; r < 6; ++r)
-                for (int c = 0; c < 3; ++c)
-                    t[r][c] = G[r][0] * g[c] + G[r][1] * g[3 + c] + G[r][2] * g[6 + c];
-            for (int r = 0; r < 6; ++r)
-                for (int c = 0; c < 6; ++c) {
-                    const double v = t[r][0] * G[c][0] + t[r][1] * G[c][1] + t[r][2] * G[c][2];
-                    d->u[(static_cast<size_t>(r * 6 + c) * d->kp + i) * d->np + o] = static_cast<float>(v);
-                }
-        }
 }
 
 WinogradWeights::~WinogradWeights() = default;
@@ -250,7 +221,7 @@ int WinogradWeights::lanes() const
 
 size_t WinogradWeights::bytes() const
 {
-    return (d->size + d->bias.size()) * sizeof(float);
+    return d->bias.size() * sizeof(float);
 }
 
 struct WinogradConvolution::Impl {
@@ -264,8 +235,8 @@ struct WinogradConvolution::Impl {
     KernelSet kernels;
     dnnl::matmul products;
     memory::desc tilesMd, productsMd, scratchpadMd;
-    memory weightsMem;
-    size_t tilesBytes = 0, productsBytes = 0, scratchpadBytes = 0, perThread = 0;
+    memory::desc weightsMd;
+    size_t weightsBytes = 0, tilesBytes = 0, productsBytes = 0, scratchpadBytes = 0, perThread = 0;
     std::string implementation;
 };
 
@@ -327,22 +298,22 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
         SingleThreadScope single;
         // Plain weights: the products run as fast as on a packed copy (winograd_bench), and loading
         // touches the transformed weights once instead of twice.
-        const memory::desc weightsMd({kPoints, kp, np}, dt::f32, tag::abc);
+        d->weightsMd = memory::desc({kPoints, kp, np}, dt::f32, tag::abc);
         dnnl::primitive_attr attr;
         attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
         d->tilesMd = memory::desc({kPoints, chunkDim, kp}, dt::f32, tag::abc);
         d->productsMd = memory::desc({kPoints, chunkDim, np}, dt::f32, tag::abc);
         d->tiling.tilesPointStride = static_cast<size_t>(chunkDim * kp);
         d->tiling.productsPointStride = static_cast<size_t>(chunkDim * np);
-        const dnnl::matmul::primitive_desc pd(dnnl::matmul::desc(d->tilesMd, weightsMd, d->productsMd), attr,
+        const dnnl::matmul::primitive_desc pd(dnnl::matmul::desc(d->tilesMd, d->weightsMd, d->productsMd), attr,
                                               engine());
         d->products = dnnl::matmul(pd);
         d->scratchpadMd = pd.scratchpad_desc();
         d->implementation = pd.impl_info_str();
-        d->weightsMem = memory(weightsMd, engine(), weights->d->u.get());
     } catch (const dnnl::error &e) {
         return fail(std::string("winograd: ") + e.what());
     }
+    d->weightsBytes = alignUp(d->weightsMd.get_size());
     d->tilesBytes = alignUp(d->tilesMd.get_size());
     d->productsBytes = alignUp(d->productsMd.get_size());
     d->scratchpadBytes = alignUp(d->scratchpadMd.get_size());
@@ -362,7 +333,7 @@ Shape WinogradConvolution::outputShape() const
 size_t WinogradConvolution::scratchBytes() const
 {
     // Room to align the caller's block to a cache line.
-    return d->perThread * static_cast<size_t>(d->threads) + 64;
+    return d->weightsBytes + d->perThread * static_cast<size_t>(d->threads) + 64;
 }
 
 const char *WinogradConvolution::productImplementation() const
@@ -391,9 +362,12 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
     const Geometry in = geometryOf(src, lanes), out = geometryOf(dst, lanes);
     const Geometry res = d->residual ? geometryOf(*residual, lanes) : Geometry{};
     const Tiling &t = d->tiling;
-    const float *bias = d->weights->d->bias.data();
+    const WinogradWeights::Impl &w = *d->weights->d;
+    const float *bias = w.bias.data();
     const int chunks = (d->tiles + t.chunk - 1) / t.chunk;
     char *base = reinterpret_cast<char *>((reinterpret_cast<uintptr_t>(scratch) + 63) / 64 * 64);
+    float *transformed = reinterpret_cast<float *>(base);
+    base += d->weightsBytes;
     std::atomic<int> next{0};
     std::atomic<bool> failed{false};
     std::string why;
@@ -401,6 +375,11 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
     const int threads = std::min(d->threads, chunks);
 #pragma omp parallel num_threads(threads)
     {
+        {
+            const int n = omp_get_num_threads(), me = omp_get_thread_num();
+            d->kernels.weights(w.kernels, w.inC, w.outC, t, t.kp * me / n, t.kp * (me + 1) / n, transformed);
+        }
+#pragma omp barrier
         char *mine = base + static_cast<size_t>(omp_get_thread_num()) * d->perThread;
         float *tiles = reinterpret_cast<float *>(mine);
         float *products = reinterpret_cast<float *>(mine + d->tilesBytes);
@@ -408,7 +387,7 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
         try {
             dnnl::stream stream(engine());
             memory tilesMem(d->tilesMd, engine(), tiles), productsMem(d->productsMd, engine(), products);
-            memory padMem(d->scratchpadMd, engine(), pad);
+            memory padMem(d->scratchpadMd, engine(), pad), weightsMem(d->weightsMd, engine(), transformed);
             const size_t pointStride = t.tilesPointStride;
             for (int chunk = next++; chunk < chunks && !failed; chunk = next++) {
                 const int first = chunk * t.chunk, count = std::min(t.chunk, d->tiles - first);
@@ -419,7 +398,7 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
                         std::memset(tiles + p * pointStride + static_cast<size_t>(count) * t.kp, 0,
                                     static_cast<size_t>(t.chunk - count) * t.kp * sizeof(float));
                 d->products.execute(stream, {{DNNL_ARG_SRC, tilesMem},
-                                             {DNNL_ARG_WEIGHTS, d->weightsMem},
+                                             {DNNL_ARG_WEIGHTS, weightsMem},
                                              {DNNL_ARG_DST, productsMem},
                                              {DNNL_ARG_SCRATCHPAD, padMem}});
                 stream.wait();

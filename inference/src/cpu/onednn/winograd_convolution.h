@@ -36,10 +36,14 @@ struct WinogradEpilogue {
     bool residual = false;
 };
 
-// The weights in the transform domain, computed once per layer and shared by every shape and thread.
+// One layer's weights as the products need them, shared by every shape and thread. The kernels are
+// transformed at each run, into the run's scratch, rather than kept transformed: F(4,3) weights are four
+// times the kernels' size, which would more than double a model's memory, while transforming them costs
+// about 1% of a 64x64 run and less on larger tiles.
 class WinogradWeights {
 public:
-    // `weights` are O x I x 3 x 3; `bias` may be null. Channels are padded to `lanes` (8 or 16).
+    // `weights` are O x I x 3 x 3 and must outlive this object (they are read at each run, not copied);
+    // `bias` may be null. Channels are padded to `lanes` (8 or 16).
     WinogradWeights(const float *weights, const float *bias, int inChannels, int outChannels, int lanes);
     ~WinogradWeights();
     WinogradWeights(const WinogradWeights &) = delete;
@@ -86,7 +90,8 @@ public:
     WinogradConvolution &operator=(const WinogradConvolution &) = delete;
 
     Shape outputShape() const;
-    // Bytes of scratch one run needs (transformed tiles and the products' workspace of every thread).
+    // Bytes of scratch one run needs (the transformed weights, and the transformed tiles and the
+    // products' workspace of every thread).
     size_t scratchBytes() const;
     const char *productImplementation() const;
 
