@@ -338,7 +338,7 @@ TEST(OnednnWinograd, DenseBlockInEveryLayout)
         const bool planar = (layout == Layout::Auto ? preferredLayout() : layout) == Layout::Plain;
         int winograd = 0;
         for (const std::string &kernel : r.kernels)
-            winograd += kernel.rfind("winograd_4x3", 0) == 0;
+            winograd += kernel.rfind("winograd_", 0) == 0;
         EXPECT_EQ(winograd, planar ? 0 : 3) << what;
     }
 }
@@ -527,7 +527,7 @@ TEST(OnednnWinograd, ConcurrentRunsAndRefusedScratch)
     ASSERT_TRUE(plan) << error;
     if (plan->layout() != Layout::Plain) {
         for (const std::string &kernel : plan->convolutionKernels())
-            EXPECT_EQ(kernel.rfind("winograd_4x3", 0), 0u) << kernel;
+            EXPECT_EQ(kernel.rfind("winograd_", 0), 0u) << kernel;
     }
     const size_t planeSize = static_cast<size_t>(shape.h) * shape.w;
     const std::vector<std::pair<int, TensorView>> inViews{

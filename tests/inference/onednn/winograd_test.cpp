@@ -1,5 +1,5 @@
-// Winograd F(4,3) against direct loops on awkward shapes, in every layout, with the transforms of every
-// instruction set this CPU runs. Error metric: max |fast - naive| / max |naive|, bound 1e-4.
+// Winograd F(4,3) and F(6,3) against direct loops on awkward shapes, in every layout, with the transforms of
+// every instruction set this CPU runs. Error metric: max |fast - naive| / max |naive|, bound 1e-4.
 
 #include "naive_graph.h"
 
@@ -56,12 +56,12 @@ WinogradTensor view(const Case &k, std::vector<float> &data, Shape s)
     return WinogradTensor{data.data(), s, k.block, k.block ? 0 : static_cast<size_t>(s.c + k.extra)};
 }
 
-std::string describe(const Case &k, WinogradIsa isa)
+std::string describe(const Case &k, WinogradIsa isa, WinogradVariant variant)
 {
-    return std::to_string(k.inC) + "->" + std::to_string(k.outC) + " at " + std::to_string(k.h) + "x" +
-           std::to_string(k.w) + " pad " + std::to_string(k.pad) + " block " + std::to_string(k.block) +
-           " lanes " + std::to_string(k.lanes) + " chunk " + std::to_string(k.chunk) + " " +
-           winogradIsaName(isa);
+    return std::string(variant == WinogradVariant::F63 ? "F(6,3) " : "F(4,3) ") + std::to_string(k.inC) +
+           "->" + std::to_string(k.outC) + " at " + std::to_string(k.h) + "x" + std::to_string(k.w) +
+           " pad " + std::to_string(k.pad) + " block " + std::to_string(k.block) + " lanes " +
+           std::to_string(k.lanes) + " chunk " + std::to_string(k.chunk) + " " + winogradIsaName(isa);
 }
 
 TEST(Winograd, MatchesDirectConvolutionOnAwkwardShapes)
@@ -125,39 +125,40 @@ TEST(Winograd, MatchesDirectConvolutionOnAwkwardShapes)
         epilogue.slope = 0.2f;
         epilogue.scale = k.scale;
         epilogue.residual = residual;
-        for (WinogradIsa isa : isas) {
-            const std::string what = describe(k, isa);
-            std::string error;
-            auto winograd =
-                WinogradConvolution::create(weights, inShape, k.pad, epilogue, 2, &error, k.chunk, isa);
-            ASSERT_TRUE(winograd) << what << ": " << error;
-            ASSERT_TRUE(winograd->outputShape() == outShape) << what;
-            std::vector<float> src = toLayout(k, inputs[0]);
-            std::vector<float> dst(sizeOf(k, outShape), k.block ? 99.f : kUntouched);
-            std::vector<float> res = residual ? toLayout(k, inputs[residualBlob]) : std::vector<float>{};
-            const WinogradTensor resView = view(k, res, outShape);
-            std::vector<char> scratch(winograd->scratchBytes());
-            ASSERT_TRUE(winograd->run(view(k, src, inShape), view(k, dst, outShape),
-                                      residual ? &resView : nullptr, scratch.data(), &error))
-                << what << ": " << error;
+        for (WinogradIsa isa : isas)
+            for (WinogradVariant variant : {WinogradVariant::F43, WinogradVariant::F63}) {
+                const std::string what = describe(k, isa, variant);
+                std::string error;
+                auto winograd = WinogradConvolution::create(weights, inShape, k.pad, epilogue, 2, &error,
+                                                            variant, k.chunk, isa);
+                ASSERT_TRUE(winograd) << what << ": " << error;
+                ASSERT_TRUE(winograd->outputShape() == outShape) << what;
+                std::vector<float> src = toLayout(k, inputs[0]);
+                std::vector<float> dst(sizeOf(k, outShape), k.block ? 99.f : kUntouched);
+                std::vector<float> res = residual ? toLayout(k, inputs[residualBlob]) : std::vector<float>{};
+                const WinogradTensor resView = view(k, res, outShape);
+                std::vector<char> scratch(winograd->scratchBytes());
+                ASSERT_TRUE(winograd->run(view(k, src, inShape), view(k, dst, outShape),
+                                          residual ? &resView : nullptr, scratch.data(), &error))
+                    << what << ": " << error;
 
-            std::vector<float> got;
-            for (int c = 0; c < outShape.c; ++c)
-                for (int y = 0; y < outShape.h; ++y)
-                    for (int x = 0; x < outShape.w; ++x)
-                        got.push_back(dst[offsetOf(k, outShape, c, y, x)]);
-            EXPECT_LE(normalisedError(got, expected.data), kBound) << what;
-            // Padded channels come out zero; gaps of a wider buffer are left alone.
-            size_t stray = 0;
-            std::vector<bool> mine(dst.size(), false);
-            for (int c = 0; c < outShape.c; ++c)
-                for (int y = 0; y < outShape.h; ++y)
-                    for (int x = 0; x < outShape.w; ++x)
-                        mine[offsetOf(k, outShape, c, y, x)] = true;
-            for (size_t i = 0; i < dst.size(); ++i)
-                stray += !mine[i] && dst[i] != (k.block ? 0.f : kUntouched);
-            EXPECT_EQ(stray, 0u) << what;
-        }
+                std::vector<float> got;
+                for (int c = 0; c < outShape.c; ++c)
+                    for (int y = 0; y < outShape.h; ++y)
+                        for (int x = 0; x < outShape.w; ++x)
+                            got.push_back(dst[offsetOf(k, outShape, c, y, x)]);
+                EXPECT_LE(normalisedError(got, expected.data), kBound) << what;
+                // Padded channels come out zero; gaps of a wider buffer are left alone.
+                size_t stray = 0;
+                std::vector<bool> mine(dst.size(), false);
+                for (int c = 0; c < outShape.c; ++c)
+                    for (int y = 0; y < outShape.h; ++y)
+                        for (int x = 0; x < outShape.w; ++x)
+                            mine[offsetOf(k, outShape, c, y, x)] = true;
+                for (size_t i = 0; i < dst.size(); ++i)
+                    stray += !mine[i] && dst[i] != (k.block ? 0.f : kUntouched);
+                EXPECT_EQ(stray, 0u) << what;
+            }
     }
 }
 

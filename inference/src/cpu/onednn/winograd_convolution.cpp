@@ -63,8 +63,6 @@ using dnnl::memory;
 using dt = memory::data_type;
 using tag = memory::format_tag;
 
-constexpr int kPoints = 36;
-
 struct KernelSet {
     void (*weights)(const float *, int, int, const Tiling &, int, int, float *) = nullptr;
     void (*input)(const Geometry &, const Tiling &, int, int, float *) = nullptr;
@@ -73,22 +71,43 @@ struct KernelSet {
     void (*epilogue)(const Geometry &, const Geometry *, const Epilogue &, int, int) = nullptr;
 };
 
-template <typename T> KernelSet kernelSet()
+template <typename T> KernelSet kernelSet(WinogradVariant variant)
 {
-    return KernelSet{&T::weights, &T::input, &T::output, &T::epilogue};
+    if (variant == WinogradVariant::F63) {
+        using S = typename T::F63;
+        return KernelSet{&T::template weights<S>, &T::template input<S>, &T::template output<S>,
+                         &T::epilogue};
+    }
+    using S = typename T::F43;
+    return KernelSet{&T::template weights<S>, &T::template input<S>, &T::template output<S>, &T::epilogue};
 }
 
-KernelSet kernelsFor(WinogradIsa isa, int lanes)
+KernelSet kernelsFor(WinogradIsa isa, int lanes, WinogradVariant variant = WinogradVariant::F43)
 {
     const bool wide = lanes == 16;
     switch (isa) {
     case WinogradIsa::Avx512:
-        return wide ? kernelSet<wino_avx512::Transforms<16>>() : kernelSet<wino_avx512::Transforms<8>>();
+        return wide ? kernelSet<wino_avx512::Transforms<16>>(variant)
+                    : kernelSet<wino_avx512::Transforms<8>>(variant);
     case WinogradIsa::Avx2:
-        return wide ? kernelSet<wino_avx2::Transforms<16>>() : kernelSet<wino_avx2::Transforms<8>>();
+        return wide ? kernelSet<wino_avx2::Transforms<16>>(variant)
+                    : kernelSet<wino_avx2::Transforms<8>>(variant);
     default:
-        return wide ? kernelSet<wino_sse2::Transforms<16>>() : kernelSet<wino_sse2::Transforms<8>>();
+        return wide ? kernelSet<wino_sse2::Transforms<16>>(variant)
+                    : kernelSet<wino_sse2::Transforms<8>>(variant);
     }
+}
+
+// Outputs per tile edge and transform points per tile.
+int tileEdge(WinogradVariant variant)
+{
+    return variant == WinogradVariant::F63 ? 6 : 4;
+}
+
+int pointsOf(WinogradVariant variant)
+{
+    const int n = tileEdge(variant) + 2;
+    return n * n;
 }
 
 dnnl::engine &engine()
@@ -233,6 +252,7 @@ struct WinogradConvolution::Impl {
     int tiles = 0;
     Tiling tiling;
     KernelSet kernels;
+    int points = 0;
     dnnl::matmul products;
     memory::desc tilesMd, productsMd, scratchpadMd;
     memory::desc weightsMd;
@@ -249,15 +269,17 @@ bool WinogradConvolution::supports(int kernelW, int kernelH, int strideW, int st
 
 std::unique_ptr<WinogradConvolution>
 WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
-                            WinogradEpilogue epilogue, int threads, std::string *error, int tilesPerChunk)
+                            WinogradEpilogue epilogue, int threads, std::string *error,
+                            WinogradVariant variant, int tilesPerChunk)
 {
-    return create(std::move(weights), input, pad, epilogue, threads, error, tilesPerChunk, winogradIsa());
+    return create(std::move(weights), input, pad, epilogue, threads, error, variant, tilesPerChunk,
+                  winogradIsa());
 }
 
 std::unique_ptr<WinogradConvolution>
 WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
-                            WinogradEpilogue epilogue, int threads, std::string *error, int tilesPerChunk,
-                            WinogradIsa isa)
+                            WinogradEpilogue epilogue, int threads, std::string *error,
+                            WinogradVariant variant, int tilesPerChunk, WinogradIsa isa)
 {
     auto fail = [error](const std::string &why) {
         if (error)
@@ -278,8 +300,10 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
     d->epilogue = epilogueOf(epilogue);
     d->residual = epilogue.residual;
     d->threads = std::max(1, threads);
-    const int tilesH = (d->out.h + 3) / 4;
-    d->tiling.tilesW = (d->out.w + 3) / 4;
+    const int m = tileEdge(variant);
+    d->points = pointsOf(variant);
+    const int tilesH = (d->out.h + m - 1) / m;
+    d->tiling.tilesW = (d->out.w + m - 1) / m;
     d->tiles = tilesH * d->tiling.tilesW;
     d->tiling.pad = pad;
     d->tiling.kp = weights->d->kp;
@@ -290,23 +314,23 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
     if (tilesPerChunk <= 0)
         chunk = std::clamp(chunk, 16, 64);
     d->tiling.chunk = std::min(chunk, d->tiles);
-    d->kernels = kernelsFor(isa, weights->lanes());
+    d->kernels = kernelsFor(isa, weights->lanes(), variant);
 
-    const memory::dim chunkDim = d->tiling.chunk, kp = d->tiling.kp, np = d->tiling.np;
+    const memory::dim points = d->points, chunkDim = d->tiling.chunk, kp = d->tiling.kp, np = d->tiling.np;
     try {
         // Each thread runs its own products: they are made for one thread.
         SingleThreadScope single;
         // Plain weights: the products run as fast as on a packed copy (winograd_bench), and loading
         // touches the transformed weights once instead of twice.
-        d->weightsMd = memory::desc({kPoints, kp, np}, dt::f32, tag::abc);
+        d->weightsMd = memory::desc({points, kp, np}, dt::f32, tag::abc);
         dnnl::primitive_attr attr;
         attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-        d->tilesMd = memory::desc({kPoints, chunkDim, kp}, dt::f32, tag::abc);
-        d->productsMd = memory::desc({kPoints, chunkDim, np}, dt::f32, tag::abc);
+        d->tilesMd = memory::desc({points, chunkDim, kp}, dt::f32, tag::abc);
+        d->productsMd = memory::desc({points, chunkDim, np}, dt::f32, tag::abc);
         d->tiling.tilesPointStride = static_cast<size_t>(chunkDim * kp);
         d->tiling.productsPointStride = static_cast<size_t>(chunkDim * np);
-        const dnnl::matmul::primitive_desc pd(dnnl::matmul::desc(d->tilesMd, d->weightsMd, d->productsMd), attr,
-                                              engine());
+        const dnnl::matmul::primitive_desc pd(dnnl::matmul::desc(d->tilesMd, d->weightsMd, d->productsMd),
+                                              attr, engine());
         d->products = dnnl::matmul(pd);
         d->scratchpadMd = pd.scratchpad_desc();
         d->implementation = pd.impl_info_str();
@@ -394,7 +418,7 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
                 d->kernels.input(in, t, first, count, tiles);
                 // The last chunk's unused rows: finite, so that the products stay quiet.
                 if (count < t.chunk)
-                    for (int p = 0; p < kPoints; ++p)
+                    for (int p = 0; p < d->points; ++p)
                         std::memset(tiles + p * pointStride + static_cast<size_t>(count) * t.kp, 0,
                                     static_cast<size_t>(t.chunk - count) * t.kp * sizeof(float));
                 d->products.execute(stream, {{DNNL_ARG_SRC, tilesMem},

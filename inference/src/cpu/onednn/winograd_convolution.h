@@ -1,10 +1,10 @@
 #pragma once
 
-// 3x3 stride-1 convolutions by Winograd's F(4,3): 6x6 input tiles are transformed, multiplied per
-// transform point by the transformed weights as 36 batched products on oneDNN's matmul, and transformed
-// back to 4x4 output tiles with the bias, the activation and a residual sum applied on the way out.
-// It does 2.25 multiply-adds per output where direct does 9, at the price of rounding in the transforms
-// (about 1e-6 of the output's magnitude in fp32).
+// 3x3 stride-1 convolutions by Winograd's F(4,3) or F(6,3): (m+2)x(m+2) input tiles are transformed,
+// multiplied per transform point by the transformed weights as batched products on oneDNN's matmul, and
+// transformed back to m x m output tiles with the bias, the activation and a residual sum applied on the
+// way out. F(4,3) does 2.25 multiply-adds per output where direct does 9, F(6,3) 1.78, at the price of
+// rounding in the transforms (about 1e-6 and 1e-5 of the output's magnitude in fp32).
 //
 // Tensors stay in the layouts of the plan (nChw8c, nChw16c or channels-last); the transforms are
 // compiled for SSE2, AVX2 and AVX-512 and chosen at run time under oneDNN's ISA cap.
@@ -66,6 +66,10 @@ const char *winogradIsaName(WinogradIsa isa);
 // Whether this CPU can run the transforms compiled for `isa`, whatever oneDNN's cap (for tests).
 bool cpuRuns(WinogradIsa isa);
 
+// F(4,3): 4x4 output tiles, 36 products each (2.25 per output). F(6,3): 6x6 output tiles, 64 products
+// each (1.78 per output), with larger transforms and a little more rounding.
+enum class WinogradVariant { F43, F63 };
+
 // One layer compiled for one input shape and thread count. run() is const and keeps no state between
 // calls: several threads may run one instance at once, each with its own scratch.
 class WinogradConvolution {
@@ -80,11 +84,11 @@ public:
     static std::unique_ptr<WinogradConvolution> create(std::shared_ptr<const WinogradWeights> weights,
                                                        Shape input, int pad, WinogradEpilogue epilogue,
                                                        int threads, std::string *error,
+                                                       WinogradVariant variant = WinogradVariant::F43,
                                                        int tilesPerChunk = 0);
-    static std::unique_ptr<WinogradConvolution> create(std::shared_ptr<const WinogradWeights> weights,
-                                                       Shape input, int pad, WinogradEpilogue epilogue,
-                                                       int threads, std::string *error, int tilesPerChunk,
-                                                       WinogradIsa isa);
+    static std::unique_ptr<WinogradConvolution>
+    create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad, WinogradEpilogue epilogue,
+           int threads, std::string *error, WinogradVariant variant, int tilesPerChunk, WinogradIsa isa);
     ~WinogradConvolution();
     WinogradConvolution(const WinogradConvolution &) = delete;
     WinogradConvolution &operator=(const WinogradConvolution &) = delete;

@@ -163,7 +163,7 @@ int main(int argc, char **argv)
             oneDnn(dnnl::algorithm::convolution_direct, blockTag(lanes), true, "oneDNN direct, blocked");
             oneDnn(dnnl::algorithm::convolution_winograd, tag::any, false, "oneDNN winograd + epilogue");
 
-            auto ours = [&](int block, const char *name) {
+            auto ours = [&](int block, WinogradVariant variant, const char *name) {
                 const auto w = std::make_shared<WinogradWeights>(weights.data(), bias.data(), ic, oc, lanes);
                 WinogradEpilogue e;
                 e.activation = true;
@@ -171,7 +171,7 @@ int main(int argc, char **argv)
                 std::string error;
                 const char *chunk = std::getenv("WINOGRAD_CHUNK");
                 auto conv = WinogradConvolution::create(w, Shape{ic, size, size}, 1, e, threads, &error,
-                                                        chunk ? std::atoi(chunk) : 0);
+                                                        variant, chunk ? std::atoi(chunk) : 0);
                 if (!conv) {
                     rows.push_back({name, Timing{}, error});
                     return;
@@ -185,8 +185,10 @@ int main(int argc, char **argv)
                 const Timing t = timeIt([&] { conv->run(src, dst, nullptr, scratch.data()); }, seconds);
                 rows.push_back({name, t, conv->productImplementation()});
             };
-            ours(lanes, "ours winograd, blocked");
-            ours(0, "ours winograd, nhwc");
+            ours(lanes, WinogradVariant::F43, "ours F(4,3), blocked");
+            ours(0, WinogradVariant::F43, "ours F(4,3), nhwc");
+            ours(lanes, WinogradVariant::F63, "ours F(6,3), blocked");
+            ours(0, WinogradVariant::F63, "ours F(6,3), nhwc");
 
             std::printf("\n%3d -> %3d at %dx%d\n", ic, oc, size, size);
             for (const Row &r : rows) {

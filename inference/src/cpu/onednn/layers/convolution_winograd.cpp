@@ -1,5 +1,6 @@
-// Winograd F(4,3) as an algorithm of the convolution lowering: a custom step over the plan's own layout,
-// with the activation, a scale and a residual sum of the fused post-ops applied by its output transform.
+// Winograd F(4,3) or F(6,3) as an algorithm of the convolution lowering: a custom step over the plan's own
+// layout, with the activation, a scale and a residual sum of the fused post-ops applied by its output
+// transform.
 
 #include "convolution_onednn.h"
 
@@ -16,6 +17,17 @@ namespace {
 bool beatsDirect(const ConvolutionLayer &layer)
 {
     return layer.in.c >= 32 && layer.out.c >= 16 && layer.out.h * layer.out.w >= 64;
+}
+
+// F(6,3) does 1.78 products per output where F(4,3) does 2.25, but its 6x6 tiles waste more of a small
+// or awkwardly sized output on padding: the one with fewer products over the whole output wins
+// (winograd_bench on AVX2 puts F(6,3) ahead from 64x64 outputs on, level or ahead below).
+WinogradVariant variantFor(const Shape &out)
+{
+    auto tiles = [&out](int m) {
+        return static_cast<long>((out.h + m - 1) / m) * ((out.w + m - 1) / m);
+    };
+    return tiles(6) * 64 < tiles(4) * 36 ? WinogradVariant::F63 : WinogradVariant::F43;
 }
 
 // The post-ops as act(x) * scale + residual, in that order, or false when they say something else.
@@ -70,9 +82,10 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
     if (!epilogueOf(node.post, epilogue, residual))
         return false;
     std::string why;
+    const WinogradVariant variant = variantFor(layer.out);
     std::shared_ptr<const WinogradConvolution> conv =
         WinogradConvolution::create(ctx.winogradWeights(node.op, layer.in.c, lanes), layer.in, pads[0],
-                                    epilogue, ctx.options().numThreads, &why);
+                                    epilogue, ctx.options().numThreads, &why, variant);
     if (!conv)
         return false; // direct convolution then
     std::vector<Binding> bindings{ctx.bind(DNNL_ARG_SRC, layer.src), ctx.bind(DNNL_ARG_DST, node.out)};
@@ -95,7 +108,8 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
             run.pool.release(scratch);
             return ok ? 0 : Plan::kFailed;
         },
-        std::string("winograd_4x3:") + winogradIsaName(winogradIsa()));
+        std::string(variant == WinogradVariant::F63 ? "winograd_6x3:" : "winograd_4x3:") +
+            winogradIsaName(winogradIsa()));
     return true;
 }
 
