@@ -269,9 +269,10 @@ TEST(OnednnFusion, UnfusableOrdersStayCorrect)
 namespace {
 
 // RRDBNet's dense block: each of `steps` convolutions reads the concatenation of all earlier features,
-// a last convolution folds them back to `feat` channels, and a scaled residual sum closes the block.
-// The block's output is the last blob. Weight seeds start at seedBase.
-FastGraph denseBlockGraph(int feat, int growth, int steps, int seedBase)
+// a last convolution folds them back to `feat` channels, and a scaled residual sum closes the block;
+// `outerSum` adds a second one, as the group of blocks around it does. The block's output is the last
+// blob. Weight seeds start at seedBase.
+FastGraph denseBlockGraph(int feat, int growth, int steps, int seedBase, bool outerSum = false)
 {
     FastGraph g;
     int blob = 0;
@@ -294,6 +295,13 @@ FastGraph denseBlockGraph(int feat, int growth, int steps, int seedBase)
     sum.operation = 1;
     sum.coeffs = {0.2f, 1.f};
     g.ops.push_back(sum);
+    if (outerSum) {
+        FastOp outer = makeOp(OpType::Eltwise, {blob - 1, x}, {blob});
+        ++blob;
+        outer.operation = 1;
+        outer.coeffs = {0.2f, 1.f};
+        g.ops.push_back(outer);
+    }
     g.blobCount = blob;
     return g;
 }
@@ -324,12 +332,12 @@ TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
         }
 }
 
-// Wide enough for Winograd: every 3x3 layer but the first takes it, its activation and residual sum
-// included, in each layout that has its transforms.
+// Wide enough for Winograd: every 3x3 layer but the first takes it, its activation and both residual
+// sums included, in each layout that has its transforms.
 TEST(OnednnWinograd, DenseBlockInEveryLayout)
 {
     for (Layout layout : {Layout::Auto, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16}) {
-        const FastGraph g = denseBlockGraph(40, 24, 2, 50);
+        const FastGraph g = denseBlockGraph(40, 24, 2, 50, true);
         const int blob = g.blobCount;
         Result r;
         const std::string what = std::string("in ") + layoutName(layout);

@@ -37,6 +37,7 @@ struct Epilogue {
     bool activation = false;
     float slope = 0.f;
     float scale = 1.f;
+    float outerScale = 1.f;
 };
 
 } // namespace
@@ -67,8 +68,9 @@ struct KernelSet {
     void (*weights)(const float *, int, int, const Tiling &, int, int, float *) = nullptr;
     void (*input)(const Geometry &, const Tiling &, int, int, float *) = nullptr;
     void (*output)(const float *, const Tiling &, int, int, const float *, const Epilogue &, const Geometry &,
-                   const Geometry *) = nullptr;
-    void (*epilogue)(const Geometry &, const Geometry *, const Epilogue &, int, int) = nullptr;
+                   const Geometry *, const Geometry *) = nullptr;
+    void (*epilogue)(const Geometry &, const Geometry *, const Geometry *, const Epilogue &, int,
+                     int) = nullptr;
 };
 
 template <typename T> KernelSet kernelSet(WinogradVariant variant)
@@ -145,7 +147,7 @@ Geometry geometryOf(const WinogradTensor &t, int lanes)
 
 Epilogue epilogueOf(const WinogradEpilogue &e)
 {
-    return Epilogue{e.activation, e.slope, e.scale};
+    return Epilogue{e.activation, e.slope, e.scale, e.outerScale};
 }
 
 // oneDNN reads the OpenMP thread count when it creates a primitive.
@@ -247,7 +249,7 @@ struct WinogradConvolution::Impl {
     std::shared_ptr<const WinogradWeights> weights;
     Shape in, out;
     Epilogue epilogue;
-    bool residual = false;
+    bool residual = false, outerResidual = false;
     int threads = 1;
     int tiles = 0;
     Tiling tiling;
@@ -299,6 +301,7 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
         return fail("winograd: input smaller than the kernel");
     d->epilogue = epilogueOf(epilogue);
     d->residual = epilogue.residual;
+    d->outerResidual = epilogue.outerResidual;
     d->threads = std::max(1, threads);
     const int m = tileEdge(variant);
     d->points = pointsOf(variant);
@@ -366,7 +369,8 @@ const char *WinogradConvolution::productImplementation() const
 }
 
 bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &dst,
-                              const WinogradTensor *residual, void *scratch, std::string *error) const
+                              const WinogradTensor *residual, void *scratch, std::string *error,
+                              const WinogradTensor *outerResidual) const
 {
     const int lanes = d->weights->lanes();
     auto fail = [error](const std::string &why) {
@@ -375,9 +379,10 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
         return false;
     };
     if (!(src.shape == d->in) || !(dst.shape == d->out) ||
-        (d->residual && (!residual || !(residual->shape == d->out))))
+        (d->residual && (!residual || !(residual->shape == d->out))) ||
+        (d->outerResidual && (!outerResidual || !(outerResidual->shape == d->out))))
         return fail("winograd: a tensor does not have the compiled shape");
-    for (const WinogradTensor *t : {&src, &dst, residual})
+    for (const WinogradTensor *t : {&src, &dst, residual, outerResidual})
         if (t && t->block != 0 && t->block != lanes)
             return fail("winograd: blocked tensor with a block other than the weights' lanes");
     if (!scratch)
@@ -385,6 +390,7 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
 
     const Geometry in = geometryOf(src, lanes), out = geometryOf(dst, lanes);
     const Geometry res = d->residual ? geometryOf(*residual, lanes) : Geometry{};
+    const Geometry outer = d->outerResidual ? geometryOf(*outerResidual, lanes) : Geometry{};
     const Tiling &t = d->tiling;
     const WinogradWeights::Impl &w = *d->weights->d;
     const float *bias = w.bias.data();
@@ -427,7 +433,7 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
                                              {DNNL_ARG_SCRATCHPAD, padMem}});
                 stream.wait();
                 d->kernels.output(products, t, first, count, bias, d->epilogue, out,
-                                  d->residual ? &res : nullptr);
+                                  d->residual ? &res : nullptr, d->outerResidual ? &outer : nullptr);
             }
         } catch (const dnnl::error &e) {
             std::lock_guard<std::mutex> lock(whyMutex);
@@ -454,7 +460,7 @@ void applyWinogradEpilogue(const WinogradTensor &dst, const WinogradEpilogue &ep
         const int n = omp_get_num_threads(), i = omp_get_thread_num();
         const int first = rows * i / n, last = rows * (i + 1) / n;
         if (last > first)
-            k.epilogue(out, residual ? &res : nullptr, e, first, last - first);
+            k.epilogue(out, residual ? &res : nullptr, nullptr, e, first, last - first);
     }
 }
 

@@ -27,13 +27,17 @@ struct WinogradTensor {
     size_t pixelStride = 0;
 };
 
-// What the output transform applies after the products: y = act(conv + bias) * scale + residual, with
-// act a leaky ReLU of the given slope (0: ReLU) when `activation` is set.
+// What the output transform applies after the products:
+// y = (act(conv + bias) * scale + residual) * outerScale + outerResidual, with act a leaky ReLU of the
+// given slope (0: ReLU) when `activation` is set. The outer sum is that of an enclosing block whose last
+// layer this is (a dense block's scaled sum feeding its group's).
 struct WinogradEpilogue {
     bool activation = false;
     float slope = 0.f;
     float scale = 1.f;
     bool residual = false;
+    float outerScale = 1.f;
+    bool outerResidual = false;
 };
 
 // One layer's weights as the products need them, shared by every shape and thread. The kernels are
@@ -99,11 +103,12 @@ public:
     size_t scratchBytes() const;
     const char *productImplementation() const;
 
-    // `residual` only when the epilogue asks for it, shaped like `dst`; it may be `dst` itself. Blocked
-    // tensors must use `lanes()` of the weights as their block. Returns false, with the reason in
-    // `error`, when oneDNN fails.
+    // `residual` and `outerResidual` only when the epilogue asks for them, shaped like `dst`; either may
+    // be `dst` itself. Blocked tensors must use `lanes()` of the weights as their block. Returns false,
+    // with the reason in `error`, when oneDNN fails.
     bool run(const WinogradTensor &src, const WinogradTensor &dst, const WinogradTensor *residual,
-             void *scratch, std::string *error = nullptr) const;
+             void *scratch, std::string *error = nullptr,
+             const WinogradTensor *outerResidual = nullptr) const;
 
     struct Impl;
 

@@ -30,24 +30,35 @@ WinogradVariant variantFor(const Shape &out)
     return tiles(6) * 64 < tiles(4) * 36 ? WinogradVariant::F63 : WinogradVariant::F43;
 }
 
-// The post-ops as act(x) * scale + residual, in that order, or false when they say something else.
-bool epilogueOf(const std::vector<PostOp> &post, WinogradEpilogue &e, int &residual)
+// The post-ops as (act(x) * scale + residual) * outerScale + outerResidual, in that order, each part
+// optional but the outer ones only after a residual; false when they say something else.
+bool epilogueOf(const std::vector<PostOp> &post, WinogradEpilogue &e, int &residual, int &outerResidual)
 {
     size_t i = 0;
+    auto scale = [&post, &i](float &to) {
+        if (i < post.size() && !post[i].binary && post[i].alg == algorithm::eltwise_linear &&
+            post[i].beta == 0.f) {
+            to = post[i].alpha;
+            ++i;
+        }
+    };
+    auto sum = [&post, &i](bool &present, int &blob) {
+        if (i < post.size() && post[i].binary && post[i].alg == algorithm::binary_add) {
+            present = true;
+            blob = post[i].blob;
+            ++i;
+        }
+    };
     if (i < post.size() && !post[i].binary && post[i].alg == algorithm::eltwise_relu && post[i].beta == 0.f) {
         e.activation = true;
         e.slope = post[i].alpha;
         ++i;
     }
-    if (i < post.size() && !post[i].binary && post[i].alg == algorithm::eltwise_linear &&
-        post[i].beta == 0.f) {
-        e.scale = post[i].alpha;
-        ++i;
-    }
-    if (i < post.size() && post[i].binary && post[i].alg == algorithm::binary_add) {
-        e.residual = true;
-        residual = post[i].blob;
-        ++i;
+    scale(e.scale);
+    sum(e.residual, residual);
+    if (e.residual) {
+        scale(e.outerScale);
+        sum(e.outerResidual, outerResidual);
     }
     return i == post.size();
 }
@@ -78,8 +89,8 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
         return false;
     }
     WinogradEpilogue epilogue;
-    int residual = -1;
-    if (!epilogueOf(node.post, epilogue, residual))
+    int residual = -1, outerResidual = -1;
+    if (!epilogueOf(node.post, epilogue, residual, outerResidual))
         return false;
     std::string why;
     const WinogradVariant variant = variantFor(layer.out);
@@ -91,6 +102,8 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
     std::vector<Binding> bindings{ctx.bind(DNNL_ARG_SRC, layer.src), ctx.bind(DNNL_ARG_DST, node.out)};
     if (residual >= 0)
         bindings.push_back(ctx.bind(DNNL_ARG_SRC_1, residual));
+    if (outerResidual >= 0)
+        bindings.push_back(ctx.bind(DNNL_ARG_SRC_2, outerResidual));
     const Shape in = layer.in, out = layer.out;
     ctx.customStep(
         std::move(bindings),
@@ -104,7 +117,9 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
             }
             const WinogradTensor src{ptr[0], in, block, 0}, dst{ptr[1], out, block, 0};
             const WinogradTensor sum{ptr.size() > 2 ? ptr[2] : nullptr, out, block, 0};
-            const bool ok = conv->run(src, dst, ptr.size() > 2 ? &sum : nullptr, scratch, run.error);
+            const WinogradTensor outer{ptr.size() > 3 ? ptr[3] : nullptr, out, block, 0};
+            const bool ok = conv->run(src, dst, ptr.size() > 2 ? &sum : nullptr, scratch, run.error,
+                                      ptr.size() > 3 ? &outer : nullptr);
             run.pool.release(scratch);
             return ok ? 0 : Plan::kFailed;
         },
