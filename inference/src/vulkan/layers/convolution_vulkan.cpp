@@ -166,7 +166,8 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
                     packed[(size_t(t) * p_.inch + ic) * p_.outch + oc] =
                         weights[(size_t(oc) * p_.inch + ic) * taps + t];
     }
-    std::vector<float> b(size_t(p_.outch), 0.f);
+    // Whole channel groups: the Winograd output reads the bias four channels at a time.
+    std::vector<float> b(size_t(p_.outch + 3) / 4 * 4, 0.f);
     if (bias)
         std::copy(bias, bias + p_.outch, b.begin());
     Stream s(device);
@@ -215,7 +216,7 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
         return ncnn::ERROR_FAILED;
     if (out.empty() && !allocate(s, out, outw, outh, p_.outch))
         return ncnn::ERROR_OUT_OF_MEMORY;
-    if (out.w != outw || out.h != outh || out.c != p_.outch || in.offset != 0 ||
+    if (out.w != outw || out.h != outh || out.c != p_.outch || in.offset != 0 || out.offset % 4 != 0 ||
         out.offset + out.count() > out.buf->size / sizeof(float) || out.offset > size_t(INT32_MAX))
         return ncnn::ERROR_FAILED;
     if (residual &&
@@ -259,7 +260,7 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
     const int tiles = tilesw * ((out.h + m - 1) / m);
     // The transformed tiles are several times the input: a pass covers as many tiles as keep each of
     // its two scratch buffers near kScratchBytes.
-    const size_t perTile = size_t(t2) * size_t(std::max(p_.inch, p_.outch)) * sizeof(float);
+    const size_t perTile = size_t(t2) * size_t((std::max(p_.inch, p_.outch) + 3) / 4 * 4) * sizeof(float);
     int chunk = p_.tilesPerPass > 0 ? std::min(p_.tilesPerPass, tiles)
                                     : int(std::clamp<size_t>(kScratchBytes / perTile, 1, size_t(tiles)));
     const ConvTile tile =
@@ -267,8 +268,9 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
     // Passes of whole pixel blocks: a pass ending in a sliver of a block pays for all of it.
     if (p_.tilesPerPass <= 0 && chunk < tiles && chunk > tile.bn)
         chunk = chunk / tile.bn * tile.bn;
+    // [position][channel group][tile]: each position a channel-grouped row of tiles.
     Tensor v, prod;
-    if (!allocate(s, v, chunk, p_.inch, t2) || !allocate(s, prod, chunk, p_.outch, t2))
+    if (!allocate(s, v, chunk, t2, p_.inch) || !allocate(s, prod, chunk, t2, p_.outch))
         return ncnn::ERROR_OUT_OF_MEMORY;
 
     const std::vector<SpecConstant> gemmSpec = {
@@ -290,11 +292,12 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
             float padValue;
         } inPush{p_.inch, in.w, in.h, tilesw, tile0, n, padl, padt, p_.padValue};
         int rc = dispatch_volume(s, "winograd_input", {in.buf, v.buf}, &inPush, sizeof inPush, {spec_i(m)}, n,
-                                 p_.inch, 1);
+                                 in.groups(), 1);
         if (rc != 0)
             return rc;
-        const ConvPush push{p_.inch, n, 1,           p_.outch,           n,           1, 0, 0, 0,
-                            0.f,     0, p_.inch * n, p_.inch * p_.outch, p_.outch * n};
+        const int inch4 = (p_.inch + 3) / 4 * 4, outch4 = (p_.outch + 3) / 4 * 4;
+        const ConvPush push{p_.inch, n, 1,          p_.outch,           n,          1, 0, 0, 0,
+                            0.f,     0, inch4 * n, p_.inch * p_.outch, outch4 * n};
         rc = runGemm(s, tile, gemmSpec, push, n, uint32_t(t2), 2.0 * t2 * p_.inch * p_.outch,
                      {v.buf, weights_, bias_, prod.buf, prod.buf});
         if (rc != 0)
@@ -303,7 +306,7 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
             int32_t outch, outw, outh, tilesw, tile0, ntiles, outOffset;
         } outPush{p_.outch, out.w, out.h, tilesw, tile0, n, int32_t(out.offset)};
         rc = dispatch_volume(s, "winograd_output", {prod.buf, bias_, res, out.buf}, &outPush, sizeof outPush,
-                             outSpec, n, p_.outch, 1);
+                             outSpec, n, out.groups(), 1);
         if (rc != 0)
             return rc;
     }
