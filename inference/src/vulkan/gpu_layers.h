@@ -102,8 +102,10 @@ public:
     int forward(Stream &s, const Tensor &in, Tensor &out, const Tensor *residual = nullptr,
                 float residualA = 1.f, float residualB = 1.f) const;
     const ConvParams &params() const { return p_; }
-    // m of the Winograd F(m, 3) this convolution runs, 0 when it runs the direct kernel.
+    // m of the Winograd F(m, 3) this convolution runs, 0 when it runs a direct kernel.
     int winograd() const { return winograd_; }
+    // True when it runs the kernel for at most four outputs instead of the GEMM.
+    bool narrow() const { return narrow_; }
 
     // Scratch space of one Winograd pass, per buffer.
     static constexpr size_t kScratchBytes = size_t(16) << 20;
@@ -112,9 +114,14 @@ private:
     int forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int padl, int padt, const Tensor *residual,
                         float residualA, float residualB) const;
 
+    int forwardNarrow(Stream &s, const Tensor &in, Tensor &out, int padl, int padt, const Tensor *residual,
+                      float residualA, float residualB) const;
+
     ConvParams p_;
     int winograd_ = 0;
-    // [tap][ic][oc], or for Winograd [position][ic][oc].
+    bool narrow_ = false;
+    // [tap][ic][oc], for Winograd [position][ic][oc], for the narrow kernel [tap][ic rounded up to
+    // whole groups][4].
     BufferRef weights_;
     BufferRef bias_;
     const ncnn::VulkanDevice *device_ = nullptr;

@@ -110,6 +110,8 @@ TEST_P(ConvolutionTest, MatchesDirectLoop)
     if (c.winograd >= 0) {
         EXPECT_EQ(conv.winograd(), c.winograd);
     }
+    // Up to four outputs take the narrow kernel unless a GEMM block shape is forced.
+    EXPECT_EQ(conv.narrow(), conv.winograd() == 0 && c.outch <= 4 && c.tile < 0);
 
     int outw = 0, outh = 0, padl = 0, padt = 0;
     ASSERT_TRUE(conv.outputShape(c.inw, c.inh, outw, outh, padl, padt));
@@ -154,6 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConvCase{9, 10, 17, 32, 3, 1, 1, 1, 1, true}, ConvCase{1, 1, 5, 3, 3, 1, 1, 1, 3, false},
         ConvCase{11, 6, 8, 40, 1, 1, 1, 0, 4, true}, ConvCase{12, 9, 6, 5, 5, 2, 1, 2, 6, false},
         ConvCase{10, 10, 4, 9, 3, 2, 2, 2, 5, false}, ConvCase{23, 17, 70, 65, 3, 1, 1, 1, 0, true},
+        ConvCase{17, 9, 21, 3, 3, 2, 2, 2, 2, true}, ConvCase{6, 5, 8, 4, 1, 1, 1, 0, 1, false},
         ConvCase{23, 17, 19, 65, 3, 1, 1, 1, 2, true, 1}, ConvCase{21, 9, 9, 32, 3, 1, 1, 1, 0, false, 1},
         ConvCase{13, 11, 9, 5, 3, 1, 1, 1, 1, false, 1}, ConvCase{13, 11, 9, 40, 3, 1, 1, 1, 0, true, 2},
         // Winograd: 1- and 5-pixel inputs, odd sizes that leave partial tiles, channel counts that are

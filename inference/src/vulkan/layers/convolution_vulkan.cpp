@@ -154,9 +154,19 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
     p_ = params;
     device_ = &device;
     winograd_ = winogradFor(p_);
+    // A block of the GEMM would leave most of its rows idle; forced block shapes are for testing the GEMM.
+    narrow_ = !winograd_ && p_.outch <= 4 && p_.forceTile < 0;
     std::vector<float> packed;
     if (winograd_) {
         packed = winogradWeights(p_, weights, winograd_);
+    } else if (narrow_) {
+        const int taps = p_.kw * p_.kh;
+        const int inch4 = (p_.inch + 3) / 4 * 4;
+        packed.assign(size_t(taps) * inch4 * 4, 0.f);
+        for (int oc = 0; oc < p_.outch; oc++)
+            for (int ic = 0; ic < p_.inch; ic++)
+                for (int t = 0; t < taps; t++)
+                    packed[(size_t(t) * inch4 + ic) * 4 + oc] = weights[(size_t(oc) * p_.inch + ic) * taps + t];
     } else {
         const int taps = p_.kw * p_.kh;
         packed.resize(size_t(taps) * p_.inch * p_.outch);
@@ -224,6 +234,8 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
         return ncnn::ERROR_FAILED;
     if (winograd_)
         return forwardWinograd(s, in, out, padl, padt, residual, residualA, residualB);
+    if (narrow_)
+        return forwardNarrow(s, in, out, padl, padt, residual, residualA, residualB);
 
     const ConvTile t = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth);
     const std::vector<SpecConstant> specialization = {spec_i(t.bm),
@@ -249,6 +261,37 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
     const BufferRef &res = residual ? residual->buf : out.buf;
     return runGemm(s, t, specialization, push, outw * outh, 1, 2.0 * p_.kw * p_.kh * p_.inch * p_.outch,
                    {in.buf, weights_, bias_, res, out.buf});
+}
+
+int Convolution::forwardNarrow(Stream &s, const Tensor &in, Tensor &out, int padl, int padt,
+                               const Tensor *residual, float residualA, float residualB) const
+{
+    const std::vector<SpecConstant> specialization = {spec_i(p_.kw),
+                                                      spec_i(p_.kh),
+                                                      spec_i(p_.sx),
+                                                      spec_i(p_.sy),
+                                                      spec_i(p_.dx),
+                                                      spec_i(p_.dy),
+                                                      spec_i(p_.act),
+                                                      spec_f(p_.actA),
+                                                      spec_f(p_.actB),
+                                                      spec_i(residual ? 1 : 0),
+                                                      spec_f(residual ? residualA : 1.f),
+                                                      spec_f(residual ? residualB : 1.f)};
+    struct {
+        int32_t inch, inw, inh, outch, outw, outh, padl, padt;
+        float padValue;
+        int32_t outOffset;
+    } push{p_.inch, in.w, in.h, p_.outch, out.w, out.h, padl, padt, p_.padValue, int32_t(out.offset)};
+    const Pipeline *pipe = get_pipeline(s.device(), "convolution_narrow", 5, sizeof push, kVolumeLocal,
+                                        specialization);
+    if (!pipe)
+        return ncnn::ERROR_FAILED;
+    const BufferRef &res = residual ? residual->buf : out.buf;
+    const double work = 2.0 * p_.kw * p_.kh * p_.inch * p_.outch * out.w * out.h;
+    return s.dispatch(*pipe, {in.buf, weights_, bias_, res, out.buf}, &push,
+                      (uint32_t(out.w) + kVolumeLocal[0] - 1) / kVolumeLocal[0],
+                      (uint32_t(out.h) + kVolumeLocal[1] - 1) / kVolumeLocal[1], 1, work);
 }
 
 int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int padl, int padt,
