@@ -589,7 +589,8 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         err = "out of memory for the result";
         return LAYER_OUT_OF_MEMORY;
     }
-    brivelle::vk::unpack(host.data(), result.w, result.h, result.c, static_cast<float *>(out.data), out.cstep);
+    brivelle::vk::unpack(host.data(), result.w, result.h, result.c, static_cast<float *>(out.data),
+                         out.cstep);
     blobs[size_t(wanted)] = out;
     return 0;
 }

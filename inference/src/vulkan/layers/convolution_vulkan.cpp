@@ -166,7 +166,8 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
         for (int oc = 0; oc < p_.outch; oc++)
             for (int ic = 0; ic < p_.inch; ic++)
                 for (int t = 0; t < taps; t++)
-                    packed[(size_t(t) * inch4 + ic) * 4 + oc] = weights[(size_t(oc) * p_.inch + ic) * taps + t];
+                    packed[(size_t(t) * inch4 + ic) * 4 + oc] =
+                        weights[(size_t(oc) * p_.inch + ic) * taps + t];
     } else {
         const int taps = p_.kw * p_.kh;
         packed.resize(size_t(taps) * p_.inch * p_.outch);
@@ -283,8 +284,8 @@ int Convolution::forwardNarrow(Stream &s, const Tensor &in, Tensor &out, int pad
         float padValue;
         int32_t outOffset;
     } push{p_.inch, in.w, in.h, p_.outch, out.w, out.h, padl, padt, p_.padValue, int32_t(out.offset)};
-    const Pipeline *pipe = get_pipeline(s.device(), "convolution_narrow", 5, sizeof push, kVolumeLocal,
-                                        specialization);
+    const Pipeline *pipe =
+        get_pipeline(s.device(), "convolution_narrow", 5, sizeof push, kVolumeLocal, specialization);
     if (!pipe)
         return ncnn::ERROR_FAILED;
     const BufferRef &res = residual ? residual->buf : out.buf;
@@ -339,7 +340,7 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
         if (rc != 0)
             return rc;
         const int inch4 = (p_.inch + 3) / 4 * 4, outch4 = (p_.outch + 3) / 4 * 4;
-        const ConvPush push{p_.inch, n, 1,          p_.outch,           n,          1, 0, 0, 0,
+        const ConvPush push{p_.inch, n, 1,         p_.outch,           n,         1, 0, 0, 0,
                             0.f,     0, inch4 * n, p_.inch * p_.outch, outch4 * n};
         rc = runGemm(s, tile, gemmSpec, push, n, uint32_t(t2), 2.0 * t2 * p_.inch * p_.outch,
                      {v.buf, weights_, bias_, prod.buf, prod.buf});
