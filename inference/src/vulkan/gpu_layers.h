@@ -1,7 +1,9 @@
 #pragma once
 
-// The GPU forms of the layers: each records its dispatches on a Stream. Blobs on the device are planar
-// fp32 (w, h, c) with channels packed one after another (channel stride w * h).
+// The GPU forms of the layers: each records its dispatches on a Stream. Blobs on the device are fp32 in
+// groups of four channels: each pixel of a group is one vec4, groups one after another (a
+// [ceil(c / 4)][h][w][4] volume), so that the kernels move four channels per load and store. The lanes
+// past c in the last group are written as zero, though no kernel counts on it.
 #include "command.h"
 
 #include <cstddef>
@@ -16,10 +18,13 @@ struct Tensor {
     int w = 0;
     int h = 0;
     int c = 0;
-    // The first element in buf: non-zero for a blob that lives inside a larger one (a concatenation
-    // written in place). Only Convolution writes such blobs; every kernel reads from element 0.
+    // The first float in buf: non-zero for a blob that lives inside a larger one (a concatenation
+    // written in place), and then a whole number of channel groups. Only Convolution writes such blobs;
+    // every kernel reads from float 0.
     size_t offset = 0;
-    size_t count() const { return size_t(w) * h * c; }
+    int groups() const { return (c + 3) / 4; }
+    // Floats stored, the padding lanes of the last group included.
+    size_t count() const { return size_t(w) * h * 4 * size_t(groups()); }
     size_t bytes() const { return count() * sizeof(float); }
     bool empty() const { return !buf; }
 };
@@ -27,7 +32,14 @@ struct Tensor {
 // A device buffer of t's shape; false when the device is out of memory.
 bool allocate(Stream &s, Tensor &t, int w, int h, int c);
 
-// One invocation per element of a w x h x c volume. 128 invocations is the least every device allows;
+// Between the host's planes (channel q at plain + q * cstep) and the device's channel groups.
+void pack(const float *plain, size_t cstep, int w, int h, int c, float *packed);
+void unpack(const float *packed, int w, int h, int c, float *plain, size_t cstep);
+// Uploads planes into t, grouping their channels on the way.
+int upload_planes(Stream &s, const float *plain, size_t cstep, const Tensor &t);
+
+// One invocation per element of a w x h x c volume (c counts channel groups for the kernels that take
+// four channels at a time). 128 invocations is the least every device allows;
 // 32 wide keeps rows coalesced.
 inline constexpr uint32_t kVolumeLocal[3] = {32, 4, 1};
 int dispatch_volume(Stream &s, const char *shader, std::initializer_list<BufferRef> buffers, const void *push,
@@ -90,8 +102,10 @@ public:
     int forward(Stream &s, const Tensor &in, Tensor &out, const Tensor *residual = nullptr,
                 float residualA = 1.f, float residualB = 1.f) const;
     const ConvParams &params() const { return p_; }
-    // m of the Winograd F(m, 3) this convolution runs, 0 when it runs the direct kernel.
+    // m of the Winograd F(m, 3) this convolution runs, 0 when it runs a direct kernel.
     int winograd() const { return winograd_; }
+    // True when it runs the kernel for at most four outputs instead of the GEMM.
+    bool narrow() const { return narrow_; }
 
     // Scratch space of one Winograd pass, per buffer.
     static constexpr size_t kScratchBytes = size_t(16) << 20;
@@ -100,9 +114,14 @@ private:
     int forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int padl, int padt, const Tensor *residual,
                         float residualA, float residualB) const;
 
+    int forwardNarrow(Stream &s, const Tensor &in, Tensor &out, int padl, int padt, const Tensor *residual,
+                      float residualA, float residualB) const;
+
     ConvParams p_;
     int winograd_ = 0;
-    // [tap][ic][oc], or for Winograd [position][ic][oc].
+    bool narrow_ = false;
+    // [tap][ic][oc], for Winograd [position][ic][oc], for the narrow kernel [tap][ic rounded up to
+    // whole groups][4].
     BufferRef weights_;
     BufferRef bias_;
     const ncnn::VulkanDevice *device_ = nullptr;

@@ -1,13 +1,13 @@
 // Runs a graph on one Vulkan device: the wanted blob's inputs are uploaded once, every layer with a
 // GPU form runs as kernels on device buffers, a layer without one runs on the CPU between its
-// neighbours, and only the wanted blob comes back.
+// neighbours, and only the wanted blob comes back. Channels are grouped by four on the way up and
+// ungrouped on the way down; on the device every blob stays grouped.
 #include "backend.h"
 #include "device.h"
 #include "layers/gpu_layer.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <map>
 
@@ -299,10 +299,8 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
             err = where + ": out of memory";
             return LAYER_OUT_OF_MEMORY;
         }
-        const size_t plane = size_t(t.w) * t.h;
-        for (int q = 0; q < t.c; q++)
-            std::memcpy(static_cast<float *>(bottoms[k].data) + bottoms[k].cstep * size_t(q),
-                        &host[k][plane * size_t(q)], plane * sizeof(float));
+        brivelle::vk::unpack(host[k].data(), t.w, t.h, t.c, static_cast<float *>(bottoms[k].data),
+                             bottoms[k].cstep);
     }
     int rc;
     if (layer.one_blob_only && layer.support_inplace) {
@@ -337,14 +335,7 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
 
 int VulkanPlan::upload(Stream &s, const Mat &m, const Tensor &t)
 {
-    const size_t plane = size_t(m.w) * m.h;
-    if (m.cstep == plane)
-        return s.upload(m.data, t.bytes(), t.buf);
-    std::vector<float> packed(t.count());
-    for (int q = 0; q < m.c; q++)
-        std::memcpy(&packed[plane * size_t(q)], static_cast<const float *>(m.data) + m.cstep * size_t(q),
-                    plane * sizeof(float));
-    return s.upload(packed.data(), t.bytes(), t.buf);
+    return brivelle::vk::upload_planes(s, static_cast<const float *>(m.data), m.cstep, t);
 }
 
 int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err)
@@ -462,11 +453,17 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         const Tensor &first = live[size_t(blob)];
         GroupState &gs = groups[size_t(g)];
         int channels = 0;
+        std::vector<int> starts;
         for (int r : groups_[size_t(g)].roots) {
-            gs.channelStart.push_back(channels);
+            // The views start at whole channel groups; a part of any other width is copied in by
+            // its Concat instead.
+            if (channels % 4 != 0)
+                return 0;
+            starts.push_back(channels);
             const int p = graph_.blobs[size_t(r)].producer;
             channels += r == blob ? first.c : steps_[size_t(p)].convolution()->params().outch;
         }
+        gs.channelStart = starts;
         if (!brivelle::vk::allocate(s, gs.arena, first.w, first.h, channels)) {
             err = "out of GPU memory for a concatenation";
             return LAYER_OUT_OF_MEMORY;
@@ -592,9 +589,8 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         err = "out of memory for the result";
         return LAYER_OUT_OF_MEMORY;
     }
-    const size_t plane = size_t(result.w) * result.h;
-    for (int q = 0; q < result.c; q++)
-        std::memcpy(static_cast<float *>(out.data) + out.cstep * q, &host[plane * q], plane * sizeof(float));
+    brivelle::vk::unpack(host.data(), result.w, result.h, result.c, static_cast<float *>(out.data),
+                         out.cstep);
     blobs[size_t(wanted)] = out;
     return 0;
 }

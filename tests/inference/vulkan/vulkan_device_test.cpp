@@ -30,12 +30,13 @@ void addOnDevice(const ncnn::VulkanDevice &device)
     brivelle::vk::Stream s(device);
     brivelle::vk::Tensor a, out;
     ASSERT_TRUE(brivelle::vk::allocate(s, a, 5, 3, 2));
-    const std::vector<float> data = vktest::randomVector(a.count(), 1);
-    ASSERT_EQ(s.upload(data.data(), a.bytes(), a.buf), 0);
+    const std::vector<float> data = vktest::randomVector(5 * 3 * 2, 1);
+    ASSERT_EQ(brivelle::vk::upload_planes(s, data.data(), 5 * 3, a), 0);
     ASSERT_EQ(brivelle::vk::binary(s, 0, a, brivelle::vk::Tensor{}, 1.5f, out), 0);
-    std::vector<float> got(out.count());
-    ASSERT_EQ(s.download(out.buf, out.bytes(), got.data()), 0);
+    std::vector<float> grouped(out.count()), got(data.size());
+    ASSERT_EQ(s.download(out.buf, out.bytes(), grouped.data()), 0);
     ASSERT_EQ(s.finish(), 0);
+    brivelle::vk::unpack(grouped.data(), out.w, out.h, out.c, got.data(), 5 * 3);
     for (size_t i = 0; i < got.size(); i++)
         ASSERT_FLOAT_EQ(got[i], data[i] + 1.5f);
 }
@@ -162,15 +163,15 @@ TEST_F(GpuTest, DispatchBeyondDeviceLimitsIsRefused)
     brivelle::vk::Tensor a;
     ASSERT_TRUE(brivelle::vk::allocate(s, a, 4, 4, 1));
     const uint32_t local[3] = {32, 4, 1};
-    const brivelle::vk::Pipeline *p = brivelle::vk::get_pipeline(*device, "place", 2, 32, local, {});
+    const brivelle::vk::Pipeline *p = brivelle::vk::get_pipeline(*device, "place", 2, 36, local, {});
     ASSERT_NE(p, nullptr);
     const uint32_t tooMany = brivelle::vk::limits(*device).maxComputeWorkGroupCount[0];
-    int32_t push[8] = {};
+    int32_t push[9] = {};
     if (tooMany < UINT32_MAX) {
         EXPECT_NE(s.dispatch(*p, {a.buf, a.buf}, push, tooMany + 1u, 1, 1, 0), 0);
     }
     const uint32_t hugeLocal[3] = {brivelle::vk::limits(*device).maxComputeWorkGroupInvocations + 1u, 1, 1};
-    EXPECT_EQ(brivelle::vk::get_pipeline(*device, "place", 2, 32, hugeLocal, {}), nullptr);
+    EXPECT_EQ(brivelle::vk::get_pipeline(*device, "place", 2, 36, hugeLocal, {}), nullptr);
     EXPECT_EQ(brivelle::vk::get_pipeline(*device, "no_such_shader", 2, 32, local, {}), nullptr);
     EXPECT_EQ(s.finish(), 0);
 }

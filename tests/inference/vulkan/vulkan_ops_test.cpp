@@ -1,4 +1,5 @@
-// Each GPU kernel against a direct loop written here, on shapes that fit no block size.
+// Each GPU kernel against a direct loop written here, on shapes that fit no block size and channel
+// counts that fill no whole group of four.
 #include "vulkan_test_util.h"
 
 #include "vulkan/command.h"
@@ -31,15 +32,22 @@ Tensor upload(Stream &s, const Host &m)
 {
     Tensor t;
     EXPECT_TRUE(brivelle::vk::allocate(s, t, m.w, m.h, m.c));
-    EXPECT_EQ(s.upload(m.v.data(), t.bytes(), t.buf), 0);
+    EXPECT_EQ(brivelle::vk::upload_planes(s, m.v.data(), size_t(m.w) * m.h, t), 0);
     return t;
 }
 
+// The planes of t; the padding lanes of its last channel group must have come back zero.
 std::vector<float> download(Stream &s, const Tensor &t)
 {
-    std::vector<float> out(t.count());
-    EXPECT_EQ(s.download(t.buf, t.bytes(), out.data()), 0);
+    std::vector<float> grouped(t.count(), -1.f);
+    EXPECT_EQ(s.download(t.buf, t.bytes(), grouped.data()), 0);
     EXPECT_EQ(s.finish(), 0);
+    const size_t plane = size_t(t.w) * t.h;
+    for (int l = t.c % 4; l > 0 && l < 4; l++)
+        for (size_t i = 0; i < plane; i++)
+            EXPECT_EQ(grouped[(size_t(t.groups() - 1) * plane + i) * 4 + size_t(l)], 0.f) << "lane " << l;
+    std::vector<float> out(plane * size_t(t.c));
+    brivelle::vk::unpack(grouped.data(), t.w, t.h, t.c, out.data(), plane);
     return out;
 }
 
@@ -102,6 +110,8 @@ TEST_P(ConvolutionTest, MatchesDirectLoop)
     if (c.winograd >= 0) {
         EXPECT_EQ(conv.winograd(), c.winograd);
     }
+    // Up to four outputs take the narrow kernel unless a GEMM block shape is forced.
+    EXPECT_EQ(conv.narrow(), conv.winograd() == 0 && c.outch <= 4 && c.tile < 0);
 
     int outw = 0, outh = 0, padl = 0, padt = 0;
     ASSERT_TRUE(conv.outputShape(c.inw, c.inh, outw, outh, padl, padt));
@@ -146,6 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConvCase{9, 10, 17, 32, 3, 1, 1, 1, 1, true}, ConvCase{1, 1, 5, 3, 3, 1, 1, 1, 3, false},
         ConvCase{11, 6, 8, 40, 1, 1, 1, 0, 4, true}, ConvCase{12, 9, 6, 5, 5, 2, 1, 2, 6, false},
         ConvCase{10, 10, 4, 9, 3, 2, 2, 2, 5, false}, ConvCase{23, 17, 70, 65, 3, 1, 1, 1, 0, true},
+        ConvCase{17, 9, 21, 3, 3, 2, 2, 2, 2, true}, ConvCase{6, 5, 8, 4, 1, 1, 1, 0, 1, false},
         ConvCase{23, 17, 19, 65, 3, 1, 1, 1, 2, true, 1}, ConvCase{21, 9, 9, 32, 3, 1, 1, 1, 0, false, 1},
         ConvCase{13, 11, 9, 5, 3, 1, 1, 1, 1, false, 1}, ConvCase{13, 11, 9, 40, 3, 1, 1, 1, 0, true, 2},
         // Winograd: 1- and 5-pixel inputs, odd sizes that leave partial tiles, channel counts that are
@@ -274,7 +285,7 @@ TEST_P(BinaryTest, MatchesDirectLoop)
     ASSERT_EQ(brivelle::vk::binary(s, c.op, ta, tb, 0.f, out, 0.2f, 1.f), 0);
     ASSERT_EQ(out.w, std::max(c.aw, c.bw));
     const std::vector<float> got = download(s, out);
-    std::vector<float> want(out.count());
+    std::vector<float> want(got.size());
     for (int z = 0; z < out.c; z++)
         for (int y = 0; y < out.h; y++)
             for (int x = 0; x < out.w; x++) {
@@ -292,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(Ops, BinaryTest,
                                            BinaryCase{6, 6, 3, 2, 6, 3, 2}, BinaryCase{7, 6, 3, 2, 6, 3, 1},
                                            BinaryCase{8, 6, 3, 2, 6, 3, 2}, BinaryCase{9, 4, 4, 1, 4, 4, 1},
                                            BinaryCase{10, 4, 4, 3, 4, 4, 3}, BinaryCase{11, 4, 4, 3, 4, 4, 3},
-                                           BinaryCase{20, 11, 3, 5, 1, 1, 5},
+                                           BinaryCase{20, 11, 3, 5, 1, 1, 5}, BinaryCase{0, 6, 3, 1, 6, 3, 5},
                                            BinaryCase{21, 35, 33, 3, 35, 33, 3}));
 
 TEST_F(GpuTest, ScalarOperand)
@@ -323,7 +334,7 @@ TEST_F(GpuTest, PaddingModesAndCrop)
         ASSERT_TRUE(brivelle::vk::allocate(s, out, k.w, k.h, k.c));
         ASSERT_EQ(brivelle::vk::pad(s, tin, out, k.left, k.top, k.front, k.mode, 0.75f), 0);
         const std::vector<float> got = download(s, out);
-        std::vector<float> want(out.count());
+        std::vector<float> want(got.size());
         auto fold = [&](int i, int n) {
             if (k.mode == 1)
                 return std::min(std::max(i, 0), n - 1);
@@ -350,25 +361,31 @@ TEST_F(GpuTest, PaddingModesAndCrop)
 
 TEST_F(GpuTest, PlaceBuildsAConcatenation)
 {
-    const Host a = makeHost(6, 5, 3, 15);
-    const Host b = makeHost(6, 5, 4, 16);
-    Stream s(*device);
-    Tensor ta = upload(s, a);
-    Tensor tb = upload(s, b);
-    Tensor out;
-    ASSERT_TRUE(brivelle::vk::allocate(s, out, 6, 5, 7));
-    ASSERT_EQ(brivelle::vk::place(s, ta, out, 0, 0, 0), 0);
-    ASSERT_EQ(brivelle::vk::place(s, tb, out, 0, 0, 3), 0);
-    EXPECT_NE(brivelle::vk::place(s, tb, out, 0, 0, 4), 0);
-    const std::vector<float> got = download(s, out);
-    std::vector<float> want = a.v;
-    want.insert(want.end(), b.v.begin(), b.v.end());
-    EXPECT_EQ(got, want);
+    // Parts that start inside a channel group and parts that start on one.
+    for (const std::vector<int> &parts : {std::vector<int>{3, 4}, std::vector<int>{4, 5, 3, 1}}) {
+        Stream s(*device);
+        std::vector<float> want;
+        int channels = 0;
+        for (int c : parts)
+            channels += c;
+        Tensor out;
+        ASSERT_TRUE(brivelle::vk::allocate(s, out, 6, 5, channels));
+        int offset = 0;
+        for (size_t k = 0; k < parts.size(); k++) {
+            const Host part = makeHost(6, 5, parts[k], 15 + unsigned(k));
+            const Tensor t = upload(s, part);
+            ASSERT_EQ(brivelle::vk::place(s, t, out, 0, 0, offset), 0);
+            EXPECT_NE(brivelle::vk::place(s, t, out, 0, 0, channels - parts[k] + 1), 0);
+            want.insert(want.end(), part.v.begin(), part.v.end());
+            offset += parts[k];
+        }
+        EXPECT_EQ(download(s, out), want) << parts.size() << " parts";
+    }
 }
 
 TEST_F(GpuTest, InterpNearestAndBilinear)
 {
-    const Host in = makeHost(5, 3, 2, 17);
+    const Host in = makeHost(5, 3, 5, 17);
     struct Case {
         int mode;
         bool align;
@@ -384,7 +401,7 @@ TEST_F(GpuTest, InterpNearestAndBilinear)
         const float sy = k.align ? float(in.h - 1) / float(k.h - 1) : float(in.h) / float(k.h);
         ASSERT_EQ(brivelle::vk::interp(s, tin, out, k.mode, k.align, sx, sy), 0);
         const std::vector<float> got = download(s, out);
-        std::vector<float> want(out.count());
+        std::vector<float> want(got.size());
         auto coord = [&](int d, float scale, int n, int &i0, float &t) {
             const float f = k.align ? d * scale : (d + 0.5f) * scale - 0.5f;
             i0 = int(std::floor(f));
@@ -423,22 +440,21 @@ TEST_F(GpuTest, PixelShuffleAndReorgInvertEachOther)
 {
     for (int r : {2, 3}) {
         for (int mode : {0, 1}) {
-            const Host in = makeHost(5, 3, 2 * r * r, 18);
+            const Host in = makeHost(5, 3, 3 * r * r, 18);
             Stream s(*device);
             Tensor tin = upload(s, in);
             Tensor up, down;
-            ASSERT_TRUE(brivelle::vk::allocate(s, up, in.w * r, in.h * r, 2));
+            ASSERT_TRUE(brivelle::vk::allocate(s, up, in.w * r, in.h * r, 3));
             ASSERT_EQ(brivelle::vk::shuffle(s, tin, up, true, mode, r), 0);
             ASSERT_TRUE(brivelle::vk::allocate(s, down, in.w, in.h, in.c));
             ASSERT_EQ(brivelle::vk::shuffle(s, up, down, false, mode, r), 0);
-            std::vector<float> shuffled(up.count());
-            ASSERT_EQ(s.download(up.buf, up.bytes(), shuffled.data()), 0);
+            const std::vector<float> shuffled = download(s, up);
             const std::vector<float> back = download(s, down);
             EXPECT_EQ(back, in.v) << "r " << r << " mode " << mode;
             // Channel q, sub-position (sy, sx) of the input lands at (x * r + sx, y * r + sy).
             for (int q = 0; q < in.c; q++) {
-                const int sub = mode == 0 ? q % (r * r) : q / 2;
-                const int oc = mode == 0 ? q / (r * r) : q % 2;
+                const int sub = mode == 0 ? q % (r * r) : q / 3;
+                const int oc = mode == 0 ? q / (r * r) : q % 3;
                 const int x = 4, y = 2;
                 const int ox = x * r + sub % r, oy = y * r + sub / r;
                 EXPECT_EQ(shuffled[(size_t(oc) * up.h + oy) * up.w + ox], in.at(x, y, q)) << "q " << q;

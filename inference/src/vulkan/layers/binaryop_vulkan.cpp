@@ -34,7 +34,7 @@ int binary(Stream &s, int op, const Tensor &a, const Tensor &b, float scalar, Te
     // A scalar operand still needs a buffer bound; a's serves.
     const BufferRef &bb = scalarB ? a.buf : b.buf;
     return dispatch_volume(s, "binary", {a.buf, bb, out.buf}, &push, sizeof push, {spec_i(op)}, out.w, out.h,
-                           out.c);
+                           out.groups());
 }
 
 namespace {

@@ -11,9 +11,11 @@ int place(Stream &s, const Tensor &in, Tensor &out, int ox, int oy, int oz)
         oy + in.h > out.h || oz + in.c > out.c)
         return ncnn::ERROR_FAILED;
     struct {
-        int32_t inw, inh, inc, w, h, ox, oy, oz;
-    } push{in.w, in.h, in.c, out.w, out.h, ox, oy, oz};
-    return dispatch_volume(s, "place", {in.buf, out.buf}, &push, sizeof push, {}, in.w, in.h, in.c);
+        int32_t inw, inh, inc, w, h, c, ox, oy, oz;
+    } push{in.w, in.h, in.c, out.w, out.h, out.c, ox, oy, oz};
+    // The output's channel groups that the input reaches.
+    const int groups = (oz + in.c - 1) / 4 - oz / 4 + 1;
+    return dispatch_volume(s, "place", {in.buf, out.buf}, &push, sizeof push, {}, in.w, in.h, groups);
 }
 
 namespace {

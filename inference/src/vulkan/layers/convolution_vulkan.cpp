@@ -154,9 +154,20 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
     p_ = params;
     device_ = &device;
     winograd_ = winogradFor(p_);
+    // A block of the GEMM would leave most of its rows idle; forced block shapes are for testing the GEMM.
+    narrow_ = !winograd_ && p_.outch <= 4 && p_.forceTile < 0;
     std::vector<float> packed;
     if (winograd_) {
         packed = winogradWeights(p_, weights, winograd_);
+    } else if (narrow_) {
+        const int taps = p_.kw * p_.kh;
+        const int inch4 = (p_.inch + 3) / 4 * 4;
+        packed.assign(size_t(taps) * inch4 * 4, 0.f);
+        for (int oc = 0; oc < p_.outch; oc++)
+            for (int ic = 0; ic < p_.inch; ic++)
+                for (int t = 0; t < taps; t++)
+                    packed[(size_t(t) * inch4 + ic) * 4 + oc] =
+                        weights[(size_t(oc) * p_.inch + ic) * taps + t];
     } else {
         const int taps = p_.kw * p_.kh;
         packed.resize(size_t(taps) * p_.inch * p_.outch);
@@ -166,7 +177,8 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
                     packed[(size_t(t) * p_.inch + ic) * p_.outch + oc] =
                         weights[(size_t(oc) * p_.inch + ic) * taps + t];
     }
-    std::vector<float> b(size_t(p_.outch), 0.f);
+    // Whole channel groups: the Winograd output reads the bias four channels at a time.
+    std::vector<float> b(size_t(p_.outch + 3) / 4 * 4, 0.f);
     if (bias)
         std::copy(bias, bias + p_.outch, b.begin());
     Stream s(device);
@@ -215,7 +227,7 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
         return ncnn::ERROR_FAILED;
     if (out.empty() && !allocate(s, out, outw, outh, p_.outch))
         return ncnn::ERROR_OUT_OF_MEMORY;
-    if (out.w != outw || out.h != outh || out.c != p_.outch || in.offset != 0 ||
+    if (out.w != outw || out.h != outh || out.c != p_.outch || in.offset != 0 || out.offset % 4 != 0 ||
         out.offset + out.count() > out.buf->size / sizeof(float) || out.offset > size_t(INT32_MAX))
         return ncnn::ERROR_FAILED;
     if (residual &&
@@ -223,6 +235,8 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
         return ncnn::ERROR_FAILED;
     if (winograd_)
         return forwardWinograd(s, in, out, padl, padt, residual, residualA, residualB);
+    if (narrow_)
+        return forwardNarrow(s, in, out, padl, padt, residual, residualA, residualB);
 
     const ConvTile t = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth);
     const std::vector<SpecConstant> specialization = {spec_i(t.bm),
@@ -250,6 +264,37 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
                    {in.buf, weights_, bias_, res, out.buf});
 }
 
+int Convolution::forwardNarrow(Stream &s, const Tensor &in, Tensor &out, int padl, int padt,
+                               const Tensor *residual, float residualA, float residualB) const
+{
+    const std::vector<SpecConstant> specialization = {spec_i(p_.kw),
+                                                      spec_i(p_.kh),
+                                                      spec_i(p_.sx),
+                                                      spec_i(p_.sy),
+                                                      spec_i(p_.dx),
+                                                      spec_i(p_.dy),
+                                                      spec_i(p_.act),
+                                                      spec_f(p_.actA),
+                                                      spec_f(p_.actB),
+                                                      spec_i(residual ? 1 : 0),
+                                                      spec_f(residual ? residualA : 1.f),
+                                                      spec_f(residual ? residualB : 1.f)};
+    struct {
+        int32_t inch, inw, inh, outch, outw, outh, padl, padt;
+        float padValue;
+        int32_t outOffset;
+    } push{p_.inch, in.w, in.h, p_.outch, out.w, out.h, padl, padt, p_.padValue, int32_t(out.offset)};
+    const Pipeline *pipe =
+        get_pipeline(s.device(), "convolution_narrow", 5, sizeof push, kVolumeLocal, specialization);
+    if (!pipe)
+        return ncnn::ERROR_FAILED;
+    const BufferRef &res = residual ? residual->buf : out.buf;
+    const double work = 2.0 * p_.kw * p_.kh * p_.inch * p_.outch * out.w * out.h;
+    return s.dispatch(*pipe, {in.buf, weights_, bias_, res, out.buf}, &push,
+                      (uint32_t(out.w) + kVolumeLocal[0] - 1) / kVolumeLocal[0],
+                      (uint32_t(out.h) + kVolumeLocal[1] - 1) / kVolumeLocal[1], 1, work);
+}
+
 int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int padl, int padt,
                                  const Tensor *residual, float residualA, float residualB) const
 {
@@ -259,7 +304,7 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
     const int tiles = tilesw * ((out.h + m - 1) / m);
     // The transformed tiles are several times the input: a pass covers as many tiles as keep each of
     // its two scratch buffers near kScratchBytes.
-    const size_t perTile = size_t(t2) * size_t(std::max(p_.inch, p_.outch)) * sizeof(float);
+    const size_t perTile = size_t(t2) * size_t((std::max(p_.inch, p_.outch) + 3) / 4 * 4) * sizeof(float);
     int chunk = p_.tilesPerPass > 0 ? std::min(p_.tilesPerPass, tiles)
                                     : int(std::clamp<size_t>(kScratchBytes / perTile, 1, size_t(tiles)));
     const ConvTile tile =
@@ -267,8 +312,9 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
     // Passes of whole pixel blocks: a pass ending in a sliver of a block pays for all of it.
     if (p_.tilesPerPass <= 0 && chunk < tiles && chunk > tile.bn)
         chunk = chunk / tile.bn * tile.bn;
+    // [position][channel group][tile]: each position a channel-grouped row of tiles.
     Tensor v, prod;
-    if (!allocate(s, v, chunk, p_.inch, t2) || !allocate(s, prod, chunk, p_.outch, t2))
+    if (!allocate(s, v, chunk, t2, p_.inch) || !allocate(s, prod, chunk, t2, p_.outch))
         return ncnn::ERROR_OUT_OF_MEMORY;
 
     const std::vector<SpecConstant> gemmSpec = {
@@ -290,11 +336,12 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
             float padValue;
         } inPush{p_.inch, in.w, in.h, tilesw, tile0, n, padl, padt, p_.padValue};
         int rc = dispatch_volume(s, "winograd_input", {in.buf, v.buf}, &inPush, sizeof inPush, {spec_i(m)}, n,
-                                 p_.inch, 1);
+                                 in.groups(), 1);
         if (rc != 0)
             return rc;
-        const ConvPush push{p_.inch, n, 1,           p_.outch,           n,           1, 0, 0, 0,
-                            0.f,     0, p_.inch * n, p_.inch * p_.outch, p_.outch * n};
+        const int inch4 = (p_.inch + 3) / 4 * 4, outch4 = (p_.outch + 3) / 4 * 4;
+        const ConvPush push{p_.inch, n, 1,         p_.outch,           n,         1, 0, 0, 0,
+                            0.f,     0, inch4 * n, p_.inch * p_.outch, outch4 * n};
         rc = runGemm(s, tile, gemmSpec, push, n, uint32_t(t2), 2.0 * t2 * p_.inch * p_.outch,
                      {v.buf, weights_, bias_, prod.buf, prod.buf});
         if (rc != 0)
@@ -303,7 +350,7 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
             int32_t outch, outw, outh, tilesw, tile0, ntiles, outOffset;
         } outPush{p_.outch, out.w, out.h, tilesw, tile0, n, int32_t(out.offset)};
         rc = dispatch_volume(s, "winograd_output", {prod.buf, bias_, res, out.buf}, &outPush, sizeof outPush,
-                             outSpec, n, p_.outch, 1);
+                             outSpec, n, out.groups(), 1);
         if (rc != 0)
             return rc;
     }

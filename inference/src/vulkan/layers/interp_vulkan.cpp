@@ -13,7 +13,7 @@ int interp(Stream &s, const Tensor &in, Tensor &out, int mode, bool alignCorner,
         float sx, sy;
     } push{out.w, out.h, out.c, in.w, in.h, scaleX, scaleY};
     return dispatch_volume(s, "interp", {in.buf, out.buf}, &push, sizeof push,
-                           {spec_i(mode), spec_i(alignCorner ? 1 : 0)}, out.w, out.h, out.c);
+                           {spec_i(mode), spec_i(alignCorner ? 1 : 0)}, out.w, out.h, out.groups());
 }
 
 namespace {

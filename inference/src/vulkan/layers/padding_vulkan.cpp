@@ -13,7 +13,7 @@ int pad(Stream &s, const Tensor &in, Tensor &out, int left, int top, int front, 
         float value;
     } push{out.w, out.h, out.c, in.w, in.h, in.c, left, top, front, value};
     return dispatch_volume(s, "pad", {in.buf, out.buf}, &push, sizeof push, {spec_i(mode)}, out.w, out.h,
-                           out.c);
+                           out.groups());
 }
 
 namespace {

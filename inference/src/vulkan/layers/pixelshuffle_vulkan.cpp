@@ -12,7 +12,8 @@ int shuffle(Stream &s, const Tensor &in, Tensor &out, bool depthToSpace, int mod
         int32_t w, h, c, inw, inh, inc;
     } push{out.w, out.h, out.c, in.w, in.h, in.c};
     return dispatch_volume(s, "shuffle", {in.buf, out.buf}, &push, sizeof push,
-                           {spec_i(depthToSpace ? 1 : 0), spec_i(mode), spec_i(r)}, out.w, out.h, out.c);
+                           {spec_i(depthToSpace ? 1 : 0), spec_i(mode), spec_i(r)}, out.w, out.h,
+                           out.groups());
 }
 
 namespace {

@@ -13,7 +13,8 @@ int pool(Stream &s, const Tensor &in, Tensor &out, const PoolParams &p)
     } push{out.w, out.h,  out.c,  in.w,        in.h,        p.kw,        p.kh,       p.sx,
            p.sy,  p.padl, p.padt, p.declaredl, p.declaredr, p.declaredt, p.declaredb};
     return dispatch_volume(s, "pooling", {in.buf, out.buf}, &push, sizeof push,
-                           {spec_i(p.average ? 1 : 0), spec_i(p.includePad ? 1 : 0)}, out.w, out.h, out.c);
+                           {spec_i(p.average ? 1 : 0), spec_i(p.includePad ? 1 : 0)}, out.w, out.h,
+                           out.groups());
 }
 
 namespace {

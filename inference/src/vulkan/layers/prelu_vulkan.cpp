@@ -15,7 +15,7 @@ public:
         const auto &pr = static_cast<const ncnn::PReLU &>(layer_);
         Stream s(device);
         if (!allocate(s, slopes_, 1, 1, pr.num_slope) ||
-            s.upload(pr.slope_data.data, size_t(pr.num_slope) * sizeof(float), slopes_.buf) != 0)
+            upload_planes(s, static_cast<const float *>(pr.slope_data.data), 1, slopes_) != 0)
             return ncnn::ERROR_OUT_OF_MEMORY;
         return s.finish() == 0 ? 0 : ncnn::ERROR_FAILED;
     }

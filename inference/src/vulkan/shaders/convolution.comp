@@ -3,7 +3,9 @@
 // Convolution as an implicit GEMM: rows are output channels, columns output pixels, and the reduction
 // runs over kernel taps and input channels. Each workgroup stages a BK-deep slice of weights and of
 // gathered input pixels in shared memory; each thread accumulates a TM x TN block in registers.
-// The next slice is fetched into registers while the current one is multiplied.
+// The next slice is fetched into registers while the current one is multiplied. Input, residual and
+// output are channel-grouped (a vec4 holds four channels of one pixel): the gather takes four channels
+// of the reduction per load, and threads holding four or more output rows store whole groups.
 // With a 1 x 1 kernel it is a plain matrix product; the z of the workgroup then picks one of a batch
 // of them (the positions of a Winograd tile), each at its own offset in every buffer.
 
@@ -28,12 +30,12 @@ layout(constant_id = 18) const int HAS_RES = 0;
 layout(constant_id = 19) const float RES_A = 1.0;
 layout(constant_id = 20) const float RES_B = 1.0;
 
-layout(std430, binding = 0) readonly buffer Input { float x[]; };
+layout(std430, binding = 0) readonly buffer Input { vec4 x[]; };
 // weights[(tap * inch + ic) * outch + oc]
 layout(std430, binding = 1) readonly buffer Weights { float wt[]; };
 layout(std430, binding = 2) readonly buffer Bias { float bias[]; };
-layout(std430, binding = 3) readonly buffer Residual { float res[]; };
-layout(std430, binding = 4) writeonly buffer Output { float y[]; };
+layout(std430, binding = 3) readonly buffer Residual { vec4 res[]; };
+layout(std430, binding = 4) writeonly buffer Output { vec4 y[]; };
 
 layout(push_constant) uniform Params {
     int inch;
@@ -46,9 +48,10 @@ layout(push_constant) uniform Params {
     int padt;
     int n_offset;
     float pad_value;
-    // Where channel 0 of the output starts: another blob's channels may share the buffer.
+    // Where channel 0 of the output starts, in floats (whole groups): another blob's channels may share
+    // the buffer.
     int out_offset;
-    // Offsets of one batch member from the next in the input, weights and output.
+    // Offsets of one batch member from the next in the input, weights and output, in floats.
     int batch_x;
     int batch_w;
     int batch_y;
@@ -61,18 +64,20 @@ const int ROWS = BM / TM;
 const int B_COLS = BN > THREADS ? BN / THREADS : 1;
 const int B_STEP = BN < THREADS ? THREADS / BN : 1;
 const int A_STEP = THREADS / BM;
-const int B_LOADS = (BK + B_STEP - 1) / B_STEP;
+// Rows of the slice are gathered four at a time, one channel group.
+const int BQ = BK / 4;
+const int B_LOADS = (BQ + B_STEP - 1) / B_STEP;
 const int A_LOADS = (BK + A_STEP - 1) / A_STEP;
 
 shared float As[BK * BM];
 shared float Bs[BK * BN];
 
-float activate(float v)
+vec4 activate(vec4 v)
 {
     if (ACT == 1)
         return max(v, 0.0);
     if (ACT == 2)
-        return v > 0.0 ? v : v * ACT_A;
+        return mix(v * ACT_A, v, greaterThan(v, vec4(0.0)));
     if (ACT == 3)
         return clamp(v, ACT_A, ACT_B);
     if (ACT == 4)
@@ -92,9 +97,9 @@ void main()
     const int npix = p.outw * p.outh;
     const int instride = p.inw * p.inh;
     const int zb = int(gl_WorkGroupID.z);
-    const int xbase = zb * p.batch_x;
+    const int xbase = zb * p.batch_x / 4;
     const int wbase = zb * p.batch_w;
-    const int ybase = p.out_offset + zb * p.batch_y;
+    const int ybase = (p.out_offset + zb * p.batch_y) / 4;
 
     // The columns each thread gathers stay the same for the whole reduction.
     const int bcol = tid % BN;
@@ -123,16 +128,17 @@ void main()
         [[unroll]] for (int j = 0; j < TN; j++)
             acc[i][j] = 0.0;
 
-    float bnext[B_LOADS * B_COLS];
+    vec4 bnext[B_LOADS * B_COLS];
     float anext[A_LOADS];
 
     for (int s = 0; s <= steps; s++) {
         if (s > 0) {
             [[unroll]] for (int r = 0; r < B_LOADS; r++) {
-                const int k = brow + r * B_STEP;
-                if (k < BK)
+                const int kq = brow + r * B_STEP;
+                if (kq < BQ)
                     [[unroll]] for (int c = 0; c < B_COLS; c++)
-                        Bs[k * BN + bcol + c * THREADS] = bnext[r * B_COLS + c];
+                        [[unroll]] for (int l = 0; l < 4; l++)
+                            Bs[(kq * 4 + l) * BN + bcol + c * THREADS] = bnext[r * B_COLS + c][l];
             }
             [[unroll]] for (int r = 0; r < A_LOADS; r++) {
                 const int k = arow + r * A_STEP;
@@ -152,10 +158,15 @@ void main()
                 const bool inside = iy >= 0 && iy < p.inh && ix >= 0 && ix < p.inw;
                 const int pix = iy * p.inw + ix;
                 [[unroll]] for (int r = 0; r < B_LOADS; r++) {
-                    const int ic = ic0 + brow + r * B_STEP;
-                    float v = 0.0;
-                    if (nvalid[c] && ic < p.inch && brow + r * B_STEP < BK)
-                        v = inside ? x[xbase + ic * instride + pix] : p.pad_value;
+                    const int kq = brow + r * B_STEP;
+                    const int ic = ic0 + kq * 4;
+                    vec4 v = vec4(0.0);
+                    if (nvalid[c] && ic < p.inch && kq < BQ) {
+                        v = inside ? x[xbase + (ic >> 2) * instride + pix] : vec4(p.pad_value);
+                        // Lanes past the last input channel meet zero weights, but must not be NaN.
+                        if (ic + 4 > p.inch)
+                            v = mix(vec4(0.0), v, lessThan(ivec4(ic) + ivec4(0, 1, 2, 3), ivec4(p.inch)));
+                    }
                     bnext[r * B_COLS + c] = v;
                 }
             }
@@ -187,20 +198,46 @@ void main()
 
     const int ty = tid / COLS;
     const int tx = tid - ty * COLS;
-    [[unroll]] for (int i = 0; i < TM; i++) {
-        const int m = m0 + ty * TM + i;
-        if (m >= p.outch)
-            continue;
-        const float bm = HAS_BIAS != 0 ? bias[m] : 0.0;
-        [[unroll]] for (int j = 0; j < TN; j++) {
-            const int nn = n0 + tx + j * COLS;
-            if (nn >= npix)
+    // Rows from outch up to the end of its group are written as zero.
+    const int outch4 = (p.outch + 3) & ~3;
+    if (TM % 4 == 0) {
+        [[unroll]] for (int i = 0; i < TM; i += 4) {
+            const int m = m0 + ty * TM + i;
+            if (m >= p.outch)
                 continue;
-            float v = activate(acc[i][j] + bm);
-            const int o = m * npix + nn;
-            if (HAS_RES != 0)
-                v = v * RES_A + res[o] * RES_B;
-            y[ybase + o] = v;
+            const bvec4 real = lessThan(ivec4(m) + ivec4(0, 1, 2, 3), ivec4(p.outch));
+            vec4 bm = vec4(0.0);
+            if (HAS_BIAS != 0)
+                [[unroll]] for (int l = 0; l < 4; l++)
+                    bm[l] = m + l < p.outch ? bias[m + l] : 0.0;
+            [[unroll]] for (int j = 0; j < TN; j++) {
+                const int nn = n0 + tx + j * COLS;
+                if (nn >= npix)
+                    continue;
+                vec4 v = activate(vec4(acc[i][j], acc[i + 1][j], acc[i + 2][j], acc[i + 3][j]) + bm);
+                const int o = (m >> 2) * npix + nn;
+                if (HAS_RES != 0)
+                    v = v * RES_A + res[o] * RES_B;
+                y[ybase + o] = mix(vec4(0.0), v, real);
+            }
+        }
+    } else {
+        [[unroll]] for (int i = 0; i < TM; i++) {
+            const int m = m0 + ty * TM + i;
+            if (m >= outch4)
+                continue;
+            const bool real = m < p.outch;
+            const float bm = HAS_BIAS != 0 && real ? bias[m] : 0.0;
+            [[unroll]] for (int j = 0; j < TN; j++) {
+                const int nn = n0 + tx + j * COLS;
+                if (nn >= npix)
+                    continue;
+                float v = activate(vec4(acc[i][j] + bm)).x;
+                const int o = (m >> 2) * npix + nn;
+                if (HAS_RES != 0)
+                    v = v * RES_A + res[o][m & 3] * RES_B;
+                y[ybase + o][m & 3] = real ? v : 0.0;
+            }
         }
     }
 }

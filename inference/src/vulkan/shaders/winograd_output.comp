@@ -1,8 +1,9 @@
 #version 450
 #extension GL_EXT_control_flow_attributes : require
 // The output side of a Winograd convolution F(M, 3): each invocation takes the T x T products of one
-// tile and one output channel from m[pos][oc][tile], computes A^T m A, and writes the M x M pixels
-// that fall inside the output with the convolution's epilogue: bias, activation, residual sum.
+// tile and one group of four output channels from m[pos][oc / 4][tile], computes A^T m A, and writes
+// the M x M pixels that fall inside the output with the convolution's epilogue: bias, activation,
+// residual sum.
 
 layout(local_size_x_id = 0, local_size_y_id = 1, local_size_z_id = 2) in;
 
@@ -14,10 +15,11 @@ layout(constant_id = 7) const int HAS_RES = 0;
 layout(constant_id = 8) const float RES_A = 1.0;
 layout(constant_id = 9) const float RES_B = 1.0;
 
-layout(std430, binding = 0) readonly buffer Products { float m[]; };
-layout(std430, binding = 1) readonly buffer Bias { float bias[]; };
-layout(std430, binding = 2) readonly buffer Residual { float res[]; };
-layout(std430, binding = 3) writeonly buffer Output { float y[]; };
+layout(std430, binding = 0) readonly buffer Products { vec4 m[]; };
+// Padded with zeros to whole groups.
+layout(std430, binding = 1) readonly buffer Bias { vec4 bias[]; };
+layout(std430, binding = 2) readonly buffer Residual { vec4 res[]; };
+layout(std430, binding = 3) writeonly buffer Output { vec4 y[]; };
 
 layout(push_constant) uniform Params {
     int outch;
@@ -26,7 +28,7 @@ layout(push_constant) uniform Params {
     int tilesw;
     int tile0;
     int ntiles;
-    // Where channel 0 of the output starts: another blob's channels may share the buffer.
+    // Where channel 0 of the output starts, in floats: another blob's channels may share the buffer.
     int out_offset;
 } p;
 
@@ -42,12 +44,12 @@ float at(int i, int j)
     return AT4[i][j];
 }
 
-float activate(float v)
+vec4 activate(vec4 v)
 {
     if (ACT == 1)
         return max(v, 0.0);
     if (ACT == 2)
-        return v > 0.0 ? v : v * ACT_A;
+        return mix(v * ACT_A, v, greaterThan(v, vec4(0.0)));
     if (ACT == 3)
         return clamp(v, ACT_A, ACT_B);
     if (ACT == 4)
@@ -62,42 +64,45 @@ float activate(float v)
 void main()
 {
     const int t = int(gl_GlobalInvocationID.x);
-    const int oc = int(gl_GlobalInvocationID.y);
-    if (t >= p.ntiles || oc >= p.outch)
+    const int g = int(gl_GlobalInvocationID.y);
+    if (t >= p.ntiles || g * 4 >= p.outch)
         return;
     const int tile = p.tile0 + t;
     const int ty = tile / p.tilesw;
     const int tx = tile - ty * p.tilesw;
-    const int stride = p.outch * p.ntiles;
+    const int stride = (p.outch + 3) / 4 * p.ntiles;
 
-    float g[T][T];
+    vec4 s4[T][T];
     [[unroll]] for (int i = 0; i < T; i++)
         [[unroll]] for (int j = 0; j < T; j++)
-            g[i][j] = m[(i * T + j) * stride + oc * p.ntiles + t];
-    float r[M][T];
+            s4[i][j] = m[(i * T + j) * stride + g * p.ntiles + t];
+    vec4 r[M][T];
     [[unroll]] for (int i = 0; i < M; i++)
         [[unroll]] for (int j = 0; j < T; j++) {
-            float s = 0.0;
+            vec4 s = vec4(0.0);
             [[unroll]] for (int k = 0; k < T; k++)
-                s += at(i, k) * g[k][j];
+                s += at(i, k) * s4[k][j];
             r[i][j] = s;
         }
-    const float b = bias[oc];
-    const int plane = oc * p.outw * p.outh;
+    const vec4 b = bias[g];
+    // The product leaves the lanes past the last channel undefined; they are written as zero.
+    const bvec4 real = lessThan(ivec4(g * 4) + ivec4(0, 1, 2, 3), ivec4(p.outch));
+    const int plane = g * p.outw * p.outh;
+    const int base = p.out_offset / 4;
     [[unroll]] for (int i = 0; i < M; i++) {
         const int oy = ty * M + i;
         [[unroll]] for (int j = 0; j < M; j++) {
             const int ox = tx * M + j;
             if (oy >= p.outh || ox >= p.outw)
                 continue;
-            float s = 0.0;
+            vec4 s = vec4(0.0);
             [[unroll]] for (int k = 0; k < T; k++)
                 s += r[i][k] * at(j, k);
-            float val = activate(s + b);
+            vec4 val = activate(s + b);
             const int o = plane + oy * p.outw + ox;
             if (HAS_RES != 0)
                 val = val * RES_A + res[o] * RES_B;
-            y[p.out_offset + o] = val;
+            y[base + o] = mix(vec4(0.0), val, real);
         }
     }
 }
