@@ -116,6 +116,9 @@ private:
 
     int forwardNarrow(Stream &s, const Tensor &in, Tensor &out, int padl, int padt, const Tensor *residual,
                       float residualA, float residualB) const;
+    void appendKernelConstants(std::vector<SpecConstant> &to) const;
+    static void appendResidualConstants(std::vector<SpecConstant> &to, const Tensor *residual, float a,
+                                        float b);
 
     ConvParams p_;
     int winograd_ = 0;

@@ -239,24 +239,11 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
         return forwardNarrow(s, in, out, padl, padt, residual, residualA, residualB);
 
     const ConvTile t = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth);
-    const std::vector<SpecConstant> specialization = {spec_i(t.bm),
-                                                      spec_i(t.bn),
-                                                      spec_i(t.bk),
-                                                      spec_i(t.tm),
-                                                      spec_i(t.tn),
-                                                      spec_i(p_.kw),
-                                                      spec_i(p_.kh),
-                                                      spec_i(p_.sx),
-                                                      spec_i(p_.sy),
-                                                      spec_i(p_.dx),
-                                                      spec_i(p_.dy),
-                                                      spec_i(p_.act),
-                                                      spec_f(p_.actA),
-                                                      spec_f(p_.actB),
-                                                      spec_i(1),
-                                                      spec_i(residual ? 1 : 0),
-                                                      spec_f(residual ? residualA : 1.f),
-                                                      spec_f(residual ? residualB : 1.f)};
+    std::vector<SpecConstant> specialization = {spec_i(t.bm), spec_i(t.bn), spec_i(t.bk), spec_i(t.tm),
+                                                spec_i(t.tn)};
+    appendKernelConstants(specialization);
+    specialization.push_back(spec_i(1));
+    appendResidualConstants(specialization, residual, residualA, residualB);
     const ConvPush push{
         p_.inch, in.w, in.h, p_.outch, outw, outh, padl, padt, 0, p_.padValue, int32_t(out.offset), 0, 0, 0};
     const BufferRef &res = residual ? residual->buf : out.buf;
@@ -264,21 +251,25 @@ int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor 
                    {in.buf, weights_, bias_, res, out.buf});
 }
 
+// The kernel's geometry and activation, in the order both direct shaders declare them.
+void Convolution::appendKernelConstants(std::vector<SpecConstant> &to) const
+{
+    to.insert(to.end(), {spec_i(p_.kw), spec_i(p_.kh), spec_i(p_.sx), spec_i(p_.sy), spec_i(p_.dx),
+                         spec_i(p_.dy), spec_i(p_.act), spec_f(p_.actA), spec_f(p_.actB)});
+}
+
+void Convolution::appendResidualConstants(std::vector<SpecConstant> &to, const Tensor *residual, float a,
+                                          float b)
+{
+    to.insert(to.end(), {spec_i(residual ? 1 : 0), spec_f(residual ? a : 1.f), spec_f(residual ? b : 1.f)});
+}
+
 int Convolution::forwardNarrow(Stream &s, const Tensor &in, Tensor &out, int padl, int padt,
                                const Tensor *residual, float residualA, float residualB) const
 {
-    const std::vector<SpecConstant> specialization = {spec_i(p_.kw),
-                                                      spec_i(p_.kh),
-                                                      spec_i(p_.sx),
-                                                      spec_i(p_.sy),
-                                                      spec_i(p_.dx),
-                                                      spec_i(p_.dy),
-                                                      spec_i(p_.act),
-                                                      spec_f(p_.actA),
-                                                      spec_f(p_.actB),
-                                                      spec_i(residual ? 1 : 0),
-                                                      spec_f(residual ? residualA : 1.f),
-                                                      spec_f(residual ? residualB : 1.f)};
+    std::vector<SpecConstant> specialization;
+    appendKernelConstants(specialization);
+    appendResidualConstants(specialization, residual, residualA, residualB);
     struct {
         int32_t inch, inw, inh, outch, outw, outh, padl, padt;
         float padValue;
