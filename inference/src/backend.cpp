@@ -1,5 +1,7 @@
 #include "backend.h"
 
+#include "layer.h"
+
 #include <algorithm>
 
 namespace ncnn {
@@ -10,6 +12,24 @@ const Backend &onednn_backend();
 #ifdef BRIVELLE_VULKAN_BACKEND
 const Backend &vulkan_backend();
 #endif
+
+int forward_on_host(const Layer &layer, std::vector<Mat> &bottoms, std::vector<Mat> &tops, const Option &opt)
+{
+    if (layer.one_blob_only && layer.support_inplace) {
+        Mat m = bottoms[0];
+        bottoms.clear();
+        if (!m.refcount || *m.refcount != 1) {
+            m = m.clone(opt.blob_allocator);
+            if (m.empty())
+                return LAYER_OUT_OF_MEMORY;
+        }
+        tops[0] = m;
+        return layer.forward_inplace(tops[0], opt);
+    }
+    if (layer.one_blob_only)
+        return layer.forward(bottoms[0], tops[0], opt);
+    return layer.forward(bottoms, tops, opt);
+}
 
 ExecutionPlan::~ExecutionPlan() = default;
 Backend::~Backend() = default;

@@ -56,4 +56,10 @@ const Backend *choose_backend(const Graph &graph, const Option &opt, const Vulka
 // The plain C++ executor every fast path is checked against.
 const Backend &reference_backend();
 
+class Layer;
+// Runs one reference layer on host blobs: in place when the layer can and nobody else holds its input
+// (a split sibling, the caller's input; those are copied first), else through its forward. Consumes
+// `bottoms`. Returns the layer's code (LAYER_OUT_OF_MEMORY included).
+int forward_on_host(const Layer &layer, std::vector<Mat> &bottoms, std::vector<Mat> &tops, const Option &opt);
+
 } // namespace ncnn

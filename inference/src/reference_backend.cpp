@@ -73,24 +73,7 @@ public:
                     blobs[b].release();
             }
             std::vector<Mat> top_mats(layer.tops.size());
-            int ret = 0;
-            if (layer.one_blob_only && layer.support_inplace) {
-                Mat m = bottom_mats[0];
-                bottom_mats.clear();
-                // Write in place only when no one else sees this data (a split sibling, the caller's input).
-                if (!m.refcount || *m.refcount != 1) {
-                    m = m.clone(opt.blob_allocator);
-                    if (m.empty())
-                        ret = LAYER_OUT_OF_MEMORY;
-                }
-                if (ret == 0)
-                    ret = layer.forward_inplace(m, opt);
-                top_mats[0] = m;
-            } else if (layer.one_blob_only) {
-                ret = layer.forward(bottom_mats[0], top_mats[0], opt);
-            } else {
-                ret = layer.forward(bottom_mats, top_mats, opt);
-            }
+            const int ret = forward_on_host(layer, bottom_mats, top_mats, opt);
             if (ret != 0) {
                 err = describe(layer) + (ret == LAYER_OUT_OF_MEMORY
                                              ? ": out of memory"

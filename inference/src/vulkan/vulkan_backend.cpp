@@ -302,15 +302,7 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
         brivelle::vk::unpack(host[k].data(), t.w, t.h, t.c, static_cast<float *>(bottoms[k].data),
                              bottoms[k].cstep);
     }
-    int rc;
-    if (layer.one_blob_only && layer.support_inplace) {
-        rc = layer.forward_inplace(bottoms[0], opt);
-        tops[0] = bottoms[0];
-    } else if (layer.one_blob_only) {
-        rc = layer.forward(bottoms[0], tops[0], opt);
-    } else {
-        rc = layer.forward(bottoms, tops, opt);
-    }
+    const int rc = forward_on_host(layer, bottoms, tops, opt);
     if (rc != 0) {
         err = where +
               (rc == LAYER_OUT_OF_MEMORY ? ": out of memory" : ": failed with code " + std::to_string(rc));

@@ -1,3 +1,4 @@
+#include "backend.h"
 #include "cpu/onednn/blocked_kernels.h"
 #include "cpu/onednn/lowering.h"
 #include "layer.h"
@@ -65,15 +66,7 @@ int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outS
         bottoms.push_back(m);
     }
     std::vector<ncnn::Mat> tops(1);
-    int ret = 0;
-    if (layer.one_blob_only && layer.support_inplace) {
-        ret = layer.forward_inplace(bottoms[0], opt);
-        tops[0] = bottoms[0];
-    } else if (layer.one_blob_only) {
-        ret = layer.forward(bottoms[0], tops[0], opt);
-    } else {
-        ret = layer.forward(bottoms, tops, opt);
-    }
+    const int ret = ncnn::forward_on_host(layer, bottoms, tops, opt);
     if (ret == ncnn::LAYER_OUT_OF_MEMORY)
         return outOfMemory();
     const ncnn::Mat &top = tops[0];
