@@ -73,15 +73,15 @@ struct KernelSet {
                      int) = nullptr;
 };
 
+template <typename T, typename S> KernelSet kernelSet()
+{
+    return KernelSet{&T::template weights<S>, &T::template input<S>, &T::template output<S>, &T::epilogue};
+}
+
 template <typename T> KernelSet kernelSet(WinogradVariant variant)
 {
-    if (variant == WinogradVariant::F63) {
-        using S = typename T::F63;
-        return KernelSet{&T::template weights<S>, &T::template input<S>, &T::template output<S>,
-                         &T::epilogue};
-    }
-    using S = typename T::F43;
-    return KernelSet{&T::template weights<S>, &T::template input<S>, &T::template output<S>, &T::epilogue};
+    return variant == WinogradVariant::F63 ? kernelSet<T, typename T::F63>()
+                                           : kernelSet<T, typename T::F43>();
 }
 
 KernelSet kernelsFor(WinogradIsa isa, int lanes, WinogradVariant variant = WinogradVariant::F43)
@@ -323,8 +323,8 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
     try {
         // Each thread runs its own products: they are made for one thread.
         SingleThreadScope single;
-        // Plain weights: the products run as fast as on a packed copy (winograd_bench), and loading
-        // touches the transformed weights once instead of twice.
+        // Plain weights: the products run as fast as on a packed copy (winograd_bench), and the
+        // transform at each run writes them in this order directly.
         d->weightsMd = memory::desc({points, kp, np}, dt::f32, tag::abc);
         dnnl::primitive_attr attr;
         attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
