@@ -66,6 +66,18 @@ private:
     size_t in_use = 0;
 };
 
+bool save_planes(const ncnn::Mat &m, const std::string &path)
+{
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = true;
+    for (int q = 0; q < m.c && ok; q++)
+        ok = std::fwrite(m.channel(q), sizeof(float), static_cast<size_t>(m.w) * m.h, f) ==
+             static_cast<size_t>(m.w) * m.h;
+    return std::fclose(f) == 0 && ok;
+}
+
 int usage()
 {
     std::fprintf(
@@ -73,7 +85,8 @@ int usage()
         "usage: bench (--param FILE --bin FILE | --generate rrdb-x4|rrdb-x2|srvgg [--blocks N] [--fp16])\n"
         "             [--size WxH] [--backend reference|onednn|vulkan|auto] [--threads N] [--runs N]\n"
         "             [--details]  (onednn: convolutions alone, FMA peak, first run apart)\n"
-        "             [--winograd on|off]  (3x3 convolutions by Winograd where it pays; default on)\n");
+        "             [--winograd on|off]  (3x3 convolutions by Winograd where it pays; default on)\n"
+        "             [--save-output FILE]  (the last run's output, raw float32 planes, for torch_bench.py)\n");
     return 2;
 }
 
@@ -81,7 +94,7 @@ int usage()
 
 int main(int argc, char **argv)
 {
-    std::string param_path, bin_path, generate, backend_name = "auto";
+    std::string param_path, bin_path, generate, backend_name = "auto", save_path;
     int w = 64, h = 64, threads = 1, runs = 1, blocks = 23;
     bool fp16 = false, details = false, winograd = true;
     for (int i = 1; i < argc; i++) {
@@ -114,6 +127,8 @@ int main(int argc, char **argv)
             threads = std::atoi(v);
         else if (a == "--runs")
             runs = std::atoi(v);
+        else if (a == "--save-output")
+            save_path = v;
         else if (a == "--winograd")
             winograd = std::string(v) != "off";
         else
@@ -235,6 +250,10 @@ int main(int argc, char **argv)
         best = std::min(best, s);
         total += s;
         cpu_total += cpu;
+    }
+    if (!save_path.empty() && !save_planes(out, save_path)) {
+        std::fprintf(stderr, "bench: cannot write %s\n", save_path.c_str());
+        return 1;
     }
     long rss_kib = 0;
 #if defined(__unix__)

@@ -1,0 +1,229 @@
+#!/usr/bin/python3
+"""Runs an ncnn-format network (.param + .bin) on PyTorch: a yardstick for `bench` and an oracle we did not
+write for its results.
+
+    /usr/bin/python3 tools/bench/torch_bench.py --param M.param --bin M.bin --size 64x64 --threads 2 \\
+        [--runs 3] [--compare OUT.f32]
+
+Debian's python3-torch is enough (`apt-get install python3-torch`); nothing in the build or the tests
+needs it. The input is the one `bench` feeds, so `bench ... --save-output OUT.f32` followed by
+`--compare OUT.f32` measures how far our runtime is from PyTorch on the same weights.
+
+Layers: Input, Convolution (grouped, with its fused activation), Split, Concat, Eltwise, BinaryOp, Interp,
+PReLU, PixelShuffle, Pooling: what the Real-ESRGAN family uses.
+"""
+
+import argparse
+import struct
+import sys
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+TAG_FP16 = 0x01306B47
+TAG_FP32 = 0x0002C056
+
+
+def parse_value(text):
+    return float(text) if any(ch in text for ch in ".eE") else int(text)
+
+
+def parse_params(tokens):
+    params = {}
+    for token in tokens:
+        key, value = token.split("=", 1)
+        key = int(key)
+        if key <= -23300:
+            items = value.split(",")
+            params[-key - 23300] = [parse_value(v) for v in items[1:]]
+        else:
+            params[key] = parse_value(value)
+    return params
+
+
+def read_param(path):
+    lines = [line.split() for line in open(path) if line.strip()]
+    if lines[0] != ["7767517"]:
+        sys.exit(f"{path}: not an ncnn param file")
+    layers = []
+    for fields in lines[2:]:
+        kind, name, n_in, n_out = fields[0], fields[1], int(fields[2]), int(fields[3])
+        inputs = fields[4:4 + n_in]
+        outputs = fields[4 + n_in:4 + n_in + n_out]
+        layers.append((kind, name, inputs, outputs, parse_params(fields[4 + n_in + n_out:])))
+    return layers
+
+
+class Weights:
+    def __init__(self, path):
+        self.data = open(path, "rb").read()
+        self.pos = 0
+
+    def raw(self, count):
+        values = np.frombuffer(self.data, dtype="<f4", count=count, offset=self.pos)
+        self.pos += 4 * count
+        return values
+
+    def tagged(self, count):
+        (tag,) = struct.unpack_from("<I", self.data, self.pos)
+        self.pos += 4
+        if tag == TAG_FP16:
+            values = np.frombuffer(self.data, dtype="<f2", count=count, offset=self.pos).astype(np.float32)
+            self.pos += (2 * count + 3) // 4 * 4
+            return values
+        if tag in (0, TAG_FP32):
+            return self.raw(count)
+        sys.exit(f"weights: storage tag {tag:#x} is not handled here")
+
+
+def activation(x, kind, params):
+    if kind == 0:
+        return x
+    if kind == 1:
+        return F.relu(x)
+    if kind == 2:
+        return F.leaky_relu(x, params[0] if params else 0.0)
+    if kind == 3:
+        return torch.clamp(x, params[0], params[1])
+    if kind == 4:
+        return torch.sigmoid(x)
+    sys.exit(f"activation type {kind} is not handled here")
+
+
+def build(layers, weights):
+    """Loads each layer's weights in file order and returns a function of the blob dictionary."""
+    steps = []
+    for kind, name, inputs, outputs, p in layers:
+        if kind == "Convolution":
+            out_c, kw = p.get(0, 0), p.get(1, 0)
+            kh = p.get(11, kw)
+            group = p.get(7, 1)
+            w = torch.from_numpy(weights.tagged(p[6]).copy())
+            w = w.reshape(out_c, -1, kh, kw)
+            b = torch.from_numpy(weights.raw(out_c).copy()) if p.get(5, 0) else None
+            dw, sw, pw = p.get(2, 1), p.get(3, 1), p.get(4, 0)
+            geometry = dict(stride=(p.get(13, sw), sw), dilation=(p.get(12, dw), dw), groups=group)
+            pads = (pw, p.get(15, pw), p.get(14, pw), p.get(16, p.get(14, pw)))
+            act, act_params = p.get(9, 0), p.get(10, [])
+
+            def conv(x, w=w, b=b, g=geometry, pads=pads, act=act, ap=act_params):
+                x = F.pad(x, pads) if any(pads) else x
+                return [activation(F.conv2d(x, w, b, **g), act, ap)]
+            steps.append((inputs, outputs, conv))
+        elif kind == "PReLU":
+            slope = torch.from_numpy(weights.raw(p.get(0, 1)).copy())
+            steps.append((inputs, outputs, lambda x, s=slope: [F.prelu(x, s)]))
+        elif kind == "Input":
+            continue
+        elif kind == "Split":
+            steps.append((inputs, outputs, lambda x, n=len(outputs): [x] * n))
+        elif kind == "Concat":
+            steps.append((inputs, outputs, lambda *xs, axis=p.get(0, 0): [torch.cat(xs, dim=axis + 1)]))
+        elif kind == "Eltwise":
+            op, coeffs = p.get(0, 1), p.get(1, [])
+
+            def eltwise(*xs, op=op, coeffs=coeffs):
+                if op == 0:
+                    y = xs[0]
+                    for x in xs[1:]:
+                        y = y * x
+                    return [y]
+                if op == 2:
+                    return [torch.stack(xs).amax(dim=0)]
+                c = coeffs or [1.0] * len(xs)
+                return [sum(ci * x for ci, x in zip(c, xs))]
+            steps.append((inputs, outputs, eltwise))
+        elif kind == "BinaryOp":
+            op, with_scalar, scalar = p.get(0, 0), p.get(1, 0), p.get(2, 0.0)
+            ops = [torch.add, torch.sub, torch.mul, torch.div, torch.maximum, torch.minimum, torch.pow,
+                   lambda a, b: b - a, lambda a, b: b / a]
+
+            def binary(*xs, f=ops[op], with_scalar=with_scalar, scalar=scalar):
+                return [f(xs[0], torch.tensor(scalar)) if with_scalar else f(xs[0], xs[1])]
+            steps.append((inputs, outputs, binary))
+        elif kind == "Interp":
+            mode = {1: "nearest", 2: "bilinear", 3: "bicubic"}[p.get(0, 1)]
+            sh, sw_ = p.get(1, 1.0), p.get(2, 1.0)
+            size = (p.get(3, 0), p.get(4, 0))
+
+            def interp(x, mode=mode, sh=sh, sw=sw_, size=size):
+                if size[0] and size[1]:
+                    return [F.interpolate(x, size=size, mode=mode)]
+                return [F.interpolate(x, scale_factor=(sh, sw), mode=mode)]
+            steps.append((inputs, outputs, interp))
+        elif kind == "PixelShuffle":
+            steps.append((inputs, outputs, lambda x, r=p.get(0, 1): [F.pixel_shuffle(x, r)]))
+        elif kind == "Pooling":
+            op, k, s, pad = p.get(0, 0), p.get(1, 0), p.get(2, 1), p.get(3, 0)
+            pool = F.max_pool2d if op == 0 else F.avg_pool2d
+            steps.append((inputs, outputs, lambda x, f=pool, k=k, s=s, pad=pad: [f(x, k, s, pad)]))
+        else:
+            sys.exit(f"layer {name}: type {kind} is not handled here")
+    if weights.pos != len(weights.data):
+        sys.exit(f"weights: read {weights.pos} of {len(weights.data)} bytes: the layers do not match the .bin")
+
+    # Each blob is dropped after its last reader, so large inputs fit in memory.
+    last_use = {}
+    for index, (inputs, _, _) in enumerate(steps):
+        for blob in inputs:
+            last_use[blob] = index
+
+    def forward(data):
+        blobs = {"data": data}
+        for index, (inputs, outputs, f) in enumerate(steps):
+            results = f(*[blobs[i] for i in inputs])
+            for blob in set(inputs):
+                if last_use[blob] == index:
+                    del blobs[blob]
+            blobs.update(zip(outputs, results))
+        return blobs["output"]
+    return forward
+
+
+def bench_input(w, h):
+    """The picture `bench` feeds: channel q, pixel i = ((7 i + 13 q) mod 256) / 255."""
+    i = np.arange(w * h)
+    planes = [((i * 7 + q * 13) % 256) / 255.0 for q in range(3)]
+    return torch.from_numpy(np.stack(planes).reshape(1, 3, h, w).astype(np.float32))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--param", required=True)
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--size", default="64x64")
+    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--compare", help="raw float32 CHW output of `bench --save-output`")
+    args = ap.parse_args()
+    w, h = (int(v) for v in args.size.split("x"))
+    torch.set_num_threads(args.threads)
+    forward = build(read_param(args.param), Weights(args.bin))
+    data = bench_input(w, h)
+    best = float("inf")
+    with torch.no_grad():
+        for run in range(args.runs + 1):
+            start = time.perf_counter()
+            out = forward(data)
+            elapsed = time.perf_counter() - start
+            if run > 0:
+                best = min(best, elapsed)
+    print(f"torch {torch.__version__}, {args.threads} threads, input {w}x{h}, output {tuple(out.shape[1:])}")
+    print(f"seconds {best:.4f} (best of {args.runs}, after one warm-up run)")
+    if args.compare:
+        ours = np.fromfile(args.compare, dtype="<f4")
+        theirs = out.numpy().reshape(-1)
+        if ours.size != theirs.size:
+            sys.exit(f"{args.compare}: {ours.size} values, PyTorch gave {theirs.size}")
+        diff = np.abs(ours.astype(np.float64) - theirs)
+        mse = float(np.mean(diff ** 2))
+        psnr = float("inf") if mse == 0 else 10 * np.log10(1.0 / mse)
+        print(f"against {args.compare}: largest difference {diff.max():.3g}, "
+              f"normalised error {np.sqrt(mse) / max(float(np.sqrt(np.mean(theirs.astype(np.float64) ** 2))), 1e-30):.3g}, "
+              f"PSNR {psnr:.1f} dB (peak 1)")
+
+
+if __name__ == "__main__":
+    main()
