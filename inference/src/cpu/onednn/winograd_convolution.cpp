@@ -118,6 +118,15 @@ dnnl::engine &engine()
     return cpu;
 }
 
+// Floats from one transform point's matrix to the next. The transforms write (and read) one vector per
+// point for each tile: with matrices of a multiple of 4 KiB (64 tiles of 64 channels, say) those
+// vectors would all fall in one cache set and evict each other, and alias in the store buffer. One cache
+// line more per matrix spreads them over the sets.
+memory::dim pointStride(memory::dim floats)
+{
+    return (floats + 15) / 16 * 16 + 16;
+}
+
 size_t alignUp(size_t bytes)
 {
     return (bytes + 63) / 64 * 64;
@@ -328,10 +337,11 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
         d->weightsMd = memory::desc({points, kp, np}, dt::f32, tag::abc);
         dnnl::primitive_attr attr;
         attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-        d->tilesMd = memory::desc({points, chunkDim, kp}, dt::f32, tag::abc);
-        d->productsMd = memory::desc({points, chunkDim, np}, dt::f32, tag::abc);
-        d->tiling.tilesPointStride = static_cast<size_t>(chunkDim * kp);
-        d->tiling.productsPointStride = static_cast<size_t>(chunkDim * np);
+        const memory::dim tilesStride = pointStride(chunkDim * kp), productsStride = pointStride(chunkDim * np);
+        d->tilesMd = memory::desc({points, chunkDim, kp}, dt::f32, {tilesStride, kp, 1});
+        d->productsMd = memory::desc({points, chunkDim, np}, dt::f32, {productsStride, np, 1});
+        d->tiling.tilesPointStride = static_cast<size_t>(tilesStride);
+        d->tiling.productsPointStride = static_cast<size_t>(productsStride);
         const dnnl::matmul::primitive_desc pd(dnnl::matmul::desc(d->tilesMd, d->weightsMd, d->productsMd),
                                               attr, engine());
         d->products = dnnl::matmul(pd);
