@@ -213,6 +213,11 @@ const char *winogradIsaName(WinogradIsa isa)
     }
 }
 
+int winogradLanes(WinogradIsa isa)
+{
+    return isa == WinogradIsa::Avx512 ? 16 : 8;
+}
+
 struct WinogradWeights::Impl {
     const float *kernels = nullptr; // O x I x 3 x 3, the caller's
     int inC = 0, outC = 0, lanes = 0, kp = 0, np = 0;
@@ -459,8 +464,9 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
 void applyWinogradEpilogue(const WinogradTensor &dst, const WinogradEpilogue &epilogue,
                            const WinogradTensor *residual, int threads)
 {
-    const int lanes = dst.block > 0 ? dst.block : (winogradIsa() == WinogradIsa::Avx512 ? 16 : 8);
-    const KernelSet k = kernelsFor(winogradIsa(), lanes);
+    const WinogradIsa isa = winogradIsa();
+    const int lanes = dst.block > 0 ? dst.block : winogradLanes(isa);
+    const KernelSet k = kernelsFor(isa, lanes);
     const Geometry out = geometryOf(dst, lanes);
     const Geometry res = residual ? geometryOf(*residual, lanes) : Geometry{};
     const Epilogue e = epilogueOf(epilogue);

@@ -67,6 +67,8 @@ public:
 enum class WinogradIsa { Sse2, Avx2, Avx512 };
 WinogradIsa winogradIsa();
 const char *winogradIsaName(WinogradIsa isa);
+// Channels per vector group where the layout leaves the choice (channels-last): 16 on AVX-512, else 8.
+int winogradLanes(WinogradIsa isa);
 // Whether this CPU can run the transforms compiled for `isa`, whatever oneDNN's cap (for tests).
 bool cpuRuns(WinogradIsa isa);
 

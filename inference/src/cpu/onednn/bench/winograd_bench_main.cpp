@@ -95,7 +95,7 @@ int main(int argc, char **argv)
     dnnl::engine engine(dnnl::engine::kind::cpu, 0);
     dnnl::stream stream(engine);
     const WinogradIsa isa = winogradIsa();
-    const int lanes = isa == WinogradIsa::Avx512 ? 16 : 8;
+    const int lanes = winogradLanes(isa);
     double peakPerCpu = 0.0;
     const double peak = measureFmaPeakGflops(threads, 0.5, &peakPerCpu);
     std::printf(

@@ -83,7 +83,7 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
         block = lanes = 16;
         break;
     case Layout::Nhwc:
-        lanes = winogradIsa() == WinogradIsa::Avx512 ? 16 : 8;
+        lanes = winogradLanes(winogradIsa());
         break;
     default:
         return false;
