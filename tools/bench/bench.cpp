@@ -207,8 +207,13 @@ int main(int argc, char **argv)
         return 1;
     }
 #ifdef BRIVELLE_ONEDNN_DETAILS
-    if (details && std::string(backend->name()) == "onednn")
+    if (details && std::string(backend->name()) == "onednn") {
+        if (!save_path.empty()) {
+            std::fprintf(stderr, "bench: --save-output is not written with --details\n");
+            return 2;
+        }
         return brivelle::onednn::printOnednnDetails(graph, w, h, threads, runs, winograd);
+    }
 #endif
     (void)details;
     auto plan = backend->compile(graph, opt, vkdev, err);

@@ -93,7 +93,7 @@ def activation(x, kind, params):
 
 
 def build(layers, weights):
-    """Loads each layer's weights in file order and returns a function of the blob dictionary."""
+    """Loads each layer's weights in file order and returns the network as a function of its input."""
     steps = []
     for kind, name, inputs, outputs, p in layers:
         if kind == "Convolution":
@@ -156,9 +156,20 @@ def build(layers, weights):
         elif kind == "PixelShuffle":
             steps.append((inputs, outputs, lambda x, r=p.get(0, 1): [F.pixel_shuffle(x, r)]))
         elif kind == "Pooling":
-            op, k, s, pad = p.get(0, 0), p.get(1, 0), p.get(2, 1), p.get(3, 0)
-            pool = F.max_pool2d if op == 0 else F.avg_pool2d
-            steps.append((inputs, outputs, lambda x, f=pool, k=k, s=s, pad=pad: [f(x, k, s, pad)]))
+            kw, sw_, pl = p.get(1, 0), p.get(2, 1), p.get(3, 0)
+            kernel, stride = (p.get(11, kw), kw), (p.get(12, sw_), sw_)
+            pt = p.get(13, pl)
+            # Global pooling, "same" padding and asymmetric padding are not modelled: a wrong oracle is
+            # worse than none. Full padding (mode 0) extends the right and bottom as ceil mode does.
+            if p.get(4, 0) or p.get(5, 0) not in (0, 1) or p.get(14, pl) != pl or p.get(15, pt) != pt:
+                sys.exit(f"layer {name}: this form of Pooling is not handled here")
+            geometry = dict(kernel_size=kernel, stride=stride, padding=(pt, pl), ceil_mode=p.get(5, 0) == 0)
+            if p.get(0, 0) == 0:
+                pool = lambda x, g=geometry: [F.max_pool2d(x, **g)]
+            else:
+                pool = lambda x, g=geometry, include=bool(p.get(6, 0)): [
+                    F.avg_pool2d(x, count_include_pad=include, **g)]
+            steps.append((inputs, outputs, pool))
         else:
             sys.exit(f"layer {name}: type {kind} is not handled here")
     # Zeros past the last layer are padding (the demo models are padded to the published sizes).
