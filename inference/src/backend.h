@@ -13,6 +13,12 @@ namespace ncnn {
 
 class VulkanDevice;
 
+// True once the caller asked the running extract to stop (Option::stop_request).
+inline bool stop_requested(const Option &opt)
+{
+    return opt.stop_request && opt.stop_request->load(std::memory_order_relaxed);
+}
+
 // A graph compiled for one backend. run() computes the wanted blob:
 //  - blobs has one entry per graph blob; non-empty entries are known (inputs the caller set, or results
 //    kept from an earlier run of the same extractor) and must not be written to;

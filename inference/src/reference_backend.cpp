@@ -60,6 +60,10 @@ public:
         for (size_t i = 0; i < layer_count; i++) {
             if (!needed[i])
                 continue;
+            if (stop_requested(opt)) {
+                err = "stopped on request";
+                return ERROR_CANCELLED;
+            }
             const Layer &layer = *g.layers[i];
             std::vector<Mat> bottom_mats;
             bottom_mats.reserve(layer.bottoms.size());

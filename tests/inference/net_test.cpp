@@ -311,3 +311,18 @@ TEST(Net, OneNetServesExtractorsOnSeveralThreads)
     for (const ncnn::Mat &g : got)
         EXPECT_TRUE(mats_near(g, want));
 }
+
+TEST(Net, StopRequestEndsTheExtractAndLeavesTheExtractorUsable)
+{
+    auto net = load(chain_model(3, 8));
+    std::atomic<bool> stop{true};
+    ncnn::Extractor ex = net->create_extractor();
+    ex.set_stop_request(&stop);
+    ASSERT_EQ(ex.input("data", random_mat(9, 7, 3, 2)), 0);
+    ncnn::Mat out;
+    EXPECT_EQ(ex.extract("output", out), ncnn::ERROR_CANCELLED);
+    EXPECT_TRUE(out.empty());
+    stop = false;
+    EXPECT_EQ(ex.extract("output", out), 0) << ex.last_error();
+    EXPECT_EQ(out.c, 8);
+}

@@ -14,6 +14,8 @@ enum Error {
     ERROR_BAD_MODEL = -3,
     // A layer type that this runtime does not implement.
     ERROR_UNSUPPORTED_LAYER = -4,
+    // The caller's stop request was seen between two layers; nothing of the result is kept.
+    ERROR_CANCELLED = -5,
     // Memory ran out: a smaller input (tile) may still run.
     ERROR_OUT_OF_MEMORY = -100,
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 namespace ncnn {
 
 class Allocator;
@@ -35,6 +37,11 @@ public:
     bool use_image_storage;
     bool use_tensor_storage;
     bool use_weight_fp16_storage;
+
+    // Not part of ncnn: when set, inference checks the flag between layers (and between GPU
+    // submissions) and returns ERROR_CANCELLED once it reads true. The flag must outlive every
+    // extract that can see it; it is read from the inferring thread only.
+    const std::atomic<bool> *stop_request;
 };
 
 } // namespace ncnn

@@ -516,6 +516,12 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
     for (size_t i = 0; i < layerCount; i++) {
         if (!neededLayer[i] || fusedAway[i] || steps_[i].is(GpuLayer::Role::Input))
             continue;
+        // Recording waits for older submissions once enough are in flight, so this check keeps pace
+        // with the GPU.
+        if (stop_requested(opt)) {
+            err = "stopped on request";
+            return ERROR_CANCELLED;
+        }
         const Layer &layer = *graph_.layers[i];
         const Tensor preset = steps_[i].gpu ? presetFor(i) : Tensor{};
         const int rc =

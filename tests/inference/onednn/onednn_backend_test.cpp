@@ -267,6 +267,25 @@ private:
 
 } // namespace
 
+TEST(OnednnBackend, BothCpuPlansStopOnRequest)
+{
+    const SampleGraph net = makeRrdbNetGraph(1, 8, 4, 3);
+    auto graph = loadGraph(writeModel(net.graph));
+    ASSERT_TRUE(graph);
+    std::atomic<bool> stop{true};
+    ncnn::Option opt = options(1);
+    opt.stop_request = &stop;
+    for (const ncnn::Backend *backend : {&onednn(), &ncnn::reference_backend()}) {
+        std::string err;
+        auto plan = backend->compile(*graph, opt, nullptr, err);
+        ASSERT_TRUE(plan) << err;
+        int ret = 0;
+        const ncnn::Mat in = toMat(randomPlanar({3, 6, 5}, 4));
+        EXPECT_TRUE(runPlan(*plan, *graph, net.input, in, net.output, opt, &ret).empty());
+        EXPECT_EQ(ret, ncnn::ERROR_CANCELLED) << backend->name();
+    }
+}
+
 TEST(OnednnBackend, OutOfMemoryIsAnError)
 {
     const SampleGraph net = makeRrdbNetGraph(1, 16, 8, 9);

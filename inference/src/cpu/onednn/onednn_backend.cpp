@@ -300,13 +300,15 @@ public:
             brivelle::onednn::BufferPool pool(
                 [allocator](size_t bytes) { return allocator->fastMalloc(bytes); },
                 [allocator](void *p) { allocator->fastFree(p); });
-            ret = plan->run(views, allocateOutput, pool, &why);
+            ret = plan->run(views, allocateOutput, pool, &why, nullptr, opt.stop_request);
         } else {
-            ret = plan->run(views, allocateOutput, cache_.pool(), &why);
+            ret = plan->run(views, allocateOutput, cache_.pool(), &why, nullptr, opt.stop_request);
         }
         if (ret != 0) {
             out.release();
             err = "oneDNN: " + why;
+            if (ret == ERROR_CANCELLED)
+                return ret;
             return ret == brivelle::onednn::Plan::kOutOfMemory ? LAYER_OUT_OF_MEMORY : LAYER_ERROR;
         }
         blobs[wanted] = out;

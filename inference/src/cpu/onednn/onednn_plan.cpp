@@ -643,7 +643,7 @@ size_t Plan::peakBlobBytes() const
 
 int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
               const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
-              StepTimes *times)
+              StepTimes *times, const std::atomic<bool> *stop)
 {
     const OutputAllocator given = [this, &outputs](int blob, Shape) {
         for (const auto &entry : outputs)
@@ -652,7 +652,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
                 return entry.second;
         return TensorView{};
     };
-    return run(inputs, given, pool, error, times);
+    return run(inputs, given, pool, error, times, stop);
 }
 
 Layout Plan::layout() const
@@ -678,7 +678,7 @@ std::vector<std::string> Plan::convolutionKernels() const
 }
 
 int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
-              BufferPool &pool, std::string *error, StepTimes *times)
+              BufferPool &pool, std::string *error, StepTimes *times, const std::atomic<bool> *stop)
 {
     ThreadScope threads(d->options.numThreads);
     std::vector<float *> roots(d->rootBytes.size(), nullptr);
@@ -717,6 +717,8 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
         std::unordered_map<int, memory> args;
         for (size_t s = 0; s < d->steps.size(); ++s) {
             const Step &step = d->steps[s];
+            if (stop && stop->load(std::memory_order_relaxed))
+                return fail("stopped on request", ncnn::ERROR_CANCELLED);
             for (int r : step.acquire) {
                 roots[r] = pool.acquire(d->rootBytes[r]);
                 if (!roots[r])

@@ -12,6 +12,7 @@
 
 #include <ncnn/errors.h>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -107,14 +108,15 @@ public:
     static constexpr int kFailed = ncnn::ERROR_FAILED;
     int run(const std::vector<std::pair<int, TensorView>> &inputs,
             const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
-            StepTimes *times = nullptr);
+            StepTimes *times = nullptr, const std::atomic<bool> *stop = nullptr);
 
     // Outputs allocated by `allocate` (blob, shape) only when they are written, after the blobs that
     // are no longer needed went back: the caller's memory then follows the live set too. A view without
     // data means out of memory.
     using OutputAllocator = std::function<TensorView(int blob, Shape shape)>;
     int run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
-            BufferPool &pool, std::string *error, StepTimes *times = nullptr);
+            BufferPool &pool, std::string *error, StepTimes *times = nullptr,
+            const std::atomic<bool> *stop = nullptr);
 
     struct Impl;
 
