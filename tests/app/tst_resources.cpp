@@ -43,9 +43,9 @@ void TestResources::imageHasItsSize()
 {
     QFETCH(QString, name);
     QFETCH(int, side);
-    const QString path = name.contains(QLatin1Char('/'))
-                             ? qEnvironmentVariable("BRIVELLE_SOURCE_DIR") + QLatin1Char('/') + name
-                             : QStringLiteral(":/resources/images/") + name;
+    QString path = QStringLiteral(":/resources/images/") + name;
+    if (name.contains(QLatin1Char('/')))
+        path = qEnvironmentVariable("BRIVELLE_SOURCE_DIR") + QLatin1Char('/') + name;
     QVERIFY2(QFile::exists(path), qPrintable(path));
     const QImage image(path);
     QVERIFY2(!image.isNull(), qPrintable(path));

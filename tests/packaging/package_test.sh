@@ -40,7 +40,9 @@ field() { dpkg-deb -f "$deb" "$1"; }
 for dep in libqt6core6 libqt6widgets6 libstdc++6 qt6-qpa-plugins; do
     [[ "$(field Depends)" == *"$dep"* ]] || fail "Depends lacks $dep: $(field Depends)"
 done
-[[ "$(field Recommends)" == *mesa-vulkan-drivers* ]] || fail "Recommends: $(field Recommends)"
+for rec in libvulkan1 mesa-vulkan-drivers; do
+    [[ "$(field Recommends)" == *"$rec"* ]] || fail "Recommends lacks $rec: $(field Recommends)"
+done
 
 # Exactly these files: nothing of the build tree (tools, tests, static libraries) and no model files.
 dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's#^\./##' | sort >"$work/files"
