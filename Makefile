@@ -1,5 +1,5 @@
 # The two commands of the README. Both install what is missing, configure and build.
-.PHONY: run test build deps clean
+.PHONY: run test build deps clean package
 
 JOBS ?= $(shell nproc)
 
@@ -15,6 +15,12 @@ run: build
 
 test: build
 	@bash scripts/test.sh
+
+# The Debian package of what `build` made, brivelle-ai_<version>_<arch>.deb in this folder.
+package: build
+	@rm -rf build/package
+	@cpack --config build/CPackConfig.cmake -B build/package
+	@mv -fv build/package/brivelle-ai_*.deb .
 
 clean:
 	rm -rf build build-debug build-asan build-fuzz

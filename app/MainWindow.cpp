@@ -7,11 +7,13 @@
 #include "workspace/PelmoraForm.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QScreen>
 #include <QSettings>
 #include <QStackedLayout>
+#include <QUrl>
 #include <QVBoxLayout>
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
@@ -37,6 +39,22 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::addFiles(const QStringList &paths)
+{
+    const auto showing = [this](const char *page) {
+        const auto *widget = form->findChild<QWidget *>(QLatin1String(page));
+        return widget && widget->isVisibleTo(form);
+    };
+    if (paths.isEmpty() || !(showing("sourceFrame") || showing("orgWidget")))
+        return;
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls.append(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+    // The form's drop slot: the one way in that walks folders and skips what it cannot open.
+    if (!QMetaObject::invokeMethod(form, "on_AddURLs", Q_ARG(QList<QUrl>, urls)))
+        qWarning("the workspace form takes no dropped files");
 }
 
 void MainWindow::restoreWindowGeometry()

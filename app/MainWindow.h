@@ -16,6 +16,11 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Files the window was started with ("Open with" in a file manager) join the list as a drop
+    // would. Only over the list pages: over the model pages the list would come forward before the
+    // models are there, so the files are left out.
+    void addFiles(const QStringList &paths);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     // Serves only the theme-aware icons; other change events are deliberately not passed on.

@@ -14,5 +14,7 @@ int main(int argc, char **argv)
     QGuiApplication::setDesktopFileName(QStringLiteral("brivelle-ai"));
     MainWindow window;
     window.show();
+    // Qt has taken its own options out; what is left names files to open.
+    window.addFiles(QApplication::arguments().mid(1));
     return QApplication::exec();
 }

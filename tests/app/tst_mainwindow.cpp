@@ -2,6 +2,7 @@
 #include "app/windowgeometry.h"
 #include "support/iconcheck.h"
 #include "workspace/PelmoraForm.h"
+#include "workspace/models/modelFiles.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <QTreeView>
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -29,6 +31,8 @@ private slots:
     void restoresStoredGeometry();
     void closeSavesGeometryUnderCorvanePelmora();
     void themeChangeSwapsIcons();
+    void startFilesJoinTheListOverTheListPages_data();
+    void startFilesJoinTheListOverTheListPages();
 
 private:
     QTemporaryDir settingsDir;
@@ -163,6 +167,45 @@ void TestMainWindow::themeChangeSwapsIcons()
     QGuiApplication::setPalette(originalPalette);
     QApplication::sendEvent(&window, &themeChange);
     QVERIFY(showsImage(add, QStringLiteral("_Add24.png")));
+}
+
+void TestMainWindow::startFilesJoinTheListOverTheListPages_data()
+{
+    QTest::addColumn<bool>("models");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("page");
+    QTest::newRow("models present: the list") << true << 1 << QStringLiteral("orgWidget");
+    QTest::newRow("models missing: their page stays") << false << 0 << QStringLiteral("downloadModelWidget");
+}
+
+void TestMainWindow::startFilesJoinTheListOverTheListPages()
+{
+    QFETCH(bool, models);
+    QFETCH(int, rows);
+    QFETCH(QString, page);
+    QTemporaryDir install;
+    QVERIFY(install.isValid());
+    if (models) {
+        // The start-up check looks at names and sizes only.
+        for (const ModelFile &model : modelFileTable()) {
+            QFile file(modelFilePath(install.path(), model.fileName));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(model.size));
+        }
+    }
+    QSettings(QStringLiteral("Corvane"), QStringLiteral("Brivelle AI"))
+        .setValue(QStringLiteral("Path"), install.path());
+    const QString picture = install.filePath(QStringLiteral("picture.png"));
+    QImage image(32, 24, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QVERIFY(image.save(picture));
+
+    MainWindow window;
+    window.addFiles({picture, install.filePath(QStringLiteral("absent.png"))});
+    auto *list = window.findChild<QTreeView *>(QStringLiteral("sourceTreeView"));
+    QVERIFY(list && list->model());
+    QTRY_COMPARE(list->model()->rowCount(), rows);
+    const auto *shown = window.findChild<QWidget *>(page);
+    QVERIFY(shown && shown->isVisibleTo(&window));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -1,5 +1,9 @@
+#include "widgets/supportedImage.h"
+
 #include <QFile>
 #include <QImage>
+#include <QMimeDatabase>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestResources : public QObject {
@@ -11,7 +15,7 @@ private slots:
     void familiesAreDistinct_data();
     void familiesAreDistinct();
     void windowsIconHoldsSevenSizes();
-    void desktopEntryNamesTheIcon();
+    void desktopEntryOffersEverySupportedImage();
 };
 
 void TestResources::imageHasItsSize_data()
@@ -28,13 +32,20 @@ void TestResources::imageHasItsSize_data()
         QTest::newRow(name) << QString::fromLatin1(name) << 24;
     for (const char *name : {"_DropLogo.png", "_DropLogoWhite.png", "Logo128.png", "Update128.png"})
         QTest::newRow(name) << QString::fromLatin1(name) << 128;
+    // The menu icons of the Linux install, one drawing per size.
+    for (int side : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString name = QStringLiteral("packaging/icons/hicolor/%1x%1/apps/brivelle-ai.png").arg(side);
+        QTest::newRow(qPrintable(name)) << name << side;
+    }
 }
 
 void TestResources::imageHasItsSize()
 {
     QFETCH(QString, name);
     QFETCH(int, side);
-    const QString path = QStringLiteral(":/resources/images/") + name;
+    QString path = QStringLiteral(":/resources/images/") + name;
+    if (name.contains(QLatin1Char('/')))
+        path = qEnvironmentVariable("BRIVELLE_SOURCE_DIR") + QLatin1Char('/') + name;
     QVERIFY2(QFile::exists(path), qPrintable(path));
     const QImage image(path);
     QVERIFY2(!image.isNull(), qPrintable(path));
@@ -128,13 +139,42 @@ void TestResources::windowsIconHoldsSevenSizes()
     QVERIFY(sourceFile("app/brivelle.manifest").contains("level=\"asInvoker\""));
 }
 
-void TestResources::desktopEntryNamesTheIcon()
+// A file manager offers the program under "Open with" for every picture its list takes, and hands
+// it the files.
+void TestResources::desktopEntryOffersEverySupportedImage()
 {
-    const QByteArray entry = sourceFile("app/brivelle.desktop");
+    const QByteArray entry = sourceFile("packaging/brivelle-ai.desktop");
     QVERIFY(entry.startsWith("[Desktop Entry]\n"));
     QVERIFY(entry.contains("\nName=Brivelle AI\n"));
-    QVERIFY(entry.contains("\nExec=brivelle\n"));
+    QVERIFY(entry.contains("\nExec=brivelle %F\n"));
     QVERIFY(entry.contains("\nIcon=brivelle-ai\n"));
+    QStringList offered;
+    for (const QByteArray &line : entry.split('\n')) {
+        if (line.startsWith("MimeType="))
+            offered = QString::fromLatin1(line.mid(9)).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    }
+    QVERIFY(!offered.isEmpty());
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QMimeDatabase mimes;
+    int supported = 0;
+    for (const QMimeType &type : mimes.allMimeTypes()) {
+        if (!type.name().startsWith(QLatin1String("image/")))
+            continue;
+        for (const QString &suffix : type.suffixes()) {
+            const QString path = dir.filePath(QStringLiteral("picture.") + suffix);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.close();
+            if (!isSupportedImage(path))
+                continue;
+            ++supported;
+            const QString name = mimes.mimeTypeForFile(path, QMimeDatabase::MatchExtension).name();
+            QVERIFY2(offered.contains(name), qPrintable(suffix + QStringLiteral(" is ") + name));
+        }
+    }
+    QVERIFY2(supported >= 8, qPrintable(QString::number(supported)));
 }
 
 QTEST_GUILESS_MAIN(TestResources)

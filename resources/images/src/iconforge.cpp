@@ -1,6 +1,8 @@
 // Draws the program's compiled-in images and the Windows icon file. The PNGs it writes are committed
 // next to the resource file; run it again after changing a glyph:
-//   iconforge <resources/images folder> <app folder for brivelle.ico>
+//   iconforge <resources/images folder> <app folder for brivelle.ico> [<hicolor theme folder>]
+// The third folder receives the Linux menu icon at the sizes desktops ask the icon theme for
+// (packaging/icons/hicolor), each drawn at its own size rather than scaled from one bitmap.
 
 #include <QBuffer>
 #include <QByteArray>
@@ -338,8 +340,8 @@ bool writeIco(const QString &path, const QList<QImage> &images)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <images folder> <app folder>\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s <images folder> <app folder> [<hicolor folder>]\n", argv[0]);
         return 2;
     }
     const QDir images(QString::fromLocal8Bit(argv[1]));
@@ -389,5 +391,15 @@ int main(int argc, char **argv)
     for (int side : {16, 24, 32, 48, 64, 128, 256})
         iconSizes.append(render(side, 128, QColor(), appLogoGlyph));
     ok &= writeIco(app.filePath(QStringLiteral("brivelle.ico")), iconSizes);
+
+    if (argc == 4) {
+        const QDir hicolor(QString::fromLocal8Bit(argv[3]));
+        for (int side : {16, 22, 24, 32, 48, 64, 128, 256}) {
+            const QString folder = QStringLiteral("%1x%1/apps").arg(side);
+            ok &=
+                hicolor.mkpath(folder) && save(render(side, 128, QColor(), appLogoGlyph),
+                                               hicolor.filePath(folder + QStringLiteral("/brivelle-ai.png")));
+        }
+    }
     return ok ? 0 : 1;
 }
