@@ -1,5 +1,5 @@
 # The two commands of the README. Both install what is missing, configure and build.
-.PHONY: run test build deps clean package
+.PHONY: run test test-sanitizers build deps clean package
 
 JOBS ?= $(shell nproc)
 
@@ -15,6 +15,9 @@ run: build
 
 test: build
 	@bash scripts/test.sh
+
+test-sanitizers: deps
+	@bash scripts/test-sanitizers.sh
 
 # The Debian package of what `build` made, brivelle-ai_<version>_<arch>.deb in this folder.
 package: build
