@@ -106,8 +106,9 @@ private:
     void logDefaultGpu();
 
     // --- engine (engine/formEngine.cpp): forwards to the upscaler ---
-    // Builds the upscaler of the current options; returns whether both model files loaded.
-    bool setupNetwork();
+    // Builds the upscaler of the current options; returns whether its network loaded, with the
+    // reason in *error when it did not.
+    bool setupNetwork(QString *error = nullptr);
     void bindVulkanDevice();
     engine::Device chosenDevice() const;
     QImage runNetwork(const QImage &image);

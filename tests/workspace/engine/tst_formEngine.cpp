@@ -82,14 +82,14 @@ class FormEngineTest : public QObject {
     PelmoraForm *form = nullptr;
     EngineProbe probe() { return EngineProbe{*form}; }
 
-    // One inference over the whole picture; the x2 network folds 2x2 blocks, so an odd picture gets
-    // its last column and row repeated and what they add is cut away.
+    // One inference over the whole picture; a network that folds 2x2 blocks (RRDBNet x2) gets an odd
+    // picture's last column and row repeated, and what they add is cut away.
     QImage wholePicture(const QImage &source, int upscaleValue)
     {
         const QImage picture = engine::networkPicture(source);
-        const int even = upscaleValue == 1 ? 2 : 1;
-        const QSize padded((picture.width() + even - 1) / even * even,
-                           (picture.height() + even - 1) / even * even);
+        const int multiple = probe().inputMultiple();
+        const QSize padded((picture.width() + multiple - 1) / multiple * multiple,
+                           (picture.height() + multiple - 1) / multiple * multiple);
         return probe()
             .runNetwork(engine::padByRepeating(picture, padded))
             .copy(QRect(QPoint(0, 0), source.size() * (2 * upscaleValue)));
@@ -264,6 +264,7 @@ private slots:
         setInstallFolder(rrdb.path());
         probe().upscaleValue() = upscaleValue;
         QVERIFY(probe().setupNetwork());
+        QCOMPARE(probe().inputMultiple(), upscaleValue == 1 ? 2 : 1);
         probe().currentTileSize() = 32;
         const QImage source = noise(size, 6);
         const QImage tiled = probe().upscaleImageTiling(source);
