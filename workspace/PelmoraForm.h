@@ -105,7 +105,7 @@ private:
     void fillGpuList();
     void logDefaultGpu();
 
-    // --- engine (engine/formEngine.cpp): forwards to the upscaler ---
+    // --- engine (formEngine.cpp): forwards to the upscaler ---
     // Builds the upscaler of the current options; returns whether its network loaded, with the
     // reason in *error when it did not.
     bool setupNetwork(QString *error = nullptr);
@@ -118,7 +118,7 @@ private:
     QImage upscaleImage(const QImage &image);
     QImage upscaleImageWithAlpha(const QImage &image);
 
-    // --- batch job (engine/formBatch.cpp) ---
+    // --- batch job (formBatch.cpp) ---
     // Starts the job on the global pool, watched by batchWatcher.
     void processFiles(QStringList paths);
     void connectBatchProgress();
