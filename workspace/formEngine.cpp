@@ -51,8 +51,9 @@ QImage PelmoraForm::runNetwork(const QImage &image)
 
 void PelmoraForm::computeTileSize()
 {
-    // The loaded upscaler's policy is the one every picture of a batch follows.
-    currentTileSize = upscaler ? upscaler->tileSize() : engine::tileSizeForDevice(chosenDevice());
+    // The loaded upscaler's policy, on the device it was bound to, is the one every picture of a
+    // batch follows; without a network there is nothing to tile.
+    currentTileSize = upscaler ? upscaler->tileSize() : 0;
 }
 
 QImage PelmoraForm::upscaleImageTiling(const QImage &image)
