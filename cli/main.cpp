@@ -1,6 +1,6 @@
 // brivelle-cli: the upscaler of Brivelle AI without the window.
-#include "app/AppInfo.h"
-#include "app/version.h"
+#include "base/AppInfo.h"
+#include "base/version.h"
 #include "cli/cliOptions.h"
 #include "cli/inputList.h"
 #include "cli/networkChoice.h"

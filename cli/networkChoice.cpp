@@ -1,6 +1,6 @@
 #include "cli/networkChoice.h"
 
-#include "app/AppInfo.h"
+#include "base/AppInfo.h"
 
 #include <QDir>
 

@@ -1,6 +1,6 @@
 #include "workspace/PelmoraForm.h"
 
-#include "app/AppInfo.h"
+#include "base/AppInfo.h"
 #include "workspace/engine/upscaler.h"
 #include "workspace/models/modelFiles.h"
 

@@ -12,7 +12,7 @@
 //     the smoothly enlarged source composited the same way, over the pixels that are partly clear.
 //
 // <name> is the file name of the pair without suffix (realesrgan-x4plus, or a generated model).
-#include "app/platform/platform.h"
+#include "base/platform/platform.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/networkInference.h"
 #include "workspace/engine/tileSize.h"

@@ -1,6 +1,6 @@
 #include "workspace/engine/upscaler.h"
 
-#include "app/platform/platform.h"
+#include "base/platform/platform.h"
 #include "workspace/engine/networkInference.h"
 #include "workspace/engine/tileSize.h"
 #include "workspace/engine/transparency.h"

@@ -1,7 +1,7 @@
 #include "workspace/PelmoraForm.h"
 
-#include "app/AppInfo.h"
-#include "app/vendorserver.h"
+#include "base/AppInfo.h"
+#include "base/vendorserver.h"
 #include "ui_PelmoraForm.h"
 #include "workspace/models/modelDownloader.h"
 #include "workspace/models/modelFiles.h"
