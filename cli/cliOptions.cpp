@@ -9,8 +9,8 @@ QList<QCommandLineOption> optionList()
 {
     return {
         {{QStringLiteral("s"), QStringLiteral("scale")},
-         QStringLiteral("Enlarge by 2 or 4 (default 4)."),
-         QStringLiteral("2|4")},
+         QStringLiteral("Enlarge by 2 or 4 (default 4); with --model, the network's own scale."),
+         QStringLiteral("1-4")},
         {{QStringLiteral("d"), QStringLiteral("device")},
          QStringLiteral("Run on the CPU (default), the first GPU, or GPU number N of --list-devices."),
          QStringLiteral("cpu|gpu|gpu:N")},

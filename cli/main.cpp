@@ -1,5 +1,4 @@
 // brivelle-cli: the upscaler of Brivelle AI without the window.
-#include "base/AppInfo.h"
 #include "base/version.h"
 #include "cli/cliOptions.h"
 #include "cli/inputList.h"
