@@ -1,8 +1,8 @@
 #include "app/MainWindow.h"
 
-#include "app/AppInfo.h"
-#include "app/settingsstore.h"
 #include "app/windowgeometry.h"
+#include "base/AppInfo.h"
+#include "base/settingsstore.h"
 #include "ui_MainWindow.h"
 #include "workspace/PelmoraForm.h"
 

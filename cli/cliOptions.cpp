@@ -9,8 +9,8 @@ QList<QCommandLineOption> optionList()
 {
     return {
         {{QStringLiteral("s"), QStringLiteral("scale")},
-         QStringLiteral("Enlarge by 2 or 4 (default 4)."),
-         QStringLiteral("2|4")},
+         QStringLiteral("Enlarge by 2 or 4 (default 4); with --model, the network's own scale."),
+         QStringLiteral("1-4")},
         {{QStringLiteral("d"), QStringLiteral("device")},
          QStringLiteral("Run on the CPU (default), the first GPU, or GPU number N of --list-devices."),
          QStringLiteral("cpu|gpu|gpu:N")},
@@ -26,6 +26,10 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("Load realesrgan-x2plus/x4plus .param and .bin from FOLDER instead of the "
                         "application's install folder."),
          QStringLiteral("MODEL_FOLDER")},
+        {QStringLiteral("model"),
+         QStringLiteral("Run this network of the Real-ESRGAN family (FILE.bin beside it) instead of the "
+                        "x2plus/x4plus pair; -s, when given, must be its scale (1 to 4)."),
+         QStringLiteral("FILE.param")},
         {{QStringLiteral("j"), QStringLiteral("json")},
          QStringLiteral("Print one JSON object per finished file on standard output.")},
         {QStringLiteral("list-devices"), QStringLiteral("List the devices -d accepts, and exit.")},
@@ -79,10 +83,24 @@ CliOptions parseCliOptions(const QStringList &args)
         return options;
     }
 
+    // Any network of the family: its own description says the scale, which -s may only confirm.
+    if (parser.isSet(QStringLiteral("model"))) {
+        options.modelParam = parser.value(QStringLiteral("model"));
+        if (parser.isSet(QStringLiteral("models")))
+            return failed(QStringLiteral("--model and -m both name networks; give one of them"));
+        if (!options.modelParam.endsWith(QStringLiteral(".param")))
+            return failed(
+                QStringLiteral("--model must name a .param file, not \"%1\"").arg(options.modelParam));
+    }
     if (parser.isSet(QStringLiteral("scale"))) {
         const QString scale = parser.value(QStringLiteral("scale"));
-        if (scale != QLatin1String("2") && scale != QLatin1String("4"))
-            return failed(QStringLiteral("the scale must be 2 or 4, not \"%1\"").arg(scale));
+        const bool anyNetwork = !options.modelParam.isEmpty();
+        static const QRegularExpression allowed(QStringLiteral("^[24]$")),
+            allowedAny(QStringLiteral("^[1-4]$"));
+        if (!(anyNetwork ? allowedAny : allowed).match(scale).hasMatch())
+            return failed(
+                QStringLiteral("the scale must be %1, not \"%2\"")
+                    .arg(anyNetwork ? QStringLiteral("1, 2, 3 or 4") : QStringLiteral("2 or 4"), scale));
         options.scale = scale.toInt();
     }
     if (parser.isSet(QStringLiteral("device"))) {

@@ -10,11 +10,12 @@ struct CliOptions {
     enum class Action { Run, Help, Version, ListDevices, Error };
     Action action = Action::Error;
     QString error; // for Error: what was wrong, in one line
-    int scale = 4;
+    int scale = 0; // 0: not given (4 for the install folder's pair, the network's own with --model)
     engine::Device device;
     QString outputFolder; // empty: the current folder
     int tileSize = 0;     // 0: from the device's memory
     QString modelFolder;  // empty: the install folder
+    QString modelParam;   // --model: any network of the family instead of the folder's pair
     bool json = false;
     QStringList inputs;
 };

@@ -1,8 +1,8 @@
 // brivelle-cli: the upscaler of Brivelle AI without the window.
-#include "app/AppInfo.h"
-#include "app/version.h"
+#include "base/version.h"
 #include "cli/cliOptions.h"
 #include "cli/inputList.h"
+#include "cli/networkChoice.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/upscaler.h"
 
@@ -185,9 +185,7 @@ private:
 
 int run(const CliOptions &options)
 {
-    engine::Upscaler::Config config;
-    config.modelFolder = options.modelFolder.isEmpty() ? AppInfo::installFolder() : options.modelFolder;
-    config.scale = options.scale;
+    engine::Upscaler::Config config = networkConfig(options);
     config.device = options.device;
     config.fixedTileSize = options.tileSize;
     if (options.device.isGpu() && options.device.gpuIndex >= ncnn::get_gpu_count())
@@ -198,9 +196,7 @@ int run(const CliOptions &options)
     QString error;
     const std::shared_ptr<const engine::Upscaler> upscaler = engine::Upscaler::load(config, &error);
     if (!upscaler)
-        return usageError(QStringLiteral("the x%1 model does not load from %2: %3")
-                              .arg(options.scale)
-                              .arg(QDir::toNativeSeparators(config.modelFolder), error));
+        return usageError(networkLoadError(config, error));
 
     const QString output =
         QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder).absolutePath();

@@ -1,9 +1,9 @@
 #include "dialogs/AboutDialog.h"
 #include "ui_AboutDialog.h"
 
-#include "app/AppInfo.h"
-#include "app/platform/platform.h"
-#include "app/vendorserver.h"
+#include "base/AppInfo.h"
+#include "base/platform/platform.h"
+#include "base/vendorserver.h"
 #include "dialogs/LicencesDialog.h"
 #include "dialogs/openFailure.h"
 

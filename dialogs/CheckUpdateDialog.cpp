@@ -1,8 +1,8 @@
 #include "dialogs/CheckUpdateDialog.h"
 #include "ui_CheckUpdateDialog.h"
 
-#include "app/platform/platform.h"
-#include "app/vendorserver.h"
+#include "base/platform/platform.h"
+#include "base/vendorserver.h"
 #include "dialogs/openFailure.h"
 #include "dialogs/updateFile.h"
 

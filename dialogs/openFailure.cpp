@@ -1,6 +1,6 @@
 #include "dialogs/openFailure.h"
 
-#include "app/AppInfo.h"
+#include "base/AppInfo.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "dialogs/updateFile.h"
 
-#include "app/version.h"
+#include "base/version.h"
 
 #include <QDebug>
 #include <QStringList>

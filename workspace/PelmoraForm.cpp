@@ -1,7 +1,7 @@
 #include "workspace/PelmoraForm.h"
 
-#include "app/AppInfo.h"
-#include "app/vendorserver.h"
+#include "base/AppInfo.h"
+#include "base/vendorserver.h"
 #include "dialogs/AboutDialog.h"
 #include "dialogs/CheckUpdateDialog.h"
 #include "dialogs/openFailure.h"

@@ -105,9 +105,10 @@ private:
     void fillGpuList();
     void logDefaultGpu();
 
-    // --- engine (engine/formEngine.cpp): forwards to the upscaler ---
-    // Builds the upscaler of the current options; returns whether both model files loaded.
-    bool setupNetwork();
+    // --- engine (formEngine.cpp): forwards to the upscaler ---
+    // Builds the upscaler of the current options; returns whether its network loaded, with the
+    // reason in *error when it did not.
+    bool setupNetwork(QString *error = nullptr);
     void bindVulkanDevice();
     engine::Device chosenDevice() const;
     QImage runNetwork(const QImage &image);
@@ -117,7 +118,7 @@ private:
     QImage upscaleImage(const QImage &image);
     QImage upscaleImageWithAlpha(const QImage &image);
 
-    // --- batch job (engine/formBatch.cpp) ---
+    // --- batch job (formBatch.cpp) ---
     // Starts the job on the global pool, watched by batchWatcher.
     void processFiles(QStringList paths);
     void connectBatchProgress();

@@ -1,7 +1,7 @@
 #include "workspace/PelmoraForm.h"
 
-#include "app/AppInfo.h"
-#include "app/settingsstore.h"
+#include "base/AppInfo.h"
+#include "base/settingsstore.h"
 #include "ui_PelmoraForm.h"
 #include "widgets/supportedImage.h"
 #include "workspace/deleteList.h"

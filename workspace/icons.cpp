@@ -1,6 +1,6 @@
 #include "workspace/PelmoraForm.h"
 
-#include "app/colorscheme.h"
+#include "base/colorscheme.h"
 #include "ui_PelmoraForm.h"
 
 #include <QIcon>

@@ -1,6 +1,6 @@
 #include "workspace/PelmoraForm.h"
 
-#include "app/settingsstore.h"
+#include "base/settingsstore.h"
 #include "ui_PelmoraForm.h"
 #include "workspace/storedOptions.h"
 

@@ -1,5 +1,7 @@
 #include "workspace/storedOptions.h"
 
+#include "workspace/models/modelFiles.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
@@ -56,7 +58,9 @@ QString effectiveOutputFolder(const QString &stored, const QString &fallback)
 
 QString scaleLabelText(int upscaleValue)
 {
-    return QStringLiteral("Image Scale: ") + QString::number(2 * upscaleValue) + QLatin1Char('x');
+    // The scale of the slot that runs: a stored value out of range must not promise a network that
+    // does not exist.
+    return QStringLiteral("Image Scale: ") + QString::number(slotScale(upscaleValue)) + QLatin1Char('x');
 }
 
 int validGpuIndex(int stored, int count)

@@ -21,7 +21,7 @@ void writeStoredOptions(QSettings &settings, const StoredOptions &options);
 // otherwise the fallback (the Pictures location).
 QString effectiveOutputFolder(const QString &stored, const QString &fallback);
 
-// "Image Scale: 2x" for upscaleValue 1.
+// "Image Scale: 2x" for upscaleValue 1, "Image Scale: 4x" for any other (the slot that loads).
 QString scaleLabelText(int upscaleValue);
 
 // A device index that names an entry of a list of `count` devices: the stored one, or 0.

@@ -11,7 +11,8 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/reference_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_io.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/net.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/net.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/param_shapes.cpp)
 
 # brivelle_add_layer(<Type>): the reference layer src/layers/<type>.cpp defines class <Type> and
 # BRIVELLE_DEFINE_LAYER_CREATOR(<Type>); the registry maps the .param type name to it.

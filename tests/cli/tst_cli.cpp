@@ -1,4 +1,6 @@
+#include "workspace/engine/networkInference.h"
 #include "workspace/engine/testModels.h"
+#include "workspace/engine/tiledPass.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +12,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <ncnn/net.h>
 
 namespace {
 
@@ -43,6 +47,30 @@ QByteArray readBytes(const QString &path)
 QStringList entries(const QString &folder)
 {
     return QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden, QDir::Name);
+}
+
+// One inference of the whole picture, its sides rounded up to the network's multiple by repeating
+// the last column and row, and what that adds cut away again.
+QImage wholePicture(const QString &param, const QImage &source, int scale, int multiple)
+{
+    ncnn::Net net;
+    if (net.load_param(param.toUtf8().constData()) != 0 ||
+        net.load_model(QString(param.chopped(6) + QStringLiteral(".bin")).toUtf8().constData()) != 0)
+        return {};
+    const QImage rgb = source.convertToFormat(QImage::Format_RGB888);
+    const QSize padded((rgb.width() + multiple - 1) / multiple * multiple,
+                       (rgb.height() + multiple - 1) / multiple * multiple);
+    return engine::inferImage(net, engine::padByRepeating(rgb, padded))
+        .image.copy(QRect(QPoint(0, 0), source.size() * scale));
+}
+
+int maxDifference(const QImage &a, const QImage &b)
+{
+    int worst = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width() * 3; ++x)
+            worst = std::max(worst, std::abs(a.constScanLine(y)[x] - b.constScanLine(y)[x]));
+    return worst;
 }
 
 } // namespace
@@ -87,6 +115,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(writeTestModelPairs(models.path()));
+        // The x2 slot holding an x4 network, as a file saved under the wrong name would.
+        QVERIFY(QDir().mkpath(models.filePath(QStringLiteral("swapped"))));
+        QVERIFY(writeTestModel(models.filePath(QStringLiteral("swapped")),
+                               QStringLiteral("realesrgan-x2plus"), 4));
         // The models are found where the application looks: the install folder named in its settings.
         QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("config/Corvane"))));
         QVERIFY(writeBytes(home.filePath(QStringLiteral("config/Corvane/Brivelle AI.conf")),
@@ -158,6 +190,19 @@ private slots:
             << QStringLiteral("multiple of 16");
         QTest::newRow("unknown option")
             << QStringList{QStringLiteral("--fast"), QStringLiteral("x.png")} << QStringLiteral("fast");
+        QTest::newRow("--model and -s disagree")
+            << QStringList{QStringLiteral("--model"),
+                           models.filePath(QStringLiteral("realesrgan-x4plus.param")), QStringLiteral("-s"),
+                           QStringLiteral("2"), QStringLiteral("x.png")}
+            << QStringLiteral("realesrgan-x4plus.param enlarges by 4, not 2");
+        QTest::newRow("x2 slot holds an x4 network")
+            << QStringList{QStringLiteral("-m"), models.filePath(QStringLiteral("swapped")),
+                           QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("x.png")}
+            << QStringLiteral("realesrgan-x2plus.param enlarges by 4, not 2");
+        QTest::newRow("--model and -m")
+            << QStringList{QStringLiteral("--model"), QStringLiteral("a.param"), QStringLiteral("-m"),
+                           models.path(), QStringLiteral("x.png")}
+            << QStringLiteral("give one of them");
         QTest::newRow("models missing")
             << QStringList{QStringLiteral("-m"), QStringLiteral("/nonexistent/models"),
                            QStringLiteral("x.png")}
@@ -172,6 +217,49 @@ private slots:
         QCOMPARE(result.exitCode, 2);
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
         QVERIFY(entries(out).isEmpty());
+    }
+
+    // Any network of the family through --model, on odd sizes that several tiles cover: the result
+    // is scale x the picture and what one inference of the whole picture gives.
+    void anyNetworkOfTheFamily_data()
+    {
+        QTest::addColumn<QString>("form");
+        QTest::addColumn<int>("scale");
+        QTest::addColumn<int>("multiple");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("RRDBNet x4") << QStringLiteral("rrdb") << 4 << 1 << QSize(141, 37);
+        QTest::newRow("RRDBNet x2, pixel unshuffle") << QStringLiteral("rrdb") << 2 << 2 << QSize(141, 77);
+        QTest::newRow("RRDBNet x1, pixel unshuffle by 4")
+            << QStringLiteral("rrdb") << 1 << 4 << QSize(149, 79);
+        QTest::newRow("SRVGG x2") << QStringLiteral("srvgg") << 2 << 1 << QSize(143, 41);
+        QTest::newRow("SRVGG x3") << QStringLiteral("srvgg") << 3 << 1 << QSize(141, 35);
+        QTest::newRow("SRVGG x4") << QStringLiteral("srvgg") << 4 << 1 << QSize(139, 33);
+        QTest::newRow("ESRGAN x4, nearest interpolation")
+            << QStringLiteral("esrgan") << 4 << 1 << QSize(141, 39);
+    }
+    void anyNetworkOfTheFamily()
+    {
+        QFETCH(QString, form);
+        QFETCH(int, scale);
+        QFETCH(int, multiple);
+        QFETCH(QSize, size);
+        const QString nets = newFolder(QStringLiteral("nets"));
+        const QString param = nets + QStringLiteral("/any.param");
+        QVERIFY(writeFamilyModel(nets + QStringLiteral("/any"), form, scale));
+        const QString in = newFolder(QStringLiteral("in"));
+        const QString out = newFolder(QStringLiteral("out"));
+        const QImage source = picture(size);
+        QVERIFY(source.save(in + QStringLiteral("/p.png")));
+
+        const Run result = run({QStringLiteral("--model"), param, QStringLiteral("-t"), QStringLiteral("32"),
+                                QStringLiteral("-o"), out, in + QStringLiteral("/p.png")});
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+        const QImage tiled = QImage(out + QStringLiteral("/p.png")).convertToFormat(QImage::Format_RGB888);
+        QCOMPARE(tiled.size(), size * scale);
+        const QImage whole = wholePicture(param, source, scale, multiple);
+        QCOMPARE(whole.size(), tiled.size());
+        // A fast CPU path may sum a tile's convolutions in another order than the whole picture's.
+        QVERIFY2(maxDifference(tiled, whole) <= 1, qPrintable(QString::number(maxDifference(tiled, whole))));
     }
 
     void informationOptions_data()

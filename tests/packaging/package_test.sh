@@ -29,7 +29,7 @@ if ! "$cpack" --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.l
     cat "$work/cpack.log"
     fail "cpack failed"
 fi
-version=$(sed -nE 's/.*(major|minor|subMinor)Version = ([0-9]+);.*/\2/p' "$source_dir/app/version.h" | paste -sd.)
+version=$(sed -nE 's/.*(major|minor|subMinor)Version = ([0-9]+);.*/\2/p' "$source_dir/base/version.h" | paste -sd.)
 deb="$work/out/brivelle-ai_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || fail "no $(basename "$deb") among: $(ls "$work/out")"
 

@@ -1,4 +1,4 @@
-#include "app/AppInfo.h"
+#include "base/AppInfo.h"
 #include "formTestSupport.h"
 #include "widgets/PelmoraTreeView.h"
 #include "workspace/PelmoraForm.h"

@@ -12,7 +12,7 @@
 //     the smoothly enlarged source composited the same way, over the pixels that are partly clear.
 //
 // <name> is the file name of the pair without suffix (realesrgan-x4plus, or a generated model).
-#include "app/platform/platform.h"
+#include "base/platform/platform.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/networkInference.h"
 #include "workspace/engine/tileSize.h"
@@ -119,20 +119,10 @@ int benchImage(const ncnn::Net &net, int scale, int width, int height, int tile)
     return 0;
 }
 
-// The pair <dir>/<name> under the names the upscaler loads for the scale, through links in `folder`.
-bool linkPair(const QString &dir, const QString &name, int scale, const QString &folder)
-{
-    const engine::ModelFiles files = engine::modelFilesFor(folder, scale);
-    const QString base = QDir(dir).absoluteFilePath(name);
-    return QFile::link(base + QStringLiteral(".param"), files.param) &&
-           QFile::link(base + QStringLiteral(".bin"), files.bin);
-}
-
 int benchBatch(const QString &dir, const QString &name, int scale, int count, int size, bool gpu)
 {
     QTemporaryDir in;
     QTemporaryDir out;
-    QTemporaryDir models;
     QStringList paths;
     for (int i = 0; i < count; ++i) {
         paths << in.filePath(QStringLiteral("photo%1.jpg").arg(i));
@@ -143,12 +133,11 @@ int benchBatch(const QString &dir, const QString &name, int scale, int count, in
     std::shared_ptr<engine::Upscaler> upscaler;
     {
         engine::Upscaler::Config config;
-        config.modelFolder = models.path();
+        config.modelParam = QDir(dir).absoluteFilePath(name) + QStringLiteral(".param");
         config.scale = scale;
         config.device = gpu ? engine::Device::gpu(0) : engine::Device::cpu();
         QString error;
-        if (!linkPair(dir, name, scale, models.path()) ||
-            !(upscaler = engine::Upscaler::load(config, &error))) {
+        if (!(upscaler = engine::Upscaler::load(config, &error))) {
             std::fprintf(stderr, "cannot load %s: %s\n", qPrintable(name), qPrintable(error));
             return 1;
         }

@@ -10,11 +10,11 @@ namespace {
 
 int usage()
 {
-    std::fprintf(
-        stderr,
-        "usage: brivelle-modelgen --arch rrdb|srvgg [--scale 2|4] [--blocks N] [--features N] [--growth N]\n"
-        "                         [--convs N] [--fp16] [--seed N] [--param-size BYTES --bin-size BYTES]\n"
-        "                         -o PREFIX\n");
+    std::fprintf(stderr,
+                 "usage: brivelle-modelgen --arch rrdb|srvgg [--scale 1|2|4] [--blocks N] [--features N]\n"
+                 "                         [--growth N] [--convs N] [--fp16] [--seed N] [--param-size BYTES "
+                 "--bin-size BYTES]\n"
+                 "                         -o PREFIX\n");
     return 2;
 }
 
@@ -65,8 +65,8 @@ int main(int argc, char **argv)
             return usage();
     }
     if (prefix.empty() || (arch != "rrdb" && arch != "srvgg") ||
-        (rrdb.scale != 2 && rrdb.scale != 4 && arch == "rrdb") || rrdb.blocks < 0 || rrdb.features < 1 ||
-        rrdb.growth < 1 || vgg.convs < 0 || vgg.scale < 1)
+        (rrdb.scale != 1 && rrdb.scale != 2 && rrdb.scale != 4 && arch == "rrdb") || rrdb.blocks < 0 ||
+        rrdb.features < 1 || rrdb.growth < 1 || vgg.convs < 0 || vgg.scale < 1)
         return usage();
     ModelFiles files = arch == "rrdb" ? rrdbnet(rrdb, storage, seed) : srvgg(vgg, storage, seed);
     std::string err;

@@ -190,11 +190,12 @@ ModelFiles rrdbnet(const RrdbConfig &cfg, Storage storage, uint32_t seed)
     g.input("data");
     std::string x = "data";
     int in_channels = 3;
-    if (cfg.scale == 2) {
+    if (cfg.scale == 2 || cfg.scale == 1) {
+        const int fold = 4 / cfg.scale;
         const std::string t = fresh();
-        g.layer("Reorg", {x}, {t}, "0=2");
+        g.layer("Reorg", {x}, {t}, "0=" + std::to_string(fold));
         x = t;
-        in_channels = 12;
+        in_channels = 3 * fold * fold;
     }
     const std::string feat = fresh();
     g.conv(x, feat, in_channels, cfg.features, 3);

@@ -58,7 +58,7 @@ struct RrdbConfig {
     int blocks = 23;
     int features = 64;
     int growth = 32;
-    // 4, or 2 (the network then starts with a pixel unshuffle by 2).
+    // 4, 2 or 1 (x2 and x1 start with a pixel unshuffle by 2 and by 4; every scale ends enlarging x4).
     int scale = 4;
 };
 

@@ -17,7 +17,8 @@ bool outOfMemory(int rc)
 
 } // namespace
 
-TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs)
+TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs,
+                         const NetworkBlobs &blobs)
 {
     using Status = TileInference::Status;
     if (image.isNull())
@@ -37,9 +38,9 @@ TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *netw
     clock.start();
     ncnn::Extractor ex = net.create_extractor();
     ex.set_light_mode(true);
-    ex.input("data", in);
+    ex.input(blobs.input.constData(), in);
     ncnn::Mat out;
-    const int rc = ex.extract("output", out);
+    const int rc = ex.extract(blobs.output.constData(), out);
     if (networkNs)
         *networkNs += clock.nsecsElapsed();
     if (rc != 0 || out.empty()) {

@@ -2,6 +2,7 @@
 
 #include "workspace/engine/tiledPass.h"
 
+#include <QByteArray>
 #include <QImage>
 
 namespace ncnn {
@@ -10,10 +11,17 @@ class Net;
 
 namespace engine {
 
-// One inference: 8-bit RGB in, enlarged 8-bit RGB out, through the blobs "data" and "output" with
+// The blobs an inference feeds and reads: a network's own names come from its description.
+struct NetworkBlobs {
+    QByteArray input = QByteArrayLiteral("data");
+    QByteArray output = QByteArrayLiteral("output");
+};
+
+// One inference: 8-bit RGB in, enlarged 8-bit RGB out, through the input and output blobs with
 // values scaled to 0..1 on the way in and back to 0..255 on the way out. Reads the network only, so
 // it may run on a worker thread while nothing reloads the network. networkNs, when given, is
 // increased by the time spent inside the network itself (for the benchmark).
-TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs = nullptr);
+TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs = nullptr,
+                         const NetworkBlobs &blobs = {});
 
 } // namespace engine

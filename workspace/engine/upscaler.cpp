@@ -1,9 +1,11 @@
 #include "workspace/engine/upscaler.h"
 
-#include "app/platform/platform.h"
+#include "base/platform/platform.h"
 #include "workspace/engine/networkInference.h"
 #include "workspace/engine/tileSize.h"
 #include "workspace/engine/transparency.h"
+#include "workspace/models/modelDescription.h"
+#include "workspace/models/modelFiles.h"
 
 #include <QColorSpace>
 #include <QDebug>
@@ -37,21 +39,36 @@ int tileSizeForDevice(const Device &device)
     return gpuTileSize(true, type, budget);
 }
 
-ModelFiles modelFilesFor(const QString &folder, int scale)
+namespace {
+
+// The network a configuration names, described; its error says why it cannot be used.
+ModelDescription describeConfigured(const Upscaler::Config &config)
 {
-    const QString base =
-        folder + (scale == 2 ? QStringLiteral("/realesrgan-x2plus") : QStringLiteral("/realesrgan-x4plus"));
-    return {base + QStringLiteral(".param"), base + QStringLiteral(".bin")};
+    const bool slot = config.modelParam.isEmpty();
+    const int expected = slot ? (config.scale == 2 ? 2 : 4) : config.scale;
+    ModelDescription model =
+        describeModel(slot ? slotParamPath(config.modelFolder, expected) : config.modelParam);
+    if (model.isValid() && expected != 0)
+        model.error = scaleRefusal(model, expected);
+    return model;
 }
+
+} // namespace
 
 std::shared_ptr<Upscaler> Upscaler::load(const Config &config, QString *error)
 {
+    const ModelDescription model = describeConfigured(config);
+    if (!model.isValid()) {
+        qDebug().noquote() << model.error;
+        if (error)
+            *error = model.error;
+        return nullptr;
+    }
     std::shared_ptr<Upscaler> upscaler(new Upscaler);
-    upscaler->factor = config.scale == 2 ? 2 : 4;
+    upscaler->factor = model.scale;
     upscaler->where = config.device;
     upscaler->fixedTile = config.fixedTileSize;
-    // The x2 network starts by folding 2x2 blocks into channels.
-    upscaler->multiple = upscaler->factor == 2 ? 2 : 1;
+    upscaler->multiple = model.inputMultiple;
     upscaler->net = std::make_unique<ncnn::Net>();
 
     ncnn::Net &net = *upscaler->net;
@@ -71,11 +88,10 @@ std::shared_ptr<Upscaler> Upscaler::load(const Config &config, QString *error)
         net.set_vulkan_device(ncnn::get_gpu_device(index));
     }
 
-    const ModelFiles files = modelFilesFor(config.modelFolder, upscaler->factor);
-    for (const QString &path : {files.param, files.bin}) {
+    for (const QString &path : {model.paramPath, model.binPath}) {
         const QByteArray utf8 = path.toUtf8();
         const int rc =
-            path == files.param ? net.load_param(utf8.constData()) : net.load_model(utf8.constData());
+            path == model.paramPath ? net.load_param(utf8.constData()) : net.load_model(utf8.constData());
         if (rc != 0) {
             const QString why =
                 QStringLiteral("cannot load %1: %2").arg(path, QString::fromStdString(net.last_error()));
@@ -88,9 +104,10 @@ std::shared_ptr<Upscaler> Upscaler::load(const Config &config, QString *error)
 
     const ncnn::Net *loaded = upscaler->net.get();
     std::atomic<qint64> *inside = &upscaler->insideNs;
-    upscaler->network = [loaded, inside](const QImage &image) {
+    const NetworkBlobs blobs{model.inputBlob.toUtf8(), model.outputBlob.toUtf8()};
+    upscaler->network = [loaded, inside, blobs](const QImage &image) {
         qint64 ns = 0;
-        TileInference result = inferImage(*loaded, image, &ns);
+        TileInference result = inferImage(*loaded, image, &ns, blobs);
         *inside += ns;
         return result;
     };

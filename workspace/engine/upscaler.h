@@ -34,13 +34,6 @@ struct Device {
 // no device. Reads the runtime's device list, so the GPU instance must exist.
 int tileSizeForDevice(const Device &device);
 
-// The structure and weights files of the pair for a scale: x2plus for 2, x4plus for anything else.
-struct ModelFiles {
-    QString param;
-    QString bin;
-};
-ModelFiles modelFilesFor(const QString &folder, int scale);
-
 // Progress of one picture. Called on the thread that upscales; must be cheap (post, don't paint).
 struct UpscaleObserver {
     std::function<void(int tileCount, QSize outputSize)> planStarted;
@@ -78,8 +71,12 @@ using TileNetwork = std::function<TileInference(const QImage &rgb)>;
 class Upscaler {
 public:
     struct Config {
+        // The window's slot of `scale` (2, or 4 for anything else) in this folder.
         QString modelFolder;
-        int scale = 4; // 2 or 4
+        // With modelParam: 0 takes the network's own scale; any other value must be it.
+        int scale = 4;
+        // Any network of the family, FILE.param with FILE.bin beside it, instead of a slot.
+        QString modelParam;
         Device device;
         int fixedTileSize = 0; // 0: from the device's memory before every picture
         int threads = 4;
@@ -87,9 +84,10 @@ public:
         ncnn::Allocator *allocator = nullptr;
     };
 
-    // Loads the pair of the scale from the folder onto the device. A GPU index beyond the runtime's
-    // list means device 0; without any device the network runs on the CPU. The GPU instance must
-    // exist and outlive the upscaler. Null, with the reason in *error, when a file does not load.
+    // Describes the network, then loads it onto the device. A GPU index beyond the runtime's list
+    // means device 0; without any device the network runs on the CPU. The GPU instance must exist
+    // and outlive the upscaler. Null, with the reason in *error, when a file does not load or the
+    // network enlarges by another scale than the one asked for.
     static std::shared_ptr<Upscaler> load(const Config &config, QString *error = nullptr);
 
     // A stand-in network (tests, benchmarks). inputMultiple 2 for networks that fold 2x2 blocks.
@@ -99,6 +97,7 @@ public:
     Upscaler &operator=(const Upscaler &) = delete;
 
     int scale() const { return factor; }
+    int inputMultiple() const { return multiple; }
     const Device &device() const { return where; }
     // The edge for the next picture: the fixed one, or the device's from its memory now.
     int tileSize() const;

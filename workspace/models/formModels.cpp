@@ -1,7 +1,7 @@
 #include "workspace/PelmoraForm.h"
 
-#include "app/AppInfo.h"
-#include "app/vendorserver.h"
+#include "base/AppInfo.h"
+#include "base/vendorserver.h"
 #include "ui_PelmoraForm.h"
 #include "workspace/models/modelDownloader.h"
 #include "workspace/models/modelFiles.h"
@@ -14,18 +14,25 @@ void PelmoraForm::checkModelFiles()
 {
     const QString folder = AppInfo::installFolder();
     qDebug().noquote() << "path: " + folder;
-    x2BinPath = modelFilePath(folder, QStringLiteral("realesrgan-x2plus.bin"));
-    x2ParamPath = modelFilePath(folder, QStringLiteral("realesrgan-x2plus.param"));
-    x4BinPath = modelFilePath(folder, QStringLiteral("realesrgan-x4plus.bin"));
-    x4ParamPath = modelFilePath(folder, QStringLiteral("realesrgan-x4plus.param"));
+    const QList<ModelFile> table = modelFileTable();
+    x2BinPath = modelFilePath(folder, table.at(0).fileName);
+    x2ParamPath = modelFilePath(folder, table.at(1).fileName);
+    x4BinPath = modelFilePath(folder, table.at(2).fileName);
+    x4ParamPath = modelFilePath(folder, table.at(3).fileName);
 
     // "Try Again" resumes the run at the file that failed.
     connect(ui->downloadErrorDescButton, &QPushButton::clicked, this, &PelmoraForm::downloadNextModel,
             Qt::UniqueConnection);
 
-    missingModels = missingModelFiles(folder);
+    QStringList refusals;
+    missingModels = missingModelFiles(folder, &refusals);
     if (missingModels.isEmpty())
         return;
+    // A network saved under the other scale's name is fetched again like a missing one; the page
+    // says which and why.
+    if (!refusals.isEmpty())
+        ui->downloadDescLabel->setText(refusals.join(QLatin1Char('\n')) + QStringLiteral(".\n\n") +
+                                       ui->downloadDescLabel->text());
     downloadIndex = 0;
     downloadTotal = int(missingModels.size());
     pageStack->setCurrentIndex(3);

@@ -1,15 +1,35 @@
 #include "workspace/models/modelFiles.h"
 
+#include "workspace/models/modelDescription.h"
+
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 
+QString slotBaseName(int scale)
+{
+    return scale == 2 ? QStringLiteral("realesrgan-x2plus") : QStringLiteral("realesrgan-x4plus");
+}
+
+QString slotParamPath(const QString &folder, int scale)
+{
+    return folder + QLatin1Char('/') + slotBaseName(scale) + QStringLiteral(".param");
+}
+
+int slotScale(int upscaleValue)
+{
+    return upscaleValue == 1 ? 2 : 4;
+}
+
 QList<ModelFile> modelFileTable()
 {
+    const QString bin = QStringLiteral(".bin");
+    const QString param = QStringLiteral(".param");
     return {
-        {QStringLiteral("realesrgan-x2plus.bin"), 33434888},
-        {QStringLiteral("realesrgan-x2plus.param"), 101743},
-        {QStringLiteral("realesrgan-x4plus.bin"), 33424520},
-        {QStringLiteral("realesrgan-x4plus.param"), 116029},
+        {slotBaseName(2) + bin, 33434888},
+        {slotBaseName(2) + param, 101743},
+        {slotBaseName(4) + bin, 33424520},
+        {slotBaseName(4) + param, 116029},
     };
 }
 
@@ -28,13 +48,27 @@ QString modelFilePath(const QString &folder, const QString &fileName)
     return QDir::toNativeSeparators(folder + QLatin1Char('/') + fileName);
 }
 
-QStringList missingModelFiles(const QString &folder)
+QStringList missingModelFiles(const QString &folder, QStringList *refusals)
 {
+    QStringList wrongScale;
+    for (const int scale : {2, 4}) {
+        const QString path = slotParamPath(folder, scale);
+        if (folder.isEmpty() || QFileInfo(path).size() != expectedModelFileSize(QFileInfo(path).fileName()))
+            continue;
+        const QString refusal = scaleRefusal(describeModel(path), scale);
+        if (refusal.isEmpty())
+            continue;
+        qDebug().noquote() << refusal;
+        wrongScale << slotBaseName(scale);
+        if (refusals)
+            refusals->append(refusal);
+    }
     QStringList missing;
     const QList<ModelFile> table = modelFileTable();
     for (const ModelFile &file : table) {
         const QFileInfo info(folder + QLatin1Char('/') + file.fileName);
-        if (folder.isEmpty() || !info.isFile() || info.size() != file.size)
+        if (folder.isEmpty() || !info.isFile() || info.size() != file.size ||
+            wrongScale.contains(info.completeBaseName()))
             missing.append(file.fileName);
     }
     return missing;

@@ -11,6 +11,13 @@ struct ModelFile {
     qint64 size = 0;
 };
 
+// The window's two networks: the base name of the slot of a scale (realesrgan-x2plus for 2,
+// realesrgan-x4plus for any other), its .param in a folder, and the slot of a stored "upscaleValue"
+// (1 is x2, anything else x4).
+QString slotBaseName(int scale);
+QString slotParamPath(const QString &folder, int scale);
+int slotScale(int upscaleValue);
+
 // The four files in check order, which is also the download order.
 QList<ModelFile> modelFileTable();
 
@@ -21,5 +28,8 @@ qint64 expectedModelFileSize(const QString &fileName);
 QString modelFilePath(const QString &folder, const QString &fileName);
 
 // Names of the files that are absent from folder or have another size than the table's, in table order.
-// An empty folder finds every file missing: the root of a drive is never searched.
-QStringList missingModelFiles(const QString &folder);
+// An empty folder finds every file missing: the root of a drive is never searched. A slot whose .param
+// describes a network of another scale has both its files listed, and *refusals (when given) gets one
+// line naming the file and both scales; a .param that cannot be read at all passes, as sizes alone
+// decide that.
+QStringList missingModelFiles(const QString &folder, QStringList *refusals = nullptr);

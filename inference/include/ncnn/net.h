@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace ncnn {
 
@@ -82,6 +83,36 @@ protected:
 
 private:
     ExtractorPrivate *const d;
+};
+
+// Not part of ncnn: the blobs of a .param and the shapes its layers' own shape rules give them for one
+// input size, found without weights and without computing anything (the application reads a network's
+// scale and the input sizes it takes from them before loading it). Not thread-safe; one per thread.
+class ParamShapes {
+public:
+    ParamShapes();
+    ~ParamShapes();
+
+    // 0, or a code of <ncnn/errors.h> with the reason in last_error(); the path is UTF-8.
+    int load_param(const char *protopath);
+    int load_param_mem(const char *mem);
+
+    // The tops of the Input layers, and the blobs that no layer reads, in file order.
+    std::vector<std::string> input_names() const;
+    std::vector<std::string> output_names() const;
+
+    // The w x h x c of `blob` when every input is w x h x c. ERROR_BAD_INPUT when a layer's shape
+    // rule refuses what reaches it (last_error() names the layer and the shape), ERROR_FAILED for a
+    // blob that does not exist.
+    int blob_shape(const char *blob, int w, int h, int c, int &out_w, int &out_h, int &out_c);
+
+    const std::string &last_error() const;
+
+private:
+    ParamShapes(const ParamShapes &) = delete;
+    ParamShapes &operator=(const ParamShapes &) = delete;
+    class Private;
+    Private *const d;
 };
 
 } // namespace ncnn

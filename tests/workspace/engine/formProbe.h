@@ -1,6 +1,7 @@
 #pragma once
 
 #include "workspace/PelmoraForm.h"
+#include "workspace/engine/upscaler.h"
 
 // Reaches the form's engine and batch members for the engine tests.
 struct EngineProbeTag {};
@@ -9,6 +10,7 @@ template <> struct PelmoraFormProbe<EngineProbeTag> {
     PelmoraForm &form;
 
     bool setupNetwork() { return form.setupNetwork(); }
+    int inputMultiple() const { return form.upscaler ? form.upscaler->inputMultiple() : 0; }
     QImage runNetwork(const QImage &image) { return form.runNetwork(image); }
     void computeTileSize() { form.computeTileSize(); }
     QImage upscaleImageTiling(const QImage &image) { return form.upscaleImageTiling(image); }

@@ -92,3 +92,53 @@ bool writeRrdbModelPairs(const QString &folder)
     }
     return true;
 }
+
+bool writeFamilyModel(const QString &base, const QString &form, int scale)
+{
+    namespace gen = brivelle::modelgen;
+    const auto seed = uint32_t(60 + scale);
+    gen::ModelFiles files;
+    if (form == QLatin1String("rrdb")) {
+        gen::RrdbConfig config;
+        // At x1 the body runs on a quarter of the resolution: one block would see past the margin.
+        config.blocks = scale == 1 ? 0 : 1;
+        config.features = 8;
+        config.growth = 4;
+        config.scale = scale;
+        files = gen::rrdbnet(config, gen::Storage::Fp32, seed);
+    } else if (form == QLatin1String("srvgg")) {
+        gen::SrvggConfig config;
+        config.convs = 2;
+        config.features = 8;
+        config.scale = scale;
+        files = gen::srvgg(config, gen::Storage::Fp32, seed);
+    } else if (form == QLatin1String("esrgan")) {
+        gen::GraphBuilder g(gen::Storage::Fp32, seed);
+        const std::vector<float> lrelu{0.2f};
+        g.input("data");
+        g.conv("data", "c0", 3, 8, 3, 1, -1, 2, lrelu);
+        std::string blob = "c0";
+        for (int factor = 1, i = 1; factor < scale; factor *= 2, ++i) {
+            const std::string up = "up" + std::to_string(i), conv = "c" + std::to_string(i);
+            g.layer("Interp", {blob}, {up}, "0=1 1=2.000000e+00 2=2.000000e+00");
+            g.conv(up, conv, 8, 8, 3, 1, -1, 2, lrelu);
+            blob = conv;
+        }
+        g.conv(blob, "output", 8, 3, 3);
+        files = g.finish();
+    } else {
+        return false;
+    }
+    std::string error;
+    return gen::write_files(files, QString(base + QStringLiteral(".param")).toStdString(),
+                            QString(base + QStringLiteral(".bin")).toStdString(), error);
+}
+
+bool padModel(const QString &base, qint64 paramBytes, qint64 binBytes)
+{
+    QFile param(base + QStringLiteral(".param"));
+    if (!param.open(QIODevice::Append) || param.size() > paramBytes)
+        return false;
+    const QByteArray blank(paramBytes - param.size(), '\n');
+    return param.write(blank) == blank.size() && QFile::resize(base + QStringLiteral(".bin"), binBytes);
+}

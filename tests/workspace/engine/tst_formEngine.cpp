@@ -82,14 +82,14 @@ class FormEngineTest : public QObject {
     PelmoraForm *form = nullptr;
     EngineProbe probe() { return EngineProbe{*form}; }
 
-    // One inference over the whole picture; the x2 network folds 2x2 blocks, so an odd picture gets
-    // its last column and row repeated and what they add is cut away.
+    // One inference over the whole picture; a network that folds 2x2 blocks (RRDBNet x2) gets an odd
+    // picture's last column and row repeated, and what they add is cut away.
     QImage wholePicture(const QImage &source, int upscaleValue)
     {
         const QImage picture = engine::networkPicture(source);
-        const int even = upscaleValue == 1 ? 2 : 1;
-        const QSize padded((picture.width() + even - 1) / even * even,
-                           (picture.height() + even - 1) / even * even);
+        const int multiple = probe().inputMultiple();
+        const QSize padded((picture.width() + multiple - 1) / multiple * multiple,
+                           (picture.height() + multiple - 1) / multiple * multiple);
         return probe()
             .runNetwork(engine::padByRepeating(picture, padded))
             .copy(QRect(QPoint(0, 0), source.size() * (2 * upscaleValue)));
@@ -154,15 +154,25 @@ private slots:
         QVERIFY(probe().setupNetwork());
     }
 
+    // The upscaler's policy on the device it runs on: an index past the list means device 0 there,
+    // so the edge is that device's (a budget's multiple of 32), not the 64 of a device that does not
+    // exist.
     void tileSizeFromTheDevice()
     {
+        probe().computeTileSize();
+        QCOMPARE(probe().currentTileSize(), 0);
+        QVERIFY(probe().setupNetwork());
         probe().computeTileSize();
         const int cpuTile = probe().currentTileSize();
         QVERIFY(cpuTile >= 32 && cpuTile % 32 == 0);
         probe().processEngine() = 1;
         probe().gpuIndex() = 99;
+        QVERIFY(probe().setupNetwork());
         probe().computeTileSize();
-        QCOMPARE(probe().currentTileSize(), 64);
+        const int gpuTile = probe().currentTileSize();
+        QVERIFY(gpuTile >= 32 && gpuTile % 32 == 0);
+        if (ncnn::get_gpu_count() == 0)
+            QCOMPARE(gpuTile, 64);
     }
 
     // An index past the device list falls back to device 0; without any device the network still
@@ -264,6 +274,7 @@ private slots:
         setInstallFolder(rrdb.path());
         probe().upscaleValue() = upscaleValue;
         QVERIFY(probe().setupNetwork());
+        QCOMPARE(probe().inputMultiple(), upscaleValue == 1 ? 2 : 1);
         probe().currentTileSize() = 32;
         const QImage source = noise(size, 6);
         const QImage tiled = probe().upscaleImageTiling(source);

@@ -1,4 +1,5 @@
 #include "workspace/PelmoraForm.h"
+#include "workspace/engine/testModels.h"
 #include "workspace/models/modelDownloader.h"
 #include "workspace/models/modelFiles.h"
 
@@ -71,6 +72,7 @@ private slots:
     void failureOffersTryAgain();
     void unwritableFolderShowsError();
     void closedWhileDownloading();
+    void networkOfTheOtherScaleIsFetchedAgain();
 
 private:
     std::unique_ptr<PelmoraForm> makeForm(const QString &installFolder);
@@ -278,6 +280,25 @@ void FormModelsTest::closedWhileDownloading()
     form.reset();
     QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{x2Bin, x2Param, x4Bin}));
     server.releaseStalled();
+}
+
+// Sizes alone would pass an x4 network saved under the x2 name and padded to its size: the check
+// reads the scale from the network and offers the slot's files again, saying why.
+void FormModelsTest::networkOfTheOtherScaleIsFetchedAgain()
+{
+    QTemporaryDir folder;
+    const QList<ModelFile> table = modelFileTable();
+    for (const ModelFile &model : table)
+        writeModel(folder.path(), model.fileName, model.size);
+    const QString x2 = folder.filePath(QStringLiteral("realesrgan-x2plus"));
+    QVERIFY(writeTestModel(folder.path(), QStringLiteral("realesrgan-x2plus"), 4));
+    QVERIFY(padModel(x2, expectedModelFileSize(x2Param), expectedModelFileSize(x2Bin)));
+    form = makeForm(folder.path());
+    QCOMPARE(Probe::page(*form), 3);
+    QCOMPARE(Probe::missing(*form), (QStringList{x2Bin, x2Param}));
+    const QString text = form->findChild<QLabel *>(QStringLiteral("downloadDescLabel"))->text();
+    QVERIFY2(text.startsWith(QStringLiteral("realesrgan-x2plus.param enlarges by 4, not 2")),
+             qPrintable(text));
 }
 
 int main(int argc, char *argv[])

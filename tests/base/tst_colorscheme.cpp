@@ -1,4 +1,4 @@
-#include "app/colorscheme.h"
+#include "base/colorscheme.h"
 
 #include <QPalette>
 #include <QTest>

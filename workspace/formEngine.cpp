@@ -1,7 +1,8 @@
 #include "workspace/PelmoraForm.h"
 
-#include "app/AppInfo.h"
+#include "base/AppInfo.h"
 #include "workspace/engine/upscaler.h"
+#include "workspace/models/modelFiles.h"
 
 #include <QDebug>
 #include <QImage>
@@ -15,7 +16,7 @@ engine::Device PelmoraForm::chosenDevice() const
     return processEngine == 0 ? engine::Device::cpu() : engine::Device::gpu(gpuIndex);
 }
 
-bool PelmoraForm::setupNetwork()
+bool PelmoraForm::setupNetwork(QString *error)
 {
     // Its network must not outlive the GPU instance that is rebuilt below.
     upscaler.reset();
@@ -25,7 +26,7 @@ bool PelmoraForm::setupNetwork()
     config.modelFolder = AppInfo::installFolder();
     config.scale = scaleFactor();
     config.device = chosenDevice();
-    upscaler = engine::Upscaler::load(config);
+    upscaler = engine::Upscaler::load(config, error);
     return upscaler != nullptr;
 }
 
@@ -40,7 +41,7 @@ void PelmoraForm::bindVulkanDevice()
 int PelmoraForm::scaleFactor() const
 {
     // Follows the model pair that setupNetwork loads, whatever the stored value says.
-    return upscaleValue == 1 ? 2 : 4;
+    return slotScale(upscaleValue);
 }
 
 QImage PelmoraForm::runNetwork(const QImage &image)
@@ -50,7 +51,9 @@ QImage PelmoraForm::runNetwork(const QImage &image)
 
 void PelmoraForm::computeTileSize()
 {
-    currentTileSize = engine::tileSizeForDevice(chosenDevice());
+    // The loaded upscaler's policy, on the device it was bound to, is the one every picture of a
+    // batch follows; without a network there is nothing to tile.
+    currentTileSize = upscaler ? upscaler->tileSize() : 0;
 }
 
 QImage PelmoraForm::upscaleImageTiling(const QImage &image)

@@ -1,4 +1,4 @@
-#include "app/colorscheme.h"
+#include "base/colorscheme.h"
 
 #include <QGuiApplication>
 #include <QPalette>

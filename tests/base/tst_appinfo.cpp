@@ -1,5 +1,5 @@
-#include "app/AppInfo.h"
-#include "app/vendorserver.h"
+#include "base/AppInfo.h"
+#include "base/vendorserver.h"
 
 #include <QDesktopServices>
 #include <QGuiApplication>

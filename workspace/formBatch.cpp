@@ -57,10 +57,12 @@ void PelmoraForm::on_upscaleButton_clicked()
     ui->progressLabel->setText(tr("Initializing AI Neural Network..."));
     pageStack->setCurrentIndex(2);
 
-    if (!setupNetwork()) {
+    QString networkError;
+    if (!setupNetwork(&networkError)) {
         // A batch without its model would only write black pictures.
         QMessageBox::warning(this, tr("Upscaling"),
-                             tr("The AI model could not be loaded.") + QLatin1Char('\n') +
+                             tr("The AI model could not be loaded.") + QLatin1Char('\n') + networkError +
+                                 QLatin1Char('\n') +
                                  tr("Check that the model files are present in the install folder."));
         pageStack->setCurrentIndex(1);
         return;

@@ -1,4 +1,4 @@
-#include "app/platform/meminfo.h"
+#include "base/platform/meminfo.h"
 
 #include <QList>
 

@@ -1,8 +1,8 @@
-#include "app/AppInfo.h"
+#include "base/AppInfo.h"
 
-#include "app/platform/platform.h"
-#include "app/vendorserver.h"
-#include "app/version.h"
+#include "base/platform/platform.h"
+#include "base/vendorserver.h"
+#include "base/version.h"
 
 #include <QDesktopServices>
 

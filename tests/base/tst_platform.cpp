@@ -1,6 +1,6 @@
-#include "app/platform/installfolder.h"
-#include "app/platform/meminfo.h"
-#include "app/platform/platform.h"
+#include "base/platform/installfolder.h"
+#include "base/platform/meminfo.h"
+#include "base/platform/platform.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "app/platform/installfolder.h"
+#include "base/platform/installfolder.h"
 
 #include <QDir>
 #include <QStandardPaths>

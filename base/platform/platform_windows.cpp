@@ -1,6 +1,6 @@
-#include "app/platform/installfolder.h"
-#include "app/platform/platform.h"
-#include "app/platform/registry_windows.h"
+#include "base/platform/installfolder.h"
+#include "base/platform/platform.h"
+#include "base/platform/registry_windows.h"
 
 #include <QDir>
 #include <QList>

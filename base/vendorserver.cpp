@@ -1,4 +1,4 @@
-#include "app/vendorserver.h"
+#include "base/vendorserver.h"
 
 #include <QByteArray>
 #include <QtGlobal>

@@ -1,0 +1,27 @@
+#include "cli/networkChoice.h"
+
+#include "base/AppInfo.h"
+
+#include <QDir>
+
+engine::Upscaler::Config networkConfig(const CliOptions &options)
+{
+    engine::Upscaler::Config config;
+    config.modelParam = options.modelParam;
+    if (config.modelParam.isEmpty()) {
+        config.modelFolder = options.modelFolder.isEmpty() ? AppInfo::installFolder() : options.modelFolder;
+        config.scale = options.scale == 0 ? 4 : options.scale;
+    } else {
+        config.scale = options.scale;
+    }
+    return config;
+}
+
+QString networkLoadError(const engine::Upscaler::Config &config, const QString &error)
+{
+    if (!config.modelParam.isEmpty())
+        return QStringLiteral("cannot use %1: %2").arg(QDir::toNativeSeparators(config.modelParam), error);
+    return QStringLiteral("the x%1 model does not load from %2: %3")
+        .arg(config.scale)
+        .arg(QDir::toNativeSeparators(config.modelFolder), error);
+}
