@@ -16,6 +16,12 @@ struct CliOptions {
     int tileSize = 0;     // 0: from the device's memory
     QString modelFolder;  // empty: the install folder
     bool json = false;
+    bool skipExisting = false;
+    bool keepTree = false;
+    QString filesFrom; // a file naming inputs, "-" for standard input; empty: none
+    bool nulSeparated = false;
+    enum class Verbosity { Quiet, Normal, Verbose };
+    Verbosity verbosity = Verbosity::Normal;
     QStringList inputs;
 };
 

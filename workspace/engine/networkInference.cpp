@@ -17,7 +17,8 @@ bool outOfMemory(int rc)
 
 } // namespace
 
-TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs)
+TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs,
+                         const std::atomic<bool> *stop)
 {
     using Status = TileInference::Status;
     if (image.isNull())
@@ -37,11 +38,14 @@ TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *netw
     clock.start();
     ncnn::Extractor ex = net.create_extractor();
     ex.set_light_mode(true);
+    ex.set_stop_request(stop);
     ex.input("data", in);
     ncnn::Mat out;
     const int rc = ex.extract("output", out);
     if (networkNs)
         *networkNs += clock.nsecsElapsed();
+    if (rc == ncnn::ERROR_CANCELLED)
+        return {{}, Status::Cancelled, QStringLiteral("stopped")};
     if (rc != 0 || out.empty()) {
         const QString why = QString::fromStdString(ex.last_error());
         return {{},
