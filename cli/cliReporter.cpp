@@ -135,8 +135,12 @@ void Reporter::showProgress(bool tileDone)
         return;
     }
     // In a log, every tenth of a picture is enough unless every tile is asked for.
+    if (verbosity == CliOptions::Verbosity::Verbose) {
+        printLine(line);
+        return;
+    }
     const int tenth = done * 10 / tiles;
-    if (verbosity == CliOptions::Verbosity::Verbose || writing || tenth != lastTenth) {
+    if (!writing && done > 0 && tenth != lastTenth) {
         lastTenth = tenth;
         printLine(line);
     }

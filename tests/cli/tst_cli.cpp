@@ -1,6 +1,7 @@
 #include "support/unwritablefolder.h"
 #include "workspace/engine/testModels.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -50,6 +51,15 @@ QByteArray readBytes(const QString &path)
 QStringList entries(const QString &folder)
 {
     return QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden, QDir::Name);
+}
+
+QByteArray pngBytes(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
 }
 
 QList<QJsonObject> records(const QString &out)
@@ -148,7 +158,10 @@ private slots:
         const QString in = newFolder(QStringLiteral("in"));
         const QString out = newFolder(QStringLiteral("out"));
         QVERIFY(writeBytes(in + QStringLiteral("/broken.png"), "\x89PNG not really"));
-        QVERIFY(picture(QSize(16, 16)).save(in + QStringLiteral("/good.png")));
+        // A text chunk with a wrong checksum: libpng warns and decodes the rest.
+        QByteArray good = pngBytes(picture(QSize(16, 16)));
+        good.insert(33, QByteArray("\0\0\0\x03tEXta\0b\0\0\0\0", 15));
+        QVERIFY(writeBytes(in + QStringLiteral("/good.png"), good));
         const QString missing = in + QStringLiteral("/gone.png");
         const Run result = run({QStringLiteral("-o"), out, in + QStringLiteral("/broken.png"),
                                 in + QStringLiteral("/good.png"), missing});
@@ -157,6 +170,12 @@ private slots:
         QVERIFY(result.err.contains(missing));
         QCOMPARE(entries(out), QStringList{QStringLiteral("good.png")});
         QCOMPARE(QImage(out + QStringLiteral("/good.png")).size(), QSize(64, 64));
+        // The library's warning goes with its picture, not across the progress line.
+        const qsizetype written =
+            result.err.indexOf(QStringLiteral("written ") + in + QStringLiteral("/good.png"));
+        QVERIFY2(written >= 0 &&
+                     result.err.indexOf(QStringLiteral("\n  note: libpng warning: tEXt"), written) > 0,
+                 qPrintable(result.err));
     }
 
     void badUsageExitsWithTwo_data()
@@ -222,6 +241,8 @@ private slots:
         QTest::newRow("named bmp") << QStringLiteral("bmp")
                                    << QStringLiteral("not a picture this program reads");
         QTest::newRow("fifo") << QStringLiteral("fifo") << QStringLiteral("not a regular file");
+        QTest::newRow("too large for memory")
+            << QStringLiteral("huge") << QStringLiteral("the image is too large to open, it needs 152588 MB");
     }
     void inputsThatYieldNothingFail()
     {
@@ -238,6 +259,21 @@ private slots:
             QVERIFY(picture(QSize(8, 8)).save(bad += QStringLiteral(".bmp")));
         if (kind == QLatin1String("fifo"))
             QCOMPARE(mkfifo(QFile::encodeName(bad += QStringLiteral(".png")).constData(), 0600), 0);
+        if (kind == QLatin1String("huge")) {
+            // A header that declares 200000 x 200000 pixels, far beyond any machine's memory.
+            QByteArray header = pngBytes(picture(QSize(1, 1)));
+            header.replace(16, 8, QByteArray("\0\x03\x0d\x40\0\x03\x0d\x40", 8));
+            quint32 crc = 0xffffffff;
+            for (const char byte : header.mid(12, 17)) {
+                crc ^= quint8(byte);
+                for (int bit = 0; bit < 8; ++bit)
+                    crc = crc & 1 ? 0xedb88320 ^ (crc >> 1) : crc >> 1;
+            }
+            crc = ~crc;
+            const char sum[4] = {char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)};
+            header.replace(29, 4, QByteArray(sum, 4));
+            QVERIFY(writeBytes(bad += QStringLiteral(".png"), header));
+        }
         QVERIFY(picture(QSize(16, 16)).save(in + QStringLiteral("/good.png")));
         const Run result =
             run({QStringLiteral("-j"), QStringLiteral("-o"), out, bad, in + QStringLiteral("/good.png")});
