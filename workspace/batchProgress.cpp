@@ -92,14 +92,17 @@ void BatchTimeEstimate::tilesDone(int done, int total, qint64 nowMs)
     else
         currentDone = weight * std::clamp(double(done) / total, 0.0, 1.0);
     const double work = weightBefore + currentDone;
-    if (firstMs < 0) {
+    if (firstMs < 0)
         firstMs = nowMs;
-        firstWork = work;
-    } else {
+    else
         ++tilesSinceFirst;
-    }
     lastMs = nowMs;
     lastWork = work;
+    window.push_back({nowMs, work});
+    // The start only moves forward, so older points are never needed again.
+    const qint64 start = lastMs - std::max(kMeasuredMs, (lastMs - firstMs) / 2);
+    while (window.size() > 2 && window[1].ms <= start)
+        window.pop_front();
 }
 
 double BatchTimeEstimate::fractionDone() const
@@ -116,9 +119,10 @@ qint64 BatchTimeEstimate::remainingMs(qint64 nowMs) const
     const double left = std::max(totalWeight - lastWork, 0.0);
     if (left <= 0)
         return 0;
-    if (tilesSinceFirst < 2 || lastMs - firstMs < kMeasuredMs || lastWork <= firstWork)
+    const Point &from = window.front();
+    if (tilesSinceFirst < 2 || lastMs - firstMs < kMeasuredMs || lastWork <= from.work)
         return -1;
-    const double msPerWork = double(lastMs - firstMs) / (lastWork - firstWork);
+    const double msPerWork = double(lastMs - from.ms) / (lastWork - from.work);
     // The tile under way since the last report is partly done.
     return std::max<qint64>(qint64(left * msPerWork + 0.5) - std::max<qint64>(nowMs - lastMs, 0), 0);
 }

@@ -4,13 +4,15 @@
 #include <QSize>
 #include <QString>
 
+#include <deque>
 #include <vector>
 
 // The time left of a batch, from the measured throughput of its work. Work is what the network's time
 // follows: the pixels it is fed, tile by tile with each tile's margin (a small picture costs more than
-// its own pixels). The rate is measured from the end of the batch's first tile, so the network's
-// warm-up and a tiny first picture do not stretch the estimate; until enough is measured there is
-// none. Times are milliseconds since the batch started, given by the caller.
+// its own pixels). The rate is measured over the later half of the time since the batch's first tile
+// ended, so the network's warm-up, a tiny first picture and slow early tiles drop out as the batch
+// goes on; until enough is measured there is none. Times are milliseconds since the batch started,
+// given by the caller.
 class BatchTimeEstimate {
 public:
     // One entry per picture of the batch, in order: its size, or an invalid size when its header
@@ -45,9 +47,13 @@ private:
     int current = -1;
     std::vector<double> currentTiles;
     double currentDone = 0;
-    // The first finished tile of the batch, and the latest.
+    // Finished tiles: the batch's first, those the measurement may still start from, the latest.
+    struct Point {
+        qint64 ms;
+        double work;
+    };
     qint64 firstMs = -1;
-    double firstWork = 0;
+    std::deque<Point> window;
     qint64 lastMs = -1;
     double lastWork = 0;
     int tilesSinceFirst = 0;
