@@ -424,10 +424,11 @@ private slots:
         const QString in = newFolder(QStringLiteral("in"));
         const QString out = newFolder(QStringLiteral("out"));
         QVERIFY(picture(QSize(512, 256)).save(in + QStringLiteral("/large.png")));
+        QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/next.png")));
         QProcess process;
-        start(process, {QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-t"), QStringLiteral("32"),
-                        QStringLiteral("-m"), slowModels, QStringLiteral("-o"), out,
-                        in + QStringLiteral("/large.png")});
+        start(process, {QStringLiteral("-j"), QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-t"),
+                        QStringLiteral("32"), QStringLiteral("-m"), slowModels, QStringLiteral("-o"), out,
+                        in + QStringLiteral("/large.png"), in + QStringLiteral("/next.png")});
         QString err;
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -445,6 +446,13 @@ private slots:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 130);
         QVERIFY(entries(out).isEmpty());
+        // After one signal every input still gets its record; a second one ends the process at once.
+        if (stops > 1)
+            return;
+        QStringList statuses;
+        for (const QJsonObject &record : records(QString::fromUtf8(process.readAllStandardOutput())))
+            statuses << record.value(QStringLiteral("status")).toString();
+        QCOMPARE(statuses, (QStringList{QStringLiteral("cancelled"), QStringLiteral("not-started")}));
     }
 };
 
