@@ -12,7 +12,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMetaMethod>
@@ -145,10 +144,8 @@ void BatchJob::run(const QStringList &paths, const QStringList &outputFolders)
         decoded.close();
     });
     std::thread writer([&] {
-        while (std::optional<Finished> item = toWrite.pop()) {
-            const QString target = item->folder;
-            writeOne(std::move(*item), target);
-        }
+        while (std::optional<Finished> item = toWrite.pop())
+            writeOne(std::move(*item));
     });
 
     bool stopped = false;
@@ -262,18 +259,22 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     return finished;
 }
 
-void BatchJob::writeOne(Finished item, const QString &target)
+void BatchJob::writeOne(Finished item)
 {
+    const QString target = item.folder;
     QElapsedTimer clock;
     clock.start();
     const WorkingOn picture(item.report.index);
     PictureReport &report = item.report;
     if (!item.image.isNull()) {
         emit statusChanged(report.index, tr("Encoding final pixels and writing to disk..."));
+        // The job's own folder was checked before the batch; a mirrored subfolder is made here.
         const QString problem = target == folder ? QString() : createFolder(target);
-        const PngWriteResult written =
-            problem.isEmpty() ? (cleanUpOnce(target), stages.write(item.image, target, report.input))
-                              : PngWriteResult{QString(), problem};
+        PngWriteResult written{QString(), tr("could not be written: %1").arg(problem)};
+        if (problem.isEmpty()) {
+            cleanUpOnce(target);
+            written = stages.write(item.image, target, report.input);
+        }
         if (written.ok()) {
             report.output = written.path;
             report.size = item.image.size();

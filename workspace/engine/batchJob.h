@@ -125,7 +125,7 @@ private:
     struct Finished;
     void setState(State state);
     Finished upscaleOne(Decoded item, int total);
-    void writeOne(Finished item, const QString &target);
+    void writeOne(Finished item);
     void cleanUpOnce(const QString &target);
     void finish(PictureReport report);
 
