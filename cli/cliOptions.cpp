@@ -58,8 +58,8 @@ void setUp(QCommandLineParser &parser)
         "of this program; a named file must be one of them too.\n"
         "Exit status: 0 every picture written, 1 some failed or standard output was closed, 2 bad\n"
         "usage, models that do not load or an output folder that cannot be written, 130 stopped\n"
-        "by Ctrl-C or SIGTERM (within a second; nothing of the unfinished picture is written; a\n"
-        "second signal also abandons the results being written)."));
+        "by Ctrl-C or SIGTERM (between two layers of the network; nothing of the unfinished\n"
+        "picture is written; a second signal also abandons the results being written)."));
     parser.addOptions(optionList());
     parser.addPositionalArgument(QStringLiteral("FILE_OR_FOLDER"),
                                  QStringLiteral("Pictures, or folders of pictures."),
