@@ -30,11 +30,25 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("Run this network of the Real-ESRGAN family (FILE.bin beside it) instead of the "
                         "x2plus/x4plus pair; -s, when given, must be its scale (1 to 4)."),
          QStringLiteral("FILE.param")},
+        {QStringLiteral("files-from"),
+         QStringLiteral("Also read the names of inputs from FILE, one a line ('-': standard input)."),
+         QStringLiteral("FILE")},
+        {{QStringLiteral("0"), QStringLiteral("null")},
+         QStringLiteral("Names in the --files-from list end with a NUL character, not a newline.")},
+        {QStringLiteral("skip-existing"),
+         QStringLiteral("Leave out inputs whose result an earlier run already wrote into the output "
+                        "folder (to resume a stopped run).")},
+        {QStringLiteral("keep-tree"),
+         QStringLiteral("Mirror the subfolders of input folders under the output folder, instead of "
+                        "writing every result into it.")},
         {{QStringLiteral("j"), QStringLiteral("json")},
-         QStringLiteral("Print one JSON object per finished file on standard output.")},
+         QStringLiteral("Print one JSON object per input on standard output.")},
+        {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print only errors.")},
+        {{QStringLiteral("v"), QStringLiteral("verbose")},
+         QStringLiteral("Print every tile, and the messages of the image libraries.")},
         {QStringLiteral("list-devices"), QStringLiteral("List the devices -d accepts, and exit.")},
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help, and exit.")},
-        {{QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Show the version, and exit.")},
+        {{QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("Show the version, and exit.")},
     };
 }
 
@@ -43,9 +57,13 @@ void setUp(QCommandLineParser &parser)
     parser.setApplicationDescription(QStringLiteral(
         "Enlarges photos x2 or x4 with the Real-ESRGAN network of Brivelle AI.\n"
         "Every picture becomes NAME.png in the output folder; an existing file is never replaced\n"
-        "(NAME(2).png, NAME(3).png, ... instead). Folders are searched with their subfolders.\n"
-        "Exit status: 0 every picture written, 1 some failed, 2 bad usage or models that do not\n"
-        "load, 130 stopped by Ctrl-C or SIGTERM (nothing of the unfinished picture is written)."));
+        "(NAME(2).png, NAME(3).png, ... instead). Folders are searched with their subfolders for\n"
+        "gif, heif, heic, avif, jxl, jpg, jpeg, png, tif, tiff and webp files, leaving out results\n"
+        "of this program; a named file must be one of them too.\n"
+        "Exit status: 0 every picture written, 1 some failed or standard output was closed, 2 bad\n"
+        "usage, models that do not load or an output folder that cannot be written, 130 stopped\n"
+        "by Ctrl-C or SIGTERM (between two layers of the network; nothing of the unfinished\n"
+        "picture is written; a second signal also abandons the results being written)."));
     parser.addOptions(optionList());
     parser.addPositionalArgument(QStringLiteral("FILE_OR_FOLDER"),
                                  QStringLiteral("Pictures, or folders of pictures."),
@@ -129,8 +147,21 @@ CliOptions parseCliOptions(const QStringList &args)
     options.outputFolder = parser.value(QStringLiteral("output"));
     options.modelFolder = parser.value(QStringLiteral("models"));
     options.json = parser.isSet(QStringLiteral("json"));
+    options.skipExisting = parser.isSet(QStringLiteral("skip-existing"));
+    options.keepTree = parser.isSet(QStringLiteral("keep-tree"));
+    options.filesFrom = parser.value(QStringLiteral("files-from"));
+    options.nulSeparated = parser.isSet(QStringLiteral("null"));
+    if (options.nulSeparated && options.filesFrom.isEmpty())
+        return failed(QStringLiteral("-0 is for the --files-from list"));
+    const bool quiet = parser.isSet(QStringLiteral("quiet"));
+    const bool verbose = parser.isSet(QStringLiteral("verbose"));
+    if (quiet && verbose)
+        return failed(QStringLiteral("-q and -v do not go together"));
+    options.verbosity = quiet     ? CliOptions::Verbosity::Quiet
+                        : verbose ? CliOptions::Verbosity::Verbose
+                                  : CliOptions::Verbosity::Normal;
     options.inputs = parser.positionalArguments();
-    if (options.inputs.isEmpty())
+    if (options.inputs.isEmpty() && options.filesFrom.isEmpty())
         return failed(QStringLiteral("no file or folder given"));
     options.action = CliOptions::Action::Run;
     return options;

@@ -17,6 +17,12 @@ struct CliOptions {
     QString modelFolder;  // empty: the install folder
     QString modelParam;   // --model: any network of the family instead of the folder's pair
     bool json = false;
+    bool skipExisting = false;
+    bool keepTree = false;
+    QString filesFrom; // a file naming inputs, "-" for standard input; empty: none
+    bool nulSeparated = false;
+    enum class Verbosity { Quiet, Normal, Verbose };
+    Verbosity verbosity = Verbosity::Normal;
     QStringList inputs;
 };
 

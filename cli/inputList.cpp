@@ -1,8 +1,11 @@
 #include "cli/inputList.h"
 
 #include "widgets/supportedImage.h"
+#include "workspace/engine/resultMark.h"
 #include "workspace/folderWalk.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 
@@ -10,12 +13,13 @@ InputList collectInputs(const QStringList &arguments)
 {
     InputList list;
     QSet<QString> seen;
-    auto add = [&](const QString &path) {
+    auto add = [&](const QString &path, const QString &subfolder) {
         const QString key = QFileInfo(path).absoluteFilePath();
         if (seen.contains(key))
             return false;
         seen.insert(key);
         list.pictures << path;
+        list.subfolders << subfolder;
         return true;
     };
     for (const QString &argument : arguments) {
@@ -23,18 +27,47 @@ InputList collectInputs(const QStringList &arguments)
         if (info.isDir()) {
             FolderWalk walk(argument);
             bool any = false;
+            bool results = false;
+            const QDir top(argument);
             for (QString path; walk.next(&path);) {
-                if (isSupportedImage(path))
-                    any = add(path) || any;
+                if (!isSupportedImage(path))
+                    continue;
+                // Enlarging the results of an earlier run would only enlarge them again and again.
+                if (engine::isMarkedResult(path)) {
+                    results = true;
+                    continue;
+                }
+                QString subfolder = top.relativeFilePath(QFileInfo(path).path());
+                if (subfolder == QLatin1String("."))
+                    subfolder.clear();
+                any = add(path, subfolder) || any;
             }
             if (!any)
-                list.emptyFolders << argument;
-        } else if (info.exists()) {
-            // Named on purpose: tried whatever its suffix, and reported if it does not decode.
-            add(argument);
+                list.refused.append({argument, results ? QStringLiteral("no pictures in this folder but "
+                                                                        "results of this program")
+                                                       : QStringLiteral("no pictures in this folder")});
+        } else if (!info.exists()) {
+            list.refused.append({argument, QStringLiteral("no such file or folder")});
+        } else if (!info.isFile()) {
+            list.refused.append({argument, QStringLiteral("not a regular file")});
+        } else if (!isSupportedImage(argument)) {
+            list.refused.append(
+                {argument,
+                 QStringLiteral("not a picture this program reads (gif, heif, heic, avif, jxl, jpg, "
+                                "jpeg, png, tif, tiff or webp)")});
         } else {
-            list.missing << argument;
+            add(argument, QString());
         }
     }
     return list;
+}
+
+QStringList splitFileList(const QByteArray &bytes, bool nulSeparated)
+{
+    QStringList names;
+    for (const QByteArray &name : bytes.split(nulSeparated ? '\0' : '\n')) {
+        if (!name.isEmpty())
+            names << QFile::decodeName(name);
+    }
+    return names;
 }

@@ -1,15 +1,28 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-// The pictures named on the command line, in order and each once: a file as it is, a folder walked as
-// the application's add-folder walks it (pictures of the listed formats at any depth).
+// An argument that yields no picture, and why.
+struct RefusedInput {
+    QString path;
+    QString reason;
+};
+
+// The pictures named on the command line, in order and each once. One rule decides what is a
+// picture, for named files and folder walks alike: a regular file with a listed image suffix (the
+// window's rule). Folders are walked as the window's add-folder walks them, leaving out results of
+// this program. Nothing here opens a picture, so a pipe or device is refused before it can block.
 struct InputList {
     QStringList pictures;
-    QStringList missing; // arguments that are neither a file nor a folder
-    QStringList emptyFolders;
+    // Per picture: its folder below the input folder it was found in ("" when named itself).
+    QStringList subfolders;
+    QList<RefusedInput> refused; // missing, not a regular file, not a picture, a folder without any
 };
 
 InputList collectInputs(const QStringList &arguments);
+
+// The names of a --files-from list: one a line, or each ended by a NUL; empty names are left out.
+QStringList splitFileList(const QByteArray &bytes, bool nulSeparated);

@@ -1,18 +1,22 @@
 // brivelle-cli: the upscaler of Brivelle AI without the window.
+#include "base/platform/platform.h"
 #include "base/version.h"
 #include "cli/cliOptions.h"
+#include "cli/cliReporter.h"
 #include "cli/inputList.h"
 #include "cli/networkChoice.h"
 #include "workspace/engine/batchJob.h"
+#include "workspace/engine/fileProblems.h"
+#include "workspace/engine/partFile.h"
+#include "workspace/engine/resultMark.h"
 #include "workspace/engine/upscaler.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QFutureWatcher>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QHash>
+#include <QImageReader>
 #include <QLoggingCategory>
 #include <QtConcurrent>
 
@@ -27,26 +31,54 @@ namespace {
 
 enum ExitCode { kAllWritten = 0, kSomeFailed = 1, kUsage = 2, kInterrupted = 130 };
 
-std::atomic<bool> interrupted{false};
+std::atomic<int> stopSignals{0};
 std::atomic<engine::BatchJob *> runningJob{nullptr};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<engine::BatchJob *>::is_always_lock_free,
+              "read in a signal handler");
 
-// Only lock-free atomics in here. SA_RESETHAND puts the default back, so a second Ctrl-C ends the
-// process at once.
+// Only lock-free atomics and async-signal-safe calls in here. The first signal stops the picture
+// under way within a layer of the network and lets finished ones be written; a second one abandons
+// those writes too, removing their part files, and ends the process at once.
 void onStopSignal(int)
 {
-    interrupted.store(true);
-    if (engine::BatchJob *job = runningJob.load())
-        job->stopAtNextTile();
+    if (stopSignals.fetch_add(1) == 0) {
+        if (engine::BatchJob *job = runningJob.load())
+            job->requestStop();
+        return;
+    }
+    engine::removePartFilesNow();
+    static const char text[] = "\nbrivelle-cli: stopped at once, results being written were abandoned\n";
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, text, sizeof text - 1);
+    ::_exit(kInterrupted);
 }
 
 void installStopHandlers()
 {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
-    action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed standard output shows as a failed write, which stops the run with a message,
+    // instead of ending the process silently in the middle of a write.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+MessageLog messageLog;
+bool verboseMessages = false;
+
+// Library messages go with the picture whose decoding or writing printed them, never straight onto
+// the progress line.
+void onQtMessage(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtFatalMsg) {
+        const QByteArray bytes = printableText(text).toLocal8Bit() + '\n';
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+        std::abort();
+    }
+    if (type == QtDebugMsg && !verboseMessages)
+        return;
+    messageLog.add(engine::BatchJob::pictureOfThisThread(), text);
 }
 
 void printTo(std::FILE *stream, const QString &text)
@@ -58,9 +90,8 @@ void printTo(std::FILE *stream, const QString &text)
 
 int usageError(const QString &message)
 {
-    printTo(
-        stderr,
-        QStringLiteral("brivelle-cli: %1\nTry 'brivelle-cli --help' for more information.\n").arg(message));
+    printTo(stderr, QStringLiteral("brivelle-cli: %1\nTry 'brivelle-cli --help' for more information.\n")
+                        .arg(printableText(message)));
     return kUsage;
 }
 
@@ -86,105 +117,39 @@ int listDevices()
     return kAllWritten;
 }
 
-// stderr: one line per finished file, and the tile progress of the current one: rewritten in place on
-// a terminal, plain lines (every tenth of the picture) otherwise.
-class Reporter {
-public:
-    Reporter(bool json, int total) : json(json), total(total), terminal(isatty(STDERR_FILENO) != 0) {}
-
-    void pictureStarted(int index, const QString &path)
-    {
-        current = QStringLiteral("[%1/%2] %3").arg(index + 1).arg(total).arg(QFileInfo(path).fileName());
-        lastTenth = -1;
+// The inputs of the command line and of a --files-from list, in that order.
+bool readInputNames(const CliOptions &options, QStringList *names, QString *error)
+{
+    *names = options.inputs;
+    if (options.filesFrom.isEmpty())
+        return true;
+    QFile list;
+    const bool opened = options.filesFrom == QLatin1String("-")
+                            ? list.open(stdin, QIODevice::ReadOnly)
+                            : (list.setFileName(options.filesFrom), list.open(QIODevice::ReadOnly));
+    if (!opened) {
+        *error = QStringLiteral("cannot read the list %1: %2").arg(options.filesFrom, list.errorString());
+        return false;
     }
-
-    void tileProgress(int done, int tiles)
-    {
-        if (tiles <= 0)
-            return;
-        const QString line = QStringLiteral("%1: tile %2 of %3").arg(current).arg(done).arg(tiles);
-        if (terminal) {
-            printTo(stderr, QStringLiteral("\r\033[K") + line);
-            progressShown = true;
-            return;
-        }
-        const int tenth = done * 10 / tiles;
-        if (tenth != lastTenth) {
-            lastTenth = tenth;
-            printTo(stderr, line + QLatin1Char('\n'));
-        }
-    }
-
-    void finished(const engine::PictureReport &report)
-    {
-        using Status = engine::PictureReport::Status;
-        QString line;
-        if (report.status == Status::Written)
-            line = QStringLiteral("written %1 -> %2 (%3x%4, %5 s)")
-                       .arg(report.input, report.output)
-                       .arg(report.size.width())
-                       .arg(report.size.height())
-                       .arg(report.seconds, 0, 'f', 2);
-        else if (report.status == Status::Failed)
-            line = QStringLiteral("failed %1: %2").arg(report.input, report.reason);
-        else
-            line = QStringLiteral("stopped %1: nothing written").arg(report.input);
-        printLine(line);
-        if (json)
-            printJson(report);
-    }
-
-    void missing(const QString &path)
-    {
-        printLine(QStringLiteral("failed %1: no such file or folder").arg(path));
-        if (json) {
-            engine::PictureReport report;
-            report.input = path;
-            report.reason = QStringLiteral("no such file or folder");
-            printJson(report);
-        }
-    }
-
-    void printLine(const QString &line)
-    {
-        if (progressShown)
-            printTo(stderr, QStringLiteral("\r\033[K"));
-        progressShown = false;
-        printTo(stderr, line + QLatin1Char('\n'));
-    }
-
-private:
-    static void printJson(const engine::PictureReport &report)
-    {
-        using Status = engine::PictureReport::Status;
-        QJsonObject object{
-            {QStringLiteral("input"), report.input},
-            {QStringLiteral("output"), report.output.isEmpty() ? QJsonValue() : QJsonValue(report.output)},
-            {QStringLiteral("size"), report.size.isEmpty()
-                                         ? QJsonValue()
-                                         : QJsonValue(QJsonArray{report.size.width(), report.size.height()})},
-            {QStringLiteral("seconds"), report.seconds},
-            {QStringLiteral("status"), report.status == Status::Written  ? QStringLiteral("written")
-                                       : report.status == Status::Failed ? QStringLiteral("failed")
-                                                                         : QStringLiteral("cancelled")},
-        };
-        if (!report.reason.isEmpty())
-            object.insert(QStringLiteral("reason"), report.reason);
-        const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-        std::fflush(stdout);
-    }
-
-    const bool json;
-    const int total;
-    const bool terminal;
-    QString current;
-    int lastTenth = -1;
-    bool progressShown = false;
-};
+    *names += splitFileList(list.readAll(), options.nulSeparated);
+    return true;
+}
 
 int run(const CliOptions &options)
 {
+    // The output folder is checked first: no picture is computed for results that could not be saved.
+    const QString output =
+        QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder).absolutePath();
+    if (const QString problem = engine::createFolder(output); !problem.isEmpty())
+        return usageError(QStringLiteral("cannot write into the output folder %1: %2")
+                              .arg(QDir::toNativeSeparators(output), problem));
+    engine::removeStalePartFiles(output);
+
+    QStringList names;
+    QString error;
+    if (!readInputNames(options, &names, &error))
+        return usageError(error);
+
     engine::Upscaler::Config config = networkConfig(options);
     config.device = options.device;
     config.fixedTileSize = options.tileSize;
@@ -193,54 +158,79 @@ int run(const CliOptions &options)
             ncnn::get_gpu_count() == 0
                 ? QStringLiteral("no GPU found (see --list-devices)")
                 : QStringLiteral("there is no gpu:%1 (see --list-devices)").arg(options.device.gpuIndex));
-    QString error;
     const std::shared_ptr<const engine::Upscaler> upscaler = engine::Upscaler::load(config, &error);
     if (!upscaler)
         return usageError(networkLoadError(config, error));
+    if (stopSignals.load() > 0)
+        return kInterrupted;
 
-    const QString output =
-        QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder).absolutePath();
-    if (!QDir().mkpath(output) || !QFileInfo(output).isDir())
-        return usageError(
-            QStringLiteral("cannot create the output folder %1").arg(QDir::toNativeSeparators(output)));
+    Reporter reporter(options, messageLog, isatty(STDERR_FILENO) != 0);
+    const InputList inputs = collectInputs(names);
+    for (const RefusedInput &refused : inputs.refused)
+        reporter.refused(refused);
 
-    const InputList inputs = collectInputs(options.inputs);
-    Reporter reporter(options.json, int(inputs.pictures.size()));
-    for (const QString &folder : inputs.emptyFolders)
-        reporter.printLine(QStringLiteral("no pictures in %1").arg(folder));
-    for (const QString &path : inputs.missing)
-        reporter.missing(path);
+    QStringList pictures;
+    QStringList folders;
+    int skipped = 0;
+    QHash<QString, std::shared_ptr<engine::ResultIndex>> results;
+    for (int i = 0; i < inputs.pictures.size(); ++i) {
+        const QString &path = inputs.pictures.at(i);
+        const QString folder = options.keepTree && !inputs.subfolders.at(i).isEmpty()
+                                   ? QDir(output).filePath(inputs.subfolders.at(i))
+                                   : output;
+        if (options.skipExisting) {
+            std::shared_ptr<engine::ResultIndex> &index = results[folder];
+            if (!index)
+                index = std::make_shared<engine::ResultIndex>(folder);
+            if (const QString result = index->resultOf(path); !result.isEmpty()) {
+                reporter.skipped(path, result);
+                ++skipped;
+                continue;
+            }
+        }
+        pictures << path;
+        folders << folder;
+    }
 
-    std::atomic<bool> neverBetweenPictures{false};
-    engine::BatchJob job(output, upscaler, neverBetweenPictures);
-    QObject::connect(&job, &engine::BatchJob::pictureStarted, &job,
-                     [&](int index, int, const QString &path) { reporter.pictureStarted(index, path); });
+    bool outputClosed = false;
+    engine::BatchJob job(output, upscaler);
+    reporter.outputClosed = [&] {
+        outputClosed = true;
+        reporter.error(QStringLiteral("brivelle-cli: standard output was closed: stopping"));
+        job.requestStop();
+    };
+    QObject::connect(
+        &job, &engine::BatchJob::pictureStarted, &job,
+        [&](int index, int total, const QString &path) { reporter.pictureStarted(index, total, path); });
     QObject::connect(&job, &engine::BatchJob::tileProgress, &job,
                      [&](int done, int total) { reporter.tileProgress(done, total); });
+    QObject::connect(&job, &engine::BatchJob::statusChanged, &job,
+                     [&](int index, const QString &text) { reporter.statusChanged(index, text); });
     QObject::connect(&job, &engine::BatchJob::pictureFinished, &job,
                      [&](const engine::PictureReport &report) { reporter.finished(report); });
+    reporter.batchStarted(pictures, upscaler->tileSize(), upscaler->inputMultiple());
 
     runningJob.store(&job);
-    if (interrupted.load())
-        job.stopAtNextTile();
+    if (stopSignals.load() > 0)
+        job.requestStop();
     QFutureWatcher<void> watcher;
     QObject::connect(&watcher, &QFutureWatcher<void>::finished, qApp, &QCoreApplication::quit);
-    watcher.setFuture(QtConcurrent::run([&job, pictures = inputs.pictures] { job.run(pictures); }));
+    watcher.setFuture(QtConcurrent::run([&job, pictures, folders] { job.run(pictures, folders); }));
     QCoreApplication::exec();
     runningJob.store(nullptr);
+    reporter.flushMessages();
 
-    if (interrupted.load()) {
-        reporter.printLine(QStringLiteral("stopped: %1 of %2 written")
-                               .arg(job.summary().written.size())
-                               .arg(inputs.pictures.size()));
+    const int written = int(job.summary().written.size()) + skipped;
+    const int all = int(inputs.pictures.size() + inputs.refused.size());
+    if (stopSignals.load() > 0) {
+        reporter.error(QStringLiteral("stopped: %1 of %2 written").arg(written).arg(all));
         return kInterrupted;
     }
-    const int failed = int(job.summary().failures.size() + inputs.missing.size());
+    if (outputClosed)
+        return kSomeFailed;
+    const int failed = int(job.summary().failures.size() + inputs.refused.size());
     if (failed > 0) {
-        reporter.printLine(QStringLiteral("%1 of %2 written, %3 failed")
-                               .arg(job.summary().written.size())
-                               .arg(inputs.pictures.size() + inputs.missing.size())
-                               .arg(failed));
+        reporter.error(QStringLiteral("%1 of %2 written, %3 failed").arg(written).arg(all).arg(failed));
         return kSomeFailed;
     }
     return kAllWritten;
@@ -257,6 +247,10 @@ int main(int argc, char **argv)
     installStopHandlers();
 
     const CliOptions options = parseCliOptions(QCoreApplication::arguments());
+    verboseMessages = options.verbosity == CliOptions::Verbosity::Verbose;
+    qInstallMessageHandler(onQtMessage);
+    // Decoding may take what the machine has free, not a fixed amount: camera photos are large.
+    QImageReader::setAllocationLimit(engine::decodeLimitMb(Platform::availablePhysicalMemory()));
     switch (options.action) {
     case CliOptions::Action::Error:
         return usageError(options.error);

@@ -26,6 +26,7 @@ class FolderWalk;
 class QLabel;
 class ProgressPicture;
 class BatchTimeEstimate;
+class BatchProgressPage;
 class ThumbnailBatch;
 template <typename T> class QFutureWatcher;
 namespace engine {
@@ -181,6 +182,7 @@ private:
     QTimer progressClock;
     QElapsedTimer batchClock;
     std::unique_ptr<BatchTimeEstimate> timeEstimate;
+    std::unique_ptr<BatchProgressPage> progressPage;
 
     // model files
     QStringList missingModels;

@@ -1,5 +1,8 @@
 #include "workspace/batchProgress.h"
 
+#include "workspace/engine/outputNaming.h"
+#include "workspace/engine/tilePlan.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QImageReader>
@@ -7,53 +10,154 @@
 #include <algorithm>
 #include <numeric>
 
-BatchTimeEstimate::BatchTimeEstimate(const QList<QSize> &pictureSizes)
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("PelmoraForm", text);
+}
+
+double pixels(QSize size)
+{
+    return double(size.width()) * size.height();
+}
+
+} // namespace
+
+BatchTimeEstimate::BatchTimeEstimate(const QList<QSize> &pictureSizes, int tileSize, int inputMultiple)
+    : sizes(pictureSizes), edge(tileSize), multiple(inputMultiple)
 {
     double known = 0;
     int knownCount = 0;
-    for (const QSize &size : pictureSizes) {
-        if (size.isValid() && !size.isEmpty()) {
-            known += double(size.width()) * size.height();
+    for (int i = 0; i < sizes.size(); ++i) {
+        const std::vector<double> tiles = tileWork(i);
+        weights << (tiles.empty() ? -1.0 : tiles.back());
+        if (!tiles.empty()) {
+            known += tiles.back();
             ++knownCount;
         }
     }
     const double average = knownCount > 0 ? known / knownCount : 1.0;
-    for (const QSize &size : pictureSizes)
-        weights << (size.isValid() && !size.isEmpty() ? double(size.width()) * size.height() : average);
-    for (const double weight : std::as_const(weights))
+    for (double &weight : weights) {
+        if (weight < 0)
+            weight = average;
         totalWeight += weight;
+    }
 }
 
-void BatchTimeEstimate::pictureStarted(int index)
+std::vector<double> BatchTimeEstimate::tileWork(int index) const
+{
+    const QSize size = sizes.value(index);
+    std::vector<double> sums;
+    if (!size.isValid() || size.isEmpty())
+        return sums;
+    // Without a known edge, a picture is one tile of its own size and margins count for nothing.
+    const engine::TilePlan plan = engine::planTiles(size, edge, 1, multiple);
+    if (edge <= 0 || !plan.isValid()) {
+        sums.push_back(pixels(size));
+        return sums;
+    }
+    sums.reserve(size_t(plan.tileCount()));
+    double sum = 0;
+    for (int i = 0; i < plan.tileCount(); ++i) {
+        const engine::Tile tile = plan.tile(i);
+        if (tile.inPicture())
+            sum += pixels(tile.inputSize);
+        sums.push_back(sum);
+    }
+    return sums;
+}
+
+void BatchTimeEstimate::pictureStarted(int index, qint64 nowMs)
 {
     if (index < 0 || index >= weights.size())
         return;
     weightBefore = std::accumulate(weights.cbegin(), weights.cbegin() + index, 0.0);
     current = index;
-    currentFraction = 0;
+    currentTiles = tileWork(index);
+    currentDone = 0;
+    // Work of skipped pictures is done without taking time; the rate measured so far still holds.
+    if (firstMs >= 0)
+        lastMs = std::max(lastMs, nowMs);
 }
 
-void BatchTimeEstimate::tilesDone(int done, int total)
+void BatchTimeEstimate::tilesDone(int done, int total, qint64 nowMs)
 {
-    if (current < 0 || total <= 0)
+    if (current < 0 || total <= 0 || done <= 0)
         return;
-    currentFraction = std::clamp(double(done) / total, 0.0, 1.0);
+    const double weight = weights.at(current);
+    // After a retry with smaller tiles the plan differs from the one foreseen: share of the tiles.
+    if (int(currentTiles.size()) == total && currentTiles.back() > 0)
+        currentDone = weight * currentTiles.at(size_t(std::min(done, total) - 1)) / currentTiles.back();
+    else
+        currentDone = weight * std::clamp(double(done) / total, 0.0, 1.0);
+    const double work = weightBefore + currentDone;
+    if (firstMs < 0)
+        firstMs = nowMs;
+    else
+        ++tilesSinceFirst;
+    lastMs = nowMs;
+    lastWork = work;
+    window.push_back({nowMs, work});
+    // The start only moves forward, so older points are never needed again.
+    const qint64 start = lastMs - std::max(kMeasuredMs, (lastMs - firstMs) / 2);
+    while (window.size() > 2 && window[1].ms <= start)
+        window.pop_front();
 }
 
 double BatchTimeEstimate::fractionDone() const
 {
     if (totalWeight <= 0 || current < 0)
         return 0;
-    return std::clamp((weightBefore + currentFraction * weights.at(current)) / totalWeight, 0.0, 1.0);
+    return std::clamp((weightBefore + currentDone) / totalWeight, 0.0, 1.0);
 }
 
-qint64 BatchTimeEstimate::remainingMs(qint64 elapsedMs) const
+qint64 BatchTimeEstimate::remainingMs(qint64 nowMs) const
 {
-    const double done = fractionDone();
-    // Before the first tile is through, the time taken says nothing about the rate.
-    if (done <= 0 || elapsedMs <= 0)
+    if (current < 0 || firstMs < 0)
         return -1;
-    return qint64(double(elapsedMs) * (1.0 - done) / done + 0.5);
+    const double left = std::max(totalWeight - lastWork, 0.0);
+    if (left <= 0)
+        return 0;
+    const Point &from = window.front();
+    if (tilesSinceFirst < 2 || lastMs - firstMs < kMeasuredMs || lastWork <= from.work)
+        return -1;
+    const double msPerWork = double(lastMs - from.ms) / (lastWork - from.work);
+    // The tile under way since the last report is partly done.
+    return std::max<qint64>(qint64(left * msPerWork + 0.5) - std::max<qint64>(nowMs - lastMs, 0), 0);
+}
+
+void BatchProgressPage::pictureStarted(int index, int total, const QString &path)
+{
+    current = index;
+    file = QString::number(index + 1) + QStringLiteral(" of ") + QString::number(total) +
+           QStringLiteral(": ") + engine::displayName(path);
+    status.clear();
+    maximum = 0;
+    value = 0;
+}
+
+void BatchProgressPage::tileProgress(int done, int total)
+{
+    if (current < 0 || total <= 0)
+        return;
+    maximum = total;
+    value = std::clamp(done, 0, total);
+}
+
+void BatchProgressPage::statusChanged(int index, const QString &text)
+{
+    if (index == current)
+        status = text;
+}
+
+void BatchProgressPage::pictureFinished(int index)
+{
+    if (index != current)
+        return;
+    status.clear();
+    maximum = std::max(maximum, 1);
+    value = maximum;
 }
 
 QSize orientedImageSize(const QString &path)
@@ -79,11 +183,9 @@ QString durationText(qint64 ms)
 
 QString batchTimeText(qint64 elapsedMs, qint64 remainingMs)
 {
-    const QString elapsed =
-        QCoreApplication::translate("PelmoraForm", "Elapsed %1").arg(durationText(elapsedMs));
+    const QString elapsed = tr("Elapsed %1").arg(durationText(elapsedMs));
     if (remainingMs < 0)
-        return elapsed;
+        return elapsed + QStringLiteral(" \u00b7 ") + tr("estimating the time left");
     // Rounded up: "about 0:00 left" while work still runs would read as done.
-    return elapsed + QStringLiteral(" \u00b7 ") +
-           QCoreApplication::translate("PelmoraForm", "about %1 left").arg(durationText(remainingMs + 999));
+    return elapsed + QStringLiteral(" \u00b7 ") + tr("about %1 left").arg(durationText(remainingMs + 999));
 }

@@ -4,33 +4,85 @@
 #include <QSize>
 #include <QString>
 
-// The time left of a batch, estimated from the work done so far. Work is counted in input pixels,
-// which is what the network's time follows: a picture's share is its pixel count, and inside a
-// picture the tiles done of its tiles. The rate is what the batch has achieved so far, loading and
-// writing included, so the estimate is refined with every tile and every picture.
+#include <deque>
+#include <vector>
+
+// The time left of a batch, from the measured throughput of its work. Work is what the network's time
+// follows: the pixels it is fed, tile by tile with each tile's margin (a small picture costs more than
+// its own pixels). The rate is measured over the later half of the time since the batch's first tile
+// ended, so the network's warm-up, a tiny first picture and slow early tiles drop out as the batch
+// goes on; until enough is measured there is none. Times are milliseconds since the batch started,
+// given by the caller.
 class BatchTimeEstimate {
 public:
     // One entry per picture of the batch, in order: its size, or an invalid size when its header
-    // could not be read (such a picture weighs as much as the average of the others).
-    explicit BatchTimeEstimate(const QList<QSize> &pictureSizes);
+    // could not be read (such a picture weighs as much as the average of the others). tileSize and
+    // inputMultiple as the tiled pass will cut them; tileSize 0 when not known (one tile a picture).
+    explicit BatchTimeEstimate(const QList<QSize> &pictureSizes, int tileSize = 0, int inputMultiple = 1);
 
     // The picture with this index is being enlarged: every picture before it is done (written,
     // failed or skipped).
-    void pictureStarted(int index);
+    void pictureStarted(int index, qint64 nowMs);
     // Tiles done of the current picture's tiles.
-    void tilesDone(int done, int total);
+    void tilesDone(int done, int total, qint64 nowMs);
 
     // Share of the batch's work done, 0 to 1.
     double fractionDone() const;
-    // Milliseconds left after `elapsedMs` of work, or -1 while too little is done to tell.
-    qint64 remainingMs(qint64 elapsedMs) const;
+    // Milliseconds left at `nowMs`, or -1 while too little is measured to tell.
+    qint64 remainingMs(qint64 nowMs) const;
+
+    // Enough measured: at least this long since the first tile, over at least two more tiles.
+    static constexpr qint64 kMeasuredMs = 2000;
 
 private:
+    // The network's work of one picture, tile by tile, as running sums.
+    std::vector<double> tileWork(int index) const;
+
+    QList<QSize> sizes;
     QList<double> weights;
+    int edge = 0;
+    int multiple = 1;
     double totalWeight = 0;
     double weightBefore = 0; // of the pictures before the current one
     int current = -1;
-    double currentFraction = 0;
+    std::vector<double> currentTiles;
+    double currentDone = 0;
+    // Finished tiles: the batch's first, those the measurement may still start from, the latest.
+    struct Point {
+        qint64 ms;
+        double work;
+    };
+    qint64 firstMs = -1;
+    std::deque<Point> window;
+    qint64 lastMs = -1;
+    double lastWork = 0;
+    int tilesSinceFirst = 0;
+};
+
+// What the progress page shows of the picture being enlarged. Messages reach the page late and from
+// two threads: the writer's status for a picture arrives after the network has started on the next
+// one. Only messages about the current picture count; the rest are stale and dropped.
+class BatchProgressPage {
+public:
+    void pictureStarted(int index, int total, const QString &path);
+    void tileProgress(int done, int total);
+    void statusChanged(int index, const QString &text);
+    // Written or failed.
+    void pictureFinished(int index);
+
+    int picture() const { return current; }
+    QString fileText() const { return file; }
+    QString statusText() const { return status; }
+    // A maximum of 0 shows a busy bar.
+    int barMaximum() const { return maximum; }
+    int barValue() const { return value; }
+
+private:
+    int current = -1;
+    QString file;
+    QString status;
+    int maximum = 0;
+    int value = 0;
 };
 
 // The size a picture shows once the orientation stored in it is applied, from its header only; an
@@ -40,5 +92,6 @@ QSize orientedImageSize(const QString &path);
 // "0:42", "12:05", "1:02:03": minutes and seconds, with hours when there are any.
 QString durationText(qint64 ms);
 
-// The progress page's time line: "Elapsed 0:42" and, once known, " - about 3:10 left".
+// The progress page's time line: "Elapsed 0:42" and " - estimating the time left" until the estimate
+// is known, then " - about 3:10 left".
 QString batchTimeText(qint64 elapsedMs, qint64 remainingMs);

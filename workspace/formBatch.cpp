@@ -79,7 +79,7 @@ void PelmoraForm::on_upscaleButton_clicked()
     ui->cancelButton->setVisible(paths.size() >= 2);
     ui->cancelButton->setEnabled(true);
 
-    batchJob = new engine::BatchJob(outputFolder, upscaler, cancelRequested, this);
+    batchJob = new engine::BatchJob(outputFolder, upscaler, &cancelRequested, this);
     connectBatchProgress();
     startBatchProgress(paths);
 
@@ -88,31 +88,38 @@ void PelmoraForm::on_upscaleButton_clicked()
     processFiles(paths);
 }
 
-// The job's signals arrive queued, in the order the worker sent them.
+// The job's signals arrive queued, each thread's in the order it sent them; the page keeps to the
+// picture the network is on.
 void PelmoraForm::connectBatchProgress()
 {
-    QLabel *fileLabel = ui->progressFileLabel;
-    QLabel *statusLabel = ui->progressLabel;
-    QProgressBar *bar = ui->progressBar;
-    connect(batchJob, &engine::BatchJob::pictureStarted, fileLabel,
-            [fileLabel](int index, int total, const QString &path) {
-                fileLabel->setText(QString::number(index + 1) + QStringLiteral(" of ") +
-                                   QString::number(total) + QStringLiteral(": ") + engine::displayName(path));
+    auto show = [this] {
+        ui->progressFileLabel->setText(progressPage->fileText());
+        ui->progressLabel->setText(progressPage->statusText());
+        ui->progressBar->setRange(0, progressPage->barMaximum());
+        ui->progressBar->setValue(progressPage->barValue());
+    };
+    connect(batchJob, &engine::BatchJob::pictureStarted, this,
+            [this, show](int index, int total, const QString &path) {
+                progressPage->pictureStarted(index, total, path);
+                show();
+                timeEstimate->pictureStarted(index, batchClock.elapsed());
+                progressPicture->start(orientedImageSize(path) * upscaler->scale());
+                showBatchTimes();
             });
-    connect(batchJob, &engine::BatchJob::statusChanged, statusLabel, &QLabel::setText);
-    connect(batchJob, &engine::BatchJob::tileProgress, bar, [bar](int done, int total) {
-        bar->setRange(0, total);
-        bar->setValue(done);
+    connect(batchJob, &engine::BatchJob::statusChanged, this, [this, show](int index, const QString &text) {
+        progressPage->statusChanged(index, text);
+        show();
     });
-    connect(batchJob, &engine::BatchJob::fileWritten, bar, [bar] { bar->setValue(bar->maximum()); });
-
-    connect(batchJob, &engine::BatchJob::pictureStarted, this, [this](int index, int, const QString &path) {
-        timeEstimate->pictureStarted(index);
-        progressPicture->start(orientedImageSize(path) * upscaler->scale());
-        showBatchTimes();
+    connect(batchJob, &engine::BatchJob::tileProgress, this, [this, show](int done, int total) {
+        progressPage->tileProgress(done, total);
+        show();
+        timeEstimate->tilesDone(done, total, batchClock.elapsed());
     });
-    connect(batchJob, &engine::BatchJob::tileProgress, this,
-            [this](int done, int total) { timeEstimate->tilesDone(done, total); });
+    connect(batchJob, &engine::BatchJob::pictureFinished, this,
+            [this, show](const engine::PictureReport &report) {
+                progressPage->pictureFinished(report.index);
+                show();
+            });
     connect(batchJob, &engine::BatchJob::tileFinished, progressPicture, &ProgressPicture::addTile);
 }
 
@@ -122,7 +129,9 @@ void PelmoraForm::startBatchProgress(const QStringList &paths)
     sizes.reserve(paths.size());
     for (const QString &path : paths)
         sizes << orientedImageSize(path);
-    timeEstimate = std::make_unique<BatchTimeEstimate>(sizes);
+    timeEstimate =
+        std::make_unique<BatchTimeEstimate>(sizes, upscaler->tileSize(), upscaler->inputMultiple());
+    progressPage = std::make_unique<BatchProgressPage>();
     progressPicture->clear();
     batchClock.start();
     showBatchTimes();
@@ -165,6 +174,7 @@ void PelmoraForm::onBatchFinished()
     pageStack->setCurrentIndex(1);
     progressPicture->clear();
     timeEstimate.reset();
+    progressPage.reset();
     batchWatcher->deleteLater();
     batchWatcher = nullptr;
     batchJob->deleteLater();
@@ -182,9 +192,9 @@ void PelmoraForm::stopBatch()
     if (!batchWatcher)
         return;
     cancelRequested = true;
-    // The picture in progress is abandoned at its next tile, not finished: closing the window must
-    // not leave the process running invisibly for as long as a large picture takes.
-    batchJob->stopAtNextTile();
+    // The picture in progress is abandoned between two layers of the network, not finished: closing
+    // the window must not leave the process running invisibly for as long as a large picture takes.
+    batchJob->requestStop();
     progressClock.stop();
     // No completion message for a form that is going away.
     batchWatcher->disconnect(this);

@@ -20,6 +20,15 @@ QString picturesFolder();
 // Physical memory available to a new allocation right now, in bytes; 0 when unknown.
 quint64 availablePhysicalMemory();
 
+// An exclusive lock on a file that other processes can test for, held until unlockFile or until the
+// process ends, however it ends (the system drops it then). A handle, or -1 when the file cannot be
+// opened or, with wait false, another process holds the lock.
+qintptr lockFile(const QString &path, bool wait);
+void unlockFile(qintptr handle);
+
+// Removes a file by its name as the system encodes it; safe in a signal handler.
+void removeFileNow(const char *encodedPath);
+
 // The system the program runs on, as the about box names it: "Windows 11", "Linux".
 QString systemName();
 

@@ -7,6 +7,11 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace Platform {
 
 QString installFolder()
@@ -31,6 +36,35 @@ quint64 availablePhysicalMemory()
     if (!file.open(QIODevice::ReadOnly))
         return 0;
     return parseMemAvailable(file.readAll());
+}
+
+qintptr lockFile(const QString &path, bool wait)
+{
+    // flock, not fcntl: fcntl locks of a process vanish when any of its descriptors of the file
+    // closes, and the writer closes its own before the rename.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return -1;
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void unlockFile(qintptr handle)
+{
+    if (handle >= 0)
+        ::close(int(handle));
+}
+
+void removeFileNow(const char *encodedPath)
+{
+    ::unlink(encodedPath);
 }
 
 QString systemName()

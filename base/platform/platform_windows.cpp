@@ -69,6 +69,34 @@ quint64 availablePhysicalMemory()
     return quint64(status.ullAvailPhys);
 }
 
+qintptr lockFile(const QString &path, bool wait)
+{
+    const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    HANDLE file =
+        CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    OVERLAPPED whole{};
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (!LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &whole)) {
+        CloseHandle(file);
+        return -1;
+    }
+    return reinterpret_cast<qintptr>(file);
+}
+
+void unlockFile(qintptr handle)
+{
+    if (handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+void removeFileNow(const char *encodedPath)
+{
+    DeleteFileA(encodedPath);
+}
+
 QString systemName()
 {
     return QStringLiteral("Windows 11");

@@ -1,7 +1,9 @@
 #include "workspace/engine/networkInference.h"
+#include "support/unwritablefolder.h"
 #include "workspace/engine/testModels.h"
 #include "workspace/engine/tiledPass.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,6 +16,11 @@
 #include <QTest>
 
 #include <ncnn/net.h>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -73,6 +80,23 @@ int maxDifference(const QImage &a, const QImage &b)
     return worst;
 }
 
+QByteArray pngBytes(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+QList<QJsonObject> records(const QString &out)
+{
+    QList<QJsonObject> list;
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        list << QJsonDocument::fromJson(line.toUtf8()).object();
+    return list;
+}
+
 } // namespace
 
 class CliTest : public QObject {
@@ -92,10 +116,12 @@ class CliTest : public QObject {
         process.start(QStringLiteral(BRIVELLE_CLI), args);
     }
 
-    Run run(const QStringList &args)
+    Run run(const QStringList &args, const QByteArray &input = {})
     {
         QProcess process;
         start(process, args);
+        process.write(input);
+        process.closeWriteChannel();
         Run result;
         if (!process.waitForFinished(60000))
             return result;
@@ -163,7 +189,10 @@ private slots:
         const QString in = newFolder(QStringLiteral("in"));
         const QString out = newFolder(QStringLiteral("out"));
         QVERIFY(writeBytes(in + QStringLiteral("/broken.png"), "\x89PNG not really"));
-        QVERIFY(picture(QSize(16, 16)).save(in + QStringLiteral("/good.png")));
+        // A text chunk with a wrong checksum: libpng warns and decodes the rest.
+        QByteArray good = pngBytes(picture(QSize(16, 16)));
+        good.insert(33, QByteArray("\0\0\0\x03tEXta\0b\0\0\0\0", 15));
+        QVERIFY(writeBytes(in + QStringLiteral("/good.png"), good));
         const QString missing = in + QStringLiteral("/gone.png");
         const Run result = run({QStringLiteral("-o"), out, in + QStringLiteral("/broken.png"),
                                 in + QStringLiteral("/good.png"), missing});
@@ -172,6 +201,12 @@ private slots:
         QVERIFY(result.err.contains(missing));
         QCOMPARE(entries(out), QStringList{QStringLiteral("good.png")});
         QCOMPARE(QImage(out + QStringLiteral("/good.png")).size(), QSize(64, 64));
+        // The library's warning goes with its picture, not across the progress line.
+        const qsizetype written =
+            result.err.indexOf(QStringLiteral("written ") + in + QStringLiteral("/good.png"));
+        QVERIFY2(written >= 0 &&
+                     result.err.indexOf(QStringLiteral("\n  note: libpng warning: tEXt"), written) > 0,
+                 qPrintable(result.err));
     }
 
     void badUsageExitsWithTwo_data()
@@ -207,6 +242,22 @@ private slots:
             << QStringList{QStringLiteral("-m"), QStringLiteral("/nonexistent/models"),
                            QStringLiteral("x.png")}
             << QStringLiteral("does not load");
+        // A garbage structure file is quoted without its control bytes.
+        const QString garbage = newFolder(QStringLiteral("garbage"));
+        writeBytes(garbage + QStringLiteral("/realesrgan-x4plus.param"), "\x1b[31m\x07junk\xff\xfe\n");
+        writeBytes(garbage + QStringLiteral("/realesrgan-x4plus.bin"), "");
+        QTest::newRow("garbage model") << QStringList{QStringLiteral("-m"), garbage, QStringLiteral("x.png")}
+                                       << QStringLiteral("does not load");
+        // Refused before the model loads or any picture is computed, naming the folder and why.
+        const QString blocked = unwritableFolder(work) + QStringLiteral("/results");
+        QTest::newRow("output folder cannot be made")
+            << QStringList{QStringLiteral("-o"), blocked, QStringLiteral("x.png")}
+            << QStringLiteral("cannot write into the output folder %1: ").arg(blocked);
+        QTest::newRow("quiet and verbose")
+            << QStringList{QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("x.png")}
+            << QStringLiteral("do not go together");
+        QTest::newRow("-0 without a list")
+            << QStringList{QStringLiteral("-0"), QStringLiteral("x.png")} << QStringLiteral("--files-from");
     }
     void badUsageExitsWithTwo()
     {
@@ -216,6 +267,8 @@ private slots:
         const Run result = run(QStringList{QStringLiteral("-o"), out} + args);
         QCOMPARE(result.exitCode, 2);
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
+        QVERIFY2(!result.err.contains(QChar(0x1b)) && !result.err.contains(QChar(0x07)),
+                 qPrintable(result.err));
         QVERIFY(entries(out).isEmpty());
     }
 
@@ -262,12 +315,73 @@ private slots:
         QVERIFY2(maxDifference(tiled, whole) <= 1, qPrintable(QString::number(maxDifference(tiled, whole))));
     }
 
+    // Each input that yields no picture is a failure, named with its reason; the others are still
+    // enlarged. A pipe is refused before it is opened, so it cannot hold the process.
+    void inputsThatYieldNothingFail_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("empty folder")
+            << QStringLiteral("empty") << QStringLiteral("no pictures in this folder");
+        QTest::newRow("folder of bmp")
+            << QStringLiteral("bmps") << QStringLiteral("no pictures in this folder");
+        QTest::newRow("named bmp") << QStringLiteral("bmp")
+                                   << QStringLiteral("not a picture this program reads");
+        QTest::newRow("fifo") << QStringLiteral("fifo") << QStringLiteral("not a regular file");
+        QTest::newRow("too large for memory")
+            << QStringLiteral("huge") << QStringLiteral("the image is too large to open, it needs 152588 MB");
+    }
+    void inputsThatYieldNothingFail()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        const QString in = newFolder(QStringLiteral("in"));
+        const QString out = newFolder(QStringLiteral("out"));
+        QString bad = in + QStringLiteral("/bad");
+        if (kind == QLatin1String("empty") || kind == QLatin1String("bmps"))
+            QVERIFY(QDir().mkpath(bad));
+        if (kind == QLatin1String("bmps"))
+            QVERIFY(picture(QSize(8, 8)).save(bad + QStringLiteral("/p.bmp")));
+        if (kind == QLatin1String("bmp"))
+            QVERIFY(picture(QSize(8, 8)).save(bad += QStringLiteral(".bmp")));
+        if (kind == QLatin1String("fifo"))
+            QCOMPARE(mkfifo(QFile::encodeName(bad += QStringLiteral(".png")).constData(), 0600), 0);
+        if (kind == QLatin1String("huge")) {
+            // A header that declares 200000 x 200000 pixels, far beyond any machine's memory.
+            QByteArray header = pngBytes(picture(QSize(1, 1)));
+            header.replace(16, 8, QByteArray("\0\x03\x0d\x40\0\x03\x0d\x40", 8));
+            quint32 crc = 0xffffffff;
+            for (const char byte : header.mid(12, 17)) {
+                crc ^= quint8(byte);
+                for (int bit = 0; bit < 8; ++bit)
+                    crc = crc & 1 ? 0xedb88320 ^ (crc >> 1) : crc >> 1;
+            }
+            crc = ~crc;
+            const char sum[4] = {char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)};
+            header.replace(29, 4, QByteArray(sum, 4));
+            QVERIFY(writeBytes(bad += QStringLiteral(".png"), header));
+        }
+        QVERIFY(picture(QSize(16, 16)).save(in + QStringLiteral("/good.png")));
+        const Run result =
+            run({QStringLiteral("-j"), QStringLiteral("-o"), out, bad, in + QStringLiteral("/good.png")});
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.err.contains(QStringLiteral("failed %1: %2").arg(bad, reason)),
+                 qPrintable(result.err));
+        QCOMPARE(entries(out), QStringList{QStringLiteral("good.png")});
+        const QList<QJsonObject> list = records(result.out);
+        QCOMPARE(list.size(), 2);
+        QCOMPARE(list.first().value(QStringLiteral("input")).toString(), bad);
+        QCOMPARE(list.first().value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
+    }
+
     void informationOptions_data()
     {
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("text");
         QTest::newRow("help") << QStringLiteral("--help") << QStringLiteral("--device <cpu|gpu|gpu:N>");
         QTest::newRow("version") << QStringLiteral("--version") << QStringLiteral("brivelle-cli 1.");
+        QTest::newRow("-V") << QStringLiteral("-V") << QStringLiteral("brivelle-cli 1.");
+        QTest::newRow("help for scripts") << QStringLiteral("-h") << QStringLiteral("--files-from <FILE>");
         QTest::newRow("devices") << QStringLiteral("--list-devices") << QStringLiteral("cpu\t");
     }
     void informationOptions()
@@ -279,19 +393,129 @@ private slots:
         QVERIFY2(result.out.contains(text), qPrintable(result.out));
     }
 
-    // Stopped in the middle of a picture, the process leaves nothing of it behind and says why it
-    // ended. A deeper network and small tiles keep the picture busy for a good while.
-    void sigtermMidPictureLeavesNoFile()
+    // Runs over a folder that also receives the results enlarge only the photos; --skip-existing
+    // resumes without doing anything twice; --keep-tree keeps pictures of the same name apart.
+    void rerunsAndResumes()
+    {
+        const QString in = newFolder(QStringLiteral("in"));
+        QVERIFY(QDir().mkpath(in + QStringLiteral("/day1")) && QDir().mkpath(in + QStringLiteral("/day2")));
+        QVERIFY(picture(QSize(20, 10)).save(in + QStringLiteral("/a.png")));
+        QVERIFY(picture(QSize(10, 8)).save(in + QStringLiteral("/day1/IMG.jpg")));
+        QVERIFY(picture(QSize(12, 8)).save(in + QStringLiteral("/day2/IMG.jpg")));
+        const QStringList twice{QStringLiteral("-s"), QStringLiteral("2")};
+        for (int i = 0; i < 3; ++i) {
+            const Run result = run(twice + QStringList{QStringLiteral("-o"), in, in});
+            QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+        }
+        // Every result is twice a photo, never four or eight times.
+        QStringList results = entries(in);
+        results.removeAll(QStringLiteral("day1"));
+        results.removeAll(QStringLiteral("day2"));
+        QCOMPARE(results.size(), 1 + 3 * 3);
+        for (const QString &name : results) {
+            const QSize size = QImage(in + QLatin1Char('/') + name).size();
+            QVERIFY2(size == QSize(20, 10) || size == QSize(40, 20) || size == QSize(20, 16) ||
+                         size == QSize(24, 16),
+                     qPrintable(name));
+        }
+
+        const QString out = newFolder(QStringLiteral("out"));
+        const QStringList keepTree =
+            twice + QStringList{QStringLiteral("--keep-tree"), QStringLiteral("-o"), out};
+        const Run first = run(keepTree + QStringList{in});
+        QVERIFY2(first.exitCode == 0, qPrintable(first.err));
+        QCOMPARE(entries(out),
+                 (QStringList{QStringLiteral("a.png"), QStringLiteral("day1"), QStringLiteral("day2")}));
+        QCOMPARE(entries(out + QStringLiteral("/day1")), QStringList{QStringLiteral("IMG.png")});
+        // As if the run had been stopped before its last picture.
+        QVERIFY(QFile::remove(out + QStringLiteral("/day2/IMG.png")));
+        // The list, NUL-separated on standard input, names the folder and one of its files again.
+        const QByteArray list = in.toUtf8() + '\0' + in.toUtf8() + "/day2/IMG.jpg" + '\0';
+        const Run resumed = run(keepTree + QStringList{QStringLiteral("--skip-existing"),
+                                                       QStringLiteral("-j"), QStringLiteral("--files-from"),
+                                                       QStringLiteral("-"), QStringLiteral("-0")},
+                                list);
+        QVERIFY2(resumed.exitCode == 0, qPrintable(resumed.err));
+        QCOMPARE(entries(out + QStringLiteral("/day1")), QStringList{QStringLiteral("IMG.png")});
+        QCOMPARE(entries(out + QStringLiteral("/day2")), QStringList{QStringLiteral("IMG.png")});
+        QCOMPARE(QImage(out + QStringLiteral("/day2/IMG.png")).size(), QSize(24, 16));
+        QStringList statuses;
+        for (const QJsonObject &record : records(resumed.out))
+            statuses << record.value(QStringLiteral("status")).toString();
+        QCOMPARE(statuses, (QStringList{QStringLiteral("skipped"), QStringLiteral("skipped"),
+                                        QStringLiteral("written")}));
+    }
+
+    // A part file that a killed run left is removed by the next run into the folder; one that a
+    // running process is writing (it holds the lock) is left alone.
+    void staleProgressFilesAreRemoved()
+    {
+        const QString in = newFolder(QStringLiteral("in"));
+        const QString out = newFolder(QStringLiteral("out"));
+        QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/p.png")));
+        const QString stale = out + QStringLiteral("/.brivelle-00000000000000aa.png.part");
+        const QString busy = out + QStringLiteral("/.brivelle-00000000000000bb.png.part");
+        QVERIFY(writeBytes(stale, "half") && writeBytes(busy, "being written"));
+        const int fd = ::open(QFile::encodeName(busy).constData(), O_RDONLY);
+        QVERIFY(fd >= 0 && ::flock(fd, LOCK_EX) == 0);
+        const Run result = run({QStringLiteral("-q"), QStringLiteral("-o"), out, in});
+        ::close(fd);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.err, QString()); // quiet
+        QCOMPARE(entries(out), (QStringList{QStringLiteral(".brivelle-00000000000000bb.png.part"),
+                                            QStringLiteral("p.png")}));
+    }
+
+    // A closed standard output stops the run with a message, and leaves nothing half-written.
+    void closedOutputStops()
     {
         const QString slowModels = newFolder(QStringLiteral("slow"));
         QVERIFY(writeTestModel(slowModels, QStringLiteral("realesrgan-x2plus"), 2, 8, 32));
         const QString in = newFolder(QStringLiteral("in"));
         const QString out = newFolder(QStringLiteral("out"));
-        QVERIFY(picture(QSize(512, 256)).save(in + QStringLiteral("/large.png")));
+        QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/a.png")));
+        for (const char *name : {"/b.png", "/c.png"})
+            QVERIFY(picture(QSize(512, 256)).save(in + QLatin1String(name)));
+        // As in `brivelle-cli -j ... | head -n 1`.
         QProcess process;
-        start(process, {QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-t"), QStringLiteral("32"),
-                        QStringLiteral("-m"), slowModels, QStringLiteral("-o"), out,
-                        in + QStringLiteral("/large.png")});
+        QProcess head;
+        process.setStandardOutputProcess(&head);
+        head.start(QStringLiteral("head"), {QStringLiteral("-n"), QStringLiteral("1")});
+        start(process,
+              {QStringLiteral("-j"), QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-t"),
+               QStringLiteral("32"), QStringLiteral("-m"), slowModels, QStringLiteral("-o"), out, in});
+        QVERIFY(process.waitForFinished(60000));
+        QVERIFY(head.waitForFinished(60000));
+        QCOMPARE(records(QString::fromUtf8(head.readAllStandardOutput())).size(), 1);
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY2(err.contains(QStringLiteral("standard output was closed")), qPrintable(err));
+        for (const QString &name : entries(out))
+            QVERIFY2(!name.startsWith(QLatin1Char('.')), qPrintable(name));
+    }
+
+    // Stopped in the middle of a picture, the process leaves nothing of it behind and says why it
+    // ended. A deeper network and small tiles keep the picture busy for a good while.
+    void signalMidPictureLeavesNoFile_data()
+    {
+        QTest::addColumn<int>("stops");
+        QTest::newRow("SIGTERM") << 1;
+        QTest::newRow("Ctrl-C twice") << 2;
+    }
+    void signalMidPictureLeavesNoFile()
+    {
+        QFETCH(int, stops);
+        const QString slowModels = newFolder(QStringLiteral("slow"));
+        QVERIFY(writeTestModel(slowModels, QStringLiteral("realesrgan-x2plus"), 2, 8, 32));
+        const QString in = newFolder(QStringLiteral("in"));
+        const QString out = newFolder(QStringLiteral("out"));
+        QVERIFY(picture(QSize(512, 256)).save(in + QStringLiteral("/large.png")));
+        QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/next.png")));
+        QProcess process;
+        start(process, {QStringLiteral("-j"), QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-t"),
+                        QStringLiteral("32"), QStringLiteral("-m"), slowModels, QStringLiteral("-o"), out,
+                        in + QStringLiteral("/large.png"), in + QStringLiteral("/next.png")});
         QString err;
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -300,11 +524,22 @@ private slots:
             },
             60000));
         QVERIFY2(process.state() == QProcess::Running, "the picture ended before the test could stop it");
-        process.terminate();
+        if (stops == 1)
+            process.terminate();
+        else
+            for (int i = 0; i < stops; ++i)
+                ::kill(pid_t(process.processId()), SIGINT);
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 130);
         QVERIFY(entries(out).isEmpty());
+        // After one signal every input still gets its record; a second one ends the process at once.
+        if (stops > 1)
+            return;
+        QStringList statuses;
+        for (const QJsonObject &record : records(QString::fromUtf8(process.readAllStandardOutput())))
+            statuses << record.value(QStringLiteral("status")).toString();
+        QCOMPARE(statuses, (QStringList{QStringLiteral("cancelled"), QStringLiteral("not-started")}));
     }
 };
 

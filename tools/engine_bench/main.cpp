@@ -143,7 +143,7 @@ int benchBatch(const QString &dir, const QString &name, int scale, int count, in
         }
     }
     std::atomic<bool> cancel{false};
-    auto job = std::make_unique<engine::BatchJob>(out.path(), upscaler, cancel);
+    auto job = std::make_unique<engine::BatchJob>(out.path(), upscaler, &cancel);
 
     // The GUI thread's longest gap between two timer ticks while the worker runs.
     qint64 longestStallNs = 0;

@@ -2,9 +2,12 @@
 
 #include "workspace/engine/boundedQueue.h"
 
+#include "workspace/engine/fileProblems.h"
 #include "workspace/engine/imageInput.h"
 #include "workspace/engine/outputNaming.h"
+#include "workspace/engine/partFile.h"
 #include "workspace/engine/pngOutput.h"
+#include "workspace/engine/resultMark.h"
 #include "workspace/engine/upscaler.h"
 
 #include <QCoreApplication>
@@ -25,7 +28,23 @@ QString tr(const char *text)
     return QCoreApplication::translate("PelmoraForm", text);
 }
 
+thread_local int thisThreadsPicture = -1;
+
+// Names the picture a thread works on for as long as it lives.
+class WorkingOn {
+public:
+    explicit WorkingOn(int index) { thisThreadsPicture = index; }
+    ~WorkingOn() { thisThreadsPicture = -1; }
+    WorkingOn(const WorkingOn &) = delete;
+    WorkingOn &operator=(const WorkingOn &) = delete;
+};
+
 } // namespace
+
+int BatchJob::pictureOfThisThread()
+{
+    return thisThreadsPicture;
+}
 
 QString completionText(const BatchSummary &summary)
 {
@@ -53,10 +72,10 @@ QString completionText(const BatchSummary &summary)
     return text + QLatin1Char('\n') + question;
 }
 
-static_assert(std::atomic<bool>::is_always_lock_free, "stopAtNextTile() must be safe in a signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free, "requestStop() must be safe in a signal handler");
 
 BatchJob::BatchJob(QString outputFolder, std::shared_ptr<const Upscaler> upscaler,
-                   const std::atomic<bool> &cancelRequested, QObject *parent)
+                   const std::atomic<bool> *cancelRequested, QObject *parent)
     : QObject(parent), folder(std::move(outputFolder)), upscaler(std::move(upscaler)),
       cancel(cancelRequested), stages{loadInputImage, writeNewPng}
 {
@@ -74,14 +93,16 @@ void BatchJob::setState(State state)
 struct BatchJob::Decoded {
     int index = 0;
     QString path;
+    QString folder;
     LoadedImage input;
-    QElapsedTimer clock; // started when its decoding began
+    qint64 busyNs = 0; // decoding
 };
 
 struct BatchJob::Finished {
     PictureReport report;
-    QImage image; // still to be written, unless the report is already final
-    QElapsedTimer clock;
+    QString folder;
+    QImage image;      // still to be written, unless the report is already final
+    qint64 busyNs = 0; // decoding and the network
 };
 
 void BatchJob::setStages(Stages replacement)
@@ -92,7 +113,7 @@ void BatchJob::setStages(Stages replacement)
         stages.write = std::move(replacement.write);
 }
 
-void BatchJob::run(const QStringList &paths)
+void BatchJob::run(const QStringList &paths, const QStringList &outputFolders)
 {
     if (state() != State::Idle)
         return;
@@ -104,11 +125,19 @@ void BatchJob::run(const QStringList &paths)
     BoundedQueue<Finished> toWrite(kWaitingToWrite);
     std::thread decoder([&] {
         for (int i = 0; i < paths.size(); ++i) {
+            if (stopNow.load())
+                break;
             Decoded item;
-            item.clock.start();
+            QElapsedTimer clock;
+            clock.start();
             item.index = i;
             item.path = paths.at(i);
-            item.input = stages.load(item.path);
+            item.folder = i < outputFolders.size() ? outputFolders.at(i) : folder;
+            {
+                const WorkingOn picture(i);
+                item.input = stages.load(item.path);
+            }
+            item.busyNs = clock.nsecsElapsed();
             if (!decoded.push(std::move(item)))
                 break;
         }
@@ -121,7 +150,7 @@ void BatchJob::run(const QStringList &paths)
 
     bool stopped = false;
     while (std::optional<Decoded> item = decoded.pop()) {
-        if (cancel.load() || stopNow.load()) {
+        if ((cancel && cancel->load()) || stopNow.load()) {
             stopped = true;
             break;
         }
@@ -139,6 +168,14 @@ void BatchJob::run(const QStringList &paths)
     toWrite.close();
     decoder.join();
     writer.join();
+    // Pictures are reported in list order, so those never started are the ones after the last report.
+    for (int i = reported; i < paths.size(); ++i) {
+        PictureReport report;
+        report.index = i;
+        report.input = paths.at(i);
+        report.status = PictureReport::Status::NotStarted;
+        finish(std::move(report));
+    }
     if (stopped)
         result.cancelled = true;
     setState(State::Finished);
@@ -157,22 +194,28 @@ void BatchJob::finish(PictureReport report)
         emit fileFailed(report.input, report.reason);
         break;
     case PictureReport::Status::Cancelled:
+    case PictureReport::Status::NotStarted:
         result.cancelled = true;
         break;
     }
+    reported = report.index + 1;
     emit pictureFinished(report);
 }
 
 BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
 {
+    QElapsedTimer clock;
+    clock.start();
+    const WorkingOn picture(item.index);
     Finished finished;
-    finished.clock = item.clock;
+    finished.folder = item.folder;
     PictureReport &report = finished.report;
     report.index = item.index;
     report.input = item.path;
     auto ended = [&](PictureReport::Status status, const QString &reason = {}) {
         report.status = status;
         report.reason = reason;
+        finished.busyNs = item.busyNs + clock.nsecsElapsed();
         return std::move(finished);
     };
 
@@ -184,8 +227,8 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     observer.planStarted = [this](int tiles, QSize) {
         emit tileProgress(0, tiles);
     };
-    observer.tileStarted = [this](int x, int y) {
-        emit statusChanged(tr("Processing Tile (%1, %2)").arg(x).arg(y));
+    observer.tileStarted = [this, index = item.index](int x, int y) {
+        emit statusChanged(index, tr("Processing Tile (%1, %2)").arg(x).arg(y));
     };
     const bool wantsTiles = isSignalConnected(QMetaMethod::fromSignal(&BatchJob::tileFinished));
     observer.tileFinished = [this, wantsTiles](int tilesDone, int tiles, const QImage &tile,
@@ -194,7 +237,7 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
         if (wantsTiles && !tile.isNull())
             emit tileFinished(tile, where);
     };
-    UpscaleResult upscaled = upscaler->upscale(item.input.image, observer, [this] { return stopNow.load(); });
+    UpscaleResult upscaled = upscaler->upscale(item.input.image, observer, &stopNow);
     // The decoded input is not needed any more while the result waits for the writer.
     item.input.image = QImage();
     switch (upscaled.status) {
@@ -210,16 +253,28 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
                      upscaled.reason.isEmpty() ? QStringLiteral("no result") : upscaled.reason);
     }
     finished.image = std::move(upscaled.image);
+    markAsResult(finished.image, item.path);
     report.status = PictureReport::Status::Written; // once the writer has written it
+    finished.busyNs = item.busyNs + clock.nsecsElapsed();
     return finished;
 }
 
 void BatchJob::writeOne(Finished item)
 {
+    const QString target = item.folder;
+    QElapsedTimer clock;
+    clock.start();
+    const WorkingOn picture(item.report.index);
     PictureReport &report = item.report;
     if (!item.image.isNull()) {
-        emit statusChanged(tr("Encoding final pixels and writing to disk..."));
-        const PngWriteResult written = stages.write(item.image, folder, report.input);
+        emit statusChanged(report.index, tr("Encoding final pixels and writing to disk..."));
+        // The job's own folder was checked before the batch; a mirrored subfolder is made here.
+        const QString problem = target == folder ? QString() : createFolder(target);
+        PngWriteResult written{QString(), tr("could not be written: %1").arg(problem)};
+        if (problem.isEmpty()) {
+            cleanUpOnce(target);
+            written = stages.write(item.image, target, report.input);
+        }
         if (written.ok()) {
             report.output = written.path;
             report.size = item.image.size();
@@ -229,8 +284,17 @@ void BatchJob::writeOne(Finished item)
         }
         item.image = QImage();
     }
-    report.seconds = double(item.clock.nsecsElapsed()) / 1e9;
+    report.seconds = double(item.busyNs + clock.nsecsElapsed()) / 1e9;
     finish(std::move(report));
+}
+
+void BatchJob::cleanUpOnce(const QString &target)
+{
+    if (cleanedFolders.contains(target))
+        return;
+    cleanedFolders << target;
+    if (const int removed = removeStalePartFiles(target))
+        qDebug() << "removed" << removed << "part files left behind in" << target;
 }
 
 } // namespace engine

@@ -33,12 +33,13 @@ struct BatchSummary {
 
 // What became of one picture of the batch.
 struct PictureReport {
-    enum class Status { Written, Failed, Cancelled };
+    // Cancelled: stopped while the network worked on it; NotStarted: the batch stopped before it.
+    enum class Status { Written, Failed, Cancelled, NotStarted };
     int index = 0; // in the path list
     QString input;
     QString output;     // empty unless written
     QSize size;         // of the result; empty unless written
-    double seconds = 0; // from the start of its decoding to the end of its write
+    double seconds = 0; // its own decoding, network and writing time, without waits in the queues
     Status status = Status::Failed;
     QString reason;
 };
@@ -54,12 +55,14 @@ QString completionText(const BatchSummary &summary);
 // (a pool thread), a thread of the job decodes the next ones and another encodes and writes the
 // previous ones, each through a queue of a few pictures, so memory stays bounded. Pictures are
 // written in list order. Signals come from those three threads (the network's: pictureStarted,
-// tileProgress, tileFinished, statusChanged; the writer's: fileWritten, fileFailed,
-// pictureFinished) and reach receivers in the GUI thread as queued calls, each thread's in emission
-// order. An input that fails is reported and skipped; the batch goes on with the next one.
-// Two ways to stop: the cancel flag, read before the network starts on a picture, lets the current
-// picture finish and be written; stopAtNextTile() abandons it at its next tile and writes nothing of
-// it. Either way, pictures already finished are still written.
+// tileProgress, tileFinished; the writer's: fileWritten, fileFailed, pictureFinished; both:
+// statusChanged, tagged with its picture) and reach receivers in the GUI thread as queued calls, each
+// thread's in emission order. An input that fails is reported and skipped; the batch goes on with the next
+// one. Two ways to stop: the cancel flag, read before the network starts on a picture, lets the current
+// picture finish and be written; requestStop() abandons it within a layer of the network and writes
+// nothing of it. Either way, pictures already finished are still written, and every picture after
+// the last one started is reported NotStarted. Every result is marked (resultMark.h), and the first
+// write into a folder removes the part files that killed runs left there.
 class BatchJob : public QObject {
     Q_OBJECT
 
@@ -67,14 +70,21 @@ public:
     enum class State { Idle, Running, Finished };
     Q_ENUM(State)
 
+    // cancelBetweenPictures, when given, is the window's Cancel flag; it must outlive run().
     BatchJob(QString outputFolder, std::shared_ptr<const Upscaler> upscaler,
-             const std::atomic<bool> &cancelRequested, QObject *parent = nullptr);
+             const std::atomic<bool> *cancelBetweenPictures = nullptr, QObject *parent = nullptr);
     ~BatchJob() override;
 
-    // Worker thread. Runs once; a second call does nothing.
-    void run(const QStringList &paths);
-    // Any thread, and safe in a signal handler: a single store to a lock-free atomic.
-    void stopAtNextTile() { stopNow.store(true); }
+    // Worker thread. Runs once; a second call does nothing. outputFolders, when not empty, gives
+    // each path its own folder (created when missing) instead of the job's.
+    void run(const QStringList &paths, const QStringList &outputFolders = {});
+    // Any thread, and safe in a signal handler: a single store to a lock-free atomic that the
+    // runtime reads between layers.
+    void requestStop() { stopNow.store(true); }
+
+    // The index of the picture the calling thread is decoding, enlarging or writing for a job, or
+    // -1: messages that libraries print on those threads concern that picture.
+    static int pictureOfThisThread();
 
     // Decoding and writing; tests and benchmarks replace them. Called on the job's own threads, one
     // picture at a time each. Set before run().
@@ -101,7 +111,9 @@ signals:
     // A finished part of the current picture's colour, and its place in output pixels. Emitted only
     // while something is connected: the copy is not free.
     void tileFinished(const QImage &tile, const QRect &where);
-    void statusChanged(const QString &text);
+    // A status line for the picture `index`; the writer's arrive late, after the network has
+    // started on later pictures.
+    void statusChanged(int index, const QString &text);
     void fileWritten(const QString &outputPath);
     // reason is plain text for a log or a message.
     void fileFailed(const QString &path, const QString &reason);
@@ -114,16 +126,19 @@ private:
     void setState(State state);
     Finished upscaleOne(Decoded item, int total);
     void writeOne(Finished item);
+    void cleanUpOnce(const QString &target);
     void finish(PictureReport report);
 
     const QString folder;
     const std::shared_ptr<const Upscaler> upscaler;
-    const std::atomic<bool> &cancel;
+    const std::atomic<bool> *cancel;
     std::atomic<bool> stopNow{false};
     std::atomic<State> currentState{State::Idle};
     Stages stages;
     // Written by the writer thread only while run() runs.
     BatchSummary result;
+    int reported = 0;
+    QStringList cleanedFolders;
 };
 
 } // namespace engine

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace engine {
@@ -105,6 +106,22 @@ QString describe(InputProblem problem)
     return QString();
 }
 
+int decodeLimitMb(quint64 availableBytes)
+{
+    constexpr quint64 kFloorMb = 256;
+    // QImageReader takes an int; beyond that the limit is off in practice anyway.
+    constexpr quint64 kCeilingMb = 1 << 30;
+    return int(std::clamp(availableBytes / 2 / (1024 * 1024), kFloorMb, kCeilingMb));
+}
+
+QString tooLargeDetail(const QSize &declared, int limitMb)
+{
+    if (!declared.isValid() || limitMb <= 0)
+        return QString();
+    const qint64 neededMb = (qint64(declared.width()) * declared.height() * 4 + (1 << 20) - 1) >> 20;
+    return tr(", it needs %1 MB of memory to decode and %2 MB may be taken now").arg(neededMb).arg(limitMb);
+}
+
 bool encodedDataComplete(const QByteArray &format, const uchar *data, qint64 size)
 {
     if (format == "jpeg" || format == "jpg")
@@ -161,6 +178,22 @@ QString folderWriteProblem(const QString &folder)
     if (!probe.remove())
         return writeFailureCause(errno, probe.errorString());
     return QString();
+}
+
+QString createFolder(const QString &folder)
+{
+    const QString absolute = QFileInfo(folder).absoluteFilePath();
+    // The nearest part of the path that exists decides why the rest cannot be made.
+    QString existing = absolute;
+    while (!QFileInfo::exists(existing) && !QFileInfo(existing).isSymLink() && !QDir(existing).isRoot())
+        existing = QFileInfo(existing).absolutePath();
+    if (!QFileInfo(existing).isDir())
+        return tr("%1 is not a folder").arg(QDir::toNativeSeparators(existing));
+    if (existing != absolute && !QDir().mkpath(absolute)) {
+        const QString problem = folderWriteProblem(existing);
+        return problem.isEmpty() ? tr("it cannot be created") : problem;
+    }
+    return folderWriteProblem(absolute);
 }
 
 } // namespace engine

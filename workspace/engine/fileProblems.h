@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSize>
 #include <QString>
 
 namespace engine {
@@ -20,6 +21,13 @@ enum class InputProblem {
 // only partly decoded", ...
 QString describe(InputProblem problem);
 
+// What decoding may take, in megabytes, when `availableBytes` of memory are free: half of it, so the
+// enlarged result still fits, and never less than the 256 MB that any machine can spare.
+int decodeLimitMb(quint64 availableBytes);
+
+// Appended to the words of TooLarge: ", it needs 900 MB of memory to decode and 512 MB may be taken".
+QString tooLargeDetail(const QSize &declared, int limitMb);
+
 // Whether an encoded picture holds all of its data: a JPEG up to its end-of-image marker, a PNG up
 // to its closing chunk. Decoders fill what is missing with grey without failing, so a cut-off file
 // is found here. Other formats count as complete: their decoders fail on cut-off data.
@@ -37,5 +45,10 @@ QString writeFailureReason(int systemError, const QString &systemText);
 // again: permissions, read-only mounts and missing folders all show. Empty when they can,
 // otherwise the cause in the words of writeFailureCause.
 QString folderWriteProblem(const QString &folder);
+
+// Makes a folder with its missing parents and checks that new files can be made in it. Empty when
+// they can, otherwise why not: a file standing where a folder should be, or the cause in the words
+// of writeFailureCause.
+QString createFolder(const QString &folder);
 
 } // namespace engine

@@ -62,6 +62,8 @@ LoadedImage loadInputImage(const QString &path)
     if (loaded.problem != InputProblem::None) {
         loaded.image = QImage();
         loaded.error = describe(loaded.problem);
+        if (loaded.problem == InputProblem::TooLarge)
+            loaded.error += tooLargeDetail(QImageReader(path).size(), QImageReader::allocationLimit());
     }
     return loaded;
 }

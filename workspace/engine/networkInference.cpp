@@ -18,7 +18,7 @@ bool outOfMemory(int rc)
 } // namespace
 
 TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs,
-                         const NetworkBlobs &blobs)
+                         const NetworkBlobs &blobs, const std::atomic<bool> *stop)
 {
     using Status = TileInference::Status;
     if (image.isNull())
@@ -38,11 +38,14 @@ TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *netw
     clock.start();
     ncnn::Extractor ex = net.create_extractor();
     ex.set_light_mode(true);
+    ex.set_stop_request(stop);
     ex.input(blobs.input.constData(), in);
     ncnn::Mat out;
     const int rc = ex.extract(blobs.output.constData(), out);
     if (networkNs)
         *networkNs += clock.nsecsElapsed();
+    if (rc == ncnn::ERROR_CANCELLED)
+        return {{}, Status::Cancelled, QStringLiteral("stopped")};
     if (rc != 0 || out.empty()) {
         const QString why = QString::fromStdString(ex.last_error());
         return {{},

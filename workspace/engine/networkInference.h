@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QImage>
 
+#include <atomic>
+
 namespace ncnn {
 class Net;
 }
@@ -20,8 +22,9 @@ struct NetworkBlobs {
 // One inference: 8-bit RGB in, enlarged 8-bit RGB out, through the input and output blobs with
 // values scaled to 0..1 on the way in and back to 0..255 on the way out. Reads the network only, so
 // it may run on a worker thread while nothing reloads the network. networkNs, when given, is
-// increased by the time spent inside the network itself (for the benchmark).
+// increased by the time spent inside the network itself (for the benchmark). Once *stop reads true
+// the runtime gives up between two layers and the result is Cancelled.
 TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs = nullptr,
-                         const NetworkBlobs &blobs = {});
+                         const NetworkBlobs &blobs = {}, const std::atomic<bool> *stop = nullptr);
 
 } // namespace engine

@@ -2,11 +2,11 @@
 
 #include "workspace/engine/fileProblems.h"
 #include "workspace/engine/outputNaming.h"
+#include "workspace/engine/partFile.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QRandomGenerator>
 
 #include <cerrno>
 
@@ -25,22 +25,12 @@ PngWriteResult writeNewPng(const QImage &image, const QString &folder, const QSt
     }
 
     // Encoded under a hidden name first and renamed into place whole, so a result name never holds a
-    // half-written picture, whatever stops the process. Created like any new file (not as a private
-    // temporary one), so the result gets the usual permissions.
+    // half-written picture, whatever stops the process.
     // errno is read right after each failing call: it names the cause the user can act on.
-    int systemError = 0;
     QFile part;
-    for (int attempt = 0; attempt < 100 && !part.isOpen(); ++attempt) {
-        part.setFileName(folder +
-                         QStringLiteral("/.brivelle-%1.png.part")
-                             .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0')));
-        errno = 0;
-        const bool opened = part.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-        systemError = errno;
-        if (!opened && !QFileInfo::exists(part.fileName()))
-            break;
-    }
-    if (!part.isOpen()) {
+    PartFile partFile;
+    int systemError = partFile.create(part, folder, QStringLiteral("png"));
+    if (systemError != 0) {
         result.error = writeFailureReason(systemError, part.errorString());
         return result;
     }

@@ -106,6 +106,8 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
         const TileInference out = infer(input);
         if (out.status == TileInference::Status::OutOfMemory)
             return failure(TiledPassResult::Status::OutOfMemory, tileSize, out.message);
+        if (out.status == TileInference::Status::Cancelled)
+            return failure(TiledPassResult::Status::Cancelled, tileSize, QStringLiteral("cancelled"));
         const QSize expected = tile.inputSize * scale;
         if (out.status != TileInference::Status::Ok || out.image.size() != expected)
             return failure(TiledPassResult::Status::TileFailed, tileSize,
@@ -141,7 +143,8 @@ TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
         return failure(TiledPassResult::Status::NullSource, tileSize, QStringLiteral("null source"));
 
     for (int edge = tileSize;;) {
-        TiledPassResult result = runAtTileSize(source, edge, scale, infer, observer, inputMultiple, cancelled);
+        TiledPassResult result =
+            runAtTileSize(source, edge, scale, infer, observer, inputMultiple, cancelled);
         if (result.status != TiledPassResult::Status::OutOfMemory)
             return result;
         const int smaller = reducedTileSize(edge);

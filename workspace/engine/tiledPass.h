@@ -12,7 +12,7 @@ namespace engine {
 // What one inference of one tile came to. Running out of memory is told apart from other failures
 // because a smaller tile may still fit.
 struct TileInference {
-    enum class Status { Ok, Failed, OutOfMemory };
+    enum class Status { Ok, Failed, OutOfMemory, Cancelled };
     QImage image;
     Status status = Status::Failed;
     QString message;
@@ -44,7 +44,7 @@ struct TiledPassResult {
 // again with a smaller edge, down to the minimum; any other failed tile fails the image, because a
 // picture with black holes must never pass for a result.
 // inputMultiple: see planTiles. `cancelled` is asked before every tile; true ends the pass with
-// Cancelled.
+// Cancelled, as does an inference that reports it stopped.
 TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const std::function<TileInference(const QImage &)> &infer,
                              const TiledPassObserver &observer = {}, int inputMultiple = 1,

@@ -102,15 +102,7 @@ std::shared_ptr<Upscaler> Upscaler::load(const Config &config, QString *error)
         }
     }
 
-    const ncnn::Net *loaded = upscaler->net.get();
-    std::atomic<qint64> *inside = &upscaler->insideNs;
-    const NetworkBlobs blobs{model.inputBlob.toUtf8(), model.outputBlob.toUtf8()};
-    upscaler->network = [loaded, inside, blobs](const QImage &image) {
-        qint64 ns = 0;
-        TileInference result = inferImage(*loaded, image, &ns, blobs);
-        *inside += ns;
-        return result;
-    };
+    upscaler->blobs = {model.inputBlob.toUtf8(), model.outputBlob.toUtf8()};
     return upscaler;
 }
 
@@ -126,11 +118,15 @@ int Upscaler::tileSize() const
     return fixedTile > 0 ? fixedTile : tileSizeForDevice(where);
 }
 
-TileInference Upscaler::runNetwork(const QImage &image) const
+TileInference Upscaler::runNetwork(const QImage &image, StopRequest stop) const
 {
-    if (net)
-        return network(image);
-    // A stand-in's time counts as the network's too.
+    if (net) {
+        qint64 ns = 0;
+        TileInference result = inferImage(*net, image, &ns, blobs, stop);
+        insideNs += ns;
+        return result;
+    }
+    // A stand-in's time counts as the network's too; it is only stopped between tiles.
     QElapsedTimer clock;
     clock.start();
     TileInference result = network(image);
@@ -168,7 +164,7 @@ UpscaleResult fromPass(TiledPassResult pass)
 } // namespace
 
 UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer,
-                                      const CancelCheck &cancelled) const
+                                      StopRequest stop) const
 {
     qDebug() << "upscaleImageTiling";
     if (source.isNull())
@@ -194,8 +190,8 @@ UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const 
             observer.tileFinished(tile.number, plan.tileCount(), canvas.copy(where), where);
         };
     UpscaleResult result = fromPass(runTiledPass(
-        source, tileSize, factor, [this](const QImage &tile) { return runNetwork(tile); }, pass, multiple,
-        cancelled));
+        source, tileSize, factor, [this, stop](const QImage &tile) { return runNetwork(tile, stop); }, pass,
+        multiple, [stop] { return stop && stop->load(); }));
     if (result.isOk() && result.tileSize != tileSize)
         qDebug() << "tile_size reduced for lack of memory:" << tileSize << "->" << result.tileSize;
     if (!result.isOk() && result.status != UpscaleResult::Status::Cancelled)
@@ -204,12 +200,12 @@ UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const 
 }
 
 UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer,
-                                         const CancelCheck &cancelled) const
+                                         StopRequest stop) const
 {
     const QImage alpha = extractAlphaPlane(source);
     // The source as it is, not flattened on white: the tiled pass reads straight colour, so a soft
     // edge keeps its own colour instead of being lightened twice (once by the white, once by alpha).
-    UpscaleResult result = upscaleColour(source, tileSize, observer, cancelled);
+    UpscaleResult result = upscaleColour(source, tileSize, observer, stop);
     if (!result.isOk())
         return result;
     result.image = mergeAlpha(result.image, alpha);
@@ -221,8 +217,7 @@ UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, con
     return result;
 }
 
-UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &observer,
-                                const CancelCheck &cancelled) const
+UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &observer, StopRequest stop) const
 {
     if (source.isNull())
         return {{}, UpscaleResult::Status::Failed, QStringLiteral("no picture"), 0};
@@ -231,10 +226,10 @@ UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &obs
     UpscaleResult result;
     if (hasTransparency(source)) {
         qDebug() << "Has Transparency";
-        result = upscaleWithAlpha(source, edge, observer, cancelled);
+        result = upscaleWithAlpha(source, edge, observer, stop);
     } else {
         qDebug() << "No Transparency";
-        result = upscaleColour(source, edge, observer, cancelled);
+        result = upscaleColour(source, edge, observer, stop);
     }
     if (result.isOk())
         result.image.setColorSpace(source.colorSpace());

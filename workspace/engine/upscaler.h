@@ -1,5 +1,6 @@
 #pragma once
 
+#include "workspace/engine/networkInference.h"
 #include "workspace/engine/tiledPass.h"
 
 #include <QImage>
@@ -43,15 +44,16 @@ struct UpscaleObserver {
     std::function<void(int done, int total, const QImage &tile, const QRect &where)> tileFinished;
 };
 
-// Asked before every tile; true stops the picture.
-using CancelCheck = std::function<bool()>;
+// The caller's stop request: read before every tile and, on a loaded network, by the runtime between
+// two layers, so a picture stops within a fraction of a second whatever the tile. Null never stops.
+using StopRequest = const std::atomic<bool> *;
 
 struct UpscaleResult {
     enum class Status {
         Ok,
         Failed,      // reason says why
         OutOfMemory, // even at the smallest tile edge
-        Cancelled,   // stopped between two tiles; nothing to write
+        Cancelled,   // stopped by the stop request; nothing to write
     };
     QImage image; // Format_RGB888, or Format_RGBA8888 for a picture with transparency; null unless Ok
     Status status = Status::Failed;
@@ -65,7 +67,7 @@ struct UpscaleResult {
 using TileNetwork = std::function<TileInference(const QImage &rgb)>;
 
 // Enlarges pictures with one loaded network on one device, at one scale, with one tile policy. It
-// holds everything a worker needs, so nothing but the picture, an observer and a cancel check has to
+// holds everything a worker needs, so nothing but the picture, an observer and a stop request has to
 // be handed in. upscale() and runNetwork() only read it and may run on any one thread at a time;
 // nothing changes it once made.
 class Upscaler {
@@ -97,24 +99,25 @@ public:
     Upscaler &operator=(const Upscaler &) = delete;
 
     int scale() const { return factor; }
+    // What the tiled pass rounds tile copies up to (planTiles).
     int inputMultiple() const { return multiple; }
     const Device &device() const { return where; }
     // The edge for the next picture: the fixed one, or the device's from its memory now.
     int tileSize() const;
 
     // One inference of a whole RGB image.
-    TileInference runNetwork(const QImage &image) const;
+    TileInference runNetwork(const QImage &image, StopRequest stop = nullptr) const;
     // The colour of the picture through the tiled pass at the given edge (smaller after running out of
     // memory); the result is Format_RGB888.
     UpscaleResult upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
-                                const CancelCheck &cancelled = {}) const;
+                                StopRequest stop = nullptr) const;
     // The colour through the network, the alpha plane smoothly scaled and merged back.
     UpscaleResult upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
-                                   const CancelCheck &cancelled = {}) const;
+                                   StopRequest stop = nullptr) const;
     // The whole picture at tileSize(): with upscaleWithAlpha when it has transparency, otherwise
     // upscaleColour; the result carries the source's colour space.
     UpscaleResult upscale(const QImage &source, const UpscaleObserver &observer = {},
-                          const CancelCheck &cancelled = {}) const;
+                          StopRequest stop = nullptr) const;
 
     // Time spent inside the network so far, over every thread (for benchmarks).
     qint64 networkNanoseconds() const { return insideNs.load(); }
@@ -124,6 +127,7 @@ private:
 
     std::unique_ptr<ncnn::Net> net;
     TileNetwork network;
+    NetworkBlobs blobs; // of a loaded network
     int factor = 4;
     Device where;
     int fixedTile = 0;

@@ -1,3 +1,4 @@
+#include "workspace/batchProgress.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/imageInput.h"
 #include "workspace/engine/pngOutput.h"
@@ -56,7 +57,7 @@ private slots:
                                 writeBytes(in, QStringLiteral("broken.jpg"), "not an image"),
                                 writeImage(in, QStringLiteral("c.final.jpg"), QImage::Format_RGB32)};
         std::atomic<bool> cancel{false};
-        BatchJob job(out.path(), standIn(), cancel);
+        BatchJob job(out.path(), standIn(), &cancel);
         QSignalSpy started(&job, &BatchJob::pictureStarted);
         QSignalSpy failed(&job, &BatchJob::fileFailed);
         QSignalSpy states(&job, &BatchJob::stateChanged);
@@ -94,7 +95,7 @@ private slots:
                          return engine::TileInference{
                              {}, engine::TileInference::Status::Failed, QStringLiteral("tile failed")};
                      }),
-                     cancel);
+                     &cancel);
         job.run({writeImage(in, QStringLiteral("x.png"), QImage::Format_RGB32)});
         QCOMPARE(job.summary().failures.size(), 1);
         QVERIFY(job.summary().failures.at(0).reason.contains(QStringLiteral("tile failed")));
@@ -117,7 +118,7 @@ private slots:
                          cancel = true;
                          return doubled(tile);
                      }),
-                     cancel);
+                     &cancel);
         job.run(paths);
         QCOMPARE(calls, 1);
         QCOMPARE(job.summary().written.size(), 1);
@@ -126,9 +127,9 @@ private slots:
                  QStringLiteral("Cancelled. 1 of 3 images were written.\nOpen the output folder?"));
     }
 
-    // Stopping at the next tile abandons the picture in the middle: nothing of it is written and the
-    // pictures after it are not started.
-    void stopAtNextTileWritesNothing()
+    // A stop abandons the picture in the middle: nothing of it is written, and the pictures after it
+    // are not started but still reported.
+    void stopWritesNothing()
     {
         QTemporaryDir in;
         QTemporaryDir out;
@@ -142,10 +143,10 @@ private slots:
         int calls = 0;
         BatchJob job(out.path(), standIn([&](const QImage &tile) {
                          if (++calls == 2)
-                             stopping->stopAtNextTile();
+                             stopping->requestStop();
                          return doubled(tile);
                      }),
-                     cancel);
+                     &cancel);
         stopping = &job;
         QSignalSpy progress(&job, &BatchJob::tileProgress);
         QSignalSpy tiles(&job, &BatchJob::tileFinished);
@@ -155,9 +156,11 @@ private slots:
         QVERIFY(QDir(out.path()).isEmpty());
         QVERIFY(job.summary().cancelled);
         QVERIFY(job.summary().failures.isEmpty());
-        QCOMPARE(reports.size(), 1);
+        QCOMPARE(reports.size(), 2);
         QCOMPARE(reports.at(0).at(0).value<engine::PictureReport>().status,
                  engine::PictureReport::Status::Cancelled);
+        QCOMPARE(reports.at(1).at(0).value<engine::PictureReport>().status,
+                 engine::PictureReport::Status::NotStarted);
         // 100 wide at edge 32: four tiles in a row, the two done were reported with their pixels.
         QCOMPARE(progress.size(), 3);
         QCOMPARE(progress.at(0), (QVariantList{0, 4}));
@@ -191,7 +194,7 @@ private slots:
         QStringList loadOrder;
         QStringList writeOrder;
         std::atomic<bool> cancel{false};
-        BatchJob job(out.path(), standIn(), cancel);
+        BatchJob job(out.path(), standIn(), &cancel);
         BatchJob::Stages stages;
         stages.load = [&](const QString &path) {
             {
@@ -222,6 +225,72 @@ private slots:
         QCOMPARE(job.summary().written.size(), 10);
         QCOMPARE(job.summary().written.first(), out.filePath(QStringLiteral("p0.png")));
         QCOMPARE(job.summary().written.last(), out.filePath(QStringLiteral("p9.png")));
+    }
+
+    // The progress page fed by a running batch, in the order the job's threads send: the writer's
+    // status for a picture never shows once the network is on the next one, and the bar is never
+    // full while the network works.
+    void progressPageFollowsTheNetwork()
+    {
+        QTemporaryDir in;
+        QTemporaryDir out;
+        QStringList paths;
+        for (int i = 0; i < 6; ++i)
+            paths << writeImage(in, QStringLiteral("p%1.png").arg(i), QImage::Format_RGB32);
+        std::mutex mutex;
+        BatchProgressPage page;
+        int networkOn = -1;
+        QStringList wrong;
+        auto check = [&] {
+            if (page.statusText().startsWith(QStringLiteral("Encoding")) && networkOn == page.picture())
+                wrong << QStringLiteral("encoding shown while the network works on %1").arg(networkOn);
+            if (networkOn == page.picture() && page.barMaximum() > 0 && page.barValue() == page.barMaximum())
+                wrong << QStringLiteral("full bar while the network works on %1").arg(networkOn);
+        };
+        BatchJob job(out.path(), standIn(
+                                     [&](const QImage &tile) {
+                                         std::lock_guard<std::mutex> lock(mutex);
+                                         networkOn = page.picture();
+                                         check();
+                                         return doubled(tile);
+                                     },
+                                     16));
+        const auto direct = Qt::DirectConnection;
+        connect(
+            &job, &BatchJob::pictureStarted, this,
+            [&](int index, int total, const QString &path) {
+                std::lock_guard<std::mutex> lock(mutex);
+                page.pictureStarted(index, total, path);
+            },
+            direct);
+        connect(
+            &job, &BatchJob::tileProgress, this,
+            [&](int done, int total) {
+                std::lock_guard<std::mutex> lock(mutex);
+                networkOn = done < total ? page.picture() : -1;
+                page.tileProgress(done, total);
+            },
+            direct);
+        connect(
+            &job, &BatchJob::statusChanged, this,
+            [&](int index, const QString &text) {
+                std::lock_guard<std::mutex> lock(mutex);
+                page.statusChanged(index, text);
+                check();
+            },
+            direct);
+        connect(
+            &job, &BatchJob::pictureFinished, this,
+            [&](const engine::PictureReport &report) {
+                std::lock_guard<std::mutex> lock(mutex);
+                page.pictureFinished(report.index);
+                check();
+            },
+            direct);
+        job.run(paths);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1Char('\n'))));
+        QCOMPARE(page.fileText(), QStringLiteral("6 of 6: ") + paths.last());
+        QCOMPARE(job.summary().written.size(), 6);
     }
 
     void allGoodGivesTheUsualMessage()

@@ -1,0 +1,257 @@
+#include "cli/cliReporter.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+namespace {
+
+void writeTo(std::FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+QString statusWord(engine::PictureReport::Status status)
+{
+    using Status = engine::PictureReport::Status;
+    switch (status) {
+    case Status::Written:
+        return QStringLiteral("written");
+    case Status::Failed:
+        return QStringLiteral("failed");
+    case Status::Cancelled:
+        return QStringLiteral("cancelled");
+    case Status::NotStarted:
+        return QStringLiteral("not-started");
+    }
+    return QString();
+}
+
+} // namespace
+
+QString printableText(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const QChar::Category category = c.category();
+        if (c == QChar::ReplacementCharacter || category == QChar::Other_Surrogate ||
+            category == QChar::Other_NotAssigned || category == QChar::Other_PrivateUse) {
+            out += QLatin1Char('?');
+        } else if (category == QChar::Other_Control || category == QChar::Other_Format) {
+            out += c.unicode() < 0x100 ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+                                       : QStringLiteral("?");
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void MessageLog::add(int picture, const QString &text)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    QStringList &list = byPicture[picture];
+    // A damaged file can repeat one warning for every row.
+    constexpr int kKept = 5;
+    if (list.size() < kKept)
+        list << text;
+    else if (list.size() == kKept)
+        list << QStringLiteral("(more messages left out)");
+}
+
+QStringList MessageLog::take(int picture)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return byPicture.take(picture);
+}
+
+Reporter::Reporter(const CliOptions &options, MessageLog &log, bool terminal)
+    : json(options.json), verbosity(options.verbosity), terminal(terminal), log(log)
+{}
+
+void Reporter::batchStarted(const QStringList &pictures, int tileSize, int inputMultiple)
+{
+    total = int(pictures.size());
+    QList<QSize> sizes;
+    sizes.reserve(pictures.size());
+    for (const QString &path : pictures)
+        sizes << orientedImageSize(path);
+    estimate = std::make_unique<BatchTimeEstimate>(sizes, tileSize, inputMultiple);
+    clock.start();
+}
+
+void Reporter::pictureStarted(int index, int count, const QString &path)
+{
+    page.pictureStarted(index, count, path);
+    if (estimate)
+        estimate->pictureStarted(index, clock.elapsed());
+    current = QStringLiteral("[%1/%2] %3").arg(index + 1).arg(count).arg(QFileInfo(path).fileName());
+    lastTenth = -1;
+}
+
+void Reporter::tileProgress(int done, int tiles)
+{
+    page.tileProgress(done, tiles);
+    if (estimate)
+        estimate->tilesDone(done, tiles, clock.elapsed());
+    showProgress(true);
+}
+
+void Reporter::statusChanged(int index, const QString &text)
+{
+    // Only the writer's status for the picture the network has finished last says something new.
+    if (index != page.picture() || page.barMaximum() == 0 || page.barValue() < page.barMaximum())
+        return;
+    page.statusChanged(index, text);
+    showProgress(false);
+}
+
+void Reporter::showProgress(bool tileDone)
+{
+    if (verbosity == CliOptions::Verbosity::Quiet || page.barMaximum() <= 0 || !estimate)
+        return;
+    const bool writing = !tileDone;
+    const int done = page.barValue();
+    const int tiles = page.barMaximum();
+    const qint64 elapsed = clock.elapsed();
+    const qint64 left = estimate->remainingMs(elapsed);
+    QString line =
+        current + QStringLiteral(": ") +
+        (writing ? QStringLiteral("writing") : QStringLiteral("tile %1 of %2").arg(done).arg(tiles)) +
+        QStringLiteral(" \u00b7 %1% of the batch \u00b7 %2 elapsed")
+            .arg(int(estimate->fractionDone() * 100))
+            .arg(durationText(elapsed));
+    line += left < 0 ? QStringLiteral(" \u00b7 estimating the time left")
+                     : QStringLiteral(" \u00b7 about %1 left").arg(durationText(left + 999));
+    if (terminal) {
+        writeTo(stderr, QStringLiteral("\r\033[K") + printableText(line));
+        progressShown = true;
+        return;
+    }
+    // In a log, every tenth of a picture is enough unless every tile is asked for.
+    if (verbosity == CliOptions::Verbosity::Verbose) {
+        printLine(line);
+        return;
+    }
+    const int tenth = done * 10 / tiles;
+    if (!writing && done > 0 && tenth != lastTenth) {
+        lastTenth = tenth;
+        printLine(line);
+    }
+}
+
+void Reporter::finished(const engine::PictureReport &report)
+{
+    using Status = engine::PictureReport::Status;
+    page.pictureFinished(report.index);
+    switch (report.status) {
+    case Status::Written:
+        say(QStringLiteral("written %1 -> %2 (%3x%4, %5 s)")
+                .arg(report.input, report.output)
+                .arg(report.size.width())
+                .arg(report.size.height())
+                .arg(report.seconds, 0, 'f', 2));
+        break;
+    case Status::Failed:
+        error(QStringLiteral("failed %1: %2").arg(report.input, report.reason));
+        break;
+    case Status::Cancelled:
+        say(QStringLiteral("stopped %1: nothing written").arg(report.input));
+        break;
+    case Status::NotStarted:
+        if (verbosity == CliOptions::Verbosity::Verbose)
+            say(QStringLiteral("not started %1").arg(report.input));
+        break;
+    }
+    printNotes(report.index);
+    if (json)
+        printJson(report, statusWord(report.status));
+}
+
+void Reporter::refused(const RefusedInput &input)
+{
+    error(QStringLiteral("failed %1: %2").arg(input.path, input.reason));
+    engine::PictureReport report;
+    report.input = input.path;
+    report.reason = input.reason;
+    if (json)
+        printJson(report, QStringLiteral("failed"));
+}
+
+void Reporter::skipped(const QString &input, const QString &result)
+{
+    say(QStringLiteral("skipped %1: already written as %2").arg(input, result));
+    engine::PictureReport report;
+    report.input = input;
+    report.output = result;
+    if (json)
+        printJson(report, QStringLiteral("skipped"));
+}
+
+void Reporter::say(const QString &line)
+{
+    if (verbosity != CliOptions::Verbosity::Quiet)
+        printLine(line);
+}
+
+void Reporter::error(const QString &line)
+{
+    printLine(line);
+}
+
+void Reporter::flushMessages()
+{
+    const QStringList messages = log.take(-1);
+    if (verbosity != CliOptions::Verbosity::Verbose)
+        return;
+    for (const QString &message : messages)
+        printLine(QStringLiteral("message: ") + message);
+}
+
+void Reporter::printNotes(int picture)
+{
+    const QStringList notes = log.take(picture);
+    if (verbosity == CliOptions::Verbosity::Quiet)
+        return;
+    for (const QString &note : notes)
+        printLine(QStringLiteral("  note: ") + note);
+}
+
+void Reporter::printLine(const QString &line)
+{
+    if (progressShown)
+        writeTo(stderr, QStringLiteral("\r\033[K"));
+    progressShown = false;
+    writeTo(stderr, printableText(line) + QLatin1Char('\n'));
+}
+
+void Reporter::printJson(const engine::PictureReport &report, const QString &status)
+{
+    if (!stdoutOpen)
+        return;
+    QJsonObject object{
+        {QStringLiteral("input"), report.input},
+        {QStringLiteral("output"), report.output.isEmpty() ? QJsonValue() : QJsonValue(report.output)},
+        {QStringLiteral("size"), report.size.isEmpty()
+                                     ? QJsonValue()
+                                     : QJsonValue(QJsonArray{report.size.width(), report.size.height()})},
+        {QStringLiteral("seconds"), report.seconds},
+        {QStringLiteral("status"), status},
+    };
+    if (!report.reason.isEmpty())
+        object.insert(QStringLiteral("reason"), report.reason);
+    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    const bool ok = std::fwrite(line.constData(), 1, size_t(line.size()), stdout) == size_t(line.size()) &&
+                    std::fflush(stdout) == 0;
+    if (!ok) {
+        stdoutOpen = false;
+        if (outputClosed)
+            outputClosed();
+    }
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QHash>
+#include <QImage>
+#include <QString>
+
+namespace engine {
+
+// Every result carries a mark in its PNG text: which input it was made from. Folder walks leave
+// marked files alone, so a rerun over a folder that also receives results enlarges only the
+// photos, and a resumed run finds what an earlier one already wrote.
+void markAsResult(QImage &image, const QString &inputPath);
+
+// Whether a file is a marked result; reads only the file's header.
+bool isMarkedResult(const QString &path);
+
+// The marked results in one folder, by the input each was made from.
+class ResultIndex {
+public:
+    explicit ResultIndex(const QString &folder);
+    // The result made from this input, or an empty string when there is none.
+    QString resultOf(const QString &inputPath) const;
+
+private:
+    QHash<QString, QString> bySource;
+};
+
+} // namespace engine
