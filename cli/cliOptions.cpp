@@ -26,6 +26,13 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("Load realesrgan-x2plus/x4plus .param and .bin from FOLDER instead of the "
                         "application's install folder."),
          QStringLiteral("MODEL_FOLDER")},
+        {{QStringLiteral("f"), QStringLiteral("format")},
+         QStringLiteral("Write the results as png (default; keeps 16 bits, grey and alpha), jpg or webp."),
+         QStringLiteral("png|jpg|webp")},
+        {QStringLiteral("quality"),
+         QStringLiteral("Quality of jpg and webp results, 1 (smallest) to 100 (best); default: the "
+                        "encoder's."),
+         QStringLiteral("N")},
         {{QStringLiteral("j"), QStringLiteral("json")},
          QStringLiteral("Print one JSON object per finished file on standard output.")},
         {QStringLiteral("list-devices"), QStringLiteral("List the devices -d accepts, and exit.")},
@@ -38,8 +45,9 @@ void setUp(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Enlarges photos x2 or x4 with the Real-ESRGAN network of Brivelle AI.\n"
-        "Every picture becomes NAME.png in the output folder; an existing file is never replaced\n"
-        "(NAME(2).png, NAME(3).png, ... instead). Folders are searched with their subfolders.\n"
+        "Every picture becomes NAME.png (or .jpg, .webp) in the output folder; an existing file is\n"
+        "never replaced (NAME(2).png, NAME(3).png, ... instead). Folders are searched with their\n"
+        "subfolders. Of an animation or a multi-page file only the first picture is enlarged.\n"
         "Exit status: 0 every picture written, 1 some failed, 2 bad usage or models that do not\n"
         "load, 130 stopped by Ctrl-C or SIGTERM (nothing of the unfinished picture is written)."));
     parser.addOptions(optionList());
@@ -107,6 +115,24 @@ CliOptions parseCliOptions(const QStringList &args)
             return failed(QStringLiteral("the tile must be a multiple of 16 from 16 to 4096, not \"%1\"")
                               .arg(parser.value(QStringLiteral("tile"))));
         options.tileSize = tile;
+    }
+    if (parser.isSet(QStringLiteral("format")) || parser.isSet(QStringLiteral("quality"))) {
+        const QString name = parser.isSet(QStringLiteral("format")) ? parser.value(QStringLiteral("format"))
+                                                                    : QStringLiteral("png");
+        const std::optional<engine::OutputFormat> format = engine::OutputFormat::named(name);
+        if (!format)
+            return failed(QStringLiteral("the format must be png, jpg or webp, not \"%1\"").arg(name));
+        options.format = *format;
+        if (parser.isSet(QStringLiteral("quality"))) {
+            bool number = false;
+            const int quality = parser.value(QStringLiteral("quality")).toInt(&number);
+            if (!number || quality < 1 || quality > 100)
+                return failed(QStringLiteral("the quality must be a number from 1 to 100, not \"%1\"")
+                                  .arg(parser.value(QStringLiteral("quality"))));
+            if (options.format.kind == engine::OutputFormat::Kind::Png)
+                return failed(QStringLiteral("--quality is for jpg and webp results; png is lossless"));
+            options.format.quality = quality;
+        }
     }
     options.outputFolder = parser.value(QStringLiteral("output"));
     options.modelFolder = parser.value(QStringLiteral("models"));

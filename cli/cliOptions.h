@@ -1,5 +1,6 @@
 #pragma once
 
+#include "workspace/engine/imageOutput.h"
 #include "workspace/engine/upscaler.h"
 
 #include <QString>
@@ -16,6 +17,7 @@ struct CliOptions {
     int tileSize = 0;     // 0: from the device's memory
     QString modelFolder;  // empty: the install folder
     bool json = false;
+    engine::OutputFormat format; // -f/--format and --quality
     QStringList inputs;
 };
 

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -95,7 +96,20 @@ public:
     void pictureStarted(int index, const QString &path)
     {
         current = QStringLiteral("[%1/%2] %3").arg(index + 1).arg(total).arg(QFileInfo(path).fileName());
+        labels.insert(index, current);
         lastTenth = -1;
+    }
+
+    // The result is encoded while the next picture may already be in the network.
+    void writing(int index, int percent)
+    {
+        const QString line = QStringLiteral("%1: writing %2%").arg(labels.value(index)).arg(percent);
+        if (terminal) {
+            printTo(stderr, QStringLiteral("\r\033[K") + line);
+            progressShown = true;
+        } else if (percent == 0) {
+            printTo(stderr, QStringLiteral("%1: writing\n").arg(labels.value(index)));
+        }
     }
 
     void tileProgress(int done, int tiles)
@@ -129,7 +143,10 @@ public:
             line = QStringLiteral("failed %1: %2").arg(report.input, report.reason);
         else
             line = QStringLiteral("stopped %1: nothing written").arg(report.input);
+        labels.remove(report.index);
         printLine(line);
+        if (!report.note.isEmpty())
+            printLine(QStringLiteral("note %1: %2").arg(report.input, report.note));
         if (json)
             printJson(report);
     }
@@ -170,6 +187,8 @@ private:
         };
         if (!report.reason.isEmpty())
             object.insert(QStringLiteral("reason"), report.reason);
+        if (!report.note.isEmpty())
+            object.insert(QStringLiteral("note"), report.note);
         const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
         std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
         std::fflush(stdout);
@@ -179,6 +198,7 @@ private:
     const int total;
     const bool terminal;
     QString current;
+    QHash<int, QString> labels; // of the pictures started and not yet finished
     int lastTenth = -1;
     bool progressShown = false;
 };
@@ -217,6 +237,9 @@ int run(const CliOptions &options)
 
     std::atomic<bool> neverBetweenPictures{false};
     engine::BatchJob job(output, upscaler, neverBetweenPictures);
+    job.setOutputFormat(options.format);
+    QObject::connect(&job, &engine::BatchJob::writeProgress, &job,
+                     [&](int index, int percent) { reporter.writing(index, percent); });
     QObject::connect(&job, &engine::BatchJob::pictureStarted, &job,
                      [&](int index, int, const QString &path) { reporter.pictureStarted(index, path); });
     QObject::connect(&job, &engine::BatchJob::tileProgress, &job,

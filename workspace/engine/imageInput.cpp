@@ -45,7 +45,31 @@ InputProblem whyNotDecoded(const QString &path, QImageReader::ImageReaderError e
     return InputProblem::Damaged;
 }
 
+// Qt's decoders give grey with alpha as colour with alpha; the header still says what was stored.
+bool storedAsGrey(const QString &path, const QByteArray &format)
+{
+    if (format != "png")
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && pngStoresGrey(file.read(26));
+}
+
+QString framesNote(const QImageReader &reader, int count)
+{
+    return reader.supportsAnimation() ? QStringLiteral("only the first of its %1 frames was enlarged").arg(count)
+                                      : QStringLiteral("only the first of its %1 pages was enlarged").arg(count);
+}
+
 } // namespace
+
+bool pngStoresGrey(const QByteArray &head)
+{
+    // Signature (8), IHDR length and type (8), width, height (8), bit depth, colour type.
+    if (head.size() < 26 || !head.startsWith("\x89PNG\r\n\x1a\n") || head.mid(12, 4) != "IHDR")
+        return false;
+    const int colourType = uchar(head.at(25));
+    return colourType == 0 || colourType == 4;
+}
 
 LoadedImage loadInputImage(const QString &path)
 {
@@ -54,6 +78,7 @@ LoadedImage loadInputImage(const QString &path)
     reader.setAutoTransform(true);
     // Asked before reading: a reader that has read to the end may no longer name its format.
     const QByteArray format = reader.format();
+    const int frames = reader.imageCount();
     loaded.image = reader.read();
     if (loaded.image.isNull())
         loaded.problem = whyNotDecoded(path, reader.error());
@@ -62,7 +87,11 @@ LoadedImage loadInputImage(const QString &path)
     if (loaded.problem != InputProblem::None) {
         loaded.image = QImage();
         loaded.error = describe(loaded.problem);
+        return loaded;
     }
+    loaded.grey = storedAsGrey(path, format);
+    if (frames > 1)
+        loaded.note = framesNote(reader, frames);
     return loaded;
 }
 
