@@ -259,7 +259,8 @@ void BatchJob::writeOne(Finished item)
             report.output = written.path;
             report.size = item.image.size();
             if (!written.note.isEmpty())
-                report.note = report.note.isEmpty() ? written.note : report.note + QStringLiteral("; ") + written.note;
+                report.note =
+                    report.note.isEmpty() ? written.note : report.note + QStringLiteral("; ") + written.note;
         } else {
             report.status = PictureReport::Status::Failed;
             report.reason = written.error;

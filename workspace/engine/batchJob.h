@@ -64,8 +64,8 @@ QString completionText(const BatchSummary &summary);
 // previous ones, each through a queue of a few pictures, so memory stays bounded. Pictures are
 // written in list order. Signals come from those three threads (the network's: pictureStarted,
 // tileProgress, tileFinished, statusChanged; the writer's: writeProgress, statusChanged, fileWritten,
-// fileFailed, pictureFinished) and reach receivers in the GUI thread as queued calls, each thread's in emission
-// order. An input that fails is reported and skipped; the batch goes on with the next one.
+// fileFailed, pictureFinished) and reach receivers in the GUI thread as queued calls, each thread's in
+// emission order. An input that fails is reported and skipped; the batch goes on with the next one.
 // Two ways to stop: the cancel flag, read before the network starts on a picture, lets the current
 // picture finish and be written; stopAtNextTile() abandons it at its next tile and writes nothing of
 // it. Either way, pictures already finished are still written.

@@ -56,8 +56,9 @@ bool storedAsGrey(const QString &path, const QByteArray &format)
 
 QString framesNote(const QImageReader &reader, int count)
 {
-    return reader.supportsAnimation() ? QStringLiteral("only the first of its %1 frames was enlarged").arg(count)
-                                      : QStringLiteral("only the first of its %1 pages was enlarged").arg(count);
+    return reader.supportsAnimation()
+               ? QStringLiteral("only the first of its %1 frames was enlarged").arg(count)
+               : QStringLiteral("only the first of its %1 pages was enlarged").arg(count);
 }
 
 } // namespace

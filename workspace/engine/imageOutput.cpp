@@ -126,7 +126,8 @@ bool writePart(const PictureToWrite &picture, QFile &part, bool withMetadata, Wr
         return true;
 
     bool sourceProblem = false;
-    const QString problem = copyMetadata(picture.inputPath, part.fileName(), picture.image.size(), &sourceProblem);
+    const QString problem =
+        copyMetadata(picture.inputPath, part.fileName(), picture.image.size(), &sourceProblem);
     if (problem.isEmpty())
         return true;
     result.note = QStringLiteral("its metadata could not be copied: ") + problem;
@@ -175,8 +176,8 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
         }
     }
     part.remove();
-    result.error =
-        QStringLiteral("no free name for %1 in %2").arg(QFileInfo(picture.inputPath).baseName(), picture.folder);
+    result.error = QStringLiteral("no free name for %1 in %2")
+                       .arg(QFileInfo(picture.inputPath).baseName(), picture.folder);
     return result;
 }
 

@@ -38,11 +38,21 @@ std::string nativePath(const QString &path)
 
 // The source's encoding, which the result does not share: strips, tiles, compression, samples.
 const char *const kSourceStructure[] = {
-    "Exif.Image.StripOffsets",       "Exif.Image.RowsPerStrip",          "Exif.Image.StripByteCounts",
-    "Exif.Image.TileOffsets",        "Exif.Image.TileByteCounts",        "Exif.Image.TileWidth",
-    "Exif.Image.TileLength",         "Exif.Image.Compression",           "Exif.Image.PhotometricInterpretation",
-    "Exif.Image.SamplesPerPixel",    "Exif.Image.PlanarConfiguration",   "Exif.Image.BitsPerSample",
-    "Exif.Image.JPEGInterchangeFormat", "Exif.Image.JPEGInterchangeFormatLength", "Exif.Image.SubIFDs",
+    "Exif.Image.StripOffsets",
+    "Exif.Image.RowsPerStrip",
+    "Exif.Image.StripByteCounts",
+    "Exif.Image.TileOffsets",
+    "Exif.Image.TileByteCounts",
+    "Exif.Image.TileWidth",
+    "Exif.Image.TileLength",
+    "Exif.Image.Compression",
+    "Exif.Image.PhotometricInterpretation",
+    "Exif.Image.SamplesPerPixel",
+    "Exif.Image.PlanarConfiguration",
+    "Exif.Image.BitsPerSample",
+    "Exif.Image.JPEGInterchangeFormat",
+    "Exif.Image.JPEGInterchangeFormatLength",
+    "Exif.Image.SubIFDs",
 };
 
 void eraseKey(Exiv2::ExifData &exif, const char *key)

@@ -77,11 +77,11 @@ TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *netw
     const bool deep = image.depth() == 64;
     ncnn::Mat in;
     if (deep) {
-        in = deepInput(image.format() == QImage::Format_RGBX64 ? image
-                                                               : image.convertToFormat(QImage::Format_RGBX64));
+        in = deepInput(
+            image.format() == QImage::Format_RGBX64 ? image : image.convertToFormat(QImage::Format_RGBX64));
     } else {
-        const QImage rgb = image.format() == QImage::Format_RGB888 ? image
-                                                                    : image.convertToFormat(QImage::Format_RGB888);
+        const QImage rgb =
+            image.format() == QImage::Format_RGB888 ? image : image.convertToFormat(QImage::Format_RGB888);
         // The stride keeps rows right even for a width that is not a multiple of 4.
         in = ncnn::Mat::from_pixels(rgb.constBits(), ncnn::Mat::PIXEL_RGB, rgb.width(), rgb.height(),
                                     int(rgb.bytesPerLine()));

@@ -2,6 +2,7 @@
 
 #include "workspace/engine/pictureDepth.h"
 
+#include <QBuffer>
 #include <QColorSpace>
 #include <QDebug>
 #include <QIODevice>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include <png.h>
+#include <zlib.h>
 
 namespace engine {
 
@@ -47,8 +49,8 @@ struct Layout {
     QImage pixels;
     int colourType = PNG_COLOR_TYPE_RGB;
     int bitDepth = 8;
-    int channels = 3;    // per pixel in the file
-    int stride = 3;      // values per pixel in `pixels`
+    int channels = 3;        // per pixel in the file
+    int stride = 3;          // values per pixel in `pixels`
     bool directRows = false; // `pixels` rows are the file's rows as they are
 };
 
@@ -150,7 +152,9 @@ void writeRows(png_structp png, const Layout &layout, std::vector<png_byte> &row
                const std::function<void(int percent)> &progress)
 {
     const int height = layout.pixels.height();
-    int reported = -1;
+    int reported = 0;
+    if (progress)
+        progress(0);
     for (int y = 0; y < height; ++y) {
         if (layout.directRows) {
             png_write_row(png, layout.pixels.constScanLine(y));
@@ -166,6 +170,26 @@ void writeRows(png_structp png, const Layout &layout, std::vector<png_byte> &row
     }
 }
 
+// The smaller of zlib's run-length and default strategies on a strip from the middle of the picture.
+int chosenStrategy(const QImage &image, bool grey, const PngSettings &settings)
+{
+    constexpr int kStripRows = 64;
+    const QImage strip = image.height() <= kStripRows
+                             ? image
+                             : image.copy(0, (image.height() - kStripRows) / 2, image.width(), kStripRows);
+    qint64 bytes[2] = {0, 0};
+    const int strategies[2] = {Z_RLE, Z_DEFAULT_STRATEGY};
+    for (int i = 0; i < 2; ++i) {
+        QByteArray encoded;
+        QBuffer buffer(&encoded);
+        buffer.open(QIODevice::WriteOnly);
+        if (!encodePng(strip, grey, &buffer, nullptr, {}, {settings.level, settings.filters, strategies[i]}))
+            return Z_DEFAULT_STRATEGY;
+        bytes[i] = encoded.size();
+    }
+    return bytes[0] <= bytes[1] ? Z_RLE : Z_DEFAULT_STRATEGY;
+}
+
 } // namespace
 
 bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error,
@@ -178,6 +202,7 @@ bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error
     };
     if (image.isNull())
         return fail(QStringLiteral("no image to write"));
+    const int strategy = settings.strategy >= 0 ? settings.strategy : chosenStrategy(image, grey, settings);
     // Everything with a destructor lives outside the part that libpng may leave by longjmp.
     const Layout layout = layoutFor(image, grey);
     if (layout.pixels.isNull())
@@ -199,12 +224,13 @@ bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error
     }
     png_set_write_fn(png, &sink, writeBytes, flushNothing);
     png_set_compression_level(png, settings.level);
-    png_set_compression_strategy(png, settings.strategy);
+    png_set_compression_strategy(png, strategy);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, settings.filters);
     // Fewer, larger IDAT chunks: less bookkeeping per byte.
     png_set_compression_buffer_size(png, 1 << 18);
-    png_set_IHDR(png, info, png_uint_32(layout.pixels.width()), png_uint_32(layout.pixels.height()), layout.bitDepth,
-                 layout.colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+    png_set_IHDR(png, info, png_uint_32(layout.pixels.width()), png_uint_32(layout.pixels.height()),
+                 layout.bitDepth, layout.colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
+                 PNG_FILTER_TYPE_BASE);
     describeColour(png, info, image, layout);
     png_write_info(png, info);
     writeRows(png, layout, row, progress);

@@ -121,9 +121,8 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
                                .arg(expected.width())
                                .arg(expected.height())
                                .arg(out.message));
-        const QImage pixels = out.image.format() == canvas.format()
-                                  ? out.image
-                                  : out.image.convertToFormat(canvas.format());
+        const QImage pixels =
+            out.image.format() == canvas.format() ? out.image : out.image.convertToFormat(canvas.format());
         copyPixels(pixels, tile.cropRect, canvas, tile.target);
         if (observer.tileFinished)
             observer.tileFinished(plan, tile, canvas);

@@ -80,7 +80,8 @@ QImage scaledPlane16(const QImage &plane, QSize size)
         auto *to = reinterpret_cast<quint16 *>(scaled.scanLine(y));
         for (int x = 0; x < size.width(); ++x) {
             const Sample &column = columns[size_t(x)];
-            const qint64 upper = top[column.first] * (65536 - column.weight) + top[column.second] * column.weight;
+            const qint64 upper =
+                top[column.first] * (65536 - column.weight) + top[column.second] * column.weight;
             const qint64 lower =
                 bottom[column.first] * (65536 - column.weight) + bottom[column.second] * column.weight;
             to[x] = quint16((upper * (65536 - row.weight) + lower * row.weight + (qint64(1) << 31)) >> 32);

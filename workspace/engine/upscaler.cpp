@@ -225,8 +225,8 @@ UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &obs
     result.image.setColorSpace(source.colorSpace());
     // By the stored format, not by content (isGrayscale() would scan colour pictures too): a colour
     // file that happens to hold only greys stays a colour file.
-    result.grey = grey || source.format() == QImage::Format_Grayscale8 ||
-                  source.format() == QImage::Format_Grayscale16;
+    result.grey =
+        grey || source.format() == QImage::Format_Grayscale8 || source.format() == QImage::Format_Grayscale16;
     if (result.grey) {
         result.image = lumaOf(result.image);
         if (result.image.isNull())
