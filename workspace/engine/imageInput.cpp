@@ -54,6 +54,11 @@ bool storedAsGrey(const QString &path, const QByteArray &format)
     return file.open(QIODevice::ReadOnly) && pngStoresGrey(file.read(26));
 }
 
+bool mayHoldFrames(const QByteArray &format)
+{
+    return format == "gif" || format == "tiff" || format == "webp";
+}
+
 QString framesNote(const QImageReader &reader, int count)
 {
     return reader.supportsAnimation()
@@ -79,7 +84,10 @@ LoadedImage loadInputImage(const QString &path)
     reader.setAutoTransform(true);
     // Asked before reading: a reader that has read to the end may no longer name its format.
     const QByteArray format = reader.format();
-    const int frames = reader.imageCount();
+    // Counting frames reads ahead and seeks back, and the grey test opens the file again: neither
+    // works on a pipe, which is read once, as it comes.
+    const bool regular = QFileInfo(path).isFile();
+    const int frames = regular && mayHoldFrames(format) ? reader.imageCount() : 1;
     loaded.image = reader.read();
     if (loaded.image.isNull())
         loaded.problem = whyNotDecoded(path, reader.error());
@@ -90,7 +98,7 @@ LoadedImage loadInputImage(const QString &path)
         loaded.error = describe(loaded.problem);
         return loaded;
     }
-    loaded.grey = storedAsGrey(path, format);
+    loaded.grey = regular && storedAsGrey(path, format);
     if (frames > 1)
         loaded.note = framesNote(reader, frames);
     return loaded;

@@ -170,24 +170,30 @@ void writeRows(png_structp png, const Layout &layout, std::vector<png_byte> &row
     }
 }
 
-// The smaller of zlib's run-length and default strategies on a strip from the middle of the picture.
-int chosenStrategy(const QImage &image, bool grey, const PngSettings &settings)
+// The filter and strategy that encode a strip from the middle of the picture smallest.
+PngSettings chosenSettings(const QImage &image, bool grey, int level)
 {
     constexpr int kStripRows = 64;
     const QImage strip = image.height() <= kStripRows
                              ? image
                              : image.copy(0, (image.height() - kStripRows) / 2, image.width(), kStripRows);
-    qint64 bytes[2] = {0, 0};
-    const int strategies[2] = {Z_RLE, Z_DEFAULT_STRATEGY};
-    for (int i = 0; i < 2; ++i) {
+    // Smooth results, smooth results with sharp edges, grainy pictures.
+    const PngSettings candidates[] = {{level, PNG_FILTER_AVG, Z_RLE},
+                                      {level, PNG_FILTER_PAETH, Z_RLE},
+                                      {level, PNG_FILTER_AVG, Z_DEFAULT_STRATEGY}};
+    PngSettings best = candidates[0];
+    qint64 fewest = -1;
+    for (const PngSettings &candidate : candidates) {
         QByteArray encoded;
         QBuffer buffer(&encoded);
         buffer.open(QIODevice::WriteOnly);
-        if (!encodePng(strip, grey, &buffer, nullptr, {}, {settings.level, settings.filters, strategies[i]}))
-            return Z_DEFAULT_STRATEGY;
-        bytes[i] = encoded.size();
+        if (encodePng(strip, grey, &buffer, nullptr, {}, candidate) &&
+            (fewest < 0 || encoded.size() < fewest)) {
+            fewest = encoded.size();
+            best = candidate;
+        }
     }
-    return bytes[0] <= bytes[1] ? Z_RLE : Z_DEFAULT_STRATEGY;
+    return best;
 }
 
 } // namespace
@@ -202,7 +208,9 @@ bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error
     };
     if (image.isNull())
         return fail(QStringLiteral("no image to write"));
-    const int strategy = settings.strategy >= 0 ? settings.strategy : chosenStrategy(image, grey, settings);
+    const PngSettings chosen = settings.filters > 0 && settings.strategy >= 0
+                                   ? settings
+                                   : chosenSettings(image, grey, settings.level);
     // Everything with a destructor lives outside the part that libpng may leave by longjmp.
     const Layout layout = layoutFor(image, grey);
     if (layout.pixels.isNull())
@@ -223,9 +231,9 @@ bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error
         return fail(sink.error.isEmpty() ? QStringLiteral("the PNG encoder failed") : sink.error);
     }
     png_set_write_fn(png, &sink, writeBytes, flushNothing);
-    png_set_compression_level(png, settings.level);
-    png_set_compression_strategy(png, strategy);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, settings.filters);
+    png_set_compression_level(png, chosen.level);
+    png_set_compression_strategy(png, chosen.strategy);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, chosen.filters);
     // Fewer, larger IDAT chunks: less bookkeeping per byte.
     png_set_compression_buffer_size(png, 1 << 18);
     png_set_IHDR(png, info, png_uint_32(layout.pixels.width()), png_uint_32(layout.pixels.height()),

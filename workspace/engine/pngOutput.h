@@ -13,14 +13,15 @@ namespace engine {
 
 using PngWriteResult = WriteResult;
 
-// zlib's effort, the row filter and zlib's strategy. The defaults were measured on enlarged
-// pictures (brivelle_engine_bench write): the average filter at level 2 is several times faster than
-// libpng's defaults; run-length matching then makes the smooth results of the network smaller still,
-// but grainy ones a third larger, so a strip of the picture decides between the two.
+// zlib's effort, the row filter and zlib's strategy. Measured on enlarged pictures (brivelle_engine_bench
+// write): one filter at level 2 is several times faster than libpng's defaults. Which filter and
+// strategy give the fewest bytes depends on the picture: run-length matching makes the smooth results
+// of the network smaller than Qt's writer did, but grainy ones a third larger. So unless both are
+// given, a strip of the picture is encoded with each of a few pairs and the smallest wins.
 struct PngSettings {
-    int level = 2;      // zlib's compression level, 0 to 9
-    int filters = 0x40; // libpng's PNG_FILTER_* mask; more than one makes it try each on every row
-    int strategy = -1;  // zlib's strategy (Z_DEFAULT_STRATEGY, Z_RLE, ...); -1: chosen by a strip
+    int level = 2;     // zlib's compression level, 0 to 9
+    int filters = 0;   // libpng's PNG_FILTER_* mask; 0: chosen by a strip
+    int strategy = -1; // zlib's strategy (Z_DEFAULT_STRATEGY, Z_RLE, ...); -1: chosen by a strip
 };
 
 // Encodes the image as a PNG onto the device: 16 bits a channel for a deep image, 8 otherwise; grey

@@ -42,6 +42,28 @@ QImage extractDeepAlphaPlane(const QImage &image)
     return alpha;
 }
 
+// The colour's RGB (`step` values a pixel) with the plane of the same size as alpha, in `format`, whose
+// channels are of type T.
+template <typename T>
+QImage joined(const QImage &colour, int step, const QImage &alpha, QImage::Format format)
+{
+    QImage merged(colour.size(), format);
+    if (merged.isNull() || alpha.isNull())
+        return {};
+    for (int y = 0; y < merged.height(); ++y) {
+        const auto *c = reinterpret_cast<const T *>(colour.constScanLine(y));
+        const auto *a = reinterpret_cast<const T *>(alpha.constScanLine(y));
+        auto *to = reinterpret_cast<T *>(merged.scanLine(y));
+        for (int x = 0; x < merged.width(); ++x) {
+            to[4 * x] = c[step * x];
+            to[4 * x + 1] = c[step * x + 1];
+            to[4 * x + 2] = c[step * x + 2];
+            to[4 * x + 3] = a[x];
+        }
+    }
+    return merged;
+}
+
 // Where an output row or column samples the source: the two neighbours and the second's weight in
 // 1/65536, pixel centres aligned.
 struct Sample {
@@ -95,20 +117,7 @@ QImage mergeDeepAlpha(const QImage &colour, const QImage &alphaPlane)
 {
     const QImage rgbx = colour.convertToFormat(QImage::Format_RGBX64);
     const QImage alpha = scaledPlane16(alphaPlane.convertToFormat(QImage::Format_Grayscale16), rgbx.size());
-    QImage merged(rgbx.size(), QImage::Format_RGBA64);
-    if (merged.isNull() || alpha.isNull())
-        return {};
-    for (int y = 0; y < merged.height(); ++y) {
-        const auto *c = reinterpret_cast<const quint16 *>(rgbx.constScanLine(y));
-        const auto *a = reinterpret_cast<const quint16 *>(alpha.constScanLine(y));
-        auto *to = reinterpret_cast<quint16 *>(merged.scanLine(y));
-        for (int x = 0; x < merged.width(); ++x) {
-            to[4 * x] = c[4 * x];
-            to[4 * x + 1] = c[4 * x + 1];
-            to[4 * x + 2] = c[4 * x + 2];
-            to[4 * x + 3] = a[x];
-        }
-    }
+    QImage merged = joined<quint16>(rgbx, 4, alpha, QImage::Format_RGBA64);
     merged.setColorSpace(colour.colorSpace());
     return merged;
 }
@@ -177,20 +186,7 @@ QImage mergeAlpha(const QImage &colour, const QImage &alphaPlane)
     // Bilinear scaling of the plane: alpha never passes through the network.
     const QImage alpha = alphaPlane.convertToFormat(QImage::Format_Grayscale8)
                              .scaled(rgb.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    QImage merged(rgb.size(), QImage::Format_RGBA8888);
-    if (merged.isNull() || alpha.isNull())
-        return {};
-    for (int y = 0; y < merged.height(); ++y) {
-        const uchar *c = rgb.constScanLine(y);
-        const uchar *a = alpha.constScanLine(y);
-        uchar *to = merged.scanLine(y);
-        for (int x = 0; x < merged.width(); ++x) {
-            to[4 * x] = c[3 * x];
-            to[4 * x + 1] = c[3 * x + 1];
-            to[4 * x + 2] = c[3 * x + 2];
-            to[4 * x + 3] = a[x];
-        }
-    }
+    QImage merged = joined<uchar>(rgb, 3, alpha, QImage::Format_RGBA8888);
     merged.setColorSpace(colour.colorSpace());
     return merged;
 }
