@@ -41,6 +41,13 @@ QList<QCommandLineOption> optionList()
         {QStringLiteral("keep-tree"),
          QStringLiteral("Mirror the subfolders of input folders under the output folder, instead of "
                         "writing every result into it.")},
+        {{QStringLiteral("f"), QStringLiteral("format")},
+         QStringLiteral("Write the results as png (default; keeps 16 bits, grey and alpha), jpg or webp."),
+         QStringLiteral("png|jpg|webp")},
+        {QStringLiteral("quality"),
+         QStringLiteral("Quality of jpg and webp results, 1 (smallest) to 100 (best); default: the "
+                        "encoder's."),
+         QStringLiteral("N")},
         {{QStringLiteral("j"), QStringLiteral("json")},
          QStringLiteral("Print one JSON object per input on standard output.")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print only errors.")},
@@ -56,10 +63,11 @@ void setUp(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Enlarges photos x2 or x4 with the Real-ESRGAN network of Brivelle AI.\n"
-        "Every picture becomes NAME.png in the output folder; an existing file is never replaced\n"
-        "(NAME(2).png, NAME(3).png, ... instead). Folders are searched with their subfolders for\n"
-        "gif, heif, heic, avif, jxl, jpg, jpeg, png, tif, tiff and webp files, leaving out results\n"
-        "of this program; a named file must be one of them too.\n"
+        "Every picture becomes NAME.png (or .jpg, .webp) in the output folder; an existing file is\n"
+        "never replaced (NAME(2).png, NAME(3).png, ... instead). Folders are searched with their\n"
+        "subfolders for gif, heif, heic, avif, jxl, jpg, jpeg, png, tif, tiff and webp files, leaving\n"
+        "out results of this program; a named file must be one of them too. Of an animation or a\n"
+        "multi-page file only the first picture is enlarged.\n"
         "Exit status: 0 every picture written, 1 some failed or standard output was closed, 2 bad\n"
         "usage, models that do not load or an output folder that cannot be written, 130 stopped\n"
         "by Ctrl-C or SIGTERM (between two layers of the network; nothing of the unfinished\n"
@@ -143,6 +151,24 @@ CliOptions parseCliOptions(const QStringList &args)
             return failed(QStringLiteral("the tile must be a multiple of 16 from 16 to 4096, not \"%1\"")
                               .arg(parser.value(QStringLiteral("tile"))));
         options.tileSize = tile;
+    }
+    if (parser.isSet(QStringLiteral("format")) || parser.isSet(QStringLiteral("quality"))) {
+        const QString name = parser.isSet(QStringLiteral("format")) ? parser.value(QStringLiteral("format"))
+                                                                    : QStringLiteral("png");
+        const std::optional<engine::OutputFormat> format = engine::OutputFormat::named(name);
+        if (!format)
+            return failed(QStringLiteral("the format must be png, jpg or webp, not \"%1\"").arg(name));
+        options.format = *format;
+        if (parser.isSet(QStringLiteral("quality"))) {
+            bool number = false;
+            const int quality = parser.value(QStringLiteral("quality")).toInt(&number);
+            if (!number || quality < 1 || quality > 100)
+                return failed(QStringLiteral("the quality must be a number from 1 to 100, not \"%1\"")
+                                  .arg(parser.value(QStringLiteral("quality"))));
+            if (options.format.kind == engine::OutputFormat::Kind::Png)
+                return failed(QStringLiteral("--quality is for jpg and webp results; png is lossless"));
+            options.format.quality = quality;
+        }
     }
     options.outputFolder = parser.value(QStringLiteral("output"));
     options.modelFolder = parser.value(QStringLiteral("models"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "workspace/engine/imageOutput.h"
 #include "workspace/engine/upscaler.h"
 
 #include <QString>
@@ -23,6 +24,7 @@ struct CliOptions {
     bool nulSeparated = false;
     enum class Verbosity { Quiet, Normal, Verbose };
     Verbosity verbosity = Verbosity::Normal;
+    engine::OutputFormat format; // -f/--format and --quality
     QStringList inputs;
 };
 

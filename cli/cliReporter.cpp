@@ -169,6 +169,8 @@ void Reporter::finished(const engine::PictureReport &report)
             say(QStringLiteral("not started %1").arg(report.input));
         break;
     }
+    if (!report.note.isEmpty())
+        say(QStringLiteral("note %1: %2").arg(report.input, report.note));
     printNotes(report.index);
     if (json)
         printJson(report, statusWord(report.status));
@@ -246,6 +248,8 @@ void Reporter::printJson(const engine::PictureReport &report, const QString &sta
     };
     if (!report.reason.isEmpty())
         object.insert(QStringLiteral("reason"), report.reason);
+    if (!report.note.isEmpty())
+        object.insert(QStringLiteral("note"), report.note);
     const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
     const bool ok = std::fwrite(line.constData(), 1, size_t(line.size()), stdout) == size_t(line.size()) &&
                     std::fflush(stdout) == 0;

@@ -194,6 +194,7 @@ int run(const CliOptions &options)
 
     bool outputClosed = false;
     engine::BatchJob job(output, upscaler);
+    job.setOutputFormat(options.format);
     reporter.outputClosed = [&] {
         outputClosed = true;
         reporter.error(QStringLiteral("brivelle-cli: standard output was closed: stopping"));

@@ -8,6 +8,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev
   # Qt 6 (widgets, network, concurrent, test), its tools and plugins
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-image-formats-plugins libgl-dev
+  # result files: PNG encoding at 16 bits and the metadata of the source pictures
+  libpng-dev libexiv2-dev
   # inference runtime: oneDNN for the CPU, Vulkan loader, lavapipe, shader compiler, validation
   libdnnl-dev libvulkan-dev mesa-vulkan-drivers glslang-tools vulkan-validationlayers vulkan-tools
   # tests and screenshots

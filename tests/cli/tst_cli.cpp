@@ -8,10 +8,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -209,6 +211,86 @@ private slots:
                  qPrintable(result.err));
     }
 
+    // -f picks the format and its suffix; names are taken as for PNG, never replacing. A 16-bit input
+    // keeps its levels through the network; the first frame of an animation is enlarged, and said so.
+    void resultFormats_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("input"); // written by the test, 2x enlarged
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<int>("levels"); // fewest distinct values in a colour channel of the result
+        QTest::addColumn<QString>("said");
+        QTest::newRow("png") << QStringList{} << "a.png"
+                             << "a.png" << QByteArray("png") << 2 << QString();
+        QTest::newRow("jpg beside a taken name")
+            << QStringList{QStringLiteral("--format"), QStringLiteral("jpg"), QStringLiteral("--quality"),
+                           QStringLiteral("80")}
+            << "taken.png"
+            << "taken(2).jpg" << QByteArray("jpeg") << 2 << QString();
+        QTest::newRow("webp") << QStringList{QStringLiteral("-f"), QStringLiteral("WEBP")} << "a.png"
+                              << "a.webp" << QByteArray("webp") << 2 << QString();
+        QTest::newRow("16-bit gradient") << QStringList{} << "gradient.png"
+                                         << "gradient.png" << QByteArray("png") << 257 << QString();
+        QTest::newRow("two frames") << QStringList{} << "anim.gif"
+                                    << "anim.png" << QByteArray("png") << 2
+                                    << "only the first of its 2 frames was enlarged";
+    }
+    void resultFormats()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        QFETCH(QString, said);
+        const QString in = newFolder(QStringLiteral("in"));
+        const QString out = newFolder(QStringLiteral("out"));
+        const QString path = in + QLatin1Char('/') + input;
+        if (input.endsWith(QStringLiteral(".gif"))) {
+            QVERIFY(writeBytes(
+                path,
+                QByteArray::fromHex("47494638396106000400f00000c832141450c821f904000000000021ff0b4e45545343"
+                                    "415045322e3003010000002c0000000006000400000204848fa9570021f9040000000000"
+                                    "2c00000000060004000002048c8fa957003b")));
+        } else if (input.startsWith(QStringLiteral("gradient"))) {
+            // 300 levels in every channel, more than 8 bits hold.
+            QImage gradient(300, 4, QImage::Format_RGBX64);
+            for (int y = 0; y < gradient.height(); ++y)
+                for (int x = 0; x < gradient.width(); ++x)
+                    gradient.setPixelColor(x, y,
+                                           QColor::fromRgba64(quint16(8000 + x * 160),
+                                                              quint16(60000 - x * 170),
+                                                              quint16(20000 + x * 100)));
+            QVERIFY(gradient.save(path));
+        } else {
+            QVERIFY(picture(QSize(20, 12)).save(path));
+        }
+        if (input.startsWith(QStringLiteral("taken")))
+            QVERIFY(writeBytes(out + QStringLiteral("/taken.jpg"), "taken"));
+
+        const Run result =
+            run(QStringList{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), out} + args +
+                QStringList{path});
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+        if (!said.isEmpty())
+            QVERIFY2(result.err.contains(QStringLiteral("note %1: %2").arg(path, said)),
+                     qPrintable(result.err));
+        QImageReader reader(out + QLatin1Char('/') + output);
+        QTEST(reader.format(), "format");
+        const QImage image = reader.read();
+        QCOMPARE(image.size(), QImage(path).size() * 2);
+        const QImage rgba = image.convertToFormat(QImage::Format_RGBA64);
+        int fewest = 65536;
+        for (int c = 0; c < 3; ++c) {
+            QSet<quint16> levels;
+            for (int y = 0; y < rgba.height(); ++y)
+                for (int x = 0; x < rgba.width(); ++x)
+                    levels.insert(reinterpret_cast<const quint16 *>(rgba.constScanLine(y))[4 * x + c]);
+            fewest = std::min(fewest, int(levels.size()));
+        }
+        QFETCH(int, levels);
+        QVERIFY2(fewest >= levels, qPrintable(QString::number(fewest)));
+    }
+
     void badUsageExitsWithTwo_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -238,6 +320,16 @@ private slots:
             << QStringList{QStringLiteral("--model"), QStringLiteral("a.param"), QStringLiteral("-m"),
                            models.path(), QStringLiteral("x.png")}
             << QStringLiteral("give one of them");
+        QTest::newRow("unknown format")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("gif"), QStringLiteral("x.png")}
+            << QStringLiteral("png, jpg or webp");
+        QTest::newRow("quality out of range")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("jpg"), QStringLiteral("--quality"),
+                           QStringLiteral("0"), QStringLiteral("x.png")}
+            << QStringLiteral("from 1 to 100");
+        QTest::newRow("quality for png")
+            << QStringList{QStringLiteral("--quality"), QStringLiteral("90"), QStringLiteral("x.png")}
+            << QStringLiteral("png is lossless");
         QTest::newRow("models missing")
             << QStringList{QStringLiteral("-m"), QStringLiteral("/nonexistent/models"),
                            QStringLiteral("x.png")}

@@ -46,30 +46,48 @@ int BatchJob::pictureOfThisThread()
     return thisThreadsPicture;
 }
 
+namespace {
+
+// A heading and one line per file, "name – why", with blank lines around to keep it apart from the
+// count and the question.
+template <typename Entry, typename Why>
+QString fileList(const QString &heading, const QList<Entry> &entries, Why why)
+{
+    // A long list would push the buttons off the screen.
+    constexpr int kNamesShown = 10;
+    QStringList lines;
+    for (const Entry &entry : entries) {
+        if (lines.size() == kNamesShown) {
+            lines << tr("and %1 more").arg(entries.size() - kNamesShown);
+            break;
+        }
+        lines << QFileInfo(entry.path).fileName() + QStringLiteral(" \u2013 ") + why(entry);
+    }
+    return QStringLiteral("\n\n") + heading + QLatin1Char('\n') + lines.join(QLatin1Char('\n')) +
+           QLatin1Char('\n');
+}
+
+} // namespace
+
 QString completionText(const BatchSummary &summary)
 {
     const QString question = tr("Open the output folder?");
-    if (summary.failures.isEmpty() && !summary.cancelled)
-        return tr("Your upscaled image is ready.") + QLatin1Char('\n') + question;
+    const QString notes =
+        summary.notes.isEmpty()
+            ? QString()
+            : fileList(tr("Please note:"), summary.notes, [](const BatchNote &entry) { return entry.note; });
+    if (summary.failures.isEmpty() && !summary.cancelled) {
+        if (notes.isEmpty())
+            return tr("Your upscaled image is ready.") + QLatin1Char('\n') + question;
+        return tr("Your upscaled image is ready.") + notes + QLatin1Char('\n') + question;
+    }
 
     const QString count = tr("%1 of %2 images were written.").arg(summary.written.size()).arg(summary.total);
     QString text = summary.cancelled ? QString(tr("Cancelled.") + QLatin1Char(' ') + count) : count;
-    if (!summary.failures.isEmpty()) {
-        // A long list would push the buttons off the screen.
-        constexpr int kNamesShown = 10;
-        QStringList lines;
-        for (const BatchFailure &failure : summary.failures) {
-            if (lines.size() == kNamesShown) {
-                lines << tr("and %1 more").arg(summary.failures.size() - kNamesShown);
-                break;
-            }
-            lines << QFileInfo(failure.path).fileName() + QStringLiteral(" \u2013 ") + failure.reason;
-        }
-        // Blank lines keep the count, the names and the question apart.
-        text += QStringLiteral("\n\n") + tr("These files could not be upscaled:") + QLatin1Char('\n') +
-                lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
-    }
-    return text + QLatin1Char('\n') + question;
+    if (!summary.failures.isEmpty())
+        text += fileList(tr("These files could not be upscaled:"), summary.failures,
+                         [](const BatchFailure &entry) { return entry.reason; });
+    return text + notes + QLatin1Char('\n') + question;
 }
 
 static_assert(std::atomic<bool>::is_always_lock_free, "requestStop() must be safe in a signal handler");
@@ -77,7 +95,7 @@ static_assert(std::atomic<bool>::is_always_lock_free, "requestStop() must be saf
 BatchJob::BatchJob(QString outputFolder, std::shared_ptr<const Upscaler> upscaler,
                    const std::atomic<bool> *cancelRequested, QObject *parent)
     : QObject(parent), folder(std::move(outputFolder)), upscaler(std::move(upscaler)),
-      cancel(cancelRequested), stages{loadInputImage, writeNewPng}
+      cancel(cancelRequested), stages{loadInputImage, writeNewPicture}
 {
     qRegisterMetaType<engine::PictureReport>();
 }
@@ -101,7 +119,8 @@ struct BatchJob::Decoded {
 struct BatchJob::Finished {
     PictureReport report;
     QString folder;
-    QImage image;      // still to be written, unless the report is already final
+    QImage image; // still to be written, unless the report is already final
+    bool grey = false;
     qint64 busyNs = 0; // decoding and the network
 };
 
@@ -186,6 +205,8 @@ void BatchJob::finish(PictureReport report)
     switch (report.status) {
     case PictureReport::Status::Written:
         result.written.append(report.output);
+        if (!report.note.isEmpty())
+            result.notes.append({report.input, report.note});
         emit fileWritten(report.output);
         break;
     case PictureReport::Status::Failed:
@@ -237,7 +258,7 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
         if (wantsTiles && !tile.isNull())
             emit tileFinished(tile, where);
     };
-    UpscaleResult upscaled = upscaler->upscale(item.input.image, observer, &stopNow);
+    UpscaleResult upscaled = upscaler->upscale(item.input.image, observer, &stopNow, item.input.grey);
     // The decoded input is not needed any more while the result waits for the writer.
     item.input.image = QImage();
     switch (upscaled.status) {
@@ -254,6 +275,8 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     }
     finished.image = std::move(upscaled.image);
     markAsResult(finished.image, item.path);
+    finished.grey = upscaled.grey;
+    report.note = item.input.note;
     report.status = PictureReport::Status::Written; // once the writer has written it
     finished.busyNs = item.busyNs + clock.nsecsElapsed();
     return finished;
@@ -267,17 +290,33 @@ void BatchJob::writeOne(Finished item)
     const WorkingOn picture(item.report.index);
     PictureReport &report = item.report;
     if (!item.image.isNull()) {
-        emit statusChanged(report.index, tr("Encoding final pixels and writing to disk..."));
+        const QString writing = tr("Encoding final pixels and writing to disk...");
+        emit statusChanged(report.index, writing);
         // The job's own folder was checked before the batch; a mirrored subfolder is made here.
         const QString problem = target == folder ? QString() : createFolder(target);
-        PngWriteResult written{QString(), tr("could not be written: %1").arg(problem)};
+        WriteResult written{QString(), tr("could not be written: %1").arg(problem)};
         if (problem.isEmpty()) {
             cleanUpOnce(target);
-            written = stages.write(item.image, target, report.input);
+            PictureToWrite toWrite;
+            toWrite.image = item.image;
+            toWrite.grey = item.grey;
+            toWrite.folder = target;
+            toWrite.inputPath = report.input;
+            toWrite.format = outputFormat;
+            const int index = report.index;
+            toWrite.progress = [this, index, writing](int percent) {
+                emit writeProgress(index, percent);
+                emit statusChanged(index,
+                                   writing + QLatin1Char(' ') + QString::number(percent) + QLatin1Char('%'));
+            };
+            written = stages.write(toWrite);
         }
         if (written.ok()) {
             report.output = written.path;
             report.size = item.image.size();
+            if (!written.note.isEmpty())
+                report.note =
+                    report.note.isEmpty() ? written.note : report.note + QStringLiteral("; ") + written.note;
         } else {
             report.status = PictureReport::Status::Failed;
             report.reason = written.error;

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "workspace/engine/imageOutput.h"
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -17,17 +19,22 @@ namespace engine {
 
 class Upscaler;
 struct LoadedImage;
-struct PngWriteResult;
 
 struct BatchFailure {
     QString path;
     QString reason;
 };
 
+struct BatchNote {
+    QString path; // the input
+    QString note;
+};
+
 struct BatchSummary {
     int total = 0;
     QStringList written; // output paths
     QList<BatchFailure> failures;
+    QList<BatchNote> notes; // of pictures that were written
     bool cancelled = false;
 };
 
@@ -42,20 +49,22 @@ struct PictureReport {
     double seconds = 0; // its own decoding, network and writing time, without waits in the queues
     Status status = Status::Failed;
     QString reason;
+    QString note; // of a written picture: what the user should know (only its first frame, ...)
 };
 
 // The text of the completion message: the usual two lines when every image was written; otherwise
 // whether the batch was cancelled, how many of how many images were written and each input that
-// failed with its reason, before the question.
+// failed with its reason, before the question. Notes of written pictures are listed the same way.
 QString completionText(const BatchSummary &summary);
 
-// One upscale batch: every path is read, upscaled and written as a new PNG into the output folder.
+// One upscale batch: every path is read, upscaled and written as a new file (PNG unless
+// setOutputFormat says otherwise) into the output folder.
 // Parameters in, signals out: run() touches nothing but its own members, the upscaler it was given
 // and the cancel flag. It is pipelined: while the network works on one picture on the calling thread
 // (a pool thread), a thread of the job decodes the next ones and another encodes and writes the
 // previous ones, each through a queue of a few pictures, so memory stays bounded. Pictures are
 // written in list order. Signals come from those three threads (the network's: pictureStarted,
-// tileProgress, tileFinished; the writer's: fileWritten, fileFailed, pictureFinished; both:
+// tileProgress, tileFinished; the writer's: writeProgress, fileWritten, fileFailed, pictureFinished; both:
 // statusChanged, tagged with its picture) and reach receivers in the GUI thread as queued calls, each
 // thread's in emission order. An input that fails is reported and skipped; the batch goes on with the next
 // one. Two ways to stop: the cancel flag, read before the network starts on a picture, lets the current
@@ -90,10 +99,11 @@ public:
     // picture at a time each. Set before run().
     struct Stages {
         std::function<LoadedImage(const QString &path)> load;
-        std::function<PngWriteResult(const QImage &image, const QString &folder, const QString &inputPath)>
-            write;
+        std::function<WriteResult(const PictureToWrite &picture)> write;
     };
     void setStages(Stages replacement);
+    // Set before run().
+    void setOutputFormat(const OutputFormat &format) { outputFormat = format; }
     // Pictures decoded ahead of the network, and finished ones waiting for the writer.
     static constexpr int kDecodedAhead = 2;
     static constexpr int kWaitingToWrite = 1;
@@ -114,6 +124,8 @@ signals:
     // A status line for the picture `index`; the writer's arrive late, after the network has
     // started on later pictures.
     void statusChanged(int index, const QString &text);
+    // index of the picture being written, and how much of it is encoded.
+    void writeProgress(int index, int percent);
     void fileWritten(const QString &outputPath);
     // reason is plain text for a log or a message.
     void fileFailed(const QString &path, const QString &reason);
@@ -135,6 +147,7 @@ private:
     std::atomic<bool> stopNow{false};
     std::atomic<State> currentState{State::Idle};
     Stages stages;
+    OutputFormat outputFormat;
     // Written by the writer thread only while run() runs.
     BatchSummary result;
     int reported = 0;

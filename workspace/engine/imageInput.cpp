@@ -45,7 +45,37 @@ InputProblem whyNotDecoded(const QString &path, QImageReader::ImageReaderError e
     return InputProblem::Damaged;
 }
 
+// Qt's decoders give grey with alpha as colour with alpha; the header still says what was stored.
+bool storedAsGrey(const QString &path, const QByteArray &format)
+{
+    if (format != "png")
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && pngStoresGrey(file.read(26));
+}
+
+bool mayHoldFrames(const QByteArray &format)
+{
+    return format == "gif" || format == "tiff" || format == "webp";
+}
+
+QString framesNote(const QImageReader &reader, int count)
+{
+    return reader.supportsAnimation()
+               ? QStringLiteral("only the first of its %1 frames was enlarged").arg(count)
+               : QStringLiteral("only the first of its %1 pages was enlarged").arg(count);
+}
+
 } // namespace
+
+bool pngStoresGrey(const QByteArray &head)
+{
+    // Signature (8), IHDR length and type (8), width, height (8), bit depth, colour type.
+    if (head.size() < 26 || !head.startsWith("\x89PNG\r\n\x1a\n") || head.mid(12, 4) != "IHDR")
+        return false;
+    const int colourType = uchar(head.at(25));
+    return colourType == 0 || colourType == 4;
+}
 
 LoadedImage loadInputImage(const QString &path)
 {
@@ -54,6 +84,10 @@ LoadedImage loadInputImage(const QString &path)
     reader.setAutoTransform(true);
     // Asked before reading: a reader that has read to the end may no longer name its format.
     const QByteArray format = reader.format();
+    // Counting frames reads ahead and seeks back, and the grey test opens the file again: neither
+    // works on a pipe, which is read once, as it comes.
+    const bool regular = QFileInfo(path).isFile();
+    const int frames = regular && mayHoldFrames(format) ? reader.imageCount() : 1;
     loaded.image = reader.read();
     if (loaded.image.isNull())
         loaded.problem = whyNotDecoded(path, reader.error());
@@ -64,7 +98,11 @@ LoadedImage loadInputImage(const QString &path)
         loaded.error = describe(loaded.problem);
         if (loaded.problem == InputProblem::TooLarge)
             loaded.error += tooLargeDetail(QImageReader(path).size(), QImageReader::allocationLimit());
+        return loaded;
     }
+    loaded.grey = regular && storedAsGrey(path, format);
+    if (frames > 1)
+        loaded.note = framesNote(reader, frames);
     return loaded;
 }
 

@@ -11,11 +11,19 @@ struct LoadedImage {
     QImage image; // null on failure
     InputProblem problem = InputProblem::None;
     QString error; // the problem in the user's words
+    // The file stores grey (with or without alpha), even where the decoder gave a colour format.
+    bool grey = false;
+    QString note; // something the user should know about a picture that did load, in their words
 };
 
 // Decodes a file for the batch with the orientation stored in it applied, as the thumbnails show it:
-// the PNG written later carries no orientation tag. The colour space read from the file stays on the
-// image. A file whose data stops early is refused rather than enlarged with its missing part grey.
+// the result written later says its orientation is normal. The colour space read from the file stays
+// on the image, and so do 16 bits a channel. A file whose data stops early is refused rather than
+// enlarged with its missing part grey. Of an animation or a multi-page file only the first picture is
+// decoded, and the note says so.
 LoadedImage loadInputImage(const QString &path);
+
+// Whether PNG data stores grey (colour types 0 and 4), from its header; false for anything else.
+bool pngStoresGrey(const QByteArray &head);
 
 } // namespace engine

@@ -20,7 +20,8 @@ struct NetworkBlobs {
 };
 
 // One inference: 8-bit RGB in, enlarged 8-bit RGB out, through the input and output blobs with
-// values scaled to 0..1 on the way in and back to 0..255 on the way out. Reads the network only, so
+// values scaled to 0..1 on the way in and back to 0..255 on the way out; a 16-bit tile (a 64-bit
+// format) likewise gives Format_RGBX64, through 0..65535. Reads the network only, so
 // it may run on a worker thread while nothing reloads the network. networkNs, when given, is
 // increased by the time spent inside the network itself (for the benchmark). Once *stop reads true
 // the runtime gives up between two layers and the result is Cancelled.

@@ -12,12 +12,13 @@ QString displayName(const QString &path)
     return path.left(127) + QStringLiteral("...") + path.right(126);
 }
 
-QString outputCandidate(const QString &folder, const QString &inputPath, int k)
+QString outputCandidate(const QString &folder, const QString &inputPath, int k, const QString &suffix)
 {
     const QString base = QFileInfo(inputPath).baseName();
     if (k <= 1)
-        return folder + QLatin1Char('/') + base + QStringLiteral(".png");
-    return folder + QLatin1Char('/') + base + QLatin1Char('(') + QString::number(k) + QStringLiteral(").png");
+        return folder + QLatin1Char('/') + base + QLatin1Char('.') + suffix;
+    return folder + QLatin1Char('/') + base + QLatin1Char('(') + QString::number(k) + QStringLiteral(").") +
+           suffix;
 }
 
 } // namespace engine

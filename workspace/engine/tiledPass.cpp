@@ -1,5 +1,6 @@
 #include "workspace/engine/tiledPass.h"
 
+#include "workspace/engine/pictureDepth.h"
 #include "workspace/engine/tileSize.h"
 
 #include <QDebug>
@@ -12,30 +13,34 @@ namespace engine {
 
 QImage networkPicture(const QImage &source)
 {
-    if (source.format() == QImage::Format_RGB888)
+    const QImage::Format format = colourFormatFor(source);
+    if (source.format() == format)
         return source;
     // Through premultiplied ARGB, as drawing onto the tiling canvas used to do, so that transparent
     // pictures keep the colours they always had.
     if (source.hasAlphaChannel())
-        return source.convertToFormat(QImage::Format_ARGB32_Premultiplied)
-            .convertToFormat(QImage::Format_RGB888);
-    return source.convertToFormat(QImage::Format_RGB888);
+        return source
+            .convertToFormat(isDeep(source) ? QImage::Format_RGBA64_Premultiplied
+                                            : QImage::Format_ARGB32_Premultiplied)
+            .convertToFormat(format);
+    return source.convertToFormat(format);
 }
 
 QImage padByRepeating(const QImage &image, QSize size)
 {
     if (image.size() == size)
         return image;
-    QImage padded(size, QImage::Format_RGB888);
+    QImage padded(size, image.format());
     if (padded.isNull() || image.isNull())
         return {};
     const int width = image.width();
+    const size_t pixel = size_t(image.depth() / 8);
     for (int y = 0; y < size.height(); ++y) {
         const uchar *from = image.constScanLine(std::min(y, image.height() - 1));
         uchar *to = padded.scanLine(y);
-        std::memcpy(to, from, size_t(width) * 3);
+        std::memcpy(to, from, size_t(width) * pixel);
         for (int x = width; x < size.width(); ++x)
-            std::memcpy(to + 3 * x, from + 3 * (width - 1), 3);
+            std::memcpy(to + pixel * size_t(x), from + pixel * size_t(width - 1), pixel);
     }
     return padded;
 }
@@ -51,14 +56,15 @@ TiledPassResult failure(TiledPassResult::Status status, int tileSize, QString me
     return result;
 }
 
-// The same pixels an opaque QPainter::drawImage between two RGB888 images would give, without the
-// painter's per-call set-up on every tile.
+// The same pixels an opaque QPainter::drawImage between two images of one format would give, without
+// the painter's per-call set-up on every tile.
 void copyPixels(const QImage &from, const QRect &rect, QImage &to, QPoint at)
 {
-    const qsizetype bytes = qsizetype(rect.width()) * 3;
+    const qsizetype pixel = to.depth() / 8;
+    const qsizetype bytes = qsizetype(rect.width()) * pixel;
     for (int row = 0; row < rect.height(); ++row)
-        std::memcpy(to.scanLine(at.y() + row) + qsizetype(at.x()) * 3,
-                    from.constScanLine(rect.y() + row) + qsizetype(rect.x()) * 3, size_t(bytes));
+        std::memcpy(to.scanLine(at.y() + row) + qsizetype(at.x()) * pixel,
+                    from.constScanLine(rect.y() + row) + qsizetype(rect.x()) * pixel, size_t(bytes));
 }
 
 // One attempt at one edge. OutOfMemory tells the caller to try again smaller.
@@ -78,7 +84,7 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
                            .arg(scale));
 
     const QImage picture = networkPicture(source);
-    QImage canvas(plan.resultSize(), QImage::Format_RGB888);
+    QImage canvas(plan.resultSize(), picture.format());
     if (picture.isNull() || canvas.isNull())
         return failure(TiledPassResult::Status::ImageTooLarge, tileSize,
                        QStringLiteral("no memory for the %1x%2 canvas")
@@ -117,9 +123,8 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
                                .arg(expected.width())
                                .arg(expected.height())
                                .arg(out.message));
-        const QImage pixels = out.image.format() == QImage::Format_RGB888
-                                  ? out.image
-                                  : out.image.convertToFormat(QImage::Format_RGB888);
+        const QImage pixels =
+            out.image.format() == canvas.format() ? out.image : out.image.convertToFormat(canvas.format());
         copyPixels(pixels, tile.cropRect, canvas, tile.target);
         if (observer.tileFinished)
             observer.tileFinished(plan, tile, canvas);

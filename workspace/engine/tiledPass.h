@@ -31,7 +31,7 @@ struct TiledPassObserver {
 struct TiledPassResult {
     // ImageTooLarge: the enlarged canvas itself could not be allocated; smaller tiles would not help.
     enum class Status { Ok, NullSource, InvalidTileSize, ImageTooLarge, TileFailed, OutOfMemory, Cancelled };
-    QImage image; // S*W x S*H in Format_RGB888, null unless Ok
+    QImage image; // S*W x S*H in networkPicture's format, null unless Ok
     Status status = Status::NullSource;
     int tileSize = 0; // the edge that produced the image (smaller than asked after memory retries)
     QString message;
@@ -50,11 +50,12 @@ TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const TiledPassObserver &observer = {}, int inputMultiple = 1,
                              const std::function<bool()> &cancelled = {});
 
-// The picture as the network sees it: Format_RGB888, alpha dropped (a clear pixel is black whatever
-// colour it stores).
+// The picture as the network sees it: Format_RGB888, or Format_RGBX64 for a deep picture (the tiles,
+// the network's output and the canvas then stay at 16 bits); alpha dropped (a clear pixel is black
+// whatever colour it stores).
 QImage networkPicture(const QImage &source);
 
-// The image widened and heightened to `size` by repeating its last column and row.
+// The image widened and heightened to `size` by repeating its last column and row; same format.
 QImage padByRepeating(const QImage &image, QSize size);
 
 } // namespace engine

@@ -2,6 +2,7 @@
 
 #include "base/platform/platform.h"
 #include "workspace/engine/networkInference.h"
+#include "workspace/engine/pictureDepth.h"
 #include "workspace/engine/tileSize.h"
 #include "workspace/engine/transparency.h"
 #include "workspace/models/modelDescription.h"
@@ -217,7 +218,8 @@ UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, con
     return result;
 }
 
-UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &observer, StopRequest stop) const
+UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &observer, StopRequest stop,
+                                bool grey) const
 {
     if (source.isNull())
         return {{}, UpscaleResult::Status::Failed, QStringLiteral("no picture"), 0};
@@ -231,8 +233,21 @@ UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &obs
         qDebug() << "No Transparency";
         result = upscaleColour(source, edge, observer, stop);
     }
-    if (result.isOk())
-        result.image.setColorSpace(source.colorSpace());
+    if (!result.isOk())
+        return result;
+    result.image.setColorSpace(source.colorSpace());
+    // By the stored format, not by content (isGrayscale() would scan colour pictures too): a colour
+    // file that happens to hold only greys stays a colour file.
+    result.grey =
+        grey || source.format() == QImage::Format_Grayscale8 || source.format() == QImage::Format_Grayscale16;
+    if (result.grey) {
+        result.image = lumaOf(result.image);
+        if (result.image.isNull())
+            return {{},
+                    UpscaleResult::Status::OutOfMemory,
+                    QStringLiteral("no memory for the grey result"),
+                    result.tileSize};
+    }
     return result;
 }
 

@@ -55,10 +55,14 @@ struct UpscaleResult {
         OutOfMemory, // even at the smallest tile edge
         Cancelled,   // stopped by the stop request; nothing to write
     };
-    QImage image; // Format_RGB888, or Format_RGBA8888 for a picture with transparency; null unless Ok
+    // Format_RGB888, or Format_RGBA8888 for a picture with transparency; Format_RGBX64 and
+    // Format_RGBA64 for a deep one. A grey result is Format_Grayscale8 or 16, or one of the alpha
+    // formats with equal colour channels. Null unless Ok.
+    QImage image;
     Status status = Status::Failed;
     QString reason;
-    int tileSize = 0; // the edge that produced the image
+    int tileSize = 0;  // the edge that produced the image
+    bool grey = false; // to be stored as grey (with alpha when the image has it)
 
     bool isOk() const { return status == Status::Ok; }
 };
@@ -108,16 +112,18 @@ public:
     // One inference of a whole RGB image.
     TileInference runNetwork(const QImage &image, StopRequest stop = nullptr) const;
     // The colour of the picture through the tiled pass at the given edge (smaller after running out of
-    // memory); the result is Format_RGB888.
+    // memory); the result is Format_RGB888, or Format_RGBX64 for a deep picture.
     UpscaleResult upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
                                 StopRequest stop = nullptr) const;
     // The colour through the network, the alpha plane smoothly scaled and merged back.
     UpscaleResult upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
                                    StopRequest stop = nullptr) const;
     // The whole picture at tileSize(): with upscaleWithAlpha when it has transparency, otherwise
-    // upscaleColour; the result carries the source's colour space.
+    // upscaleColour; the result carries the source's colour space. A grey source (a grey format, or
+    // `grey` for a file stored as grey that decoded to colour, as grey with alpha does) gives the
+    // luma of the network's colour.
     UpscaleResult upscale(const QImage &source, const UpscaleObserver &observer = {},
-                          StopRequest stop = nullptr) const;
+                          StopRequest stop = nullptr, bool grey = false) const;
 
     // Time spent inside the network so far, over every thread (for benchmarks).
     qint64 networkNanoseconds() const { return insideNs.load(); }

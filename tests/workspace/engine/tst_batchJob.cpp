@@ -205,13 +205,13 @@ private slots:
             changed.notify_all();
             return engine::loadInputImage(path);
         };
-        stages.write = [&](const QImage &image, const QString &folder, const QString &input) {
+        stages.write = [&](const engine::PictureToWrite &picture) {
             std::unique_lock<std::mutex> lock(mutex);
             if (writesDone == 0)
                 changed.wait_for(lock, std::chrono::seconds(20), [&] { return loads >= bound; });
-            writeOrder << input;
+            writeOrder << picture.inputPath;
             lock.unlock();
-            const engine::PngWriteResult written = engine::writeNewPng(image, folder, input);
+            const engine::WriteResult written = engine::writeNewPicture(picture);
             lock.lock();
             ++writesDone;
             return written;

@@ -1,0 +1,187 @@
+#include "workspace/engine/imageOutput.h"
+
+#include "workspace/engine/fileProblems.h"
+#include "workspace/engine/metadata.h"
+#include "workspace/engine/outputNaming.h"
+#include "workspace/engine/partFile.h"
+#include "workspace/engine/pictureDepth.h"
+#include "workspace/engine/pngOutput.h"
+#include "workspace/engine/transparency.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QRandomGenerator>
+
+#include <cerrno>
+
+namespace engine {
+
+QString OutputFormat::suffix() const
+{
+    switch (kind) {
+    case Kind::Jpeg:
+        return QStringLiteral("jpg");
+    case Kind::Webp:
+        return QStringLiteral("webp");
+    case Kind::Png:
+        break;
+    }
+    return QStringLiteral("png");
+}
+
+std::optional<OutputFormat> OutputFormat::named(const QString &name, int quality)
+{
+    const QString lower = name.toLower();
+    OutputFormat format;
+    format.quality = quality;
+    if (lower == QLatin1String("png"))
+        format.kind = Kind::Png;
+    else if (lower == QLatin1String("jpg") || lower == QLatin1String("jpeg"))
+        format.kind = Kind::Jpeg;
+    else if (lower == QLatin1String("webp"))
+        format.kind = Kind::Webp;
+    else
+        return std::nullopt;
+    return format;
+}
+
+namespace {
+
+// What an 8-bit lossy format can hold of the picture.
+QImage lossyPicture(const QImage &image, bool grey, OutputFormat::Kind kind)
+{
+    const bool alpha = image.hasAlphaChannel();
+    if (kind == OutputFormat::Kind::Jpeg && alpha) {
+        const QImage flat = flattenOnWhite(image);
+        return grey ? lumaOf(flat) : flat;
+    }
+    if (!isDeep(image))
+        return image;
+    if (image.format() == QImage::Format_Grayscale16)
+        return image.convertToFormat(QImage::Format_Grayscale8);
+    return image.convertToFormat(alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
+}
+
+bool encode(const PictureToWrite &picture, QFile &part, QString *error)
+{
+    if (picture.format.kind == OutputFormat::Kind::Png)
+        return encodePng(picture.image, picture.grey, &part, error, picture.progress);
+    if (picture.progress)
+        picture.progress(0);
+    const QImage pixels = lossyPicture(picture.image, picture.grey, picture.format.kind);
+    if (pixels.isNull()) {
+        *error = QStringLiteral("no memory to prepare the picture");
+        return false;
+    }
+    QImageWriter writer(&part, picture.format.kind == OutputFormat::Kind::Jpeg ? "jpeg" : "webp");
+    writer.setQuality(picture.format.quality);
+    const bool written = writer.write(pixels);
+    if (!written)
+        *error = writer.errorString();
+    else if (picture.progress)
+        picture.progress(100);
+    return written;
+}
+
+// Encodes the picture into the open part file and closes it; false with the reason in result.
+bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
+{
+    // errno is read right after each failing call: it names the cause the user can act on.
+    QString encodeError;
+    errno = 0;
+    const bool written = encode(picture, part, &encodeError) && part.flush();
+    int systemError = errno;
+    const QString writeError = part.error() != QFileDevice::NoError ? part.errorString() : encodeError;
+    part.close();
+    if (systemError == 0)
+        systemError = errno;
+    if (!written || part.error() != QFileDevice::NoError) {
+        result.error = writeFailureReason(systemError, writeError);
+        return false;
+    }
+    return true;
+}
+
+// The picture, complete with its metadata, under a hidden name; false with the reason in result.
+bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, WriteResult &result)
+{
+    if (const int systemError = partFile.create(part, picture.folder, picture.format.suffix());
+        systemError != 0) {
+        result.error = writeFailureReason(systemError, part.errorString());
+        return false;
+    }
+    if (!encodePart(picture, part, result)) {
+        part.remove();
+        return false;
+    }
+    if (!QFileInfo(picture.inputPath).isFile())
+        return true;
+
+    bool sourceProblem = false;
+    const QString problem =
+        copyMetadata(picture.inputPath, part.fileName(), picture.image.size(), &sourceProblem);
+    if (problem.isEmpty())
+        return true;
+    result.note = QStringLiteral("its metadata could not be copied: ") + problem;
+    if (sourceProblem)
+        return true;
+    // The rewrite may have stopped half-way: the picture is encoded again, without metadata.
+    errno = 0;
+    if (!part.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        result.error = writeFailureReason(errno, part.errorString());
+        part.remove();
+        return false;
+    }
+    if (!encodePart(picture, part, result)) {
+        part.remove();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+WriteResult writeNewPicture(const PictureToWrite &picture)
+{
+    WriteResult result;
+    if (picture.image.isNull()) {
+        result.error = QStringLiteral("no image to write");
+        return result;
+    }
+    if (!QFileInfo(picture.folder).isDir()) {
+        result.error = writeFailureReason(ENOENT, QString());
+        return result;
+    }
+    QFile part;
+    PartFile partFile;
+    if (!writePart(picture, part, partFile, result))
+        return result;
+
+    // A bound keeps a folder that refuses every name from spinning for ever.
+    constexpr int kMaxCandidates = 100000;
+    const QString suffix = picture.format.suffix();
+    for (int k = 1; k <= kMaxCandidates; ++k) {
+        const QString candidate = outputCandidate(picture.folder, picture.inputPath, k, suffix);
+        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
+            continue;
+        // Never replaces: a name taken meanwhile (another program, another batch) fails the rename.
+        errno = 0;
+        if (part.rename(candidate)) {
+            result.path = candidate;
+            return result;
+        }
+        const int renameError = errno;
+        if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink()) {
+            result.error = writeFailureReason(renameError, part.errorString());
+            part.remove();
+            return result;
+        }
+    }
+    part.remove();
+    result.error = QStringLiteral("no free name for %1 in %2")
+                       .arg(QFileInfo(picture.inputPath).baseName(), picture.folder);
+    return result;
+}
+
+} // namespace engine
