@@ -41,6 +41,10 @@ _brivelle_cli()
         case $value in
             *FOLDER* | *DIR*) _filedir -d ;;
             *FILE*) _filedir ;;
+            [0-9]-[0-9])
+                # A range of whole numbers, such as 1-4.
+                COMPREPLY=($(compgen -W "$(seq "${value%-*}" "${value#*-}")" -- "$cur"))
+                ;;
             *"|"*)
                 # Choices such as 2|4 or cpu|gpu|gpu:N; the upper-case ones stand for a number.
                 local -a choices=()

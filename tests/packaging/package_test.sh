@@ -100,7 +100,7 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
         )
     }
     [ "$(complete_words --)" = "$options" ] || fail "-- completes to: $(complete_words --)"
-    [ "$(complete_words -s '')" = "$(printf '2\n4')" ] || fail "-s completes to: $(complete_words -s '')"
+    [ "$(complete_words -s '')" = "$(printf '1\n2\n3\n4')" ] || fail "-s completes to: $(complete_words -s '')"
     [ "$(complete_words --device=g)" = gpu ] || fail "--device=g completes to: $(complete_words --device=g)"
     mkdir "$work/pictures" && touch "$work/pictures.txt"
     [ "$(complete_words --output pic)" = pictures ] || fail "--output completes to: $(complete_words --output pic)"

@@ -248,9 +248,8 @@ private slots:
         QFile file(in.filePath(name));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(input) == input.size());
         file.close();
-        std::atomic<bool> cancel{false};
-        engine::BatchJob job(
-            out.path(), std::make_shared<engine::Upscaler>(skewed, 2, engine::Device::cpu(), 32), cancel);
+        engine::BatchJob job(out.path(),
+                             std::make_shared<engine::Upscaler>(skewed, 2, engine::Device::cpu(), 32));
         job.run({file.fileName()});
         QVERIFY2(job.summary().failures.isEmpty(), qPrintable(job.summary().failures.value(0).reason));
         QCOMPARE(job.summary().written.size(), 1);
