@@ -14,7 +14,9 @@ constexpr uint32_t kBindingsPerSet = 8;
 constexpr size_t kMaxPending = 2;
 } // namespace
 
-Stream::Stream(const ncnn::VulkanDevice &device) : device_(device), dev_(handle(device))
+Stream::Stream(const ncnn::VulkanDevice &device)
+    : submitWork_(device.info.d->properties.deviceType == VK_PHYSICAL_DEVICE_TYPE_CPU ? 0.5e9 : 25e9),
+      device_(device), dev_(handle(device))
 {
     VkCommandPoolCreateInfo info{};
     info.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
@@ -208,7 +210,7 @@ int Stream::dispatch(const Pipeline &p, std::initializer_list<BufferRef> buffers
     barrier();
     hasCommands_ = true;
     work_ += work;
-    if (work_ >= kSubmitWork)
+    if (work_ >= submitWork_)
         return submit();
     return 0;
 }

@@ -49,10 +49,13 @@ public:
     // failed; the stream is empty afterwards either way.
     int finish();
 
-    // Work per submission: about a millisecond on a fast GPU, a tenth of a second on a slow one.
-    static constexpr double kSubmitWork = 25e9;
+    // Work per submission, in flops: about a millisecond on a fast GPU, a tenth of a second on a slow
+    // one. A driver that runs on the CPU (lavapipe) gets far smaller pieces, so that a stop request
+    // waits for fractions of a second, not for seconds of queued work.
+    double submitWork() const { return submitWork_; }
 
 private:
+    double submitWork_;
     struct Piece {
         VkCommandBuffer cmd = VK_NULL_HANDLE;
         VkFence fence = VK_NULL_HANDLE;

@@ -91,7 +91,7 @@ int runGemm(Stream &s, const ConvTile &t, const std::vector<SpecConstant> &speci
         get_pipeline(s.device(), "convolution", 5, sizeof(ConvPush), local, specialization);
     if (!pipe)
         return ncnn::ERROR_FAILED;
-    int64_t chunk = int64_t(std::max(1.0, std::floor(Stream::kSubmitWork / flopsPerColumn)));
+    int64_t chunk = int64_t(std::max(1.0, std::floor(s.submitWork() / flopsPerColumn)));
     chunk = std::max<int64_t>(t.bn, chunk / t.bn * t.bn);
     chunk = std::min<int64_t>(chunk, int64_t(lim.maxComputeWorkGroupCount[0]) * t.bn);
     const uint32_t groupsY = uint32_t((push.outch + t.bm - 1) / t.bm);
