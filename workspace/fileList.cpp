@@ -5,6 +5,7 @@
 #include "ui_PelmoraForm.h"
 #include "widgets/supportedImage.h"
 #include "workspace/deleteList.h"
+#include "workspace/engine/resultMark.h"
 #include "workspace/folderWalk.h"
 #include "workspace/listedPath.h"
 #include "workspace/storedOptions.h"
@@ -111,10 +112,13 @@ void PelmoraForm::continueAdd()
     while (slice.elapsed() < addSliceMs) {
         if (currentWalk) {
             QString file;
-            if (currentWalk->next(&file))
-                _loadUrl(file);
-            else
+            if (currentWalk->next(&file)) {
+                // Results of earlier batches in the same tree would only be enlarged again.
+                if (isSupportedImage(file) && !engine::isMarkedResult(file))
+                    _loadUrl(file);
+            } else {
                 currentWalk.reset();
+            }
             continue;
         }
         if (pendingUrls.isEmpty()) {

@@ -2,6 +2,7 @@
 #include "formTestSupport.h"
 #include "widgets/PelmoraTreeView.h"
 #include "workspace/PelmoraForm.h"
+#include "workspace/engine/resultMark.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -106,6 +107,11 @@ private slots:
         writeTestBytes(path(QStringLiteral("tree/logo.svg")), "<svg/>");
         writeTestBytes(path(QStringLiteral("tree/broken.png")),
                        QByteArray("\x89PNG\r\n\x1a\n not really", 19));
+        // A result of an earlier batch written into the same tree is not a photo to enlarge again.
+        QImage result(8, 8, QImage::Format_RGB888);
+        result.fill(Qt::gray);
+        engine::markAsResult(result, path(QStringLiteral("tree/top.png")));
+        QVERIFY(result.save(path(QStringLiteral("tree/top(2).png"))));
 
         PelmoraForm form(nullptr);
         Probe probe{form};
