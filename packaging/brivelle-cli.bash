@@ -9,20 +9,20 @@ _brivelle_cli()
 
     local -A value_of=()
     local -a names=()
-    local line spec value name
+    local line synopsis value name
     # Option rows of the help start with two spaces and a dash ("  -s, --scale <2|4>   text");
     # wrapped descriptions are indented further.
     while IFS= read -r line; do
         [[ $line == "  -"* ]] || continue
-        spec=${line#  }
-        spec=${spec%%  *}
+        synopsis=${line#  }
+        synopsis=${synopsis%%  *}
         value=""
-        if [[ $spec == *" <"*">" ]]; then
-            value=${spec#* <}
+        if [[ $synopsis == *" <"*">" ]]; then
+            value=${synopsis#* <}
             value=${value%>}
-            spec=${spec%% <*}
+            synopsis=${synopsis%% <*}
         fi
-        for name in ${spec//,/ }; do
+        for name in ${synopsis//,/ }; do
             names+=("$name")
             value_of[$name]=$value
         done
