@@ -65,7 +65,7 @@ const Backend &reference_backend();
 class Layer;
 // Runs one reference layer on host blobs: in place when the layer can and nobody else holds its input
 // (a split sibling, the caller's input; those are copied first), else through its forward. Consumes
-// `bottoms`. Returns the layer's code (LAYER_OUT_OF_MEMORY included).
+// `bottoms`. Returns the layer's code (ERROR_OUT_OF_MEMORY included).
 int forward_on_host(const Layer &layer, std::vector<Mat> &bottoms, std::vector<Mat> &tops, const Option &opt);
 
 } // namespace ncnn

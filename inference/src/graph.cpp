@@ -44,7 +44,7 @@ int Graph::find_blob(const std::string &name) const
     for (size_t i = 0; i < blobs.size(); i++)
         if (blobs[i].name == name)
             return static_cast<int>(i);
-    return -1;
+    return kNoBlob;
 }
 
 void Graph::clear()

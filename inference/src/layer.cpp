@@ -27,28 +27,28 @@ int Layer::destroy_pipeline(const Option &)
 int Layer::forward(const Mat &bottom_blob, Mat &top_blob, const Option &opt) const
 {
     if (!support_inplace)
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     top_blob = bottom_blob.clone(opt.blob_allocator);
     if (top_blob.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     return forward_inplace(top_blob, opt);
 }
 
 int Layer::forward(const std::vector<Mat> &bottom_blobs, std::vector<Mat> &top_blobs, const Option &opt) const
 {
     if (!one_blob_only || bottom_blobs.size() != 1 || top_blobs.size() != 1)
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     return forward(bottom_blobs[0], top_blobs[0], opt);
 }
 
 int Layer::forward_inplace(Mat &, const Option &) const
 {
-    return LAYER_ERROR;
+    return ERROR_FAILED;
 }
 int Layer::forward_inplace(std::vector<Mat> &bottom_top_blobs, const Option &opt) const
 {
     if (!one_blob_only || bottom_top_blobs.size() != 1)
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     return forward_inplace(bottom_top_blobs[0], opt);
 }
 

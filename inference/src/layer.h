@@ -13,14 +13,6 @@
 
 namespace ncnn {
 
-// Return codes of layers and plans.
-enum LayerResult {
-    LAYER_OK = 0,
-    LAYER_ERROR = ERROR_FAILED,
-    LAYER_OUT_OF_MEMORY = ERROR_OUT_OF_MEMORY,
-    LAYER_BAD_SHAPE = ERROR_BAD_INPUT,
-};
-
 // The shape of a blob without its data: dims 1..3 as in Mat (c == 1 below 3 dims).
 struct Shape {
     int dims = 0;

@@ -20,7 +20,7 @@ public:
     {
         if (wanted < 0 || static_cast<size_t>(wanted) >= g.blobs.size() || blobs.size() != g.blobs.size()) {
             err = "no such blob";
-            return -1;
+            return ERROR_FAILED;
         }
         if (!blobs[wanted].empty())
             return 0;
@@ -43,7 +43,7 @@ public:
             const Layer &layer = *g.layers[producer];
             if (layer.bottoms.empty()) {
                 err = "input blob '" + g.blobs[b].name + "' was not set";
-                return -1;
+                return ERROR_BAD_INPUT;
             }
             needed[producer] = 1;
             for (int bottom : layer.bottoms)
@@ -71,7 +71,7 @@ public:
                 bottom_mats.push_back(blobs[b]);
                 if (bottom_mats.back().empty()) {
                     err = describe(layer) + ": input blob '" + g.blobs[b].name + "' is empty";
-                    return -1;
+                    return ERROR_BAD_INPUT;
                 }
                 if (--uses[b] == 0 && opt.lightmode && !known[b] && b != wanted)
                     blobs[b].release();
@@ -79,7 +79,7 @@ public:
             std::vector<Mat> top_mats(layer.tops.size());
             const int ret = forward_on_host(layer, bottom_mats, top_mats, opt);
             if (ret != 0) {
-                err = describe(layer) + (ret == LAYER_OUT_OF_MEMORY
+                err = describe(layer) + (ret == ERROR_OUT_OF_MEMORY
                                              ? ": out of memory"
                                              : ": failed with code " + std::to_string(ret));
                 return ret;
@@ -88,7 +88,7 @@ public:
                 const int t = layer.tops[k];
                 if (top_mats[k].empty()) {
                     err = describe(layer) + ": produced no output '" + g.blobs[t].name + "'";
-                    return LAYER_ERROR;
+                    return ERROR_FAILED;
                 }
                 // Outputs nobody here reads (other split branches) are dropped at once in light mode.
                 if (opt.lightmode && uses[t] == 0 && t != wanted)
@@ -98,7 +98,7 @@ public:
         }
         if (blobs[wanted].empty()) {
             err = "blob '" + g.blobs[wanted].name + "' was not computed";
-            return LAYER_ERROR;
+            return ERROR_FAILED;
         }
         return 0;
     }

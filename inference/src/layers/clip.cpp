@@ -18,7 +18,7 @@ public:
         max = pd.get(1, FLT_MAX);
         if (!(min <= max)) {
             err = "key 0 (min) must not exceed key 1 (max)";
-            return -1;
+            return ERROR_BAD_MODEL;
         }
         return 0;
     }

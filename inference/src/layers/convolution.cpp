@@ -194,7 +194,7 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
 
     auto bad = [&](const char *key, int v, const char *expected) {
         err = std::string("key ") + key + ": expected " + expected + ", got " + std::to_string(v);
-        return -1;
+        return ERROR_BAD_MODEL;
     };
     if (!in_range(num_output, 1, 1 << 20))
         return bad("0 (num_output)", num_output, "1..1048576");
@@ -226,7 +226,7 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
             ("a positive multiple of " + std::to_string(per_input) + " (num_output x kernel_w x kernel_h)")
                 .c_str());
     if (!check_activation(activation_type, activation_params, err))
-        return -1;
+        return ERROR_BAD_MODEL;
     return 0;
 }
 
@@ -242,13 +242,13 @@ int Convolution::load_model(const ModelBin &mb, std::string &err)
     weight_data = mb.load(weight_data_size, 0);
     if (weight_data.empty()) {
         err = mb.error();
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     if (bias_term) {
         bias_data = mb.load(num_output, 1);
         if (bias_data.empty()) {
             err = mb.error();
-            return -1;
+            return ERROR_BAD_MODEL;
         }
     }
     return 0;
@@ -307,7 +307,7 @@ int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &op
     std::vector<Shape> out_shapes;
     if (bottom_blob.elemsize != 4 || bottom_blob.elempack != 1 ||
         !infer_shape({shape_of(bottom_blob)}, out_shapes))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     int pl, pr, pt, pb;
     resolve_padding(bottom_blob.w, bottom_blob.h, pl, pr, pt, pb);
 
@@ -317,7 +317,7 @@ int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &op
         src.create(bottom_blob.w + pl + pr, bottom_blob.h + pt + pb, bottom_blob.c, 4u,
                    opt.workspace_allocator);
         if (src.empty())
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         for (int q = 0; q < bottom_blob.c; q++) {
             float *dst = src.channel(q);
             std::fill(dst, dst + static_cast<size_t>(src.w) * src.h, pad_value);
@@ -331,7 +331,7 @@ int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &op
     const int outw = out_shapes[0].w, outh = out_shapes[0].h;
     top_blob.create(outw, outh, num_output, 4u, opt.blob_allocator);
     if (top_blob.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
 
     ConvTask t;
     t.src = &src;

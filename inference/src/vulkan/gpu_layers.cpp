@@ -2,6 +2,8 @@
 #include "gpu_layers.h"
 #include "device.h"
 
+#include <ncnn/errors.h>
+
 #include <vector>
 
 namespace brivelle::vk {
@@ -63,7 +65,7 @@ int dispatch_volume(Stream &s, const char *shader, std::initializer_list<BufferR
     const Pipeline *p =
         get_pipeline(s.device(), shader, int(buffers.size()), pushBytes, kVolumeLocal, specialization);
     if (!p)
-        return -1;
+        return ncnn::ERROR_FAILED;
     return s.dispatch(*p, buffers, push, groups(w, kVolumeLocal[0]), groups(h, kVolumeLocal[1]),
                       groups(c, kVolumeLocal[2]), double(w) * h * c);
 }

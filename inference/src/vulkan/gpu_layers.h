@@ -94,7 +94,8 @@ ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced = -1, int 
 
 class Convolution {
 public:
-    // weights in ncnn's order [outch][inch][kh][kw]; bias may be null. Uploads them; 0 or -1.
+    // weights in ncnn's order [outch][inch][kh][kw]; bias may be null. Uploads them; 0 or a code of
+    // <ncnn/errors.h>.
     int create(const ncnn::VulkanDevice &device, const ConvParams &params, const float *weights,
                const float *bias);
     // The output extent for an input extent; false when the kernel does not fit.

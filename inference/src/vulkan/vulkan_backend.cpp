@@ -51,10 +51,10 @@ public:
 private:
     int runLayer(Stream &s, int li, std::vector<Tensor> &live, const Tensor &preset, std::string &err) const;
     // A layer without a GPU form: its inputs come down, the reference layer runs, its outputs go up.
-    // kNotOnGpu when an output is no plain 3-D blob, which the GPU cannot hold.
-    int runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt, std::string &err) const;
+    // notOnGpu is set when an output is no plain 3-D blob, which the GPU cannot hold.
+    int runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt, bool &notOnGpu,
+                 std::string &err) const;
     static int upload(Stream &s, const Mat &m, const Tensor &t);
-    static constexpr int kNotOnGpu = 1;
     void findConcatGroups();
     bool fusable(int eltwiseLayer, const std::vector<Mat> &blobs, int wanted) const;
 
@@ -255,24 +255,24 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Ten
     }
     if (!fits) {
         err = "layer " + layer.name + ": input shapes do not fit";
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     }
     if (out.empty() && !brivelle::vk::allocate(s, out, w, h, c)) {
         err = "layer " + layer.name + ": out of GPU memory";
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     }
     const int rc =
         fused ? conv->forward(s, *convIn, out, other, st.fusedA, st.fusedB) : gpu.forward(s, in, out);
     if (rc != 0) {
         err = "layer " + layer.name +
-              (rc == LAYER_OUT_OF_MEMORY ? ": out of GPU memory" : ": GPU dispatch failed");
-        return rc == LAYER_OUT_OF_MEMORY ? rc : LAYER_ERROR;
+              (rc == ERROR_OUT_OF_MEMORY ? ": out of GPU memory" : ": GPU dispatch failed");
+        return rc == ERROR_OUT_OF_MEMORY ? rc : ERROR_FAILED;
     }
     live[size_t(layer.tops[0])] = out;
     return 0;
 }
 
-int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt,
+int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt, bool &notOnGpu,
                          std::string &err) const
 {
     const Layer &layer = *graph_.layers[size_t(li)];
@@ -284,12 +284,12 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
         host[k].resize(t.count());
         if (t.empty() || t.offset != 0 || s.download(t.buf, t.bytes(), host[k].data()) != 0) {
             err = where + ": cannot download its input";
-            return LAYER_ERROR;
+            return ERROR_FAILED;
         }
     }
     if (s.finish() != 0) {
         err = "the GPU failed while running the network";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
     std::vector<Mat> bottoms(layer.bottoms.size()), tops(layer.tops.size());
     for (size_t k = 0; k < bottoms.size(); k++) {
@@ -297,7 +297,7 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
         bottoms[k].create(t.w, t.h, t.c, 4u, opt.workspace_allocator);
         if (bottoms[k].empty()) {
             err = where + ": out of memory";
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         }
         brivelle::vk::unpack(host[k].data(), t.w, t.h, t.c, static_cast<float *>(bottoms[k].data),
                              bottoms[k].cstep);
@@ -305,21 +305,23 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
     const int rc = forward_on_host(layer, bottoms, tops, opt);
     if (rc != 0) {
         err = where +
-              (rc == LAYER_OUT_OF_MEMORY ? ": out of memory" : ": failed with code " + std::to_string(rc));
+              (rc == ERROR_OUT_OF_MEMORY ? ": out of memory" : ": failed with code " + std::to_string(rc));
         return rc;
     }
     for (size_t k = 0; k < tops.size(); k++) {
         const Mat &m = tops[k];
-        if (!isPlain3d(m))
-            return kNotOnGpu;
+        if (!isPlain3d(m)) {
+            notOnGpu = true;
+            return 0;
+        }
         Tensor &t = live[size_t(layer.tops[k])];
         if (!brivelle::vk::allocate(s, t, m.w, m.h, m.c)) {
             err = where + ": out of GPU memory for its output";
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         }
-        if (upload(s, m, t) != 0) {
+        if (const int rc = upload(s, m, t); rc != 0) {
             err = where + ": cannot upload its output";
-            return LAYER_OUT_OF_MEMORY;
+            return rc;
         }
     }
     return 0;
@@ -334,13 +336,13 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
 {
     if (wanted < 0 || size_t(wanted) >= blobs.size() || blobs.size() != graph_.blobs.size()) {
         err = "no such blob";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
     if (!blobs[size_t(wanted)].empty())
         return 0;
     if (generation_ != brivelle::vk::instance_generation()) {
         err = "the GPU instance was destroyed after this network was set up; load it again";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
 
     // The layers that lead from the known blobs to the wanted one.
@@ -364,12 +366,12 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
             continue;
         if (!blobs[b].empty()) {
             if (!isPlain3d(blobs[b]))
-                return fallback_ ? fallback_->run(blobs, wanted, opt, err) : LAYER_BAD_SHAPE;
+                return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
             uploads.push_back(int(b));
         } else if (graph_.blobs[b].producer < 0 ||
                    steps_[size_t(graph_.blobs[b].producer)].is(GpuLayer::Role::Input)) {
             err = "input blob '" + graph_.blobs[b].name + "' was not set";
-            return LAYER_ERROR;
+            return ERROR_BAD_INPUT;
         }
     }
 
@@ -458,11 +460,11 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         gs.channelStart = starts;
         if (!brivelle::vk::allocate(s, gs.arena, first.w, first.h, channels)) {
             err = "out of GPU memory for a concatenation";
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         }
         gs.concatsLeft = groups_[size_t(g)].concats.size();
         sharing[gs.arena.buf.get()]++;
-        return brivelle::vk::place(s, first, gs.arena, 0, 0, 0) == 0 ? 0 : LAYER_ERROR;
+        return brivelle::vk::place(s, first, gs.arena, 0, 0, 0) == 0 ? 0 : ERROR_FAILED;
     };
     // Where a layer's result goes when it belongs to a concat group: a view into the group's buffer.
     auto presetFor = [&](size_t li) {
@@ -501,12 +503,12 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         Tensor &t = live[size_t(b)];
         if (!brivelle::vk::allocate(s, t, m.w, m.h, m.c)) {
             err = "out of GPU memory for input '" + graph_.blobs[size_t(b)].name + "'";
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         }
         const int rc = upload(s, m, t);
         if (rc != 0) {
             err = "cannot upload input '" + graph_.blobs[size_t(b)].name + "'";
-            return LAYER_OUT_OF_MEMORY;
+            return rc;
         }
         hold(b);
         if (const int grc = startGroup(b); grc != 0)
@@ -524,10 +526,11 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         }
         const Layer &layer = *graph_.layers[i];
         const Tensor preset = steps_[i].gpu ? presetFor(i) : Tensor{};
-        const int rc =
-            steps_[i].gpu ? runLayer(s, int(i), live, preset, err) : runOnCpu(s, int(i), live, opt, err);
-        if (rc == kNotOnGpu)
-            return fallback_ ? fallback_->run(blobs, wanted, opt, err) : LAYER_BAD_SHAPE;
+        bool notOnGpu = false;
+        const int rc = steps_[i].gpu ? runLayer(s, int(i), live, preset, err)
+                                     : runOnCpu(s, int(i), live, opt, notOnGpu, err);
+        if (rc == 0 && notOnGpu)
+            return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
         if (rc != 0)
             return rc;
         for (int t : layer.tops) {
@@ -570,22 +573,22 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
     const Tensor &result = live[size_t(wanted)];
     if (result.empty() || result.offset != 0) {
         err = "blob '" + graph_.blobs[size_t(wanted)].name + "' was not computed";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
     std::vector<float> host(result.count());
-    if (s.download(result.buf, result.bytes(), host.data()) != 0) {
-        err = "out of memory for the download of '" + graph_.blobs[size_t(wanted)].name + "'";
-        return LAYER_OUT_OF_MEMORY;
+    if (const int rc = s.download(result.buf, result.bytes(), host.data()); rc != 0) {
+        err = "cannot download '" + graph_.blobs[size_t(wanted)].name + "'";
+        return rc;
     }
     if (s.finish() != 0) {
         err = "the GPU failed while running the network";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
     Mat out;
     out.create(result.w, result.h, result.c, 4u, opt.blob_allocator);
     if (out.empty()) {
         err = "out of memory for the result";
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     }
     brivelle::vk::unpack(host.data(), result.w, result.h, result.c, static_cast<float *>(out.data),
                          out.cstep);

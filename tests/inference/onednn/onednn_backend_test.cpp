@@ -302,7 +302,7 @@ TEST(OnednnBackend, OutOfMemoryIsAnError)
         opt.workspace_allocator = &allocator;
         int ret = 0;
         const ncnn::Mat out = runPlan(*fast, *graph, net.input, in, net.output, opt, &ret, &err);
-        EXPECT_EQ(ret, ncnn::LAYER_OUT_OF_MEMORY) << allowed << ": " << err;
+        EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << allowed << ": " << err;
         EXPECT_TRUE(out.empty());
     }
 }

@@ -71,8 +71,8 @@ struct RunContext {
     int threads = 1;
     std::string *error = nullptr;
 };
-// A whole-blob loop over the pointers of the step's bindings, in order. Returns 0, Plan::kOutOfMemory or
-// Plan::kFailed with the reason in context.error.
+// A whole-blob loop over the pointers of the step's bindings, in order. Returns 0 or a code of
+// <ncnn/errors.h>, with the reason in context.error.
 using CustomFn = std::function<int(const std::vector<float *> &, RunContext &)>;
 
 // The plan being compiled, as a lowering sees it.

@@ -256,7 +256,7 @@ public:
         if (wanted < 0 || static_cast<size_t>(wanted) >= graph_.blobs.size() ||
             blobs.size() != graph_.blobs.size()) {
             err = "no such blob";
-            return -1;
+            return ERROR_FAILED;
         }
         if (!blobs[wanted].empty())
             return 0;
@@ -307,9 +307,7 @@ public:
         if (ret != 0) {
             out.release();
             err = "oneDNN: " + why;
-            if (ret == ERROR_CANCELLED)
-                return ret;
-            return ret == brivelle::onednn::Plan::kOutOfMemory ? LAYER_OUT_OF_MEMORY : LAYER_ERROR;
+            return ret;
         }
         blobs[wanted] = out;
         return 0;

@@ -185,10 +185,12 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
     weights_ = device.d->pool->acquire(packed.size() * sizeof(float));
     bias_ = device.d->pool->acquire(b.size() * sizeof(float));
     if (!weights_ || !bias_)
-        return ncnn::ERROR_FAILED;
-    if (s.upload(packed.data(), packed.size() * sizeof(float), weights_) != 0 ||
-        s.upload(b.data(), b.size() * sizeof(float), bias_) != 0)
-        return ncnn::ERROR_FAILED;
+        return ncnn::ERROR_OUT_OF_MEMORY;
+    int rc = s.upload(packed.data(), packed.size() * sizeof(float), weights_);
+    if (rc == 0)
+        rc = s.upload(b.data(), b.size() * sizeof(float), bias_);
+    if (rc != 0)
+        return rc;
     return s.finish();
 }
 
