@@ -44,6 +44,9 @@ public:
     // Higher runs first: vulkan 300, onednn 200, reference 0.
     virtual int priority() const = 0;
     virtual bool supports(const Graph &graph, const Option &opt, const VulkanDevice *vkdev) const = 0;
+    // Whether this backend runs the layer, with its parameters, itself rather than on the reference layer
+    // between its neighbours (some input shapes may still be left to the reference).
+    virtual bool runs_layer(const Layer &layer) const = 0;
     virtual std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt,
                                                    const VulkanDevice *vkdev, std::string &err) const = 0;
 };

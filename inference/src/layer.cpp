@@ -1,5 +1,6 @@
 #include "layer.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ncnn {
@@ -106,6 +107,14 @@ float activate(float v, int activation_type, const std::vector<float> &p)
     default:
         return v;
     }
+}
+
+void same_padding(int size, int kernel_extent, int stride, bool upper, int &before, int &after)
+{
+    const int out = (size + stride - 1) / stride;
+    const int total = std::max(0, (out - 1) * stride + kernel_extent - size);
+    before = upper ? total / 2 : total - total / 2;
+    after = total - before;
 }
 
 bool check_activation(int activation_type, const std::vector<float> &p, std::string &err)

@@ -79,6 +79,11 @@ std::vector<std::string> layer_type_names();
 float activate(float v, int activation_type, const std::vector<float> &activation_params);
 bool check_activation(int activation_type, const std::vector<float> &activation_params, std::string &err);
 
+// The padding before and after one axis of `size` pixels under ncnn's "same" modes (Convolution's pad_left
+// -233 / -234, Pooling's pad_mode 2 / 3): the output keeps ceil(size / stride) pixels and the odd padding
+// pixel goes after (upper) or before (lower). Every backend resolves the modes here.
+void same_padding(int size, int kernel_extent, int stride, bool upper, int &before, int &after);
+
 } // namespace ncnn
 
 #define BRIVELLE_DEFINE_LAYER_CREATOR(name)                                                                  \

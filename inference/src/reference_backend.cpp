@@ -1,4 +1,5 @@
 #include "backend.h"
+#include "schedule.h"
 
 #include <vector>
 
@@ -11,10 +12,11 @@ std::string describe(const Layer &layer)
     return "layer " + layer.name + " (" + layer.type + ")";
 }
 
-// Runs the reference layers in file order. Holds no state, so one plan serves any number of extractors.
+// Runs the reference layers in file order. Its only state is the schedule cache, which is thread-safe, so
+// one plan serves any number of extractors.
 class ReferencePlan : public ExecutionPlan {
 public:
-    explicit ReferencePlan(const Graph &graph) : g(graph) {}
+    explicit ReferencePlan(const Graph &graph) : g(graph), schedules(graph) {}
 
     int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) override
     {
@@ -25,38 +27,16 @@ public:
         if (!blobs[wanted].empty())
             return 0;
 
-        // Which layers the wanted blob depends on, stopping at blobs that are already known.
+        const std::vector<char> known = known_blobs(blobs);
+        int code = 0;
+        const std::shared_ptr<const Schedule> schedule = schedules.get(known, wanted, code, err);
+        if (!schedule)
+            return code;
+        const std::vector<char> &needed = schedule->needed;
+        // Readers left per blob: light mode frees a blob when none is.
+        std::vector<int> uses = schedule->readers;
+
         const size_t layer_count = g.layers.size();
-        std::vector<char> needed(layer_count, 0);
-        std::vector<char> known(blobs.size(), 0);
-        for (size_t b = 0; b < blobs.size(); b++)
-            known[b] = !blobs[b].empty();
-        std::vector<int> stack{wanted};
-        std::vector<char> visited(blobs.size(), 0);
-        while (!stack.empty()) {
-            const int b = stack.back();
-            stack.pop_back();
-            if (visited[b] || known[b])
-                continue;
-            visited[b] = 1;
-            const int producer = g.blobs[b].producer;
-            const Layer &layer = *g.layers[producer];
-            if (layer.bottoms.empty()) {
-                err = "input blob '" + g.blobs[b].name + "' was not set";
-                return ERROR_BAD_INPUT;
-            }
-            needed[producer] = 1;
-            for (int bottom : layer.bottoms)
-                stack.push_back(bottom);
-        }
-
-        // Uses left per blob among the layers that will run: light mode frees a blob at zero.
-        std::vector<int> uses(blobs.size(), 0);
-        for (size_t i = 0; i < layer_count; i++)
-            if (needed[i])
-                for (int b : g.layers[i]->bottoms)
-                    uses[b]++;
-
         for (size_t i = 0; i < layer_count; i++) {
             if (!needed[i])
                 continue;
@@ -105,6 +85,7 @@ public:
 
 private:
     const Graph &g;
+    ScheduleCache schedules;
 };
 
 class ReferenceBackend : public Backend {
@@ -112,6 +93,7 @@ public:
     const char *name() const override { return "reference"; }
     int priority() const override { return 0; }
     bool supports(const Graph &, const Option &, const VulkanDevice *) const override { return true; }
+    bool runs_layer(const Layer &) const override { return true; }
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &, const VulkanDevice *,
                                            std::string &) const override
     {

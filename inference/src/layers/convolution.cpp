@@ -207,7 +207,7 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
         return bad("2/12 (dilation)", std::min(dilation_w, dilation_h), "1..32768");
     if (!in_range(stride_w, 1, kMaxGeometry) || !in_range(stride_h, 1, kMaxGeometry))
         return bad("3/13 (stride)", std::min(stride_w, stride_h), "1..32768");
-    const bool same = pad_left == -233 || pad_left == -234;
+    const bool same = pad_left == kSameUpper || pad_left == kSameLower;
     if (!same) {
         for (int p : {pad_left, pad_right, pad_top, pad_bottom})
             if (!in_range(p, 0, kMaxGeometry))
@@ -256,22 +256,10 @@ int Convolution::load_model(const ModelBin &mb, std::string &err)
 
 void Convolution::resolve_padding(int w, int h, int &pl, int &pr, int &pt, int &pb) const
 {
-    if (pad_left == -233 || pad_left == -234) {
-        const int kext_w = dilation_w * (kernel_w - 1) + 1, kext_h = dilation_h * (kernel_h - 1) + 1;
-        const int outw = (w + stride_w - 1) / stride_w, outh = (h + stride_h - 1) / stride_h;
-        const int wpad = std::max(0, (outw - 1) * stride_w + kext_w - w);
-        const int hpad = std::max(0, (outh - 1) * stride_h + kext_h - h);
-        if (pad_left == -233) {
-            pl = wpad / 2;
-            pr = wpad - pl;
-            pt = hpad / 2;
-            pb = hpad - pt;
-        } else {
-            pr = wpad / 2;
-            pl = wpad - pr;
-            pb = hpad / 2;
-            pt = hpad - pb;
-        }
+    if (pad_left == kSameUpper || pad_left == kSameLower) {
+        const bool upper = pad_left == kSameUpper;
+        same_padding(w, dilation_w * (kernel_w - 1) + 1, stride_w, upper, pl, pr);
+        same_padding(h, dilation_h * (kernel_h - 1) + 1, stride_h, upper, pt, pb);
         return;
     }
     pl = pad_left;

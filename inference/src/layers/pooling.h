@@ -64,12 +64,8 @@ public:
             if (htail != 0)
                 pb += stride_h - htail;
         } else if (pad_mode == 2 || pad_mode == 3) {
-            const int wpad = std::max(0, kernel_w + (w - 1) / stride_w * stride_w - w);
-            const int hpad = std::max(0, kernel_h + (h - 1) / stride_h * stride_h - h);
-            pl = pad_mode == 2 ? wpad / 2 : wpad - wpad / 2;
-            pr = wpad - pl;
-            pt = pad_mode == 2 ? hpad / 2 : hpad - hpad / 2;
-            pb = hpad - pt;
+            same_padding(w, kernel_w, stride_w, pad_mode == 2, pl, pr);
+            same_padding(h, kernel_h, stride_h, pad_mode == 2, pt, pb);
         }
     }
 

@@ -5,11 +5,13 @@
 #include "backend.h"
 #include "device.h"
 #include "layers/gpu_layer.h"
+#include "schedule.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <mutex>
 
 namespace ncnn {
 
@@ -42,7 +44,7 @@ bool isPlain3d(const Mat &m)
 class VulkanPlan : public ExecutionPlan {
 public:
     VulkanPlan(const Graph &graph, const VulkanDevice &device)
-        : graph_(graph), device_(device), generation_(brivelle::vk::instance_generation())
+        : graph_(graph), device_(device), schedules_(graph), generation_(brivelle::vk::instance_generation())
     {}
 
     int compile(const Option &opt, std::string &err);
@@ -56,12 +58,27 @@ private:
                  std::string &err) const;
     static int upload(Stream &s, const Mat &m, const Tensor &t);
     void findConcatGroups();
-    bool fusable(int eltwiseLayer, const std::vector<Mat> &blobs, int wanted) const;
+    bool fusable(int eltwiseLayer, const std::vector<char> &known, int wanted) const;
+
+    // What a run does beyond the shared schedule: which convolutions a sum takes over, the readers left
+    // once it has, and whether the concat groups stand. Made once per known blobs and wanted blob, and
+    // reused by every tile.
+    struct RunSchedule {
+        std::shared_ptr<const Schedule> schedule;
+        std::vector<char> fusedAway;
+        std::vector<int> readers;
+        bool useGroups = false;
+    };
+    std::shared_ptr<const RunSchedule> runSchedule(const std::vector<char> &known, int wanted, int &code,
+                                                   std::string &err);
 
     const Graph &graph_;
     const VulkanDevice &device_;
     std::vector<Step> steps_;
     std::unique_ptr<ExecutionPlan> fallback_;
+    ScheduleCache schedules_;
+    std::mutex runMutex_;
+    std::map<std::pair<std::vector<char>, int>, std::shared_ptr<const RunSchedule>> runs_;
     // The instance this plan's buffers and pipelines belong to.
     uint64_t generation_;
 
@@ -82,8 +99,8 @@ int VulkanPlan::compile(const Option &opt, std::string &err)
     steps_.resize(graph_.layers.size());
     for (size_t li = 0; li < graph_.layers.size(); li++) {
         const Layer &layer = *graph_.layers[li];
-        const std::string why = brivelle::vk::why_not_on_gpu(layer);
-        if (!why.empty()) {
+        std::string why;
+        if (!brivelle::vk::runs_on_gpu(layer, &why)) {
             std::fprintf(stderr, "brivelle: layer %s (%s) cannot run on %s (%s); it runs on the CPU\n",
                          layer.name.c_str(), layer.type.c_str(), device_.info.device_name(), why.c_str());
             continue;
@@ -206,14 +223,58 @@ void VulkanPlan::findConcatGroups()
     }
 }
 
-bool VulkanPlan::fusable(int li, const std::vector<Mat> &blobs, int wanted) const
+bool VulkanPlan::fusable(int li, const std::vector<char> &known, int wanted) const
 {
     const Step &st = steps_[size_t(li)];
     if (st.fusedConv < 0)
         return false;
     const int blob = graph_.layers[size_t(li)]->bottoms[size_t(st.fusedBottom)];
     // The convolution's own result must not be asked for or already known.
-    return blob != wanted && blobs[size_t(blob)].empty();
+    return blob != wanted && !known[size_t(blob)];
+}
+
+std::shared_ptr<const VulkanPlan::RunSchedule>
+VulkanPlan::runSchedule(const std::vector<char> &known, int wanted, int &code, std::string &err)
+{
+    std::lock_guard<std::mutex> lock(runMutex_);
+    std::shared_ptr<const RunSchedule> &entry = runs_[{known, wanted}];
+    if (entry)
+        return entry;
+    auto made = std::make_shared<RunSchedule>();
+    made->schedule = schedules_.get(known, wanted, code, err);
+    if (!made->schedule) {
+        runs_.erase({known, wanted});
+        return nullptr;
+    }
+    const std::vector<char> &needed = made->schedule->needed;
+    const size_t layerCount = graph_.layers.size();
+    // Fused pairs: the sum runs the convolution, which then has nothing to do, and no longer reads the
+    // convolution's result.
+    made->fusedAway.assign(layerCount, 0);
+    made->readers = made->schedule->readers;
+    for (size_t i = 0; i < layerCount; i++) {
+        if (needed[i] && fusable(int(i), known, wanted)) {
+            made->fusedAway[size_t(steps_[i].fusedConv)] = 1;
+            made->readers[size_t(graph_.layers[i]->bottoms[size_t(steps_[i].fusedBottom)])]--;
+        }
+    }
+    // Concat groups are skipped when one of their blobs is asked for or given: those must stand alone.
+    auto grouped = [&](int b) {
+        for (;;) {
+            if (rootGroup_[size_t(b)] >= 0)
+                return true;
+            const int p = graph_.blobs[size_t(b)].producer;
+            if (p < 0 || !steps_[size_t(p)].is(GpuLayer::Role::Alias))
+                return false;
+            b = graph_.layers[size_t(p)]->bottoms[0];
+        }
+    };
+    made->useGroups = !groups_.empty();
+    for (size_t b = 0; b < known.size() && made->useGroups; b++)
+        if ((known[b] || int(b) == wanted) && grouped(int(b)))
+            made->useGroups = false;
+    entry = made;
+    return entry;
 }
 
 int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Tensor &preset,
@@ -319,9 +380,9 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
             err = where + ": out of GPU memory for its output";
             return ERROR_OUT_OF_MEMORY;
         }
-        if (const int rc = upload(s, m, t); rc != 0) {
+        if (const int up = upload(s, m, t); up != 0) {
             err = where + ": cannot upload its output";
-            return rc;
+            return up;
         }
     }
     return 0;
@@ -345,59 +406,20 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         return ERROR_FAILED;
     }
 
-    // The layers that lead from the known blobs to the wanted one.
+    const std::vector<char> known = known_blobs(blobs);
+    int code = 0;
+    const std::shared_ptr<const RunSchedule> plan = runSchedule(known, wanted, code, err);
+    if (!plan)
+        return code;
+    for (int b : plan->schedule->inputs)
+        if (!isPlain3d(blobs[size_t(b)]))
+            return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
+    const std::vector<char> &neededLayer = plan->schedule->needed;
+    const std::vector<char> &fusedAway = plan->fusedAway;
+    const std::vector<int> &uploads = plan->schedule->inputs;
+    std::vector<int> readers = plan->readers;
+    const bool useGroups = plan->useGroups;
     const size_t layerCount = graph_.layers.size();
-    std::vector<char> neededBlob(blobs.size(), 0), neededLayer(layerCount, 0);
-    neededBlob[size_t(wanted)] = 1;
-    for (size_t i = layerCount; i-- > 0;) {
-        const Layer &layer = *graph_.layers[i];
-        bool needed = false;
-        for (int t : layer.tops)
-            needed = needed || (neededBlob[size_t(t)] && blobs[size_t(t)].empty());
-        if (!needed)
-            continue;
-        neededLayer[i] = 1;
-        for (int b : layer.bottoms)
-            neededBlob[size_t(b)] = 1;
-    }
-    std::vector<int> uploads;
-    for (size_t b = 0; b < blobs.size(); b++) {
-        if (!neededBlob[b])
-            continue;
-        if (!blobs[b].empty()) {
-            if (!isPlain3d(blobs[b]))
-                return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
-            uploads.push_back(int(b));
-        } else if (graph_.blobs[b].producer < 0 ||
-                   steps_[size_t(graph_.blobs[b].producer)].is(GpuLayer::Role::Input)) {
-            err = "input blob '" + graph_.blobs[b].name + "' was not set";
-            return ERROR_BAD_INPUT;
-        }
-    }
-
-    // Fused pairs: the Eltwise runs the convolution, which then has nothing to do.
-    std::vector<char> fusedAway(layerCount, 0);
-    for (size_t i = 0; i < layerCount; i++) {
-        if (neededLayer[i] && fusable(int(i), blobs, wanted))
-            fusedAway[size_t(steps_[i].fusedConv)] = 1;
-    }
-
-    // Readers left for each blob; a buffer goes back to the stream when no blob sharing it has any.
-    std::vector<int> readers(blobs.size(), 0);
-    for (size_t i = 0; i < layerCount; i++) {
-        if (!neededLayer[i] || fusedAway[i])
-            continue;
-        const Layer &layer = *graph_.layers[i];
-        if (steps_[i].fusedConv >= 0 && fusedAway[size_t(steps_[i].fusedConv)]) {
-            readers[size_t(graph_.layers[size_t(steps_[i].fusedConv)]->bottoms[0])]++;
-            for (size_t k = 0; k < layer.bottoms.size(); k++)
-                if (int(k) != steps_[i].fusedBottom)
-                    readers[size_t(layer.bottoms[k])]++;
-            continue;
-        }
-        for (int b : layer.bottoms)
-            readers[size_t(b)]++;
-    }
 
     Stream s(device_);
     std::vector<Tensor> live(blobs.size());
@@ -418,22 +440,6 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         t = Tensor{};
     };
 
-    // Concat groups are skipped when one of their blobs is asked for or given: those must stand alone.
-    bool useGroups = !groups_.empty();
-    auto grouped = [&](int b) {
-        for (;;) {
-            if (rootGroup_[size_t(b)] >= 0)
-                return true;
-            const int p = graph_.blobs[size_t(b)].producer;
-            if (p < 0 || !steps_[size_t(p)].is(GpuLayer::Role::Alias))
-                return false;
-            b = graph_.layers[size_t(p)]->bottoms[0];
-        }
-    };
-    for (size_t b = 0; b < blobs.size() && useGroups; b++) {
-        if ((!blobs[b].empty() || int(b) == wanted) && grouped(int(b)))
-            useGroups = false;
-    }
     struct GroupState {
         Tensor arena;
         std::vector<int> channelStart;
@@ -615,6 +621,8 @@ public:
         }
         return false;
     }
+
+    bool runs_layer(const Layer &layer) const override { return brivelle::vk::runs_on_gpu(layer); }
 
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt, const VulkanDevice *vkdev,
                                            std::string &err) const override

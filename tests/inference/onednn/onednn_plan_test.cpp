@@ -588,7 +588,9 @@ TEST(OnednnPlan, RejectsWhatItCannotRun)
     FastOp interp = makeOp(OpType::Interp, {1}, {2});
     interp.resizeType = 2;
     g.ops.push_back(interp);
-    EXPECT_FALSE(unsupportedReason(g).empty());
+    std::string why;
+    EXPECT_EQ(checkGraph(g, why), ncnn::ERROR_UNSUPPORTED_LAYER);
+    EXPECT_NE(why.find("nearest"), std::string::npos) << why;
 }
 
 // Tiles of several shapes in turn: each shape compiles once and none borrows another's primitives.

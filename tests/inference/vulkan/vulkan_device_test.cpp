@@ -172,7 +172,7 @@ TEST_F(GpuTest, DispatchesAndCopiesBeyondLimitsAreRefused)
         EXPECT_EQ(s.dispatch(*p, {a.buf, a.buf}, push, tooMany + 1u, 1, 1, 0), ncnn::ERROR_FAILED);
     }
     // A copy larger than its buffer is a failed transfer, not a lack of memory.
-    std::vector<float> big(a.count() + 1);
+    std::vector<float> big(a.buf->size / sizeof(float) + 1);
     EXPECT_EQ(s.upload(big.data(), big.size() * sizeof(float), a.buf), ncnn::ERROR_UPLOAD_FAILED);
     EXPECT_EQ(s.download(a.buf, big.size() * sizeof(float), big.data()), ncnn::ERROR_UPLOAD_FAILED);
     const uint32_t hugeLocal[3] = {brivelle::vk::limits(*device).maxComputeWorkGroupInvocations + 1u, 1, 1};

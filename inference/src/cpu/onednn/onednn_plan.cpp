@@ -531,8 +531,8 @@ void Compiler::computeLifetimes()
 std::string Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs,
                               const std::vector<int> &outputs)
 {
-    std::string why = unsupportedReason(g_);
-    if (!why.empty())
+    std::string why;
+    if (checkGraph(g_, why) != 0)
         return why;
     why = inferShapes(inputs);
     if (!why.empty())

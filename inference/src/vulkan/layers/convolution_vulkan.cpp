@@ -199,14 +199,10 @@ bool Convolution::outputShape(int inw, int inh, int &outw, int &outh, int &padl,
     const int extentW = p_.dx * (p_.kw - 1) + 1;
     const int extentH = p_.dy * (p_.kh - 1) + 1;
     int pl = p_.padl, pr = p_.padr, pt = p_.padt, pb = p_.padb;
-    if (pl == -233 || pl == -234) {
-        const int wpad = std::max(0, extentW + (inw - 1) / p_.sx * p_.sx - inw);
-        const int hpad = std::max(0, extentH + (inh - 1) / p_.sy * p_.sy - inh);
-        const bool upper = pl == -233;
-        pl = upper ? wpad / 2 : wpad - wpad / 2;
-        pr = wpad - pl;
-        pt = upper ? hpad / 2 : hpad - hpad / 2;
-        pb = hpad - pt;
+    if (pl == ncnn::Convolution::kSameUpper || pl == ncnn::Convolution::kSameLower) {
+        const bool upper = pl == ncnn::Convolution::kSameUpper;
+        ncnn::same_padding(inw, extentW, p_.sx, upper, pl, pr);
+        ncnn::same_padding(inh, extentH, p_.sy, upper, pt, pb);
     }
     const int w = inw + pl + pr;
     const int h = inh + pt + pb;
