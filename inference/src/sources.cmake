@@ -25,7 +25,7 @@ function(brivelle_add_layer type)
   set(BRIVELLE_LAYER_ENTRIES "${BRIVELLE_LAYER_ENTRIES}    {\"${type}\", ${type}_layer_creator},\n" PARENT_SCOPE)
 endfunction()
 
-foreach(type Input Convolution ConvolutionDepthWise Split Concat Eltwise BinaryOp ReLU PReLU Sigmoid Clip Interp
+foreach(type Input Convolution ConvolutionDepthWise Split Concat Eltwise BinaryOp ReLU PReLU Sigmoid Swish Clip Interp
         PixelShuffle Reorg Pooling Padding Crop Reshape Permute Flatten Dropout Noop)
   brivelle_add_layer(${type})
 endforeach()

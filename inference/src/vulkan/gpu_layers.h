@@ -137,6 +137,12 @@ enum BinaryCode { kPReLU = 20, kWeightedSum = 21 };
 int binary(Stream &s, int op, const Tensor &a, const Tensor &b, float scalar, Tensor &out, float ca = 1.f,
            float cb = 1.f);
 
+// out = f(in) element by element, f being the kernel `shader` with its specialization; a and b are f's
+// parameters. For the activations: shader "activation" with spec_i(0) ReLU (slope a), 1 clip [a, b], 2
+// sigmoid; a function of its own has a shader of its own with the same bindings and push constants.
+int unary(Stream &s, const char *shader, const std::vector<SpecConstant> &specialization, const Tensor &in,
+          Tensor &out, float a = 0.f, float b = 0.f);
+
 // out(x, y, z) = in(x - left, y - top, z - front); mode 0 constant, 1 replicate, 2 reflect. Also crops.
 int pad(Stream &s, const Tensor &in, Tensor &out, int left, int top, int front, int mode, float value);
 // Copies in into out at (ox, oy, oz).
