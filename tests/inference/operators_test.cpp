@@ -82,6 +82,23 @@ std::vector<OperatorCase> operatorCases()
         m.layer("BinaryOp", "b", {"data"}, {"b"}, "0=2 1=1 2=-1.500000e+00");
         m.layer("BinaryOp", "c", {"b"}, {"output"}, "0=0 1=1 2=2.500000e-01");
     });
+    add("binaryop_div_max_min_rdiv", 6, 5, 5, kBoth, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b", "c", "d", "e"});
+        m.layer("Sigmoid", "pos", {"a"}, {"pos"});
+        m.layer("BinaryOp", "div", {"b", "pos"}, {"div"}, "0=3");
+        m.layer("BinaryOp", "max", {"div", "c"}, {"max"}, "0=4");
+        m.layer("BinaryOp", "min", {"max", "d"}, {"min"}, "0=5");
+        m.layer("Sigmoid", "pos2", {"min"}, {"pos2"});
+        m.layer("BinaryOp", "rdiv", {"pos2", "e"}, {"output"}, "0=8");
+    });
+    // A column and a row spread over the blob: the GPU broadcasts, oneDNN leaves it to the reference layer.
+    add("binaryop_broadcast_column_row", 7, 5, 3, kGpu, [](ModelWriter &m) {
+        m.layer("Split", "s", {"data"}, {"a", "b", "c"});
+        m.layer("Crop", "col", {"a"}, {"col"}, "3=1");
+        m.layer("Crop", "row", {"b"}, {"row"}, "4=1");
+        m.layer("BinaryOp", "add", {"c", "col"}, {"add"}, "0=0");
+        m.layer("BinaryOp", "mul", {"row", "add"}, {"output"}, "0=2");
+    });
     // Global pooling runs on its reference layer on every backend, and oneDNN leaves the broadcast to it too.
     add("binaryop_broadcast", 6, 5, 4, kNone, [](ModelWriter &m) {
         m.layer("Split", "s", {"data"}, {"a", "b"});
@@ -130,6 +147,8 @@ std::vector<OperatorCase> operatorCases()
     });
     add("interp_bilinear_size", 5, 3, 2, kGpu,
         [](ModelWriter &m) { m.layer("Interp", "i", {"data"}, {"output"}, "0=2 3=7 4=11"); });
+    add("interp_bilinear_down", 7, 5, 5, kGpu,
+        [](ModelWriter &m) { m.layer("Interp", "i", {"data"}, {"output"}, "0=2 3=2 4=3"); });
     add("interp_bilinear_align", 5, 4, 2, kGpu, [](ModelWriter &m) {
         m.layer("Interp", "i", {"data"}, {"output"}, "0=2 1=2.000000e+00 2=2.000000e+00 6=1");
     });
@@ -144,6 +163,10 @@ std::vector<OperatorCase> operatorCases()
         m.layer("Reorg", "r0", {"a"}, {"r0"}, "0=2");
         m.layer("Reorg", "r1", {"b"}, {"r1"}, "0=2 1=1");
         m.layer("Concat", "cat", {"r0", "r1"}, {"output"}, "0=0");
+    });
+    add("pixelshuffle_reorg_3", 5, 3, 18, kBoth, [](ModelWriter &m) {
+        m.layer("PixelShuffle", "up", {"data"}, {"up"}, "0=3 1=1");
+        m.layer("Reorg", "down", {"up"}, {"output"}, "0=3");
     });
     add("padding_constant_replicate_reflect", 7, 5, 3, kGpu, [](ModelWriter &m) {
         m.layer("Split", "s", {"data"}, {"a", "b", "c"});
