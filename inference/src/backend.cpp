@@ -21,7 +21,7 @@ int forward_on_host(const Layer &layer, std::vector<Mat> &bottoms, std::vector<M
         if (!m.refcount || *m.refcount != 1) {
             m = m.clone(opt.blob_allocator);
             if (m.empty())
-                return LAYER_OUT_OF_MEMORY;
+                return ERROR_OUT_OF_MEMORY;
         }
         tops[0] = m;
         return layer.forward_inplace(tops[0], opt);

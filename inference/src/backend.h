@@ -44,6 +44,9 @@ public:
     // Higher runs first: vulkan 300, onednn 200, reference 0.
     virtual int priority() const = 0;
     virtual bool supports(const Graph &graph, const Option &opt, const VulkanDevice *vkdev) const = 0;
+    // Whether this backend runs the layer, with its parameters, itself rather than on the reference layer
+    // between its neighbours (some input shapes may still be left to the reference).
+    virtual bool runs_layer(const Layer &layer) const = 0;
     virtual std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt,
                                                    const VulkanDevice *vkdev, std::string &err) const = 0;
 };
@@ -65,7 +68,7 @@ const Backend &reference_backend();
 class Layer;
 // Runs one reference layer on host blobs: in place when the layer can and nobody else holds its input
 // (a split sibling, the caller's input; those are copied first), else through its forward. Consumes
-// `bottoms`. Returns the layer's code (LAYER_OUT_OF_MEMORY included).
+// `bottoms`. Returns the layer's code (ERROR_OUT_OF_MEMORY included).
 int forward_on_host(const Layer &layer, std::vector<Mat> &bottoms, std::vector<Mat> &tops, const Option &opt);
 
 } // namespace ncnn

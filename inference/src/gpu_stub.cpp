@@ -37,7 +37,8 @@ const char *GpuInfo::device_name() const
 }
 int GpuInfo::type() const
 {
-    return -1;
+    constexpr int kNoDevice = -1;
+    return kNoDevice;
 }
 
 const GpuInfo &get_gpu_info(int)

@@ -44,7 +44,7 @@ int Graph::find_blob(const std::string &name) const
     for (size_t i = 0; i < blobs.size(); i++)
         if (blobs[i].name == name)
             return static_cast<int>(i);
-    return -1;
+    return kNoBlob;
 }
 
 void Graph::clear()
@@ -160,11 +160,12 @@ bool parse_param(const char *text, size_t size, Graph &graph, std::string &err, 
         // or two depending on them.
         if (!layer->check_blob_counts(static_cast<int>(nb), static_cast<int>(nt), why))
             return fail(line, "layer " + name + " (" + type + "): " + why);
-        if (type == "Input" && !layer->tops.empty()) {
+        std::vector<Shape> hint(layer->tops.size());
+        if (layer->bottoms.empty() && hint.size() == 1 && layer->infer_shape({}, hint)) {
             GraphBlob &b = g.blobs[layer->tops[0]];
-            b.w = pd.get(0, 0);
-            b.h = pd.get(1, 0);
-            b.c = pd.get(2, 0);
+            b.w = hint[0].w;
+            b.h = hint[0].h;
+            b.c = hint[0].c;
         }
         g.layers.push_back(std::move(layer));
     }

@@ -23,6 +23,8 @@ struct Graph {
     std::vector<std::unique_ptr<Layer>> layers;
     std::vector<GraphBlob> blobs;
 
+    static constexpr int kNoBlob = -1;
+    // The blob's index, or kNoBlob.
     int find_blob(const std::string &name) const;
     bool empty() const { return layers.empty(); }
     void clear();

@@ -1,5 +1,6 @@
 #include "layer.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ncnn {
@@ -27,28 +28,28 @@ int Layer::destroy_pipeline(const Option &)
 int Layer::forward(const Mat &bottom_blob, Mat &top_blob, const Option &opt) const
 {
     if (!support_inplace)
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     top_blob = bottom_blob.clone(opt.blob_allocator);
     if (top_blob.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     return forward_inplace(top_blob, opt);
 }
 
 int Layer::forward(const std::vector<Mat> &bottom_blobs, std::vector<Mat> &top_blobs, const Option &opt) const
 {
     if (!one_blob_only || bottom_blobs.size() != 1 || top_blobs.size() != 1)
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     return forward(bottom_blobs[0], top_blobs[0], opt);
 }
 
 int Layer::forward_inplace(Mat &, const Option &) const
 {
-    return LAYER_ERROR;
+    return ERROR_FAILED;
 }
 int Layer::forward_inplace(std::vector<Mat> &bottom_top_blobs, const Option &opt) const
 {
     if (!one_blob_only || bottom_top_blobs.size() != 1)
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     return forward_inplace(bottom_top_blobs[0], opt);
 }
 
@@ -106,6 +107,14 @@ float activate(float v, int activation_type, const std::vector<float> &p)
     default:
         return v;
     }
+}
+
+void same_padding(int size, int kernel_extent, int stride, bool upper, int &before, int &after)
+{
+    const int out = (size + stride - 1) / stride;
+    const int total = std::max(0, (out - 1) * stride + kernel_extent - size);
+    before = upper ? total / 2 : total - total / 2;
+    after = total - before;
 }
 
 bool check_activation(int activation_type, const std::vector<float> &p, std::string &err)

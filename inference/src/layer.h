@@ -13,14 +13,6 @@
 
 namespace ncnn {
 
-// Return codes of layers and plans.
-enum LayerResult {
-    LAYER_OK = 0,
-    LAYER_ERROR = ERROR_FAILED,
-    LAYER_OUT_OF_MEMORY = ERROR_OUT_OF_MEMORY,
-    LAYER_BAD_SHAPE = ERROR_BAD_INPUT,
-};
-
 // The shape of a blob without its data: dims 1..3 as in Mat (c == 1 below 3 dims).
 struct Shape {
     int dims = 0;
@@ -86,6 +78,11 @@ std::vector<std::string> layer_type_names();
 // 0 none, 1 ReLU, 2 leaky ReLU (slope), 3 clip (min, max), 4 sigmoid, 5 mish, 6 hard swish (alpha, beta).
 float activate(float v, int activation_type, const std::vector<float> &activation_params);
 bool check_activation(int activation_type, const std::vector<float> &activation_params, std::string &err);
+
+// The padding before and after one axis of `size` pixels under ncnn's "same" modes (Convolution's pad_left
+// -233 / -234, Pooling's pad_mode 2 / 3): the output keeps ceil(size / stride) pixels and the odd padding
+// pixel goes after (upper) or before (lower). Every backend resolves the modes here.
+void same_padding(int size, int kernel_extent, int stride, bool upper, int &before, int &after);
 
 } // namespace ncnn
 

@@ -10,7 +10,7 @@ int convert_to_fp32_unpacked(const Mat &src, Mat &dst, Allocator *allocator)
 {
     if (src.empty()) {
         dst = Mat();
-        return -1;
+        return ERROR_BAD_INPUT;
     }
     const int pack = src.elempack;
     const size_t scalar = src.elemsize / static_cast<size_t>(pack);
@@ -19,7 +19,7 @@ int convert_to_fp32_unpacked(const Mat &src, Mat &dst, Allocator *allocator)
         return 0;
     }
     if (scalar != 4 && scalar != 2)
-        return -1;
+        return ERROR_FAILED;
     Mat out;
     const int outc = src.dims >= 3 ? src.c * pack : src.c;
     switch (src.dims) {

@@ -108,7 +108,7 @@ int Net::load_model_mem(const unsigned char *data, size_t size)
 {
     if (!d->param_loaded) {
         d->error = "load_param must succeed before load_model";
-        return -1;
+        return ERROR_FAILED;
     }
     d->drop_plan();
     if (!load_weights(data, size, d->graph, d->error)) {
@@ -123,7 +123,7 @@ int Net::load_model_mem(const unsigned char *data, size_t size)
             const std::string why = "layer " + layer->name + " (" + layer->type + "): create_pipeline failed";
             clear();
             d->error = why;
-            return -1;
+            return ERROR_FAILED;
         }
     }
     d->pipelines_created = true;
@@ -135,11 +135,11 @@ int Net::load_model(const char *modelpath)
 {
     if (!d->param_loaded) {
         d->error = "load_param must succeed before load_model";
-        return -1;
+        return ERROR_FAILED;
     }
     std::vector<unsigned char> bytes;
     if (!read_file(modelpath, kMaxModelBytes, bytes, d->error))
-        return -1;
+        return ERROR_FAILED;
     const int ret = load_model_mem(bytes.data(), bytes.size());
     if (ret != 0)
         d->error = std::string(modelpath) + ": " + d->error;
@@ -224,15 +224,15 @@ int Extractor::input(const char *blob_name, const Mat &in)
     const int index = blob_name ? d->net->d->graph.find_blob(blob_name) : -1;
     if (index < 0) {
         d->error = std::string("no blob named '") + (blob_name ? blob_name : "") + "'";
-        return -1;
+        return ERROR_FAILED;
     }
     if (static_cast<size_t>(index) >= d->blobs.size()) {
         d->error = "the network changed after this extractor was created";
-        return -1;
+        return ERROR_FAILED;
     }
     if (in.empty()) {
         d->error = std::string("input '") + blob_name + "' is empty";
-        return -1;
+        return ERROR_BAD_INPUT;
     }
     d->blobs[index] = in;
     return 0;
@@ -244,16 +244,16 @@ int Extractor::extract(const char *blob_name, Mat &feat, int type)
     NetPrivate &net = *d->net->d;
     if (!net.param_loaded || !net.model_loaded) {
         d->error = "the network is not loaded";
-        return -1;
+        return ERROR_FAILED;
     }
     const int index = blob_name ? net.graph.find_blob(blob_name) : -1;
     if (index < 0) {
         d->error = std::string("no blob named '") + (blob_name ? blob_name : "") + "'";
-        return -1;
+        return ERROR_FAILED;
     }
     if (d->blobs.size() != net.graph.blobs.size()) {
         d->error = "the network changed after this extractor was created";
-        return -1;
+        return ERROR_FAILED;
     }
     if (d->opt.num_threads <= 0)
         d->opt.num_threads = 1;

@@ -1,4 +1,5 @@
 #include "backend.h"
+#include "schedule.h"
 
 #include <vector>
 
@@ -11,52 +12,31 @@ std::string describe(const Layer &layer)
     return "layer " + layer.name + " (" + layer.type + ")";
 }
 
-// Runs the reference layers in file order. Holds no state, so one plan serves any number of extractors.
+// Runs the reference layers in file order. Its only state is the schedule cache, which is thread-safe, so
+// one plan serves any number of extractors.
 class ReferencePlan : public ExecutionPlan {
 public:
-    explicit ReferencePlan(const Graph &graph) : g(graph) {}
+    explicit ReferencePlan(const Graph &graph) : g(graph), schedules(graph) {}
 
     int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) override
     {
         if (wanted < 0 || static_cast<size_t>(wanted) >= g.blobs.size() || blobs.size() != g.blobs.size()) {
             err = "no such blob";
-            return -1;
+            return ERROR_FAILED;
         }
         if (!blobs[wanted].empty())
             return 0;
 
-        // Which layers the wanted blob depends on, stopping at blobs that are already known.
+        const std::vector<char> known = known_blobs(blobs);
+        int code = 0;
+        const std::shared_ptr<const Schedule> schedule = schedules.get(known, wanted, code, err);
+        if (!schedule)
+            return code;
+        const std::vector<char> &needed = schedule->needed;
+        // Readers left per blob: light mode frees a blob when none is.
+        std::vector<int> uses = schedule->readers;
+
         const size_t layer_count = g.layers.size();
-        std::vector<char> needed(layer_count, 0);
-        std::vector<char> known(blobs.size(), 0);
-        for (size_t b = 0; b < blobs.size(); b++)
-            known[b] = !blobs[b].empty();
-        std::vector<int> stack{wanted};
-        std::vector<char> visited(blobs.size(), 0);
-        while (!stack.empty()) {
-            const int b = stack.back();
-            stack.pop_back();
-            if (visited[b] || known[b])
-                continue;
-            visited[b] = 1;
-            const int producer = g.blobs[b].producer;
-            const Layer &layer = *g.layers[producer];
-            if (layer.bottoms.empty()) {
-                err = "input blob '" + g.blobs[b].name + "' was not set";
-                return -1;
-            }
-            needed[producer] = 1;
-            for (int bottom : layer.bottoms)
-                stack.push_back(bottom);
-        }
-
-        // Uses left per blob among the layers that will run: light mode frees a blob at zero.
-        std::vector<int> uses(blobs.size(), 0);
-        for (size_t i = 0; i < layer_count; i++)
-            if (needed[i])
-                for (int b : g.layers[i]->bottoms)
-                    uses[b]++;
-
         for (size_t i = 0; i < layer_count; i++) {
             if (!needed[i])
                 continue;
@@ -71,7 +51,7 @@ public:
                 bottom_mats.push_back(blobs[b]);
                 if (bottom_mats.back().empty()) {
                     err = describe(layer) + ": input blob '" + g.blobs[b].name + "' is empty";
-                    return -1;
+                    return ERROR_BAD_INPUT;
                 }
                 if (--uses[b] == 0 && opt.lightmode && !known[b] && b != wanted)
                     blobs[b].release();
@@ -79,7 +59,7 @@ public:
             std::vector<Mat> top_mats(layer.tops.size());
             const int ret = forward_on_host(layer, bottom_mats, top_mats, opt);
             if (ret != 0) {
-                err = describe(layer) + (ret == LAYER_OUT_OF_MEMORY
+                err = describe(layer) + (ret == ERROR_OUT_OF_MEMORY
                                              ? ": out of memory"
                                              : ": failed with code " + std::to_string(ret));
                 return ret;
@@ -88,7 +68,7 @@ public:
                 const int t = layer.tops[k];
                 if (top_mats[k].empty()) {
                     err = describe(layer) + ": produced no output '" + g.blobs[t].name + "'";
-                    return LAYER_ERROR;
+                    return ERROR_FAILED;
                 }
                 // Outputs nobody here reads (other split branches) are dropped at once in light mode.
                 if (opt.lightmode && uses[t] == 0 && t != wanted)
@@ -98,13 +78,14 @@ public:
         }
         if (blobs[wanted].empty()) {
             err = "blob '" + g.blobs[wanted].name + "' was not computed";
-            return LAYER_ERROR;
+            return ERROR_FAILED;
         }
         return 0;
     }
 
 private:
     const Graph &g;
+    ScheduleCache schedules;
 };
 
 class ReferenceBackend : public Backend {
@@ -112,6 +93,7 @@ public:
     const char *name() const override { return "reference"; }
     int priority() const override { return 0; }
     bool supports(const Graph &, const Option &, const VulkanDevice *) const override { return true; }
+    bool runs_layer(const Layer &) const override { return true; }
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &, const VulkanDevice *,
                                            std::string &) const override
     {

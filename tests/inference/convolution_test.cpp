@@ -154,6 +154,6 @@ TEST(Convolution, OutOfMemoryIsReported)
     ncnn::Option opt = single_thread();
     opt.blob_allocator = &alloc;
     ncnn::Mat out;
-    EXPECT_EQ(layer->forward(random_mat(4, 4, 1, 1), out, opt), ncnn::LAYER_OUT_OF_MEMORY);
+    EXPECT_EQ(layer->forward(random_mat(4, 4, 1, 1), out, opt), ncnn::ERROR_OUT_OF_MEMORY);
     EXPECT_TRUE(out.empty());
 }

@@ -95,9 +95,10 @@ TEST(Net, ExtractsAnyBlobAndMatchesLayerByLayer)
     EXPECT_TRUE(mats_near(in, random_mat(7, 4, 3, 8), 0));
     ncnn::Mat none;
     ncnn::Extractor ex = net->create_extractor();
-    EXPECT_NE(ex.extract("output", none), 0) << "input not set";
-    EXPECT_NE(ex.extract("no-such-blob", none), 0);
-    EXPECT_NE(ex.input("no-such-blob", in), 0);
+    EXPECT_EQ(ex.extract("output", none), ncnn::ERROR_BAD_INPUT) << "input not set";
+    EXPECT_EQ(ex.extract("no-such-blob", none), ncnn::ERROR_FAILED);
+    EXPECT_EQ(ex.input("no-such-blob", in), ncnn::ERROR_FAILED);
+    EXPECT_EQ(ex.input("data", ncnn::Mat()), ncnn::ERROR_BAD_INPUT);
 }
 
 TEST(Net, OneExtractorServesSeveralExtracts)

@@ -16,6 +16,8 @@ enum Error {
     ERROR_UNSUPPORTED_LAYER = -4,
     // The caller's stop request was seen between two layers; nothing of the result is kept.
     ERROR_CANCELLED = -5,
+    // Data could not be copied between the host and the GPU (the device refused the transfer).
+    ERROR_UPLOAD_FAILED = -6,
     // Memory ran out: a smaller input (tile) may still run.
     ERROR_OUT_OF_MEMORY = -100,
 };

@@ -13,7 +13,7 @@ int BinaryOp::load_param(const ParamDict &pd, std::string &err)
     b = pd.get(2, 0.f);
     if (op_type < 0 || op_type > 11) {
         err = "key 0 (op_type): expected 0..11, got " + std::to_string(op_type);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     one_blob_only = with_scalar != 0;
     support_inplace = with_scalar != 0;
@@ -109,22 +109,22 @@ int BinaryOp::forward(const std::vector<Mat> &bottoms, std::vector<Mat> &tops, c
 {
     if (with_scalar) {
         if (bottoms.size() != 1 || !plain_fp32(bottoms[0]))
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         tops[0] = bottoms[0].clone(opt.blob_allocator);
         if (tops[0].empty())
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         return forward_scalar(tops[0], opt);
     }
     if (bottoms.size() != 2 || !plain_fp32(bottoms[0]) || !plain_fp32(bottoms[1]))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     View3 va, vb;
     Shape o;
     if (!broadcast(shape_of(bottoms[0]), shape_of(bottoms[1]), va, vb, o))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     Mat &top = tops[0];
     create_dims(top, o.dims, o.w, o.h, o.c, opt.blob_allocator);
     if (top.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     const View3 vo = view3(o);
     const Mat &A = bottoms[0], &B = bottoms[1];
     const int op = op_type;
@@ -157,7 +157,7 @@ int BinaryOp::forward(const std::vector<Mat> &bottoms, std::vector<Mat> &tops, c
 int BinaryOp::forward_inplace(Mat &m, const Option &opt) const
 {
     if (!with_scalar || !plain_fp32(m))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     return forward_scalar(m, opt);
 }
 

@@ -11,7 +11,7 @@ int Concat::load_param(const ParamDict &pd, std::string &err)
     axis = pd.get(0, 0);
     if (axis < -3 || axis > 2) {
         err = "key 0 (axis): expected -3..2, got " + std::to_string(axis);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     return 0;
 }
@@ -28,12 +28,14 @@ bool Concat::check_blob_counts(int bottom_count, int top_count, std::string &err
 
 namespace {
 
-// Axis as an index into View3 order (0 c, 1 h, 2 w); -1 when it does not exist for the rank.
+constexpr int kNoAxis = -1;
+
+// Axis as an index into View3 order (0 c, 1 h, 2 w); kNoAxis when it does not exist for the rank.
 int view_axis(int axis, int dims)
 {
     const int a = axis < 0 ? axis + dims : axis;
     if (a < 0 || a >= dims)
-        return -1;
+        return kNoAxis;
     return a + (3 - dims);
 }
 
@@ -72,15 +74,15 @@ int Concat::forward(const std::vector<Mat> &bottoms, std::vector<Mat> &tops, con
     std::vector<Shape> in, out;
     for (const Mat &m : bottoms) {
         if (!plain_fp32(m))
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         in.push_back(shape_of(m));
     }
     if (!infer_shape(in, out))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     Mat &top = tops[0];
     create_dims(top, out[0].dims, out[0].w, out[0].h, out[0].c, opt.blob_allocator);
     if (top.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     const int va = view_axis(axis, out[0].dims);
     int offset = 0;
     for (const Mat &b : bottoms) {

@@ -194,7 +194,7 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
 
     auto bad = [&](const char *key, int v, const char *expected) {
         err = std::string("key ") + key + ": expected " + expected + ", got " + std::to_string(v);
-        return -1;
+        return ERROR_BAD_MODEL;
     };
     if (!in_range(num_output, 1, 1 << 20))
         return bad("0 (num_output)", num_output, "1..1048576");
@@ -207,7 +207,7 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
         return bad("2/12 (dilation)", std::min(dilation_w, dilation_h), "1..32768");
     if (!in_range(stride_w, 1, kMaxGeometry) || !in_range(stride_h, 1, kMaxGeometry))
         return bad("3/13 (stride)", std::min(stride_w, stride_h), "1..32768");
-    const bool same = pad_left == -233 || pad_left == -234;
+    const bool same = pad_left == kSameUpper || pad_left == kSameLower;
     if (!same) {
         for (int p : {pad_left, pad_right, pad_top, pad_bottom})
             if (!in_range(p, 0, kMaxGeometry))
@@ -226,7 +226,7 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
             ("a positive multiple of " + std::to_string(per_input) + " (num_output x kernel_w x kernel_h)")
                 .c_str());
     if (!check_activation(activation_type, activation_params, err))
-        return -1;
+        return ERROR_BAD_MODEL;
     return 0;
 }
 
@@ -242,13 +242,13 @@ int Convolution::load_model(const ModelBin &mb, std::string &err)
     weight_data = mb.load(weight_data_size, 0);
     if (weight_data.empty()) {
         err = mb.error();
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     if (bias_term) {
         bias_data = mb.load(num_output, 1);
         if (bias_data.empty()) {
             err = mb.error();
-            return -1;
+            return ERROR_BAD_MODEL;
         }
     }
     return 0;
@@ -256,22 +256,10 @@ int Convolution::load_model(const ModelBin &mb, std::string &err)
 
 void Convolution::resolve_padding(int w, int h, int &pl, int &pr, int &pt, int &pb) const
 {
-    if (pad_left == -233 || pad_left == -234) {
-        const int kext_w = dilation_w * (kernel_w - 1) + 1, kext_h = dilation_h * (kernel_h - 1) + 1;
-        const int outw = (w + stride_w - 1) / stride_w, outh = (h + stride_h - 1) / stride_h;
-        const int wpad = std::max(0, (outw - 1) * stride_w + kext_w - w);
-        const int hpad = std::max(0, (outh - 1) * stride_h + kext_h - h);
-        if (pad_left == -233) {
-            pl = wpad / 2;
-            pr = wpad - pl;
-            pt = hpad / 2;
-            pb = hpad - pt;
-        } else {
-            pr = wpad / 2;
-            pl = wpad - pr;
-            pb = hpad / 2;
-            pt = hpad - pb;
-        }
+    if (pad_left == kSameUpper || pad_left == kSameLower) {
+        const bool upper = pad_left == kSameUpper;
+        same_padding(w, dilation_w * (kernel_w - 1) + 1, stride_w, upper, pl, pr);
+        same_padding(h, dilation_h * (kernel_h - 1) + 1, stride_h, upper, pt, pb);
         return;
     }
     pl = pad_left;
@@ -307,7 +295,7 @@ int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &op
     std::vector<Shape> out_shapes;
     if (bottom_blob.elemsize != 4 || bottom_blob.elempack != 1 ||
         !infer_shape({shape_of(bottom_blob)}, out_shapes))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     int pl, pr, pt, pb;
     resolve_padding(bottom_blob.w, bottom_blob.h, pl, pr, pt, pb);
 
@@ -317,7 +305,7 @@ int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &op
         src.create(bottom_blob.w + pl + pr, bottom_blob.h + pt + pb, bottom_blob.c, 4u,
                    opt.workspace_allocator);
         if (src.empty())
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         for (int q = 0; q < bottom_blob.c; q++) {
             float *dst = src.channel(q);
             std::fill(dst, dst + static_cast<size_t>(src.w) * src.h, pad_value);
@@ -331,7 +319,7 @@ int Convolution::forward(const Mat &bottom_blob, Mat &top_blob, const Option &op
     const int outw = out_shapes[0].w, outh = out_shapes[0].h;
     top_blob.create(outw, outh, num_output, 4u, opt.blob_allocator);
     if (top_blob.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
 
     ConvTask t;
     t.src = &src;

@@ -19,6 +19,9 @@ public:
     void resolve_padding(int w, int h, int &pad_l, int &pad_r, int &pad_t, int &pad_b) const;
     int input_channels() const;
 
+    static constexpr int kSameUpper = -233;
+    static constexpr int kSameLower = -234;
+
     int num_output = 0;
     int kernel_w = 0, kernel_h = 0;
     int dilation_w = 1, dilation_h = 1;

@@ -29,13 +29,13 @@ public:
         for (int v : {woffset, hoffset, coffset, woffset2, hoffset2, coffset2})
             if (v < 0) {
                 err = "keys 0-2/6-8 (offsets): expected >= 0, got " + std::to_string(v);
-                return -1;
+                return ERROR_BAD_MODEL;
             }
         if (starts.size() != ends.size() || (!axes.empty() && axes.size() != starts.size())) {
             err = "keys 9/10/11 (starts, ends, axes): expected equal lengths, got " +
                   std::to_string(starts.size()) + ", " + std::to_string(ends.size()) + ", " +
                   std::to_string(axes.size());
-            return -1;
+            return ERROR_BAD_MODEL;
         }
         return 0;
     }
@@ -94,10 +94,10 @@ public:
     {
         int st[3], sz[3];
         if (!plain_fp32(src) || !window(shape_of(src), st, sz))
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         create_dims(dst, src.dims, sz[2], sz[1], sz[0], opt.blob_allocator);
         if (dst.empty())
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         for (int q = 0; q < sz[0]; q++)
             for (int y = 0; y < sz[1]; y++)
                 std::memcpy(at(dst, q, y, 0), at(src, st[0] + q, st[1] + y, st[2]), sizeof(float) * sz[2]);

@@ -10,7 +10,7 @@ int Eltwise::load_param(const ParamDict &pd, std::string &err)
     coeffs = pd.get_floats(1);
     if (op_type < 0 || op_type > 2) {
         err = "key 0 (op_type): expected 0..2, got " + std::to_string(op_type);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     return 0;
 }
@@ -44,15 +44,15 @@ int Eltwise::forward(const std::vector<Mat> &bottoms, std::vector<Mat> &tops, co
     std::vector<Shape> in, out;
     for (const Mat &m : bottoms) {
         if (!plain_fp32(m))
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         in.push_back(shape_of(m));
     }
     if (!infer_shape(in, out) || (!coeffs.empty() && coeffs.size() != bottoms.size()))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     Mat &top = tops[0];
     top.create_like(bottoms[0], opt.blob_allocator);
     if (top.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     const int op = op_type;
     const std::vector<float> &co = coeffs;
     for_each_channel(top, opt.num_threads, [&](float *o, size_t n, int q) {

@@ -16,9 +16,9 @@ public:
     int forward(const Mat &src, Mat &dst, const Option &opt) const override
     {
         if (!plain_fp32(src))
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         dst = src.reshape(src.w * src.h * src.c, opt.blob_allocator);
-        return dst.empty() ? LAYER_OUT_OF_MEMORY : 0;
+        return dst.empty() ? ERROR_OUT_OF_MEMORY : 0;
     }
 };
 

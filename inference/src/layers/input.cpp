@@ -20,7 +20,22 @@ public:
         }
         return true;
     }
+    int load_param(const ParamDict &pd, std::string &) override
+    {
+        hint = Shape{3, pd.get(0, 0), pd.get(1, 0), pd.get(2, 0)};
+        return 0;
+    }
+    // Without inputs: the shape hint of the parameters.
+    bool infer_shape(const std::vector<Shape> &bottom_shapes, std::vector<Shape> &top_shapes) const override
+    {
+        if (!bottom_shapes.empty() || top_shapes.size() != 1)
+            return false;
+        top_shapes[0] = hint;
+        return true;
+    }
     int forward_inplace(Mat &, const Option &) const override { return 0; }
+
+    Shape hint;
 };
 
 BRIVELLE_DEFINE_LAYER_CREATOR(Input)

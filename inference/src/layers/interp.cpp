@@ -63,22 +63,22 @@ int Interp::load_param(const ParamDict &pd, std::string &err)
     align_corner = pd.get(6, 0);
     if (resize_type < 1 || resize_type > 3) {
         err = "key 0 (resize_type): expected 1..3, got " + std::to_string(resize_type);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     if (pd.get(5, 0) != 0) {
         err = "key 5 (dynamic_target_size): expected 0, got " + std::to_string(pd.get(5, 0));
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     if (!(height_scale > 0.f && height_scale <= kMaxScale) ||
         !(width_scale > 0.f && width_scale <= kMaxScale)) {
         err = "keys 1/2 (scale): expected (0, 1024], got " + std::to_string(height_scale) + " and " +
               std::to_string(width_scale);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     if (output_height < 0 || output_height > kMaxSize || output_width < 0 || output_width > kMaxSize) {
         err = "keys 3/4 (output size): expected 0..1048576, got " + std::to_string(output_height) + " and " +
               std::to_string(output_width);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     return 0;
 }
@@ -99,11 +99,11 @@ int Interp::forward(const Mat &bottom, Mat &top, const Option &opt) const
 {
     std::vector<Shape> out;
     if (!plain_fp32(bottom) || !infer_shape({shape_of(bottom)}, out))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     const int w = bottom.w, h = bottom.h, ow = out[0].w, oh = out[0].h;
     top.create(ow, oh, bottom.c, 4u, opt.blob_allocator);
     if (top.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     const float ws = output_width ? static_cast<float>(w) / ow : 1.f / width_scale;
     const float hs = output_height ? static_cast<float>(h) / oh : 1.f / height_scale;
 

@@ -23,15 +23,15 @@ public:
         for (int p : {top, bottom, left, right, front, behind})
             if (p < 0 || p > 65536) {
                 err = "keys 0-3/7/8 (padding): expected 0..65536, got " + std::to_string(p);
-                return -1;
+                return ERROR_BAD_MODEL;
             }
         if (type < 0 || type > 2) {
             err = "key 4 (type): expected 0..2, got " + std::to_string(type);
-            return -1;
+            return ERROR_BAD_MODEL;
         }
         if (pd.get(6, 0) != 0) {
             err = "key 6 (per_channel_pad_data_size): expected 0";
-            return -1;
+            return ERROR_BAD_MODEL;
         }
         return 0;
     }
@@ -58,10 +58,10 @@ public:
     {
         std::vector<Shape> out;
         if (!plain_fp32(src) || !infer_shape({shape_of(src)}, out))
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         create_dims(dst, out[0].dims, out[0].w, out[0].h, out[0].c, opt.blob_allocator);
         if (dst.empty())
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         const int w = src.w, h = src.h, ow = out[0].w, oh = out[0].h;
         const int oc = view3(out[0]).c;
         const int f = src.dims == 3 ? front : 0;

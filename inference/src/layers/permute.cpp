@@ -13,7 +13,7 @@ public:
         order_type = pd.get(0, 0);
         if (order_type < 0 || order_type > 5) {
             err = "key 0 (order_type): expected 0..5, got " + std::to_string(order_type);
-            return -1;
+            return ERROR_BAD_MODEL;
         }
         return 0;
     }
@@ -45,10 +45,10 @@ public:
     {
         std::vector<Shape> out;
         if (!plain_fp32(src) || !infer_shape({shape_of(src)}, out))
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         create_dims(dst, out[0].dims, out[0].w, out[0].h, out[0].c, opt.blob_allocator);
         if (dst.empty())
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         int o[3];
         order(o);
         const View3 v = view3(out[0]);

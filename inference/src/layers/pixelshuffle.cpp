@@ -15,11 +15,11 @@ int PixelShuffle::load_param(const ParamDict &pd, std::string &err)
     mode = pd.get(1, 0);
     if (upscale_factor < 1 || upscale_factor > 256) {
         err = "key 0 (upscale_factor): expected 1..256, got " + std::to_string(upscale_factor);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     if (mode != 0 && mode != 1) {
         err = "key 1 (mode): expected 0 or 1, got " + std::to_string(mode);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     return 0;
 }
@@ -37,11 +37,11 @@ int PixelShuffle::forward(const Mat &bottom, Mat &top, const Option &opt) const
 {
     std::vector<Shape> out;
     if (!plain_fp32(bottom) || !infer_shape({shape_of(bottom)}, out))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     const int r = upscale_factor, outc = out[0].c, w = bottom.w, h = bottom.h;
     top.create(out[0].w, out[0].h, outc, 4u, opt.blob_allocator);
     if (top.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
 #pragma omp parallel for num_threads(opt.num_threads)
     for (int q = 0; q < outc; q++)
         for (int i = 0; i < r; i++)

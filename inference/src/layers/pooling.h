@@ -28,7 +28,7 @@ public:
         avgpool_count_include_pad = pd.get(6, 0);
         auto fail = [&](const std::string &m) {
             err = m;
-            return -1;
+            return ERROR_BAD_MODEL;
         };
         if (pooling_type != 0 && pooling_type != 1)
             return fail("key 0 (pooling_type): expected 0 or 1, got " + std::to_string(pooling_type));
@@ -64,12 +64,8 @@ public:
             if (htail != 0)
                 pb += stride_h - htail;
         } else if (pad_mode == 2 || pad_mode == 3) {
-            const int wpad = std::max(0, kernel_w + (w - 1) / stride_w * stride_w - w);
-            const int hpad = std::max(0, kernel_h + (h - 1) / stride_h * stride_h - h);
-            pl = pad_mode == 2 ? wpad / 2 : wpad - wpad / 2;
-            pr = wpad - pl;
-            pt = pad_mode == 2 ? hpad / 2 : hpad - hpad / 2;
-            pb = hpad - pt;
+            same_padding(w, kernel_w, stride_w, pad_mode == 2, pl, pr);
+            same_padding(h, kernel_h, stride_h, pad_mode == 2, pt, pb);
         }
     }
 
@@ -94,12 +90,12 @@ public:
     {
         std::vector<Shape> out;
         if (!plain_fp32(bottom) || !infer_shape({shape_of(bottom)}, out))
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         const int w = bottom.w, h = bottom.h, c = bottom.c;
         if (global_pooling) {
             top.create(c, 4u, opt.blob_allocator);
             if (top.empty())
-                return LAYER_OUT_OF_MEMORY;
+                return ERROR_OUT_OF_MEMORY;
             float *o = top;
             for (int q = 0; q < c; q++) {
                 const float *p = bottom.channel(q);
@@ -116,7 +112,7 @@ public:
         const int ow = out[0].w, oh = out[0].h;
         top.create(ow, oh, c, 4u, opt.blob_allocator);
         if (top.empty())
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
 #pragma omp parallel for num_threads(opt.num_threads)
         for (int q = 0; q < c; q++) {
             for (int y = 0; y < oh; y++) {

@@ -15,7 +15,7 @@ int PReLU::load_param(const ParamDict &pd, std::string &err)
     num_slope = pd.get(0, 0);
     if (num_slope < 1 || num_slope > (1 << 20)) {
         err = "key 0 (num_slope): expected 1..1048576, got " + std::to_string(num_slope);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     return 0;
 }
@@ -25,7 +25,7 @@ int PReLU::load_model(const ModelBin &mb, std::string &err)
     slope_data = mb.load(num_slope, 1);
     if (slope_data.empty()) {
         err = mb.error();
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     return 0;
 }
@@ -35,7 +35,7 @@ int PReLU::forward_inplace(Mat &m, const Option &opt) const
     const float *slopes = slope_data;
     if (m.dims == 3 || m.dims == 4) {
         if (num_slope != 1 && num_slope != m.c)
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         const int shared = num_slope == 1;
         for_each_channel(m, opt.num_threads, [slopes, shared](float *p, size_t n, int q) {
             const float s = slopes[shared ? 0 : q];
@@ -47,7 +47,7 @@ int PReLU::forward_inplace(Mat &m, const Option &opt) const
     // 1-D: one slope per element; 2-D: one per row.
     const int groups = m.dims == 1 ? m.w : m.h;
     if (num_slope != 1 && num_slope != groups)
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     float *p = m;
     const int per = m.dims == 1 ? 1 : m.w;
     for (int g = 0; g < groups; g++) {

@@ -15,11 +15,11 @@ int Reorg::load_param(const ParamDict &pd, std::string &err)
     mode = pd.get(1, 0);
     if (stride < 1 || stride > 256) {
         err = "key 0 (stride): expected 1..256, got " + std::to_string(stride);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     if (mode != 0 && mode != 1) {
         err = "key 1 (mode): expected 0 or 1, got " + std::to_string(mode);
-        return -1;
+        return ERROR_BAD_MODEL;
     }
     return 0;
 }
@@ -36,11 +36,11 @@ int Reorg::forward(const Mat &bottom, Mat &top, const Option &opt) const
 {
     std::vector<Shape> out;
     if (!plain_fp32(bottom) || !infer_shape({shape_of(bottom)}, out))
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     const int s = stride, c = bottom.c, ow = out[0].w, oh = out[0].h;
     top.create(ow, oh, out[0].c, 4u, opt.blob_allocator);
     if (top.empty())
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
 #pragma omp parallel for num_threads(opt.num_threads)
     for (int q = 0; q < c; q++)
         for (int i = 0; i < s; i++)

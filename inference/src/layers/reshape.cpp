@@ -15,12 +15,12 @@ public:
         c = pd.get(2, -233);
         if (pd.get(3, 0) != 0 || pd.get(11, -233) != -233) {
             err = "keys 3 (permute) and 11 (depth) are not supported";
-            return -1;
+            return ERROR_BAD_MODEL;
         }
         for (int v : {w, h, c})
             if (v < -1 && v != -233) {
                 err = "keys 0/1/2: expected -233, -1 or >= 0, got " + std::to_string(v);
-                return -1;
+                return ERROR_BAD_MODEL;
             }
         return 0;
     }
@@ -64,14 +64,14 @@ public:
     {
         std::vector<Shape> out;
         if (!plain_fp32(src) || !infer_shape({shape_of(src)}, out))
-            return LAYER_BAD_SHAPE;
+            return ERROR_BAD_INPUT;
         if (out[0].dims == 1)
             dst = src.reshape(out[0].w, opt.blob_allocator);
         else if (out[0].dims == 2)
             dst = src.reshape(out[0].w, out[0].h, opt.blob_allocator);
         else
             dst = src.reshape(out[0].w, out[0].h, out[0].c, opt.blob_allocator);
-        return dst.empty() ? LAYER_OUT_OF_MEMORY : 0;
+        return dst.empty() ? ERROR_OUT_OF_MEMORY : 0;
     }
 
     int w = -233, h = -233, c = -233;

@@ -2,6 +2,8 @@
 
 #include "device.h"
 
+#include <ncnn/errors.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -100,10 +102,10 @@ void Stream::barrier()
 int Stream::upload(const void *src, size_t bytes, const BufferRef &dst)
 {
     if (!dst || bytes > dst->size || !begin())
-        return -1;
+        return ncnn::ERROR_UPLOAD_FAILED;
     BufferRef staging = device_.d->pool->acquireStaging(bytes);
     if (!staging)
-        return -1;
+        return ncnn::ERROR_OUT_OF_MEMORY;
     std::memcpy(staging->mapped, src, bytes);
     if (!device_.d->stagingCoherent) {
         VkMappedMemoryRange range{VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE, nullptr, staging->memory, 0,
@@ -122,10 +124,10 @@ int Stream::upload(const void *src, size_t bytes, const BufferRef &dst)
 int Stream::download(const BufferRef &src, size_t bytes, void *dst)
 {
     if (!src || bytes > src->size || !begin())
-        return -1;
+        return ncnn::ERROR_UPLOAD_FAILED;
     BufferRef staging = device_.d->pool->acquireStaging(bytes);
     if (!staging)
-        return -1;
+        return ncnn::ERROR_OUT_OF_MEMORY;
     VkBufferCopy region{0, 0, bytes};
     vkCmdCopyBuffer(current_, src->buffer, staging->buffer, 1, &region);
     VkMemoryBarrier b{};
@@ -176,16 +178,16 @@ int Stream::dispatch(const Pipeline &p, std::initializer_list<BufferRef> buffers
     if (gx > lim.maxComputeWorkGroupCount[0] || gy > lim.maxComputeWorkGroupCount[1] ||
         gz > lim.maxComputeWorkGroupCount[2] || buffers.size() != static_cast<size_t>(p.bindings) ||
         buffers.size() > kBindingsPerSet)
-        return -1;
+        return ncnn::ERROR_FAILED;
     for (const BufferRef &b : buffers) {
         if (!b || b->size > lim.maxStorageBufferRange)
-            return -1;
+            return ncnn::ERROR_FAILED;
     }
     if (!begin())
-        return -1;
+        return ncnn::ERROR_FAILED;
     VkDescriptorSet set = allocateSet(p);
     if (!set)
-        return -1;
+        return ncnn::ERROR_FAILED;
     VkDescriptorBufferInfo infos[kBindingsPerSet];
     VkWriteDescriptorSet writes[kBindingsPerSet];
     uint32_t i = 0;
@@ -219,21 +221,21 @@ int Stream::submit()
 {
     work_ = 0;
     if (!current_)
-        return failed_ ? -1 : 0;
+        return failed_ ? ncnn::ERROR_FAILED : 0;
     Piece piece;
     piece.cmd = current_;
     current_ = VK_NULL_HANDLE;
     if (vkEndCommandBuffer(piece.cmd) != VK_SUCCESS) {
         failed_ = true;
         vkFreeCommandBuffers(dev_, commandPool_, 1, &piece.cmd);
-        return -1;
+        return ncnn::ERROR_FAILED;
     }
     VkFenceCreateInfo fenceInfo{};
     fenceInfo.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
     if (vkCreateFence(dev_, &fenceInfo, nullptr, &piece.fence) != VK_SUCCESS) {
         failed_ = true;
         vkFreeCommandBuffers(dev_, commandPool_, 1, &piece.cmd);
-        return -1;
+        return ncnn::ERROR_FAILED;
     }
     VkSubmitInfo info{};
     info.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
@@ -248,12 +250,12 @@ int Stream::submit()
         failed_ = true;
         vkDestroyFence(dev_, piece.fence, nullptr);
         vkFreeCommandBuffers(dev_, commandPool_, 1, &piece.cmd);
-        return -1;
+        return ncnn::ERROR_FAILED;
     }
     pending_.push_back(piece);
     while (pending_.size() > kMaxPending) {
         if (waitOldest() != 0)
-            return -1;
+            return ncnn::ERROR_FAILED;
     }
     return 0;
 }
@@ -267,7 +269,7 @@ int Stream::waitOldest()
     vkFreeCommandBuffers(dev_, commandPool_, 1, &piece.cmd);
     if (r != VK_SUCCESS) {
         failed_ = true;
-        return -1;
+        return ncnn::ERROR_FAILED;
     }
     return 0;
 }
@@ -277,10 +279,10 @@ int Stream::finish()
     int rc = submit();
     while (!pending_.empty()) {
         if (waitOldest() != 0)
-            rc = -1;
+            rc = ncnn::ERROR_FAILED;
     }
     if (failed_)
-        rc = -1;
+        rc = ncnn::ERROR_FAILED;
     if (rc == 0) {
         for (const Download &d : downloads_) {
             if (!device_.d->stagingCoherent) {

@@ -35,9 +35,10 @@ public:
     // The stream may reuse b once the commands recorded so far are done with it.
     void retire(BufferRef b);
 
-    // The host data is copied into staging memory now; the device copy happens in order.
+    // The host data is copied into staging memory now; the device copy happens in order. 0,
+    // ncnn::ERROR_OUT_OF_MEMORY without staging memory, ncnn::ERROR_UPLOAD_FAILED otherwise.
     int upload(const void *src, size_t bytes, const BufferRef &dst);
-    // dst is written by finish().
+    // dst is written by finish(). Codes as for upload.
     int download(const BufferRef &src, size_t bytes, void *dst);
     // One dispatch, after checking the group counts against the device's limits. work is the
     // operation's arithmetic in flops; once a piece holds enough, it is submitted, so that no single
@@ -45,8 +46,8 @@ public:
     int dispatch(const Pipeline &p, std::initializer_list<BufferRef> buffers, const void *push, uint32_t gx,
                  uint32_t gy, uint32_t gz, double work);
 
-    // Submits what is left, waits for everything and delivers the downloads. 0, or -1 if the device
-    // failed; the stream is empty afterwards either way.
+    // Submits what is left, waits for everything and delivers the downloads. 0, or ncnn::ERROR_FAILED if the
+    // device failed; the stream is empty afterwards either way.
     int finish();
 
     // Work per submission, in flops: about a millisecond on a fast GPU, a tenth of a second on a slow

@@ -3,6 +3,8 @@
 #include "gpu_buffer.h"
 #include "pipeline.h"
 
+#include <ncnn/errors.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -280,7 +282,7 @@ int GpuInstanceHolder::create(const char *driverPath)
     using namespace brivelle::vk;
     destroy();
     if (!open_loader(driverPath))
-        return -1;
+        return ncnn::ERROR_FAILED;
 
     VkApplicationInfo app{};
     app.sType = VK_STRUCTURE_TYPE_APPLICATION_INFO;
@@ -304,11 +306,11 @@ int GpuInstanceHolder::create(const char *driverPath)
     if (vkCreateInstance(&createInfo, nullptr, &instance) != VK_SUCCESS) {
         instance = VK_NULL_HANDLE;
         close_loader();
-        return -1;
+        return ncnn::ERROR_FAILED;
     }
     if (!load_instance_functions(instance) || !load_device_functions(instance)) {
         destroy();
-        return -1;
+        return ncnn::ERROR_FAILED;
     }
     if (validationActive) {
         auto createMessenger = reinterpret_cast<PFN_vkCreateDebugUtilsMessengerEXT>(

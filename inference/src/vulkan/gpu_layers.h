@@ -94,7 +94,8 @@ ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced = -1, int 
 
 class Convolution {
 public:
-    // weights in ncnn's order [outch][inch][kh][kw]; bias may be null. Uploads them; 0 or -1.
+    // weights in ncnn's order [outch][inch][kh][kw]; bias may be null. Uploads them; 0 or a code of
+    // <ncnn/errors.h>.
     int create(const ncnn::VulkanDevice &device, const ConvParams &params, const float *weights,
                const float *bias);
     // The output extent for an input extent; false when the kernel does not fit.
@@ -135,6 +136,12 @@ enum BinaryCode { kPReLU = 20, kWeightedSum = 21 };
 // b may broadcast along any axis of extent 1; a b without a buffer means the scalar.
 int binary(Stream &s, int op, const Tensor &a, const Tensor &b, float scalar, Tensor &out, float ca = 1.f,
            float cb = 1.f);
+
+// out = f(in) element by element, f being the kernel `shader` with its specialization; a and b are f's
+// parameters. For the activations: shader "activation" with spec_i(0) ReLU (slope a), 1 clip [a, b], 2
+// sigmoid; a function of its own has a shader of its own with the same bindings and push constants.
+int unary(Stream &s, const char *shader, const std::vector<SpecConstant> &specialization, const Tensor &in,
+          Tensor &out, float a = 0.f, float b = 0.f);
 
 // out(x, y, z) = in(x - left, y - top, z - front); mode 0 constant, 1 replicate, 2 reflect. Also crops.
 int pad(Stream &s, const Tensor &in, Tensor &out, int left, int top, int front, int mode, float value);

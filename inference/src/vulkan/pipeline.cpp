@@ -2,6 +2,8 @@
 
 #include "device.h"
 
+#include <ncnn/errors.h>
+
 #include <cstdio>
 
 namespace brivelle::vk {
@@ -28,14 +30,14 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     if (local[0] == 0 || local[1] == 0 || local[2] == 0 || local[0] > lim.maxComputeWorkGroupSize[0] ||
         local[1] > lim.maxComputeWorkGroupSize[1] || local[2] > lim.maxComputeWorkGroupSize[2] ||
         invocations > lim.maxComputeWorkGroupInvocations || push > lim.maxPushConstantsSize)
-        return -1;
+        return ncnn::ERROR_FAILED;
     for (int i = 0; i < 3; i++)
         localSize[i] = local[i];
 
     size_t words = 0;
     const uint32_t *code = find_shader(shader, &words);
     if (!code)
-        return -1;
+        return ncnn::ERROR_FAILED;
 
     std::vector<VkDescriptorSetLayoutBinding> slots(static_cast<size_t>(bindingCount));
     for (int i = 0; i < bindingCount; i++) {
@@ -50,7 +52,7 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     setInfo.bindingCount = static_cast<uint32_t>(slots.size());
     setInfo.pBindings = slots.data();
     if (vkCreateDescriptorSetLayout(device_, &setInfo, nullptr, &setLayout) != VK_SUCCESS)
-        return -1;
+        return ncnn::ERROR_FAILED;
 
     VkPushConstantRange range{VK_SHADER_STAGE_COMPUTE_BIT, 0, push};
     VkPipelineLayoutCreateInfo layoutInfo{};
@@ -60,7 +62,7 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     layoutInfo.pushConstantRangeCount = push > 0 ? 1 : 0;
     layoutInfo.pPushConstantRanges = push > 0 ? &range : nullptr;
     if (vkCreatePipelineLayout(device_, &layoutInfo, nullptr, &layout) != VK_SUCCESS)
-        return -1;
+        return ncnn::ERROR_FAILED;
 
     VkShaderModuleCreateInfo moduleInfo{};
     moduleInfo.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
@@ -68,7 +70,7 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     moduleInfo.pCode = code;
     VkShaderModule module = VK_NULL_HANDLE;
     if (vkCreateShaderModule(device_, &moduleInfo, nullptr, &module) != VK_SUCCESS)
-        return -1;
+        return ncnn::ERROR_FAILED;
 
     std::vector<uint32_t> values = {local[0], local[1], local[2]};
     for (const SpecConstant &c : constants)
@@ -94,7 +96,7 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     vkDestroyShaderModule(device_, module, nullptr);
     if (r != VK_SUCCESS) {
         pipeline = VK_NULL_HANDLE;
-        return -1;
+        return ncnn::ERROR_FAILED;
     }
     return 0;
 }

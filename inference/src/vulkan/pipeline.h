@@ -43,8 +43,8 @@ public:
     Pipeline(const Pipeline &) = delete;
     Pipeline &operator=(const Pipeline &) = delete;
 
-    // Returns 0, or -1 when the shader is unknown, the workgroup exceeds the device's limits or the
-    // driver refuses.
+    // Returns 0, or ncnn::ERROR_FAILED when the shader is unknown, the workgroup exceeds the device's limits
+    // or the driver refuses.
     int create(const ncnn::VulkanDevice &device, const char *shader, int bindings, uint32_t pushBytes,
                const uint32_t localSize[3], const std::vector<SpecConstant> &constants);
 

@@ -61,6 +61,10 @@ const uint32_t *find_shader(const char *name, size_t *word_count)
 ")
 set_source_files_properties(${_vk_table} PROPERTIES OBJECT_DEPENDS "${_vk_headers}")
 
+# Each operator's GPU form is layers/<type>_vulkan.cpp defining `<type>_vulkan`: one table lists them all.
+file(GLOB _vk_operators CONFIGURE_DEPENDS ${_vk_dir}/layers/*_vulkan.cpp)
+brivelle_operator_table(${_vk_gen}/gpu_layers_table.inc brivelle::vk GpuLayerEntry kGpuLayers ${_vk_operators})
+
 file(GLOB _vk_sources CONFIGURE_DEPENDS ${_vk_dir}/*.cpp ${_vk_dir}/layers/*.cpp)
 target_compile_definitions(brivelle_inference PRIVATE BRIVELLE_VULKAN_BACKEND=1)
 target_sources(brivelle_inference PRIVATE ${_vk_sources} ${_vk_table} ${_vk_headers})

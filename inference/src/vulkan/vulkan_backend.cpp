@@ -5,11 +5,13 @@
 #include "backend.h"
 #include "device.h"
 #include "layers/gpu_layer.h"
+#include "schedule.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <mutex>
 
 namespace ncnn {
 
@@ -42,7 +44,7 @@ bool isPlain3d(const Mat &m)
 class VulkanPlan : public ExecutionPlan {
 public:
     VulkanPlan(const Graph &graph, const VulkanDevice &device)
-        : graph_(graph), device_(device), generation_(brivelle::vk::instance_generation())
+        : graph_(graph), device_(device), schedules_(graph), generation_(brivelle::vk::instance_generation())
     {}
 
     int compile(const Option &opt, std::string &err);
@@ -51,17 +53,32 @@ public:
 private:
     int runLayer(Stream &s, int li, std::vector<Tensor> &live, const Tensor &preset, std::string &err) const;
     // A layer without a GPU form: its inputs come down, the reference layer runs, its outputs go up.
-    // kNotOnGpu when an output is no plain 3-D blob, which the GPU cannot hold.
-    int runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt, std::string &err) const;
+    // notOnGpu is set when an output is no plain 3-D blob, which the GPU cannot hold.
+    int runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt, bool &notOnGpu,
+                 std::string &err) const;
     static int upload(Stream &s, const Mat &m, const Tensor &t);
-    static constexpr int kNotOnGpu = 1;
     void findConcatGroups();
-    bool fusable(int eltwiseLayer, const std::vector<Mat> &blobs, int wanted) const;
+    bool fusable(int eltwiseLayer, const std::vector<char> &known, int wanted) const;
+
+    // What a run does beyond the shared schedule: which convolutions a sum takes over, the readers left
+    // once it has, and whether the concat groups stand. Made once per known blobs and wanted blob, and
+    // reused by every tile.
+    struct RunSchedule {
+        std::shared_ptr<const Schedule> schedule;
+        std::vector<char> fusedAway;
+        std::vector<int> readers;
+        bool useGroups = false;
+    };
+    std::shared_ptr<const RunSchedule> runSchedule(const std::vector<char> &known, int wanted, int &code,
+                                                   std::string &err);
 
     const Graph &graph_;
     const VulkanDevice &device_;
     std::vector<Step> steps_;
     std::unique_ptr<ExecutionPlan> fallback_;
+    ScheduleCache schedules_;
+    std::mutex runMutex_;
+    std::map<std::pair<std::vector<char>, int>, std::shared_ptr<const RunSchedule>> runs_;
     // The instance this plan's buffers and pipelines belong to.
     uint64_t generation_;
 
@@ -82,8 +99,8 @@ int VulkanPlan::compile(const Option &opt, std::string &err)
     steps_.resize(graph_.layers.size());
     for (size_t li = 0; li < graph_.layers.size(); li++) {
         const Layer &layer = *graph_.layers[li];
-        const std::string why = brivelle::vk::why_not_on_gpu(layer);
-        if (!why.empty()) {
+        std::string why;
+        if (!brivelle::vk::runs_on_gpu(layer, &why)) {
             std::fprintf(stderr, "brivelle: layer %s (%s) cannot run on %s (%s); it runs on the CPU\n",
                          layer.name.c_str(), layer.type.c_str(), device_.info.device_name(), why.c_str());
             continue;
@@ -206,14 +223,58 @@ void VulkanPlan::findConcatGroups()
     }
 }
 
-bool VulkanPlan::fusable(int li, const std::vector<Mat> &blobs, int wanted) const
+bool VulkanPlan::fusable(int li, const std::vector<char> &known, int wanted) const
 {
     const Step &st = steps_[size_t(li)];
     if (st.fusedConv < 0)
         return false;
     const int blob = graph_.layers[size_t(li)]->bottoms[size_t(st.fusedBottom)];
     // The convolution's own result must not be asked for or already known.
-    return blob != wanted && blobs[size_t(blob)].empty();
+    return blob != wanted && !known[size_t(blob)];
+}
+
+std::shared_ptr<const VulkanPlan::RunSchedule>
+VulkanPlan::runSchedule(const std::vector<char> &known, int wanted, int &code, std::string &err)
+{
+    std::lock_guard<std::mutex> lock(runMutex_);
+    std::shared_ptr<const RunSchedule> &entry = runs_[{known, wanted}];
+    if (entry)
+        return entry;
+    auto made = std::make_shared<RunSchedule>();
+    made->schedule = schedules_.get(known, wanted, code, err);
+    if (!made->schedule) {
+        runs_.erase({known, wanted});
+        return nullptr;
+    }
+    const std::vector<char> &needed = made->schedule->needed;
+    const size_t layerCount = graph_.layers.size();
+    // Fused pairs: the sum runs the convolution, which then has nothing to do, and no longer reads the
+    // convolution's result.
+    made->fusedAway.assign(layerCount, 0);
+    made->readers = made->schedule->readers;
+    for (size_t i = 0; i < layerCount; i++) {
+        if (needed[i] && fusable(int(i), known, wanted)) {
+            made->fusedAway[size_t(steps_[i].fusedConv)] = 1;
+            made->readers[size_t(graph_.layers[i]->bottoms[size_t(steps_[i].fusedBottom)])]--;
+        }
+    }
+    // Concat groups are skipped when one of their blobs is asked for or given: those must stand alone.
+    auto grouped = [&](int b) {
+        for (;;) {
+            if (rootGroup_[size_t(b)] >= 0)
+                return true;
+            const int p = graph_.blobs[size_t(b)].producer;
+            if (p < 0 || !steps_[size_t(p)].is(GpuLayer::Role::Alias))
+                return false;
+            b = graph_.layers[size_t(p)]->bottoms[0];
+        }
+    };
+    made->useGroups = !groups_.empty();
+    for (size_t b = 0; b < known.size() && made->useGroups; b++)
+        if ((known[b] || int(b) == wanted) && grouped(int(b)))
+            made->useGroups = false;
+    entry = made;
+    return entry;
 }
 
 int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Tensor &preset,
@@ -255,24 +316,24 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Ten
     }
     if (!fits) {
         err = "layer " + layer.name + ": input shapes do not fit";
-        return LAYER_BAD_SHAPE;
+        return ERROR_BAD_INPUT;
     }
     if (out.empty() && !brivelle::vk::allocate(s, out, w, h, c)) {
         err = "layer " + layer.name + ": out of GPU memory";
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     }
     const int rc =
         fused ? conv->forward(s, *convIn, out, other, st.fusedA, st.fusedB) : gpu.forward(s, in, out);
     if (rc != 0) {
         err = "layer " + layer.name +
-              (rc == LAYER_OUT_OF_MEMORY ? ": out of GPU memory" : ": GPU dispatch failed");
-        return rc == LAYER_OUT_OF_MEMORY ? rc : LAYER_ERROR;
+              (rc == ERROR_OUT_OF_MEMORY ? ": out of GPU memory" : ": GPU dispatch failed");
+        return rc == ERROR_OUT_OF_MEMORY ? rc : ERROR_FAILED;
     }
     live[size_t(layer.tops[0])] = out;
     return 0;
 }
 
-int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt,
+int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt, bool &notOnGpu,
                          std::string &err) const
 {
     const Layer &layer = *graph_.layers[size_t(li)];
@@ -284,12 +345,12 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
         host[k].resize(t.count());
         if (t.empty() || t.offset != 0 || s.download(t.buf, t.bytes(), host[k].data()) != 0) {
             err = where + ": cannot download its input";
-            return LAYER_ERROR;
+            return ERROR_FAILED;
         }
     }
     if (s.finish() != 0) {
         err = "the GPU failed while running the network";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
     std::vector<Mat> bottoms(layer.bottoms.size()), tops(layer.tops.size());
     for (size_t k = 0; k < bottoms.size(); k++) {
@@ -297,7 +358,7 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
         bottoms[k].create(t.w, t.h, t.c, 4u, opt.workspace_allocator);
         if (bottoms[k].empty()) {
             err = where + ": out of memory";
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         }
         brivelle::vk::unpack(host[k].data(), t.w, t.h, t.c, static_cast<float *>(bottoms[k].data),
                              bottoms[k].cstep);
@@ -305,21 +366,23 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
     const int rc = forward_on_host(layer, bottoms, tops, opt);
     if (rc != 0) {
         err = where +
-              (rc == LAYER_OUT_OF_MEMORY ? ": out of memory" : ": failed with code " + std::to_string(rc));
+              (rc == ERROR_OUT_OF_MEMORY ? ": out of memory" : ": failed with code " + std::to_string(rc));
         return rc;
     }
     for (size_t k = 0; k < tops.size(); k++) {
         const Mat &m = tops[k];
-        if (!isPlain3d(m))
-            return kNotOnGpu;
+        if (!isPlain3d(m)) {
+            notOnGpu = true;
+            return 0;
+        }
         Tensor &t = live[size_t(layer.tops[k])];
         if (!brivelle::vk::allocate(s, t, m.w, m.h, m.c)) {
             err = where + ": out of GPU memory for its output";
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         }
-        if (upload(s, m, t) != 0) {
+        if (const int up = upload(s, m, t); up != 0) {
             err = where + ": cannot upload its output";
-            return LAYER_OUT_OF_MEMORY;
+            return up;
         }
     }
     return 0;
@@ -334,68 +397,29 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
 {
     if (wanted < 0 || size_t(wanted) >= blobs.size() || blobs.size() != graph_.blobs.size()) {
         err = "no such blob";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
     if (!blobs[size_t(wanted)].empty())
         return 0;
     if (generation_ != brivelle::vk::instance_generation()) {
         err = "the GPU instance was destroyed after this network was set up; load it again";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
 
-    // The layers that lead from the known blobs to the wanted one.
+    const std::vector<char> known = known_blobs(blobs);
+    int code = 0;
+    const std::shared_ptr<const RunSchedule> plan = runSchedule(known, wanted, code, err);
+    if (!plan)
+        return code;
+    for (int b : plan->schedule->inputs)
+        if (!isPlain3d(blobs[size_t(b)]))
+            return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
+    const std::vector<char> &neededLayer = plan->schedule->needed;
+    const std::vector<char> &fusedAway = plan->fusedAway;
+    const std::vector<int> &uploads = plan->schedule->inputs;
+    std::vector<int> readers = plan->readers;
+    const bool useGroups = plan->useGroups;
     const size_t layerCount = graph_.layers.size();
-    std::vector<char> neededBlob(blobs.size(), 0), neededLayer(layerCount, 0);
-    neededBlob[size_t(wanted)] = 1;
-    for (size_t i = layerCount; i-- > 0;) {
-        const Layer &layer = *graph_.layers[i];
-        bool needed = false;
-        for (int t : layer.tops)
-            needed = needed || (neededBlob[size_t(t)] && blobs[size_t(t)].empty());
-        if (!needed)
-            continue;
-        neededLayer[i] = 1;
-        for (int b : layer.bottoms)
-            neededBlob[size_t(b)] = 1;
-    }
-    std::vector<int> uploads;
-    for (size_t b = 0; b < blobs.size(); b++) {
-        if (!neededBlob[b])
-            continue;
-        if (!blobs[b].empty()) {
-            if (!isPlain3d(blobs[b]))
-                return fallback_ ? fallback_->run(blobs, wanted, opt, err) : LAYER_BAD_SHAPE;
-            uploads.push_back(int(b));
-        } else if (graph_.blobs[b].producer < 0 ||
-                   steps_[size_t(graph_.blobs[b].producer)].is(GpuLayer::Role::Input)) {
-            err = "input blob '" + graph_.blobs[b].name + "' was not set";
-            return LAYER_ERROR;
-        }
-    }
-
-    // Fused pairs: the Eltwise runs the convolution, which then has nothing to do.
-    std::vector<char> fusedAway(layerCount, 0);
-    for (size_t i = 0; i < layerCount; i++) {
-        if (neededLayer[i] && fusable(int(i), blobs, wanted))
-            fusedAway[size_t(steps_[i].fusedConv)] = 1;
-    }
-
-    // Readers left for each blob; a buffer goes back to the stream when no blob sharing it has any.
-    std::vector<int> readers(blobs.size(), 0);
-    for (size_t i = 0; i < layerCount; i++) {
-        if (!neededLayer[i] || fusedAway[i])
-            continue;
-        const Layer &layer = *graph_.layers[i];
-        if (steps_[i].fusedConv >= 0 && fusedAway[size_t(steps_[i].fusedConv)]) {
-            readers[size_t(graph_.layers[size_t(steps_[i].fusedConv)]->bottoms[0])]++;
-            for (size_t k = 0; k < layer.bottoms.size(); k++)
-                if (int(k) != steps_[i].fusedBottom)
-                    readers[size_t(layer.bottoms[k])]++;
-            continue;
-        }
-        for (int b : layer.bottoms)
-            readers[size_t(b)]++;
-    }
 
     Stream s(device_);
     std::vector<Tensor> live(blobs.size());
@@ -416,22 +440,6 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         t = Tensor{};
     };
 
-    // Concat groups are skipped when one of their blobs is asked for or given: those must stand alone.
-    bool useGroups = !groups_.empty();
-    auto grouped = [&](int b) {
-        for (;;) {
-            if (rootGroup_[size_t(b)] >= 0)
-                return true;
-            const int p = graph_.blobs[size_t(b)].producer;
-            if (p < 0 || !steps_[size_t(p)].is(GpuLayer::Role::Alias))
-                return false;
-            b = graph_.layers[size_t(p)]->bottoms[0];
-        }
-    };
-    for (size_t b = 0; b < blobs.size() && useGroups; b++) {
-        if ((!blobs[b].empty() || int(b) == wanted) && grouped(int(b)))
-            useGroups = false;
-    }
     struct GroupState {
         Tensor arena;
         std::vector<int> channelStart;
@@ -458,11 +466,11 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         gs.channelStart = starts;
         if (!brivelle::vk::allocate(s, gs.arena, first.w, first.h, channels)) {
             err = "out of GPU memory for a concatenation";
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         }
         gs.concatsLeft = groups_[size_t(g)].concats.size();
         sharing[gs.arena.buf.get()]++;
-        return brivelle::vk::place(s, first, gs.arena, 0, 0, 0) == 0 ? 0 : LAYER_ERROR;
+        return brivelle::vk::place(s, first, gs.arena, 0, 0, 0) == 0 ? 0 : ERROR_FAILED;
     };
     // Where a layer's result goes when it belongs to a concat group: a view into the group's buffer.
     auto presetFor = [&](size_t li) {
@@ -501,12 +509,12 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         Tensor &t = live[size_t(b)];
         if (!brivelle::vk::allocate(s, t, m.w, m.h, m.c)) {
             err = "out of GPU memory for input '" + graph_.blobs[size_t(b)].name + "'";
-            return LAYER_OUT_OF_MEMORY;
+            return ERROR_OUT_OF_MEMORY;
         }
         const int rc = upload(s, m, t);
         if (rc != 0) {
             err = "cannot upload input '" + graph_.blobs[size_t(b)].name + "'";
-            return LAYER_OUT_OF_MEMORY;
+            return rc;
         }
         hold(b);
         if (const int grc = startGroup(b); grc != 0)
@@ -524,10 +532,11 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         }
         const Layer &layer = *graph_.layers[i];
         const Tensor preset = steps_[i].gpu ? presetFor(i) : Tensor{};
-        const int rc =
-            steps_[i].gpu ? runLayer(s, int(i), live, preset, err) : runOnCpu(s, int(i), live, opt, err);
-        if (rc == kNotOnGpu)
-            return fallback_ ? fallback_->run(blobs, wanted, opt, err) : LAYER_BAD_SHAPE;
+        bool notOnGpu = false;
+        const int rc = steps_[i].gpu ? runLayer(s, int(i), live, preset, err)
+                                     : runOnCpu(s, int(i), live, opt, notOnGpu, err);
+        if (rc == 0 && notOnGpu)
+            return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
         if (rc != 0)
             return rc;
         for (int t : layer.tops) {
@@ -570,22 +579,22 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
     const Tensor &result = live[size_t(wanted)];
     if (result.empty() || result.offset != 0) {
         err = "blob '" + graph_.blobs[size_t(wanted)].name + "' was not computed";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
     std::vector<float> host(result.count());
-    if (s.download(result.buf, result.bytes(), host.data()) != 0) {
-        err = "out of memory for the download of '" + graph_.blobs[size_t(wanted)].name + "'";
-        return LAYER_OUT_OF_MEMORY;
+    if (const int rc = s.download(result.buf, result.bytes(), host.data()); rc != 0) {
+        err = "cannot download '" + graph_.blobs[size_t(wanted)].name + "'";
+        return rc;
     }
     if (s.finish() != 0) {
         err = "the GPU failed while running the network";
-        return LAYER_ERROR;
+        return ERROR_FAILED;
     }
     Mat out;
     out.create(result.w, result.h, result.c, 4u, opt.blob_allocator);
     if (out.empty()) {
         err = "out of memory for the result";
-        return LAYER_OUT_OF_MEMORY;
+        return ERROR_OUT_OF_MEMORY;
     }
     brivelle::vk::unpack(host.data(), result.w, result.h, result.c, static_cast<float *>(out.data),
                          out.cstep);
@@ -612,6 +621,8 @@ public:
         }
         return false;
     }
+
+    bool runs_layer(const Layer &layer) const override { return brivelle::vk::runs_on_gpu(layer); }
 
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt, const VulkanDevice *vkdev,
                                            std::string &err) const override

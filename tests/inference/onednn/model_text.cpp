@@ -47,6 +47,7 @@ const char *typeName(OpType t)
         return "Reorg";
     case OpType::Pooling:
         return "Pooling";
+    case OpType::Unary:
     case OpType::Reference:
         break;
     }

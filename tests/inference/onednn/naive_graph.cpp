@@ -1,5 +1,7 @@
 #include "naive_graph.h"
 
+#include "layers/convolution.h"
+
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -33,14 +35,10 @@ Planar convolve(const FastOp &op, const Planar &in)
 {
     const int extW = op.dilationW * (op.kernelW - 1) + 1, extH = op.dilationH * (op.kernelH - 1) + 1;
     int pl = op.padLeft, pr = op.padRight, pt = op.padTop, pb = op.padBottom;
-    if (pl == -233 || pl == -234) {
-        const int wpad = std::max(0, extW + (in.shape.w - 1) / op.strideW * op.strideW - in.shape.w);
-        const int hpad = std::max(0, extH + (in.shape.h - 1) / op.strideH * op.strideH - in.shape.h);
-        const bool upper = op.padLeft == -233;
-        pl = upper ? wpad / 2 : wpad - wpad / 2;
-        pr = wpad - pl;
-        pt = upper ? hpad / 2 : hpad - hpad / 2;
-        pb = hpad - pt;
+    if (pl == ncnn::Convolution::kSameUpper || pl == ncnn::Convolution::kSameLower) {
+        const bool upper = pl == ncnn::Convolution::kSameUpper;
+        ncnn::same_padding(in.shape.w, extW, op.strideW, upper, pl, pr);
+        ncnn::same_padding(in.shape.h, extH, op.strideH, upper, pt, pb);
     }
     Planar out;
     out.shape = {op.outChannels, (in.shape.h + pt + pb - extH) / op.strideH + 1,
@@ -201,6 +199,7 @@ std::map<int, Planar> evaluateNaive(const FastGraph &graph, const std::map<int, 
             break;
         }
         case OpType::Pooling:
+        case OpType::Unary:
         case OpType::Reference:
             // Checked against the loaded reference layers instead (onednn_backend_test).
             break;

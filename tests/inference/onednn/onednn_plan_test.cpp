@@ -471,7 +471,7 @@ TEST(OnednnPlan, NoThreeByThreeConvolutionOnASlowKernel)
 }
 
 // oneDNN's scratchpads are the caller's memory: a pool that refuses its n-th block fails the run with
-// kOutOfMemory and gets every block back, in each layout (planar ones run gemm, which needs the most).
+// ERROR_OUT_OF_MEMORY and gets every block back, in each layout (planar ones run gemm, which needs the most).
 TEST(OnednnPlan, ScratchpadsComeFromTheCallersPool)
 {
     const FastGraph g = convolutionChain(16);
@@ -512,7 +512,7 @@ TEST(OnednnPlan, ScratchpadsComeFromTheCallersPool)
                 EXPECT_GE(largest, plan->scratchpadBytes());
                 EXPECT_LE(normalisedError(out, naive.at(3).data), kBound) << layoutName(layout);
             } else {
-                EXPECT_EQ(ret, Plan::kOutOfMemory) << error;
+                EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << error;
             }
         }
         EXPECT_TRUE(done) << layoutName(layout);
@@ -520,7 +520,7 @@ TEST(OnednnPlan, ScratchpadsComeFromTheCallersPool)
 }
 
 // Winograd's scratch comes from the run's pool too: runs of one plan overlap on several threads, and a
-// pool that refuses its n-th block fails the run with kOutOfMemory and gets every block back.
+// pool that refuses its n-th block fails the run with ERROR_OUT_OF_MEMORY and gets every block back.
 TEST(OnednnWinograd, ConcurrentRunsAndRefusedScratch)
 {
     const FastGraph g = convolutionChain(32);
@@ -567,7 +567,7 @@ TEST(OnednnWinograd, ConcurrentRunsAndRefusedScratch)
         EXPECT_EQ(pool.bytesInUse(), 0u);
         done = ret == 0;
         if (!done) {
-            EXPECT_EQ(ret, Plan::kOutOfMemory) << error;
+            EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << error;
         }
     }
     EXPECT_TRUE(done);
@@ -588,7 +588,9 @@ TEST(OnednnPlan, RejectsWhatItCannotRun)
     FastOp interp = makeOp(OpType::Interp, {1}, {2});
     interp.resizeType = 2;
     g.ops.push_back(interp);
-    EXPECT_FALSE(unsupportedReason(g).empty());
+    std::string why;
+    EXPECT_EQ(checkGraph(g, why), ncnn::ERROR_UNSUPPORTED_LAYER);
+    EXPECT_NE(why.find("nearest"), std::string::npos) << why;
 }
 
 // Tiles of several shapes in turn: each shape compiles once and none borrows another's primitives.

@@ -4,6 +4,7 @@
 #include "vulkan/command.h"
 #include "vulkan/device.h"
 #include "vulkan/gpu_layers.h"
+#include <ncnn/errors.h>
 
 #include <cstring>
 #include <fstream>
@@ -160,7 +161,7 @@ TEST_F(GpuTest, AllocationFailureIsReportedNotFatal)
     EXPECT_TRUE(brivelle::vk::allocate(s, t, 64, 64, 4));
 }
 
-TEST_F(GpuTest, DispatchBeyondDeviceLimitsIsRefused)
+TEST_F(GpuTest, DispatchesAndCopiesBeyondLimitsAreRefused)
 {
     brivelle::vk::Stream s(*device);
     brivelle::vk::Tensor a;
@@ -171,8 +172,12 @@ TEST_F(GpuTest, DispatchBeyondDeviceLimitsIsRefused)
     const uint32_t tooMany = brivelle::vk::limits(*device).maxComputeWorkGroupCount[0];
     int32_t push[9] = {};
     if (tooMany < UINT32_MAX) {
-        EXPECT_NE(s.dispatch(*p, {a.buf, a.buf}, push, tooMany + 1u, 1, 1, 0), 0);
+        EXPECT_EQ(s.dispatch(*p, {a.buf, a.buf}, push, tooMany + 1u, 1, 1, 0), ncnn::ERROR_FAILED);
     }
+    // A copy larger than its buffer is a failed transfer, not a lack of memory.
+    std::vector<float> big(a.buf->size / sizeof(float) + 1);
+    EXPECT_EQ(s.upload(big.data(), big.size() * sizeof(float), a.buf), ncnn::ERROR_UPLOAD_FAILED);
+    EXPECT_EQ(s.download(a.buf, big.size() * sizeof(float), big.data()), ncnn::ERROR_UPLOAD_FAILED);
     const uint32_t hugeLocal[3] = {brivelle::vk::limits(*device).maxComputeWorkGroupInvocations + 1u, 1, 1};
     EXPECT_EQ(brivelle::vk::get_pipeline(*device, "place", 2, 36, hugeLocal, {}), nullptr);
     EXPECT_EQ(brivelle::vk::get_pipeline(*device, "no_such_shader", 2, 32, local, {}), nullptr);

@@ -24,6 +24,8 @@ enum class OpType {
     ReLU,
     Clip,
     Sigmoid,
+    // An element-wise function that oneDNN computes as one eltwise algorithm: unaryAlgorithm names it.
+    Unary,
     PReLU,
     Interp,
     PixelShuffle,
@@ -69,6 +71,10 @@ struct FastOp {
     bool withScalar = false;
     float scalar = 0.f;
 
+    // Unary: a dnnl::algorithm (eltwise_*) and its alpha and beta.
+    int unaryAlgorithm = 0;
+    float unaryAlpha = 0.f, unaryBeta = 0.f;
+
     // ReLU slope, Clip range, PReLU slopes (one, or one per channel).
     float slope = 0.f;
     float minValue = 0.f, maxValue = 0.f;
@@ -104,7 +110,7 @@ struct FastGraph {
     int blobCount = 0;
 };
 
-// Why a graph cannot run on this path, or empty when it can.
-std::string unsupportedReason(const FastGraph &graph);
+// 0 when the graph can run on this path, else ncnn::ERROR_UNSUPPORTED_LAYER with the reason in why.
+int checkGraph(const FastGraph &graph, std::string &why);
 
 } // namespace brivelle::onednn

@@ -35,6 +35,7 @@ const OpLowering &loweringOf(OpType type)
     case OpType::ReLU:
     case OpType::Clip:
     case OpType::Sigmoid:
+    case OpType::Unary:
         return activationLowering();
     case OpType::PReLU:
         return preluLowering();
@@ -54,6 +55,30 @@ const OpLowering &loweringOf(OpType type)
         break;
     }
     return plumbing;
+}
+
+} // namespace brivelle::onednn
+
+// Generated from the layers/*_onednn.cpp files: kOnednnOperators.
+#include "onednn_operators.inc"
+
+namespace brivelle::onednn {
+
+const OnednnOperator *findOnednnOperator(const std::string &type)
+{
+    for (const OnednnOperator *entry : kOnednnOperators)
+        if (type == entry->type)
+            return entry;
+    return nullptr;
+}
+
+std::vector<float> floatsOf(const ncnn::Mat &m)
+{
+    // Parameter arrays are one-dimensional; total() would count the channel padding of a 3-D Mat.
+    if (m.empty() || m.elemsize != 4 || m.elempack > 1 || m.dims > 2)
+        return {};
+    const float *p = m;
+    return std::vector<float>(p, p + static_cast<size_t>(m.w) * (m.dims == 2 ? m.h : 1));
 }
 
 dnnl::engine &cpuEngine()

@@ -1,11 +1,12 @@
 #pragma once
 
-// What one operator contributes to a oneDNN plan: its checks, its shape rule, how it folds into the
-// convolution before it, and the steps it lowers to. Each operator keeps these in
-// layers/<operator>_onednn.cpp; lowering.cpp lists them in one table.
+// What one operator contributes to a oneDNN plan: how it reads its reference layer, its checks, its shape
+// rule, how it folds into the convolution before it, and the steps it lowers to. Each operator keeps these in
+// layers/<operator>_onednn.cpp; the build lists those files in one table.
 
 #include "buffer_pool.h"
 #include "fast_graph.h"
+#include "layer.h"
 #include "onednn_plan.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
@@ -71,8 +72,8 @@ struct RunContext {
     int threads = 1;
     std::string *error = nullptr;
 };
-// A whole-blob loop over the pointers of the step's bindings, in order. Returns 0, Plan::kOutOfMemory or
-// Plan::kFailed with the reason in context.error.
+// A whole-blob loop over the pointers of the step's bindings, in order. Returns 0 or a code of
+// <ncnn/errors.h>, with the reason in context.error.
 using CustomFn = std::function<int(const std::vector<float *> &, RunContext &)>;
 
 // The plan being compiled, as a lowering sees it.
@@ -116,6 +117,20 @@ struct OpLowering {
     // Appends the operator's steps; returns the reason when it cannot.
     std::string (*lower)(LoweringContext &ctx, const Node &node) = nullptr;
 };
+
+// How a layer type enters the oneDNN graph: layers/<type>_onednn.cpp defines `<type>_onednn`, and the build
+// lists every file of that name in one table (sources.cmake), so a new operator edits nothing here.
+struct OnednnOperator {
+    const char *type;
+    // Fills op's kind and parameters from the reference layer's typed fields, its weights too unless only
+    // shapes are wanted. 0, or ncnn::ERROR_BAD_MODEL with the reason when the loaded weights cannot be read.
+    // Parameters oneDNN cannot take leave op on the reference layer (OpType::Reference).
+    int (*describe)(const ncnn::Layer &layer, bool withWeights, FastOp &op, std::string &why);
+};
+// The entry of a layer type; null when oneDNN has none (the layer then runs on its reference).
+const OnednnOperator *findOnednnOperator(const std::string &type);
+// A loaded one-dimensional fp32 parameter array; empty when it is stored otherwise.
+std::vector<float> floatsOf(const ncnn::Mat &m);
 
 // The lowering of an operator type; every type has one.
 const OpLowering &loweringOf(OpType type);

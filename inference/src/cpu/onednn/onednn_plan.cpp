@@ -531,8 +531,8 @@ void Compiler::computeLifetimes()
 std::string Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs,
                               const std::vector<int> &outputs)
 {
-    std::string why = unsupportedReason(g_);
-    if (!why.empty())
+    std::string why;
+    if (checkGraph(g_, why) != 0)
         return why;
     why = inferShapes(inputs);
     if (!why.empty())
@@ -692,7 +692,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
         pool.release(scratchpad);
         scratchpad = nullptr;
     };
-    auto fail = [&](const std::string &why, int code = kFailed) {
+    auto fail = [&](const std::string &why, int code = ncnn::ERROR_FAILED) {
         releaseAll();
         if (error)
             *error = why;
@@ -723,7 +723,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
                 roots[r] = pool.acquire(d->rootBytes[r]);
                 if (!roots[r])
                     return fail("out of memory: " + std::to_string(d->rootBytes[r]) + " bytes for a blob",
-                                kOutOfMemory);
+                                ncnn::ERROR_OUT_OF_MEMORY);
             }
             const auto start = std::chrono::steady_clock::now();
             pointers.clear();
@@ -740,7 +740,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
                 } else {
                     const TensorView *view = external(b);
                     if (!view || !view->data)
-                        return b.isOutput ? fail("out of memory for an output", kOutOfMemory)
+                        return b.isOutput ? fail("out of memory for an output", ncnn::ERROR_OUT_OF_MEMORY)
                                           : fail("an input is missing");
                     const Shape expected = d->shapes[b.external];
                     if (!(view->shape == expected))
@@ -761,7 +761,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
                 scratchpadBytes = scratchpad ? stepScratchpad : 0;
                 if (!scratchpad)
                     return fail("out of memory: " + std::to_string(stepScratchpad) + " bytes of scratchpad",
-                                kOutOfMemory);
+                                ncnn::ERROR_OUT_OF_MEMORY);
             }
             if (step.custom) {
                 const int ret = step.custom(pointers, context);
@@ -789,9 +789,9 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
         }
     } catch (const dnnl::error &e) {
         return fail(e.status == dnnl_out_of_memory ? "out of memory in oneDNN" : e.what(),
-                    e.status == dnnl_out_of_memory ? kOutOfMemory : kFailed);
+                    e.status == dnnl_out_of_memory ? ncnn::ERROR_OUT_OF_MEMORY : ncnn::ERROR_FAILED);
     } catch (const std::bad_alloc &) {
-        return fail("out of memory", kOutOfMemory);
+        return fail("out of memory", ncnn::ERROR_OUT_OF_MEMORY);
     }
     releaseAll();
     return 0;

@@ -101,11 +101,9 @@ public:
     // oneDNN's implementation name of each convolution, in schedule order.
     std::vector<std::string> convolutionKernels() const;
 
-    // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0, kOutOfMemory,
-    // or kFailed, with the reason in `error`. Every byte, scratchpads included, comes from `pool`.
-    // Runs of one plan may overlap on several threads.
-    static constexpr int kOutOfMemory = ncnn::ERROR_OUT_OF_MEMORY;
-    static constexpr int kFailed = ncnn::ERROR_FAILED;
+    // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0 or a code of
+    // <ncnn/errors.h> (ERROR_OUT_OF_MEMORY, ERROR_CANCELLED, ERROR_FAILED), with the reason in `error`.
+    // Every byte, scratchpads included, comes from `pool`. Runs of one plan may overlap on several threads.
     int run(const std::vector<std::pair<int, TensorView>> &inputs,
             const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
             StepTimes *times = nullptr, const std::atomic<bool> *stop = nullptr);

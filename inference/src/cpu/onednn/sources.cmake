@@ -2,25 +2,22 @@
 # Debian's dnnl-config.cmake demands OpenCL, which the CPU engine does not need: find the library directly.
 find_path(BRIVELLE_DNNL_INCLUDE_DIR oneapi/dnnl/dnnl.hpp REQUIRED)
 find_library(BRIVELLE_DNNL_LIBRARY dnnl REQUIRED)
+# Each operator's form is layers/<type>_onednn.cpp defining `<type>_onednn`: one table lists them all.
+file(GLOB _onednn_operators CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/layers/*_onednn.cpp)
+brivelle_operator_table(${CMAKE_CURRENT_BINARY_DIR}/generated/onednn_operators.inc brivelle::onednn OnednnOperator
+  kOnednnOperators ${_onednn_operators})
 target_sources(brivelle_inference PRIVATE
+  ${_onednn_operators}
+  ${CMAKE_CURRENT_LIST_DIR}/activation_lowering.cpp
   ${CMAKE_CURRENT_LIST_DIR}/blocked_kernels.cpp
   ${CMAKE_CURRENT_LIST_DIR}/buffer_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fast_graph.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lowering.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/activation_onednn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/binaryop_onednn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/concat_onednn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/convolution_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/convolution_winograd.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/eltwise_onednn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/interp_onednn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/pixelshuffle_onednn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/pooling_onednn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/prelu_onednn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/layers/reference_onednn.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_plan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plan_cache.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/reference_lowering.cpp
   ${CMAKE_CURRENT_LIST_DIR}/winograd_convolution.cpp)
 target_include_directories(brivelle_inference SYSTEM PRIVATE ${BRIVELLE_DNNL_INCLUDE_DIR})
 target_link_libraries(brivelle_inference PRIVATE ${BRIVELLE_DNNL_LIBRARY})

@@ -185,10 +185,12 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
     weights_ = device.d->pool->acquire(packed.size() * sizeof(float));
     bias_ = device.d->pool->acquire(b.size() * sizeof(float));
     if (!weights_ || !bias_)
-        return ncnn::ERROR_FAILED;
-    if (s.upload(packed.data(), packed.size() * sizeof(float), weights_) != 0 ||
-        s.upload(b.data(), b.size() * sizeof(float), bias_) != 0)
-        return ncnn::ERROR_FAILED;
+        return ncnn::ERROR_OUT_OF_MEMORY;
+    int rc = s.upload(packed.data(), packed.size() * sizeof(float), weights_);
+    if (rc == 0)
+        rc = s.upload(b.data(), b.size() * sizeof(float), bias_);
+    if (rc != 0)
+        return rc;
     return s.finish();
 }
 
@@ -197,14 +199,10 @@ bool Convolution::outputShape(int inw, int inh, int &outw, int &outh, int &padl,
     const int extentW = p_.dx * (p_.kw - 1) + 1;
     const int extentH = p_.dy * (p_.kh - 1) + 1;
     int pl = p_.padl, pr = p_.padr, pt = p_.padt, pb = p_.padb;
-    if (pl == -233 || pl == -234) {
-        const int wpad = std::max(0, extentW + (inw - 1) / p_.sx * p_.sx - inw);
-        const int hpad = std::max(0, extentH + (inh - 1) / p_.sy * p_.sy - inh);
-        const bool upper = pl == -233;
-        pl = upper ? wpad / 2 : wpad - wpad / 2;
-        pr = wpad - pl;
-        pt = upper ? hpad / 2 : hpad - hpad / 2;
-        pb = hpad - pt;
+    if (pl == ncnn::Convolution::kSameUpper || pl == ncnn::Convolution::kSameLower) {
+        const bool upper = pl == ncnn::Convolution::kSameUpper;
+        ncnn::same_padding(inw, extentW, p_.sx, upper, pl, pr);
+        ncnn::same_padding(inh, extentH, p_.sy, upper, pt, pb);
     }
     const int w = inw + pl + pr;
     const int h = inh + pt + pb;

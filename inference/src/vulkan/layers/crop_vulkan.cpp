@@ -15,7 +15,7 @@ public:
         const auto &cr = static_cast<const ncnn::Crop &>(layer_);
         int start[3], size[3];
         if (!cr.window(ncnn::Shape{3, in[0]->w, in[0]->h, in[0]->c}, start, size))
-            return ncnn::LAYER_BAD_SHAPE;
+            return ncnn::ERROR_BAD_INPUT;
         return pad(s, *in[0], out, -start[2], -start[1], -start[0], 0, 0.f);
     }
 };

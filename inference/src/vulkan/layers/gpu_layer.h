@@ -49,6 +49,14 @@ protected:
     const ncnn::Layer &layer_;
 };
 
+// A layer that hands its input on: every top is the bottom's buffer (Split, Noop).
+class AliasLayer : public GpuLayer {
+public:
+    using GpuLayer::GpuLayer;
+    Role role() const override { return Role::Alias; }
+    int forward(Stream &, const std::vector<const Tensor *> &, Tensor &) const override { return 0; }
+};
+
 struct GpuLayerEntry {
     const char *type;
     // False for Input and the layers that pass their input on: a graph of only those is no GPU work.
@@ -63,8 +71,8 @@ struct GpuLayerEntry {
 
 // The entry for a type name; null when the type has no GPU form.
 const GpuLayerEntry *find_gpu_layer(const std::string &type);
-// Empty when the layer runs on the GPU, else why not.
-std::string why_not_on_gpu(const ncnn::Layer &layer);
+// Whether the layer has a GPU form for its parameters; when not, why (when asked).
+bool runs_on_gpu(const ncnn::Layer &layer, std::string *why = nullptr);
 
 // Helpers shared by the lowerings.
 const char *always_supported(const ncnn::Layer &layer);

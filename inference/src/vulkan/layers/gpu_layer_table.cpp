@@ -1,38 +1,26 @@
-// The table of operators that run on the GPU; each entry is defined in its operator's file.
+// Finding an operator's GPU form. Each entry is defined in its operator's file; the table is generated.
 #include "gpu_layer.h"
 
-#include <cstring>
+// From the layers/*_vulkan.cpp files: kGpuLayers.
+#include "gpu_layers_table.inc"
 
 namespace brivelle::vk {
 
-extern const GpuLayerEntry input_vulkan, split_vulkan, dropout_vulkan, noop_vulkan, convolution_vulkan,
-    eltwise_vulkan, binaryop_vulkan, prelu_vulkan, concat_vulkan, interp_vulkan, pixelshuffle_vulkan,
-    reorg_vulkan, padding_vulkan, crop_vulkan, pooling_vulkan;
-
-namespace {
-
-const GpuLayerEntry *const table[] = {
-    &input_vulkan,        &split_vulkan,    &dropout_vulkan, &noop_vulkan,   &convolution_vulkan,
-    &eltwise_vulkan,      &binaryop_vulkan, &prelu_vulkan,   &concat_vulkan, &interp_vulkan,
-    &pixelshuffle_vulkan, &reorg_vulkan,    &padding_vulkan, &crop_vulkan,   &pooling_vulkan};
-
-} // namespace
-
 const GpuLayerEntry *find_gpu_layer(const std::string &type)
 {
-    for (const GpuLayerEntry *e : table)
+    for (const GpuLayerEntry *e : kGpuLayers)
         if (type == e->type)
             return e;
     return nullptr;
 }
 
-std::string why_not_on_gpu(const ncnn::Layer &layer)
+bool runs_on_gpu(const ncnn::Layer &layer, std::string *why)
 {
     const GpuLayerEntry *e = find_gpu_layer(layer.type);
-    if (!e)
-        return "no GPU form of " + layer.type;
-    const char *why = e->unsupported(layer);
-    return why ? std::string(why) : std::string();
+    const char *reason = e ? e->unsupported(layer) : "no GPU form of this type";
+    if (reason && why)
+        *why = reason;
+    return !reason;
 }
 
 const char *always_supported(const ncnn::Layer &)

@@ -1,4 +1,5 @@
 #include "cpu/onednn/lowering.h"
+#include "layers/binaryop.h"
 
 #include <cfloat>
 
@@ -114,5 +115,21 @@ const OpLowering &binaryOpLowering()
     static const OpLowering lowering{check, shape, fuse, lower};
     return lowering;
 }
+
+namespace {
+
+int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+{
+    const auto &b = static_cast<const ncnn::BinaryOp &>(layer);
+    op.type = OpType::BinaryOp;
+    op.operation = b.op_type;
+    op.withScalar = b.with_scalar != 0;
+    op.scalar = b.b;
+    return 0;
+}
+
+} // namespace
+
+extern const OnednnOperator binaryop_onednn{"BinaryOp", describe};
 
 } // namespace brivelle::onednn

@@ -1,5 +1,6 @@
 #include "cpu/onednn/blocked_kernels.h"
 #include "cpu/onednn/lowering.h"
+#include "layers/concat.h"
 
 namespace brivelle::onednn {
 
@@ -64,5 +65,18 @@ const OpLowering &concatLowering()
     static const OpLowering lowering{check, shape, nullptr, lower};
     return lowering;
 }
+
+namespace {
+
+int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+{
+    op.type = OpType::Concat;
+    op.axis = static_cast<const ncnn::Concat &>(layer).axis;
+    return 0;
+}
+
+} // namespace
+
+extern const OnednnOperator concat_onednn{"Concat", describe};
 
 } // namespace brivelle::onednn

@@ -1,5 +1,7 @@
 #include "convolution_onednn.h"
 
+#include "layers/convolution.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -12,16 +14,10 @@ using dnnl::memory;
 std::array<int, 4> convolutionPads(const FastOp &op, Shape in)
 {
     int pl = op.padLeft, pr = op.padRight, pt = op.padTop, pb = op.padBottom;
-    if (op.padLeft == -233 || op.padLeft == -234) {
-        const int extW = op.dilationW * (op.kernelW - 1) + 1;
-        const int extH = op.dilationH * (op.kernelH - 1) + 1;
-        const int wpad = std::max(0, extW + (in.w - 1) / op.strideW * op.strideW - in.w);
-        const int hpad = std::max(0, extH + (in.h - 1) / op.strideH * op.strideH - in.h);
-        const bool upper = op.padLeft == -233;
-        pl = upper ? wpad / 2 : wpad - wpad / 2;
-        pr = wpad - pl;
-        pt = upper ? hpad / 2 : hpad - hpad / 2;
-        pb = hpad - pt;
+    if (op.padLeft == ncnn::Convolution::kSameUpper || op.padLeft == ncnn::Convolution::kSameLower) {
+        const bool upper = op.padLeft == ncnn::Convolution::kSameUpper;
+        ncnn::same_padding(in.w, op.dilationW * (op.kernelW - 1) + 1, op.strideW, upper, pl, pr);
+        ncnn::same_padding(in.h, op.dilationH * (op.kernelH - 1) + 1, op.strideH, upper, pt, pb);
     }
     return {pt, pl, pb, pr};
 }
@@ -81,7 +77,8 @@ std::string check(const FastOp &op)
     if (op.outChannels <= 0 || op.kernelW <= 0 || op.kernelH <= 0 || op.strideW <= 0 || op.strideH <= 0 ||
         op.dilationW <= 0 || op.dilationH <= 0)
         return "non-positive size";
-    const bool same = op.padLeft == -233 || op.padLeft == -234;
+    const bool same =
+        op.padLeft == ncnn::Convolution::kSameUpper || op.padLeft == ncnn::Convolution::kSameLower;
     if (!same && (op.padLeft < 0 || op.padRight < 0 || op.padTop < 0 || op.padBottom < 0))
         return "padding mode " + std::to_string(op.padLeft);
     if (op.weightCount() == 0 ||
@@ -278,5 +275,65 @@ std::vector<PostOp> convolutionActivationPostOps(const Activation &a)
         return {};
     }
 }
+
+namespace {
+
+int describe(const ncnn::Layer &layer, bool withWeights, FastOp &op, std::string &why)
+{
+    const auto &conv = static_cast<const ncnn::Convolution &>(layer);
+    const bool padded = conv.pad_left || conv.pad_right || conv.pad_top || conv.pad_bottom;
+    // Grouped convolutions and padding with a value stay on the reference layer.
+    if (conv.group != 1 || (padded && conv.pad_value != 0.f)) {
+        op.type = OpType::Reference;
+        return 0;
+    }
+    op.type = OpType::Convolution;
+    op.outChannels = conv.num_output;
+    op.kernelW = conv.kernel_w;
+    op.kernelH = conv.kernel_h;
+    op.dilationW = conv.dilation_w;
+    op.dilationH = conv.dilation_h;
+    op.strideW = conv.stride_w;
+    op.strideH = conv.stride_h;
+    op.padLeft = conv.pad_left;
+    op.padRight = conv.pad_right;
+    op.padTop = conv.pad_top;
+    op.padBottom = conv.pad_bottom;
+    op.activation.type = conv.activation_type;
+    if (!conv.activation_params.empty())
+        op.activation.a = conv.activation_params[0];
+    if (conv.activation_params.size() > 1)
+        op.activation.b = conv.activation_params[1];
+    if (conv.activation_type == 6 && conv.activation_params.size() < 2) {
+        op.activation.a = 1.f / 6.f;
+        op.activation.b = 0.5f;
+    }
+    if (!withWeights) {
+        // Shape only: the weight count decides the input channels later.
+        op.weights.assign(1, 0.f);
+        op.weights.resize(static_cast<size_t>(conv.num_output) * conv.kernel_w * conv.kernel_h);
+        return 0;
+    }
+    const ncnn::Mat &w = conv.weight_data;
+    if (w.empty() || w.elemsize != 4 || w.elempack > 1 || w.dims > 2 ||
+        static_cast<size_t>(w.w) * (w.dims == 2 ? w.h : 1) != static_cast<size_t>(conv.weight_data_size)) {
+        why = "weights not loaded as fp32";
+        return ncnn::ERROR_BAD_MODEL;
+    }
+    op.sharedWeights = static_cast<const float *>(w.data);
+    op.sharedWeightCount = static_cast<size_t>(conv.weight_data_size);
+    if (conv.bias_term) {
+        op.bias = floatsOf(conv.bias_data);
+        if (op.bias.size() != static_cast<size_t>(conv.num_output)) {
+            why = "bias not loaded";
+            return ncnn::ERROR_BAD_MODEL;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+extern const OnednnOperator convolution_onednn{"Convolution", describe};
 
 } // namespace brivelle::onednn

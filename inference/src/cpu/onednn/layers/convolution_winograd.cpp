@@ -107,13 +107,13 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
     const Shape in = layer.in, out = layer.out;
     ctx.customStep(
         std::move(bindings),
-        [conv, in, out, block](const std::vector<float *> &ptr, RunContext &run) {
+        [conv, in, out, block](const std::vector<float *> &ptr, RunContext &run) -> int {
             const size_t bytes = conv->scratchBytes();
             float *scratch = run.pool.acquire(bytes);
             if (!scratch) {
                 if (run.error)
                     *run.error = "out of memory: " + std::to_string(bytes) + " bytes of Winograd scratch";
-                return Plan::kOutOfMemory;
+                return ncnn::ERROR_OUT_OF_MEMORY;
             }
             const WinogradTensor src{ptr[0], in, block, 0}, dst{ptr[1], out, block, 0};
             const WinogradTensor sum{ptr.size() > 2 ? ptr[2] : nullptr, out, block, 0};
@@ -121,7 +121,7 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
             const bool ok = conv->run(src, dst, ptr.size() > 2 ? &sum : nullptr, scratch, run.error,
                                       ptr.size() > 3 ? &outer : nullptr);
             run.pool.release(scratch);
-            return ok ? 0 : Plan::kFailed;
+            return ok ? 0 : ncnn::ERROR_FAILED;
         },
         std::string(variant == WinogradVariant::F63 ? "winograd_6x3:" : "winograd_4x3:") +
             winogradIsaName(winogradIsa()));

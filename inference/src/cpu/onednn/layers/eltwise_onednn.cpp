@@ -1,4 +1,5 @@
 #include "cpu/onednn/lowering.h"
+#include "layers/eltwise.h"
 
 namespace brivelle::onednn {
 
@@ -82,5 +83,20 @@ const OpLowering &eltwiseLowering()
     static const OpLowering lowering{check, shape, fuse, lower};
     return lowering;
 }
+
+namespace {
+
+int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+{
+    const auto &e = static_cast<const ncnn::Eltwise &>(layer);
+    op.type = OpType::Eltwise;
+    op.operation = e.op_type;
+    op.coeffs = e.coeffs;
+    return 0;
+}
+
+} // namespace
+
+extern const OnednnOperator eltwise_onednn{"Eltwise", describe};
 
 } // namespace brivelle::onednn

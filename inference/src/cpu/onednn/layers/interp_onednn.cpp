@@ -1,4 +1,5 @@
 #include "cpu/onednn/lowering.h"
+#include "layers/interp.h"
 
 namespace brivelle::onednn {
 
@@ -42,5 +43,24 @@ const OpLowering &interpLowering()
     static const OpLowering lowering{check, shape, nullptr, lower};
     return lowering;
 }
+
+namespace {
+
+int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+{
+    const auto &in = static_cast<const ncnn::Interp &>(layer);
+    op.type = OpType::Interp;
+    op.resizeType = in.resize_type;
+    op.heightScale = in.height_scale;
+    op.widthScale = in.width_scale;
+    op.outHeight = in.output_height;
+    op.outWidth = in.output_width;
+    op.alignCorner = in.align_corner != 0;
+    return 0;
+}
+
+} // namespace
+
+extern const OnednnOperator interp_onednn{"Interp", describe};
 
 } // namespace brivelle::onednn

@@ -2,6 +2,7 @@
 
 #include "cpu/onednn/blocked_kernels.h"
 #include "cpu/onednn/lowering.h"
+#include "layers/pixelshuffle.h"
 
 namespace brivelle::onednn {
 
@@ -67,5 +68,20 @@ const OpLowering &reorgLowering()
     static const OpLowering lowering{check, reorgShape, nullptr, lower};
     return lowering;
 }
+
+namespace {
+
+int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+{
+    const auto &ps = static_cast<const ncnn::PixelShuffle &>(layer);
+    op.type = OpType::PixelShuffle;
+    op.factor = ps.upscale_factor;
+    op.mode = ps.mode;
+    return 0;
+}
+
+} // namespace
+
+extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", describe};
 
 } // namespace brivelle::onednn

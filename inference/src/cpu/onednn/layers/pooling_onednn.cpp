@@ -1,4 +1,5 @@
 #include "cpu/onednn/lowering.h"
+#include "layers/pooling.h"
 
 #include <algorithm>
 #include <array>
@@ -19,12 +20,8 @@ std::array<int, 4> poolingPads(const FastOp &op, Shape in)
         if (htail != 0)
             pb += op.strideH - htail;
     } else if (op.padMode == 2 || op.padMode == 3) {
-        const int wpad = std::max(0, op.kernelW + (in.w - 1) / op.strideW * op.strideW - in.w);
-        const int hpad = std::max(0, op.kernelH + (in.h - 1) / op.strideH * op.strideH - in.h);
-        pl = op.padMode == 2 ? wpad / 2 : wpad - wpad / 2;
-        pr = wpad - pl;
-        pt = op.padMode == 2 ? hpad / 2 : hpad - hpad / 2;
-        pb = hpad - pt;
+        ncnn::same_padding(in.w, op.kernelW, op.strideW, op.padMode == 2, pl, pr);
+        ncnn::same_padding(in.h, op.kernelH, op.strideH, op.padMode == 2, pt, pb);
     }
     return {pl, pr, pt, pb};
 }
@@ -89,5 +86,31 @@ const OpLowering &poolingLowering()
     static const OpLowering lowering{check, shape, nullptr, lower};
     return lowering;
 }
+
+namespace {
+
+int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+{
+    const auto &p = static_cast<const ncnn::Pooling &>(layer);
+    // Global pooling stays on the reference layer.
+    op.type = p.global_pooling ? OpType::Reference : OpType::Pooling;
+    op.poolingType = p.pooling_type;
+    op.globalPooling = p.global_pooling != 0;
+    op.padMode = p.pad_mode;
+    op.countIncludePad = p.avgpool_count_include_pad != 0;
+    op.kernelW = p.kernel_w;
+    op.kernelH = p.kernel_h;
+    op.strideW = p.stride_w;
+    op.strideH = p.stride_h;
+    op.padLeft = p.pad_left;
+    op.padRight = p.pad_right;
+    op.padTop = p.pad_top;
+    op.padBottom = p.pad_bottom;
+    return 0;
+}
+
+} // namespace
+
+extern const OnednnOperator pooling_onednn{"Pooling", describe};
 
 } // namespace brivelle::onednn

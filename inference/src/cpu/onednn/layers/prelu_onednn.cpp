@@ -1,5 +1,6 @@
 #include "cpu/onednn/blocked_kernels.h"
 #include "cpu/onednn/lowering.h"
+#include "layers/prelu.h"
 
 namespace brivelle::onednn {
 
@@ -39,5 +40,23 @@ const OpLowering &preluLowering()
     static const OpLowering lowering{check, shape, nullptr, lower};
     return lowering;
 }
+
+namespace {
+
+int describe(const ncnn::Layer &layer, bool withWeights, FastOp &op, std::string &why)
+{
+    const auto &p = static_cast<const ncnn::PReLU &>(layer);
+    op.type = OpType::PReLU;
+    op.slopes = withWeights ? floatsOf(p.slope_data) : std::vector<float>(p.num_slope, 0.f);
+    if (op.slopes.size() != static_cast<size_t>(p.num_slope)) {
+        why = "PReLU slopes not loaded";
+        return ncnn::ERROR_BAD_MODEL;
+    }
+    return 0;
+}
+
+} // namespace
+
+extern const OnednnOperator prelu_onednn{"PReLU", describe};
 
 } // namespace brivelle::onednn

@@ -54,7 +54,7 @@ int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outS
     opt.workspace_allocator = &allocator;
     auto outOfMemory = [&] {
         *context.error = layer.name + ": out of memory on the reference path";
-        return Plan::kOutOfMemory;
+        return ncnn::ERROR_OUT_OF_MEMORY;
     };
     std::vector<ncnn::Mat> bottoms;
     for (size_t i = 0; i < inShapes.size(); ++i) {
@@ -67,13 +67,13 @@ int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outS
     }
     std::vector<ncnn::Mat> tops(1);
     const int ret = ncnn::forward_on_host(layer, bottoms, tops, opt);
-    if (ret == ncnn::LAYER_OUT_OF_MEMORY)
+    if (ret == ncnn::ERROR_OUT_OF_MEMORY)
         return outOfMemory();
     const ncnn::Mat &top = tops[0];
     if (ret != 0 || top.dims != 3 || top.c != outShape.c || top.h != outShape.h || top.w != outShape.w ||
         top.elemsize != 4 || top.elempack != 1) {
         *context.error = layer.name + ": the reference layer failed with code " + std::to_string(ret);
-        return Plan::kFailed;
+        return ncnn::ERROR_FAILED;
     }
     fromPlanar(static_cast<const float *>(top.data), top.cstep, ptr.back(), layout, outShape);
     return 0;

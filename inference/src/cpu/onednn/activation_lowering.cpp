@@ -1,4 +1,5 @@
-// ReLU (leaky with a slope), Clip and Sigmoid: one oneDNN eltwise algorithm each.
+// The element-wise functions, ReLU (leaky with a slope), Clip, Sigmoid and the Unary ones their files
+// describe: one oneDNN eltwise algorithm each, alone or folded into the convolution before them.
 
 #include "cpu/onednn/lowering.h"
 
@@ -25,6 +26,8 @@ PostOp asEltwise(const FastOp &op)
         return eltwisePostOp(algorithm::eltwise_relu, op.slope, 0.f);
     if (op.type == OpType::Clip)
         return eltwisePostOp(algorithm::eltwise_clip, op.minValue, op.maxValue);
+    if (op.type == OpType::Unary)
+        return eltwisePostOp(static_cast<algorithm>(op.unaryAlgorithm), op.unaryAlpha, op.unaryBeta);
     return eltwisePostOp(algorithm::eltwise_logistic, 0.f, 0.f);
 }
 

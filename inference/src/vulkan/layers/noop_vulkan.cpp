@@ -1,0 +1,8 @@
+// Noop is the identity by definition: its top is the bottom's buffer.
+#include "gpu_layer.h"
+
+namespace brivelle::vk {
+
+extern const GpuLayerEntry noop_vulkan{"Noop", false, always_supported, create_plain<AliasLayer>};
+
+} // namespace brivelle::vk
