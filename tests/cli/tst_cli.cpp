@@ -1,5 +1,5 @@
-#include "workspace/engine/networkInference.h"
 #include "support/unwritablefolder.h"
+#include "workspace/engine/networkInference.h"
 #include "workspace/engine/testModels.h"
 #include "workspace/engine/tiledPass.h"
 
@@ -17,9 +17,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <ncnn/net.h>
 #include <csignal>
 #include <fcntl.h>
+#include <ncnn/net.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -498,6 +498,17 @@ private slots:
         for (int i = 0; i < 3; ++i) {
             const Run result = run(twice + QStringList{QStringLiteral("-o"), in, in});
             QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+        }
+        // Formats that keep no picture text carry the mark too.
+        for (const QString &format : {QStringLiteral("jpg"), QStringLiteral("webp")}) {
+            const QString mixed = newFolder(QStringLiteral("mixed-") + format);
+            QVERIFY(picture(QSize(20, 10)).save(mixed + QStringLiteral("/a.png")));
+            for (int i = 0; i < 3; ++i) {
+                const Run result = run(
+                    twice + QStringList{QStringLiteral("-f"), format, QStringLiteral("-o"), mixed, mixed});
+                QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+            }
+            QCOMPARE(entries(mixed).size(), 1 + 3);
         }
         // Every result is twice a photo, never four or eight times.
         QStringList results = entries(in);

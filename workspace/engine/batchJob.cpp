@@ -294,7 +294,8 @@ void BatchJob::writeOne(Finished item)
         emit statusChanged(report.index, writing);
         // The job's own folder was checked before the batch; a mirrored subfolder is made here.
         const QString problem = target == folder ? QString() : createFolder(target);
-        WriteResult written{QString(), tr("could not be written: %1").arg(problem)};
+        WriteResult written;
+        written.error = tr("could not be written: %1").arg(problem);
         if (problem.isEmpty()) {
             cleanUpOnce(target);
             PictureToWrite toWrite;

@@ -6,8 +6,10 @@
 #include "workspace/engine/partFile.h"
 #include "workspace/engine/pictureDepth.h"
 #include "workspace/engine/pngOutput.h"
+#include "workspace/engine/resultMark.h"
 #include "workspace/engine/transparency.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
@@ -157,6 +159,11 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
     PartFile partFile;
     if (!writePart(picture, part, partFile, result))
         return result;
+    if (picture.format.kind != OutputFormat::Kind::Png) {
+        // Without its mark a later folder walk would take the result for a photo.
+        if (const QString why = carryMarkInto(picture.image, part.fileName()); !why.isEmpty())
+            qDebug() << "result mark not written:" << why;
+    }
 
     // A bound keeps a folder that refuses every name from spinning for ever.
     constexpr int kMaxCandidates = 100000;

@@ -28,8 +28,11 @@ void setUpOnce()
         Exiv2::LogMsg::setHandler(toDebugLog);
         // XMP's set-up is not thread-safe; done once here, before any thread parses a packet.
         Exiv2::XmpParser::initialize();
+        Exiv2::XmpProperties::registerNs("https://www.brivelle.example/xmp/1.0/", "brivelle");
     });
 }
+
+const char *const kMarkKey = "Xmp.brivelle.Source";
 
 std::string nativePath(const QString &path)
 {
@@ -140,6 +143,36 @@ QString copyMetadata(const QString &source, const QString &target, QSize size, b
         return QString::fromLocal8Bit(error.what());
     }
     return {};
+}
+
+QString writeXmpMark(const QString &target, const QString &mark)
+{
+    setUpOnce();
+    try {
+        const auto image = Exiv2::ImageFactory::open(nativePath(target));
+        image->readMetadata();
+        Exiv2::XmpData xmp = image->xmpData();
+        xmp[kMarkKey] = mark.toStdString();
+        image->setXmpData(xmp);
+        image->writeMetadata();
+    } catch (const Exiv2::AnyError &error) {
+        return QString::fromLocal8Bit(error.what());
+    }
+    return {};
+}
+
+QString readXmpMark(const QString &path)
+{
+    setUpOnce();
+    try {
+        const auto image = Exiv2::ImageFactory::open(nativePath(path));
+        image->readMetadata();
+        const Exiv2::XmpData &xmp = image->xmpData();
+        const auto found = xmp.findKey(Exiv2::XmpKey(kMarkKey));
+        return found == xmp.end() ? QString() : QString::fromStdString(found->toString());
+    } catch (const Exiv2::AnyError &) {
+        return {};
+    }
 }
 
 } // namespace engine

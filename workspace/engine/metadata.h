@@ -12,4 +12,10 @@ namespace engine {
 // sourceProblem tells whether the failure was in reading the source (the target was not touched).
 QString copyMetadata(const QString &source, const QString &target, QSize size, bool *sourceProblem = nullptr);
 
+// The result mark (resultMark.h) in the XMP of a file whose format keeps no picture text (JPEG,
+// WebP). Writing rewrites the file and returns why it could not, or an empty string; reading returns
+// the mark, or an empty string when there is none.
+QString writeXmpMark(const QString &target, const QString &mark);
+QString readXmpMark(const QString &path);
+
 } // namespace engine

@@ -1,5 +1,7 @@
 #include "workspace/engine/resultMark.h"
 
+#include "workspace/engine/metadata.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
@@ -22,10 +24,15 @@ QString sourceId(const QString &inputPath)
 
 QString markOf(const QString &path)
 {
-    if (!QFileInfo(path).isFile() || !path.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive))
+    const QFileInfo info(path);
+    if (!info.isFile())
         return QString();
-    QImageReader reader(path, "png");
-    return reader.text(kKey);
+    const QString suffix = info.suffix().toLower();
+    if (suffix == QLatin1String("png"))
+        return QImageReader(path, "png").text(kKey);
+    if (suffix == QLatin1String("jpg") || suffix == QLatin1String("webp"))
+        return readXmpMark(path);
+    return QString();
 }
 
 } // namespace
@@ -35,6 +42,12 @@ void markAsResult(QImage &image, const QString &inputPath)
     image.setText(kKey, sourceId(inputPath) + QLatin1Char(' ') + QFileInfo(inputPath).fileName());
 }
 
+QString carryMarkInto(const QImage &image, const QString &path)
+{
+    const QString mark = image.text(kKey);
+    return mark.isEmpty() ? QString() : writeXmpMark(path, mark);
+}
+
 bool isMarkedResult(const QString &path)
 {
     return !markOf(path).isEmpty();
@@ -42,7 +55,9 @@ bool isMarkedResult(const QString &path)
 
 ResultIndex::ResultIndex(const QString &folder)
 {
-    const QStringList names = QDir(folder).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name);
+    const QStringList names =
+        QDir(folder).entryList({QStringLiteral("*.png"), QStringLiteral("*.jpg"), QStringLiteral("*.webp")},
+                               QDir::Files, QDir::Name);
     for (const QString &name : names) {
         const QString path = QDir(folder).filePath(name);
         const QString mark = markOf(path);

@@ -11,6 +11,10 @@ namespace engine {
 // photos, and a resumed run finds what an earlier one already wrote.
 void markAsResult(QImage &image, const QString &inputPath);
 
+// JPEG and WebP keep no picture text: their results carry the image's mark in XMP, written into the
+// encoded file at `path`. Empty when done or when the image has no mark; otherwise why not.
+QString carryMarkInto(const QImage &image, const QString &path);
+
 // Whether a file is a marked result; reads only the file's header.
 bool isMarkedResult(const QString &path);
 
