@@ -130,6 +130,9 @@ class CliTest : public QObject {
         result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
         result.err = QString::fromLocal8Bit(process.readAllStandardError());
+        // A sanitizer's report in the program would otherwise be cut off in a failure message.
+        if (const qsizetype report = result.err.indexOf(QStringLiteral("Sanitizer")); report >= 0)
+            qWarning().noquote() << result.err.mid(qMax<qsizetype>(0, report - 200));
         return result;
     }
 
