@@ -82,6 +82,11 @@ double Layer::macs(const std::vector<Shape> &, const std::vector<Shape> &) const
     return 0.0;
 }
 
+bool Layer::concatenates_channels(const std::vector<Shape> &) const
+{
+    return false;
+}
+
 float activate(float v, int activation_type, const std::vector<float> &p)
 {
     switch (activation_type) {

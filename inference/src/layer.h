@@ -56,10 +56,15 @@ public:
     virtual bool infer_shape(const std::vector<Shape> &bottom_shapes, std::vector<Shape> &top_shapes) const;
     // Multiply-accumulates of one forward pass (0 for layers whose cost is only memory traffic).
     virtual double macs(const std::vector<Shape> &bottom_shapes, const std::vector<Shape> &top_shapes) const;
+    // Whether the layer joins these inputs along channels into its one top: planners may then have the
+    // inputs written into one buffer instead of copying them.
+    virtual bool concatenates_channels(const std::vector<Shape> &bottom_shapes) const;
 
     // Capabilities.
     bool one_blob_only = false;
     bool support_inplace = false;
+    // Every top holds its bottom's data unchanged (bottom i, or the last bottom for later tops): Split, Noop.
+    bool passes_through = false;
 
     std::string type;
     std::string name;

@@ -1,6 +1,7 @@
 #include "backend.h"
-#include "schedule.h"
+#include "planner.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace ncnn {
@@ -12,11 +13,11 @@ std::string describe(const Layer &layer)
     return "layer " + layer.name + " (" + layer.type + ")";
 }
 
-// Runs the reference layers in file order. Its only state is the schedule cache, which is thread-safe, so
+// Runs the reference layers in file order. Its only state is the plan cache, which is thread-safe, so
 // one plan serves any number of extractors.
 class ReferencePlan : public ExecutionPlan {
 public:
-    explicit ReferencePlan(const Graph &graph) : g(graph), schedules(graph) {}
+    explicit ReferencePlan(const Graph &graph) : g(graph), plans(graph, rules) {}
 
     int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) override
     {
@@ -27,24 +28,20 @@ public:
         if (!blobs[wanted].empty())
             return 0;
 
-        const std::vector<char> known = known_blobs(blobs);
         int code = 0;
-        const std::shared_ptr<const Schedule> schedule = schedules.get(known, wanted, code, err);
-        if (!schedule)
+        const std::shared_ptr<const ExtractPlan> plan = plans.get(known_shapes(blobs), wanted, code, err);
+        if (!plan)
             return code;
-        const std::vector<char> &needed = schedule->needed;
-        // Readers left per blob: light mode frees a blob when none is.
-        std::vector<int> uses = schedule->readers;
-
-        const size_t layer_count = g.layers.size();
-        for (size_t i = 0; i < layer_count; i++) {
-            if (!needed[i])
-                continue;
+        for (int i : plan->steps) {
             if (stop_requested(opt)) {
                 err = "stopped on request";
                 return ERROR_CANCELLED;
             }
-            const Layer &layer = *g.layers[i];
+            const Layer &layer = *g.layers[size_t(i)];
+            const std::vector<int> &dead = plan->releases[size_t(i)];
+            auto isDead = [&dead](int b) {
+                return std::find(dead.begin(), dead.end(), b) != dead.end();
+            };
             std::vector<Mat> bottom_mats;
             bottom_mats.reserve(layer.bottoms.size());
             for (int b : layer.bottoms) {
@@ -53,9 +50,12 @@ public:
                     err = describe(layer) + ": input blob '" + g.blobs[b].name + "' is empty";
                     return ERROR_BAD_INPUT;
                 }
-                if (--uses[b] == 0 && opt.lightmode && !known[b] && b != wanted)
-                    blobs[b].release();
             }
+            // Inputs read for the last time go before the layer runs, so that it may work in place.
+            if (opt.lightmode)
+                for (int b : layer.bottoms)
+                    if (isDead(b))
+                        blobs[b].release();
             std::vector<Mat> top_mats(layer.tops.size());
             const int ret = forward_on_host(layer, bottom_mats, top_mats, opt);
             if (ret != 0) {
@@ -71,9 +71,8 @@ public:
                     return ERROR_FAILED;
                 }
                 // Outputs nobody here reads (other split branches) are dropped at once in light mode.
-                if (opt.lightmode && uses[t] == 0 && t != wanted)
-                    continue;
-                blobs[t] = top_mats[k];
+                if (!(opt.lightmode && isDead(t)))
+                    blobs[t] = top_mats[k];
             }
         }
         if (blobs[wanted].empty()) {
@@ -85,7 +84,9 @@ public:
 
 private:
     const Graph &g;
-    ScheduleCache schedules;
+    // Every layer runs here as it is: nothing folds, concatenations copy.
+    const PlanRules rules;
+    ExtractPlanCache plans;
 };
 
 class ReferenceBackend : public Backend {

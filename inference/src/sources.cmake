@@ -10,7 +10,7 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/graph.cpp
   ${CMAKE_CURRENT_LIST_DIR}/backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/reference_backend.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/schedule.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/planner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_io.cpp
   ${CMAKE_CURRENT_LIST_DIR}/net.cpp
   ${CMAKE_CURRENT_LIST_DIR}/param_shapes.cpp)

@@ -41,6 +41,16 @@ int view_axis(int axis, int dims)
 
 } // namespace
 
+bool Concat::concatenates_channels(const std::vector<Shape> &in) const
+{
+    if (in.empty() || (axis != 0 && axis != -3))
+        return false;
+    for (const Shape &s : in)
+        if (s.dims != 3 || s.w != in[0].w || s.h != in[0].h)
+            return false;
+    return true;
+}
+
 bool Concat::infer_shape(const std::vector<Shape> &in, std::vector<Shape> &out) const
 {
     if (in.empty())

@@ -15,6 +15,7 @@ public:
     int load_param(const ParamDict &pd, std::string &) override
     {
         scale = pd.get(0, 1.f);
+        passes_through = scale == 1.f;
         return 0;
     }
     int forward_inplace(Mat &m, const Option &opt) const override

@@ -4,7 +4,11 @@ namespace ncnn {
 
 class Noop : public Layer {
 public:
-    Noop() { support_inplace = true; }
+    Noop()
+    {
+        support_inplace = true;
+        passes_through = true;
+    }
     int forward(const std::vector<Mat> &bottom_blobs, std::vector<Mat> &top_blobs,
                 const Option &) const override
     {

@@ -5,13 +5,14 @@
 #include "backend.h"
 #include "device.h"
 #include "layers/gpu_layer.h"
-#include "schedule.h"
+#include "planner.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 namespace ncnn {
 
@@ -25,12 +26,6 @@ using brivelle::vk::Tensor;
 struct Step {
     // Null for a layer that runs on the CPU.
     std::unique_ptr<GpuLayer> gpu;
-    // For a sum that takes over a convolution's output: that convolution's layer, and the index of the
-    // bottom it produces; -1 when nothing is fused.
-    int fusedConv = -1;
-    int fusedBottom = -1;
-    // The sum's weights of the convolution's result and of the other blob.
-    float fusedA = 1.f, fusedB = 1.f;
 
     const brivelle::vk::Convolution *convolution() const { return gpu ? gpu->convolution() : nullptr; }
     bool is(GpuLayer::Role r) const { return gpu && gpu->role() == r; }
@@ -41,56 +36,65 @@ bool isPlain3d(const Mat &m)
     return m.dims == 3 && m.elemsize == 4 && m.elempack == 1 && m.data;
 }
 
+// What this device does with a graph, for the planner: the layers with a GPU form, a convolution that
+// writes the weighted sum its only reader makes of it (residual blocks), and concatenations assembled in
+// place from whole channel groups by the convolutions behind them (dense blocks).
+class VulkanRules : public PlanRules {
+public:
+    explicit VulkanRules(const std::vector<Step> &steps, const Graph &graph) : steps_(steps)
+    {
+        for (size_t i = 0; i < graph.layers.size(); i++)
+            index_[graph.layers[i].get()] = i;
+    }
+    bool runs(const Layer &layer, const std::vector<Shape> &) const override
+    {
+        return step(layer).gpu != nullptr;
+    }
+    bool folds(const Layer &head, const std::vector<const Layer *> &folded, const Layer &next,
+               int) const override
+    {
+        float ca, cb;
+        return folded.empty() && step(head).convolution() && step(next).gpu->weightedSum(ca, cb);
+    }
+    int concat_alignment() const override { return 4; }
+    bool writes_into_part(const Layer &head, const std::vector<const Layer *> &folded) const override
+    {
+        return folded.empty() && step(head).convolution();
+    }
+
+private:
+    const Step &step(const Layer &layer) const { return steps_[index_.at(&layer)]; }
+    const std::vector<Step> &steps_;
+    std::unordered_map<const Layer *, size_t> index_;
+};
+
 class VulkanPlan : public ExecutionPlan {
 public:
     VulkanPlan(const Graph &graph, const VulkanDevice &device)
-        : graph_(graph), device_(device), schedules_(graph), generation_(brivelle::vk::instance_generation())
+        : graph_(graph), device_(device), generation_(brivelle::vk::instance_generation())
     {}
 
     int compile(const Option &opt, std::string &err);
     int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) override;
 
 private:
-    int runLayer(Stream &s, int li, std::vector<Tensor> &live, const Tensor &preset, std::string &err) const;
+    // Runs a step with a GPU form into `preset` when given (a part of a concatenation's buffer).
+    int runStep(Stream &s, const ExtractPlan &plan, int li, std::vector<Tensor> &live, const Tensor &preset,
+                std::string &err) const;
     // A layer without a GPU form: its inputs come down, the reference layer runs, its outputs go up.
     // notOnGpu is set when an output is no plain 3-D blob, which the GPU cannot hold.
     int runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt, bool &notOnGpu,
                  std::string &err) const;
     static int upload(Stream &s, const Mat &m, const Tensor &t);
-    void findConcatGroups();
-    bool fusable(int eltwiseLayer, const std::vector<char> &known, int wanted) const;
-
-    // What a run does beyond the shared schedule: which convolutions a sum takes over, the readers left
-    // once it has, and whether the concat groups stand. Made once per known blobs and wanted blob, and
-    // reused by every tile.
-    struct RunSchedule {
-        std::shared_ptr<const Schedule> schedule;
-        std::vector<char> fusedAway;
-        std::vector<int> readers;
-        bool useGroups = false;
-    };
-    std::shared_ptr<const RunSchedule> runSchedule(const std::vector<char> &known, int wanted, int &code,
-                                                   std::string &err);
 
     const Graph &graph_;
     const VulkanDevice &device_;
     std::vector<Step> steps_;
     std::unique_ptr<ExecutionPlan> fallback_;
-    ScheduleCache schedules_;
-    std::mutex runMutex_;
-    std::map<std::pair<std::vector<char>, int>, std::shared_ptr<const RunSchedule>> runs_;
+    std::unique_ptr<VulkanRules> rules_;
+    std::unique_ptr<ExtractPlanCache> plans_;
     // The instance this plan's buffers and pipelines belong to.
     uint64_t generation_;
-
-    // Channel concatenations that share their inputs, as the dense blocks of RRDBNet do: one buffer
-    // holds them all, the first input is copied in, the convolutions behind the others write straight
-    // into it, and each Concat is a prefix of it; nothing else is copied.
-    struct ConcatGroup {
-        std::vector<int> roots;
-        std::vector<int> concats;
-    };
-    std::vector<ConcatGroup> groups_;
-    std::vector<int> rootGroup_, rootIndex_, concatGroup_;
 };
 
 int VulkanPlan::compile(const Option &opt, std::string &err)
@@ -113,207 +117,49 @@ int VulkanPlan::compile(const Option &opt, std::string &err)
             return rc;
         }
     }
-
-    // A convolution whose only reader adds it to another blob writes the sum itself: one pass over
-    // the output instead of two. Residual blocks are made of these.
-    for (size_t li = 0; li < graph_.layers.size(); li++) {
-        const Layer &layer = *graph_.layers[li];
-        Step &st = steps_[li];
-        float ca = 1.f, cb = 1.f;
-        if (!st.gpu || !st.gpu->weightedSum(ca, cb) || layer.bottoms[0] == layer.bottoms[1])
-            continue;
-        for (int k = 0; k < 2; k++) {
-            const GraphBlob &blob = graph_.blobs[size_t(layer.bottoms[size_t(k)])];
-            if (blob.producer < 0 || blob.consumers.size() != 1 ||
-                !steps_[size_t(blob.producer)].convolution())
-                continue;
-            st.fusedA = k == 0 ? ca : cb;
-            st.fusedB = k == 0 ? cb : ca;
-            st.fusedConv = blob.producer;
-            st.fusedBottom = k;
-            break;
-        }
-    }
-    findConcatGroups();
+    rules_ = std::make_unique<VulkanRules>(steps_, graph_);
+    plans_ = std::make_unique<ExtractPlanCache>(graph_, *rules_);
     return 0;
 }
 
-void VulkanPlan::findConcatGroups()
-{
-    const size_t layerCount = graph_.layers.size();
-    rootGroup_.assign(graph_.blobs.size(), -1);
-    rootIndex_.assign(graph_.blobs.size(), -1);
-    concatGroup_.assign(layerCount, -1);
-    // The blob behind any chain of Splits.
-    auto rootOf = [&](int b) {
-        for (;;) {
-            const int p = graph_.blobs[size_t(b)].producer;
-            if (p < 0 || !steps_[size_t(p)].is(GpuLayer::Role::Alias))
-                return b;
-            b = graph_.layers[size_t(p)]->bottoms[0];
-        }
-    };
-    struct Cat {
-        int layer;
-        std::vector<int> roots;
-    };
-    std::vector<Cat> cats;
-    for (size_t li = 0; li < layerCount; li++) {
-        const Layer &layer = *graph_.layers[li];
-        if (!steps_[li].gpu || !steps_[li].gpu->channelConcat())
-            continue;
-        Cat c{int(li), {}};
-        for (int b : layer.bottoms)
-            c.roots.push_back(rootOf(b));
-        cats.push_back(c);
-    }
-    std::stable_sort(cats.begin(), cats.end(),
-                     [](const Cat &a, const Cat &b) { return a.roots.size() > b.roots.size(); });
-    std::vector<char> taken(cats.size(), 0);
-    for (size_t i = 0; i < cats.size(); i++) {
-        if (taken[i])
-            continue;
-        ConcatGroup g;
-        g.roots = cats[i].roots;
-        std::vector<size_t> members = {i};
-        for (size_t j = i + 1; j < cats.size(); j++) {
-            const std::vector<int> &r = cats[j].roots;
-            if (!taken[j] && std::equal(r.begin(), r.end(), g.roots.begin()))
-                members.push_back(j);
-        }
-        std::vector<char> inGroup(layerCount, 0);
-        for (size_t m : members)
-            inGroup[size_t(cats[m].layer)] = 1;
-        // Every input but the first must come from a convolution and be read by this group's Concats
-        // alone, and no blob may appear twice.
-        bool ok = members.size() >= 2;
-        std::function<bool(int)> readOnlyByGroup = [&](int b) {
-            for (int c : graph_.blobs[size_t(b)].consumers) {
-                if (steps_[size_t(c)].is(GpuLayer::Role::Alias)) {
-                    for (int t : graph_.layers[size_t(c)]->tops)
-                        if (!readOnlyByGroup(t))
-                            return false;
-                } else if (!inGroup[size_t(c)]) {
-                    return false;
-                }
-            }
-            return true;
-        };
-        for (size_t k = 0; k < g.roots.size() && ok; k++) {
-            const int r = g.roots[k];
-            ok = rootGroup_[size_t(r)] < 0 && std::count(g.roots.begin(), g.roots.end(), r) == 1;
-            if (ok && k > 0) {
-                const int p = graph_.blobs[size_t(r)].producer;
-                ok = p >= 0 && steps_[size_t(p)].convolution() && readOnlyByGroup(r);
-            }
-        }
-        if (!ok)
-            continue;
-        const int gi = int(groups_.size());
-        for (size_t k = 0; k < g.roots.size(); k++) {
-            rootGroup_[size_t(g.roots[k])] = gi;
-            rootIndex_[size_t(g.roots[k])] = int(k);
-        }
-        for (size_t m : members) {
-            taken[m] = 1;
-            concatGroup_[size_t(cats[m].layer)] = gi;
-            g.concats.push_back(cats[m].layer);
-        }
-        groups_.push_back(g);
-    }
-}
-
-bool VulkanPlan::fusable(int li, const std::vector<char> &known, int wanted) const
-{
-    const Step &st = steps_[size_t(li)];
-    if (st.fusedConv < 0)
-        return false;
-    const int blob = graph_.layers[size_t(li)]->bottoms[size_t(st.fusedBottom)];
-    // The convolution's own result must not be asked for or already known.
-    return blob != wanted && !known[size_t(blob)];
-}
-
-std::shared_ptr<const VulkanPlan::RunSchedule>
-VulkanPlan::runSchedule(const std::vector<char> &known, int wanted, int &code, std::string &err)
-{
-    std::lock_guard<std::mutex> lock(runMutex_);
-    std::shared_ptr<const RunSchedule> &entry = runs_[{known, wanted}];
-    if (entry)
-        return entry;
-    auto made = std::make_shared<RunSchedule>();
-    made->schedule = schedules_.get(known, wanted, code, err);
-    if (!made->schedule) {
-        runs_.erase({known, wanted});
-        return nullptr;
-    }
-    const std::vector<char> &needed = made->schedule->needed;
-    const size_t layerCount = graph_.layers.size();
-    // Fused pairs: the sum runs the convolution, which then has nothing to do, and no longer reads the
-    // convolution's result.
-    made->fusedAway.assign(layerCount, 0);
-    made->readers = made->schedule->readers;
-    for (size_t i = 0; i < layerCount; i++) {
-        if (needed[i] && fusable(int(i), known, wanted)) {
-            made->fusedAway[size_t(steps_[i].fusedConv)] = 1;
-            made->readers[size_t(graph_.layers[i]->bottoms[size_t(steps_[i].fusedBottom)])]--;
-        }
-    }
-    // Concat groups are skipped when one of their blobs is asked for or given: those must stand alone.
-    auto grouped = [&](int b) {
-        for (;;) {
-            if (rootGroup_[size_t(b)] >= 0)
-                return true;
-            const int p = graph_.blobs[size_t(b)].producer;
-            if (p < 0 || !steps_[size_t(p)].is(GpuLayer::Role::Alias))
-                return false;
-            b = graph_.layers[size_t(p)]->bottoms[0];
-        }
-    };
-    made->useGroups = !groups_.empty();
-    for (size_t b = 0; b < known.size() && made->useGroups; b++)
-        if ((known[b] || int(b) == wanted) && grouped(int(b)))
-            made->useGroups = false;
-    entry = made;
-    return entry;
-}
-
-int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Tensor &preset,
-                         std::string &err) const
+int VulkanPlan::runStep(Stream &s, const ExtractPlan &plan, int li, std::vector<Tensor> &live,
+                        const Tensor &preset, std::string &err) const
 {
     const Layer &layer = *graph_.layers[size_t(li)];
-    const Step &st = steps_[size_t(li)];
-    const GpuLayer &gpu = *st.gpu;
+    const GpuLayer &gpu = *steps_[size_t(li)].gpu;
     if (gpu.role() == GpuLayer::Role::Alias) {
         for (int t : layer.tops)
             live[size_t(t)] = live[size_t(layer.bottoms[0])];
         return 0;
     }
     Tensor out = preset;
+    const int result = plan.result[size_t(li)];
     // A concatenation assembled in place by its producers is done already.
     if (!preset.empty() && gpu.channelConcat()) {
-        live[size_t(layer.tops[0])] = out;
+        live[size_t(result)] = out;
         return 0;
     }
 
-    // A sum that took over a convolution runs that convolution with the other operand as residual.
-    const bool fused = st.fusedConv >= 0 && live[size_t(layer.bottoms[size_t(st.fusedBottom)])].empty();
-    const brivelle::vk::Convolution *conv = fused ? steps_[size_t(st.fusedConv)].convolution() : nullptr;
-    const Tensor *convIn = fused ? &live[size_t(graph_.layers[size_t(st.fusedConv)]->bottoms[0])] : nullptr;
-    const Tensor *other = fused ? &live[size_t(layer.bottoms[size_t(1 - st.fusedBottom)])] : nullptr;
+    // A convolution that folded the sum reading it adds the sum's other operand as it writes.
+    const brivelle::vk::Convolution *conv = steps_[size_t(li)].convolution();
+    const std::vector<int> &folded = plan.folded[size_t(li)];
+    const Tensor *other = nullptr;
+    float convWeight = 1.f, otherWeight = 1.f;
+    if (!folded.empty()) {
+        const Layer &sum = *graph_.layers[size_t(folded[0])];
+        const int position = sum.bottoms[0] == layer.tops[0] ? 0 : 1;
+        float ca = 1.f, cb = 1.f;
+        steps_[size_t(folded[0])].gpu->weightedSum(ca, cb);
+        convWeight = position == 0 ? ca : cb;
+        otherWeight = position == 0 ? cb : ca;
+        other = &live[size_t(sum.bottoms[size_t(1 - position)])];
+    }
     std::vector<const Tensor *> in;
     for (int b : layer.bottoms)
         in.push_back(&live[size_t(b)]);
     int w = 0, h = 0, c = 0;
-    bool fits;
-    if (fused) {
-        int padl, padt;
-        c = conv->params().outch;
-        fits = convIn->c == conv->params().inch &&
-               conv->outputShape(convIn->w, convIn->h, w, h, padl, padt) && other->w == w && other->h == h &&
-               other->c == c;
-    } else {
-        fits = gpu.outputShape(in, w, h, c);
-    }
+    const bool fits =
+        gpu.outputShape(in, w, h, c) && (!other || (other->w == w && other->h == h && other->c == c));
     if (!fits) {
         err = "layer " + layer.name + ": input shapes do not fit";
         return ERROR_BAD_INPUT;
@@ -323,13 +169,13 @@ int VulkanPlan::runLayer(Stream &s, int li, std::vector<Tensor> &live, const Ten
         return ERROR_OUT_OF_MEMORY;
     }
     const int rc =
-        fused ? conv->forward(s, *convIn, out, other, st.fusedA, st.fusedB) : gpu.forward(s, in, out);
+        other ? conv->forward(s, *in[0], out, other, convWeight, otherWeight) : gpu.forward(s, in, out);
     if (rc != 0) {
         err = "layer " + layer.name +
               (rc == ERROR_OUT_OF_MEMORY ? ": out of GPU memory" : ": GPU dispatch failed");
         return rc == ERROR_OUT_OF_MEMORY ? rc : ERROR_FAILED;
     }
-    live[size_t(layer.tops[0])] = out;
+    live[size_t(result)] = out;
     return 0;
 }
 
@@ -406,105 +252,74 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         return ERROR_FAILED;
     }
 
-    const std::vector<char> known = known_blobs(blobs);
     int code = 0;
-    const std::shared_ptr<const RunSchedule> plan = runSchedule(known, wanted, code, err);
+    const std::shared_ptr<const ExtractPlan> plan = plans_->get(known_shapes(blobs), wanted, code, err);
     if (!plan)
         return code;
-    for (int b : plan->schedule->inputs)
+    for (int b : plan->inputs)
         if (!isPlain3d(blobs[size_t(b)]))
             return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
-    const std::vector<char> &neededLayer = plan->schedule->needed;
-    const std::vector<char> &fusedAway = plan->fusedAway;
-    const std::vector<int> &uploads = plan->schedule->inputs;
-    std::vector<int> readers = plan->readers;
-    const bool useGroups = plan->useGroups;
-    const size_t layerCount = graph_.layers.size();
 
     Stream s(device_);
     std::vector<Tensor> live(blobs.size());
+    // Views into one buffer (concatenation parts, pass-through tops) share it: it goes once none holds it.
     std::map<const brivelle::vk::Buffer *, int> sharing;
     auto hold = [&](int blob) {
         if (live[size_t(blob)].buf)
             sharing[live[size_t(blob)].buf.get()]++;
     };
-    auto drop = [&](int blob) {
-        Tensor &t = live[size_t(blob)];
-        if (!t.buf || blob == wanted)
-            return;
-        auto it = sharing.find(t.buf.get());
+    auto letGo = [&](const std::shared_ptr<brivelle::vk::Buffer> &buf) {
+        auto it = sharing.find(buf.get());
         if (it != sharing.end() && --it->second == 0) {
             sharing.erase(it);
-            s.retire(t.buf);
+            s.retire(buf);
         }
+    };
+    auto drop = [&](int blob) {
+        Tensor &t = live[size_t(blob)];
+        if (t.buf)
+            letGo(t.buf);
         t = Tensor{};
     };
 
-    struct GroupState {
-        Tensor arena;
-        std::vector<int> channelStart;
-        size_t concatsLeft = 0;
-    };
-    std::vector<GroupState> groups(groups_.size());
+    // The buffer of each concatenation group, made as its first part exists; the part is copied in.
+    std::vector<Tensor> arenas(plan->concat_groups.size());
+    std::vector<size_t> concatsLeft(plan->concat_groups.size());
     auto startGroup = [&](int blob) -> int {
-        const int g = useGroups ? rootGroup_[size_t(blob)] : -1;
-        if (g < 0 || rootIndex_[size_t(blob)] != 0 || !groups[size_t(g)].arena.empty())
+        const int g = plan->part_group[size_t(blob)];
+        if (g < 0 || plan->part_index[size_t(blob)] != 0 || !arenas[size_t(g)].empty())
             return 0;
         const Tensor &first = live[size_t(blob)];
-        GroupState &gs = groups[size_t(g)];
-        int channels = 0;
-        std::vector<int> starts;
-        for (int r : groups_[size_t(g)].roots) {
-            // The views start at whole channel groups; a part of any other width is copied in by
-            // its Concat instead.
-            if (channels % 4 != 0)
-                return 0;
-            starts.push_back(channels);
-            const int p = graph_.blobs[size_t(r)].producer;
-            channels += r == blob ? first.c : steps_[size_t(p)].convolution()->params().outch;
-        }
-        gs.channelStart = starts;
-        if (!brivelle::vk::allocate(s, gs.arena, first.w, first.h, channels)) {
+        if (!brivelle::vk::allocate(s, arenas[size_t(g)], first.w, first.h,
+                                    plan->concat_groups[size_t(g)].channels)) {
             err = "out of GPU memory for a concatenation";
             return ERROR_OUT_OF_MEMORY;
         }
-        gs.concatsLeft = groups_[size_t(g)].concats.size();
-        sharing[gs.arena.buf.get()]++;
-        return brivelle::vk::place(s, first, gs.arena, 0, 0, 0) == 0 ? 0 : ERROR_FAILED;
+        concatsLeft[size_t(g)] = plan->concat_groups[size_t(g)].concats.size();
+        sharing[arenas[size_t(g)].buf.get()]++;
+        return brivelle::vk::place(s, first, arenas[size_t(g)], 0, 0, 0) == 0 ? 0 : ERROR_FAILED;
     };
-    // Where a layer's result goes when it belongs to a concat group: a view into the group's buffer.
-    auto presetFor = [&](size_t li) {
+    // Where a step's result goes when it belongs to a concatenation group: a view into the group's buffer.
+    auto presetFor = [&](int li) {
         Tensor view;
-        const Layer &layer = *graph_.layers[li];
-        if (!useGroups)
+        const int result = plan->result[size_t(li)];
+        int g = plan->concat_group[size_t(li)];
+        const bool part = g < 0 && result >= 0 && plan->part_index[size_t(result)] > 0;
+        if (part)
+            g = plan->part_group[size_t(result)];
+        if (g < 0 || arenas[size_t(g)].empty())
             return view;
-        if (const brivelle::vk::Convolution *conv = steps_[li].convolution()) {
-            const int top = layer.tops[0];
-            const int g = rootGroup_[size_t(top)];
-            if (g < 0 || groups[size_t(g)].arena.empty())
-                return view;
-            const GroupState &gs = groups[size_t(g)];
-            const Tensor &in = live[size_t(layer.bottoms[0])];
-            int outw, outh, padl, padt;
-            if (!conv->outputShape(in.w, in.h, outw, outh, padl, padt) || outw != gs.arena.w ||
-                outh != gs.arena.h)
-                return view;
-            view = gs.arena;
-            view.c = conv->params().outch;
-            view.offset =
-                size_t(gs.channelStart[size_t(rootIndex_[size_t(top)])]) * size_t(outw) * size_t(outh);
-        } else if (concatGroup_[li] >= 0 && !groups[size_t(concatGroup_[li])].arena.empty()) {
-            const GroupState &gs = groups[size_t(concatGroup_[li])];
-            view = gs.arena;
-            view.c = 0;
-            for (int b : layer.bottoms)
-                view.c += live[size_t(b)].c;
-        }
+        const ConcatGroup &group = plan->concat_groups[size_t(g)];
+        view = arenas[size_t(g)];
+        view.c = plan->shapes[size_t(result)].c;
+        if (part)
+            view.offset = size_t(group.offsets[size_t(plan->part_index[size_t(result)])]) * size_t(view.w) *
+                          size_t(view.h);
         return view;
     };
 
     // One upload: every known input is packed into one staging copy per blob.
-    for (int b : uploads) {
+    for (int b : plan->inputs) {
         const Mat &m = blobs[size_t(b)];
         Tensor &t = live[size_t(b)];
         if (!brivelle::vk::allocate(s, t, m.w, m.h, m.c)) {
@@ -521,8 +336,8 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
             return grc;
     }
 
-    for (size_t i = 0; i < layerCount; i++) {
-        if (!neededLayer[i] || fusedAway[i] || steps_[i].is(GpuLayer::Role::Input))
+    for (int i : plan->steps) {
+        if (steps_[size_t(i)].is(GpuLayer::Role::Input))
             continue;
         // Recording waits for older submissions once enough are in flight, so this check keeps pace
         // with the GPU.
@@ -530,49 +345,30 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
             err = "stopped on request";
             return ERROR_CANCELLED;
         }
-        const Layer &layer = *graph_.layers[i];
-        const Tensor preset = steps_[i].gpu ? presetFor(i) : Tensor{};
+        const Layer &layer = *graph_.layers[size_t(i)];
+        const bool onGpu = plan->on_backend[size_t(i)];
+        const Tensor preset = onGpu ? presetFor(i) : Tensor{};
         bool notOnGpu = false;
-        const int rc = steps_[i].gpu ? runLayer(s, int(i), live, preset, err)
-                                     : runOnCpu(s, int(i), live, opt, notOnGpu, err);
+        const int rc =
+            onGpu ? runStep(s, *plan, i, live, preset, err) : runOnCpu(s, i, live, opt, notOnGpu, err);
         if (rc == 0 && notOnGpu)
             return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
         if (rc != 0)
             return rc;
-        for (int t : layer.tops) {
+        const std::vector<int> tops =
+            plan->folded[size_t(i)].empty() ? layer.tops : std::vector<int>{plan->result[size_t(i)]};
+        for (int t : tops) {
             hold(t);
             if (const int grc = startGroup(t); grc != 0)
                 return grc;
         }
-        if (!preset.empty() && concatGroup_[i] >= 0) {
-            GroupState &gs = groups[size_t(concatGroup_[i])];
-            // After the group's last Concat only its views keep the buffer.
-            if (--gs.concatsLeft == 0) {
-                auto it = sharing.find(gs.arena.buf.get());
-                if (it != sharing.end() && --it->second == 0) {
-                    sharing.erase(it);
-                    s.retire(gs.arena.buf);
-                }
-            }
-        }
-        // Inputs whose last reader this was are dead now.
-        auto consumed = [&](int b) {
-            if (--readers[size_t(b)] <= 0 && opt.lightmode)
+        const int g = plan->concat_group[size_t(i)];
+        // After the group's last concatenation only its views keep the buffer.
+        if (!preset.empty() && g >= 0 && --concatsLeft[size_t(g)] == 0)
+            letGo(arenas[size_t(g)].buf);
+        if (opt.lightmode)
+            for (int b : plan->releases[size_t(i)])
                 drop(b);
-        };
-        if (steps_[i].fusedConv >= 0 && fusedAway[size_t(steps_[i].fusedConv)]) {
-            consumed(graph_.layers[size_t(steps_[i].fusedConv)]->bottoms[0]);
-            for (size_t k = 0; k < layer.bottoms.size(); k++)
-                if (int(k) != steps_[i].fusedBottom)
-                    consumed(layer.bottoms[k]);
-        } else {
-            for (int b : layer.bottoms)
-                consumed(b);
-        }
-        // Results nobody reads (other tops of a Split) are dead at once.
-        for (int t : layer.tops)
-            if (readers[size_t(t)] == 0 && t != wanted && opt.lightmode)
-                drop(t);
     }
 
     // One download: the wanted blob.

@@ -1,0 +1,395 @@
+#include "planner.h"
+
+#include <algorithm>
+
+namespace ncnn {
+
+PlanRules::~PlanRules() = default;
+
+bool PlanRules::runs(const Layer &, const std::vector<Shape> &) const
+{
+    return true;
+}
+
+bool PlanRules::folds(const Layer &, const std::vector<const Layer *> &, const Layer &, int) const
+{
+    return false;
+}
+
+int PlanRules::concat_alignment() const
+{
+    return 0;
+}
+
+bool PlanRules::writes_into_part(const Layer &, const std::vector<const Layer *> &) const
+{
+    return false;
+}
+
+std::vector<Shape> known_shapes(const std::vector<Mat> &blobs)
+{
+    std::vector<Shape> shapes(blobs.size());
+    for (size_t b = 0; b < blobs.size(); b++)
+        if (!blobs[b].empty())
+            shapes[b] = shape_of(blobs[b]);
+    return shapes;
+}
+
+namespace {
+
+bool isKnown(const Shape &s)
+{
+    return s.dims > 0;
+}
+
+// Builds one plan; the steps below run in this order, each reading what the earlier ones left.
+class Planner {
+public:
+    Planner(const Graph &graph, const std::vector<Shape> &known, int wanted, const PlanRules &rules,
+            ExtractPlan &plan)
+        : g_(graph), known_(known), wanted_(wanted), rules_(rules), p_(plan)
+    {}
+
+    int neededLayers(std::string &err);
+    void inferShapes();
+    void fuse();
+    void countReaders();
+    void groupConcats();
+
+private:
+    bool given(int blob) const { return isKnown(known_[size_t(blob)]); }
+    std::vector<Shape> shapesOf(const std::vector<int> &blobs) const;
+    // The needed layers that read a blob.
+    std::vector<int> readersOf(int blob) const;
+    // Whether every reader of the blob, seen through pass-through layers, is one of `layers`.
+    bool readOnlyBy(int blob, const std::vector<char> &layers) const;
+    void tryConcatGroup(const std::vector<int> &members, const std::vector<std::vector<int>> &parts);
+    std::vector<const Layer *> foldedLayers(int step) const;
+
+    const Graph &g_;
+    const std::vector<Shape> &known_;
+    int wanted_;
+    const PlanRules &rules_;
+    ExtractPlan &p_;
+    std::vector<char> needed_;
+};
+
+int Planner::neededLayers(std::string &err)
+{
+    needed_.assign(g_.layers.size(), 0);
+    // Walk back from the wanted blob, stopping at blobs that are known.
+    std::vector<char> visited(g_.blobs.size(), 0);
+    std::vector<int> stack{wanted_};
+    while (!stack.empty()) {
+        const int b = stack.back();
+        stack.pop_back();
+        if (visited[size_t(b)] || given(b))
+            continue;
+        visited[size_t(b)] = 1;
+        const int producer = g_.blobs[size_t(b)].producer;
+        const Layer &layer = *g_.layers[size_t(producer)];
+        if (layer.bottoms.empty()) {
+            err = "input blob '" + g_.blobs[size_t(b)].name + "' was not set";
+            return ERROR_BAD_INPUT;
+        }
+        needed_[size_t(producer)] = 1;
+        for (int bottom : layer.bottoms)
+            stack.push_back(bottom);
+    }
+    return 0;
+}
+
+std::vector<Shape> Planner::shapesOf(const std::vector<int> &blobs) const
+{
+    std::vector<Shape> shapes;
+    for (int b : blobs)
+        shapes.push_back(p_.shapes[size_t(b)]);
+    return shapes;
+}
+
+void Planner::inferShapes()
+{
+    p_.shapes = known_;
+    p_.source.resize(g_.blobs.size());
+    for (size_t b = 0; b < g_.blobs.size(); b++)
+        p_.source[b] = int(b);
+    p_.on_backend.assign(g_.layers.size(), 0);
+    for (size_t i = 0; i < g_.layers.size(); i++) {
+        if (!needed_[i])
+            continue;
+        const Layer &layer = *g_.layers[i];
+        const std::vector<Shape> in = shapesOf(layer.bottoms);
+        if (layer.passes_through) {
+            for (size_t k = 0; k < layer.tops.size(); k++) {
+                const int from = layer.bottoms[std::min(k, layer.bottoms.size() - 1)];
+                p_.source[size_t(layer.tops[k])] = p_.source[size_t(from)];
+                p_.shapes[size_t(layer.tops[k])] = p_.shapes[size_t(from)];
+            }
+        } else if (std::all_of(in.begin(), in.end(), isKnown)) {
+            // A rule that refuses its inputs leaves the shapes unknown: the layer says why when it runs.
+            std::vector<Shape> out(layer.tops.size());
+            if (layer.infer_shape(in, out))
+                for (size_t k = 0; k < layer.tops.size(); k++)
+                    p_.shapes[size_t(layer.tops[k])] = out[k];
+        }
+        p_.on_backend[i] = rules_.runs(layer, in);
+    }
+}
+
+std::vector<int> Planner::readersOf(int blob) const
+{
+    std::vector<int> readers;
+    for (int c : g_.blobs[size_t(blob)].consumers)
+        if (needed_[size_t(c)] && std::find(readers.begin(), readers.end(), c) == readers.end())
+            readers.push_back(c);
+    return readers;
+}
+
+std::vector<const Layer *> Planner::foldedLayers(int step) const
+{
+    std::vector<const Layer *> layers;
+    for (int f : p_.folded[size_t(step)])
+        layers.push_back(g_.layers[size_t(f)].get());
+    return layers;
+}
+
+void Planner::fuse()
+{
+    const size_t count = g_.layers.size();
+    p_.folded.assign(count, {});
+    p_.folded_into.assign(count, -1);
+    p_.result.assign(count, -1);
+    for (size_t i = 0; i < count; i++) {
+        if (!needed_[i] || p_.folded_into[i] >= 0)
+            continue;
+        const Layer &head = *g_.layers[i];
+        p_.steps.push_back(int(i));
+        if (head.tops.size() != 1) {
+            continue;
+        }
+        int t = head.tops[0];
+        while (p_.on_backend[i] && !given(t) && t != wanted_) {
+            const std::vector<int> readers = readersOf(t);
+            if (readers.size() != 1)
+                break;
+            const int j = readers[0];
+            const Layer &next = *g_.layers[size_t(j)];
+            if (!p_.on_backend[size_t(j)] || next.passes_through || next.tops.size() != 1)
+                break;
+            // The other operands must exist, with the result's shape, before the head runs.
+            int position = -1;
+            bool ok = isKnown(p_.shapes[size_t(t)]);
+            for (size_t k = 0; k < next.bottoms.size() && ok; k++) {
+                const int b = next.bottoms[k];
+                if (b == t) {
+                    ok = position < 0;
+                    position = int(k);
+                } else {
+                    const int producer = g_.blobs[size_t(b)].producer;
+                    ok = (given(b) || producer < int(i)) && p_.shapes[size_t(b)] == p_.shapes[size_t(t)];
+                }
+            }
+            if (!ok || !rules_.folds(head, foldedLayers(int(i)), next, position))
+                break;
+            p_.folded[i].push_back(j);
+            p_.folded_into[size_t(j)] = int(i);
+            p_.fused_layers++;
+            t = next.tops[0];
+        }
+        p_.result[i] = t;
+    }
+}
+
+void Planner::countReaders()
+{
+    p_.readers.assign(g_.blobs.size(), 0);
+    p_.releases.assign(g_.layers.size(), {});
+    // The blobs a step reads: the head's inputs and the other operands of what it folded.
+    std::vector<std::vector<int>> reads(g_.layers.size());
+    for (int s : p_.steps) {
+        std::vector<int> &r = reads[size_t(s)];
+        r = g_.layers[size_t(s)]->bottoms;
+        int t = g_.layers[size_t(s)]->tops.empty() ? -1 : g_.layers[size_t(s)]->tops[0];
+        for (int f : p_.folded[size_t(s)]) {
+            for (int b : g_.layers[size_t(f)]->bottoms)
+                if (b != t)
+                    r.push_back(b);
+            t = g_.layers[size_t(f)]->tops[0];
+        }
+        for (int b : r)
+            p_.readers[size_t(b)]++;
+    }
+    std::vector<int> left = p_.readers;
+    auto dead = [&](int b) {
+        return !given(b) && b != wanted_;
+    };
+    for (int s : p_.steps) {
+        std::vector<int> &release = p_.releases[size_t(s)];
+        for (int b : reads[size_t(s)])
+            if (--left[size_t(b)] == 0 && dead(b))
+                release.push_back(b);
+        const Layer &layer = *g_.layers[size_t(s)];
+        const std::vector<int> tops =
+            p_.folded[size_t(s)].empty() ? layer.tops : std::vector<int>{p_.result[size_t(s)]};
+        for (int t : tops)
+            if (p_.readers[size_t(t)] == 0 && dead(t))
+                release.push_back(t);
+    }
+    for (size_t b = 0; b < g_.blobs.size(); b++)
+        if (given(int(b)) && p_.readers[b] > 0)
+            p_.inputs.push_back(int(b));
+}
+
+bool Planner::readOnlyBy(int blob, const std::vector<char> &layers) const
+{
+    for (int c : readersOf(blob)) {
+        const Layer &reader = *g_.layers[size_t(c)];
+        if (reader.passes_through) {
+            for (int t : reader.tops)
+                if (!readOnlyBy(t, layers))
+                    return false;
+        } else if (!layers[size_t(c)]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Planner::tryConcatGroup(const std::vector<int> &members, const std::vector<std::vector<int>> &parts)
+{
+    const int alignment = rules_.concat_alignment();
+    ConcatGroup group;
+    group.parts = parts[0];
+    group.concats = members;
+    std::vector<char> inGroup(g_.layers.size(), 0);
+    for (int m : members)
+        inGroup[size_t(m)] = 1;
+    for (size_t k = 0; k < group.parts.size(); k++) {
+        const int part = group.parts[k];
+        const Shape &s = p_.shapes[size_t(part)];
+        if (group.channels % alignment != 0 || p_.part_group[size_t(part)] >= 0 ||
+            std::count(group.parts.begin(), group.parts.end(), part) != 1)
+            return;
+        // A part that is itself a grouped concatenation already lives in another buffer.
+        const int producer = g_.blobs[size_t(part)].producer;
+        if (producer >= 0 && p_.concat_group[size_t(producer)] >= 0)
+            return;
+        if (k > 0) {
+            // Every part but the first is written in place by its producer and read by nothing else.
+            if (given(part) || part == wanted_ || producer < 0)
+                return;
+            const int step =
+                p_.folded_into[size_t(producer)] >= 0 ? p_.folded_into[size_t(producer)] : producer;
+            if (p_.result[size_t(step)] != part || !p_.on_backend[size_t(step)] ||
+                !rules_.writes_into_part(*g_.layers[size_t(step)], foldedLayers(step)) ||
+                !readOnlyBy(part, inGroup))
+                return;
+        }
+        group.offsets.push_back(group.channels);
+        group.channels += s.c;
+    }
+    for (int m : members)
+        if (p_.part_group[size_t(g_.layers[size_t(m)]->tops[0])] >= 0)
+            return;
+    const int index = int(p_.concat_groups.size());
+    for (size_t k = 0; k < group.parts.size(); k++) {
+        p_.part_group[size_t(group.parts[k])] = index;
+        p_.part_index[size_t(group.parts[k])] = int(k);
+    }
+    for (int m : members)
+        p_.concat_group[size_t(m)] = index;
+    p_.concat_groups.push_back(std::move(group));
+}
+
+void Planner::groupConcats()
+{
+    p_.part_group.assign(g_.blobs.size(), -1);
+    p_.part_index.assign(g_.blobs.size(), -1);
+    p_.concat_group.assign(g_.layers.size(), -1);
+    if (rules_.concat_alignment() <= 0)
+        return;
+    struct Candidate {
+        int layer;
+        std::vector<int> parts;
+    };
+    std::vector<Candidate> candidates;
+    for (int s : p_.steps) {
+        const Layer &layer = *g_.layers[size_t(s)];
+        const std::vector<Shape> in = shapesOf(layer.bottoms);
+        if (!p_.on_backend[size_t(s)] || !p_.folded[size_t(s)].empty() || layer.tops.size() != 1 ||
+            !layer.concatenates_channels(in))
+            continue;
+        Candidate c{s, {}};
+        for (int b : layer.bottoms)
+            c.parts.push_back(p_.source[size_t(b)]);
+        candidates.push_back(std::move(c));
+    }
+    // The widest concatenation names the parts; the narrower ones that read a prefix of them join it.
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate &a, const Candidate &b) { return a.parts.size() > b.parts.size(); });
+    std::vector<char> taken(candidates.size(), 0);
+    for (size_t i = 0; i < candidates.size(); i++) {
+        if (taken[i])
+            continue;
+        std::vector<int> members{candidates[i].layer};
+        std::vector<std::vector<int>> parts{candidates[i].parts};
+        taken[i] = 1;
+        for (size_t j = i + 1; j < candidates.size(); j++) {
+            const std::vector<int> &r = candidates[j].parts;
+            if (!taken[j] && std::equal(r.begin(), r.end(), candidates[i].parts.begin())) {
+                members.push_back(candidates[j].layer);
+                taken[j] = 1;
+            }
+        }
+        tryConcatGroup(members, parts);
+    }
+}
+
+std::vector<int> shapeKey(const std::vector<Shape> &shapes, int wanted)
+{
+    std::vector<int> key;
+    key.reserve(shapes.size() * 4 + 1);
+    for (const Shape &s : shapes)
+        key.insert(key.end(), {s.dims, s.w, s.h, s.c});
+    key.push_back(wanted);
+    return key;
+}
+
+} // namespace
+
+int make_plan(const Graph &graph, const std::vector<Shape> &known, int wanted, const PlanRules &rules,
+              ExtractPlan &out, std::string &err)
+{
+    out = ExtractPlan{};
+    Planner planner(graph, known, wanted, rules, out);
+    if (const int rc = planner.neededLayers(err); rc != 0)
+        return rc;
+    planner.inferShapes();
+    planner.fuse();
+    planner.countReaders();
+    planner.groupConcats();
+    return 0;
+}
+
+std::shared_ptr<const ExtractPlan> ExtractPlanCache::get(const std::vector<Shape> &known, int wanted,
+                                                         int &code, std::string &err)
+{
+    constexpr size_t kMostPlans = 16;
+    std::vector<int> key = shapeKey(known, wanted);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = plans_.find(key);
+    if (found != plans_.end()) {
+        code = 0;
+        return found->second;
+    }
+    auto made = std::make_shared<ExtractPlan>();
+    code = make_plan(graph_, known, wanted, rules_, *made, err);
+    if (code != 0)
+        return nullptr;
+    if (plans_.size() >= kMostPlans)
+        plans_.clear();
+    plans_.emplace(std::move(key), made);
+    return made;
+}
+
+} // namespace ncnn

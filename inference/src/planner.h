@@ -1,0 +1,101 @@
+#pragma once
+
+// What one extract runs, worked out once for every backend: the layers the wanted blob needs from the blobs
+// already known, the shapes of their blobs, which layers the backend runs itself, which layers fold into
+// the one before them, which channel concatenations are assembled in place by their producers, and when
+// light mode may free each blob. A plan depends only on the known blobs' shapes and the wanted blob, so a
+// backend keeps it for every tile of that shape (PlanCache).
+#include "graph.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ncnn {
+
+// What a backend tells the planner about itself. The defaults describe the reference backend: it runs
+// every layer, folds nothing and copies every concatenation.
+class PlanRules {
+public:
+    virtual ~PlanRules();
+    // Whether the backend runs the layer itself for these input shapes (dims 0 where a shape is unknown);
+    // when not, its reference layer runs between its neighbours.
+    virtual bool runs(const Layer &layer, const std::vector<Shape> &bottoms) const;
+    // Whether `next` folds into the step headed by `head`, which has already folded `folded` (in order):
+    // `next` reads the step's result as its input number `position`. The planner has checked that nothing
+    // else reads that result, that it is neither known nor wanted, that both layers run on the backend and
+    // that every other input of `next` exists, with the result's shape, before the head runs.
+    virtual bool folds(const Layer &head, const std::vector<const Layer *> &folded, const Layer &next,
+                       int position) const;
+    // In-place channel concatenation: every part starts at a multiple of this many channels (0: the backend
+    // copies every concatenation).
+    virtual int concat_alignment() const;
+    // Whether the step headed by `head` can write its result into a channel range of a bigger blob.
+    virtual bool writes_into_part(const Layer &head, const std::vector<const Layer *> &folded) const;
+};
+
+// Channel concatenations assembled in one buffer: every part is written there by its producer (the first
+// may be copied in instead, as the backend likes), and each concatenation is a prefix of the buffer, so
+// none of them copies. The dense blocks of RRDBNet are made of these.
+struct ConcatGroup {
+    std::vector<int> parts;   // blobs, behind any pass-through layers, in channel order
+    std::vector<int> offsets; // the first channel of each part
+    int channels = 0;         // of the whole buffer
+    std::vector<int> concats; // the concatenation layers
+};
+
+struct ExtractPlan {
+    // Per blob: its shape (dims 0 where no layer rule could tell), and the blob that holds its data behind
+    // any chain of pass-through layers (itself otherwise).
+    std::vector<Shape> shapes;
+    std::vector<int> source;
+    // The steps in running order: a step is a layer with everything folded into it. Folded layers are no
+    // steps of their own.
+    std::vector<int> steps;
+    // Per layer: whether the backend runs it (else its reference layer does), the layers folded into it
+    // (steps only), the step it was folded into (-1 when it is none), and the blob its step leaves (the
+    // last folded layer's top; -1 for folded layers).
+    std::vector<char> on_backend;
+    std::vector<std::vector<int>> folded;
+    std::vector<int> folded_into;
+    std::vector<int> result;
+    // Per blob: how many steps read it. Per step: the blobs dead once it ran (their last reader, or a top
+    // nobody reads), never a known or the wanted blob; light mode frees them.
+    std::vector<int> readers;
+    std::vector<std::vector<int>> releases;
+    // Known blobs that steps read, in blob order.
+    std::vector<int> inputs;
+    std::vector<ConcatGroup> concat_groups;
+    // Per blob: its group and part index (-1 when in none). Per layer: the group of a concatenation.
+    std::vector<int> part_group, part_index;
+    std::vector<int> concat_group;
+    int fused_layers = 0;
+};
+
+// The shapes of the blobs a caller set (dims 0 for the others).
+std::vector<Shape> known_shapes(const std::vector<Mat> &blobs);
+
+// 0, or ERROR_BAD_INPUT with err naming an input blob the wanted one needs that was not set.
+int make_plan(const Graph &graph, const std::vector<Shape> &known, int wanted, const PlanRules &rules,
+              ExtractPlan &out, std::string &err);
+
+// Plans by (known shapes, wanted blob), each made once: the extracts of one tiled picture share them. It
+// holds the plans of a few shapes (a picture's tiles have at most four), forgetting them all when full.
+// Thread-safe; a plan handed out stays valid while its holder keeps it.
+class ExtractPlanCache {
+public:
+    ExtractPlanCache(const Graph &graph, const PlanRules &rules) : graph_(graph), rules_(rules) {}
+    // Null with err set, and the code in code, when an input is missing.
+    std::shared_ptr<const ExtractPlan> get(const std::vector<Shape> &known, int wanted, int &code,
+                                           std::string &err);
+
+private:
+    const Graph &graph_;
+    const PlanRules &rules_;
+    std::mutex mutex_;
+    std::map<std::vector<int>, std::shared_ptr<const ExtractPlan>> plans_;
+};
+
+} // namespace ncnn
