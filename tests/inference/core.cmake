@@ -6,6 +6,7 @@ brivelle_add_gtest(inference_core_tests
     ${CMAKE_CURRENT_LIST_DIR}/convolution_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/loader_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/net_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/planner_test.cpp
   LIBS brivelle_inference brivelle_modelgen)
 target_include_directories(inference_core_tests PRIVATE ${PROJECT_SOURCE_DIR}/inference/src)
 target_compile_definitions(inference_core_tests PRIVATE
