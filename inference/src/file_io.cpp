@@ -1,5 +1,7 @@
 #include "file_io.h"
 
+#include <ncnn/errors.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -31,17 +33,17 @@ std::FILE *open_utf8(const char *path)
 
 } // namespace
 
-bool read_file(const char *utf8_path, size_t max_bytes, std::vector<unsigned char> &out, std::string &err)
+int read_file(const char *utf8_path, size_t max_bytes, std::vector<unsigned char> &out, std::string &err)
 {
     out.clear();
     if (!utf8_path) {
         err = "no path given";
-        return false;
+        return ERROR_FAILED;
     }
     std::unique_ptr<std::FILE, FileCloser> f(open_utf8(utf8_path));
     if (!f) {
         err = std::string("cannot open '") + utf8_path + "'";
-        return false;
+        return ERROR_FAILED;
     }
     // Read in chunks rather than trusting a size query: pipes and special files report none.
     unsigned char buffer[1 << 16];
@@ -52,16 +54,16 @@ bool read_file(const char *utf8_path, size_t max_bytes, std::vector<unsigned cha
         if (out.size() + n > max_bytes) {
             err = std::string("'") + utf8_path + "' is larger than " + std::to_string(max_bytes) + " bytes";
             out.clear();
-            return false;
+            return ERROR_FAILED;
         }
         out.insert(out.end(), buffer, buffer + n);
     }
     if (std::ferror(f.get())) {
         err = std::string("cannot read '") + utf8_path + "'";
         out.clear();
-        return false;
+        return ERROR_FAILED;
     }
-    return true;
+    return 0;
 }
 
 } // namespace ncnn

@@ -53,11 +53,9 @@ void Graph::clear()
     blobs.clear();
 }
 
-bool parse_param(const char *text, size_t size, Graph &graph, std::string &err, int *code)
+int parse_param(const char *text, size_t size, Graph &graph, std::string &err)
 {
     graph.clear();
-    if (code)
-        *code = ERROR_BAD_MODEL;
     Graph g;
     // Split into lines, keeping line numbers for the messages; blank lines are skipped.
     std::vector<std::pair<int, std::vector<std::string>>> lines;
@@ -77,7 +75,7 @@ bool parse_param(const char *text, size_t size, Graph &graph, std::string &err, 
     }
     auto fail = [&](int line, const std::string &msg) {
         err = "line " + std::to_string(line) + ": " + msg;
-        return false;
+        return ERROR_BAD_MODEL;
     };
     if (lines.empty())
         return fail(1, "magic: expected 7767517, got an empty file");
@@ -118,9 +116,8 @@ bool parse_param(const char *text, size_t size, Graph &graph, std::string &err, 
                                   " blob names, got " + std::to_string(tok.size() - 4));
         std::unique_ptr<Layer> layer = create_layer(type);
         if (!layer) {
-            if (code)
-                *code = ERROR_UNSUPPORTED_LAYER;
-            return fail(line, "unknown layer type '" + type + "'");
+            fail(line, "unknown layer type '" + type + "'");
+            return ERROR_UNSUPPORTED_LAYER;
         }
         layer->name = name;
         std::string why;
@@ -152,13 +149,13 @@ bool parse_param(const char *text, size_t size, Graph &graph, std::string &err, 
         }
         ParamDict pd;
         const std::vector<std::string> pairs(tok.begin() + 4 + nb + nt, tok.end());
-        if (!pd.parse(pairs, why))
+        if (pd.parse(pairs, why) != 0)
             return fail(line, "layer " + name + " (" + type + "): " + why);
         if (layer->load_param(pd, why) != 0)
             return fail(line, "layer " + name + " (" + type + "): " + why);
         // Counts are checked after the parameters: some layers (BinaryOp with a scalar) take one input
         // or two depending on them.
-        if (!layer->check_blob_counts(static_cast<int>(nb), static_cast<int>(nt), why))
+        if (layer->check_blob_counts(static_cast<int>(nb), static_cast<int>(nt), why) != 0)
             return fail(line, "layer " + name + " (" + type + "): " + why);
         std::vector<Shape> hint(layer->tops.size());
         if (layer->bottoms.empty() && hint.size() == 1 && layer->infer_shape({}, hint)) {
@@ -170,10 +167,10 @@ bool parse_param(const char *text, size_t size, Graph &graph, std::string &err, 
         g.layers.push_back(std::move(layer));
     }
     graph = std::move(g);
-    return true;
+    return 0;
 }
 
-bool load_weights(const unsigned char *data, size_t size, Graph &graph, std::string &err)
+int load_weights(const unsigned char *data, size_t size, Graph &graph, std::string &err)
 {
     ModelBin mb(data, size);
     for (auto &layer : graph.layers) {
@@ -181,10 +178,10 @@ bool load_weights(const unsigned char *data, size_t size, Graph &graph, std::str
         std::string why;
         if (layer->load_model(mb, why) != 0) {
             err = mb.error().empty() ? "layer " + layer->name + " (" + layer->type + "): " + why : mb.error();
-            return false;
+            return ERROR_BAD_MODEL;
         }
     }
-    return true;
+    return 0;
 }
 
 double Graph::macs_for_input(int w, int h, int c) const

@@ -33,11 +33,12 @@ struct Graph {
     double macs_for_input(int w, int h, int c) const;
 };
 
-// Parses .param text into graph (layers created, parameters loaded, weights not yet). On failure
-// returns false, leaves graph empty and sets err to "line N: ..." naming the key and the sizes.
-// On failure `code` (when given) tells a layer type this runtime lacks from a malformed text.
-bool parse_param(const char *text, size_t size, Graph &graph, std::string &err, int *code = nullptr);
-// Reads the weights of every layer in file order. Bytes after the last array are ignored.
-bool load_weights(const unsigned char *data, size_t size, Graph &graph, std::string &err);
+// Parses .param text into graph (layers created, parameters loaded, weights not yet). 0, or ERROR_BAD_MODEL
+// (ERROR_UNSUPPORTED_LAYER for a layer type this runtime lacks) with graph left empty and err set to
+// "line N: ..." naming the key and the sizes.
+int parse_param(const char *text, size_t size, Graph &graph, std::string &err);
+// Reads the weights of every layer in file order: 0, or ERROR_BAD_MODEL. Bytes after the last array are
+// ignored.
+int load_weights(const unsigned char *data, size_t size, Graph &graph, std::string &err);
 
 } // namespace ncnn

@@ -53,19 +53,19 @@ int Layer::forward_inplace(std::vector<Mat> &bottom_top_blobs, const Option &opt
     return forward_inplace(bottom_top_blobs[0], opt);
 }
 
-bool Layer::check_blob_counts(int bottom_count, int top_count, std::string &err) const
+int Layer::check_blob_counts(int bottom_count, int top_count, std::string &err) const
 {
     if (one_blob_only && (bottom_count != 1 || top_count != 1)) {
         err = "expected 1 input and 1 output, got " + std::to_string(bottom_count) + " and " +
               std::to_string(top_count);
-        return false;
+        return ERROR_BAD_MODEL;
     }
     if (bottom_count < 1 || top_count < 1) {
         err = "expected at least 1 input and 1 output, got " + std::to_string(bottom_count) + " and " +
               std::to_string(top_count);
-        return false;
+        return ERROR_BAD_MODEL;
     }
-    return true;
+    return 0;
 }
 
 bool Layer::infer_shape(const std::vector<Shape> &bottom_shapes, std::vector<Shape> &top_shapes) const
@@ -122,23 +122,23 @@ void same_padding(int size, int kernel_extent, int stride, bool upper, int &befo
     after = total - before;
 }
 
-bool check_activation(int activation_type, const std::vector<float> &p, std::string &err)
+int check_activation(int activation_type, const std::vector<float> &p, std::string &err)
 {
     static const size_t needed[] = {0, 0, 1, 2, 0, 0, 2};
     if (activation_type < 0 || activation_type > 6) {
         err = "key 9 (activation_type): expected 0..6, got " + std::to_string(activation_type);
-        return false;
+        return ERROR_BAD_MODEL;
     }
     if (p.size() < needed[activation_type]) {
         err = "key 10 (activation_params): activation " + std::to_string(activation_type) + " expects " +
               std::to_string(needed[activation_type]) + " values, got " + std::to_string(p.size());
-        return false;
+        return ERROR_BAD_MODEL;
     }
     if (activation_type == 6 && p[0] == 0.f) {
         err = "key 10 (activation_params): hard swish alpha must not be 0";
-        return false;
+        return ERROR_BAD_MODEL;
     }
-    return true;
+    return 0;
 }
 
 } // namespace ncnn

@@ -49,8 +49,8 @@ public:
     virtual int forward_inplace(Mat &bottom_top_blob, const Option &opt) const;
     virtual int forward_inplace(std::vector<Mat> &bottom_top_blobs, const Option &opt) const;
 
-    // Blob counts this layer accepts; checked while the .param text is parsed.
-    virtual bool check_blob_counts(int bottom_count, int top_count, std::string &err) const;
+    // Blob counts this layer accepts, checked while the .param text is parsed: 0, or ERROR_BAD_MODEL.
+    virtual int check_blob_counts(int bottom_count, int top_count, std::string &err) const;
     // Output shapes for these input shapes without computing anything; false when the inputs do not fit.
     // Default: every top has the first bottom's shape.
     virtual bool infer_shape(const std::vector<Shape> &bottom_shapes, std::vector<Shape> &top_shapes) const;
@@ -82,7 +82,8 @@ std::vector<std::string> layer_type_names();
 // Shared by the layers with a fused activation (Convolution, ConvolutionDepthWise):
 // 0 none, 1 ReLU, 2 leaky ReLU (slope), 3 clip (min, max), 4 sigmoid, 5 mish, 6 hard swish (alpha, beta).
 float activate(float v, int activation_type, const std::vector<float> &activation_params);
-bool check_activation(int activation_type, const std::vector<float> &activation_params, std::string &err);
+// 0, or ERROR_BAD_MODEL naming the bad activation type or parameter count.
+int check_activation(int activation_type, const std::vector<float> &activation_params, std::string &err);
 
 // The padding before and after one axis of `size` pixels under ncnn's "same" modes (Convolution's pad_left
 // -233 / -234, Pooling's pad_mode 2 / 3): the output keeps ceil(size / stride) pixels and the odd padding

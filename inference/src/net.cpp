@@ -82,8 +82,7 @@ int Net::load_param_mem(const char *mem)
         d->error = "no .param text given";
         return ERROR_FAILED;
     }
-    int code = 0;
-    if (!parse_param(mem, std::strlen(mem), d->graph, d->error, &code))
+    if (const int code = parse_param(mem, std::strlen(mem), d->graph, d->error); code != 0)
         return code;
     d->param_loaded = true;
     return 0;
@@ -93,10 +92,11 @@ int Net::load_param(const char *protopath)
 {
     clear();
     std::vector<unsigned char> bytes;
-    if (!read_file(protopath, kMaxParamBytes, bytes, d->error))
-        return ERROR_FAILED;
-    int code = 0;
-    if (!parse_param(reinterpret_cast<const char *>(bytes.data()), bytes.size(), d->graph, d->error, &code)) {
+    if (const int code = read_file(protopath, kMaxParamBytes, bytes, d->error); code != 0)
+        return code;
+    if (const int code =
+            parse_param(reinterpret_cast<const char *>(bytes.data()), bytes.size(), d->graph, d->error);
+        code != 0) {
         d->error = std::string(protopath) + ": " + d->error;
         return code;
     }
@@ -111,12 +111,12 @@ int Net::load_model_mem(const unsigned char *data, size_t size)
         return ERROR_FAILED;
     }
     d->drop_plan();
-    if (!load_weights(data, size, d->graph, d->error)) {
+    if (const int code = load_weights(data, size, d->graph, d->error); code != 0) {
         // A half-loaded network must not run: drop it entirely.
         const std::string why = d->error;
         clear();
         d->error = why;
-        return ERROR_BAD_MODEL;
+        return code;
     }
     for (auto &layer : d->graph.layers) {
         if (layer->create_pipeline(opt) != 0) {
@@ -138,8 +138,8 @@ int Net::load_model(const char *modelpath)
         return ERROR_FAILED;
     }
     std::vector<unsigned char> bytes;
-    if (!read_file(modelpath, kMaxModelBytes, bytes, d->error))
-        return ERROR_FAILED;
+    if (const int code = read_file(modelpath, kMaxModelBytes, bytes, d->error); code != 0)
+        return code;
     const int ret = load_model_mem(bytes.data(), bytes.size());
     if (ret != 0)
         d->error = std::string(modelpath) + ": " + d->error;

@@ -28,8 +28,7 @@ public:
     {
         graph.clear();
         error.clear();
-        int code = 0;
-        return parse_param(text, size, graph, error, &code) ? 0 : (code != 0 ? code : ERROR_BAD_MODEL);
+        return parse_param(text, size, graph, error);
     }
 };
 
@@ -44,8 +43,8 @@ int ParamShapes::load_param(const char *protopath)
 {
     std::vector<unsigned char> bytes;
     d->graph.clear();
-    if (!read_file(protopath, kMaxParamBytes, bytes, d->error))
-        return ERROR_FAILED;
+    if (const int code = read_file(protopath, kMaxParamBytes, bytes, d->error); code != 0)
+        return code;
     const int rc = d->parse(reinterpret_cast<const char *>(bytes.data()), bytes.size());
     if (rc != 0)
         d->error = std::string(protopath) + ": " + d->error;

@@ -1,5 +1,7 @@
 #include "paramdict.h"
 
+#include <ncnn/errors.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -128,18 +130,18 @@ void ParamDict::clear()
         e = Entry();
 }
 
-bool ParamDict::parse(const std::vector<std::string> &tokens, std::string &err)
+int ParamDict::parse(const std::vector<std::string> &tokens, std::string &err)
 {
     for (const std::string &tok : tokens) {
         const size_t eq = tok.find('=');
         if (eq == std::string::npos) {
             err = "expected key=value, got '" + tok + "'";
-            return false;
+            return ERROR_BAD_MODEL;
         }
         int key = 0;
         if (!parse_int(tok.substr(0, eq), key)) {
             err = "bad key in '" + tok + "'";
-            return false;
+            return ERROR_BAD_MODEL;
         }
         const std::string value = tok.substr(eq + 1);
         const bool is_array = key <= -23300;
@@ -147,18 +149,18 @@ bool ParamDict::parse(const std::vector<std::string> &tokens, std::string &err)
         if (id < 0 || id >= MAX_KEYS) {
             err = "key " + std::to_string(key) + ": expected 0.." + std::to_string(MAX_KEYS - 1) +
                   " (or -23300..-" + std::to_string(23300 + MAX_KEYS - 1) + " for arrays)";
-            return false;
+            return ERROR_BAD_MODEL;
         }
         if (entries[id].type != 0) {
             err = "key " + std::to_string(id) + " given twice";
-            return false;
+            return ERROR_BAD_MODEL;
         }
         Entry &e = entries[id];
         if (!is_array) {
             bool is_float = false;
             if (!parse_number(value, e.i, e.f, is_float)) {
                 err = "key " + std::to_string(id) + ": bad number '" + value + "'";
-                return false;
+                return ERROR_BAD_MODEL;
             }
             e.type = is_float ? 2 : 1;
             continue;
@@ -177,12 +179,12 @@ bool ParamDict::parse(const std::vector<std::string> &tokens, std::string &err)
         int n = 0;
         if (!parse_int(parts[0], n) || n < 0) {
             err = "key " + std::to_string(key) + ": bad array length '" + parts[0] + "'";
-            return false;
+            return ERROR_BAD_MODEL;
         }
         if (static_cast<size_t>(n) != parts.size() - 1) {
             err = "key " + std::to_string(key) + ": array length " + std::to_string(n) + " but " +
                   std::to_string(parts.size() - 1) + " values";
-            return false;
+            return ERROR_BAD_MODEL;
         }
         e.type = 4;
         for (int k = 0; k < n; k++) {
@@ -193,13 +195,13 @@ bool ParamDict::parse(const std::vector<std::string> &tokens, std::string &err)
                 err = "key " + std::to_string(key) + ": bad number '" + parts[k + 1] + "' at index " +
                       std::to_string(k);
                 e = Entry();
-                return false;
+                return ERROR_BAD_MODEL;
             }
             e.iv.push_back(iv);
             e.fv.push_back(fv);
         }
     }
-    return true;
+    return 0;
 }
 
 } // namespace ncnn

@@ -26,9 +26,9 @@ public:
     void set(int id, const std::vector<float> &v);
     void clear();
 
-    // Parses the pairs that follow the blob names, e.g. {"0=64", "-23310=1,2.0e-01"}. On failure returns
-    // false and describes the bad token in err.
-    bool parse(const std::vector<std::string> &tokens, std::string &err);
+    // Parses the pairs that follow the blob names, e.g. {"0=64", "-23310=1,2.0e-01"}. 0, or
+    // ERROR_BAD_MODEL with the bad token described in err.
+    int parse(const std::vector<std::string> &tokens, std::string &err);
 
 private:
     struct Entry {

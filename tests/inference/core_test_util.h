@@ -95,7 +95,7 @@ inline std::unique_ptr<ncnn::Layer> make_layer(const std::string &type,
         return layer;
     ncnn::ParamDict pd;
     std::string err;
-    EXPECT_TRUE(pd.parse(params, err)) << err;
+    EXPECT_EQ(pd.parse(params, err), 0) << err;
     EXPECT_EQ(layer->load_param(pd, err), 0) << err;
     return layer;
 }

@@ -327,7 +327,7 @@ TEST(Layers, RefuseBadParameters)
         auto layer = ncnn::create_layer(c.type);
         ncnn::ParamDict pd;
         std::string err;
-        ASSERT_TRUE(pd.parse(c.params, err)) << err;
+        ASSERT_EQ(pd.parse(c.params, err), 0) << err;
         EXPECT_NE(layer->load_param(pd, err), 0) << c.type << " " << ::testing::PrintToString(c.params);
         EXPECT_FALSE(err.empty()) << c.type;
     }

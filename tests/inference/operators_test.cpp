@@ -203,8 +203,8 @@ std::unique_ptr<ncnn::Graph> load(const ModelWriter &model)
     auto graph = std::make_unique<ncnn::Graph>();
     const std::string param = model.param();
     std::string err;
-    if (!ncnn::parse_param(param.data(), param.size(), *graph, err) ||
-        !ncnn::load_weights(model.bin().data(), model.bin().size(), *graph, err)) {
+    if (ncnn::parse_param(param.data(), param.size(), *graph, err) != 0 ||
+        ncnn::load_weights(model.bin().data(), model.bin().size(), *graph, err) != 0) {
         ADD_FAILURE() << err << "\n" << param;
         return nullptr;
     }

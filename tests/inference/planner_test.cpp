@@ -49,7 +49,7 @@ TEST_P(Planner, FoldsGroupsAndFreesEachBlobOnce)
     const std::string text = vktest::rrdbnet(1, c.features, c.growth, 7).param();
     ncnn::Graph graph;
     std::string err;
-    ASSERT_TRUE(ncnn::parse_param(text.data(), text.size(), graph, err)) << err;
+    ASSERT_EQ(ncnn::parse_param(text.data(), text.size(), graph, err), 0) << err;
     const int data = graph.find_blob("data");
     const int wanted = graph.find_blob(c.wanted);
     std::vector<ncnn::Shape> known(graph.blobs.size());
@@ -88,9 +88,11 @@ TEST_P(Planner, FoldsGroupsAndFreesEachBlobOnce)
             freedAt[size_t(b)] = int(s);
         }
     }
-    for (size_t b = 0; b < graph.blobs.size(); b++)
-        if (plan.readers[b] > 0 && int(b) != data && int(b) != wanted)
+    for (size_t b = 0; b < graph.blobs.size(); b++) {
+        if (plan.readers[b] > 0 && int(b) != data && int(b) != wanted) {
             EXPECT_GE(freedAt[b], 0) << graph.blobs[b].name << " is never freed";
+        }
+    }
 
     known[size_t(data)] = ncnn::Shape{};
     EXPECT_EQ(ncnn::make_plan(graph, known, wanted, rules, plan, err), ncnn::ERROR_BAD_INPUT);
@@ -106,6 +108,6 @@ INSTANTIATE_TEST_SUITE_P(
                       PlanCase{"unaligned_growth", 8, 3, "output", true, 4, 0, 0},
                       // Asking for an inner blob plans only what it needs: one concatenation of two parts.
                       PlanCase{"inner_blob_wanted", 8, 4, "b0d0_x2", true, 0, 1, 2}),
-    [](const ::testing::TestParamInfo<PlanCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<PlanCase> &row) { return std::string(row.param.name); });
 
 } // namespace

@@ -159,8 +159,8 @@ int main(int argc, char **argv)
         bin = files.bin;
     } else {
         std::vector<unsigned char> text;
-        if (!ncnn::read_file(param_path.c_str(), size_t(64) << 20, text, err) ||
-            !ncnn::read_file(bin_path.c_str(), size_t(4) << 30, bin, err)) {
+        if (ncnn::read_file(param_path.c_str(), size_t(64) << 20, text, err) != 0 ||
+            ncnn::read_file(bin_path.c_str(), size_t(4) << 30, bin, err) != 0) {
             std::fprintf(stderr, "bench: %s\n", err.c_str());
             return 1;
         }
@@ -168,8 +168,8 @@ int main(int argc, char **argv)
     }
 
     ncnn::Graph graph;
-    if (!ncnn::parse_param(param_text.data(), param_text.size(), graph, err) ||
-        !ncnn::load_weights(bin.data(), bin.size(), graph, err)) {
+    if (ncnn::parse_param(param_text.data(), param_text.size(), graph, err) != 0 ||
+        ncnn::load_weights(bin.data(), bin.size(), graph, err) != 0) {
         std::fprintf(stderr, "bench: %s\n", err.c_str());
         return 1;
     }

@@ -20,15 +20,15 @@ int BinaryOp::load_param(const ParamDict &pd, std::string &err)
     return 0;
 }
 
-bool BinaryOp::check_blob_counts(int bottom_count, int top_count, std::string &err) const
+int BinaryOp::check_blob_counts(int bottom_count, int top_count, std::string &err) const
 {
     const int want = with_scalar ? 1 : 2;
     if (bottom_count != want || top_count != 1) {
         err = "expected " + std::to_string(want) + " input(s) and 1 output, got " +
               std::to_string(bottom_count) + " and " + std::to_string(top_count);
-        return false;
+        return ERROR_BAD_MODEL;
     }
-    return true;
+    return 0;
 }
 
 float BinaryOp::apply(int op, float x, float y)

@@ -16,14 +16,14 @@ int Concat::load_param(const ParamDict &pd, std::string &err)
     return 0;
 }
 
-bool Concat::check_blob_counts(int bottom_count, int top_count, std::string &err) const
+int Concat::check_blob_counts(int bottom_count, int top_count, std::string &err) const
 {
     if (bottom_count < 1 || top_count != 1) {
         err = "expected at least 1 input and 1 output, got " + std::to_string(bottom_count) + " and " +
               std::to_string(top_count);
-        return false;
+        return ERROR_BAD_MODEL;
     }
-    return true;
+    return 0;
 }
 
 namespace {

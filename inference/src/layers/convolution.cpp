@@ -225,7 +225,7 @@ int Convolution::load_param(const ParamDict &pd, std::string &err)
             "6 (weight_data_size)", weight_data_size,
             ("a positive multiple of " + std::to_string(per_input) + " (num_output x kernel_w x kernel_h)")
                 .c_str());
-    if (!check_activation(activation_type, activation_params, err))
+    if (check_activation(activation_type, activation_params, err) != 0)
         return ERROR_BAD_MODEL;
     return 0;
 }

@@ -15,19 +15,19 @@ int Eltwise::load_param(const ParamDict &pd, std::string &err)
     return 0;
 }
 
-bool Eltwise::check_blob_counts(int bottom_count, int top_count, std::string &err) const
+int Eltwise::check_blob_counts(int bottom_count, int top_count, std::string &err) const
 {
     if (bottom_count < 1 || top_count != 1) {
         err = "expected at least 1 input and 1 output, got " + std::to_string(bottom_count) + " and " +
               std::to_string(top_count);
-        return false;
+        return ERROR_BAD_MODEL;
     }
     if (!coeffs.empty() && static_cast<int>(coeffs.size()) != bottom_count) {
         err = "key 1 (coeffs): expected " + std::to_string(bottom_count) + " values, got " +
               std::to_string(coeffs.size());
-        return false;
+        return ERROR_BAD_MODEL;
     }
-    return true;
+    return 0;
 }
 
 bool Eltwise::infer_shape(const std::vector<Shape> &in, std::vector<Shape> &out) const

@@ -11,14 +11,14 @@ public:
         one_blob_only = true;
         support_inplace = true;
     }
-    bool check_blob_counts(int bottom_count, int top_count, std::string &err) const override
+    int check_blob_counts(int bottom_count, int top_count, std::string &err) const override
     {
         if (bottom_count != 0 || top_count != 1) {
             err = "expected 0 inputs and 1 output, got " + std::to_string(bottom_count) + " and " +
                   std::to_string(top_count);
-            return false;
+            return ERROR_BAD_MODEL;
         }
-        return true;
+        return 0;
     }
     int load_param(const ParamDict &pd, std::string &) override
     {

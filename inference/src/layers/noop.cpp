@@ -16,14 +16,14 @@ public:
             top_blobs[i] = bottom_blobs[i];
         return 0;
     }
-    bool check_blob_counts(int bottom_count, int top_count, std::string &err) const override
+    int check_blob_counts(int bottom_count, int top_count, std::string &err) const override
     {
         if (bottom_count != top_count) {
             err = "expected as many outputs as inputs, got " + std::to_string(bottom_count) + " and " +
                   std::to_string(top_count);
-            return false;
+            return ERROR_BAD_MODEL;
         }
-        return true;
+        return 0;
     }
 };
 

@@ -6,14 +6,14 @@ namespace ncnn {
 class Split : public Layer {
 public:
     Split() { passes_through = true; }
-    bool check_blob_counts(int bottom_count, int top_count, std::string &err) const override
+    int check_blob_counts(int bottom_count, int top_count, std::string &err) const override
     {
         if (bottom_count != 1 || top_count < 1) {
             err = "expected 1 input and at least 1 output, got " + std::to_string(bottom_count) + " and " +
                   std::to_string(top_count);
-            return false;
+            return ERROR_BAD_MODEL;
         }
-        return true;
+        return 0;
     }
     int forward(const std::vector<Mat> &bottom_blobs, std::vector<Mat> &top_blobs,
                 const Option &) const override

@@ -34,11 +34,11 @@ std::unique_ptr<ncnn::Graph> loadGraph(const ModelFiles &files)
 {
     auto graph = std::make_unique<ncnn::Graph>();
     std::string err;
-    if (!ncnn::parse_param(files.param.data(), files.param.size(), *graph, err)) {
+    if (ncnn::parse_param(files.param.data(), files.param.size(), *graph, err) != 0) {
         ADD_FAILURE() << "param: " << err << "\n" << files.param.substr(0, 400);
         return nullptr;
     }
-    if (!ncnn::load_weights(files.bin.data(), files.bin.size(), *graph, err)) {
+    if (ncnn::load_weights(files.bin.data(), files.bin.size(), *graph, err) != 0) {
         ADD_FAILURE() << "bin: " << err;
         return nullptr;
     }
@@ -293,8 +293,8 @@ TEST(OnednnBackend, RealModelsOnATinyCrop)
                                                  std::istreambuf_iterator<char>());
         ncnn::Graph graph;
         std::string err;
-        ASSERT_TRUE(ncnn::parse_param(text.data(), text.size(), graph, err)) << err;
-        ASSERT_TRUE(ncnn::load_weights(weights.data(), weights.size(), graph, err)) << err;
+        ASSERT_EQ(ncnn::parse_param(text.data(), text.size(), graph, err), 0) << err;
+        ASSERT_EQ(ncnn::load_weights(weights.data(), weights.size(), graph, err), 0) << err;
         for (auto &layer : graph.layers)
             layer->create_pipeline(net.opt);
         EXPECT_TRUE(onednn().supports(graph, net.opt, nullptr)) << name;
