@@ -11,6 +11,10 @@
 #include <initializer_list>
 #include <vector>
 
+namespace ncnn {
+class Convolution;
+}
+
 namespace brivelle::vk {
 
 struct Tensor {
@@ -47,25 +51,14 @@ int dispatch_volume(Stream &s, const char *shader, std::initializer_list<BufferR
 
 // Convolution with its epilogue: out = act(conv(in) + bias), then, with a residual r,
 // out = out * residualA + r * residualB.
-struct ConvParams {
-    int outch = 0;
-    int inch = 0;
-    int kw = 1, kh = 1;
-    int dx = 1, dy = 1;
-    int sx = 1, sy = 1;
-    // pad_left, right, top, bottom as ncnn stores them: -233 and -234 ask for SAME padding, the extra
-    // pixel going after (-233) or before (-234).
-    int padl = 0, padr = 0, padt = 0, padb = 0;
-    float padValue = 0.f;
-    int act = 0;
-    float actA = 0.f, actB = 0.f;
-    // Tests: a fixed block shape (0 best .. 2 most modest) and reduction depth (8 or 16) instead of
-    // what the device's limits give.
+// Choices the layer's shape and the device's limits make for a convolution; tests force them.
+struct ConvChoice {
+    // A fixed block shape (0 best .. 2 most modest) and reduction depth (8 or 16).
     int forceTile = -1;
     int forceDepth = 0;
     // 3 x 3 stride-1 kernels: -1 chosen by the layer's shape, 0 direct, 2 Winograd F(2, 3), 4 F(4, 3).
     int winograd = -1;
-    // Tests: tiles per Winograd pass (0: as many as the scratch budget allows).
+    // Tiles per Winograd pass (0: as many as the scratch budget allows).
     int tilesPerPass = 0;
 };
 
@@ -94,15 +87,16 @@ ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced = -1, int 
 
 class Convolution {
 public:
-    // weights in ncnn's order [outch][inch][kh][kw]; bias may be null. Uploads them; 0 or a code of
-    // <ncnn/errors.h>.
-    int create(const ncnn::VulkanDevice &device, const ConvParams &params, const float *weights,
-               const float *bias);
+    // Uploads the loaded layer's weights in the kernel's order; the layer must outlive this object. 0 or a
+    // code of <ncnn/errors.h>.
+    int create(const ncnn::VulkanDevice &device, const ncnn::Convolution &layer,
+               const ConvChoice &choice = {});
     // The output extent for an input extent; false when the kernel does not fit.
     bool outputShape(int inw, int inh, int &outw, int &outh, int &padl, int &padt) const;
     int forward(Stream &s, const Tensor &in, Tensor &out, const Tensor *residual = nullptr,
                 float residualA = 1.f, float residualB = 1.f) const;
-    const ConvParams &params() const { return p_; }
+    int inputChannels() const { return inch_; }
+    int outputChannels() const { return outch_; }
     // m of the Winograd F(m, 3) this convolution runs, 0 when it runs a direct kernel.
     int winograd() const { return winograd_; }
     // True when it runs the kernel for at most four outputs instead of the GEMM.
@@ -121,7 +115,11 @@ private:
     static void appendResidualConstants(std::vector<SpecConstant> &to, const Tensor *residual, float a,
                                         float b);
 
-    ConvParams p_;
+    const ncnn::Convolution *l_ = nullptr;
+    int inch_ = 0, outch_ = 0;
+    // The fused activation's two parameters (0 where it has fewer).
+    float actA_ = 0.f, actB_ = 0.f;
+    ConvChoice choice_;
     int winograd_ = 0;
     bool narrow_ = false;
     // [tap][ic][oc], for Winograd [position][ic][oc], for the narrow kernel [tap][ic rounded up to

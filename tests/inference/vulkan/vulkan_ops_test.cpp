@@ -2,6 +2,7 @@
 // counts that fill no whole group of four.
 #include "vulkan_test_util.h"
 
+#include "layers/convolution.h"
 #include "vulkan/command.h"
 #include "vulkan/gpu_layers.h"
 
@@ -26,6 +27,21 @@ struct Host {
 Host makeHost(int w, int h, int c, unsigned seed)
 {
     return Host{w, h, c, randomVector(size_t(w) * h * c, seed)};
+}
+
+// A loaded convolution layer with these weights (and bias, when any); the caller sets the rest.
+ncnn::Convolution convolutionLayer(int inch, int outch, int k, const std::vector<float> &weights,
+                                   const std::vector<float> &bias)
+{
+    ncnn::Convolution l;
+    l.num_output = outch;
+    l.kernel_w = l.kernel_h = k;
+    l.weight_data_size = inch * outch * k * k;
+    l.weight_data = ncnn::Mat(int(weights.size()), const_cast<float *>(weights.data())).clone();
+    l.bias_term = bias.empty() ? 0 : 1;
+    if (!bias.empty())
+        l.bias_data = ncnn::Mat(int(bias.size()), const_cast<float *>(bias.data())).clone();
+    return l;
 }
 
 Tensor upload(Stream &s, const Host &m)
@@ -87,26 +103,19 @@ class ConvolutionTest : public GpuTest, public ::testing::WithParamInterface<Con
 TEST_P(ConvolutionTest, MatchesDirectLoop)
 {
     const ConvCase c = GetParam();
-    brivelle::vk::ConvParams p;
-    p.inch = c.inch;
-    p.outch = c.outch;
-    p.kw = p.kh = c.k;
-    p.sx = p.sy = c.stride;
-    p.dx = p.dy = c.dilation;
-    p.padl = p.padr = p.padt = p.padb = c.pad;
-    p.padValue = c.pad == 2 ? 0.25f : 0.f;
-    p.act = c.act;
-    p.forceTile = c.tile;
-    p.winograd = c.winograd;
-    p.forceDepth = c.depth;
-    // Forced Winograd runs in several passes of a few tiles each.
-    p.tilesPerPass = c.winograd > 0 ? 3 : 0;
-    p.actA = c.act == 3 ? -0.3f : c.act == 6 ? 0.2f : 0.1f;
-    p.actB = c.act == 3 ? 0.4f : 0.5f;
     const std::vector<float> weights = randomVector(size_t(c.outch) * c.inch * c.k * c.k, 7, -0.5f, 0.5f);
     const std::vector<float> bias = randomVector(size_t(c.outch), 8);
+    ncnn::Convolution p = convolutionLayer(c.inch, c.outch, c.k, weights, bias);
+    p.stride_w = p.stride_h = c.stride;
+    p.dilation_w = p.dilation_h = c.dilation;
+    p.pad_left = p.pad_right = p.pad_top = p.pad_bottom = c.pad;
+    p.pad_value = c.pad == 2 ? 0.25f : 0.f;
+    p.activation_type = c.act;
+    p.activation_params = {c.act == 3 ? -0.3f : c.act == 6 ? 0.2f : 0.1f, c.act == 3 ? 0.4f : 0.5f};
+    // Forced Winograd runs in several passes of a few tiles each.
+    const brivelle::vk::ConvChoice choice{c.tile, c.depth, c.winograd, c.winograd > 0 ? 3 : 0};
     brivelle::vk::Convolution conv;
-    ASSERT_EQ(conv.create(*device, p, weights.data(), bias.data()), 0);
+    ASSERT_EQ(conv.create(*device, p, choice), 0);
     if (c.winograd >= 0) {
         EXPECT_EQ(conv.winograd(), c.winograd);
     }
@@ -137,10 +146,10 @@ TEST_P(ConvolutionTest, MatchesDirectLoop)
                             const int iy = y * c.stride + ky * c.dilation - c.pad;
                             const int ix = x * c.stride + kx * c.dilation - c.pad;
                             const bool inside = iy >= 0 && iy < c.inh && ix >= 0 && ix < c.inw;
-                            const float v = inside ? in.at(ix, iy, ic) : p.padValue;
+                            const float v = inside ? in.at(ix, iy, ic) : p.pad_value;
                             sum += double(v) * weights[((size_t(oc) * c.inch + ic) * c.k + ky) * c.k + kx];
                         }
-                float v = act(float(sum), c.act, p.actA, p.actB);
+                float v = act(float(sum), c.act, p.activation_params[0], p.activation_params[1]);
                 const size_t o = (size_t(oc) * outh + y) * outw + x;
                 if (c.residual)
                     v = v * 0.2f + res.v[o];
@@ -208,14 +217,10 @@ TEST(ConvTileChoice, FollowsTheDevicesLimits)
 TEST_F(GpuTest, SamePaddingPutsTheExtraPixelWhereAsked)
 {
     for (int mode : {-233, -234}) {
-        brivelle::vk::ConvParams p;
-        p.inch = 1;
-        p.outch = 1;
-        p.kw = p.kh = 4;
-        p.padl = p.padr = p.padt = p.padb = mode;
-        const std::vector<float> weights(16, 1.f);
+        ncnn::Convolution p = convolutionLayer(1, 1, 4, std::vector<float>(16, 1.f), {});
+        p.pad_left = p.pad_right = p.pad_top = p.pad_bottom = mode;
         brivelle::vk::Convolution conv;
-        ASSERT_EQ(conv.create(*device, p, weights.data(), nullptr), 0);
+        ASSERT_EQ(conv.create(*device, p), 0);
         int outw, outh, padl, padt;
         ASSERT_TRUE(conv.outputShape(6, 5, outw, outh, padl, padt));
         EXPECT_EQ(outw, 6);

@@ -38,19 +38,20 @@ struct ConvPush {
 // Winograd F(m, 3): each position of the T x T tile (T = m + 2) is one plain product of channels.
 // The transforms move the taps' work into cheap additions: m * m outputs for T * T products instead of
 // 9 * m * m.
-int winogradFor(const ConvParams &p)
+int winogradFor(const ncnn::Convolution &c, int inch, int forced)
 {
-    const bool fits = p.kw == 3 && p.kh == 3 && p.sx == 1 && p.sy == 1 && p.dx == 1 && p.dy == 1;
-    if (!fits || p.winograd == 0)
+    const bool fits = c.kernel_w == 3 && c.kernel_h == 3 && c.stride_w == 1 && c.stride_h == 1 &&
+                      c.dilation_w == 1 && c.dilation_h == 1;
+    if (!fits || forced == 0)
         return 0;
-    if (p.winograd == 2 || p.winograd == 4)
-        return p.winograd;
+    if (forced == 2 || forced == 4)
+        return forced;
     // Products over a handful of channels waste the GEMM's blocks; the direct kernel reads them better.
-    return p.inch >= 16 && p.outch >= 16 ? 4 : 0;
+    return inch >= 16 && c.num_output >= 16 ? 4 : 0;
 }
 
 // G g G^T for each kernel g, stored [position][ic][oc] as the batched product reads it.
-std::vector<float> winogradWeights(const ConvParams &p, const float *weights, int m)
+std::vector<float> winogradWeights(int inch, int outch, const float *weights, int m)
 {
     static const float G2[4][3] = {{1, 0, 0}, {0.5f, 0.5f, 0.5f}, {0.5f, -0.5f, 0.5f}, {0, 0, 1}};
     static const float G4[6][3] = {{1.f / 4, 0, 0},
@@ -63,10 +64,10 @@ std::vector<float> winogradWeights(const ConvParams &p, const float *weights, in
     auto G = [&](int i, int j) {
         return double(m == 2 ? G2[i][j] : G4[i][j]);
     };
-    std::vector<float> u(size_t(t) * t * p.inch * p.outch);
-    for (int oc = 0; oc < p.outch; oc++)
-        for (int ic = 0; ic < p.inch; ic++) {
-            const float *g = weights + (size_t(oc) * p.inch + ic) * 9;
+    std::vector<float> u(size_t(t) * t * inch * outch);
+    for (int oc = 0; oc < outch; oc++)
+        for (int ic = 0; ic < inch; ic++) {
+            const float *g = weights + (size_t(oc) * inch + ic) * 9;
             double gg[6][3];
             for (int i = 0; i < t; i++)
                 for (int j = 0; j < 3; j++)
@@ -74,7 +75,7 @@ std::vector<float> winogradWeights(const ConvParams &p, const float *weights, in
             for (int i = 0; i < t; i++)
                 for (int j = 0; j < t; j++) {
                     const double v = gg[i][0] * G(j, 0) + gg[i][1] * G(j, 1) + gg[i][2] * G(j, 2);
-                    u[((size_t(i) * t + j) * p.inch + ic) * p.outch + oc] = float(v);
+                    u[((size_t(i) * t + j) * inch + ic) * outch + oc] = float(v);
                 }
         }
     return u;
@@ -148,39 +149,46 @@ ConvTile choose_conv_tile(const DeviceShape &d, int outch, int forced, int force
     return t;
 }
 
-int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &params, const float *weights,
-                        const float *bias)
+int Convolution::create(const ncnn::VulkanDevice &device, const ncnn::Convolution &layer,
+                        const ConvChoice &choice)
 {
-    p_ = params;
+    l_ = &layer;
+    inch_ = layer.input_channels();
+    outch_ = layer.num_output;
+    choice_ = choice;
+    const std::vector<float> &act = layer.activation_params;
+    actA_ = act.size() > 0 ? act[0] : 0.f;
+    actB_ = act.size() > 1 ? act[1] : 0.f;
+    const float *weights = static_cast<const float *>(layer.weight_data.data);
+    const float *bias = layer.bias_term ? static_cast<const float *>(layer.bias_data.data) : nullptr;
     device_ = &device;
-    winograd_ = winogradFor(p_);
+    winograd_ = winogradFor(layer, inch_, choice.winograd);
     // A block of the GEMM would leave most of its rows idle; forced block shapes are for testing the GEMM.
-    narrow_ = !winograd_ && p_.outch <= 4 && p_.forceTile < 0;
+    narrow_ = !winograd_ && l_->num_output <= 4 && choice_.forceTile < 0;
     std::vector<float> packed;
     if (winograd_) {
-        packed = winogradWeights(p_, weights, winograd_);
+        packed = winogradWeights(inch_, l_->num_output, weights, winograd_);
     } else if (narrow_) {
-        const int taps = p_.kw * p_.kh;
-        const int inch4 = (p_.inch + 3) / 4 * 4;
+        const int taps = l_->kernel_w * l_->kernel_h;
+        const int inch4 = (inch_ + 3) / 4 * 4;
         packed.assign(size_t(taps) * inch4 * 4, 0.f);
-        for (int oc = 0; oc < p_.outch; oc++)
-            for (int ic = 0; ic < p_.inch; ic++)
+        for (int oc = 0; oc < l_->num_output; oc++)
+            for (int ic = 0; ic < inch_; ic++)
                 for (int t = 0; t < taps; t++)
-                    packed[(size_t(t) * inch4 + ic) * 4 + oc] =
-                        weights[(size_t(oc) * p_.inch + ic) * taps + t];
+                    packed[(size_t(t) * inch4 + ic) * 4 + oc] = weights[(size_t(oc) * inch_ + ic) * taps + t];
     } else {
-        const int taps = p_.kw * p_.kh;
-        packed.resize(size_t(taps) * p_.inch * p_.outch);
-        for (int oc = 0; oc < p_.outch; oc++)
-            for (int ic = 0; ic < p_.inch; ic++)
+        const int taps = l_->kernel_w * l_->kernel_h;
+        packed.resize(size_t(taps) * inch_ * l_->num_output);
+        for (int oc = 0; oc < l_->num_output; oc++)
+            for (int ic = 0; ic < inch_; ic++)
                 for (int t = 0; t < taps; t++)
-                    packed[(size_t(t) * p_.inch + ic) * p_.outch + oc] =
-                        weights[(size_t(oc) * p_.inch + ic) * taps + t];
+                    packed[(size_t(t) * inch_ + ic) * l_->num_output + oc] =
+                        weights[(size_t(oc) * inch_ + ic) * taps + t];
     }
     // Whole channel groups: the Winograd output reads the bias four channels at a time.
-    std::vector<float> b(size_t(p_.outch + 3) / 4 * 4, 0.f);
+    std::vector<float> b(size_t(l_->num_output + 3) / 4 * 4, 0.f);
     if (bias)
-        std::copy(bias, bias + p_.outch, b.begin());
+        std::copy(bias, bias + l_->num_output, b.begin());
     Stream s(device);
     weights_ = device.d->pool->acquire(packed.size() * sizeof(float));
     bias_ = device.d->pool->acquire(b.size() * sizeof(float));
@@ -196,20 +204,16 @@ int Convolution::create(const ncnn::VulkanDevice &device, const ConvParams &para
 
 bool Convolution::outputShape(int inw, int inh, int &outw, int &outh, int &padl, int &padt) const
 {
-    const int extentW = p_.dx * (p_.kw - 1) + 1;
-    const int extentH = p_.dy * (p_.kh - 1) + 1;
-    int pl = p_.padl, pr = p_.padr, pt = p_.padt, pb = p_.padb;
-    if (pl == ncnn::Convolution::kSameUpper || pl == ncnn::Convolution::kSameLower) {
-        const bool upper = pl == ncnn::Convolution::kSameUpper;
-        ncnn::same_padding(inw, extentW, p_.sx, upper, pl, pr);
-        ncnn::same_padding(inh, extentH, p_.sy, upper, pt, pb);
-    }
+    const int extentW = l_->dilation_w * (l_->kernel_w - 1) + 1;
+    const int extentH = l_->dilation_h * (l_->kernel_h - 1) + 1;
+    int pl, pr, pt, pb;
+    l_->resolve_padding(inw, inh, pl, pr, pt, pb);
     const int w = inw + pl + pr;
     const int h = inh + pt + pb;
     if (w < extentW || h < extentH)
         return false;
-    outw = (w - extentW) / p_.sx + 1;
-    outh = (h - extentH) / p_.sy + 1;
+    outw = (w - extentW) / l_->stride_w + 1;
+    outh = (h - extentH) / l_->stride_h + 1;
     padl = pl;
     padt = pt;
     return true;
@@ -218,42 +222,45 @@ bool Convolution::outputShape(int inw, int inh, int &outw, int &outh, int &padl,
 int Convolution::forward(Stream &s, const Tensor &in, Tensor &out, const Tensor *residual, float residualA,
                          float residualB) const
 {
-    if (in.c != p_.inch)
+    if (in.c != inch_)
         return ncnn::ERROR_FAILED;
     int outw, outh, padl, padt;
     if (!outputShape(in.w, in.h, outw, outh, padl, padt))
         return ncnn::ERROR_FAILED;
-    if (out.empty() && !allocate(s, out, outw, outh, p_.outch))
+    if (out.empty() && !allocate(s, out, outw, outh, l_->num_output))
         return ncnn::ERROR_OUT_OF_MEMORY;
-    if (out.w != outw || out.h != outh || out.c != p_.outch || in.offset != 0 || out.offset % 4 != 0 ||
+    if (out.w != outw || out.h != outh || out.c != l_->num_output || in.offset != 0 || out.offset % 4 != 0 ||
         out.offset + out.count() > out.buf->size / sizeof(float) || out.offset > size_t(INT32_MAX))
         return ncnn::ERROR_FAILED;
-    if (residual &&
-        (residual->offset != 0 || residual->w != outw || residual->h != outh || residual->c != p_.outch))
+    if (residual && (residual->offset != 0 || residual->w != outw || residual->h != outh ||
+                     residual->c != l_->num_output))
         return ncnn::ERROR_FAILED;
     if (winograd_)
         return forwardWinograd(s, in, out, padl, padt, residual, residualA, residualB);
     if (narrow_)
         return forwardNarrow(s, in, out, padl, padt, residual, residualA, residualB);
 
-    const ConvTile t = choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth);
+    const ConvTile t =
+        choose_conv_tile(device_shape(*device_), l_->num_output, choice_.forceTile, choice_.forceDepth);
     std::vector<SpecConstant> specialization = {spec_i(t.bm), spec_i(t.bn), spec_i(t.bk), spec_i(t.tm),
                                                 spec_i(t.tn)};
     appendKernelConstants(specialization);
     specialization.push_back(spec_i(1));
     appendResidualConstants(specialization, residual, residualA, residualB);
-    const ConvPush push{
-        p_.inch, in.w, in.h, p_.outch, outw, outh, padl, padt, 0, p_.padValue, int32_t(out.offset), 0, 0, 0};
+    const ConvPush push{inch_, in.w, in.h,          l_->num_output,      outw, outh, padl,
+                        padt,  0,    l_->pad_value, int32_t(out.offset), 0,    0,    0};
     const BufferRef &res = residual ? residual->buf : out.buf;
-    return runGemm(s, t, specialization, push, outw * outh, 1, 2.0 * p_.kw * p_.kh * p_.inch * p_.outch,
+    return runGemm(s, t, specialization, push, outw * outh, 1,
+                   2.0 * l_->kernel_w * l_->kernel_h * inch_ * l_->num_output,
                    {in.buf, weights_, bias_, res, out.buf});
 }
 
 // The kernel's geometry and activation, in the order both direct shaders declare them.
 void Convolution::appendKernelConstants(std::vector<SpecConstant> &to) const
 {
-    to.insert(to.end(), {spec_i(p_.kw), spec_i(p_.kh), spec_i(p_.sx), spec_i(p_.sy), spec_i(p_.dx),
-                         spec_i(p_.dy), spec_i(p_.act), spec_f(p_.actA), spec_f(p_.actB)});
+    to.insert(to.end(), {spec_i(l_->kernel_w), spec_i(l_->kernel_h), spec_i(l_->stride_w),
+                         spec_i(l_->stride_h), spec_i(l_->dilation_w), spec_i(l_->dilation_h),
+                         spec_i(l_->activation_type), spec_f(actA_), spec_f(actB_)});
 }
 
 void Convolution::appendResidualConstants(std::vector<SpecConstant> &to, const Tensor *residual, float a,
@@ -272,13 +279,13 @@ int Convolution::forwardNarrow(Stream &s, const Tensor &in, Tensor &out, int pad
         int32_t inch, inw, inh, outch, outw, outh, padl, padt;
         float padValue;
         int32_t outOffset;
-    } push{p_.inch, in.w, in.h, p_.outch, out.w, out.h, padl, padt, p_.padValue, int32_t(out.offset)};
+    } push{inch_, in.w, in.h, l_->num_output, out.w, out.h, padl, padt, l_->pad_value, int32_t(out.offset)};
     const Pipeline *pipe =
         get_pipeline(s.device(), "convolution_narrow", 5, sizeof push, kVolumeLocal, specialization);
     if (!pipe)
         return ncnn::ERROR_FAILED;
     const BufferRef &res = residual ? residual->buf : out.buf;
-    const double work = 2.0 * p_.kw * p_.kh * p_.inch * p_.outch * out.w * out.h;
+    const double work = 2.0 * l_->kernel_w * l_->kernel_h * inch_ * l_->num_output * out.w * out.h;
     return s.dispatch(*pipe, {in.buf, weights_, bias_, res, out.buf}, &push,
                       (uint32_t(out.w) + kVolumeLocal[0] - 1) / kVolumeLocal[0],
                       (uint32_t(out.h) + kVolumeLocal[1] - 1) / kVolumeLocal[1], 1, work);
@@ -293,17 +300,17 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
     const int tiles = tilesw * ((out.h + m - 1) / m);
     // The transformed tiles are several times the input: a pass covers as many tiles as keep each of
     // its two scratch buffers near kScratchBytes.
-    const size_t perTile = size_t(t2) * size_t((std::max(p_.inch, p_.outch) + 3) / 4 * 4) * sizeof(float);
-    int chunk = p_.tilesPerPass > 0 ? std::min(p_.tilesPerPass, tiles)
-                                    : int(std::clamp<size_t>(kScratchBytes / perTile, 1, size_t(tiles)));
-    const ConvTile tile =
-        choose_conv_tile(device_shape(*device_), p_.outch, p_.forceTile, p_.forceDepth, chunk);
+    const size_t perTile = size_t(t2) * size_t((std::max(inch_, l_->num_output) + 3) / 4 * 4) * sizeof(float);
+    int chunk = choice_.tilesPerPass > 0 ? std::min(choice_.tilesPerPass, tiles)
+                                         : int(std::clamp<size_t>(kScratchBytes / perTile, 1, size_t(tiles)));
+    const ConvTile tile = choose_conv_tile(device_shape(*device_), l_->num_output, choice_.forceTile,
+                                           choice_.forceDepth, chunk);
     // Passes of whole pixel blocks: a pass ending in a sliver of a block pays for all of it.
-    if (p_.tilesPerPass <= 0 && chunk < tiles && chunk > tile.bn)
+    if (choice_.tilesPerPass <= 0 && chunk < tiles && chunk > tile.bn)
         chunk = chunk / tile.bn * tile.bn;
     // [position][channel group][tile]: each position a channel-grouped row of tiles.
     Tensor v, prod;
-    if (!allocate(s, v, chunk, t2, p_.inch) || !allocate(s, prod, chunk, t2, p_.outch))
+    if (!allocate(s, v, chunk, t2, inch_) || !allocate(s, prod, chunk, t2, l_->num_output))
         return ncnn::ERROR_OUT_OF_MEMORY;
 
     const std::vector<SpecConstant> gemmSpec = {
@@ -311,9 +318,9 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
         spec_i(1),       spec_i(1),       spec_i(1),       spec_i(1),       spec_i(1),       spec_i(0),
         spec_f(0.f),     spec_f(0.f),     spec_i(0),       spec_i(0),       spec_f(1.f),     spec_f(1.f)};
     const std::vector<SpecConstant> outSpec = {spec_i(m),
-                                               spec_i(p_.act),
-                                               spec_f(p_.actA),
-                                               spec_f(p_.actB),
+                                               spec_i(l_->activation_type),
+                                               spec_f(actA_),
+                                               spec_f(actB_),
                                                spec_i(residual ? 1 : 0),
                                                spec_f(residual ? residualA : 1.f),
                                                spec_f(residual ? residualB : 1.f)};
@@ -323,21 +330,21 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
         struct {
             int32_t inch, inw, inh, tilesw, tile0, ntiles, padl, padt;
             float padValue;
-        } inPush{p_.inch, in.w, in.h, tilesw, tile0, n, padl, padt, p_.padValue};
+        } inPush{inch_, in.w, in.h, tilesw, tile0, n, padl, padt, l_->pad_value};
         int rc = dispatch_volume(s, "winograd_input", {in.buf, v.buf}, &inPush, sizeof inPush, {spec_i(m)}, n,
                                  in.groups(), 1);
         if (rc != 0)
             return rc;
-        const int inch4 = (p_.inch + 3) / 4 * 4, outch4 = (p_.outch + 3) / 4 * 4;
-        const ConvPush push{p_.inch, n, 1,         p_.outch,           n,         1, 0, 0, 0,
-                            0.f,     0, inch4 * n, p_.inch * p_.outch, outch4 * n};
-        rc = runGemm(s, tile, gemmSpec, push, n, uint32_t(t2), 2.0 * t2 * p_.inch * p_.outch,
+        const int inch4 = (inch_ + 3) / 4 * 4, outch4 = (l_->num_output + 3) / 4 * 4;
+        const ConvPush push{inch_, n, 1,         l_->num_output,         n,         1, 0, 0, 0,
+                            0.f,   0, inch4 * n, inch_ * l_->num_output, outch4 * n};
+        rc = runGemm(s, tile, gemmSpec, push, n, uint32_t(t2), 2.0 * t2 * inch_ * l_->num_output,
                      {v.buf, weights_, bias_, prod.buf, prod.buf});
         if (rc != 0)
             return rc;
         struct {
             int32_t outch, outw, outh, tilesw, tile0, ntiles, outOffset;
-        } outPush{p_.outch, out.w, out.h, tilesw, tile0, n, int32_t(out.offset)};
+        } outPush{l_->num_output, out.w, out.h, tilesw, tile0, n, int32_t(out.offset)};
         rc = dispatch_volume(s, "winograd_output", {prod.buf, bias_, res, out.buf}, &outPush, sizeof outPush,
                              outSpec, n, out.groups(), 1);
         if (rc != 0)
@@ -349,37 +356,6 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
 }
 
 namespace {
-
-ConvParams convParams(const ncnn::Convolution &c)
-{
-    ConvParams p;
-    p.outch = c.num_output;
-    p.inch = c.input_channels();
-    p.kw = c.kernel_w;
-    p.kh = c.kernel_h;
-    p.dx = c.dilation_w;
-    p.dy = c.dilation_h;
-    p.sx = c.stride_w;
-    p.sy = c.stride_h;
-    p.padl = c.pad_left;
-    p.padr = c.pad_right;
-    p.padt = c.pad_top;
-    p.padb = c.pad_bottom;
-    p.padValue = c.pad_value;
-    p.act = c.activation_type;
-    p.actA = c.activation_params.size() > 0 ? c.activation_params[0] : 0.f;
-    p.actB = c.activation_params.size() > 1 ? c.activation_params[1] : 0.f;
-    // ncnn's defaults where a model leaves the parameters out.
-    if (p.act == 3 && c.activation_params.size() < 2) {
-        p.actA = -3.402823466e+38f;
-        p.actB = 3.402823466e+38f;
-    }
-    if (p.act == 6 && c.activation_params.size() < 2) {
-        p.actA = 0.2f;
-        p.actB = 0.5f;
-    }
-    return p;
-}
 
 const char *unsupported(const ncnn::Layer &layer)
 {
@@ -397,16 +373,14 @@ public:
 
     int create(const ncnn::VulkanDevice &device)
     {
-        const auto &c = static_cast<const ncnn::Convolution &>(layer_);
-        return conv_.create(device, convParams(c), static_cast<const float *>(c.weight_data.data),
-                            c.bias_term ? static_cast<const float *>(c.bias_data.data) : nullptr);
+        return conv_.create(device, static_cast<const ncnn::Convolution &>(layer_));
     }
 
     bool outputShape(const std::vector<const Tensor *> &in, int &w, int &h, int &c) const override
     {
         int padl, padt;
-        c = conv_.params().outch;
-        return in.size() == 1 && in[0]->c == conv_.params().inch &&
+        c = conv_.outputChannels();
+        return in.size() == 1 && in[0]->c == conv_.inputChannels() &&
                conv_.outputShape(in[0]->w, in[0]->h, w, h, padl, padt);
     }
 
