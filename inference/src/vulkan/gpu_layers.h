@@ -150,15 +150,4 @@ int interp(Stream &s, const Tensor &in, Tensor &out, int mode, bool alignCorner,
 // depthToSpace: PixelShuffle, else Reorg.
 int shuffle(Stream &s, const Tensor &in, Tensor &out, bool depthToSpace, int mode, int r);
 
-// Max or average pooling; the window of output (x, y) starts at (x * sx - padl, y * sy - padt).
-struct PoolParams {
-    bool average = false;
-    // Averages count the positions inside the declared padding too.
-    bool includePad = false;
-    int kw = 1, kh = 1, sx = 1, sy = 1;
-    int padl = 0, padt = 0;
-    int declaredl = 0, declaredr = 0, declaredt = 0, declaredb = 0;
-};
-int pool(Stream &s, const Tensor &in, Tensor &out, const PoolParams &p);
-
 } // namespace brivelle::vk

@@ -4,20 +4,24 @@
 
 namespace brivelle::vk {
 
-int pool(Stream &s, const Tensor &in, Tensor &out, const PoolParams &p)
+namespace {
+
+// Max or average pooling; the window of output (x, y) starts at (x * stride - padding before, ...).
+int pool(Stream &s, const Tensor &in, Tensor &out, const ncnn::Pooling &l)
 {
-    if (in.offset != 0 || out.offset != 0 || in.c != out.c || p.kw < 1 || p.kh < 1 || p.sx < 1 || p.sy < 1)
+    if (in.offset != 0 || out.offset != 0 || in.c != out.c || l.kernel_w < 1 || l.kernel_h < 1 ||
+        l.stride_w < 1 || l.stride_h < 1)
         return ncnn::ERROR_FAILED;
+    int padl, padr, padt, padb;
+    l.padding(in.w, in.h, padl, padr, padt, padb);
     struct {
         int32_t w, h, c, inw, inh, kw, kh, sx, sy, padl, padt, declaredl, declaredr, declaredt, declaredb;
-    } push{out.w, out.h,  out.c,  in.w,        in.h,        p.kw,        p.kh,       p.sx,
-           p.sy,  p.padl, p.padt, p.declaredl, p.declaredr, p.declaredt, p.declaredb};
+    } push{out.w,      out.h, out.c, in.w,       in.h,        l.kernel_w, l.kernel_h,  l.stride_w,
+           l.stride_h, padl,  padt,  l.pad_left, l.pad_right, l.pad_top,  l.pad_bottom};
     return dispatch_volume(s, "pooling", {in.buf, out.buf}, &push, sizeof push,
-                           {spec_i(p.average ? 1 : 0), spec_i(p.includePad ? 1 : 0)}, out.w, out.h,
-                           out.groups());
+                           {spec_i(l.pooling_type == 1 ? 1 : 0), spec_i(l.avgpool_count_include_pad ? 1 : 0)},
+                           out.w, out.h, out.groups());
 }
-
-namespace {
 
 const char *unsupported(const ncnn::Layer &layer)
 {
@@ -30,21 +34,7 @@ public:
 
     int forward(Stream &s, const std::vector<const Tensor *> &in, Tensor &out) const override
     {
-        const auto &l = static_cast<const ncnn::Pooling &>(layer_);
-        PoolParams p;
-        p.average = l.pooling_type == 1;
-        p.includePad = l.avgpool_count_include_pad != 0;
-        p.kw = l.kernel_w;
-        p.kh = l.kernel_h;
-        p.sx = l.stride_w;
-        p.sy = l.stride_h;
-        int padr, padb;
-        l.padding(in[0]->w, in[0]->h, p.padl, padr, p.padt, padb);
-        p.declaredl = l.pad_left;
-        p.declaredr = l.pad_right;
-        p.declaredt = l.pad_top;
-        p.declaredb = l.pad_bottom;
-        return pool(s, *in[0], out, p);
+        return pool(s, *in[0], out, static_cast<const ncnn::Pooling &>(layer_));
     }
 };
 
