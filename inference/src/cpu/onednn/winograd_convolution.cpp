@@ -342,7 +342,8 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
         d->weightsMd = memory::desc({points, kp, np}, dt::f32, tag::abc);
         dnnl::primitive_attr attr;
         attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-        const memory::dim tilesStride = pointStride(chunkDim * kp), productsStride = pointStride(chunkDim * np);
+        const memory::dim tilesStride = pointStride(chunkDim * kp),
+                          productsStride = pointStride(chunkDim * np);
         d->tilesMd = memory::desc({points, chunkDim, kp}, dt::f32, {tilesStride, kp, 1});
         d->productsMd = memory::desc({points, chunkDim, np}, dt::f32, {productsStride, np, 1});
         d->tiling.tilesPointStride = static_cast<size_t>(tilesStride);
@@ -383,15 +384,14 @@ const char *WinogradConvolution::productImplementation() const
     return d->implementation.c_str();
 }
 
-bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &dst,
-                              const WinogradTensor *residual, void *scratch, std::string *error,
-                              const WinogradTensor *outerResidual) const
+int WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &dst,
+                             const WinogradTensor *residual, void *scratch, std::string &error,
+                             const WinogradTensor *outerResidual) const
 {
     const int lanes = d->weights->lanes();
-    auto fail = [error](const std::string &why) {
-        if (error)
-            *error = why;
-        return false;
+    auto fail = [&error](const std::string &why) {
+        error = why;
+        return ncnn::ERROR_FAILED;
     };
     if (!(src.shape == d->in) || !(dst.shape == d->out) ||
         (d->residual && (!residual || !(residual->shape == d->out))) ||
@@ -458,7 +458,7 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
     }
     if (failed)
         return fail("winograd: " + why);
-    return true;
+    return 0;
 }
 
 void applyWinogradEpilogue(const WinogradTensor &dst, const WinogradEpilogue &epilogue,

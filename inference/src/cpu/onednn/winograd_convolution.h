@@ -106,11 +106,10 @@ public:
     const char *productImplementation() const;
 
     // `residual` and `outerResidual` only when the epilogue asks for them, shaped like `dst`; either may
-    // be `dst` itself. Blocked tensors must use `lanes()` of the weights as their block. Returns false,
-    // with the reason in `error`, when oneDNN fails.
-    bool run(const WinogradTensor &src, const WinogradTensor &dst, const WinogradTensor *residual,
-             void *scratch, std::string *error = nullptr,
-             const WinogradTensor *outerResidual = nullptr) const;
+    // be `dst` itself. Blocked tensors must use `lanes()` of the weights as their block. Returns 0, or
+    // ncnn::ERROR_FAILED with the reason in `error` when oneDNN fails.
+    int run(const WinogradTensor &src, const WinogradTensor &dst, const WinogradTensor *residual,
+            void *scratch, std::string &error, const WinogradTensor *outerResidual = nullptr) const;
 
     struct Impl;
 

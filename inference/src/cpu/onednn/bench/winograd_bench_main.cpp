@@ -182,7 +182,8 @@ int main(int argc, char **argv)
                 std::vector<char> scratch(conv->scratchBytes());
                 const WinogradTensor src{input.data(), Shape{ic, size, size}, block, 0};
                 const WinogradTensor dst{output.data(), Shape{oc, size, size}, block, 0};
-                const Timing t = timeIt([&] { conv->run(src, dst, nullptr, scratch.data()); }, seconds);
+                const Timing t =
+                    timeIt([&] { conv->run(src, dst, nullptr, scratch.data(), error); }, seconds);
                 rows.push_back({name, t, conv->productImplementation()});
             };
             ours(lanes, WinogradVariant::F43, "ours F(4,3), blocked");
