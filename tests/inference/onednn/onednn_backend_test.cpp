@@ -89,7 +89,7 @@ TEST(OnednnBackend, LayersWithoutALoweringRunInsideThePlan)
             const Shape outShape = plan->shapeOf(output);
             ncnn::Mat out(outShape.w, outShape.h, outShape.c);
             BufferPool pool;
-            ASSERT_EQ(plan->run({{data, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, &err), 0)
+            ASSERT_EQ(plan->run({{data, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, err), 0)
                 << err;
             EXPECT_LE(errorOf(out, expected), kBound) << layoutName(layout) << " tile " << tile.h;
         }

@@ -63,7 +63,7 @@ Result runFast(const ncnn::Graph &graph, const Inputs &inputs, const std::vector
         outViews.emplace_back(o, viewOf(result.outputs.back()));
     }
     BufferPool pool;
-    EXPECT_EQ(plan->run(inViews, outViews, pool, &error), 0) << error;
+    EXPECT_EQ(plan->run(inViews, outViews, pool, error), 0) << error;
     result.fused = plan->fusedLayerCount();
     result.inPlace = plan->inPlaceConcatCount();
     result.peak = pool.peakBytes();
@@ -462,7 +462,7 @@ TEST(OnednnPlan, ScratchComesFromTheCallersPool)
             size_t largest = 0;
             BufferPool pool = refusingPool(allowed, given, &largest);
             const int ret =
-                plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, &error);
+                plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, error);
             EXPECT_EQ(pool.bytesInUse(), 0u);
             done = ret == 0;
             if (done) {
@@ -500,7 +500,7 @@ TEST(OnednnWinograd, ConcurrentRuns)
             BufferPool pool;
             std::string why;
             codes[i] =
-                plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(outs[i])}}, pool, &why);
+                plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(outs[i])}}, pool, why);
         });
     }
     for (std::thread &t : threads)
@@ -552,7 +552,7 @@ TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
         const Shape outShape = plan->shapeOf(net.output);
         ASSERT_EQ(outShape.h, s.h * 4);
         ncnn::Mat out(outShape.w, outShape.h, outShape.c);
-        ASSERT_EQ(plan->run({{net.input, viewOf(in)}}, {{net.output, viewOf(out)}}, cache.pool(), &error), 0)
+        ASSERT_EQ(plan->run({{net.input, viewOf(in)}}, {{net.output, viewOf(out)}}, cache.pool(), error), 0)
             << error;
         EXPECT_LE(errorOf(out, runBackend(*net.graph, {{net.input, in}}, net.output)), kBound)
             << s.h << "x" << s.w;

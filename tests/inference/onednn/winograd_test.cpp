@@ -115,9 +115,11 @@ TEST(Winograd, MatchesDirectConvolutionOnAwkwardShapes)
             for (WinogradVariant variant : {WinogradVariant::F43, WinogradVariant::F63}) {
                 const std::string what = describe(k, isa, variant);
                 std::string error;
-                auto winograd = WinogradConvolution::create(weights, inShape, k.pad, epilogue, 2, &error,
-                                                            variant, k.chunk, isa);
-                ASSERT_TRUE(winograd) << what << ": " << error;
+                std::unique_ptr<WinogradConvolution> winograd;
+                ASSERT_EQ(WinogradConvolution::create(weights, inShape, k.pad, epilogue, 2, winograd, error,
+                                                      variant, k.chunk, isa),
+                          0)
+                    << what << ": " << error;
                 ASSERT_TRUE(winograd->outputShape() == outShape) << what;
                 std::vector<float> src = toLayout(k, inputs[0].second);
                 std::vector<float> dst(sizeOf(k, outShape), k.block ? 99.f : kUntouched);

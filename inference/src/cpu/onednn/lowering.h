@@ -73,10 +73,10 @@ struct Binding {
 struct RunContext {
     BufferPool &pool;
     int threads = 1;
-    std::string *error = nullptr;
+    std::string &why;
 };
 // A whole-blob loop over the pointers of the step's bindings, in order. Returns 0 or a code of
-// <ncnn/errors.h>, with the reason in context.error.
+// <ncnn/errors.h>, with the reason in context.why.
 using CustomFn = std::function<int(const std::vector<float *> &, RunContext &)>;
 
 // The plan being compiled, as a lowering sees it.

@@ -697,7 +697,7 @@ size_t Plan::peakBlobBytes() const
 }
 
 int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
-              const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
+              const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string &why,
               StepTimes *times, const std::atomic<bool> *stop)
 {
     const OutputAllocator given = [this, &outputs](int blob, Shape) {
@@ -707,7 +707,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
                 return entry.second;
         return TensorView{};
     };
-    return run(inputs, given, pool, error, times, stop);
+    return run(inputs, given, pool, why, times, stop);
 }
 
 Layout Plan::layout() const
@@ -733,7 +733,7 @@ std::vector<std::string> Plan::convolutionKernels() const
 }
 
 int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
-              BufferPool &pool, std::string *error, StepTimes *times, const std::atomic<bool> *stop)
+              BufferPool &pool, std::string &why, StepTimes *times, const std::atomic<bool> *stop)
 {
     ThreadScope threads(d->options.numThreads);
     std::vector<float *> roots(d->rootBytes.size(), nullptr);
@@ -747,10 +747,9 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
         pool.release(scratchpad);
         scratchpad = nullptr;
     };
-    auto fail = [&](const std::string &why, int code = ncnn::ERROR_FAILED) {
+    auto fail = [&](const std::string &reason, int code = ncnn::ERROR_FAILED) {
         releaseAll();
-        if (error)
-            *error = why;
+        why = reason;
         return code;
     };
     TensorView outputView;
@@ -765,7 +764,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
         return nullptr;
     };
     std::string customError;
-    RunContext context{pool, d->options.numThreads, &customError};
+    RunContext context{pool, d->options.numThreads, customError};
     try {
         dnnl::stream stream(cpuEngine());
         std::vector<float *> pointers;

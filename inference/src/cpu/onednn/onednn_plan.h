@@ -107,10 +107,10 @@ public:
     std::vector<std::string> convolutionKernels() const;
 
     // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0 or a code of
-    // <ncnn/errors.h> (ERROR_OUT_OF_MEMORY, ERROR_CANCELLED, ERROR_FAILED), with the reason in `error`.
+    // <ncnn/errors.h> (ERROR_OUT_OF_MEMORY, ERROR_CANCELLED, ERROR_FAILED), with the reason in `why`.
     // Every byte, scratchpads included, comes from `pool`. Runs of one plan may overlap on several threads.
     int run(const std::vector<std::pair<int, TensorView>> &inputs,
-            const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
+            const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string &why,
             StepTimes *times = nullptr, const std::atomic<bool> *stop = nullptr);
 
     // Outputs allocated by `allocate` (blob, shape) only when they are written, after the blobs that
@@ -118,7 +118,7 @@ public:
     // data means out of memory.
     using OutputAllocator = std::function<TensorView(int blob, Shape shape)>;
     int run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
-            BufferPool &pool, std::string *error, StepTimes *times = nullptr,
+            BufferPool &pool, std::string &why, StepTimes *times = nullptr,
             const std::atomic<bool> *stop = nullptr);
 
     struct Impl;

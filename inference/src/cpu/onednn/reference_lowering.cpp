@@ -35,7 +35,7 @@ int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outS
     opt.blob_allocator = &allocator;
     opt.workspace_allocator = &allocator;
     auto outOfMemory = [&] {
-        *context.error = layer.name + ": out of memory on the reference path";
+        context.why = layer.name + ": out of memory on the reference path";
         return ncnn::ERROR_OUT_OF_MEMORY;
     };
     std::vector<ncnn::Mat> bottoms;
@@ -54,7 +54,7 @@ int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outS
     const ncnn::Mat &top = tops[0];
     if (ret != 0 || top.dims != 3 || top.c != outShape.c || top.h != outShape.h || top.w != outShape.w ||
         top.elemsize != 4 || top.elempack != 1) {
-        *context.error = layer.name + ": the reference layer failed with code " + std::to_string(ret);
+        context.why = layer.name + ": the reference layer failed with code " + std::to_string(ret);
         return ncnn::ERROR_FAILED;
     }
     fromPlanar(static_cast<const float *>(top.data), top.cstep, ptr.back(), layout, outShape);

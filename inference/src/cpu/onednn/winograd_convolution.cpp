@@ -283,24 +283,24 @@ bool WinogradConvolution::supports(int kernelW, int kernelH, int strideW, int st
            (padLeft == 0 || padLeft == 1) && padRight == padLeft && padTop == padLeft && padBottom == padLeft;
 }
 
-std::unique_ptr<WinogradConvolution>
-WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
-                            WinogradEpilogue epilogue, int threads, std::string *error,
-                            WinogradVariant variant, int tilesPerChunk)
+int WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
+                                WinogradEpilogue epilogue, int threads,
+                                std::unique_ptr<WinogradConvolution> &out, std::string &why,
+                                WinogradVariant variant, int tilesPerChunk)
 {
-    return create(std::move(weights), input, pad, epilogue, threads, error, variant, tilesPerChunk,
+    return create(std::move(weights), input, pad, epilogue, threads, out, why, variant, tilesPerChunk,
                   winogradIsa());
 }
 
-std::unique_ptr<WinogradConvolution>
-WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
-                            WinogradEpilogue epilogue, int threads, std::string *error,
-                            WinogradVariant variant, int tilesPerChunk, WinogradIsa isa)
+int WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
+                                WinogradEpilogue epilogue, int threads,
+                                std::unique_ptr<WinogradConvolution> &out, std::string &why,
+                                WinogradVariant variant, int tilesPerChunk, WinogradIsa isa)
 {
-    auto fail = [error](const std::string &why) {
-        if (error)
-            *error = why;
-        return nullptr;
+    out.reset();
+    auto fail = [&why](const std::string &reason) {
+        why = reason;
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
     };
     if (!weights || input.c != weights->inChannels())
         return fail("winograd: input channels differ from the weights");
@@ -362,7 +362,8 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
     d->scratchpadBytes = alignUp(d->scratchpadMd.get_size());
     d->perThread = d->tilesBytes + d->productsBytes + d->scratchpadBytes;
     d->weights = std::move(weights);
-    return std::unique_ptr<WinogradConvolution>(new WinogradConvolution(std::move(d)));
+    out.reset(new WinogradConvolution(std::move(d)));
+    return 0;
 }
 
 WinogradConvolution::WinogradConvolution(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}

@@ -69,7 +69,7 @@ BenchReport benchmarkGraph(const ncnn::Graph &graph, int input, int output, Shap
     std::vector<float> out(static_cast<size_t>(outShape.c) * outShape.h * outShape.w);
     const TensorView inView{in.data(), shape, static_cast<size_t>(shape.h) * shape.w};
     const TensorView outView{out.data(), outShape, static_cast<size_t>(outShape.h) * outShape.w};
-    report.code = plan->run({{input, inView}}, {{output, outView}}, pool, &report.error);
+    report.code = plan->run({{input, inView}}, {{output, outView}}, pool, report.error);
     if (report.code != 0)
         return report;
     report.firstRunSeconds = since(first);
@@ -78,7 +78,7 @@ BenchReport benchmarkGraph(const ncnn::Graph &graph, int input, int output, Shap
         StepTimes times;
         const double cpuStart = processCpuSeconds();
         const auto start = std::chrono::steady_clock::now();
-        report.code = plan->run({{input, inView}}, {{output, outView}}, pool, &report.error, &times);
+        report.code = plan->run({{input, inView}}, {{output, outView}}, pool, report.error, &times);
         if (report.code != 0)
             return report;
         report.runSeconds.push_back(since(start));

@@ -170,9 +170,9 @@ int main(int argc, char **argv)
                 e.slope = 0.2f;
                 std::string error;
                 const char *chunk = std::getenv("WINOGRAD_CHUNK");
-                auto conv = WinogradConvolution::create(w, Shape{ic, size, size}, 1, e, threads, &error,
-                                                        variant, chunk ? std::atoi(chunk) : 0);
-                if (!conv) {
+                std::unique_ptr<WinogradConvolution> conv;
+                if (WinogradConvolution::create(w, Shape{ic, size, size}, 1, e, threads, conv, error, variant,
+                                                chunk ? std::atoi(chunk) : 0) != 0) {
                     rows.push_back({name, Timing{}, error});
                     return;
                 }
