@@ -1,14 +1,8 @@
 // The oneDNN backend against the reference backend on models loaded from ncnn text, and through Net.
-// Error metric: max |onednn - reference| / max |reference| (normalised), bound 1e-4.
+// Error metric: max |onednn - reference| / max(|reference|, 1), bound 1e-4.
 
-#include "model_text.h"
-#include "naive_graph.h"
+#include "onednn_test_util.h"
 
-#include "backend.h"
-#include "cpu/onednn/bench/sample_graphs.h"
-#include "cpu/onednn/onednn_backend.h"
-#include "cpu/onednn/onednn_plan.h"
-#include "graph.h"
 #include "modelgen.h"
 
 #include <ncnn/allocator.h>
@@ -17,85 +11,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 using namespace brivelle::onednn;
-using namespace brivelle::onednn::testing;
+using namespace onednntest;
 
 namespace {
-
-constexpr double kBound = 1e-4;
-
-std::unique_ptr<ncnn::Graph> loadGraph(const ModelFiles &files)
-{
-    auto graph = std::make_unique<ncnn::Graph>();
-    std::string err;
-    if (ncnn::parse_param(files.param.data(), files.param.size(), *graph, err) != 0) {
-        ADD_FAILURE() << "param: " << err << "\n" << files.param.substr(0, 400);
-        return nullptr;
-    }
-    if (ncnn::load_weights(files.bin.data(), files.bin.size(), *graph, err) != 0) {
-        ADD_FAILURE() << "bin: " << err;
-        return nullptr;
-    }
-    ncnn::Option opt;
-    for (auto &layer : graph->layers)
-        layer->create_pipeline(opt);
-    return graph;
-}
-
-ncnn::Mat toMat(const Planar &p)
-{
-    ncnn::Mat m(p.shape.w, p.shape.h, p.shape.c);
-    for (int c = 0; c < p.shape.c; ++c)
-        std::copy_n(p.data.begin() + static_cast<size_t>(c) * p.shape.h * p.shape.w, p.shape.h * p.shape.w,
-                    static_cast<float *>(m.channel(c).data));
-    return m;
-}
-
-std::vector<float> toVector(const ncnn::Mat &m)
-{
-    std::vector<float> v;
-    for (int c = 0; c < m.c; ++c) {
-        const float *p = m.channel(c);
-        v.insert(v.end(), p, p + static_cast<size_t>(m.w) * m.h);
-    }
-    return v;
-}
-
-ncnn::Mat runPlan(ncnn::ExecutionPlan &plan, const ncnn::Graph &graph, int input, const ncnn::Mat &in,
-                  int output, const ncnn::Option &opt, int *ret = nullptr, std::string *error = nullptr)
-{
-    std::vector<ncnn::Mat> blobs(graph.blobs.size());
-    blobs[input] = in;
-    std::string err;
-    const int r = plan.run(blobs, output, opt, err);
-    if (ret)
-        *ret = r;
-    else
-        EXPECT_EQ(r, 0) << err;
-    if (error)
-        *error = err;
-    return blobs[output];
-}
 
 const ncnn::Backend &onednn()
 {
     const ncnn::Backend *b = ncnn::find_backend("onednn");
     EXPECT_NE(b, nullptr);
     return *b;
-}
-
-ncnn::Option options(int threads, bool light = true)
-{
-    ncnn::Option opt;
-    opt.num_threads = threads;
-    opt.lightmode = light;
-    return opt;
 }
 
 } // namespace
@@ -106,8 +35,7 @@ TEST(OnednnBackend, NetworksMatchTheReferenceOnTilesInTurn)
     const SampleGraph nets[] = {makeRrdbNetGraph(2, 16, 8, 5), makeRrdbNetGraph(1, 13, 5, 6),
                                 makeSrvggGraph(3, 12, 7)};
     for (const SampleGraph &net : nets) {
-        auto graph = loadGraph(writeModel(net.graph));
-        ASSERT_TRUE(graph);
+        const ncnn::Graph *graph = net.graph.get();
         ASSERT_TRUE(onednn().supports(*graph, options(2), nullptr));
         std::string err;
         auto fast = onednn().compile(*graph, options(2), nullptr, err);
@@ -118,18 +46,12 @@ TEST(OnednnBackend, NetworksMatchTheReferenceOnTilesInTurn)
         unsigned seed = 90;
         int turn = 0;
         for (const Shape &tile : tiles) {
-            {
-                const int threads = 1 << (turn++ % 3);
-                const ncnn::Mat in = toMat(randomPlanar(tile, seed++));
-                const ncnn::Mat a = runPlan(*fast, *graph, net.input, in, net.output, options(threads));
-                const ncnn::Mat b = runPlan(*reference, *graph, net.input, in, net.output, options(threads));
-                ASSERT_FALSE(a.empty());
-                ASSERT_EQ(a.w, b.w);
-                ASSERT_EQ(a.c, b.c);
-                EXPECT_LE(normalisedError(toVector(a), toVector(b)), kBound)
-                    << net.graph.ops.size() << " layers, tile " << tile.h << "x" << tile.w << ", threads "
-                    << threads;
-            }
+            const int threads = 1 << (turn++ % 3);
+            const Inputs in{{net.input, randomMat(tile, seed++)}};
+            const ncnn::Mat a = runBackend(*graph, in, net.output, options(threads), fast.get());
+            const ncnn::Mat b = runBackend(*graph, in, net.output, options(threads), reference.get());
+            EXPECT_LE(errorOf(a, b), kBound) << graph->layers.size() << " layers, tile " << tile.h << "x"
+                                             << tile.w << ", threads " << threads;
         }
     }
 }
@@ -139,55 +61,37 @@ TEST(OnednnBackend, NetworksMatchTheReferenceOnTilesInTurn)
 // plan, in every layout, instead of sending the whole network to the reference.
 TEST(OnednnBackend, LayersWithoutALoweringRunInsideThePlan)
 {
-    const char *param = "7767517\n"
-                        "8 8\n"
-                        "Input in 0 1 b0\n"
-                        "Convolution c1 1 1 b0 b1 0=8 1=3 4=1 5=1 6=216\n"
-                        "Pooling avg 1 1 b1 b2 0=1 1=2 2=2\n"
-                        "Pooling max 1 1 b2 b3 0=0 1=3 2=2 3=1\n"
-                        "Pooling tail 1 1 b3 b4 0=1 1=3 2=2 3=1 6=1\n"
-                        "Interp bilinear 1 1 b4 b5 0=2 1=2.0 2=2.0\n"
-                        "Padding pad 1 1 b5 b6 0=1 1=0 2=2 3=1\n"
-                        "Convolution c2 1 1 b6 b7 0=3 1=3 4=1 5=1 6=216\n";
-    ModelFiles files;
-    files.param = param;
-    for (int conv = 0; conv < 2; ++conv) {
-        const auto weights = randomVector(216, 20 + conv, 0.2f);
-        const auto bias = randomVector(conv == 0 ? 8 : 3, 30 + conv, 0.1f);
-        const size_t at = files.bin.size();
-        files.bin.resize(at + 4 + 4 * (weights.size() + bias.size()), 0);
-        std::memcpy(files.bin.data() + at + 4, weights.data(), weights.size() * 4);
-        std::memcpy(files.bin.data() + at + 4 + weights.size() * 4, bias.data(), bias.size() * 4);
-    }
-    auto graph = loadGraph(files);
+    ModelWriter m(20);
+    m.input("data");
+    m.conv("c1", "data", "b1", 3, 8, 3);
+    m.layer("Pooling", "avg", {"b1"}, {"b2"}, "0=1 1=2 2=2");
+    m.layer("Pooling", "max", {"b2"}, {"b3"}, "0=0 1=3 2=2 3=1");
+    m.layer("Pooling", "tail", {"b3"}, {"b4"}, "0=1 1=3 2=2 3=1 6=1");
+    m.layer("Interp", "bilinear", {"b4"}, {"b5"}, "0=2 1=2.000000e+00 2=2.000000e+00");
+    m.layer("Padding", "pad", {"b5"}, {"b6"}, "0=1 1=0 2=2 3=1");
+    m.conv("c2", "b6", "output", 8, 3, 3);
+    auto graph = load(m);
     ASSERT_TRUE(graph);
-    FastGraph fast;
-    std::string err;
-    ASSERT_TRUE(translateGraph(*graph, fast, err)) << err;
-    auto reference = ncnn::reference_backend().compile(*graph, options(2), nullptr, err);
-    ASSERT_TRUE(reference) << err;
+    const int data = graph->find_blob("data"), output = graph->find_blob("output");
     for (const Shape &tile : {Shape{3, 17, 13}, Shape{3, 16, 16}}) {
-        const Planar input = randomPlanar(tile, 8);
-        const ncnn::Mat expected = runPlan(*reference, *graph, 0, toMat(input), 7, options(2));
+        const Inputs in{{data, randomMat(tile, 8)}};
+        const ncnn::Mat expected = runBackend(*graph, in, output);
         for (Layout layout :
              {Layout::Auto, Layout::Plain, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16}) {
             PlanOptions planOptions;
             planOptions.numThreads = 2;
             planOptions.layout = layout;
             planOptions.allowSlowConvolutions = true;
-            auto plan = Plan::compile(fast, {{0, tile}}, {7}, planOptions, &err);
-            ASSERT_TRUE(plan) << layoutName(layout) << ": " << err;
-            const Shape outShape = plan->shapeOf(7);
-            std::vector<float> out(static_cast<size_t>(outShape.c) * outShape.h * outShape.w);
-            const size_t plane = static_cast<size_t>(tile.h) * tile.w;
+            std::unique_ptr<Plan> plan;
+            std::string err;
+            ASSERT_EQ(Plan::compile(*graph, {{data, tile}}, {output}, planOptions, plan, err), 0)
+                << layoutName(layout) << ": " << err;
+            const Shape outShape = plan->shapeOf(output);
+            ncnn::Mat out(outShape.w, outShape.h, outShape.c);
             BufferPool pool;
-            ASSERT_EQ(plan->run({{0, TensorView{const_cast<float *>(input.data.data()), tile, plane}}},
-                                {{7, TensorView{out.data(), outShape, size_t(outShape.h) * outShape.w}}},
-                                pool, &err),
-                      0)
+            ASSERT_EQ(plan->run({{data, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, err), 0)
                 << err;
-            EXPECT_LE(normalisedError(out, toVector(expected)), kBound)
-                << layoutName(layout) << " tile " << tile.h;
+            EXPECT_LE(errorOf(out, expected), kBound) << layoutName(layout) << " tile " << tile.h;
         }
     }
 }
@@ -210,19 +114,18 @@ private:
 TEST(OnednnBackend, OutOfMemoryIsAnError)
 {
     const SampleGraph net = makeRrdbNetGraph(1, 16, 8, 9);
-    auto graph = loadGraph(writeModel(net.graph));
-    ASSERT_TRUE(graph);
+    const ncnn::Graph *graph = net.graph.get();
     std::string err;
     auto fast = onednn().compile(*graph, options(2), nullptr, err);
     ASSERT_TRUE(fast) << err;
-    const ncnn::Mat in = toMat(randomPlanar({3, 6, 6}, 10));
+    const Inputs in{{net.input, randomMat({3, 6, 6}, 10)}};
     for (int allowed : {0, 1, 3, 6}) {
         FailingAllocator allocator(allowed);
         ncnn::Option opt = options(2);
         opt.blob_allocator = &allocator;
         opt.workspace_allocator = &allocator;
         int ret = 0;
-        const ncnn::Mat out = runPlan(*fast, *graph, net.input, in, net.output, opt, &ret, &err);
+        const ncnn::Mat out = runBackend(*graph, in, net.output, opt, fast.get(), &ret, &err);
         EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << allowed << ": " << err;
         EXPECT_TRUE(out.empty());
     }
@@ -232,7 +135,7 @@ TEST(OnednnBackend, OutOfMemoryIsAnError)
 TEST(OnednnBackend, NetUsesItAndAgrees)
 {
     const SampleGraph net = makeSrvggGraph(2, 8, 11);
-    const ModelFiles files = writeModel(net.graph);
+    const SampleGraph &files = net;
     const auto path =
         std::filesystem::temp_directory_path() /
         ("brivelle_onednn_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
@@ -247,19 +150,14 @@ TEST(OnednnBackend, NetUsesItAndAgrees)
     ASSERT_EQ(n.load_param_mem(files.param.c_str()), 0) << n.last_error();
     ASSERT_EQ(n.load_model(path.string().c_str()), 0) << n.last_error();
     std::filesystem::remove(path);
-    auto graph = loadGraph(files);
-    ASSERT_TRUE(graph);
-    EXPECT_EQ(ncnn::choose_backend(*graph, n.opt, nullptr), &onednn());
-    std::string err;
-    auto reference = ncnn::reference_backend().compile(*graph, options(2), nullptr, err);
+    EXPECT_EQ(ncnn::choose_backend(*net.graph, n.opt, nullptr), &onednn());
     for (const Shape &tile : {Shape{3, 11, 6}, Shape{3, 4, 4}}) {
-        const ncnn::Mat in = toMat(randomPlanar(tile, 12));
+        const ncnn::Mat in = randomMat(tile, 12);
         ncnn::Extractor ex = n.create_extractor();
-        ASSERT_EQ(ex.input(blobName(net.input).c_str(), in), 0);
+        ASSERT_EQ(ex.input("data", in), 0);
         ncnn::Mat out;
-        ASSERT_EQ(ex.extract(blobName(net.output).c_str(), out), 0) << ex.last_error();
-        const ncnn::Mat expected = runPlan(*reference, *graph, net.input, in, net.output, options(2));
-        EXPECT_LE(normalisedError(toVector(out), toVector(expected)), kBound);
+        ASSERT_EQ(ex.extract("output", out), 0) << ex.last_error();
+        EXPECT_LE(errorOf(out, runBackend(*net.graph, {{net.input, in}}, net.output)), kBound);
     }
 }
 
@@ -277,7 +175,7 @@ TEST(OnednnBackend, RealModelsOnATinyCrop)
             << net.last_error();
         ASSERT_EQ(net.load_model((models / (std::string(name) + ".bin")).string().c_str()), 0)
             << net.last_error();
-        const ncnn::Mat in = toMat(randomPlanar({3, 5, 4}, 13, 0.5f));
+        const ncnn::Mat in = randomMat({3, 5, 4}, 13);
         ncnn::Extractor ex = net.create_extractor();
         ASSERT_EQ(ex.input("data", in), 0);
         ncnn::Mat out;
@@ -298,10 +196,8 @@ TEST(OnednnBackend, RealModelsOnATinyCrop)
         for (auto &layer : graph.layers)
             layer->create_pipeline(net.opt);
         EXPECT_TRUE(onednn().supports(graph, net.opt, nullptr)) << name;
-        auto reference = ncnn::reference_backend().compile(graph, net.opt, nullptr, err);
         const int input = graph.find_blob("data"), output = graph.find_blob("output");
-        const ncnn::Mat expected = runPlan(*reference, graph, input, in, output, options(2));
-        EXPECT_LE(normalisedError(toVector(out), toVector(expected)), kBound) << name;
+        EXPECT_LE(errorOf(out, runBackend(graph, {{input, in}}, output)), kBound) << name;
     }
 }
 
@@ -325,20 +221,18 @@ TEST(OnednnBackend, GeneratedModelsMatchTheReference)
         rrdbnet(x2, Storage::Fp16, 3), rrdbnet(x4, Storage::Fp32, 4), srvgg(vgg, Storage::Fp32, 5)};
     int index = 0;
     for (const auto &files : models) {
-        const brivelle::onednn::testing::ModelFiles ours{files.param, files.bin};
-        auto graph = loadGraph(ours);
+        auto graph = load(files.param, files.bin);
         ASSERT_TRUE(graph);
         EXPECT_TRUE(onednn().supports(*graph, options(2), nullptr)) << index;
         std::string err;
         auto fast = onednn().compile(*graph, options(2), nullptr, err);
         ASSERT_TRUE(fast) << err;
-        auto reference = ncnn::reference_backend().compile(*graph, options(2), nullptr, err);
         const int input = graph->find_blob("data"), output = graph->find_blob("output");
         for (const Shape &tile : {Shape{3, 6, 4}, Shape{3, 10, 8}}) {
-            const ncnn::Mat in = toMat(randomPlanar(tile, 14));
-            const ncnn::Mat a = runPlan(*fast, *graph, input, in, output, options(2));
-            const ncnn::Mat b = runPlan(*reference, *graph, input, in, output, options(2));
-            EXPECT_LE(normalisedError(toVector(a), toVector(b)), kBound)
+            const Inputs in{{input, randomMat(tile, 14)}};
+            EXPECT_LE(errorOf(runBackend(*graph, in, output, options(2), fast.get()),
+                              runBackend(*graph, in, output)),
+                      kBound)
                 << "model " << index << " tile " << tile.h;
         }
         ++index;

@@ -1,54 +1,23 @@
-// The oneDNN plan against direct loops: every fast layer and fused pattern on awkward shapes.
-// Error metric: max |fast - naive| / max |naive| (normalised), bound 1e-4.
+// The oneDNN plan against the reference backend on the same loaded graph: every fast layer and fused pattern
+// on awkward shapes, in every layout. Error metric: max |fast - reference| / max(|reference|, 1), bound 1e-4.
 
-#include "naive_graph.h"
+#include "onednn_test_util.h"
 
-#include "cpu/onednn/bench/sample_graphs.h"
 #include "cpu/onednn/layers/convolution_onednn.h"
-#include "cpu/onednn/onednn_plan.h"
 #include "cpu/onednn/plan_cache.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdlib>
-#include <sstream>
 #include <thread>
 
 using namespace brivelle::onednn;
-using namespace brivelle::onednn::testing;
+using namespace onednntest;
 
 namespace {
 
-constexpr double kBound = 1e-4;
-
-FastOp makeOp(OpType type, std::vector<int> bottoms, std::vector<int> tops)
-{
-    FastOp op;
-    op.type = type;
-    op.name =
-        "op" + std::to_string(static_cast<int>(type)) + "_" + std::to_string(tops.empty() ? -1 : tops[0]);
-    op.bottoms = std::move(bottoms);
-    op.tops = std::move(tops);
-    return op;
-}
-
-FastOp makeConv(int bottom, int top, int inC, int outC, int k, unsigned seed, int act = 0, float a = 0.f)
-{
-    FastOp op = makeOp(OpType::Convolution, {bottom}, {top});
-    op.outChannels = outC;
-    op.kernelW = op.kernelH = k;
-    op.padLeft = op.padRight = op.padTop = op.padBottom = k / 2;
-    op.weights = randomVector(static_cast<size_t>(outC) * inC * k * k, seed, 1.f / k / std::sqrt(float(inC)));
-    op.bias = randomVector(outC, seed + 1, 0.1f);
-    op.activation.type = act;
-    op.activation.a = a;
-    return op;
-}
-
 struct Result {
-    std::map<int, Planar> outputs;
+    std::vector<ncnn::Mat> outputs;
     int fused = 0;
     int inPlace = 0;
     size_t peak = 0;
@@ -59,55 +28,42 @@ struct Result {
 // Every layout a plan can keep its blobs in; forced ones may run slow kernels on purpose.
 constexpr Layout kLayouts[] = {Layout::Plain, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16};
 
-Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, const std::vector<int> &outputs,
-               int threads = 2, bool light = true, Layout layout = Layout::Auto, bool winograd = false)
+PlanOptions planOptions(int threads = 2, bool light = true, Layout layout = Layout::Auto,
+                        bool winograd = false)
 {
-    std::vector<std::pair<int, Shape>> shapes;
-    for (const auto &in : inputs)
-        shapes.emplace_back(in.first, in.second.shape);
     PlanOptions options;
     options.numThreads = threads;
     options.lightMode = light;
     options.layout = layout;
     options.allowSlowConvolutions = layout != Layout::Auto;
     options.tryWinograd = winograd;
+    return options;
+}
+
+// Outputs are ncnn::Mats: their channel step is padded as the backend's callers lay them out.
+Result runFast(const ncnn::Graph &graph, const Inputs &inputs, const std::vector<int> &outputs,
+               const PlanOptions &options = planOptions())
+{
+    std::vector<std::pair<int, Shape>> shapes;
+    std::vector<std::pair<int, TensorView>> inViews, outViews;
+    for (const auto &in : inputs) {
+        shapes.emplace_back(in.first, shapeOf(in.second));
+        inViews.emplace_back(in.first, viewOf(in.second));
+    }
+    std::unique_ptr<Plan> plan;
     std::string error;
-    auto plan = Plan::compile(graph, shapes, outputs, options, &error);
-    EXPECT_TRUE(plan) << error;
     Result result;
+    EXPECT_EQ(Plan::compile(graph, shapes, outputs, options, plan, error), 0) << error;
     if (!plan)
         return result;
-    // Inputs and outputs with a padded channel step, as ncnn::Mat lays them out.
-    std::map<int, std::vector<float>> storage;
-    std::vector<std::pair<int, TensorView>> inViews, outViews;
-    auto padded = [](Shape s) {
-        return static_cast<size_t>(s.h) * s.w + 3;
-    };
-    for (const auto &in : inputs) {
-        const Shape s = in.second.shape;
-        auto &buf = storage[in.first];
-        buf.assign(padded(s) * s.c, -7.f);
-        for (int c = 0; c < s.c; ++c)
-            std::copy_n(in.second.data.begin() + static_cast<size_t>(c) * s.h * s.w, s.h * s.w,
-                        buf.begin() + padded(s) * c);
-        inViews.emplace_back(in.first, TensorView{buf.data(), s, padded(s)});
-    }
     for (int o : outputs) {
         const Shape s = plan->shapeOf(o);
-        auto &buf = storage[1000000 + o];
-        buf.assign(padded(s) * s.c, -7.f);
-        outViews.emplace_back(o, TensorView{buf.data(), s, padded(s)});
+        result.outputs.emplace_back(s.w, s.h, s.c);
+        result.outputs.back().fill(-7.f);
+        outViews.emplace_back(o, viewOf(result.outputs.back()));
     }
     BufferPool pool;
-    EXPECT_EQ(plan->run(inViews, outViews, pool, &error), 0) << error;
-    for (const auto &view : outViews) {
-        Planar p;
-        p.shape = view.second.shape;
-        for (int c = 0; c < p.shape.c; ++c)
-            p.data.insert(p.data.end(), view.second.data + view.second.cstep * c,
-                          view.second.data + view.second.cstep * c + p.shape.h * p.shape.w);
-        result.outputs[view.first] = p;
-    }
+    EXPECT_EQ(plan->run(inViews, outViews, pool, error), 0) << error;
     result.fused = plan->fusedLayerCount();
     result.inPlace = plan->inPlaceConcatCount();
     result.peak = pool.peakBytes();
@@ -118,67 +74,69 @@ Result runFast(const FastGraph &graph, const std::map<int, Planar> &inputs, cons
     return result;
 }
 
-void expectMatches(const FastGraph &graph, const std::map<int, Planar> &inputs,
-                   const std::vector<int> &outputs, const std::string &what, int threads = 2,
-                   Result *out = nullptr, Layout layout = Layout::Auto, bool winograd = false)
+// Each output of the plan against the reference backend's.
+Result expectMatches(const ncnn::Graph &graph, const Inputs &inputs, const std::vector<std::string> &outputs,
+                     const std::string &what, const PlanOptions &options = planOptions())
 {
-    const auto naive = evaluateNaive(graph, inputs);
-    const Result fast = runFast(graph, inputs, outputs, threads, true, layout, winograd);
-    for (int o : outputs) {
-        ASSERT_TRUE(fast.outputs.count(o)) << what;
-        const Planar &a = fast.outputs.at(o);
-        const Planar &b = naive.at(o);
-        ASSERT_TRUE(a.shape == b.shape)
-            << what << " shape " << a.shape.c << "x" << a.shape.h << "x" << a.shape.w << " vs " << b.shape.c
-            << "x" << b.shape.h << "x" << b.shape.w;
-        EXPECT_LE(normalisedError(a.data, b.data), kBound) << what << " blob " << o;
-    }
-    if (out)
-        *out = fast;
+    std::vector<int> blobs;
+    for (const std::string &o : outputs)
+        blobs.push_back(graph.find_blob(o));
+    Result fast = runFast(graph, inputs, blobs, options);
+    for (size_t k = 0; k < blobs.size() && k < fast.outputs.size(); ++k)
+        EXPECT_LE(errorOf(fast.outputs[k], runBackend(graph, inputs, blobs[k])), kBound)
+            << what << ", blob " << outputs[k] << " in " << layoutName(options.layout);
+    return fast;
 }
 
-struct ConvCase {
-    int ic, oc, k, stride, dilation, pad, h, w, act;
-    bool bias;
-};
+Inputs inputOf(const ncnn::Graph &graph, Shape shape, unsigned seed)
+{
+    return {{graph.find_blob("data"), randomMat(shape, seed)}};
+}
+
+// A network read from `data` that `body` writes.
+std::shared_ptr<ncnn::Graph> network(unsigned seed, const std::function<void(ModelWriter &)> &body)
+{
+    ModelWriter m(seed);
+    m.input("data");
+    body(m);
+    return load(m);
+}
 
 } // namespace
 
 TEST(OnednnConvolution, AwkwardShapesAndActivations)
 {
-    const ConvCase cases[] = {
-        {3, 64, 3, 1, 1, 1, 9, 7, 0, true},    {13, 20, 3, 1, 1, 1, 5, 5, 2, true},
-        {16, 16, 3, 1, 1, 1, 1, 1, 1, false},  {7, 5, 1, 1, 1, 0, 6, 11, 3, true},
-        {20, 13, 5, 1, 1, 2, 5, 5, 4, true},   {9, 17, 3, 2, 1, 1, 7, 9, 5, true},
-        {8, 24, 3, 1, 2, 2, 6, 5, 6, true},    {5, 3, 3, 1, 1, -233, 4, 7, 0, true},
-        {5, 3, 4, 2, 1, -234, 7, 8, 2, false}, {64, 32, 3, 1, 1, 1, 5, 3, 2, true},
+    struct Row {
+        int ic, oc, k, stride, dilation, pad, h, w;
+        const char *activation; // keys 9 and -23310 of the layer
+        bool bias;
+    };
+    const Row rows[] = {
+        {3, 64, 3, 1, 1, 1, 9, 7, "", true},
+        {13, 20, 3, 1, 1, 1, 5, 5, "9=2 -23310=1,1.000000e-01", true},
+        {16, 16, 3, 1, 1, 1, 1, 1, "9=1", false},
+        {7, 5, 1, 1, 1, 0, 6, 11, "9=3 -23310=2,-3.000000e-01,4.000000e-01", true},
+        {20, 13, 5, 1, 1, 2, 5, 5, "9=4", true},
+        {9, 17, 3, 2, 1, 1, 7, 9, "9=5", true},
+        {8, 24, 3, 1, 2, 2, 6, 5, "9=6 -23310=2,1.666667e-01,5.000000e-01", true},
+        {5, 3, 3, 1, 1, -233, 4, 7, "", true},
+        {5, 3, 4, 2, 1, -234, 7, 8, "9=2 -23310=1,1.000000e-01", false},
+        {64, 32, 3, 1, 1, 1, 5, 3, "9=2 -23310=1,1.000000e-01", true},
     };
     unsigned seed = 1;
-    for (const ConvCase &c : cases) {
-        FastGraph g;
-        g.blobCount = 2;
-        g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-        FastOp conv = makeConv(0, 1, c.ic, c.oc, c.k, seed++, c.act, 0.1f);
-        conv.strideW = conv.strideH = c.stride;
-        conv.dilationW = conv.dilationH = c.dilation;
-        conv.padLeft = conv.padRight = conv.padTop = conv.padBottom = c.pad;
-        if (c.act == 3) {
-            conv.activation.a = -0.3f;
-            conv.activation.b = 0.4f;
-        }
-        if (c.act == 6) {
-            conv.activation.a = 1.f / 6.f;
-            conv.activation.b = 0.5f;
-        }
-        if (!c.bias)
-            conv.bias.clear();
-        g.ops.push_back(conv);
-        std::ostringstream what;
-        what << "ic=" << c.ic << " oc=" << c.oc << " k=" << c.k << " s=" << c.stride << " d=" << c.dilation
-             << " pad=" << c.pad << " " << c.h << "x" << c.w << " act=" << c.act;
-        const auto input = randomPlanar({c.ic, c.h, c.w}, seed++);
+    for (const Row &c : rows) {
+        const int weights = c.ic * c.oc * c.k * c.k;
+        const std::string params = "0=" + std::to_string(c.oc) + " 1=" + std::to_string(c.k) +
+                                   " 2=" + std::to_string(c.dilation) + " 3=" + std::to_string(c.stride) +
+                                   " 4=" + std::to_string(c.pad) + " 5=" + std::to_string(c.bias) +
+                                   " 6=" + std::to_string(weights) + " " + c.activation;
+        auto graph = network(seed++, [&](ModelWriter &m) {
+            m.convWithParams("conv", "data", "output", weights, c.oc, c.bias, params);
+        });
+        ASSERT_TRUE(graph);
+        const Inputs in = inputOf(*graph, {c.ic, c.h, c.w}, seed++);
         for (Layout layout : kLayouts)
-            expectMatches(g, {{0, input}}, {1}, what.str() + " in " + layoutName(layout), 2, nullptr, layout);
+            expectMatches(*graph, in, {"output"}, params, planOptions(2, true, layout));
     }
 }
 
@@ -186,124 +144,95 @@ TEST(OnednnConvolution, AwkwardShapesAndActivations)
 TEST(OnednnFusion, ResidualSumsFoldIntoTheConvolution)
 {
     for (int channels : {16, 13}) {
-        FastGraph g;
-        g.blobCount = 8;
-        g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-        g.ops.push_back(makeConv(0, 1, 3, channels, 3, 5));
-        g.ops.push_back(makeOp(OpType::Split, {1}, {2, 3, 4}));
-        g.ops.push_back(makeConv(2, 5, channels, channels, 3, 7, 2, 0.2f));
-        FastOp inner = makeOp(OpType::Eltwise, {5, 3}, {6});
-        inner.operation = 1;
-        inner.coeffs = {0.2f, 1.f};
-        g.ops.push_back(inner);
-        FastOp outer = makeOp(OpType::Eltwise, {6, 4}, {7});
-        outer.operation = 1;
-        outer.coeffs = {0.2f, 1.f};
-        g.ops.push_back(outer);
-        Result r;
-        expectMatches(g, {{0, randomPlanar({3, 6, 5}, 9)}}, {7}, "channels " + std::to_string(channels), 2,
-                      &r);
+        auto graph = network(5, [channels](ModelWriter &m) {
+            m.conv("first", "data", "x", 3, channels, 3);
+            m.layer("Split", "split", {"x"}, {"x0", "x1", "x2"});
+            m.conv("conv", "x0", "y", channels, channels, 3, "9=2 -23310=1,2.000000e-01");
+            m.layer("Eltwise", "inner", {"y", "x1"}, {"z"}, "0=1 -23301=2,2.000000e-01,1.000000e+00");
+            m.layer("Eltwise", "outer", {"z", "x2"}, {"output"}, "0=1 -23301=2,2.000000e-01,1.000000e+00");
+        });
+        ASSERT_TRUE(graph);
+        const Result r = expectMatches(*graph, inputOf(*graph, {3, 6, 5}, 9), {"output"},
+                                       "channels " + std::to_string(channels));
         EXPECT_EQ(r.fused, 2);
     }
 }
 
 TEST(OnednnFusion, BinaryOperationsOnEitherSide)
 {
-    for (int operation : {0, 1, 2, 3, 4, 5, 7, 8}) {
-        for (bool convFirst : {true, false}) {
+    for (int operation : {0, 1, 2, 3, 4, 5, 7, 8})
+        for (bool convFirst : {true, false})
             for (bool scalar : {false, true}) {
                 if (scalar && (operation == 8 || !convFirst))
                     continue;
-                FastGraph g;
-                g.blobCount = 4;
-                g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-                g.ops.push_back(makeOp(OpType::Input, {}, {1}));
                 // A sigmoid keeps the convolution away from zero when it is the divisor.
-                FastOp conv = makeConv(0, 2, 5, 11, 3, 3, 4);
-                conv.bias.assign(11, 1.f);
-                g.ops.push_back(conv);
-                FastOp bin = makeOp(OpType::BinaryOp,
-                                    scalar      ? std::vector<int>{2}
-                                    : convFirst ? std::vector<int>{2, 1}
-                                                : std::vector<int>{1, 2},
-                                    {3});
-                bin.operation = operation;
-                bin.withScalar = scalar;
-                bin.scalar = 0.75f;
-                g.ops.push_back(bin);
-                Planar other = randomPlanar({11, 4, 3}, 4);
-                for (float &v : other.data)
-                    v += v < 0.f ? -0.5f : 0.5f; // no division by values near zero
-                std::ostringstream what;
-                what << "operation " << operation << (convFirst ? " conv first" : " conv second")
-                     << (scalar ? " scalar" : "");
+                auto graph = network(3, [&](ModelWriter &m) {
+                    m.input("other");
+                    m.conv("conv", "data", "c", 5, 11, 3, "9=4");
+                    const std::vector<std::string> in = scalar      ? std::vector<std::string>{"c"}
+                                                        : convFirst ? std::vector<std::string>{"c", "other"}
+                                                                    : std::vector<std::string>{"other", "c"};
+                    m.layer("BinaryOp", "op", in, {"output"},
+                            "0=" + std::to_string(operation) + (scalar ? " 1=1 2=7.500000e-01" : ""));
+                });
+                ASSERT_TRUE(graph);
+                ncnn::Mat other = randomMat({11, 4, 3}, 4);
+                for (int q = 0; q < other.c; ++q) {
+                    float *p = other.channel(q);
+                    for (int i = 0; i < other.w * other.h; ++i)
+                        p[i] += p[i] < 0.f ? -0.5f : 0.5f; // no division by values near zero
+                }
+                Inputs in = inputOf(*graph, {5, 4, 3}, 3);
+                in.emplace_back(graph->find_blob("other"), other);
                 // Division by the convolution is left unfused; results must match either way.
-                expectMatches(g, {{0, randomPlanar({5, 4, 3}, 3)}, {1, other}}, {3}, what.str());
+                expectMatches(*graph, in, {"output"},
+                              "operation " + std::to_string(operation) +
+                                  (convFirst ? " conv first" : " conv second") + (scalar ? " scalar" : ""));
             }
-        }
-    }
 }
 
 // An operand produced after the convolution, or a convolution read twice, cannot be folded.
 TEST(OnednnFusion, UnfusableOrdersStayCorrect)
 {
-    FastGraph g;
-    g.blobCount = 8;
-    g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-    g.ops.push_back(makeConv(0, 1, 6, 9, 3, 11));
-    g.ops.push_back(makeConv(0, 2, 6, 9, 1, 12));
-    FastOp sum = makeOp(OpType::Eltwise, {1, 2}, {3});
-    sum.operation = 1;
-    sum.coeffs = {0.5f, -1.5f};
-    g.ops.push_back(sum);
-    g.ops.push_back(makeOp(OpType::Split, {3}, {4, 5}));
-    FastOp relu = makeOp(OpType::ReLU, {4}, {6});
-    relu.slope = 0.1f;
-    g.ops.push_back(relu);
-    FastOp prod = makeOp(OpType::Eltwise, {6, 5}, {7});
-    prod.operation = 0;
-    g.ops.push_back(prod);
-    expectMatches(g, {{0, randomPlanar({6, 5, 7}, 13)}}, {7, 3}, "late operand");
+    auto graph = network(11, [](ModelWriter &m) {
+        m.layer("Split", "split_in", {"data"}, {"d0", "d1"});
+        m.conv("a", "d0", "a", 6, 9, 3);
+        m.conv("b", "d1", "b", 6, 9, 1);
+        m.layer("Eltwise", "sum", {"a", "b"}, {"sum"}, "0=1 -23301=2,5.000000e-01,-1.500000e+00");
+        m.layer("Split", "split", {"sum"}, {"s0", "s1"});
+        m.layer("ReLU", "relu", {"s0"}, {"r"}, "0=1.000000e-01");
+        m.layer("Eltwise", "prod", {"r", "s1"}, {"output"}, "0=0");
+    });
+    ASSERT_TRUE(graph);
+    expectMatches(*graph, inputOf(*graph, {6, 5, 7}, 13), {"output", "sum"}, "late operand");
 }
 
 namespace {
 
 // RRDBNet's dense block: each of `steps` convolutions reads the concatenation of all earlier features,
 // a last convolution folds them back to `feat` channels, and a scaled residual sum closes the block;
-// `outerSum` adds a second one, as the group of blocks around it does. The block's output is the last
-// blob. Weight seeds start at seedBase.
-FastGraph denseBlockGraph(int feat, int growth, int steps, int seedBase, bool outerSum = false)
+// `outerSum` adds a second one, as the group of blocks around it does.
+std::shared_ptr<ncnn::Graph> denseBlock(int feat, int growth, int steps, unsigned seed, bool outerSum = false)
 {
-    FastGraph g;
-    int blob = 0;
-    g.ops.push_back(makeOp(OpType::Input, {}, {blob++}));
-    const int x = blob++;
-    g.ops.push_back(makeConv(0, x, 3, feat, 3, seedBase + 1));
-    std::vector<int> features{x};
-    int channels = feat, cat = x;
-    for (int step = 0; step < steps; ++step) {
-        const int y = blob++;
-        g.ops.push_back(makeConv(cat, y, channels, growth, 3, seedBase + 10 + step, 2, 0.2f));
-        features.push_back(y);
-        channels += growth;
-        cat = blob++;
-        g.ops.push_back(makeOp(OpType::Concat, features, {cat}));
-    }
-    const int last = blob++;
-    g.ops.push_back(makeConv(cat, last, channels, feat, 3, seedBase + 20));
-    FastOp sum = makeOp(OpType::Eltwise, {last, x}, {blob++});
-    sum.operation = 1;
-    sum.coeffs = {0.2f, 1.f};
-    g.ops.push_back(sum);
-    if (outerSum) {
-        FastOp outer = makeOp(OpType::Eltwise, {blob - 1, x}, {blob});
-        ++blob;
-        outer.operation = 1;
-        outer.coeffs = {0.2f, 1.f};
-        g.ops.push_back(outer);
-    }
-    g.blobCount = blob;
-    return g;
+    return network(seed, [=](ModelWriter &m) {
+        m.conv("first", "data", "x", 3, feat, 3);
+        std::vector<std::string> features{"x"};
+        std::string cat = "x";
+        int channels = feat;
+        for (int step = 0; step < steps; ++step) {
+            const std::string y = "y" + std::to_string(step);
+            m.conv("conv" + y, cat, y, channels, growth, 3, "9=2 -23310=1,2.000000e-01");
+            features.push_back(y);
+            channels += growth;
+            cat = "cat" + std::to_string(step);
+            m.layer("Concat", cat, features, {cat}, "0=0");
+        }
+        m.conv("last", cat, "last", channels, feat, 3);
+        const char *sum = "0=1 -23301=2,2.000000e-01,1.000000e+00";
+        m.layer("Eltwise", "sum", {"last", "x"}, {outerSum ? "inner" : "output"}, sum);
+        if (outerSum)
+            m.layer("Eltwise", "outer", {"inner", "x"}, {"output"}, sum);
+    });
 }
 
 } // namespace
@@ -315,13 +244,13 @@ TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
     struct Row {
         int feat, growth;
     };
-    for (const Row &row : {Row{16, 8}, Row{13, 5}, Row{8, 16}, Row{8, 12}})
+    for (const Row &row : {Row{16, 8}, Row{13, 5}, Row{8, 16}, Row{8, 12}}) {
+        auto graph = denseBlock(row.feat, row.growth, 4, 20);
+        ASSERT_TRUE(graph);
+        const Inputs in = inputOf(*graph, {3, 7, 6}, 22);
         for (Layout layout : kLayouts) {
-            const FastGraph g = denseBlockGraph(row.feat, row.growth, 4, 20);
-            const int blob = g.blobCount;
-            Result r;
             const std::string what = "feat " + std::to_string(row.feat) + " in " + layoutName(layout);
-            expectMatches(g, {{0, randomPlanar({3, 7, 6}, 22)}}, {blob - 1}, what, 2, &r, layout);
+            const Result r = expectMatches(*graph, in, {"output"}, what, planOptions(2, true, layout));
             // Channels-last interleaves the channels of a pixel: its concats always copy.
             const int block = layout == Layout::Blocked16 ? 16 : 8;
             if (layout == Layout::Nhwc) {
@@ -330,18 +259,20 @@ TEST(OnednnConcat, DenseBlockInPlaceAndCopied)
                 EXPECT_EQ(r.inPlace, 4) << what;
             }
         }
+    }
 }
 
 // Wide enough for Winograd: every 3x3 layer but the first takes it, its activation and both residual
 // sums included, in each layout that has its transforms.
 TEST(OnednnWinograd, DenseBlockInEveryLayout)
 {
+    auto graph = denseBlock(40, 24, 2, 50, true);
+    ASSERT_TRUE(graph);
+    const Inputs in = inputOf(*graph, {3, 13, 11}, 52);
     for (Layout layout : {Layout::Auto, Layout::Nhwc, Layout::Blocked8, Layout::Blocked16}) {
-        const FastGraph g = denseBlockGraph(40, 24, 2, 50, true);
-        const int blob = g.blobCount;
-        Result r;
         const std::string what = std::string("in ") + layoutName(layout);
-        expectMatches(g, {{0, randomPlanar({3, 13, 11}, 52)}}, {blob - 1}, what, 2, &r, layout, true);
+        PlanOptions options = planOptions(2, true, layout, true);
+        const Result r = expectMatches(*graph, in, {"output"}, what, options);
         // A planar layout (forced for the gemm tests) has no Winograd transforms.
         const bool planar = (layout == Layout::Auto ? preferredLayout() : layout) == Layout::Plain;
         int winograd = 0;
@@ -354,274 +285,277 @@ TEST(OnednnWinograd, DenseBlockInEveryLayout)
 TEST(OnednnLayers, ResamplingShufflesAndActivations)
 {
     struct Row {
-        OpType type;
-        int channels, h, w, factor, mode;
+        const char *type;
+        int channels, h, w;
+        const char *params;
     };
     const Row rows[] = {
-        {OpType::Interp, 13, 5, 3, 2, 0},       {OpType::Interp, 3, 1, 1, 4, 0},
-        {OpType::PixelShuffle, 12, 3, 5, 2, 0}, {OpType::PixelShuffle, 12, 3, 5, 2, 1},
-        {OpType::PixelShuffle, 27, 1, 2, 3, 0}, {OpType::Reorg, 3, 7, 5, 2, 0},
-        {OpType::Reorg, 5, 6, 6, 3, 1},         {OpType::PReLU, 13, 5, 5, 1, 0},
-        {OpType::PReLU, 8, 1, 1, 1, 1},         {OpType::ReLU, 11, 3, 3, 1, 0},
-        {OpType::Clip, 11, 3, 3, 1, 0},         {OpType::Sigmoid, 9, 2, 7, 1, 0},
+        {"Interp", 13, 5, 3, "0=1 1=2.000000e+00 2=2.000000e+00"},
+        {"Interp", 3, 1, 1, "0=1 1=4.000000e+00 2=4.000000e+00"},
+        {"PixelShuffle", 12, 3, 5, "0=2"},
+        {"PixelShuffle", 12, 3, 5, "0=2 1=1"},
+        {"PixelShuffle", 27, 1, 2, "0=3"},
+        {"Reorg", 3, 7, 5, "0=2"},
+        {"Reorg", 5, 6, 6, "0=3 1=1"},
+        {"PReLU", 13, 5, 5, nullptr},
+        {"PReLU", 8, 1, 1, nullptr},
+        {"ReLU", 11, 3, 3, "0=2.000000e-01"},
+        {"Clip", 11, 3, 3, "0=-2.000000e-01 1=3.000000e-01"},
+        {"Sigmoid", 9, 2, 7, ""},
+        {"Swish", 9, 2, 7, ""},
+        {"Dropout", 5, 3, 4, "0=5.000000e-01"},
     };
-    for (const Row &row : rows) {
-        for (bool afterConv : {false, true})
-            for (Layout layout : kLayouts) {
-                FastGraph g;
-                g.blobCount = 3;
-                g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-                int src = 0;
-                if (afterConv) {
-                    g.ops.push_back(makeConv(0, 1, row.channels, row.channels, 3, 50));
-                    src = 1;
-                }
-                FastOp op = makeOp(row.type, {src}, {2});
-                op.factor = row.factor;
-                op.mode = row.mode;
-                op.heightScale = op.widthScale = static_cast<float>(row.factor);
-                op.slope = 0.2f;
-                op.minValue = -0.2f;
-                op.maxValue = 0.3f;
-                op.slopes = row.mode == 0 ? randomVector(row.channels, 51, 0.5f) : std::vector<float>{0.25f};
-                g.ops.push_back(op);
-                std::ostringstream what;
-                what << "type " << static_cast<int>(row.type) << " " << row.channels << "x" << row.h << "x"
-                     << row.w << " factor " << row.factor << " mode " << row.mode
-                     << (afterConv ? " after conv" : "") << " in " << layoutName(layout);
-                expectMatches(g, {{0, randomPlanar({row.channels, row.h, row.w}, 52)}}, {2}, what.str(), 2,
-                              nullptr, layout);
-            }
-    }
+    for (const Row &row : rows)
+        for (bool afterConv : {false, true}) {
+            auto graph = network(50, [&](ModelWriter &m) {
+                const std::string src = afterConv ? "c" : "data";
+                if (afterConv)
+                    m.conv("conv", "data", "c", row.channels, row.channels, 3);
+                if (row.params)
+                    m.layer(row.type, "op", {src}, {"output"}, row.params);
+                else
+                    m.prelu("op", src, "output", row.h == 1 ? 1 : row.channels);
+            });
+            ASSERT_TRUE(graph);
+            const Inputs in = inputOf(*graph, {row.channels, row.h, row.w}, 52);
+            for (Layout layout : kLayouts)
+                expectMatches(*graph, in, {"output"},
+                              std::string(row.type) + " " + (row.params ? row.params : "") + " " +
+                                  std::to_string(row.channels) + "x" + std::to_string(row.h) + "x" +
+                                  std::to_string(row.w) + (afterConv ? " after conv" : ""),
+                              planOptions(2, true, layout));
+        }
 }
 
 TEST(OnednnLayers, EltwiseOfInputs)
 {
-    for (int operation : {0, 1, 2}) {
-        FastGraph g;
-        g.blobCount = 4;
-        g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-        g.ops.push_back(makeOp(OpType::Input, {}, {1}));
-        g.ops.push_back(makeOp(OpType::Input, {}, {2}));
-        FastOp op = makeOp(OpType::Eltwise, {0, 1, 2}, {3});
-        op.operation = operation;
-        if (operation == 1)
-            op.coeffs = {0.5f, -2.f, 1.f};
-        g.ops.push_back(op);
+    for (const char *params : {"0=0", "0=1 -23301=3,5.000000e-01,-2.000000e+00,1.000000e+00", "0=2"}) {
+        ModelWriter m(1);
+        for (const char *name : {"a", "b", "c"})
+            m.input(name);
+        m.layer("Eltwise", "op", {"a", "b", "c"}, {"output"}, params);
+        auto graph = load(m);
+        ASSERT_TRUE(graph);
         const Shape s{13, 3, 5};
-        expectMatches(g, {{0, randomPlanar(s, 1)}, {1, randomPlanar(s, 2)}, {2, randomPlanar(s, 3)}}, {3},
-                      "operation " + std::to_string(operation));
+        expectMatches(*graph,
+                      {{graph->find_blob("a"), randomMat(s, 1)},
+                       {graph->find_blob("b"), randomMat(s, 2)},
+                       {graph->find_blob("c"), randomMat(s, 3)}},
+                      {"output"}, params);
     }
 }
 
 TEST(OnednnPlan, ThreadCountsAndLightModeAgree)
 {
-    FastGraph g;
-    g.blobCount = 6;
-    g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-    g.ops.push_back(makeConv(0, 1, 3, 24, 3, 60, 1));
-    g.ops.push_back(makeConv(1, 2, 24, 24, 3, 61, 1));
-    g.ops.push_back(makeConv(2, 3, 24, 24, 3, 62, 1));
-    g.ops.push_back(makeConv(3, 4, 24, 24, 3, 63, 1));
-    g.ops.push_back(makeConv(4, 5, 24, 3, 3, 64));
-    const std::map<int, Planar> inputs{{0, randomPlanar({3, 17, 13}, 65)}};
-    const Result one = runFast(g, inputs, {5}, 1);
+    auto graph = network(60, [](ModelWriter &m) {
+        m.conv("c0", "data", "x0", 3, 24, 3, "9=1");
+        for (int i = 1; i < 4; ++i)
+            m.conv("c" + std::to_string(i), "x" + std::to_string(i - 1), "x" + std::to_string(i), 24, 24, 3,
+                   "9=1");
+        m.conv("c4", "x3", "output", 24, 3, 3);
+    });
+    ASSERT_TRUE(graph);
+    const int output = graph->find_blob("output");
+    const Inputs in = inputOf(*graph, {3, 17, 13}, 65);
+    const Result one = runFast(*graph, in, {output}, planOptions(1));
     for (int threads : {2, 4}) {
-        const Result other = runFast(g, inputs, {5}, threads);
-        EXPECT_LE(normalisedError(other.outputs.at(5).data, one.outputs.at(5).data), kBound) << threads;
+        const Result other = runFast(*graph, in, {output}, planOptions(threads));
+        EXPECT_LE(errorOf(other.outputs.at(0), one.outputs.at(0)), kBound) << threads;
     }
-    const Result heavy = runFast(g, inputs, {5}, 2, false);
-    EXPECT_LE(normalisedError(heavy.outputs.at(5).data, one.outputs.at(5).data), kBound);
+    const Result heavy = runFast(*graph, in, {output}, planOptions(2, false));
+    EXPECT_LE(errorOf(heavy.outputs.at(0), one.outputs.at(0)), kBound);
     // Light mode keeps two feature maps alive, not all five (gemm's scratchpads, in the planar layout, come
     // on top of either).
     EXPECT_LT(one.blobPeak * 2, heavy.blobPeak);
 }
 
-// A chain of 3x3 convolutions of `channels` channels with a residual sum: blob `3` is the result.
-FastGraph convolutionChain(int channels)
+namespace {
+
+// Two 3x3 convolutions of `channels` channels with a residual sum: "output" is the result.
+std::shared_ptr<ncnn::Graph> convolutionChain(int channels)
 {
-    FastGraph g;
-    g.blobCount = 4;
-    g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-    g.ops.push_back(makeConv(0, 1, channels, channels, 3, 60, 2, 0.2f));
-    g.ops.push_back(makeConv(1, 2, channels, channels, 3, 61, 2, 0.2f));
-    FastOp sum = makeOp(OpType::Eltwise, {2, 0}, {3});
-    sum.operation = 1;
-    g.ops.push_back(sum);
-    return g;
+    return network(60, [channels](ModelWriter &m) {
+        m.layer("Split", "split", {"data"}, {"d0", "d1"});
+        m.conv("c0", "d0", "a", channels, channels, 3, "9=2 -23310=1,2.000000e-01");
+        m.conv("c1", "a", "b", channels, channels, 3, "9=2 -23310=1,2.000000e-01");
+        m.layer("Eltwise", "sum", {"b", "d1"}, {"output"}, "0=1");
+    });
 }
+
+// A pool whose allocator refuses every block after the `allowed`-th; `largest` records the biggest given.
+BufferPool refusingPool(int allowed, int &given, size_t *largest = nullptr)
+{
+    return BufferPool(
+        [allowed, &given, largest](size_t bytes) -> void * {
+            if (given++ >= allowed)
+                return nullptr;
+            if (largest)
+                *largest = std::max(*largest, bytes);
+            return std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+        },
+        [](void *p) { std::free(p); });
+}
+
+} // namespace
 
 // The regression of plans that went planar where oneDNN wanted channels-last: every 3x3 convolution fell
 // to gemm, ten times slower and with a library-owned scratchpad.
 TEST(OnednnPlan, NoThreeByThreeConvolutionOnASlowKernel)
 {
-    const FastGraph g = convolutionChain(64);
-    const std::vector<std::pair<int, Shape>> in{{0, Shape{64, 12, 10}}};
+    auto graph = convolutionChain(64);
+    ASSERT_TRUE(graph);
+    const std::vector<std::pair<int, Shape>> in{{graph->find_blob("data"), Shape{64, 12, 10}}};
+    const std::vector<int> out{graph->find_blob("output")};
     std::string error;
+    std::unique_ptr<Plan> plan;
     PlanOptions plain;
     plain.layout = Layout::Plain;
-    EXPECT_FALSE(Plan::compile(g, in, {3}, plain, &error)) << "oneDNN runs planar 3x3 convolutions on gemm";
+    EXPECT_EQ(Plan::compile(*graph, in, out, plain, plan, error), ncnn::ERROR_UNSUPPORTED_LAYER)
+        << "oneDNN runs planar 3x3 convolutions on gemm";
     EXPECT_NE(error.find("3x3 convolution on"), std::string::npos) << error;
     if (layoutForced())
         return;
-    auto plan = Plan::compile(g, in, {3}, PlanOptions{}, &error);
-    ASSERT_TRUE(plan) << error;
+    ASSERT_EQ(Plan::compile(*graph, in, out, PlanOptions{}, plan, error), 0) << error;
     for (const std::string &kernel : plan->convolutionKernels())
         EXPECT_FALSE(slowConvolutionKernel(kernel.c_str())) << kernel << " in " << layoutName(plan->layout());
 }
 
-// oneDNN's scratchpads are the caller's memory: a pool that refuses its n-th block fails the run with
-// ERROR_OUT_OF_MEMORY and gets every block back, in each layout (planar ones run gemm, which needs the most).
-TEST(OnednnPlan, ScratchpadsComeFromTheCallersPool)
+// oneDNN's scratchpads and Winograd's scratch are the caller's memory: a pool that refuses its n-th block
+// fails the run with ERROR_OUT_OF_MEMORY and gets every block back, in each layout (planar ones run gemm,
+// which needs the most scratchpad).
+TEST(OnednnPlan, ScratchComesFromTheCallersPool)
 {
-    const FastGraph g = convolutionChain(16);
-    const std::map<int, Planar> inputs{{0, randomPlanar({16, 9, 11}, 62)}};
-    const auto naive = evaluateNaive(g, inputs);
-    for (Layout layout : kLayouts) {
-        PlanOptions options;
-        options.layout = layout;
-        options.allowSlowConvolutions = true;
+    struct Row {
+        int channels;
+        Layout layout;
+        bool winograd;
+    };
+    std::vector<Row> rows;
+    for (Layout layout : kLayouts)
+        rows.push_back({16, layout, false});
+    rows.push_back({32, Layout::Auto, true});
+    for (const Row &row : rows) {
+        auto graph = convolutionChain(row.channels);
+        ASSERT_TRUE(graph);
+        const Shape shape{row.channels, 9, 11};
+        const Inputs in = inputOf(*graph, shape, 62);
+        const int output = graph->find_blob("output");
+        const ncnn::Mat expected = runBackend(*graph, in, output);
         std::string error;
-        auto plan = Plan::compile(g, {{0, Shape{16, 9, 11}}}, {3}, options, &error);
-        ASSERT_TRUE(plan) << error;
-        if (layout == Layout::Plain) {
+        std::unique_ptr<Plan> plan;
+        ASSERT_EQ(Plan::compile(*graph, {{in[0].first, shape}}, {output},
+                                planOptions(2, true, row.layout, row.winograd), plan, error),
+                  0)
+            << error;
+        const std::string what = std::string(layoutName(row.layout)) + (row.winograd ? " winograd" : "");
+        if (row.layout == Layout::Plain) {
             EXPECT_GT(plan->scratchpadBytes(), 0u) << "gemm convolutions need a scratchpad";
         }
-        const Planar &in = inputs.at(0);
-        std::vector<float> out(static_cast<size_t>(16) * 9 * 11);
-        const std::vector<std::pair<int, TensorView>> inViews{
-            {0, TensorView{const_cast<float *>(in.data.data()), in.shape, size_t(9 * 11)}}};
-        const std::vector<std::pair<int, TensorView>> outViews{
-            {3, TensorView{out.data(), in.shape, size_t(9 * 11)}}};
+        if (row.winograd && plan->layout() != Layout::Plain) {
+            for (const std::string &kernel : plan->convolutionKernels())
+                EXPECT_EQ(kernel.rfind("winograd_", 0), 0u) << kernel;
+        }
+        ncnn::Mat out(shape.w, shape.h, shape.c);
         bool done = false;
         for (int allowed = 0; allowed < 40 && !done; ++allowed) {
             int given = 0;
             size_t largest = 0;
-            BufferPool pool(
-                [&](size_t bytes) -> void * {
-                    if (given++ >= allowed)
-                        return nullptr;
-                    largest = std::max(largest, bytes);
-                    return std::aligned_alloc(64, bytes);
-                },
-                [](void *p) { std::free(p); });
-            const int ret = plan->run(inViews, outViews, pool, &error);
+            BufferPool pool = refusingPool(allowed, given, &largest);
+            const int ret =
+                plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, error);
             EXPECT_EQ(pool.bytesInUse(), 0u);
-            if (ret == 0) {
-                done = true;
-                EXPECT_GE(largest, plan->scratchpadBytes());
-                EXPECT_LE(normalisedError(out, naive.at(3).data), kBound) << layoutName(layout);
+            done = ret == 0;
+            if (done) {
+                EXPECT_GE(largest, plan->scratchpadBytes()) << what;
+                EXPECT_LE(errorOf(out, expected), kBound) << what;
             } else {
-                EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << error;
+                EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << what << ": " << error;
             }
         }
-        EXPECT_TRUE(done) << layoutName(layout);
+        EXPECT_TRUE(done) << what;
     }
 }
 
-// Winograd's scratch comes from the run's pool too: runs of one plan overlap on several threads, and a
-// pool that refuses its n-th block fails the run with ERROR_OUT_OF_MEMORY and gets every block back.
-TEST(OnednnWinograd, ConcurrentRunsAndRefusedScratch)
+// Runs of one plan overlap on several threads, Winograd's scratch included, each with its own pool.
+TEST(OnednnWinograd, ConcurrentRuns)
 {
-    const FastGraph g = convolutionChain(32);
+    auto graph = convolutionChain(32);
+    ASSERT_TRUE(graph);
     const Shape shape{32, 9, 11};
-    const std::map<int, Planar> inputs{{0, randomPlanar(shape, 63)}};
-    const std::vector<float> expected = evaluateNaive(g, inputs).at(3).data;
-    PlanOptions options;
-    options.numThreads = 2;
-    options.tryWinograd = true;
+    const Inputs in = inputOf(*graph, shape, 63);
+    const int output = graph->find_blob("output");
+    const ncnn::Mat expected = runBackend(*graph, in, output);
+    std::unique_ptr<Plan> plan;
     std::string error;
-    auto plan = Plan::compile(g, {{0, shape}}, {3}, options, &error);
-    ASSERT_TRUE(plan) << error;
-    if (plan->layout() != Layout::Plain) {
-        for (const std::string &kernel : plan->convolutionKernels())
-            EXPECT_EQ(kernel.rfind("winograd_", 0), 0u) << kernel;
-    }
-    const size_t planeSize = static_cast<size_t>(shape.h) * shape.w;
-    const std::vector<std::pair<int, TensorView>> inViews{
-        {0, TensorView{const_cast<float *>(inputs.at(0).data.data()), shape, planeSize}}};
-
-    std::vector<std::vector<float>> outs(3, std::vector<float>(expected.size()));
+    ASSERT_EQ(Plan::compile(*graph, {{in[0].first, shape}}, {output},
+                            planOptions(2, true, Layout::Auto, true), plan, error),
+              0)
+        << error;
+    std::vector<ncnn::Mat> outs(3);
     std::vector<int> codes(outs.size(), -1);
     std::vector<std::thread> threads;
-    for (size_t i = 0; i < outs.size(); ++i)
+    for (size_t i = 0; i < outs.size(); ++i) {
+        outs[i].create(shape.w, shape.h, shape.c);
         threads.emplace_back([&, i] {
             BufferPool pool;
             std::string why;
-            codes[i] = plan->run(inViews, {{3, TensorView{outs[i].data(), shape, planeSize}}}, pool, &why);
+            codes[i] =
+                plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(outs[i])}}, pool, why);
         });
+    }
     for (std::thread &t : threads)
         t.join();
     for (size_t i = 0; i < outs.size(); ++i) {
         EXPECT_EQ(codes[i], 0);
-        EXPECT_LE(normalisedError(outs[i], expected), kBound) << "thread " << i;
+        EXPECT_LE(errorOf(outs[i], expected), kBound) << "thread " << i;
     }
-
-    bool done = false;
-    for (int allowed = 0; allowed < 20 && !done; ++allowed) {
-        int given = 0;
-        BufferPool pool(
-            [&](size_t bytes) { return given++ < allowed ? std::aligned_alloc(64, bytes) : nullptr; },
-            [](void *p) { std::free(p); });
-        const int ret = plan->run(inViews, {{3, TensorView{outs[0].data(), shape, planeSize}}}, pool, &error);
-        EXPECT_EQ(pool.bytesInUse(), 0u);
-        done = ret == 0;
-        if (!done) {
-            EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << error;
-        }
-    }
-    EXPECT_TRUE(done);
 }
 
 TEST(OnednnPlan, RejectsWhatItCannotRun)
 {
-    FastGraph g;
-    g.blobCount = 3;
-    g.ops.push_back(makeOp(OpType::Input, {}, {0}));
-    FastOp conv = makeConv(0, 1, 4, 4, 3, 1);
-    g.ops.push_back(conv);
+    auto graph = network(1, [](ModelWriter &m) {
+        m.conv("conv", "data", "c", 4, 4, 3);
+        m.layer("Interp", "bilinear", {"c"}, {"output"}, "0=2 1=2.000000e+00 2=2.000000e+00");
+    });
+    ASSERT_TRUE(graph);
+    const int data = graph->find_blob("data"), c = graph->find_blob("c");
+    std::unique_ptr<Plan> plan;
     std::string error;
     // Weights for four channels, an input of five.
-    EXPECT_FALSE(Plan::compile(g, {{0, Shape{5, 4, 4}}}, {1}, PlanOptions{}, &error));
+    EXPECT_EQ(Plan::compile(*graph, {{data, Shape{5, 4, 4}}}, {c}, PlanOptions{}, plan, error),
+              ncnn::ERROR_BAD_INPUT);
     EXPECT_NE(error.find("input channels"), std::string::npos) << error;
-    EXPECT_FALSE(Plan::compile(g, {{0, Shape{4, 1, 1}}}, {2}, PlanOptions{}, &error));
-    FastOp interp = makeOp(OpType::Interp, {1}, {2});
-    interp.resizeType = 2;
-    g.ops.push_back(interp);
-    std::string why;
-    EXPECT_EQ(checkGraph(g, why), ncnn::ERROR_UNSUPPORTED_LAYER);
-    EXPECT_NE(why.find("nearest"), std::string::npos) << why;
+    EXPECT_EQ(Plan::compile(*graph, {{data, Shape{4, 4, 4}}}, {99}, PlanOptions{}, plan, error),
+              ncnn::ERROR_BAD_INPUT);
+    EXPECT_EQ(Plan::compile(*graph, {}, {c}, PlanOptions{}, plan, error), ncnn::ERROR_BAD_INPUT);
+    EXPECT_FALSE(plan);
+    // Bilinear resizing has no oneDNN form: its reference layer runs inside the plan.
+    EXPECT_EQ(onednnFormOf(*graph->layers.back()), nullptr);
+    EXPECT_NE(onednnFormOf(*graph->layers[1]), nullptr);
 }
 
 // Tiles of several shapes in turn: each shape compiles once and none borrows another's primitives.
 TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
 {
     const SampleGraph net = makeRrdbNetGraph(1, 16, 8, 3);
-    PlanCache cache(net.graph, 2);
+    PlanCache cache(*net.graph, 2);
     const Shape shapes[] = {{3, 9, 7}, {3, 5, 11}, {3, 9, 7}, {3, 9, 7}, {3, 5, 11}, {3, 4, 4}, {3, 9, 7}};
     unsigned seed = 70;
     size_t firstWeights = 0;
     for (const Shape &s : shapes) {
-        const Planar in = randomPlanar(s, seed++);
+        const ncnn::Mat in = randomMat(s, seed++);
         std::string error;
-        PlanOptions options;
-        options.numThreads = 2;
-        auto plan = cache.get({{net.input, s}}, {net.output}, options, &error);
-        ASSERT_TRUE(plan) << error;
+        std::shared_ptr<Plan> plan;
+        ASSERT_EQ(cache.get({{net.input, s}}, {net.output}, planOptions(), plan, error), 0) << error;
         if (!firstWeights)
             firstWeights = cache.weightBytes();
         const Shape outShape = plan->shapeOf(net.output);
         ASSERT_EQ(outShape.h, s.h * 4);
-        std::vector<float> input = in.data;
-        std::vector<float> out(static_cast<size_t>(outShape.c) * outShape.h * outShape.w);
-        const size_t inStep = static_cast<size_t>(s.h) * s.w,
-                     outStep = static_cast<size_t>(outShape.h) * outShape.w;
-        ASSERT_EQ(plan->run({{net.input, TensorView{input.data(), s, inStep}}},
-                            {{net.output, TensorView{out.data(), outShape, outStep}}}, cache.pool(), &error),
-                  0)
+        ncnn::Mat out(outShape.w, outShape.h, outShape.c);
+        ASSERT_EQ(plan->run({{net.input, viewOf(in)}}, {{net.output, viewOf(out)}}, cache.pool(), error), 0)
             << error;
-        const auto naive = evaluateNaive(net.graph, {{net.input, in}});
-        EXPECT_LE(normalisedError(out, naive.at(net.output).data), kBound) << s.h << "x" << s.w;
+        EXPECT_LE(errorOf(out, runBackend(*net.graph, {{net.input, in}}, net.output)), kBound)
+            << s.h << "x" << s.w;
     }
     // 4x4 evicts 9x7, the least recently used, which then compiles again.
     EXPECT_EQ(cache.compilations(), 4);
@@ -629,19 +563,4 @@ TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
     // Every shape chose the same weight layouts: one reordered copy serves them all.
     EXPECT_GT(firstWeights, 0u);
     EXPECT_EQ(cache.weightBytes(), firstWeights);
-}
-
-TEST(OnednnNetworks, RrdbNetAndSrvggEndToEnd)
-{
-    const SampleGraph nets[] = {makeRrdbNetGraph(2, 16, 8, 5), makeRrdbNetGraph(1, 13, 5, 6),
-                                makeSrvggGraph(3, 12, 7)};
-    for (const SampleGraph &net : nets) {
-        for (int threads : {1, 2, 4}) {
-            Result r;
-            expectMatches(net.graph, {{net.input, randomPlanar({3, 7, 5}, 80, 1.f)}}, {net.output},
-                          "network of " + std::to_string(net.graph.ops.size()) + " layers, threads " +
-                              std::to_string(threads),
-                          threads, &r);
-        }
-    }
 }

@@ -3,82 +3,31 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace brivelle::onednn {
-
-using dnnl::memory;
-
-const OpLowering &activationLowering();
-const OpLowering &binaryOpLowering();
-const OpLowering &concatLowering();
-const OpLowering &convolutionLowering();
-const OpLowering &eltwiseLowering();
-const OpLowering &interpLowering();
-const OpLowering &pixelShuffleLowering();
-const OpLowering &preluLowering();
-const OpLowering &reorgLowering();
-const OpLowering &poolingLowering();
-const OpLowering &referenceLowering();
-
-const OpLowering &loweringOf(OpType type)
-{
-    // Input, Split and Noop are the plan's own plumbing: no checks, no steps.
-    static const OpLowering plumbing{};
-    switch (type) {
-    case OpType::Convolution:
-        return convolutionLowering();
-    case OpType::Concat:
-        return concatLowering();
-    case OpType::Eltwise:
-        return eltwiseLowering();
-    case OpType::BinaryOp:
-        return binaryOpLowering();
-    case OpType::ReLU:
-    case OpType::Clip:
-    case OpType::Sigmoid:
-    case OpType::Unary:
-        return activationLowering();
-    case OpType::PReLU:
-        return preluLowering();
-    case OpType::Interp:
-        return interpLowering();
-    case OpType::PixelShuffle:
-        return pixelShuffleLowering();
-    case OpType::Reorg:
-        return reorgLowering();
-    case OpType::Pooling:
-        return poolingLowering();
-    case OpType::Reference:
-        return referenceLowering();
-    case OpType::Input:
-    case OpType::Split:
-    case OpType::Noop:
-        break;
-    }
-    return plumbing;
-}
-
-} // namespace brivelle::onednn
-
 // Generated from the layers/*_onednn.cpp files: kOnednnOperators.
 #include "onednn_operators.inc"
 
 namespace brivelle::onednn {
 
-const OnednnOperator *findOnednnOperator(const std::string &type)
+using dnnl::memory;
+
+const OnednnOperator *onednnFormOf(const ncnn::Layer &layer)
 {
-    for (const OnednnOperator *entry : kOnednnOperators)
-        if (type == entry->type)
-            return entry;
+    for (const OnednnOperator *entry : kOnednnOperators) {
+        if (layer.type != entry->type)
+            continue;
+        std::string why;
+        return !entry->check || entry->check(layer, why) == 0 ? entry : nullptr;
+    }
     return nullptr;
 }
 
-std::vector<float> floatsOf(const ncnn::Mat &m)
+const float *floatsOf(const ncnn::Mat &m, size_t count)
 {
     // Parameter arrays are one-dimensional; total() would count the channel padding of a 3-D Mat.
-    if (m.empty() || m.elemsize != 4 || m.elempack > 1 || m.dims > 2)
-        return {};
-    const float *p = m;
-    return std::vector<float>(p, p + static_cast<size_t>(m.w) * (m.dims == 2 ? m.h : 1));
+    if (m.empty() || m.elemsize != 4 || m.elempack > 1 || m.dims > 2 ||
+        static_cast<size_t>(m.w) * (m.dims == 2 ? m.h : 1) != count)
+        return nullptr;
+    return static_cast<const float *>(m.data);
 }
 
 dnnl::engine &cpuEngine()

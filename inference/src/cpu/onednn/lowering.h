@@ -5,7 +5,6 @@
 // layers/<operator>_onednn.cpp; the build lists those files in one table.
 
 #include "buffer_pool.h"
-#include "fast_graph.h"
 #include "layer.h"
 #include "onednn_plan.h"
 
@@ -47,10 +46,14 @@ inline PostOp binaryPostOp(dnnl::algorithm alg, int blob)
     return PostOp{true, alg, 0.f, 0.f, blob};
 }
 
+struct OnednnOperator;
+
 // One step of the schedule before primitives exist: a layer, or a convolution with the layers folded in.
 struct Node {
-    int op = -1;
-    OpType type = OpType::Noop;
+    int op = -1; // the layer's index in the graph
+    const ncnn::Layer *layer = nullptr;
+    // The layer's oneDNN form; null when its reference layer runs between its neighbours.
+    const OnednnOperator *form = nullptr;
     std::vector<int> in;
     int out = -1;
     std::vector<PostOp> post;
@@ -70,17 +73,17 @@ struct Binding {
 struct RunContext {
     BufferPool &pool;
     int threads = 1;
-    std::string *error = nullptr;
+    std::string &why;
 };
 // A whole-blob loop over the pointers of the step's bindings, in order. Returns 0 or a code of
-// <ncnn/errors.h>, with the reason in context.error.
+// <ncnn/errors.h>, with the reason in context.why.
 using CustomFn = std::function<int(const std::vector<float *> &, RunContext &)>;
 
 // The plan being compiled, as a lowering sees it.
 class LoweringContext {
 public:
     virtual ~LoweringContext() = default;
-    virtual const FastOp &op(int index) const = 0;
+    virtual const ncnn::Layer &op(int index) const = 0;
     virtual const Shape &shape(int blob) const = 0;
     virtual const dnnl::memory::desc &desc(int blob) const = 0;
     virtual Layout layout() const = 0;
@@ -96,50 +99,61 @@ public:
     // A blob of the plan's own that no layer names, e.g. a convolution's input in another layout.
     virtual int temporaryBlob(const dnnl::memory::desc &md, Shape shape) = 0;
     virtual void reorderStep(int from, int to) = 0;
-    // Convolution weights reordered into `layout` once and shared by the plans of one graph.
-    virtual dnnl::memory packedWeights(int opIndex, int inChannels, const dnnl::memory::desc &layout) = 0;
+    // The loaded weights of layer `opIndex` (`plain` describes them) reordered into `layout` once and shared
+    // by the plans of one graph.
+    virtual dnnl::memory packedWeights(int opIndex, const float *weights, const dnnl::memory::desc &plain,
+                                       const dnnl::memory::desc &layout) = 0;
     // A convolution's weights in Winograd's domain for `lanes`, computed once and shared the same way.
-    virtual std::shared_ptr<const WinogradWeights> winogradWeights(int opIndex, int inChannels,
-                                                                   int lanes) = 0;
+    virtual std::shared_ptr<const WinogradWeights> winogradWeights(int opIndex, const float *weights,
+                                                                   const float *bias, int inChannels,
+                                                                   int outChannels, int lanes) = 0;
 
     Binding bind(int arg, int blob) const { return Binding{arg, blob, -1, false, desc(blob)}; }
 };
 
-struct OpLowering {
-    // Why the operator's parameters cannot run on this path, or empty.
-    std::string (*check)(const FastOp &op) = nullptr;
-    // The output shape for the input shapes, or the reason it cannot be computed here; `macs` grows by
-    // the multiply-accumulates of the operator.
-    std::string (*shape)(const FastOp &op, const std::vector<Shape> &in, Shape &out, double &macs) = nullptr;
-    // The post-ops that fold the operator into the convolution whose output is its input number
-    // `position`; `other` is the second operand's blob (-1 for one input). Empty when it cannot fold.
-    std::vector<PostOp> (*fuse)(const FastOp &op, int position, int other) = nullptr;
-    // Appends the operator's steps; returns the reason when it cannot.
-    std::string (*lower)(LoweringContext &ctx, const Node &node) = nullptr;
-};
+// What a layer is to the plan: a network input, a name for its input (Split, Noop: every top is the
+// bottom), a channel concatenation (whose inputs may be written straight into its buffer), or a computation.
+enum class Role { Input, Alias, Concat, Compute };
 
-// How a layer type enters the oneDNN graph: layers/<type>_onednn.cpp defines `<type>_onednn`, and the build
-// lists every file of that name in one table (sources.cmake), so a new operator edits nothing here.
+// How a layer type enters the oneDNN plan: layers/<type>_onednn.cpp defines `<type>_onednn`, and the build
+// lists every file of that name in one table (sources.cmake), so a new operator edits nothing here. Every
+// function reads the reference layer's typed fields and returns 0 or a code of <ncnn/errors.h> with the
+// reason in `why`; a null function is a rule that always holds or a step the operator does not have.
 struct OnednnOperator {
     const char *type;
-    // Fills op's kind and parameters from the reference layer's typed fields, its weights too unless only
-    // shapes are wanted. 0, or ncnn::ERROR_BAD_MODEL with the reason when the loaded weights cannot be read.
-    // Parameters oneDNN cannot take leave op on the reference layer (OpType::Reference).
-    int (*describe)(const ncnn::Layer &layer, bool withWeights, FastOp &op, std::string &why);
+    Role role;
+    // Whether oneDNN takes the layer's parameters (ERROR_UNSUPPORTED_LAYER leaves it to its reference layer).
+    int (*check)(const ncnn::Layer &layer, std::string &why);
+    // The output shape for the input shapes; `macs` grows by the operator's multiply-accumulates. A failure
+    // runs the layer's reference for these shapes.
+    int (*shape)(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, double &macs,
+                 std::string &why);
+    // The post-ops that fold the layer into the convolution whose output is its input number `position`;
+    // `other` is the second operand's blob (-1 for one input). Empty when it cannot fold.
+    std::vector<PostOp> (*fuse)(const ncnn::Layer &layer, int position, int other);
+    // Appends the layer's steps.
+    int (*lower)(LoweringContext &ctx, const Node &node, std::string &why);
+    // A layer whose primitive takes post-ops: its own (a fused activation); the layers after it fold in.
+    std::vector<PostOp> (*ownPostOps)(const ncnn::Layer &layer);
 };
-// The entry of a layer type; null when oneDNN has none (the layer then runs on its reference).
-const OnednnOperator *findOnednnOperator(const std::string &type);
-// A loaded one-dimensional fp32 parameter array; empty when it is stored otherwise.
-std::vector<float> floatsOf(const ncnn::Mat &m);
 
-// The lowering of an operator type; every type has one.
-const OpLowering &loweringOf(OpType type);
+// The entry of the layer's type when oneDNN takes its parameters; null when its reference layer runs.
+const OnednnOperator *onednnFormOf(const ncnn::Layer &layer);
+
+// A loaded one-dimensional fp32 parameter array (weights, bias, slopes) of `count` values; null otherwise.
+const float *floatsOf(const ncnn::Mat &m, size_t count);
 
 // Runs the node's loaded layer on the reference path between its neighbours, converting from and to the
 // plan's layout at its edges; for operators, or shapes of them, that oneDNN cannot take.
-std::string lowerOnReference(LoweringContext &ctx, const Node &node);
+int lowerOnReference(LoweringContext &ctx, const Node &node, std::string &why);
+// The reference layer's output shape for these inputs.
+int referenceShape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, std::string &why);
 
-// The post-ops of a convolution's own fused activation.
-std::vector<PostOp> convolutionActivationPostOps(const Activation &activation);
+// The element-wise family (ReLU, Clip, Sigmoid, Swish, Dropout, ...): one oneDNN eltwise algorithm over
+// one input, alone or folded into the convolution before it.
+int oneInput(const ncnn::Layer &layer, std::string &why);
+int sameShape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, double &macs,
+              std::string &why);
+int lowerEltwise(LoweringContext &ctx, const Node &node, const PostOp &eltwise, std::string &why);
 
 } // namespace brivelle::onednn

@@ -1,7 +1,5 @@
-// The oneDNN backend: translates the loaded graph into FastGraph once, then serves each input shape
-// from a bounded cache of compiled plans. Graphs or inputs outside its reach run on the reference path.
-
-#include "cpu/onednn/onednn_backend.h"
+// The oneDNN backend: serves each input shape of the loaded graph from a bounded cache of compiled plans,
+// whose layers read their reference layers' parameters. Inputs outside its reach run on the reference path.
 
 #include "backend.h"
 #include "cpu/onednn/lowering.h"
@@ -15,52 +13,17 @@ namespace ncnn {
 
 namespace {
 
-using brivelle::onednn::FastGraph;
-using brivelle::onednn::FastOp;
-using brivelle::onednn::OpType;
-
-// Each layer as its operator's file describes it; a type without one runs its reference layer inside the
-// plan, between its oneDNN neighbours.
-int translate(const Layer &layer, bool withWeights, FastOp &op, std::string &why)
-{
-    op.name = layer.name;
-    op.bottoms = layer.bottoms;
-    op.tops = layer.tops;
-    op.layer = &layer;
-    op.type = OpType::Reference;
-    const brivelle::onednn::OnednnOperator *entry = brivelle::onednn::findOnednnOperator(layer.type);
-    return entry ? entry->describe(layer, withWeights, op, why) : 0;
-}
-
-bool translate(const Graph &graph, bool withWeights, FastGraph &out, std::string &why)
-{
-    out.blobCount = static_cast<int>(graph.blobs.size());
-    out.ops.clear();
-    out.ops.reserve(graph.layers.size());
-    for (const auto &layer : graph.layers) {
-        FastOp op;
-        if (translate(*layer, withWeights, op, why) != 0) {
-            why = layer->name + ": " + why;
-            return false;
-        }
-        // Parameters oneDNN cannot take (bilinear resizing, say) leave only this layer to the reference.
-        const auto check = brivelle::onednn::loweringOf(op.type).check;
-        if (check && !check(op).empty())
-            op.type = OpType::Reference;
-        out.ops.push_back(std::move(op));
-    }
-    return brivelle::onednn::checkGraph(out, why) == 0;
-}
-
 class OnednnPlan : public ExecutionPlan {
 public:
-    OnednnPlan(const Graph &graph, FastGraph fast, std::unique_ptr<ExecutionPlan> fallback)
-        : graph_(graph), fallback_(std::move(fallback))
+    OnednnPlan(const Graph &graph, std::unique_ptr<ExecutionPlan> fallback)
+        : graph_(graph), cache_(std::make_unique<brivelle::onednn::PlanCache>(graph)),
+          fallback_(std::move(fallback))
     {
-        for (const FastOp &op : fast.ops)
-            if (op.type == OpType::Input)
-                inputs_.insert(inputs_.end(), op.tops.begin(), op.tops.end());
-        cache_ = std::make_unique<brivelle::onednn::PlanCache>(std::move(fast));
+        for (const auto &layer : graph.layers) {
+            const brivelle::onednn::OnednnOperator *form = brivelle::onednn::onednnFormOf(*layer);
+            if (form && form->role == brivelle::onednn::Role::Input)
+                inputs_.insert(inputs_.end(), layer->tops.begin(), layer->tops.end());
+        }
     }
 
     int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) override
@@ -94,8 +57,8 @@ public:
         options.lightMode = opt.lightmode;
         options.tryWinograd = opt.use_winograd_convolution;
         std::string why;
-        auto plan = cache_->get(shapes, {wanted}, options, &why);
-        if (!plan)
+        std::shared_ptr<brivelle::onednn::Plan> plan;
+        if (cache_->get(shapes, {wanted}, options, plan, why) != 0)
             return fallback_->run(blobs, wanted, opt, err);
 
         // The result is allocated when the plan writes it, after the blobs it no longer needs went back.
@@ -112,9 +75,9 @@ public:
             brivelle::onednn::BufferPool pool(
                 [allocator](size_t bytes) { return allocator->fastMalloc(bytes); },
                 [allocator](void *p) { allocator->fastFree(p); });
-            ret = plan->run(views, allocateOutput, pool, &why, nullptr, opt.stop_request);
+            ret = plan->run(views, allocateOutput, pool, why, nullptr, opt.stop_request);
         } else {
-            ret = plan->run(views, allocateOutput, cache_->pool(), &why, nullptr, opt.stop_request);
+            ret = plan->run(views, allocateOutput, cache_->pool(), why, nullptr, opt.stop_request);
         }
         if (ret != 0) {
             out.release();
@@ -139,44 +102,28 @@ public:
 
     bool supports(const Graph &graph, const Option &, const VulkanDevice *) const override
     {
-        FastGraph fast;
         std::string why;
-        return !graph.empty() && translate(graph, false, fast, why);
+        return !graph.empty() && brivelle::onednn::Plan::check(graph, why) == 0;
     }
 
     bool runs_layer(const Layer &layer) const override
     {
-        FastOp op;
-        std::string why;
-        if (translate(layer, false, op, why) != 0 || op.type == OpType::Reference)
-            return false;
-        const auto check = brivelle::onednn::loweringOf(op.type).check;
-        return !check || check(op).empty();
+        return brivelle::onednn::onednnFormOf(layer) != nullptr;
     }
 
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt, const VulkanDevice *,
                                            std::string &err) const override
     {
-        FastGraph fast;
-        if (!translate(graph, true, fast, err))
+        if (brivelle::onednn::Plan::check(graph, err) != 0)
             return nullptr;
         auto fallback = reference_backend().compile(graph, opt, nullptr, err);
         if (!fallback)
             return nullptr;
-        return std::make_unique<OnednnPlan>(graph, std::move(fast), std::move(fallback));
+        return std::make_unique<OnednnPlan>(graph, std::move(fallback));
     }
 };
 
 } // namespace
-
-} // namespace ncnn
-
-bool brivelle::onednn::translateGraph(const ncnn::Graph &graph, FastGraph &out, std::string &why)
-{
-    return ncnn::translate(graph, true, out, why);
-}
-
-namespace ncnn {
 
 const Backend &onednn_backend()
 {

@@ -146,13 +146,14 @@ namespace {
 // becomes is its lowering's business.
 class Compiler : public LoweringContext {
 public:
-    Compiler(const FastGraph &graph, const PlanOptions &options, Plan::Impl &plan, WeightStore *weights)
+    Compiler(const ncnn::Graph &graph, const PlanOptions &options, Plan::Impl &plan, WeightStore *weights)
         : g_(graph), options_(options), p_(plan), weights_(weights)
     {}
 
-    std::string compile(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs);
+    int compile(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs,
+                std::string &why);
 
-    const FastOp &op(int index) const override { return g_.ops[index]; }
+    const ncnn::Layer &op(int index) const override { return *g_.layers[index]; }
     const Shape &shape(int blob) const override { return p_.shapes[blob]; }
     const memory::desc &desc(int blob) const override { return p_.descs[blob]; }
     Layout layout() const override { return p_.layout; }
@@ -168,18 +169,22 @@ public:
     void customStep(std::vector<Binding> bindings, CustomFn fn, const std::string &kernel) override;
     int temporaryBlob(const memory::desc &md, Shape shape) override;
     void reorderStep(int from, int to) override;
-    memory packedWeights(int opIndex, int inChannels, const memory::desc &layout) override;
-    std::shared_ptr<const WinogradWeights> winogradWeights(int opIndex, int inChannels, int lanes) override;
+    memory packedWeights(int opIndex, const float *weights, const memory::desc &plain,
+                         const memory::desc &layout) override;
+    std::shared_ptr<const WinogradWeights> winogradWeights(int opIndex, const float *weights,
+                                                           const float *bias, int inChannels, int outChannels,
+                                                           int lanes) override;
 
 private:
-    std::string inferShapes(const std::vector<std::pair<int, Shape>> &inputs);
+    Role roleOf(int index) const { return forms_[index] ? forms_[index]->role : Role::Compute; }
+    int inferShapes(const std::vector<std::pair<int, Shape>> &inputs, std::string &why);
     void buildNodes();
     void fuseInto(Node &node, int convOp);
     void placeBlobs();
-    std::string buildSteps();
+    int buildSteps(std::string &why);
     void computeLifetimes();
 
-    const FastGraph &g_;
+    const ncnn::Graph &g_;
     const PlanOptions &options_;
     Plan::Impl &p_;
     WeightStore *weights_;
@@ -187,92 +192,111 @@ private:
     std::vector<std::vector<int>> readers_; // op indices per canonical blob
     std::vector<bool> isOutput_;
     std::vector<bool> fusedAway_;
-    std::unordered_map<int, bool> onReference_; // ops whose shapes only the reference layer takes
+    // Each layer's oneDNN form; null for those whose reference layer runs, for their parameters or shapes.
+    std::vector<const OnednnOperator *> forms_;
     std::vector<Node> nodes_;
     std::vector<int> outputs_;
     std::vector<int> rootChannels_;
     std::vector<Shape> rootShape_;
 };
 
-std::string Compiler::inferShapes(const std::vector<std::pair<int, Shape>> &inputs)
+int Compiler::inferShapes(const std::vector<std::pair<int, Shape>> &inputs, std::string &why)
 {
-    const int n = g_.blobCount;
+    const int n = static_cast<int>(g_.blobs.size());
     p_.shapes.assign(n, Shape{});
     p_.canon.resize(n);
     for (int i = 0; i < n; ++i)
         p_.canon[i] = i;
     std::vector<bool> known(n, false);
     auto &canon = p_.canon;
-    for (const FastOp &op : g_.ops) {
+    forms_.assign(g_.layers.size(), nullptr);
+    for (size_t i = 0; i < g_.layers.size(); ++i) {
+        const ncnn::Layer &layer = *g_.layers[i];
+        const OnednnOperator *form = onednnFormOf(layer);
+        forms_[i] = form;
         std::vector<Shape> in;
-        for (int b : op.bottoms) {
-            if (!known[b])
-                return op.name + ": input blob not computed before";
+        for (int b : layer.bottoms) {
+            if (!known[b]) {
+                why = layer.name + ": input blob not computed before";
+                return ncnn::ERROR_BAD_MODEL;
+            }
             in.push_back(p_.shapes[b]);
         }
         Shape out = in.empty() ? Shape{} : in[0];
-        if (op.type == OpType::Input) {
+        const Role role = roleOf(static_cast<int>(i));
+        if (role == Role::Input) {
             bool found = false;
             for (const auto &entry : inputs)
-                if (!op.tops.empty() && entry.first == op.tops[0]) {
+                if (!layer.tops.empty() && entry.first == layer.tops[0]) {
                     out = entry.second;
                     found = true;
                 }
-            if (!found)
-                return op.name + ": no input given";
-            if (out.c <= 0 || out.h <= 0 || out.w <= 0)
-                return op.name + ": empty input";
-        } else if (op.type == OpType::Split || op.type == OpType::Noop) {
-            for (int t : op.tops)
-                canon[t] = canon[op.bottoms[0]];
-        } else if (const auto rule = loweringOf(op.type).shape) {
-            std::string why = rule(op, in, out, p_.macs);
+            if (!found) {
+                why = layer.name + ": no input given";
+                return ncnn::ERROR_BAD_INPUT;
+            }
+            if (out.c <= 0 || out.h <= 0 || out.w <= 0) {
+                why = layer.name + ": empty input";
+                return ncnn::ERROR_BAD_INPUT;
+            }
+        } else if (role == Role::Alias) {
+            for (int t : layer.tops)
+                canon[t] = canon[layer.bottoms[0]];
+        } else {
+            int ret = form && form->shape ? form->shape(layer, in, out, p_.macs, why) : 0;
             // Shapes oneDNN cannot take (a broadcast, a fractional resize) leave this layer to the reference.
-            if (!why.empty() && op.layer && op.type != OpType::Reference) {
+            if (ret != 0 || !form) {
                 out = in.empty() ? Shape{} : in[0];
-                if (loweringOf(OpType::Reference).shape(op, in, out, p_.macs).empty()) {
-                    onReference_[&op - g_.ops.data()] = true;
-                    why.clear();
+                std::string referenceWhy;
+                if (referenceShape(layer, in, out, referenceWhy) == 0) {
+                    forms_[i] = nullptr;
+                    ret = 0;
+                } else if (ret == 0) {
+                    ret = ncnn::ERROR_BAD_INPUT;
+                    why = referenceWhy;
                 }
             }
-            if (!why.empty())
-                return op.name + ": " + why;
+            if (ret != 0) {
+                why = layer.name + ": " + why;
+                return ret;
+            }
         }
-        for (int t : op.tops) {
+        for (int t : layer.tops) {
             p_.shapes[t] = out;
             known[t] = true;
         }
     }
-    return {};
+    return 0;
 }
 
 void Compiler::buildNodes()
 {
-    const int n = g_.blobCount;
+    const int n = static_cast<int>(g_.blobs.size());
     const auto &canon = p_.canon;
     producer_.assign(n, -1);
     readers_.assign(n, {});
-    fusedAway_.assign(g_.ops.size(), false);
-    for (size_t i = 0; i < g_.ops.size(); ++i) {
-        const FastOp &op = g_.ops[i];
-        if (op.type == OpType::Split || op.type == OpType::Noop)
+    fusedAway_.assign(g_.layers.size(), false);
+    for (size_t i = 0; i < g_.layers.size(); ++i) {
+        const ncnn::Layer &layer = *g_.layers[i];
+        if (roleOf(static_cast<int>(i)) == Role::Alias)
             continue;
-        for (int b : op.bottoms)
+        for (int b : layer.bottoms)
             readers_[canon[b]].push_back(static_cast<int>(i));
-        for (int t : op.tops)
+        for (int t : layer.tops)
             producer_[canon[t]] = static_cast<int>(i);
     }
-    for (size_t i = 0; i < g_.ops.size(); ++i) {
-        const FastOp &op = g_.ops[i];
-        if (op.type == OpType::Split || op.type == OpType::Noop || fusedAway_[i])
+    for (size_t i = 0; i < g_.layers.size(); ++i) {
+        const ncnn::Layer &layer = *g_.layers[i];
+        if (roleOf(static_cast<int>(i)) == Role::Alias || fusedAway_[i])
             continue;
         Node node;
         node.op = static_cast<int>(i);
-        node.type = onReference_.count(static_cast<int>(i)) ? OpType::Reference : op.type;
-        for (int b : op.bottoms)
+        node.layer = &layer;
+        node.form = forms_[i];
+        for (int b : layer.bottoms)
             node.in.push_back(canon[b]);
-        node.out = op.tops.empty() ? -1 : canon[op.tops[0]];
-        if (node.type == OpType::Convolution)
+        node.out = layer.tops.empty() ? -1 : canon[layer.tops[0]];
+        if (node.form && node.form->ownPostOps)
             fuseInto(node, static_cast<int>(i));
         nodes_.push_back(std::move(node));
     }
@@ -298,13 +322,13 @@ void Compiler::fuseInto(Node &node, int convOp)
 {
     const auto &canon = p_.canon;
     constexpr size_t kMaxPostOps = 16;
-    node.post = convolutionActivationPostOps(g_.ops[convOp].activation);
+    node.post = node.form->ownPostOps(*node.layer);
     int t = node.out;
     while (node.post.size() + 3 <= kMaxPostOps && !isOutput_[t] && readers_[t].size() == 1) {
         const int j = readers_[t][0];
-        const FastOp &op = g_.ops[j];
-        const auto fuse = loweringOf(op.type).fuse;
-        if (!fuse || onReference_.count(j) || op.bottoms.empty() || op.bottoms.size() > 2)
+        const ncnn::Layer &op = *g_.layers[j];
+        const auto fuse = forms_[j] ? forms_[j]->fuse : nullptr;
+        if (!fuse || op.bottoms.empty() || op.bottoms.size() > 2)
             break;
         int position = 0, other = -1;
         if (op.bottoms.size() == 2) {
@@ -338,7 +362,7 @@ void Compiler::placeBlobs()
     // Concats whose inputs can be written straight into one buffer become views of it. Channels-last
     // interleaves every channel of a pixel: a part of it is no dense tensor, so the concat copies.
     for (Node &node : nodes_) {
-        if (node.type != OpType::Concat || layout == Layout::Nhwc)
+        if (!node.form || node.form->role != Role::Concat || layout == Layout::Nhwc)
             continue;
         const auto &in = node.in;
         bool ok = true;
@@ -430,9 +454,9 @@ void Compiler::reorderStep(int from, int to)
     primitiveStep(dnnl::reorder(pd), {bind(DNNL_ARG_FROM, from), bind(DNNL_ARG_TO, to)}, {}, {});
 }
 
-memory Compiler::packedWeights(int opIndex, int inChannels, const memory::desc &layout)
+memory Compiler::packedWeights(int opIndex, const float *weights, const memory::desc &plain,
+                               const memory::desc &layout)
 {
-    const FastOp &op = g_.ops[opIndex];
     std::unique_lock<std::mutex> lock;
     std::vector<std::pair<memory::desc, memory>> *known = nullptr;
     if (weights_) {
@@ -443,8 +467,7 @@ memory Compiler::packedWeights(int opIndex, int inChannels, const memory::desc &
                 return entry.second;
     }
     // A reorder only reads its source; oneDNN's memory handle is simply not const.
-    memory user(memory::desc({op.outChannels, inChannels, op.kernelH, op.kernelW}, dt::f32, tag::oihw),
-                cpuEngine(), const_cast<float *>(op.weightData()));
+    memory user(plain, cpuEngine(), const_cast<float *>(weights));
     memory packed(layout, cpuEngine());
     dnnl::stream stream(cpuEngine());
     dnnl::reorder(user, packed).execute(stream, user, packed);
@@ -454,9 +477,10 @@ memory Compiler::packedWeights(int opIndex, int inChannels, const memory::desc &
     return packed;
 }
 
-std::shared_ptr<const WinogradWeights> Compiler::winogradWeights(int opIndex, int inChannels, int lanes)
+std::shared_ptr<const WinogradWeights> Compiler::winogradWeights(int opIndex, const float *weights,
+                                                                 const float *bias, int inChannels,
+                                                                 int outChannels, int lanes)
 {
-    const FastOp &op = g_.ops[opIndex];
     std::unique_lock<std::mutex> lock;
     std::vector<std::shared_ptr<const WinogradWeights>> *known = nullptr;
     if (weights_) {
@@ -466,30 +490,33 @@ std::shared_ptr<const WinogradWeights> Compiler::winogradWeights(int opIndex, in
             if (entry->lanes() == lanes && entry->inChannels() == inChannels)
                 return entry;
     }
-    auto transformed = std::make_shared<const WinogradWeights>(
-        op.weightData(), op.bias.empty() ? nullptr : op.bias.data(), inChannels, op.outChannels, lanes);
+    auto transformed = std::make_shared<const WinogradWeights>(weights, bias, inChannels, outChannels, lanes);
     if (known)
         known->push_back(transformed);
     return transformed;
 }
 
-std::string Compiler::buildSteps()
+int Compiler::buildSteps(std::string &why)
 {
     for (const Node &node : nodes_) {
-        const FastOp &op = g_.ops[node.op];
-        if (node.type == OpType::Input) {
+        const ncnn::Layer &op = *node.layer;
+        if (node.form && node.form->role == Role::Input) {
             Step step;
             step.edge = true;
             step.bindings.push_back(Binding{DNNL_ARG_FROM, -1, node.out, false, {}});
             step.bindings.push_back(bind(DNNL_ARG_TO, node.out));
             p_.steps.push_back(std::move(step));
-        } else if (const auto lower = loweringOf(node.type).lower) {
+        } else {
+            int ret = 0;
             try {
-                const std::string why = lower(*this, node);
-                if (!why.empty())
-                    return op.name + ": " + why;
+                ret = node.form ? node.form->lower(*this, node, why) : lowerOnReference(*this, node, why);
             } catch (const dnnl::error &e) {
-                return op.name + ": " + e.what();
+                why = e.what();
+                ret = e.status == dnnl_out_of_memory ? ncnn::ERROR_OUT_OF_MEMORY : ncnn::ERROR_FAILED;
+            }
+            if (ret != 0) {
+                why = op.name + ": " + why;
+                return ret;
             }
         }
         // Requested outputs leave the plan's layout as soon as they exist.
@@ -503,7 +530,7 @@ std::string Compiler::buildSteps()
             }
         }
     }
-    return {};
+    return 0;
 }
 
 void Compiler::computeLifetimes()
@@ -528,19 +555,21 @@ void Compiler::computeLifetimes()
     }
 }
 
-std::string Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs,
-                              const std::vector<int> &outputs)
+int Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs,
+                      std::string &why)
 {
-    std::string why;
-    if (checkGraph(g_, why) != 0)
-        return why;
-    why = inferShapes(inputs);
-    if (!why.empty())
-        return why;
-    isOutput_.assign(g_.blobCount, false);
+    int ret = Plan::check(g_, why);
+    if (ret == 0)
+        ret = inferShapes(inputs, why);
+    if (ret != 0)
+        return ret;
+    const int blobs = static_cast<int>(g_.blobs.size());
+    isOutput_.assign(blobs, false);
     for (int o : outputs) {
-        if (o < 0 || o >= g_.blobCount)
-            return "output blob index out of range";
+        if (o < 0 || o >= blobs) {
+            why = "output blob index out of range";
+            return ncnn::ERROR_BAD_INPUT;
+        }
         const int c = p_.canon[o];
         isOutput_[c] = true;
         if (std::find(outputs_.begin(), outputs_.end(), c) == outputs_.end())
@@ -551,8 +580,10 @@ std::string Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs,
         bool produced = false;
         for (const Node &node : nodes_)
             produced = produced || node.out == o;
-        if (!produced)
-            return "an output blob is never computed";
+        if (!produced) {
+            why = "an output blob is never computed";
+            return ncnn::ERROR_BAD_INPUT;
+        }
     }
     p_.layout = options_.layout == Layout::Auto ? preferredLayout() : options_.layout;
     // Channels-last concatenations copy (a part of a pixel's channels is no dense tensor for oneDNN), while
@@ -562,16 +593,16 @@ std::string Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs,
         blockedLayout() != Layout::Plain) {
         bool concats = false;
         for (const Node &node : nodes_)
-            concats = concats || node.type == OpType::Concat;
+            concats = concats || (node.form && node.form->role == Role::Concat);
         if (concats)
             p_.layout = blockedLayout();
     }
     placeBlobs();
-    why = buildSteps();
-    if (!why.empty())
-        return why;
+    ret = buildSteps(why);
+    if (ret != 0)
+        return ret;
     computeLifetimes();
-    return {};
+    return 0;
 }
 
 } // namespace
@@ -579,28 +610,52 @@ std::string Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs,
 Plan::Plan(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 Plan::~Plan() = default;
 
-std::unique_ptr<Plan> Plan::compile(const FastGraph &graph, const std::vector<std::pair<int, Shape>> &inputs,
-                                    const std::vector<int> &outputs, const PlanOptions &options,
-                                    std::string *error, WeightStore *weights)
+int Plan::check(const ncnn::Graph &graph, std::string &why)
 {
+    const int blobs = static_cast<int>(graph.blobs.size());
+    for (const auto &layer : graph.layers) {
+        bool fits = true;
+        for (int b : layer->bottoms)
+            fits = fits && b >= 0 && b < blobs;
+        for (int t : layer->tops)
+            fits = fits && t >= 0 && t < blobs;
+        const OnednnOperator *form = onednnFormOf(*layer);
+        const Role role = form ? form->role : Role::Compute;
+        const char *problem = !fits                                                 ? "blob index"
+                              : (role == Role::Alias && layer->bottoms.size() != 1) ? "one input expected"
+                              : (role != Role::Input && role != Role::Alias && layer->tops.size() != 1)
+                                  ? "one output expected"
+                                  : nullptr;
+        if (problem) {
+            why = layer->name + ": " + problem;
+            return ncnn::ERROR_UNSUPPORTED_LAYER;
+        }
+    }
+    return 0;
+}
+
+int Plan::compile(const ncnn::Graph &graph, const std::vector<std::pair<int, Shape>> &inputs,
+                  const std::vector<int> &outputs, const PlanOptions &options, std::unique_ptr<Plan> &plan,
+                  std::string &why, WeightStore *weights)
+{
+    plan.reset();
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     ThreadScope threads(options.numThreads);
-    std::string why;
+    int ret = 0;
     try {
         Compiler compiler(graph, options, *impl, weights);
-        why = compiler.compile(inputs, outputs);
+        ret = compiler.compile(inputs, outputs, why);
     } catch (const dnnl::error &e) {
         why = e.what();
+        ret = e.status == dnnl_out_of_memory ? ncnn::ERROR_OUT_OF_MEMORY : ncnn::ERROR_FAILED;
     } catch (const std::bad_alloc &) {
         why = "out of memory while compiling";
+        ret = ncnn::ERROR_OUT_OF_MEMORY;
     }
-    if (!why.empty()) {
-        if (error)
-            *error = why;
-        return nullptr;
-    }
-    return std::unique_ptr<Plan>(new Plan(std::move(impl)));
+    if (ret == 0)
+        plan.reset(new Plan(std::move(impl)));
+    return ret;
 }
 
 Shape Plan::shapeOf(int blob) const
@@ -642,7 +697,7 @@ size_t Plan::peakBlobBytes() const
 }
 
 int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
-              const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
+              const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string &why,
               StepTimes *times, const std::atomic<bool> *stop)
 {
     const OutputAllocator given = [this, &outputs](int blob, Shape) {
@@ -652,7 +707,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
                 return entry.second;
         return TensorView{};
     };
-    return run(inputs, given, pool, error, times, stop);
+    return run(inputs, given, pool, why, times, stop);
 }
 
 Layout Plan::layout() const
@@ -678,7 +733,7 @@ std::vector<std::string> Plan::convolutionKernels() const
 }
 
 int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
-              BufferPool &pool, std::string *error, StepTimes *times, const std::atomic<bool> *stop)
+              BufferPool &pool, std::string &why, StepTimes *times, const std::atomic<bool> *stop)
 {
     ThreadScope threads(d->options.numThreads);
     std::vector<float *> roots(d->rootBytes.size(), nullptr);
@@ -692,10 +747,9 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
         pool.release(scratchpad);
         scratchpad = nullptr;
     };
-    auto fail = [&](const std::string &why, int code = ncnn::ERROR_FAILED) {
+    auto fail = [&](const std::string &reason, int code = ncnn::ERROR_FAILED) {
         releaseAll();
-        if (error)
-            *error = why;
+        why = reason;
         return code;
     };
     TensorView outputView;
@@ -710,7 +764,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
         return nullptr;
     };
     std::string customError;
-    RunContext context{pool, d->options.numThreads, &customError};
+    RunContext context{pool, d->options.numThreads, customError};
     try {
         dnnl::stream stream(cpuEngine());
         std::vector<float *> pointers;

@@ -8,7 +8,7 @@
 // plan may overlap on several threads.
 
 #include "buffer_pool.h"
-#include "fast_graph.h"
+#include "graph.h"
 
 #include <ncnn/errors.h>
 
@@ -77,12 +77,17 @@ public:
     Plan(const Plan &) = delete;
     Plan &operator=(const Plan &) = delete;
 
-    // Compiles `graph` for the given input shapes so that it yields `outputs`. Null, with the reason in
-    // `error`, when the graph or a shape cannot run on this path.
-    static std::unique_ptr<Plan> compile(const FastGraph &graph,
-                                         const std::vector<std::pair<int, Shape>> &inputs,
-                                         const std::vector<int> &outputs, const PlanOptions &options,
-                                         std::string *error, WeightStore *weights = nullptr);
+    // Whether the graph's structure suits a plan (every layer but Input and Split has one output, blob
+    // indices in range): 0, or ncnn::ERROR_UNSUPPORTED_LAYER with the reason in `why`. Layers oneDNN has no
+    // form for are no obstacle: their reference layers run inside the plan.
+    static int check(const ncnn::Graph &graph, std::string &why);
+
+    // Compiles `graph` (loaded layers that outlive the plan) for the given input shapes so that it yields
+    // `outputs`. 0, or a code of <ncnn/errors.h> with the reason in `why` when the graph or a shape cannot
+    // run on this path.
+    static int compile(const ncnn::Graph &graph, const std::vector<std::pair<int, Shape>> &inputs,
+                       const std::vector<int> &outputs, const PlanOptions &options,
+                       std::unique_ptr<Plan> &plan, std::string &why, WeightStore *weights = nullptr);
 
     Shape shapeOf(int blob) const;
     // Multiply-accumulates of all convolutions in one run.
@@ -102,10 +107,10 @@ public:
     std::vector<std::string> convolutionKernels() const;
 
     // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0 or a code of
-    // <ncnn/errors.h> (ERROR_OUT_OF_MEMORY, ERROR_CANCELLED, ERROR_FAILED), with the reason in `error`.
+    // <ncnn/errors.h> (ERROR_OUT_OF_MEMORY, ERROR_CANCELLED, ERROR_FAILED), with the reason in `why`.
     // Every byte, scratchpads included, comes from `pool`. Runs of one plan may overlap on several threads.
     int run(const std::vector<std::pair<int, TensorView>> &inputs,
-            const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string *error,
+            const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string &why,
             StepTimes *times = nullptr, const std::atomic<bool> *stop = nullptr);
 
     // Outputs allocated by `allocate` (blob, shape) only when they are written, after the blobs that
@@ -113,7 +118,7 @@ public:
     // data means out of memory.
     using OutputAllocator = std::function<TensorView(int blob, Shape shape)>;
     int run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
-            BufferPool &pool, std::string *error, StepTimes *times = nullptr,
+            BufferPool &pool, std::string &why, StepTimes *times = nullptr,
             const std::atomic<bool> *stop = nullptr);
 
     struct Impl;

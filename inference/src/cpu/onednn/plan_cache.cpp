@@ -2,25 +2,27 @@
 
 namespace brivelle::onednn {
 
-PlanCache::PlanCache(FastGraph graph, size_t capacity)
-    : graph_(std::move(graph)), capacity_(capacity ? capacity : 1)
+PlanCache::PlanCache(const ncnn::Graph &graph, size_t capacity)
+    : graph_(graph), capacity_(capacity ? capacity : 1)
 {}
 
-std::shared_ptr<Plan> PlanCache::get(const std::vector<std::pair<int, Shape>> &inputs,
-                                     const std::vector<int> &outputs, const PlanOptions &options,
-                                     std::string *error)
+int PlanCache::get(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs,
+                   const PlanOptions &options, std::shared_ptr<Plan> &plan, std::string &why)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         if (it->inputs == inputs && it->outputs == outputs && it->threads == options.numThreads &&
             it->lightMode == options.lightMode && it->winograd == options.tryWinograd) {
             entries_.splice(entries_.begin(), entries_, it);
-            return entries_.front().plan;
+            plan = entries_.front().plan;
+            return 0;
         }
     }
-    std::shared_ptr<Plan> plan = Plan::compile(graph_, inputs, outputs, options, error, &weights_);
-    if (!plan)
-        return nullptr;
+    std::unique_ptr<Plan> compiled;
+    const int ret = Plan::compile(graph_, inputs, outputs, options, compiled, why, &weights_);
+    plan = std::move(compiled);
+    if (ret != 0)
+        return ret;
     ++compilations_;
     entries_.push_front(
         Entry{inputs, outputs, options.numThreads, options.lightMode, options.tryWinograd, plan});
@@ -28,7 +30,7 @@ std::shared_ptr<Plan> PlanCache::get(const std::vector<std::pair<int, Shape>> &i
         entries_.pop_back();
     // Blocks sized for an evicted shape would otherwise stay reserved.
     pool_.trim();
-    return plan;
+    return 0;
 }
 
 size_t PlanCache::size() const

@@ -18,13 +18,15 @@ namespace brivelle::onednn {
 
 class PlanCache {
 public:
-    explicit PlanCache(FastGraph graph, size_t capacity = 4);
+    // The graph's loaded layers must outlive the cache and its plans.
+    explicit PlanCache(const ncnn::Graph &graph, size_t capacity = 4);
 
-    std::shared_ptr<Plan> get(const std::vector<std::pair<int, Shape>> &inputs,
-                              const std::vector<int> &outputs, const PlanOptions &options,
-                              std::string *error);
+    // The plan for these shapes and options, compiled when none is cached: 0, or Plan::compile's code with
+    // the reason in `why`.
+    int get(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs,
+            const PlanOptions &options, std::shared_ptr<Plan> &plan, std::string &why);
 
-    const FastGraph &graph() const { return graph_; }
+    const ncnn::Graph &graph() const { return graph_; }
     BufferPool &pool() { return pool_; }
     size_t size() const;
     int compilations() const;
@@ -41,7 +43,7 @@ private:
         std::shared_ptr<Plan> plan;
     };
 
-    FastGraph graph_;
+    const ncnn::Graph &graph_;
     size_t capacity_;
     mutable std::mutex mutex_;
     std::list<Entry> entries_; // most recently used first

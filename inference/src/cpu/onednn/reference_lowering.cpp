@@ -25,24 +25,6 @@ ncnn::Shape ncnnShape(Shape s)
     return ncnn::Shape{3, s.w, s.h, s.c};
 }
 
-std::string check(const FastOp &op)
-{
-    return op.layer ? std::string() : "no layer to run";
-}
-
-std::string shape(const FastOp &op, const std::vector<Shape> &in, Shape &out, double &)
-{
-    std::vector<ncnn::Shape> bottoms, tops;
-    for (const Shape &s : in)
-        bottoms.push_back(ncnnShape(s));
-    if (!op.layer->infer_shape(bottoms, tops) || tops.size() != 1)
-        return "the layer does not take these inputs";
-    if (tops[0].dims != 3)
-        return "the reference layer gives a " + std::to_string(tops[0].dims) + "-D blob";
-    out = Shape{tops[0].c, tops[0].h, tops[0].w};
-    return {};
-}
-
 int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outShape, Layout layout,
         const std::vector<float *> &ptr, RunContext &context)
 {
@@ -53,7 +35,7 @@ int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outS
     opt.blob_allocator = &allocator;
     opt.workspace_allocator = &allocator;
     auto outOfMemory = [&] {
-        *context.error = layer.name + ": out of memory on the reference path";
+        context.why = layer.name + ": out of memory on the reference path";
         return ncnn::ERROR_OUT_OF_MEMORY;
     };
     std::vector<ncnn::Mat> bottoms;
@@ -72,7 +54,7 @@ int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outS
     const ncnn::Mat &top = tops[0];
     if (ret != 0 || top.dims != 3 || top.c != outShape.c || top.h != outShape.h || top.w != outShape.w ||
         top.elemsize != 4 || top.elempack != 1) {
-        *context.error = layer.name + ": the reference layer failed with code " + std::to_string(ret);
+        context.why = layer.name + ": the reference layer failed with code " + std::to_string(ret);
         return ncnn::ERROR_FAILED;
     }
     fromPlanar(static_cast<const float *>(top.data), top.cstep, ptr.back(), layout, outShape);
@@ -81,11 +63,26 @@ int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outS
 
 } // namespace
 
-std::string lowerOnReference(LoweringContext &ctx, const Node &node)
+int referenceShape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, std::string &why)
 {
-    const ncnn::Layer *layer = ctx.op(node.op).layer;
-    if (!layer)
-        return "no reference layer to run";
+    std::vector<ncnn::Shape> bottoms, tops;
+    for (const Shape &s : in)
+        bottoms.push_back(ncnnShape(s));
+    if (!layer.infer_shape(bottoms, tops) || tops.size() != 1) {
+        why = "the layer does not take these inputs";
+        return ncnn::ERROR_BAD_INPUT;
+    }
+    if (tops[0].dims != 3) {
+        why = "the reference layer gives a " + std::to_string(tops[0].dims) + "-D blob";
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
+    out = Shape{tops[0].c, tops[0].h, tops[0].w};
+    return 0;
+}
+
+int lowerOnReference(LoweringContext &ctx, const Node &node, std::string &)
+{
+    const ncnn::Layer *layer = node.layer;
     std::vector<Binding> bindings;
     std::vector<Shape> inShapes;
     for (size_t k = 0; k < node.in.size(); ++k) {
@@ -99,13 +96,7 @@ std::string lowerOnReference(LoweringContext &ctx, const Node &node)
                    [layer, inShapes, outShape, layout](const std::vector<float *> &ptr, RunContext &context) {
                        return run(*layer, inShapes, outShape, layout, ptr, context);
                    });
-    return {};
-}
-
-const OpLowering &referenceLowering()
-{
-    static const OpLowering lowering{check, shape, nullptr, lowerOnReference};
-    return lowering;
+    return 0;
 }
 
 } // namespace brivelle::onednn

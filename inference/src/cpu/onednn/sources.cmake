@@ -11,7 +11,6 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/activation_lowering.cpp
   ${CMAKE_CURRENT_LIST_DIR}/blocked_kernels.cpp
   ${CMAKE_CURRENT_LIST_DIR}/buffer_pool.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/fast_graph.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lowering.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/convolution_winograd.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_backend.cpp

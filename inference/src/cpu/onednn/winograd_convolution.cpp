@@ -283,24 +283,24 @@ bool WinogradConvolution::supports(int kernelW, int kernelH, int strideW, int st
            (padLeft == 0 || padLeft == 1) && padRight == padLeft && padTop == padLeft && padBottom == padLeft;
 }
 
-std::unique_ptr<WinogradConvolution>
-WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
-                            WinogradEpilogue epilogue, int threads, std::string *error,
-                            WinogradVariant variant, int tilesPerChunk)
+int WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
+                                WinogradEpilogue epilogue, int threads,
+                                std::unique_ptr<WinogradConvolution> &out, std::string &why,
+                                WinogradVariant variant, int tilesPerChunk)
 {
-    return create(std::move(weights), input, pad, epilogue, threads, error, variant, tilesPerChunk,
+    return create(std::move(weights), input, pad, epilogue, threads, out, why, variant, tilesPerChunk,
                   winogradIsa());
 }
 
-std::unique_ptr<WinogradConvolution>
-WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
-                            WinogradEpilogue epilogue, int threads, std::string *error,
-                            WinogradVariant variant, int tilesPerChunk, WinogradIsa isa)
+int WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
+                                WinogradEpilogue epilogue, int threads,
+                                std::unique_ptr<WinogradConvolution> &out, std::string &why,
+                                WinogradVariant variant, int tilesPerChunk, WinogradIsa isa)
 {
-    auto fail = [error](const std::string &why) {
-        if (error)
-            *error = why;
-        return nullptr;
+    out.reset();
+    auto fail = [&why](const std::string &reason) {
+        why = reason;
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
     };
     if (!weights || input.c != weights->inChannels())
         return fail("winograd: input channels differ from the weights");
@@ -342,7 +342,8 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
         d->weightsMd = memory::desc({points, kp, np}, dt::f32, tag::abc);
         dnnl::primitive_attr attr;
         attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-        const memory::dim tilesStride = pointStride(chunkDim * kp), productsStride = pointStride(chunkDim * np);
+        const memory::dim tilesStride = pointStride(chunkDim * kp),
+                          productsStride = pointStride(chunkDim * np);
         d->tilesMd = memory::desc({points, chunkDim, kp}, dt::f32, {tilesStride, kp, 1});
         d->productsMd = memory::desc({points, chunkDim, np}, dt::f32, {productsStride, np, 1});
         d->tiling.tilesPointStride = static_cast<size_t>(tilesStride);
@@ -361,7 +362,8 @@ WinogradConvolution::create(std::shared_ptr<const WinogradWeights> weights, Shap
     d->scratchpadBytes = alignUp(d->scratchpadMd.get_size());
     d->perThread = d->tilesBytes + d->productsBytes + d->scratchpadBytes;
     d->weights = std::move(weights);
-    return std::unique_ptr<WinogradConvolution>(new WinogradConvolution(std::move(d)));
+    out.reset(new WinogradConvolution(std::move(d)));
+    return 0;
 }
 
 WinogradConvolution::WinogradConvolution(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
@@ -383,15 +385,14 @@ const char *WinogradConvolution::productImplementation() const
     return d->implementation.c_str();
 }
 
-bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &dst,
-                              const WinogradTensor *residual, void *scratch, std::string *error,
-                              const WinogradTensor *outerResidual) const
+int WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &dst,
+                             const WinogradTensor *residual, void *scratch, std::string &error,
+                             const WinogradTensor *outerResidual) const
 {
     const int lanes = d->weights->lanes();
-    auto fail = [error](const std::string &why) {
-        if (error)
-            *error = why;
-        return false;
+    auto fail = [&error](const std::string &why) {
+        error = why;
+        return ncnn::ERROR_FAILED;
     };
     if (!(src.shape == d->in) || !(dst.shape == d->out) ||
         (d->residual && (!residual || !(residual->shape == d->out))) ||
@@ -458,7 +459,7 @@ bool WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &d
     }
     if (failed)
         return fail("winograd: " + why);
-    return true;
+    return 0;
 }
 
 void applyWinogradEpilogue(const WinogradTensor &dst, const WinogradEpilogue &epilogue,

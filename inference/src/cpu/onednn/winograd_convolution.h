@@ -85,16 +85,16 @@ public:
     static bool supports(int kernelW, int kernelH, int strideW, int strideH, int dilationW, int dilationH,
                          int padLeft, int padRight, int padTop, int padBottom);
 
-    // Null, with the reason in `error`, when oneDNN cannot make the products. `tilesPerChunk` 0 picks a
-    // chunk from the shape; others, and an `isa` that the CPU runs, are for tests and benchmarks.
-    static std::unique_ptr<WinogradConvolution> create(std::shared_ptr<const WinogradWeights> weights,
-                                                       Shape input, int pad, WinogradEpilogue epilogue,
-                                                       int threads, std::string *error,
-                                                       WinogradVariant variant = WinogradVariant::F43,
-                                                       int tilesPerChunk = 0);
-    static std::unique_ptr<WinogradConvolution>
-    create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad, WinogradEpilogue epilogue,
-           int threads, std::string *error, WinogradVariant variant, int tilesPerChunk, WinogradIsa isa);
+    // 0, or ncnn::ERROR_UNSUPPORTED_LAYER with the reason in `why` when the shape does not fit or oneDNN
+    // cannot make the products. `tilesPerChunk` 0 picks a chunk from the shape; others, and an `isa` that the
+    // CPU runs, are for tests and benchmarks.
+    static int create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
+                      WinogradEpilogue epilogue, int threads, std::unique_ptr<WinogradConvolution> &out,
+                      std::string &why, WinogradVariant variant = WinogradVariant::F43,
+                      int tilesPerChunk = 0);
+    static int create(std::shared_ptr<const WinogradWeights> weights, Shape input, int pad,
+                      WinogradEpilogue epilogue, int threads, std::unique_ptr<WinogradConvolution> &out,
+                      std::string &why, WinogradVariant variant, int tilesPerChunk, WinogradIsa isa);
     ~WinogradConvolution();
     WinogradConvolution(const WinogradConvolution &) = delete;
     WinogradConvolution &operator=(const WinogradConvolution &) = delete;
@@ -106,11 +106,10 @@ public:
     const char *productImplementation() const;
 
     // `residual` and `outerResidual` only when the epilogue asks for them, shaped like `dst`; either may
-    // be `dst` itself. Blocked tensors must use `lanes()` of the weights as their block. Returns false,
-    // with the reason in `error`, when oneDNN fails.
-    bool run(const WinogradTensor &src, const WinogradTensor &dst, const WinogradTensor *residual,
-             void *scratch, std::string *error = nullptr,
-             const WinogradTensor *outerResidual = nullptr) const;
+    // be `dst` itself. Blocked tensors must use `lanes()` of the weights as their block. Returns 0, or
+    // ncnn::ERROR_FAILED with the reason in `error` when oneDNN fails.
+    int run(const WinogradTensor &src, const WinogradTensor &dst, const WinogradTensor *residual,
+            void *scratch, std::string &error, const WinogradTensor *outerResidual = nullptr) const;
 
     struct Impl;
 

@@ -45,7 +45,7 @@ double BenchReport::wholeGflopsPerCpu(int threads) const
     return cpuSeconds[best] > 0.0 ? 2.0 * macs / (cpuSeconds[best] / threads) * 1e-9 : 0.0;
 }
 
-BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape shape, int threads,
+BenchReport benchmarkGraph(const ncnn::Graph &graph, int input, int output, Shape shape, int threads,
                            int repeats, bool lightMode, bool winograd)
 {
     BenchReport report;
@@ -59,16 +59,18 @@ BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape 
     BufferPool pool;
 
     const auto first = std::chrono::steady_clock::now();
-    auto plan = Plan::compile(graph, {{input, shape}}, {output}, options, &report.error);
+    std::unique_ptr<Plan> plan;
+    report.code = Plan::compile(graph, {{input, shape}}, {output}, options, plan, report.error);
     report.compileSeconds = since(first);
-    if (!plan)
+    if (report.code != 0)
         return report;
     report.macs = plan->convolutionMacs();
     const Shape outShape = plan->shapeOf(output);
     std::vector<float> out(static_cast<size_t>(outShape.c) * outShape.h * outShape.w);
     const TensorView inView{in.data(), shape, static_cast<size_t>(shape.h) * shape.w};
     const TensorView outView{out.data(), outShape, static_cast<size_t>(outShape.h) * outShape.w};
-    if (plan->run({{input, inView}}, {{output, outView}}, pool, &report.error) != 0)
+    report.code = plan->run({{input, inView}}, {{output, outView}}, pool, report.error);
+    if (report.code != 0)
         return report;
     report.firstRunSeconds = since(first);
     report.peakBlobBytes = pool.peakBytes();
@@ -76,7 +78,8 @@ BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape 
         StepTimes times;
         const double cpuStart = processCpuSeconds();
         const auto start = std::chrono::steady_clock::now();
-        if (plan->run({{input, inView}}, {{output, outView}}, pool, &report.error, &times) != 0)
+        report.code = plan->run({{input, inView}}, {{output, outView}}, pool, report.error, &times);
+        if (report.code != 0)
             return report;
         report.runSeconds.push_back(since(start));
         report.cpuSeconds.push_back(processCpuSeconds() - cpuStart);

@@ -3,7 +3,6 @@
 // Measurements of the oneDNN path for tools: whole-network throughput against its convolutions alone
 // and against the machine's FMA peak, first-run cost, and peak blob memory.
 
-#include "cpu/onednn/fast_graph.h"
 #include "cpu/onednn/onednn_plan.h"
 
 #include <string>
@@ -19,6 +18,7 @@ struct BenchReport {
     std::vector<double> convSeconds; // the convolution steps inside each of them
     std::vector<double> cpuSeconds;  // process CPU time of each of them
     size_t peakBlobBytes = 0;        // blob buffers in use at once, light mode
+    int code = 0;                    // 0, or the failure's code of <ncnn/errors.h> with the reason in error
     std::string error;
 
     double bestRun() const;
@@ -28,7 +28,7 @@ struct BenchReport {
     double wholeGflopsPerCpu(int threads) const;
 };
 
-BenchReport benchmarkGraph(const FastGraph &graph, int input, int output, Shape shape, int threads,
+BenchReport benchmarkGraph(const ncnn::Graph &graph, int input, int output, Shape shape, int threads,
                            int repeats, bool lightMode = true, bool winograd = true);
 
 // The process's resident high-water mark in bytes (Linux), 0 elsewhere.

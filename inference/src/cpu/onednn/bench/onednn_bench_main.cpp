@@ -27,9 +27,9 @@ int main(int argc, char **argv)
                 options.numThreads = 2;
                 options.lightMode = light == 1;
                 std::string error;
-                auto plan =
-                    Plan::compile(g.graph, {{g.input, Shape{3, tile, tile}}}, {g.output}, options, &error);
-                if (!plan) {
+                std::unique_ptr<Plan> plan;
+                if (Plan::compile(*g.graph, {{g.input, Shape{3, tile, tile}}}, {g.output}, options, plan,
+                                  error) != 0) {
                     std::fprintf(stderr, "error: %s\n", error.c_str());
                     return 1;
                 }
@@ -55,8 +55,8 @@ int main(int argc, char **argv)
     std::printf("model %s, input 3x%dx%d, %d threads, oneDNN prefers %s\n", model.c_str(), size, size,
                 threads, layoutName(preferredLayout()));
     std::printf("FMA peak (probe):        %8.1f GFLOP/s\n", peak);
-    const BenchReport r = benchmarkGraph(g.graph, g.input, g.output, Shape{3, size, size}, threads, repeats);
-    if (!r.error.empty()) {
+    const BenchReport r = benchmarkGraph(*g.graph, g.input, g.output, Shape{3, size, size}, threads, repeats);
+    if (r.code != 0) {
         std::fprintf(stderr, "error: %s\n", r.error.c_str());
         return 1;
     }

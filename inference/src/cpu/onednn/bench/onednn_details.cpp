@@ -1,6 +1,5 @@
 #include "onednn_details.h"
 
-#include "cpu/onednn/onednn_backend.h"
 #include "fma_probe.h"
 #include "onednn_bench.h"
 
@@ -10,12 +9,6 @@ namespace brivelle::onednn {
 
 int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int runs, bool winograd)
 {
-    FastGraph fast;
-    std::string why;
-    if (!translateGraph(graph, fast, why)) {
-        std::fprintf(stderr, "bench: no oneDNN path: %s\n", why.c_str());
-        return 1;
-    }
     const int input = graph.find_blob("data"), output = graph.find_blob("output");
     if (input < 0 || output < 0) {
         std::fprintf(stderr, "bench: the network needs blobs 'data' and 'output'\n");
@@ -23,8 +16,8 @@ int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int 
     }
     double peakPerCpu = 0.0;
     const double peak = measureFmaPeakGflops(threads, 0.5, &peakPerCpu);
-    const BenchReport r = benchmarkGraph(fast, input, output, Shape{3, h, w}, threads, runs, true, winograd);
-    if (!r.error.empty()) {
+    const BenchReport r = benchmarkGraph(graph, input, output, Shape{3, h, w}, threads, runs, true, winograd);
+    if (r.code != 0) {
         std::fprintf(stderr, "bench: %s\n", r.error.c_str());
         return 1;
     }

@@ -170,9 +170,9 @@ int main(int argc, char **argv)
                 e.slope = 0.2f;
                 std::string error;
                 const char *chunk = std::getenv("WINOGRAD_CHUNK");
-                auto conv = WinogradConvolution::create(w, Shape{ic, size, size}, 1, e, threads, &error,
-                                                        variant, chunk ? std::atoi(chunk) : 0);
-                if (!conv) {
+                std::unique_ptr<WinogradConvolution> conv;
+                if (WinogradConvolution::create(w, Shape{ic, size, size}, 1, e, threads, conv, error, variant,
+                                                chunk ? std::atoi(chunk) : 0) != 0) {
                     rows.push_back({name, Timing{}, error});
                     return;
                 }
@@ -182,7 +182,8 @@ int main(int argc, char **argv)
                 std::vector<char> scratch(conv->scratchBytes());
                 const WinogradTensor src{input.data(), Shape{ic, size, size}, block, 0};
                 const WinogradTensor dst{output.data(), Shape{oc, size, size}, block, 0};
-                const Timing t = timeIt([&] { conv->run(src, dst, nullptr, scratch.data()); }, seconds);
+                const Timing t =
+                    timeIt([&] { conv->run(src, dst, nullptr, scratch.data(), error); }, seconds);
                 rows.push_back({name, t, conv->productImplementation()});
             };
             ours(lanes, WinogradVariant::F43, "ours F(4,3), blocked");

@@ -9,31 +9,44 @@ using dnnl::algorithm;
 
 namespace {
 
-// 0 add, 1 sub, 2 mul, 3 div, 4 max, 5 min, 6 pow, 7 rsub, 8 rdiv.
-std::string check(const FastOp &op)
+const ncnn::BinaryOp &binaryOp(const ncnn::Layer &layer)
 {
-    const size_t inputs = op.bottoms.size();
-    if (op.withScalar ? (inputs != 1 || op.operation > 7 || op.operation == 6)
-                      : (inputs != 2 || op.operation == 6 || op.operation > 8))
-        return "operation " + std::to_string(op.operation);
-    return {};
+    return static_cast<const ncnn::BinaryOp &>(layer);
 }
 
-std::string shape(const FastOp &op, const std::vector<Shape> &in, Shape &out, double &)
+// 0 add, 1 sub, 2 mul, 3 div, 4 max, 5 min, 6 pow, 7 rsub, 8 rdiv.
+int check(const ncnn::Layer &layer, std::string &why)
 {
-    if (!op.withScalar && !(in[1] == in[0]))
-        return "broadcasting is left to the reference path";
-    if (op.withScalar && op.operation == 3 && op.scalar == 0.f)
-        return "division by a zero scalar";
+    const ncnn::BinaryOp &op = binaryOp(layer);
+    const size_t inputs = layer.bottoms.size();
+    if (op.op_type < 0 || op.op_type == 6 || op.op_type > (op.with_scalar ? 7 : 8) ||
+        inputs != (op.with_scalar ? 1u : 2u)) {
+        why = "operation " + std::to_string(op.op_type);
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
+    return 0;
+}
+
+int shape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, double &, std::string &why)
+{
+    const ncnn::BinaryOp &op = binaryOp(layer);
+    if (!op.with_scalar && !(in[1] == in[0])) {
+        why = "broadcasting is left to the reference path";
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
+    if (op.with_scalar && op.op_type == 3 && op.b == 0.f) {
+        why = "division by a zero scalar";
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
     out = in[0];
-    return {};
+    return 0;
 }
 
 // The operation with a scalar as one oneDNN eltwise algorithm.
-PostOp scalarEltwise(const FastOp &op)
+PostOp scalarEltwise(const ncnn::BinaryOp &op)
 {
-    const float s = op.scalar;
-    switch (op.operation) {
+    const float s = op.b;
+    switch (op.op_type) {
     case 0:
         return eltwisePostOp(algorithm::eltwise_linear, 1.f, s);
     case 1:
@@ -51,14 +64,15 @@ PostOp scalarEltwise(const FastOp &op)
     }
 }
 
-std::vector<PostOp> fuse(const FastOp &op, int position, int other)
+std::vector<PostOp> fuse(const ncnn::Layer &layer, int position, int other)
 {
-    if (op.withScalar)
+    const ncnn::BinaryOp &op = binaryOp(layer);
+    if (op.with_scalar)
         return {scalarEltwise(op)};
     if (other < 0)
         return {};
     const bool first = position == 0;
-    switch (op.operation) {
+    switch (op.op_type) {
     case 0:
         return {binaryPostOp(algorithm::binary_add, other)};
     case 2:
@@ -69,13 +83,13 @@ std::vector<PostOp> fuse(const FastOp &op, int position, int other)
         return {binaryPostOp(algorithm::binary_min, other)};
     case 1: // t - other, or other - t
     case 7: // rsub: second - first
-        if (first == (op.operation == 1))
+        if (first == (op.op_type == 1))
             return {binaryPostOp(algorithm::binary_sub, other)};
         return {eltwisePostOp(algorithm::eltwise_linear, -1.f, 0.f),
                 binaryPostOp(algorithm::binary_add, other)};
     case 3: // t / other only
     case 8:
-        if (first == (op.operation == 3))
+        if (first == (op.op_type == 3))
             return {binaryPostOp(algorithm::binary_div, other)};
         return {};
     default:
@@ -83,53 +97,26 @@ std::vector<PostOp> fuse(const FastOp &op, int position, int other)
     }
 }
 
-std::string lower(LoweringContext &ctx, const Node &node)
+int lower(LoweringContext &ctx, const Node &node, std::string &why)
 {
-    const FastOp &op = ctx.op(node.op);
+    const ncnn::BinaryOp &op = binaryOp(*node.layer);
     const auto &md = ctx.desc(node.out);
-    if (op.withScalar) {
-        const PostOp e = scalarEltwise(op);
-        const dnnl::eltwise_forward::primitive_desc pd(
-            dnnl::eltwise_forward::desc(dnnl::prop_kind::forward_inference, e.alg, md, e.alpha, e.beta),
-            ctx.attributes(), cpuEngine());
-        ctx.primitiveStep(dnnl::eltwise_forward(pd),
-                          {ctx.bind(DNNL_ARG_SRC, node.in[0]), ctx.bind(DNNL_ARG_DST, node.out)});
-        return {};
-    }
+    if (op.with_scalar)
+        return lowerEltwise(ctx, node, scalarEltwise(op), why);
     static const algorithm algs[] = {algorithm::binary_add, algorithm::binary_sub, algorithm::binary_mul,
                                      algorithm::binary_div, algorithm::binary_max, algorithm::binary_min,
                                      algorithm::undef,      algorithm::binary_sub, algorithm::binary_div};
-    const bool swap = op.operation == 7 || op.operation == 8;
-    const dnnl::binary::primitive_desc pd(dnnl::binary::desc(algs[op.operation], md, md, md),
-                                          ctx.attributes(), cpuEngine());
+    const bool swap = op.op_type == 7 || op.op_type == 8;
+    const dnnl::binary::primitive_desc pd(dnnl::binary::desc(algs[op.op_type], md, md, md), ctx.attributes(),
+                                          cpuEngine());
     ctx.primitiveStep(dnnl::binary(pd),
                       {ctx.bind(DNNL_ARG_SRC_0, node.in[swap ? 1 : 0]),
                        ctx.bind(DNNL_ARG_SRC_1, node.in[swap ? 0 : 1]), ctx.bind(DNNL_ARG_DST, node.out)});
-    return {};
-}
-
-} // namespace
-
-const OpLowering &binaryOpLowering()
-{
-    static const OpLowering lowering{check, shape, fuse, lower};
-    return lowering;
-}
-
-namespace {
-
-int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
-{
-    const auto &b = static_cast<const ncnn::BinaryOp &>(layer);
-    op.type = OpType::BinaryOp;
-    op.operation = b.op_type;
-    op.withScalar = b.with_scalar != 0;
-    op.scalar = b.b;
     return 0;
 }
 
 } // namespace
 
-extern const OnednnOperator binaryop_onednn{"BinaryOp", describe};
+extern const OnednnOperator binaryop_onednn{"BinaryOp", Role::Compute, check, shape, fuse, lower, nullptr};
 
 } // namespace brivelle::onednn

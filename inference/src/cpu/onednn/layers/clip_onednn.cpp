@@ -1,4 +1,4 @@
-// Clip: oneDNN's clip (activation_lowering.cpp).
+// Clip: oneDNN's clip.
 #include "cpu/onednn/lowering.h"
 #include "layers/clip.h"
 
@@ -6,17 +6,24 @@ namespace brivelle::onednn {
 
 namespace {
 
-int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+PostOp eltwise(const ncnn::Layer &layer)
 {
     const auto &clip = static_cast<const ncnn::Clip &>(layer);
-    op.type = OpType::Clip;
-    op.minValue = clip.min;
-    op.maxValue = clip.max;
-    return 0;
+    return eltwisePostOp(dnnl::algorithm::eltwise_clip, clip.min, clip.max);
+}
+
+std::vector<PostOp> fuse(const ncnn::Layer &layer, int, int)
+{
+    return {eltwise(layer)};
+}
+
+int lower(LoweringContext &ctx, const Node &node, std::string &why)
+{
+    return lowerEltwise(ctx, node, eltwise(*node.layer), why);
 }
 
 } // namespace
 
-extern const OnednnOperator clip_onednn{"Clip", describe};
+extern const OnednnOperator clip_onednn{"Clip", Role::Compute, oneInput, sameShape, fuse, lower, nullptr};
 
 } // namespace brivelle::onednn

@@ -6,30 +6,35 @@ namespace brivelle::onednn {
 
 namespace {
 
-std::string check(const FastOp &op)
+int check(const ncnn::Layer &layer, std::string &why)
 {
-    if (op.bottoms.empty() || (op.axis != 0 && op.axis != -3))
-        return "only channel concatenation";
-    return {};
+    const int axis = static_cast<const ncnn::Concat &>(layer).axis;
+    if (layer.bottoms.empty() || (axis != 0 && axis != -3)) {
+        why = "only channel concatenation";
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
+    return 0;
 }
 
-std::string shape(const FastOp &, const std::vector<Shape> &in, Shape &out, double &)
+int shape(const ncnn::Layer &, const std::vector<Shape> &in, Shape &out, double &, std::string &why)
 {
     out = in[0];
     out.c = 0;
     for (const Shape &s : in) {
-        if (s.h != in[0].h || s.w != in[0].w)
-            return "inputs differ in size";
+        if (s.h != in[0].h || s.w != in[0].w) {
+            why = "inputs differ in size";
+            return ncnn::ERROR_BAD_INPUT;
+        }
         out.c += s.c;
     }
-    return {};
+    return 0;
 }
 
-std::string lower(LoweringContext &ctx, const Node &node)
+int lower(LoweringContext &ctx, const Node &node, std::string &)
 {
     // A view: its producers already wrote into its buffer.
     if (node.view)
-        return {};
+        return 0;
     if (ctx.layout() == Layout::Nhwc) {
         // oneDNN 2.6's channels-last concat copies a few channels at a time, slower than the convolutions
         // around it: each pixel's channel runs are copied whole instead.
@@ -45,7 +50,7 @@ std::string lower(LoweringContext &ctx, const Node &node)
             concatChannelsLast(ptr, channels, out);
             return 0;
         });
-        return {};
+        return 0;
     }
     std::vector<dnnl::memory::desc> srcs;
     std::vector<Binding> bindings{ctx.bind(DNNL_ARG_DST, node.out)};
@@ -55,28 +60,11 @@ std::string lower(LoweringContext &ctx, const Node &node)
     }
     const dnnl::concat::primitive_desc pd(ctx.desc(node.out), 1, srcs, cpuEngine(), ctx.attributes());
     ctx.primitiveStep(dnnl::concat(pd), std::move(bindings));
-    return {};
-}
-
-} // namespace
-
-const OpLowering &concatLowering()
-{
-    static const OpLowering lowering{check, shape, nullptr, lower};
-    return lowering;
-}
-
-namespace {
-
-int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
-{
-    op.type = OpType::Concat;
-    op.axis = static_cast<const ncnn::Concat &>(layer).axis;
     return 0;
 }
 
 } // namespace
 
-extern const OnednnOperator concat_onednn{"Concat", describe};
+extern const OnednnOperator concat_onednn{"Concat", Role::Concat, check, shape, nullptr, lower, nullptr};
 
 } // namespace brivelle::onednn

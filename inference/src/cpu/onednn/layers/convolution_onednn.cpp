@@ -1,7 +1,5 @@
 #include "convolution_onednn.h"
 
-#include "layers/convolution.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -11,15 +9,22 @@ namespace brivelle::onednn {
 using dnnl::algorithm;
 using dnnl::memory;
 
-std::array<int, 4> convolutionPads(const FastOp &op, Shape in)
+std::array<int, 4> convolutionPads(const ncnn::Convolution &op, Shape in)
 {
-    int pl = op.padLeft, pr = op.padRight, pt = op.padTop, pb = op.padBottom;
-    if (op.padLeft == ncnn::Convolution::kSameUpper || op.padLeft == ncnn::Convolution::kSameLower) {
-        const bool upper = op.padLeft == ncnn::Convolution::kSameUpper;
-        ncnn::same_padding(in.w, op.dilationW * (op.kernelW - 1) + 1, op.strideW, upper, pl, pr);
-        ncnn::same_padding(in.h, op.dilationH * (op.kernelH - 1) + 1, op.strideH, upper, pt, pb);
-    }
+    int pl = 0, pr = 0, pt = 0, pb = 0;
+    op.resolve_padding(in.w, in.h, pl, pr, pt, pb);
     return {pt, pl, pb, pr};
+}
+
+const float *convolutionWeights(const ncnn::Convolution &op)
+{
+    return op.weight_data_size > 0 ? floatsOf(op.weight_data, static_cast<size_t>(op.weight_data_size))
+                                   : nullptr;
+}
+
+const float *convolutionBias(const ncnn::Convolution &op)
+{
+    return op.bias_term ? floatsOf(op.bias_data, static_cast<size_t>(op.num_output)) : nullptr;
 }
 
 bool slowConvolutionKernel(const char *implementation)
@@ -30,8 +35,8 @@ bool slowConvolutionKernel(const char *implementation)
 dnnl::convolution_forward::primitive_desc convolutionDesc(const ConvolutionLayer &layer, algorithm alg,
                                                           const memory::desc &src, const memory::desc &dst)
 {
-    const FastOp &op = *layer.op;
-    const memory::dims strides{op.strideH, op.strideW}, dilation{op.dilationH - 1, op.dilationW - 1};
+    const ncnn::Convolution &op = *layer.op;
+    const memory::dims strides{op.stride_h, op.stride_w}, dilation{op.dilation_h - 1, op.dilation_w - 1};
     const memory::dims padL{layer.pads[0], layer.pads[1]}, padR{layer.pads[2], layer.pads[3]};
     const auto kind = dnnl::prop_kind::forward_inference;
     if (layer.hasBias)
@@ -57,11 +62,16 @@ void addConvolutionStep(LoweringContext &ctx, const Node &node, const Convolutio
         if (node.post[i].binary)
             bindings.push_back(ctx.bind(DNNL_ARG_ATTR_MULTIPLE_POST_OP(static_cast<int>(i)) | DNNL_ARG_SRC_1,
                                         node.post[i].blob));
+    const ncnn::Convolution &op = *layer.op;
+    const memory::desc plain({op.num_output, layer.in.c, op.kernel_h, op.kernel_w}, memory::data_type::f32,
+                             memory::format_tag::oihw);
     std::vector<std::pair<int, memory>> constants;
-    constants.emplace_back(DNNL_ARG_WEIGHTS, ctx.packedWeights(node.op, layer.in.c, pd.weights_desc()));
+    constants.emplace_back(DNNL_ARG_WEIGHTS,
+                           ctx.packedWeights(node.op, convolutionWeights(op), plain, pd.weights_desc()));
     if (layer.hasBias) {
         memory bias(layer.bias, cpuEngine());
-        std::memcpy(bias.get_data_handle(), layer.op->bias.data(), layer.op->bias.size() * sizeof(float));
+        std::memcpy(bias.get_data_handle(), convolutionBias(op),
+                    static_cast<size_t>(op.num_output) * sizeof(float));
         constants.emplace_back(DNNL_ARG_BIAS, bias);
     }
     ctx.primitiveStep(dnnl::convolution_forward(pd), std::move(bindings), std::move(constants),
@@ -70,48 +80,71 @@ void addConvolutionStep(LoweringContext &ctx, const Node &node, const Convolutio
 
 namespace {
 
-std::string check(const FastOp &op)
+const ncnn::Convolution &convolution(const ncnn::Layer &layer)
 {
-    if (op.bottoms.size() != 1)
-        return "one input expected";
-    if (op.outChannels <= 0 || op.kernelW <= 0 || op.kernelH <= 0 || op.strideW <= 0 || op.strideH <= 0 ||
-        op.dilationW <= 0 || op.dilationH <= 0)
-        return "non-positive size";
-    const bool same =
-        op.padLeft == ncnn::Convolution::kSameUpper || op.padLeft == ncnn::Convolution::kSameLower;
-    if (!same && (op.padLeft < 0 || op.padRight < 0 || op.padTop < 0 || op.padBottom < 0))
-        return "padding mode " + std::to_string(op.padLeft);
-    if (op.weightCount() == 0 ||
-        op.weightCount() % (static_cast<size_t>(op.outChannels) * op.kernelW * op.kernelH))
-        return "weight count";
-    if (!op.bias.empty() && op.bias.size() != static_cast<size_t>(op.outChannels))
-        return "bias count";
-    const Activation &a = op.activation;
-    if (a.type < 0 || a.type > 6)
-        return "activation type " + std::to_string(a.type);
-    // oneDNN 2.6's hardswish has ncnn's default parameters built in.
-    if (a.type == 6 && (std::fabs(a.a - 1.f / 6.f) > 1e-6f || std::fabs(a.b - 0.5f) > 1e-6f))
-        return "hardswish parameters";
-    return {};
+    return static_cast<const ncnn::Convolution &>(layer);
 }
 
-std::string shape(const FastOp &op, const std::vector<Shape> &inputs, Shape &out, double &macs)
+int check(const ncnn::Layer &layer, std::string &why)
 {
+    const ncnn::Convolution &op = convolution(layer);
+    const bool same =
+        op.pad_left == ncnn::Convolution::kSameUpper || op.pad_left == ncnn::Convolution::kSameLower;
+    const bool padded = op.pad_left || op.pad_right || op.pad_top || op.pad_bottom;
+    const size_t perInput =
+        static_cast<size_t>(std::max(op.num_output, 0)) * std::max(op.kernel_w, 0) * std::max(op.kernel_h, 0);
+    if (layer.bottoms.size() != 1)
+        why = "one input expected";
+    // Grouped convolutions and padding with a value stay on the reference layer.
+    else if (op.group != 1)
+        why = "grouped convolution";
+    else if (padded && op.pad_value != 0.f)
+        why = "padding with a value";
+    else if (op.num_output <= 0 || op.kernel_w <= 0 || op.kernel_h <= 0 || op.stride_w <= 0 ||
+             op.stride_h <= 0 || op.dilation_w <= 0 || op.dilation_h <= 0)
+        why = "non-positive size";
+    else if (!same && (op.pad_left < 0 || op.pad_right < 0 || op.pad_top < 0 || op.pad_bottom < 0))
+        why = "padding mode " + std::to_string(op.pad_left);
+    else if (!convolutionWeights(op) || static_cast<size_t>(op.weight_data_size) % perInput)
+        why = "weights not loaded as fp32";
+    else if (op.bias_term && !convolutionBias(op))
+        why = "bias not loaded as fp32";
+    else if (op.activation_type < 0 || op.activation_type > 6)
+        why = "activation type " + std::to_string(op.activation_type);
+    // oneDNN 2.6's hardswish has ncnn's default parameters built in.
+    else if (op.activation_type == 6 && op.activation_params.size() >= 2 &&
+             (std::fabs(op.activation_params[0] - 1.f / 6.f) > 1e-6f ||
+              std::fabs(op.activation_params[1] - 0.5f) > 1e-6f))
+        why = "hardswish parameters";
+    else
+        return 0;
+    return ncnn::ERROR_UNSUPPORTED_LAYER;
+}
+
+int shape(const ncnn::Layer &layer, const std::vector<Shape> &inputs, Shape &out, double &macs,
+          std::string &why)
+{
+    const ncnn::Convolution &op = convolution(layer);
     const Shape in = inputs[0];
-    const size_t perInput = static_cast<size_t>(op.outChannels) * op.kernelW * op.kernelH;
-    if (op.weightCount() != perInput * in.c)
-        return "weights expect " + std::to_string(op.weightCount() / perInput) +
-               " input channels, the blob has " + std::to_string(in.c);
-    const int extW = op.dilationW * (op.kernelW - 1) + 1;
-    const int extH = op.dilationH * (op.kernelH - 1) + 1;
+    const size_t perInput = static_cast<size_t>(op.num_output) * op.kernel_w * op.kernel_h;
+    const size_t weights = static_cast<size_t>(op.weight_data_size);
+    if (weights != perInput * in.c) {
+        why = "weights expect " + std::to_string(weights / perInput) + " input channels, the blob has " +
+              std::to_string(in.c);
+        return ncnn::ERROR_BAD_INPUT;
+    }
+    const int extW = op.dilation_w * (op.kernel_w - 1) + 1;
+    const int extH = op.dilation_h * (op.kernel_h - 1) + 1;
     const auto pads = convolutionPads(op, in);
-    if (in.w + pads[1] + pads[3] < extW || in.h + pads[0] + pads[2] < extH)
-        return "input smaller than the kernel";
-    out.c = op.outChannels;
-    out.w = (in.w + pads[1] + pads[3] - extW) / op.strideW + 1;
-    out.h = (in.h + pads[0] + pads[2] - extH) / op.strideH + 1;
-    macs += static_cast<double>(out.c) * out.h * out.w * in.c * op.kernelW * op.kernelH;
-    return {};
+    if (in.w + pads[1] + pads[3] < extW || in.h + pads[0] + pads[2] < extH) {
+        why = "input smaller than the kernel";
+        return ncnn::ERROR_BAD_INPUT;
+    }
+    out.c = op.num_output;
+    out.w = (in.w + pads[1] + pads[3] - extW) / op.stride_w + 1;
+    out.h = (in.h + pads[0] + pads[2] - extH) / op.stride_h + 1;
+    macs += static_cast<double>(out.c) * out.h * out.w * in.c * op.kernel_w * op.kernel_h;
+    return 0;
 }
 
 // The plan's attributes with the first `count` post-ops of the node.
@@ -131,11 +164,11 @@ dnnl::primitive_attr postOpAttributes(const LoweringContext &ctx, const Node &no
 }
 
 // oneDNN ships Winograd kernels for AVX-512 only; elsewhere creation fails and the next algorithm runs.
-bool onednnWinograd(LoweringContext &ctx, const Node &node, const ConvolutionLayer &layer, std::string &)
+bool onednnWinograd(LoweringContext &ctx, const Node &node, const ConvolutionLayer &layer)
 {
-    const FastOp &op = *layer.op;
-    if (!ctx.options().tryWinograd || op.kernelW != 3 || op.kernelH != 3 || op.strideW != 1 ||
-        op.strideH != 1 || op.dilationW != 1 || op.dilationH != 1)
+    const ncnn::Convolution &op = *layer.op;
+    if (!ctx.options().tryWinograd || op.kernel_w != 3 || op.kernel_h != 3 || op.stride_w != 1 ||
+        op.stride_h != 1 || op.dilation_w != 1 || op.dilation_h != 1)
         return false;
     try {
         const memory::desc srcAny({1, layer.in.c, layer.in.h, layer.in.w}, memory::data_type::f32,
@@ -164,9 +197,9 @@ std::string directKernelIn(const ConvolutionLayer &layer, Layout layout)
     }
 }
 
-std::string lower(LoweringContext &ctx, const Node &node)
+int lower(LoweringContext &ctx, const Node &node, std::string &why)
 {
-    const FastOp &op = ctx.op(node.op);
+    const ncnn::Convolution &op = convolution(*node.layer);
     ConvolutionLayer layer;
     layer.op = &op;
     layer.src = node.in[0];
@@ -175,17 +208,15 @@ std::string lower(LoweringContext &ctx, const Node &node)
     layer.out = ctx.shape(layer.dst);
     layer.pads = convolutionPads(op, layer.in);
     layer.attr = postOpAttributes(ctx, node, node.post.size());
-    layer.weightsAny = memory::desc({op.outChannels, layer.in.c, op.kernelH, op.kernelW},
+    layer.weightsAny = memory::desc({op.num_output, layer.in.c, op.kernel_h, op.kernel_w},
                                     memory::data_type::f32, memory::format_tag::any);
-    layer.hasBias = !op.bias.empty();
+    layer.hasBias = op.bias_term != 0;
     if (layer.hasBias)
-        layer.bias = memory::desc({op.outChannels}, memory::data_type::f32, memory::format_tag::x);
+        layer.bias = memory::desc({op.num_output}, memory::data_type::f32, memory::format_tag::x);
 
-    for (ConvolutionAlgorithm algorithm : kAlgorithms) {
-        std::string error;
-        if (algorithm(ctx, node, layer, error))
-            return error;
-    }
+    for (ConvolutionAlgorithm algorithm : kAlgorithms)
+        if (algorithm(ctx, node, layer))
+            return 0;
 
     const memory::desc &dst = ctx.desc(layer.dst);
     dnnl::convolution_forward::primitive_desc pd;
@@ -218,12 +249,14 @@ std::string lower(LoweringContext &ctx, const Node &node)
     // A layout forced for tests reproduces another machine's path, slow kernels included.
     const bool allowSlow =
         ctx.options().allowSlowConvolutions || (ctx.options().layout == Layout::Auto && layoutForced());
-    if (op.kernelW == 3 && op.kernelH == 3 && slowConvolutionKernel(kernel) && !allowSlow) {
+    if (op.kernel_w == 3 && op.kernel_h == 3 && slowConvolutionKernel(kernel) && !allowSlow) {
         for (Layout other : {Layout::Nhwc, Layout::Blocked16, Layout::Blocked8}) {
             const std::string better = directKernelIn(layer, other);
-            if (!better.empty() && !slowConvolutionKernel(better.c_str()))
-                return std::string("3x3 convolution on ") + kernel + " in the " + layoutName(ctx.layout()) +
-                       " layout, while " + better + " runs it in " + layoutName(other);
+            if (!better.empty() && !slowConvolutionKernel(better.c_str())) {
+                why = std::string("3x3 convolution on ") + kernel + " in the " + layoutName(ctx.layout()) +
+                      " layout, while " + better + " runs it in " + layoutName(other);
+                return ncnn::ERROR_UNSUPPORTED_LAYER;
+            }
         }
     }
     addConvolutionStep(ctx, node, layer, pd);
@@ -245,26 +278,23 @@ std::string lower(LoweringContext &ctx, const Node &node)
                               {ctx.bind(DNNL_ARG_SRC, node.out), ctx.bind(DNNL_ARG_DST, node.out)});
         }
     }
-    return {};
+    return 0;
 }
 
-} // namespace
-
-const OpLowering &convolutionLowering()
+// ncnn's fused activation of Convolution: 0 none, 1 relu, 2 leaky relu (slope), 3 clip (min, max),
+// 4 sigmoid, 5 mish, 6 hardswish.
+std::vector<PostOp> activationPostOps(const ncnn::Layer &layer)
 {
-    static const OpLowering lowering{check, shape, nullptr, lower};
-    return lowering;
-}
-
-std::vector<PostOp> convolutionActivationPostOps(const Activation &a)
-{
-    switch (a.type) {
+    const ncnn::Convolution &op = convolution(layer);
+    const std::vector<float> &p = op.activation_params;
+    const float a = p.empty() ? 0.f : p[0], b = p.size() > 1 ? p[1] : 0.f;
+    switch (op.activation_type) {
     case 1:
         return {eltwisePostOp(algorithm::eltwise_relu, 0.f, 0.f)};
     case 2:
-        return {eltwisePostOp(algorithm::eltwise_relu, a.a, 0.f)};
+        return {eltwisePostOp(algorithm::eltwise_relu, a, 0.f)};
     case 3:
-        return {eltwisePostOp(algorithm::eltwise_clip, a.a, a.b)};
+        return {eltwisePostOp(algorithm::eltwise_clip, a, b)};
     case 4:
         return {eltwisePostOp(algorithm::eltwise_logistic, 0.f, 0.f)};
     case 5:
@@ -276,64 +306,9 @@ std::vector<PostOp> convolutionActivationPostOps(const Activation &a)
     }
 }
 
-namespace {
-
-int describe(const ncnn::Layer &layer, bool withWeights, FastOp &op, std::string &why)
-{
-    const auto &conv = static_cast<const ncnn::Convolution &>(layer);
-    const bool padded = conv.pad_left || conv.pad_right || conv.pad_top || conv.pad_bottom;
-    // Grouped convolutions and padding with a value stay on the reference layer.
-    if (conv.group != 1 || (padded && conv.pad_value != 0.f)) {
-        op.type = OpType::Reference;
-        return 0;
-    }
-    op.type = OpType::Convolution;
-    op.outChannels = conv.num_output;
-    op.kernelW = conv.kernel_w;
-    op.kernelH = conv.kernel_h;
-    op.dilationW = conv.dilation_w;
-    op.dilationH = conv.dilation_h;
-    op.strideW = conv.stride_w;
-    op.strideH = conv.stride_h;
-    op.padLeft = conv.pad_left;
-    op.padRight = conv.pad_right;
-    op.padTop = conv.pad_top;
-    op.padBottom = conv.pad_bottom;
-    op.activation.type = conv.activation_type;
-    if (!conv.activation_params.empty())
-        op.activation.a = conv.activation_params[0];
-    if (conv.activation_params.size() > 1)
-        op.activation.b = conv.activation_params[1];
-    if (conv.activation_type == 6 && conv.activation_params.size() < 2) {
-        op.activation.a = 1.f / 6.f;
-        op.activation.b = 0.5f;
-    }
-    if (!withWeights) {
-        // Shape only: the weight count decides the input channels later.
-        op.weights.assign(1, 0.f);
-        op.weights.resize(static_cast<size_t>(conv.num_output) * conv.kernel_w * conv.kernel_h);
-        return 0;
-    }
-    const ncnn::Mat &w = conv.weight_data;
-    if (w.empty() || w.elemsize != 4 || w.elempack > 1 || w.dims > 2 ||
-        static_cast<size_t>(w.w) * (w.dims == 2 ? w.h : 1) != static_cast<size_t>(conv.weight_data_size)) {
-        why = "weights not loaded as fp32";
-        return ncnn::ERROR_BAD_MODEL;
-    }
-    op.sharedWeights = static_cast<const float *>(w.data);
-    op.sharedWeightCount = static_cast<size_t>(conv.weight_data_size);
-    if (conv.bias_term) {
-        op.bias = floatsOf(conv.bias_data);
-        if (op.bias.size() != static_cast<size_t>(conv.num_output)) {
-            why = "bias not loaded";
-            return ncnn::ERROR_BAD_MODEL;
-        }
-    }
-    return 0;
-}
-
 } // namespace
 
-extern const OnednnOperator convolution_onednn{"Convolution", describe};
+extern const OnednnOperator convolution_onednn{"Convolution", Role::Compute,    check, shape, nullptr,
+                                               lower,         activationPostOps};
 
 } // namespace brivelle::onednn

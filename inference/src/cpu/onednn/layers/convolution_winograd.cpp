@@ -65,13 +65,13 @@ bool epilogueOf(const std::vector<PostOp> &post, WinogradEpilogue &e, int &resid
 
 } // namespace
 
-bool winogradConvolution(LoweringContext &ctx, const Node &node, const ConvolutionLayer &layer, std::string &)
+bool winogradConvolution(LoweringContext &ctx, const Node &node, const ConvolutionLayer &layer)
 {
-    const FastOp &op = *layer.op;
+    const ncnn::Convolution &op = *layer.op;
     const auto &pads = layer.pads; // top, left, bottom, right
     if (!ctx.options().tryWinograd ||
-        !WinogradConvolution::supports(op.kernelW, op.kernelH, op.strideW, op.strideH, op.dilationW,
-                                       op.dilationH, pads[1], pads[3], pads[0], pads[2]) ||
+        !WinogradConvolution::supports(op.kernel_w, op.kernel_h, op.stride_w, op.stride_h, op.dilation_w,
+                                       op.dilation_h, pads[1], pads[3], pads[0], pads[2]) ||
         !beatsDirect(layer))
         return false;
     int block = 0, lanes = 0;
@@ -94,11 +94,13 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
         return false;
     std::string why;
     const WinogradVariant variant = variantFor(layer.out);
-    std::shared_ptr<const WinogradConvolution> conv =
-        WinogradConvolution::create(ctx.winogradWeights(node.op, layer.in.c, lanes), layer.in, pads[0],
-                                    epilogue, ctx.options().numThreads, &why, variant);
-    if (!conv)
+    std::unique_ptr<WinogradConvolution> created;
+    if (WinogradConvolution::create(ctx.winogradWeights(node.op, convolutionWeights(op), convolutionBias(op),
+                                                        layer.in.c, op.num_output, lanes),
+                                    layer.in, pads[0], epilogue, ctx.options().numThreads, created, why,
+                                    variant) != 0)
         return false; // direct convolution then
+    std::shared_ptr<const WinogradConvolution> conv = std::move(created);
     std::vector<Binding> bindings{ctx.bind(DNNL_ARG_SRC, layer.src), ctx.bind(DNNL_ARG_DST, node.out)};
     if (residual >= 0)
         bindings.push_back(ctx.bind(DNNL_ARG_SRC_1, residual));
@@ -111,17 +113,16 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
             const size_t bytes = conv->scratchBytes();
             float *scratch = run.pool.acquire(bytes);
             if (!scratch) {
-                if (run.error)
-                    *run.error = "out of memory: " + std::to_string(bytes) + " bytes of Winograd scratch";
+                run.why = "out of memory: " + std::to_string(bytes) + " bytes of Winograd scratch";
                 return ncnn::ERROR_OUT_OF_MEMORY;
             }
             const WinogradTensor src{ptr[0], in, block, 0}, dst{ptr[1], out, block, 0};
             const WinogradTensor sum{ptr.size() > 2 ? ptr[2] : nullptr, out, block, 0};
             const WinogradTensor outer{ptr.size() > 3 ? ptr[3] : nullptr, out, block, 0};
-            const bool ok = conv->run(src, dst, ptr.size() > 2 ? &sum : nullptr, scratch, run.error,
+            const int ret = conv->run(src, dst, ptr.size() > 2 ? &sum : nullptr, scratch, run.why,
                                       ptr.size() > 3 ? &outer : nullptr);
             run.pool.release(scratch);
-            return ok ? 0 : ncnn::ERROR_FAILED;
+            return ret;
         },
         std::string(variant == WinogradVariant::F63 ? "winograd_6x3:" : "winograd_4x3:") +
             winogradIsaName(winogradIsa()));

@@ -1,4 +1,4 @@
-// Dropout at inference: nothing, or a multiplication by its scale.
+// Dropout at inference: a multiplication by its scale (1 by default).
 #include "cpu/onednn/lowering.h"
 #include "layers/dropout.h"
 
@@ -6,18 +6,25 @@ namespace brivelle::onednn {
 
 namespace {
 
-int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+PostOp eltwise(const ncnn::Layer &layer)
 {
-    const float scale = static_cast<const ncnn::Dropout &>(layer).scale;
-    op.type = scale == 1.f ? OpType::Noop : OpType::BinaryOp;
-    op.operation = 2;
-    op.withScalar = true;
-    op.scalar = scale;
-    return 0;
+    return eltwisePostOp(dnnl::algorithm::eltwise_linear, static_cast<const ncnn::Dropout &>(layer).scale,
+                         0.f);
+}
+
+std::vector<PostOp> fuse(const ncnn::Layer &layer, int, int)
+{
+    return {eltwise(layer)};
+}
+
+int lower(LoweringContext &ctx, const Node &node, std::string &why)
+{
+    return lowerEltwise(ctx, node, eltwise(*node.layer), why);
 }
 
 } // namespace
 
-extern const OnednnOperator dropout_onednn{"Dropout", describe};
+extern const OnednnOperator dropout_onednn{"Dropout", Role::Compute, oneInput, sameShape,
+                                           fuse,      lower,         nullptr};
 
 } // namespace brivelle::onednn

@@ -7,30 +7,44 @@ using dnnl::algorithm;
 
 namespace {
 
-std::string check(const FastOp &op)
+const ncnn::Eltwise &eltwise(const ncnn::Layer &layer)
 {
-    if (op.bottoms.size() < 2 || op.operation < 0 || op.operation > 2)
-        return "operation " + std::to_string(op.operation);
-    if (!op.coeffs.empty() && op.coeffs.size() != op.bottoms.size())
-        return "coefficient count";
-    return {};
+    return static_cast<const ncnn::Eltwise &>(layer);
 }
 
-std::string shape(const FastOp &, const std::vector<Shape> &in, Shape &out, double &)
+int check(const ncnn::Layer &layer, std::string &why)
 {
-    for (const Shape &s : in)
-        if (!(s == in[0]))
-            return "inputs differ in shape";
+    const ncnn::Eltwise &op = eltwise(layer);
+    if (layer.bottoms.size() < 2 || op.op_type < 0 || op.op_type > 2) {
+        why = "operation " + std::to_string(op.op_type);
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
+    if (!op.coeffs.empty() && op.coeffs.size() != layer.bottoms.size()) {
+        why = "coefficient count";
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
+    return 0;
+}
+
+int shape(const ncnn::Layer &, const std::vector<Shape> &in, Shape &out, double &, std::string &why)
+{
+    for (const Shape &s : in) {
+        if (!(s == in[0])) {
+            why = "inputs differ in shape";
+            return ncnn::ERROR_BAD_INPUT;
+        }
+    }
     out = in[0];
-    return {};
+    return 0;
 }
 
-std::vector<PostOp> fuse(const FastOp &op, int position, int other)
+std::vector<PostOp> fuse(const ncnn::Layer &layer, int position, int other)
 {
-    if (op.bottoms.size() != 2 || other < 0)
+    const ncnn::Eltwise &op = eltwise(layer);
+    if (layer.bottoms.size() != 2 || other < 0)
         return {};
-    if (op.operation != 1)
-        return {binaryPostOp(op.operation == 0 ? algorithm::binary_mul : algorithm::binary_max, other)};
+    if (op.op_type != 1)
+        return {binaryPostOp(op.op_type == 0 ? algorithm::binary_mul : algorithm::binary_max, other)};
     // A weighted sum: scale the convolution's result so that the residual is added with weight one.
     const float ct = op.coeffs.empty() ? 1.f : op.coeffs[position];
     const float co = op.coeffs.empty() ? 1.f : op.coeffs[1 - position];
@@ -45,11 +59,11 @@ std::vector<PostOp> fuse(const FastOp &op, int position, int other)
     return add;
 }
 
-std::string lower(LoweringContext &ctx, const Node &node)
+int lower(LoweringContext &ctx, const Node &node, std::string &)
 {
-    const FastOp &op = ctx.op(node.op);
+    const ncnn::Eltwise &op = eltwise(*node.layer);
     std::vector<Binding> bindings{ctx.bind(DNNL_ARG_DST, node.out)};
-    if (op.operation == 1) {
+    if (op.op_type == 1) {
         std::vector<float> scales = op.coeffs;
         if (scales.empty())
             scales.assign(node.in.size(), 1.f);
@@ -60,9 +74,9 @@ std::string lower(LoweringContext &ctx, const Node &node)
         }
         const dnnl::sum::primitive_desc pd(ctx.desc(node.out), scales, srcs, cpuEngine(), ctx.attributes());
         ctx.primitiveStep(dnnl::sum(pd), std::move(bindings));
-        return {};
+        return 0;
     }
-    const auto alg = op.operation == 0 ? algorithm::binary_mul : algorithm::binary_max;
+    const auto alg = op.op_type == 0 ? algorithm::binary_mul : algorithm::binary_max;
     const auto &md = ctx.desc(node.out);
     const dnnl::binary::primitive_desc pd(dnnl::binary::desc(alg, md, md, md), ctx.attributes(), cpuEngine());
     const dnnl::binary primitive(pd);
@@ -73,30 +87,11 @@ std::string lower(LoweringContext &ctx, const Node &node)
         ctx.primitiveStep(primitive,
                           {ctx.bind(DNNL_ARG_SRC_0, node.out), ctx.bind(DNNL_ARG_SRC_1, node.in[k]),
                            ctx.bind(DNNL_ARG_DST, node.out)});
-    return {};
-}
-
-} // namespace
-
-const OpLowering &eltwiseLowering()
-{
-    static const OpLowering lowering{check, shape, fuse, lower};
-    return lowering;
-}
-
-namespace {
-
-int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
-{
-    const auto &e = static_cast<const ncnn::Eltwise &>(layer);
-    op.type = OpType::Eltwise;
-    op.operation = e.op_type;
-    op.coeffs = e.coeffs;
     return 0;
 }
 
 } // namespace
 
-extern const OnednnOperator eltwise_onednn{"Eltwise", describe};
+extern const OnednnOperator eltwise_onednn{"Eltwise", Role::Compute, check, shape, fuse, lower, nullptr};
 
 } // namespace brivelle::onednn

@@ -3,16 +3,6 @@
 
 namespace brivelle::onednn {
 
-namespace {
-
-int describe(const ncnn::Layer &, bool, FastOp &op, std::string &)
-{
-    op.type = OpType::Input;
-    return 0;
-}
-
-} // namespace
-
-extern const OnednnOperator input_onednn{"Input", describe};
+extern const OnednnOperator input_onednn{"Input", Role::Input, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 } // namespace brivelle::onednn

@@ -3,16 +3,6 @@
 
 namespace brivelle::onednn {
 
-namespace {
-
-int describe(const ncnn::Layer &, bool, FastOp &op, std::string &)
-{
-    op.type = OpType::Noop;
-    return 0;
-}
-
-} // namespace
-
-extern const OnednnOperator noop_onednn{"Noop", describe};
+extern const OnednnOperator noop_onednn{"Noop", Role::Alias, oneInput, nullptr, nullptr, nullptr, nullptr};
 
 } // namespace brivelle::onednn

@@ -1,4 +1,4 @@
-// PixelShuffle and its inverse, Reorg: index shuffles oneDNN has no primitive for.
+// PixelShuffle, depth to space: an index shuffle oneDNN has no primitive for (blocked_kernels.cpp).
 
 #include "cpu/onednn/blocked_kernels.h"
 #include "cpu/onednn/lowering.h"
@@ -8,80 +8,45 @@ namespace brivelle::onednn {
 
 namespace {
 
-std::string check(const FastOp &op)
+int check(const ncnn::Layer &layer, std::string &why)
 {
-    if (op.bottoms.size() != 1 || op.factor < 1 || op.mode < 0 || op.mode > 1)
-        return "factor or mode";
-    return {};
+    const auto &op = static_cast<const ncnn::PixelShuffle &>(layer);
+    if (layer.bottoms.size() != 1 || op.upscale_factor < 1 || op.mode < 0 || op.mode > 1) {
+        why = "factor or mode";
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
+    return 0;
 }
 
-std::string shuffleShape(const FastOp &op, const std::vector<Shape> &inputs, Shape &out, double &)
+int shape(const ncnn::Layer &layer, const std::vector<Shape> &inputs, Shape &out, double &, std::string &why)
 {
+    const int factor = static_cast<const ncnn::PixelShuffle &>(layer).upscale_factor;
     const Shape in = inputs[0];
-    if (in.c % (op.factor * op.factor))
-        return "channels not divisible by the factor squared";
-    out.c = in.c / (op.factor * op.factor);
-    out.h = in.h * op.factor;
-    out.w = in.w * op.factor;
-    return {};
+    if (in.c % (factor * factor)) {
+        why = "channels not divisible by the factor squared";
+        return ncnn::ERROR_BAD_INPUT;
+    }
+    out = Shape{in.c / (factor * factor), in.h * factor, in.w * factor};
+    return 0;
 }
 
-std::string reorgShape(const FastOp &op, const std::vector<Shape> &inputs, Shape &out, double &)
+int lower(LoweringContext &ctx, const Node &node, std::string &)
 {
-    const Shape in = inputs[0];
-    out.c = in.c * op.factor * op.factor;
-    out.h = in.h / op.factor;
-    out.w = in.w / op.factor;
-    if (out.h <= 0 || out.w <= 0)
-        return "input smaller than the stride";
-    return {};
-}
-
-std::string lower(LoweringContext &ctx, const Node &node)
-{
-    const FastOp &op = ctx.op(node.op);
+    const auto &op = static_cast<const ncnn::PixelShuffle &>(*node.layer);
     const Shape in = ctx.shape(node.in[0]), out = ctx.shape(node.out);
     const Layout layout = ctx.layout();
-    const int factor = op.factor, mode = op.mode;
-    const bool shuffle = op.type == OpType::PixelShuffle;
+    const int factor = op.upscale_factor, mode = op.mode;
     ctx.customStep({ctx.bind(DNNL_ARG_SRC, node.in[0]), ctx.bind(DNNL_ARG_DST, node.out)},
                    [=](const std::vector<float *> &ptr, RunContext &) {
-                       if (shuffle)
-                           pixelShuffleBlocked(ptr[0], in, ptr[1], out, layout, factor, mode);
-                       else
-                           reorgBlocked(ptr[0], in, ptr[1], out, layout, factor, mode);
+                       pixelShuffleBlocked(ptr[0], in, ptr[1], out, layout, factor, mode);
                        return 0;
                    });
-    return {};
-}
-
-} // namespace
-
-const OpLowering &pixelShuffleLowering()
-{
-    static const OpLowering lowering{check, shuffleShape, nullptr, lower};
-    return lowering;
-}
-
-const OpLowering &reorgLowering()
-{
-    static const OpLowering lowering{check, reorgShape, nullptr, lower};
-    return lowering;
-}
-
-namespace {
-
-int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
-{
-    const auto &ps = static_cast<const ncnn::PixelShuffle &>(layer);
-    op.type = OpType::PixelShuffle;
-    op.factor = ps.upscale_factor;
-    op.mode = ps.mode;
     return 0;
 }
 
 } // namespace
 
-extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", describe};
+extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", Role::Compute, check,  shape,
+                                                nullptr,        lower,         nullptr};
 
 } // namespace brivelle::onednn

@@ -1,3 +1,5 @@
+// PReLU, one slope per channel or one for all: a loop over the plan's layout (blocked_kernels.cpp).
+
 #include "cpu/onednn/blocked_kernels.h"
 #include "cpu/onednn/lowering.h"
 #include "layers/prelu.h"
@@ -6,57 +8,49 @@ namespace brivelle::onednn {
 
 namespace {
 
-std::string check(const FastOp &op)
+const float *slopes(const ncnn::Layer &layer)
 {
-    return op.bottoms.size() != 1 || op.slopes.empty() ? "slopes" : std::string();
+    const auto &p = static_cast<const ncnn::PReLU &>(layer);
+    return p.num_slope > 0 ? floatsOf(p.slope_data, static_cast<size_t>(p.num_slope)) : nullptr;
 }
 
-std::string shape(const FastOp &op, const std::vector<Shape> &in, Shape &out, double &)
+int check(const ncnn::Layer &layer, std::string &why)
 {
-    if (op.slopes.size() != 1 && op.slopes.size() != static_cast<size_t>(in[0].c))
-        return "slope count";
+    if (layer.bottoms.size() != 1 || !slopes(layer)) {
+        why = "slopes not loaded as fp32";
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
+    return 0;
+}
+
+int shape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, double &, std::string &why)
+{
+    const int count = static_cast<const ncnn::PReLU &>(layer).num_slope;
+    if (count != 1 && count != in[0].c) {
+        why = "slope count";
+        return ncnn::ERROR_BAD_INPUT;
+    }
     out = in[0];
-    return {};
+    return 0;
 }
 
-std::string lower(LoweringContext &ctx, const Node &node)
+int lower(LoweringContext &ctx, const Node &node, std::string &)
 {
-    const std::vector<float> slopes = ctx.op(node.op).slopes;
+    // The loaded layer outlives every plan compiled from it: its slopes are read in place.
+    const float *values = slopes(*node.layer);
+    const int count = static_cast<const ncnn::PReLU &>(*node.layer).num_slope;
     const Shape in = ctx.shape(node.in[0]);
     const Layout layout = ctx.layout();
     ctx.customStep({ctx.bind(DNNL_ARG_SRC, node.in[0]), ctx.bind(DNNL_ARG_DST, node.out)},
-                   [slopes, in, layout](const std::vector<float *> &ptr, RunContext &) {
-                       preluBlocked(ptr[0], ptr[1], in, layout, slopes.data(),
-                                    static_cast<int>(slopes.size()));
+                   [values, count, in, layout](const std::vector<float *> &ptr, RunContext &) {
+                       preluBlocked(ptr[0], ptr[1], in, layout, values, count);
                        return 0;
                    });
-    return {};
-}
-
-} // namespace
-
-const OpLowering &preluLowering()
-{
-    static const OpLowering lowering{check, shape, nullptr, lower};
-    return lowering;
-}
-
-namespace {
-
-int describe(const ncnn::Layer &layer, bool withWeights, FastOp &op, std::string &why)
-{
-    const auto &p = static_cast<const ncnn::PReLU &>(layer);
-    op.type = OpType::PReLU;
-    op.slopes = withWeights ? floatsOf(p.slope_data) : std::vector<float>(p.num_slope, 0.f);
-    if (op.slopes.size() != static_cast<size_t>(p.num_slope)) {
-        why = "PReLU slopes not loaded";
-        return ncnn::ERROR_BAD_MODEL;
-    }
     return 0;
 }
 
 } // namespace
 
-extern const OnednnOperator prelu_onednn{"PReLU", describe};
+extern const OnednnOperator prelu_onednn{"PReLU", Role::Compute, check, shape, nullptr, lower, nullptr};
 
 } // namespace brivelle::onednn

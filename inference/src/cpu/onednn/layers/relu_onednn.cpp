@@ -1,4 +1,4 @@
-// ReLU, leaky below zero with its slope: oneDNN's relu (activation_lowering.cpp).
+// ReLU, leaky below zero with its slope: oneDNN's relu.
 #include "cpu/onednn/lowering.h"
 #include "layers/relu.h"
 
@@ -6,15 +6,23 @@ namespace brivelle::onednn {
 
 namespace {
 
-int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+PostOp eltwise(const ncnn::Layer &layer)
 {
-    op.type = OpType::ReLU;
-    op.slope = static_cast<const ncnn::ReLU &>(layer).slope;
-    return 0;
+    return eltwisePostOp(dnnl::algorithm::eltwise_relu, static_cast<const ncnn::ReLU &>(layer).slope, 0.f);
+}
+
+std::vector<PostOp> fuse(const ncnn::Layer &layer, int, int)
+{
+    return {eltwise(layer)};
+}
+
+int lower(LoweringContext &ctx, const Node &node, std::string &why)
+{
+    return lowerEltwise(ctx, node, eltwise(*node.layer), why);
 }
 
 } // namespace
 
-extern const OnednnOperator relu_onednn{"ReLU", describe};
+extern const OnednnOperator relu_onednn{"ReLU", Role::Compute, oneInput, sameShape, fuse, lower, nullptr};
 
 } // namespace brivelle::onednn

@@ -1,4 +1,6 @@
-// Reorg, space to depth: PixelShuffle's kernel run the other way (pixelshuffle_onednn.cpp).
+// Reorg, space to depth: PixelShuffle's kernel run the other way (blocked_kernels.cpp).
+
+#include "cpu/onednn/blocked_kernels.h"
 #include "cpu/onednn/lowering.h"
 #include "layers/reorg.h"
 
@@ -6,17 +8,44 @@ namespace brivelle::onednn {
 
 namespace {
 
-int describe(const ncnn::Layer &layer, bool, FastOp &op, std::string &)
+int check(const ncnn::Layer &layer, std::string &why)
 {
-    const auto &reorg = static_cast<const ncnn::Reorg &>(layer);
-    op.type = OpType::Reorg;
-    op.factor = reorg.stride;
-    op.mode = reorg.mode;
+    const auto &op = static_cast<const ncnn::Reorg &>(layer);
+    if (layer.bottoms.size() != 1 || op.stride < 1 || op.mode < 0 || op.mode > 1) {
+        why = "stride or mode";
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
+    }
+    return 0;
+}
+
+int shape(const ncnn::Layer &layer, const std::vector<Shape> &inputs, Shape &out, double &, std::string &why)
+{
+    const int stride = static_cast<const ncnn::Reorg &>(layer).stride;
+    const Shape in = inputs[0];
+    out = Shape{in.c * stride * stride, in.h / stride, in.w / stride};
+    if (out.h <= 0 || out.w <= 0) {
+        why = "input smaller than the stride";
+        return ncnn::ERROR_BAD_INPUT;
+    }
+    return 0;
+}
+
+int lower(LoweringContext &ctx, const Node &node, std::string &)
+{
+    const auto &op = static_cast<const ncnn::Reorg &>(*node.layer);
+    const Shape in = ctx.shape(node.in[0]), out = ctx.shape(node.out);
+    const Layout layout = ctx.layout();
+    const int stride = op.stride, mode = op.mode;
+    ctx.customStep({ctx.bind(DNNL_ARG_SRC, node.in[0]), ctx.bind(DNNL_ARG_DST, node.out)},
+                   [=](const std::vector<float *> &ptr, RunContext &) {
+                       reorgBlocked(ptr[0], in, ptr[1], out, layout, stride, mode);
+                       return 0;
+                   });
     return 0;
 }
 
 } // namespace
 
-extern const OnednnOperator reorg_onednn{"Reorg", describe};
+extern const OnednnOperator reorg_onednn{"Reorg", Role::Compute, check, shape, nullptr, lower, nullptr};
 
 } // namespace brivelle::onednn

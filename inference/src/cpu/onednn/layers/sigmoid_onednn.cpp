@@ -1,18 +1,28 @@
-// Sigmoid: oneDNN's logistic function (activation_lowering.cpp).
+// Sigmoid: oneDNN's logistic function.
 #include "cpu/onednn/lowering.h"
 
 namespace brivelle::onednn {
 
 namespace {
 
-int describe(const ncnn::Layer &, bool, FastOp &op, std::string &)
+PostOp eltwise(const ncnn::Layer &)
 {
-    op.type = OpType::Sigmoid;
-    return 0;
+    return eltwisePostOp(dnnl::algorithm::eltwise_logistic, 0.f, 0.f);
+}
+
+std::vector<PostOp> fuse(const ncnn::Layer &layer, int, int)
+{
+    return {eltwise(layer)};
+}
+
+int lower(LoweringContext &ctx, const Node &node, std::string &why)
+{
+    return lowerEltwise(ctx, node, eltwise(*node.layer), why);
 }
 
 } // namespace
 
-extern const OnednnOperator sigmoid_onednn{"Sigmoid", describe};
+extern const OnednnOperator sigmoid_onednn{"Sigmoid", Role::Compute, oneInput, sameShape,
+                                           fuse,      lower,         nullptr};
 
 } // namespace brivelle::onednn

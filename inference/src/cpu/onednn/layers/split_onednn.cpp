@@ -3,16 +3,6 @@
 
 namespace brivelle::onednn {
 
-namespace {
-
-int describe(const ncnn::Layer &, bool, FastOp &op, std::string &)
-{
-    op.type = OpType::Split;
-    return 0;
-}
-
-} // namespace
-
-extern const OnednnOperator split_onednn{"Split", describe};
+extern const OnednnOperator split_onednn{"Split", Role::Alias, oneInput, nullptr, nullptr, nullptr, nullptr};
 
 } // namespace brivelle::onednn

@@ -1,20 +1,27 @@
-// Swish: oneDNN's swish function with alpha 1, x * sigmoid(x) (activation_lowering.cpp).
+// Swish: oneDNN's swish function with alpha 1, x * sigmoid(x).
 #include "cpu/onednn/lowering.h"
 
 namespace brivelle::onednn {
 
 namespace {
 
-int describe(const ncnn::Layer &, bool, FastOp &op, std::string &)
+PostOp eltwise(const ncnn::Layer &)
 {
-    op.type = OpType::Unary;
-    op.unaryAlgorithm = static_cast<int>(dnnl::algorithm::eltwise_swish);
-    op.unaryAlpha = 1.f;
-    return 0;
+    return eltwisePostOp(dnnl::algorithm::eltwise_swish, 1.f, 0.f);
+}
+
+std::vector<PostOp> fuse(const ncnn::Layer &layer, int, int)
+{
+    return {eltwise(layer)};
+}
+
+int lower(LoweringContext &ctx, const Node &node, std::string &why)
+{
+    return lowerEltwise(ctx, node, eltwise(*node.layer), why);
 }
 
 } // namespace
 
-extern const OnednnOperator swish_onednn{"Swish", describe};
+extern const OnednnOperator swish_onednn{"Swish", Role::Compute, oneInput, sameShape, fuse, lower, nullptr};
 
 } // namespace brivelle::onednn
