@@ -45,8 +45,8 @@ bool isKnown(const Shape &s)
 // Builds one plan; the steps below run in this order, each reading what the earlier ones left.
 class Planner {
 public:
-    Planner(const Graph &graph, const std::vector<Shape> &known, int wanted, const PlanRules &rules,
-            ExtractPlan &plan)
+    Planner(const Graph &graph, const std::vector<Shape> &known, const std::vector<int> &wanted,
+            const PlanRules &rules, ExtractPlan &plan)
         : g_(graph), known_(known), wanted_(wanted), rules_(rules), p_(plan)
     {}
 
@@ -58,6 +58,7 @@ public:
 
 private:
     bool given(int blob) const { return isKnown(known_[size_t(blob)]); }
+    bool isWanted(int blob) const { return std::find(wanted_.begin(), wanted_.end(), blob) != wanted_.end(); }
     std::vector<Shape> shapesOf(const std::vector<int> &blobs) const;
     // The needed layers that read a blob.
     std::vector<int> readersOf(int blob) const;
@@ -68,7 +69,7 @@ private:
 
     const Graph &g_;
     const std::vector<Shape> &known_;
-    int wanted_;
+    const std::vector<int> &wanted_;
     const PlanRules &rules_;
     ExtractPlan &p_;
     std::vector<char> needed_;
@@ -79,7 +80,7 @@ int Planner::neededLayers(std::string &err)
     needed_.assign(g_.layers.size(), 0);
     // Walk back from the wanted blob, stopping at blobs that are known.
     std::vector<char> visited(g_.blobs.size(), 0);
-    std::vector<int> stack{wanted_};
+    std::vector<int> stack = wanted_;
     while (!stack.empty()) {
         const int b = stack.back();
         stack.pop_back();
@@ -168,7 +169,7 @@ void Planner::fuse()
             continue;
         }
         int t = head.tops[0];
-        while (p_.on_backend[i] && !given(t) && t != wanted_) {
+        while (p_.on_backend[i] && !given(t) && !isWanted(t)) {
             const std::vector<int> readers = readersOf(t);
             if (readers.size() != 1)
                 break;
@@ -221,7 +222,7 @@ void Planner::countReaders()
     }
     std::vector<int> left = p_.readers;
     auto dead = [&](int b) {
-        return !given(b) && b != wanted_;
+        return !given(b) && !isWanted(b);
     };
     for (int s : p_.steps) {
         std::vector<int> &release = p_.releases[size_t(s)];
@@ -276,7 +277,7 @@ void Planner::tryConcatGroup(const std::vector<int> &members, const std::vector<
             return;
         if (k > 0) {
             // Every part but the first is written in place by its producer and read by nothing else.
-            if (given(part) || part == wanted_ || producer < 0)
+            if (given(part) || isWanted(part) || producer < 0)
                 return;
             const int step =
                 p_.folded_into[size_t(producer)] >= 0 ? p_.folded_into[size_t(producer)] : producer;
@@ -357,8 +358,8 @@ std::vector<int> shapeKey(const std::vector<Shape> &shapes, int wanted)
 
 } // namespace
 
-int make_plan(const Graph &graph, const std::vector<Shape> &known, int wanted, const PlanRules &rules,
-              ExtractPlan &out, std::string &err)
+int make_plan(const Graph &graph, const std::vector<Shape> &known, const std::vector<int> &wanted,
+              const PlanRules &rules, ExtractPlan &out, std::string &err)
 {
     out = ExtractPlan{};
     Planner planner(graph, known, wanted, rules, out);
@@ -383,7 +384,7 @@ std::shared_ptr<const ExtractPlan> ExtractPlanCache::get(const std::vector<Shape
         return found->second;
     }
     auto made = std::make_shared<ExtractPlan>();
-    code = make_plan(graph_, known, wanted, rules_, *made, err);
+    code = make_plan(graph_, known, {wanted}, rules_, *made, err);
     if (code != 0)
         return nullptr;
     if (plans_.size() >= kMostPlans)

@@ -62,7 +62,7 @@ struct ExtractPlan {
     std::vector<int> folded_into;
     std::vector<int> result;
     // Per blob: how many steps read it. Per step: the blobs dead once it ran (their last reader, or a top
-    // nobody reads), never a known or the wanted blob; light mode frees them.
+    // nobody reads), never a known or a wanted blob; light mode frees them.
     std::vector<int> readers;
     std::vector<std::vector<int>> releases;
     // Known blobs that steps read, in blob order.
@@ -77,9 +77,9 @@ struct ExtractPlan {
 // The shapes of the blobs a caller set (dims 0 for the others).
 std::vector<Shape> known_shapes(const std::vector<Mat> &blobs);
 
-// 0, or ERROR_BAD_INPUT with err naming an input blob the wanted one needs that was not set.
-int make_plan(const Graph &graph, const std::vector<Shape> &known, int wanted, const PlanRules &rules,
-              ExtractPlan &out, std::string &err);
+// 0, or ERROR_BAD_INPUT with err naming an input blob a wanted one needs that was not set.
+int make_plan(const Graph &graph, const std::vector<Shape> &known, const std::vector<int> &wanted,
+              const PlanRules &rules, ExtractPlan &out, std::string &err);
 
 // Plans by (known shapes, wanted blob), each made once: the extracts of one tiled picture share them. It
 // holds the plans of a few shapes (a picture's tiles have at most four), forgetting them all when full.

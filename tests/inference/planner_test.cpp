@@ -59,7 +59,7 @@ TEST_P(Planner, FoldsGroupsAndFreesEachBlobOnce)
     const ncnn::PlanRules referenceRules;
     const ncnn::PlanRules &rules = c.convolutionRules ? convolutionRules : referenceRules;
     ncnn::ExtractPlan plan;
-    ASSERT_EQ(ncnn::make_plan(graph, known, wanted, rules, plan, err), 0) << err;
+    ASSERT_EQ(ncnn::make_plan(graph, known, {wanted}, rules, plan, err), 0) << err;
     EXPECT_EQ(plan.fused_layers, c.fused);
     ASSERT_EQ(plan.concat_groups.size(), c.groups);
     for (const ncnn::ConcatGroup &g : plan.concat_groups) {
@@ -95,7 +95,7 @@ TEST_P(Planner, FoldsGroupsAndFreesEachBlobOnce)
     }
 
     known[size_t(data)] = ncnn::Shape{};
-    EXPECT_EQ(ncnn::make_plan(graph, known, wanted, rules, plan, err), ncnn::ERROR_BAD_INPUT);
+    EXPECT_EQ(ncnn::make_plan(graph, known, {wanted}, rules, plan, err), ncnn::ERROR_BAD_INPUT);
 }
 
 // One block holds three dense blocks of four concatenations each; each dense block ends in a residual sum

@@ -57,7 +57,8 @@ struct Node {
     std::vector<int> in;
     int out = -1;
     std::vector<PostOp> post;
-    bool view = false; // a concat whose inputs were written into its buffer
+    bool view = false;  // a concat whose inputs were written into its buffer
+    bool input = false; // a blob the caller gives, brought into the plan's layout
 };
 
 // A memory argument of a step, resolved to a pointer at run time.

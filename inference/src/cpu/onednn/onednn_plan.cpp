@@ -1,6 +1,7 @@
 #include "onednn_plan.h"
 
 #include "lowering.h"
+#include "planner.h"
 #include "winograd_convolution.h"
 
 #include <omp.h>
@@ -10,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -176,10 +178,9 @@ public:
                                                            int lanes) override;
 
 private:
-    Role roleOf(int index) const { return forms_[index] ? forms_[index]->role : Role::Compute; }
-    int inferShapes(const std::vector<std::pair<int, Shape>> &inputs, std::string &why);
+    int plan(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs,
+             std::string &why);
     void buildNodes();
-    void fuseInto(Node &node, int convOp);
     void placeBlobs();
     int buildSteps(std::string &why);
     void computeLifetimes();
@@ -188,119 +189,12 @@ private:
     const PlanOptions &options_;
     Plan::Impl &p_;
     WeightStore *weights_;
-    std::vector<int> producer_;             // op index per canonical blob
-    std::vector<std::vector<int>> readers_; // op indices per canonical blob
-    std::vector<bool> isOutput_;
-    std::vector<bool> fusedAway_;
-    // Each layer's oneDNN form; null for those whose reference layer runs, for their parameters or shapes.
-    std::vector<const OnednnOperator *> forms_;
+    ncnn::ExtractPlan plan_;
     std::vector<Node> nodes_;
     std::vector<int> outputs_;
     std::vector<int> rootChannels_;
     std::vector<Shape> rootShape_;
 };
-
-int Compiler::inferShapes(const std::vector<std::pair<int, Shape>> &inputs, std::string &why)
-{
-    const int n = static_cast<int>(g_.blobs.size());
-    p_.shapes.assign(n, Shape{});
-    p_.canon.resize(n);
-    for (int i = 0; i < n; ++i)
-        p_.canon[i] = i;
-    std::vector<bool> known(n, false);
-    auto &canon = p_.canon;
-    forms_.assign(g_.layers.size(), nullptr);
-    for (size_t i = 0; i < g_.layers.size(); ++i) {
-        const ncnn::Layer &layer = *g_.layers[i];
-        const OnednnOperator *form = onednnFormOf(layer);
-        forms_[i] = form;
-        std::vector<Shape> in;
-        for (int b : layer.bottoms) {
-            if (!known[b]) {
-                why = layer.name + ": input blob not computed before";
-                return ncnn::ERROR_BAD_MODEL;
-            }
-            in.push_back(p_.shapes[b]);
-        }
-        Shape out = in.empty() ? Shape{} : in[0];
-        const Role role = roleOf(static_cast<int>(i));
-        if (role == Role::Input) {
-            bool found = false;
-            for (const auto &entry : inputs)
-                if (!layer.tops.empty() && entry.first == layer.tops[0]) {
-                    out = entry.second;
-                    found = true;
-                }
-            if (!found) {
-                why = layer.name + ": no input given";
-                return ncnn::ERROR_BAD_INPUT;
-            }
-            if (out.c <= 0 || out.h <= 0 || out.w <= 0) {
-                why = layer.name + ": empty input";
-                return ncnn::ERROR_BAD_INPUT;
-            }
-        } else if (role == Role::Alias) {
-            for (int t : layer.tops)
-                canon[t] = canon[layer.bottoms[0]];
-        } else {
-            int ret = form && form->shape ? form->shape(layer, in, out, p_.macs, why) : 0;
-            // Shapes oneDNN cannot take (a broadcast, a fractional resize) leave this layer to the reference.
-            if (ret != 0 || !form) {
-                out = in.empty() ? Shape{} : in[0];
-                std::string referenceWhy;
-                if (referenceShape(layer, in, out, referenceWhy) == 0) {
-                    forms_[i] = nullptr;
-                    ret = 0;
-                } else if (ret == 0) {
-                    ret = ncnn::ERROR_BAD_INPUT;
-                    why = referenceWhy;
-                }
-            }
-            if (ret != 0) {
-                why = layer.name + ": " + why;
-                return ret;
-            }
-        }
-        for (int t : layer.tops) {
-            p_.shapes[t] = out;
-            known[t] = true;
-        }
-    }
-    return 0;
-}
-
-void Compiler::buildNodes()
-{
-    const int n = static_cast<int>(g_.blobs.size());
-    const auto &canon = p_.canon;
-    producer_.assign(n, -1);
-    readers_.assign(n, {});
-    fusedAway_.assign(g_.layers.size(), false);
-    for (size_t i = 0; i < g_.layers.size(); ++i) {
-        const ncnn::Layer &layer = *g_.layers[i];
-        if (roleOf(static_cast<int>(i)) == Role::Alias)
-            continue;
-        for (int b : layer.bottoms)
-            readers_[canon[b]].push_back(static_cast<int>(i));
-        for (int t : layer.tops)
-            producer_[canon[t]] = static_cast<int>(i);
-    }
-    for (size_t i = 0; i < g_.layers.size(); ++i) {
-        const ncnn::Layer &layer = *g_.layers[i];
-        if (roleOf(static_cast<int>(i)) == Role::Alias || fusedAway_[i])
-            continue;
-        Node node;
-        node.op = static_cast<int>(i);
-        node.layer = &layer;
-        node.form = forms_[i];
-        for (int b : layer.bottoms)
-            node.in.push_back(canon[b]);
-        node.out = layer.tops.empty() ? -1 : canon[layer.tops[0]];
-        if (node.form && node.form->ownPostOps)
-            fuseInto(node, static_cast<int>(i));
-        nodes_.push_back(std::move(node));
-    }
-}
 
 // oneDNN 2.6's jit convolutions apply the parameters of the first eltwise post-op of an algorithm to every
 // later one of the same algorithm: a chain may repeat an algorithm only with the same parameters.
@@ -316,37 +210,177 @@ bool consistentEltwise(const std::vector<PostOp> &chain, const std::vector<PostO
     return true;
 }
 
-// Folds the layers that follow a convolution into its post-ops while the intermediate blob has no other
-// reader and every second operand already exists when the convolution runs.
-void Compiler::fuseInto(Node &node, int convOp)
+// The post-ops of a primitive that takes them (its own, then those of the layers folded into it); `blob`
+// gives a folded layer's second operand its blob in the plan. Empty when a layer cannot be folded.
+std::vector<PostOp> postOpsOf(const ncnn::Layer &head, const std::vector<const ncnn::Layer *> &folded,
+                              const std::function<int(int)> &blob)
+{
+    std::vector<PostOp> post = onednnFormOf(head)->ownPostOps(head);
+    int t = head.tops[0];
+    for (const ncnn::Layer *layer : folded) {
+        const OnednnOperator *form = onednnFormOf(*layer);
+        const int position = layer->bottoms[0] == t ? 0 : 1;
+        const int other = layer->bottoms.size() == 2 ? blob(layer->bottoms[size_t(1 - position)]) : -1;
+        const std::vector<PostOp> add = form && form->fuse && layer->bottoms.size() <= 2
+                                            ? form->fuse(*layer, position, other)
+                                            : std::vector<PostOp>{};
+        if (add.empty() || !consistentEltwise(post, add))
+            return {};
+        post.insert(post.end(), add.begin(), add.end());
+        t = layer->tops[0];
+    }
+    return post;
+}
+
+Shape planShape(const ncnn::Shape &s)
+{
+    return Shape{s.c, s.h, s.w};
+}
+
+// What oneDNN does with a graph, for the planner: the layers it has a form for, with the shapes that form
+// takes; the layers folded into a convolution's post-ops; concatenations as views of one buffer that their
+// producers write into, except in channels-last, where a part of a pixel's channels is no dense tensor.
+class OnednnRules : public ncnn::PlanRules {
+public:
+    explicit OnednnRules(Layout layout) : layout_(layout) {}
+
+    bool runs(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &bottoms) const override
+    {
+        const OnednnOperator *form = onednnFormOf(layer);
+        if (!form || !form->lower)
+            return form && form->role == Role::Input;
+        std::vector<Shape> in;
+        for (const ncnn::Shape &b : bottoms) {
+            if (b.dims != 3)
+                return false;
+            in.push_back(planShape(b));
+        }
+        Shape out;
+        double macs = 0.0;
+        std::string why;
+        return !form->shape || form->shape(layer, in, out, macs, why) == 0;
+    }
+
+    bool folds(const ncnn::Layer &head, const std::vector<const ncnn::Layer *> &folded,
+               const ncnn::Layer &next, int) const override
+    {
+        constexpr size_t kMaxPostOps = 16;
+        const OnednnOperator *form = onednnFormOf(head);
+        if (!form || !form->ownPostOps)
+            return false;
+        const std::vector<PostOp> before = postOpsOf(head, folded, [](int) { return 0; });
+        if (before.empty() && !folded.empty())
+            return false;
+        if (before.size() + 3 > kMaxPostOps)
+            return false;
+        std::vector<const ncnn::Layer *> more = folded;
+        more.push_back(&next);
+        return !postOpsOf(head, more, [](int) { return 0; }).empty();
+    }
+
+    int concat_alignment() const override { return layout_ == Layout::Nhwc ? 0 : channelBlock(layout_, 1); }
+    bool writes_into_part(const ncnn::Layer &, const std::vector<const ncnn::Layer *> &) const override
+    {
+        return true;
+    }
+
+private:
+    Layout layout_;
+};
+
+// The planner decides what runs, where and folded into what; the layout is chosen before, since it decides
+// which concatenations can be views.
+int Compiler::plan(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs,
+                   std::string &why)
+{
+    const size_t blobs = g_.blobs.size();
+    std::vector<ncnn::Shape> known(blobs);
+    for (const auto &entry : inputs) {
+        const Shape &s = entry.second;
+        if (entry.first < 0 || size_t(entry.first) >= blobs || s.c <= 0 || s.h <= 0 || s.w <= 0) {
+            why = "an input is empty or no blob of the network";
+            return ncnn::ERROR_BAD_INPUT;
+        }
+        known[size_t(entry.first)] = ncnn::Shape{3, s.w, s.h, s.c};
+    }
+    for (int o : outputs) {
+        if (o < 0 || size_t(o) >= blobs) {
+            why = "output blob index out of range";
+            return ncnn::ERROR_BAD_INPUT;
+        }
+    }
+    const OnednnRules rules(p_.layout);
+    if (const int ret = ncnn::make_plan(g_, known, outputs, rules, plan_, why); ret != 0)
+        return ret;
+    p_.shapes.assign(blobs, Shape{});
+    p_.canon = plan_.source;
+    for (size_t i = 0; i < g_.layers.size(); i++) {
+        const ncnn::Layer &layer = *g_.layers[i];
+        if (std::find(plan_.steps.begin(), plan_.steps.end(), int(i)) == plan_.steps.end() &&
+            plan_.folded_into[i] < 0)
+            continue;
+        std::vector<ncnn::Shape> in, out;
+        for (int b : layer.bottoms)
+            in.push_back(plan_.shapes[size_t(b)]);
+        for (int t : layer.tops) {
+            const ncnn::Shape &s = plan_.shapes[size_t(t)];
+            if (s.dims == 0) {
+                why = layer.name + ": the layer does not take inputs of";
+                for (const ncnn::Shape &b : in)
+                    why += " " + std::to_string(b.w) + "x" + std::to_string(b.h) + "x" + std::to_string(b.c);
+                return ncnn::ERROR_BAD_INPUT;
+            }
+            if (s.dims != 3) {
+                why = layer.name + ": the layer gives a " + std::to_string(s.dims) + "-D blob";
+                return ncnn::ERROR_UNSUPPORTED_LAYER;
+            }
+            p_.shapes[size_t(t)] = planShape(s);
+            out.push_back(s);
+        }
+        if (!layer.bottoms.empty())
+            p_.macs += layer.macs(in, out);
+    }
+    for (const auto &entry : inputs)
+        p_.shapes[size_t(entry.first)] = entry.second;
+    p_.fused = plan_.fused_layers;
+    for (int o : outputs) {
+        const int c = p_.canon[size_t(o)];
+        if (std::find(outputs_.begin(), outputs_.end(), c) == outputs_.end())
+            outputs_.push_back(c);
+    }
+    return 0;
+}
+
+void Compiler::buildNodes()
 {
     const auto &canon = p_.canon;
-    constexpr size_t kMaxPostOps = 16;
-    node.post = node.form->ownPostOps(*node.layer);
-    int t = node.out;
-    while (node.post.size() + 3 <= kMaxPostOps && !isOutput_[t] && readers_[t].size() == 1) {
-        const int j = readers_[t][0];
-        const ncnn::Layer &op = *g_.layers[j];
-        const auto fuse = forms_[j] ? forms_[j]->fuse : nullptr;
-        if (!fuse || op.bottoms.empty() || op.bottoms.size() > 2)
-            break;
-        int position = 0, other = -1;
-        if (op.bottoms.size() == 2) {
-            const int first = canon[op.bottoms[0]], second = canon[op.bottoms[1]];
-            position = first == t ? 0 : 1;
-            other = position == 0 ? second : first;
-            if (other == t || producer_[other] >= convOp || !(shape(other) == shape(t)))
-                break;
-        }
-        const std::vector<PostOp> add = fuse(op, position, other);
-        if (add.empty() || !consistentEltwise(node.post, add))
-            break;
-        node.post.insert(node.post.end(), add.begin(), add.end());
-        fusedAway_[j] = true;
-        ++p_.fused;
-        t = canon[op.tops[0]];
+    for (int b : plan_.inputs) {
+        Node node;
+        node.op = g_.blobs[size_t(b)].producer;
+        node.layer = g_.layers[size_t(node.op)].get();
+        node.out = canon[size_t(b)];
+        node.input = true;
+        nodes_.push_back(std::move(node));
     }
-    node.out = t;
+    for (int i : plan_.steps) {
+        const ncnn::Layer &layer = *g_.layers[size_t(i)];
+        if (layer.passes_through)
+            continue;
+        Node node;
+        node.op = i;
+        node.layer = &layer;
+        node.form = plan_.on_backend[size_t(i)] ? onednnFormOf(layer) : nullptr;
+        for (int b : layer.bottoms)
+            node.in.push_back(canon[size_t(b)]);
+        node.out = layer.tops.empty() ? -1 : canon[size_t(plan_.result[size_t(i)])];
+        if (node.form && node.form->ownPostOps) {
+            std::vector<const ncnn::Layer *> folded;
+            for (int f : plan_.folded[size_t(i)])
+                folded.push_back(g_.layers[size_t(f)].get());
+            node.post = postOpsOf(layer, folded, [&canon](int b) { return canon[size_t(b)]; });
+        }
+        nodes_.push_back(std::move(node));
+    }
 }
 
 void Compiler::placeBlobs()
@@ -359,45 +393,23 @@ void Compiler::placeBlobs()
         rootShape_.push_back(s);
         return static_cast<int>(rootChannels_.size()) - 1;
     };
-    // Concats whose inputs can be written straight into one buffer become views of it. Channels-last
-    // interleaves every channel of a pixel: a part of it is no dense tensor, so the concat copies.
+    // Concatenations the planner grouped are views of one buffer that their inputs are written into.
+    std::vector<int> groupRoot;
+    for (const ncnn::ConcatGroup &group : plan_.concat_groups) {
+        const int concat = group.concats[0];
+        const Shape &s = shape(p_.canon[size_t(g_.layers[size_t(concat)]->tops[0])]);
+        const int root = newRoot(Shape{group.channels, s.h, s.w});
+        rootChannels_[size_t(root)] = group.channels;
+        for (size_t k = 0; k < group.parts.size(); ++k)
+            places[size_t(p_.canon[size_t(group.parts[k])])] = Place{root, group.offsets[k]};
+        groupRoot.push_back(root);
+    }
     for (Node &node : nodes_) {
-        if (!node.form || node.form->role != Role::Concat || layout == Layout::Nhwc)
-            continue;
-        const auto &in = node.in;
-        bool ok = true;
-        for (size_t k = 0; k + 1 < in.size(); ++k)
-            ok = ok && shape(in[k]).c % channelBlock(layout, shape(in[k]).c) == 0;
-        for (size_t k = 0; k < in.size() && ok; ++k)
-            for (size_t m = k + 1; m < in.size(); ++m)
-                ok = ok && in[k] != in[m];
-        if (!ok)
-            continue;
-        size_t k = 0;
-        int root = places[in[0]].root;
-        int start = 0, cursor = 0;
-        if (root >= 0) {
-            start = cursor = places[in[0]].offset;
-            while (k < in.size() && places[in[k]].root == root && places[in[k]].offset == cursor)
-                cursor += shape(in[k++]).c;
-            if (k < in.size() && cursor != rootChannels_[root])
-                continue;
+        if (const int g = plan_.concat_group[size_t(node.op)]; g >= 0) {
+            places[size_t(node.out)] = Place{groupRoot[size_t(g)], 0};
+            node.view = true;
+            ++p_.inPlaceConcats;
         }
-        bool rest = true;
-        for (size_t m = k; m < in.size(); ++m)
-            rest = rest && places[in[m]].root < 0;
-        if (!rest)
-            continue;
-        if (root < 0)
-            root = newRoot(shape(node.out));
-        for (size_t m = k; m < in.size(); ++m) {
-            places[in[m]] = Place{root, cursor};
-            cursor += shape(in[m]).c;
-        }
-        rootChannels_[root] = std::max(rootChannels_[root], cursor);
-        places[node.out] = Place{root, start};
-        node.view = true;
-        ++p_.inPlaceConcats;
     }
     for (const Node &node : nodes_) {
         if (node.out >= 0 && places[node.out].root < 0) {
@@ -500,7 +512,7 @@ int Compiler::buildSteps(std::string &why)
 {
     for (const Node &node : nodes_) {
         const ncnn::Layer &op = *node.layer;
-        if (node.form && node.form->role == Role::Input) {
+        if (node.input) {
             Step step;
             step.edge = true;
             step.bindings.push_back(Binding{DNNL_ARG_FROM, -1, node.out, false, {}});
@@ -558,23 +570,24 @@ void Compiler::computeLifetimes()
 int Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs,
                       std::string &why)
 {
-    int ret = Plan::check(g_, why);
-    if (ret == 0)
-        ret = inferShapes(inputs, why);
-    if (ret != 0)
+    if (const int ret = Plan::check(g_, why); ret != 0)
         return ret;
-    const int blobs = static_cast<int>(g_.blobs.size());
-    isOutput_.assign(blobs, false);
-    for (int o : outputs) {
-        if (o < 0 || o >= blobs) {
-            why = "output blob index out of range";
-            return ncnn::ERROR_BAD_INPUT;
+    p_.layout = options_.layout == Layout::Auto ? preferredLayout() : options_.layout;
+    // Channels-last concatenations copy (a part of a pixel's channels is no dense tensor for oneDNN), while
+    // blocked ones are views that their producers write into: for dense blocks, the copies cost more than
+    // brgconv's lead over the blocked jit kernel (x4plus on AVX-512, per CPU time: 127 against 153 GFLOP/s).
+    if (options_.layout == Layout::Auto && p_.layout == Layout::Nhwc && !layoutForced() &&
+        blockedLayout() != Layout::Plain) {
+        bool concats = false;
+        for (const auto &layer : g_.layers) {
+            const OnednnOperator *form = onednnFormOf(*layer);
+            concats = concats || (form && form->role == Role::Concat);
         }
-        const int c = p_.canon[o];
-        isOutput_[c] = true;
-        if (std::find(outputs_.begin(), outputs_.end(), c) == outputs_.end())
-            outputs_.push_back(c);
+        if (concats)
+            p_.layout = blockedLayout();
     }
+    if (const int ret = plan(inputs, outputs, why); ret != 0)
+        return ret;
     buildNodes();
     for (int o : outputs_) {
         bool produced = false;
@@ -585,21 +598,8 @@ int Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs, const st
             return ncnn::ERROR_BAD_INPUT;
         }
     }
-    p_.layout = options_.layout == Layout::Auto ? preferredLayout() : options_.layout;
-    // Channels-last concatenations copy (a part of a pixel's channels is no dense tensor for oneDNN), while
-    // blocked ones are views that their producers write into: for dense blocks, the copies cost more than
-    // brgconv's lead over the blocked jit kernel (x4plus on AVX-512, per CPU time: 127 against 153 GFLOP/s).
-    if (options_.layout == Layout::Auto && p_.layout == Layout::Nhwc && !layoutForced() &&
-        blockedLayout() != Layout::Plain) {
-        bool concats = false;
-        for (const Node &node : nodes_)
-            concats = concats || (node.form && node.form->role == Role::Concat);
-        if (concats)
-            p_.layout = blockedLayout();
-    }
     placeBlobs();
-    ret = buildSteps(why);
-    if (ret != 0)
+    if (const int ret = buildSteps(why); ret != 0)
         return ret;
     computeLifetimes();
     return 0;
