@@ -6,7 +6,7 @@ namespace ncnn {
 
 PlanRules::~PlanRules() = default;
 
-bool PlanRules::runs(const Layer &, const std::vector<Shape> &) const
+bool PlanRules::runs(const Layer &, const std::vector<Shape> &, const std::vector<Shape> &) const
 {
     return true;
 }
@@ -133,7 +133,7 @@ void Planner::inferShapes()
                 for (size_t k = 0; k < layer.tops.size(); k++)
                     p_.shapes[size_t(layer.tops[k])] = out[k];
         }
-        p_.on_backend[i] = rules_.runs(layer, in);
+        p_.on_backend[i] = rules_.runs(layer, in, shapesOf(layer.tops));
     }
 }
 

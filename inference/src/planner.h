@@ -20,9 +20,11 @@ namespace ncnn {
 class PlanRules {
 public:
     virtual ~PlanRules();
-    // Whether the backend runs the layer itself for these input shapes (dims 0 where a shape is unknown);
-    // when not, its reference layer runs between its neighbours.
-    virtual bool runs(const Layer &layer, const std::vector<Shape> &bottoms) const;
+    // Whether the backend runs the layer itself for these input shapes and the output shapes the layer's own
+    // rule gives them (dims 0 where a shape is unknown); when not, its reference layer runs between its
+    // neighbours.
+    virtual bool runs(const Layer &layer, const std::vector<Shape> &bottoms,
+                      const std::vector<Shape> &tops) const;
     // Whether `next` folds into the step headed by `head`, which has already folded `folded` (in order):
     // `next` reads the step's result as its input number `position`. The planner has checked that nothing
     // else reads that result, that it is neither known nor wanted, that both layers run on the backend and

@@ -46,7 +46,7 @@ public:
         for (size_t i = 0; i < graph.layers.size(); i++)
             index_[graph.layers[i].get()] = i;
     }
-    bool runs(const Layer &layer, const std::vector<Shape> &) const override
+    bool runs(const Layer &layer, const std::vector<Shape> &, const std::vector<Shape> &) const override
     {
         return step(layer).gpu != nullptr;
     }

@@ -13,12 +13,6 @@ int oneInput(const ncnn::Layer &layer, std::string &why)
     return ncnn::ERROR_UNSUPPORTED_LAYER;
 }
 
-int sameShape(const ncnn::Layer &, const std::vector<Shape> &in, Shape &out, double &, std::string &)
-{
-    out = in[0];
-    return 0;
-}
-
 int lowerEltwise(LoweringContext &ctx, const Node &node, const PostOp &e, std::string &)
 {
     const dnnl::eltwise_forward::primitive_desc pd(

@@ -1,7 +1,7 @@
 #pragma once
 
-// What one operator contributes to a oneDNN plan: how it reads its reference layer, its checks, its shape
-// rule, how it folds into the convolution before it, and the steps it lowers to. Each operator keeps these in
+// What one operator contributes to a oneDNN plan: how it reads its reference layer, its checks, how it folds
+// into the convolution before it, and the steps it lowers to. Each operator keeps these in
 // layers/<operator>_onednn.cpp; the build lists those files in one table.
 
 #include "buffer_pool.h"
@@ -125,10 +125,9 @@ struct OnednnOperator {
     Role role;
     // Whether oneDNN takes the layer's parameters (ERROR_UNSUPPORTED_LAYER leaves it to its reference layer).
     int (*check)(const ncnn::Layer &layer, std::string &why);
-    // The output shape for the input shapes; `macs` grows by the operator's multiply-accumulates. A failure
-    // runs the layer's reference for these shapes.
-    int (*shape)(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, double &macs,
-                 std::string &why);
+    // Whether the form takes these input shapes, which give `out` by the layer's own rule. A failure runs
+    // the layer's reference for these shapes.
+    int (*fits)(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &out, std::string &why);
     // The post-ops that fold the layer into the convolution whose output is its input number `position`;
     // `other` is the second operand's blob (-1 for one input). Empty when it cannot fold.
     std::vector<PostOp> (*fuse)(const ncnn::Layer &layer, int position, int other);
@@ -147,14 +146,10 @@ const float *floatsOf(const ncnn::Mat &m, size_t count);
 // Runs the node's loaded layer on the reference path between its neighbours, converting from and to the
 // plan's layout at its edges; for operators, or shapes of them, that oneDNN cannot take.
 int lowerOnReference(LoweringContext &ctx, const Node &node, std::string &why);
-// The reference layer's output shape for these inputs.
-int referenceShape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, std::string &why);
 
 // The element-wise family (ReLU, Clip, Sigmoid, Swish, Dropout, ...): one oneDNN eltwise algorithm over
 // one input, alone or folded into the convolution before it.
 int oneInput(const ncnn::Layer &layer, std::string &why);
-int sameShape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, double &macs,
-              std::string &why);
 int lowerEltwise(LoweringContext &ctx, const Node &node, const PostOp &eltwise, std::string &why);
 
 } // namespace brivelle::onednn

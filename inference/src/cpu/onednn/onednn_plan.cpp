@@ -244,7 +244,8 @@ class OnednnRules : public ncnn::PlanRules {
 public:
     explicit OnednnRules(Layout layout) : layout_(layout) {}
 
-    bool runs(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &bottoms) const override
+    bool runs(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &bottoms,
+              const std::vector<ncnn::Shape> &tops) const override
     {
         const OnednnOperator *form = onednnFormOf(layer);
         if (!form || !form->lower)
@@ -255,10 +256,10 @@ public:
                 return false;
             in.push_back(planShape(b));
         }
-        Shape out;
-        double macs = 0.0;
+        if (tops.size() != 1 || tops[0].dims != 3)
+            return false;
         std::string why;
-        return !form->shape || form->shape(layer, in, out, macs, why) == 0;
+        return !form->fits || form->fits(layer, in, planShape(tops[0]), why) == 0;
     }
 
     bool folds(const ncnn::Layer &head, const std::vector<const ncnn::Layer *> &folded,

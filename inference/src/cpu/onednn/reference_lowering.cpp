@@ -20,11 +20,6 @@ private:
     BufferPool &pool_;
 };
 
-ncnn::Shape ncnnShape(Shape s)
-{
-    return ncnn::Shape{3, s.w, s.h, s.c};
-}
-
 int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outShape, Layout layout,
         const std::vector<float *> &ptr, RunContext &context)
 {
@@ -62,23 +57,6 @@ int run(const ncnn::Layer &layer, const std::vector<Shape> &inShapes, Shape outS
 }
 
 } // namespace
-
-int referenceShape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, std::string &why)
-{
-    std::vector<ncnn::Shape> bottoms, tops;
-    for (const Shape &s : in)
-        bottoms.push_back(ncnnShape(s));
-    if (!layer.infer_shape(bottoms, tops) || tops.size() != 1) {
-        why = "the layer does not take these inputs";
-        return ncnn::ERROR_BAD_INPUT;
-    }
-    if (tops[0].dims != 3) {
-        why = "the reference layer gives a " + std::to_string(tops[0].dims) + "-D blob";
-        return ncnn::ERROR_UNSUPPORTED_LAYER;
-    }
-    out = Shape{tops[0].c, tops[0].h, tops[0].w};
-    return 0;
-}
 
 int lowerOnReference(LoweringContext &ctx, const Node &node, std::string &)
 {

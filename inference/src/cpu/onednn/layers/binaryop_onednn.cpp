@@ -27,7 +27,7 @@ int check(const ncnn::Layer &layer, std::string &why)
     return 0;
 }
 
-int shape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, double &, std::string &why)
+int fits(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &, std::string &why)
 {
     const ncnn::BinaryOp &op = binaryOp(layer);
     if (!op.with_scalar && !(in[1] == in[0])) {
@@ -38,7 +38,6 @@ int shape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, do
         why = "division by a zero scalar";
         return ncnn::ERROR_UNSUPPORTED_LAYER;
     }
-    out = in[0];
     return 0;
 }
 
@@ -117,6 +116,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator binaryop_onednn{"BinaryOp", Role::Compute, check, shape, fuse, lower, nullptr};
+extern const OnednnOperator binaryop_onednn{"BinaryOp", Role::Compute, check, fits, fuse, lower, nullptr};
 
 } // namespace brivelle::onednn

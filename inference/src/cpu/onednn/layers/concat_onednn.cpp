@@ -16,20 +16,6 @@ int check(const ncnn::Layer &layer, std::string &why)
     return 0;
 }
 
-int shape(const ncnn::Layer &, const std::vector<Shape> &in, Shape &out, double &, std::string &why)
-{
-    out = in[0];
-    out.c = 0;
-    for (const Shape &s : in) {
-        if (s.h != in[0].h || s.w != in[0].w) {
-            why = "inputs differ in size";
-            return ncnn::ERROR_BAD_INPUT;
-        }
-        out.c += s.c;
-    }
-    return 0;
-}
-
 int lower(LoweringContext &ctx, const Node &node, std::string &)
 {
     // A view: its producers already wrote into its buffer.
@@ -65,6 +51,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator concat_onednn{"Concat", Role::Concat, check, shape, nullptr, lower, nullptr};
+extern const OnednnOperator concat_onednn{"Concat", Role::Concat, check, nullptr, nullptr, lower, nullptr};
 
 } // namespace brivelle::onednn

@@ -121,32 +121,6 @@ int check(const ncnn::Layer &layer, std::string &why)
     return ncnn::ERROR_UNSUPPORTED_LAYER;
 }
 
-int shape(const ncnn::Layer &layer, const std::vector<Shape> &inputs, Shape &out, double &macs,
-          std::string &why)
-{
-    const ncnn::Convolution &op = convolution(layer);
-    const Shape in = inputs[0];
-    const size_t perInput = static_cast<size_t>(op.num_output) * op.kernel_w * op.kernel_h;
-    const size_t weights = static_cast<size_t>(op.weight_data_size);
-    if (weights != perInput * in.c) {
-        why = "weights expect " + std::to_string(weights / perInput) + " input channels, the blob has " +
-              std::to_string(in.c);
-        return ncnn::ERROR_BAD_INPUT;
-    }
-    const int extW = op.dilation_w * (op.kernel_w - 1) + 1;
-    const int extH = op.dilation_h * (op.kernel_h - 1) + 1;
-    const auto pads = convolutionPads(op, in);
-    if (in.w + pads[1] + pads[3] < extW || in.h + pads[0] + pads[2] < extH) {
-        why = "input smaller than the kernel";
-        return ncnn::ERROR_BAD_INPUT;
-    }
-    out.c = op.num_output;
-    out.w = (in.w + pads[1] + pads[3] - extW) / op.stride_w + 1;
-    out.h = (in.h + pads[0] + pads[2] - extH) / op.stride_h + 1;
-    macs += static_cast<double>(out.c) * out.h * out.w * in.c * op.kernel_w * op.kernel_h;
-    return 0;
-}
-
 // The plan's attributes with the first `count` post-ops of the node.
 dnnl::primitive_attr postOpAttributes(const LoweringContext &ctx, const Node &node, size_t count)
 {
@@ -308,7 +282,7 @@ std::vector<PostOp> activationPostOps(const ncnn::Layer &layer)
 
 } // namespace
 
-extern const OnednnOperator convolution_onednn{"Convolution", Role::Compute,    check, shape, nullptr,
+extern const OnednnOperator convolution_onednn{"Convolution", Role::Compute,    check, nullptr, nullptr,
                                                lower,         activationPostOps};
 
 } // namespace brivelle::onednn

@@ -26,18 +26,6 @@ int check(const ncnn::Layer &layer, std::string &why)
     return 0;
 }
 
-int shape(const ncnn::Layer &, const std::vector<Shape> &in, Shape &out, double &, std::string &why)
-{
-    for (const Shape &s : in) {
-        if (!(s == in[0])) {
-            why = "inputs differ in shape";
-            return ncnn::ERROR_BAD_INPUT;
-        }
-    }
-    out = in[0];
-    return 0;
-}
-
 std::vector<PostOp> fuse(const ncnn::Layer &layer, int position, int other)
 {
     const ncnn::Eltwise &op = eltwise(layer);
@@ -92,6 +80,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator eltwise_onednn{"Eltwise", Role::Compute, check, shape, fuse, lower, nullptr};
+extern const OnednnOperator eltwise_onednn{"Eltwise", Role::Compute, check, nullptr, fuse, lower, nullptr};
 
 } // namespace brivelle::onednn

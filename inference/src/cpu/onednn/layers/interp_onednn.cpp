@@ -5,25 +5,21 @@ namespace brivelle::onednn {
 
 namespace {
 
-int check(const ncnn::Layer &layer, std::string &why)
+// oneDNN's nearest rounds source coordinates from pixel centres; they agree with the layer's for whole
+// factors only.
+int fits(const ncnn::Layer &, const std::vector<Shape> &in, const Shape &out, std::string &why)
 {
-    if (layer.bottoms.size() != 1 || static_cast<const ncnn::Interp &>(layer).resize_type != 1) {
-        why = "only nearest resizing";
+    if (out.h % in[0].h || out.w % in[0].w) {
+        why = "only whole upscale factors";
         return ncnn::ERROR_UNSUPPORTED_LAYER;
     }
     return 0;
 }
 
-int shape(const ncnn::Layer &layer, const std::vector<Shape> &inputs, Shape &out, double &, std::string &why)
+int check(const ncnn::Layer &layer, std::string &why)
 {
-    const auto &op = static_cast<const ncnn::Interp &>(layer);
-    const Shape in = inputs[0];
-    out = in;
-    out.h = op.output_height > 0 ? op.output_height : static_cast<int>(in.h * op.height_scale);
-    out.w = op.output_width > 0 ? op.output_width : static_cast<int>(in.w * op.width_scale);
-    // oneDNN's nearest rounds source coordinates from pixel centres; they agree for whole factors.
-    if (out.h <= 0 || out.w <= 0 || out.h % in.h || out.w % in.w) {
-        why = "only whole upscale factors";
+    if (layer.bottoms.size() != 1 || static_cast<const ncnn::Interp &>(layer).resize_type != 1) {
+        why = "only nearest resizing";
         return ncnn::ERROR_UNSUPPORTED_LAYER;
     }
     return 0;
@@ -43,6 +39,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator interp_onednn{"Interp", Role::Compute, check, shape, nullptr, lower, nullptr};
+extern const OnednnOperator interp_onednn{"Interp", Role::Compute, check, fits, nullptr, lower, nullptr};
 
 } // namespace brivelle::onednn

@@ -18,18 +18,6 @@ int check(const ncnn::Layer &layer, std::string &why)
     return 0;
 }
 
-int shape(const ncnn::Layer &layer, const std::vector<Shape> &inputs, Shape &out, double &, std::string &why)
-{
-    const int factor = static_cast<const ncnn::PixelShuffle &>(layer).upscale_factor;
-    const Shape in = inputs[0];
-    if (in.c % (factor * factor)) {
-        why = "channels not divisible by the factor squared";
-        return ncnn::ERROR_BAD_INPUT;
-    }
-    out = Shape{in.c / (factor * factor), in.h * factor, in.w * factor};
-    return 0;
-}
-
 int lower(LoweringContext &ctx, const Node &node, std::string &)
 {
     const auto &op = static_cast<const ncnn::PixelShuffle &>(*node.layer);
@@ -46,7 +34,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", Role::Compute, check,  shape,
+extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", Role::Compute, check,  nullptr,
                                                 nullptr,        lower,         nullptr};
 
 } // namespace brivelle::onednn

@@ -37,20 +37,6 @@ int check(const ncnn::Layer &layer, std::string &why)
     return ncnn::ERROR_UNSUPPORTED_LAYER;
 }
 
-int shape(const ncnn::Layer &layer, const std::vector<Shape> &inputs, Shape &out, double &, std::string &why)
-{
-    const ncnn::Pooling &op = pooling(layer);
-    const Shape in = inputs[0];
-    const auto pads = poolingPads(op, in);
-    const int ww = in.w + pads[0] + pads[1], hh = in.h + pads[2] + pads[3];
-    if (ww < op.kernel_w || hh < op.kernel_h) {
-        why = "input smaller than the kernel";
-        return ncnn::ERROR_BAD_INPUT;
-    }
-    out = Shape{in.c, (hh - op.kernel_h) / op.stride_h + 1, (ww - op.kernel_w) / op.stride_w + 1};
-    return 0;
-}
-
 int lower(LoweringContext &ctx, const Node &node, std::string &why)
 {
     const ncnn::Pooling &op = pooling(*node.layer);
@@ -83,6 +69,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator pooling_onednn{"Pooling", Role::Compute, check, shape, nullptr, lower, nullptr};
+extern const OnednnOperator pooling_onednn{"Pooling", Role::Compute, check, nullptr, nullptr, lower, nullptr};
 
 } // namespace brivelle::onednn

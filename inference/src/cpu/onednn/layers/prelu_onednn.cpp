@@ -23,14 +23,13 @@ int check(const ncnn::Layer &layer, std::string &why)
     return 0;
 }
 
-int shape(const ncnn::Layer &layer, const std::vector<Shape> &in, Shape &out, double &, std::string &why)
+int fits(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &, std::string &why)
 {
     const int count = static_cast<const ncnn::PReLU &>(layer).num_slope;
     if (count != 1 && count != in[0].c) {
         why = "slope count";
-        return ncnn::ERROR_BAD_INPUT;
+        return ncnn::ERROR_UNSUPPORTED_LAYER;
     }
-    out = in[0];
     return 0;
 }
 
@@ -51,6 +50,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator prelu_onednn{"PReLU", Role::Compute, check, shape, nullptr, lower, nullptr};
+extern const OnednnOperator prelu_onednn{"PReLU", Role::Compute, check, fits, nullptr, lower, nullptr};
 
 } // namespace brivelle::onednn

@@ -18,18 +18,6 @@ int check(const ncnn::Layer &layer, std::string &why)
     return 0;
 }
 
-int shape(const ncnn::Layer &layer, const std::vector<Shape> &inputs, Shape &out, double &, std::string &why)
-{
-    const int stride = static_cast<const ncnn::Reorg &>(layer).stride;
-    const Shape in = inputs[0];
-    out = Shape{in.c * stride * stride, in.h / stride, in.w / stride};
-    if (out.h <= 0 || out.w <= 0) {
-        why = "input smaller than the stride";
-        return ncnn::ERROR_BAD_INPUT;
-    }
-    return 0;
-}
-
 int lower(LoweringContext &ctx, const Node &node, std::string &)
 {
     const auto &op = static_cast<const ncnn::Reorg &>(*node.layer);
@@ -46,6 +34,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator reorg_onednn{"Reorg", Role::Compute, check, shape, nullptr, lower, nullptr};
+extern const OnednnOperator reorg_onednn{"Reorg", Role::Compute, check, nullptr, nullptr, lower, nullptr};
 
 } // namespace brivelle::onednn
