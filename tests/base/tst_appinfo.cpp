@@ -1,19 +1,10 @@
 #include "base/AppInfo.h"
 #include "base/vendorserver.h"
+#include "support/browsercatcher.h"
 
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QTest>
 #include <QUrl>
-
-// Takes the addresses that would go to the browser.
-class BrowserCatcher : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
-};
 
 class TestAppInfo : public QObject {
     Q_OBJECT
@@ -49,11 +40,7 @@ void TestAppInfo::openWebSiteOpensTheRoot()
         qputenv("BRIVELLE_SERVER_URL", origin);
 
     BrowserCatcher catcher;
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "open");
-    QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
     AppInfo::openWebSite();
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
 
     QCOMPARE(catcher.opened, QList<QUrl>{expected});
     QCOMPARE(catcher.opened.constFirst().path(), QString());

@@ -1,3 +1,4 @@
+#include "support/imagediff.h"
 #include "support/unwritablefolder.h"
 #include "workspace/engine/networkInference.h"
 #include "workspace/engine/testModels.h"
@@ -71,15 +72,6 @@ QImage wholePicture(const QString &param, const QImage &source, int scale, int m
                        (rgb.height() + multiple - 1) / multiple * multiple);
     return engine::inferImage(net, engine::padByRepeating(rgb, padded))
         .image.copy(QRect(QPoint(0, 0), source.size() * scale));
-}
-
-int maxDifference(const QImage &a, const QImage &b)
-{
-    int worst = 0;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width() * 3; ++x)
-            worst = std::max(worst, std::abs(a.constScanLine(y)[x] - b.constScanLine(y)[x]));
-    return worst;
 }
 
 QByteArray pngBytes(const QImage &image)

@@ -1,12 +1,12 @@
+#include "support/browsercatcher.h"
+#include "support/iconcheck.h"
 #include "widgets/PelmoraFrame.h"
 #include "widgets/PelmoraTreeView.h"
 #include "workspace/PelmoraForm.h"
-#include "support/iconcheck.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDialog>
 #include <QFile>
 #include <QLabel>
@@ -50,15 +50,6 @@ template <> struct PelmoraFormProbe<FormTestTag> {
     }
 };
 using Probe = PelmoraFormProbe<FormTestTag>;
-
-// Takes the addresses that would go to the browser.
-class BrowserCatcher : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
-};
 
 class TestPelmoraForm : public QObject {
     Q_OBJECT
@@ -561,11 +552,7 @@ void TestPelmoraForm::webButtonsOpenTheSite()
     QFETCH(QString, name);
     qputenv("BRIVELLE_SERVER_URL", "http://127.0.0.1:8099");
     BrowserCatcher catcher;
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "open");
-    QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
     form->findChild<QAbstractButton *>(name)->click();
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
     qputenv("BRIVELLE_SERVER_URL", "http://127.0.0.1:9");
     QCOMPARE(catcher.opened, QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.1:8099"))});
 }

@@ -1,4 +1,5 @@
 #include "formProbe.h"
+#include "support/imagediff.h"
 #include "testModels.h"
 
 #include "ui_PelmoraForm.h"
@@ -33,15 +34,6 @@ QImage noise(QSize size, quint32 seed)
         for (int x = 0; x < size.width() * 3; ++x)
             image.scanLine(y)[x] = uchar(random.bounded(256));
     return image;
-}
-
-int maxDifference(const QImage &a, const QImage &b)
-{
-    int worst = 0;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width() * 3; ++x)
-            worst = std::max(worst, std::abs(a.constScanLine(y)[x] - b.constScanLine(y)[x]));
-    return worst;
 }
 
 // Refuses every block above a size, as a device whose memory is nearly used up would, and remembers
