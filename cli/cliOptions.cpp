@@ -48,6 +48,22 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("Quality of jpg and webp results, 1 (smallest) to 100 (best); default: the "
                         "encoder's."),
          QStringLiteral("N")},
+        {QStringLiteral("shard"),
+         QStringLiteral("Take only part K of N of the inputs (1 <= K <= N), split by a hash of each path "
+                        "below the folder named, the same on every machine. Without it, a Slurm array "
+                        "task (SLURM_ARRAY_TASK_ID, _MIN, _COUNT) or a Kubernetes indexed job "
+                        "(JOB_COMPLETION_INDEX, with --shard-count) names the part."),
+         QStringLiteral("K/N")},
+        {QStringLiteral("shard-count"),
+         QStringLiteral("The number of parts, N, for JOB_COMPLETION_INDEX (or a Slurm array)."),
+         QStringLiteral("N")},
+        {QStringLiteral("manifest"),
+         QStringLiteral("Append one JSON line per input to FILE as it ends, and a last one when the run "
+                        "ends; a rerun with the same FILE leaves out what it records as written and "
+                        "still there. One run at a time holds FILE."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("max-failures"),
+         QStringLiteral("Stop after the N-th input that fails (exit status 1)."), QStringLiteral("N")},
         {{QStringLiteral("j"), QStringLiteral("json")},
          QStringLiteral("Print one JSON object per input on standard output.")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print only errors.")},
@@ -69,9 +85,11 @@ void setUp(QCommandLineParser &parser)
         "out results of this program; a named file must be one of them too. Of an animation or a\n"
         "multi-page file only the first picture is enlarged.\n"
         "Exit status: 0 every picture written, 1 some failed or standard output was closed, 2 bad\n"
-        "usage, models that do not load or an output folder that cannot be written, 130 stopped\n"
-        "by Ctrl-C or SIGTERM (between two layers of the network; nothing of the unfinished\n"
-        "picture is written; a second signal also abandons the results being written)."));
+        "usage, models that do not load, an output folder that cannot be written or a manifest in\n"
+        "use, 75 every failure was one that a retry may mend (memory ran out even with\n"
+        "the smallest tiles, the disk was full, an input vanished), 130 stopped by\n"
+        "Ctrl-C or SIGTERM (between two layers of the network; nothing of the unfinished picture\n"
+        "is written; a second signal also abandons the results being written)."));
     parser.addOptions(optionList());
     parser.addPositionalArgument(QStringLiteral("FILE_OR_FOLDER"),
                                  QStringLiteral("Pictures, or folders of pictures."),
@@ -169,6 +187,22 @@ CliOptions parseCliOptions(const QStringList &args)
                 return failed(QStringLiteral("--quality is for jpg and webp results; png is lossless"));
             options.format.quality = quality;
         }
+    }
+    options.shard = parser.value(QStringLiteral("shard"));
+    if (parser.isSet(QStringLiteral("shard-count"))) {
+        bool number = false;
+        options.shardCount = parser.value(QStringLiteral("shard-count")).toInt(&number);
+        if (!number || options.shardCount < 1)
+            return failed(QStringLiteral("--shard-count must be a number from 1, not \"%1\"")
+                              .arg(parser.value(QStringLiteral("shard-count"))));
+    }
+    options.manifest = parser.value(QStringLiteral("manifest"));
+    if (parser.isSet(QStringLiteral("max-failures"))) {
+        bool number = false;
+        options.maxFailures = parser.value(QStringLiteral("max-failures")).toInt(&number);
+        if (!number || options.maxFailures < 1)
+            return failed(QStringLiteral("--max-failures must be a number from 1, not \"%1\"")
+                              .arg(parser.value(QStringLiteral("max-failures"))));
     }
     options.outputFolder = parser.value(QStringLiteral("output"));
     options.modelFolder = parser.value(QStringLiteral("models"));

@@ -25,6 +25,10 @@ struct CliOptions {
     enum class Verbosity { Quiet, Normal, Verbose };
     Verbosity verbosity = Verbosity::Normal;
     engine::OutputFormat format; // -f/--format and --quality
+    QString shard;        // --shard K/N as given; empty: from the environment or none
+    int shardCount = 0;   // --shard-count; 0: not given
+    QString manifest;     // --manifest FILE; empty: none
+    int maxFailures = 0;  // --max-failures; 0: no limit
     QStringList inputs;
 };
 

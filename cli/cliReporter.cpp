@@ -172,8 +172,7 @@ void Reporter::finished(const engine::PictureReport &report)
     if (!report.note.isEmpty())
         say(QStringLiteral("note %1: %2").arg(report.input, report.note));
     printNotes(report.index);
-    if (json)
-        printJson(report, statusWord(report.status));
+    record(report, statusWord(report.status));
 }
 
 void Reporter::refused(const RefusedInput &input)
@@ -182,8 +181,7 @@ void Reporter::refused(const RefusedInput &input)
     engine::PictureReport report;
     report.input = input.path;
     report.reason = input.reason;
-    if (json)
-        printJson(report, QStringLiteral("failed"));
+    record(report, QStringLiteral("failed"));
 }
 
 void Reporter::skipped(const QString &input, const QString &result)
@@ -192,8 +190,7 @@ void Reporter::skipped(const QString &input, const QString &result)
     engine::PictureReport report;
     report.input = input;
     report.output = result;
-    if (json)
-        printJson(report, QStringLiteral("skipped"));
+    record(report, QStringLiteral("skipped"));
 }
 
 void Reporter::say(const QString &line)
@@ -233,10 +230,8 @@ void Reporter::printLine(const QString &line)
     writeTo(stderr, printableText(line) + QLatin1Char('\n'));
 }
 
-void Reporter::printJson(const engine::PictureReport &report, const QString &status)
+void Reporter::record(const engine::PictureReport &report, const QString &status)
 {
-    if (!stdoutOpen)
-        return;
     QJsonObject object{
         {QStringLiteral("input"), report.input},
         {QStringLiteral("output"), report.output.isEmpty() ? QJsonValue() : QJsonValue(report.output)},
@@ -250,6 +245,10 @@ void Reporter::printJson(const engine::PictureReport &report, const QString &sta
         object.insert(QStringLiteral("reason"), report.reason);
     if (!report.note.isEmpty())
         object.insert(QStringLiteral("note"), report.note);
+    if (recorded)
+        recorded(object, report);
+    if (!json || !stdoutOpen)
+        return;
     const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
     const bool ok = std::fwrite(line.constData(), 1, size_t(line.size()), stdout) == size_t(line.size()) &&
                     std::fflush(stdout) == 0;

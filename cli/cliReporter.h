@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -39,6 +40,8 @@ public:
 
     // Standard output refused a record (a closed pipe); called once.
     std::function<void()> outputClosed;
+    // Every input's record as it ends (the object -j prints), with or without -j.
+    std::function<void(const QJsonObject &record, const engine::PictureReport &report)> recorded;
 
     void batchStarted(const QStringList &pictures, int tileSize, int inputMultiple);
     void pictureStarted(int index, int total, const QString &path);
@@ -57,7 +60,7 @@ public:
 private:
     void showProgress(bool tileDone);
     void printLine(const QString &line);
-    void printJson(const engine::PictureReport &report, const QString &status);
+    void record(const engine::PictureReport &report, const QString &status);
     void printNotes(int picture);
 
     const bool json;

@@ -4,7 +4,9 @@
 #include "cli/cliOptions.h"
 #include "cli/cliReporter.h"
 #include "cli/inputList.h"
+#include "cli/manifest.h"
 #include "cli/networkChoice.h"
+#include "cli/shard.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/fileProblems.h"
 #include "workspace/engine/partFile.h"
@@ -12,11 +14,13 @@
 #include "workspace/engine/upscaler.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QHash>
 #include <QImageReader>
+#include <QJsonArray>
 #include <QLoggingCategory>
 #include <QtConcurrent>
 
@@ -29,7 +33,7 @@
 
 namespace {
 
-enum ExitCode { kAllWritten = 0, kSomeFailed = 1, kUsage = 2, kInterrupted = 130 };
+enum ExitCode { kAllWritten = 0, kSomeFailed = 1, kUsage = 2, kRetryMayMend = 75, kInterrupted = 130 };
 
 std::atomic<int> stopSignals{0};
 std::atomic<engine::BatchJob *> runningJob{nullptr};
@@ -135,6 +139,54 @@ bool readInputNames(const CliOptions &options, QStringList *names, QString *erro
     return true;
 }
 
+// Of the inputs, the shard's part. A picture's key is its path below the folder it was found in, so
+// that machines which mount the same tree in other places split it alike.
+InputList inShard(const InputList &all, const Shard &shard)
+{
+    if (!shard.splits())
+        return all;
+    InputList part;
+    for (int i = 0; i < all.pictures.size(); ++i) {
+        const QString name = QFileInfo(all.pictures.at(i)).fileName();
+        const QString &below = all.subfolders.at(i);
+        if (shard.holds(below.isEmpty() ? name : below + QLatin1Char('/') + name)) {
+            part.pictures << all.pictures.at(i);
+            part.subfolders << below;
+        }
+    }
+    for (const RefusedInput &refused : all.refused) {
+        if (shard.holds(QFileInfo(refused.path).fileName()))
+            part.refused << refused;
+    }
+    return part;
+}
+
+QString sha256Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+// What every manifest line says of the run besides its input: the network, the device, the program.
+QJsonObject runFacts(const engine::Upscaler &upscaler)
+{
+    const QString param = upscaler.networkFile();
+    const engine::Device &device = upscaler.device();
+    return {
+        {QStringLiteral("network"), QFileInfo(param).completeBaseName()},
+        {QStringLiteral("param_sha256"), sha256Of(param)},
+        {QStringLiteral("bin_sha256"), sha256Of(param.chopped(6) + QStringLiteral(".bin"))},
+        {QStringLiteral("precision"), QStringLiteral("fp32")},
+        {QStringLiteral("device"),
+         device.isGpu() ? QStringLiteral("gpu:%1").arg(device.gpuIndex) : QStringLiteral("cpu")},
+        {QStringLiteral("version"),
+         QStringLiteral("%1.%2.%3").arg(majorVersion).arg(minorVersion).arg(subMinorVersion)},
+    };
+}
+
 int run(const CliOptions &options)
 {
     // The output folder is checked first: no picture is computed for results that could not be saved.
@@ -148,6 +200,15 @@ int run(const CliOptions &options)
     QStringList names;
     QString error;
     if (!readInputNames(options, &names, &error))
+        return usageError(error);
+    Shard shard;
+    if (!chooseShard(options.shard, options.shardCount, QProcessEnvironment::systemEnvironment(), &shard,
+                     &error))
+        return usageError(error);
+    // Held from here to the end of the run: a second run with the same file is refused before it
+    // loads anything.
+    std::unique_ptr<Manifest> manifest;
+    if (!options.manifest.isEmpty() && !(manifest = Manifest::open(options.manifest, &error)))
         return usageError(error);
 
     engine::Upscaler::Config config = networkConfig(options);
@@ -165,7 +226,43 @@ int run(const CliOptions &options)
         return kInterrupted;
 
     Reporter reporter(options, messageLog, isatty(STDERR_FILENO) != 0);
-    const InputList inputs = collectInputs(names);
+    engine::BatchJob job(output, upscaler);
+    job.setOutputFormat(options.format);
+    int failed = 0;
+    int lastingFailures = 0; // failures that a retry would meet again
+    bool failureLimitReached = false;
+    bool manifestFailed = false;
+    const QJsonObject facts = manifest ? runFacts(*upscaler) : QJsonObject();
+    reporter.recorded = [&](const QJsonObject &record, const engine::PictureReport &report) {
+        if (record.value(QStringLiteral("status")).toString() == QLatin1String("failed")) {
+            ++failed;
+            if (!report.transient)
+                ++lastingFailures;
+            if (options.maxFailures > 0 && failed == options.maxFailures && !failureLimitReached) {
+                failureLimitReached = true;
+                job.requestStop();
+            }
+        }
+        if (!manifest || manifestFailed)
+            return;
+        QJsonObject line = record;
+        for (auto fact = facts.begin(); fact != facts.end(); ++fact)
+            line.insert(fact.key(), fact.value());
+        if (!report.sourceSize.isEmpty())
+            line.insert(QStringLiteral("input_size"),
+                        QJsonArray{report.sourceSize.width(), report.sourceSize.height()});
+        if (!report.output.isEmpty())
+            line.insert(QStringLiteral("bytes"), QFileInfo(report.output).size());
+        if (report.status == engine::PictureReport::Status::Failed && !report.reason.isEmpty())
+            line.insert(QStringLiteral("transient"), report.transient);
+        if (!manifest->append(line)) {
+            manifestFailed = true;
+            reporter.error(QStringLiteral("brivelle-cli: cannot write the manifest %1: stopping")
+                               .arg(options.manifest));
+            job.requestStop();
+        }
+    };
+    const InputList inputs = inShard(collectInputs(names), shard);
     for (const RefusedInput &refused : inputs.refused)
         reporter.refused(refused);
 
@@ -178,6 +275,13 @@ int run(const CliOptions &options)
         const QString folder = options.keepTree && !inputs.subfolders.at(i).isEmpty()
                                    ? QDir(output).filePath(inputs.subfolders.at(i))
                                    : output;
+        if (manifest) {
+            if (const QString result = manifest->writtenBefore(path); !result.isEmpty()) {
+                reporter.skipped(path, result);
+                ++skipped;
+                continue;
+            }
+        }
         if (options.skipExisting) {
             std::shared_ptr<engine::ResultIndex> &index = results[folder];
             if (!index)
@@ -193,8 +297,6 @@ int run(const CliOptions &options)
     }
 
     bool outputClosed = false;
-    engine::BatchJob job(output, upscaler);
-    job.setOutputFormat(options.format);
     reporter.outputClosed = [&] {
         outputClosed = true;
         reporter.error(QStringLiteral("brivelle-cli: standard output was closed: stopping"));
@@ -223,18 +325,29 @@ int run(const CliOptions &options)
 
     const int written = int(job.summary().written.size()) + skipped;
     const int all = int(inputs.pictures.size() + inputs.refused.size());
+    int code = kAllWritten;
     if (stopSignals.load() > 0) {
         reporter.error(QStringLiteral("stopped: %1 of %2 written").arg(written).arg(all));
-        return kInterrupted;
-    }
-    if (outputClosed)
-        return kSomeFailed;
-    const int failed = int(job.summary().failures.size() + inputs.refused.size());
-    if (failed > 0) {
+        code = kInterrupted;
+    } else if (outputClosed || manifestFailed) {
+        code = kSomeFailed;
+    } else if (failureLimitReached) {
+        reporter.error(QStringLiteral("stopped after %1 failures: %2 of %3 written")
+                           .arg(failed)
+                           .arg(written)
+                           .arg(all));
+        code = kSomeFailed;
+    } else if (failed > 0) {
         reporter.error(QStringLiteral("%1 of %2 written, %3 failed").arg(written).arg(all).arg(failed));
-        return kSomeFailed;
+        code = lastingFailures == 0 ? kRetryMayMend : kSomeFailed;
     }
-    return kAllWritten;
+    if (manifest && !manifestFailed)
+        manifest->append({{QStringLiteral("event"), QStringLiteral("end")},
+                          {QStringLiteral("inputs"), all},
+                          {QStringLiteral("written"), written},
+                          {QStringLiteral("failed"), failed},
+                          {QStringLiteral("exit"), code}});
+    return code;
 }
 
 } // namespace

@@ -100,20 +100,24 @@ class CliTest : public QObject {
     QTemporaryDir models;
     QTemporaryDir work;
     int folders = 0;
+    int heldLock = -1; // a manifest that "another run" holds
 
-    void start(QProcess &process, const QStringList &args)
+    void start(QProcess &process, const QStringList &args, const QStringList &environment = {},
+               const QString &program = QStringLiteral(BRIVELLE_CLI))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &setting : environment)
+            env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
         process.setProcessEnvironment(env);
-        process.start(QStringLiteral(BRIVELLE_CLI), args);
+        process.start(program, args);
     }
 
-    Run run(const QStringList &args, const QByteArray &input = {})
+    Run run(const QStringList &args, const QByteArray &input = {}, const QStringList &environment = {})
     {
         QProcess process;
-        start(process, args);
+        start(process, args, environment);
         process.write(input);
         process.closeWriteChannel();
         Run result;
@@ -135,6 +139,12 @@ class CliTest : public QObject {
     }
 
 private slots:
+    void cleanupTestCase()
+    {
+        if (heldLock >= 0)
+            ::close(heldLock);
+    }
+
     void initTestCase()
     {
         QVERIFY(writeTestModelPairs(models.path()));
@@ -345,6 +355,26 @@ private slots:
             << QStringLiteral("do not go together");
         QTest::newRow("-0 without a list")
             << QStringList{QStringLiteral("-0"), QStringLiteral("x.png")} << QStringLiteral("--files-from");
+        QTest::newRow("shard beyond its count")
+            << QStringList{QStringLiteral("--shard"), QStringLiteral("4/3"), QStringLiteral("x.png")}
+            << QStringLiteral("shard 4 of 3 does not exist");
+        QTest::newRow("shard not K/N")
+            << QStringList{QStringLiteral("--shard"), QStringLiteral("2"), QStringLiteral("x.png")}
+            << QStringLiteral("--shard must be K/N");
+        QTest::newRow("shard count alone")
+            << QStringList{QStringLiteral("--shard-count"), QStringLiteral("3"), QStringLiteral("x.png")}
+            << QStringLiteral("--shard-count needs");
+        QTest::newRow("max failures 0")
+            << QStringList{QStringLiteral("--max-failures"), QStringLiteral("0"), QStringLiteral("x.png")}
+            << QStringLiteral("--max-failures must be");
+        const QString held = newFolder(QStringLiteral("held")) + QStringLiteral("/run.jsonl");
+        if (heldLock < 0) {
+            heldLock = ::open(QFile::encodeName(held).constData(), O_CREAT | O_RDWR, 0644);
+            QVERIFY(heldLock >= 0 && ::flock(heldLock, LOCK_EX) == 0);
+        }
+        QTest::newRow("manifest in use")
+            << QStringList{QStringLiteral("--manifest"), held, QStringLiteral("x.png")}
+            << QStringLiteral("in use by another run");
     }
     void badUsageExitsWithTwo()
     {
@@ -542,6 +572,114 @@ private slots:
             statuses << record.value(QStringLiteral("status")).toString();
         QCOMPARE(statuses, (QStringList{QStringLiteral("skipped"), QStringLiteral("skipped"),
                                         QStringLiteral("written")}));
+    }
+
+    // Shards of one tree are disjoint and complete, whether named by --shard or by the scheduler's
+    // environment, and whatever the tree's own place; a manifest lets a rerun do only what is
+    // missing; a failure limit stops the run.
+    void shardsAndManifests()
+    {
+        const QString in = newFolder(QStringLiteral("tree"));
+        QStringList all;
+        for (int i = 0; i < 12; ++i) {
+            const QString name = QStringLiteral("%1/p%2.png").arg(i % 3 ? QStringLiteral("a") : QStringLiteral("b")).arg(i);
+            QVERIFY(QDir().mkpath(QFileInfo(in + QLatin1Char('/') + name).path()));
+            QVERIFY(picture(QSize(8, 6)).save(in + QLatin1Char('/') + name));
+            all << in + QLatin1Char('/') + name;
+        }
+        // The same tree mounted in another place.
+        const QString moved = newFolder(QStringLiteral("elsewhere")) + QStringLiteral("/tree");
+        QVERIFY(QFile::link(in, moved));
+        auto inputsOf = [](const Run &result) {
+            QStringList inputs;
+            for (const QJsonObject &record : records(result.out))
+                inputs << QFileInfo(record.value(QStringLiteral("input")).toString()).fileName();
+            return inputs;
+        };
+        QSet<QString> seen;
+        for (int k = 1; k <= 3; ++k) {
+            const QStringList common{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-j"),
+                                     QStringLiteral("-o"), newFolder(QStringLiteral("out"))};
+            const Run named = run(common + QStringList{QStringLiteral("--shard"), QStringLiteral("%1/3").arg(k), in});
+            QVERIFY2(named.exitCode == 0, qPrintable(named.err));
+            const Run slurm = run(common + QStringList{moved}, {},
+                                  {QStringLiteral("SLURM_ARRAY_TASK_ID=%1").arg(k + 9),
+                                   QStringLiteral("SLURM_ARRAY_TASK_MIN=10"), QStringLiteral("SLURM_ARRAY_TASK_COUNT=3")});
+            const Run indexed = run(common + QStringList{QStringLiteral("--shard-count"), QStringLiteral("3"), moved}, {},
+                                    {QStringLiteral("JOB_COMPLETION_INDEX=%1").arg(k - 1)});
+            const QStringList part = inputsOf(named);
+            QCOMPARE(inputsOf(slurm), part);
+            QCOMPARE(inputsOf(indexed), part);
+            for (const QString &input : part) {
+                QVERIFY2(!seen.contains(input), qPrintable(input));
+                seen.insert(input);
+            }
+        }
+        QCOMPARE(seen.size(), 12);
+
+        const QString out = newFolder(QStringLiteral("out"));
+        const QString manifest = newFolder(QStringLiteral("manifest")) + QStringLiteral("/run.jsonl");
+        const QStringList withManifest{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("--keep-tree"),
+                                       QStringLiteral("--manifest"), manifest, QStringLiteral("-o"), out, moved};
+        QCOMPARE(run(withManifest).exitCode, 0);
+        // As a run killed in the middle of a line leaves it, and with one result gone since.
+        QFile file(manifest);
+        QVERIFY(file.open(QIODevice::Append) && file.write("{\"input\": \"") > 0);
+        file.close();
+        QVERIFY(QFile::remove(out + QStringLiteral("/a/p1.png")));
+        const Run rerun = run(withManifest + QStringList{QStringLiteral("-j")});
+        QCOMPARE(rerun.exitCode, 0);
+        QStringList written;
+        for (const QJsonObject &record : records(rerun.out)) {
+            if (record.value(QStringLiteral("status")).toString() == QLatin1String("written"))
+                written << QFileInfo(record.value(QStringLiteral("input")).toString()).fileName();
+        }
+        QCOMPARE(written, QStringList{QStringLiteral("p1.png")});
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size(), 2 * 13 + 2); // two runs of 12 inputs and an end, the cut line, the last newline
+        const QJsonObject first = QJsonDocument::fromJson(lines.first()).object();
+        for (const char *key : {"input", "output", "status", "seconds", "size", "input_size", "bytes", "network",
+                                "param_sha256", "bin_sha256", "precision", "device", "version"})
+            QVERIFY2(first.contains(QLatin1String(key)), key);
+        QCOMPARE(first.value(QStringLiteral("param_sha256")).toString().size(), 64);
+        const QJsonObject end = QJsonDocument::fromJson(lines.at(lines.size() - 2)).object();
+        QCOMPARE(end.value(QStringLiteral("event")).toString(), QStringLiteral("end"));
+        QCOMPARE(end.value(QStringLiteral("written")).toInt(), 12);
+
+        // Two inputs that are not there reach the limit before any picture starts.
+        const Run limited = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-j"), QStringLiteral("--max-failures"),
+                                 QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")),
+                                 QStringLiteral("/nonexistent/1.png"), QStringLiteral("/nonexistent/2.png"), moved});
+        QCOMPARE(limited.exitCode, 1);
+        QVERIFY2(limited.err.contains(QStringLiteral("stopped after 2 failures")), qPrintable(limited.err));
+        QCOMPARE(records(limited.out).size(), 14);
+    }
+
+    // A full disk may pass, so a retry policy may retry it: 75, not 1. The disk is a small memory
+    // disk in a mount namespace of the child's own, gone with it.
+    void fullDiskExitsWith75()
+    {
+        if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-rm"), QStringLiteral("true")}) != 0)
+            QSKIP("no user and mount namespaces here (unshare -rm)");
+        const QString in = newFolder(QStringLiteral("in"));
+        const QString out = newFolder(QStringLiteral("small-disk"));
+        QImage noise(96, 96, QImage::Format_RGB32);
+        for (int y = 0; y < noise.height(); ++y)
+            for (int x = 0; x < noise.width(); ++x)
+                noise.setPixel(x, y, qRgb((x * 7919 + y * 104729) % 251, (x * y * 31) % 253, (x ^ (y * 13)) % 255));
+        QVERIFY(noise.save(in + QStringLiteral("/noise.png")));
+        QProcess process;
+        start(process, {QStringLiteral("-rm"), QStringLiteral("sh"), QStringLiteral("-c"),
+                        QStringLiteral("mount -t tmpfs -o size=16k tmpfs \"$1\" && exec \"$2\" -s 2 -o \"$1\" \"$3\""),
+                        QStringLiteral("sh"), out, QStringLiteral(BRIVELLE_CLI), in + QStringLiteral("/noise.png")},
+              {}, QStringLiteral("unshare"));
+        QVERIFY(process.waitForFinished(60000));
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        if (err.contains(QStringLiteral("mount:")))
+            QSKIP("no memory disk can be mounted here");
+        QVERIFY2(err.contains(QStringLiteral("the disk is full")), qPrintable(err));
+        QCOMPARE(process.exitCode(), 75);
     }
 
     // A part file that a killed run left is removed by the next run into the folder; one that a

@@ -241,9 +241,12 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     };
 
     emit pictureStarted(item.index, total, item.path);
-    if (item.input.image.isNull())
+    if (item.input.image.isNull()) {
+        report.transient = item.input.problem == InputProblem::Missing;
         return ended(PictureReport::Status::Failed, item.input.error);
+    }
 
+    report.sourceSize = item.input.image.size();
     UpscaleObserver observer;
     observer.planStarted = [this](int tiles, QSize) {
         emit tileProgress(0, tiles);
@@ -267,6 +270,7 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     case UpscaleResult::Status::Cancelled:
         return ended(PictureReport::Status::Cancelled);
     case UpscaleResult::Status::OutOfMemory:
+        report.transient = true;
         return ended(PictureReport::Status::Failed,
                      QStringLiteral("out of memory even with the smallest tiles: ") + upscaled.reason);
     case UpscaleResult::Status::Failed:
@@ -321,6 +325,7 @@ void BatchJob::writeOne(Finished item)
         } else {
             report.status = PictureReport::Status::Failed;
             report.reason = written.error;
+            report.transient = written.transient;
         }
         item.image = QImage();
     }

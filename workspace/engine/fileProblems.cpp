@@ -160,6 +160,15 @@ QString writeFailureCause(int systemError, const QString &systemText)
     return systemText.left(1).toLower() + systemText.mid(1);
 }
 
+bool diskFull(int systemError)
+{
+#ifdef EDQUOT
+    if (systemError == EDQUOT)
+        return true;
+#endif
+    return systemError == ENOSPC;
+}
+
 QString writeFailureReason(int systemError, const QString &systemText)
 {
     return tr("could not be written: %1").arg(writeFailureCause(systemError, systemText));

@@ -38,6 +38,9 @@ bool encodedDataComplete(const QByteArray &format, const uchar *data, qint64 siz
 // denied", "the disk is full", ...
 QString writeFailureCause(int systemError, const QString &systemText);
 
+// Whether a write failed for want of space (a full disk or a used-up quota), which may pass.
+bool diskFull(int systemError);
+
 // "could not be written: " and the cause.
 QString writeFailureReason(int systemError, const QString &systemText);
 

@@ -86,6 +86,12 @@ bool encode(const PictureToWrite &picture, QFile &part, QString *error)
     return written;
 }
 
+void failWrite(WriteResult &result, int systemError, const QString &systemText)
+{
+    result.error = writeFailureReason(systemError, systemText);
+    result.transient = diskFull(systemError);
+}
+
 // Encodes the picture into the open part file and closes it; false with the reason in result.
 bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
 {
@@ -99,7 +105,7 @@ bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
     if (systemError == 0)
         systemError = errno;
     if (!written || part.error() != QFileDevice::NoError) {
-        result.error = writeFailureReason(systemError, writeError);
+        failWrite(result, systemError, writeError);
         return false;
     }
     return true;
@@ -110,7 +116,7 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
 {
     if (const int systemError = partFile.create(part, picture.folder, picture.format.suffix());
         systemError != 0) {
-        result.error = writeFailureReason(systemError, part.errorString());
+        failWrite(result, systemError, part.errorString());
         return false;
     }
     if (!encodePart(picture, part, result)) {
@@ -131,7 +137,7 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
     // The rewrite may have stopped half-way: the picture is encoded again, without metadata.
     errno = 0;
     if (!part.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        result.error = writeFailureReason(errno, part.errorString());
+        failWrite(result, errno, part.errorString());
         part.remove();
         return false;
     }
@@ -152,7 +158,7 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
         return result;
     }
     if (!QFileInfo(picture.folder).isDir()) {
-        result.error = writeFailureReason(ENOENT, QString());
+        failWrite(result, ENOENT, QString());
         return result;
     }
     QFile part;
@@ -180,7 +186,7 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
         }
         const int renameError = errno;
         if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink()) {
-            result.error = writeFailureReason(renameError, part.errorString());
+            failWrite(result, renameError, part.errorString());
             part.remove();
             return result;
         }

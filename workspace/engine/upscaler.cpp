@@ -104,6 +104,7 @@ std::shared_ptr<Upscaler> Upscaler::load(const Config &config, QString *error)
     }
 
     upscaler->blobs = {model.inputBlob.toUtf8(), model.outputBlob.toUtf8()};
+    upscaler->paramFile = model.paramPath;
     return upscaler;
 }
 

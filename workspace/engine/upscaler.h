@@ -103,6 +103,8 @@ public:
     Upscaler &operator=(const Upscaler &) = delete;
 
     int scale() const { return factor; }
+    // The .param of a loaded network (its .bin beside it); empty for a stand-in.
+    const QString &networkFile() const { return paramFile; }
     // What the tiled pass rounds tile copies up to (planTiles).
     int inputMultiple() const { return multiple; }
     const Device &device() const { return where; }
@@ -134,6 +136,7 @@ private:
     std::unique_ptr<ncnn::Net> net;
     TileNetwork network;
     NetworkBlobs blobs; // of a loaded network
+    QString paramFile;
     int factor = 4;
     Device where;
     int fixedTile = 0;
