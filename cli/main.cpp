@@ -282,7 +282,9 @@ int run(const CliOptions &options)
                 continue;
             }
         }
-        if (options.skipExisting) {
+        // With a manifest, a result that a killed run wrote before it could record it counts too:
+        // nothing is done twice.
+        if (options.skipExisting || manifest) {
             std::shared_ptr<engine::ResultIndex> &index = results[folder];
             if (!index)
                 index = std::make_shared<engine::ResultIndex>(folder);

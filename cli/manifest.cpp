@@ -2,6 +2,7 @@
 
 #include "base/platform/platform.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 
@@ -14,6 +15,7 @@ Manifest::~Manifest()
 std::unique_ptr<Manifest> Manifest::open(const QString &path, QString *error)
 {
     std::unique_ptr<Manifest> manifest(new Manifest);
+    QDir().mkpath(QFileInfo(path).absolutePath());
     manifest->file.setFileName(path);
     if (!manifest->file.open(QIODevice::ReadWrite | QIODevice::Append)) {
         *error = QStringLiteral("cannot open the manifest %1: %2").arg(path, manifest->file.errorString());

@@ -12,8 +12,8 @@ packages=(
   libpng-dev libexiv2-dev
   # inference runtime: oneDNN for the CPU, Vulkan loader, lavapipe, shader compiler, validation
   libdnnl-dev libvulkan-dev mesa-vulkan-drivers glslang-tools vulkan-validationlayers vulkan-tools
-  # tests and screenshots
-  libgtest-dev xvfb xauth x11-apps imagemagick
+  # tests and screenshots; GNU parallel runs the command line's shards as a scheduler would
+  libgtest-dev xvfb xauth x11-apps imagemagick parallel
   # the Debian package: man page, completion, and the validators of its desktop entry and metainfo
   dpkg-dev help2man bash-completion desktop-file-utils appstream
   # the demo model server of the run command

@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -15,6 +16,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSet>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -654,6 +656,78 @@ private slots:
         QCOMPARE(limited.exitCode, 1);
         QVERIFY2(limited.err.contains(QStringLiteral("stopped after 2 failures")), qPrintable(limited.err));
         QCOMPARE(records(limited.out).size(), 14);
+    }
+
+    // Three shards as GNU parallel runs them, one killed mid-run and resumed by parallel's own
+    // --resume-failed through its manifest: together they do every picture once, and leave every
+    // manifest line whole and no part file behind.
+    void parallelShardsResumeAfterAKill()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("parallel")).isEmpty())
+            QSKIP("GNU parallel is not installed");
+        const QString slowModels = newFolder(QStringLiteral("slow"));
+        QVERIFY(writeTestModel(slowModels, QStringLiteral("realesrgan-x2plus"), 2, 8, 32));
+        const QString in = newFolder(QStringLiteral("sixty"));
+        for (int i = 0; i < 60; ++i) {
+            const QString path = QStringLiteral("%1/d%2/p%3.png").arg(in).arg(i % 4).arg(i);
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()) && picture(QSize(48, 40)).save(path));
+        }
+        const QString out = newFolder(QStringLiteral("out"));
+        const QString logs = newFolder(QStringLiteral("logs"));
+        // Each shard leaves its process id, so that one of them can be killed.
+        const QString command =
+            QStringLiteral("echo $$ > %1/pid-{} && exec %2 -q -s 2 -m %3 --keep-tree --shard {}/3 "
+                           "--manifest %1/run-{}.jsonl -o %4 %5")
+                .arg(logs, QStringLiteral(BRIVELLE_CLI), slowModels, out, in);
+        const QStringList parallel{QStringLiteral("--joblog"), logs + QStringLiteral("/jobs"), QStringLiteral("-j"),
+                                   QStringLiteral("3"), command, QStringLiteral(":::"), QStringLiteral("1"),
+                                   QStringLiteral("2"), QStringLiteral("3")};
+        QProcess first;
+        // parallel keeps its own files under $HOME: the test's, not the user's.
+        const QStringList ownHome{QStringLiteral("HOME=") + home.path()};
+        start(first, parallel, ownHome, QStringLiteral("parallel"));
+        const QString manifest2 = logs + QStringLiteral("/run-2.jsonl");
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(manifest2).size() > 0 || first.state() == QProcess::NotRunning; },
+                                60000));
+        QVERIFY2(first.state() == QProcess::Running, "the shards ended before one could be killed");
+        const pid_t victim = pid_t(readBytes(logs + QStringLiteral("/pid-2")).trimmed().toInt());
+        QVERIFY(victim > 0 && ::kill(victim, SIGKILL) == 0);
+        QVERIFY(first.waitForFinished(120000));
+        QCOMPARE(first.exitCode(), 1); // one job failed
+        QProcess resumed;
+        start(resumed, QStringList{QStringLiteral("--resume-failed")} + parallel, ownHome, QStringLiteral("parallel"));
+        QVERIFY(resumed.waitForFinished(120000));
+        QCOMPARE(resumed.exitCode(), 0);
+
+        QSet<QString> done;
+        QSet<QString> covered; // written, or found written by the rerun
+        for (int k = 1; k <= 3; ++k) {
+            QFile file(QStringLiteral("%1/run-%2.jsonl").arg(logs).arg(k));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                if (line.isEmpty())
+                    continue;
+                QJsonParseError error;
+                const QJsonObject record = QJsonDocument::fromJson(line, &error).object();
+                QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+                const QString input = record.value(QStringLiteral("input")).toString();
+                const QString status = record.value(QStringLiteral("status")).toString();
+                if (status == QLatin1String("written")) {
+                    QVERIFY2(!done.contains(input), qPrintable(input));
+                    done.insert(input);
+                }
+                if (status == QLatin1String("written") || status == QLatin1String("skipped"))
+                    covered.insert(input);
+            }
+        }
+        QStringList results;
+        QDirIterator walk(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (walk.hasNext())
+            results << walk.next();
+        QCOMPARE(results.size(), 60); // no part file, no second result of a picture
+        for (const QString &result : results)
+            QVERIFY2(!result.contains(QLatin1Char('(')) && !result.endsWith(QStringLiteral(".part")), qPrintable(result));
+        QCOMPARE(covered.size(), 60);
     }
 
     // A full disk may pass, so a retry policy may retry it: 75, not 1. The disk is a small memory
