@@ -226,6 +226,12 @@ int run(const CliOptions &options)
         return kInterrupted;
 
     Reporter reporter(options, messageLog, isatty(STDERR_FILENO) != 0);
+    if (verboseMessages)
+        reporter.say(upscaler->device().isGpu()
+                         ? QStringLiteral("device: gpu:%1 %2")
+                               .arg(upscaler->device().gpuIndex)
+                               .arg(QString::fromUtf8(ncnn::get_gpu_info(upscaler->device().gpuIndex).device_name()))
+                         : QStringLiteral("device: cpu, %1 thread%2").arg(config.threads).arg(config.threads == 1 ? "" : "s"));
     engine::BatchJob job(output, upscaler);
     job.setOutputFormat(options.format);
     int failed = 0;

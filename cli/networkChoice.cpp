@@ -1,12 +1,15 @@
 #include "cli/networkChoice.h"
 
 #include "base/AppInfo.h"
+#include "base/platform/platform.h"
 
 #include <QDir>
 
 engine::Upscaler::Config networkConfig(const CliOptions &options)
 {
     engine::Upscaler::Config config;
+    // As many threads as the process may keep busy: a container's quota, not the host's processors.
+    config.threads = Platform::usableProcessors();
     config.modelParam = options.modelParam;
     if (config.modelParam.isEmpty()) {
         config.modelFolder = options.modelFolder.isEmpty() ? AppInfo::installFolder() : options.modelFolder;

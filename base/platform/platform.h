@@ -20,6 +20,11 @@ QString picturesFolder();
 // Physical memory available to a new allocation right now, in bytes; 0 when unknown.
 quint64 availablePhysicalMemory();
 
+// The processors this process may keep busy: those its affinity allows, and no more than its
+// control group's CPU quota (a container limited to 2 processors on a 64-core machine gets 2). At
+// least 1.
+int usableProcessors();
+
 // An exclusive lock on a file that other processes can test for, held until unlockFile or until the
 // process ends, however it ends (the system drops it then). A handle, or -1 when the file cannot be
 // opened or, with wait false, another process holds the lock.

@@ -1,3 +1,4 @@
+#include "base/platform/cpuquota.h"
 #include "base/platform/installfolder.h"
 #include "base/platform/meminfo.h"
 #include "base/platform/platform.h"
@@ -7,7 +8,10 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
+#include <sched.h>
+#include <thread>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -36,6 +40,57 @@ quint64 availablePhysicalMemory()
     if (!file.open(QIODevice::ReadOnly))
         return 0;
     return parseMemAvailable(file.readAll());
+}
+
+namespace {
+
+QByteArray readSystemFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The tightest quota of the process's control group and of every group above it.
+int cgroupProcessors()
+{
+    int limit = 0;
+    auto tighten = [&limit](int cpus) {
+        if (cpus > 0)
+            limit = limit > 0 ? std::min(limit, cpus) : cpus;
+    };
+    // cgroup v2: one line "0::/path" names the group.
+    for (const QByteArray &line : readSystemFile(QStringLiteral("/proc/self/cgroup")).split('\n')) {
+        if (!line.startsWith("0::"))
+            continue;
+        QString group = QString::fromUtf8(line.mid(3)).trimmed();
+        const QString root = QStringLiteral("/sys/fs/cgroup");
+        while (true) {
+            tighten(cpusOfCgroupLimit(readSystemFile(root + group + QStringLiteral("/cpu.max"))));
+            if (group.isEmpty() || group == QLatin1String("/"))
+                break;
+            group.truncate(std::max<qsizetype>(group.lastIndexOf(QLatin1Char('/')), 0));
+        }
+    }
+    // cgroup v1, as its controller is usually mounted.
+    for (const char *folder : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
+        const QString dir = QString::fromLatin1(folder);
+        tighten(cpusOfCfsQuota(readSystemFile(dir + QStringLiteral("/cpu.cfs_quota_us")),
+                               readSystemFile(dir + QStringLiteral("/cpu.cfs_period_us"))));
+    }
+    return limit;
+}
+
+} // namespace
+
+int usableProcessors()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    int count = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set)
+                                                             : int(std::thread::hardware_concurrency());
+    if (const int quota = cgroupProcessors(); quota > 0)
+        count = std::min(count, quota);
+    return std::max(count, 1);
 }
 
 qintptr lockFile(const QString &path, bool wait)

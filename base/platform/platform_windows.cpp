@@ -69,6 +69,29 @@ quint64 availablePhysicalMemory()
     return quint64(status.ullAvailPhys);
 }
 
+int usableProcessors()
+{
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    int count = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process; process &= process - 1)
+            ++count;
+    if (count == 0)
+        count = int(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+    // A job object may cap the process's share of the processors' time (a container's limit).
+    JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate{};
+    if (QueryInformationJobObject(nullptr, JobObjectCpuRateControlInformation, &rate, sizeof rate, nullptr) &&
+        (rate.ControlFlags & JOB_OBJECT_CPU_RATE_CONTROL_ENABLE) &&
+        (rate.ControlFlags & JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP) && rate.CpuRate > 0) {
+        const int total = int(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+        // CpuRate is the share of all processors in hundredths of a percent.
+        const int capped = int((qint64(rate.CpuRate) * total + 9999) / 10000);
+        count = qMin(count, qMax(capped, 1));
+    }
+    return qMax(count, 1);
+}
+
 qintptr lockFile(const QString &path, bool wait)
 {
     const std::wstring name = QDir::toNativeSeparators(path).toStdWString();

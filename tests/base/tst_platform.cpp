@@ -1,3 +1,4 @@
+#include "base/platform/cpuquota.h"
 #include "base/platform/installfolder.h"
 #include "base/platform/meminfo.h"
 #include "base/platform/platform.h"
@@ -8,6 +9,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <thread>
 
 // Every path the platform layer reads (settings, data and user folders) is redirected into a
 // temporary home, so the tests never see or touch the real user's files.
@@ -20,6 +23,8 @@ private slots:
     void parseMemAvailable_data();
     void parseMemAvailable();
     void availableMemoryIsReported();
+    void cpuQuota_data();
+    void cpuQuota();
     void installFolderFromSettings_data();
     void installFolderFromSettings();
     void fallbackFolderIsCreatedOnFirstUse();
@@ -70,6 +75,33 @@ void TestPlatform::parseMemAvailable()
     QFETCH(QByteArray, text);
     QFETCH(quint64, bytes);
     QCOMPARE(Platform::parseMemAvailable(text), bytes);
+}
+
+void TestPlatform::cpuQuota_data()
+{
+    QTest::addColumn<QByteArray>("cpuMax");
+    QTest::addColumn<QByteArray>("quota");
+    QTest::addColumn<QByteArray>("period");
+    QTest::addColumn<int>("cpus");
+    QTest::newRow("two processors") << QByteArray("200000 100000\n") << QByteArray() << QByteArray() << 2;
+    QTest::newRow("one and a half, rounded up") << QByteArray("150000 100000") << QByteArray() << QByteArray() << 2;
+    QTest::newRow("a tenth") << QByteArray("10000 100000") << QByteArray() << QByteArray() << 1;
+    QTest::newRow("no limit") << QByteArray("max 100000\n") << QByteArray() << QByteArray() << 0;
+    QTest::newRow("garbage") << QByteArray("lots") << QByteArray() << QByteArray() << 0;
+    QTest::newRow("v1 two") << QByteArray() << QByteArray("200000\n") << QByteArray("100000\n") << 2;
+    QTest::newRow("v1 no limit") << QByteArray() << QByteArray("-1\n") << QByteArray("100000\n") << 0;
+    QTest::newRow("v1 zero period") << QByteArray() << QByteArray("5") << QByteArray("0") << 0;
+}
+
+void TestPlatform::cpuQuota()
+{
+    QFETCH(QByteArray, cpuMax);
+    QFETCH(QByteArray, quota);
+    QFETCH(QByteArray, period);
+    QFETCH(int, cpus);
+    QCOMPARE(cpuMax.isEmpty() ? Platform::cpusOfCfsQuota(quota, period) : Platform::cpusOfCgroupLimit(cpuMax), cpus);
+    const int usable = Platform::usableProcessors();
+    QVERIFY(usable >= 1 && usable <= int(std::thread::hardware_concurrency()));
 }
 
 void TestPlatform::availableMemoryIsReported()

@@ -730,6 +730,22 @@ private slots:
         QCOMPARE(covered.size(), 60);
     }
 
+    // The CPU's threads follow the processors the process may use, not the machine's count.
+    void threadsFollowTheAffinity()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("taskset")).isEmpty())
+            QSKIP("taskset is not installed");
+        const QString in = newFolder(QStringLiteral("in"));
+        QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/p.png")));
+        QProcess process;
+        start(process, {QStringLiteral("-c"), QStringLiteral("0"), QStringLiteral(BRIVELLE_CLI), QStringLiteral("-v"),
+                        QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")), in},
+              {}, QStringLiteral("taskset"));
+        QVERIFY(process.waitForFinished(60000));
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        QVERIFY2(err.contains(QStringLiteral("device: cpu, 1 thread\n")), qPrintable(err));
+    }
+
     // A full disk may pass, so a retry policy may retry it: 75, not 1. The disk is a small memory
     // disk in a mount namespace of the child's own, gone with it.
     void fullDiskExitsWith75()
