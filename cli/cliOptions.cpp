@@ -12,8 +12,10 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("Enlarge by 2 or 4 (default 4); with --model, the network's own scale."),
          QStringLiteral("1-4")},
         {{QStringLiteral("d"), QStringLiteral("device")},
-         QStringLiteral("Run on the CPU (default), the first GPU, or GPU number N of --list-devices."),
-         QStringLiteral("cpu|gpu|gpu:N")},
+         QStringLiteral("Run on the CPU (default), the first GPU, or a GPU of --list-devices by its number N, "
+                        "its UUID or its PCI address. BRIVELLE_VISIBLE_DEVICES (numbers or UUIDs, comma-"
+                        "separated) limits the GPUs the program sees."),
+         QStringLiteral("cpu|gpu|gpu:N|gpu:UUID|gpu:PCI")},
         {{QStringLiteral("o"), QStringLiteral("output")},
          QStringLiteral("Write the results into FOLDER (default: the current folder); it is created if "
                         "missing."),
@@ -150,15 +152,22 @@ CliOptions parseCliOptions(const QStringList &args)
     if (parser.isSet(QStringLiteral("device"))) {
         const QString device = parser.value(QStringLiteral("device")).toLower();
         static const QRegularExpression gpuN(QStringLiteral("^gpu:(\\d{1,3})$"));
+        // A UUID (dashes optional) or a PCI address with or without its domain.
+        static const QRegularExpression gpuId(QStringLiteral(
+            "^gpu:((?:[0-9a-f]-?){31}[0-9a-f]|(?:[0-9a-f]{4}:)?[0-9a-f]{2}:[0-9a-f]{2}\\.[0-7])$"));
         const QRegularExpressionMatch match = gpuN.match(device);
+        const QRegularExpressionMatch identity = gpuId.match(device);
         if (device == QLatin1String("cpu"))
             options.device = engine::Device::cpu();
         else if (device == QLatin1String("gpu"))
             options.device = engine::Device::gpu(0);
         else if (match.hasMatch())
             options.device = engine::Device::gpu(match.captured(1).toInt());
-        else
-            return failed(QStringLiteral("the device must be cpu, gpu or gpu:N, not \"%1\"")
+        else if (identity.hasMatch()) {
+            options.device = engine::Device::gpu(0);
+            options.gpuIdentity = identity.captured(1);
+        } else
+            return failed(QStringLiteral("the device must be cpu, gpu, gpu:N, gpu:UUID or gpu:PCI, not \"%1\"")
                               .arg(parser.value(QStringLiteral("device"))));
     }
     if (parser.isSet(QStringLiteral("tile"))) {

@@ -112,13 +112,32 @@ int listDevices()
         const ncnn::GpuInfo &info = ncnn::get_gpu_info(i);
         static const char *const kinds[] = {"discrete", "integrated", "virtual", "CPU, software"};
         const int type = info.type();
-        text += QStringLiteral("gpu:%1\t%2 (%3)\n")
-                    .arg(i)
-                    .arg(QString::fromUtf8(info.device_name()),
-                         QLatin1String(type >= 0 && type < 4 ? kinds[type] : "other"));
+        text += QStringLiteral("gpu:%1\t%2 (%3)").arg(i).arg(QString::fromUtf8(info.device_name()),
+                                                            QLatin1String(type >= 0 && type < 4 ? kinds[type] : "other"));
+        if (*info.uuid_text())
+            text += QStringLiteral("\tuuid %1").arg(QString::fromLatin1(info.uuid_text()));
+        if (*info.pci_address())
+            text += QStringLiteral("\tpci %1").arg(QString::fromLatin1(info.pci_address()));
+        text += QLatin1Char('\n');
     }
     printTo(stdout, text);
     return kAllWritten;
+}
+
+// The index of the GPU with this UUID (dashes optional) or PCI address (domain optional); -1 when no
+// GPU has it.
+int gpuWithIdentity(const QString &identity)
+{
+    auto bare = [](QString text) { return text.remove(QLatin1Char('-')).toLower(); };
+    for (int i = 0; i < ncnn::get_gpu_count(); ++i) {
+        const ncnn::GpuInfo &info = ncnn::get_gpu_info(i);
+        const QString uuid = QString::fromLatin1(info.uuid_text());
+        const QString pci = QString::fromLatin1(info.pci_address());
+        if ((!uuid.isEmpty() && bare(uuid) == bare(identity)) ||
+            (!pci.isEmpty() && (pci == identity || pci.mid(5) == identity)))
+            return i;
+    }
+    return -1;
 }
 
 // The inputs of the command line and of a --files-from list, in that order.
@@ -213,12 +232,17 @@ int run(const CliOptions &options)
 
     engine::Upscaler::Config config = networkConfig(options);
     config.device = options.device;
+    if (!options.gpuIdentity.isEmpty()) {
+        config.device.gpuIndex = gpuWithIdentity(options.gpuIdentity);
+        if (config.device.gpuIndex < 0)
+            return usageError(QStringLiteral("no GPU has the identity %1 (see --list-devices)").arg(options.gpuIdentity));
+    }
     config.fixedTileSize = options.tileSize;
-    if (options.device.isGpu() && options.device.gpuIndex >= ncnn::get_gpu_count())
+    if (config.device.isGpu() && config.device.gpuIndex >= ncnn::get_gpu_count())
         return usageError(
             ncnn::get_gpu_count() == 0
                 ? QStringLiteral("no GPU found (see --list-devices)")
-                : QStringLiteral("there is no gpu:%1 (see --list-devices)").arg(options.device.gpuIndex));
+                : QStringLiteral("there is no gpu:%1 (see --list-devices)").arg(config.device.gpuIndex));
     const std::shared_ptr<const engine::Upscaler> upscaler = engine::Upscaler::load(config, &error);
     if (!upscaler)
         return usageError(networkLoadError(config, error));

@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -308,7 +309,11 @@ private slots:
                                  << QStringLiteral("scale must be 2 or 4");
         QTest::newRow("unknown device")
             << QStringList{QStringLiteral("-d"), QStringLiteral("tpu"), QStringLiteral("x.png")}
-            << QStringLiteral("cpu, gpu or gpu:N");
+            << QStringLiteral("cpu, gpu, gpu:N, gpu:UUID or gpu:PCI");
+        QTest::newRow("no GPU of that identity")
+            << QStringList{QStringLiteral("-d"), QStringLiteral("gpu:00000000-0000-0000-0000-00000000beef"),
+                           QStringLiteral("x.png")}
+            << QStringLiteral("no GPU has the identity 00000000-0000-0000-0000-00000000beef");
         QTest::newRow("tile not a multiple of 16")
             << QStringList{QStringLiteral("-t"), QStringLiteral("40"), QStringLiteral("x.png")}
             << QStringLiteral("multiple of 16");
@@ -497,7 +502,7 @@ private slots:
     {
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("text");
-        QTest::newRow("help") << QStringLiteral("--help") << QStringLiteral("--device <cpu|gpu|gpu:N>");
+        QTest::newRow("help") << QStringLiteral("--help") << QStringLiteral("--device <cpu|gpu|gpu:N|gpu:UUID|gpu:PCI>");
         QTest::newRow("version") << QStringLiteral("--version") << QStringLiteral("brivelle-cli 1.");
         QTest::newRow("-V") << QStringLiteral("-V") << QStringLiteral("brivelle-cli 1.");
         QTest::newRow("help for scripts") << QStringLiteral("-h") << QStringLiteral("--files-from <FILE>");
@@ -728,6 +733,25 @@ private slots:
         for (const QString &result : results)
             QVERIFY2(!result.contains(QLatin1Char('(')) && !result.endsWith(QStringLiteral(".part")), qPrintable(result));
         QCOMPARE(covered.size(), 60);
+    }
+
+    // A GPU chosen by the identity --list-devices gives runs on it, as one chosen by its number does.
+    void gpuByIdentity()
+    {
+        const Run list = run({QStringLiteral("--list-devices")});
+        const QRegularExpressionMatch uuid =
+            QRegularExpression(QStringLiteral("^gpu:0\t.*\tuuid ([0-9a-f-]{36})"), QRegularExpression::MultilineOption)
+                .match(list.out);
+        if (!uuid.hasMatch())
+            QSKIP("no GPU with a UUID here");
+        const QString in = newFolder(QStringLiteral("in"));
+        QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/p.png")));
+        const Run result = run({QStringLiteral("-v"), QStringLiteral("-d"), QStringLiteral("gpu:") + uuid.captured(1).toUpper(),
+                                QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")), in});
+        QVERIFY2(result.exitCode == 0 && result.err.contains(QStringLiteral("device: gpu:0 ")), qPrintable(result.err));
+        const Run hidden = run({QStringLiteral("-d"), QStringLiteral("gpu:") + uuid.captured(1), QStringLiteral("x.png")}, {},
+                               {QStringLiteral("BRIVELLE_VISIBLE_DEVICES=7")});
+        QCOMPARE(hidden.exitCode, 2);
     }
 
     // The CPU's threads follow the processors the process may use, not the machine's count.

@@ -6,6 +6,9 @@ namespace ncnn {
 
 // The process-wide Vulkan instance and its device list. create and destroy are not thread-safe and
 // must not run while any network uses a device; the queries may run from any thread in between.
+// BRIVELLE_VISIBLE_DEVICES, when set, limits the list to the devices it names, as
+// CUDA_VISIBLE_DEVICES does for CUDA (which Vulkan ignores): a comma-separated list of indices in
+// the driver's order and device UUIDs (see GpuInfo::uuid_text); the list keeps the driver's order.
 int create_gpu_instance(const char *driver_path = nullptr);
 void destroy_gpu_instance();
 
@@ -18,6 +21,12 @@ public:
     const char *device_name() const;
     // 0 discrete, 1 integrated, 2 virtual, 3 CPU; -1 for the placeholder returned when there is no device.
     int type() const;
+    // The device's UUID, the same in every process and every API on this machine, as
+    // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in lower-case hex; empty when the driver gives none.
+    const char *uuid_text() const;
+    // Its PCI address "dddd:bb:dd.f" (domain, bus, device, function in hex) where the driver has
+    // VK_EXT_pci_bus_info; empty otherwise.
+    const char *pci_address() const;
 
     class Private;
     Private *const d;

@@ -29,6 +29,8 @@ public:
     uint32_t subgroupSize = 0;
     std::string name;
     int type = -1;
+    std::string uuid; // as uuid_text() gives it
+    std::string pci;  // as pci_address() gives it
 };
 
 class VulkanDevice::Private {

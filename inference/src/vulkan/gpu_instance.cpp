@@ -6,6 +6,8 @@
 #include <ncnn/errors.h>
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +28,14 @@ const char *GpuInfo::device_name() const
 int GpuInfo::type() const
 {
     return d->type;
+}
+const char *GpuInfo::uuid_text() const
+{
+    return d->uuid.c_str();
+}
+const char *GpuInfo::pci_address() const
+{
+    return d->pci.c_str();
 }
 
 VulkanDevice::VulkanDevice(const GpuInfo &gpuInfo, Private *p) : info(gpuInfo), d(p) {}
@@ -120,7 +130,8 @@ public:
     void destroy();
 
 private:
-    bool addDevice(VkPhysicalDevice physical);
+    // A device the visibility list hides is left out before anything is made on it.
+    bool addDevice(VkPhysicalDevice physical, const char *visible, int driverIndex);
 };
 
 namespace {
@@ -160,6 +171,59 @@ bool hasDeviceExtension(VkPhysicalDevice physical, const char *name)
     });
 }
 
+std::string uuidText(const uint8_t (&uuid)[VK_UUID_SIZE])
+{
+    if (std::all_of(std::begin(uuid), std::end(uuid), [](uint8_t b) { return b == 0; }))
+        return std::string();
+    std::string text;
+    for (size_t i = 0; i < VK_UUID_SIZE; i++) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", uuid[i]);
+        text += hex;
+        if (i == 3 || i == 5 || i == 7 || i == 9)
+            text += '-';
+    }
+    return text;
+}
+
+std::string pciText(uint32_t domain, uint32_t bus, uint32_t device, uint32_t function)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", domain, bus, device, function);
+    return text;
+}
+
+// Whether BRIVELLE_VISIBLE_DEVICES (unset: every device) names the device at `index` of the
+// driver's list or its UUID. Dashes and letter case in a UUID do not matter.
+bool visibleDevice(const char *spec, int index, const std::string &uuid)
+{
+    if (!spec)
+        return true;
+    auto bare = [](const std::string &text) {
+        std::string out;
+        for (char c : text) {
+            if (c != '-' && c != ' ')
+                out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        return out;
+    };
+    const std::string own = bare(uuid);
+    std::string list = spec;
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t end = std::min(list.find(',', start), list.size());
+        const std::string entry = bare(list.substr(start, end - start));
+        if (!entry.empty()) {
+            char *rest = nullptr;
+            const long number = std::strtol(entry.c_str(), &rest, 10);
+            if (*rest == '\0' ? number == index : (!own.empty() && entry == own))
+                return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 int ncnnType(VkPhysicalDeviceType t)
 {
     switch (t) {
@@ -192,7 +256,7 @@ uint32_t findMemoryType(const VkPhysicalDeviceMemoryProperties &memory, VkMemory
 
 } // namespace
 
-bool GpuInstanceHolder::addDevice(VkPhysicalDevice physical)
+bool GpuInstanceHolder::addDevice(VkPhysicalDevice physical, const char *visible, int driverIndex)
 {
     using namespace brivelle::vk;
     std::unique_ptr<GpuInfo> info(new GpuInfo);
@@ -208,12 +272,25 @@ bool GpuInstanceHolder::addDevice(VkPhysicalDevice physical)
     if (vkGetPhysicalDeviceProperties2) {
         VkPhysicalDeviceSubgroupProperties subgroup{};
         subgroup.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_SUBGROUP_PROPERTIES;
+        VkPhysicalDeviceIDProperties ids{};
+        ids.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ID_PROPERTIES;
+        subgroup.pNext = &ids;
+        VkPhysicalDevicePCIBusInfoPropertiesEXT pci{};
+        pci.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_PCI_BUS_INFO_PROPERTIES_EXT;
+        const bool hasPci = hasDeviceExtension(physical, VK_EXT_PCI_BUS_INFO_EXTENSION_NAME);
+        if (hasPci)
+            ids.pNext = &pci;
         VkPhysicalDeviceProperties2 props{};
         props.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_PROPERTIES_2;
         props.pNext = &subgroup;
         vkGetPhysicalDeviceProperties2(physical, &props);
         gi.subgroupSize = subgroup.subgroupSize;
+        gi.uuid = uuidText(ids.deviceUUID);
+        if (hasPci)
+            gi.pci = pciText(pci.pciDomain, pci.pciBus, pci.pciDevice, pci.pciFunction);
     }
+    if (!visibleDevice(visible, driverIndex, gi.uuid))
+        return false;
     gi.type = ncnnType(gi.properties.deviceType);
     gi.hasMemoryBudget = hasDeviceExtension(physical, VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
 
@@ -333,8 +410,9 @@ int GpuInstanceHolder::create(const char *driverPath)
     std::vector<VkPhysicalDevice> physicals(count);
     if (count > 0 && vkEnumeratePhysicalDevices(instance, &count, physicals.data()) < VK_SUCCESS)
         count = 0;
+    const char *visible = std::getenv("BRIVELLE_VISIBLE_DEVICES");
     for (uint32_t i = 0; i < count; i++)
-        addDevice(physicals[i]);
+        addDevice(physicals[i], visible, static_cast<int>(i));
 
     // The default is the first discrete GPU, else an integrated one, else whatever comes first.
     defaultIndex = 0;

@@ -6,6 +6,8 @@
 #include "vulkan/gpu_layers.h"
 #include <ncnn/errors.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -62,6 +64,43 @@ TEST_F(GpuTest, ListsDevicesWithTypeAndName)
         EXPECT_EQ(&dev->info, &info);
         EXPECT_GT(dev->get_heap_budget(), 0u) << info.device_name();
     }
+}
+
+// Each device has an identity that does not depend on the list's order, and BRIVELLE_VISIBLE_DEVICES
+// hides the devices it does not name, by index or by that identity.
+TEST_F(GpuTest, DevicesHaveIdentitiesThatLimitTheList)
+{
+    const int count = ncnn::get_gpu_count();
+    const std::string uuid = ncnn::get_gpu_info(0).uuid_text();
+    if (uuid.empty())
+        GTEST_SKIP() << "the driver gives no device UUID";
+    EXPECT_EQ(uuid.size(), 36u) << uuid;
+    const std::string pci = ncnn::get_gpu_info(0).pci_address();
+    EXPECT_TRUE(pci.empty() || (pci.size() == 12 && pci[4] == ':' && pci[10] == '.')) << pci;
+    std::string upperWithoutDashes;
+    for (char c : uuid) {
+        if (c != '-')
+            upperWithoutDashes += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const struct {
+        std::string visible;
+        int devices;
+    } cases[] = {
+        {"0", 1}, {uuid, 1}, {"7," + upperWithoutDashes, 1}, {"99", 0}, {"", 0}, {"not-a-device", 0},
+    };
+    for (const auto &c : cases) {
+        ncnn::destroy_gpu_instance();
+        setenv("BRIVELLE_VISIBLE_DEVICES", c.visible.c_str(), 1);
+        ASSERT_EQ(ncnn::create_gpu_instance(), 0);
+        unsetenv("BRIVELLE_VISIBLE_DEVICES");
+        ASSERT_EQ(ncnn::get_gpu_count(), c.devices) << "BRIVELLE_VISIBLE_DEVICES=" << c.visible;
+        if (c.devices == 1) {
+            EXPECT_EQ(ncnn::get_gpu_info(0).uuid_text(), uuid);
+        }
+    }
+    ncnn::destroy_gpu_instance();
+    ASSERT_EQ(ncnn::create_gpu_instance(), 0);
+    EXPECT_EQ(ncnn::get_gpu_count(), count);
 }
 
 TEST_F(GpuTest, IndicesOutsideTheListGiveNoDevice)
