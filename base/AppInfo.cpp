@@ -5,6 +5,7 @@
 #include "base/version.h"
 
 #include <QDesktopServices>
+#include <QStandardPaths>
 
 QString AppInfo::appTitle()
 {
@@ -30,4 +31,10 @@ QString AppInfo::picturesFolder()
 bool AppInfo::openWebSite()
 {
     return QDesktopServices::openUrl(VendorServer::webSiteUrl());
+}
+
+QString AppInfo::pipelineCacheFolder()
+{
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    return cache.isEmpty() ? QString() : cache + QStringLiteral("/brivelle");
 }

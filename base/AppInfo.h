@@ -11,6 +11,9 @@ public:
     static QString versionString();
     // The folder holding the model files (see Platform::installFolder).
     static QString installFolder();
+    // Where the GPU drivers' compiled pipelines are kept between runs: "brivelle" in the user's
+    // cache folder ($XDG_CACHE_HOME, ~/.cache).
+    static QString pipelineCacheFolder();
     // The user's Pictures folder, or an empty string.
     static QString picturesFolder();
     // Opens the vendor's web site root in the default browser. Returns whether the system took it;

@@ -64,6 +64,11 @@ QList<QCommandLineOption> optionList()
                         "ends; a rerun with the same FILE leaves out what it records as written and "
                         "still there. One run at a time holds FILE."),
          QStringLiteral("FILE")},
+        {QStringLiteral("cache-dir"),
+         QStringLiteral("Keep the GPU's compiled shaders in FOLDER (default: brivelle in $XDG_CACHE_HOME "
+                        "or ~/.cache), so that later runs start sooner; shared by runs at once, and "
+                        "only read when it cannot be written."),
+         QStringLiteral("FOLDER")},
         {QStringLiteral("max-failures"),
          QStringLiteral("Stop after the N-th input that fails (exit status 1)."), QStringLiteral("N")},
         {{QStringLiteral("j"), QStringLiteral("json")},
@@ -206,6 +211,7 @@ CliOptions parseCliOptions(const QStringList &args)
                               .arg(parser.value(QStringLiteral("shard-count"))));
     }
     options.manifest = parser.value(QStringLiteral("manifest"));
+    options.cacheFolder = parser.value(QStringLiteral("cache-dir"));
     if (parser.isSet(QStringLiteral("max-failures"))) {
         bool number = false;
         options.maxFailures = parser.value(QStringLiteral("max-failures")).toInt(&number);

@@ -29,6 +29,7 @@ struct CliOptions {
     QString shard;        // --shard K/N as given; empty: from the environment or none
     int shardCount = 0;   // --shard-count; 0: not given
     QString manifest;     // --manifest FILE; empty: none
+    QString cacheFolder;  // --cache-dir; empty: the user's cache folder
     int maxFailures = 0;  // --max-failures; 0: no limit
     QStringList inputs;
 };

@@ -1,4 +1,5 @@
 // brivelle-cli: the upscaler of Brivelle AI without the window.
+#include "base/AppInfo.h"
 #include "base/platform/platform.h"
 #include "base/version.h"
 #include "cli/cliOptions.h"
@@ -411,6 +412,8 @@ int main(int argc, char **argv)
         break;
     }
     // The device list exists only while the GPU instance does; every network goes before it.
+    const QString cache = options.cacheFolder.isEmpty() ? AppInfo::pipelineCacheFolder() : options.cacheFolder;
+    ncnn::set_pipeline_cache_folder(QFile::encodeName(cache).constData());
     ncnn::create_gpu_instance();
     const int code = options.action == CliOptions::Action::ListDevices ? listDevices() : run(options);
     ncnn::destroy_gpu_instance();

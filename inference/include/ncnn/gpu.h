@@ -10,6 +10,12 @@ namespace ncnn {
 // CUDA_VISIBLE_DEVICES does for CUDA (which Vulkan ignores): a comma-separated list of indices in
 // the driver's order and device UUIDs (see GpuInfo::uuid_text); the list keeps the driver's order.
 int create_gpu_instance(const char *driver_path = nullptr);
+// Where each device keeps its compiled pipelines between runs (made when missing; a folder that
+// cannot be read or written only costs the compilation); null or empty: nowhere, the default. Read
+// by the next create_gpu_instance. Mesa's drivers are pointed at "mesa" inside it for their own
+// disk cache, unless MESA_SHADER_CACHE_DIR is set. It sets the environment: call it before other
+// threads start. Not one of ncnn's functions.
+void set_pipeline_cache_folder(const char *folder);
 void destroy_gpu_instance();
 
 int get_gpu_count();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ncnn/gpu.h"
+#include "pipeline_cache.h"
 #include "vk_functions.h"
 
 #include <cstddef>
@@ -46,6 +47,7 @@ public:
 
     std::mutex pipelineMutex;
     std::map<std::string, std::unique_ptr<brivelle::vk::Pipeline>> pipelines;
+    brivelle::vk::PipelineCache pipelineCache; // guarded by pipelineMutex
 };
 
 } // namespace ncnn

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace ncnn {
@@ -45,6 +47,7 @@ VulkanDevice::~VulkanDevice()
     if (d->device) {
         brivelle::vk::vkDeviceWaitIdle(d->device);
         d->pipelines.clear();
+        d->pipelineCache.close();
         d->pool.reset();
         brivelle::vk::vkDestroyDevice(d->device, nullptr);
     }
@@ -96,6 +99,7 @@ uint32_t VulkanDevice::get_heap_budget() const
 }
 
 namespace {
+std::string pipelineCacheFolder;
 std::atomic<int> validationErrors{0};
 std::atomic<uint64_t> instanceGeneration{1};
 bool validationActive = false;
@@ -332,6 +336,7 @@ bool GpuInstanceHolder::addDevice(VkPhysicalDevice physical, const char *visible
         return false;
     }
     vkGetDeviceQueue(dp->device, family, 0, &dp->queue);
+    dp->pipelineCache.open(dp->device, gi.properties, pipelineCacheFolder);
     dp->deviceMemoryType = findMemoryType(gi.memory, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, 0);
     if (dp->deviceMemoryType == UINT32_MAX)
         dp->deviceMemoryType = findMemoryType(gi.memory, 0, 0);
@@ -448,6 +453,19 @@ void GpuInstanceHolder::destroy()
     instance = VK_NULL_HANDLE;
     defaultIndex = 0;
     brivelle::vk::close_loader();
+}
+
+void set_pipeline_cache_folder(const char *folder)
+{
+    pipelineCacheFolder = folder ? folder : "";
+    // Mesa's drivers keep what they compile in a disk cache of their own, and some of them (lavapipe)
+    // put nothing into a pipeline cache: they are pointed into the same folder, unless told otherwise.
+    if (!pipelineCacheFolder.empty() && !std::getenv("MESA_SHADER_CACHE_DIR")) {
+        // Mesa makes only the last folder of the path itself.
+        std::error_code ignored;
+        std::filesystem::create_directories(pipelineCacheFolder, ignored);
+        setenv("MESA_SHADER_CACHE_DIR", (pipelineCacheFolder + "/mesa").c_str(), 0);
+    }
 }
 
 int create_gpu_instance(const char *driver_path)

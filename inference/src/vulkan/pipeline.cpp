@@ -92,7 +92,9 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     info.stage.pName = "main";
     info.stage.pSpecializationInfo = &specialization;
     info.layout = layout;
-    const VkResult r = vkCreateComputePipelines(device_, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline);
+    ncnn::VulkanDevice::Private &d = *dev.d;
+    const VkResult r = vkCreateComputePipelines(device_, d.pipelineCache.handle(), 1, &info, nullptr, &pipeline);
+    d.pipelineCache.grew();
     vkDestroyShaderModule(device_, module, nullptr);
     if (r != VK_SUCCESS) {
         pipeline = VK_NULL_HANDLE;

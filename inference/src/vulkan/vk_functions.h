@@ -46,6 +46,9 @@ namespace brivelle::vk {
     X(vkCreatePipelineLayout)                                                                                \
     X(vkDestroyPipelineLayout)                                                                               \
     X(vkCreateComputePipelines)                                                                              \
+    X(vkCreatePipelineCache)                                                                                 \
+    X(vkDestroyPipelineCache)                                                                                \
+    X(vkGetPipelineCacheData)                                                                                \
     X(vkDestroyPipeline)                                                                                     \
     X(vkCreateDescriptorPool)                                                                                \
     X(vkDestroyDescriptorPool)                                                                               \

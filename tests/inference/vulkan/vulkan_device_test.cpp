@@ -9,6 +9,8 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <unistd.h>
 #include <fstream>
 #include <string>
 
@@ -101,6 +103,47 @@ TEST_F(GpuTest, DevicesHaveIdentitiesThatLimitTheList)
     ncnn::destroy_gpu_instance();
     ASSERT_EQ(ncnn::create_gpu_instance(), 0);
     EXPECT_EQ(ncnn::get_gpu_count(), count);
+}
+
+// A device keeps what it compiled in the folder it was given, as a file this driver's header starts;
+// a damaged file or a folder that cannot be written only costs the compilation.
+TEST_F(GpuTest, PipelineCacheSurvivesTheInstance)
+{
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / ("brivelle-pipelines-" + std::to_string(getpid()));
+    fs::remove_all(folder);
+    auto cycle = [](const fs::path &where) {
+        ncnn::destroy_gpu_instance();
+        ncnn::set_pipeline_cache_folder(where.c_str());
+        ASSERT_EQ(ncnn::create_gpu_instance(), 0);
+        ASSERT_GT(ncnn::get_gpu_count(), 0);
+        addOnDevice(*ncnn::get_gpu_device(0));
+        ncnn::destroy_gpu_instance();
+    };
+    auto cacheFiles = [&] {
+        std::vector<fs::path> files;
+        for (const auto &entry : fs::directory_iterator(folder)) {
+            if (entry.path().extension() == ".bin")
+                files.push_back(entry.path());
+        }
+        return files;
+    };
+    cycle(folder);
+    std::vector<fs::path> files = cacheFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_GE(fs::file_size(files[0]), 32u);
+    std::ofstream(files[0], std::ios::binary | std::ios::trunc) << "not a pipeline cache";
+    cycle(folder);
+    files = cacheFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_GE(fs::file_size(files[0]), 32u);
+    // A file standing where the folder should be: nothing can be written, and nothing fails.
+    const fs::path blocked = folder / "blocked";
+    std::ofstream(blocked) << "a file";
+    cycle(blocked / "cache");
+    ncnn::set_pipeline_cache_folder(nullptr);
+    ASSERT_EQ(ncnn::create_gpu_instance(), 0);
+    fs::remove_all(folder);
 }
 
 TEST_F(GpuTest, IndicesOutsideTheListGiveNoDevice)
