@@ -54,6 +54,10 @@ QList<QCommandLineOption> optionList()
         {{QStringLiteral("v"), QStringLiteral("verbose")},
          QStringLiteral("Print every tile, and the messages of the image libraries.")},
         {QStringLiteral("list-devices"), QStringLiteral("List the devices -d accepts, and exit.")},
+        {QStringLiteral("fetch-models"),
+         QStringLiteral("Download the missing or damaged realesrgan-x2plus/x4plus files from the vendor's "
+                        "server into the install folder (or -m's), and exit: 0 all in place, 1 a download "
+                        "failed, 2 the folder is unknown or cannot be written.")},
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help, and exit.")},
         {{QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("Show the version, and exit.")},
     };
@@ -106,6 +110,16 @@ CliOptions parseCliOptions(const QStringList &args)
     }
     if (parser.isSet(QStringLiteral("list-devices"))) {
         options.action = CliOptions::Action::ListDevices;
+        return options;
+    }
+
+    if (parser.isSet(QStringLiteral("fetch-models"))) {
+        if (parser.isSet(QStringLiteral("model")) || !parser.positionalArguments().isEmpty())
+            return failed(QStringLiteral("--fetch-models takes no pictures and no --model, only -m FOLDER"));
+        options.action = CliOptions::Action::FetchModels;
+        options.modelFolder = parser.value(QStringLiteral("models"));
+        options.verbosity = parser.isSet(QStringLiteral("quiet")) ? CliOptions::Verbosity::Quiet
+                                                                  : CliOptions::Verbosity::Normal;
         return options;
     }
 

@@ -129,21 +129,28 @@ void Reporter::showProgress(bool tileDone)
             .arg(durationText(elapsed));
     line += left < 0 ? QStringLiteral(" \u00b7 estimating the time left")
                      : QStringLiteral(" \u00b7 about %1 left").arg(durationText(left + 999));
+    // In a log, every tenth of a picture is enough unless every tile is asked for.
+    const int tenth = done * 10 / tiles;
+    if (!terminal && verbosity != CliOptions::Verbosity::Verbose && (writing || done == 0 || tenth == lastTenth))
+        return;
+    lastTenth = tenth;
+    progress(line);
+}
+
+void Reporter::progress(const QString &line)
+{
+    if (verbosity == CliOptions::Verbosity::Quiet)
+        return;
     if (terminal) {
         writeTo(stderr, QStringLiteral("\r\033[K") + printableText(line));
         progressShown = true;
         return;
     }
-    // In a log, every tenth of a picture is enough unless every tile is asked for.
-    if (verbosity == CliOptions::Verbosity::Verbose) {
-        printLine(line);
+    // The writer reports every percent; a line that says nothing new is left out.
+    if (line == lastProgressLine)
         return;
-    }
-    const int tenth = done * 10 / tiles;
-    if (!writing && done > 0 && tenth != lastTenth) {
-        lastTenth = tenth;
-        printLine(line);
-    }
+    lastProgressLine = line;
+    printLine(line);
 }
 
 void Reporter::finished(const engine::PictureReport &report)
@@ -192,6 +199,16 @@ void Reporter::skipped(const QString &input, const QString &result)
     engine::PictureReport report;
     report.input = input;
     report.output = result;
+    if (json)
+        printJson(report, QStringLiteral("skipped"));
+}
+
+void Reporter::repeated(const RefusedInput &input)
+{
+    say(QStringLiteral("note %1: %2").arg(input.path, input.reason));
+    engine::PictureReport report;
+    report.input = input.path;
+    report.reason = input.reason;
     if (json)
         printJson(report, QStringLiteral("skipped"));
 }

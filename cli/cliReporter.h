@@ -47,7 +47,11 @@ public:
     void finished(const engine::PictureReport &report);
     void refused(const RefusedInput &input);
     void skipped(const QString &input, const QString &result);
+    // An input listed again: a note, and a skipped record.
+    void repeated(const RefusedInput &input);
 
+    // A progress line: rewritten in place on a terminal, printed in a log when its text changes.
+    void progress(const QString &line);
     // A line for the user; errors show even with -q.
     void say(const QString &line);
     void error(const QString &line);
@@ -71,5 +75,6 @@ private:
     int total = 0;
     int lastTenth = -1;
     bool progressShown = false;
+    QString lastProgressLine; // in a log, a line is printed only when its text changes
     bool stdoutOpen = true;
 };

@@ -15,12 +15,13 @@ InputList collectInputs(const QStringList &arguments)
     QSet<QString> seen;
     auto add = [&](const QString &path, const QString &subfolder) {
         const QString key = QFileInfo(path).absoluteFilePath();
-        if (seen.contains(key))
-            return false;
+        if (seen.contains(key)) {
+            list.repeated.append({path, QStringLiteral("listed twice: enlarged once")});
+            return;
+        }
         seen.insert(key);
         list.pictures << path;
         list.subfolders << subfolder;
-        return true;
     };
     for (const QString &argument : arguments) {
         const QFileInfo info(argument);
@@ -28,7 +29,8 @@ InputList collectInputs(const QStringList &arguments)
             FolderWalk walk(argument);
             bool any = false;
             bool results = false;
-            const QDir top(argument);
+            // Both sides absolute and clean: "../in", "in" and "/home/me/in" give the same tree.
+            const QDir top(QFileInfo(argument).absoluteFilePath());
             for (QString path; walk.next(&path);) {
                 if (!isSupportedImage(path))
                     continue;
@@ -37,10 +39,12 @@ InputList collectInputs(const QStringList &arguments)
                     results = true;
                     continue;
                 }
-                QString subfolder = top.relativeFilePath(QFileInfo(path).path());
-                if (subfolder == QLatin1String("."))
+                QString subfolder = QDir::cleanPath(top.relativeFilePath(QFileInfo(path).absolutePath()));
+                if (subfolder == QLatin1String(".") || subfolder == QLatin1String("..") ||
+                    subfolder.startsWith(QLatin1String("../")))
                     subfolder.clear();
-                any = add(path, subfolder) || any;
+                add(path, subfolder);
+                any = true;
             }
             if (!any)
                 list.refused.append({argument, results ? QStringLiteral("no pictures in this folder but "
