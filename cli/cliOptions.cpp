@@ -75,7 +75,8 @@ void setUp(QCommandLineParser &parser)
         "Exit status: 0 every picture written, 1 some failed or standard output was closed, 2 bad\n"
         "usage, models that do not load or an output folder that cannot be written, 130 stopped\n"
         "by Ctrl-C or SIGTERM (between two layers of the network; nothing of the unfinished\n"
-        "picture is written; a second signal also abandons the results being written)."));
+        "picture is written; a second signal also abandons the results being written).\n"
+        "Without the model files, brivelle-cli --fetch-models downloads them."));
     parser.addOptions(optionList());
     parser.addPositionalArgument(QStringLiteral("FILE_OR_FOLDER"),
                                  QStringLiteral("Pictures, or folders of pictures."),
