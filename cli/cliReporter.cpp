@@ -1,5 +1,7 @@
 #include "cli/cliReporter.h"
 
+#include "base/nativeName.h"
+
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -32,6 +34,43 @@ QString statusWord(engine::PictureReport::Status status)
     return QString();
 }
 
+// Names that are not UTF-8 keep their bytes as the escapes U+DC80..U+DCFF (nativeName.h), which
+// JSON writes as "\udcXX", as Python's json and os.fsencode() read them back. QJsonDocument would
+// write "?" instead: each escape goes through as a mark that occurs nowhere else in the record,
+// followed by its byte in hex, and is put back as "\udcXX" in the encoded text.
+QByteArray jsonLine(QJsonObject object)
+{
+    bool escaped = false;
+    QString all;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (it.value().isString()) {
+            all += it.value().toString();
+            escaped = escaped || NativeName::hasEscapes(it.value().toString());
+        }
+    }
+    if (!escaped)
+        return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    char16_t mark = 0xE000; // private use, and one that no string of the record holds
+    while (all.contains(QChar(mark)))
+        ++mark;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!it.value().isString())
+            continue;
+        const QString text = it.value().toString();
+        QString marked;
+        for (const QChar c : text) {
+            if (const int byte = NativeName::escapedByte(c); byte >= 0)
+                marked += QChar(mark) + QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0'));
+            else
+                marked += c;
+        }
+        it.value() = marked;
+    }
+    QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    line.replace(QString(QChar(mark)).toUtf8(), QByteArrayLiteral("\\udc"));
+    return line + '\n';
+}
+
 } // namespace
 
 QString printableText(const QString &text)
@@ -40,6 +79,11 @@ QString printableText(const QString &text)
     out.reserve(text.size());
     for (const QChar c : text) {
         const QChar::Category category = c.category();
+        // A byte of a name that is not UTF-8 (nativeName.h).
+        if (const int byte = NativeName::escapedByte(c); byte >= 0) {
+            out += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+            continue;
+        }
         if (c == QChar::ReplacementCharacter || category == QChar::Other_Surrogate ||
             category == QChar::Other_NotAssigned || category == QChar::Other_PrivateUse) {
             out += QLatin1Char('?');
@@ -81,7 +125,7 @@ void Reporter::batchStarted(const QStringList &pictures, int tileSize, int input
     QList<QSize> sizes;
     sizes.reserve(pictures.size());
     for (const QString &path : pictures)
-        sizes << orientedImageSize(path);
+        sizes << orientedImageSize(NativeName::reachable(path));
     estimate = std::make_unique<BatchTimeEstimate>(sizes, tileSize, inputMultiple);
     clock.start();
 }
@@ -267,7 +311,7 @@ void Reporter::printJson(const engine::PictureReport &report, const QString &sta
         object.insert(QStringLiteral("reason"), report.reason);
     if (!report.note.isEmpty())
         object.insert(QStringLiteral("note"), report.note);
-    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    const QByteArray line = jsonLine(object);
     const bool ok = std::fwrite(line.constData(), 1, size_t(line.size()), stdout) == size_t(line.size()) &&
                     std::fflush(stdout) == 0;
     if (!ok) {

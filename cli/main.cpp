@@ -1,5 +1,6 @@
 // brivelle-cli: the upscaler of Brivelle AI without the window.
 #include "base/AppInfo.h"
+#include "base/nativeName.h"
 #include "base/platform/platform.h"
 #include "base/vendorserver.h"
 #include "base/version.h"
@@ -229,7 +230,7 @@ bool readInputNames(const CliOptions &options, QStringList *names, QString *erro
     QFile list;
     const bool opened = options.filesFrom == QLatin1String("-")
                             ? list.open(stdin, QIODevice::ReadOnly)
-                            : (list.setFileName(options.filesFrom), list.open(QIODevice::ReadOnly));
+                            : (list.setFileName(NativeName::reachable(options.filesFrom)), list.open(QIODevice::ReadOnly));
     if (!opened) {
         *error = QStringLiteral("cannot read the list %1: %2").arg(options.filesFrom, list.errorString());
         return false;
@@ -381,7 +382,8 @@ int main(int argc, char **argv)
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     installStopHandlers();
 
-    const CliOptions options = parseCliOptions(QCoreApplication::arguments());
+    // Qt would decode the arguments as UTF-8 and lose the bytes of names that are not.
+    const CliOptions options = parseCliOptions(NativeName::arguments(argc, argv));
     verboseMessages = options.verbosity == CliOptions::Verbosity::Verbose;
     qInstallMessageHandler(onQtMessage);
     // Decoding may take what the machine has free, not a fixed amount: camera photos are large.

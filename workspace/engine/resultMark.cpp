@@ -1,5 +1,6 @@
 #include "workspace/engine/resultMark.h"
 
+#include "base/nativeName.h"
 #include "workspace/engine/metadata.h"
 
 #include <QCryptographicHash>
@@ -18,7 +19,10 @@ const QString kKey = QStringLiteral("BrivelleAI-Source");
 // without writing the user's folder names into every result.
 QString sourceId(const QString &inputPath)
 {
-    const QByteArray path = QFileInfo(inputPath).absoluteFilePath().toUtf8();
+    // QFileInfo would give every byte that is not UTF-8 the same character: two inputs, one id.
+    const QByteArray path = NativeName::hasEscapes(inputPath)
+                                ? NativeName::encode(NativeName::absolute(inputPath))
+                                : QFileInfo(inputPath).absoluteFilePath().toUtf8();
     return QString::fromLatin1(QCryptographicHash::hash(path, QCryptographicHash::Sha256).toHex().left(16));
 }
 
@@ -50,7 +54,7 @@ QString carryMarkInto(const QImage &image, const QString &path)
 
 bool isMarkedResult(const QString &path)
 {
-    return !markOf(path).isEmpty();
+    return !markOf(NativeName::reachable(path)).isEmpty();
 }
 
 ResultIndex::ResultIndex(const QString &folder)
