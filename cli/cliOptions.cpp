@@ -76,7 +76,10 @@ void setUp(QCommandLineParser &parser)
         "usage, models that do not load or an output folder that cannot be written, 130 stopped\n"
         "by Ctrl-C or SIGTERM (between two layers of the network; nothing of the unfinished\n"
         "picture is written; a second signal also abandons the results being written).\n"
-        "Without the model files, brivelle-cli --fetch-models downloads them."));
+        "Without the model files, brivelle-cli --fetch-models downloads them.\n"
+        "File names are bytes: one that is not UTF-8 is read and its result named byte for byte;\n"
+        "stderr shows such a byte as \\xNN, and -j records hold it as the escape \\udcXX (U+DC80 to\n"
+        "U+DCFF, as Python's os.fsdecode() gives and os.fsencode() takes back)."));
     parser.addOptions(optionList());
     parser.addPositionalArgument(QStringLiteral("FILE_OR_FOLDER"),
                                  QStringLiteral("Pictures, or folders of pictures."),

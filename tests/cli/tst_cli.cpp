@@ -1,3 +1,4 @@
+#include "base/nativeName.h"
 #include "support/imagediff.h"
 #include "support/testvendorserver.h"
 #include "support/unwritablefolder.h"
@@ -105,20 +106,21 @@ class CliTest : public QObject {
     QTemporaryDir served; // the vendor's model files, at their published sizes
     int folders = 0;
 
-    void start(QProcess &process, const QStringList &args)
+    void start(QProcess &process, const QStringList &args, const QString &program = QStringLiteral(BRIVELLE_CLI))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
         process.setProcessEnvironment(env);
-        process.start(QStringLiteral(BRIVELLE_CLI), args);
+        process.start(program, args);
     }
 
-    Run run(const QStringList &args, const QByteArray &input = {}, const QString &folder = {})
+    Run run(const QStringList &args, const QByteArray &input = {}, const QString &folder = {},
+            const QString &program = QStringLiteral(BRIVELLE_CLI))
     {
         QProcess process;
         process.setWorkingDirectory(folder);
-        start(process, args);
+        start(process, args, program);
         process.write(input);
         process.closeWriteChannel();
         Run result;
@@ -192,6 +194,55 @@ private slots:
             QVERIFY(object.value(QStringLiteral("seconds")).toDouble() >= 0);
             QCOMPARE(object.value(QStringLiteral("size")).toArray().size(), 2);
         }
+    }
+
+    // A name that is not UTF-8, named, listed or found in a folder, is enlarged into a result named
+    // from its bytes, and its record keeps them as "\udcXX".
+    void namesThatAreNotUtf8_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("named") << QStringLiteral("named");
+        QTest::newRow("listed with -0") << QStringLiteral("listed");
+        QTest::newRow("walked") << QStringLiteral("walked");
+    }
+    void namesThatAreNotUtf8()
+    {
+        QFETCH(QString, how);
+        const QString in = newFolder(QStringLiteral("in"));
+        const QString out = newFolder(QStringLiteral("out"));
+        const QByteArray name = "caf\xe9.png";
+        QVERIFY(picture(QSize(10, 6)).save(in + QStringLiteral("/plain.png")));
+        QCOMPARE(::rename(QFile::encodeName(in + QStringLiteral("/plain.png")).constData(),
+                          QByteArray(QFile::encodeName(in) + '/' + name).constData()),
+                 0);
+        const QStringList common{QStringLiteral("-j"), QStringLiteral("-s"), QStringLiteral("2"),
+                                 QStringLiteral("-o"), out};
+        Run result;
+        if (how == QLatin1String("named")) {
+            // QProcess would pass the name as UTF-8; the shell passes its bytes.
+            result = run({QStringLiteral("-c"),
+                          QStringLiteral("exec \"$0\" -j -s 2 -o \"$1\" \"$2/caf$(printf '\\351').png\""),
+                          QStringLiteral(BRIVELLE_CLI), out, in},
+                         {}, {}, QStringLiteral("/bin/sh"));
+        } else if (how == QLatin1String("listed")) {
+            result = run(common + QStringList{QStringLiteral("--files-from"), QStringLiteral("-"), QStringLiteral("-0")},
+                         QFile::encodeName(in) + '/' + name + '\0');
+        } else {
+            result = run(common + QStringList{in});
+        }
+        // Qt lists no such name, nor removes it with its folder.
+        const QByteArray input = QFile::encodeName(in) + '/' + name;
+        const QByteArray written = QFile::encodeName(out) + '/' + name;
+        const auto removeBoth = qScopeGuard([&] {
+            ::unlink(input.constData());
+            ::unlink(written.constData());
+        });
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+        QCOMPARE(NativeName::entries(out), QStringList{NativeName::decode(name)});
+        QCOMPARE(QImage(NativeName::reachable(NativeName::decode(written))).size(), QSize(20, 12));
+        QVERIFY2(result.out.contains(QStringLiteral("\"input\":\"%1/caf\\udce9.png\"").arg(in)), qPrintable(result.out));
+        QVERIFY2(result.out.contains(QStringLiteral("/caf\\udce9.png\",\"seconds\"")), qPrintable(result.out));
+        QVERIFY2(result.err.contains(QStringLiteral("caf\\xe9.png")), qPrintable(result.err));
     }
 
     // One bad input does not stop the others; every failure is named and the status says so.
