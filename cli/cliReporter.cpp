@@ -125,7 +125,7 @@ void Reporter::batchStarted(const QStringList &pictures, int tileSize, int input
     QList<QSize> sizes;
     sizes.reserve(pictures.size());
     for (const QString &path : pictures)
-        sizes << orientedImageSize(NativeName::reachable(path));
+        sizes << orientedImageSize(path);
     estimate = std::make_unique<BatchTimeEstimate>(sizes, tileSize, inputMultiple);
     clock.start();
 }

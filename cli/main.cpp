@@ -242,6 +242,10 @@ bool readInputNames(const CliOptions &options, QStringList *names, QString *erro
 int run(const CliOptions &options)
 {
     // The output folder is checked first: no picture is computed for results that could not be saved.
+    // Part files and the folder's making go through Qt, which cannot reach such a name.
+    if (NativeName::hasEscapes(options.outputFolder))
+        return usageError(QStringLiteral("the output folder %1 has a name that is not UTF-8: name another one")
+                              .arg(printableText(options.outputFolder)));
     const QString output =
         QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder).absolutePath();
     if (const QString problem = engine::createFolder(output); !problem.isEmpty())

@@ -243,6 +243,10 @@ private slots:
         QVERIFY2(result.out.contains(QStringLiteral("\"input\":\"%1/caf\\udce9.png\"").arg(in)), qPrintable(result.out));
         QVERIFY2(result.out.contains(QStringLiteral("/caf\\udce9.png\",\"seconds\"")), qPrintable(result.out));
         QVERIFY2(result.err.contains(QStringLiteral("caf\\xe9.png")), qPrintable(result.err));
+        // A resumed run finds that result under its own name.
+        const Run again = run(common + QStringList{QStringLiteral("--skip-existing"), in});
+        QVERIFY2(again.out.contains(QStringLiteral("\"status\":\"skipped\"")), qPrintable(again.out));
+        QCOMPARE(NativeName::entries(out).size(), 1);
     }
 
     // One bad input does not stop the others; every failure is named and the status says so.

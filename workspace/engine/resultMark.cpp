@@ -4,7 +4,6 @@
 #include "workspace/engine/metadata.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
 
@@ -59,12 +58,16 @@ bool isMarkedResult(const QString &path)
 
 ResultIndex::ResultIndex(const QString &folder)
 {
-    const QStringList names =
-        QDir(folder).entryList({QStringLiteral("*.png"), QStringLiteral("*.jpg"), QStringLiteral("*.webp")},
-                               QDir::Files, QDir::Name);
+    // Listed from the names' bytes: a result named after an input that is not UTF-8 is found too.
+    QStringList names = NativeName::entries(folder);
+    names.sort();
     for (const QString &name : names) {
-        const QString path = QDir(folder).filePath(name);
-        const QString mark = markOf(path);
+        const QString suffix = name.section(QLatin1Char('.'), -1).toLower();
+        if (name.startsWith(QLatin1Char('.')) || !name.contains(QLatin1Char('.')) ||
+            (suffix != QLatin1String("png") && suffix != QLatin1String("jpg") && suffix != QLatin1String("webp")))
+            continue;
+        const QString path = folder + QLatin1Char('/') + name;
+        const QString mark = markOf(NativeName::reachable(path));
         if (!mark.isEmpty())
             bySource.insert(mark.section(QLatin1Char(' '), 0, 0), path);
     }
