@@ -30,7 +30,9 @@ constexpr char16_t kLastEscape = 0xDCFF;
 // code points above U+10FFFF are not valid: their bytes are escaped one by one.
 int sequenceAt(const QByteArray &bytes, qsizetype i, char32_t *code)
 {
-    const auto byte = [&](qsizetype k) { return quint8(bytes.at(k)); };
+    const auto byte = [&](qsizetype k) {
+        return quint8(bytes.at(k));
+    };
     const quint8 lead = byte(i);
     if (lead < 0x80) {
         *code = lead;
@@ -160,7 +162,10 @@ Kind kindOf(const QString &path)
     return S_ISDIR(info.st_mode) ? Kind::Folder : S_ISREG(info.st_mode) ? Kind::File : Kind::Other;
 #else
     const QFileInfo info(path);
-    return !info.exists() ? Kind::Missing : info.isDir() ? Kind::Folder : info.isFile() ? Kind::File : Kind::Other;
+    return !info.exists()  ? Kind::Missing
+           : info.isDir()  ? Kind::Folder
+           : info.isFile() ? Kind::File
+                           : Kind::Other;
 #endif
 }
 
@@ -204,7 +209,8 @@ QString reachable(const QString &path)
     const QString suffix = name.mid(name.lastIndexOf(QLatin1Char('.')) + 1);
     const bool plain = name.contains(QLatin1Char('.')) && !suffix.isEmpty() && suffix.size() <= 16 &&
                        !hasEscapes(suffix) && !suffix.contains(QLatin1Char('/'));
-    const QString link = links->filePath(QString::number(made.size()) + (plain ? QLatin1Char('.') + suffix : QString()));
+    const QString link =
+        links->filePath(QString::number(made.size()) + (plain ? QLatin1Char('.') + suffix : QString()));
     if (::symlink(encode(absolute(path)).constData(), QFile::encodeName(link).constData()) != 0)
         return path;
     made.insert(path, link);

@@ -175,7 +175,8 @@ void Reporter::showProgress(bool tileDone)
                      : QStringLiteral(" \u00b7 about %1 left").arg(durationText(left + 999));
     // In a log, every tenth of a picture is enough unless every tile is asked for.
     const int tenth = done * 10 / tiles;
-    if (!terminal && verbosity != CliOptions::Verbosity::Verbose && (writing || done == 0 || tenth == lastTenth))
+    if (!terminal && verbosity != CliOptions::Verbosity::Verbose &&
+        (writing || done == 0 || tenth == lastTenth))
         return;
     lastTenth = tenth;
     progress(line);

@@ -40,7 +40,8 @@ InputList collectInputs(const QStringList &arguments)
                     continue;
                 }
                 const QString file = NativeName::relativeTo(argument, path);
-                const QString subfolder = file.contains(QLatin1Char('/')) ? file.section(QLatin1Char('/'), 0, -2) : QString();
+                const QString subfolder =
+                    file.contains(QLatin1Char('/')) ? file.section(QLatin1Char('/'), 0, -2) : QString();
                 add(path, subfolder);
                 any = true;
             }

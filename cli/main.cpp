@@ -31,6 +31,8 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <memory>
 
 #include <fcntl.h>
 #include <ncnn/gpu.h>
@@ -186,7 +188,8 @@ int fetchModels(const CliOptions &options)
     Reporter reporter(options, messageLog, isatty(STDERR_FILENO) != 0);
     const QStringList missing = missingModelFiles(folder);
     if (missing.isEmpty()) {
-        reporter.say(QStringLiteral("every model file is in place in %1").arg(QDir::toNativeSeparators(folder)));
+        reporter.say(
+            QStringLiteral("every model file is in place in %1").arg(QDir::toNativeSeparators(folder)));
         return kAllWritten;
     }
     ModelDownloader downloader(nullptr);
@@ -209,7 +212,8 @@ int fetchModels(const CliOptions &options)
             loop.exec();
         QObject::disconnect(shown);
         if (stopSignals.load() > 0) {
-            reporter.error(QStringLiteral("stopped: %1 of %2 model files fetched").arg(i).arg(missing.size()));
+            reporter.error(
+                QStringLiteral("stopped: %1 of %2 model files fetched").arg(i).arg(missing.size()));
             return kInterrupted;
         }
         if (downloader.state() != ModelDownloader::State::Stored) {
@@ -228,9 +232,10 @@ bool readInputNames(const CliOptions &options, QStringList *names, QString *erro
     if (options.filesFrom.isEmpty())
         return true;
     QFile list;
-    const bool opened = options.filesFrom == QLatin1String("-")
-                            ? list.open(stdin, QIODevice::ReadOnly)
-                            : (list.setFileName(NativeName::reachable(options.filesFrom)), list.open(QIODevice::ReadOnly));
+    const bool opened =
+        options.filesFrom == QLatin1String("-")
+            ? list.open(stdin, QIODevice::ReadOnly)
+            : (list.setFileName(NativeName::reachable(options.filesFrom)), list.open(QIODevice::ReadOnly));
     if (!opened) {
         *error = QStringLiteral("cannot read the list %1: %2").arg(options.filesFrom, list.errorString());
         return false;
@@ -244,8 +249,9 @@ int run(const CliOptions &options)
     // The output folder is checked first: no picture is computed for results that could not be saved.
     // Part files and the folder's making go through Qt, which cannot reach such a name.
     if (NativeName::hasEscapes(options.outputFolder))
-        return usageError(QStringLiteral("the output folder %1 has a name that is not UTF-8: name another one")
-                              .arg(printableText(options.outputFolder)));
+        return usageError(
+            QStringLiteral("the output folder %1 has a name that is not UTF-8: name another one")
+                .arg(printableText(options.outputFolder)));
     const QString output =
         QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder).absolutePath();
     if (const QString problem = engine::createFolder(output); !problem.isEmpty())
@@ -323,11 +329,12 @@ int run(const CliOptions &options)
                      [&](int done, int total) { reporter.tileProgress(done, total); });
     QObject::connect(&job, &engine::BatchJob::statusChanged, &job,
                      [&](int index, const QString &text) { reporter.statusChanged(index, text); });
-    QObject::connect(&job, &engine::BatchJob::pictureFinished, &job, [&](const engine::PictureReport &report) {
-        reported = report.index + 1;
-        writtenSoFar += report.status == engine::PictureReport::Status::Written ? 1 : 0;
-        reporter.finished(report);
-    });
+    QObject::connect(&job, &engine::BatchJob::pictureFinished, &job,
+                     [&](const engine::PictureReport &report) {
+                         reported = report.index + 1;
+                         writtenSoFar += report.status == engine::PictureReport::Status::Written ? 1 : 0;
+                         reporter.finished(report);
+                     });
     reporter.batchStarted(pictures, upscaler->tileSize(), upscaler->inputMultiple());
 
     // A second signal: what the job has already reported is printed, every picture still owed a

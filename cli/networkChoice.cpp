@@ -27,10 +27,11 @@ QString networkLoadError(const engine::Upscaler::Config &config, const QString &
                        .arg(QDir::toNativeSeparators(config.modelFolder), error);
     if (!missingModelFiles(config.modelFolder).isEmpty()) {
         const bool installFolder = config.modelFolder == AppInfo::installFolder();
-        text += QStringLiteral("; the model files are missing or damaged: run 'brivelle-cli --fetch-models%1' "
-                               "to download them")
-                    .arg(installFolder ? QString()
-                                       : QStringLiteral(" -m ") + QDir::toNativeSeparators(config.modelFolder));
+        text +=
+            QStringLiteral("; the model files are missing or damaged: run 'brivelle-cli --fetch-models%1' "
+                           "to download them")
+                .arg(installFolder ? QString()
+                                   : QStringLiteral(" -m ") + QDir::toNativeSeparators(config.modelFolder));
     }
     return text;
 }

@@ -3,7 +3,6 @@
 #include "base/nativeName.h"
 #include "workspace/naturalOrder.h"
 
-
 #include <algorithm>
 
 namespace {

@@ -125,8 +125,8 @@ int parse_param(const char *text, size_t size, Graph &graph, std::string &err)
             return fail(line, "layer " + quoted(type) + " " + quoted(name) + ": not a plain name");
         long nb = 0, nt = 0;
         if (!parse_count(tok[2], nb) || !parse_count(tok[3], nt) || nb < 0 || nt < 0)
-            return fail(line,
-                        "layer " + name + ": bad input/output counts " + quoted(tok[2]) + " " + quoted(tok[3]));
+            return fail(line, "layer " + name + ": bad input/output counts " + quoted(tok[2]) + " " +
+                                  quoted(tok[3]));
         if (static_cast<size_t>(nb) + static_cast<size_t>(nt) > tok.size() - 4)
             return fail(line, "layer " + name + ": expected " + std::to_string(nb + nt) +
                                   " blob names, got " + std::to_string(tok.size() - 4));
@@ -152,7 +152,8 @@ int parse_param(const char *text, size_t size, Graph &graph, std::string &err)
         for (long k = 0; k < nt; k++) {
             const std::string &tname = tok[4 + nb + k];
             if (!plain_name(tname))
-                return fail(line, "layer " + name + ": output blob " + quoted(tname) + " is not a plain name");
+                return fail(line,
+                            "layer " + name + ": output blob " + quoted(tname) + " is not a plain name");
             if (blob_index.count(tname))
                 return fail(line, "layer " + name + ": output blob '" + tname +
                                       "' is already produced by another layer");
@@ -204,8 +205,8 @@ int load_weights(const unsigned char *data, size_t size, Graph &graph, std::stri
     // Weights left over belong to another network: a larger one of the same family would load its
     // first layers' worth and compute a wrong picture.
     if (mb.offset() != size) {
-        err = "the weights of this .param end after " + std::to_string(mb.offset()) + " bytes, but the .bin has " +
-              std::to_string(size) + ": it belongs to another network";
+        err = "the weights of this .param end after " + std::to_string(mb.offset()) +
+              " bytes, but the .bin has " + std::to_string(size) + ": it belongs to another network";
         return ERROR_BAD_MODEL;
     }
     return 0;

@@ -32,13 +32,15 @@ private slots:
         QTest::newRow("ascii") << QByteArray("photo.png") << QStringLiteral("photo.png");
         QTest::newRow("utf-8") << QByteArray("\xc3\xa9t\xc3\xa9 \xe6\xa8\xa1 \xf0\x9f\x98\x80.jpg")
                                << QStringLiteral("été 模 😀.jpg");
-        QTest::newRow("latin-1 byte") << QByteArray("caf\xe9.png") << (QStringLiteral("caf") + esc(0xe9) + QStringLiteral(".png"));
-        QTest::newRow("cut sequence") << QByteArray("a\xe6\xa8") << (QStringLiteral("a") + esc(0xe6) + esc(0xa8));
+        QTest::newRow("latin-1 byte")
+            << QByteArray("caf\xe9.png") << (QStringLiteral("caf") + esc(0xe9) + QStringLiteral(".png"));
+        QTest::newRow("cut sequence")
+            << QByteArray("a\xe6\xa8") << (QStringLiteral("a") + esc(0xe6) + esc(0xa8));
         QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << (esc(0xc0) + esc(0xaf));
         QTest::newRow("encoded surrogate")
             << QByteArray("\xed\xb3\xbf") << (esc(0xed) + esc(0xb3) + esc(0xbf));
-        QTest::newRow("beyond U+10FFFF") << QByteArray("\xf4\x90\x80\x80")
-                                         << (esc(0xf4) + esc(0x90) + esc(0x80) + esc(0x80));
+        QTest::newRow("beyond U+10FFFF")
+            << QByteArray("\xf4\x90\x80\x80") << (esc(0xf4) + esc(0x90) + esc(0x80) + esc(0x80));
     }
     void roundTrip()
     {
@@ -63,7 +65,8 @@ private slots:
         QVERIFY(!QFile::exists(name));
         QCOMPARE(NativeName::kindOf(name), NativeName::Kind::File);
         QCOMPARE(NativeName::kindOf(dir.path()), NativeName::Kind::Folder);
-        QCOMPARE(NativeName::entries(dir.path()), QStringList{(QStringLiteral("caf") + esc(0xe9) + QStringLiteral(".png"))});
+        QCOMPARE(NativeName::entries(dir.path()),
+                 QStringList{(QStringLiteral("caf") + esc(0xe9) + QStringLiteral(".png"))});
         QFile file(NativeName::reachable(name));
         QVERIFY(file.fileName().endsWith(QStringLiteral(".png")));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -78,7 +81,8 @@ private slots:
         const QByteArray renamed = QFile::encodeName(dir.path()) + "/other\xff.png";
         QVERIFY(::access(renamed.constData(), F_OK) == 0);
 
-        QCOMPARE(NativeName::relativeTo(QStringLiteral("a/b"), (QStringLiteral("./a/b/c") + esc(0xff) + QStringLiteral("/d.png"))),
+        QCOMPARE(NativeName::relativeTo(QStringLiteral("a/b"),
+                                        (QStringLiteral("./a/b/c") + esc(0xff) + QStringLiteral("/d.png"))),
                  (QStringLiteral("c") + esc(0xff) + QStringLiteral("/d.png")));
         QVERIFY(NativeName::relativeTo(QStringLiteral("a/b"), QStringLiteral("a/bc/d.png")).isNull());
     }

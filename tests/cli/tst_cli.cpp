@@ -106,7 +106,8 @@ class CliTest : public QObject {
     QTemporaryDir served; // the vendor's model files, at their published sizes
     int folders = 0;
 
-    void start(QProcess &process, const QStringList &args, const QString &program = QStringLiteral(BRIVELLE_CLI))
+    void start(QProcess &process, const QStringList &args,
+               const QString &program = QStringLiteral(BRIVELLE_CLI))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
@@ -156,7 +157,8 @@ private slots:
                            "[General]\nPath=" + models.path().toUtf8() + '\n'));
         const QList<ModelFile> table = modelFileTable();
         for (const ModelFile &model : table)
-            QVERIFY(writeBytes(served.filePath(model.fileName), QByteArray(model.size, char('a' + model.size % 26))));
+            QVERIFY(writeBytes(served.filePath(model.fileName),
+                               QByteArray(model.size, char('a' + model.size % 26))));
     }
 
     // Names as the application gives them; an existing result is never replaced; subfolders are
@@ -171,8 +173,8 @@ private slots:
         QVERIFY(writeBytes(in + QStringLiteral("/notes.txt"), "not a picture"));
         QVERIFY(writeBytes(out + QStringLiteral("/a.png"), "taken"));
 
-        const Run result = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-v"), QStringLiteral("-o"),
-                                out, QStringLiteral("-j"), in});
+        const Run result = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-v"),
+                                QStringLiteral("-o"), out, QStringLiteral("-j"), in});
         QVERIFY2(result.exitCode == 0, qPrintable(result.err.right(1500)));
         QCOMPARE(entries(out),
                  (QStringList{QStringLiteral("a(2).png"), QStringLiteral("a.png"), QStringLiteral("b.png")}));
@@ -225,7 +227,8 @@ private slots:
                           QStringLiteral(BRIVELLE_CLI), out, in},
                          {}, {}, QStringLiteral("/bin/sh"));
         } else if (how == QLatin1String("listed")) {
-            result = run(common + QStringList{QStringLiteral("--files-from"), QStringLiteral("-"), QStringLiteral("-0")},
+            result = run(common + QStringList{QStringLiteral("--files-from"), QStringLiteral("-"),
+                                              QStringLiteral("-0")},
                          QFile::encodeName(in) + '/' + name + '\0');
         } else {
             result = run(common + QStringList{in});
@@ -240,8 +243,10 @@ private slots:
         QVERIFY2(result.exitCode == 0, qPrintable(result.err));
         QCOMPARE(NativeName::entries(out), QStringList{NativeName::decode(name)});
         QCOMPARE(QImage(NativeName::reachable(NativeName::decode(written))).size(), QSize(20, 12));
-        QVERIFY2(result.out.contains(QStringLiteral("\"input\":\"%1/caf\\udce9.png\"").arg(in)), qPrintable(result.out));
-        QVERIFY2(result.out.contains(QStringLiteral("/caf\\udce9.png\",\"seconds\"")), qPrintable(result.out));
+        QVERIFY2(result.out.contains(QStringLiteral("\"input\":\"%1/caf\\udce9.png\"").arg(in)),
+                 qPrintable(result.out));
+        QVERIFY2(result.out.contains(QStringLiteral("/caf\\udce9.png\",\"seconds\"")),
+                 qPrintable(result.out));
         QVERIFY2(result.err.contains(QStringLiteral("caf\\xe9.png")), qPrintable(result.err));
         // A resumed run finds that result under its own name.
         const Run again = run(common + QStringList{QStringLiteral("--skip-existing"), in});
@@ -429,7 +434,8 @@ private slots:
             << QStringList{QStringLiteral("-m"), mixed, QStringLiteral("x.png")}
             << QStringLiteral("it belongs to another network");
         QTest::newRow("missing models say how to fetch them")
-            << QStringList{QStringLiteral("-m"), QStringLiteral("/nonexistent/models"), QStringLiteral("x.png")}
+            << QStringList{QStringLiteral("-m"), QStringLiteral("/nonexistent/models"),
+                           QStringLiteral("x.png")}
             << QStringLiteral("run 'brivelle-cli --fetch-models -m /nonexistent/models' to download them");
         // Refused before the model loads or any picture is computed, naming the folder and why.
         const QString blocked = unwritableFolder(work) + QStringLiteral("/results");
@@ -572,10 +578,10 @@ private slots:
         const QString x4Param = QStringLiteral("realesrgan-x4plus.param");
         QTest::newRow("all") << QString() << TestVendorServer::Mode::Normal << 0
                              << QStringList{x2Bin, x2Param, x4Bin, x4Param};
-        QTest::newRow("one not found") << x4Bin << TestVendorServer::Mode::NotFound << 1
-                                       << QStringList{x2Bin, x2Param};
-        QTest::newRow("one cut short") << x4Param << TestVendorServer::Mode::Truncated << 1
-                                       << QStringList{x2Bin, x2Param, x4Bin};
+        QTest::newRow("one not found")
+            << x4Bin << TestVendorServer::Mode::NotFound << 1 << QStringList{x2Bin, x2Param};
+        QTest::newRow("one cut short")
+            << x4Param << TestVendorServer::Mode::Truncated << 1 << QStringList{x2Bin, x2Param, x4Bin};
     }
     void fetchModels()
     {
@@ -599,8 +605,10 @@ private slots:
         QTEST(result.exitCode, "exitCode");
         QCOMPARE(entries(folder), stored);
         for (const QString &name : stored)
-            QVERIFY2(readBytes(folder + QLatin1Char('/') + name) == readBytes(served.filePath(name)), qPrintable(name));
-        QVERIFY(!server.requestedPaths().contains(TestVendorServer::modelPath(QStringLiteral("realesrgan-x2plus.param"))));
+            QVERIFY2(readBytes(folder + QLatin1Char('/') + name) == readBytes(served.filePath(name)),
+                     qPrintable(name));
+        QVERIFY(!server.requestedPaths().contains(
+            TestVendorServer::modelPath(QStringLiteral("realesrgan-x2plus.param"))));
         QVERIFY2(result.err.contains(QStringLiteral("realesrgan-x2plus.bin: ")), qPrintable(result.err));
         if (!failing.isEmpty()) {
             QVERIFY2(result.err.contains(QStringLiteral("failed %1: ").arg(failing)), qPrintable(result.err));
@@ -723,7 +731,8 @@ private slots:
         // "../kt/y" is typed inside kt, the others beside it.
         const QString cwd = spelling.startsWith(QStringLiteral("..")) ? top + QStringLiteral("/kt") : top;
         const QString named = QString(spelling).replace(QStringLiteral("ABSOLUTE"), top);
-        const QString out = spelling.startsWith(QStringLiteral("..")) ? QStringLiteral("../ok") : QStringLiteral("ok");
+        const QString out =
+            spelling.startsWith(QStringLiteral("..")) ? QStringLiteral("../ok") : QStringLiteral("ok");
         for (int i = 0; i < 2; ++i) {
             const Run result = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("--keep-tree"),
                                     QStringLiteral("-o"), out, named},

@@ -184,7 +184,8 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
             return result;
         }
         if (!NativeName::exists(candidate)) {
-            result.error = writeFailureReason(renameError, QString::fromLocal8Bit(std::strerror(renameError)));
+            result.error =
+                writeFailureReason(renameError, QString::fromLocal8Bit(std::strerror(renameError)));
             part.remove();
             return result;
         }

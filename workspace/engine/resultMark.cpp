@@ -64,7 +64,8 @@ ResultIndex::ResultIndex(const QString &folder)
     for (const QString &name : names) {
         const QString suffix = name.section(QLatin1Char('.'), -1).toLower();
         if (name.startsWith(QLatin1Char('.')) || !name.contains(QLatin1Char('.')) ||
-            (suffix != QLatin1String("png") && suffix != QLatin1String("jpg") && suffix != QLatin1String("webp")))
+            (suffix != QLatin1String("png") && suffix != QLatin1String("jpg") &&
+             suffix != QLatin1String("webp")))
             continue;
         const QString path = folder + QLatin1Char('/') + name;
         const QString mark = markOf(NativeName::reachable(path));
