@@ -101,10 +101,11 @@ void MessageLog::add(int picture, const QString &text)
 {
     std::lock_guard<std::mutex> lock(mutex);
     QStringList &list = byPicture[picture];
-    // A damaged file can repeat one warning for every row.
+    // A damaged file can repeat one warning for every row, or quote a long piece of itself.
     constexpr int kKept = 5;
+    constexpr qsizetype kLongest = 300;
     if (list.size() < kKept)
-        list << text;
+        list << (text.size() > kLongest ? text.left(kLongest) + QStringLiteral("...") : text);
     else if (list.size() == kKept)
         list << QStringLiteral("(more messages left out)");
 }
