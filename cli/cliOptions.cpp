@@ -77,6 +77,10 @@ QList<QCommandLineOption> optionList()
         {{QStringLiteral("v"), QStringLiteral("verbose")},
          QStringLiteral("Print every tile, and the messages of the image libraries.")},
         {QStringLiteral("list-devices"), QStringLiteral("List the devices -d accepts, and exit.")},
+        {QStringLiteral("fetch-models"),
+         QStringLiteral("Download the missing or damaged realesrgan-x2plus/x4plus files from the vendor's "
+                        "server into the install folder (or -m's), and exit: 0 all in place, 1 a download "
+                        "failed, 2 the folder is unknown or cannot be written.")},
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help, and exit.")},
         {{QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("Show the version, and exit.")},
     };
@@ -96,7 +100,11 @@ void setUp(QCommandLineParser &parser)
         "use, 75 every failure was one that a retry may mend (memory ran out even with\n"
         "the smallest tiles, the disk was full, an input vanished), 130 stopped by\n"
         "Ctrl-C or SIGTERM (between two layers of the network; nothing of the unfinished picture\n"
-        "is written; a second signal also abandons the results being written)."));
+        "is written; a second signal also abandons the results being written).\n"
+        "Without the model files, brivelle-cli --fetch-models downloads them.\n"
+        "File names are bytes: one that is not UTF-8 is read and its result named byte for byte;\n"
+        "stderr shows such a byte as \\xNN, and -j records hold it as the escape \\udcXX (U+DC80 to\n"
+        "U+DCFF, as Python's os.fsdecode() gives and os.fsencode() takes back)."));
     parser.addOptions(optionList());
     parser.addPositionalArgument(QStringLiteral("FILE_OR_FOLDER"),
                                  QStringLiteral("Pictures, or folders of pictures."),
@@ -131,6 +139,16 @@ CliOptions parseCliOptions(const QStringList &args)
     }
     if (parser.isSet(QStringLiteral("list-devices"))) {
         options.action = CliOptions::Action::ListDevices;
+        return options;
+    }
+
+    if (parser.isSet(QStringLiteral("fetch-models"))) {
+        if (parser.isSet(QStringLiteral("model")) || !parser.positionalArguments().isEmpty())
+            return failed(QStringLiteral("--fetch-models takes no pictures and no --model, only -m FOLDER"));
+        options.action = CliOptions::Action::FetchModels;
+        options.modelFolder = parser.value(QStringLiteral("models"));
+        options.verbosity = parser.isSet(QStringLiteral("quiet")) ? CliOptions::Verbosity::Quiet
+                                                                  : CliOptions::Verbosity::Normal;
         return options;
     }
 

@@ -8,7 +8,7 @@
 
 // What the command line asks for.
 struct CliOptions {
-    enum class Action { Run, Help, Version, ListDevices, Error };
+    enum class Action { Run, Help, Version, ListDevices, FetchModels, Error };
     Action action = Action::Error;
     QString error; // for Error: what was wrong, in one line
     int scale = 0; // 0: not given (4 for the install folder's pair, the network's own with --model)
@@ -34,7 +34,7 @@ struct CliOptions {
     QStringList inputs;
 };
 
-// args as QCoreApplication::arguments() gives them, the program name first.
+// The program's arguments, the program name first, with names decoded losslessly (nativeName.h).
 CliOptions parseCliOptions(const QStringList &args);
 
 QString cliHelpText();

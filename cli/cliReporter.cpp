@@ -1,5 +1,7 @@
 #include "cli/cliReporter.h"
 
+#include "base/nativeName.h"
+
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -34,12 +36,54 @@ QString statusWord(engine::PictureReport::Status status)
 
 } // namespace
 
+// Names that are not UTF-8 keep their bytes as the escapes U+DC80..U+DCFF (nativeName.h), which
+// JSON writes as "\udcXX", as Python's json and os.fsencode() read them back. QJsonDocument would
+// write "?" instead: each escape goes through as a mark that occurs nowhere else in the record,
+// followed by its byte in hex, and is put back as "\udcXX" in the encoded text.
+QByteArray jsonLine(QJsonObject object)
+{
+    bool escaped = false;
+    QString all;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (it.value().isString()) {
+            all += it.value().toString();
+            escaped = escaped || NativeName::hasEscapes(it.value().toString());
+        }
+    }
+    if (!escaped)
+        return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    char16_t mark = 0xE000; // private use, and one that no string of the record holds
+    while (all.contains(QChar(mark)))
+        ++mark;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!it.value().isString())
+            continue;
+        const QString text = it.value().toString();
+        QString marked;
+        for (const QChar c : text) {
+            if (const int byte = NativeName::escapedByte(c); byte >= 0)
+                marked += QChar(mark) + QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0'));
+            else
+                marked += c;
+        }
+        it.value() = marked;
+    }
+    QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    line.replace(QString(QChar(mark)).toUtf8(), QByteArrayLiteral("\\udc"));
+    return line + '\n';
+}
+
 QString printableText(const QString &text)
 {
     QString out;
     out.reserve(text.size());
     for (const QChar c : text) {
         const QChar::Category category = c.category();
+        // A byte of a name that is not UTF-8 (nativeName.h).
+        if (const int byte = NativeName::escapedByte(c); byte >= 0) {
+            out += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+            continue;
+        }
         if (c == QChar::ReplacementCharacter || category == QChar::Other_Surrogate ||
             category == QChar::Other_NotAssigned || category == QChar::Other_PrivateUse) {
             out += QLatin1Char('?');
@@ -57,10 +101,11 @@ void MessageLog::add(int picture, const QString &text)
 {
     std::lock_guard<std::mutex> lock(mutex);
     QStringList &list = byPicture[picture];
-    // A damaged file can repeat one warning for every row.
+    // A damaged file can repeat one warning for every row, or quote a long piece of itself.
     constexpr int kKept = 5;
+    constexpr qsizetype kLongest = 300;
     if (list.size() < kKept)
-        list << text;
+        list << (text.size() > kLongest ? text.left(kLongest) + QStringLiteral("...") : text);
     else if (list.size() == kKept)
         list << QStringLiteral("(more messages left out)");
 }
@@ -129,21 +174,29 @@ void Reporter::showProgress(bool tileDone)
             .arg(durationText(elapsed));
     line += left < 0 ? QStringLiteral(" \u00b7 estimating the time left")
                      : QStringLiteral(" \u00b7 about %1 left").arg(durationText(left + 999));
+    // In a log, every tenth of a picture is enough unless every tile is asked for.
+    const int tenth = done * 10 / tiles;
+    if (!terminal && verbosity != CliOptions::Verbosity::Verbose &&
+        (writing || done == 0 || tenth == lastTenth))
+        return;
+    lastTenth = tenth;
+    progress(line);
+}
+
+void Reporter::progress(const QString &line)
+{
+    if (verbosity == CliOptions::Verbosity::Quiet)
+        return;
     if (terminal) {
         writeTo(stderr, QStringLiteral("\r\033[K") + printableText(line));
         progressShown = true;
         return;
     }
-    // In a log, every tenth of a picture is enough unless every tile is asked for.
-    if (verbosity == CliOptions::Verbosity::Verbose) {
-        printLine(line);
+    // The writer reports every percent; a line that says nothing new is left out.
+    if (line == lastProgressLine)
         return;
-    }
-    const int tenth = done * 10 / tiles;
-    if (!writing && done > 0 && tenth != lastTenth) {
-        lastTenth = tenth;
-        printLine(line);
-    }
+    lastProgressLine = line;
+    printLine(line);
 }
 
 void Reporter::finished(const engine::PictureReport &report)
@@ -190,6 +243,15 @@ void Reporter::skipped(const QString &input, const QString &result)
     engine::PictureReport report;
     report.input = input;
     report.output = result;
+    record(report, QStringLiteral("skipped"));
+}
+
+void Reporter::repeated(const RefusedInput &input)
+{
+    say(QStringLiteral("note %1: %2").arg(input.path, input.reason));
+    engine::PictureReport report;
+    report.input = input.path;
+    report.reason = input.reason;
     record(report, QStringLiteral("skipped"));
 }
 
@@ -249,7 +311,7 @@ void Reporter::record(const engine::PictureReport &report, const QString &status
         recorded(object, report);
     if (!json || !stdoutOpen)
         return;
-    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    const QByteArray line = jsonLine(object);
     const bool ok = std::fwrite(line.constData(), 1, size_t(line.size()), stdout) == size_t(line.size()) &&
                     std::fflush(stdout) == 0;
     if (!ok) {

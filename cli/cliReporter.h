@@ -20,6 +20,10 @@
 // terminal.
 QString printableText(const QString &text);
 
+// One JSON record and its newline, compact. Escapes of name bytes that are not UTF-8 are written
+// as "\udcXX", which Python's json and os.fsencode() read back.
+QByteArray jsonLine(QJsonObject object);
+
 // Messages of Qt and the image libraries, kept by the picture they concern (the one the thread that
 // printed them was working on), or under -1. Any thread.
 class MessageLog {
@@ -50,7 +54,11 @@ public:
     void finished(const engine::PictureReport &report);
     void refused(const RefusedInput &input);
     void skipped(const QString &input, const QString &result);
+    // An input listed again: a note, and a skipped record.
+    void repeated(const RefusedInput &input);
 
+    // A progress line: rewritten in place on a terminal, printed in a log when its text changes.
+    void progress(const QString &line);
     // A line for the user; errors show even with -q.
     void say(const QString &line);
     void error(const QString &line);
@@ -74,5 +82,6 @@ private:
     int total = 0;
     int lastTenth = -1;
     bool progressShown = false;
+    QString lastProgressLine; // in a log, a line is printed only when its text changes
     bool stdoutOpen = true;
 };

@@ -1,12 +1,12 @@
 #include "cli/inputList.h"
 
+#include "base/nativeName.h"
+
 #include "widgets/supportedImage.h"
 #include "workspace/engine/resultMark.h"
 #include "workspace/folderWalk.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSet>
 
 InputList collectInputs(const QStringList &arguments)
@@ -14,21 +14,23 @@ InputList collectInputs(const QStringList &arguments)
     InputList list;
     QSet<QString> seen;
     auto add = [&](const QString &path, const QString &subfolder) {
-        const QString key = QFileInfo(path).absoluteFilePath();
-        if (seen.contains(key))
-            return false;
+        const QString key = NativeName::absolute(path);
+        if (seen.contains(key)) {
+            list.repeated.append({path, QStringLiteral("listed twice: enlarged once")});
+            return;
+        }
         seen.insert(key);
         list.pictures << path;
         list.subfolders << subfolder;
-        return true;
     };
     for (const QString &argument : arguments) {
-        const QFileInfo info(argument);
-        if (info.isDir()) {
+        // Found from the bytes of the name, which need not be UTF-8.
+        const NativeName::Kind kind = NativeName::kindOf(argument);
+        if (kind == NativeName::Kind::Folder) {
             FolderWalk walk(argument);
             bool any = false;
             bool results = false;
-            const QDir top(argument);
+            // Both sides absolute and clean: "../in", "in" and "/home/me/in" give the same tree.
             for (QString path; walk.next(&path);) {
                 if (!isSupportedImage(path))
                     continue;
@@ -37,18 +39,19 @@ InputList collectInputs(const QStringList &arguments)
                     results = true;
                     continue;
                 }
-                QString subfolder = top.relativeFilePath(QFileInfo(path).path());
-                if (subfolder == QLatin1String("."))
-                    subfolder.clear();
-                any = add(path, subfolder) || any;
+                const QString file = NativeName::relativeTo(argument, path);
+                const QString subfolder =
+                    file.contains(QLatin1Char('/')) ? file.section(QLatin1Char('/'), 0, -2) : QString();
+                add(path, subfolder);
+                any = true;
             }
             if (!any)
                 list.refused.append({argument, results ? QStringLiteral("no pictures in this folder but "
                                                                         "results of this program")
                                                        : QStringLiteral("no pictures in this folder")});
-        } else if (!info.exists()) {
+        } else if (kind == NativeName::Kind::Missing) {
             list.refused.append({argument, QStringLiteral("no such file or folder")});
-        } else if (!info.isFile()) {
+        } else if (kind != NativeName::Kind::File) {
             list.refused.append({argument, QStringLiteral("not a regular file")});
         } else if (!isSupportedImage(argument)) {
             list.refused.append(
@@ -67,7 +70,7 @@ QStringList splitFileList(const QByteArray &bytes, bool nulSeparated)
     QStringList names;
     for (const QByteArray &name : bytes.split(nulSeparated ? '\0' : '\n')) {
         if (!name.isEmpty())
-            names << QFile::decodeName(name);
+            names << NativeName::decode(name);
     }
     return names;
 }

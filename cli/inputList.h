@@ -17,9 +17,12 @@ struct RefusedInput {
 // this program. Nothing here opens a picture, so a pipe or device is refused before it can block.
 struct InputList {
     QStringList pictures;
-    // Per picture: its folder below the input folder it was found in ("" when named itself).
+    // Per picture: its folder below the input folder it was found in ("" when named itself), relative
+    // and clean whatever the spelling of the input folder, so never outside a folder it is put under.
     QStringList subfolders;
     QList<RefusedInput> refused; // missing, not a regular file, not a picture, a folder without any
+    // Pictures named again, or found again by a walk, after they were listed: enlarged once.
+    QList<RefusedInput> repeated;
 };
 
 InputList collectInputs(const QStringList &arguments);

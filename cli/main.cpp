@@ -1,6 +1,8 @@
 // brivelle-cli: the upscaler of Brivelle AI without the window.
 #include "base/AppInfo.h"
+#include "base/nativeName.h"
 #include "base/platform/platform.h"
+#include "base/vendorserver.h"
 #include "base/version.h"
 #include "cli/cliOptions.h"
 #include "cli/cliReporter.h"
@@ -13,22 +15,30 @@
 #include "workspace/engine/partFile.h"
 #include "workspace/engine/resultMark.h"
 #include "workspace/engine/upscaler.h"
+#include "workspace/models/modelDownloader.h"
+#include "workspace/models/modelFiles.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QHash>
 #include <QImageReader>
 #include <QJsonArray>
 #include <QLoggingCategory>
+#include <QNetworkReply>
+#include <QSocketNotifier>
 #include <QtConcurrent>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <memory>
 
+#include <fcntl.h>
 #include <ncnn/gpu.h>
 #include <unistd.h>
 
@@ -38,24 +48,71 @@ enum ExitCode { kAllWritten = 0, kSomeFailed = 1, kUsage = 2, kRetryMayMend = 75
 
 std::atomic<int> stopSignals{0};
 std::atomic<engine::BatchJob *> runningJob{nullptr};
+// The write end of a pipe that the main thread watches while it waits for a job or a download.
+std::atomic<int> stopPipe{-1};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<engine::BatchJob *>::is_always_lock_free,
               "read in a signal handler");
 
 // Only lock-free atomics and async-signal-safe calls in here. The first signal stops the picture
 // under way within a layer of the network and lets finished ones be written; a second one abandons
-// those writes too, removing their part files, and ends the process at once.
+// those writes too, removing their part files, and wakes the main thread, which prints the records
+// still owed and ends the process. Without a main thread listening, or at a third signal, the process
+// ends here and now.
 void onStopSignal(int)
 {
-    if (stopSignals.fetch_add(1) == 0) {
+    const int count = stopSignals.fetch_add(1);
+    if (count == 0) {
         if (engine::BatchJob *job = runningJob.load())
             job->requestStop();
+    } else {
+        engine::removePartFilesNow();
+    }
+    const int pipe = stopPipe.load();
+    if (count < 2 && pipe >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const auto sent = ::write(pipe, &byte, 1);
         return;
     }
-    engine::removePartFilesNow();
+    if (count == 0)
+        return;
     static const char text[] = "\nbrivelle-cli: stopped at once, results being written were abandoned\n";
     [[maybe_unused]] const auto written = ::write(STDERR_FILENO, text, sizeof text - 1);
     ::_exit(kInterrupted);
 }
+
+// Calls `onSignal` on the main thread after each stop signal, while it lives.
+class StopListener {
+public:
+    explicit StopListener(std::function<void()> onSignal)
+    {
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        notifier = std::make_unique<QSocketNotifier>(fds[0], QSocketNotifier::Read);
+        QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
+                         [this, onSignal = std::move(onSignal)] {
+                             char bytes[16];
+                             while (::read(fds[0], bytes, sizeof bytes) > 0) {
+                             }
+                             onSignal();
+                         });
+        stopPipe.store(fds[1]);
+    }
+    ~StopListener()
+    {
+        stopPipe.store(-1);
+        notifier.reset();
+        for (const int fd : fds) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    StopListener(const StopListener &) = delete;
+    StopListener &operator=(const StopListener &) = delete;
+
+private:
+    int fds[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier;
+};
 
 void installStopHandlers()
 {
@@ -141,6 +198,56 @@ int gpuWithIdentity(const QString &identity)
     return -1;
 }
 
+// The window's download of the model files, without the window: each missing or damaged file is
+// fetched into a temporary file beside its place and takes that place only when complete.
+int fetchModels(const CliOptions &options)
+{
+    const QString folder = options.modelFolder.isEmpty() ? AppInfo::installFolder() : options.modelFolder;
+    if (folder.isEmpty())
+        return usageError(QStringLiteral("the install folder is not known: name the folder with -m FOLDER"));
+    if (const QString problem = engine::createFolder(folder); !problem.isEmpty())
+        return usageError(QStringLiteral("cannot write into the model folder %1: %2")
+                              .arg(QDir::toNativeSeparators(folder), problem));
+    Reporter reporter(options, messageLog, isatty(STDERR_FILENO) != 0);
+    const QStringList missing = missingModelFiles(folder);
+    if (missing.isEmpty()) {
+        reporter.say(
+            QStringLiteral("every model file is in place in %1").arg(QDir::toNativeSeparators(folder)));
+        return kAllWritten;
+    }
+    ModelDownloader downloader(nullptr);
+    QEventLoop loop;
+    QObject::connect(&downloader, &ModelDownloader::finished, &loop, [&] { loop.quit(); });
+    const StopListener listener([&] { loop.quit(); });
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    for (int i = 0; i < missing.size(); ++i) {
+        const QString &name = missing.at(i);
+        const QString heading = QStringLiteral("[%1/%2] %3").arg(i + 1).arg(missing.size()).arg(name);
+        const QMetaObject::Connection shown =
+            QObject::connect(&downloader, &ModelDownloader::progressChanged, &loop, [&](int percent) {
+                // A log gets a line a tenth.
+                reporter.progress(heading +
+                                  QStringLiteral(": %1%").arg(terminal ? percent : percent / 10 * 10));
+            });
+        downloader.start(VendorServer::modelFileUrl(name), folder + QLatin1Char('/') + name,
+                         expectedModelFileSize(name));
+        if (stopSignals.load() == 0)
+            loop.exec();
+        QObject::disconnect(shown);
+        if (stopSignals.load() > 0) {
+            reporter.error(
+                QStringLiteral("stopped: %1 of %2 model files fetched").arg(i).arg(missing.size()));
+            return kInterrupted;
+        }
+        if (downloader.state() != ModelDownloader::State::Stored) {
+            reporter.error(QStringLiteral("failed %1: %2").arg(name, downloader.errorString()));
+            return kSomeFailed;
+        }
+        reporter.say(QStringLiteral("fetched %1 (%2 bytes)").arg(name).arg(expectedModelFileSize(name)));
+    }
+    return kAllWritten;
+}
+
 // The inputs of the command line and of a --files-from list, in that order.
 bool readInputNames(const CliOptions &options, QStringList *names, QString *error)
 {
@@ -148,9 +255,10 @@ bool readInputNames(const CliOptions &options, QStringList *names, QString *erro
     if (options.filesFrom.isEmpty())
         return true;
     QFile list;
-    const bool opened = options.filesFrom == QLatin1String("-")
-                            ? list.open(stdin, QIODevice::ReadOnly)
-                            : (list.setFileName(options.filesFrom), list.open(QIODevice::ReadOnly));
+    const bool opened =
+        options.filesFrom == QLatin1String("-")
+            ? list.open(stdin, QIODevice::ReadOnly)
+            : (list.setFileName(NativeName::reachable(options.filesFrom)), list.open(QIODevice::ReadOnly));
     if (!opened) {
         *error = QStringLiteral("cannot read the list %1: %2").arg(options.filesFrom, list.errorString());
         return false;
@@ -210,6 +318,11 @@ QJsonObject runFacts(const engine::Upscaler &upscaler)
 int run(const CliOptions &options)
 {
     // The output folder is checked first: no picture is computed for results that could not be saved.
+    // Part files and the folder's making go through Qt, which cannot reach such a name.
+    if (NativeName::hasEscapes(options.outputFolder))
+        return usageError(
+            QStringLiteral("the output folder %1 has a name that is not UTF-8: name another one")
+                .arg(printableText(options.outputFolder)));
     const QString output =
         QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder).absolutePath();
     if (const QString problem = engine::createFolder(output); !problem.isEmpty())
@@ -283,7 +396,7 @@ int run(const CliOptions &options)
             line.insert(QStringLiteral("input_size"),
                         QJsonArray{report.sourceSize.width(), report.sourceSize.height()});
         if (!report.output.isEmpty())
-            line.insert(QStringLiteral("bytes"), QFileInfo(report.output).size());
+            line.insert(QStringLiteral("bytes"), NativeName::fileSize(report.output));
         if (report.status == engine::PictureReport::Status::Failed && !report.reason.isEmpty())
             line.insert(QStringLiteral("transient"), report.transient);
         if (!manifest->append(line)) {
@@ -296,6 +409,8 @@ int run(const CliOptions &options)
     const InputList inputs = inShard(collectInputs(names), shard);
     for (const RefusedInput &refused : inputs.refused)
         reporter.refused(refused);
+    for (const RefusedInput &repeated : inputs.repeated)
+        reporter.repeated(repeated);
 
     QStringList pictures;
     QStringList folders;
@@ -335,17 +450,47 @@ int run(const CliOptions &options)
         reporter.error(QStringLiteral("brivelle-cli: standard output was closed: stopping"));
         job.requestStop();
     };
-    QObject::connect(
-        &job, &engine::BatchJob::pictureStarted, &job,
-        [&](int index, int total, const QString &path) { reporter.pictureStarted(index, total, path); });
+    // Pictures are reported in list order: those from `reported` on are still owed a record.
+    int reported = 0;
+    int started = -1;
+    int writtenSoFar = 0;
+    QObject::connect(&job, &engine::BatchJob::pictureStarted, &job,
+                     [&](int index, int total, const QString &path) {
+                         started = index;
+                         reporter.pictureStarted(index, total, path);
+                     });
     QObject::connect(&job, &engine::BatchJob::tileProgress, &job,
                      [&](int done, int total) { reporter.tileProgress(done, total); });
     QObject::connect(&job, &engine::BatchJob::statusChanged, &job,
                      [&](int index, const QString &text) { reporter.statusChanged(index, text); });
     QObject::connect(&job, &engine::BatchJob::pictureFinished, &job,
-                     [&](const engine::PictureReport &report) { reporter.finished(report); });
+                     [&](const engine::PictureReport &report) {
+                         reported = report.index + 1;
+                         writtenSoFar += report.status == engine::PictureReport::Status::Written ? 1 : 0;
+                         reporter.finished(report);
+                     });
     reporter.batchStarted(pictures, upscaler->tileSize(), upscaler->inputMultiple());
 
+    // A second signal: what the job has already reported is printed, every picture still owed a
+    // record gets one, and the process ends without waiting for the writes it abandoned.
+    const StopListener listener([&] {
+        if (stopSignals.load() < 2)
+            return;
+        QCoreApplication::sendPostedEvents();
+        for (int i = reported; i < pictures.size(); ++i) {
+            engine::PictureReport report;
+            report.index = i;
+            report.input = pictures.at(i);
+            report.status = i <= started ? engine::PictureReport::Status::Cancelled
+                                         : engine::PictureReport::Status::NotStarted;
+            reporter.finished(report);
+        }
+        reporter.error(QStringLiteral("stopped at once: %1 of %2 written")
+                           .arg(writtenSoFar + skipped)
+                           .arg(inputs.pictures.size() + inputs.refused.size()));
+        engine::removePartFilesNow();
+        ::_exit(kInterrupted);
+    });
     runningJob.store(&job);
     if (stopSignals.load() > 0)
         job.requestStop();
@@ -393,7 +538,8 @@ int main(int argc, char **argv)
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     installStopHandlers();
 
-    const CliOptions options = parseCliOptions(QCoreApplication::arguments());
+    // Qt would decode the arguments as UTF-8 and lose the bytes of names that are not.
+    const CliOptions options = parseCliOptions(NativeName::arguments(argc, argv));
     verboseMessages = options.verbosity == CliOptions::Verbosity::Verbose;
     qInstallMessageHandler(onQtMessage);
     // Decoding may take what the machine has free, not a fixed amount: camera photos are large.
@@ -407,6 +553,8 @@ int main(int argc, char **argv)
     case CliOptions::Action::Version:
         printTo(stdout, versionText());
         return kAllWritten;
+    case CliOptions::Action::FetchModels:
+        return fetchModels(options);
     case CliOptions::Action::ListDevices:
     case CliOptions::Action::Run:
         break;

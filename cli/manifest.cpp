@@ -1,6 +1,8 @@
 #include "cli/manifest.h"
 
+#include "base/nativeName.h"
 #include "base/platform/platform.h"
+#include "cli/cliReporter.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -38,10 +40,10 @@ std::unique_ptr<Manifest> Manifest::open(const QString &path, QString *error)
             continue;
         if (record.value(QStringLiteral("status")).toString() == QLatin1String("written") ||
             record.value(QStringLiteral("status")).toString() == QLatin1String("skipped"))
-            manifest->earlier.insert(QFileInfo(input).absoluteFilePath(), {record.value(QStringLiteral("output")).toString(),
+            manifest->earlier.insert(NativeName::absolute(input), {record.value(QStringLiteral("output")).toString(),
                                              qint64(record.value(QStringLiteral("bytes")).toDouble(-1))});
         else
-            manifest->earlier.remove(QFileInfo(input).absoluteFilePath());
+            manifest->earlier.remove(NativeName::absolute(input));
     }
     // A line cut off by a killed run is ended, so the next record starts a line of its own.
     if (manifest->file.size() > 0) {
@@ -56,15 +58,14 @@ std::unique_ptr<Manifest> Manifest::open(const QString &path, QString *error)
 
 QString Manifest::writtenBefore(const QString &input) const
 {
-    const auto found = earlier.constFind(QFileInfo(input).absoluteFilePath());
+    const auto found = earlier.constFind(NativeName::absolute(input));
     if (found == earlier.cend() || found->output.isEmpty())
         return QString();
-    const QFileInfo result(found->output);
-    return result.isFile() && result.size() == found->bytes ? found->output : QString();
+    return NativeName::fileSize(found->output) == found->bytes ? found->output : QString();
 }
 
 bool Manifest::append(const QJsonObject &record)
 {
-    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    const QByteArray line = jsonLine(record);
     return file.write(line) == line.size() && file.flush();
 }

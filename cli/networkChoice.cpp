@@ -2,6 +2,7 @@
 
 #include "base/AppInfo.h"
 #include "base/platform/platform.h"
+#include "workspace/models/modelFiles.h"
 
 #include <QDir>
 
@@ -24,7 +25,16 @@ QString networkLoadError(const engine::Upscaler::Config &config, const QString &
 {
     if (!config.modelParam.isEmpty())
         return QStringLiteral("cannot use %1: %2").arg(QDir::toNativeSeparators(config.modelParam), error);
-    return QStringLiteral("the x%1 model does not load from %2: %3")
-        .arg(config.scale)
-        .arg(QDir::toNativeSeparators(config.modelFolder), error);
+    QString text = QStringLiteral("the x%1 model does not load from %2: %3")
+                       .arg(config.scale)
+                       .arg(QDir::toNativeSeparators(config.modelFolder), error);
+    if (!missingModelFiles(config.modelFolder).isEmpty()) {
+        const bool installFolder = config.modelFolder == AppInfo::installFolder();
+        text +=
+            QStringLiteral("; the model files are missing or damaged: run 'brivelle-cli --fetch-models%1' "
+                           "to download them")
+                .arg(installFolder ? QString()
+                                   : QStringLiteral(" -m ") + QDir::toNativeSeparators(config.modelFolder));
+    }
+    return text;
 }

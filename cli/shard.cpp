@@ -1,5 +1,7 @@
 #include "cli/shard.h"
 
+#include "base/nativeName.h"
+
 #include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QtEndian>
@@ -19,9 +21,9 @@ bool Shard::holds(const QString &key) const
 {
     if (count <= 1)
         return true;
-    // A cryptographic hash, not qHash: the split must not depend on the Qt version, its seed or the
-    // machine.
-    const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256);
+    // A cryptographic hash of the name's bytes, not qHash: the split must not depend on the Qt
+    // version, its seed or the machine.
+    const QByteArray digest = QCryptographicHash::hash(NativeName::encode(key), QCryptographicHash::Sha256);
     const quint64 value = qFromBigEndian<quint64>(digest.constData());
     return int(value % quint64(count)) == number - 1;
 }

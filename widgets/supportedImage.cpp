@@ -1,5 +1,7 @@
 #include "widgets/supportedImage.h"
 
+#include "base/nativeName.h"
+
 #include <QFileInfo>
 #include <QMimeData>
 #include <QStringList>
@@ -10,7 +12,7 @@ namespace {
 bool hasListedSuffix(const QString &path, bool withSvg)
 {
     const QFileInfo info(path);
-    if (!info.isFile())
+    if (NativeName::kindOf(path) != NativeName::Kind::File)
         return false;
     const QString complete = info.completeSuffix();
     const QString suffix = complete.mid(complete.lastIndexOf(QLatin1Char('.')) + 1);

@@ -1,5 +1,7 @@
 #include "workspace/batchProgress.h"
 
+#include "base/nativeName.h"
+
 #include "workspace/engine/outputNaming.h"
 #include "workspace/engine/tilePlan.h"
 
@@ -163,9 +165,9 @@ void BatchProgressPage::pictureFinished(int index)
 QSize orientedImageSize(const QString &path)
 {
     // A pipe would block the caller until something writes into it.
-    if (!QFileInfo(path).isFile())
+    if (NativeName::kindOf(path) != NativeName::Kind::File)
         return QSize();
-    QImageReader reader(path);
+    QImageReader reader(NativeName::reachable(path));
     const QSize size = reader.size();
     return reader.transformation() & QImageIOHandler::TransformationRotate90 ? size.transposed() : size;
 }

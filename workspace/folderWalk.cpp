@@ -1,8 +1,7 @@
 #include "workspace/folderWalk.h"
 
+#include "base/nativeName.h"
 #include "workspace/naturalOrder.h"
-
-#include <QDir>
 
 #include <algorithm>
 
@@ -24,15 +23,28 @@ bool FolderWalk::listNextFolder()
 {
     if (folders.isEmpty())
         return false;
-    const QDir dir(folders.takeLast());
-    const QStringList names = dir.entryList({QStringLiteral("*.*")}, QDir::Files, QDir::NoSort);
+    const QString folder = folders.takeLast();
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    // Listed from the names' bytes (nativeName.h): a name that is not UTF-8 is found too.
+    QStringList names;
+    QStringList subfolders;
+    const QStringList all = NativeName::entries(folder);
+    for (const QString &name : all) {
+        if (name.startsWith(QLatin1Char('.')))
+            continue;
+        const QString path = prefix + name;
+        // A link to a file counts as the file; a link to a folder is not followed.
+        const NativeName::Kind kind = NativeName::kindOf(path);
+        if (kind == NativeName::Kind::File && name.contains(QLatin1Char('.')))
+            names << name;
+        else if (kind == NativeName::Kind::Folder && !NativeName::isLink(path))
+            subfolders << name;
+    }
     for (const QString &name : reverseNatural(names))
-        files.append(dir.filePath(name));
+        files.append(prefix + name);
     // Subfolders are visited after this folder's files, the first one next.
-    const QStringList subfolders =
-        dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::NoSort);
     for (const QString &name : reverseNatural(subfolders))
-        folders.append(dir.filePath(name));
+        folders.append(prefix + name);
     return true;
 }
 

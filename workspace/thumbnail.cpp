@@ -1,5 +1,7 @@
 #include "workspace/thumbnail.h"
 
+#include "base/nativeName.h"
+
 #include <QImageReader>
 
 namespace {
@@ -14,7 +16,8 @@ void setThumbnailDecodeLimit()
 
 Thumbnail decodeThumbnail(const QString &path)
 {
-    QImageReader reader(path, QByteArray());
+    // A name that is not UTF-8 is read through a link Qt can open.
+    QImageReader reader(NativeName::reachable(path), QByteArray());
     reader.setAutoTransform(true);
     QImage image = reader.read();
 

@@ -1,4 +1,5 @@
 #include "graph.h"
+#include "paramdict.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,6 +11,19 @@ namespace {
 
 // Blob and layer counts beyond this are refused before anything is allocated for them.
 constexpr long kMaxCount = 1 << 20;
+
+// Names reappear in every later message about their layer, so they must be short printable text.
+bool plain_name(const std::string &s)
+{
+    constexpr size_t kLongest = 256;
+    if (s.size() > kLongest)
+        return false;
+    for (const char c : s) {
+        if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7e)
+            return false;
+    }
+    return true;
+}
 
 bool parse_count(const std::string &s, long &v)
 {
@@ -80,7 +94,7 @@ int parse_param(const char *text, size_t size, Graph &graph, std::string &err)
     if (lines.empty())
         return fail(1, "magic: expected 7767517, got an empty file");
     if (lines[0].second.size() != 1 || lines[0].second[0] != "7767517")
-        return fail(lines[0].first, "magic: expected 7767517, got '" + lines[0].second[0] + "'");
+        return fail(lines[0].first, "magic: expected 7767517, got " + quoted(lines[0].second[0]));
     if (lines.size() < 2)
         return fail(lines[0].first + 1, "expected layer and blob counts, got end of file");
     const auto &counts = lines[1].second;
@@ -107,16 +121,18 @@ int parse_param(const char *text, size_t size, Graph &graph, std::string &err)
                                   std::to_string(tok.size()) + " fields");
         const std::string &type = tok[0];
         const std::string &name = tok[1];
+        if (!plain_name(type) || !plain_name(name))
+            return fail(line, "layer " + quoted(type) + " " + quoted(name) + ": not a plain name");
         long nb = 0, nt = 0;
         if (!parse_count(tok[2], nb) || !parse_count(tok[3], nt) || nb < 0 || nt < 0)
-            return fail(line,
-                        "layer " + name + ": bad input/output counts '" + tok[2] + "' '" + tok[3] + "'");
+            return fail(line, "layer " + name + ": bad input/output counts " + quoted(tok[2]) + " " +
+                                  quoted(tok[3]));
         if (static_cast<size_t>(nb) + static_cast<size_t>(nt) > tok.size() - 4)
             return fail(line, "layer " + name + ": expected " + std::to_string(nb + nt) +
                                   " blob names, got " + std::to_string(tok.size() - 4));
         std::unique_ptr<Layer> layer = create_layer(type);
         if (!layer) {
-            fail(line, "unknown layer type '" + type + "'");
+            fail(line, "unknown layer type " + quoted(type));
             return ERROR_UNSUPPORTED_LAYER;
         }
         layer->name = name;
@@ -124,6 +140,8 @@ int parse_param(const char *text, size_t size, Graph &graph, std::string &err)
         const int layer_id = static_cast<int>(g.layers.size());
         for (long k = 0; k < nb; k++) {
             const std::string &bname = tok[4 + k];
+            if (!plain_name(bname))
+                return fail(line, "layer " + name + ": input blob " + quoted(bname) + " is not a plain name");
             const auto it = blob_index.find(bname);
             if (it == blob_index.end())
                 return fail(line, "layer " + name + ": input blob '" + bname +
@@ -133,6 +151,9 @@ int parse_param(const char *text, size_t size, Graph &graph, std::string &err)
         }
         for (long k = 0; k < nt; k++) {
             const std::string &tname = tok[4 + nb + k];
+            if (!plain_name(tname))
+                return fail(line,
+                            "layer " + name + ": output blob " + quoted(tname) + " is not a plain name");
             if (blob_index.count(tname))
                 return fail(line, "layer " + name + ": output blob '" + tname +
                                       "' is already produced by another layer");
@@ -180,6 +201,13 @@ int load_weights(const unsigned char *data, size_t size, Graph &graph, std::stri
             err = mb.error().empty() ? "layer " + layer->name + " (" + layer->type + "): " + why : mb.error();
             return ERROR_BAD_MODEL;
         }
+    }
+    // Weights left over belong to another network: a larger one of the same family would load its
+    // first layers' worth and compute a wrong picture.
+    if (mb.offset() != size) {
+        err = "the weights of this .param end after " + std::to_string(mb.offset()) +
+              " bytes, but the .bin has " + std::to_string(size) + ": it belongs to another network";
+        return ERROR_BAD_MODEL;
     }
     return 0;
 }

@@ -124,6 +124,28 @@ void ParamDict::set(int id, const std::vector<float> &v)
         entries[id].iv.push_back(std::isfinite(x) && std::fabs(x) < 2.1e9f ? static_cast<int>(x) : 0);
 }
 
+std::string quoted(const std::string &token)
+{
+    constexpr size_t kShown = 40;
+    static const char hex[] = "0123456789abcdef";
+    std::string out = "'";
+    for (size_t i = 0; i < token.size(); i++) {
+        if (i == kShown) {
+            out += "...";
+            break;
+        }
+        const unsigned char c = static_cast<unsigned char>(token[i]);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += char(c);
+        } else {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out + "'";
+}
+
 void ParamDict::clear()
 {
     for (Entry &e : entries)
@@ -135,12 +157,12 @@ int ParamDict::parse(const std::vector<std::string> &tokens, std::string &err)
     for (const std::string &tok : tokens) {
         const size_t eq = tok.find('=');
         if (eq == std::string::npos) {
-            err = "expected key=value, got '" + tok + "'";
+            err = "expected key=value, got " + quoted(tok);
             return ERROR_BAD_MODEL;
         }
         int key = 0;
         if (!parse_int(tok.substr(0, eq), key)) {
-            err = "bad key in '" + tok + "'";
+            err = "bad key in " + quoted(tok);
             return ERROR_BAD_MODEL;
         }
         const std::string value = tok.substr(eq + 1);
@@ -159,7 +181,7 @@ int ParamDict::parse(const std::vector<std::string> &tokens, std::string &err)
         if (!is_array) {
             bool is_float = false;
             if (!parse_number(value, e.i, e.f, is_float)) {
-                err = "key " + std::to_string(id) + ": bad number '" + value + "'";
+                err = "key " + std::to_string(id) + ": bad number " + quoted(value);
                 return ERROR_BAD_MODEL;
             }
             e.type = is_float ? 2 : 1;
@@ -178,7 +200,7 @@ int ParamDict::parse(const std::vector<std::string> &tokens, std::string &err)
         }
         int n = 0;
         if (!parse_int(parts[0], n) || n < 0) {
-            err = "key " + std::to_string(key) + ": bad array length '" + parts[0] + "'";
+            err = "key " + std::to_string(key) + ": bad array length " + quoted(parts[0]);
             return ERROR_BAD_MODEL;
         }
         if (static_cast<size_t>(n) != parts.size() - 1) {
@@ -192,7 +214,7 @@ int ParamDict::parse(const std::vector<std::string> &tokens, std::string &err)
             float fv = 0.f;
             bool is_float = false;
             if (!parse_number(parts[k + 1], iv, fv, is_float)) {
-                err = "key " + std::to_string(key) + ": bad number '" + parts[k + 1] + "' at index " +
+                err = "key " + std::to_string(key) + ": bad number " + quoted(parts[k + 1]) + " at index " +
                       std::to_string(k);
                 e = Entry();
                 return ERROR_BAD_MODEL;

@@ -5,6 +5,11 @@
 
 namespace ncnn {
 
+// A token of a .param file as messages quote it: in single quotes, every byte that is not printable
+// ASCII written as \xNN, and cut short after a few dozen characters, so a damaged or hostile file never
+// drives a terminal nor floods a log.
+std::string quoted(const std::string &token);
+
 // The key=value pairs of one layer line. Keys are 0..MAX_KEYS-1; a value is an int, a float or an
 // array of either (written with the key -23300-k). Numbers written as ints read back as floats and
 // the other way round, as in ncnn.

@@ -1,6 +1,7 @@
 #include "core_test_util.h"
 #include "modelgen.h"
 
+#include <ncnn/errors.h>
 #include <ncnn/net.h>
 
 #include <cstdio>
@@ -183,10 +184,13 @@ TEST(Weights, StorageTags)
     put(quant, table, sizeof table);
     put(quant, idx, sizeof idx);
     EXPECT_FLOAT_EQ(run(quant), want);
-    // Trailing padding is ignored.
+    // Weights left over belong to another network: refused, saying so.
     std::vector<unsigned char> padded = fp32;
     padded.resize(padded.size() + 1000, 0xab);
-    EXPECT_FLOAT_EQ(run(padded), want);
+    ncnn::Net net;
+    ASSERT_EQ(net.load_param_mem(param.c_str()), 0);
+    EXPECT_EQ(net.load_model_mem(padded.data(), padded.size()), ncnn::ERROR_BAD_MODEL);
+    EXPECT_NE(net.last_error().find("belongs to another network"), std::string::npos) << net.last_error();
 }
 
 TEST(Weights, Fp16StorageRoundTripThroughTheGenerator)
@@ -222,7 +226,8 @@ TEST(Weights, LoadModelNeedsParam)
 
 TEST(Files, Utf8PathsWithAnyCharacterAndPaddingToExactSizes)
 {
-    ModelFiles m = small_model();
+    const ModelFiles exact = small_model();
+    ModelFiles m = exact;
     const size_t param_size = m.param.size() + 100, bin_size = m.bin.size() + 333;
     std::string err;
     ASSERT_TRUE(brivelle::modelgen::pad_to_size(m, param_size, bin_size, err)) << err;
@@ -231,10 +236,16 @@ TEST(Files, Utf8PathsWithAnyCharacterAndPaddingToExactSizes)
     ModelFiles too_big = m;
     EXPECT_FALSE(brivelle::modelgen::pad_to_size(too_big, 10, 10, err));
 
+    // The padded .param loads; weights must end where their file ends.
     const char *tmp = std::getenv("TMPDIR");
     const std::string base = std::string(tmp ? tmp : "/tmp") + "/brivelle core #1 (copie) é 模型 ✓";
     ASSERT_TRUE(brivelle::modelgen::write_files(m, base + ".param", base + ".bin", err)) << err;
     ncnn::Net net;
+    EXPECT_EQ(net.load_param((base + ".param").c_str()), 0) << net.last_error();
+    EXPECT_EQ(net.load_model((base + ".bin").c_str()), ncnn::ERROR_BAD_MODEL);
+    ModelFiles padded_param = exact;
+    padded_param.param = m.param;
+    ASSERT_TRUE(brivelle::modelgen::write_files(padded_param, base + ".param", base + ".bin", err)) << err;
     EXPECT_EQ(net.load_param((base + ".param").c_str()), 0) << net.last_error();
     EXPECT_EQ(net.load_model((base + ".bin").c_str()), 0) << net.last_error();
     std::remove((base + ".param").c_str());

@@ -302,7 +302,8 @@ bool pad_to_size(ModelFiles &files, size_t param_bytes, size_t bin_bytes, std::s
               std::to_string(bin_bytes);
         return false;
     }
-    // Blank lines after the last layer are ignored by the loader.
+    // Blank lines after the last layer are ignored by the loader; a padded .bin only passes a check of
+    // sizes, as the loader refuses weights that do not end where their file ends.
     std::string pad(param_bytes - files.param.size(), ' ');
     if (!pad.empty())
         pad.back() = '\n';

@@ -74,7 +74,7 @@ ModelFiles rrdbnet(const RrdbConfig &config, Storage storage, uint32_t seed);
 ModelFiles srvgg(const SrvggConfig &config, Storage storage, uint32_t seed);
 
 // Pads the .param with trailing blank lines and the .bin with zero bytes to exact sizes; false when a
-// file is already larger.
+// file is already larger. A padded .bin passes a check of sizes only: the loader refuses it.
 bool pad_to_size(ModelFiles &files, size_t param_bytes, size_t bin_bytes, std::string &err);
 
 // Writes both files, each through a temporary file renamed into place.

@@ -2,6 +2,8 @@
 
 #include "workspace/engine/boundedQueue.h"
 
+#include "base/nativeName.h"
+
 #include "workspace/engine/fileProblems.h"
 #include "workspace/engine/imageInput.h"
 #include "workspace/engine/outputNaming.h"
@@ -154,7 +156,8 @@ void BatchJob::run(const QStringList &paths, const QStringList &outputFolders)
             item.folder = i < outputFolders.size() ? outputFolders.at(i) : folder;
             {
                 const WorkingOn picture(i);
-                item.input = stages.load(item.path);
+                // A name that is not UTF-8 is read through a link Qt can open (nativeName.h).
+                item.input = stages.load(NativeName::reachable(item.path));
             }
             item.busyNs = clock.nsecsElapsed();
             if (!decoded.push(std::move(item)))

@@ -1,5 +1,7 @@
 #include "workspace/engine/imageOutput.h"
 
+#include "base/nativeName.h"
+
 #include "workspace/engine/fileProblems.h"
 #include "workspace/engine/metadata.h"
 #include "workspace/engine/outputNaming.h"
@@ -16,6 +18,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstring>
 
 namespace engine {
 
@@ -123,12 +126,12 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
         part.remove();
         return false;
     }
-    if (!QFileInfo(picture.inputPath).isFile())
+    if (NativeName::kindOf(picture.inputPath) != NativeName::Kind::File)
         return true;
 
     bool sourceProblem = false;
-    const QString problem =
-        copyMetadata(picture.inputPath, part.fileName(), picture.image.size(), &sourceProblem);
+    const QString problem = copyMetadata(NativeName::reachable(picture.inputPath), part.fileName(),
+                                         picture.image.size(), &sourceProblem);
     if (problem.isEmpty())
         return true;
     result.note = QStringLiteral("its metadata could not be copied: ") + problem;
@@ -176,17 +179,18 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
     const QString suffix = picture.format.suffix();
     for (int k = 1; k <= kMaxCandidates; ++k) {
         const QString candidate = outputCandidate(picture.folder, picture.inputPath, k, suffix);
-        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
+        // Names come from the input's bytes, which need not be UTF-8 (nativeName.h).
+        if (NativeName::exists(candidate))
             continue;
         // Never replaces: a name taken meanwhile (another program, another batch) fails the rename.
-        errno = 0;
-        if (part.rename(candidate)) {
+        part.close();
+        const int renameError = NativeName::renameNoReplace(part.fileName(), candidate);
+        if (renameError == 0) {
             result.path = candidate;
             return result;
         }
-        const int renameError = errno;
-        if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink()) {
-            failWrite(result, renameError, part.errorString());
+        if (!NativeName::exists(candidate)) {
+            failWrite(result, renameError, QString::fromLocal8Bit(std::strerror(renameError)));
             part.remove();
             return result;
         }

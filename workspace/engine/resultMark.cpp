@@ -1,9 +1,9 @@
 #include "workspace/engine/resultMark.h"
 
+#include "base/nativeName.h"
 #include "workspace/engine/metadata.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
 
@@ -18,7 +18,10 @@ const QString kKey = QStringLiteral("BrivelleAI-Source");
 // without writing the user's folder names into every result.
 QString sourceId(const QString &inputPath)
 {
-    const QByteArray path = QFileInfo(inputPath).absoluteFilePath().toUtf8();
+    // QFileInfo would give every byte that is not UTF-8 the same character: two inputs, one id.
+    const QByteArray path = NativeName::hasEscapes(inputPath)
+                                ? NativeName::encode(NativeName::absolute(inputPath))
+                                : QFileInfo(inputPath).absoluteFilePath().toUtf8();
     return QString::fromLatin1(QCryptographicHash::hash(path, QCryptographicHash::Sha256).toHex().left(16));
 }
 
@@ -50,17 +53,22 @@ QString carryMarkInto(const QImage &image, const QString &path)
 
 bool isMarkedResult(const QString &path)
 {
-    return !markOf(path).isEmpty();
+    return !markOf(NativeName::reachable(path)).isEmpty();
 }
 
 ResultIndex::ResultIndex(const QString &folder)
 {
-    const QStringList names =
-        QDir(folder).entryList({QStringLiteral("*.png"), QStringLiteral("*.jpg"), QStringLiteral("*.webp")},
-                               QDir::Files, QDir::Name);
+    // Listed from the names' bytes: a result named after an input that is not UTF-8 is found too.
+    QStringList names = NativeName::entries(folder);
+    names.sort();
     for (const QString &name : names) {
-        const QString path = QDir(folder).filePath(name);
-        const QString mark = markOf(path);
+        const QString suffix = name.section(QLatin1Char('.'), -1).toLower();
+        if (name.startsWith(QLatin1Char('.')) || !name.contains(QLatin1Char('.')) ||
+            (suffix != QLatin1String("png") && suffix != QLatin1String("jpg") &&
+             suffix != QLatin1String("webp")))
+            continue;
+        const QString path = folder + QLatin1Char('/') + name;
+        const QString mark = markOf(NativeName::reachable(path));
         if (!mark.isEmpty())
             bySource.insert(mark.section(QLatin1Char(' '), 0, 0), path);
     }

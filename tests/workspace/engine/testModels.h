@@ -21,5 +21,6 @@ bool writeRrdbModelPairs(const QString &folder);
 bool writeFamilyModel(const QString &base, const QString &form, int scale);
 
 // Pads <base>.param with blank lines and <base>.bin with zero bytes to exact sizes, as the published
-// files of the window's slots have; the loader ignores both.
+// files of the window's slots have; the description ignores both, while the weights loader refuses a
+// .bin longer than its .param reads.
 bool padModel(const QString &base, qint64 paramBytes, qint64 binBytes);
