@@ -1,5 +1,6 @@
 #pragma once
 
+#include "workspace/engine/finishing.h"
 #include "workspace/engine/imageOutput.h"
 #include "workspace/engine/upscaler.h"
 
@@ -25,6 +26,9 @@ struct CliOptions {
     enum class Verbosity { Quiet, Normal, Verbose };
     Verbosity verbosity = Verbosity::Normal;
     engine::OutputFormat format; // -f/--format and --quality
+    engine::Finishing finishing; // --width, --height, --long-side, --factor and --strength
+    QString mixParam;            // --mix FILE.param:W: a second network mixed into the first at load
+    float mixWeight = 0.f;
     QStringList inputs;
 };
 

@@ -195,6 +195,7 @@ int run(const CliOptions &options)
     bool outputClosed = false;
     engine::BatchJob job(output, upscaler);
     job.setOutputFormat(options.format);
+    job.setFinishing(options.finishing);
     reporter.outputClosed = [&] {
         outputClosed = true;
         reporter.error(QStringLiteral("brivelle-cli: standard output was closed: stopping"));

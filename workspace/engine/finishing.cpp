@@ -1,0 +1,335 @@
+#include "workspace/engine/finishing.h"
+
+#include "workspace/engine/pictureDepth.h"
+
+#include <QColorSpace>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+// GLib names a member "signals", which Qt defines as a keyword.
+#pragma push_macro("signals")
+#undef signals
+#include <vips/vips.h>
+#pragma pop_macro("signals")
+
+namespace engine {
+
+namespace {
+
+// side * num / den to the nearest pixel, halves up, and at least 1.
+int scaledSide(int side, qint64 num, qint64 den)
+{
+    return int(std::max<qint64>(1, (2 * qint64(side) * num + den) / (2 * den)));
+}
+
+QSize targetFor(QSize source, const OutputSize &asked)
+{
+    const int w = source.width();
+    const int h = source.height();
+    switch (asked.form) {
+    case OutputSize::Form::NetworkScale:
+        break;
+    case OutputSize::Form::Width:
+        return {asked.width, scaledSide(h, asked.width, w)};
+    case OutputSize::Form::Height:
+        return {scaledSide(w, asked.height, h), asked.height};
+    case OutputSize::Form::Fit: {
+        const int byWidth = scaledSide(h, asked.width, w);
+        if (byWidth <= asked.height)
+            return {asked.width, byWidth};
+        return {scaledSide(w, asked.height, h), asked.height};
+    }
+    case OutputSize::Form::LongSide:
+        return w >= h ? QSize(asked.width, scaledSide(h, asked.width, w))
+                      : QSize(scaledSide(w, asked.width, h), asked.width);
+    case OutputSize::Form::Factor:
+        return {int(std::max(1L, std::lround(w * asked.factor))),
+                int(std::max(1L, std::lround(h * asked.factor)))};
+    }
+    return {};
+}
+
+} // namespace
+
+SizePlan planSize(QSize source, int scale, const OutputSize &asked)
+{
+    SizePlan plan;
+    if (source.isEmpty() || scale < 1) {
+        plan.error = QStringLiteral("no picture");
+        return plan;
+    }
+    plan.networkSize = source * scale;
+    if (asked.isNetworkScale()) {
+        plan.target = plan.networkSize;
+        return plan;
+    }
+    const QSize target = targetFor(source, asked);
+    if (target.isEmpty() || target.width() > kLargestFactor * source.width() ||
+        target.height() > kLargestFactor * source.height()) {
+        plan.error = QStringLiteral("the size asked for, %1 x %2, is more than %3 times the picture (%4 x %5)")
+                         .arg(target.width())
+                         .arg(target.height())
+                         .arg(kLargestFactor)
+                         .arg(source.width())
+                         .arg(source.height());
+        return plan;
+    }
+    // The fewest passes whose result covers the target on both sides; a network that keeps the size
+    // cannot do better than one.
+    while (scale > 1 && (plan.networkSize.width() < target.width() || plan.networkSize.height() < target.height())) {
+        plan.networkSize *= scale;
+        ++plan.passes;
+    }
+    plan.target = target;
+    return plan;
+}
+
+namespace {
+
+// vips keeps its state per process: started once, by whichever thread resizes first.
+bool vipsReady()
+{
+    static std::once_flag once;
+    static bool ready = false;
+    std::call_once(once, [] {
+        if (VIPS_INIT("brivelle") != 0)
+            return;
+        // The network and the writer run beside the resampler; a few threads are enough.
+        vips_concurrency_set(std::clamp(QThread::idealThreadCount(), 1, 4));
+        // Cached operations would keep the wrapped pictures' memory referenced after a call.
+        vips_cache_set_max(0);
+        ready = true;
+    });
+    return ready;
+}
+
+// One reference of a vips image, dropped when it goes.
+class VipsRef {
+public:
+    VipsRef() = default;
+    ~VipsRef()
+    {
+        if (image)
+            g_object_unref(image);
+    }
+    VipsRef(const VipsRef &) = delete;
+    VipsRef &operator=(const VipsRef &) = delete;
+    VipsImage **out() { return &image; }
+    VipsImage *get() const { return image; }
+
+private:
+    VipsImage *image = nullptr;
+};
+
+// How a picture is laid out for vips: its Qt format, bands and band format.
+struct Layout {
+    QImage::Format format;
+    int bands;
+    VipsBandFormat band;
+    bool alpha;
+
+    int channelBytes() const { return band == VIPS_FORMAT_USHORT ? 2 : 1; }
+    qsizetype rowBytes(int width) const { return qsizetype(width) * bands * channelBytes(); }
+};
+
+Layout layoutFor(const QImage &image)
+{
+    const bool deep = isDeep(image);
+    if (image.format() == QImage::Format_Grayscale8)
+        return {QImage::Format_Grayscale8, 1, VIPS_FORMAT_UCHAR, false};
+    if (image.format() == QImage::Format_Grayscale16)
+        return {QImage::Format_Grayscale16, 1, VIPS_FORMAT_USHORT, false};
+    if (image.hasAlphaChannel())
+        return deep ? Layout{QImage::Format_RGBA64, 4, VIPS_FORMAT_USHORT, true}
+                    : Layout{QImage::Format_RGBA8888, 4, VIPS_FORMAT_UCHAR, true};
+    return deep ? Layout{QImage::Format_RGBX64, 4, VIPS_FORMAT_USHORT, false}
+                : Layout{QImage::Format_RGB888, 3, VIPS_FORMAT_UCHAR, false};
+}
+
+QString vipsFailure(const char *step)
+{
+    const QString why = QString::fromUtf8(vips_error_buffer()).trimmed();
+    vips_error_clear();
+    return QStringLiteral("cannot resize the picture (%1): %2").arg(QLatin1String(step), why);
+}
+
+} // namespace
+
+QImage resizedPicture(const QImage &image, QSize size, QString *error)
+{
+    auto failed = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return QImage();
+    };
+    if (image.isNull() || size.isEmpty())
+        return failed(QStringLiteral("no picture to resize"));
+    if (!vipsReady())
+        return failed(QStringLiteral("the resampler (libvips) does not start"));
+    const Layout layout = layoutFor(image);
+    const QImage in = image.format() == layout.format ? image : image.convertToFormat(layout.format);
+    if (in.isNull())
+        return failed(QStringLiteral("no memory to resize the picture"));
+
+    // vips reads rows without gaps; Qt pads them to 4 bytes.
+    const qsizetype rowBytes = layout.rowBytes(in.width());
+    QByteArray packed;
+    const void *pixels = in.constBits();
+    if (in.bytesPerLine() != rowBytes) {
+        packed.resize(rowBytes * in.height());
+        for (int y = 0; y < in.height(); ++y)
+            std::memcpy(packed.data() + y * rowBytes, in.constScanLine(y), size_t(rowBytes));
+        pixels = packed.constData();
+    }
+
+    VipsRef source;
+    *source.out() = vips_image_new_from_memory(pixels, size_t(rowBytes * in.height()), in.width(), in.height(),
+                                               layout.bands, layout.band);
+    if (!source.get())
+        return failed(vipsFailure("wrap"));
+    const double maxAlpha = layout.channelBytes() == 2 ? 65535.0 : 255.0;
+    // vips' fixed-point reduction of 16-bit bands loses about a thousandth of every value; in float
+    // it is exact. Premultiplied alpha is float too.
+    const bool inFloat = layout.alpha || layout.channelBytes() == 2;
+    VipsRef premultiplied, resized, straight, rounded, cast;
+    VipsImage *step = source.get();
+    if (layout.alpha) {
+        if (vips_premultiply(step, premultiplied.out(), "max_alpha", maxAlpha, nullptr) != 0)
+            return failed(vipsFailure("premultiply"));
+        step = premultiplied.get();
+    } else if (inFloat) {
+        if (vips_cast(step, premultiplied.out(), VIPS_FORMAT_FLOAT, nullptr) != 0)
+            return failed(vipsFailure("float"));
+        step = premultiplied.get();
+    }
+    // gap 0: a true Lanczos-3 reduction, never a box filter first.
+    if (vips_resize(step, resized.out(), double(size.width()) / in.width(), "vscale",
+                    double(size.height()) / in.height(), "kernel", VIPS_KERNEL_LANCZOS3, "gap", 0.0, nullptr) != 0)
+        return failed(vipsFailure("resize"));
+    step = resized.get();
+    if (layout.alpha) {
+        if (vips_unpremultiply(step, straight.out(), "max_alpha", maxAlpha, nullptr) != 0)
+            return failed(vipsFailure("unpremultiply"));
+        step = straight.get();
+    }
+    if (inFloat) {
+        if (vips_rint(step, rounded.out(), nullptr) != 0 || vips_cast(rounded.get(), cast.out(), layout.band, nullptr) != 0)
+            return failed(vipsFailure("round"));
+        step = cast.get();
+    }
+    if (vips_image_get_width(step) != size.width() || vips_image_get_height(step) != size.height())
+        return failed(QStringLiteral("cannot resize the picture: the resampler made %1 x %2 instead of %3 x %4")
+                          .arg(vips_image_get_width(step))
+                          .arg(vips_image_get_height(step))
+                          .arg(size.width())
+                          .arg(size.height()));
+
+    QImage out(size, layout.format);
+    if (out.isNull())
+        return failed(QStringLiteral("no memory for the resized picture"));
+    size_t bytes = 0;
+    void *memory = vips_image_write_to_memory(step, &bytes);
+    if (!memory)
+        return failed(vipsFailure("compute"));
+    const qsizetype outRow = layout.rowBytes(size.width());
+    if (bytes == size_t(outRow) * size_t(size.height())) {
+        for (int y = 0; y < size.height(); ++y)
+            std::memcpy(out.scanLine(y), static_cast<const uchar *>(memory) + y * outRow, size_t(outRow));
+    }
+    g_free(memory);
+    if (bytes != size_t(outRow) * size_t(size.height()))
+        return failed(QStringLiteral("cannot resize the picture: the resampler gave %1 bytes").arg(bytes));
+    out.setColorSpace(image.colorSpace());
+    out.setDotsPerMeterX(image.dotsPerMeterX());
+    out.setDotsPerMeterY(image.dotsPerMeterY());
+    return out;
+}
+
+namespace {
+
+template <typename T>
+void blendRows(QImage &mixed, const QImage &network, const QImage &plain, qsizetype values, int strength)
+{
+    const int rest = 100 - strength;
+    for (int y = 0; y < mixed.height(); ++y) {
+        const auto *a = reinterpret_cast<const T *>(network.constScanLine(y));
+        const auto *b = reinterpret_cast<const T *>(plain.constScanLine(y));
+        auto *to = reinterpret_cast<T *>(mixed.scanLine(y));
+        for (qsizetype i = 0; i < values; ++i)
+            to[i] = T((quint32(a[i]) * quint32(strength) + quint32(b[i]) * quint32(rest) + 50) / 100);
+    }
+}
+
+} // namespace
+
+QImage blendByStrength(const QImage &network, const QImage &plain, int strength)
+{
+    if (network.isNull() || plain.size() != network.size())
+        return {};
+    if (strength >= 100)
+        return network;
+    const QImage::Format format = network.format();
+    const QImage other = plain.format() == format ? plain : plain.convertToFormat(format);
+    QImage mixed(network.size(), format);
+    if (other.isNull() || mixed.isNull())
+        return {};
+    const int bits = network.depth();
+    const bool wide = format == QImage::Format_RGBX64 || format == QImage::Format_RGBA64 ||
+                      format == QImage::Format_Grayscale16;
+    const qsizetype values = qsizetype(network.width()) * bits / (wide ? 16 : 8);
+    if (wide)
+        blendRows<quint16>(mixed, network, other, values, std::max(strength, 0));
+    else
+        blendRows<uchar>(mixed, network, other, values, std::max(strength, 0));
+    mixed.setColorSpace(network.colorSpace());
+    mixed.setDotsPerMeterX(network.dotsPerMeterX());
+    mixed.setDotsPerMeterY(network.dotsPerMeterY());
+    return mixed;
+}
+
+UpscaleResult upscaleAndFinish(const Upscaler &upscaler, const QImage &source, bool grey,
+                               const Finishing &finishing, const UpscaleObserver &observer, StopRequest stop,
+                               SizePlan *planOut)
+{
+    const SizePlan plan = planSize(source.size(), upscaler.scale(), finishing.size);
+    if (planOut)
+        *planOut = plan;
+    if (source.isNull() || finishing.isDefault())
+        return upscaler.upscale(source, observer, stop, grey);
+    if (!plan.ok())
+        return {{}, UpscaleResult::Status::Failed, plan.error, 0};
+
+    UpscaleResult result = upscaler.upscale(source, observer, stop, grey);
+    // Each further pass enlarges the last result, which already carries its alpha and its grey.
+    for (int pass = 2; pass <= plan.passes && result.isOk(); ++pass) {
+        const QImage previous = std::move(result.image);
+        result = upscaler.upscale(previous, observer, stop, result.grey);
+    }
+    if (!result.isOk())
+        return result;
+
+    const auto failed = [&result](const QString &why) {
+        return UpscaleResult{{}, UpscaleResult::Status::Failed, why, result.tileSize};
+    };
+    QString why;
+    if (plan.resizes()) {
+        result.image = resizedPicture(result.image, plan.target, &why);
+        if (result.image.isNull())
+            return failed(why);
+    }
+    if (finishing.strength < 100) {
+        const QImage plain = resizedPicture(source, plan.target, &why);
+        if (plain.isNull())
+            return failed(why);
+        result.image = blendByStrength(result.image, plain, finishing.strength);
+        if (result.image.isNull())
+            return failed(QStringLiteral("no memory to blend by the strength"));
+    }
+    return result;
+}
+
+} // namespace engine
