@@ -70,7 +70,11 @@ SizePlan planSize(QSize source, int scale, const OutputSize &asked)
         return plan;
     }
     const QSize target = targetFor(source, asked);
-    if (target.isEmpty() || target.width() > kLargestFactor * source.width() ||
+    if (target.isEmpty()) {
+        plan.error = QStringLiteral("no size asked for");
+        return plan;
+    }
+    if (target.width() > kLargestFactor * source.width() ||
         target.height() > kLargestFactor * source.height()) {
         plan.error = QStringLiteral("the size asked for, %1 x %2, is more than %3 times the picture (%4 x %5)")
                          .arg(target.width())
@@ -364,11 +368,20 @@ QImage resizedPicture(const QImage &image, QSize size, QString *error)
     QImage out(size, layout.format);
     if (out.isNull())
         return failed(QStringLiteral("no memory for the resized picture"));
+    const qsizetype outRow = layout.rowBytes(size.width());
+    if (out.bytesPerLine() == outRow) {
+        // Rows without gaps: vips computes straight into the picture.
+        VipsRef target;
+        *target.out() = vips_image_new_from_memory(out.bits(), size_t(outRow) * size_t(size.height()),
+                                                   size.width(), size.height(), layout.bands, layout.band);
+        if (!target.get() || vips_image_write(step, target.get()) != 0)
+            return failed(vipsFailure("compute"));
+        return described(std::move(out));
+    }
     size_t bytes = 0;
     void *memory = vips_image_write_to_memory(step, &bytes);
     if (!memory)
         return failed(vipsFailure("compute"));
-    const qsizetype outRow = layout.rowBytes(size.width());
     if (bytes == size_t(outRow) * size_t(size.height())) {
         for (int y = 0; y < size.height(); ++y)
             std::memcpy(out.scanLine(y), static_cast<const uchar *>(memory) + y * outRow, size_t(outRow));
