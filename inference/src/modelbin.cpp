@@ -1,6 +1,7 @@
 #include "modelbin.h"
 
 #include "fp16.h"
+#include "layer.h"
 
 #include <cstdint>
 #include <cstring>
@@ -16,15 +17,6 @@ constexpr uint32_t kTagFp32 = 0x0002C056;
 size_t align4(size_t n)
 {
     return (n + 3) & ~size_t(3);
-}
-
-struct WeightShape {
-    int dims, w, h, c;
-    bool operator!=(const WeightShape &o) const { return dims != o.dims || w != o.w || h != o.h || c != o.c; }
-};
-WeightShape shape_of_weights(const Mat &m)
-{
-    return {m.dims, m.w, m.dims >= 2 ? m.h : 1, m.dims >= 3 ? m.c : 1};
 }
 
 std::string shape_text(const Mat &m)
@@ -77,7 +69,7 @@ Mat ModelBin::deliver(Mat m) const
         return Mat();
     }
     const Mat &other = (*theirs)[index];
-    if (shape_of_weights(m) != shape_of_weights(other)) {
+    if (!(shape_of(m) == shape_of(other))) {
         err = context + ": weight array " + std::to_string(index + 1) + " is " + shape_text(m) +
               " in the first network, " + shape_text(other) + " in the second";
         return Mat();

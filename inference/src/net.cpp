@@ -150,19 +150,21 @@ int Net::load_model_mixed(const char *modelpath, const char *second_protopath, c
         d->error = "the weight of the second network must be from 0 to 1";
         return ERROR_FAILED;
     }
+    // The second network is described and loaded on its own first; its arrays are then mixed into
+    // this network's as they are read.
     std::vector<unsigned char> second_param, first_bin, second_bin;
     Graph second;
     std::string why;
-    int code = read_file(second_protopath, kMaxParamBytes, second_param, why);
-    if (code == 0)
-        code = parse_param(reinterpret_cast<const char *>(second_param.data()), second_param.size(), second, why);
-    if (code == 0)
-        code = read_file(second_modelpath, kMaxModelBytes, second_bin, why);
-    if (code != 0) {
-        d->error = std::string(code == ERROR_BAD_MODEL ? second_protopath : "") +
-                   (code == ERROR_BAD_MODEL ? ": " : "") + why;
+    int code = read_file(second_protopath, kMaxParamBytes, second_param, d->error);
+    if (code != 0)
+        return code;
+    if ((code = parse_param(reinterpret_cast<const char *>(second_param.data()), second_param.size(), second,
+                            why)) != 0) {
+        d->error = std::string(second_protopath) + ": " + why;
         return code;
     }
+    if ((code = read_file(second_modelpath, kMaxModelBytes, second_bin, d->error)) != 0)
+        return code;
     if ((code = first_layer_difference(d->graph, second, why)) != 0) {
         d->error = why;
         return code;
