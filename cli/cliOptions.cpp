@@ -126,7 +126,8 @@ QString parseResultOptions(const QCommandLineParser &parser, CliOptions &options
     const bool longSide = parser.isSet(QStringLiteral("long-side"));
     const bool factor = parser.isSet(QStringLiteral("factor"));
     if (int(width || height) + int(longSide) + int(factor) > 1)
-        return QStringLiteral("--width/--height, --long-side and --factor are ways to give the size; give one");
+        return QStringLiteral(
+            "--width/--height, --long-side and --factor are ways to give the size; give one");
     if ((width && !side(QStringLiteral("width"), &size.width)) ||
         (height && !side(QStringLiteral("height"), &size.height)) ||
         (longSide && !side(QStringLiteral("long-side"), &size.width)))

@@ -212,8 +212,8 @@ int first_layer_difference(const Graph &first, const Graph &second, std::string 
         const Layer &extra = *longer.layers[common];
         err = "layer " + extra.name + " (" + extra.type + "): only the " +
               (&longer == &first ? "first" : "second") + " network has it (" +
-              std::to_string(first.layers.size()) + " layers against " + std::to_string(second.layers.size()) +
-              ")";
+              std::to_string(first.layers.size()) + " layers against " +
+              std::to_string(second.layers.size()) + ")";
         return ERROR_BAD_MODEL;
     }
     return 0;

@@ -310,11 +310,12 @@ private slots:
         QVERIFY(!record.contains(QStringLiteral("network_size")));
         QCOMPARE(result({QStringLiteral("--strength"), QStringLiteral("100")}), today);
         QCOMPARE(result({QStringLiteral("--factor"), QStringLiteral("4")}), today);
-        QCOMPARE(result({QStringLiteral("--mix"), models.filePath(QStringLiteral("realesrgan-x4plus.param:0.4"))}),
-                 today);
+        QCOMPARE(
+            result({QStringLiteral("--mix"), models.filePath(QStringLiteral("realesrgan-x4plus.param:0.4"))}),
+            today);
 
-        const QImage third = result({QStringLiteral("--factor"), QStringLiteral("3"), QStringLiteral("--strength"),
-                                     QStringLiteral("60")},
+        const QImage third = result({QStringLiteral("--factor"), QStringLiteral("3"),
+                                     QStringLiteral("--strength"), QStringLiteral("60")},
                                     &record);
         QCOMPARE(third.size(), QSize(123, 81));
         QCOMPARE(record.value(QStringLiteral("size")).toArray(), (QJsonArray{123, 81}));
@@ -396,9 +397,9 @@ private slots:
         QTest::newRow("width 0") << QStringList{QStringLiteral("--width"), QStringLiteral("0"),
                                                 QStringLiteral("x.png")}
                                  << QStringLiteral("from 1 to 1000000");
-        QTest::newRow("strength 101") << QStringList{QStringLiteral("--strength"), QStringLiteral("101"),
-                                                     QStringLiteral("x.png")}
-                                      << QStringLiteral("from 0 to 100");
+        QTest::newRow("strength 101")
+            << QStringList{QStringLiteral("--strength"), QStringLiteral("101"), QStringLiteral("x.png")}
+            << QStringLiteral("from 0 to 100");
         QTest::newRow("--mix without a weight")
             << QStringList{QStringLiteral("--mix"), QStringLiteral("other.param"), QStringLiteral("x.png")}
             << QStringLiteral("FILE.param:W");
@@ -409,7 +410,8 @@ private slots:
             << QStringList{QStringLiteral("-m"), models.path(), QStringLiteral("--mix"),
                            other + QStringLiteral("/rrdb.param:0.5"), QStringLiteral("x.png")}
             << QStringLiteral("cannot mix %1 with %2: layer ")
-                   .arg(models.filePath(QStringLiteral("realesrgan-x4plus.bin")), other + QStringLiteral("/rrdb.bin"));
+                   .arg(models.filePath(QStringLiteral("realesrgan-x4plus.bin")),
+                        other + QStringLiteral("/rrdb.bin"));
     }
     void badUsageExitsWithTwo()
     {

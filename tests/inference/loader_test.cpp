@@ -363,7 +363,8 @@ TEST(Weights, MixOfTwoNetworksIsTheNetworkOfMixedWeights)
     const std::string a = written(first, "a"), b = written(second, "b");
     ncnn::Net net;
     ASSERT_EQ(net.load_param((a + ".param").c_str()), 0) << net.last_error();
-    ASSERT_EQ(net.load_model_mixed((a + ".bin").c_str(), (b + ".param").c_str(), (b + ".bin").c_str(), weight), 0)
+    ASSERT_EQ(
+        net.load_model_mixed((a + ".bin").c_str(), (b + ".param").c_str(), (b + ".bin").c_str(), weight), 0)
         << net.last_error();
     const std::unique_ptr<ncnn::Net> expected = [&] {
         auto n = std::make_unique<ncnn::Net>();
@@ -389,7 +390,8 @@ TEST(Weights, MixOfTwoNetworksIsTheNetworkOfMixedWeights)
         const std::string c = written(m.other, "c");
         ncnn::Net refused;
         ASSERT_EQ(refused.load_param((a + ".param").c_str()), 0);
-        EXPECT_EQ(refused.load_model_mixed((a + ".bin").c_str(), (c + ".param").c_str(), (c + ".bin").c_str(), 0.5f),
+        EXPECT_EQ(refused.load_model_mixed((a + ".bin").c_str(), (c + ".param").c_str(), (c + ".bin").c_str(),
+                                           0.5f),
                   ncnn::ERROR_BAD_MODEL);
         EXPECT_NE(refused.last_error().find(m.named), std::string::npos) << refused.last_error();
         ncnn::Extractor ex = refused.create_extractor();

@@ -401,7 +401,9 @@ int benchResize(const QStringList &args)
         for (int x = 0; x < width / 4; ++x)
             transparent.scanLine(y)[4 * x + 3] = uchar(x % 256);
     const QList<QPair<const char *, QImage>> pictures{
-        {"RGB888", opaque}, {"RGBA8888", transparent}, {"RGBX64", opaque.convertToFormat(QImage::Format_RGBX64)}};
+        {"RGB888", opaque},
+        {"RGBA8888", transparent},
+        {"RGBX64", opaque.convertToFormat(QImage::Format_RGBX64)}};
     const QSize target(width * 3 / 4, height * 3 / 4);
     // Wall and processor time, each the best of five: on a shared machine the processor time says
     // more about the work than the wall clock does.
@@ -422,16 +424,19 @@ int benchResize(const QStringList &args)
                 target.height());
     for (const auto &[name, picture] : pictures) {
         const auto vips = timed([&] { return !engine::resizedPicture(picture, target).isNull(); });
-        const auto qt =
-            timed([&] { return !picture.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).isNull(); });
-        std::printf("%-9s Lanczos-3 (libvips): %.3f s (processor %.3f s)   Qt smooth scaling: %.3f s (%.3f s)\n",
-                    name, vips.first, vips.second, qt.first, qt.second);
+        const auto qt = timed([&] {
+            return !picture.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).isNull();
+        });
+        std::printf(
+            "%-9s Lanczos-3 (libvips): %.3f s (processor %.3f s)   Qt smooth scaling: %.3f s (%.3f s)\n",
+            name, vips.first, vips.second, qt.first, qt.second);
     }
     // The plain enlargement that --strength blends in: the source of that result, enlarged x4.
     const QImage source = opaque.scaled(opaque.size() / 4, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     const auto grow = timed([&] { return !engine::resizedPicture(source, opaque.size()).isNull(); });
-    const auto qtGrow = timed(
-        [&] { return !source.scaled(opaque.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation).isNull(); });
+    const auto qtGrow = timed([&] {
+        return !source.scaled(opaque.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation).isNull();
+    });
     std::printf("RGB888 x4 enlargement: Lanczos-3 %.3f s (processor %.3f s)   Qt smooth scaling (bilinear) "
                 "%.3f s (%.3f s)\n",
                 grow.first, grow.second, qtGrow.first, qtGrow.second);

@@ -76,17 +76,19 @@ SizePlan planSize(QSize source, int scale, const OutputSize &asked)
     }
     if (target.width() > kLargestFactor * source.width() ||
         target.height() > kLargestFactor * source.height()) {
-        plan.error = QStringLiteral("the size asked for, %1 x %2, is more than %3 times the picture (%4 x %5)")
-                         .arg(target.width())
-                         .arg(target.height())
-                         .arg(kLargestFactor)
-                         .arg(source.width())
-                         .arg(source.height());
+        plan.error =
+            QStringLiteral("the size asked for, %1 x %2, is more than %3 times the picture (%4 x %5)")
+                .arg(target.width())
+                .arg(target.height())
+                .arg(kLargestFactor)
+                .arg(source.width())
+                .arg(source.height());
         return plan;
     }
     // The fewest passes whose result covers the target on both sides; a network that keeps the size
     // cannot do better than one.
-    while (scale > 1 && (plan.networkSize.width() < target.width() || plan.networkSize.height() < target.height())) {
+    while (scale > 1 &&
+           (plan.networkSize.width() < target.width() || plan.networkSize.height() < target.height())) {
         plan.networkSize *= scale;
         ++plan.passes;
     }
@@ -197,8 +199,7 @@ Taps lanczosTaps(int from, int to)
 }
 
 // Runs body(begin, end) over [0, count) on a few threads.
-template <typename Body>
-void inParallel(int count, Body body)
+template <typename Body> void inParallel(int count, Body body)
 {
     const int threads = std::clamp(std::min(QThread::idealThreadCount(), count / 64), 1, 4);
     std::vector<std::thread> workers;
@@ -211,8 +212,7 @@ void inParallel(int count, Body body)
 
 // A separable Lanczos-3 resampling in float, for sizes where a side grows: libvips 8.14 reduces
 // with Lanczos-3 but enlarges only with bicubic interpolation. `in` is in the layout's format.
-template <typename T>
-QImage lanczosResized(const QImage &in, QSize size, const Layout &layout)
+template <typename T> QImage lanczosResized(const QImage &in, QSize size, const Layout &layout)
 {
     QImage out(size, layout.format);
     if (out.isNull())
@@ -222,7 +222,9 @@ QImage lanczosResized(const QImage &in, QSize size, const Layout &layout)
     const int alphaBand = layout.alpha ? bands - 1 : -1;
     const Taps across = lanczosTaps(in.width(), size.width());
     const Taps down = lanczosTaps(in.height(), size.height());
-    const auto clampedAt = [](int i, int n) { return std::clamp(i, 0, n - 1); };
+    const auto clampedAt = [](int i, int n) {
+        return std::clamp(i, 0, n - 1);
+    };
 
     // Rows of the input made `size.width()` wide, premultiplied by their alpha.
     std::vector<float> rows(size_t(in.height()) * size_t(size.width()) * size_t(bands));
@@ -233,7 +235,8 @@ QImage lanczosResized(const QImage &in, QSize size, const Layout &layout)
             for (int x = 0; x < in.width(); ++x) {
                 const float alpha = alphaBand < 0 ? 1.f : from[x * bands + alphaBand] / top;
                 for (int b = 0; b < bands; ++b)
-                    line[size_t(x * bands + b)] = b == alphaBand ? from[x * bands + b] : from[x * bands + b] * alpha;
+                    line[size_t(x * bands + b)] =
+                        b == alphaBand ? from[x * bands + b] : from[x * bands + b] * alpha;
             }
             float *to = &rows[size_t(y) * size_t(size.width()) * size_t(bands)];
             for (int x = 0; x < size.width(); ++x) {
@@ -241,7 +244,8 @@ QImage lanczosResized(const QImage &in, QSize size, const Layout &layout)
                 for (int b = 0; b < bands; ++b) {
                     float sum = 0;
                     for (int k = 0; k < across.width; ++k)
-                        sum += w[k] * line[size_t(clampedAt(across.first[size_t(x)] + k, in.width()) * bands + b)];
+                        sum += w[k] *
+                               line[size_t(clampedAt(across.first[size_t(x)] + k, in.width()) * bands + b)];
                     to[x * bands + b] = sum;
                 }
             }
@@ -324,8 +328,8 @@ QImage resizedPicture(const QImage &image, QSize size, QString *error)
     }
 
     VipsRef source;
-    *source.out() = vips_image_new_from_memory(pixels, size_t(rowBytes * in.height()), in.width(), in.height(),
-                                               layout.bands, layout.band);
+    *source.out() = vips_image_new_from_memory(pixels, size_t(rowBytes * in.height()), in.width(),
+                                               in.height(), layout.bands, layout.band);
     if (!source.get())
         return failed(vipsFailure("wrap"));
     const double maxAlpha = layout.channelBytes() == 2 ? 65535.0 : 255.0;
@@ -345,7 +349,8 @@ QImage resizedPicture(const QImage &image, QSize size, QString *error)
     }
     // gap 0: a true Lanczos-3 reduction, never a box filter first. Neither side grows here.
     if (vips_resize(step, resized.out(), double(size.width()) / in.width(), "vscale",
-                    double(size.height()) / in.height(), "kernel", VIPS_KERNEL_LANCZOS3, "gap", 0.0, nullptr) != 0)
+                    double(size.height()) / in.height(), "kernel", VIPS_KERNEL_LANCZOS3, "gap", 0.0,
+                    nullptr) != 0)
         return failed(vipsFailure("resize"));
     step = resized.get();
     if (layout.alpha) {
@@ -354,16 +359,18 @@ QImage resizedPicture(const QImage &image, QSize size, QString *error)
         step = straight.get();
     }
     if (inFloat) {
-        if (vips_rint(step, rounded.out(), nullptr) != 0 || vips_cast(rounded.get(), cast.out(), layout.band, nullptr) != 0)
+        if (vips_rint(step, rounded.out(), nullptr) != 0 ||
+            vips_cast(rounded.get(), cast.out(), layout.band, nullptr) != 0)
             return failed(vipsFailure("round"));
         step = cast.get();
     }
     if (vips_image_get_width(step) != size.width() || vips_image_get_height(step) != size.height())
-        return failed(QStringLiteral("cannot resize the picture: the resampler made %1 x %2 instead of %3 x %4")
-                          .arg(vips_image_get_width(step))
-                          .arg(vips_image_get_height(step))
-                          .arg(size.width())
-                          .arg(size.height()));
+        return failed(
+            QStringLiteral("cannot resize the picture: the resampler made %1 x %2 instead of %3 x %4")
+                .arg(vips_image_get_width(step))
+                .arg(vips_image_get_height(step))
+                .arg(size.width())
+                .arg(size.height()));
 
     QImage out(size, layout.format);
     if (out.isNull())

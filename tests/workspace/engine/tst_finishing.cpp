@@ -39,11 +39,12 @@ QImage picture(QSize size, QImage::Format format, bool transparent)
     QImage image(size, QImage::Format_RGBA64);
     for (int y = 0; y < size.height(); ++y)
         for (int x = 0; x < size.width(); ++x) {
-            const quint16 alpha = transparent ? quint16(std::min(65535, x * 65535 / (size.width() / 2))) : 65535;
+            const quint16 alpha =
+                transparent ? quint16(std::min(65535, x * 65535 / (size.width() / 2))) : 65535;
             image.setPixelColor(x, y,
                                 QColor::fromRgba64(quint16((x * 7919 + y * 104729) % 65536),
-                                                   quint16((x * x + 3 * y) * 977 % 65536), quint16((x ^ y) * 4099),
-                                                   alpha));
+                                                   quint16((x * x + 3 * y) * 977 % 65536),
+                                                   quint16((x ^ y) * 4099), alpha));
         }
     return image.convertToFormat(format);
 }
@@ -59,8 +60,10 @@ int largestDifference(const QImage &a, const QImage &b)
     int worst = 0;
     for (int y = 0; y < a.height(); ++y)
         for (qsizetype i = 0; i < values; ++i) {
-            const int p = wide ? reinterpret_cast<const quint16 *>(a.constScanLine(y))[i] : a.constScanLine(y)[i];
-            const int q = wide ? reinterpret_cast<const quint16 *>(b.constScanLine(y))[i] : b.constScanLine(y)[i];
+            const int p =
+                wide ? reinterpret_cast<const quint16 *>(a.constScanLine(y))[i] : a.constScanLine(y)[i];
+            const int q =
+                wide ? reinterpret_cast<const quint16 *>(b.constScanLine(y))[i] : b.constScanLine(y)[i];
             worst = std::max(worst, std::abs(p - q));
         }
     return worst;
@@ -85,29 +88,39 @@ private slots:
         const QSize odd(333, 199);
         QTest::newRow("network scale") << odd << 4 << OutputSize() << QSize(1332, 796) << 1;
         QTest::newRow("width") << odd << 4 << sized(Form::Width, 1000) << QSize(1000, 598) << 1;
-        QTest::newRow("width, a half rounds up") << QSize(10, 5) << 4 << sized(Form::Width, 3) << QSize(3, 2) << 1;
-        QTest::newRow("width below the picture") << odd << 4 << sized(Form::Width, 100) << QSize(100, 60) << 1;
+        QTest::newRow("width, a half rounds up")
+            << QSize(10, 5) << 4 << sized(Form::Width, 3) << QSize(3, 2) << 1;
+        QTest::newRow("width below the picture")
+            << odd << 4 << sized(Form::Width, 100) << QSize(100, 60) << 1;
         QTest::newRow("width, a side never below 1")
             << QSize(1000, 1) << 2 << sized(Form::Width, 10) << QSize(10, 1) << 1;
-        QTest::newRow("height, three x2 passes") << odd << 2 << sized(Form::Height, 0, 1000) << QSize(1673, 1000) << 3;
-        QTest::newRow("fit, the width binds") << odd << 4 << sized(Form::Fit, 1000, 1000) << QSize(1000, 598) << 1;
-        QTest::newRow("fit, the height binds") << odd << 4 << sized(Form::Fit, 2000, 700) << QSize(1171, 700) << 1;
+        QTest::newRow("height, three x2 passes")
+            << odd << 2 << sized(Form::Height, 0, 1000) << QSize(1673, 1000) << 3;
+        QTest::newRow("fit, the width binds")
+            << odd << 4 << sized(Form::Fit, 1000, 1000) << QSize(1000, 598) << 1;
+        QTest::newRow("fit, the height binds")
+            << odd << 4 << sized(Form::Fit, 2000, 700) << QSize(1171, 700) << 1;
         QTest::newRow("long side of a portrait, 4K")
             << QSize(199, 333) << 4 << sized(Form::LongSide, 3840) << QSize(2295, 3840) << 2;
-        QTest::newRow("long side of a square") << QSize(101, 101) << 2 << sized(Form::LongSide, 150)
-                                               << QSize(150, 150) << 1;
-        QTest::newRow("factor 3 is x4 then down") << odd << 4 << sized(Form::Factor, 0, 0, 3) << QSize(999, 597) << 1;
-        QTest::newRow("factor 1.5 on x2") << odd << 2 << sized(Form::Factor, 0, 0, 1.5) << QSize(500, 299) << 1;
+        QTest::newRow("long side of a square")
+            << QSize(101, 101) << 2 << sized(Form::LongSide, 150) << QSize(150, 150) << 1;
+        QTest::newRow("factor 3 is x4 then down")
+            << odd << 4 << sized(Form::Factor, 0, 0, 3) << QSize(999, 597) << 1;
+        QTest::newRow("factor 1.5 on x2")
+            << odd << 2 << sized(Form::Factor, 0, 0, 1.5) << QSize(500, 299) << 1;
         QTest::newRow("factor 1 on x4") << odd << 4 << sized(Form::Factor, 0, 0, 1) << odd << 1;
-        QTest::newRow("factor 4 is the network's") << odd << 4 << sized(Form::Factor, 0, 0, 4) << QSize(1332, 796)
-                                                   << 1;
-        QTest::newRow("factor 5 takes two x4") << odd << 4 << sized(Form::Factor, 0, 0, 5) << QSize(1665, 995) << 2;
-        QTest::newRow("factor 16 is four x2") << QSize(33, 19) << 2 << sized(Form::Factor, 0, 0, 16)
-                                              << QSize(528, 304) << 4;
+        QTest::newRow("factor 4 is the network's")
+            << odd << 4 << sized(Form::Factor, 0, 0, 4) << QSize(1332, 796) << 1;
+        QTest::newRow("factor 5 takes two x4")
+            << odd << 4 << sized(Form::Factor, 0, 0, 5) << QSize(1665, 995) << 2;
+        QTest::newRow("factor 16 is four x2")
+            << QSize(33, 19) << 2 << sized(Form::Factor, 0, 0, 16) << QSize(528, 304) << 4;
         QTest::newRow("x1 network, once and enlarged")
             << QSize(33, 19) << 1 << sized(Form::Factor, 0, 0, 2) << QSize(66, 38) << 1;
-        QTest::newRow("16 times a side") << QSize(10, 9) << 2 << sized(Form::Width, 160) << QSize(160, 144) << 4;
-        QTest::newRow("more than 16 times refused") << QSize(10, 9) << 2 << sized(Form::Width, 161) << QSize() << 0;
+        QTest::newRow("16 times a side")
+            << QSize(10, 9) << 2 << sized(Form::Width, 160) << QSize(160, 144) << 4;
+        QTest::newRow("more than 16 times refused")
+            << QSize(10, 9) << 2 << sized(Form::Width, 161) << QSize() << 0;
         QTest::newRow("height more than 16 times refused")
             << QSize(100, 10) << 4 << sized(Form::Height, 0, 161) << QSize() << 0;
         QTest::newRow("the side by the aspect refused")
@@ -129,12 +142,13 @@ private slots:
         QVERIFY2(plan.ok(), qPrintable(plan.error));
         QCOMPARE(plan.target, target);
         QCOMPARE(plan.passes, passes);
-        QCOMPARE(plan.networkSize, source * [&] {
-            int all = 1;
-            for (int i = 0; i < passes; ++i)
-                all *= scale;
-            return all;
-        }());
+        QCOMPARE(
+            plan.networkSize, source * [&] {
+                int all = 1;
+                for (int i = 0; i < passes; ++i)
+                    all *= scale;
+                return all;
+            }());
         QCOMPARE(plan.resizes(), plan.networkSize != target);
     }
 
@@ -163,7 +177,8 @@ private slots:
         const QRgba64 even = QRgba64::fromRgba64(0x1234, 0x8765, 0x4321, 0xffff);
         for (int y = 0; y < source.height(); ++y)
             for (int x = 0; x < source.width(); ++x)
-                source.setPixelColor(x, y, x < 20 && alpha ? QColor::fromRgba64(65535, 0, 0, 0) : QColor(even));
+                source.setPixelColor(x, y,
+                                     x < 20 && alpha ? QColor::fromRgba64(65535, 0, 0, 0) : QColor(even));
         source = source.convertToFormat(format);
         source.setColorSpace(QColorSpace::DisplayP3);
         source.setDotsPerMeterX(11811);
@@ -212,8 +227,8 @@ private slots:
         QTest::newRow("transparent, width 101") << QImage::Format_ARGB32 << true << sized(Form::Width, 101);
         QTest::newRow("16-bit transparent, factor 2.5")
             << QImage::Format_RGBA64 << true << sized(Form::Factor, 0, 0, 2.5);
-        QTest::newRow("grey, factor 5, two passes") << QImage::Format_Grayscale8 << false
-                                                    << sized(Form::Factor, 0, 0, 5);
+        QTest::newRow("grey, factor 5, two passes")
+            << QImage::Format_Grayscale8 << false << sized(Form::Factor, 0, 0, 5);
     }
     void strength()
     {
@@ -261,7 +276,8 @@ private slots:
             for (qsizetype v = 0; v < values; ++v) {
                 if (wide) {
                     auto *to = reinterpret_cast<quint16 *>(half.scanLine(y));
-                    to[v] = quint16((to[v] + reinterpret_cast<const quint16 *>(plain.constScanLine(y))[v]) / 2);
+                    to[v] =
+                        quint16((to[v] + reinterpret_cast<const quint16 *>(plain.constScanLine(y))[v]) / 2);
                 } else {
                     half.scanLine(y)[v] = uchar((half.scanLine(y)[v] + plain.constScanLine(y)[v]) / 2);
                 }
