@@ -3,6 +3,8 @@
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
+#include <optional>
+
 namespace {
 
 QList<QCommandLineOption> optionList()
@@ -71,6 +73,26 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("FOLDER")},
         {QStringLiteral("max-failures"),
          QStringLiteral("Stop after the N-th input that fails (exit status 1)."), QStringLiteral("N")},
+        {QStringLiteral("width"),
+         QStringLiteral("Make every result W pixels wide, keeping its aspect ratio; with --height, as "
+                        "large as fits inside W x H."),
+         QStringLiteral("W")},
+        {QStringLiteral("height"),
+         QStringLiteral("Make every result H pixels high, keeping its aspect ratio."), QStringLiteral("H")},
+        {QStringLiteral("long-side"),
+         QStringLiteral("Make the longer side of every result N pixels (3840 for 4K)."), QStringLiteral("N")},
+        {QStringLiteral("factor"),
+         QStringLiteral("Enlarge by F, a decimal from 1 to 16 (3, 1.5): the network as many times as "
+                        "needed, then a Lanczos-3 downscale to the exact size."),
+         QStringLiteral("F")},
+        {QStringLiteral("strength"),
+         QStringLiteral("Detail strength, 0 to 100 (default 100, the network's result): lower values mix "
+                        "in a plain enlargement of the picture."),
+         QStringLiteral("P")},
+        {QStringLiteral("mix"),
+         QStringLiteral("Mix the weights of a second network of the same architecture (FILE.bin beside "
+                        "it) into the first: (1 - W) x first + W x second, W from 0 to 1."),
+         QStringLiteral("FILE.param:W")},
         {{QStringLiteral("j"), QStringLiteral("json")},
          QStringLiteral("Print one JSON object per input on standard output.")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Print only errors.")},
@@ -94,7 +116,8 @@ void setUp(QCommandLineParser &parser)
         "never replaced (NAME(2).png, NAME(3).png, ... instead). Folders are searched with their\n"
         "subfolders for gif, heif, heic, avif, jxl, jpg, jpeg, png, tif, tiff and webp files, leaving\n"
         "out results of this program; a named file must be one of them too. Of an animation or a\n"
-        "multi-page file only the first picture is enlarged.\n"
+        "multi-page file only the first picture is enlarged. A size (--width, --height, --long-side,\n"
+        "--factor) runs the network as often as it needs, then a Lanczos-3 downscale makes it exact.\n"
         "Exit status: 0 every picture written, 1 some failed or standard output was closed, 2 bad\n"
         "usage, models that do not load, an output folder that cannot be written or a manifest in\n"
         "use, 75 every failure was one that a retry may mend (memory ran out even with\n"
@@ -109,6 +132,70 @@ void setUp(QCommandLineParser &parser)
     parser.addPositionalArgument(QStringLiteral("FILE_OR_FOLDER"),
                                  QStringLiteral("Pictures, or folders of pictures."),
                                  QStringLiteral("FILE_OR_FOLDER..."));
+}
+
+// A decimal from `lowest` to `highest`, or nothing.
+std::optional<double> decimalIn(const QString &text, double lowest, double highest)
+{
+    static const QRegularExpression decimal(QStringLiteral("^\\d{1,6}(\\.\\d{1,6})?$"));
+    if (!decimal.match(text).hasMatch())
+        return std::nullopt;
+    const double value = text.toDouble();
+    return value >= lowest && value <= highest ? std::optional<double>(value) : std::nullopt;
+}
+
+// --width, --height, --long-side, --factor, --strength and --mix into options; the error, or nothing.
+QString parseResultOptions(const QCommandLineParser &parser, CliOptions &options)
+{
+    using Form = engine::OutputSize::Form;
+    engine::OutputSize &size = options.finishing.size;
+    const auto side = [&](const QString &name, int *into) {
+        bool number = false;
+        *into = parser.value(name).toInt(&number);
+        return number && *into >= 1 && *into <= 1000000;
+    };
+    const bool width = parser.isSet(QStringLiteral("width"));
+    const bool height = parser.isSet(QStringLiteral("height"));
+    const bool longSide = parser.isSet(QStringLiteral("long-side"));
+    const bool factor = parser.isSet(QStringLiteral("factor"));
+    if (int(width || height) + int(longSide) + int(factor) > 1)
+        return QStringLiteral(
+            "--width/--height, --long-side and --factor are ways to give the size; give one");
+    if ((width && !side(QStringLiteral("width"), &size.width)) ||
+        (height && !side(QStringLiteral("height"), &size.height)) ||
+        (longSide && !side(QStringLiteral("long-side"), &size.width)))
+        return QStringLiteral("a size must be a whole number of pixels from 1 to 1000000");
+    size.form = width && height ? Form::Fit
+                : width         ? Form::Width
+                : height        ? Form::Height
+                : longSide      ? Form::LongSide
+                                : Form::NetworkScale;
+    if (factor) {
+        const std::optional<double> value =
+            decimalIn(parser.value(QStringLiteral("factor")), 1, engine::kLargestFactor);
+        if (!value)
+            return QStringLiteral("the factor must be a decimal from 1 to 16, not \"%1\"")
+                .arg(parser.value(QStringLiteral("factor")));
+        size.form = Form::Factor;
+        size.factor = *value;
+    }
+    if (parser.isSet(QStringLiteral("strength"))) {
+        bool number = false;
+        options.finishing.strength = parser.value(QStringLiteral("strength")).toInt(&number);
+        if (!number || options.finishing.strength < 0 || options.finishing.strength > 100)
+            return QStringLiteral("the strength must be a whole number from 0 to 100, not \"%1\"")
+                .arg(parser.value(QStringLiteral("strength")));
+    }
+    if (parser.isSet(QStringLiteral("mix"))) {
+        const QString mix = parser.value(QStringLiteral("mix"));
+        const qsizetype colon = mix.lastIndexOf(QLatin1Char(':'));
+        const std::optional<double> weight = colon > 0 ? decimalIn(mix.mid(colon + 1), 0, 1) : std::nullopt;
+        if (!weight || !mix.left(colon).endsWith(QStringLiteral(".param")))
+            return QStringLiteral("--mix takes FILE.param:W with W from 0 to 1, not \"%1\"").arg(mix);
+        options.mixParam = mix.left(colon);
+        options.mixWeight = float(*weight);
+    }
+    return {};
 }
 
 CliOptions failed(QString error)
@@ -237,6 +324,8 @@ CliOptions parseCliOptions(const QStringList &args)
             return failed(QStringLiteral("--max-failures must be a number from 1, not \"%1\"")
                               .arg(parser.value(QStringLiteral("max-failures"))));
     }
+    if (const QString problem = parseResultOptions(parser, options); !problem.isEmpty())
+        return failed(problem);
     options.outputFolder = parser.value(QStringLiteral("output"));
     options.modelFolder = parser.value(QStringLiteral("models"));
     options.json = parser.isSet(QStringLiteral("json"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "workspace/engine/finishing.h"
 #include "workspace/engine/imageOutput.h"
 #include "workspace/engine/upscaler.h"
 
@@ -31,6 +32,9 @@ struct CliOptions {
     QString manifest;     // --manifest FILE; empty: none
     QString cacheFolder;  // --cache-dir; empty: the user's cache folder
     int maxFailures = 0;  // --max-failures; 0: no limit
+    engine::Finishing finishing; // --width, --height, --long-side, --factor and --strength
+    QString mixParam;            // --mix FILE.param:W: a second network mixed into the first at load
+    float mixWeight = 0.f;
     QStringList inputs;
 };
 

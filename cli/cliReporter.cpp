@@ -303,6 +303,10 @@ void Reporter::record(const engine::PictureReport &report, const QString &status
         {QStringLiteral("seconds"), report.seconds},
         {QStringLiteral("status"), status},
     };
+    // The network's own size, where the size asked for is another.
+    if (report.networkSize.isValid())
+        object.insert(QStringLiteral("network_size"),
+                      QJsonArray{report.networkSize.width(), report.networkSize.height()});
     if (!report.reason.isEmpty())
         object.insert(QStringLiteral("reason"), report.reason);
     if (!report.note.isEmpty())

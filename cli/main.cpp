@@ -372,6 +372,7 @@ int run(const CliOptions &options)
                          : QStringLiteral("device: cpu, %1 thread%2").arg(config.threads).arg(config.threads == 1 ? "" : "s"));
     engine::BatchJob job(output, upscaler);
     job.setOutputFormat(options.format);
+    job.setFinishing(options.finishing);
     int failed = 0;
     int lastingFailures = 0; // failures that a retry would meet again
     bool failureLimitReached = false;

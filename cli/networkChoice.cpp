@@ -18,6 +18,8 @@ engine::Upscaler::Config networkConfig(const CliOptions &options)
     } else {
         config.scale = options.scale;
     }
+    config.mixParam = options.mixParam;
+    config.mixWeight = options.mixWeight;
     return config;
 }
 

@@ -10,6 +10,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-image-formats-plugins libgl-dev
   # result files: PNG encoding at 16 bits and the metadata of the source pictures
   libpng-dev libexiv2-dev
+  # resizing results to the size asked for (Lanczos-3 at 8 and 16 bits)
+  libvips-dev
   # inference runtime: oneDNN for the CPU, Vulkan loader, lavapipe, shader compiler, validation
   libdnnl-dev libvulkan-dev mesa-vulkan-drivers glslang-tools vulkan-validationlayers vulkan-tools
   # tests and screenshots; GNU parallel runs the command line's shards as a scheduler would

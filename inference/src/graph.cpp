@@ -1,6 +1,7 @@
 #include "graph.h"
 #include "paramdict.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <unordered_map>
@@ -193,20 +194,54 @@ int parse_param(const char *text, size_t size, Graph &graph, std::string &err)
 
 int load_weights(const unsigned char *data, size_t size, Graph &graph, std::string &err)
 {
-    ModelBin mb(data, size);
-    for (auto &layer : graph.layers) {
-        mb.set_context("layer " + layer->name + " (" + layer->type + ")");
+    return load_weights(ModelBin(data, size), graph, err);
+}
+
+int load_weights(const ModelBin &mb, Graph &graph, std::string &err)
+{
+    for (size_t i = 0; i < graph.layers.size(); i++) {
+        Layer &layer = *graph.layers[i];
+        mb.begin_layer(static_cast<int>(i), "layer " + layer.name + " (" + layer.type + ")");
         std::string why;
-        if (layer->load_model(mb, why) != 0) {
-            err = mb.error().empty() ? "layer " + layer->name + " (" + layer->type + "): " + why : mb.error();
+        if (layer.load_model(mb, why) != 0) {
+            err = mb.error().empty() ? "layer " + layer.name + " (" + layer.type + "): " + why : mb.error();
+            return ERROR_BAD_MODEL;
+        }
+        if (!mb.end_layer()) {
+            err = mb.error();
             return ERROR_BAD_MODEL;
         }
     }
     // Weights left over belong to another network: a larger one of the same family would load its
     // first layers' worth and compute a wrong picture.
-    if (mb.offset() != size) {
+    if (mb.offset() != mb.bytes()) {
         err = "the weights of this .param end after " + std::to_string(mb.offset()) +
-              " bytes, but the .bin has " + std::to_string(size) + ": it belongs to another network";
+              " bytes, but the .bin has " + std::to_string(mb.bytes()) + ": it belongs to another network";
+        return ERROR_BAD_MODEL;
+    }
+    return 0;
+}
+
+int first_layer_difference(const Graph &first, const Graph &second, std::string &err)
+{
+    const size_t common = std::min(first.layers.size(), second.layers.size());
+    for (size_t i = 0; i < common; i++) {
+        const Layer &a = *first.layers[i];
+        const Layer &b = *second.layers[i];
+        if (a.type != b.type || a.bottoms.size() != b.bottoms.size() || a.tops.size() != b.tops.size()) {
+            err = "layer " + a.name + " (" + a.type + "): the second network has " + b.name + " (" + b.type +
+                  ", " + std::to_string(b.bottoms.size()) + " in, " + std::to_string(b.tops.size()) +
+                  " out) in its place";
+            return ERROR_BAD_MODEL;
+        }
+    }
+    if (first.layers.size() != second.layers.size()) {
+        const Graph &longer = first.layers.size() > second.layers.size() ? first : second;
+        const Layer &extra = *longer.layers[common];
+        err = "layer " + extra.name + " (" + extra.type + "): only the " +
+              (&longer == &first ? "first" : "second") + " network has it (" +
+              std::to_string(first.layers.size()) + " layers against " +
+              std::to_string(second.layers.size()) + ")";
         return ERROR_BAD_MODEL;
     }
     return 0;

@@ -40,5 +40,10 @@ int parse_param(const char *text, size_t size, Graph &graph, std::string &err);
 // Reads the weights of every layer in file order: 0, or ERROR_BAD_MODEL. Bytes after the last array are
 // ignored.
 int load_weights(const unsigned char *data, size_t size, Graph &graph, std::string &err);
+// The same from a reader that may record the arrays or mix them with another network's.
+int load_weights(const ModelBin &mb, Graph &graph, std::string &err);
+// 0 when both graphs have the same layer types in the same order with the same blob counts; otherwise
+// ERROR_BAD_MODEL with err naming the first layer that differs.
+int first_layer_difference(const Graph &first, const Graph &second, std::string &err);
 
 } // namespace ncnn

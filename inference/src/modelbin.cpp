@@ -1,6 +1,7 @@
 #include "modelbin.h"
 
 #include "fp16.h"
+#include "layer.h"
 
 #include <cstdint>
 #include <cstring>
@@ -18,9 +19,72 @@ size_t align4(size_t n)
     return (n + 3) & ~size_t(3);
 }
 
+std::string shape_text(const Mat &m)
+{
+    std::string text = std::to_string(m.w);
+    if (m.dims >= 2)
+        text += " x " + std::to_string(m.h);
+    if (m.dims >= 3)
+        text += " x " + std::to_string(m.c);
+    return text;
+}
+
 } // namespace
 
 ModelBin::ModelBin(const unsigned char *_data, size_t _size) : data(_data), size(_size) {}
+
+void ModelBin::begin_layer(int index, const std::string &name) const
+{
+    layer = index;
+    arrays_read = 0;
+    context = name;
+    if (recorded && static_cast<size_t>(index) >= recorded->size())
+        recorded->resize(static_cast<size_t>(index) + 1);
+}
+
+bool ModelBin::end_layer() const
+{
+    if (!partner)
+        return true;
+    const size_t expected = static_cast<size_t>(layer) < partner->size() ? (*partner)[layer].size() : 0;
+    if (arrays_read == expected)
+        return true;
+    err = context + ": " + std::to_string(arrays_read) + " weight arrays in the first network, " +
+          std::to_string(expected) + " in the second";
+    return false;
+}
+
+Mat ModelBin::deliver(Mat m) const
+{
+    const size_t index = arrays_read++;
+    if (recorded && layer >= 0)
+        (*recorded)[layer].push_back(m);
+    if (!partner)
+        return m;
+    const std::vector<Mat> *theirs =
+        layer >= 0 && static_cast<size_t>(layer) < partner->size() ? &(*partner)[layer] : nullptr;
+    if (!theirs || index >= theirs->size()) {
+        err = context + ": weight array " + std::to_string(index + 1) + " (" + shape_text(m) +
+              ") is missing in the second network";
+        return Mat();
+    }
+    const Mat &other = (*theirs)[index];
+    if (!(shape_of(m) == shape_of(other))) {
+        err = context + ": weight array " + std::to_string(index + 1) + " is " + shape_text(m) +
+              " in the first network, " + shape_text(other) + " in the second";
+        return Mat();
+    }
+    // The loaded array is the layer's own copy: mixed in place.
+    const float keep = 1.f - partner_weight;
+    const size_t plane = static_cast<size_t>(m.w) * (m.dims >= 2 ? m.h : 1);
+    for (int q = 0; q < (m.dims >= 3 ? m.c : 1); q++) {
+        float *mine = static_cast<float *>(m.data) + q * m.cstep;
+        const float *their = static_cast<const float *>(other.data) + q * other.cstep;
+        for (size_t i = 0; i < plane; i++)
+            mine[i] = keep * mine[i] + partner_weight * their[i];
+    }
+    return m;
+}
 
 bool ModelBin::fail(const std::string &what) const
 {
@@ -58,8 +122,8 @@ Mat ModelBin::load(int w, int h, int type) const
         fail("weight array of " + std::to_string(w) + " x " + std::to_string(h) + " elements");
         return Mat();
     }
-    Mat m = load(w * h, type);
-    return m.empty() ? m : m.reshape(w, h);
+    Mat m = read(w * h, type);
+    return m.empty() ? m : deliver(m.reshape(w, h));
 }
 
 Mat ModelBin::load(int w, int h, int c, int type) const
@@ -69,11 +133,17 @@ Mat ModelBin::load(int w, int h, int c, int type) const
              " elements");
         return Mat();
     }
-    Mat m = load(w * h * c, type);
-    return m.empty() ? m : m.reshape(w, h, c);
+    Mat m = read(w * h * c, type);
+    return m.empty() ? m : deliver(m.reshape(w, h, c));
 }
 
 Mat ModelBin::load(int w, int type) const
+{
+    Mat m = read(w, type);
+    return m.empty() ? m : deliver(m);
+}
+
+Mat ModelBin::read(int w, int type) const
 {
     Mat m;
     if (w <= 0) {

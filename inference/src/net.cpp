@@ -34,6 +34,9 @@ public:
     std::shared_ptr<ExecutionPlan> plan;
     const Backend *plan_backend = nullptr;
 
+    // Reads every layer's weights from mb and creates the pipelines; a failure leaves nothing loaded.
+    int load_weights_into(Net &net, const ModelBin &mb);
+
     void drop_plan()
     {
         std::lock_guard<std::mutex> lock(plan_mutex);
@@ -106,29 +109,78 @@ int Net::load_param(const char *protopath)
 
 int Net::load_model_mem(const unsigned char *data, size_t size)
 {
-    if (!d->param_loaded) {
-        d->error = "load_param must succeed before load_model";
+    return d->load_weights_into(*this, ModelBin(data, size));
+}
+
+int NetPrivate::load_weights_into(Net &net, const ModelBin &mb)
+{
+    if (!param_loaded) {
+        error = "load_param must succeed before load_model";
         return ERROR_FAILED;
     }
-    d->drop_plan();
-    if (const int code = load_weights(data, size, d->graph, d->error); code != 0) {
+    drop_plan();
+    if (const int code = load_weights(mb, graph, error); code != 0) {
         // A half-loaded network must not run: drop it entirely.
-        const std::string why = d->error;
-        clear();
-        d->error = why;
+        const std::string why = error;
+        net.clear();
+        error = why;
         return code;
     }
-    for (auto &layer : d->graph.layers) {
-        if (layer->create_pipeline(opt) != 0) {
+    for (auto &layer : graph.layers) {
+        if (layer->create_pipeline(net.opt) != 0) {
             const std::string why = "layer " + layer->name + " (" + layer->type + "): create_pipeline failed";
-            clear();
-            d->error = why;
+            net.clear();
+            error = why;
             return ERROR_FAILED;
         }
     }
-    d->pipelines_created = true;
-    d->model_loaded = true;
+    pipelines_created = true;
+    model_loaded = true;
     return 0;
+}
+
+int Net::load_model_mixed(const char *modelpath, const char *second_protopath, const char *second_modelpath,
+                          float weight)
+{
+    if (!d->param_loaded) {
+        d->error = "load_param must succeed before load_model_mixed";
+        return ERROR_FAILED;
+    }
+    if (!(weight >= 0.f && weight <= 1.f)) {
+        d->error = "the weight of the second network must be from 0 to 1";
+        return ERROR_FAILED;
+    }
+    // The second network is described and loaded on its own first; its arrays are then mixed into
+    // this network's as they are read.
+    std::vector<unsigned char> second_param, first_bin, second_bin;
+    Graph second;
+    std::string why;
+    int code = read_file(second_protopath, kMaxParamBytes, second_param, d->error);
+    if (code != 0)
+        return code;
+    if ((code = parse_param(reinterpret_cast<const char *>(second_param.data()), second_param.size(), second,
+                            why)) != 0) {
+        d->error = std::string(second_protopath) + ": " + why;
+        return code;
+    }
+    if ((code = read_file(second_modelpath, kMaxModelBytes, second_bin, d->error)) != 0)
+        return code;
+    if ((code = first_layer_difference(d->graph, second, why)) != 0) {
+        d->error = why;
+        return code;
+    }
+    LayerWeights theirs;
+    ModelBin recorder(second_bin.data(), second_bin.size());
+    recorder.record_into(&theirs);
+    if ((code = load_weights(recorder, second, why)) != 0) {
+        d->error = std::string(second_modelpath) + ": " + why;
+        return code;
+    }
+    if ((code = read_file(modelpath, kMaxModelBytes, first_bin, d->error)) != 0)
+        return code;
+    ModelBin mixer(first_bin.data(), first_bin.size());
+    mixer.mix_with(&theirs, weight);
+    return d->load_weights_into(*this, mixer);
 }
 
 int Net::load_model(const char *modelpath)

@@ -373,6 +373,43 @@ private slots:
         QVERIFY2(fewest >= levels, qPrintable(QString::number(fewest)));
     }
 
+    // The size and the strength asked for reach the result and its record; at their defaults, and
+    // with a network mixed with itself, the result is today's.
+    void resultSizeStrengthAndMix()
+    {
+        const QString in = newFolder(QStringLiteral("in"));
+        QVERIFY(picture(QSize(41, 27)).save(in + QStringLiteral("/p.png")));
+        const QString input = in + QStringLiteral("/p.png");
+        auto result = [&](const QStringList &args, QJsonObject *record = nullptr) {
+            const QString out = newFolder(QStringLiteral("out"));
+            const Run done = run(QStringList{QStringLiteral("-t"), QStringLiteral("32"), QStringLiteral("-j"),
+                                             QStringLiteral("-o"), out} +
+                                 args + QStringList{input});
+            if (done.exitCode != 0)
+                qWarning().noquote() << done.err.right(1500);
+            if (record && !records(done.out).isEmpty())
+                *record = records(done.out).constFirst();
+            return QImage(out + QStringLiteral("/p.png"));
+        };
+        QJsonObject record;
+        const QImage today = result({}, &record);
+        QCOMPARE(today.size(), QSize(164, 108));
+        QVERIFY(!record.contains(QStringLiteral("network_size")));
+        QCOMPARE(result({QStringLiteral("--strength"), QStringLiteral("100")}), today);
+        QCOMPARE(result({QStringLiteral("--factor"), QStringLiteral("4")}), today);
+        QCOMPARE(
+            result({QStringLiteral("--mix"), models.filePath(QStringLiteral("realesrgan-x4plus.param:0.4"))}),
+            today);
+
+        const QImage third = result({QStringLiteral("--factor"), QStringLiteral("3"),
+                                     QStringLiteral("--strength"), QStringLiteral("60")},
+                                    &record);
+        QCOMPARE(third.size(), QSize(123, 81));
+        QCOMPARE(record.value(QStringLiteral("size")).toArray(), (QJsonArray{123, 81}));
+        QCOMPARE(record.value(QStringLiteral("network_size")).toArray(), (QJsonArray{164, 108}));
+        QCOMPARE(result({QStringLiteral("--long-side"), QStringLiteral("300")}).size(), QSize(300, 198));
+    }
+
     void badUsageExitsWithTwo_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -484,6 +521,36 @@ private slots:
         QTest::newRow("manifest in use")
             << QStringList{QStringLiteral("--manifest"), held, QStringLiteral("x.png")}
             << QStringLiteral("in use by another run");
+        QTest::newRow("--factor and --width")
+            << QStringList{QStringLiteral("--factor"), QStringLiteral("3"), QStringLiteral("--width"),
+                           QStringLiteral("800"), QStringLiteral("x.png")}
+            << QStringLiteral("give one");
+        QTest::newRow("--long-side and --height")
+            << QStringList{QStringLiteral("--long-side"), QStringLiteral("3840"), QStringLiteral("--height"),
+                           QStringLiteral("800"), QStringLiteral("x.png")}
+            << QStringLiteral("give one");
+        for (const char *factor : {"17", "0.5", "3x"})
+            QTest::addRow("factor %s", factor)
+                << QStringList{QStringLiteral("--factor"), QLatin1String(factor), QStringLiteral("x.png")}
+                << QStringLiteral("decimal from 1 to 16");
+        QTest::newRow("width 0") << QStringList{QStringLiteral("--width"), QStringLiteral("0"),
+                                                QStringLiteral("x.png")}
+                                 << QStringLiteral("from 1 to 1000000");
+        QTest::newRow("strength 101")
+            << QStringList{QStringLiteral("--strength"), QStringLiteral("101"), QStringLiteral("x.png")}
+            << QStringLiteral("from 0 to 100");
+        QTest::newRow("--mix without a weight")
+            << QStringList{QStringLiteral("--mix"), QStringLiteral("other.param"), QStringLiteral("x.png")}
+            << QStringLiteral("FILE.param:W");
+        // The slot pair is the compact form; RRDBNet has other layers.
+        const QString other = newFolder(QStringLiteral("other"));
+        writeFamilyModel(other + QStringLiteral("/rrdb"), QStringLiteral("rrdb"), 4);
+        QTest::newRow("--mix of another architecture")
+            << QStringList{QStringLiteral("-m"), models.path(), QStringLiteral("--mix"),
+                           other + QStringLiteral("/rrdb.param:0.5"), QStringLiteral("x.png")}
+            << QStringLiteral("cannot mix %1 with %2: layer ")
+                   .arg(models.filePath(QStringLiteral("realesrgan-x4plus.bin")),
+                        other + QStringLiteral("/rrdb.bin"));
     }
     void badUsageExitsWithTwo()
     {

@@ -326,3 +326,93 @@ TEST(ParamText, BinaryOpWithScalarTakesOneInput)
     const std::string twoInputs = kHeader + "2 2\nInput in 0 1 data\nBinaryOp add 1 1 data output 0=0\n";
     EXPECT_NE(net.load_param_mem(twoInputs.c_str()), 0);
 }
+
+namespace {
+
+// Writes a pair under $TMPDIR and returns the path without suffix.
+std::string written(const ModelFiles &m, const std::string &name)
+{
+    const char *tmp = std::getenv("TMPDIR");
+    const std::string base = std::string(tmp ? tmp : "/tmp") + "/brivelle-mix-" + name;
+    std::string err;
+    EXPECT_TRUE(brivelle::modelgen::write_files(m, base + ".param", base + ".bin", err)) << err;
+    return base;
+}
+
+ncnn::Mat run_whole(ncnn::Net &net, const ncnn::Mat &in)
+{
+    ncnn::Extractor ex = net.create_extractor();
+    ncnn::Mat out;
+    EXPECT_EQ(ex.input("data", in), 0);
+    EXPECT_EQ(ex.extract("output", out), 0) << ex.last_error();
+    return out;
+}
+
+} // namespace
+
+// Two networks of one architecture mixed at load run as the network whose .bin holds the mixed
+// weights; networks that differ are refused, naming the first layer that does.
+TEST(Weights, MixOfTwoNetworksIsTheNetworkOfMixedWeights)
+{
+    brivelle::modelgen::SrvggConfig config{3, 8, 2};
+    const ModelFiles first = brivelle::modelgen::srvgg(config, Storage::Fp32, 1);
+    const ModelFiles second = brivelle::modelgen::srvgg(config, Storage::Fp16, 2);
+    const ModelFiles second32 = brivelle::modelgen::srvgg(config, Storage::Fp32, 2);
+    ASSERT_EQ(first.bin.size(), second32.bin.size());
+    const float weight = 0.3f;
+    // Word by word: storage tags and equal values are kept, every other word is a weight.
+    ModelFiles mixed = first;
+    for (size_t i = 0; i + 4 <= mixed.bin.size(); i += 4) {
+        float a, b;
+        std::memcpy(&a, &first.bin[i], 4);
+        std::memcpy(&b, &second32.bin[i], 4);
+        if (std::memcmp(&a, &b, 4) == 0)
+            continue;
+        const float m = (1 - weight) * a + weight * b;
+        std::memcpy(&mixed.bin[i], &m, 4);
+    }
+    const std::string a = written(first, "a"), b = written(second, "b");
+    ncnn::Net net;
+    ASSERT_EQ(net.load_param((a + ".param").c_str()), 0) << net.last_error();
+    ASSERT_EQ(
+        net.load_model_mixed((a + ".bin").c_str(), (b + ".param").c_str(), (b + ".bin").c_str(), weight), 0)
+        << net.last_error();
+    const std::unique_ptr<ncnn::Net> expected = [&] {
+        auto n = std::make_unique<ncnn::Net>();
+        EXPECT_EQ(n->load_param_mem(mixed.param.c_str()), 0);
+        EXPECT_EQ(n->load_model_mem(mixed.bin.data(), mixed.bin.size()), 0) << n->last_error();
+        return n;
+    }();
+    const ncnn::Mat in = random_mat(13, 11, 3, 9);
+    // The second network is stored at half precision, so its weights differ from fp32's by an fp16 step.
+    EXPECT_TRUE(mats_near(run_whole(net, in), run_whole(*expected, in), 2e-3f));
+
+    struct Mismatch {
+        ModelFiles other;
+        const char *named;
+    };
+    const Mismatch mismatches[] = {
+        {brivelle::modelgen::srvgg({3, 16, 2}, Storage::Fp32, 2),
+         "layer Convolution_2 (Convolution): weight array 1 is 216 in the first network, 432 in the second"},
+        {brivelle::modelgen::srvgg({4, 8, 2}, Storage::Fp32, 2), "layer PixelShuffle_11 (PixelShuffle)"},
+        {brivelle::modelgen::rrdbnet({1, 8, 4, 2}, Storage::Fp32, 2), "layer Split_1 (Split)"},
+    };
+    for (const Mismatch &m : mismatches) {
+        const std::string c = written(m.other, "c");
+        ncnn::Net refused;
+        ASSERT_EQ(refused.load_param((a + ".param").c_str()), 0);
+        EXPECT_EQ(refused.load_model_mixed((a + ".bin").c_str(), (c + ".param").c_str(), (c + ".bin").c_str(),
+                                           0.5f),
+                  ncnn::ERROR_BAD_MODEL);
+        EXPECT_NE(refused.last_error().find(m.named), std::string::npos) << refused.last_error();
+        ncnn::Extractor ex = refused.create_extractor();
+        ncnn::Mat out;
+        EXPECT_NE(ex.extract("output", out), 0);
+        std::remove((c + ".param").c_str());
+        std::remove((c + ".bin").c_str());
+    }
+    for (const std::string &base : {a, b}) {
+        std::remove((base + ".param").c_str());
+        std::remove((base + ".bin").c_str());
+    }
+}

@@ -264,7 +264,9 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
         if (wantsTiles && !tile.isNull())
             emit tileFinished(tile, where);
     };
-    UpscaleResult upscaled = upscaler->upscale(item.input.image, observer, &stopNow, item.input.grey);
+    SizePlan plan;
+    UpscaleResult upscaled =
+        upscaleAndFinish(*upscaler, item.input.image, item.input.grey, finishing, observer, &stopNow, &plan);
     // The decoded input is not needed any more while the result waits for the writer.
     item.input.image = QImage();
     switch (upscaled.status) {
@@ -284,6 +286,8 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     markAsResult(finished.image, item.path);
     finished.grey = upscaled.grey;
     report.note = item.input.note;
+    if (plan.resizes())
+        report.networkSize = plan.networkSize;
     report.status = PictureReport::Status::Written; // once the writer has written it
     finished.busyNs = item.busyNs + clock.nsecsElapsed();
     return finished;

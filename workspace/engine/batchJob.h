@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "workspace/engine/finishing.h"
 #include "workspace/engine/imageOutput.h"
 
 #include <atomic>
@@ -47,6 +48,7 @@ struct PictureReport {
     QString output;     // empty unless written
     QSize size;         // of the result; empty unless written
     QSize sourceSize;   // of the decoded picture; empty when it did not decode
+    QSize networkSize;  // what the network made, where the size asked for is another; else empty
     double seconds = 0; // its own decoding, network and writing time, without waits in the queues
     Status status = Status::Failed;
     QString reason;
@@ -108,6 +110,8 @@ public:
     void setStages(Stages replacement);
     // Set before run().
     void setOutputFormat(const OutputFormat &format) { outputFormat = format; }
+    // The size and the detail strength of the results (finishing.h). Set before run().
+    void setFinishing(const Finishing &options) { finishing = options; }
     // Pictures decoded ahead of the network, and finished ones waiting for the writer.
     static constexpr int kDecodedAhead = 2;
     static constexpr int kWaitingToWrite = 1;
@@ -152,6 +156,7 @@ private:
     std::atomic<State> currentState{State::Idle};
     Stages stages;
     OutputFormat outputFormat;
+    Finishing finishing;
     // Written by the writer thread only while run() runs.
     BatchSummary result;
     int reported = 0;

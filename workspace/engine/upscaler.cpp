@@ -89,18 +89,41 @@ std::shared_ptr<Upscaler> Upscaler::load(const Config &config, QString *error)
         net.set_vulkan_device(ncnn::get_gpu_device(index));
     }
 
+    const auto refused = [error](const QString &why) {
+        qDebug() << why;
+        if (error)
+            *error = why;
+        return nullptr;
+    };
+    const bool mixing = !config.mixParam.isEmpty();
+    ModelDescription second;
+    if (mixing) {
+        second = describeModel(config.mixParam);
+        if (!second.isValid())
+            return refused(second.error);
+        if (second.scale != model.scale)
+            return refused(QStringLiteral("cannot mix %1 (x%2) with %3 (x%4): the scales differ")
+                               .arg(model.paramPath)
+                               .arg(model.scale)
+                               .arg(second.paramPath)
+                               .arg(second.scale));
+    }
     for (const QString &path : {model.paramPath, model.binPath}) {
         const QByteArray utf8 = path.toUtf8();
-        const int rc =
-            path == model.paramPath ? net.load_param(utf8.constData()) : net.load_model(utf8.constData());
-        if (rc != 0) {
-            const QString why =
-                QStringLiteral("cannot load %1: %2").arg(path, QString::fromStdString(net.last_error()));
-            qDebug() << why;
-            if (error)
-                *error = why;
-            return nullptr;
-        }
+        int rc = 0;
+        if (path == model.paramPath)
+            rc = net.load_param(utf8.constData());
+        else if (mixing)
+            rc = net.load_model_mixed(utf8.constData(), second.paramPath.toUtf8().constData(),
+                                      second.binPath.toUtf8().constData(), config.mixWeight);
+        else
+            rc = net.load_model(utf8.constData());
+        if (rc != 0)
+            return refused(mixing && path == model.binPath
+                               ? QStringLiteral("cannot mix %1 with %2: %3")
+                                     .arg(path, second.binPath, QString::fromStdString(net.last_error()))
+                               : QStringLiteral("cannot load %1: %2")
+                                     .arg(path, QString::fromStdString(net.last_error())));
     }
 
     upscaler->blobs = {model.inputBlob.toUtf8(), model.outputBlob.toUtf8()};

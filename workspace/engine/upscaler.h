@@ -83,6 +83,10 @@ public:
         int scale = 4;
         // Any network of the family, FILE.param with FILE.bin beside it, instead of a slot.
         QString modelParam;
+        // A second network of the same architecture (FILE.param, FILE.bin beside it) whose weights are
+        // mixed into the first's as they load: (1 - mixWeight) x first + mixWeight x second.
+        QString mixParam;
+        float mixWeight = 0.f;
         Device device;
         int fixedTileSize = 0; // 0: from the device's memory before every picture
         int threads = 4;
@@ -93,7 +97,8 @@ public:
     // Describes the network, then loads it onto the device. A GPU index beyond the runtime's list
     // means device 0; without any device the network runs on the CPU. The GPU instance must exist
     // and outlive the upscaler. Null, with the reason in *error, when a file does not load or the
-    // network enlarges by another scale than the one asked for.
+    // network enlarges by another scale than the one asked for, or the network to mix with is not of the
+    // same architecture.
     static std::shared_ptr<Upscaler> load(const Config &config, QString *error = nullptr);
 
     // A stand-in network (tests, benchmarks). inputMultiple 2 for networks that fold 2x2 blocks.

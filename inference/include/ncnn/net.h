@@ -40,6 +40,14 @@ public:
     // Not part of ncnn: the .bin bytes with their size (ncnn's unsized form cannot be bounds-checked).
     int load_model_mem(const unsigned char *data, size_t size);
 
+    // Not part of ncnn: instead of load_model, the weights of this .bin interpolated with those of a
+    // second network of the same architecture (its .param and .bin) as they load,
+    // (1 - weight) * this file's + weight * the second's; the network then runs as if a file of the
+    // mixed weights had been loaded. ERROR_BAD_MODEL, naming the first layer that differs, when the
+    // two have other layers or weight shapes.
+    int load_model_mixed(const char *modelpath, const char *second_protopath, const char *second_modelpath,
+                         float weight);
+
     void clear();
     Extractor create_extractor() const;
 
