@@ -164,10 +164,10 @@ private slots:
             {QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), out, QStringLiteral("-j"), in});
         QVERIFY2(result.exitCode == 0, qPrintable(result.err.right(1500)));
         QCOMPARE(entries(out),
-                 (QStringList{QStringLiteral("a(2).png"), QStringLiteral("a.png"), QStringLiteral("b.png")}));
+                 (QStringList{QStringLiteral("a(2).png"), QStringLiteral("a.png"), QStringLiteral("b.final.png")}));
         QCOMPARE(readBytes(out + QStringLiteral("/a.png")), QByteArray("taken"));
         QCOMPARE(QImage(out + QStringLiteral("/a(2).png")).size(), QSize(80, 60));
-        QCOMPARE(QImage(out + QStringLiteral("/b.png")).size(), QSize(42, 26));
+        QCOMPARE(QImage(out + QStringLiteral("/b.final.png")).size(), QSize(42, 26));
 
         const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);

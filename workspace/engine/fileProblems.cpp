@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace engine {
 
@@ -83,6 +84,46 @@ bool pngComplete(const uchar *data, qint64 size)
     return false;
 }
 
+// Walks the blocks of a GIF: the screen descriptor and its colour table, then extensions and images,
+// each a run of sub-blocks closed by an empty one, up to the trailer.
+bool gifComplete(const uchar *data, qint64 size)
+{
+    constexpr qint64 kHeader = 6 + 7;
+    if (size < kHeader || std::memcmp(data, "GIF", 3) != 0)
+        return false;
+    auto colourTable = [](uchar flags) { return flags & 0x80 ? qint64(3) << ((flags & 0x07) + 1) : 0; };
+    qint64 pos = kHeader + colourTable(data[10]);
+    // Sub-blocks from pos; false when the data stops inside them.
+    auto skipSubBlocks = [&]() {
+        while (pos < size) {
+            const uchar length = data[pos++];
+            if (length == 0)
+                return true;
+            pos += length;
+        }
+        return false;
+    };
+    while (pos < size) {
+        const uchar introducer = data[pos++];
+        if (introducer == 0x3b)
+            return true;
+        if (introducer == 0x21) {
+            if (++pos > size || !skipSubBlocks()) // the label, then its data
+                return false;
+        } else if (introducer == 0x2c) {
+            constexpr qint64 kDescriptor = 9;
+            if (pos + kDescriptor + 1 > size)
+                return false;
+            pos += kDescriptor + colourTable(data[pos + 8]);
+            if (++pos > size || !skipSubBlocks()) // the LZW code size, then the image data
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 QString describe(InputProblem problem)
@@ -122,8 +163,25 @@ QString tooLargeDetail(const QSize &declared, int limitMb)
     return tr(", it needs %1 MB of memory to decode and %2 MB may be taken now").arg(neededMb).arg(limitMb);
 }
 
+qint64 memoryToEnlarge(const QSize &declared, int bytesPerPixel, int scale, bool deep)
+{
+    if (!declared.isValid())
+        return 0;
+    const qint64 pixels = qint64(declared.width()) * declared.height();
+    return pixels * bytesPerPixel + pixels * scale * scale * (deep ? 8 : 3);
+}
+
+QString memoryShortDetail(qint64 neededBytes, quint64 freeBytes)
+{
+    return tr(", it needs %1 MB of memory to decode and enlarge it and %2 MB are free")
+        .arg((neededBytes + (1 << 20) - 1) >> 20)
+        .arg(freeBytes >> 20);
+}
+
 bool encodedDataComplete(const QByteArray &format, const uchar *data, qint64 size)
 {
+    if (format == "gif")
+        return gifComplete(data, size);
     if (format == "jpeg" || format == "jpg")
         return jpegComplete(data, size);
     if (format == "png")

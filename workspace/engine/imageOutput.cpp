@@ -65,10 +65,10 @@ QImage lossyPicture(const QImage &image, bool grey, OutputFormat::Kind kind)
     return image.convertToFormat(alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
 }
 
-bool encode(const PictureToWrite &picture, QFile &part, QString *error)
+bool encode(const PictureToWrite &picture, QFile &part, QString *error, QString *note)
 {
     if (picture.format.kind == OutputFormat::Kind::Png)
-        return encodePng(picture.image, picture.grey, &part, error, picture.progress);
+        return encodePng(picture.image, picture.grey, &part, error, picture.progress, {}, note);
     if (picture.progress)
         picture.progress(0);
     const QImage pixels = lossyPicture(picture.image, picture.grey, picture.format.kind);
@@ -91,8 +91,9 @@ bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
 {
     // errno is read right after each failing call: it names the cause the user can act on.
     QString encodeError;
+    QString encodeNote;
     errno = 0;
-    const bool written = encode(picture, part, &encodeError) && part.flush();
+    const bool written = encode(picture, part, &encodeError, &encodeNote) && part.flush();
     int systemError = errno;
     const QString writeError = part.error() != QFileDevice::NoError ? part.errorString() : encodeError;
     part.close();
@@ -102,6 +103,8 @@ bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
         result.error = writeFailureReason(systemError, writeError);
         return false;
     }
+    if (!encodeNote.isEmpty() && !result.note.contains(encodeNote))
+        result.note = result.note.isEmpty() ? encodeNote : result.note + QStringLiteral("; ") + encodeNote;
     return true;
 }
 
@@ -125,7 +128,8 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
         copyMetadata(picture.inputPath, part.fileName(), picture.image.size(), &sourceProblem);
     if (problem.isEmpty())
         return true;
-    result.note = QStringLiteral("its metadata could not be copied: ") + problem;
+    const QString metadataNote = QStringLiteral("its metadata could not be copied: ") + problem;
+    result.note = result.note.isEmpty() ? metadataNote : result.note + QStringLiteral("; ") + metadataNote;
     if (sourceProblem)
         return true;
     // The rewrite may have stopped half-way: the picture is encoded again, without metadata.
@@ -187,7 +191,7 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
     }
     part.remove();
     result.error = QStringLiteral("no free name for %1 in %2")
-                       .arg(QFileInfo(picture.inputPath).baseName(), picture.folder);
+                       .arg(resultStem(picture.inputPath), picture.folder);
     return result;
 }
 

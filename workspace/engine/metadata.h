@@ -6,7 +6,7 @@
 namespace engine {
 
 // Copies the EXIF, XMP and IPTC of the source file into the encoded picture `target` (PNG, JPEG or
-// WebP), rewriting the target. The result is described as it is: orientation normal (the pixels were
+// WebP; WebP keeps the IPTC as XMP), rewriting the target. The result is described as it is: orientation normal (the pixels were
 // turned when decoded), pixel dimensions `size`, and no embedded thumbnail (it shows the old
 // picture). Empty when done or when the source has nothing to copy; otherwise why not.
 // sourceProblem tells whether the failure was in reading the source (the target was not touched).

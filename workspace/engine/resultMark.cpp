@@ -55,9 +55,10 @@ bool isMarkedResult(const QString &path)
 
 ResultIndex::ResultIndex(const QString &folder)
 {
+    // Hidden too: the result of ".a.png" is ".a.png".
     const QStringList names =
         QDir(folder).entryList({QStringLiteral("*.png"), QStringLiteral("*.jpg"), QStringLiteral("*.webp")},
-                               QDir::Files, QDir::Name);
+                               QDir::Files | QDir::Hidden, QDir::Name);
     for (const QString &name : names) {
         const QString path = QDir(folder).filePath(name);
         const QString mark = markOf(path);

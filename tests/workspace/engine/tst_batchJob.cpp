@@ -72,13 +72,13 @@ private slots:
         const auto report = reports.at(2).at(0).value<engine::PictureReport>();
         QCOMPARE(report.status, engine::PictureReport::Status::Written);
         QCOMPARE(report.size, QSize(12, 8));
-        QCOMPARE(report.output, out.filePath(QStringLiteral("c.png")));
+        QCOMPARE(report.output, out.filePath(QStringLiteral("c.final.png")));
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.at(0).at(0).toString(), paths.at(1));
         const engine::BatchSummary &summary = job.summary();
         QCOMPARE(summary.total, 3);
         QCOMPARE(summary.written,
-                 (QStringList{out.filePath(QStringLiteral("a.png")), out.filePath(QStringLiteral("c.png"))}));
+                 (QStringList{out.filePath(QStringLiteral("a.png")), out.filePath(QStringLiteral("c.final.png"))}));
         QVERIFY(!summary.cancelled);
         const QString text = engine::completionText(summary);
         QVERIFY2(text.startsWith(QStringLiteral("2 of 3 images were written.")), qPrintable(text));
