@@ -1,5 +1,6 @@
 // Pictures of every kind a user brings, through a whole batch: the result keeps the depth, the grey,
 // the alpha and the metadata of its input; 8-bit colour results are the pixels they always were.
+#include "support/sampleGif.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/pngOutput.h"
 #include "workspace/engine/upscaler.h"
@@ -117,15 +118,6 @@ QByteArray cameraJpeg()
     io.seek(0, Exiv2::BasicIo::beg);
     const Exiv2::DataBuf all = io.read(long(io.size()));
     return QByteArray(reinterpret_cast<const char *>(all.pData_), int(all.size_));
-}
-
-// Two 6x4 frames, red then blue, as an image editor stores an animation.
-QByteArray twoFrameGif()
-{
-    return QByteArray::fromHex(
-        "47494638396106000400f00000c832141450c821f904000000000021ff0b4e45545343415045322e3003"
-        "010000002c0000000006000400000204848fa9570021f90400000000002c00000000060004000002"
-        "048c8fa957003b");
 }
 
 // Key and value of every EXIF, XMP and IPTC entry, and "thumbnail" with the embedded one's size.
