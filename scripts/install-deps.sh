@@ -14,6 +14,8 @@ packages=(
   libdnnl-dev libvulkan-dev mesa-vulkan-drivers glslang-tools vulkan-validationlayers vulkan-tools
   # tests and screenshots
   libgtest-dev xvfb xauth x11-apps imagemagick
+  # the real-world picture corpus (scripts/make-corpus.sh): colour profiles, a sample photo, EXIF tools
+  icc-profiles-free colord-data python-matplotlib-data libimage-exiftool-perl
   # the Debian package: man page, completion, and the validators of its desktop entry and metainfo
   dpkg-dev help2man bash-completion desktop-file-utils appstream
   # the demo model server of the run command

@@ -124,6 +124,84 @@ bool gifComplete(const uchar *data, qint64 size)
     return false;
 }
 
+// The first directory of a TIFF, the one decoded: the values of every field (the colour profile
+// among them) and every strip or tile it names must lie inside the file. BigTIFF, which few programs
+// write, counts as complete.
+int valueWidth(qint64 type)
+{
+    switch (type) {
+    case 3: // SHORT
+    case 8: // SSHORT
+        return 2;
+    case 4:  // LONG
+    case 9:  // SLONG
+    case 11: // FLOAT
+    case 13: // IFD
+        return 4;
+    case 5:  // RATIONAL
+    case 10: // SRATIONAL
+    case 12: // DOUBLE
+        return 8;
+    default: // BYTE, ASCII, SBYTE, UNDEFINED and unknown types
+        return 1;
+    }
+}
+
+bool tiffComplete(const uchar *data, qint64 size)
+{
+    if (size < 8)
+        return false;
+    const bool little = data[0] == 'I';
+    auto read = [&](qint64 at, int bytes) -> qint64 {
+        if (at < 0 || at + bytes > size)
+            return -1;
+        qint64 value = 0;
+        for (int i = 0; i < bytes; ++i)
+            value |= qint64(data[at + i]) << (8 * (little ? i : bytes - 1 - i));
+        return value;
+    };
+    if (read(2, 2) == 43)
+        return true;
+    const qint64 directory = read(4, 4);
+    const qint64 entries = read(directory, 2);
+    if (entries < 0)
+        return false;
+    // One field of the directory: where its values are, how many, and their width.
+    struct Field {
+        qint64 at = -1;
+        qint64 count = 0;
+        int width = 0;
+    };
+    Field offsets;
+    Field counts;
+    for (qint64 i = 0; i < entries; ++i) {
+        const qint64 entry = directory + 2 + 12 * i;
+        const qint64 tag = read(entry, 2);
+        const qint64 type = read(entry + 2, 2);
+        if (tag < 0 || type < 0)
+            return false;
+        Field field;
+        field.width = valueWidth(type);
+        field.count = read(entry + 4, 4);
+        field.at = field.count * field.width <= 4 ? entry + 8 : read(entry + 8, 4);
+        if (field.at < 0 || field.at + field.count * field.width > size)
+            return false;
+        if (tag == 273 || tag == 324)
+            offsets = field;
+        else if (tag == 279 || tag == 325)
+            counts = field;
+    }
+    if (offsets.at < 0 || counts.at < 0 || offsets.count != counts.count)
+        return false;
+    for (qint64 i = 0; i < offsets.count; ++i) {
+        const qint64 start = read(offsets.at + i * offsets.width, offsets.width);
+        const qint64 length = read(counts.at + i * counts.width, counts.width);
+        if (start < 0 || length < 0 || start + length > size)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QString describe(InputProblem problem)
@@ -182,6 +260,8 @@ bool encodedDataComplete(const QByteArray &format, const uchar *data, qint64 siz
 {
     if (format == "gif")
         return gifComplete(data, size);
+    if (format == "tiff")
+        return tiffComplete(data, size);
     if (format == "jpeg" || format == "jpg")
         return jpegComplete(data, size);
     if (format == "png")

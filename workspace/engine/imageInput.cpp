@@ -136,6 +136,11 @@ LoadedImage loadInputImage(const QString &path, int scale)
     QImageReader reader(path);
     // Asked before reading: a reader that has read to the end may no longer name its format.
     const QByteArray format = reader.format();
+    // Counting frames reads ahead and seeks back, and the grey test opens the file again: neither
+    // works on a pipe, which is read once, as it comes. Counted first: the TIFF handler counts
+    // its pages only from the start of the file.
+    const bool regular = QFileInfo(path).isFile();
+    const int frames = regular && mayHoldFrames(format) ? reader.imageCount() : 1;
     // A few bytes of header that declare a vast picture must not cost the time and memory of
     // decoding it before the batch learns that it cannot be enlarged.
     if (const QString tooLarge = tooLargeFromHeader(reader, scale); !tooLarge.isEmpty()) {
@@ -143,10 +148,6 @@ LoadedImage loadInputImage(const QString &path, int scale)
         loaded.error = describe(loaded.problem) + tooLarge;
         return loaded;
     }
-    // Counting frames reads ahead and seeks back, and the grey test opens the file again: neither
-    // works on a pipe, which is read once, as it comes.
-    const bool regular = QFileInfo(path).isFile();
-    const int frames = regular && mayHoldFrames(format) ? reader.imageCount() : 1;
     const QImageIOHandler::Transformations turn = reader.transformation();
     loaded.image = oriented(reader.read(), turn);
     if (loaded.image.isNull())
