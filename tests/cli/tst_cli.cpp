@@ -96,15 +96,15 @@ QList<QJsonObject> records(const QString &out)
 
 // What brivelle-cli must make of one file of the real-world corpus (scripts/make-corpus.sh).
 struct CorpusResult {
-    QString output;       // the result's name; empty when the file is refused
-    QSize size;           // of the result
-    int bits = 8;         // of a PNG result: bits a channel and colour type (0 grey, 2 RGB, 4 grey + alpha,
-    int colourType = 2;   // 6 RGBA)
-    QString profile;      // the profile in profiles/ that the result carries byte for byte; empty: none
-    bool inputsSpace = false; // without a profile: the result states the input's colour space (gAMA, cHRM)
-    QStringList metadata; // key=value entries the result holds
-    QString said;         // the note of a written file; the reason of a refused one
-    QString sameAs;       // another input whose result this one must show (orientation applied)
+    QString output;     // the result's name; empty when the file is refused
+    QSize size;         // of the result
+    int bits = 8;       // of a PNG result: bits a channel and colour type (0 grey, 2 RGB, 4 grey + alpha,
+    int colourType = 2; // 6 RGBA)
+    QString profile;    // the profile in profiles/ that the result carries byte for byte; empty: none
+    bool inputsSpace = false; // no profile, but the input's colour space (its gAMA and cHRM)
+    QStringList metadata;     // key=value entries: EXIF, XMP, IPTC, "Text.KEY" and "DotsPerMeter"
+    QString said;             // the note of a written file; the reason of a refused one
+    QString sameAs;           // another input whose result this one must show (orientation applied)
     QStringList args;
 
     static CorpusResult written(const QString &name, QSize size)
@@ -257,8 +257,8 @@ private slots:
         const Run result = run(
             {QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), out, QStringLiteral("-j"), in});
         QVERIFY2(result.exitCode == 0, qPrintable(result.err.right(1500)));
-        QCOMPARE(entries(out),
-                 (QStringList{QStringLiteral("a(2).png"), QStringLiteral("a.png"), QStringLiteral("b.final.png")}));
+        QCOMPARE(entries(out), (QStringList{QStringLiteral("a(2).png"), QStringLiteral("a.png"),
+                                            QStringLiteral("b.final.png")}));
         QCOMPARE(readBytes(out + QStringLiteral("/a.png")), QByteArray("taken"));
         QCOMPARE(QImage(out + QStringLiteral("/a(2).png")).size(), QSize(80, 60));
         QCOMPARE(QImage(out + QStringLiteral("/b.final.png")).size(), QSize(42, 26));
@@ -397,7 +397,8 @@ private slots:
         row("JPEG result keeps the HP profile", "srgb-hp.jpg",
             CorpusResult::written("srgb-hp.jpg", photo).withProfile("srgb-hp.icc").with({"-f", "jpg"}));
         row("sRGB v4", "srgb-v4.jpg", CorpusResult::written("srgb-v4.png", photo).withProfile("srgb-v4.icc"));
-        row("sRGB v2 PNG", "srgb-v2.png", CorpusResult::written("srgb-v2.png", photo).withProfile("srgb-v2.icc"));
+        row("sRGB v2 PNG", "srgb-v2.png",
+            CorpusResult::written("srgb-v2.png", photo).withProfile("srgb-v2.icc"));
         row("Adobe RGB", "adobe-rgb.jpg",
             CorpusResult::written("adobe-rgb.png", photo).withProfile("adobe-rgb.icc"));
         row("Display P3", "display-p3.jpg",
@@ -413,15 +414,21 @@ private slots:
                        .showing(n == 1 ? QString() : QStringLiteral("orientation-1.jpg"));
         }
         row("portrait to JPEG keeps its profile", "orientation-6.jpg",
-            CorpusResult::written("orientation-6.jpg", photo).withProfile("adobe-rgb.icc").with({"-f", "jpg"}));
+            CorpusResult::written("orientation-6.jpg", photo)
+                .withProfile("adobe-rgb.icc")
+                .with({"-f", "jpg"}));
         row("progressive JPEG", "progressive.jpg",
             CorpusResult::written("progressive.png", photo).withProfile("srgb-v2.icc"));
         row("CMYK JPEG", "cmyk.jpg", CorpusResult::written("cmyk.png", photo));
-        row("16-bit PNG", "deep.png", CorpusResult::written("deep.png", photo).layout(16, 2).withProfile("srgb-v4.icc"));
+        row("16-bit PNG", "deep.png",
+            CorpusResult::written("deep.png", photo).layout(16, 2).withProfile("srgb-v4.icc"));
         row("palette PNG with tRNS", "palette-trns.png",
             CorpusResult::written("palette-trns.png", QSize(128, 128)).layout(8, 6).inInputsSpace());
         row("PNG with pHYs and text", "resolution-text.png",
-            CorpusResult::written("resolution-text.png", photo).inInputsSpace());
+            CorpusResult::written("resolution-text.png", photo)
+                .inInputsSpace()
+                .holding(
+                    {"DotsPerMeter=11811", "Text.Title=Portrait", "Text.comment=Rear Admiral Grace Hopper"}));
         row("camera JPEG", "camera.jpg",
             CorpusResult::written("camera.png", photo)
                 .withProfile("srgb-hp.icc")
@@ -431,8 +438,8 @@ private slots:
         row("camera JPEG to WebP: IPTC as XMP", "camera-to-webp.jpg",
             CorpusResult::written("camera-to-webp.webp", photo)
                 .withProfile("srgb-hp.icc")
-                .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada", "Xmp.dc.description=lang=\"x-default\" A portrait",
-                          "Xmp.dc.subject=navy"})
+                .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada",
+                          "Xmp.dc.description=lang=\"x-default\" A portrait", "Xmp.dc.subject=navy"})
                 .with({"-f", "webp"}));
         row("two-frame GIF", "animation.gif",
             CorpusResult::written("animation.png", QSize(128, 128))
@@ -442,7 +449,8 @@ private slots:
         row("two-page TIFF", "pages.tif",
             CorpusResult::written("pages.png", photo).saying("only the first of its 2 pages was enlarged"));
         row("WebP", "photo.webp", CorpusResult::written("photo.png", photo));
-        row("several dots", "trip.day1.png", CorpusResult::written("trip.day1.png", photo).withProfile("srgb-v2.icc"));
+        row("several dots", "trip.day1.png",
+            CorpusResult::written("trip.day1.png", photo).withProfile("srgb-v2.icc"));
         row("a time in the name", "Screenshot 2024-01-01 at 10.23.45.png",
             CorpusResult::written("Screenshot 2024-01-01 at 10.23.45.png", photo).withProfile("srgb-v2.icc"));
         row("leading dot", ".a.png", CorpusResult::written(".a.png", photo).withProfile("srgb-v2.icc"));
@@ -495,7 +503,10 @@ private slots:
             QVERIFY2(image.colorSpace().iccProfile() ==
                          readBytes(corpus.filePath(QStringLiteral("profiles/") + expected.profile)),
                      qPrintable(image.colorSpace().description()));
-        const QMap<QString, QString> found = metadataOf(written);
+        QMap<QString, QString> found = metadataOf(written);
+        for (const QString &key : image.textKeys())
+            found.insert(QStringLiteral("Text.") + key, image.text(key));
+        found.insert(QStringLiteral("DotsPerMeter"), QString::number(image.dotsPerMeterX()));
         for (const QString &entry : expected.metadata) {
             const QString key = entry.section(QLatin1Char('='), 0, 0);
             QCOMPARE(key + QLatin1Char('=') + found.value(key, QStringLiteral("(missing)")), entry);

@@ -91,7 +91,9 @@ bool gifComplete(const uchar *data, qint64 size)
     constexpr qint64 kHeader = 6 + 7;
     if (size < kHeader || std::memcmp(data, "GIF", 3) != 0)
         return false;
-    auto colourTable = [](uchar flags) { return flags & 0x80 ? qint64(3) << ((flags & 0x07) + 1) : 0; };
+    auto colourTable = [](uchar flags) {
+        return flags & 0x80 ? qint64(3) << ((flags & 0x07) + 1) : 0;
+    };
     qint64 pos = kHeader + colourTable(data[10]);
     // Sub-blocks from pos; false when the data stops inside them.
     auto skipSubBlocks = [&]() {

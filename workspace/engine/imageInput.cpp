@@ -67,7 +67,8 @@ QString tooLargeFromHeader(const QImageReader &reader, int scale)
     if (!declared.isValid())
         return QString();
     const QImage::Format format = reader.imageFormat();
-    const int bytesPerPixel = format == QImage::Format_Invalid ? 4 : qMax(1, QImage::toPixelFormat(format).bitsPerPixel() / 8);
+    const int bytesPerPixel =
+        format == QImage::Format_Invalid ? 4 : qMax(1, QImage::toPixelFormat(format).bitsPerPixel() / 8);
     const bool deep = bytesPerPixel > 4;
     if (const int limitMb = QImageReader::allocationLimit();
         limitMb > 0 && qint64(declared.width()) * declared.height() * bytesPerPixel > qint64(limitMb) << 20)

@@ -190,8 +190,8 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
         }
     }
     part.remove();
-    result.error = QStringLiteral("no free name for %1 in %2")
-                       .arg(resultStem(picture.inputPath), picture.folder);
+    result.error =
+        QStringLiteral("no free name for %1 in %2").arg(resultStem(picture.inputPath), picture.folder);
     return result;
 }
 

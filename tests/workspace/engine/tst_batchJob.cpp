@@ -77,8 +77,8 @@ private slots:
         QCOMPARE(failed.at(0).at(0).toString(), paths.at(1));
         const engine::BatchSummary &summary = job.summary();
         QCOMPARE(summary.total, 3);
-        QCOMPARE(summary.written,
-                 (QStringList{out.filePath(QStringLiteral("a.png")), out.filePath(QStringLiteral("c.final.png"))}));
+        QCOMPARE(summary.written, (QStringList{out.filePath(QStringLiteral("a.png")),
+                                               out.filePath(QStringLiteral("c.final.png"))}));
         QVERIFY(!summary.cancelled);
         const QString text = engine::completionText(summary);
         QVERIFY2(text.startsWith(QStringLiteral("2 of 3 images were written.")), qPrintable(text));

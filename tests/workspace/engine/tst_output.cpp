@@ -91,9 +91,8 @@ private slots:
         QTest::newRow("second") << "/in/photo.final.jpg" << 2 << QStringLiteral("/out/photo.final(2).png");
         QTest::newRow("third") << "/in/photo.final.jpg" << 3 << QStringLiteral("/out/photo.final(3).png");
         QTest::newRow("several dots") << "/in/trip.day1.png" << 1 << QStringLiteral("/out/trip.day1.png");
-        QTest::newRow("a time in the name")
-            << "/in/Screenshot 2024-01-01 at 10.23.45.png" << 1
-            << QStringLiteral("/out/Screenshot 2024-01-01 at 10.23.45.png");
+        QTest::newRow("a time in the name") << "/in/Screenshot 2024-01-01 at 10.23.45.png" << 1
+                                            << QStringLiteral("/out/Screenshot 2024-01-01 at 10.23.45.png");
         QTest::newRow("leading dot") << "/in/.a.png" << 1 << QStringLiteral("/out/.a.png");
         QTest::newRow("only a suffix") << "/in/.png" << 2 << QStringLiteral("/out/.png(2).png");
         QTest::newRow("no suffix") << "/in/scan" << 1 << QStringLiteral("/out/scan.png");
@@ -116,9 +115,11 @@ private slots:
             QVERIFY2(r.ok(), qPrintable(r.error));
             written << QFileInfo(r.path).fileName();
         }
-        QCOMPARE(written, (QStringList{QStringLiteral("photo.final.png"), QStringLiteral("photo.final(2).png"),
-                                       QStringLiteral("photo.final(3).png")}));
-        QCOMPARE(QImageReader(dir.filePath(QStringLiteral("photo.final(2).png"))).format(), QByteArray("png"));
+        QCOMPARE(written,
+                 (QStringList{QStringLiteral("photo.final.png"), QStringLiteral("photo.final(2).png"),
+                              QStringLiteral("photo.final(3).png")}));
+        QCOMPARE(QImageReader(dir.filePath(QStringLiteral("photo.final(2).png"))).format(),
+                 QByteArray("png"));
         // The permissions of any new file, not those of a private temporary one.
         QFile plain(dir.filePath(QStringLiteral("plain")));
         QVERIFY(plain.open(QIODevice::WriteOnly));
