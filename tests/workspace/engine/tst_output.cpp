@@ -1,6 +1,7 @@
 #include "workspace/engine/imageInput.h"
 #include "workspace/engine/outputNaming.h"
 #include "workspace/engine/pngOutput.h"
+#include "workspace/engine/resultMark.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -124,6 +125,19 @@ private slots:
         QFile plain(dir.filePath(QStringLiteral("plain")));
         QVERIFY(plain.open(QIODevice::WriteOnly));
         QCOMPARE(QFile::permissions(dir.filePath(QStringLiteral("photo.final.png"))), plain.permissions());
+    }
+
+    // The result of ".a.png" is the hidden ".a.png": a resumed run finds it like any other.
+    void hiddenResultsAreFound()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in/.a.png"));
+        QImage image = smallImage();
+        engine::markAsResult(image, input);
+        const engine::PngWriteResult r = engine::writeNewPng(image, dir.path(), input);
+        QVERIFY2(r.ok(), qPrintable(r.error));
+        QCOMPARE(QFileInfo(r.path).fileName(), QStringLiteral(".a.png"));
+        QCOMPARE(engine::ResultIndex(dir.path()).resultOf(input), r.path);
     }
 
     // An input in the output folder under the name the result would get is left alone.
