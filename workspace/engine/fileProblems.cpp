@@ -126,9 +126,7 @@ bool gifComplete(const uchar *data, qint64 size)
     return false;
 }
 
-// The first directory of a TIFF, the one decoded: the values of every field (the colour profile
-// among them) and every strip or tile it names must lie inside the file. BigTIFF, which few programs
-// write, counts as complete.
+// Bytes of one value of a TIFF field type.
 int valueWidth(qint64 type)
 {
     switch (type) {
@@ -149,6 +147,9 @@ int valueWidth(qint64 type)
     }
 }
 
+// The first directory of a TIFF, the one decoded: the values of every field (the colour profile
+// among them) and every strip or tile it names must lie inside the file. BigTIFF, which few programs
+// write, counts as complete.
 bool tiffComplete(const uchar *data, qint64 size)
 {
     if (size < 8)

@@ -37,10 +37,9 @@ qint64 memoryToEnlarge(const QSize &declared, int bytesPerPixel, int scale, bool
 QString memoryShortDetail(qint64 neededBytes, quint64 freeBytes);
 
 // Whether an encoded picture holds all of its data: a JPEG up to its end-of-image marker, a PNG up
-// to its closing chunk, a GIF up to its trailer after whole blocks, a TIFF with every strip or tile
-// of its first page inside the file. Decoders fill what is missing
-// with grey without failing, so a cut-off file is found here. Other formats count as complete: their
-// decoders fail on cut-off data.
+// to its closing chunk, a GIF up to its trailer after whole blocks, a TIFF with every field and strip
+// of its first page inside the file. Decoders fill what is missing with grey without failing, so a
+// cut-off file is found here. Other formats count as complete: their decoders fail on cut-off data.
 bool encodedDataComplete(const QByteArray &format, const uchar *data, qint64 size);
 
 // The cause of a failed write in words, from the system's error number of the failing call (errno

@@ -50,6 +50,13 @@ std::optional<OutputFormat> OutputFormat::named(const QString &name, int quality
 
 namespace {
 
+// One more thing the user should know about a written picture.
+void addNote(QString &notes, const QString &note)
+{
+    if (!note.isEmpty() && !notes.contains(note))
+        notes = notes.isEmpty() ? note : notes + QStringLiteral("; ") + note;
+}
+
 // What an 8-bit lossy format can hold of the picture.
 QImage lossyPicture(const QImage &image, bool grey, OutputFormat::Kind kind)
 {
@@ -103,8 +110,7 @@ bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
         result.error = writeFailureReason(systemError, writeError);
         return false;
     }
-    if (!encodeNote.isEmpty() && !result.note.contains(encodeNote))
-        result.note = result.note.isEmpty() ? encodeNote : result.note + QStringLiteral("; ") + encodeNote;
+    addNote(result.note, encodeNote);
     return true;
 }
 
@@ -128,8 +134,7 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
         copyMetadata(picture.inputPath, part.fileName(), picture.image.size(), &sourceProblem);
     if (problem.isEmpty())
         return true;
-    const QString metadataNote = QStringLiteral("its metadata could not be copied: ") + problem;
-    result.note = result.note.isEmpty() ? metadataNote : result.note + QStringLiteral("; ") + metadataNote;
+    addNote(result.note, QStringLiteral("its metadata could not be copied: ") + problem);
     if (sourceProblem)
         return true;
     // The rewrite may have stopped half-way: the picture is encoded again, without metadata.
