@@ -1,6 +1,8 @@
 #include "base/nativeName.h"
 #include "support/imagediff.h"
 #include "support/testvendorserver.h"
+#include "support/pictureMetadata.h"
+#include "support/sampleGif.h"
 #include "support/unwritablefolder.h"
 #include "workspace/engine/networkInference.h"
 #include "workspace/engine/testModels.h"
@@ -8,6 +10,7 @@
 #include "workspace/models/modelFiles.h"
 
 #include <QBuffer>
+#include <QColorSpace>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -98,7 +101,73 @@ QList<QJsonObject> records(const QString &out)
     return list;
 }
 
+// What brivelle-cli must make of one file of the real-world corpus (scripts/make-corpus.sh).
+struct CorpusResult {
+    QString output;     // the result's name; empty when the file is refused
+    QSize size;         // of the result
+    int bits = 8;       // of a PNG result: bits a channel and colour type (0 grey, 2 RGB, 4 grey + alpha,
+    int colourType = 2; // 6 RGBA)
+    QString profile;    // the profile in profiles/ that the result carries byte for byte; empty: none
+    bool inputsSpace = false; // no profile, but the input's colour space (its gAMA and cHRM)
+    QStringList metadata;     // key=value entries: EXIF, XMP, IPTC, "Text.KEY" and "DotsPerMeter"
+    QString said;             // the note of a written file; the reason of a refused one
+    QString sameAs;           // another input whose result this one must show (orientation applied)
+    QStringList args;
+
+    static CorpusResult written(const QString &name, QSize size)
+    {
+        CorpusResult result;
+        result.output = name;
+        result.size = size;
+        return result;
+    }
+    static CorpusResult refused(const QString &reason)
+    {
+        CorpusResult result;
+        result.said = reason;
+        return result;
+    }
+    CorpusResult &&layout(int bitsPerChannel, int pngColourType) &&
+    {
+        bits = bitsPerChannel;
+        colourType = pngColourType;
+        return std::move(*this);
+    }
+    CorpusResult &&withProfile(const QString &name) &&
+    {
+        profile = name;
+        return std::move(*this);
+    }
+    CorpusResult &&inInputsSpace() &&
+    {
+        inputsSpace = true;
+        return std::move(*this);
+    }
+    CorpusResult &&holding(const QStringList &entries) &&
+    {
+        metadata = entries;
+        return std::move(*this);
+    }
+    CorpusResult &&saying(const QString &note) &&
+    {
+        said = note;
+        return std::move(*this);
+    }
+    CorpusResult &&showing(const QString &input) &&
+    {
+        sameAs = input;
+        return std::move(*this);
+    }
+    CorpusResult &&with(const QStringList &options) &&
+    {
+        args = options;
+        return std::move(*this);
+    }
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(CorpusResult)
 
 class CliTest : public QObject {
     Q_OBJECT
@@ -150,6 +219,31 @@ class CliTest : public QObject {
         return QDir().mkpath(path) ? path : QString();
     }
 
+    // The real-world corpus, assembled once; corpusProblem says why it could not be.
+    QTemporaryDir corpus;
+    QString corpusProblem;
+    bool corpusTried = false;
+    QHash<QString, QString> corpusResults; // input -> result, for rows that show another's result
+
+    bool makeCorpus()
+    {
+        if (corpusTried)
+            return corpusProblem.isEmpty();
+        corpusTried = true;
+        // Qt's own Display P3, as an editor embeds it; no package ships one.
+        QDir().mkpath(corpus.filePath(QStringLiteral("profiles")));
+        writeBytes(corpus.filePath(QStringLiteral("profiles/display-p3.icc")),
+                   QColorSpace(QColorSpace::DisplayP3).iccProfile());
+        QProcess script;
+        script.start(QStringLiteral("bash"),
+                     {QStringLiteral(BRIVELLE_SOURCE_DIR "/scripts/make-corpus.sh"), corpus.path()});
+        if (!script.waitForFinished(120000) || script.exitStatus() != QProcess::NormalExit)
+            corpusProblem = QStringLiteral("make-corpus.sh did not finish");
+        else if (script.exitCode() != 0)
+            corpusProblem = QString::fromLocal8Bit(script.readAllStandardError()).trimmed();
+        return corpusProblem.isEmpty();
+    }
+
 private slots:
     void cleanupTestCase()
     {
@@ -189,8 +283,8 @@ private slots:
         const Run result = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-v"),
                                 QStringLiteral("-o"), out, QStringLiteral("-j"), in});
         QVERIFY2(result.exitCode == 0, qPrintable(result.err.right(1500)));
-        QCOMPARE(entries(out),
-                 (QStringList{QStringLiteral("a(2).png"), QStringLiteral("a.png"), QStringLiteral("b.png")}));
+        QCOMPARE(entries(out), (QStringList{QStringLiteral("a(2).png"), QStringLiteral("a.png"),
+                                            QStringLiteral("b.final.png")}));
         // Every tile in a log, but no line twice in a row while the writer reports each percent.
         const QStringList said = result.err.split(QLatin1Char('\n'));
         QVERIFY2(result.err.contains(QStringLiteral(": writing")), qPrintable(result.err));
@@ -198,7 +292,7 @@ private slots:
             QVERIFY2(said.at(i).isEmpty() || said.at(i) != said.at(i - 1), qPrintable(said.at(i)));
         QCOMPARE(readBytes(out + QStringLiteral("/a.png")), QByteArray("taken"));
         QCOMPARE(QImage(out + QStringLiteral("/a(2).png")).size(), QSize(80, 60));
-        QCOMPARE(QImage(out + QStringLiteral("/b.png")).size(), QSize(42, 26));
+        QCOMPARE(QImage(out + QStringLiteral("/b.final.png")).size(), QSize(42, 26));
 
         const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
@@ -328,11 +422,7 @@ private slots:
         const QString out = newFolder(QStringLiteral("out"));
         const QString path = in + QLatin1Char('/') + input;
         if (input.endsWith(QStringLiteral(".gif"))) {
-            QVERIFY(writeBytes(
-                path,
-                QByteArray::fromHex("47494638396106000400f00000c832141450c821f904000000000021ff0b4e45545343"
-                                    "415045322e3003010000002c0000000006000400000204848fa9570021f9040000000000"
-                                    "2c00000000060004000002048c8fa957003b")));
+            QVERIFY(writeBytes(path, twoFrameGif()));
         } else if (input.startsWith(QStringLiteral("gradient"))) {
             // 300 levels in every channel, more than 8 bits hold.
             QImage gradient(300, 4, QImage::Format_RGBX64);
@@ -408,6 +498,152 @@ private slots:
         QCOMPARE(record.value(QStringLiteral("size")).toArray(), (QJsonArray{123, 81}));
         QCOMPARE(record.value(QStringLiteral("network_size")).toArray(), (QJsonArray{164, 108}));
         QCOMPARE(result({QStringLiteral("--long-side"), QStringLiteral("300")}).size(), QSize(300, 198));
+    }
+
+    // Files as users have them, each through the whole program on its own: the name, the size, the
+    // depth and channels, the orientation, the colour profile byte for byte and the metadata of the
+    // result, and nothing else in the output folder; a file the program cannot take fails with its
+    // reason. One row per file; every result is four times its input.
+    void realFilesComeOutRight_data()
+    {
+        QTest::addColumn<QString>("input"); // in the corpus
+        QTest::addColumn<CorpusResult>("expected");
+        const QSize photo(192, 224); // the corpus photo, 48 x 56, upright
+        const QString partly = QStringLiteral("damaged image: only partly decoded");
+        const QString undecodable = QStringLiteral("damaged image: it cannot be decoded");
+        auto row = [](const char *name, const char *input, CorpusResult expected) {
+            QTest::newRow(name) << QString::fromUtf8(input) << std::move(expected);
+        };
+        row("PNG with the HP sRGB profile", "chelsea.png",
+            CorpusResult::written("chelsea.png", photo).withProfile("srgb-hp.icc"));
+        row("JPEG with the HP sRGB profile", "srgb-hp.jpg",
+            CorpusResult::written("srgb-hp.png", photo).withProfile("srgb-hp.icc"));
+        row("JPEG result keeps the HP profile", "srgb-hp.jpg",
+            CorpusResult::written("srgb-hp.jpg", photo).withProfile("srgb-hp.icc").with({"-f", "jpg"}));
+        row("sRGB v4", "srgb-v4.jpg", CorpusResult::written("srgb-v4.png", photo).withProfile("srgb-v4.icc"));
+        row("sRGB v2 PNG", "srgb-v2.png",
+            CorpusResult::written("srgb-v2.png", photo).withProfile("srgb-v2.icc"));
+        row("Adobe RGB", "adobe-rgb.jpg",
+            CorpusResult::written("adobe-rgb.png", photo).withProfile("adobe-rgb.icc"));
+        row("Display P3", "display-p3.jpg",
+            CorpusResult::written("display-p3.png", photo).withProfile("display-p3.icc"));
+        row("grey with a grey profile", "grey.png",
+            CorpusResult::written("grey.png", photo).layout(8, 0).withProfile("grey.icc"));
+        for (int n = 1; n <= 8; ++n) {
+            const QString input = QStringLiteral("orientation-%1.jpg").arg(n);
+            QTest::addRow("EXIF orientation %d", n)
+                << input
+                << CorpusResult::written(QStringLiteral("orientation-%1.png").arg(n), photo)
+                       .withProfile("adobe-rgb.icc")
+                       .showing(n == 1 ? QString() : QStringLiteral("orientation-1.jpg"));
+        }
+        row("portrait to JPEG keeps its profile", "orientation-6.jpg",
+            CorpusResult::written("orientation-6.jpg", photo)
+                .withProfile("adobe-rgb.icc")
+                .with({"-f", "jpg"}));
+        row("progressive JPEG", "progressive.jpg",
+            CorpusResult::written("progressive.png", photo).withProfile("srgb-v2.icc"));
+        row("CMYK JPEG", "cmyk.jpg", CorpusResult::written("cmyk.png", photo));
+        row("16-bit PNG", "deep.png",
+            CorpusResult::written("deep.png", photo).layout(16, 2).withProfile("srgb-v4.icc"));
+        row("palette PNG with tRNS", "palette-trns.png",
+            CorpusResult::written("palette-trns.png", QSize(128, 128)).layout(8, 6).inInputsSpace());
+        row("PNG with pHYs and text", "resolution-text.png",
+            CorpusResult::written("resolution-text.png", photo)
+                .inInputsSpace()
+                .holding(
+                    {"DotsPerMeter=11811", "Text.Title=Portrait", "Text.comment=Rear Admiral Grace Hopper"}));
+        row("camera JPEG", "camera.jpg",
+            CorpusResult::written("camera.png", photo)
+                .withProfile("srgb-hp.icc")
+                .holding({"Exif.Image.Make=Corvane", "Exif.Image.Model=Pelmora One",
+                          "Exif.Photo.DateTimeOriginal=2024:05:01 10:00:00", "Xmp.dc.creator=Ada",
+                          "Iptc.Application2.Caption=A portrait", "Iptc.Application2.Keywords=navy"}));
+        row("camera JPEG to WebP: IPTC as XMP", "camera-to-webp.jpg",
+            CorpusResult::written("camera-to-webp.webp", photo)
+                .withProfile("srgb-hp.icc")
+                .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada",
+                          "Xmp.dc.description=lang=\"x-default\" A portrait", "Xmp.dc.subject=navy"})
+                .with({"-f", "webp"}));
+        row("two-frame GIF", "animation.gif",
+            CorpusResult::written("animation.png", QSize(128, 128))
+                .layout(8, 6)
+                .saying("only the first of its 2 frames was enlarged"));
+        row("LZW TIFF", "lzw.tif", CorpusResult::written("lzw.png", photo).withProfile("srgb-v2.icc"));
+        row("two-page TIFF", "pages.tif",
+            CorpusResult::written("pages.png", photo).saying("only the first of its 2 pages was enlarged"));
+        row("WebP", "photo.webp", CorpusResult::written("photo.png", photo));
+        row("several dots", "trip.day1.png",
+            CorpusResult::written("trip.day1.png", photo).withProfile("srgb-v2.icc"));
+        row("a time in the name", "Screenshot 2024-01-01 at 10.23.45.png",
+            CorpusResult::written("Screenshot 2024-01-01 at 10.23.45.png", photo).withProfile("srgb-v2.icc"));
+        row("leading dot", ".a.png", CorpusResult::written(".a.png", photo).withProfile("srgb-v2.icc"));
+        row("non-ASCII name", "Zdjęcie ü 写真.jpg",
+            CorpusResult::written("Zdjęcie ü 写真.png", photo).withProfile("adobe-rgb.icc"));
+        row("cut-off progressive JPEG", "cut-progressive.jpg", CorpusResult::refused(undecodable));
+        row("cut-off baseline JPEG", "cut-srgb-hp.jpg", CorpusResult::refused(partly));
+        row("cut-off PNG", "cut-srgb-v2.png", CorpusResult::refused(undecodable));
+        row("cut-off GIF", "cut-animation.gif", CorpusResult::refused(partly));
+        row("cut-off WebP", "cut-photo.webp", CorpusResult::refused(undecodable));
+        row("cut-off TIFF", "cut-lzw.tif", CorpusResult::refused(partly));
+    }
+    void realFilesComeOutRight()
+    {
+        QFETCH(QString, input);
+        QFETCH(CorpusResult, expected);
+        if (!makeCorpus())
+            QSKIP(qPrintable(QStringLiteral("no corpus: ") + corpusProblem));
+        const QString path = corpus.filePath(input);
+        QVERIFY2(QFileInfo::exists(path), qPrintable(path));
+        const QString out = newFolder(QStringLiteral("corpus"));
+        const Run result = run(expected.args + QStringList{QStringLiteral("-o"), out, path});
+        if (expected.output.isEmpty()) {
+            QCOMPARE(result.exitCode, 1);
+            QVERIFY2(result.err.contains(QStringLiteral("failed %1: %2").arg(path, expected.said)),
+                     qPrintable(result.err));
+            QCOMPARE(entries(out), QStringList());
+            return;
+        }
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err.right(1500)));
+        QCOMPARE(entries(out), QStringList{expected.output});
+        const QString written = out + QLatin1Char('/') + expected.output;
+        corpusResults.insert(input, written);
+        if (!expected.said.isEmpty())
+            QVERIFY2(result.err.contains(QStringLiteral("note %1: %2").arg(path, expected.said)),
+                     qPrintable(result.err));
+        else
+            QVERIFY2(!result.err.contains(QStringLiteral("note ")), qPrintable(result.err));
+
+        const QImage image(written);
+        QCOMPARE(image.size(), expected.size);
+        if (written.endsWith(QStringLiteral(".png"))) {
+            const QByteArray header = readBytes(written).left(26);
+            QCOMPARE(int(uchar(header.at(24))), expected.bits);
+            QCOMPARE(int(uchar(header.at(25))), expected.colourType);
+        }
+        if (expected.profile.isEmpty())
+            QCOMPARE(image.colorSpace(), expected.inputsSpace ? QImage(path).colorSpace() : QColorSpace());
+        else
+            QVERIFY2(image.colorSpace().iccProfile() ==
+                         readBytes(corpus.filePath(QStringLiteral("profiles/") + expected.profile)),
+                     qPrintable(image.colorSpace().description()));
+        QMap<QString, QString> found = metadataOf(written);
+        for (const QString &key : image.textKeys())
+            found.insert(QStringLiteral("Text.") + key, image.text(key));
+        found.insert(QStringLiteral("DotsPerMeter"), QString::number(image.dotsPerMeterX()));
+        for (const QString &entry : expected.metadata) {
+            const QString key = entry.section(QLatin1Char('='), 0, 0);
+            QCOMPARE(key + QLatin1Char('=') + found.value(key, QStringLiteral("(missing)")), entry);
+        }
+        if (!expected.sameAs.isEmpty()) {
+            const QString upright = corpusResults.value(expected.sameAs);
+            QVERIFY2(!upright.isEmpty(), "the row it is compared with runs first");
+            const QImage a = image.convertToFormat(QImage::Format_RGB888);
+            const QImage b = QImage(upright).convertToFormat(QImage::Format_RGB888);
+            QCOMPARE(a.size(), b.size());
+            // The JPEGs of the turned pixels differ only by their compression.
+            QVERIFY2(meanDifference(a, b) < 6, qPrintable(QString::number(meanDifference(a, b))));
+        }
     }
 
     void badUsageExitsWithTwo_data()
@@ -624,6 +860,10 @@ private slots:
         QTest::newRow("fifo") << QStringLiteral("fifo") << QStringLiteral("not a regular file");
         QTest::newRow("too large for memory")
             << QStringLiteral("huge") << QStringLiteral("the image is too large to open, it needs 152588 MB");
+        // Decoding would fit, the enlarged result would not: refused from the header, not after
+        // seconds of decoding. Which of the two limits speaks depends on the memory free.
+        QTest::newRow("decodes, but too large to enlarge")
+            << QStringLiteral("bomb") << QStringLiteral("the image is too large to open, it needs ");
     }
     void inputsThatYieldNothingFail()
     {
@@ -640,10 +880,13 @@ private slots:
             QVERIFY(picture(QSize(8, 8)).save(bad += QStringLiteral(".bmp")));
         if (kind == QLatin1String("fifo"))
             QCOMPARE(mkfifo(QFile::encodeName(bad += QStringLiteral(".png")).constData(), 0600), 0);
-        if (kind == QLatin1String("huge")) {
-            // A header that declares 200000 x 200000 pixels, far beyond any machine's memory.
+        if (kind == QLatin1String("huge") || kind == QLatin1String("bomb")) {
+            // A header that declares 200000 x 200000 pixels, far beyond any machine's memory, or
+            // 40000 x 40000, which decodes in 6 GB but enlarged needs a hundred.
             QByteArray header = pngBytes(picture(QSize(1, 1)));
-            header.replace(16, 8, QByteArray("\0\x03\x0d\x40\0\x03\x0d\x40", 8));
+            header.replace(16, 8,
+                           kind == QLatin1String("huge") ? QByteArray("\0\x03\x0d\x40\0\x03\x0d\x40", 8)
+                                                         : QByteArray("\0\0\x9c\x40\0\0\x9c\x40", 8));
             quint32 crc = 0xffffffff;
             for (const char byte : header.mid(12, 17)) {
                 crc ^= quint8(byte);

@@ -342,7 +342,10 @@ int benchWrite(const QStringList &args)
         pictures.append({"grainy", photoLike(width, height, 4)});
     }
     QTemporaryDir dir;
-    for (const auto &[name, image] : pictures) {
+    // Plain references, not structured bindings: clang 14 lets no lambda capture those.
+    for (const auto &picture : pictures) {
+        const char *const name = picture.first;
+        const QImage &image = picture.second;
         const int width = image.width();
         const int height = image.height();
         const QString path = dir.filePath(QStringLiteral("result.png"));
@@ -368,8 +371,10 @@ int benchWrite(const QStringList &args)
                                                       {"avg", 0x40},  {"paeth", 0x80}, {"all", 0xf8}};
         const QList<QPair<const char *, int>> strategies{{"default", 0}, {"filtered", 1}, {"rle", 3}};
         for (const int level : {1, 2, 3, 6})
-            for (const auto &[filterName, filter] : filters)
-                for (const auto &[strategyName, strategy] : strategies) {
+            for (const auto &[filterName, filterMask] : filters)
+                for (const auto &[strategyName, strategyValue] : strategies) {
+                    const int filter = filterMask;
+                    const int strategy = strategyValue;
                     QByteArray bytes;
                     const double seconds = bestSeconds([&] {
                         bytes.clear();

@@ -97,8 +97,12 @@ static_assert(std::atomic<bool>::is_always_lock_free, "requestStop() must be saf
 BatchJob::BatchJob(QString outputFolder, std::shared_ptr<const Upscaler> upscaler,
                    const std::atomic<bool> *cancelRequested, QObject *parent)
     : QObject(parent), folder(std::move(outputFolder)), upscaler(std::move(upscaler)),
-      cancel(cancelRequested), stages{loadInputImage, writeNewPicture}
+      cancel(cancelRequested), stages{{}, writeNewPicture}
 {
+    // The decoder refuses, from the header, a picture whose result at this scale cannot fit.
+    stages.load = [scale = this->upscaler ? this->upscaler->scale() : 1](const QString &path) {
+        return loadInputImage(path, scale);
+    };
     qRegisterMetaType<engine::PictureReport>();
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace engine {
 
@@ -83,6 +84,127 @@ bool pngComplete(const uchar *data, qint64 size)
     return false;
 }
 
+// Walks the blocks of a GIF: the screen descriptor and its colour table, then extensions and images,
+// each a run of sub-blocks closed by an empty one, up to the trailer.
+bool gifComplete(const uchar *data, qint64 size)
+{
+    constexpr qint64 kHeader = 6 + 7;
+    if (size < kHeader || std::memcmp(data, "GIF", 3) != 0)
+        return false;
+    auto colourTable = [](uchar flags) {
+        return flags & 0x80 ? qint64(3) << ((flags & 0x07) + 1) : 0;
+    };
+    qint64 pos = kHeader + colourTable(data[10]);
+    // Sub-blocks from pos; false when the data stops inside them.
+    auto skipSubBlocks = [&]() {
+        while (pos < size) {
+            const uchar length = data[pos++];
+            if (length == 0)
+                return true;
+            pos += length;
+        }
+        return false;
+    };
+    while (pos < size) {
+        const uchar introducer = data[pos++];
+        if (introducer == 0x3b)
+            return true;
+        if (introducer == 0x21) {
+            if (++pos > size || !skipSubBlocks()) // the label, then its data
+                return false;
+        } else if (introducer == 0x2c) {
+            constexpr qint64 kDescriptor = 9;
+            if (pos + kDescriptor + 1 > size)
+                return false;
+            pos += kDescriptor + colourTable(data[pos + 8]);
+            if (++pos > size || !skipSubBlocks()) // the LZW code size, then the image data
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Bytes of one value of a TIFF field type.
+int valueWidth(qint64 type)
+{
+    switch (type) {
+    case 3: // SHORT
+    case 8: // SSHORT
+        return 2;
+    case 4:  // LONG
+    case 9:  // SLONG
+    case 11: // FLOAT
+    case 13: // IFD
+        return 4;
+    case 5:  // RATIONAL
+    case 10: // SRATIONAL
+    case 12: // DOUBLE
+        return 8;
+    default: // BYTE, ASCII, SBYTE, UNDEFINED and unknown types
+        return 1;
+    }
+}
+
+// The first directory of a TIFF, the one decoded: the values of every field (the colour profile
+// among them) and every strip or tile it names must lie inside the file. BigTIFF, which few programs
+// write, counts as complete.
+bool tiffComplete(const uchar *data, qint64 size)
+{
+    if (size < 8)
+        return false;
+    const bool little = data[0] == 'I';
+    auto read = [&](qint64 at, int bytes) -> qint64 {
+        if (at < 0 || at + bytes > size)
+            return -1;
+        qint64 value = 0;
+        for (int i = 0; i < bytes; ++i)
+            value |= qint64(data[at + i]) << (8 * (little ? i : bytes - 1 - i));
+        return value;
+    };
+    if (read(2, 2) == 43)
+        return true;
+    const qint64 directory = read(4, 4);
+    const qint64 entries = read(directory, 2);
+    if (entries < 0)
+        return false;
+    // One field of the directory: where its values are, how many, and their width.
+    struct Field {
+        qint64 at = -1;
+        qint64 count = 0;
+        int width = 0;
+    };
+    Field offsets;
+    Field counts;
+    for (qint64 i = 0; i < entries; ++i) {
+        const qint64 entry = directory + 2 + 12 * i;
+        const qint64 tag = read(entry, 2);
+        const qint64 type = read(entry + 2, 2);
+        if (tag < 0 || type < 0)
+            return false;
+        Field field;
+        field.width = valueWidth(type);
+        field.count = read(entry + 4, 4);
+        field.at = field.count * field.width <= 4 ? entry + 8 : read(entry + 8, 4);
+        if (field.at < 0 || field.at + field.count * field.width > size)
+            return false;
+        if (tag == 273 || tag == 324)
+            offsets = field;
+        else if (tag == 279 || tag == 325)
+            counts = field;
+    }
+    if (offsets.at < 0 || counts.at < 0 || offsets.count != counts.count)
+        return false;
+    for (qint64 i = 0; i < offsets.count; ++i) {
+        const qint64 start = read(offsets.at + i * offsets.width, offsets.width);
+        const qint64 length = read(counts.at + i * counts.width, counts.width);
+        if (start < 0 || length < 0 || start + length > size)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QString describe(InputProblem problem)
@@ -122,8 +244,27 @@ QString tooLargeDetail(const QSize &declared, int limitMb)
     return tr(", it needs %1 MB of memory to decode and %2 MB may be taken now").arg(neededMb).arg(limitMb);
 }
 
+qint64 memoryToEnlarge(const QSize &declared, int bytesPerPixel, int scale, bool deep)
+{
+    if (!declared.isValid())
+        return 0;
+    const qint64 pixels = qint64(declared.width()) * declared.height();
+    return pixels * bytesPerPixel + pixels * scale * scale * (deep ? 8 : 3);
+}
+
+QString memoryShortDetail(qint64 neededBytes, quint64 freeBytes)
+{
+    return tr(", it needs %1 MB of memory to decode and enlarge it and %2 MB are free")
+        .arg((neededBytes + (1 << 20) - 1) >> 20)
+        .arg(freeBytes >> 20);
+}
+
 bool encodedDataComplete(const QByteArray &format, const uchar *data, qint64 size)
 {
+    if (format == "gif")
+        return gifComplete(data, size);
+    if (format == "tiff")
+        return tiffComplete(data, size);
     if (format == "jpeg" || format == "jpg")
         return jpegComplete(data, size);
     if (format == "png")

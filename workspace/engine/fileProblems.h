@@ -28,9 +28,18 @@ int decodeLimitMb(quint64 availableBytes);
 // Appended to the words of TooLarge: ", it needs 900 MB of memory to decode and 512 MB may be taken".
 QString tooLargeDetail(const QSize &declared, int limitMb);
 
+// What enlarging a picture of `declared` pixels by `scale` takes at least, in bytes: the decoded
+// picture at `bytesPerPixel` and the result, at 3 bytes a pixel (8 for a deep picture).
+qint64 memoryToEnlarge(const QSize &declared, int bytesPerPixel, int scale, bool deep);
+
+// Appended to the words of TooLarge when memory is short: ", it needs 9000 MB of memory to decode
+// and enlarge it and 4000 MB are free".
+QString memoryShortDetail(qint64 neededBytes, quint64 freeBytes);
+
 // Whether an encoded picture holds all of its data: a JPEG up to its end-of-image marker, a PNG up
-// to its closing chunk. Decoders fill what is missing with grey without failing, so a cut-off file
-// is found here. Other formats count as complete: their decoders fail on cut-off data.
+// to its closing chunk, a GIF up to its trailer after whole blocks, a TIFF with every field and strip
+// of its first page inside the file. Decoders fill what is missing with grey without failing, so a
+// cut-off file is found here. Other formats count as complete: their decoders fail on cut-off data.
 bool encodedDataComplete(const QByteArray &format, const uchar *data, qint64 size);
 
 // The cause of a failed write in words, from the system's error number of the failing call (errno

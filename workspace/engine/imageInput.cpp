@@ -1,8 +1,13 @@
 #include "workspace/engine/imageInput.h"
 
+#include "base/platform/platform.h"
+
+#include <QColorSpace>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QMap>
+#include <QTransform>
 
 namespace engine {
 
@@ -54,6 +59,55 @@ bool storedAsGrey(const QString &path, const QByteArray &format)
     return file.open(QIODevice::ReadOnly) && pngStoresGrey(file.read(26));
 }
 
+// Why a picture cannot be decoded and enlarged, from the size its header declares; empty when it
+// can, or when it declares none (its decoder then finds out).
+QString tooLargeFromHeader(const QImageReader &reader, int scale)
+{
+    const QSize declared = reader.size();
+    if (!declared.isValid())
+        return QString();
+    const QImage::Format format = reader.imageFormat();
+    const int bytesPerPixel =
+        format == QImage::Format_Invalid ? 4 : qMax(1, QImage::toPixelFormat(format).bitsPerPixel() / 8);
+    const bool deep = bytesPerPixel > 4;
+    if (const int limitMb = QImageReader::allocationLimit();
+        limitMb > 0 && qint64(declared.width()) * declared.height() * bytesPerPixel > qint64(limitMb) << 20)
+        return tooLargeDetail(declared, limitMb);
+    const qint64 needed = memoryToEnlarge(declared, bytesPerPixel, scale, deep);
+    const quint64 available = Platform::availablePhysicalMemory();
+    if (available > 0 && quint64(needed) > available)
+        return memoryShortDetail(needed, available);
+    return QString();
+}
+
+// The orientation the file states, applied as QImageReader's own automatic turn would, but keeping
+// what the turn would drop: the colour space (lost on a quarter turn), the text and the resolution.
+QImage oriented(QImage image, QImageIOHandler::Transformations turn)
+{
+    if (turn == QImageIOHandler::TransformationNone || image.isNull())
+        return image;
+    const QColorSpace space = image.colorSpace();
+    const bool quarter = turn & QImageIOHandler::TransformationRotate90;
+    const int dotsX = quarter ? image.dotsPerMeterY() : image.dotsPerMeterX();
+    const int dotsY = quarter ? image.dotsPerMeterX() : image.dotsPerMeterY();
+    QMap<QString, QString> text;
+    for (const QString &key : image.textKeys())
+        text.insert(key, image.text(key));
+    // Mirrors first, then the quarter turn: how the handler's flags combine (Rotate270 is all three).
+    QImage result = image.mirrored(turn & QImageIOHandler::TransformationMirror,
+                                   turn & QImageIOHandler::TransformationFlip);
+    if (quarter)
+        result = result.transformed(QTransform().rotate(90));
+    if (result.isNull())
+        return result;
+    result.setColorSpace(space);
+    result.setDotsPerMeterX(dotsX);
+    result.setDotsPerMeterY(dotsY);
+    for (auto entry = text.cbegin(); entry != text.cend(); ++entry)
+        result.setText(entry.key(), entry.value());
+    return result;
+}
+
 bool mayHoldFrames(const QByteArray &format)
 {
     return format == "gif" || format == "tiff" || format == "webp";
@@ -77,18 +131,26 @@ bool pngStoresGrey(const QByteArray &head)
     return colourType == 0 || colourType == 4;
 }
 
-LoadedImage loadInputImage(const QString &path)
+LoadedImage loadInputImage(const QString &path, int scale)
 {
     LoadedImage loaded;
     QImageReader reader(path);
-    reader.setAutoTransform(true);
     // Asked before reading: a reader that has read to the end may no longer name its format.
     const QByteArray format = reader.format();
     // Counting frames reads ahead and seeks back, and the grey test opens the file again: neither
-    // works on a pipe, which is read once, as it comes.
+    // works on a pipe, which is read once, as it comes. Counted first: the TIFF handler counts
+    // its pages only from the start of the file.
     const bool regular = QFileInfo(path).isFile();
     const int frames = regular && mayHoldFrames(format) ? reader.imageCount() : 1;
-    loaded.image = reader.read();
+    // A few bytes of header that declare a vast picture must not cost the time and memory of
+    // decoding it before the batch learns that it cannot be enlarged.
+    if (const QString tooLarge = tooLargeFromHeader(reader, scale); !tooLarge.isEmpty()) {
+        loaded.problem = InputProblem::TooLarge;
+        loaded.error = describe(loaded.problem) + tooLarge;
+        return loaded;
+    }
+    const QImageIOHandler::Transformations turn = reader.transformation();
+    loaded.image = oriented(reader.read(), turn);
     if (loaded.image.isNull())
         loaded.problem = whyNotDecoded(path, reader.error());
     else if (!fileComplete(path, format))

@@ -20,8 +20,9 @@ struct LoadedImage {
 // the result written later says its orientation is normal. The colour space read from the file stays
 // on the image, and so do 16 bits a channel. A file whose data stops early is refused rather than
 // enlarged with its missing part grey. Of an animation or a multi-page file only the first picture is
-// decoded, and the note says so.
-LoadedImage loadInputImage(const QString &path);
+// decoded, and the note says so. A picture whose header declares more pixels than the decoder may
+// take, or than memory could hold once enlarged by `scale`, is refused before it is decoded.
+LoadedImage loadInputImage(const QString &path, int scale = 1);
 
 // Whether PNG data stores grey (colour types 0 and 4), from its header; false for anything else.
 bool pngStoresGrey(const QByteArray &head);

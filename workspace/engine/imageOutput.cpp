@@ -53,6 +53,13 @@ std::optional<OutputFormat> OutputFormat::named(const QString &name, int quality
 
 namespace {
 
+// One more thing the user should know about a written picture.
+void addNote(QString &notes, const QString &note)
+{
+    if (!note.isEmpty() && !notes.contains(note))
+        notes = notes.isEmpty() ? note : notes + QStringLiteral("; ") + note;
+}
+
 // What an 8-bit lossy format can hold of the picture.
 QImage lossyPicture(const QImage &image, bool grey, OutputFormat::Kind kind)
 {
@@ -68,10 +75,10 @@ QImage lossyPicture(const QImage &image, bool grey, OutputFormat::Kind kind)
     return image.convertToFormat(alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
 }
 
-bool encode(const PictureToWrite &picture, QFile &part, QString *error)
+bool encode(const PictureToWrite &picture, QFile &part, QString *error, QString *note)
 {
     if (picture.format.kind == OutputFormat::Kind::Png)
-        return encodePng(picture.image, picture.grey, &part, error, picture.progress);
+        return encodePng(picture.image, picture.grey, &part, error, picture.progress, {}, note);
     if (picture.progress)
         picture.progress(0);
     const QImage pixels = lossyPicture(picture.image, picture.grey, picture.format.kind);
@@ -100,8 +107,9 @@ bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
 {
     // errno is read right after each failing call: it names the cause the user can act on.
     QString encodeError;
+    QString encodeNote;
     errno = 0;
-    const bool written = encode(picture, part, &encodeError) && part.flush();
+    const bool written = encode(picture, part, &encodeError, &encodeNote) && part.flush();
     int systemError = errno;
     const QString writeError = part.error() != QFileDevice::NoError ? part.errorString() : encodeError;
     part.close();
@@ -111,6 +119,7 @@ bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
         failWrite(result, systemError, writeError);
         return false;
     }
+    addNote(result.note, encodeNote);
     return true;
 }
 
@@ -134,7 +143,7 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
                                          picture.image.size(), &sourceProblem);
     if (problem.isEmpty())
         return true;
-    result.note = QStringLiteral("its metadata could not be copied: ") + problem;
+    addNote(result.note, QStringLiteral("its metadata could not be copied: ") + problem);
     if (sourceProblem)
         return true;
     // The rewrite may have stopped half-way: the picture is encoded again, without metadata.
@@ -196,8 +205,8 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
         }
     }
     part.remove();
-    result.error = QStringLiteral("no free name for %1 in %2")
-                       .arg(QFileInfo(picture.inputPath).baseName(), picture.folder);
+    result.error =
+        QStringLiteral("no free name for %1 in %2").arg(resultStem(picture.inputPath), picture.folder);
     return result;
 }
 

@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include <exiv2/exiv2.hpp>
+#include <exiv2/webpimage.hpp>
 
 #include <mutex>
 
@@ -135,6 +136,10 @@ QString copyMetadata(const QString &source, const QString &target, QSize size, b
     try {
         const auto to = Exiv2::ImageFactory::open(nativePath(target));
         to->readMetadata();
+        // WebP has no place for IPTC: its captions, keywords and credits go into XMP, where the IPTC
+        // standard itself maps them.
+        if (!iptc.empty() && to->imageType() == Exiv2::ImageType::webp)
+            Exiv2::copyIptcToXmp(iptc, xmp);
         to->setExifData(exif);
         to->setXmpData(xmp);
         to->setIptcData(iptc);

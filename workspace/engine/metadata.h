@@ -6,10 +6,10 @@
 namespace engine {
 
 // Copies the EXIF, XMP and IPTC of the source file into the encoded picture `target` (PNG, JPEG or
-// WebP), rewriting the target. The result is described as it is: orientation normal (the pixels were
-// turned when decoded), pixel dimensions `size`, and no embedded thumbnail (it shows the old
-// picture). Empty when done or when the source has nothing to copy; otherwise why not.
-// sourceProblem tells whether the failure was in reading the source (the target was not touched).
+// WebP; WebP keeps the IPTC as XMP), rewriting the target. The result is described as it is: orientation
+// normal (the pixels were turned when decoded), pixel dimensions `size`, and no embedded thumbnail (it shows
+// the old picture). Empty when done or when the source has nothing to copy; otherwise why not. sourceProblem
+// tells whether the failure was in reading the source (the target was not touched).
 QString copyMetadata(const QString &source, const QString &target, QSize size, bool *sourceProblem = nullptr);
 
 // The result mark (resultMark.h) in the XMP of a file whose format keeps no picture text (JPEG,

@@ -20,6 +20,7 @@ namespace {
 struct Sink {
     QIODevice *device = nullptr;
     QString error;
+    QString warning; // the encoder's last complaint that it let pass
 };
 
 void writeBytes(png_structp png, png_bytep data, size_t length)
@@ -39,8 +40,10 @@ void onError(png_structp png, png_const_charp message)
     png_longjmp(png, 1);
 }
 
-void onWarning(png_structp, png_const_charp message)
+void onWarning(png_structp png, png_const_charp message)
 {
+    if (auto *sink = static_cast<Sink *>(png_get_error_ptr(png)))
+        sink->warning = QString::fromLatin1(message);
     qDebug() << "png:" << message;
 }
 
@@ -128,23 +131,34 @@ void fillRow(const Layout &layout, int y, std::vector<png_byte> &row)
     }
 }
 
-void describeColour(png_structp png, png_infop info, const QImage &image, const Layout &layout)
+// The resolution, and the colour space as an ICC profile when it describes the file's channels (a
+// grey profile for grey, an RGB one for colour). A profile the encoder refuses is left out: the
+// picture matters more than its profile. What was left out, and why, goes to *note.
+void describeColour(png_structp png, png_infop info, const QImage &image, const Layout &layout, Sink &sink,
+                    QString *note)
 {
     if (image.dotsPerMeterX() > 0 && image.dotsPerMeterY() > 0)
         png_set_pHYs(png, info, png_uint_32(image.dotsPerMeterX()), png_uint_32(image.dotsPerMeterY()),
                      PNG_RESOLUTION_METER);
     const QColorSpace space = image.colorSpace();
-    const bool greyFile =
-        layout.colourType == PNG_COLOR_TYPE_GRAY || layout.colourType == PNG_COLOR_TYPE_GRAY_ALPHA;
-    if (!space.isValid() || greyFile)
+    if (!space.isValid())
         return;
     const QByteArray profile = space.iccProfile();
-    QByteArray name = space.description().toLatin1();
+    // The profile's data colour space, bytes 16 to 19 of its header.
+    const QByteArray model = profile.mid(16, 4);
+    const bool greyFile =
+        layout.colourType == PNG_COLOR_TYPE_GRAY || layout.colourType == PNG_COLOR_TYPE_GRAY_ALPHA;
+    if (profile.isEmpty() || model != (greyFile ? QByteArrayLiteral("GRAY") : QByteArrayLiteral("RGB ")))
+        return;
+    QByteArray name = space.description().toLatin1().left(79);
     if (name.isEmpty())
         name = QByteArrayLiteral("Custom");
-    if (!profile.isEmpty())
-        png_set_iCCP(png, info, name.constData(), PNG_COMPRESSION_TYPE_BASE,
-                     reinterpret_cast<png_const_bytep>(profile.constData()), png_uint_32(profile.size()));
+    sink.warning.clear();
+    png_set_iCCP(png, info, name.constData(), PNG_COMPRESSION_TYPE_BASE,
+                 reinterpret_cast<png_const_bytep>(profile.constData()), png_uint_32(profile.size()));
+    if (!png_get_valid(png, info, PNG_INFO_iCCP) && note)
+        *note = QStringLiteral("its colour profile was left out: ") +
+                (sink.warning.isEmpty() ? QStringLiteral("the PNG encoder refused it") : sink.warning);
 }
 
 // The picture's text entries (the result mark among them) as tEXt chunks; libpng copies them.
@@ -216,7 +230,7 @@ PngSettings chosenSettings(const QImage &image, bool grey, int level)
 } // namespace
 
 bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error,
-               const std::function<void(int percent)> &progress, const PngSettings &settings)
+               const std::function<void(int percent)> &progress, const PngSettings &settings, QString *note)
 {
     auto fail = [error](const QString &why) {
         if (error)
@@ -248,6 +262,11 @@ bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error
         return fail(sink.error.isEmpty() ? QStringLiteral("the PNG encoder failed") : sink.error);
     }
     png_set_write_fn(png, &sink, writeBytes, flushNothing);
+    // Profiles that cameras and editors embed everywhere (the 1998 HP sRGB among them) fail libpng's
+    // sRGB comparison; they describe the picture all the same. Other complaints about what the picture
+    // carries become warnings, so that metadata never costs the picture.
+    png_set_option(png, PNG_SKIP_sRGB_CHECK_PROFILE, PNG_OPTION_ON);
+    png_set_benign_errors(png, 1);
     png_set_compression_level(png, chosen.level);
     png_set_compression_strategy(png, chosen.strategy);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, chosen.filters);
@@ -256,7 +275,7 @@ bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error
     png_set_IHDR(png, info, png_uint_32(layout.pixels.width()), png_uint_32(layout.pixels.height()),
                  layout.bitDepth, layout.colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
                  PNG_FILTER_TYPE_BASE);
-    describeColour(png, info, image, layout);
+    describeColour(png, info, image, layout, sink, note);
     describeText(png, info, image);
     png_write_info(png, info);
     writeRows(png, layout, row, progress);

@@ -58,12 +58,13 @@ bool isMarkedResult(const QString &path)
 
 ResultIndex::ResultIndex(const QString &folder)
 {
-    // Listed from the names' bytes: a result named after an input that is not UTF-8 is found too.
+    // Listed from the names' bytes: a result named after an input that is not UTF-8 is found too,
+    // and hidden ones (the result of ".a.png" is ".a.png").
     QStringList names = NativeName::entries(folder);
     names.sort();
     for (const QString &name : names) {
         const QString suffix = name.section(QLatin1Char('.'), -1).toLower();
-        if (name.startsWith(QLatin1Char('.')) || !name.contains(QLatin1Char('.')) ||
+        if (!name.contains(QLatin1Char('.')) ||
             (suffix != QLatin1String("png") && suffix != QLatin1String("jpg") &&
              suffix != QLatin1String("webp")))
             continue;

@@ -259,7 +259,13 @@ UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &obs
     }
     if (!result.isOk())
         return result;
+    // What the picture says of itself goes with it: its colour space, its resolution (the same dots
+    // per metre: the print grows with the pixels) and its text (title, comment, author).
     result.image.setColorSpace(source.colorSpace());
+    result.image.setDotsPerMeterX(source.dotsPerMeterX());
+    result.image.setDotsPerMeterY(source.dotsPerMeterY());
+    for (const QString &key : source.textKeys())
+        result.image.setText(key, source.text(key));
     // By the stored format, not by content (isGrayscale() would scan colour pictures too): a colour
     // file that happens to hold only greys stays a colour file.
     result.grey =

@@ -126,8 +126,8 @@ public:
     UpscaleResult upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
                                    StopRequest stop = nullptr) const;
     // The whole picture at tileSize(): with upscaleWithAlpha when it has transparency, otherwise
-    // upscaleColour; the result carries the source's colour space. A grey source (a grey format, or
-    // `grey` for a file stored as grey that decoded to colour, as grey with alpha does) gives the
+    // upscaleColour; the result carries the source's colour space, resolution and text. A grey source (a grey
+    // format, or `grey` for a file stored as grey that decoded to colour, as grey with alpha does) gives the
     // luma of the network's colour.
     UpscaleResult upscale(const QImage &source, const UpscaleObserver &observer = {},
                           StopRequest stop = nullptr, bool grey = false) const;

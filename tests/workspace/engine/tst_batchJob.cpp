@@ -72,13 +72,13 @@ private slots:
         const auto report = reports.at(2).at(0).value<engine::PictureReport>();
         QCOMPARE(report.status, engine::PictureReport::Status::Written);
         QCOMPARE(report.size, QSize(12, 8));
-        QCOMPARE(report.output, out.filePath(QStringLiteral("c.png")));
+        QCOMPARE(report.output, out.filePath(QStringLiteral("c.final.png")));
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.at(0).at(0).toString(), paths.at(1));
         const engine::BatchSummary &summary = job.summary();
         QCOMPARE(summary.total, 3);
-        QCOMPARE(summary.written,
-                 (QStringList{out.filePath(QStringLiteral("a.png")), out.filePath(QStringLiteral("c.png"))}));
+        QCOMPARE(summary.written, (QStringList{out.filePath(QStringLiteral("a.png")),
+                                               out.filePath(QStringLiteral("c.final.png"))}));
         QVERIFY(!summary.cancelled);
         const QString text = engine::completionText(summary);
         QVERIFY2(text.startsWith(QStringLiteral("2 of 3 images were written.")), qPrintable(text));
@@ -193,6 +193,12 @@ private slots:
         int worstAhead = 0;
         QStringList loadOrder;
         QStringList writeOrder;
+        // Library messages printed while a picture decodes ahead, or is written behind, go with it.
+        QStringList mistagged;
+        auto checkTag = [&](const QString &path) {
+            if (BatchJob::pictureOfThisThread() != paths.indexOf(path))
+                mistagged << QStringLiteral("%1 tagged %2").arg(path).arg(BatchJob::pictureOfThisThread());
+        };
         std::atomic<bool> cancel{false};
         BatchJob job(out.path(), standIn(), &cancel);
         BatchJob::Stages stages;
@@ -201,6 +207,7 @@ private slots:
                 std::lock_guard<std::mutex> lock(mutex);
                 worstAhead = std::max(worstAhead, ++loads - writesDone);
                 loadOrder << path;
+                checkTag(path);
             }
             changed.notify_all();
             return engine::loadInputImage(path);
@@ -210,6 +217,7 @@ private slots:
             if (writesDone == 0)
                 changed.wait_for(lock, std::chrono::seconds(20), [&] { return loads >= bound; });
             writeOrder << picture.inputPath;
+            checkTag(picture.inputPath);
             lock.unlock();
             const engine::WriteResult written = engine::writeNewPicture(picture);
             lock.lock();
@@ -221,6 +229,7 @@ private slots:
 
         QCOMPARE(loadOrder, paths);
         QCOMPARE(writeOrder, paths);
+        QCOMPARE(mistagged, QStringList());
         QCOMPARE(worstAhead, bound);
         QCOMPARE(job.summary().written.size(), 10);
         QCOMPARE(job.summary().written.first(), out.filePath(QStringLiteral("p0.png")));

@@ -1,3 +1,4 @@
+#include "support/sampleGif.h"
 #include "workspace/engine/fileProblems.h"
 #include "workspace/engine/imageInput.h"
 #include "workspace/engine/pngOutput.h"
@@ -74,6 +75,15 @@ private slots:
         QTest::newRow("PNG cut in half")
             << QStringLiteral("e.png") << png.left(png.size() / 2) << InputProblem::Damaged
             << QStringLiteral("damaged image: it cannot be decoded");
+        // The decoder enlarges what the first frame has and says nothing.
+        const QByteArray gif = twoFrameGif();
+        QTest::newRow("whole GIF") << QStringLiteral("h.gif") << gif << InputProblem::None << QString();
+        QTest::newRow("GIF without its trailer")
+            << QStringLiteral("i.gif") << gif.chopped(1) << InputProblem::PartlyDecoded
+            << QStringLiteral("damaged image: only partly decoded");
+        QTest::newRow("GIF cut in its first frame")
+            << QStringLiteral("j.gif") << gif.left(60) << InputProblem::PartlyDecoded
+            << QStringLiteral("damaged image: only partly decoded");
         QTest::newRow("text behind an image name")
             << QStringLiteral("f.jpg") << QByteArray("hello, world") << InputProblem::NotAnImage
             << QStringLiteral("not a readable image");

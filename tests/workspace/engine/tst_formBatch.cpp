@@ -232,7 +232,7 @@ private slots:
         ModalAnswerer answers;
         QCOMPARE(runBatch(answers), QStringLiteral("Your upscaled image is ready.\nOpen the output folder?"));
         QCOMPARE(entries(out), (QStringList{QStringLiteral("a(2).png"), QStringLiteral("a.png"),
-                                            QStringLiteral("photo(2).png"), QStringLiteral("photo(3).png"),
+                                            QStringLiteral("photo(2).png"), QStringLiteral("photo.final.png"),
                                             QStringLiteral("photo.png")}));
         QFile kept(paths.at(2));
         QVERIFY(kept.open(QIODevice::ReadOnly));

@@ -1,6 +1,7 @@
 #include "workspace/engine/imageInput.h"
 #include "workspace/engine/outputNaming.h"
 #include "workspace/engine/pngOutput.h"
+#include "workspace/engine/resultMark.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -81,19 +82,27 @@ private slots:
         }
     }
 
+    // Only the last suffix gives way: dots inside a name (dates, times, versions) stay.
     void candidates_data()
     {
+        QTest::addColumn<QString>("input");
         QTest::addColumn<int>("k");
         QTest::addColumn<QString>("name");
-        QTest::newRow("first") << 1 << QStringLiteral("/out/photo.png");
-        QTest::newRow("second") << 2 << QStringLiteral("/out/photo(2).png");
-        QTest::newRow("third") << 3 << QStringLiteral("/out/photo(3).png");
+        QTest::newRow("first") << "/in/photo.final.jpg" << 1 << QStringLiteral("/out/photo.final.png");
+        QTest::newRow("second") << "/in/photo.final.jpg" << 2 << QStringLiteral("/out/photo.final(2).png");
+        QTest::newRow("third") << "/in/photo.final.jpg" << 3 << QStringLiteral("/out/photo.final(3).png");
+        QTest::newRow("several dots") << "/in/trip.day1.png" << 1 << QStringLiteral("/out/trip.day1.png");
+        QTest::newRow("a time in the name") << "/in/Screenshot 2024-01-01 at 10.23.45.png" << 1
+                                            << QStringLiteral("/out/Screenshot 2024-01-01 at 10.23.45.png");
+        QTest::newRow("leading dot") << "/in/.a.png" << 1 << QStringLiteral("/out/.a.png");
+        QTest::newRow("only a suffix") << "/in/.png" << 2 << QStringLiteral("/out/.png(2).png");
+        QTest::newRow("no suffix") << "/in/scan" << 1 << QStringLiteral("/out/scan.png");
     }
     void candidates()
     {
+        QFETCH(QString, input);
         QFETCH(int, k);
-        QTEST(engine::outputCandidate(QStringLiteral("/out"), QStringLiteral("/in/photo.final.jpg"), k),
-              "name");
+        QTEST(engine::outputCandidate(QStringLiteral("/out"), input, k), "name");
     }
 
     void writesNeverOverwrite()
@@ -107,13 +116,28 @@ private slots:
             QVERIFY2(r.ok(), qPrintable(r.error));
             written << QFileInfo(r.path).fileName();
         }
-        QCOMPARE(written, (QStringList{QStringLiteral("photo.png"), QStringLiteral("photo(2).png"),
-                                       QStringLiteral("photo(3).png")}));
-        QCOMPARE(QImageReader(dir.filePath(QStringLiteral("photo(2).png"))).format(), QByteArray("png"));
+        QCOMPARE(written,
+                 (QStringList{QStringLiteral("photo.final.png"), QStringLiteral("photo.final(2).png"),
+                              QStringLiteral("photo.final(3).png")}));
+        QCOMPARE(QImageReader(dir.filePath(QStringLiteral("photo.final(2).png"))).format(),
+                 QByteArray("png"));
         // The permissions of any new file, not those of a private temporary one.
         QFile plain(dir.filePath(QStringLiteral("plain")));
         QVERIFY(plain.open(QIODevice::WriteOnly));
-        QCOMPARE(QFile::permissions(dir.filePath(QStringLiteral("photo.png"))), plain.permissions());
+        QCOMPARE(QFile::permissions(dir.filePath(QStringLiteral("photo.final.png"))), plain.permissions());
+    }
+
+    // The result of ".a.png" is the hidden ".a.png": a resumed run finds it like any other.
+    void hiddenResultsAreFound()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in/.a.png"));
+        QImage image = smallImage();
+        engine::markAsResult(image, input);
+        const engine::PngWriteResult r = engine::writeNewPng(image, dir.path(), input);
+        QVERIFY2(r.ok(), qPrintable(r.error));
+        QCOMPARE(QFileInfo(r.path).fileName(), QStringLiteral(".a.png"));
+        QCOMPARE(engine::ResultIndex(dir.path()).resultOf(input), r.path);
     }
 
     // An input in the output folder under the name the result would get is left alone.
@@ -199,23 +223,60 @@ private slots:
         QCOMPARE(back.image.colorSpace(), QColorSpace(QColorSpace::AdobeRgb));
     }
 
-    // Orientation 6 means the camera was turned: the stored 8x6 picture is shown 6x8, upright.
+    // A profile the PNG encoder refuses (here for a rendering intent beyond the ICC's limit) costs the
+    // result only its profile, and the note says so.
+    void refusedProfileIsLeftOut()
+    {
+        QByteArray icc = QColorSpace(QColorSpace::SRgb).iccProfile();
+        icc[65] = 1; // the rendering intent, bytes 64 to 67 of the header: 0x10000
+        QImage image = smallImage();
+        image.setColorSpace(QColorSpace::fromIccProfile(icc));
+        QVERIFY(image.colorSpace().isValid());
+        QTemporaryDir dir;
+        const engine::PngWriteResult r = engine::writeNewPng(image, dir.path(), QStringLiteral("/in/p.jpg"));
+        QVERIFY2(r.ok(), qPrintable(r.error));
+        QVERIFY2(r.note.startsWith(QStringLiteral("its colour profile was left out: ")), qPrintable(r.note));
+        QCOMPARE(QImage(r.path).size(), image.size());
+        QVERIFY(!QImage(r.path).colorSpace().isValid());
+    }
+
+    // Every EXIF orientation: the stored 16x8 picture, dark on its left quarter, comes out upright, and
+    // its colour profile with it, through quarter turns too.
+    void orientationIsApplied_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QPoint>("dark"); // a pixel of the dark quarter, upright
+        QTest::addColumn<QPoint>("light");
+        QTest::newRow("1 as stored") << 1 << QSize(16, 8) << QPoint(1, 4) << QPoint(14, 4);
+        QTest::newRow("2 mirrored") << 2 << QSize(16, 8) << QPoint(14, 4) << QPoint(1, 4);
+        QTest::newRow("3 half turn") << 3 << QSize(16, 8) << QPoint(14, 4) << QPoint(1, 4);
+        QTest::newRow("4 flipped") << 4 << QSize(16, 8) << QPoint(1, 4) << QPoint(14, 4);
+        QTest::newRow("5 transposed") << 5 << QSize(8, 16) << QPoint(4, 1) << QPoint(4, 14);
+        QTest::newRow("6 turned clockwise") << 6 << QSize(8, 16) << QPoint(4, 1) << QPoint(4, 14);
+        QTest::newRow("7 transversed") << 7 << QSize(8, 16) << QPoint(4, 14) << QPoint(4, 1);
+        QTest::newRow("8 turned back") << 8 << QSize(8, 16) << QPoint(4, 14) << QPoint(4, 1);
+    }
     void orientationIsApplied()
     {
+        QFETCH(int, orientation);
+        QFETCH(QPoint, dark);
+        QFETCH(QPoint, light);
         QTemporaryDir dir;
         QImage stored(16, 8, QImage::Format_RGB888);
         stored.fill(Qt::white);
         for (int y = 0; y < 8; ++y)
             for (int x = 0; x < 4; ++x)
                 stored.setPixel(x, y, qRgb(0, 0, 0));
+        stored.setColorSpace(QColorSpace::AdobeRgb);
         const QString path = dir.filePath(QStringLiteral("portrait.jpg"));
-        QVERIFY(writeFile(path, jpegWithOrientation(stored, 6)));
+        QVERIFY(writeFile(path, jpegWithOrientation(stored, quint16(orientation))));
         const engine::LoadedImage loaded = engine::loadInputImage(path);
         QVERIFY(!loaded.image.isNull());
-        QCOMPARE(loaded.image.size(), QSize(8, 16));
-        // Turned clockwise: the dark left edge is now at the top.
-        QVERIFY(qRed(loaded.image.pixel(4, 1)) < 60);
-        QVERIFY(qRed(loaded.image.pixel(4, 14)) > 200);
+        QTEST(loaded.image.size(), "size");
+        QVERIFY(qRed(loaded.image.pixel(dark)) < 60);
+        QVERIFY(qRed(loaded.image.pixel(light)) > 200);
+        QCOMPARE(loaded.image.colorSpace(), QColorSpace(QColorSpace::AdobeRgb));
     }
 
     void unreadableInputSaysWhy()

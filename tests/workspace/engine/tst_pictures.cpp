@@ -1,5 +1,7 @@
 // Pictures of every kind a user brings, through a whole batch: the result keeps the depth, the grey,
 // the alpha and the metadata of its input; 8-bit colour results are the pixels they always were.
+#include "support/pictureMetadata.h"
+#include "support/sampleGif.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/pngOutput.h"
 #include "workspace/engine/upscaler.h"
@@ -117,32 +119,6 @@ QByteArray cameraJpeg()
     io.seek(0, Exiv2::BasicIo::beg);
     const Exiv2::DataBuf all = io.read(long(io.size()));
     return QByteArray(reinterpret_cast<const char *>(all.pData_), int(all.size_));
-}
-
-// Two 6x4 frames, red then blue, as an image editor stores an animation.
-QByteArray twoFrameGif()
-{
-    return QByteArray::fromHex(
-        "47494638396106000400f00000c832141450c821f904000000000021ff0b4e45545343415045322e3003"
-        "010000002c0000000006000400000204848fa9570021f90400000000002c00000000060004000002"
-        "048c8fa957003b");
-}
-
-// Key and value of every EXIF, XMP and IPTC entry, and "thumbnail" with the embedded one's size.
-QMap<QString, QString> metadataOf(const QString &path)
-{
-    QMap<QString, QString> entries;
-    auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
-    image->readMetadata();
-    for (const auto &entry : image->exifData())
-        entries.insert(QString::fromStdString(entry.key()), QString::fromStdString(entry.toString()));
-    for (const auto &entry : image->xmpData())
-        entries.insert(QString::fromStdString(entry.key()), QString::fromStdString(entry.toString()));
-    for (const auto &entry : image->iptcData())
-        entries.insert(QString::fromStdString(entry.key()), QString::fromStdString(entry.toString()));
-    entries.insert(QStringLiteral("thumbnail"),
-                   QString::number(Exiv2::ExifThumbC(image->exifData()).copy().size_));
-    return entries;
 }
 
 // Whether the colour channels hold values that could not have come from 8 bits (v * 257; the stand-in
