@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <thread>
 
 using namespace brivelle::onednn;
@@ -509,6 +511,47 @@ TEST(OnednnWinograd, ConcurrentRuns)
         EXPECT_EQ(codes[i], 0);
         EXPECT_LE(errorOf(outs[i], expected), kBound) << "thread " << i;
     }
+}
+
+// A Winograd layer with fewer chunks of tiles than threads still runs on the plan's whole team: a smaller
+// team made OpenMP end the threads it left out and start new ones for the next layer, on every run.
+TEST(OnednnWinograd, RunsKeepTheirThreads)
+{
+    const std::filesystem::path tasks("/proc/self/task");
+    if (!std::filesystem::is_directory(tasks))
+        GTEST_SKIP() << "no /proc/self/task to list this process's threads";
+    const auto threadIds = [&tasks] {
+        std::set<std::string> ids;
+        for (const auto &entry : std::filesystem::directory_iterator(tasks))
+            ids.insert(entry.path().filename().string());
+        return ids;
+    };
+    auto graph = convolutionChain(32);
+    ASSERT_TRUE(graph);
+    // 20x20 outputs: 25 tiles of F(4,3), two chunks of products for four threads.
+    const Shape shape{32, 20, 20};
+    const Inputs in = inputOf(*graph, shape, 64);
+    const int output = graph->find_blob("output");
+    std::unique_ptr<Plan> plan;
+    std::string error;
+    ASSERT_EQ(Plan::compile(*graph, {{in[0].first, shape}}, {output},
+                            planOptions(4, true, Layout::Auto, true), plan, error),
+              0)
+        << error;
+    if (plan->layout() != Layout::Plain) {
+        for (const std::string &kernel : plan->convolutionKernels())
+            EXPECT_EQ(kernel.rfind("winograd_", 0), 0u) << kernel;
+    }
+    ncnn::Mat out(shape.w, shape.h, shape.c);
+    BufferPool pool;
+    ASSERT_EQ(plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, error), 0)
+        << error;
+    const std::set<std::string> first = threadIds();
+    for (int run = 0; run < 3; ++run)
+        ASSERT_EQ(plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, error), 0)
+            << error;
+    EXPECT_EQ(threadIds(), first);
+    EXPECT_LE(errorOf(out, runBackend(*graph, in, output)), kBound);
 }
 
 TEST(OnednnPlan, RejectsWhatItCannotRun)

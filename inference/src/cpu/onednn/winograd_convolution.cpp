@@ -418,8 +418,10 @@ int WinogradConvolution::run(const WinogradTensor &src, const WinogradTensor &ds
     std::atomic<bool> failed{false};
     std::string why;
     std::mutex whyMutex;
-    const int threads = std::min(d->threads, chunks);
-#pragma omp parallel num_threads(threads)
+    // The whole team of the plan, even with fewer chunks than threads (those left without one share
+    // the weights' transform): OpenMP ends the threads that a smaller team leaves out and starts new
+    // ones for the next full team, on every layer of every run.
+#pragma omp parallel num_threads(d->threads)
     {
         {
             const int n = omp_get_num_threads(), me = omp_get_thread_num();

@@ -1,6 +1,5 @@
-// Winograd F(4,3) or F(6,3) as an algorithm of the convolution lowering: a custom step over the plan's own
-// layout, with the activation, a scale and a residual sum of the fused post-ops applied by its output
-// transform.
+// Winograd F(4,3) as an algorithm of the convolution lowering: a custom step over the plan's own layout,
+// with the activation, a scale and a residual sum of the fused post-ops applied by its output transform.
 
 #include "convolution_onednn.h"
 
@@ -19,16 +18,12 @@ bool beatsDirect(const ConvolutionLayer &layer)
     return layer.in.c >= 32 && layer.out.c >= 16 && layer.out.h * layer.out.w >= 64;
 }
 
-// F(6,3) does 1.78 products per output where F(4,3) does 2.25, but its 6x6 tiles waste more of a small
-// or awkwardly sized output on padding: the one with fewer products over the whole output wins
-// (winograd_bench on AVX2 puts F(6,3) ahead from 64x64 outputs on, level or ahead below).
-WinogradVariant variantFor(const Shape &out)
-{
-    auto tiles = [&out](int m) {
-        return static_cast<long>((out.h + m - 1) / m) * ((out.w + m - 1) / m);
-    };
-    return tiles(6) * 64 < tiles(4) * 36 ? WinogradVariant::F63 : WinogradVariant::F43;
-}
+// F(4,3) for every shape. F(6,3) does 1.78 products per output where F(4,3) does 2.25, but inside a
+// network its transformed tiles and weights, 64 points against 36, outgrow the cache that one layer
+// alone in winograd_bench keeps them in: on whole x4fast runs (AVX-512 and AVX2, 4 threads, outputs from
+// 16x16 to 256x256) F(4,3) was level or ahead everywhere, by up to a quarter on 24 to 48 pixel outputs,
+// where choosing by products made the cost per pixel jump between neighbouring sizes.
+constexpr WinogradVariant kVariant = WinogradVariant::F43;
 
 // The post-ops as (act(x) * scale + residual) * outerScale + outerResidual, in that order, each part
 // optional but the outer ones only after a residual; false when they say something else.
@@ -93,12 +88,11 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
     if (!epilogueOf(node.post, epilogue, residual, outerResidual))
         return false;
     std::string why;
-    const WinogradVariant variant = variantFor(layer.out);
     std::unique_ptr<WinogradConvolution> created;
     if (WinogradConvolution::create(ctx.winogradWeights(node.op, convolutionWeights(op), convolutionBias(op),
                                                         layer.in.c, op.num_output, lanes),
                                     layer.in, pads[0], epilogue, ctx.options().numThreads, created, why,
-                                    variant) != 0)
+                                    kVariant) != 0)
         return false; // direct convolution then
     std::shared_ptr<const WinogradConvolution> conv = std::move(created);
     std::vector<Binding> bindings{ctx.bind(DNNL_ARG_SRC, layer.src), ctx.bind(DNNL_ARG_DST, node.out)};
@@ -124,8 +118,7 @@ bool winogradConvolution(LoweringContext &ctx, const Node &node, const Convoluti
             run.pool.release(scratch);
             return ret;
         },
-        std::string(variant == WinogradVariant::F63 ? "winograd_6x3:" : "winograd_4x3:") +
-            winogradIsaName(winogradIsa()));
+        std::string("winograd_4x3:") + winogradIsaName(winogradIsa()));
     return true;
 }
 
