@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/imagediff.h"
+
 #include <QAbstractButton>
 #include <QColor>
 #include <QIcon>
@@ -8,14 +10,14 @@
 #include <QPixmap>
 #include <QString>
 
-// Whether a button shows exactly the compiled-in image of that name.
+// Whether a button shows the compiled-in image of that name (up to the rounding of Qt's conversions).
 inline bool showsImage(const QAbstractButton *button, const QString &name)
 {
     const QImage expected =
         QImage(QStringLiteral(":/resources/images/") + name).convertToFormat(QImage::Format_ARGB32);
     const QImage shown =
         button->icon().pixmap(expected.size()).toImage().convertToFormat(QImage::Format_ARGB32);
-    return !expected.isNull() && shown == expected;
+    return !expected.isNull() && looksTheSame(shown, expected);
 }
 
 // A palette whose window colour reads as a dark scheme.
