@@ -20,7 +20,7 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("cpu|gpu|gpu:N|gpu:UUID|gpu:PCI")},
         {{QStringLiteral("o"), QStringLiteral("output")},
          QStringLiteral("Write the results into FOLDER (default: the current folder); it is created if "
-                        "missing."),
+                        "missing. '-': the one result to standard output."),
          QStringLiteral("FOLDER")},
         {{QStringLiteral("t"), QStringLiteral("tile")},
          QStringLiteral("Tile edge in source pixels, a multiple of 16 (default: from the device's free "
@@ -130,7 +130,8 @@ void setUp(QCommandLineParser &parser)
         "U+DCFF, as Python's os.fsdecode() gives and os.fsencode() takes back)."));
     parser.addOptions(optionList());
     parser.addPositionalArgument(QStringLiteral("FILE_OR_FOLDER"),
-                                 QStringLiteral("Pictures, or folders of pictures."),
+                                 QStringLiteral("Pictures, or folders of pictures; '-' alone: one picture on "
+                                                "standard input (its result is named stdin)."),
                                  QStringLiteral("FILE_OR_FOLDER..."));
 }
 
@@ -345,6 +346,14 @@ CliOptions parseCliOptions(const QStringList &args)
     options.inputs = parser.positionalArguments();
     if (options.inputs.isEmpty() && options.filesFrom.isEmpty())
         return failed(QStringLiteral("no file or folder given"));
+    if (options.inputs.contains(QStringLiteral("-")) &&
+        (options.inputs.size() > 1 || !options.filesFrom.isEmpty()))
+        return failed(QStringLiteral("'-' (a picture on standard input) must be the only input"));
+    if (options.writesStandardOutput() && options.json)
+        return failed(QStringLiteral("-o - writes the picture to standard output, where -j would put its "
+                                     "records too"));
+    if (options.writesStandardOutput() && (options.skipExisting || options.keepTree))
+        return failed(QStringLiteral("-o - has no output folder for --skip-existing or --keep-tree"));
     options.action = CliOptions::Action::Run;
     return options;
 }

@@ -36,6 +36,11 @@ struct CliOptions {
     QString mixParam;            // --mix FILE.param:W: a second network mixed into the first at load
     float mixWeight = 0.f;
     QStringList inputs;
+
+    // "-o -": the one result goes to standard output.
+    bool writesStandardOutput() const { return outputFolder == QLatin1String("-"); }
+    // "-" as the only input: one picture on standard input.
+    bool readsStandardInput() const { return inputs.size() == 1 && inputs.first() == QLatin1String("-"); }
 };
 
 // The program's arguments, the program name first, with names decoded losslessly (nativeName.h).

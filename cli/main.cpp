@@ -10,8 +10,10 @@
 #include "cli/manifest.h"
 #include "cli/networkChoice.h"
 #include "cli/shard.h"
+#include "cli/streams.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/fileProblems.h"
+#include "workspace/engine/outputNaming.h"
 #include "workspace/engine/partFile.h"
 #include "workspace/engine/resultMark.h"
 #include "workspace/engine/upscaler.h"
@@ -66,6 +68,7 @@ void onStopSignal(int)
             job->requestStop();
     } else {
         engine::removePartFilesNow();
+        removeStreamFilesNow();
     }
     const int pipe = stopPipe.load();
     if (count < 2 && pipe >= 0) {
@@ -323,17 +326,36 @@ int run(const CliOptions &options)
         return usageError(
             QStringLiteral("the output folder %1 has a name that is not UTF-8: name another one")
                 .arg(printableText(options.outputFolder)));
-    const QString output =
-        QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder).absolutePath();
+    // Standard input and output go through a private folder of this run.
+    StreamFolder streams;
+    QString error;
+    const bool toStandardOutput = options.writesStandardOutput();
+    if (toStandardOutput && isatty(STDOUT_FILENO))
+        return usageError(QStringLiteral("-o -: standard output is a terminal; send it to a file or a "
+                                         "program, or name an output folder"));
+    if ((toStandardOutput || options.readsStandardInput()) && !streams.create(&error))
+        return usageError(error);
+    const QString output = toStandardOutput ? streams.path()
+                                            : QDir(options.outputFolder.isEmpty() ? QDir::currentPath()
+                                                                                  : options.outputFolder)
+                                                  .absolutePath();
     if (const QString problem = engine::createFolder(output); !problem.isEmpty())
         return usageError(QStringLiteral("cannot write into the output folder %1: %2")
                               .arg(QDir::toNativeSeparators(output), problem));
     engine::removeStalePartFiles(output);
 
     QStringList names;
-    QString error;
     if (!readInputNames(options, &names, &error))
         return usageError(error);
+    QString standardInput; // the file that holds standard input's picture
+    if (options.readsStandardInput()) {
+        standardInput = streams.takeStandardInput(&error);
+        if (standardInput.isEmpty())
+            return usageError(error);
+        names = {standardInput};
+    }
+    // How a picture is named to the user: standard input as "-".
+    const auto shown = [&](const QString &path) { return path == standardInput && !path.isEmpty() ? QStringLiteral("-") : path; };
     Shard shard;
     if (!chooseShard(options.shard, options.shardCount, QProcessEnvironment::systemEnvironment(), &shard,
                      &error))
@@ -408,6 +430,14 @@ int run(const CliOptions &options)
         }
     };
     const InputList inputs = inShard(collectInputs(names), shard);
+    if (toStandardOutput) {
+        if (inputs.pictures.size() + inputs.refused.size() != 1)
+            return usageError(QStringLiteral("-o - writes one picture to standard output: give one input, "
+                                             "not %1")
+                                  .arg(inputs.pictures.size() + inputs.refused.size()));
+        if (!inputs.pictures.isEmpty())
+            streams.expectResult(engine::outputCandidate(output, inputs.pictures.first(), 1, options.format.suffix()));
+    }
     for (const RefusedInput &refused : inputs.refused)
         reporter.refused(refused);
     for (const RefusedInput &repeated : inputs.repeated)
@@ -446,6 +476,7 @@ int run(const CliOptions &options)
     }
 
     bool outputClosed = false;
+    QString resultToSend; // with -o -: the result, once written
     reporter.outputClosed = [&] {
         outputClosed = true;
         reporter.error(QStringLiteral("brivelle-cli: standard output was closed: stopping"));
@@ -458,16 +489,21 @@ int run(const CliOptions &options)
     QObject::connect(&job, &engine::BatchJob::pictureStarted, &job,
                      [&](int index, int total, const QString &path) {
                          started = index;
-                         reporter.pictureStarted(index, total, path);
+                         reporter.pictureStarted(index, total, shown(path));
                      });
     QObject::connect(&job, &engine::BatchJob::tileProgress, &job,
                      [&](int done, int total) { reporter.tileProgress(done, total); });
     QObject::connect(&job, &engine::BatchJob::statusChanged, &job,
                      [&](int index, const QString &text) { reporter.statusChanged(index, text); });
     QObject::connect(&job, &engine::BatchJob::pictureFinished, &job,
-                     [&](const engine::PictureReport &report) {
+                     [&](engine::PictureReport report) {
                          reported = report.index + 1;
                          writtenSoFar += report.status == engine::PictureReport::Status::Written ? 1 : 0;
+                         report.input = shown(report.input);
+                         if (toStandardOutput && !report.output.isEmpty()) {
+                             resultToSend = report.output;
+                             report.output = QStringLiteral("-");
+                         }
                          reporter.finished(report);
                      });
     reporter.batchStarted(pictures, upscaler->tileSize(), upscaler->inputMultiple());
@@ -481,7 +517,7 @@ int run(const CliOptions &options)
         for (int i = reported; i < pictures.size(); ++i) {
             engine::PictureReport report;
             report.index = i;
-            report.input = pictures.at(i);
+            report.input = shown(pictures.at(i));
             report.status = i <= started ? engine::PictureReport::Status::Cancelled
                                          : engine::PictureReport::Status::NotStarted;
             reporter.finished(report);
@@ -490,6 +526,7 @@ int run(const CliOptions &options)
                            .arg(writtenSoFar + skipped)
                            .arg(inputs.pictures.size() + inputs.refused.size()));
         engine::removePartFilesNow();
+        removeStreamFilesNow();
         ::_exit(kInterrupted);
     });
     runningJob.store(&job);
@@ -505,6 +542,10 @@ int run(const CliOptions &options)
     const int written = int(job.summary().written.size()) + skipped;
     const int all = int(inputs.pictures.size() + inputs.refused.size());
     int code = kAllWritten;
+    if (!resultToSend.isEmpty() && stopSignals.load() == 0 && !streams.sendResult(resultToSend, &error)) {
+        reporter.error(QStringLiteral("brivelle-cli: ") + error);
+        outputClosed = true;
+    }
     if (stopSignals.load() > 0) {
         reporter.error(QStringLiteral("stopped: %1 of %2 written").arg(written).arg(all));
         code = kInterrupted;

@@ -31,8 +31,9 @@ int usableProcessors();
 qintptr lockFile(const QString &path, bool wait);
 void unlockFile(qintptr handle);
 
-// Removes a file by its name as the system encodes it; safe in a signal handler.
+// Removes a file, or an empty folder, by its name as the system encodes it; safe in a signal handler.
 void removeFileNow(const char *encodedPath);
+void removeEmptyFolderNow(const char *encodedPath);
 
 // The system the program runs on, as the about box names it: "Windows 11", "Linux".
 QString systemName();

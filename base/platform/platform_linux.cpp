@@ -122,6 +122,11 @@ void removeFileNow(const char *encodedPath)
     ::unlink(encodedPath);
 }
 
+void removeEmptyFolderNow(const char *encodedPath)
+{
+    ::rmdir(encodedPath);
+}
+
 QString systemName()
 {
     return QStringLiteral("Linux");

@@ -120,6 +120,11 @@ void removeFileNow(const char *encodedPath)
     DeleteFileA(encodedPath);
 }
 
+void removeEmptyFolderNow(const char *encodedPath)
+{
+    RemoveDirectoryA(encodedPath);
+}
+
 QString systemName()
 {
     return QStringLiteral("Windows 11");

@@ -39,6 +39,7 @@ namespace {
 
 struct Run {
     int exitCode = -1;
+    QByteArray bytes; // standard output as it came
     QString out;
     QString err;
 };
@@ -205,7 +206,8 @@ class CliTest : public QObject {
         if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000))
             return result;
         result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+        result.bytes = process.readAllStandardOutput();
+        result.out = QString::fromLocal8Bit(result.bytes);
         result.err = QString::fromLocal8Bit(process.readAllStandardError());
         // A sanitizer's report in the program would otherwise be cut off in a failure message.
         if (const qsizetype report = result.err.indexOf(QStringLiteral("Sanitizer")); report >= 0)
@@ -737,6 +739,16 @@ private slots:
             << QStringLiteral("do not go together");
         QTest::newRow("-0 without a list")
             << QStringList{QStringLiteral("-0"), QStringLiteral("x.png")} << QStringLiteral("--files-from");
+        QTest::newRow("standard input and a file")
+            << QStringList{QStringLiteral("-"), QStringLiteral("x.png")} << QStringLiteral("must be the only input");
+        QTest::newRow("nothing on standard input")
+            << QStringList{QStringLiteral("-")} << QStringLiteral("standard input holds no picture");
+        QTest::newRow("standard output and records")
+            << QStringList{QStringLiteral("-o"), QStringLiteral("-"), QStringLiteral("-j"), QStringLiteral("x.png")}
+            << QStringLiteral("where -j would put its records");
+        QTest::newRow("standard output for two inputs")
+            << QStringList{QStringLiteral("-o"), QStringLiteral("-"), QStringLiteral("x.png"), QStringLiteral("y.png")}
+            << QStringLiteral("give one input, not 2");
         QTest::newRow("shard beyond its count")
             << QStringList{QStringLiteral("--shard"), QStringLiteral("4/3"), QStringLiteral("x.png")}
             << QStringLiteral("shard 4 of 3 does not exist");
@@ -1246,6 +1258,29 @@ private slots:
         for (const QString &result : results)
             QVERIFY2(!result.contains(QLatin1Char('(')) && !result.endsWith(QStringLiteral(".part")), qPrintable(result));
         QCOMPARE(covered.size(), 60);
+    }
+
+    // One picture from standard input to standard output, or into a folder as "stdin"; the private
+    // folder that carries them is gone afterwards.
+    void standardStreams()
+    {
+        const QImage source = picture(QSize(10, 6));
+        const QString temporary = newFolder(QStringLiteral("tmp"));
+        const QStringList tmp{QStringLiteral("TMPDIR=") + temporary};
+        const QString bin = QStringLiteral(BRIVELLE_CLI);
+        const Run piped = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-"), QStringLiteral("-o"),
+                               QStringLiteral("-")},
+                              pngBytes(source), {}, bin, tmp);
+        QCOMPARE(piped.exitCode, 0);
+        QVERIFY2(piped.err.contains(QStringLiteral("written - -> -")), qPrintable(piped.err));
+        QCOMPARE(QImage::fromData(piped.bytes).size(), QSize(20, 12));
+        const QString out = newFolder(QStringLiteral("out"));
+        QCOMPARE(run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), out, QStringLiteral("-")},
+                     pngBytes(source), {}, bin, tmp)
+                     .exitCode,
+                 0);
+        QCOMPARE(entries(out), QStringList{QStringLiteral("stdin.png")});
+        QCOMPARE(entries(temporary), QStringList{});
     }
 
     // A GPU chosen by the identity --list-devices gives runs on it, as one chosen by its number does.
