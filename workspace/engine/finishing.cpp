@@ -159,7 +159,8 @@ Layout layoutFor(const QImage &image)
 }
 
 // Where one output pixel of an axis reads the input: the first input pixel and the normalised
-// Lanczos-3 weights of it and the ones after (clamped at the edges).
+// Lanczos-3 weights of it and the ones after. Taps beyond an edge are folded onto the edge pixel, so
+// every tap reads inside the picture and the loops need no bounds.
 struct Taps {
     std::vector<int> first;
     std::vector<float> weights; // `width` a pixel
@@ -178,22 +179,25 @@ Taps lanczosTaps(int from, int to)
     };
     // Stretched where the axis shrinks, so that it still averages every input pixel it covers.
     const double stretch = std::max(1.0, double(from) / to);
+    const int reach = int(std::ceil(3 * stretch)) * 2 + 1;
     Taps taps;
-    taps.width = int(std::ceil(3 * stretch)) * 2 + 1;
+    taps.width = std::min(reach, from);
     taps.first.resize(size_t(to));
-    taps.weights.resize(size_t(to) * size_t(taps.width));
+    taps.weights.assign(size_t(to) * size_t(taps.width), 0.f);
+    std::vector<double> raw(static_cast<size_t>(reach));
     for (int i = 0; i < to; ++i) {
         const double centre = (i + 0.5) * from / to - 0.5;
-        const int first = int(std::floor(centre)) - taps.width / 2;
+        const int first = int(std::floor(centre)) - reach / 2;
+        const int start = std::clamp(first, 0, from - taps.width);
         double sum = 0;
-        float *w = &taps.weights[size_t(i) * size_t(taps.width)];
-        for (int k = 0; k < taps.width; ++k) {
-            w[k] = float(lanczos3((first + k - centre) / stretch));
-            sum += w[k];
+        for (int k = 0; k < reach; ++k) {
+            raw[size_t(k)] = lanczos3((first + k - centre) / stretch);
+            sum += raw[size_t(k)];
         }
-        for (int k = 0; k < taps.width; ++k)
-            w[k] = float(w[k] / sum);
-        taps.first[size_t(i)] = first;
+        float *w = &taps.weights[size_t(i) * size_t(taps.width)];
+        for (int k = 0; k < reach; ++k)
+            w[std::clamp(first + k, 0, from - 1) - start] += float(raw[size_t(k)] / sum);
+        taps.first[size_t(i)] = start;
     }
     return taps;
 }
@@ -210,72 +214,88 @@ template <typename Body> void inParallel(int count, Body body)
         worker.join();
 }
 
-// A separable Lanczos-3 resampling in float, for sizes where a side grows: libvips 8.14 reduces
-// with Lanczos-3 but enlarges only with bicubic interpolation. `in` is in the layout's format.
-template <typename T> QImage lanczosResized(const QImage &in, QSize size, const Layout &layout)
+// A separable Lanczos-3 resampling in float with premultiplied alpha, `Bands` channels of T (the
+// last one alpha when `Alpha`), for sizes where a side grows: libvips 8.14 reduces with Lanczos-3 but
+// enlarges only with bicubic interpolation.
+template <typename T, int Bands, bool Alpha> QImage lanczosResized(const QImage &in, QSize size, QImage::Format format)
 {
-    QImage out(size, layout.format);
+    QImage out(size, format);
     if (out.isNull())
         return {};
-    const int bands = layout.bands;
-    const float top = layout.channelBytes() == 2 ? 65535.f : 255.f;
-    const int alphaBand = layout.alpha ? bands - 1 : -1;
+    constexpr float top = sizeof(T) == 2 ? 65535.f : 255.f;
     const Taps across = lanczosTaps(in.width(), size.width());
     const Taps down = lanczosTaps(in.height(), size.height());
-    const auto clampedAt = [](int i, int n) {
-        return std::clamp(i, 0, n - 1);
-    };
+    const size_t stride = size_t(size.width()) * Bands;
 
     // Rows of the input made `size.width()` wide, premultiplied by their alpha.
-    std::vector<float> rows(size_t(in.height()) * size_t(size.width()) * size_t(bands));
+    std::vector<float> rows(size_t(in.height()) * stride);
     inParallel(in.height(), [&](int begin, int end) {
-        std::vector<float> line(size_t(in.width()) * size_t(bands));
+        std::vector<float> line(size_t(in.width()) * Bands);
         for (int y = begin; y < end; ++y) {
             const T *from = reinterpret_cast<const T *>(in.constScanLine(y));
             for (int x = 0; x < in.width(); ++x) {
-                const float alpha = alphaBand < 0 ? 1.f : from[x * bands + alphaBand] / top;
-                for (int b = 0; b < bands; ++b)
-                    line[size_t(x * bands + b)] =
-                        b == alphaBand ? from[x * bands + b] : from[x * bands + b] * alpha;
+                const float alpha = Alpha ? from[x * Bands + Bands - 1] * (1.f / top) : 1.f;
+                for (int b = 0; b < Bands; ++b)
+                    line[size_t(x * Bands + b)] =
+                        Alpha && b == Bands - 1 ? float(from[x * Bands + b]) : from[x * Bands + b] * alpha;
             }
-            float *to = &rows[size_t(y) * size_t(size.width()) * size_t(bands)];
+            float *to = &rows[size_t(y) * stride];
             for (int x = 0; x < size.width(); ++x) {
                 const float *w = &across.weights[size_t(x) * size_t(across.width)];
-                for (int b = 0; b < bands; ++b) {
-                    float sum = 0;
-                    for (int k = 0; k < across.width; ++k)
-                        sum += w[k] *
-                               line[size_t(clampedAt(across.first[size_t(x)] + k, in.width()) * bands + b)];
-                    to[x * bands + b] = sum;
-                }
+                const float *p = &line[size_t(across.first[size_t(x)]) * Bands];
+                float sum[Bands] = {};
+                for (int k = 0; k < across.width; ++k)
+                    for (int b = 0; b < Bands; ++b)
+                        sum[b] += w[k] * p[k * Bands + b];
+                for (int b = 0; b < Bands; ++b)
+                    to[size_t(x) * Bands + b] = sum[b];
             }
         }
     });
     inParallel(size.height(), [&](int begin, int end) {
-        const size_t stride = size_t(size.width()) * size_t(bands);
         std::vector<float> line(stride);
         for (int y = begin; y < end; ++y) {
             std::fill(line.begin(), line.end(), 0.f);
             const float *w = &down.weights[size_t(y) * size_t(down.width)];
             for (int k = 0; k < down.width; ++k) {
-                const float *row = &rows[size_t(clampedAt(down.first[size_t(y)] + k, in.height())) * stride];
+                const float *row = &rows[size_t(down.first[size_t(y)] + k) * stride];
+                const float weight = w[k];
                 for (size_t i = 0; i < stride; ++i)
-                    line[i] += w[k] * row[i];
+                    line[i] += weight * row[i];
             }
             T *to = reinterpret_cast<T *>(out.scanLine(y));
             for (int x = 0; x < size.width(); ++x) {
-                const float *pixel = &line[size_t(x) * size_t(bands)];
+                const float *pixel = &line[size_t(x) * Bands];
                 // The colour by the alpha it was premultiplied with, even where the kernel's lobes
                 // took the alpha beyond its range.
-                const float alpha = alphaBand < 0 ? top : pixel[alphaBand];
-                for (int b = 0; b < bands; ++b) {
-                    const float value = b == alphaBand ? alpha : (alpha > 0 ? pixel[b] * top / alpha : 0.f);
-                    to[x * bands + b] = T(std::lround(std::clamp(value, 0.f, top)));
+                const float alpha = Alpha ? pixel[Bands - 1] : top;
+                const float unpremultiply = Alpha ? (alpha > 0 ? top / alpha : 0.f) : 1.f;
+                for (int b = 0; b < Bands; ++b) {
+                    const float value = Alpha && b == Bands - 1 ? alpha : pixel[b] * unpremultiply;
+                    to[x * Bands + b] = T(std::clamp(value, 0.f, top) + 0.5f);
                 }
             }
         }
     });
     return out;
+}
+
+QImage lanczosInLayout(const QImage &in, QSize size, const Layout &layout)
+{
+    switch (layout.format) {
+    case QImage::Format_Grayscale8:
+        return lanczosResized<uchar, 1, false>(in, size, layout.format);
+    case QImage::Format_Grayscale16:
+        return lanczosResized<quint16, 1, false>(in, size, layout.format);
+    case QImage::Format_RGBA8888:
+        return lanczosResized<uchar, 4, true>(in, size, layout.format);
+    case QImage::Format_RGBA64:
+        return lanczosResized<quint16, 4, true>(in, size, layout.format);
+    case QImage::Format_RGBX64:
+        return lanczosResized<quint16, 4, false>(in, size, layout.format);
+    default:
+        return lanczosResized<uchar, 3, false>(in, size, layout.format);
+    }
 }
 
 QString vipsFailure(const char *step)
@@ -307,8 +327,7 @@ QImage resizedPicture(const QImage &image, QSize size, QString *error)
         return out;
     };
     if (size.width() > in.width() || size.height() > in.height()) {
-        QImage out = layout.channelBytes() == 2 ? lanczosResized<quint16>(in, size, layout)
-                                                : lanczosResized<uchar>(in, size, layout);
+        QImage out = lanczosInLayout(in, size, layout);
         if (out.isNull())
             return failed(QStringLiteral("no memory for the resized picture"));
         return described(std::move(out));
