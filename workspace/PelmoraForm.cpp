@@ -13,6 +13,7 @@
 
 #include <QHBoxLayout>
 #include <QPointer>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStackedLayout>
 #include <QVBoxLayout>
@@ -67,6 +68,15 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form, QLabel *timeLabel, Progres
     options->addWidget(ui->processGpuRadioButton);
     options->addWidget(ui->processGpuComboBox);
     options->addWidget(ui->processInfoLabel);
+    options->addSpacing(10);
+    options->addWidget(ui->outputFormatLabel);
+    options->addLayout(rowOf({ui->outputFormatComboBox, ui->outputQualityLabel, ui->outputQualitySpinBox}, {}));
+    options->addWidget(ui->outputSizeLabel);
+    options->addLayout(rowOf({ui->outputSizeComboBox, ui->outputSizeSpinBox}, {}));
+    options->addWidget(ui->detailStrengthLabel);
+    options->addWidget(ui->detailStrengthSlider);
+    options->addWidget(ui->networkLabel);
+    options->addWidget(ui->networkComboBox);
     options->addSpacing(10);
     options->addWidget(ui->scrollArea);
 
@@ -164,6 +174,12 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
     ui->orgLabel->setText(QStringLiteral("Preview"));
 
     ui->scrollArea->installEventFilter(this);
+    // The divider of the before and after view follows the pointer; the key works anywhere on the
+    // work page (the list keeps the focus while the user goes through the rows).
+    ui->orgLabel->installEventFilter(this);
+    auto *toggle = new QShortcut(QKeySequence(Qt::Key_Backslash), ui->orgWidget);
+    toggle->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(toggle, &QShortcut::activated, this, &PelmoraForm::toggleComparison);
     connect(&previewTimer, &QTimer::timeout, this, &PelmoraForm::on_updateTimer);
     ui->scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ui->scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -172,6 +188,7 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
     ncnn::create_gpu_instance();
     checkModelFiles();
     loadSettings();
+    connectResultOptions();
 
     ui->updateButton->setText(QStringLiteral("Update"));
     ui->updateButton2->setText(ui->updateButton->text());
@@ -184,6 +201,8 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
 PelmoraForm::~PelmoraForm()
 {
     stopBatch();
+    // Its events would reach the filter after the widget record is gone.
+    ui->orgLabel->removeEventFilter(this);
     // The network may hold device memory: it goes, with the job that shares it, before the instance
     // that owns the devices.
     delete batchJob;
