@@ -102,7 +102,8 @@ private:
 
     // --- preview (preview.cpp) ---
     void loadImage(QString path);
-    void showPreview(const QImage &image);
+    // The plain picture rendered for the request numbered `request`.
+    void showPreview(int request, const QImage &image);
     // The selected picture beside its result, for the request it was rendered for.
     void showComparison(int request, const PreviewPair &pair);
     // Whether the label still shows the comparison last composed (the file list may have reset it).
@@ -190,6 +191,7 @@ private:
     int previewRequest = 0;
     int comparisonsDropped = 0;
     PreviewPair comparison;
+    int comparisonRequest = 0;
     qint64 comparisonPixmapKey = 0;
     double comparisonDivider = 0.5;
     ComparisonSide comparisonSide = ComparisonSide::Split;

@@ -99,19 +99,20 @@ void PelmoraForm::on_updateTimer()
     // The task gets copies and never sees the form; the watcher, a child of the form, brings the
     // picture back to the GUI thread and dies with the form if the form goes first.
     auto *watcher = new QFutureWatcher<QImage>(this);
-    connect(watcher, &QFutureWatcher<QImage>::finished, this, [this, watcher] {
-        showPreview(watcher->result());
+    connect(watcher, &QFutureWatcher<QImage>::finished, this, [this, watcher, request = previewRequest] {
+        showPreview(request, watcher->result());
         watcher->deleteLater();
     });
     watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
                                          [path, areaSize] { return renderPreview(path, areaSize); }));
 }
 
-void PelmoraForm::showPreview(const QImage &image)
+void PelmoraForm::showPreview(int request, const QImage &image)
 {
-    // A plain render that was overtaken by a comparison of a later request does not replace it.
-    if (comparisonShown())
+    // A plain render of an earlier request is still shown, but never over a later one's comparison.
+    if (comparisonShown() && request < comparisonRequest)
         return;
+    comparisonPixmapKey = 0;
     ui->orgLabel->setToolTip(QString());
     ui->orgLabel->setPixmap(QPixmap::fromImage(image));
     ui->orgLabel->adjustSize();
@@ -125,11 +126,11 @@ void PelmoraForm::showComparison(int request, const PreviewPair &pair)
         return;
     }
     if (!pair.isComparison()) {
-        comparisonPixmapKey = 0;
-        showPreview(pair.source);
+        showPreview(request, pair.source);
         return;
     }
     comparison = pair;
+    comparisonRequest = request;
     comparisonSide = ComparisonSide::Split;
     ui->orgLabel->setToolTip(
         tr("Source on the left, result on the right: drag to move the divider, press \\ to see one or the other"));
