@@ -70,9 +70,15 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form, QLabel *timeLabel, Progres
     options->addWidget(ui->processInfoLabel);
     options->addSpacing(10);
     options->addWidget(ui->outputFormatLabel);
-    options->addLayout(rowOf({ui->outputFormatComboBox, ui->outputQualityLabel, ui->outputQualitySpinBox}, {}));
+    // The lists take the width; the numbers keep theirs beside them.
+    QHBoxLayout *formatRow =
+        rowOf({ui->outputFormatComboBox, ui->outputQualityLabel, ui->outputQualitySpinBox}, {});
+    formatRow->setStretch(0, 1);
+    options->addLayout(formatRow);
     options->addWidget(ui->outputSizeLabel);
-    options->addLayout(rowOf({ui->outputSizeComboBox, ui->outputSizeSpinBox}, {}));
+    QHBoxLayout *sizeRow = rowOf({ui->outputSizeComboBox, ui->outputSizeSpinBox}, {});
+    sizeRow->setStretch(0, 1);
+    options->addLayout(sizeRow);
     options->addWidget(ui->detailStrengthLabel);
     options->addWidget(ui->detailStrengthSlider);
     options->addWidget(ui->networkLabel);

@@ -170,8 +170,7 @@ void PelmoraForm::showResultOptions()
 void PelmoraForm::connectResultOptions()
 {
     connect(ui->outputFormatComboBox, &QComboBox::currentIndexChanged, this, [this] {
-        const auto format =
-            engine::OutputFormat::named(ui->outputFormatComboBox->currentData().toString());
+        const auto format = engine::OutputFormat::named(ui->outputFormatComboBox->currentData().toString());
         resultOptions.format = format ? format->kind : engine::OutputFormat::Kind::Png;
         enableResultOptions();
         saveResultOptions();

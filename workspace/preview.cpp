@@ -83,7 +83,9 @@ void PelmoraForm::on_updateTimer()
     previewTimer.stop();
     ++previewRendersStarted;
     const QString path = previewPath;
-    const QSize areaSize = visiblePreviewSize(ui->scrollArea, ui->orgLabel);
+    // Rendered in the screen's pixels, so that a scaled screen shows the detail a comparison is about.
+    const qreal ratio = ui->orgLabel->devicePixelRatioF();
+    const QSize areaSize = visiblePreviewSize(ui->scrollArea, ui->orgLabel) * ratio;
     if (const auto result = batchResults.constFind(path); result != batchResults.cend()) {
         const int request = previewRequest;
         auto *watcher = new QFutureWatcher<PreviewPair>(this);
@@ -91,9 +93,13 @@ void PelmoraForm::on_updateTimer()
             showComparison(request, watcher->result());
             watcher->deleteLater();
         });
-        watcher->setFuture(QtConcurrent::run(
-            QThreadPool::globalInstance(),
-            [path, output = *result, areaSize] { return renderComparison(path, output, areaSize); }));
+        watcher->setFuture(
+            QtConcurrent::run(QThreadPool::globalInstance(), [path, output = *result, areaSize, ratio] {
+                PreviewPair pair = renderComparison(path, output, areaSize);
+                pair.source.setDevicePixelRatio(ratio);
+                pair.result.setDevicePixelRatio(ratio);
+                return pair;
+            }));
         return;
     }
     // The task gets copies and never sees the form; the watcher, a child of the form, brings the
@@ -103,8 +109,11 @@ void PelmoraForm::on_updateTimer()
         showPreview(request, watcher->result());
         watcher->deleteLater();
     });
-    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
-                                         [path, areaSize] { return renderPreview(path, areaSize); }));
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [path, areaSize, ratio] {
+        QImage image = renderPreview(path, areaSize);
+        image.setDevicePixelRatio(ratio);
+        return image;
+    }));
 }
 
 void PelmoraForm::showPreview(int request, const QImage &image)
@@ -132,8 +141,8 @@ void PelmoraForm::showComparison(int request, const PreviewPair &pair)
     comparison = pair;
     comparisonRequest = request;
     comparisonSide = ComparisonSide::Split;
-    ui->orgLabel->setToolTip(
-        tr("Source on the left, result on the right: drag to move the divider, press \\ to see one or the other"));
+    ui->orgLabel->setToolTip(tr("Source on the left, result on the right: drag to move the divider, press \\ "
+                                "to see one or the other"));
     composeComparisonPixmap();
     ui->orgLabel->adjustSize();
 }
@@ -145,7 +154,8 @@ bool PelmoraForm::comparisonShown() const
 
 void PelmoraForm::composeComparisonPixmap()
 {
-    const QPixmap pixmap = QPixmap::fromImage(composeComparison(comparison, comparisonDivider, comparisonSide));
+    const QPixmap pixmap =
+        QPixmap::fromImage(composeComparison(comparison, comparisonDivider, comparisonSide));
     ui->orgLabel->setPixmap(pixmap);
     comparisonPixmapKey = ui->orgLabel->pixmap().cacheKey();
 }
@@ -154,13 +164,14 @@ void PelmoraForm::toggleComparison()
 {
     if (!comparisonShown())
         return;
-    comparisonSide = comparisonSide == ComparisonSide::Source ? ComparisonSide::Result : ComparisonSide::Source;
+    comparisonSide =
+        comparisonSide == ComparisonSide::Source ? ComparisonSide::Result : ComparisonSide::Source;
     composeComparisonPixmap();
 }
 
 void PelmoraForm::moveDivider(int labelX)
 {
-    const int width = comparison.result.width();
+    const int width = qRound(comparison.result.width() / comparison.result.devicePixelRatio());
     if (width <= 0)
         return;
     // The label is as large as its picture, inside its frame.

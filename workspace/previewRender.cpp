@@ -58,7 +58,9 @@ QImage composeComparison(const PreviewPair &pair, double divider, ComparisonSide
         return QImage();
     if (side != ComparisonSide::Split)
         return side == ComparisonSide::Source ? pair.source : pair.result;
+    // Composed in pixels; the picture keeps the pair's pixel ratio.
     QImage shown = pair.result;
+    shown.setDevicePixelRatio(1);
     const int width = shown.width();
     const int x = std::clamp(static_cast<int>(divider * width + 0.5), 0, width);
     QPainter painter(&shown);
@@ -74,5 +76,6 @@ QImage composeComparison(const PreviewPair &pair, double divider, ComparisonSide
         painter.drawEllipse(QPointF(x, shown.height() / 2.0), handle / 2.0, handle / 2.0);
     }
     painter.end();
+    shown.setDevicePixelRatio(pair.result.devicePixelRatio());
     return shown;
 }

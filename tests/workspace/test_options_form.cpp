@@ -32,7 +32,10 @@ template <> struct PelmoraFormProbe<OptionsTag> {
     void clickGpu() { form.on_processGpuRadioButton_clicked(true); }
     void setUiReady(bool ready) { form.uiReady = ready; }
     // The job a click on Upscale would start now.
-    std::unique_ptr<engine::BatchJob> batchJob() { return std::unique_ptr<engine::BatchJob>(form.makeBatchJob()); }
+    std::unique_ptr<engine::BatchJob> batchJob()
+    {
+        return std::unique_ptr<engine::BatchJob>(form.makeBatchJob());
+    }
     engine::Upscaler::Config upscalerConfig() const { return form.upscalerConfig(); }
     QString useOtherNetwork(const QString &param) { return form.useOtherNetwork(param); }
 };
@@ -181,19 +184,20 @@ private slots:
         QTest::addColumn<int>("jobHeight");
         using Form = engine::OutputSize::Form;
         QTest::addColumn<Form>("jobForm");
-        QTest::newRow("jpeg") << "jpg" << 0 << 0 << 0 << 100 << "outputFormat" << QVariant("jpg") << 90 << 0 << 0 << Form::NetworkScale;
-        QTest::newRow("jpeg at 70") << "jpg" << 70 << 0 << 0 << 100 << "outputQuality" << QVariant(70) << 70 << 0
-                                    << 0 << Form::NetworkScale;
-        QTest::newRow("webp at 55") << "webp" << 55 << 0 << 0 << 100 << "outputFormat" << QVariant("webp") << 55
+        QTest::newRow("jpeg") << "jpg" << 0 << 0 << 0 << 100 << "outputFormat" << QVariant("jpg") << 90 << 0
+                              << 0 << Form::NetworkScale;
+        QTest::newRow("jpeg at 70") << "jpg" << 70 << 0 << 0 << 100 << "outputQuality" << QVariant(70) << 70
                                     << 0 << 0 << Form::NetworkScale;
-        QTest::newRow("width") << "png" << 0 << 1 << 2000 << 100 << "outputSizeForm" << QVariant("width") << -1
-                               << 2000 << 0 << Form::Width;
+        QTest::newRow("webp at 55") << "webp" << 55 << 0 << 0 << 100 << "outputFormat" << QVariant("webp")
+                                    << 55 << 0 << 0 << Form::NetworkScale;
+        QTest::newRow("width") << "png" << 0 << 1 << 2000 << 100 << "outputSizeForm" << QVariant("width")
+                               << -1 << 2000 << 0 << Form::Width;
         QTest::newRow("height") << "png" << 0 << 2 << 1500 << 100 << "outputSizeValue" << QVariant(1500) << -1
                                 << 0 << 1500 << Form::Height;
-        QTest::newRow("long side") << "png" << 0 << 3 << 3000 << 100 << "outputSizeForm" << QVariant("longSide")
-                                   << -1 << 3000 << 0 << Form::LongSide;
-        QTest::newRow("strength 40") << "png" << 0 << 0 << 0 << 40 << "detailStrength" << QVariant(40) << -1 << 0
-                                     << 0 << Form::NetworkScale;
+        QTest::newRow("long side") << "png" << 0 << 3 << 3000 << 100 << "outputSizeForm"
+                                   << QVariant("longSide") << -1 << 3000 << 0 << Form::LongSide;
+        QTest::newRow("strength 40") << "png" << 0 << 0 << 0 << 40 << "detailStrength" << QVariant(40) << -1
+                                     << 0 << 0 << Form::NetworkScale;
     }
     void resultOptionReachesBatch()
     {
@@ -222,7 +226,8 @@ private slots:
             Probe probe{form};
             auto *formats = child<QComboBox>(form, "outputFormatComboBox");
             formats->setCurrentIndex(formats->findData(format));
-            QCOMPARE(child<QSpinBox>(form, "outputQualitySpinBox")->isEnabled(), format != QLatin1String("png"));
+            QCOMPARE(child<QSpinBox>(form, "outputQualitySpinBox")->isEnabled(),
+                     format != QLatin1String("png"));
             if (quality)
                 child<QSpinBox>(form, "outputQualitySpinBox")->setValue(quality);
             child<QComboBox>(form, "outputSizeComboBox")->setCurrentIndex(sizeIndex);
@@ -250,7 +255,8 @@ private slots:
     // scale instead of the slot's, and stays chosen after a restart while its files are there.
     void otherNetwork_data()
     {
-        QTest::addColumn<QString>("content"); // "srvgg" or "rrdb": a generated network; else the .param's text
+        QTest::addColumn<QString>(
+            "content"); // "srvgg" or "rrdb": a generated network; else the .param's text
         QTest::addColumn<bool>("withWeights");
         QTest::addColumn<QString>("problem"); // the start of the refusal; empty when accepted
         QTest::newRow("compact x3") << "srvgg" << true << "";

@@ -28,7 +28,8 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::newRow("x2") << 1 << QStringLiteral("Image Scale: 2x");
         QTest::newRow("x4") << 2 << QStringLiteral("Image Scale: 4x");
-        QTest::newRow("stored out of range names the x4 network that runs") << 5 << QStringLiteral("Image Scale: 4x");
+        QTest::newRow("stored out of range names the x4 network that runs")
+            << 5 << QStringLiteral("Image Scale: 4x");
     }
     void scaleLabel()
     {
@@ -72,27 +73,30 @@ private slots:
         QTest::newRow("jpeg at 70") << QVariantMap{{"outputFormat", "jpg"}, {"outputQuality", 70}} << "jpg"
                                     << 70 << scale << 0 << 0 << 100;
         QTest::newRow("png ignores a stored quality")
-            << QVariantMap{{"outputFormat", "png"}, {"outputQuality", 70}} << "png" << -1 << scale << 0 << 0 << 100;
+            << QVariantMap{{"outputFormat", "png"}, {"outputQuality", 70}} << "png" << -1 << scale << 0 << 0
+            << 100;
         QTest::newRow("webp, quality out of range")
-            << QVariantMap{{"outputFormat", "WEBP"}, {"outputQuality", 0}} << "webp" << 90 << scale << 0 << 0 << 100;
-        QTest::newRow("unknown format") << QVariantMap{{"outputFormat", "bmp"}} << "png" << -1 << scale << 0 << 0
-                                        << 100;
+            << QVariantMap{{"outputFormat", "WEBP"}, {"outputQuality", 0}} << "webp" << 90 << scale << 0 << 0
+            << 100;
+        QTest::newRow("unknown format")
+            << QVariantMap{{"outputFormat", "bmp"}} << "png" << -1 << scale << 0 << 0 << 100;
         QTest::newRow("width") << QVariantMap{{"outputSizeForm", "width"}, {"outputSizeValue", 2000}} << "png"
                                << -1 << int(Form::Width) << 2000 << 0 << 100;
-        QTest::newRow("height") << QVariantMap{{"outputSizeForm", "height"}, {"outputSizeValue", 1500}} << "png"
-                                << -1 << int(Form::Height) << 0 << 1500 << 100;
+        QTest::newRow("height") << QVariantMap{{"outputSizeForm", "height"}, {"outputSizeValue", 1500}}
+                                << "png" << -1 << int(Form::Height) << 0 << 1500 << 100;
         QTest::newRow("long side") << QVariantMap{{"outputSizeForm", "longSide"}, {"outputSizeValue", 3000}}
                                    << "png" << -1 << int(Form::LongSide) << 3000 << 0 << 100;
-        QTest::newRow("a form without a size") << QVariantMap{{"outputSizeForm", "width"}} << "png" << -1 << scale
-                                               << 0 << 0 << 100;
+        QTest::newRow("a form without a size")
+            << QVariantMap{{"outputSizeForm", "width"}} << "png" << -1 << scale << 0 << 0 << 100;
         QTest::newRow("size not a number")
-            << QVariantMap{{"outputSizeForm", "height"}, {"outputSizeValue", "tall"}} << "png" << -1 << scale << 0
-            << 0 << 100;
-        QTest::newRow("strength 0") << QVariantMap{{"detailStrength", 0}} << "png" << -1 << scale << 0 << 0 << 0;
+            << QVariantMap{{"outputSizeForm", "height"}, {"outputSizeValue", "tall"}} << "png" << -1 << scale
+            << 0 << 0 << 100;
+        QTest::newRow("strength 0") << QVariantMap{{"detailStrength", 0}} << "png" << -1 << scale << 0 << 0
+                                    << 0;
         QTest::newRow("strength not a number")
             << QVariantMap{{"detailStrength", "strong"}} << "png" << -1 << scale << 0 << 0 << 100;
-        QTest::newRow("strength over 100") << QVariantMap{{"detailStrength", 150}} << "png" << -1 << scale << 0 << 0
-                                           << 100;
+        QTest::newRow("strength over 100")
+            << QVariantMap{{"detailStrength", 150}} << "png" << -1 << scale << 0 << 0 << 100;
     }
     void resultOptions()
     {

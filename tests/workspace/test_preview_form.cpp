@@ -23,7 +23,10 @@ template <> struct PelmoraFormProbe<PreviewTag> {
     int countdown() const { return form.previewCountdown; }
     bool timerActive() const { return form.previewTimer.isActive(); }
     // What a batch reports for a picture it wrote.
-    void resultWritten(const QString &input, const QString &output) { form.batchResults.insert(input, output); }
+    void resultWritten(const QString &input, const QString &output)
+    {
+        form.batchResults.insert(input, output);
+    }
     int comparisonsDropped() const { return form.comparisonsDropped; }
 };
 using Probe = PelmoraFormProbe<PreviewTag>;
@@ -140,7 +143,8 @@ private slots:
         form.show();
         QVERIFY(QTest::qWaitForWindowActive(&form));
         const QString source = writeTestImage(dir.filePath(QStringLiteral("cmp.png")), 100, 50, Qt::red);
-        probe.resultWritten(source, writeTestImage(dir.filePath(QStringLiteral("cmp-x4.png")), 400, 200, Qt::blue));
+        probe.resultWritten(source,
+                            writeTestImage(dir.filePath(QStringLiteral("cmp-x4.png")), 400, 200, Qt::blue));
         probe.request(source);
         QTRY_VERIFY(hasPicture(form));
         QTRY_VERIFY(fitsArea(form));
@@ -189,7 +193,8 @@ private slots:
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         const QString source = writeTestImage(dir.filePath(QStringLiteral("left.png")), 100, 50, Qt::red);
-        probe.resultWritten(source, writeTestImage(dir.filePath(QStringLiteral("left-x4.png")), 400, 200, Qt::blue));
+        probe.resultWritten(source,
+                            writeTestImage(dir.filePath(QStringLiteral("left-x4.png")), 400, 200, Qt::blue));
         probe.request(source);
         // Ticks until the render starts; its result can only arrive through the event loop, after the
         // next request.

@@ -80,13 +80,14 @@ private slots:
         QTest::addColumn<QSize>("result"); // empty: no result file
         QTest::addColumn<QSize>("area");
         QTest::addColumn<QSize>("shown");
-        QTest::newRow("x4 reduced to the area") << QSize(100, 50) << QSize(400, 200) << QSize(300, 300)
-                                                << QSize(300, 150);
-        QTest::newRow("x2 of a portrait") << QSize(60, 90) << QSize(120, 180) << QSize(500, 300) << QSize(200, 300);
-        QTest::newRow("result rounded a pixel wider") << QSize(33, 20) << QSize(133, 80) << QSize(133, 80)
-                                                      << QSize(133, 80);
-        QTest::newRow("result missing: the plain preview") << QSize(100, 50) << QSize() << QSize(300, 300)
-                                                           << QSize(300, 150);
+        QTest::newRow("x4 reduced to the area")
+            << QSize(100, 50) << QSize(400, 200) << QSize(300, 300) << QSize(300, 150);
+        QTest::newRow("x2 of a portrait")
+            << QSize(60, 90) << QSize(120, 180) << QSize(500, 300) << QSize(200, 300);
+        QTest::newRow("result rounded a pixel wider")
+            << QSize(33, 20) << QSize(133, 80) << QSize(133, 80) << QSize(133, 80);
+        QTest::newRow("result missing: the plain preview")
+            << QSize(100, 50) << QSize() << QSize(300, 300) << QSize(300, 150);
     }
     void comparisonLinesUp()
     {
