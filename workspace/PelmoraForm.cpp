@@ -13,6 +13,7 @@
 
 #include <QHBoxLayout>
 #include <QPointer>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStackedLayout>
 #include <QVBoxLayout>
@@ -67,6 +68,21 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form, QLabel *timeLabel, Progres
     options->addWidget(ui->processGpuRadioButton);
     options->addWidget(ui->processGpuComboBox);
     options->addWidget(ui->processInfoLabel);
+    options->addSpacing(10);
+    options->addWidget(ui->outputFormatLabel);
+    // The lists take the width; the numbers keep theirs beside them.
+    QHBoxLayout *formatRow =
+        rowOf({ui->outputFormatComboBox, ui->outputQualityLabel, ui->outputQualitySpinBox}, {});
+    formatRow->setStretch(0, 1);
+    options->addLayout(formatRow);
+    options->addWidget(ui->outputSizeLabel);
+    QHBoxLayout *sizeRow = rowOf({ui->outputSizeComboBox, ui->outputSizeSpinBox}, {});
+    sizeRow->setStretch(0, 1);
+    options->addLayout(sizeRow);
+    options->addWidget(ui->detailStrengthLabel);
+    options->addWidget(ui->detailStrengthSlider);
+    options->addWidget(ui->networkLabel);
+    options->addWidget(ui->networkComboBox);
     options->addSpacing(10);
     options->addWidget(ui->scrollArea);
 
@@ -164,6 +180,12 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
     ui->orgLabel->setText(QStringLiteral("Preview"));
 
     ui->scrollArea->installEventFilter(this);
+    // The divider of the before and after view follows the pointer; the key works anywhere on the
+    // work page (the list keeps the focus while the user goes through the rows).
+    ui->orgLabel->installEventFilter(this);
+    auto *toggle = new QShortcut(QKeySequence(Qt::Key_Backslash), ui->orgWidget);
+    toggle->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(toggle, &QShortcut::activated, this, &PelmoraForm::toggleComparison);
     connect(&previewTimer, &QTimer::timeout, this, &PelmoraForm::on_updateTimer);
     ui->scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ui->scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -172,6 +194,7 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
     ncnn::create_gpu_instance();
     checkModelFiles();
     loadSettings();
+    connectResultOptions();
 
     ui->updateButton->setText(QStringLiteral("Update"));
     ui->updateButton2->setText(ui->updateButton->text());
@@ -184,6 +207,8 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
 PelmoraForm::~PelmoraForm()
 {
     stopBatch();
+    // Its events would reach the filter after the widget record is gone.
+    ui->orgLabel->removeEventFilter(this);
     // The network may hold device memory: it goes, with the job that shares it, before the instance
     // that owns the devices.
     delete batchJob;

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "workspace/previewRender.h"
+#include "workspace/storedOptions.h"
+
 #include <QElapsedTimer>
+#include <QHash>
 #include <QItemSelection>
 #include <QList>
 #include <QStandardItemModel>
@@ -98,18 +102,38 @@ private:
 
     // --- preview (preview.cpp) ---
     void loadImage(QString path);
-    void showPreview(const QImage &image);
+    // The plain picture rendered for the request numbered `request`.
+    void showPreview(int request, const QImage &image);
+    // The selected picture beside its result, for the request it was rendered for.
+    void showComparison(int request, const PreviewPair &pair);
+    // Whether the label still shows the comparison last composed (the file list may have reset it).
+    bool comparisonShown() const;
+    void composeComparisonPixmap();
+    // The key's toggle: the source whole, then the result whole, and so on.
+    void toggleComparison();
+    // The divider follows the pointer over the picture.
+    void moveDivider(int labelX);
 
     // --- options and settings (options.cpp) ---
     void loadSettings();
     void saveSettings();
     void fillGpuList();
     void logDefaultGpu();
+    void showResultOptions();
+    void connectResultOptions();
+    void saveResultOptions();
+    void enableResultOptions();
+    void showNetworkList();
+    // Takes `param` as the network of the batches; the reason when it cannot be one.
+    QString useOtherNetwork(const QString &param);
+    static QString otherNetworkProblem(const QString &param);
 
     // --- engine (formEngine.cpp): forwards to the upscaler ---
     // Builds the upscaler of the current options; returns whether its network loaded, with the
     // reason in *error when it did not.
     bool setupNetwork(QString *error = nullptr);
+    // The network the options name: a slot of the scale, or the other network at its own scale.
+    engine::Upscaler::Config upscalerConfig() const;
     void bindVulkanDevice();
     engine::Device chosenDevice() const;
     QImage runNetwork(const QImage &image);
@@ -122,6 +146,8 @@ private:
     // --- batch job (formBatch.cpp) ---
     // Starts the job on the global pool, watched by batchWatcher.
     void processFiles(QStringList paths);
+    // The job of the current options, output folder and network.
+    engine::BatchJob *makeBatchJob();
     void connectBatchProgress();
     // The progress page's time line and the picture being enlarged.
     void startBatchProgress(const QStringList &paths);
@@ -159,12 +185,23 @@ private:
     QString previewPath;
     // Renders started so far; a burst of requests must add only one.
     int previewRendersStarted = 0;
+    // The result of each input a batch has written since the window opened.
+    QHash<QString, QString> batchResults;
+    // Counts requests; a comparison rendered for an earlier one arrives too late and is dropped.
+    int previewRequest = 0;
+    int comparisonsDropped = 0;
+    PreviewPair comparison;
+    int comparisonRequest = 0;
+    qint64 comparisonPixmapKey = 0;
+    double comparisonDivider = 0.5;
+    ComparisonSide comparisonSide = ComparisonSide::Split;
 
     // options
     int upscaleValue = 1;
     int processEngine = 0;
     int gpuIndex = 0;
     QString outputFolder;
+    ResultOptions resultOptions;
 
     // engine and batch
     int currentTileSize = 0;

@@ -79,13 +79,21 @@ void PelmoraForm::on_upscaleButton_clicked()
     ui->cancelButton->setVisible(paths.size() >= 2);
     ui->cancelButton->setEnabled(true);
 
-    batchJob = new engine::BatchJob(outputFolder, upscaler, &cancelRequested, this);
+    batchJob = makeBatchJob();
     connectBatchProgress();
     startBatchProgress(paths);
 
     batchWatcher = new QFutureWatcher<void>(this);
     connect(batchWatcher, &QFutureWatcher<void>::finished, this, &PelmoraForm::onBatchFinished);
     processFiles(paths);
+}
+
+engine::BatchJob *PelmoraForm::makeBatchJob()
+{
+    auto *job = new engine::BatchJob(outputFolder, upscaler, &cancelRequested, this);
+    job->setOutputFormat(resultOptions.outputFormat());
+    job->setFinishing(resultOptions.finishing());
+    return job;
 }
 
 // The job's signals arrive queued, each thread's in the order it sent them; the page keeps to the
@@ -117,6 +125,8 @@ void PelmoraForm::connectBatchProgress()
     });
     connect(batchJob, &engine::BatchJob::pictureFinished, this,
             [this, show](const engine::PictureReport &report) {
+                if (report.status == engine::PictureReport::Status::Written)
+                    batchResults.insert(report.input, report.output);
                 progressPage->pictureFinished(report.index);
                 show();
             });
@@ -172,6 +182,9 @@ void PelmoraForm::onBatchFinished()
         reportNotOpened(nullptr, QUrl::fromLocalFile(outputFolder));
 
     pageStack->setCurrentIndex(1);
+    // The selected row may have a result now: show it beside its source.
+    if (batchResults.contains(previewPath))
+        loadImage(previewPath);
     progressPicture->clear();
     timeEstimate.reset();
     progressPage.reset();

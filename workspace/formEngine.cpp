@@ -22,12 +22,23 @@ bool PelmoraForm::setupNetwork(QString *error)
     upscaler.reset();
     if (processEngine != 0)
         bindVulkanDevice();
-    engine::Upscaler::Config config;
-    config.modelFolder = AppInfo::installFolder();
-    config.scale = scaleFactor();
-    config.device = chosenDevice();
-    upscaler = engine::Upscaler::load(config, error);
+    upscaler = engine::Upscaler::load(upscalerConfig(), error);
     return upscaler != nullptr;
+}
+
+engine::Upscaler::Config PelmoraForm::upscalerConfig() const
+{
+    engine::Upscaler::Config config;
+    config.device = chosenDevice();
+    if (resultOptions.otherNetwork.isEmpty()) {
+        config.modelFolder = AppInfo::installFolder();
+        config.scale = scaleFactor();
+    } else {
+        // At its own scale, as the command line's --model is; the loader refuses what is not of the family.
+        config.modelParam = resultOptions.otherNetwork;
+        config.scale = 0;
+    }
+    return config;
 }
 
 void PelmoraForm::bindVulkanDevice()

@@ -16,6 +16,26 @@ int readInt(QSettings &settings, const QString &key, int fallback)
     return ok ? number : 0;
 }
 
+// A number of the newer keys: the default when absent, not a number or out of range.
+int readInRange(QSettings &settings, const QString &key, int lowest, int highest, int fallback)
+{
+    bool ok = false;
+    const int number = settings.value(key).toInt(&ok);
+    return ok && number >= lowest && number <= highest ? number : fallback;
+}
+
+// The size forms the window offers, by their stored names.
+struct SizeFormName {
+    engine::OutputSize::Form form;
+    const char *name;
+};
+constexpr SizeFormName sizeFormNames[] = {
+    {engine::OutputSize::Form::NetworkScale, "scale"},
+    {engine::OutputSize::Form::Width, "width"},
+    {engine::OutputSize::Form::Height, "height"},
+    {engine::OutputSize::Form::LongSide, "longSide"},
+};
+
 } // namespace
 
 QString settingsOrganization()
@@ -74,4 +94,60 @@ QString gpuListEntry(const QString &deviceName, int deviceType)
     if (deviceType != cpuDevice)
         return deviceName;
     return deviceName + QCoreApplication::translate("PelmoraForm", " (software renderer)");
+}
+
+engine::OutputFormat ResultOptions::outputFormat() const
+{
+    engine::OutputFormat result;
+    result.kind = format;
+    result.quality = result.takesQuality() ? quality : -1;
+    return result;
+}
+
+engine::Finishing ResultOptions::finishing() const
+{
+    engine::Finishing result;
+    result.strength = detailStrength;
+    if (sizeValue <= 0)
+        return result;
+    result.size.form = sizeForm;
+    if (sizeForm == engine::OutputSize::Form::Height)
+        result.size.height = sizeValue;
+    else
+        result.size.width = sizeValue;
+    return result;
+}
+
+ResultOptions readResultOptions(QSettings &settings)
+{
+    ResultOptions options;
+    const QString format = settings.value(QStringLiteral("outputFormat")).toString();
+    if (const auto named = engine::OutputFormat::named(format))
+        options.format = named->kind;
+    options.quality = readInRange(settings, QStringLiteral("outputQuality"), 1, 100, options.quality);
+    const QString form = settings.value(QStringLiteral("outputSizeForm")).toString();
+    for (const SizeFormName &entry : sizeFormNames) {
+        if (form == QLatin1String(entry.name))
+            options.sizeForm = entry.form;
+    }
+    options.sizeValue = readInRange(settings, QStringLiteral("outputSizeValue"), 1, kLargestSide, 0);
+    if (options.sizeValue == 0)
+        options.sizeForm = engine::OutputSize::Form::NetworkScale;
+    options.detailStrength =
+        readInRange(settings, QStringLiteral("detailStrength"), 0, 100, options.detailStrength);
+    options.otherNetwork = settings.value(QStringLiteral("otherNetwork")).toString();
+    return options;
+}
+
+void writeResultOptions(QSettings &settings, const ResultOptions &options)
+{
+    settings.setValue(QStringLiteral("outputFormat"), options.outputFormat().suffix());
+    settings.setValue(QStringLiteral("outputQuality"), options.quality);
+    for (const SizeFormName &entry : sizeFormNames) {
+        if (entry.form == options.sizeForm)
+            settings.setValue(QStringLiteral("outputSizeForm"), QString::fromLatin1(entry.name));
+    }
+    settings.setValue(QStringLiteral("outputSizeValue"), options.sizeValue);
+    settings.setValue(QStringLiteral("detailStrength"), options.detailStrength);
+    settings.setValue(QStringLiteral("otherNetwork"), options.otherNetwork);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "workspace/engine/finishing.h"
+#include "workspace/engine/imageOutput.h"
+
 #include <QString>
 
 class QSettings;
@@ -16,6 +19,29 @@ struct StoredOptions {
 StoredOptions readStoredOptions(QSettings &settings);
 // Writes all four keys, whichever option changed.
 void writeStoredOptions(QSettings &settings, const StoredOptions &options);
+
+// What the results are and which network makes them, beyond the four options above; each under a
+// key of its own, written only when one of them changes.
+struct ResultOptions {
+    engine::OutputFormat::Kind format = engine::OutputFormat::Kind::Png; // "outputFormat": its suffix
+    int quality = 90; // "outputQuality", 1 to 100: kept for the lossy kinds while PNG is chosen
+    // "outputSizeForm" ("scale", "width", "height", "longSide") and "outputSizeValue" (pixels).
+    engine::OutputSize::Form sizeForm = engine::OutputSize::Form::NetworkScale;
+    int sizeValue = 0;
+    int detailStrength = 100; // "detailStrength", 0 to 100
+    QString otherNetwork;     // "otherNetwork": a .param of the family instead of the slots; empty: the slots
+
+    engine::OutputFormat outputFormat() const;
+    // The network's scale while the form is that or no size is given.
+    engine::Finishing finishing() const;
+};
+
+// The largest side the window lets the user ask for.
+constexpr int kLargestSide = 65535;
+
+// Values out of range or of unknown names read as their defaults.
+ResultOptions readResultOptions(QSettings &settings);
+void writeResultOptions(QSettings &settings, const ResultOptions &options);
 
 // The output folder to use for a stored one: the stored path while something exists there,
 // otherwise the fallback (the Pictures location).

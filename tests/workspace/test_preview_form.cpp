@@ -2,6 +2,7 @@
 #include "workspace/PelmoraForm.h"
 
 #include <QLabel>
+#include <QMouseEvent>
 #include <QResizeEvent>
 #include <QScrollArea>
 #include <QStackedLayout>
@@ -21,6 +22,12 @@ template <> struct PelmoraFormProbe<PreviewTag> {
     int renders() const { return form.previewRendersStarted; }
     int countdown() const { return form.previewCountdown; }
     bool timerActive() const { return form.previewTimer.isActive(); }
+    // What a batch reports for a picture it wrote.
+    void resultWritten(const QString &input, const QString &output)
+    {
+        form.batchResults.insert(input, output);
+    }
+    int comparisonsDropped() const { return form.comparisonsDropped; }
 };
 using Probe = PelmoraFormProbe<PreviewTag>;
 
@@ -116,6 +123,90 @@ private slots:
         form.resize(1000, 400);
         QTRY_COMPARE(probe.renders(), renders + 1);
         QTRY_VERIFY(fitsArea(form));
+    }
+
+    // A row with a result shows it right of a divider that the pointer moves and the source left of
+    // it; the key shows one whole, then the other. A row without one shows its plain picture again.
+    void resultBesideItsSource_data()
+    {
+        QTest::addColumn<QString>("toggle"); // "key": the key; "drag": the divider dragged to the right edge
+        QTest::newRow("divider dragged") << "drag";
+        QTest::newRow("key toggles") << "key";
+    }
+    void resultBesideItsSource()
+    {
+        QFETCH(QString, toggle);
+        PelmoraForm form(nullptr);
+        form.resize(1000, 600);
+        Probe probe{form};
+        probe.showWorkPage();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        const QString source = writeTestImage(dir.filePath(QStringLiteral("cmp.png")), 100, 50, Qt::red);
+        probe.resultWritten(source,
+                            writeTestImage(dir.filePath(QStringLiteral("cmp-x4.png")), 400, 200, Qt::blue));
+        probe.request(source);
+        QTRY_VERIFY(hasPicture(form));
+        QTRY_VERIFY(fitsArea(form));
+        const auto colourAt = [&](double fraction) {
+            const QImage shown = label(form)->pixmap().toImage();
+            return shown.pixelColor(qBound(0, qRound(shown.width() * fraction), shown.width() - 1),
+                                    shown.height() / 4);
+        };
+        QCOMPARE(colourAt(0.25), QColor(Qt::red));
+        QCOMPARE(colourAt(0.75), QColor(Qt::blue));
+        QVERIFY(!label(form)->toolTip().isEmpty());
+
+        if (toggle == QLatin1String("drag")) {
+            const int y = label(form)->height() / 4;
+            QTest::mousePress(label(form), Qt::LeftButton, {}, QPoint(label(form)->width() / 2, y));
+            QMouseEvent move(QEvent::MouseMove, QPointF(label(form)->width() - 1, y),
+                             label(form)->mapToGlobal(QPointF(label(form)->width() - 1, y)), Qt::NoButton,
+                             Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(label(form), &move);
+            QTest::mouseRelease(label(form), Qt::LeftButton, {}, QPoint(label(form)->width() - 1, y));
+            QCOMPARE(colourAt(0.75), QColor(Qt::red));
+        } else {
+            QTest::keyClick(form.findChild<QWidget *>(QStringLiteral("sourceTreeView")), Qt::Key_Backslash);
+            QCOMPARE(colourAt(0.75), QColor(Qt::red));
+            QCOMPARE(colourAt(0.25), QColor(Qt::red));
+            QTest::keyClick(form.findChild<QWidget *>(QStringLiteral("sourceTreeView")), Qt::Key_Backslash);
+            QCOMPARE(colourAt(0.25), QColor(Qt::blue));
+        }
+
+        // Another row without a result: its own picture, and the key does nothing to it.
+        probe.request(writeTestImage(dir.filePath(QStringLiteral("plain.png")), 100, 50, Qt::green));
+        QTRY_COMPARE(colourAt(0.25), QColor(Qt::green));
+        QCOMPARE(colourAt(0.75), QColor(Qt::green));
+        QTest::keyClick(form.findChild<QWidget *>(QStringLiteral("sourceTreeView")), Qt::Key_Backslash);
+        QCOMPARE(colourAt(0.75), QColor(Qt::green));
+        QVERIFY(label(form)->toolTip().isEmpty());
+    }
+
+    // The comparison of a row that was left before it arrived is not shown over the next row's picture.
+    void staleComparisonDropped()
+    {
+        PelmoraForm form(nullptr);
+        form.resize(1000, 600);
+        Probe probe{form};
+        probe.showWorkPage();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const QString source = writeTestImage(dir.filePath(QStringLiteral("left.png")), 100, 50, Qt::red);
+        probe.resultWritten(source,
+                            writeTestImage(dir.filePath(QStringLiteral("left-x4.png")), 400, 200, Qt::blue));
+        probe.request(source);
+        // Ticks until the render starts; its result can only arrive through the event loop, after the
+        // next request.
+        const int renders = probe.renders();
+        while (probe.renders() == renders)
+            probe.tick();
+        probe.request(writeTestImage(dir.filePath(QStringLiteral("next.png")), 100, 50, Qt::green));
+        QTRY_COMPARE(probe.comparisonsDropped(), 1);
+        QVERIFY(!hasPicture(form));
+        QTRY_VERIFY(hasPicture(form));
+        QCOMPARE(label(form)->pixmap().toImage().pixelColor(label(form)->pixmap().width() * 3 / 4, 5),
+                 QColor(Qt::green));
     }
 
     void undecodableFileLeavesTheLabelEmpty()

@@ -71,6 +71,63 @@ private slots:
         QVERIFY(writer.write(image));
         QCOMPARE(renderPreview(path, QSize(400, 400)).size(), QSize(200, 400));
     }
+
+    // Source and result at the size the result takes in the area, whatever the source's own size
+    // (a result asked for at another aspect ratio stretches the source to it).
+    void comparisonLinesUp_data()
+    {
+        QTest::addColumn<QSize>("source");
+        QTest::addColumn<QSize>("result"); // empty: no result file
+        QTest::addColumn<QSize>("area");
+        QTest::addColumn<QSize>("shown");
+        QTest::newRow("x4 reduced to the area")
+            << QSize(100, 50) << QSize(400, 200) << QSize(300, 300) << QSize(300, 150);
+        QTest::newRow("x2 of a portrait")
+            << QSize(60, 90) << QSize(120, 180) << QSize(500, 300) << QSize(200, 300);
+        QTest::newRow("result rounded a pixel wider")
+            << QSize(33, 20) << QSize(133, 80) << QSize(133, 80) << QSize(133, 80);
+        QTest::newRow("result missing: the plain preview")
+            << QSize(100, 50) << QSize() << QSize(300, 300) << QSize(300, 150);
+    }
+    void comparisonLinesUp()
+    {
+        QFETCH(QSize, source);
+        QFETCH(QSize, result);
+        QFETCH(QSize, area);
+        QFETCH(QSize, shown);
+        QImage before(source, QImage::Format_RGB32);
+        before.fill(Qt::red);
+        const QString sourcePath = dir.filePath(QStringLiteral("before.png"));
+        QVERIFY(before.save(sourcePath));
+        const QString resultPath = dir.filePath(QStringLiteral("after.png"));
+        QFile::remove(resultPath);
+        if (!result.isEmpty()) {
+            QImage after(result, QImage::Format_RGB32);
+            after.fill(Qt::blue);
+            QVERIFY(after.save(resultPath));
+        }
+        const PreviewPair pair = renderComparison(sourcePath, resultPath, area);
+        QCOMPARE(pair.source.size(), shown);
+        QCOMPARE(pair.isComparison(), !result.isEmpty());
+        if (!pair.isComparison()) {
+            QVERIFY(composeComparison(pair, 0.5, ComparisonSide::Split).isNull());
+            return;
+        }
+        QCOMPARE(pair.result.size(), shown);
+
+        // Split at a quarter: the source left of it, the result right of it, the line on it.
+        const QImage split = composeComparison(pair, 0.25, ComparisonSide::Split);
+        QCOMPARE(split.size(), shown);
+        const int y = shown.height() / 4;
+        const int x = qRound(shown.width() * 0.25);
+        QCOMPARE(split.pixelColor(x / 2, y), QColor(Qt::red));
+        QCOMPARE(split.pixelColor((x + shown.width()) / 2, y), QColor(Qt::blue));
+        QCOMPARE(split.pixelColor(x, y), QColor(Qt::white));
+        // One of them whole.
+        QCOMPARE(composeComparison(pair, 0.25, ComparisonSide::Source).pixelColor(shown.width() - 1, y),
+                 QColor(Qt::red));
+        QCOMPARE(composeComparison(pair, 0.25, ComparisonSide::Result).pixelColor(0, y), QColor(Qt::blue));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPreviewUnits)

@@ -112,6 +112,8 @@ public:
     void setOutputFormat(const OutputFormat &format) { outputFormat = format; }
     // The size and the detail strength of the results (finishing.h). Set before run().
     void setFinishing(const Finishing &options) { finishing = options; }
+    const OutputFormat &resultFormat() const { return outputFormat; }
+    const Finishing &resultFinishing() const { return finishing; }
     // Pictures decoded ahead of the network, and finished ones waiting for the writer.
     static constexpr int kDecodedAhead = 2;
     static constexpr int kWaitingToWrite = 1;

@@ -35,6 +35,22 @@ QString OutputFormat::suffix() const
     return QStringLiteral("png");
 }
 
+bool OutputFormat::takesQuality() const
+{
+    return kind == Kind::Jpeg || kind == Kind::Webp;
+}
+
+QList<OutputFormat> OutputFormat::offered()
+{
+    QList<OutputFormat> formats;
+    for (Kind kind : {Kind::Png, Kind::Jpeg, Kind::Webp}) {
+        OutputFormat format;
+        format.kind = kind;
+        formats << format;
+    }
+    return formats;
+}
+
 std::optional<OutputFormat> OutputFormat::named(const QString &name, int quality)
 {
     const QString lower = name.toLower();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -15,6 +16,11 @@ struct OutputFormat {
     int quality = -1; // 1 to 100 for JPEG and WebP; -1 leaves it to the encoder
 
     QString suffix() const;
+    // Whether `quality` means anything for this kind: the lossy ones.
+    bool takesQuality() const;
+    // Every kind the writer can make, in the order a list of them is shown (PNG first); the window's
+    // format list is made from this, so a kind added here appears there too.
+    static QList<OutputFormat> offered();
     // "png", "jpg" or "jpeg", "webp", in any letter case; nothing for other names.
     static std::optional<OutputFormat> named(const QString &name, int quality = -1);
 };

@@ -26,6 +26,8 @@ template <> struct PelmoraFormProbe<EngineProbeTag> {
     Ui::PelmoraForm *ui() { return form.ui; }
     QStackedLayout *pageStack() { return form.pageStack; }
     bool batchRunning() const { return form.batchWatcher != nullptr; }
+    ResultOptions &resultOptions() { return form.resultOptions; }
+    const QHash<QString, QString> &batchResults() const { return form.batchResults; }
 };
 
 using EngineProbe = PelmoraFormProbe<EngineProbeTag>;

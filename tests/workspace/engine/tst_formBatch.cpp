@@ -214,6 +214,27 @@ private slots:
         QVERIFY(!rgb.hasAlphaChannel());
         QCOMPARE(rgb.size(), QSize(100, 40));
         QCOMPARE(probe().pageStack()->currentIndex(), 1);
+        // The before and after view knows each written result by its input, and nothing for the other.
+        QCOMPARE(probe().batchResults().value(paths.at(0)), out + QStringLiteral("/clear.png"));
+        QCOMPARE(probe().batchResults().value(paths.at(2)), out + QStringLiteral("/photo.png"));
+        QVERIFY(!probe().batchResults().contains(paths.at(1)));
+    }
+
+    // The window's options of the results shape what the batch writes.
+    void resultOptionsShapeTheFiles()
+    {
+        const QString path = save(picture(QSize(50, 20)), in + QStringLiteral("/photo.png"));
+        setFiles({path});
+        probe().resultOptions().format = engine::OutputFormat::Kind::Jpeg;
+        probe().resultOptions().sizeForm = engine::OutputSize::Form::Width;
+        probe().resultOptions().sizeValue = 70;
+        probe().resultOptions().detailStrength = 0;
+        ModalAnswerer answers;
+        QCOMPARE(runBatch(answers), QStringLiteral("Your upscaled image is ready.\nOpen the output folder?"));
+        QCOMPARE(entries(out), QStringList{QStringLiteral("photo.jpg")});
+        QImageReader written(out + QStringLiteral("/photo.jpg"));
+        QCOMPARE(written.format(), QByteArray("jpeg"));
+        QCOMPARE(written.size(), QSize(70, 28));
     }
 
     void namesNeverOverwrite()
