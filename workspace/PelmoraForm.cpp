@@ -11,6 +11,7 @@
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/upscaler.h"
 
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QPointer>
 #include <QShortcut>
@@ -69,20 +70,23 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form, QLabel *timeLabel, Progres
     options->addWidget(ui->processGpuComboBox);
     options->addWidget(ui->processInfoLabel);
     options->addSpacing(10);
-    options->addWidget(ui->outputFormatLabel);
-    // The lists take the width; the numbers keep theirs beside them.
-    QHBoxLayout *formatRow =
-        rowOf({ui->outputFormatComboBox, ui->outputQualityLabel, ui->outputQualitySpinBox}, {});
+    // The options of the result, a row each with its label in front, so that the preview keeps
+    // its height. The lists take the width; the numbers keep theirs beside them.
+    auto *results = new QGridLayout;
+    results->setColumnStretch(1, 1);
+    QHBoxLayout *formatRow = rowOf({ui->outputFormatComboBox, ui->outputQualityLabel, ui->outputQualitySpinBox}, {});
     formatRow->setStretch(0, 1);
-    options->addLayout(formatRow);
-    options->addWidget(ui->outputSizeLabel);
     QHBoxLayout *sizeRow = rowOf({ui->outputSizeComboBox, ui->outputSizeSpinBox}, {});
     sizeRow->setStretch(0, 1);
-    options->addLayout(sizeRow);
-    options->addWidget(ui->detailStrengthLabel);
-    options->addWidget(ui->detailStrengthSlider);
-    options->addWidget(ui->networkLabel);
-    options->addWidget(ui->networkComboBox);
+    results->addWidget(ui->outputFormatLabel, 0, 0);
+    results->addLayout(formatRow, 0, 1);
+    results->addWidget(ui->outputSizeLabel, 1, 0);
+    results->addLayout(sizeRow, 1, 1);
+    results->addWidget(ui->detailStrengthLabel, 2, 0);
+    results->addWidget(ui->detailStrengthSlider, 2, 1);
+    results->addWidget(ui->networkLabel, 3, 0);
+    results->addWidget(ui->networkComboBox, 3, 1);
+    options->addLayout(results);
     options->addSpacing(10);
     options->addWidget(ui->scrollArea);
 
