@@ -10,6 +10,7 @@
 #include "cli/manifest.h"
 #include "cli/networkChoice.h"
 #include "cli/shard.h"
+#include "imageformats/imageFormats.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/fileProblems.h"
 #include "workspace/engine/partFile.h"
@@ -535,6 +536,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("brivelle-cli"));
+    registerImageFormats();
     // The engine's debug lines are for the window's log; QT_LOGGING_RULES still turns them back on.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     installStopHandlers();
