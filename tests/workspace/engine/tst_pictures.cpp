@@ -304,6 +304,21 @@ private slots:
                              encoded(greyPattern(QImage::Format_Grayscale16), "PNG"), QStringLiteral("grey16.png"),
                              QStringLiteral("grey16.jxl"))
             << 16 << 0 << doubled << none << QString() << QByteArray();
+        // The container's quarter turn wins over the tag's: turned twice it would lie on its side.
+        QTest::newRow("AVIF turned by its container and its tag")
+            << "turned.avif"
+            << encodedByTool(QStringLiteral("avifenc"), {QStringLiteral("--irot"), QStringLiteral("1"),
+                                                        QStringLiteral("IN"), QStringLiteral("OUT")},
+                             cameraJpeg(), QStringLiteral("camera.jpg"), QStringLiteral("turned.avif"))
+            << 8 << 2 << QSize(16, 32) << QStringList{"Exif.Image.Make=Corvane", "Exif.Image.Orientation=1"}
+            << QString() << QByteArray();
+        QTest::newRow("two-picture HEIC")
+            << "two.heic"
+            << encodedByTool(QStringLiteral("heif-enc"),
+                             {QStringLiteral("-o"), QStringLiteral("OUT"), QStringLiteral("IN"), QStringLiteral("IN")},
+                             encoded(pattern(QImage::Format_RGB888), "PNG"), QStringLiteral("rgb.png"),
+                             QStringLiteral("two.heic"))
+            << 8 << 2 << doubled << none << "only the primary one of its 2 pictures was enlarged" << QByteArray();
         QTest::newRow("two-frame GIF") << "anim.gif" << twoFrameGif() << 8 << 2 << QSize(12, 8) << none
                                        << "only the first of its 2 frames was enlarged" << QByteArray();
     }
