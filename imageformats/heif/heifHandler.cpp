@@ -158,7 +158,8 @@ bool HeifHandler::parse() const
             .code != heif_error_Ok)
         return false;
     heif_image_handle *primary = nullptr;
-    if (heif_context_get_primary_image_handle(parsed->context.get(), &primary).code != heif_error_Ok || !primary)
+    if (heif_context_get_primary_image_handle(parsed->context.get(), &primary).code != heif_error_Ok ||
+        !primary)
         return false;
     parsed->primary.reset(primary);
     parsed->images = heif_context_get_number_of_top_level_images(parsed->context.get());
@@ -174,8 +175,9 @@ bool HeifHandler::read(QImage *image)
     const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
     const bool alpha = heif_image_handle_has_alpha_channel(handle);
     const bool deep = bits > 8;
-    const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
-                                    : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+    const heif_chroma chroma =
+        deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+             : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     const bool premultiplied = alpha && heif_image_handle_is_premultiplied_alpha(handle);
     const QImage::Format format =
         deep ? (alpha ? (premultiplied ? QImage::Format_RGBA64_Premultiplied : QImage::Format_RGBA64)
@@ -200,7 +202,8 @@ bool HeifHandler::read(QImage *image)
     if (!plane || heif_image_get_width(decoded.get(), heif_channel_interleaved) != size.width() ||
         heif_image_get_height(decoded.get(), heif_channel_interleaved) != size.height())
         return false;
-    const int stored = deep ? heif_image_get_bits_per_pixel_range(decoded.get(), heif_channel_interleaved) : 8;
+    const int stored =
+        deep ? heif_image_get_bits_per_pixel_range(decoded.get(), heif_channel_interleaved) : 8;
     const qsizetype rowBytes = qsizetype(size.width()) * (deep ? 2 : 1) * (alpha ? 4 : 3);
     for (int y = 0; y < size.height(); ++y) {
         uchar *line = result.scanLine(y);

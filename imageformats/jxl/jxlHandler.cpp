@@ -39,7 +39,8 @@ QSize orientedSize(const JxlBasicInfo &info)
 bool isSrgb(const JxlColorEncoding &encoding)
 {
     return encoding.color_space == JXL_COLOR_SPACE_RGB && encoding.white_point == JXL_WHITE_POINT_D65 &&
-           encoding.primaries == JXL_PRIMARIES_SRGB && encoding.transfer_function == JXL_TRANSFER_FUNCTION_SRGB;
+           encoding.primaries == JXL_PRIMARIES_SRGB &&
+           encoding.transfer_function == JXL_TRANSFER_FUNCTION_SRGB;
 }
 
 // The profile of the pixels as given; none where that is sRGB or grey sRGB, as for a JPEG without one.
@@ -51,7 +52,8 @@ QColorSpace colorSpaceOf(const JxlDecoder *decoder)
         (isSrgb(encoding) || encoding.color_space == JXL_COLOR_SPACE_GRAY))
         return {};
     size_t size = 0;
-    if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) != JXL_DEC_SUCCESS ||
+    if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
+            JXL_DEC_SUCCESS ||
         size == 0 || size > size_t(64) << 20)
         return {};
     QByteArray icc(qsizetype(size), Qt::Uninitialized);
@@ -117,7 +119,8 @@ bool JxlHandler::read(QImage *image)
     const bool alpha = info_.alpha_bits > 0;
     // Grey with alpha comes as two channels, which Qt has no format for: widened below.
     const uint32_t channels = grey ? (alpha ? 2 : 1) : (alpha ? 4 : 3);
-    const JxlPixelFormat pixels{channels, deep(info_) ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    const JxlPixelFormat pixels{channels, deep(info_) ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN,
+                                0};
     const qsizetype sampleBytes = deep(info_) ? 2 : 1;
     const qsizetype packedRow = qsizetype(size.width()) * channels * sampleBytes;
     // RGBX64 and the widened grey with alpha do not match the decoder's rows: decoded aside first.
@@ -130,7 +133,8 @@ bool JxlHandler::read(QImage *image)
     const JxlThreadParallelRunnerPtr runner =
         JxlThreadParallelRunnerMake(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
     if (!decoder ||
-        JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE) !=
+            JXL_DEC_SUCCESS ||
         (runner && JxlDecoderSetParallelRunner(decoder.get(), JxlThreadParallelRunner, runner.get()) !=
                        JXL_DEC_SUCCESS) ||
         JxlDecoderSetInput(decoder.get(), reinterpret_cast<const uint8_t *>(data_.constData()),
@@ -171,7 +175,8 @@ bool JxlHandler::read(QImage *image)
             if (grey && alpha) {
                 for (int x = 0; x < size.width(); ++x) {
                     for (int c = 0; c < 3; ++c)
-                        std::memcpy(line + (4 * x + c) * sampleBytes, from + 2 * x * sampleBytes, size_t(sampleBytes));
+                        std::memcpy(line + (4 * x + c) * sampleBytes, from + 2 * x * sampleBytes,
+                                    size_t(sampleBytes));
                     std::memcpy(line + (4 * x + 3) * sampleBytes, from + (2 * x + 1) * sampleBytes,
                                 size_t(sampleBytes));
                 }

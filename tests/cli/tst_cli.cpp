@@ -581,6 +581,12 @@ private slots:
             CorpusResult::written("deep10.png", photo).layout(16, 2).withProfile("srgb-v4.icc"));
         row("lossless JPEG XL", "lossless.jxl",
             CorpusResult::written("lossless.png", photo).withProfile("srgb-v2.icc"));
+        row("JPEG XL with EXIF and XMP", "tagged.jxl",
+            CorpusResult::written("tagged.png", photo)
+                .withProfile("srgb-v2.icc")
+                .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada"}));
+        row("JPEG XL of a turned JPEG", "turned.jxl",
+            CorpusResult::written("turned.png", photo).withProfile("adobe-rgb.icc").showing("orientation-1.jpg"));
         row("several dots", "trip.day1.png",
             CorpusResult::written("trip.day1.png", photo).withProfile("srgb-v2.icc"));
         row("a time in the name", "Screenshot 2024-01-01 at 10.23.45.png",

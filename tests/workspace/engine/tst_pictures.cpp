@@ -283,42 +283,48 @@ private slots:
         // EXIF, orientation tag included, and states no turn of the container's own.
         QTest::newRow("EXIF-rotated HEIC")
             << "camera.heic"
-            << encodedByTool(QStringLiteral("heif-enc"), {QStringLiteral("-q"), QStringLiteral("95"), QStringLiteral("-o"),
-                                                         QStringLiteral("OUT"), QStringLiteral("IN")},
+            << encodedByTool(QStringLiteral("heif-enc"),
+                             {QStringLiteral("-q"), QStringLiteral("95"), QStringLiteral("-o"),
+                              QStringLiteral("OUT"), QStringLiteral("IN")},
                              cameraJpeg(), QStringLiteral("camera.jpg"), QStringLiteral("camera.heic"))
             << 8 << 2 << QSize(16, 32)
-            << QStringList{"Exif.Image.Make=Corvane", "Exif.Image.Orientation=1", "Exif.Photo.PixelXDimension=16",
-                           "Exif.Photo.PixelYDimension=32"}
+            << QStringList{"Exif.Image.Make=Corvane", "Exif.Image.Orientation=1",
+                           "Exif.Photo.PixelXDimension=16", "Exif.Photo.PixelYDimension=32"}
             << QString() << QByteArray();
         QTest::newRow("10-bit AVIF with alpha")
             << "rgba10.avif"
-            << encodedByTool(QStringLiteral("avifenc"), {QStringLiteral("-l"), QStringLiteral("-d"), QStringLiteral("10"),
-                                                        QStringLiteral("IN"), QStringLiteral("OUT")},
+            << encodedByTool(QStringLiteral("avifenc"),
+                             {QStringLiteral("-l"), QStringLiteral("-d"), QStringLiteral("10"),
+                              QStringLiteral("IN"), QStringLiteral("OUT")},
                              encoded(gradient(), "PNG"), QStringLiteral("rgba16.png"),
                              QStringLiteral("rgba10.avif"))
             << 16 << 6 << doubled << none << QString() << QByteArray();
         QTest::newRow("16-bit grey JPEG XL")
             << "grey16.jxl"
-            << encodedByTool(QStringLiteral("cjxl"), {QStringLiteral("-d"), QStringLiteral("0"), QStringLiteral("--quiet"),
-                                                     QStringLiteral("IN"), QStringLiteral("OUT")},
-                             encoded(greyPattern(QImage::Format_Grayscale16), "PNG"), QStringLiteral("grey16.png"),
-                             QStringLiteral("grey16.jxl"))
+            << encodedByTool(QStringLiteral("cjxl"),
+                             {QStringLiteral("-d"), QStringLiteral("0"), QStringLiteral("--quiet"),
+                              QStringLiteral("IN"), QStringLiteral("OUT")},
+                             encoded(greyPattern(QImage::Format_Grayscale16), "PNG"),
+                             QStringLiteral("grey16.png"), QStringLiteral("grey16.jxl"))
             << 16 << 0 << doubled << none << QString() << QByteArray();
         // The container's quarter turn wins over the tag's: turned twice it would lie on its side.
         QTest::newRow("AVIF turned by its container and its tag")
             << "turned.avif"
-            << encodedByTool(QStringLiteral("avifenc"), {QStringLiteral("--irot"), QStringLiteral("1"),
-                                                        QStringLiteral("IN"), QStringLiteral("OUT")},
+            << encodedByTool(QStringLiteral("avifenc"),
+                             {QStringLiteral("--irot"), QStringLiteral("1"), QStringLiteral("IN"),
+                              QStringLiteral("OUT")},
                              cameraJpeg(), QStringLiteral("camera.jpg"), QStringLiteral("turned.avif"))
             << 8 << 2 << QSize(16, 32) << QStringList{"Exif.Image.Make=Corvane", "Exif.Image.Orientation=1"}
             << QString() << QByteArray();
         QTest::newRow("two-picture HEIC")
             << "two.heic"
-            << encodedByTool(QStringLiteral("heif-enc"),
-                             {QStringLiteral("-o"), QStringLiteral("OUT"), QStringLiteral("IN"), QStringLiteral("IN")},
-                             encoded(pattern(QImage::Format_RGB888), "PNG"), QStringLiteral("rgb.png"),
-                             QStringLiteral("two.heic"))
-            << 8 << 2 << doubled << none << "only the primary one of its 2 pictures was enlarged" << QByteArray();
+            << encodedByTool(
+                   QStringLiteral("heif-enc"),
+                   {QStringLiteral("-o"), QStringLiteral("OUT"), QStringLiteral("IN"), QStringLiteral("IN")},
+                   encoded(pattern(QImage::Format_RGB888), "PNG"), QStringLiteral("rgb.png"),
+                   QStringLiteral("two.heic"))
+            << 8 << 2 << doubled << none << "only the primary one of its 2 pictures was enlarged"
+            << QByteArray();
         QTest::newRow("two-frame GIF") << "anim.gif" << twoFrameGif() << 8 << 2 << QSize(12, 8) << none
                                        << "only the first of its 2 frames was enlarged" << QByteArray();
     }
@@ -331,7 +337,8 @@ private slots:
         QFETCH(QString, note);
         QFETCH(QByteArray, pixels);
         if (input.isEmpty() && !encoderOf(name).isEmpty())
-            QSKIP(qPrintable(encoderOf(name) + QStringLiteral(" is missing or could not encode the picture")));
+            QSKIP(
+                qPrintable(encoderOf(name) + QStringLiteral(" is missing or could not encode the picture")));
         QVERIFY(!input.isEmpty());
 
         QTemporaryDir in;
@@ -356,7 +363,8 @@ private slots:
         QTEST(image.size(), "size");
         // The 10-bit AVIF cannot hold 16-bit values, only more levels than 8 bits.
         if (bits == 16)
-            QVERIFY(name.endsWith(QLatin1String(".avif")) ? moreThan256Levels(image) : holdsSixteenBits(image));
+            QVERIFY(name.endsWith(QLatin1String(".avif")) ? moreThan256Levels(image)
+                                                          : holdsSixteenBits(image));
         if (!pixels.isEmpty())
             QCOMPARE(md5OfRgba8888(image), pixels);
 
