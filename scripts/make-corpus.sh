@@ -102,7 +102,7 @@ cjxl -d 0 --quiet srgb-v2.png lossless.jxl
 # A JPEG XL with EXIF and XMP (exiftool wraps the bare codestream in the boxed container to hold them),
 # and one transcoded from a turned JPEG: cjxl moves the tag's turn into the codestream.
 cp lossless.jxl tagged.jxl
-exiftool -q -m -overwrite_original -Make=Corvane -XMP-dc:Creator=Ada tagged.jxl
+exiftool -q -q -m -overwrite_original -Make=Corvane -XMP-dc:Creator=Ada tagged.jxl
 cjxl --quiet --lossless_jpeg=1 orientation-6.jpg turned.jxl
 
 # Names as people and programs give them.

@@ -63,6 +63,53 @@ QColorSpace colorSpaceOf(const JxlDecoder *decoder)
     return QColorSpace::fromIccProfile(icc);
 }
 
+quint64 bigEndian(const char *bytes, int count)
+{
+    quint64 value = 0;
+    for (int i = 0; i < count; ++i)
+        value = value << 8 | uchar(bytes[i]);
+    return value;
+}
+
+// Whether the boxes of a boxed file all end within its bytes; the last may say it runs to the end.
+bool boxesWhole(const QByteArray &data)
+{
+    qsizetype at = 0;
+    while (data.size() - at >= 8) {
+        quint64 size = bigEndian(data.constData() + at, 4);
+        quint64 header = 8;
+        if (size == 0)
+            return true;
+        if (size == 1) {
+            if (data.size() - at < 16)
+                return false;
+            size = bigEndian(data.constData() + at + 8, 8);
+            header = 16;
+        }
+        if (size < header || size > quint64(data.size() - at))
+            return false;
+        at += qsizetype(size);
+    }
+    return at == data.size();
+}
+
+// The decoder's next event. The input is left open where it can be: a file that ends early then asks
+// for more, which is a refusal, where a closed input would have the library print its complaint on
+// stderr, the command line's. Only a boxed file whose boxes are whole has its input closed when more
+// is asked for: its last box may run to the end, which the library learns only so.
+JxlDecoderStatus nextEvent(JxlDecoder *decoder, const QByteArray &data, bool *closed)
+{
+    const JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
+    if (status != JXL_DEC_NEED_MORE_INPUT || *closed ||
+        JxlSignatureCheck(reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size())) !=
+            JXL_SIG_CONTAINER ||
+        !boxesWhole(data))
+        return status;
+    JxlDecoderCloseInput(decoder);
+    *closed = true;
+    return JxlDecoderProcessInput(decoder);
+}
+
 } // namespace
 
 bool JxlHandler::canRead(QIODevice *device)
@@ -97,8 +144,8 @@ bool JxlHandler::readInfo() const
         JxlDecoderSetInput(decoder.get(), reinterpret_cast<const uint8_t *>(data_.constData()),
                            size_t(data_.size())) != JXL_DEC_SUCCESS)
         return false;
-    JxlDecoderCloseInput(decoder.get());
-    if (JxlDecoderProcessInput(decoder.get()) != JXL_DEC_BASIC_INFO ||
+    bool closed = false;
+    if (nextEvent(decoder.get(), data_, &closed) != JXL_DEC_BASIC_INFO ||
         JxlDecoderGetBasicInfo(decoder.get(), &info_) != JXL_DEC_SUCCESS)
         return false;
     infoRead_ = info_.xsize > 0 && info_.ysize > 0 && info_.xsize <= 0x7fffffff && info_.ysize <= 0x7fffffff;
@@ -140,10 +187,10 @@ bool JxlHandler::read(QImage *image)
         JxlDecoderSetInput(decoder.get(), reinterpret_cast<const uint8_t *>(data_.constData()),
                            size_t(data_.size())) != JXL_DEC_SUCCESS)
         return false;
-    JxlDecoderCloseInput(decoder.get());
     QColorSpace space;
+    bool closed = false;
     for (;;) {
-        const JxlDecoderStatus status = JxlDecoderProcessInput(decoder.get());
+        const JxlDecoderStatus status = nextEvent(decoder.get(), data_, &closed);
         if (status == JXL_DEC_COLOR_ENCODING) {
             space = colorSpaceOf(decoder.get());
         } else if (status == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
@@ -164,7 +211,7 @@ bool JxlHandler::read(QImage *image)
         } else if (status == JXL_DEC_FULL_IMAGE) {
             break; // the first frame is all that is read
         } else {
-            // An error, or input that ended before the picture did.
+            // An error, or input that ended before the picture did (more is asked for).
             return false;
         }
     }
