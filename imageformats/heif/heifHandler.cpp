@@ -108,6 +108,15 @@ QColorSpace colorSpaceOf(heif_image_handle *handle)
 
 } // namespace
 
+// Samples of more than 8 bits in the machine's own order, as Qt's 16-bit formats hold them.
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+constexpr heif_chroma kDeep = heif_chroma_interleaved_RRGGBB_LE;
+constexpr heif_chroma kDeepWithAlpha = heif_chroma_interleaved_RRGGBBAA_LE;
+#else
+constexpr heif_chroma kDeep = heif_chroma_interleaved_RRGGBB_BE;
+constexpr heif_chroma kDeepWithAlpha = heif_chroma_interleaved_RRGGBBAA_BE;
+#endif
+
 struct HeifHandler::Parsed {
     QByteArray data; // libheif reads from it without a copy of its own
     std::unique_ptr<heif_context, ContextFree> context;
@@ -175,9 +184,8 @@ bool HeifHandler::read(QImage *image)
     const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
     const bool alpha = heif_image_handle_has_alpha_channel(handle);
     const bool deep = bits > 8;
-    const heif_chroma chroma =
-        deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
-             : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+    const heif_chroma chroma = deep ? (alpha ? kDeepWithAlpha : kDeep)
+                                    : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     const bool premultiplied = alpha && heif_image_handle_is_premultiplied_alpha(handle);
     const QImage::Format format =
         deep ? (alpha ? (premultiplied ? QImage::Format_RGBA64_Premultiplied : QImage::Format_RGBA64)
