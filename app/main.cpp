@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 #include "base/AppInfo.h"
+#include "imageformats/imageFormats.h"
 
 #include <QApplication>
 #include <QFile>
@@ -12,6 +13,7 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    registerImageFormats();
     QApplication::setStyle(QStringLiteral("Fusion"));
     // Message boxes without a parent show it too; Wayland finds the icon through the desktop entry.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/resources/images/Logo128.png")));

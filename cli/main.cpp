@@ -11,6 +11,7 @@
 #include "cli/networkChoice.h"
 #include "cli/shard.h"
 #include "cli/streams.h"
+#include "imageformats/imageFormats.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/fileProblems.h"
 #include "workspace/engine/outputNaming.h"
@@ -576,6 +577,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("brivelle-cli"));
+    registerImageFormats();
     // The engine's debug lines are for the window's log; QT_LOGGING_RULES still turns them back on.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     installStopHandlers();

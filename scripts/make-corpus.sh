@@ -15,7 +15,7 @@ icc=/usr/share/color/icc
 samples=/usr/share/matplotlib/mpl-data/sample_data
 
 missing=()
-for tool in convert exiftool; do
+for tool in convert exiftool heif-enc avifenc cjxl; do
   command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
 done
 for file in "$icc/sRGB.icc" "$icc/compatibleWithAdobeRGB1998.icc" "$icc/Gray.icc" "$icc/colord/sRGB.icc" \
@@ -94,6 +94,17 @@ convert "$tmp/photo.png" -compress LZW -profile profiles/srgb-v2.icc lzw.tif
 convert "$tmp/photo.png" \( "$tmp/photo.png" -flop \) -compress LZW pages.tif
 convert "$tmp/photo.png" -quality 90 photo.webp
 
+# Formats Qt reads through our own plugins, made by their libraries' encoders: a camera's HEIC (its
+# EXIF and profile kept), a 10-bit AVIF of the 16-bit PNG, and a lossless JPEG XL with its profile.
+heif-enc -q 90 -o camera.heic camera.jpg >/dev/null
+avifenc -d 10 deep.png deep10.avif >/dev/null
+cjxl -d 0 --quiet srgb-v2.png lossless.jxl
+# A JPEG XL with EXIF and XMP (exiftool wraps the bare codestream in the boxed container to hold them),
+# and one transcoded from a turned JPEG: cjxl moves the tag's turn into the codestream.
+cp lossless.jxl tagged.jxl
+exiftool -q -q -m -overwrite_original -Make=Corvane -XMP-dc:Creator=Ada tagged.jxl
+cjxl --quiet --lossless_jpeg=1 orientation-6.jpg turned.jxl
+
 # Names as people and programs give them.
 cp srgb-v2.png "trip.day1.png"
 cp srgb-v2.png "Screenshot 2024-01-01 at 10.23.45.png"
@@ -111,3 +122,6 @@ cut srgb-v2.png 50
 cut animation.gif 50
 cut photo.webp 50
 cut lzw.tif 66
+cut camera.heic 50
+cut deep10.avif 50
+cut lossless.jxl 50

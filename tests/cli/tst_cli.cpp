@@ -575,6 +575,20 @@ private slots:
         row("two-page TIFF", "pages.tif",
             CorpusResult::written("pages.png", photo).saying("only the first of its 2 pages was enlarged"));
         row("WebP", "photo.webp", CorpusResult::written("photo.png", photo));
+        row("HEIC from a camera", "camera.heic",
+            CorpusResult::written("camera.png", photo)
+                .withProfile("srgb-hp.icc")
+                .holding({"Exif.Image.Make=Corvane", "Exif.Image.Model=Pelmora One"}));
+        row("10-bit AVIF", "deep10.avif",
+            CorpusResult::written("deep10.png", photo).layout(16, 2).withProfile("srgb-v4.icc"));
+        row("lossless JPEG XL", "lossless.jxl",
+            CorpusResult::written("lossless.png", photo).withProfile("srgb-v2.icc"));
+        row("JPEG XL with EXIF and XMP", "tagged.jxl",
+            CorpusResult::written("tagged.png", photo)
+                .withProfile("srgb-v2.icc")
+                .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada"}));
+        row("JPEG XL of a turned JPEG", "turned.jxl",
+            CorpusResult::written("turned.png", photo).withProfile("adobe-rgb.icc").showing("orientation-1.jpg"));
         row("several dots", "trip.day1.png",
             CorpusResult::written("trip.day1.png", photo).withProfile("srgb-v2.icc"));
         row("a time in the name", "Screenshot 2024-01-01 at 10.23.45.png",
@@ -587,6 +601,9 @@ private slots:
         row("cut-off PNG", "cut-srgb-v2.png", CorpusResult::refused(undecodable));
         row("cut-off GIF", "cut-animation.gif", CorpusResult::refused(partly));
         row("cut-off WebP", "cut-photo.webp", CorpusResult::refused(undecodable));
+        row("cut-off HEIC", "cut-camera.heic", CorpusResult::refused(undecodable));
+        row("cut-off AVIF", "cut-deep10.avif", CorpusResult::refused(undecodable));
+        row("cut-off JPEG XL", "cut-lossless.jxl", CorpusResult::refused(undecodable));
         row("cut-off TIFF", "cut-lzw.tif", CorpusResult::refused(partly));
     }
     void realFilesComeOutRight()

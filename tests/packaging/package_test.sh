@@ -36,8 +36,9 @@ deb="$work/out/brivelle-ai_${version}_$(dpkg --print-architecture).deb"
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = brivelle-ai ] || fail "Package: $(field Package)"
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
-# dpkg-shlibdeps has read the executables: Qt and the C++ library come from the system.
-for dep in libqt6core6 libqt6widgets6 libstdc++6 qt6-qpa-plugins; do
+# dpkg-shlibdeps has read the executables: Qt, the C++ library and the HEIF and JPEG XL decoders come
+# from the system.
+for dep in libqt6core6 libqt6widgets6 libstdc++6 qt6-qpa-plugins libheif1 libjxl0.7; do
     [[ "$(field Depends)" == *"$dep"* ]] || fail "Depends lacks $dep: $(field Depends)"
 done
 for rec in libvulkan1 mesa-vulkan-drivers; do

@@ -1,6 +1,8 @@
 // Feeds arbitrary bytes to the batch's decoding entry, loadInputImage: format detection, the header's
-// size check, frame counting, the decoders of every format the program reads, the orientation and
-// the cut-off checks of its own parsers. Any refusal is fine, a crash is not.
+// size check, frame counting, the decoders of every format the program reads (our own HEIF, AVIF and
+// JPEG XL plugins among them), the orientation and the cut-off checks of its own parsers. Any refusal
+// is fine, a crash is not.
+#include "imageformats/imageFormats.h"
 #include "workspace/engine/imageInput.h"
 
 #include <QCoreApplication>
@@ -21,6 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     // Qt finds its image plugins through the application object.
     static QCoreApplication app(*argc, *argv);
+    registerImageFormats();
     // Pictures a few megabytes large at most: the fuzzer's memory limit stays far away.
     QImageReader::setAllocationLimit(16);
     // Without a suffix: the format is found from the bytes, as for a misnamed file.

@@ -108,13 +108,21 @@ QImage oriented(QImage image, QImageIOHandler::Transformations turn)
     return result;
 }
 
-bool mayHoldFrames(const QByteArray &format)
+bool isHeif(const QByteArray &format)
 {
-    return format == "gif" || format == "tiff" || format == "webp";
+    return format == "heif" || format == "heic" || format == "avif";
 }
 
-QString framesNote(const QImageReader &reader, int count)
+bool mayHoldFrames(const QByteArray &format)
 {
+    return format == "gif" || format == "tiff" || format == "webp" || isHeif(format);
+}
+
+QString framesNote(const QImageReader &reader, const QByteArray &format, int count)
+{
+    // A HEIF names one of its pictures the primary one, which need not be the first.
+    if (isHeif(format))
+        return QStringLiteral("only the primary one of its %1 pictures was enlarged").arg(count);
     return reader.supportsAnimation()
                ? QStringLiteral("only the first of its %1 frames was enlarged").arg(count)
                : QStringLiteral("only the first of its %1 pages was enlarged").arg(count);
@@ -164,7 +172,7 @@ LoadedImage loadInputImage(const QString &path, int scale)
     }
     loaded.grey = regular && storedAsGrey(path, format);
     if (frames > 1)
-        loaded.note = framesNote(reader, frames);
+        loaded.note = framesNote(reader, format, frames);
     return loaded;
 }
 

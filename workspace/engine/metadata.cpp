@@ -1,8 +1,11 @@
 #include "workspace/engine/metadata.h"
 
+#include "imageformats/imageFormats.h"
+
 #include <QDebug>
 #include <QFile>
 
+#include <exiv2/bmffimage.hpp>
 #include <exiv2/exiv2.hpp>
 #include <exiv2/webpimage.hpp>
 
@@ -29,6 +32,8 @@ void setUpOnce()
         Exiv2::LogMsg::setHandler(toDebugLog);
         // XMP's set-up is not thread-safe; done once here, before any thread parses a packet.
         Exiv2::XmpParser::initialize();
+        // HEIF, AVIF and JPEG XL (ISO base media files): built in, but off until asked for.
+        Exiv2::enableBMFF(true);
         Exiv2::XmpProperties::registerNs("https://www.brivelle.example/xmp/1.0/", "brivelle");
     });
 }
@@ -105,6 +110,21 @@ void describeResult(Exiv2::ExifData &exif, Exiv2::XmpData &xmp, QSize size)
     }
 }
 
+// What exiv2 found nothing of in a HEIF, HEIC or AVIF, as libheif reads it; unchanged for any other file.
+void fromHeif(const QString &source, Exiv2::ExifData &exif, Exiv2::XmpData &xmp)
+{
+    const imageformats::EmbeddedMetadata found = imageformats::heifMetadata(source);
+    try {
+        if (!found.exif.isEmpty())
+            Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte *>(found.exif.constData()),
+                                      uint32_t(found.exif.size()));
+    } catch (const Exiv2::AnyError &) {
+        exif.clear();
+    }
+    if (!found.xmp.isEmpty() && Exiv2::XmpParser::decode(xmp, found.xmp.toStdString()) != 0)
+        xmp.clear();
+}
+
 } // namespace
 
 QString copyMetadata(const QString &source, const QString &target, QSize size, bool *sourceProblem)
@@ -127,6 +147,8 @@ QString copyMetadata(const QString &source, const QString &target, QSize size, b
             return {};
         return QString::fromLocal8Bit(error.what());
     }
+    if (exif.empty() && xmp.empty())
+        fromHeif(source, exif, xmp);
     if (exif.empty() && xmp.empty() && iptc.empty())
         return {};
     describeResult(exif, xmp, size);
