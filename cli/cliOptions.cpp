@@ -46,11 +46,17 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("Mirror the subfolders of input folders under the output folder, instead of "
                         "writing every result into it.")},
         {{QStringLiteral("f"), QStringLiteral("format")},
-         QStringLiteral("Write the results as png (default; keeps 16 bits, grey and alpha), jpg or webp."),
-         QStringLiteral("png|jpg|webp")},
+         QStringLiteral("Write the results as png (default), tif (deflate) or jxl (lossless unless "
+                        "--quality is given), which keep 16 bits, grey and alpha, avif (10 bits), jpg or "
+                        "webp."),
+         QStringLiteral("png|tif|jxl|avif|jpg|webp")},
         {QStringLiteral("quality"),
-         QStringLiteral("Quality of jpg and webp results, 1 (smallest) to 100 (best); default: the "
-                        "encoder's."),
+         QStringLiteral("Quality of jpg, webp, jxl and avif results, 1 (smallest) to 100 (best); "
+                        "default: the encoder's (avif: 80; jxl: lossless)."),
+         QStringLiteral("N")},
+        {QStringLiteral("dpi"),
+         QStringLiteral("Print resolution every result states, in dots per inch; default: the "
+                        "source's, or none when it states none."),
          QStringLiteral("N")},
         {QStringLiteral("shard"),
          QStringLiteral("Take only part K of N of the inputs (1 <= K <= N), split by a hash of each path "
@@ -112,8 +118,8 @@ void setUp(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Enlarges photos x2 or x4 with the Real-ESRGAN network of Brivelle AI.\n"
-        "Every picture becomes NAME.png (or .jpg, .webp) in the output folder; an existing file is\n"
-        "never replaced (NAME(2).png, NAME(3).png, ... instead). Folders are searched with their\n"
+        "Every picture becomes NAME.png (or .tif, .jxl, .avif, .jpg, .webp) in the output folder; an\n"
+        "existing file is never replaced (NAME(2).png, NAME(3).png, ... instead). Folders are searched with their\n"
         "subfolders for gif, heif, heic, avif, jxl, jpg, jpeg, png, tif, tiff and webp files, leaving\n"
         "out results of this program; a named file must be one of them too. Of an animation or a\n"
         "multi-page file only the first picture is enlarged. A size (--width, --height, --long-side,\n"
@@ -294,7 +300,8 @@ CliOptions parseCliOptions(const QStringList &args)
                                                                     : QStringLiteral("png");
         const std::optional<engine::OutputFormat> format = engine::OutputFormat::named(name);
         if (!format)
-            return failed(QStringLiteral("the format must be png, jpg or webp, not \"%1\"").arg(name));
+            return failed(
+                QStringLiteral("the format must be png, tif, jxl, avif, jpg or webp, not \"%1\"").arg(name));
         options.format = *format;
         if (parser.isSet(QStringLiteral("quality"))) {
             bool number = false;
@@ -302,10 +309,20 @@ CliOptions parseCliOptions(const QStringList &args)
             if (!number || quality < 1 || quality > 100)
                 return failed(QStringLiteral("the quality must be a number from 1 to 100, not \"%1\"")
                                   .arg(parser.value(QStringLiteral("quality"))));
-            if (options.format.kind == engine::OutputFormat::Kind::Png)
-                return failed(QStringLiteral("--quality is for jpg and webp results; png is lossless"));
+            if (!options.format.takesQuality())
+                return failed(QStringLiteral("--quality is for jpg, webp, jxl and avif results; %1 is lossless")
+                                  .arg(name.toLower()));
             options.format.quality = quality;
         }
+    }
+    if (parser.isSet(QStringLiteral("dpi"))) {
+        bool number = false;
+        const double dpi = parser.value(QStringLiteral("dpi")).toDouble(&number);
+        if (!number || !(dpi >= 1 && dpi <= 100000))
+            return failed(QStringLiteral("the resolution must be a number of dots per inch from 1 to 100000, "
+                                         "not \"%1\"")
+                              .arg(parser.value(QStringLiteral("dpi"))));
+        options.format.dpi = dpi;
     }
     options.shard = parser.value(QStringLiteral("shard"));
     if (parser.isSet(QStringLiteral("shard-count"))) {

@@ -10,6 +10,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-image-formats-plugins libgl-dev
   # result files: PNG encoding at 16 bits and the metadata of the source pictures
   libpng-dev libexiv2-dev
+  # TIFF, JPEG XL and AVIF results (and the reference decoders the tests read them back with)
+  libtiff-dev libjxl-dev libavif-dev libjxl-tools libavif-bin
   # resizing results to the size asked for (Lanczos-3 at 8 and 16 bits)
   libvips-dev
   # inference runtime: oneDNN for the CPU, Vulkan loader, lavapipe, shader compiler, validation
