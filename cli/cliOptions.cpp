@@ -14,9 +14,10 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("Enlarge by 2 or 4 (default 4); with --model, the network's own scale."),
          QStringLiteral("1-4")},
         {{QStringLiteral("d"), QStringLiteral("device")},
-         QStringLiteral("Run on the CPU (default), the first GPU, or a GPU of --list-devices by its number N, "
-                        "its UUID or its PCI address. BRIVELLE_VISIBLE_DEVICES (numbers or UUIDs, comma-"
-                        "separated) limits the GPUs the program sees."),
+         QStringLiteral(
+             "Run on the CPU (default), the first GPU, or a GPU of --list-devices by its number N, "
+             "its UUID or its PCI address. BRIVELLE_VISIBLE_DEVICES (numbers or UUIDs, comma-"
+             "separated) limits the GPUs the program sees."),
          QStringLiteral("cpu|gpu|gpu:N|gpu:UUID|gpu:PCI")},
         {{QStringLiteral("o"), QStringLiteral("output")},
          QStringLiteral("Write the results into FOLDER (default: the current folder); it is created if "
@@ -119,7 +120,8 @@ void setUp(QCommandLineParser &parser)
     parser.setApplicationDescription(QStringLiteral(
         "Enlarges photos x2 or x4 with the Real-ESRGAN network of Brivelle AI.\n"
         "Every picture becomes NAME.png (or .tif, .jxl, .avif, .jpg, .webp) in the output folder; an\n"
-        "existing file is never replaced (NAME(2).png, NAME(3).png, ... instead). Folders are searched with their\n"
+        "existing file is never replaced (NAME(2).png, NAME(3).png, ... instead). Folders are searched with "
+        "their\n"
         "subfolders for gif, heif, heic, avif, jxl, jpg, jpeg, png, tif, tiff and webp files, leaving\n"
         "out results of this program; a named file must be one of them too. Of an animation or a\n"
         "multi-page file only the first picture is enlarged. A size (--width, --height, --long-side,\n"
@@ -283,8 +285,9 @@ CliOptions parseCliOptions(const QStringList &args)
             options.device = engine::Device::gpu(0);
             options.gpuIdentity = identity.captured(1);
         } else
-            return failed(QStringLiteral("the device must be cpu, gpu, gpu:N, gpu:UUID or gpu:PCI, not \"%1\"")
-                              .arg(parser.value(QStringLiteral("device"))));
+            return failed(
+                QStringLiteral("the device must be cpu, gpu, gpu:N, gpu:UUID or gpu:PCI, not \"%1\"")
+                    .arg(parser.value(QStringLiteral("device"))));
     }
     if (parser.isSet(QStringLiteral("tile"))) {
         bool number = false;
@@ -310,8 +313,9 @@ CliOptions parseCliOptions(const QStringList &args)
                 return failed(QStringLiteral("the quality must be a number from 1 to 100, not \"%1\"")
                                   .arg(parser.value(QStringLiteral("quality"))));
             if (!options.format.takesQuality())
-                return failed(QStringLiteral("--quality is for jpg, webp, jxl and avif results; %1 is lossless")
-                                  .arg(name.toLower()));
+                return failed(
+                    QStringLiteral("--quality is for jpg, webp, jxl and avif results; %1 is lossless")
+                        .arg(name.toLower()));
             options.format.quality = quality;
         }
     }

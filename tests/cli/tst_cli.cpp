@@ -1,8 +1,8 @@
 #include "base/nativeName.h"
 #include "support/imagediff.h"
-#include "support/testvendorserver.h"
 #include "support/pictureMetadata.h"
 #include "support/sampleGif.h"
+#include "support/testvendorserver.h"
 #include "support/unwritablefolder.h"
 #include "workspace/engine/imageInput.h"
 #include "workspace/engine/networkInference.h"
@@ -182,8 +182,8 @@ class CliTest : public QObject {
     int folders = 0;
     int heldLock = -1; // a manifest that "another run" holds
 
-    void start(QProcess &process, const QStringList &args, const QString &program = QStringLiteral(BRIVELLE_CLI),
-               const QStringList &environment = {})
+    void start(QProcess &process, const QStringList &args,
+               const QString &program = QStringLiteral(BRIVELLE_CLI), const QStringList &environment = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const QString &setting : environment)
@@ -485,8 +485,9 @@ private slots:
         const std::optional<QSizeF> stated = engine::sourceResolution(path);
         QCOMPARE(stated.has_value(), sourceDpi > 0);
 
-        const Run result = run(QStringList{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), out} +
-                               args + QStringList{path});
+        const Run result =
+            run(QStringList{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), out} + args +
+                QStringList{path});
         QVERIFY2(result.exitCode == 0, qPrintable(result.err.right(1500)));
         const std::optional<QSizeF> dpi = engine::sourceResolution(out + QLatin1Char('/') + output);
         QCOMPARE(dpi.has_value(), resultDpi > 0);
@@ -526,11 +527,19 @@ private slots:
                                    << "a.png"
                                    << "a.jxl" << QByteArray("jxl") << 2 << QString();
         // 10 bits: more levels than 8 bits hold, fewer than the source's 300.
-        QTest::newRow("avif at 10 bits")
-            << QStringList{QStringLiteral("-f"), QStringLiteral("avif"), QStringLiteral("--quality"),
-                           QStringLiteral("100")}
-            << "gradient.png"
-            << "gradient.avif" << QByteArray("avif") << 257 << QString();
+        QTest::newRow("avif at 10 bits") << QStringList{QStringLiteral("-f"), QStringLiteral("avif"),
+                                                        QStringLiteral("--quality"), QStringLiteral("100")}
+                                         << "gradient.png"
+                                         << "gradient.avif" << QByteArray("avif") << 257 << QString();
+        QTest::newRow("tif grey with alpha")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("tif")} << "greyalpha.png"
+            << "greyalpha.tif" << QByteArray("tiff") << 2 << QString();
+        QTest::newRow("jxl grey with alpha")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("jxl")} << "greyalpha.png"
+            << "greyalpha.jxl" << QByteArray("jxl") << 2 << QString();
+        QTest::newRow("avif grey with alpha")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("avif")} << "greyalpha.png"
+            << "greyalpha.avif" << QByteArray("avif") << 2 << QString();
         QTest::newRow("two frames") << QStringList{} << "anim.gif"
                                     << "anim.png" << QByteArray("png") << 2
                                     << "only the first of its 2 frames was enlarged";
@@ -556,6 +565,16 @@ private slots:
                                                               quint16(60000 - x * 170),
                                                               quint16(20000 + x * 100)));
             QVERIFY(gradient.save(path));
+        } else if (input.startsWith(QStringLiteral("greyalpha"))) {
+            QImage grey = picture(QSize(20, 12))
+                              .convertToFormat(QImage::Format_Grayscale8)
+                              .convertToFormat(QImage::Format_RGBA8888);
+            for (int y = 0; y < grey.height(); ++y)
+                for (int x = 0; x < grey.width(); ++x)
+                    grey.scanLine(y)[4 * x + 3] = uchar(255 - 10 * x);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(engine::encodePng(grey, true, &file, nullptr));
         } else {
             QVERIFY(picture(QSize(20, 12)).save(path));
         }
@@ -575,6 +594,12 @@ private slots:
             QSKIP("no decoder for the result here (djxl, avifdec or a Qt plugin)");
         QCOMPARE(image.size(), QImage(path).size() * 2);
         QVERIFY(engine::isMarkedResult(out + QLatin1Char('/') + output));
+        if (input.startsWith(QStringLiteral("greyalpha"))) {
+            QVERIFY(image.hasAlphaChannel());
+            const QColor pixel = image.pixelColor(image.width() - 1, image.height() / 2);
+            QVERIFY2(pixel.alpha() < 128 && pixel.red() == pixel.green() && pixel.green() == pixel.blue(),
+                     qPrintable(pixel.name(QColor::HexArgb)));
+        }
         const QImage rgba = image.convertToFormat(QImage::Format_RGBA64);
         int fewest = 65536;
         for (int c = 0; c < 3; ++c) {
@@ -694,7 +719,8 @@ private slots:
         row("camera JPEG to TIFF", "camera-to-tiff.jpg",
             CorpusResult::written("camera-to-tiff.tif", photo)
                 .withProfile("srgb-hp.icc")
-                .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada", "Iptc.Application2.Caption=A portrait"})
+                .holding(
+                    {"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada", "Iptc.Application2.Caption=A portrait"})
                 .with({"-f", "tif"}));
         row("camera JPEG to JPEG XL: IPTC as XMP", "camera-to-jxl.jpg",
             CorpusResult::written("camera-to-jxl.jxl", photo)
@@ -758,7 +784,8 @@ private slots:
         const QImage image = readResult(written, QImageReader::imageFormat(written).isEmpty()
                                                      ? QFileInfo(written).suffix().toLatin1()
                                                      : QImageReader::imageFormat(written));
-        if (image.isNull() && (written.endsWith(QStringLiteral(".jxl")) || written.endsWith(QStringLiteral(".avif"))))
+        if (image.isNull() &&
+            (written.endsWith(QStringLiteral(".jxl")) || written.endsWith(QStringLiteral(".avif"))))
             QSKIP("no decoder for the result here (djxl, avifdec or a Qt plugin)");
         QCOMPARE(image.size(), expected.size);
         if (written.endsWith(QStringLiteral(".png"))) {
@@ -826,7 +853,7 @@ private slots:
             << QStringLiteral("give one of them");
         QTest::newRow("unknown format")
             << QStringList{QStringLiteral("-f"), QStringLiteral("gif"), QStringLiteral("x.png")}
-            << QStringLiteral("png, jpg or webp");
+            << QStringLiteral("png, tif, jxl, avif, jpg or webp");
         QTest::newRow("quality out of range")
             << QStringList{QStringLiteral("-f"), QStringLiteral("jpg"), QStringLiteral("--quality"),
                            QStringLiteral("0"), QStringLiteral("x.png")}
@@ -834,6 +861,13 @@ private slots:
         QTest::newRow("quality for png")
             << QStringList{QStringLiteral("--quality"), QStringLiteral("90"), QStringLiteral("x.png")}
             << QStringLiteral("png is lossless");
+        QTest::newRow("quality for tif")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("tif"), QStringLiteral("--quality"),
+                           QStringLiteral("80"), QStringLiteral("x.png")}
+            << QStringLiteral("tif is lossless");
+        QTest::newRow("dpi not a number")
+            << QStringList{QStringLiteral("--dpi"), QStringLiteral("high"), QStringLiteral("x.png")}
+            << QStringLiteral("dots per inch from 1 to 100000, not \"high\"");
         QTest::newRow("models missing")
             << QStringList{QStringLiteral("-m"), QStringLiteral("/nonexistent/models"),
                            QStringLiteral("x.png")}
@@ -1118,7 +1152,8 @@ private slots:
     {
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("text");
-        QTest::newRow("help") << QStringLiteral("--help") << QStringLiteral("--device <cpu|gpu|gpu:N|gpu:UUID|gpu:PCI>");
+        QTest::newRow("help") << QStringLiteral("--help")
+                              << QStringLiteral("--device <cpu|gpu|gpu:N|gpu:UUID|gpu:PCI>");
         QTest::newRow("version") << QStringLiteral("--version") << QStringLiteral("brivelle-cli 1.");
         QTest::newRow("-V") << QStringLiteral("-V") << QStringLiteral("brivelle-cli 1.");
         QTest::newRow("help for scripts") << QStringLiteral("-h") << QStringLiteral("--files-from <FILE>");
@@ -1247,7 +1282,8 @@ private slots:
         const QString in = newFolder(QStringLiteral("tree"));
         QStringList all;
         for (int i = 0; i < 12; ++i) {
-            const QString name = QStringLiteral("%1/p%2.png").arg(i % 3 ? QStringLiteral("a") : QStringLiteral("b")).arg(i);
+            const QString name =
+                QStringLiteral("%1/p%2.png").arg(i % 3 ? QStringLiteral("a") : QStringLiteral("b")).arg(i);
             QVERIFY(QDir().mkpath(QFileInfo(in + QLatin1Char('/') + name).path()));
             QVERIFY(picture(QSize(8, 6)).save(in + QLatin1Char('/') + name));
             all << in + QLatin1Char('/') + name;
@@ -1265,13 +1301,16 @@ private slots:
         for (int k = 1; k <= 3; ++k) {
             const QStringList common{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-j"),
                                      QStringLiteral("-o"), newFolder(QStringLiteral("out"))};
-            const Run named = run(common + QStringList{QStringLiteral("--shard"), QStringLiteral("%1/3").arg(k), in});
+            const Run named =
+                run(common + QStringList{QStringLiteral("--shard"), QStringLiteral("%1/3").arg(k), in});
             QVERIFY2(named.exitCode == 0, qPrintable(named.err));
-            const Run slurm = run(common + QStringList{moved}, {}, {}, QStringLiteral(BRIVELLE_CLI),
-                                  {QStringLiteral("SLURM_ARRAY_TASK_ID=%1").arg(k + 9),
-                                   QStringLiteral("SLURM_ARRAY_TASK_MIN=10"), QStringLiteral("SLURM_ARRAY_TASK_COUNT=3")});
-            const Run indexed = run(common + QStringList{QStringLiteral("--shard-count"), QStringLiteral("3"), moved},
-                                    {}, {}, QStringLiteral(BRIVELLE_CLI), {QStringLiteral("JOB_COMPLETION_INDEX=%1").arg(k - 1)});
+            const Run slurm =
+                run(common + QStringList{moved}, {}, {}, QStringLiteral(BRIVELLE_CLI),
+                    {QStringLiteral("SLURM_ARRAY_TASK_ID=%1").arg(k + 9),
+                     QStringLiteral("SLURM_ARRAY_TASK_MIN=10"), QStringLiteral("SLURM_ARRAY_TASK_COUNT=3")});
+            const Run indexed =
+                run(common + QStringList{QStringLiteral("--shard-count"), QStringLiteral("3"), moved}, {}, {},
+                    QStringLiteral(BRIVELLE_CLI), {QStringLiteral("JOB_COMPLETION_INDEX=%1").arg(k - 1)});
             const QStringList part = inputsOf(named);
             QCOMPARE(inputsOf(slurm), part);
             QCOMPARE(inputsOf(indexed), part);
@@ -1284,8 +1323,14 @@ private slots:
 
         const QString out = newFolder(QStringLiteral("out"));
         const QString manifest = newFolder(QStringLiteral("manifest")) + QStringLiteral("/run.jsonl");
-        const QStringList withManifest{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("--keep-tree"),
-                                       QStringLiteral("--manifest"), manifest, QStringLiteral("-o"), out, moved};
+        const QStringList withManifest{QStringLiteral("-s"),
+                                       QStringLiteral("2"),
+                                       QStringLiteral("--keep-tree"),
+                                       QStringLiteral("--manifest"),
+                                       manifest,
+                                       QStringLiteral("-o"),
+                                       out,
+                                       moved};
         QCOMPARE(run(withManifest).exitCode, 0);
         // As a run killed in the middle of a line leaves it, and with one result gone since.
         QFile file(manifest);
@@ -1302,10 +1347,11 @@ private slots:
         QCOMPARE(written, QStringList{QStringLiteral("p1.png")});
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = file.readAll().split('\n');
-        QCOMPARE(lines.size(), 2 * 13 + 2); // two runs of 12 inputs and an end, the cut line, the last newline
+        QCOMPARE(lines.size(),
+                 2 * 13 + 2); // two runs of 12 inputs and an end, the cut line, the last newline
         const QJsonObject first = QJsonDocument::fromJson(lines.first()).object();
-        for (const char *key : {"input", "output", "status", "seconds", "size", "input_size", "bytes", "network",
-                                "param_sha256", "bin_sha256", "precision", "device", "version"})
+        for (const char *key : {"input", "output", "status", "seconds", "size", "input_size", "bytes",
+                                "network", "param_sha256", "bin_sha256", "precision", "device", "version"})
             QVERIFY2(first.contains(QLatin1String(key)), key);
         QCOMPARE(first.value(QStringLiteral("param_sha256")).toString().size(), 64);
         const QJsonObject end = QJsonDocument::fromJson(lines.at(lines.size() - 2)).object();
@@ -1313,9 +1359,10 @@ private slots:
         QCOMPARE(end.value(QStringLiteral("written")).toInt(), 12);
 
         // Two inputs that are not there reach the limit before any picture starts.
-        const Run limited = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-j"), QStringLiteral("--max-failures"),
-                                 QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")),
-                                 QStringLiteral("/nonexistent/1.png"), QStringLiteral("/nonexistent/2.png"), moved});
+        const Run limited = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-j"),
+                                 QStringLiteral("--max-failures"), QStringLiteral("2"), QStringLiteral("-o"),
+                                 newFolder(QStringLiteral("out")), QStringLiteral("/nonexistent/1.png"),
+                                 QStringLiteral("/nonexistent/2.png"), moved});
         QCOMPARE(limited.exitCode, 1);
         QVERIFY2(limited.err.contains(QStringLiteral("stopped after 2 failures")), qPrintable(limited.err));
         QCOMPARE(records(limited.out).size(), 14);
@@ -1342,23 +1389,30 @@ private slots:
             QStringLiteral("echo $$ > %1/pid-{} && exec %2 -q -s 2 -m %3 --keep-tree --shard {}/3 "
                            "--manifest %1/run-{}.jsonl -o %4 %5")
                 .arg(logs, QStringLiteral(BRIVELLE_CLI), slowModels, out, in);
-        const QStringList parallel{QStringLiteral("--joblog"), logs + QStringLiteral("/jobs"), QStringLiteral("-j"),
-                                   QStringLiteral("3"), command, QStringLiteral(":::"), QStringLiteral("1"),
-                                   QStringLiteral("2"), QStringLiteral("3")};
+        const QStringList parallel{QStringLiteral("--joblog"),
+                                   logs + QStringLiteral("/jobs"),
+                                   QStringLiteral("-j"),
+                                   QStringLiteral("3"),
+                                   command,
+                                   QStringLiteral(":::"),
+                                   QStringLiteral("1"),
+                                   QStringLiteral("2"),
+                                   QStringLiteral("3")};
         QProcess first;
         // parallel keeps its own files under $HOME: the test's, not the user's.
         const QStringList ownHome{QStringLiteral("HOME=") + home.path()};
         start(first, parallel, QStringLiteral("parallel"), ownHome);
         const QString manifest2 = logs + QStringLiteral("/run-2.jsonl");
-        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(manifest2).size() > 0 || first.state() == QProcess::NotRunning; },
-                                60000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return QFileInfo(manifest2).size() > 0 || first.state() == QProcess::NotRunning; }, 60000));
         QVERIFY2(first.state() == QProcess::Running, "the shards ended before one could be killed");
         const pid_t victim = pid_t(readBytes(logs + QStringLiteral("/pid-2")).trimmed().toInt());
         QVERIFY(victim > 0 && ::kill(victim, SIGKILL) == 0);
         QVERIFY(first.waitForFinished(120000));
         QCOMPARE(first.exitCode(), 1); // one job failed
         QProcess resumed;
-        start(resumed, QStringList{QStringLiteral("--resume-failed")} + parallel, QStringLiteral("parallel"), ownHome);
+        start(resumed, QStringList{QStringLiteral("--resume-failed")} + parallel, QStringLiteral("parallel"),
+              ownHome);
         QVERIFY(resumed.waitForFinished(120000));
         QCOMPARE(resumed.exitCode(), 0);
 
@@ -1389,7 +1443,8 @@ private slots:
             results << walk.next();
         QCOMPARE(results.size(), 60); // no part file, no second result of a picture
         for (const QString &result : results)
-            QVERIFY2(!result.contains(QLatin1Char('(')) && !result.endsWith(QStringLiteral(".part")), qPrintable(result));
+            QVERIFY2(!result.contains(QLatin1Char('(')) && !result.endsWith(QStringLiteral(".part")),
+                     qPrintable(result));
         QCOMPARE(covered.size(), 60);
     }
 
@@ -1398,17 +1453,22 @@ private slots:
     {
         const Run list = run({QStringLiteral("--list-devices")});
         const QRegularExpressionMatch uuid =
-            QRegularExpression(QStringLiteral("^gpu:0\t.*\tuuid ([0-9a-f-]{36})"), QRegularExpression::MultilineOption)
+            QRegularExpression(QStringLiteral("^gpu:0\t.*\tuuid ([0-9a-f-]{36})"),
+                               QRegularExpression::MultilineOption)
                 .match(list.out);
         if (!uuid.hasMatch())
             QSKIP("no GPU with a UUID here");
         const QString in = newFolder(QStringLiteral("in"));
         QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/p.png")));
-        const Run result = run({QStringLiteral("-v"), QStringLiteral("-d"), QStringLiteral("gpu:") + uuid.captured(1).toUpper(),
-                                QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")), in});
-        QVERIFY2(result.exitCode == 0 && result.err.contains(QStringLiteral("device: gpu:0 ")), qPrintable(result.err));
-        const Run hidden = run({QStringLiteral("-d"), QStringLiteral("gpu:") + uuid.captured(1), QStringLiteral("x.png")}, {}, {},
-                               QStringLiteral(BRIVELLE_CLI), {QStringLiteral("BRIVELLE_VISIBLE_DEVICES=7")});
+        const Run result =
+            run({QStringLiteral("-v"), QStringLiteral("-d"),
+                 QStringLiteral("gpu:") + uuid.captured(1).toUpper(), QStringLiteral("-s"),
+                 QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")), in});
+        QVERIFY2(result.exitCode == 0 && result.err.contains(QStringLiteral("device: gpu:0 ")),
+                 qPrintable(result.err));
+        const Run hidden =
+            run({QStringLiteral("-d"), QStringLiteral("gpu:") + uuid.captured(1), QStringLiteral("x.png")},
+                {}, {}, QStringLiteral(BRIVELLE_CLI), {QStringLiteral("BRIVELLE_VISIBLE_DEVICES=7")});
         QCOMPARE(hidden.exitCode, 2);
     }
 
@@ -1420,8 +1480,10 @@ private slots:
         const QString in = newFolder(QStringLiteral("in"));
         QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/p.png")));
         QProcess process;
-        start(process, {QStringLiteral("-c"), QStringLiteral("0"), QStringLiteral(BRIVELLE_CLI), QStringLiteral("-v"),
-                        QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")), in},
+        start(process,
+              {QStringLiteral("-c"), QStringLiteral("0"), QStringLiteral(BRIVELLE_CLI), QStringLiteral("-v"),
+               QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"),
+               newFolder(QStringLiteral("out")), in},
               QStringLiteral("taskset"));
         QVERIFY(process.waitForFinished(60000));
         const QString err = QString::fromLocal8Bit(process.readAllStandardError());
@@ -1432,19 +1494,22 @@ private slots:
     // disk in a mount namespace of the child's own, gone with it.
     void fullDiskExitsWith75()
     {
-        if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-rm"), QStringLiteral("true")}) != 0)
+        if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-rm"), QStringLiteral("true")}) !=
+            0)
             QSKIP("no user and mount namespaces here (unshare -rm)");
         const QString in = newFolder(QStringLiteral("in"));
         const QString out = newFolder(QStringLiteral("small-disk"));
         QImage noise(96, 96, QImage::Format_RGB32);
         for (int y = 0; y < noise.height(); ++y)
             for (int x = 0; x < noise.width(); ++x)
-                noise.setPixel(x, y, qRgb((x * 7919 + y * 104729) % 251, (x * y * 31) % 253, (x ^ (y * 13)) % 255));
+                noise.setPixel(x, y,
+                               qRgb((x * 7919 + y * 104729) % 251, (x * y * 31) % 253, (x ^ (y * 13)) % 255));
         QVERIFY(noise.save(in + QStringLiteral("/noise.png")));
         QProcess process;
-        start(process, {QStringLiteral("-rm"), QStringLiteral("sh"), QStringLiteral("-c"),
-                        QStringLiteral("mount -t tmpfs -o size=16k tmpfs \"$1\" && exec \"$2\" -s 2 -o \"$1\" \"$3\""),
-                        QStringLiteral("sh"), out, QStringLiteral(BRIVELLE_CLI), in + QStringLiteral("/noise.png")},
+        start(process,
+              {QStringLiteral("-rm"), QStringLiteral("sh"), QStringLiteral("-c"),
+               QStringLiteral("mount -t tmpfs -o size=16k tmpfs \"$1\" && exec \"$2\" -s 2 -o \"$1\" \"$3\""),
+               QStringLiteral("sh"), out, QStringLiteral(BRIVELLE_CLI), in + QStringLiteral("/noise.png")},
               QStringLiteral("unshare"));
         QVERIFY(process.waitForFinished(60000));
         const QString err = QString::fromLocal8Bit(process.readAllStandardError());

@@ -128,7 +128,7 @@ struct BatchJob::Finished {
     QImage image; // still to be written, unless the report is already final
     bool grey = false;
     std::optional<QSizeF> dpi; // the source's
-    qint64 busyNs = 0; // decoding and the network
+    qint64 busyNs = 0;         // decoding and the network
 };
 
 void BatchJob::setStages(Stages replacement)

@@ -95,7 +95,11 @@ int tiffWarning(TIFF *, void *, const char *module, const char *format, va_list 
 bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error)
 {
     report(encoding, 0);
-    const SampleLayout layout = sampleLayout(encoding.image, encoding.grey);
+    // Grey with alpha is stored as RGBA: Qt's reader (this program's own among them) reads a grey
+    // TIFF's extra sample as no alpha at all.
+    SampleLayout layout = sampleLayout(encoding.image, encoding.grey);
+    if (layout.channels == 2)
+        layout = sampleLayout(encoding.image, false);
     if (layout.pixels.isNull())
         return fail(error, QStringLiteral("no memory to prepare the picture"));
     TiffSink sink;
@@ -107,9 +111,10 @@ bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error)
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), tiffError, &sink);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), tiffWarning, &sink);
     // Past 4 GiB the classic format's offsets overflow: such a picture is written as BigTIFF.
-    const bool big = qint64(layout.rowBytes()) * layout.pixels.height() > (qint64(1) << 32) - (qint64(1) << 26);
-    TIFF *tiff = TIFFClientOpenExt("result", big ? "w8" : "w", &sink, tiffRead, tiffWrite, tiffSeek, tiffClose,
-                                   tiffSize, nullptr, nullptr, options.get());
+    const bool big =
+        qint64(layout.rowBytes()) * layout.pixels.height() > (qint64(1) << 32) - (qint64(1) << 26);
+    TIFF *tiff = TIFFClientOpenExt("result", big ? "w8" : "w", &sink, tiffRead, tiffWrite, tiffSeek,
+                                   tiffClose, tiffSize, nullptr, nullptr, options.get());
     if (!tiff)
         return fail(error, sink.error.isEmpty() ? QStringLiteral("the TIFF encoder failed") : sink.error);
     const auto width = uint32_t(layout.pixels.width());
@@ -131,7 +136,8 @@ bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error)
     TIFFSetField(tiff, TIFFTAG_ZIPQUALITY, 2);
     TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     // Strips of about 256 KiB.
-    const uint32_t rows = std::max<uint32_t>(1, uint32_t((256 << 10) / std::max<size_t>(1, layout.rowBytes())));
+    const uint32_t rows =
+        std::max<uint32_t>(1, uint32_t((256 << 10) / std::max<size_t>(1, layout.rowBytes())));
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, std::min(rows, height));
     // Without a resolution from the source or the user none is written; readers then assume 72 dots
     // per inch, as the format's baseline tells them.
@@ -253,8 +259,9 @@ bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
     if (settings) {
         // Lossless at effort 7 takes minutes for a large result; 3 keeps most of its size.
         JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, lossless ? 3 : 7);
-        ok = lossless ? JxlEncoderSetFrameLossless(settings, JXL_TRUE) == JXL_ENC_SUCCESS
-                      : JxlEncoderSetFrameDistance(settings, distanceFor(encoding.quality)) == JXL_ENC_SUCCESS;
+        ok = lossless
+                 ? JxlEncoderSetFrameLossless(settings, JXL_TRUE) == JXL_ENC_SUCCESS
+                 : JxlEncoderSetFrameDistance(settings, distanceFor(encoding.quality)) == JXL_ENC_SUCCESS;
     }
     const JxlPixelFormat format{uint32_t(layout.channels), bits == 16 ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8,
                                 JXL_NATIVE_ENDIAN, 0};
@@ -277,7 +284,8 @@ bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
             return fail(error, QStringLiteral("the device refused the bytes"));
     }
     if (status != JXL_ENC_SUCCESS)
-        return fail(error, QStringLiteral("the JPEG XL encoder failed (error %1)").arg(int(JxlEncoderGetError(enc))));
+        return fail(
+            error, QStringLiteral("the JPEG XL encoder failed (error %1)").arg(int(JxlEncoderGetError(enc))));
     report(encoding, 100);
     return true;
 }
@@ -293,9 +301,9 @@ bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error)
     const bool grey = encoding.grey || image.format() == QImage::Format_Grayscale8 ||
                       image.format() == QImage::Format_Grayscale16;
     // libavif takes RGB(A) rows: Qt's RGBA formats are its byte order, 16-bit values in the machine's.
-    const QImage pixels = image.convertToFormat(
-        deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
-             : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888));
+    const QImage pixels =
+        image.convertToFormat(deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
+                                   : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888));
     if (pixels.isNull())
         return fail(error, QStringLiteral("no memory to prepare the picture"));
     std::unique_ptr<avifImage, void (*)(avifImage *)> avif(
@@ -350,7 +358,8 @@ bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error)
     const avifResult encoded = avifEncoderWrite(encoder.get(), avif.get(), &output);
     bool ok = encoded == AVIF_RESULT_OK;
     QString why = ok ? QString() : QString::fromLatin1(avifResultToString(encoded));
-    if (ok && device->write(reinterpret_cast<const char *>(output.data), qint64(output.size)) != qint64(output.size)) {
+    if (ok && device->write(reinterpret_cast<const char *>(output.data), qint64(output.size)) !=
+                  qint64(output.size)) {
         ok = false;
         why = QStringLiteral("the device refused the bytes");
     }

@@ -28,7 +28,8 @@ struct Encoding {
 constexpr int kDefaultAvifQuality = 80;
 
 // Each encodes onto the device; false with the reason in *error.
-// TIFF: 8 or 16 bits, grey, unassociated alpha, deflate with the horizontal predictor.
+// TIFF: 8 or 16 bits, grey, unassociated alpha (grey with alpha as RGBA), deflate with the horizontal
+// predictor.
 bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error);
 // JPEG XL: lossless, or lossy at a distance from the quality as cjxl maps it; 8 or 16 bits.
 bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error);

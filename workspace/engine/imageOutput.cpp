@@ -165,9 +165,9 @@ bool encode(const PictureToWrite &picture, QFile &part, QString *error, QString 
     encoding.progress = picture.progress;
     if (kind == OutputFormat::Kind::Tiff)
         return encodeTiff(encoding, &part, error);
-    const QString source =
-        NativeName::kindOf(picture.inputPath) == NativeName::Kind::File ? NativeName::reachable(picture.inputPath)
-                                                                         : QString();
+    const QString source = NativeName::kindOf(picture.inputPath) == NativeName::Kind::File
+                               ? NativeName::reachable(picture.inputPath)
+                               : QString();
     const QString problem = encodedMetadata(source, picture.image.size(), encoding.dpi,
                                             resultMarkOf(picture.image), encoding.metadata);
     if (!problem.isEmpty() && note)
@@ -215,7 +215,8 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
         part.remove();
         return false;
     }
-    if (NativeName::kindOf(picture.inputPath) != NativeName::Kind::File || embedsMetadata(picture.format.kind))
+    if (NativeName::kindOf(picture.inputPath) != NativeName::Kind::File ||
+        embedsMetadata(picture.format.kind))
         return true;
 
     bool sourceProblem = false;

@@ -28,7 +28,7 @@ struct OutputFormat {
 struct WriteResult {
     QString path; // the file written; empty on failure
     QString error;
-    QString note; // written, but something the user should know (metadata that could not be copied)
+    QString note;           // written, but something the user should know (metadata that could not be copied)
     bool transient = false; // failed for a reason that may pass (a full disk)
     bool ok() const { return !path.isEmpty(); }
 };

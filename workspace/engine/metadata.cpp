@@ -3,8 +3,8 @@
 #include <QDebug>
 #include <QFile>
 
-#include <exiv2/exiv2.hpp>
 #include <exiv2/bmffimage.hpp>
+#include <exiv2/exiv2.hpp>
 #include <exiv2/webpimage.hpp>
 
 #include <mutex>
@@ -102,8 +102,12 @@ void describeResolution(Exiv2::ExifData &exif, Exiv2::XmpData &xmp, const std::o
         return;
     }
     // Hundredths of a dot: enough for any resolution a file states.
-    const auto rational = [](double value) { return Exiv2::URational(uint32_t(value * 100 + 0.5), 100); };
-    const auto text = [](double value) { return std::to_string(uint32_t(value * 100 + 0.5)) + "/100"; };
+    const auto rational = [](double value) {
+        return Exiv2::URational(uint32_t(value * 100 + 0.5), 100);
+    };
+    const auto text = [](double value) {
+        return std::to_string(uint32_t(value * 100 + 0.5)) + "/100";
+    };
     if (!exif.empty() || onlyPlace) {
         exif["Exif.Image.XResolution"] = rational(dpi->width());
         exif["Exif.Image.YResolution"] = rational(dpi->height());
@@ -175,8 +179,8 @@ QString readSource(const QString &source, SourceMetadata &metadata)
 
 } // namespace
 
-QString copyMetadata(const QString &source, const QString &target, QSize size, const std::optional<QSizeF> &dpi,
-                     bool *sourceProblem)
+QString copyMetadata(const QString &source, const QString &target, QSize size,
+                     const std::optional<QSizeF> &dpi, bool *sourceProblem)
 {
     setUpOnce();
     if (sourceProblem)

@@ -174,7 +174,7 @@ QByteArray fileProfile(const QImage &image, int channels)
     // The profile's data colour space, bytes 16 to 19 of its header.
     const QByteArray model = profile.mid(16, 4);
     return model == (channels <= 2 ? QByteArrayLiteral("GRAY") : QByteArrayLiteral("RGB ")) ? profile
-                                                                                               : QByteArray();
+                                                                                            : QByteArray();
 }
 
 } // namespace engine

@@ -28,8 +28,8 @@ QString sourceId(const QString &inputPath)
 // The suffixes results are written under (OutputFormat::suffix).
 bool resultSuffix(const QString &suffix)
 {
-    static const QStringList suffixes{QStringLiteral("png"),  QStringLiteral("jpg"), QStringLiteral("webp"),
-                                      QStringLiteral("tif"),  QStringLiteral("jxl"), QStringLiteral("avif")};
+    static const QStringList suffixes{QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("webp"),
+                                      QStringLiteral("tif"), QStringLiteral("jxl"), QStringLiteral("avif")};
     return suffixes.contains(suffix);
 }
 
