@@ -27,6 +27,7 @@
 #include "workspace/engine/imageOutput.h"
 #include "workspace/engine/networkInference.h"
 #include "workspace/engine/pngOutput.h"
+#include "workspace/engine/resultMark.h"
 #include "workspace/engine/tileSize.h"
 #include "workspace/engine/tiledPass.h"
 #include "workspace/engine/transparency.h"
@@ -393,7 +394,7 @@ int benchWrite(const QStringList &args)
 }
 
 // Every result format through writeNewPicture, on an enlarged picture (default 5428 x 4052, 22 MP)
-// at 8 bits and at 16: seconds and bytes of one write each, against PNG's.
+// at 8 bits and at 16, marked as results are: seconds and bytes of one write each, against PNG's.
 int benchFormats(const QStringList &args)
 {
     const int width = args.size() > 3 ? args.at(2).toInt() : 5428;
@@ -410,6 +411,8 @@ int benchFormats(const QStringList &args)
         for (const auto &format : formats) {
             engine::PictureToWrite toWrite;
             toWrite.image = picture.second;
+            // Marked as every result is: TIFF, JPEG and WebP get the mark by a rewrite of the file.
+            engine::markAsResult(toWrite.image, QStringLiteral("result"));
             toWrite.folder = dir.path();
             toWrite.inputPath = QStringLiteral("result");
             toWrite.format = *engine::OutputFormat::named(QString::fromLatin1(format.first), format.second);
