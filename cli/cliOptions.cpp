@@ -14,9 +14,10 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("Enlarge by 2 or 4 (default 4); with --model, the network's own scale."),
          QStringLiteral("1-4")},
         {{QStringLiteral("d"), QStringLiteral("device")},
-         QStringLiteral("Run on the CPU (default), the first GPU, or a GPU of --list-devices by its number N, "
-                        "its UUID or its PCI address. BRIVELLE_VISIBLE_DEVICES (numbers or UUIDs, comma-"
-                        "separated) limits the GPUs the program sees."),
+         QStringLiteral(
+             "Run on the CPU (default), the first GPU, or a GPU of --list-devices by its number N, "
+             "its UUID or its PCI address. BRIVELLE_VISIBLE_DEVICES (numbers or UUIDs, comma-"
+             "separated) limits the GPUs the program sees."),
          QStringLiteral("cpu|gpu|gpu:N|gpu:UUID|gpu:PCI")},
         {{QStringLiteral("o"), QStringLiteral("output")},
          QStringLiteral("Write the results into FOLDER (default: the current folder); it is created if "
@@ -46,11 +47,17 @@ QList<QCommandLineOption> optionList()
          QStringLiteral("Mirror the subfolders of input folders under the output folder, instead of "
                         "writing every result into it.")},
         {{QStringLiteral("f"), QStringLiteral("format")},
-         QStringLiteral("Write the results as png (default; keeps 16 bits, grey and alpha), jpg or webp."),
-         QStringLiteral("png|jpg|webp")},
+         QStringLiteral("Write the results as png (default), tif (deflate) or jxl (lossless unless "
+                        "--quality is given), which keep 16 bits, grey and alpha, avif (10 bits), jpg or "
+                        "webp."),
+         QStringLiteral("png|tif|jxl|avif|jpg|webp")},
         {QStringLiteral("quality"),
-         QStringLiteral("Quality of jpg and webp results, 1 (smallest) to 100 (best); default: the "
-                        "encoder's."),
+         QStringLiteral("Quality of jpg, webp, jxl and avif results, 1 (smallest) to 100 (best); "
+                        "default: the encoder's (avif: 80; jxl: lossless)."),
+         QStringLiteral("N")},
+        {QStringLiteral("dpi"),
+         QStringLiteral("Print resolution every result states, in dots per inch; default: the "
+                        "source's, or none when it states none."),
          QStringLiteral("N")},
         {QStringLiteral("shard"),
          QStringLiteral("Take only part K of N of the inputs (1 <= K <= N), split by a hash of each path "
@@ -112,8 +119,9 @@ void setUp(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Enlarges photos x2 or x4 with the Real-ESRGAN network of Brivelle AI.\n"
-        "Every picture becomes NAME.png (or .jpg, .webp) in the output folder; an existing file is\n"
-        "never replaced (NAME(2).png, NAME(3).png, ... instead). Folders are searched with their\n"
+        "Every picture becomes NAME.png (or .tif, .jxl, .avif, .jpg, .webp) in the output folder; an\n"
+        "existing file is never replaced (NAME(2).png, NAME(3).png, ... instead). Folders are searched with "
+        "their\n"
         "subfolders for gif, heif, heic, avif, jxl, jpg, jpeg, png, tif, tiff and webp files, leaving\n"
         "out results of this program; a named file must be one of them too. Of an animation or a\n"
         "multi-page file only the first picture is enlarged. A size (--width, --height, --long-side,\n"
@@ -278,8 +286,9 @@ CliOptions parseCliOptions(const QStringList &args)
             options.device = engine::Device::gpu(0);
             options.gpuIdentity = identity.captured(1);
         } else
-            return failed(QStringLiteral("the device must be cpu, gpu, gpu:N, gpu:UUID or gpu:PCI, not \"%1\"")
-                              .arg(parser.value(QStringLiteral("device"))));
+            return failed(
+                QStringLiteral("the device must be cpu, gpu, gpu:N, gpu:UUID or gpu:PCI, not \"%1\"")
+                    .arg(parser.value(QStringLiteral("device"))));
     }
     if (parser.isSet(QStringLiteral("tile"))) {
         bool number = false;
@@ -295,7 +304,8 @@ CliOptions parseCliOptions(const QStringList &args)
                                                                     : QStringLiteral("png");
         const std::optional<engine::OutputFormat> format = engine::OutputFormat::named(name);
         if (!format)
-            return failed(QStringLiteral("the format must be png, jpg or webp, not \"%1\"").arg(name));
+            return failed(
+                QStringLiteral("the format must be png, tif, jxl, avif, jpg or webp, not \"%1\"").arg(name));
         options.format = *format;
         if (parser.isSet(QStringLiteral("quality"))) {
             bool number = false;
@@ -303,10 +313,21 @@ CliOptions parseCliOptions(const QStringList &args)
             if (!number || quality < 1 || quality > 100)
                 return failed(QStringLiteral("the quality must be a number from 1 to 100, not \"%1\"")
                                   .arg(parser.value(QStringLiteral("quality"))));
-            if (options.format.kind == engine::OutputFormat::Kind::Png)
-                return failed(QStringLiteral("--quality is for jpg and webp results; png is lossless"));
+            if (!options.format.takesQuality())
+                return failed(
+                    QStringLiteral("--quality is for jpg, webp, jxl and avif results; %1 is lossless")
+                        .arg(name.toLower()));
             options.format.quality = quality;
         }
+    }
+    if (parser.isSet(QStringLiteral("dpi"))) {
+        bool number = false;
+        const double dpi = parser.value(QStringLiteral("dpi")).toDouble(&number);
+        if (!number || !(dpi >= 1 && dpi <= 100000))
+            return failed(QStringLiteral("the resolution must be a number of dots per inch from 1 to 100000, "
+                                         "not \"%1\"")
+                              .arg(parser.value(QStringLiteral("dpi"))));
+        options.format.dpi = dpi;
     }
     options.shard = parser.value(QStringLiteral("shard"));
     if (parser.isSet(QStringLiteral("shard-count"))) {

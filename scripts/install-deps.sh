@@ -10,8 +10,9 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-image-formats-plugins libgl-dev
   # result files: PNG encoding at 16 bits and the metadata of the source pictures
   libpng-dev libexiv2-dev
-  # reading HEIF, HEIC and AVIF (libheif) and JPEG XL (libjxl); their encoders make the tests' files
-  libheif-dev libjxl-dev libheif-examples libavif-bin libjxl-tools
+  # reading HEIF, HEIC and AVIF (libheif) and JPEG XL (libjxl); TIFF, JPEG XL and AVIF results
+  # (libtiff, libjxl, libavif); their command-line encoders and decoders make and read the tests' files
+  libheif-dev libjxl-dev libtiff-dev libavif-dev libheif-examples libavif-bin libjxl-tools
   # resizing results to the size asked for (Lanczos-3 at 8 and 16 bits)
   libvips-dev
   # inference runtime: oneDNN for the CPU, Vulkan loader, lavapipe, shader compiler, validation

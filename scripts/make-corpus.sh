@@ -86,7 +86,7 @@ convert "$tmp/photo.png" -units PixelsPerInch -density 300 -set comment "Rear Ad
 jpeg "$tmp/photo.png" srgb-hp.icc camera.jpg
 exiftool -q -overwrite_original -Make=Corvane -Model="Pelmora One" -DateTimeOriginal="2024:05:01 10:00:00" \
   -XMP-dc:Creator=Ada -IPTC:Caption-Abstract="A portrait" -IPTC:Keywords=navy camera.jpg
-cp camera.jpg camera-to-webp.jpg
+for to in webp tiff jxl avif; do cp camera.jpg "camera-to-$to.jpg"; done
 
 # Other containers: GIF (two frames), TIFF (LZW; two pages), WebP.
 convert "$tmp/alpha.png" \( "$tmp/alpha.png" -negate \) -set delay 20 animation.gif

@@ -1,10 +1,13 @@
 #include "base/nativeName.h"
 #include "support/imagediff.h"
-#include "support/testvendorserver.h"
 #include "support/pictureMetadata.h"
 #include "support/sampleGif.h"
+#include "support/testvendorserver.h"
 #include "support/unwritablefolder.h"
+#include "workspace/engine/imageInput.h"
 #include "workspace/engine/networkInference.h"
+#include "workspace/engine/pngOutput.h"
+#include "workspace/engine/resultMark.h"
 #include "workspace/engine/testModels.h"
 #include "workspace/engine/tiledPass.h"
 #include "workspace/models/modelFiles.h"
@@ -180,8 +183,8 @@ class CliTest : public QObject {
     int folders = 0;
     int heldLock = -1; // a manifest that "another run" holds
 
-    void start(QProcess &process, const QStringList &args, const QString &program = QStringLiteral(BRIVELLE_CLI),
-               const QStringList &environment = {})
+    void start(QProcess &process, const QStringList &args,
+               const QString &program = QStringLiteral(BRIVELLE_CLI), const QStringList &environment = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const QString &setting : environment)
@@ -391,6 +394,111 @@ private slots:
 
     // -f picks the format and its suffix; names are taken as for PNG, never replacing. A 16-bit input
     // keeps its levels through the network; the first frame of an animation is enlarged, and said so.
+    // A result in its format, through Qt's plugin, or for JPEG XL and AVIF through the libraries'
+    // own decoders where Qt has none; null when neither reads it.
+    static QImage readResult(const QString &path, const QByteArray &format)
+    {
+        QImageReader reader(path);
+        if (reader.format() == format)
+            return reader.read();
+        if (format != "jxl" && format != "avif")
+            return QImage();
+        const QString tool = QStandardPaths::findExecutable(format == "jxl" ? QStringLiteral("djxl")
+                                                                            : QStringLiteral("avifdec"));
+        if (tool.isEmpty())
+            return QImage();
+        const QString png = path + QStringLiteral(".decoded.png");
+        // djxl keeps the stored bits; avifdec is asked for 16.
+        QStringList args{path, png};
+        if (format == "avif")
+            args = QStringList{QStringLiteral("-d"), QStringLiteral("16")} + args;
+        QProcess decoder;
+        decoder.start(tool, args);
+        if (!decoder.waitForFinished(60000) || decoder.exitCode() != 0)
+            return QImage();
+        const QImage decoded(png);
+        QFile::remove(png);
+        return decoded;
+    }
+
+    // The resolution a source states reaches its result in every format's own field, the same
+    // number of dots per inch; --dpi replaces it; a source without one gives a result without one.
+    void resolutions_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<double>("sourceDpi"); // 0: none
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<double>("resultDpi"); // 0: none
+        QTest::newRow("png to png") << "a.png" << 300.0 << QStringList{} << "a.png" << 300.0;
+        QTest::newRow("jpg to jpg") << "a.jpg" << 72.0
+                                    << QStringList{QStringLiteral("-f"), QStringLiteral("jpg")} << "a.jpg"
+                                    << 72.0;
+        QTest::newRow("tif to tif") << "a.tif" << 150.0
+                                    << QStringList{QStringLiteral("-f"), QStringLiteral("tif")} << "a.tif"
+                                    << 150.0;
+        QTest::newRow("png to tif") << "a.png" << 240.0
+                                    << QStringList{QStringLiteral("-f"), QStringLiteral("tif")} << "a.tif"
+                                    << 240.0;
+        QTest::newRow("none to png") << "a.png" << 0.0 << QStringList{} << "a.png" << 0.0;
+        QTest::newRow("none to jpg") << "a.png" << 0.0
+                                     << QStringList{QStringLiteral("-f"), QStringLiteral("jpg")} << "a.jpg"
+                                     << 0.0;
+        QTest::newRow("none to tif") << "a.jpg" << 0.0
+                                     << QStringList{QStringLiteral("-f"), QStringLiteral("tif")} << "a.tif"
+                                     << 0.0;
+        QTest::newRow("--dpi over the source's")
+            << "a.png" << 300.0 << QStringList{QStringLiteral("--dpi"), QStringLiteral("600")} << "a.png"
+            << 600.0;
+        QTest::newRow("--dpi for jpg") << "a.png" << 0.0
+                                       << QStringList{QStringLiteral("-f"), QStringLiteral("jpg"),
+                                                      QStringLiteral("--dpi"), QStringLiteral("350")}
+                                       << "a.jpg" << 350.0;
+    }
+    void resolutions()
+    {
+        QFETCH(QString, input);
+        QFETCH(double, sourceDpi);
+        QFETCH(QStringList, args);
+        QFETCH(QString, output);
+        QFETCH(double, resultDpi);
+        const QString in = newFolder(QStringLiteral("in"));
+        const QString out = newFolder(QStringLiteral("out"));
+        const QString path = in + QLatin1Char('/') + input;
+        QImage source = picture(QSize(20, 12));
+        if (sourceDpi > 0) {
+            source.setDotsPerMeterX(qRound(sourceDpi / 0.0254));
+            source.setDotsPerMeterY(qRound(sourceDpi / 0.0254));
+            QVERIFY(source.save(path));
+        } else if (input.endsWith(QStringLiteral(".png"))) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(engine::encodePng(source, false, &file, nullptr)); // no pHYs without a resolution
+        } else {
+            // Qt's JPEG writer always states a density: the unit is made 0, an aspect ratio only.
+            QByteArray jpeg;
+            QBuffer buffer(&jpeg);
+            buffer.open(QIODevice::WriteOnly);
+            QVERIFY(source.save(&buffer, "jpeg"));
+            QCOMPARE(jpeg.mid(6, 4), QByteArray("JFIF"));
+            jpeg[13] = 0;
+            QVERIFY(writeBytes(path, jpeg));
+        }
+        const std::optional<QSizeF> stated = engine::sourceResolution(path);
+        QCOMPARE(stated.has_value(), sourceDpi > 0);
+
+        const Run result =
+            run(QStringList{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), out} + args +
+                QStringList{path});
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err.right(1500)));
+        const std::optional<QSizeF> dpi = engine::sourceResolution(out + QLatin1Char('/') + output);
+        QCOMPARE(dpi.has_value(), resultDpi > 0);
+        if (dpi) {
+            QVERIFY2(qAbs(dpi->width() - resultDpi) < 0.05 && qAbs(dpi->height() - resultDpi) < 0.05,
+                     qPrintable(QString::number(dpi->width())));
+        }
+    }
+
     void resultFormats_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -410,6 +518,30 @@ private slots:
                               << "a.webp" << QByteArray("webp") << 2 << QString();
         QTest::newRow("16-bit gradient") << QStringList{} << "gradient.png"
                                          << "gradient.png" << QByteArray("png") << 257 << QString();
+        QTest::newRow("tif at 16 bits")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("tiff")} << "gradient.png"
+            << "gradient.tif" << QByteArray("tiff") << 257 << QString();
+        QTest::newRow("jxl lossless at 16 bits")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("jxl")} << "gradient.png"
+            << "gradient.jxl" << QByteArray("jxl") << 257 << QString();
+        QTest::newRow("jxl lossy") << QStringList{QStringLiteral("-f"), QStringLiteral("jxl"),
+                                                  QStringLiteral("--quality"), QStringLiteral("70")}
+                                   << "a.png"
+                                   << "a.jxl" << QByteArray("jxl") << 2 << QString();
+        // 10 bits: more levels than 8 bits hold, fewer than the source's 300.
+        QTest::newRow("avif at 10 bits") << QStringList{QStringLiteral("-f"), QStringLiteral("avif"),
+                                                        QStringLiteral("--quality"), QStringLiteral("100")}
+                                         << "gradient.png"
+                                         << "gradient.avif" << QByteArray("avif") << 257 << QString();
+        QTest::newRow("tif grey with alpha")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("tif")} << "greyalpha.png"
+            << "greyalpha.tif" << QByteArray("tiff") << 2 << QString();
+        QTest::newRow("jxl grey with alpha")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("jxl")} << "greyalpha.png"
+            << "greyalpha.jxl" << QByteArray("jxl") << 2 << QString();
+        QTest::newRow("avif grey with alpha")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("avif")} << "greyalpha.png"
+            << "greyalpha.avif" << QByteArray("avif") << 2 << QString();
         QTest::newRow("two frames") << QStringList{} << "anim.gif"
                                     << "anim.png" << QByteArray("png") << 2
                                     << "only the first of its 2 frames was enlarged";
@@ -435,6 +567,16 @@ private slots:
                                                               quint16(60000 - x * 170),
                                                               quint16(20000 + x * 100)));
             QVERIFY(gradient.save(path));
+        } else if (input.startsWith(QStringLiteral("greyalpha"))) {
+            QImage grey = picture(QSize(20, 12))
+                              .convertToFormat(QImage::Format_Grayscale8)
+                              .convertToFormat(QImage::Format_RGBA8888);
+            for (int y = 0; y < grey.height(); ++y)
+                for (int x = 0; x < grey.width(); ++x)
+                    grey.scanLine(y)[4 * x + 3] = uchar(255 - 10 * x);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(engine::encodePng(grey, true, &file, nullptr));
         } else {
             QVERIFY(picture(QSize(20, 12)).save(path));
         }
@@ -448,10 +590,18 @@ private slots:
         if (!said.isEmpty())
             QVERIFY2(result.err.contains(QStringLiteral("note %1: %2").arg(path, said)),
                      qPrintable(result.err));
-        QImageReader reader(out + QLatin1Char('/') + output);
-        QTEST(reader.format(), "format");
-        const QImage image = reader.read();
+        QFETCH(QByteArray, format);
+        const QImage image = readResult(out + QLatin1Char('/') + output, format);
+        if (image.isNull() && (format == "jxl" || format == "avif"))
+            QSKIP("no decoder for the result here (djxl, avifdec or a Qt plugin)");
         QCOMPARE(image.size(), QImage(path).size() * 2);
+        QVERIFY(engine::isMarkedResult(out + QLatin1Char('/') + output));
+        if (input.startsWith(QStringLiteral("greyalpha"))) {
+            QVERIFY(image.hasAlphaChannel());
+            const QColor pixel = image.pixelColor(image.width() - 1, image.height() / 2);
+            QVERIFY2(pixel.alpha() < 128 && pixel.red() == pixel.green() && pixel.green() == pixel.blue(),
+                     qPrintable(pixel.name(QColor::HexArgb)));
+        }
         const QImage rgba = image.convertToFormat(QImage::Format_RGBA64);
         int fewest = 65536;
         for (int c = 0; c < 3; ++c) {
@@ -567,6 +717,23 @@ private slots:
                 .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada",
                           "Xmp.dc.description=lang=\"x-default\" A portrait", "Xmp.dc.subject=navy"})
                 .with({"-f", "webp"}));
+        // The EXIF resolution a TIFF states in its own tags; the others keep theirs in EXIF.
+        row("camera JPEG to TIFF", "camera-to-tiff.jpg",
+            CorpusResult::written("camera-to-tiff.tif", photo)
+                .withProfile("srgb-hp.icc")
+                .holding(
+                    {"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada", "Iptc.Application2.Caption=A portrait"})
+                .with({"-f", "tif"}));
+        row("camera JPEG to JPEG XL: IPTC as XMP", "camera-to-jxl.jpg",
+            CorpusResult::written("camera-to-jxl.jxl", photo)
+                .withProfile("srgb-hp.icc")
+                .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada", "Xmp.dc.subject=navy"})
+                .with({"-f", "jxl"}));
+        row("camera JPEG to AVIF: IPTC as XMP", "camera-to-avif.jpg",
+            CorpusResult::written("camera-to-avif.avif", photo)
+                .withProfile("srgb-hp.icc")
+                .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada", "Xmp.dc.subject=navy"})
+                .with({"-f", "avif"}));
         row("two-frame GIF", "animation.gif",
             CorpusResult::written("animation.png", QSize(128, 128))
                 .layout(8, 6)
@@ -633,7 +800,12 @@ private slots:
         else
             QVERIFY2(!result.err.contains(QStringLiteral("note ")), qPrintable(result.err));
 
-        const QImage image(written);
+        const QImage image = readResult(written, QImageReader::imageFormat(written).isEmpty()
+                                                     ? QFileInfo(written).suffix().toLatin1()
+                                                     : QImageReader::imageFormat(written));
+        if (image.isNull() &&
+            (written.endsWith(QStringLiteral(".jxl")) || written.endsWith(QStringLiteral(".avif"))))
+            QSKIP("no decoder for the result here (djxl, avifdec or a Qt plugin)");
         QCOMPARE(image.size(), expected.size);
         if (written.endsWith(QStringLiteral(".png"))) {
             const QByteArray header = readBytes(written).left(26);
@@ -700,7 +872,7 @@ private slots:
             << QStringLiteral("give one of them");
         QTest::newRow("unknown format")
             << QStringList{QStringLiteral("-f"), QStringLiteral("gif"), QStringLiteral("x.png")}
-            << QStringLiteral("png, jpg or webp");
+            << QStringLiteral("png, tif, jxl, avif, jpg or webp");
         QTest::newRow("quality out of range")
             << QStringList{QStringLiteral("-f"), QStringLiteral("jpg"), QStringLiteral("--quality"),
                            QStringLiteral("0"), QStringLiteral("x.png")}
@@ -708,6 +880,13 @@ private slots:
         QTest::newRow("quality for png")
             << QStringList{QStringLiteral("--quality"), QStringLiteral("90"), QStringLiteral("x.png")}
             << QStringLiteral("png is lossless");
+        QTest::newRow("quality for tif")
+            << QStringList{QStringLiteral("-f"), QStringLiteral("tif"), QStringLiteral("--quality"),
+                           QStringLiteral("80"), QStringLiteral("x.png")}
+            << QStringLiteral("tif is lossless");
+        QTest::newRow("dpi not a number")
+            << QStringList{QStringLiteral("--dpi"), QStringLiteral("high"), QStringLiteral("x.png")}
+            << QStringLiteral("dots per inch from 1 to 100000, not \"high\"");
         QTest::newRow("models missing")
             << QStringList{QStringLiteral("-m"), QStringLiteral("/nonexistent/models"),
                            QStringLiteral("x.png")}
@@ -1002,7 +1181,8 @@ private slots:
     {
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("text");
-        QTest::newRow("help") << QStringLiteral("--help") << QStringLiteral("--device <cpu|gpu|gpu:N|gpu:UUID|gpu:PCI>");
+        QTest::newRow("help") << QStringLiteral("--help")
+                              << QStringLiteral("--device <cpu|gpu|gpu:N|gpu:UUID|gpu:PCI>");
         QTest::newRow("version") << QStringLiteral("--version") << QStringLiteral("brivelle-cli 1.");
         QTest::newRow("-V") << QStringLiteral("-V") << QStringLiteral("brivelle-cli 1.");
         QTest::newRow("help for scripts") << QStringLiteral("-h") << QStringLiteral("--files-from <FILE>");
@@ -1131,7 +1311,8 @@ private slots:
         const QString in = newFolder(QStringLiteral("tree"));
         QStringList all;
         for (int i = 0; i < 12; ++i) {
-            const QString name = QStringLiteral("%1/p%2.png").arg(i % 3 ? QStringLiteral("a") : QStringLiteral("b")).arg(i);
+            const QString name =
+                QStringLiteral("%1/p%2.png").arg(i % 3 ? QStringLiteral("a") : QStringLiteral("b")).arg(i);
             QVERIFY(QDir().mkpath(QFileInfo(in + QLatin1Char('/') + name).path()));
             QVERIFY(picture(QSize(8, 6)).save(in + QLatin1Char('/') + name));
             all << in + QLatin1Char('/') + name;
@@ -1149,13 +1330,16 @@ private slots:
         for (int k = 1; k <= 3; ++k) {
             const QStringList common{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-j"),
                                      QStringLiteral("-o"), newFolder(QStringLiteral("out"))};
-            const Run named = run(common + QStringList{QStringLiteral("--shard"), QStringLiteral("%1/3").arg(k), in});
+            const Run named =
+                run(common + QStringList{QStringLiteral("--shard"), QStringLiteral("%1/3").arg(k), in});
             QVERIFY2(named.exitCode == 0, qPrintable(named.err));
-            const Run slurm = run(common + QStringList{moved}, {}, {}, QStringLiteral(BRIVELLE_CLI),
-                                  {QStringLiteral("SLURM_ARRAY_TASK_ID=%1").arg(k + 9),
-                                   QStringLiteral("SLURM_ARRAY_TASK_MIN=10"), QStringLiteral("SLURM_ARRAY_TASK_COUNT=3")});
-            const Run indexed = run(common + QStringList{QStringLiteral("--shard-count"), QStringLiteral("3"), moved},
-                                    {}, {}, QStringLiteral(BRIVELLE_CLI), {QStringLiteral("JOB_COMPLETION_INDEX=%1").arg(k - 1)});
+            const Run slurm =
+                run(common + QStringList{moved}, {}, {}, QStringLiteral(BRIVELLE_CLI),
+                    {QStringLiteral("SLURM_ARRAY_TASK_ID=%1").arg(k + 9),
+                     QStringLiteral("SLURM_ARRAY_TASK_MIN=10"), QStringLiteral("SLURM_ARRAY_TASK_COUNT=3")});
+            const Run indexed =
+                run(common + QStringList{QStringLiteral("--shard-count"), QStringLiteral("3"), moved}, {}, {},
+                    QStringLiteral(BRIVELLE_CLI), {QStringLiteral("JOB_COMPLETION_INDEX=%1").arg(k - 1)});
             const QStringList part = inputsOf(named);
             QCOMPARE(inputsOf(slurm), part);
             QCOMPARE(inputsOf(indexed), part);
@@ -1168,8 +1352,14 @@ private slots:
 
         const QString out = newFolder(QStringLiteral("out"));
         const QString manifest = newFolder(QStringLiteral("manifest")) + QStringLiteral("/run.jsonl");
-        const QStringList withManifest{QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("--keep-tree"),
-                                       QStringLiteral("--manifest"), manifest, QStringLiteral("-o"), out, moved};
+        const QStringList withManifest{QStringLiteral("-s"),
+                                       QStringLiteral("2"),
+                                       QStringLiteral("--keep-tree"),
+                                       QStringLiteral("--manifest"),
+                                       manifest,
+                                       QStringLiteral("-o"),
+                                       out,
+                                       moved};
         QCOMPARE(run(withManifest).exitCode, 0);
         // As a run killed in the middle of a line leaves it, and with one result gone since.
         QFile file(manifest);
@@ -1186,10 +1376,11 @@ private slots:
         QCOMPARE(written, QStringList{QStringLiteral("p1.png")});
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = file.readAll().split('\n');
-        QCOMPARE(lines.size(), 2 * 13 + 2); // two runs of 12 inputs and an end, the cut line, the last newline
+        QCOMPARE(lines.size(),
+                 2 * 13 + 2); // two runs of 12 inputs and an end, the cut line, the last newline
         const QJsonObject first = QJsonDocument::fromJson(lines.first()).object();
-        for (const char *key : {"input", "output", "status", "seconds", "size", "input_size", "bytes", "network",
-                                "param_sha256", "bin_sha256", "precision", "device", "version"})
+        for (const char *key : {"input", "output", "status", "seconds", "size", "input_size", "bytes",
+                                "network", "param_sha256", "bin_sha256", "precision", "device", "version"})
             QVERIFY2(first.contains(QLatin1String(key)), key);
         QCOMPARE(first.value(QStringLiteral("param_sha256")).toString().size(), 64);
         const QJsonObject end = QJsonDocument::fromJson(lines.at(lines.size() - 2)).object();
@@ -1197,9 +1388,10 @@ private slots:
         QCOMPARE(end.value(QStringLiteral("written")).toInt(), 12);
 
         // Two inputs that are not there reach the limit before any picture starts.
-        const Run limited = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-j"), QStringLiteral("--max-failures"),
-                                 QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")),
-                                 QStringLiteral("/nonexistent/1.png"), QStringLiteral("/nonexistent/2.png"), moved});
+        const Run limited = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-j"),
+                                 QStringLiteral("--max-failures"), QStringLiteral("2"), QStringLiteral("-o"),
+                                 newFolder(QStringLiteral("out")), QStringLiteral("/nonexistent/1.png"),
+                                 QStringLiteral("/nonexistent/2.png"), moved});
         QCOMPARE(limited.exitCode, 1);
         QVERIFY2(limited.err.contains(QStringLiteral("stopped after 2 failures")), qPrintable(limited.err));
         QCOMPARE(records(limited.out).size(), 14);
@@ -1226,23 +1418,30 @@ private slots:
             QStringLiteral("echo $$ > %1/pid-{} && exec %2 -q -s 2 -m %3 --keep-tree --shard {}/3 "
                            "--manifest %1/run-{}.jsonl -o %4 %5")
                 .arg(logs, QStringLiteral(BRIVELLE_CLI), slowModels, out, in);
-        const QStringList parallel{QStringLiteral("--joblog"), logs + QStringLiteral("/jobs"), QStringLiteral("-j"),
-                                   QStringLiteral("3"), command, QStringLiteral(":::"), QStringLiteral("1"),
-                                   QStringLiteral("2"), QStringLiteral("3")};
+        const QStringList parallel{QStringLiteral("--joblog"),
+                                   logs + QStringLiteral("/jobs"),
+                                   QStringLiteral("-j"),
+                                   QStringLiteral("3"),
+                                   command,
+                                   QStringLiteral(":::"),
+                                   QStringLiteral("1"),
+                                   QStringLiteral("2"),
+                                   QStringLiteral("3")};
         QProcess first;
         // parallel keeps its own files under $HOME: the test's, not the user's.
         const QStringList ownHome{QStringLiteral("HOME=") + home.path()};
         start(first, parallel, QStringLiteral("parallel"), ownHome);
         const QString manifest2 = logs + QStringLiteral("/run-2.jsonl");
-        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(manifest2).size() > 0 || first.state() == QProcess::NotRunning; },
-                                60000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return QFileInfo(manifest2).size() > 0 || first.state() == QProcess::NotRunning; }, 60000));
         QVERIFY2(first.state() == QProcess::Running, "the shards ended before one could be killed");
         const pid_t victim = pid_t(readBytes(logs + QStringLiteral("/pid-2")).trimmed().toInt());
         QVERIFY(victim > 0 && ::kill(victim, SIGKILL) == 0);
         QVERIFY(first.waitForFinished(120000));
         QCOMPARE(first.exitCode(), 1); // one job failed
         QProcess resumed;
-        start(resumed, QStringList{QStringLiteral("--resume-failed")} + parallel, QStringLiteral("parallel"), ownHome);
+        start(resumed, QStringList{QStringLiteral("--resume-failed")} + parallel, QStringLiteral("parallel"),
+              ownHome);
         QVERIFY(resumed.waitForFinished(120000));
         QCOMPARE(resumed.exitCode(), 0);
 
@@ -1273,7 +1472,8 @@ private slots:
             results << walk.next();
         QCOMPARE(results.size(), 60); // no part file, no second result of a picture
         for (const QString &result : results)
-            QVERIFY2(!result.contains(QLatin1Char('(')) && !result.endsWith(QStringLiteral(".part")), qPrintable(result));
+            QVERIFY2(!result.contains(QLatin1Char('(')) && !result.endsWith(QStringLiteral(".part")),
+                     qPrintable(result));
         QCOMPARE(covered.size(), 60);
     }
 
@@ -1305,17 +1505,22 @@ private slots:
     {
         const Run list = run({QStringLiteral("--list-devices")});
         const QRegularExpressionMatch uuid =
-            QRegularExpression(QStringLiteral("^gpu:0\t.*\tuuid ([0-9a-f-]{36})"), QRegularExpression::MultilineOption)
+            QRegularExpression(QStringLiteral("^gpu:0\t.*\tuuid ([0-9a-f-]{36})"),
+                               QRegularExpression::MultilineOption)
                 .match(list.out);
         if (!uuid.hasMatch())
             QSKIP("no GPU with a UUID here");
         const QString in = newFolder(QStringLiteral("in"));
         QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/p.png")));
-        const Run result = run({QStringLiteral("-v"), QStringLiteral("-d"), QStringLiteral("gpu:") + uuid.captured(1).toUpper(),
-                                QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")), in});
-        QVERIFY2(result.exitCode == 0 && result.err.contains(QStringLiteral("device: gpu:0 ")), qPrintable(result.err));
-        const Run hidden = run({QStringLiteral("-d"), QStringLiteral("gpu:") + uuid.captured(1), QStringLiteral("x.png")}, {}, {},
-                               QStringLiteral(BRIVELLE_CLI), {QStringLiteral("BRIVELLE_VISIBLE_DEVICES=7")});
+        const Run result =
+            run({QStringLiteral("-v"), QStringLiteral("-d"),
+                 QStringLiteral("gpu:") + uuid.captured(1).toUpper(), QStringLiteral("-s"),
+                 QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")), in});
+        QVERIFY2(result.exitCode == 0 && result.err.contains(QStringLiteral("device: gpu:0 ")),
+                 qPrintable(result.err));
+        const Run hidden =
+            run({QStringLiteral("-d"), QStringLiteral("gpu:") + uuid.captured(1), QStringLiteral("x.png")},
+                {}, {}, QStringLiteral(BRIVELLE_CLI), {QStringLiteral("BRIVELLE_VISIBLE_DEVICES=7")});
         QCOMPARE(hidden.exitCode, 2);
     }
 
@@ -1327,8 +1532,10 @@ private slots:
         const QString in = newFolder(QStringLiteral("in"));
         QVERIFY(picture(QSize(8, 8)).save(in + QStringLiteral("/p.png")));
         QProcess process;
-        start(process, {QStringLiteral("-c"), QStringLiteral("0"), QStringLiteral(BRIVELLE_CLI), QStringLiteral("-v"),
-                        QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), newFolder(QStringLiteral("out")), in},
+        start(process,
+              {QStringLiteral("-c"), QStringLiteral("0"), QStringLiteral(BRIVELLE_CLI), QStringLiteral("-v"),
+               QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"),
+               newFolder(QStringLiteral("out")), in},
               QStringLiteral("taskset"));
         QVERIFY(process.waitForFinished(60000));
         const QString err = QString::fromLocal8Bit(process.readAllStandardError());
@@ -1339,19 +1546,22 @@ private slots:
     // disk in a mount namespace of the child's own, gone with it.
     void fullDiskExitsWith75()
     {
-        if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-rm"), QStringLiteral("true")}) != 0)
+        if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-rm"), QStringLiteral("true")}) !=
+            0)
             QSKIP("no user and mount namespaces here (unshare -rm)");
         const QString in = newFolder(QStringLiteral("in"));
         const QString out = newFolder(QStringLiteral("small-disk"));
         QImage noise(96, 96, QImage::Format_RGB32);
         for (int y = 0; y < noise.height(); ++y)
             for (int x = 0; x < noise.width(); ++x)
-                noise.setPixel(x, y, qRgb((x * 7919 + y * 104729) % 251, (x * y * 31) % 253, (x ^ (y * 13)) % 255));
+                noise.setPixel(x, y,
+                               qRgb((x * 7919 + y * 104729) % 251, (x * y * 31) % 253, (x ^ (y * 13)) % 255));
         QVERIFY(noise.save(in + QStringLiteral("/noise.png")));
         QProcess process;
-        start(process, {QStringLiteral("-rm"), QStringLiteral("sh"), QStringLiteral("-c"),
-                        QStringLiteral("mount -t tmpfs -o size=16k tmpfs \"$1\" && exec \"$2\" -s 2 -o \"$1\" \"$3\""),
-                        QStringLiteral("sh"), out, QStringLiteral(BRIVELLE_CLI), in + QStringLiteral("/noise.png")},
+        start(process,
+              {QStringLiteral("-rm"), QStringLiteral("sh"), QStringLiteral("-c"),
+               QStringLiteral("mount -t tmpfs -o size=16k tmpfs \"$1\" && exec \"$2\" -s 2 -o \"$1\" \"$3\""),
+               QStringLiteral("sh"), out, QStringLiteral(BRIVELLE_CLI), in + QStringLiteral("/noise.png")},
               QStringLiteral("unshare"));
         QVERIFY(process.waitForFinished(60000));
         const QString err = QString::fromLocal8Bit(process.readAllStandardError());

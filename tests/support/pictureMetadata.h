@@ -4,6 +4,7 @@
 #include <QMap>
 #include <QString>
 
+#include <exiv2/bmffimage.hpp>
 #include <exiv2/exiv2.hpp>
 
 // The library hands out std::auto_ptr.
@@ -15,6 +16,7 @@
 inline QMap<QString, QString> metadataOf(const QString &path)
 {
     QMap<QString, QString> entries;
+    Exiv2::enableBMFF(true); // AVIF and JPEG XL
     try {
         auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
         image->readMetadata();

@@ -127,7 +127,8 @@ struct BatchJob::Finished {
     QString folder;
     QImage image; // still to be written, unless the report is already final
     bool grey = false;
-    qint64 busyNs = 0; // decoding and the network
+    std::optional<QSizeF> dpi; // the source's
+    qint64 busyNs = 0;         // decoding and the network
 };
 
 void BatchJob::setStages(Stages replacement)
@@ -289,6 +290,7 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     finished.image = std::move(upscaled.image);
     markAsResult(finished.image, item.path);
     finished.grey = upscaled.grey;
+    finished.dpi = item.input.dpi;
     report.note = item.input.note;
     if (plan.resizes())
         report.networkSize = plan.networkSize;
@@ -316,6 +318,7 @@ void BatchJob::writeOne(Finished item)
             PictureToWrite toWrite;
             toWrite.image = item.image;
             toWrite.grey = item.grey;
+            toWrite.dpi = item.dpi;
             toWrite.folder = target;
             toWrite.inputPath = report.input;
             toWrite.format = outputFormat;

@@ -1,5 +1,7 @@
 #include "workspace/engine/imageInput.h"
 
+#include "workspace/engine/metadata.h"
+
 #include "base/platform/platform.h"
 
 #include <QColorSpace>
@@ -128,7 +130,76 @@ QString framesNote(const QImageReader &reader, const QByteArray &format, int cou
                : QStringLiteral("only the first of its %1 pages was enlarged").arg(count);
 }
 
+// Dots per inch from a resolution and its unit: 1 inch, 2 centimetre, 3 metre; none for no unit
+// (an aspect ratio only) or nonsense.
+std::optional<QSizeF> inches(double x, double y, int unit)
+{
+    const double factor = unit == 1 ? 1.0 : unit == 2 ? 2.54 : unit == 3 ? 0.0254 : 0.0;
+    if (factor == 0.0 || !(x > 0 && y > 0) || x * factor > 1e6 || y * factor > 1e6)
+        return std::nullopt;
+    return QSizeF(x * factor, y * factor);
+}
+
+quint32 bigEndian(const QByteArray &bytes, qsizetype at, int length)
+{
+    quint32 value = 0;
+    for (int i = 0; i < length; ++i)
+        value = value << 8 | uchar(bytes.at(at + i));
+    return value;
+}
+
+// A PNG's pHYs chunk, which comes before the pixel data.
+std::optional<QSizeF> pngResolution(QFile &file)
+{
+    file.seek(8);
+    while (true) {
+        const QByteArray head = file.read(8);
+        if (head.size() < 8)
+            return std::nullopt;
+        const quint32 length = bigEndian(head, 0, 4);
+        const QByteArray type = head.mid(4, 4);
+        if (type == "IDAT" || type == "IEND")
+            return std::nullopt;
+        if (type == "pHYs" && length == 9) {
+            const QByteArray body = file.read(9);
+            if (body.size() < 9)
+                return std::nullopt;
+            return inches(bigEndian(body, 0, 4), bigEndian(body, 4, 4), uchar(body.at(8)) == 1 ? 3 : 0);
+        }
+        if (!file.seek(file.pos() + qint64(length) + 4))
+            return std::nullopt;
+    }
+}
+
+// A JPEG's JFIF density, from the APP0 segment that opens the file.
+std::optional<QSizeF> jfifResolution(const QByteArray &head)
+{
+    if (head.size() < 18 || head.mid(6, 5) != QByteArray("JFIF\0", 5))
+        return std::nullopt;
+    const int unit = uchar(head.at(13));
+    return inches(bigEndian(head, 14, 2), bigEndian(head, 16, 2), unit == 1 ? 1 : unit == 2 ? 2 : 0);
+}
+
 } // namespace
+
+std::optional<QSizeF> sourceResolution(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray head = file.read(32);
+    if (head.startsWith("\x89PNG\r\n\x1a\n"))
+        return pngResolution(file);
+    if (head.startsWith("\xff\xd8\xff\xe0"))
+        if (const std::optional<QSizeF> jfif = jfifResolution(head))
+            return jfif;
+    file.close();
+    const std::optional<ExifResolution> exif = exifResolution(path);
+    if (!exif)
+        return std::nullopt;
+    // The unit's default is the inch (TIFF 6.0).
+    return inches(exif->x, exif->y, exif->unit == 3 ? 2 : exif->unit == 1 ? 0 : 1);
+}
 
 bool pngStoresGrey(const QByteArray &head)
 {
@@ -171,6 +242,10 @@ LoadedImage loadInputImage(const QString &path, int scale)
         return loaded;
     }
     loaded.grey = regular && storedAsGrey(path, format);
+    if (regular)
+        loaded.dpi = sourceResolution(path);
+    if (loaded.dpi && (turn & QImageIOHandler::TransformationRotate90))
+        loaded.dpi = loaded.dpi->transposed();
     if (frames > 1)
         loaded.note = framesNote(reader, format, frames);
     return loaded;

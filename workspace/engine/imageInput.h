@@ -3,7 +3,10 @@
 #include "workspace/engine/fileProblems.h"
 
 #include <QImage>
+#include <QSizeF>
 #include <QString>
+
+#include <optional>
 
 namespace engine {
 
@@ -14,6 +17,9 @@ struct LoadedImage {
     // The file stores grey (with or without alpha), even where the decoder gave a colour format.
     bool grey = false;
     QString note; // something the user should know about a picture that did load, in their words
+    // The resolution the file states, dots per inch across and down, turned with the picture; none
+    // when it states none (or only an aspect ratio).
+    std::optional<QSizeF> dpi;
 };
 
 // Decodes a file for the batch with the orientation stored in it applied, as the thumbnails show it:
@@ -23,6 +29,10 @@ struct LoadedImage {
 // decoded, and the note says so. A picture whose header declares more pixels than the decoder may
 // take, or than memory could hold once enlarged by `scale`, is refused before it is decoded.
 LoadedImage loadInputImage(const QString &path, int scale = 1);
+
+// The resolution a file states: a PNG's pHYs chunk, a JPEG's JFIF density, else its EXIF (TIFF
+// tags among them) X/YResolution and unit; none when it states none.
+std::optional<QSizeF> sourceResolution(const QString &path);
 
 // Whether PNG data stores grey (colour types 0 and 4), from its header; false for anything else.
 bool pngStoresGrey(const QByteArray &head);

@@ -3,6 +3,7 @@
 #include "base/nativeName.h"
 
 #include "workspace/engine/fileProblems.h"
+#include "workspace/engine/formatOutput.h"
 #include "workspace/engine/metadata.h"
 #include "workspace/engine/outputNaming.h"
 #include "workspace/engine/partFile.h"
@@ -11,6 +12,7 @@
 #include "workspace/engine/resultMark.h"
 #include "workspace/engine/transparency.h"
 
+#include <QBuffer>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +20,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace engine {
@@ -29,6 +32,12 @@ QString OutputFormat::suffix() const
         return QStringLiteral("jpg");
     case Kind::Webp:
         return QStringLiteral("webp");
+    case Kind::Tiff:
+        return QStringLiteral("tif");
+    case Kind::Jxl:
+        return QStringLiteral("jxl");
+    case Kind::Avif:
+        return QStringLiteral("avif");
     case Kind::Png:
         break;
     }
@@ -37,13 +46,13 @@ QString OutputFormat::suffix() const
 
 bool OutputFormat::takesQuality() const
 {
-    return kind == Kind::Jpeg || kind == Kind::Webp;
+    return kind != Kind::Png && kind != Kind::Tiff;
 }
 
 QList<OutputFormat> OutputFormat::offered()
 {
     QList<OutputFormat> formats;
-    for (Kind kind : {Kind::Png, Kind::Jpeg, Kind::Webp}) {
+    for (Kind kind : {Kind::Png, Kind::Jpeg, Kind::Webp, Kind::Tiff, Kind::Jxl, Kind::Avif}) {
         OutputFormat format;
         format.kind = kind;
         formats << format;
@@ -62,6 +71,12 @@ std::optional<OutputFormat> OutputFormat::named(const QString &name, int quality
         format.kind = Kind::Jpeg;
     else if (lower == QLatin1String("webp"))
         format.kind = Kind::Webp;
+    else if (lower == QLatin1String("tif") || lower == QLatin1String("tiff"))
+        format.kind = Kind::Tiff;
+    else if (lower == QLatin1String("jxl"))
+        format.kind = Kind::Jxl;
+    else if (lower == QLatin1String("avif"))
+        format.kind = Kind::Avif;
     else
         return std::nullopt;
     return format;
@@ -91,25 +106,90 @@ QImage lossyPicture(const QImage &image, bool grey, OutputFormat::Kind kind)
     return image.convertToFormat(alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
 }
 
-bool encode(const PictureToWrite &picture, QFile &part, QString *error, QString *note)
+// The resolution the result states.
+std::optional<QSizeF> resolutionOf(const PictureToWrite &picture)
 {
-    if (picture.format.kind == OutputFormat::Kind::Png)
-        return encodePng(picture.image, picture.grey, &part, error, picture.progress, {}, note);
+    if (picture.format.dpi)
+        return QSizeF(*picture.format.dpi, *picture.format.dpi);
+    return picture.dpi;
+}
+
+// Whether the encoder itself embeds the metadata and the mark (libexiv2 cannot write these formats).
+bool embedsMetadata(OutputFormat::Kind kind)
+{
+    return kind == OutputFormat::Kind::Jxl || kind == OutputFormat::Kind::Avif;
+}
+
+// A JFIF header that states an aspect ratio only (unit 0, density 1:1), where Qt's writer put its
+// 96 dots per inch: bytes 13 to 17 of the file, after the APP0 marker, its length and "JFIF\0".
+void clearJfifDensity(QByteArray &jpeg)
+{
+    if (jpeg.size() < 18 || !jpeg.startsWith("\xff\xd8\xff\xe0") || jpeg.mid(6, 5) != QByteArray("JFIF\0", 5))
+        return;
+    const char aspectOnly[] = {0, 0, 1, 0, 1};
+    jpeg.replace(13, 5, aspectOnly, 5);
+}
+
+bool encodeWithQt(const PictureToWrite &picture, QFile &part, QString *error)
+{
     if (picture.progress)
         picture.progress(0);
-    const QImage pixels = lossyPicture(picture.image, picture.grey, picture.format.kind);
+    QImage pixels = lossyPicture(picture.image, picture.grey, picture.format.kind);
     if (pixels.isNull()) {
         *error = QStringLiteral("no memory to prepare the picture");
         return false;
     }
-    QImageWriter writer(&part, picture.format.kind == OutputFormat::Kind::Jpeg ? "jpeg" : "webp");
+    const std::optional<QSizeF> dpi = resolutionOf(picture);
+    if (dpi) {
+        pixels.setDotsPerMeterX(int(std::lround(dpi->width() / 0.0254)));
+        pixels.setDotsPerMeterY(int(std::lround(dpi->height() / 0.0254)));
+    }
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    const bool jpeg = picture.format.kind == OutputFormat::Kind::Jpeg;
+    QImageWriter writer(&buffer, jpeg ? "jpeg" : "webp");
     writer.setQuality(picture.format.quality);
-    const bool written = writer.write(pixels);
-    if (!written)
+    if (!writer.write(pixels)) {
         *error = writer.errorString();
-    else if (picture.progress)
+        return false;
+    }
+    if (jpeg && !dpi)
+        clearJfifDensity(encoded);
+    if (part.write(encoded) != encoded.size()) {
+        *error = part.errorString();
+        return false;
+    }
+    if (picture.progress)
         picture.progress(100);
-    return written;
+    return true;
+}
+
+bool encode(const PictureToWrite &picture, QFile &part, QString *error, QString *note)
+{
+    const OutputFormat::Kind kind = picture.format.kind;
+    if (kind == OutputFormat::Kind::Png)
+        return encodePng(picture.image, picture.grey, &part, error, picture.progress, {}, note,
+                         resolutionOf(picture));
+    if (kind == OutputFormat::Kind::Jpeg || kind == OutputFormat::Kind::Webp)
+        return encodeWithQt(picture, part, error);
+    Encoding encoding;
+    encoding.image = picture.image;
+    encoding.grey = picture.grey;
+    encoding.dpi = resolutionOf(picture);
+    encoding.quality = picture.format.quality;
+    encoding.progress = picture.progress;
+    if (kind == OutputFormat::Kind::Tiff)
+        return encodeTiff(encoding, &part, error);
+    const QString source = NativeName::kindOf(picture.inputPath) == NativeName::Kind::File
+                               ? NativeName::reachable(picture.inputPath)
+                               : QString();
+    const QString problem = encodedMetadata(source, picture.image.size(), encoding.dpi,
+                                            resultMarkOf(picture.image), encoding.metadata);
+    if (!problem.isEmpty() && note)
+        *note = QStringLiteral("its metadata could not be copied: ") + problem;
+    return kind == OutputFormat::Kind::Jxl ? encodeJxl(encoding, &part, error)
+                                           : encodeAvif(encoding, &part, error);
 }
 
 void failWrite(WriteResult &result, int systemError, const QString &systemText)
@@ -151,12 +231,13 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
         part.remove();
         return false;
     }
-    if (NativeName::kindOf(picture.inputPath) != NativeName::Kind::File)
+    if (NativeName::kindOf(picture.inputPath) != NativeName::Kind::File ||
+        embedsMetadata(picture.format.kind))
         return true;
 
     bool sourceProblem = false;
     const QString problem = copyMetadata(NativeName::reachable(picture.inputPath), part.fileName(),
-                                         picture.image.size(), &sourceProblem);
+                                         picture.image.size(), resolutionOf(picture), &sourceProblem);
     if (problem.isEmpty())
         return true;
     addNote(result.note, QStringLiteral("its metadata could not be copied: ") + problem);
@@ -193,7 +274,7 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
     PartFile partFile;
     if (!writePart(picture, part, partFile, result))
         return result;
-    if (picture.format.kind != OutputFormat::Kind::Png) {
+    if (picture.format.kind != OutputFormat::Kind::Png && !embedsMetadata(picture.format.kind)) {
         // Without its mark a later folder walk would take the result for a photo.
         if (const QString why = carryMarkInto(picture.image, part.fileName()); !why.isEmpty())
             qDebug() << "result mark not written:" << why;

@@ -32,7 +32,8 @@ void setUpOnce()
         Exiv2::LogMsg::setHandler(toDebugLog);
         // XMP's set-up is not thread-safe; done once here, before any thread parses a packet.
         Exiv2::XmpParser::initialize();
-        // HEIF, AVIF and JPEG XL (ISO base media files): built in, but off until asked for.
+        // HEIF, AVIF and JPEG XL (ISO base media files) sources, and the marks of AVIF and JPEG XL
+        // results: built in, but off until asked for.
         Exiv2::enableBMFF(true);
         Exiv2::XmpProperties::registerNs("https://www.brivelle.example/xmp/1.0/", "brivelle");
     });
@@ -62,6 +63,8 @@ const char *const kSourceStructure[] = {
     "Exif.Image.JPEGInterchangeFormat",
     "Exif.Image.JPEGInterchangeFormatLength",
     "Exif.Image.SubIFDs",
+    // The result's encoder writes the profile of its own pixels.
+    "Exif.Image.InterColorProfile",
 };
 
 void eraseKey(Exiv2::ExifData &exif, const char *key)
@@ -83,8 +86,45 @@ void updateKey(Exiv2::XmpData &xmp, const char *key, const std::string &value)
         xmp[key] = value;
 }
 
-void describeResult(Exiv2::ExifData &exif, Exiv2::XmpData &xmp, QSize size)
+// The result's resolution, the same in its EXIF and XMP as in its own fields; none stays none. A
+// format without a field of its own (onlyPlace) gets EXIF for it even where the source had none.
+void describeResolution(Exiv2::ExifData &exif, Exiv2::XmpData &xmp, const std::optional<QSizeF> &dpi,
+                        bool onlyPlace)
 {
+    const char *const exifKeys[] = {"Exif.Image.XResolution", "Exif.Image.YResolution",
+                                    "Exif.Image.ResolutionUnit"};
+    const char *const xmpKeys[] = {"Xmp.tiff.XResolution", "Xmp.tiff.YResolution", "Xmp.tiff.ResolutionUnit"};
+    if (!dpi) {
+        for (const char *key : exifKeys)
+            eraseKey(exif, key);
+        for (const char *key : xmpKeys) {
+            const auto found = xmp.findKey(Exiv2::XmpKey(key));
+            if (found != xmp.end())
+                xmp.erase(found);
+        }
+        return;
+    }
+    // Hundredths of a dot: enough for any resolution a file states.
+    const auto rational = [](double value) {
+        return Exiv2::URational(uint32_t(value * 100 + 0.5), 100);
+    };
+    const auto text = [](double value) {
+        return std::to_string(uint32_t(value * 100 + 0.5)) + "/100";
+    };
+    if (!exif.empty() || onlyPlace) {
+        exif["Exif.Image.XResolution"] = rational(dpi->width());
+        exif["Exif.Image.YResolution"] = rational(dpi->height());
+        exif["Exif.Image.ResolutionUnit"] = uint16_t(2);
+    }
+    updateKey(xmp, "Xmp.tiff.XResolution", text(dpi->width()));
+    updateKey(xmp, "Xmp.tiff.YResolution", text(dpi->height()));
+    updateKey(xmp, "Xmp.tiff.ResolutionUnit", "2");
+}
+
+void describeResult(Exiv2::ExifData &exif, Exiv2::XmpData &xmp, QSize size, const std::optional<QSizeF> &dpi,
+                    bool resolutionOnlyInExif = false)
+{
+    describeResolution(exif, xmp, dpi, resolutionOnlyInExif);
     const auto width = uint32_t(size.width());
     const auto height = uint32_t(size.height());
     if (!exif.empty()) {
@@ -127,31 +167,51 @@ void fromHeif(const QString &source, Exiv2::ExifData &exif, Exiv2::XmpData &xmp)
 
 } // namespace
 
-QString copyMetadata(const QString &source, const QString &target, QSize size, bool *sourceProblem)
-{
-    setUpOnce();
-    if (sourceProblem)
-        *sourceProblem = true;
+namespace {
+
+struct SourceMetadata {
     Exiv2::ExifData exif;
     Exiv2::XmpData xmp;
     Exiv2::IptcData iptc;
+    bool empty() const { return exif.empty() && xmp.empty() && iptc.empty(); }
+};
+
+// The source's metadata; empty when it has none or the library does not know its format, why not
+// when it cannot be read.
+QString readSource(const QString &source, SourceMetadata &metadata)
+{
     try {
         const auto from = Exiv2::ImageFactory::open(nativePath(source));
         from->readMetadata();
-        exif = from->exifData();
-        xmp = from->xmpData();
-        iptc = from->iptcData();
+        metadata.exif = from->exifData();
+        metadata.xmp = from->xmpData();
+        metadata.iptc = from->iptcData();
     } catch (const Exiv2::AnyError &error) {
         // A format the library does not know holds nothing it could copy.
         if (error.code() == Exiv2::kerFileContainsUnknownImageType)
             return {};
         return QString::fromLocal8Bit(error.what());
     }
-    if (exif.empty() && xmp.empty())
-        fromHeif(source, exif, xmp);
-    if (exif.empty() && xmp.empty() && iptc.empty())
+    // Where exiv2 finds nothing in a HEIF (as in the files heif-enc makes), libheif may.
+    if (metadata.exif.empty() && metadata.xmp.empty())
+        fromHeif(source, metadata.exif, metadata.xmp);
+    return {};
+}
+
+} // namespace
+
+QString copyMetadata(const QString &source, const QString &target, QSize size,
+                     const std::optional<QSizeF> &dpi, bool *sourceProblem)
+{
+    setUpOnce();
+    if (sourceProblem)
+        *sourceProblem = true;
+    SourceMetadata metadata;
+    if (const QString problem = readSource(source, metadata); !problem.isEmpty())
+        return problem;
+    if (metadata.empty())
         return {};
-    describeResult(exif, xmp, size);
+    describeResult(metadata.exif, metadata.xmp, size, dpi);
 
     if (sourceProblem)
         *sourceProblem = false;
@@ -160,16 +220,68 @@ QString copyMetadata(const QString &source, const QString &target, QSize size, b
         to->readMetadata();
         // WebP has no place for IPTC: its captions, keywords and credits go into XMP, where the IPTC
         // standard itself maps them.
-        if (!iptc.empty() && to->imageType() == Exiv2::ImageType::webp)
-            Exiv2::copyIptcToXmp(iptc, xmp);
-        to->setExifData(exif);
-        to->setXmpData(xmp);
-        to->setIptcData(iptc);
+        if (!metadata.iptc.empty() && to->imageType() == Exiv2::ImageType::webp)
+            Exiv2::copyIptcToXmp(metadata.iptc, metadata.xmp);
+        to->setExifData(metadata.exif);
+        to->setXmpData(metadata.xmp);
+        to->setIptcData(metadata.iptc);
         to->writeMetadata();
     } catch (const Exiv2::AnyError &error) {
         return QString::fromLocal8Bit(error.what());
     }
     return {};
+}
+
+QString encodedMetadata(const QString &source, QSize size, const std::optional<QSizeF> &dpi,
+                        const QString &mark, EncodedMetadata &encoded)
+{
+    setUpOnce();
+    SourceMetadata metadata;
+    const QString problem = source.isEmpty() ? QString() : readSource(source, metadata);
+    // JPEG XL and AVIF have no resolution field: their EXIF is the only place for it.
+    describeResult(metadata.exif, metadata.xmp, size, dpi, true);
+    try {
+        if (!metadata.iptc.empty())
+            Exiv2::copyIptcToXmp(metadata.iptc, metadata.xmp);
+        if (!metadata.exif.empty()) {
+            Exiv2::Blob blob;
+            Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, metadata.exif);
+            encoded.exif = QByteArray(reinterpret_cast<const char *>(blob.data()), qsizetype(blob.size()));
+        }
+        if (!mark.isEmpty())
+            metadata.xmp[kMarkKey] = mark.toStdString();
+        if (!metadata.xmp.empty()) {
+            std::string packet;
+            if (Exiv2::XmpParser::encode(packet, metadata.xmp, Exiv2::XmpParser::omitPacketWrapper) == 0)
+                encoded.xmp = QByteArray::fromStdString(packet);
+        }
+    } catch (const Exiv2::AnyError &error) {
+        return QString::fromLocal8Bit(error.what());
+    }
+    return problem;
+}
+
+std::optional<ExifResolution> exifResolution(const QString &path)
+{
+    setUpOnce();
+    try {
+        const auto image = Exiv2::ImageFactory::open(nativePath(path));
+        image->readMetadata();
+        const Exiv2::ExifData &exif = image->exifData();
+        const auto x = exif.findKey(Exiv2::ExifKey("Exif.Image.XResolution"));
+        const auto y = exif.findKey(Exiv2::ExifKey("Exif.Image.YResolution"));
+        if (x == exif.end() || y == exif.end() || x->count() == 0 || y->count() == 0)
+            return std::nullopt;
+        ExifResolution resolution;
+        resolution.x = double(x->toFloat());
+        resolution.y = double(y->toFloat());
+        const auto unit = exif.findKey(Exiv2::ExifKey("Exif.Image.ResolutionUnit"));
+        if (unit != exif.end() && unit->count() > 0)
+            resolution.unit = int(unit->toLong());
+        return resolution;
+    } catch (const Exiv2::AnyError &) {
+        return std::nullopt;
+    }
 }
 
 QString writeXmpMark(const QString &target, const QString &mark)

@@ -1,20 +1,47 @@
 #pragma once
 
+#include <QByteArray>
 #include <QSize>
+#include <QSizeF>
 #include <QString>
+
+#include <optional>
 
 namespace engine {
 
-// Copies the EXIF, XMP and IPTC of the source file into the encoded picture `target` (PNG, JPEG or
-// WebP; WebP keeps the IPTC as XMP), rewriting the target. The result is described as it is: orientation
-// normal (the pixels were turned when decoded), pixel dimensions `size`, and no embedded thumbnail (it shows
-// the old picture). Empty when done or when the source has nothing to copy; otherwise why not. sourceProblem
-// tells whether the failure was in reading the source (the target was not touched).
-QString copyMetadata(const QString &source, const QString &target, QSize size, bool *sourceProblem = nullptr);
+// Copies the EXIF, XMP and IPTC of the source file into the encoded picture `target` (PNG, JPEG,
+// WebP or TIFF; WebP keeps the IPTC as XMP), rewriting the target. The result is described as it is:
+// orientation normal (the pixels were turned when decoded), pixel dimensions `size`, resolution `dpi`
+// (dots per inch across and down; none erases the source's), no embedded thumbnail (it shows the old
+// picture) and no colour profile (the encoder writes its own). Empty when done or when the source has nothing
+// to copy; otherwise why not. sourceProblem tells whether the failure was in reading the source (the target
+// was not touched).
+QString copyMetadata(const QString &source, const QString &target, QSize size,
+                     const std::optional<QSizeF> &dpi, bool *sourceProblem = nullptr);
+
+// The source's metadata described as copyMetadata describes it, for an encoder that embeds it
+// itself (JPEG XL, AVIF): EXIF as a TIFF-structured block, and XMP, with the IPTC mapped into it and
+// the result mark (resultMark.h) when given. Empty where there is nothing; the return is why the
+// source's could not be read (the mark is encoded all the same).
+struct EncodedMetadata {
+    QByteArray exif;
+    QByteArray xmp;
+};
+QString encodedMetadata(const QString &source, QSize size, const std::optional<QSizeF> &dpi,
+                        const QString &mark, EncodedMetadata &encoded);
+
+// The EXIF X/YResolution of a file (TIFF's own tags for a TIFF) and its ResolutionUnit (2 inch, 3
+// centimetre; 0 when absent, 1 none), or nothing when the file states none.
+struct ExifResolution {
+    double x = 0;
+    double y = 0;
+    int unit = 0;
+};
+std::optional<ExifResolution> exifResolution(const QString &path);
 
 // The result mark (resultMark.h) in the XMP of a file whose format keeps no picture text (JPEG,
-// WebP). Writing rewrites the file and returns why it could not, or an empty string; reading returns
-// the mark, or an empty string when there is none.
+// WebP, TIFF; AVIF and JPEG XL are read only). Writing rewrites the file and returns why it could not, or an
+// empty string; reading returns the mark, or an empty string when there is none.
 QString writeXmpMark(const QString &target, const QString &mark);
 QString readXmpMark(const QString &path);
 

@@ -2,6 +2,8 @@
 
 #include <QColorSpace>
 
+#include <cstring>
+
 namespace engine {
 
 bool isDeep(const QImage &image)
@@ -88,6 +90,91 @@ QImage lumaOf(const QImage &colour)
     if (!result.isNull())
         result.setColorSpace(colour.colorSpace());
     return result;
+}
+
+SampleLayout sampleLayout(const QImage &image, bool grey)
+{
+    const bool deep = isDeep(image);
+    const bool alpha = image.hasAlphaChannel();
+    const bool greyFormat =
+        image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
+    SampleLayout layout;
+    layout.bitDepth = deep ? 16 : 8;
+    if ((grey || greyFormat) && !alpha) {
+        const QImage::Format format = deep ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8;
+        layout.pixels = image.format() == format || greyFormat
+                            ? image.convertToFormat(format)
+                            : lumaOf(image.convertToFormat(colourFormatFor(image)));
+        layout.channels = layout.stride = 1;
+    } else if (grey) {
+        // Grey with alpha has no Qt format: the colour channels are equal, the first stands for all.
+        layout.pixels = image.convertToFormat(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
+        layout.channels = 2;
+        layout.stride = 4;
+    } else if (alpha) {
+        layout.pixels = image.convertToFormat(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
+        layout.channels = layout.stride = 4;
+    } else {
+        layout.pixels = image.convertToFormat(deep ? QImage::Format_RGBX64 : QImage::Format_RGB888);
+        layout.channels = 3;
+        layout.stride = deep ? 4 : 3;
+    }
+    layout.directRows = !deep && layout.channels == layout.stride;
+    return layout;
+}
+
+void fillSamples(const SampleLayout &layout, int y, uchar *to, bool bigEndian)
+{
+    const int width = layout.pixels.width();
+    const int alphaAt = layout.stride - 1;
+    if (layout.bitDepth == 8) {
+        const uchar *from = layout.pixels.constScanLine(y);
+        for (int x = 0; x < width; ++x, from += layout.stride) {
+            *to++ = from[0];
+            if (layout.channels == 2)
+                *to++ = from[alphaAt];
+            else if (layout.channels >= 3) {
+                *to++ = from[1];
+                *to++ = from[2];
+                if (layout.channels == 4)
+                    *to++ = from[3];
+            }
+        }
+        return;
+    }
+    const auto *from = reinterpret_cast<const quint16 *>(layout.pixels.constScanLine(y));
+    auto put = [&to, bigEndian](quint16 value) {
+        if (bigEndian) {
+            *to++ = uchar(value >> 8);
+            *to++ = uchar(value & 0xff);
+        } else {
+            std::memcpy(to, &value, 2);
+            to += 2;
+        }
+    };
+    for (int x = 0; x < width; ++x, from += layout.stride) {
+        put(from[0]);
+        if (layout.channels == 2) {
+            put(from[alphaAt]);
+        } else if (layout.channels >= 3) {
+            put(from[1]);
+            put(from[2]);
+            if (layout.channels == 4)
+                put(from[3]);
+        }
+    }
+}
+
+QByteArray fileProfile(const QImage &image, int channels)
+{
+    const QColorSpace space = image.colorSpace();
+    if (!space.isValid())
+        return {};
+    const QByteArray profile = space.iccProfile();
+    // The profile's data colour space, bytes 16 to 19 of its header.
+    const QByteArray model = profile.mid(16, 4);
+    return model == (channels <= 2 ? QByteArrayLiteral("GRAY") : QByteArrayLiteral("RGB ")) ? profile
+                                                                                            : QByteArray();
 }
 
 } // namespace engine

@@ -19,4 +19,26 @@ QImage::Format colourFormatFor(const QImage &image);
 // colour channels. Null for other formats or without memory.
 QImage lumaOf(const QImage &colour);
 
+// The samples a file stores of a picture, and the Qt image whose rows hold them: 16 bits a channel
+// for a deep picture, 8 otherwise; grey when `grey` or the image's format is grey; alpha when the
+// image has one. channels: 1 grey, 2 grey and alpha, 3 RGB, 4 RGBA.
+struct SampleLayout {
+    QImage pixels; // null without memory
+    int bitDepth = 8;
+    int channels = 3;        // per pixel in the file
+    int stride = 3;          // values per pixel in `pixels`
+    bool directRows = false; // `pixels` rows are the file's 8-bit rows as they are
+
+    size_t rowBytes() const { return size_t(pixels.width()) * size_t(channels) * size_t(bitDepth / 8); }
+};
+SampleLayout sampleLayout(const QImage &image, bool grey);
+
+// One file row of samples from row y, into rowBytes() bytes at `to`; 16-bit values big-endian or in
+// the machine's order.
+void fillSamples(const SampleLayout &layout, int y, uchar *to, bool bigEndian);
+
+// The image's colour space as an ICC profile when it describes a file of these channels (a grey
+// profile for 1 or 2, an RGB one for 3 or 4); empty otherwise.
+QByteArray fileProfile(const QImage &image, int channels);
+
 } // namespace engine

@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QIODevice>
 
+#include <cmath>
 #include <csetjmp>
 #include <vector>
 
@@ -47,109 +48,33 @@ void onWarning(png_structp png, png_const_charp message)
     qDebug() << "png:" << message;
 }
 
-// What the file stores, and the Qt format whose rows hold it.
-struct Layout {
-    QImage pixels;
-    int colourType = PNG_COLOR_TYPE_RGB;
-    int bitDepth = 8;
-    int channels = 3;        // per pixel in the file
-    int stride = 3;          // values per pixel in `pixels`
-    bool directRows = false; // `pixels` rows are the file's rows as they are
-};
-
-Layout layoutFor(const QImage &image, bool grey)
+int colourTypeOf(const SampleLayout &layout)
 {
-    const bool deep = isDeep(image);
-    const bool alpha = image.hasAlphaChannel();
-    const bool greyFormat =
-        image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
-    Layout layout;
-    layout.bitDepth = deep ? 16 : 8;
-    if ((grey || greyFormat) && !alpha) {
-        const QImage::Format format = deep ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8;
-        layout.pixels = image.format() == format || greyFormat
-                            ? image.convertToFormat(format)
-                            : lumaOf(image.convertToFormat(colourFormatFor(image)));
-        layout.colourType = PNG_COLOR_TYPE_GRAY;
-        layout.channels = layout.stride = 1;
-    } else if (grey) {
-        // Grey with alpha has no Qt format: the colour channels are equal, the first stands for all.
-        layout.pixels = image.convertToFormat(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
-        layout.colourType = PNG_COLOR_TYPE_GRAY_ALPHA;
-        layout.channels = 2;
-        layout.stride = 4;
-    } else if (alpha) {
-        layout.pixels = image.convertToFormat(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
-        layout.colourType = PNG_COLOR_TYPE_RGB_ALPHA;
-        layout.channels = layout.stride = 4;
-    } else {
-        layout.pixels = image.convertToFormat(deep ? QImage::Format_RGBX64 : QImage::Format_RGB888);
-        layout.colourType = PNG_COLOR_TYPE_RGB;
-        layout.channels = 3;
-        layout.stride = deep ? 4 : 3;
-    }
-    layout.directRows = !deep && layout.channels == layout.stride;
-    return layout;
-}
-
-// One file row from one row of the layout's pixels: the channels it keeps, 16-bit values big-endian.
-void fillRow(const Layout &layout, int y, std::vector<png_byte> &row)
-{
-    const int width = layout.pixels.width();
-    const int alphaAt = layout.stride - 1;
-    png_byte *to = row.data();
-    if (layout.bitDepth == 8) {
-        const uchar *from = layout.pixels.constScanLine(y);
-        for (int x = 0; x < width; ++x, from += layout.stride) {
-            *to++ = from[0];
-            if (layout.channels == 2)
-                *to++ = from[alphaAt];
-            else if (layout.channels >= 3) {
-                *to++ = from[1];
-                *to++ = from[2];
-                if (layout.channels == 4)
-                    *to++ = from[3];
-            }
-        }
-        return;
-    }
-    const auto *from = reinterpret_cast<const quint16 *>(layout.pixels.constScanLine(y));
-    auto put = [&to](quint16 value) {
-        *to++ = png_byte(value >> 8);
-        *to++ = png_byte(value & 0xff);
-    };
-    for (int x = 0; x < width; ++x, from += layout.stride) {
-        put(from[0]);
-        if (layout.channels == 2) {
-            put(from[alphaAt]);
-        } else if (layout.channels >= 3) {
-            put(from[1]);
-            put(from[2]);
-            if (layout.channels == 4)
-                put(from[3]);
-        }
+    switch (layout.channels) {
+    case 1:
+        return PNG_COLOR_TYPE_GRAY;
+    case 2:
+        return PNG_COLOR_TYPE_GRAY_ALPHA;
+    case 4:
+        return PNG_COLOR_TYPE_RGB_ALPHA;
+    default:
+        return PNG_COLOR_TYPE_RGB;
     }
 }
 
 // The resolution, and the colour space as an ICC profile when it describes the file's channels (a
 // grey profile for grey, an RGB one for colour). A profile the encoder refuses is left out: the
 // picture matters more than its profile. What was left out, and why, goes to *note.
-void describeColour(png_structp png, png_infop info, const QImage &image, const Layout &layout, Sink &sink,
-                    QString *note)
+void describeColour(png_structp png, png_infop info, const QImage &image, const SampleLayout &layout,
+                    const std::optional<QSizeF> &dpi, Sink &sink, QString *note)
 {
-    if (image.dotsPerMeterX() > 0 && image.dotsPerMeterY() > 0)
-        png_set_pHYs(png, info, png_uint_32(image.dotsPerMeterX()), png_uint_32(image.dotsPerMeterY()),
-                     PNG_RESOLUTION_METER);
+    if (dpi && dpi->width() > 0 && dpi->height() > 0)
+        png_set_pHYs(png, info, png_uint_32(std::lround(dpi->width() / 0.0254)),
+                     png_uint_32(std::lround(dpi->height() / 0.0254)), PNG_RESOLUTION_METER);
+    const QByteArray profile = fileProfile(image, layout.channels);
+    if (profile.isEmpty())
+        return;
     const QColorSpace space = image.colorSpace();
-    if (!space.isValid())
-        return;
-    const QByteArray profile = space.iccProfile();
-    // The profile's data colour space, bytes 16 to 19 of its header.
-    const QByteArray model = profile.mid(16, 4);
-    const bool greyFile =
-        layout.colourType == PNG_COLOR_TYPE_GRAY || layout.colourType == PNG_COLOR_TYPE_GRAY_ALPHA;
-    if (profile.isEmpty() || model != (greyFile ? QByteArrayLiteral("GRAY") : QByteArrayLiteral("RGB ")))
-        return;
     QByteArray name = space.description().toLatin1().left(79);
     if (name.isEmpty())
         name = QByteArrayLiteral("Custom");
@@ -179,7 +104,7 @@ void describeText(png_structp png, png_infop info, const QImage &image)
 }
 
 // Apart from encodePng, so that nothing it changes lives in the frame that setjmp returns to.
-void writeRows(png_structp png, const Layout &layout, std::vector<png_byte> &row,
+void writeRows(png_structp png, const SampleLayout &layout, std::vector<png_byte> &row,
                const std::function<void(int percent)> &progress)
 {
     const int height = layout.pixels.height();
@@ -190,7 +115,7 @@ void writeRows(png_structp png, const Layout &layout, std::vector<png_byte> &row
         if (layout.directRows) {
             png_write_row(png, layout.pixels.constScanLine(y));
         } else {
-            fillRow(layout, y, row);
+            fillSamples(layout, y, row.data(), true);
             png_write_row(png, row.data());
         }
         const int percent = int(qint64(y + 1) * 100 / height);
@@ -230,7 +155,8 @@ PngSettings chosenSettings(const QImage &image, bool grey, int level)
 } // namespace
 
 bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error,
-               const std::function<void(int percent)> &progress, const PngSettings &settings, QString *note)
+               const std::function<void(int percent)> &progress, const PngSettings &settings, QString *note,
+               const std::optional<QSizeF> &dpi)
 {
     auto fail = [error](const QString &why) {
         if (error)
@@ -243,11 +169,10 @@ bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error
                                    ? settings
                                    : chosenSettings(image, grey, settings.level);
     // Everything with a destructor lives outside the part that libpng may leave by longjmp.
-    const Layout layout = layoutFor(image, grey);
+    const SampleLayout layout = sampleLayout(image, grey);
     if (layout.pixels.isNull())
         return fail(QStringLiteral("no memory to prepare the picture"));
-    std::vector<png_byte> row(size_t(layout.pixels.width()) * size_t(layout.channels) *
-                              size_t(layout.bitDepth / 8));
+    std::vector<png_byte> row(layout.rowBytes());
     Sink sink;
     sink.device = device;
 
@@ -273,9 +198,9 @@ bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error
     // Fewer, larger IDAT chunks: less bookkeeping per byte.
     png_set_compression_buffer_size(png, 1 << 18);
     png_set_IHDR(png, info, png_uint_32(layout.pixels.width()), png_uint_32(layout.pixels.height()),
-                 layout.bitDepth, layout.colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
+                 layout.bitDepth, colourTypeOf(layout), PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
                  PNG_FILTER_TYPE_BASE);
-    describeColour(png, info, image, layout, sink, note);
+    describeColour(png, info, image, layout, dpi, sink, note);
     describeText(png, info, image);
     png_write_info(png, info);
     writeRows(png, layout, row, progress);

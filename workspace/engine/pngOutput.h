@@ -3,9 +3,11 @@
 #include "workspace/engine/imageOutput.h"
 
 #include <QImage>
+#include <QSizeF>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class QIODevice;
 
@@ -27,12 +29,12 @@ struct PngSettings {
 // Encodes the image as a PNG onto the device: 16 bits a channel for a deep image, 8 otherwise; grey
 // when `grey` or the image's format is grey; alpha when the image has an alpha channel. The colour
 // space goes in as an ICC profile when it describes the file's channels (grey or RGB) and the
-// resolution as it is. progress, when given, gets 0 to 100 as the rows go out. False, with the reason
-// in *error, when the device refuses the bytes or memory runs out; a profile the encoder refuses is
-// left out instead, and *note says so.
+// resolution `dpi` (dots per inch across and down) when given. progress, when given, gets 0 to 100 as the
+// rows go out. False, with the reason in *error, when the device refuses the bytes or memory runs out; a
+// profile the encoder refuses is left out instead, and *note says so.
 bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error,
                const std::function<void(int percent)> &progress = {}, const PngSettings &settings = {},
-               QString *note = nullptr);
+               QString *note = nullptr, const std::optional<QSizeF> &dpi = std::nullopt);
 
 // Writes the image as a PNG under the first free name of outputCandidate(folder, inputPath, k): see
 // writeNewPicture.

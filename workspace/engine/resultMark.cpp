@@ -25,6 +25,14 @@ QString sourceId(const QString &inputPath)
     return QString::fromLatin1(QCryptographicHash::hash(path, QCryptographicHash::Sha256).toHex().left(16));
 }
 
+// The suffixes results are written under (OutputFormat::suffix).
+bool resultSuffix(const QString &suffix)
+{
+    static const QStringList suffixes{QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("webp"),
+                                      QStringLiteral("tif"), QStringLiteral("jxl"), QStringLiteral("avif")};
+    return suffixes.contains(suffix);
+}
+
 QString markOf(const QString &path)
 {
     const QFileInfo info(path);
@@ -33,9 +41,7 @@ QString markOf(const QString &path)
     const QString suffix = info.suffix().toLower();
     if (suffix == QLatin1String("png"))
         return QImageReader(path, "png").text(kKey);
-    if (suffix == QLatin1String("jpg") || suffix == QLatin1String("webp"))
-        return readXmpMark(path);
-    return QString();
+    return resultSuffix(suffix) ? readXmpMark(path) : QString();
 }
 
 } // namespace
@@ -43,6 +49,11 @@ QString markOf(const QString &path)
 void markAsResult(QImage &image, const QString &inputPath)
 {
     image.setText(kKey, sourceId(inputPath) + QLatin1Char(' ') + QFileInfo(inputPath).fileName());
+}
+
+QString resultMarkOf(const QImage &image)
+{
+    return image.text(kKey);
 }
 
 QString carryMarkInto(const QImage &image, const QString &path)
@@ -64,9 +75,7 @@ ResultIndex::ResultIndex(const QString &folder)
     names.sort();
     for (const QString &name : names) {
         const QString suffix = name.section(QLatin1Char('.'), -1).toLower();
-        if (!name.contains(QLatin1Char('.')) ||
-            (suffix != QLatin1String("png") && suffix != QLatin1String("jpg") &&
-             suffix != QLatin1String("webp")))
+        if (!name.contains(QLatin1Char('.')) || !resultSuffix(suffix))
             continue;
         const QString path = folder + QLatin1Char('/') + name;
         const QString mark = markOf(NativeName::reachable(path));

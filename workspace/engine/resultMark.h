@@ -11,9 +11,11 @@ namespace engine {
 // photos, and a resumed run finds what an earlier one already wrote.
 void markAsResult(QImage &image, const QString &inputPath);
 
-// JPEG and WebP keep no picture text: their results carry the image's mark in XMP, written into the
-// encoded file at `path`. Empty when done or when the image has no mark; otherwise why not.
+// JPEG, WebP and TIFF keep no picture text: their results carry the image's mark in XMP, written into
+// the encoded file at `path`. Empty when done or when the image has no mark; otherwise why not.
+// JPEG XL and AVIF results get it from their encoder, which embeds resultMarkOf(image) in their XMP.
 QString carryMarkInto(const QImage &image, const QString &path);
+QString resultMarkOf(const QImage &image);
 
 // Whether a file is a marked result; reads only the file's header.
 bool isMarkedResult(const QString &path);

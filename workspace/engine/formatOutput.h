@@ -1,0 +1,39 @@
+#pragma once
+
+#include "workspace/engine/metadata.h"
+
+#include <QImage>
+#include <QSizeF>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class QIODevice;
+
+namespace engine {
+
+// What the TIFF, JPEG XL and AVIF encoders write: the samples as sampleLayout (pictureDepth.h) keeps
+// them, the colour space as an ICC profile where it describes the file's channels, and the resolution
+// where the format has a field for it (TIFF; the others keep it in `metadata`'s EXIF).
+struct Encoding {
+    QImage image;
+    bool grey = false;
+    std::optional<QSizeF> dpi; // dots per inch across and down; none writes none
+    int quality = -1;          // 1 to 100; -1: JPEG XL lossless, AVIF kDefaultAvifQuality
+    EncodedMetadata metadata;  // embedded by the JPEG XL and AVIF encoders; TIFF gets it from exiv2
+    std::function<void(int percent)> progress;
+};
+
+constexpr int kDefaultAvifQuality = 80;
+
+// Each encodes onto the device; false with the reason in *error.
+// TIFF: 8 or 16 bits, grey, unassociated alpha (grey with alpha as RGBA), deflate with the horizontal
+// predictor.
+bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error);
+// JPEG XL: lossless, or lossy at a distance from the quality as cjxl maps it; 8 or 16 bits.
+bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error);
+// AVIF through libavif's AV1 encoder: 4:4:4 (4:0:0 for grey), 8 bits or 10 for a deep picture.
+bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error);
+
+} // namespace engine
