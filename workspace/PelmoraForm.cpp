@@ -158,6 +158,10 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
     ui->sourceTreeView->setDragDropMode(QAbstractItemView::InternalMove);
     ui->sourceTreeView->setDefaultDropAction(Qt::MoveAction);
     connect(ui->sourceTreeView, &PelmoraTreeView::addURLs, this, &PelmoraForm::on_AddURLs);
+    // A row written by the last batch opens its result.
+    connect(ui->sourceTreeView, &QAbstractItemView::doubleClicked, this, &PelmoraForm::openRowResult);
+    ui->sourceTreeView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->sourceTreeView, &QWidget::customContextMenuRequested, this, &PelmoraForm::showRowMenu);
     ui->sourceFrame->setAcceptDrops(true);
     connect(ui->sourceFrame, &PelmoraFrame::addURLs, this, &PelmoraForm::on_AddURLs);
 

@@ -83,16 +83,22 @@ void BatchTimeEstimate::pictureStarted(int index, qint64 nowMs)
         lastMs = std::max(lastMs, nowMs);
 }
 
-void BatchTimeEstimate::tilesDone(int done, int total, qint64 nowMs)
+void BatchTimeEstimate::tilesDone(double done, int total, qint64 nowMs)
 {
     if (current < 0 || total <= 0 || done <= 0)
         return;
+    done = std::min(done, double(total));
     const double weight = weights.at(current);
     // After a retry with smaller tiles the plan differs from the one foreseen: share of the tiles.
-    if (int(currentTiles.size()) == total && currentTiles.back() > 0)
-        currentDone = weight * currentTiles.at(size_t(std::min(done, total) - 1)) / currentTiles.back();
-    else
-        currentDone = weight * std::clamp(double(done) / total, 0.0, 1.0);
+    if (int(currentTiles.size()) == total && currentTiles.back() > 0) {
+        const int whole = int(done);
+        const double before = whole > 0 ? currentTiles.at(size_t(whole - 1)) : 0.0;
+        const double within =
+            whole < total ? (currentTiles.at(size_t(whole)) - before) * (done - whole) : 0.0;
+        currentDone = weight * (before + within) / currentTiles.back();
+    } else {
+        currentDone = weight * std::clamp(done / total, 0.0, 1.0);
+    }
     const double work = weightBefore + currentDone;
     if (firstMs < 0)
         firstMs = nowMs;
@@ -183,11 +189,22 @@ QString durationText(qint64 ms)
     return QStringLiteral("%1:%2").arg(minutes).arg(secondsText);
 }
 
-QString batchTimeText(qint64 elapsedMs, qint64 remainingMs)
+QString batchTimeText(double fraction, qint64 elapsedMs, qint64 remainingMs, BatchPhase phase)
 {
-    const QString elapsed = tr("Elapsed %1").arg(durationText(elapsedMs));
+    const QString dot = QStringLiteral(" \u00b7 ");
+    // Rounded down: "100%" only once everything is done.
+    const int percent = int(std::clamp(fraction, 0.0, 1.0) * 100);
+    const QString done = tr("Batch %1%").arg(percent) + dot + tr("Elapsed %1").arg(durationText(elapsedMs));
+    switch (phase) {
+    case BatchPhase::Finished:
+        return done;
+    case BatchPhase::Stopping:
+        return done + dot + tr("Stopping after this picture\u2026");
+    case BatchPhase::Running:
+        break;
+    }
     if (remainingMs < 0)
-        return elapsed + QStringLiteral(" \u00b7 ") + tr("estimating the time left");
+        return done + dot + tr("estimating the time left");
     // Rounded up: "about 0:00 left" while work still runs would read as done.
-    return elapsed + QStringLiteral(" \u00b7 ") + tr("about %1 left").arg(durationText(remainingMs + 999));
+    return done + dot + tr("about %1 left").arg(durationText(remainingMs + 999));
 }
