@@ -183,7 +183,7 @@ void PelmoraForm::getItemsIcon()
         return;
     }
     setThumbnailDecodeLimit();
-    thumbnailBatch = new ThumbnailBatch(paths, this);
+    thumbnailBatch = new ThumbnailBatch(paths, this, ui->sourceTreeView->devicePixelRatioF());
     connect(
         thumbnailBatch, &ThumbnailBatch::ready, this, [this, paths](int index, const Thumbnail &thumbnail) {
             const QString &path = paths.at(index);
