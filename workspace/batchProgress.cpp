@@ -100,9 +100,10 @@ void BatchTimeEstimate::tilesDone(double done, int total, qint64 nowMs)
         currentDone = weight * std::clamp(done / total, 0.0, 1.0);
     }
     const double work = weightBefore + currentDone;
-    if (firstMs < 0)
+    if (firstMs < 0) {
         firstMs = nowMs;
-    else
+        firstWork = work;
+    } else
         ++tilesSinceFirst;
     lastMs = nowMs;
     lastWork = work;
@@ -128,7 +129,10 @@ qint64 BatchTimeEstimate::remainingMs(qint64 nowMs) const
     if (left <= 0)
         return 0;
     const Point &from = window.front();
-    if (tilesSinceFirst < 2 || lastMs - firstMs < kMeasuredMs || lastWork <= from.work)
+    const qint64 measured = lastMs - firstMs;
+    const bool enough = measured >= kMeasuredMs ||
+                        (measured >= kShortMeasuredMs && lastWork - firstWork >= totalWeight / 20);
+    if (tilesSinceFirst < 2 || !enough || lastWork <= from.work)
         return -1;
     const double msPerWork = double(lastMs - from.ms) / (lastWork - from.work);
     // The tile under way since the last report is partly done.

@@ -32,8 +32,10 @@ public:
     // Milliseconds left at `nowMs`, or -1 while too little is measured to tell.
     qint64 remainingMs(qint64 nowMs) const;
 
-    // Enough measured: at least this long since the first report, over at least two more reports.
+    // Enough measured: at least this long since the first report, over at least two more reports;
+    // or, for a short batch, a twentieth of its work over at least kShortMeasuredMs.
     static constexpr qint64 kMeasuredMs = 2000;
+    static constexpr qint64 kShortMeasuredMs = 500;
 
 private:
     // The network's work of one picture, tile by tile, as running sums.
@@ -54,6 +56,7 @@ private:
         double work;
     };
     qint64 firstMs = -1;
+    double firstWork = 0;
     std::deque<Point> window;
     qint64 lastMs = -1;
     double lastWork = 0;

@@ -84,15 +84,17 @@ private slots:
                 const double jitter = 1 + 0.1 * std::sin(1.7 * ++tileNumber);
                 const double cost =
                     jitter * (30 + double(tile.inputSize.width()) * tile.inputSize.height() / pixelsPerMs);
-                // The next two tiles are still slow after the warm-up.
-                const double slow = tileNumber == 2 ? 1.5 : tileNumber == 3 ? 1.2 : 1.0;
+                // The next two tiles are still slow after the warm-up, by up to a quarter and an eighth.
+                const double slow = tileNumber == 2   ? std::min(1500.0, cost / 4)
+                                    : tileNumber == 3 ? std::min(800.0, cost / 8)
+                                                      : 0;
                 if (tileNumber == 1)
                     now += warmUpMs;
                 const qint64 begin = now;
                 for (int percent = 1; withinTiles && percent < 100; ++percent)
                     events.append({p, t + percent / 100.0, plan.tileCount(),
-                                   begin + qint64(cost * slow * percent / 100)});
-                now = begin + qint64(cost * slow);
+                                   begin + qint64((cost + slow) * percent / 100)});
+                now = begin + qint64(cost + slow);
                 events.append({p, double(t + 1), plan.tileCount(), now});
             }
         }

@@ -1,5 +1,5 @@
 #include "formProbe.h"
-#include "../../support/browsercatcher.h"
+#include "support/browsercatcher.h"
 #include "testModels.h"
 
 #include "ui_PelmoraForm.h"
