@@ -237,6 +237,11 @@ private slots:
         emit probe().ui()->sourceTreeView->doubleClicked(rows.index(1, 0));
         emit probe().ui()->sourceTreeView->doubleClicked(rows.index(2, 0));
         QCOMPARE(viewer.opened, QList<QUrl>{QUrl::fromLocalFile(out + QStringLiteral("/photo.png"))});
+        form->resize(900, 560);
+        screenshot(form, QStringLiteral("row-outcomes"));
+        // The window's smallest size.
+        form->resize(form->minimumSizeHint().expandedTo(QSize(760, 500)));
+        screenshot(form, QStringLiteral("row-outcomes-smallest"));
     }
 
     void namesNeverOverwrite()
@@ -284,6 +289,7 @@ private slots:
         auto *times = form->findChild<QLabel *>(QStringLiteral("progressTimeLabel"));
         QVERIFY2(times->text().endsWith(QStringLiteral(" \u00b7 Stopping after this picture\u2026")),
                  qPrintable(times->text()));
+        screenshot(form, QStringLiteral("progress-stopping"));
         QVERIFY(writeBytes(pipe, pngBytes(picture(QSize(12, 10)))));
         QTRY_VERIFY_WITH_TIMEOUT(!probe().batchRunning(), 20000);
         QCOMPARE(answers.texts.last(),
