@@ -1,4 +1,5 @@
 #include "workspace/batchProgress.h"
+#include "workspace/engine/layerTimeProfile.h"
 #include "workspace/engine/tilePlan.h"
 
 #include <QTest>
@@ -131,6 +132,26 @@ private slots:
         }
         QVERIFY(checked > 20);
         qInfo("worst error %+.0f%% over %d samples", worst * 100, checked);
+    }
+
+    // The layers of an enlarging network are not equal: in the tile measured, the first nine tenths
+    // of them took a tenth of its time. The next tile's layers are read through that.
+    void layerShareBecomesTimeShare()
+    {
+        engine::LayerTimeProfile profile;
+        QCOMPARE(profile.layersDone(0.5, 0), 0.5); // nothing learnt yet
+        profile.tileStarted(1000);
+        for (int p = 1; p <= 100; ++p)
+            profile.layersDone(p / 100.0, 1000 + (p <= 90 ? p * 10 : 900 + (p - 90) * 810));
+        profile.tileFinished(1000 + 9000);
+        // A tile of a stand-in reports no layers and teaches nothing.
+        profile.tileStarted(15000);
+        profile.tileFinished(16000);
+        profile.tileStarted(20000);
+        QVERIFY(std::abs(profile.layersDone(0.45, 20100) - 0.05) < 0.01);
+        QVERIFY(std::abs(profile.layersDone(0.9, 20200) - 0.1) < 0.01);
+        QVERIFY(std::abs(profile.layersDone(0.95, 20300) - 0.55) < 0.01);
+        QCOMPARE(profile.layersDone(1.0, 20400), 1.0);
     }
 
     // The writer's messages about a picture arrive after the network has started on the next one:

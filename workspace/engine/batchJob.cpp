@@ -263,19 +263,25 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
         tiles = {0, count, 0};
         emit tileProgress(0, count);
     };
-    observer.tileAdvanced = [this, &tiles](double share) {
-        const int percent = int(share * 100);
+    QElapsedTimer networkClock;
+    networkClock.start();
+    // Reported by the share of the tile's time, which the share of its layers only approximates.
+    observer.tileAdvanced = [this, &tiles, &networkClock](double share) {
+        const double time = layerTimes.layersDone(share, networkClock.nsecsElapsed());
+        const int percent = int(time * 100);
         if (percent <= tiles.percent || tiles.total <= 0 || tiles.done >= tiles.total)
             return;
         tiles.percent = percent;
         emit tileAdvanced(tiles.done + percent / 100.0, tiles.total);
     };
-    observer.tileStarted = [this, index = item.index](int x, int y) {
+    observer.tileStarted = [this, index = item.index, &networkClock](int x, int y) {
+        layerTimes.tileStarted(networkClock.nsecsElapsed());
         emit statusChanged(index, tr("Processing Tile (%1, %2)").arg(x).arg(y));
     };
     const bool wantsTiles = isSignalConnected(QMetaMethod::fromSignal(&BatchJob::tileFinished));
-    observer.tileFinished = [this, wantsTiles, &tiles](int tilesDone, int count, const QImage &tile,
+    observer.tileFinished = [this, wantsTiles, &tiles, &networkClock](int tilesDone, int count, const QImage &tile,
                                                        const QRect &where) {
+        layerTimes.tileFinished(networkClock.nsecsElapsed());
         tiles.done = tilesDone;
         tiles.percent = 0;
         emit tileProgress(tilesDone, count);

@@ -11,6 +11,7 @@
 
 #include "workspace/engine/finishing.h"
 #include "workspace/engine/imageOutput.h"
+#include "workspace/engine/layerTimeProfile.h"
 
 #include <atomic>
 #include <functional>
@@ -164,6 +165,8 @@ private:
     BatchSummary result;
     int reported = 0;
     QStringList cleanedFolders;
+    // The network thread's, learnt over the batch's tiles.
+    LayerTimeProfile layerTimes;
 };
 
 } // namespace engine
