@@ -41,7 +41,10 @@ constexpr int addSliceMs = 15;
 // transparent square of the thumbnail's size, so that the row's text lines up with the others.
 QPixmap unreadablePlaceholder(const QWidget *widget)
 {
-    QPixmap square(thumbnailEdge, thumbnailEdge);
+    // At the screen's pixels, like the thumbnails.
+    const qreal ratio = widget->devicePixelRatioF();
+    QPixmap square(QSize(thumbnailEdge, thumbnailEdge) * ratio);
+    square.setDevicePixelRatio(ratio);
     square.fill(Qt::transparent);
     const QIcon warning = widget->style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, widget);
     QPainter painter(&square);

@@ -84,6 +84,11 @@ void TestMainWindow::windowForm()
     QCOMPARE(forms.size(), 1);
     QVERIFY(central->isAncestorOf(forms.constFirst()));
     QVERIFY(!window.isMaximized());
+    // Never smaller than what its pages need: the device note and the preview are not cut.
+    window.resize(600, 380);
+    QVERIFY2(window.width() >= 760 && window.height() >= 500,
+             qPrintable(QStringLiteral("%1x%2").arg(window.width()).arg(window.height())));
+    QCOMPARE(window.minimumSize().expandedTo(window.minimumSizeHint()), window.minimumSize());
 
     // The window system shows the application's logo for the window, not a generic one.
     const QImage logo =
