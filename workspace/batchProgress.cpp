@@ -130,8 +130,8 @@ qint64 BatchTimeEstimate::remainingMs(qint64 nowMs) const
         return 0;
     const Point &from = window.front();
     const qint64 measured = lastMs - firstMs;
-    const bool enough = measured >= kMeasuredMs ||
-                        (measured >= kShortMeasuredMs && lastWork - firstWork >= totalWeight / 20);
+    const bool enough =
+        measured >= kMeasuredMs || (measured >= kShortMeasuredMs && lastWork - firstWork >= totalWeight / 20);
     if (tilesSinceFirst < 2 || !enough || lastWork <= from.work)
         return -1;
     const double msPerWork = double(lastMs - from.ms) / (lastWork - from.work);

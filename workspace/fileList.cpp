@@ -16,12 +16,12 @@
 
 #include <QDebug>
 #include <QDesktopServices>
-#include <QMenu>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
+#include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QSettings>

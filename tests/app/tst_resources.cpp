@@ -29,7 +29,9 @@ void TestResources::imageHasItsSize_data()
         "_DeleteWhite24.png",  "_DeleteGray24.png",   "_shortcut24.png",    "_shortcutWhite24.png",
         "_shortcutGray24.png", "_Folder24.png",       "_FolderWhite24.png"};
     // Each button image with its drawing for a device pixel ratio of 2, which QIcon finds by name.
-    const auto twice = [](const char *name) { return QString::fromLatin1(name).replace(".png", "@2x.png"); };
+    const auto twice = [](const char *name) {
+        return QString::fromLatin1(name).replace(".png", "@2x.png");
+    };
     for (const char *name : small) {
         QTest::newRow(name) << QString::fromLatin1(name) << 24;
         QTest::newRow(qPrintable(twice(name))) << twice(name) << 48;

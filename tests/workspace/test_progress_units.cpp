@@ -45,13 +45,14 @@ private slots:
         const QList<QSize> mixed{QSize(40, 30), QSize(2000, 1500), QSize(1800, 1200), QSize(2400, 1600)};
         QTest::newRow("mixed sizes, tile ends only")
             << mixed << 192 << false << qint64(3000) << qint64(0) << 200;
-        QTest::newRow("mixed sizes, within tiles") << mixed << 192 << true << qint64(3000) << qint64(40) << 200;
+        QTest::newRow("mixed sizes, within tiles")
+            << mixed << 192 << true << qint64(3000) << qint64(40) << 200;
         QTest::newRow("one tile each, within tiles")
-            << QList<QSize>{QSize(300, 200), QSize(280, 280), QSize(360, 240), QSize(320, 320)} << 400
-            << true << qint64(900) << qint64(60) << 11;
+            << QList<QSize>{QSize(300, 200), QSize(280, 280), QSize(360, 240), QSize(320, 320)} << 400 << true
+            << qint64(900) << qint64(60) << 11;
         QTest::newRow("many one-tile pictures, within tiles")
-            << QList<QSize>(12, QSize(250, 180)) + QList<QSize>{QSize(400, 300)} << 400 << true
-            << qint64(600) << qint64(20) << 40;
+            << QList<QSize>(12, QSize(250, 180)) + QList<QSize>{QSize(400, 300)} << 400 << true << qint64(600)
+            << qint64(20) << 40;
     }
     void estimateStaysWithinAQuarter()
     {
@@ -190,20 +191,23 @@ private slots:
         QTest::addColumn<qint64>("remaining");
         QTest::addColumn<BatchPhase>("phase");
         QTest::addColumn<QString>("text");
-        QTest::newRow("not yet known") << 0.0 << qint64(42000) << qint64(-1) << BatchPhase::Running
-                                       << QStringLiteral("Batch 0% \u00b7 Elapsed 0:42 \u00b7 estimating the time left");
+        QTest::newRow("not yet known")
+            << 0.0 << qint64(42000) << qint64(-1) << BatchPhase::Running
+            << QStringLiteral("Batch 0% \u00b7 Elapsed 0:42 \u00b7 estimating the time left");
         QTest::newRow("minutes") << 0.374 << qint64(65400) << qint64(190000) << BatchPhase::Running
                                  << QStringLiteral("Batch 37% \u00b7 Elapsed 1:05 \u00b7 about 3:10 left");
         QTest::newRow("hours, rounded up")
             << 0.9999 << qint64(3723000) << qint64(1) << BatchPhase::Running
             << QStringLiteral("Batch 99% \u00b7 Elapsed 1:02:03 \u00b7 about 0:01 left");
         // After Cancel the picture under way is finished; no time left is promised.
-        QTest::newRow("stopping") << 0.62 << qint64(31000) << qint64(7000) << BatchPhase::Stopping
-                                  << QStringLiteral("Batch 62% \u00b7 Elapsed 0:31 \u00b7 Stopping after this picture\u2026");
+        QTest::newRow("stopping")
+            << 0.62 << qint64(31000) << qint64(7000) << BatchPhase::Stopping
+            << QStringLiteral("Batch 62% \u00b7 Elapsed 0:31 \u00b7 Stopping after this picture\u2026");
         QTest::newRow("finished") << 1.0 << qint64(48000) << qint64(0) << BatchPhase::Finished
                                   << QStringLiteral("Batch 100% \u00b7 Elapsed 0:48");
-        QTest::newRow("finished after a cancel") << 0.7 << qint64(36000) << qint64(5000) << BatchPhase::Finished
-                                                 << QStringLiteral("Batch 70% \u00b7 Elapsed 0:36");
+        QTest::newRow("finished after a cancel")
+            << 0.7 << qint64(36000) << qint64(5000) << BatchPhase::Finished
+            << QStringLiteral("Batch 70% \u00b7 Elapsed 0:36");
     }
     void timeText()
     {

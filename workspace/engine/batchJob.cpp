@@ -279,8 +279,8 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
         emit statusChanged(index, tr("Processing Tile (%1, %2)").arg(x).arg(y));
     };
     const bool wantsTiles = isSignalConnected(QMetaMethod::fromSignal(&BatchJob::tileFinished));
-    observer.tileFinished = [this, wantsTiles, &tiles, &networkClock](int tilesDone, int count, const QImage &tile,
-                                                       const QRect &where) {
+    observer.tileFinished = [this, wantsTiles, &tiles, &networkClock](
+                                int tilesDone, int count, const QImage &tile, const QRect &where) {
         layerTimes.tileFinished(networkClock.nsecsElapsed());
         tiles.done = tilesDone;
         tiles.percent = 0;

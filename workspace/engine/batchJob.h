@@ -71,14 +71,14 @@ QString completionText(const BatchSummary &summary);
 // (a pool thread), a thread of the job decodes the next ones and another encodes and writes the
 // previous ones, each through a queue of a few pictures, so memory stays bounded. Pictures are
 // written in list order. Signals come from those three threads (the network's: pictureStarted,
-// tileProgress, tileAdvanced, tileFinished; the writer's: writeProgress, fileWritten, fileFailed, pictureFinished; both:
-// statusChanged, tagged with its picture) and reach receivers in the GUI thread as queued calls, each
-// thread's in emission order. An input that fails is reported and skipped; the batch goes on with the next
-// one. Two ways to stop: the cancel flag, read before the network starts on a picture, lets the current
-// picture finish and be written; requestStop() abandons it within a layer of the network and writes
-// nothing of it. Either way, pictures already finished are still written, and every picture after
-// the last one started is reported NotStarted. Every result is marked (resultMark.h), and the first
-// write into a folder removes the part files that killed runs left there.
+// tileProgress, tileAdvanced, tileFinished; the writer's: writeProgress, fileWritten, fileFailed,
+// pictureFinished; both: statusChanged, tagged with its picture) and reach receivers in the GUI thread as
+// queued calls, each thread's in emission order. An input that fails is reported and skipped; the batch goes
+// on with the next one. Two ways to stop: the cancel flag, read before the network starts on a picture, lets
+// the current picture finish and be written; requestStop() abandons it within a layer of the network and
+// writes nothing of it. Either way, pictures already finished are still written, and every picture after the
+// last one started is reported NotStarted. Every result is marked (resultMark.h), and the first write into a
+// folder removes the part files that killed runs left there.
 class BatchJob : public QObject {
     Q_OBJECT
 

@@ -24,7 +24,8 @@ double LayerTimeProfile::layersDone(double layerShare, qint64 nowNs)
         return share;
     const double at = share * kSteps;
     const int below = std::min(int(at), kSteps - 1);
-    return timeShare[size_t(below)] + (timeShare[size_t(below + 1)] - timeShare[size_t(below)]) * (at - below);
+    return timeShare[size_t(below)] +
+           (timeShare[size_t(below + 1)] - timeShare[size_t(below)]) * (at - below);
 }
 
 void LayerTimeProfile::tileFinished(qint64 nowNs)
@@ -33,7 +34,8 @@ void LayerTimeProfile::tileFinished(qint64 nowNs)
         return;
     const qint64 totalNs = nowNs - startNs;
     startNs = -1;
-    const auto reported = std::count_if(reachedNs.begin() + 1, reachedNs.end(), [](qint64 ns) { return ns >= 0; });
+    const auto reported =
+        std::count_if(reachedNs.begin() + 1, reachedNs.end(), [](qint64 ns) { return ns >= 0; });
     if (reported < kReportedToLearn || totalNs <= 0)
         return;
     reachedNs[kSteps] = totalNs;

@@ -376,16 +376,20 @@ int main(int argc, char **argv)
     bool ok = true;
     for (const Small &small : smalls) {
         for (const Family &family : small.families) {
-            const QString name = QString::fromLatin1(small.name) + QString::fromLatin1(family.suffix) +
-                                 QStringLiteral("24");
-            ok &= save(render(24, 24, family.ink, small.glyph), images.filePath(name + QStringLiteral(".png")));
-            ok &= save(render(48, 24, family.ink, small.glyph), images.filePath(name + QStringLiteral("@2x.png")));
+            const QString name =
+                QString::fromLatin1(small.name) + QString::fromLatin1(family.suffix) + QStringLiteral("24");
+            ok &=
+                save(render(24, 24, family.ink, small.glyph), images.filePath(name + QStringLiteral(".png")));
+            ok &= save(render(48, 24, family.ink, small.glyph),
+                       images.filePath(name + QStringLiteral("@2x.png")));
         }
     }
     for (const Family &family : {standard, white}) {
         const QString name = QStringLiteral("_DropLogo") + QString::fromLatin1(family.suffix);
-        ok &= save(render(128, 128, family.ink, dropLogoGlyph), images.filePath(name + QStringLiteral(".png")));
-        ok &= save(render(256, 128, family.ink, dropLogoGlyph), images.filePath(name + QStringLiteral("@2x.png")));
+        ok &=
+            save(render(128, 128, family.ink, dropLogoGlyph), images.filePath(name + QStringLiteral(".png")));
+        ok &= save(render(256, 128, family.ink, dropLogoGlyph),
+                   images.filePath(name + QStringLiteral("@2x.png")));
     }
     ok &= save(render(128, 128, QColor(), appLogoGlyph), images.filePath(QStringLiteral("Logo128.png")));
     ok &= save(render(128, 128, QColor(), updatePictureGlyph),

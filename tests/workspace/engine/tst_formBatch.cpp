@@ -229,7 +229,8 @@ private slots:
         QStandardItemModel &rows = probe().fileModel();
         QVERIFY2(rows.item(0)->text().endsWith(QStringLiteral("\nWritten: clear.png, 80 x 60")),
                  qPrintable(rows.item(0)->text()));
-        QVERIFY2(rows.item(1)->text().contains(QStringLiteral("\nFailed: ")), qPrintable(rows.item(1)->text()));
+        QVERIFY2(rows.item(1)->text().contains(QStringLiteral("\nFailed: ")),
+                 qPrintable(rows.item(1)->text()));
         const QString reason = rows.item(1)->toolTip().mid(int(qstrlen("Failed: ")));
         QVERIFY2(!reason.isEmpty() && text.contains(reason), qPrintable(reason));
         QVERIFY(rows.item(2)->text().endsWith(QStringLiteral("\nWritten: photo.png, 100 x 40")));
@@ -296,7 +297,8 @@ private slots:
                  QStringLiteral("Cancelled. 1 of 3 images were written.\nOpen the output folder?"));
         QCOMPARE(answers.icons.last(), QMessageBox::Warning);
         QCOMPARE(entries(out), QStringList{QStringLiteral("first.png")});
-        QVERIFY(probe().fileModel().item(0)->text().endsWith(QStringLiteral("\nWritten: first.png, 24 x 20")));
+        QVERIFY(
+            probe().fileModel().item(0)->text().endsWith(QStringLiteral("\nWritten: first.png, 24 x 20")));
         QVERIFY(probe().fileModel().item(2)->text().endsWith(QStringLiteral("\nLeft out")));
         // Behind the message: the share done and the time taken, nothing left, no Cancel to press.
         QVERIFY2(QRegularExpression(QStringLiteral("^Batch \\d+% \u00b7 Elapsed \\d+:\\d\\d$"))
@@ -474,7 +476,9 @@ private slots:
         look.start(10);
         probe().clickUpscale();
         QTRY_VERIFY_WITH_TIMEOUT(!probe().batchRunning(), 20000);
-        QVERIFY2(QRegularExpression(QStringLiteral("^Batch 100% \u00b7 Elapsed \\d+:\\d\\d$")).match(timeText).hasMatch(),
+        QVERIFY2(QRegularExpression(QStringLiteral("^Batch 100% \u00b7 Elapsed \\d+:\\d\\d$"))
+                     .match(timeText)
+                     .hasMatch(),
                  qPrintable(timeText));
         QCOMPARE(shown.size(), QSize(1400, 1000));
         // Filled in from the tiles: opaque where it started transparent.
