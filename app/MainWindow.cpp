@@ -30,6 +30,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     auto *box = new QVBoxLayout;
     box->addLayout(stackedLayout, 0);
     ui->centralwidget->setLayout(box);
+    // Below this the splitter squeezes the preview to a sliver and the device note is cut. Logical
+    // pixels: a scale factor grows the floor with the fonts.
+    setMinimumSize(minimumSizeHint().expandedTo(QSize(760, 500)));
 
     setWindowTitle(AppInfo::appTitle());
     // Windows takes the executable's icon resource; other systems need the window to carry one.

@@ -69,11 +69,12 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form, QLabel *timeLabel, Progres
     options->addWidget(ui->processGpuRadioButton);
     options->addWidget(ui->processGpuComboBox);
     options->addWidget(ui->processInfoLabel);
-    options->addSpacing(10);
+    options->addSpacing(4);
     // The options of the result, a row each with its label in front, so that the preview keeps
     // its height. The lists take the width; the numbers keep theirs beside them.
     auto *results = new QGridLayout;
     results->setColumnStretch(1, 1);
+    results->setVerticalSpacing(2);
     QHBoxLayout *formatRow = rowOf({ui->outputFormatComboBox, ui->outputQualityLabel, ui->outputQualitySpinBox}, {});
     formatRow->setStretch(0, 1);
     QHBoxLayout *sizeRow = rowOf({ui->outputSizeComboBox, ui->outputSizeSpinBox}, {});
@@ -87,7 +88,7 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form, QLabel *timeLabel, Progres
     results->addWidget(ui->networkLabel, 3, 0);
     results->addWidget(ui->networkComboBox, 3, 1);
     options->addLayout(results);
-    options->addSpacing(10);
+    options->addSpacing(4);
     options->addWidget(ui->scrollArea);
 
     auto *splitter = new QSplitter(Qt::Horizontal, form);
@@ -178,6 +179,10 @@ PelmoraForm::PelmoraForm(QWidget *parent) : QWidget(parent), ui(new Ui::PelmoraF
     ui->sourceTreeView->setDragDropMode(QAbstractItemView::InternalMove);
     ui->sourceTreeView->setDefaultDropAction(Qt::MoveAction);
     connect(ui->sourceTreeView, &PelmoraTreeView::addURLs, this, &PelmoraForm::on_AddURLs);
+    // A row written by the last batch opens its result.
+    connect(ui->sourceTreeView, &QAbstractItemView::doubleClicked, this, &PelmoraForm::openRowResult);
+    ui->sourceTreeView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->sourceTreeView, &QWidget::customContextMenuRequested, this, &PelmoraForm::showRowMenu);
     ui->sourceFrame->setAcceptDrops(true);
     connect(ui->sourceFrame, &PelmoraFrame::addURLs, this, &PelmoraForm::on_AddURLs);
 

@@ -31,11 +31,13 @@ class QLabel;
 class ProgressPicture;
 class BatchTimeEstimate;
 class BatchProgressPage;
+enum class BatchPhase;
 class ThumbnailBatch;
 template <typename T> class QFutureWatcher;
 namespace engine {
 struct Device;
 class BatchJob;
+struct PictureReport;
 class Upscaler;
 } // namespace engine
 
@@ -99,6 +101,15 @@ private:
     // One slice of the walk; yields to the event loop between slices.
     void continueAdd();
     void addFinished();
+    // What became of each row in the last batch, as a fourth line under its label: written (with
+    // the result's size), failed (with the reason) or left out. Cleared when the next batch starts.
+    void showRowOutcome(const engine::PictureReport &report);
+    void markRowsLeftOut();
+    void clearRowOutcomes();
+    // The result of a written row, in the system's viewer; an empty path for any other row.
+    QString rowResult(const QModelIndex &index) const;
+    void openRowResult(const QModelIndex &index);
+    void showRowMenu(const QPoint &where);
 
     // --- preview (preview.cpp) ---
     void loadImage(QString path);
@@ -220,6 +231,7 @@ private:
     QElapsedTimer batchClock;
     std::unique_ptr<BatchTimeEstimate> timeEstimate;
     std::unique_ptr<BatchProgressPage> progressPage;
+    BatchPhase batchPhase{};
 
     // model files
     QStringList missingModels;

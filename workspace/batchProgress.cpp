@@ -83,20 +83,27 @@ void BatchTimeEstimate::pictureStarted(int index, qint64 nowMs)
         lastMs = std::max(lastMs, nowMs);
 }
 
-void BatchTimeEstimate::tilesDone(int done, int total, qint64 nowMs)
+void BatchTimeEstimate::tilesDone(double done, int total, qint64 nowMs)
 {
     if (current < 0 || total <= 0 || done <= 0)
         return;
+    done = std::min(done, double(total));
     const double weight = weights.at(current);
     // After a retry with smaller tiles the plan differs from the one foreseen: share of the tiles.
-    if (int(currentTiles.size()) == total && currentTiles.back() > 0)
-        currentDone = weight * currentTiles.at(size_t(std::min(done, total) - 1)) / currentTiles.back();
-    else
-        currentDone = weight * std::clamp(double(done) / total, 0.0, 1.0);
+    if (int(currentTiles.size()) == total && currentTiles.back() > 0) {
+        const int whole = int(done);
+        const double before = whole > 0 ? currentTiles.at(size_t(whole - 1)) : 0.0;
+        const double within =
+            whole < total ? (currentTiles.at(size_t(whole)) - before) * (done - whole) : 0.0;
+        currentDone = weight * (before + within) / currentTiles.back();
+    } else {
+        currentDone = weight * std::clamp(done / total, 0.0, 1.0);
+    }
     const double work = weightBefore + currentDone;
-    if (firstMs < 0)
+    if (firstMs < 0) {
         firstMs = nowMs;
-    else
+        firstWork = work;
+    } else
         ++tilesSinceFirst;
     lastMs = nowMs;
     lastWork = work;
@@ -122,7 +129,10 @@ qint64 BatchTimeEstimate::remainingMs(qint64 nowMs) const
     if (left <= 0)
         return 0;
     const Point &from = window.front();
-    if (tilesSinceFirst < 2 || lastMs - firstMs < kMeasuredMs || lastWork <= from.work)
+    const qint64 measured = lastMs - firstMs;
+    const bool enough =
+        measured >= kMeasuredMs || (measured >= kShortMeasuredMs && lastWork - firstWork >= totalWeight / 20);
+    if (tilesSinceFirst < 2 || !enough || lastWork <= from.work)
         return -1;
     const double msPerWork = double(lastMs - from.ms) / (lastWork - from.work);
     // The tile under way since the last report is partly done.
@@ -183,11 +193,22 @@ QString durationText(qint64 ms)
     return QStringLiteral("%1:%2").arg(minutes).arg(secondsText);
 }
 
-QString batchTimeText(qint64 elapsedMs, qint64 remainingMs)
+QString batchTimeText(double fraction, qint64 elapsedMs, qint64 remainingMs, BatchPhase phase)
 {
-    const QString elapsed = tr("Elapsed %1").arg(durationText(elapsedMs));
+    const QString dot = QStringLiteral(" \u00b7 ");
+    // Rounded down: "100%" only once everything is done.
+    const int percent = int(std::clamp(fraction, 0.0, 1.0) * 100);
+    const QString done = tr("Batch %1%").arg(percent) + dot + tr("Elapsed %1").arg(durationText(elapsedMs));
+    switch (phase) {
+    case BatchPhase::Finished:
+        return done;
+    case BatchPhase::Stopping:
+        return done + dot + tr("Stopping after this picture\u2026");
+    case BatchPhase::Running:
+        break;
+    }
     if (remainingMs < 0)
-        return elapsed + QStringLiteral(" \u00b7 ") + tr("estimating the time left");
+        return done + dot + tr("estimating the time left");
     // Rounded up: "about 0:00 left" while work still runs would read as done.
-    return elapsed + QStringLiteral(" \u00b7 ") + tr("about %1 left").arg(durationText(remainingMs + 999));
+    return done + dot + tr("about %1 left").arg(durationText(remainingMs + 999));
 }

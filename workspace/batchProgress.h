@@ -23,16 +23,19 @@ public:
     // The picture with this index is being enlarged: every picture before it is done (written,
     // failed or skipped).
     void pictureStarted(int index, qint64 nowMs);
-    // Tiles done of the current picture's tiles.
-    void tilesDone(int done, int total, qint64 nowMs);
+    // Tiles done of the current picture's tiles; a fraction counts the share of the tile under way
+    // that the network has been through (2.4: two tiles and 40% of the third).
+    void tilesDone(double done, int total, qint64 nowMs);
 
     // Share of the batch's work done, 0 to 1.
     double fractionDone() const;
     // Milliseconds left at `nowMs`, or -1 while too little is measured to tell.
     qint64 remainingMs(qint64 nowMs) const;
 
-    // Enough measured: at least this long since the first tile, over at least two more tiles.
+    // Enough measured: at least this long since the first report, over at least two more reports;
+    // or, for a short batch, a twentieth of its work over at least kShortMeasuredMs.
     static constexpr qint64 kMeasuredMs = 2000;
+    static constexpr qint64 kShortMeasuredMs = 500;
 
 private:
     // The network's work of one picture, tile by tile, as running sums.
@@ -53,6 +56,7 @@ private:
         double work;
     };
     qint64 firstMs = -1;
+    double firstWork = 0;
     std::deque<Point> window;
     qint64 lastMs = -1;
     double lastWork = 0;
@@ -92,6 +96,12 @@ QSize orientedImageSize(const QString &path);
 // "0:42", "12:05", "1:02:03": minutes and seconds, with hours when there are any.
 QString durationText(qint64 ms);
 
-// The progress page's time line: "Elapsed 0:42" and " - estimating the time left" until the estimate
-// is known, then " - about 3:10 left".
-QString batchTimeText(qint64 elapsedMs, qint64 remainingMs);
+// Where the batch is, for its line on the progress page: once Cancel was pressed it finishes the
+// picture under way; once finished nothing is left to estimate.
+enum class BatchPhase { Running, Stopping, Finished };
+
+// The progress page's batch line: the share of the batch's work, "Elapsed 0:42", and then
+// "estimating the time left" until the estimate is known, "about 3:10 left" after; while stopping
+// "Stopping after this picture…" instead of the time left, and once finished neither.
+QString batchTimeText(double fraction, qint64 elapsedMs, qint64 remainingMs,
+                      BatchPhase phase = BatchPhase::Running);

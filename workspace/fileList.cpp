@@ -2,9 +2,11 @@
 
 #include "base/AppInfo.h"
 #include "base/settingsstore.h"
+#include "dialogs/openFailure.h"
 #include "ui_PelmoraForm.h"
 #include "widgets/supportedImage.h"
 #include "workspace/deleteList.h"
+#include "workspace/engine/batchJob.h"
 #include "workspace/engine/resultMark.h"
 #include "workspace/folderWalk.h"
 #include "workspace/listedPath.h"
@@ -13,11 +15,13 @@
 #include "workspace/thumbnailBatch.h"
 
 #include <QDebug>
+#include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
+#include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QSettings>
@@ -37,7 +41,10 @@ constexpr int addSliceMs = 15;
 // transparent square of the thumbnail's size, so that the row's text lines up with the others.
 QPixmap unreadablePlaceholder(const QWidget *widget)
 {
-    QPixmap square(thumbnailEdge, thumbnailEdge);
+    // At the screen's pixels, like the thumbnails.
+    const qreal ratio = widget->devicePixelRatioF();
+    QPixmap square(QSize(thumbnailEdge, thumbnailEdge) * ratio);
+    square.setDevicePixelRatio(ratio);
     square.fill(Qt::transparent);
     const QIcon warning = widget->style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, widget);
     QPainter painter(&square);
@@ -179,7 +186,7 @@ void PelmoraForm::getItemsIcon()
         return;
     }
     setThumbnailDecodeLimit();
-    thumbnailBatch = new ThumbnailBatch(paths, this);
+    thumbnailBatch = new ThumbnailBatch(paths, this, ui->sourceTreeView->devicePixelRatioF());
     connect(
         thumbnailBatch, &ThumbnailBatch::ready, this, [this, paths](int index, const Thumbnail &thumbnail) {
             const QString &path = paths.at(index);
@@ -274,4 +281,91 @@ void PelmoraForm::on_clearButton_clicked()
     ui->orgLabel->setText(QStringLiteral("Preview"));
     pageStack->setCurrentIndex(emptyPage);
     updateIcons();
+}
+
+namespace {
+// The row's label without an outcome line, and the result of a written row.
+constexpr int plainLabelRole = Qt::UserRole + 1;
+constexpr int resultRole = Qt::UserRole + 2;
+} // namespace
+
+void PelmoraForm::showRowOutcome(const engine::PictureReport &report)
+{
+    using Status = engine::PictureReport::Status;
+    const int row = findListedPath(fileModel, pathColumn, report.input);
+    if (row < 0)
+        return;
+    QString outcome;
+    switch (report.status) {
+    case Status::Written:
+        outcome = tr("Written: %1, %2 x %3")
+                      .arg(QFileInfo(report.output).fileName())
+                      .arg(report.size.width())
+                      .arg(report.size.height());
+        break;
+    case Status::Failed:
+        outcome = tr("Failed: %1").arg(report.reason);
+        break;
+    case Status::Cancelled:
+    case Status::NotStarted:
+        outcome = tr("Left out");
+        break;
+    }
+    QStandardItem *item = fileModel.item(row, nameColumn);
+    if (!item->data(plainLabelRole).isValid())
+        item->setData(item->text(), plainLabelRole);
+    item->setText(item->data(plainLabelRole).toString() + QLatin1Char('\n') + outcome);
+    item->setToolTip(outcome);
+    item->setData(report.status == Status::Written ? report.output : QString(), resultRole);
+}
+
+void PelmoraForm::markRowsLeftOut()
+{
+    for (int row = 0; row < fileModel.rowCount(); ++row)
+        if (!fileModel.item(row, nameColumn)->data(plainLabelRole).isValid()) {
+            engine::PictureReport report;
+            report.input = fileModel.item(row, pathColumn)->text();
+            report.status = engine::PictureReport::Status::NotStarted;
+            showRowOutcome(report);
+        }
+}
+
+void PelmoraForm::clearRowOutcomes()
+{
+    for (int row = 0; row < fileModel.rowCount(); ++row) {
+        QStandardItem *item = fileModel.item(row, nameColumn);
+        if (!item->data(plainLabelRole).isValid())
+            continue;
+        item->setText(item->data(plainLabelRole).toString());
+        item->setToolTip(QString());
+        item->setData(QVariant(), plainLabelRole);
+        item->setData(QVariant(), resultRole);
+    }
+}
+
+QString PelmoraForm::rowResult(const QModelIndex &index) const
+{
+    const QString result = index.siblingAtColumn(nameColumn).data(resultRole).toString();
+    // Moved or deleted since: nothing to open.
+    return !result.isEmpty() && QFileInfo(result).isFile() ? result : QString();
+}
+
+void PelmoraForm::openRowResult(const QModelIndex &index)
+{
+    const QString result = rowResult(index);
+    if (result.isEmpty())
+        return;
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(result)))
+        reportNotOpened(this, QUrl::fromLocalFile(result));
+}
+
+void PelmoraForm::showRowMenu(const QPoint &where)
+{
+    const QModelIndex index = ui->sourceTreeView->indexAt(where);
+    if (rowResult(index).isEmpty())
+        return;
+    QMenu menu(ui->sourceTreeView);
+    QAction *open = menu.addAction(tr("Open Result"));
+    if (menu.exec(ui->sourceTreeView->viewport()->mapToGlobal(where)) == open)
+        openRowResult(index);
 }

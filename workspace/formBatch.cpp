@@ -79,6 +79,7 @@ void PelmoraForm::on_upscaleButton_clicked()
     ui->cancelButton->setVisible(paths.size() >= 2);
     ui->cancelButton->setEnabled(true);
 
+    clearRowOutcomes();
     batchJob = makeBatchJob();
     connectBatchProgress();
     startBatchProgress(paths);
@@ -122,6 +123,11 @@ void PelmoraForm::connectBatchProgress()
         progressPage->tileProgress(done, total);
         show();
         timeEstimate->tilesDone(done, total, batchClock.elapsed());
+        showBatchTimes();
+    });
+    connect(batchJob, &engine::BatchJob::tileAdvanced, this, [this](double done, int total) {
+        timeEstimate->tilesDone(done, total, batchClock.elapsed());
+        showBatchTimes();
     });
     connect(batchJob, &engine::BatchJob::pictureFinished, this,
             [this, show](const engine::PictureReport &report) {
@@ -129,6 +135,7 @@ void PelmoraForm::connectBatchProgress()
                     batchResults.insert(report.input, report.output);
                 progressPage->pictureFinished(report.index);
                 show();
+                showRowOutcome(report);
             });
     connect(batchJob, &engine::BatchJob::tileFinished, progressPicture, &ProgressPicture::addTile);
 }
@@ -143,6 +150,7 @@ void PelmoraForm::startBatchProgress(const QStringList &paths)
         std::make_unique<BatchTimeEstimate>(sizes, upscaler->tileSize(), upscaler->inputMultiple());
     progressPage = std::make_unique<BatchProgressPage>();
     progressPicture->clear();
+    batchPhase = BatchPhase::Running;
     batchClock.start();
     showBatchTimes();
     connect(&progressClock, &QTimer::timeout, this, &PelmoraForm::showBatchTimes, Qt::UniqueConnection);
@@ -154,7 +162,8 @@ void PelmoraForm::showBatchTimes()
     if (!timeEstimate)
         return;
     const qint64 elapsed = batchClock.elapsed();
-    progressTimeLabel->setText(batchTimeText(elapsed, timeEstimate->remainingMs(elapsed)));
+    progressTimeLabel->setText(
+        batchTimeText(timeEstimate->fractionDone(), elapsed, timeEstimate->remainingMs(elapsed), batchPhase));
 }
 
 void PelmoraForm::processFiles(QStringList paths)
@@ -167,7 +176,13 @@ void PelmoraForm::processFiles(QStringList paths)
 void PelmoraForm::onBatchFinished()
 {
     qDebug() << "Finish Upscalling";
+    // What stays behind the completion message: the share done and the time it took, nothing to wait for.
+    showBatchTimes();
+    batchPhase = BatchPhase::Finished;
+    showBatchTimes();
     progressClock.stop();
+    ui->cancelButton->setEnabled(false);
+    markRowsLeftOut();
     const QString text = engine::completionText(batchJob->summary());
     const bool allWritten = batchJob->summary().failures.isEmpty() && !batchJob->summary().cancelled;
 
@@ -198,6 +213,9 @@ void PelmoraForm::on_cancelButton_clicked()
 {
     ui->cancelButton->setEnabled(false);
     cancelRequested = true;
+    if (batchPhase == BatchPhase::Running)
+        batchPhase = BatchPhase::Stopping;
+    showBatchTimes();
 }
 
 void PelmoraForm::stopBatch()

@@ -4,6 +4,8 @@
 
 #include <QImageReader>
 
+#include <algorithm>
+
 namespace {
 // Megabytes; guards against decompression bombs. Process-wide once set.
 constexpr int decodeLimitMb = 256;
@@ -14,7 +16,7 @@ void setThumbnailDecodeLimit()
     QImageReader::setAllocationLimit(decodeLimitMb);
 }
 
-Thumbnail decodeThumbnail(const QString &path)
+Thumbnail decodeThumbnail(const QString &path, qreal pixelRatio)
 {
     // A name that is not UTF-8 is read through a link Qt can open.
     QImageReader reader(NativeName::reachable(path), QByteArray());
@@ -25,9 +27,11 @@ Thumbnail decodeThumbnail(const QString &path)
     result.sizeText = QString::number(image.width()) + QLatin1Char('x') + QString::number(image.height());
     if (image.isNull())
         return result;
-    result.image = image.width() > image.height()
-                       ? image.scaledToHeight(thumbnailEdge, Qt::FastTransformation)
-                       : image.scaledToWidth(thumbnailEdge, Qt::FastTransformation);
+    const qreal ratio = std::max<qreal>(pixelRatio, 1);
+    const int edge = qRound(thumbnailEdge * ratio);
+    result.image = image.width() > image.height() ? image.scaledToHeight(edge, Qt::FastTransformation)
+                                                  : image.scaledToWidth(edge, Qt::FastTransformation);
+    result.image.setDevicePixelRatio(ratio);
     return result;
 }
 

@@ -16,8 +16,10 @@ struct Thumbnail {
 void setThumbnailDecodeLimit();
 
 // Decodes a whole file with its stored orientation applied and scales it fast so that its shorter
-// side is thumbnailEdge. Thread-safe: touches no widget and no shared state.
-Thumbnail decodeThumbnail(const QString &path);
+// side is thumbnailEdge, in logical pixels of a screen with this device pixel ratio (the image carries
+// the ratio, so it is drawn crisp at 64 logical pixels). Thread-safe: touches no widget and no shared
+// state.
+Thumbnail decodeThumbnail(const QString &path, qreal pixelRatio = 1);
 
 // Column-0 text of a row once its thumbnail is made: name, size, folder on three lines.
 QString thumbnailLabel(const QString &fileName, const QString &sizeText, const QString &folder);

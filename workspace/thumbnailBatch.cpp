@@ -2,7 +2,7 @@
 
 #include <QtConcurrent>
 
-ThumbnailBatch::ThumbnailBatch(const QStringList &paths, QObject *parent)
+ThumbnailBatch::ThumbnailBatch(const QStringList &paths, QObject *parent, qreal pixelRatio)
     : QObject(parent), total(paths.size())
 {
     // Below the GUI thread, so a busy machine still answers clicks first.
@@ -12,7 +12,8 @@ ThumbnailBatch::ThumbnailBatch(const QStringList &paths, QObject *parent)
         deliverInOrder();
         emit finished();
     });
-    watcher.setFuture(QtConcurrent::mapped(&pool, paths, decodeThumbnail));
+    watcher.setFuture(QtConcurrent::mapped(
+        &pool, paths, [pixelRatio](const QString &path) { return decodeThumbnail(path, pixelRatio); }));
 }
 
 ThumbnailBatch::~ThumbnailBatch()

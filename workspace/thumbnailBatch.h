@@ -16,7 +16,8 @@ class ThumbnailBatch : public QObject {
     Q_OBJECT
 
 public:
-    ThumbnailBatch(const QStringList &paths, QObject *parent);
+    // pixelRatio: of the screen the list is shown on (decodeThumbnail).
+    ThumbnailBatch(const QStringList &paths, QObject *parent, qreal pixelRatio = 1);
     ~ThumbnailBatch() override;
 
 signals:

@@ -19,6 +19,13 @@ inline bool stop_requested(const Option &opt)
     return opt.stop_request && opt.stop_request->load(std::memory_order_relaxed);
 }
 
+// Tells the caller how far the running extract is (Option::progress).
+inline void report_progress(const Option &opt, int done, int total)
+{
+    if (opt.progress && *opt.progress)
+        (*opt.progress)(done, total);
+}
+
 // A graph compiled for one backend. run() computes the wanted blob:
 //  - blobs has one entry per graph blob; non-empty entries are known (inputs the caller set, or results
 //    kept from an earlier run of the same extractor) and must not be written to;

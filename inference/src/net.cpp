@@ -258,6 +258,10 @@ void Extractor::set_stop_request(const std::atomic<bool> *stop)
 {
     d->opt.stop_request = stop;
 }
+void Extractor::set_progress(const std::function<void(int done, int total)> *progress)
+{
+    d->opt.progress = progress;
+}
 void Extractor::set_num_threads(int num_threads)
 {
     d->opt.num_threads = num_threads > 0 ? num_threads : 1;

@@ -11,7 +11,7 @@ Option::Option()
       use_vulkan_compute(false), use_bf16_storage(false), use_fp16_packed(true), use_fp16_storage(true),
       use_fp16_arithmetic(true), use_int8_packed(true), use_int8_storage(true), use_int8_arithmetic(false),
       use_packing_layout(true), use_shader_pack8(false), use_subgroup_ops(false), use_image_storage(false),
-      use_tensor_storage(false), use_weight_fp16_storage(true), stop_request(nullptr)
+      use_tensor_storage(false), use_weight_fp16_storage(true), stop_request(nullptr), progress(nullptr)
 {
     if (num_threads <= 0)
         num_threads = 1;

@@ -32,6 +32,8 @@ public:
         const std::shared_ptr<const ExtractPlan> plan = plans.get(known_shapes(blobs), wanted, code, err);
         if (!plan)
             return code;
+        const int stepCount = int(plan->steps.size());
+        int stepsDone = 0;
         for (int i : plan->steps) {
             if (stop_requested(opt)) {
                 err = "stopped on request";
@@ -74,6 +76,7 @@ public:
                 if (!(opt.lightmode && isDead(t)))
                     blobs[t] = top_mats[k];
             }
+            report_progress(opt, ++stepsDone, stepCount);
         }
         if (blobs[wanted].empty()) {
             err = "blob '" + g.blobs[wanted].name + "' was not computed";

@@ -28,10 +28,18 @@ void TestResources::imageHasItsSize_data()
         "_Convert24.png",      "_ConvertWhite24.png", "_ConvertGray24.png", "_Delete24.png",
         "_DeleteWhite24.png",  "_DeleteGray24.png",   "_shortcut24.png",    "_shortcutWhite24.png",
         "_shortcutGray24.png", "_Folder24.png",       "_FolderWhite24.png"};
-    for (const char *name : small)
+    // Each button image with its drawing for a device pixel ratio of 2, which QIcon finds by name.
+    const auto twice = [](const char *name) {
+        return QString::fromLatin1(name).replace(".png", "@2x.png");
+    };
+    for (const char *name : small) {
         QTest::newRow(name) << QString::fromLatin1(name) << 24;
+        QTest::newRow(qPrintable(twice(name))) << twice(name) << 48;
+    }
     for (const char *name : {"_DropLogo.png", "_DropLogoWhite.png", "Logo128.png", "Update128.png"})
         QTest::newRow(name) << QString::fromLatin1(name) << 128;
+    for (const char *name : {"_DropLogo.png", "_DropLogoWhite.png"})
+        QTest::newRow(qPrintable(twice(name))) << twice(name) << 256;
     // The menu icons of the Linux install, one drawing per size.
     for (int side : {16, 22, 24, 32, 48, 64, 128, 256}) {
         const QString name = QStringLiteral("packaging/icons/hicolor/%1x%1/apps/brivelle-ai.png").arg(side);

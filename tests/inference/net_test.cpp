@@ -6,6 +6,7 @@
 #include <ncnn/net.h>
 
 #include <cmath>
+#include <functional>
 #include <thread>
 
 using namespace coretest;
@@ -326,4 +327,25 @@ TEST(Net, StopRequestEndsTheExtractAndLeavesTheExtractorUsable)
     stop = false;
     EXPECT_EQ(ex.extract("output", out), 0) << ex.last_error();
     EXPECT_EQ(out.c, 8);
+}
+
+// Progress comes after every layer, in order, and ends with all of them done.
+TEST(Net, ProgressFollowsTheLayers)
+{
+    auto net = load(chain_model(3, 8));
+    std::vector<std::pair<int, int>> reports;
+    const std::function<void(int, int)> progress = [&reports](int done, int total) {
+        reports.emplace_back(done, total);
+    };
+    ncnn::Extractor ex = net->create_extractor();
+    ex.set_progress(&progress);
+    ASSERT_EQ(ex.input("data", random_mat(9, 7, 3, 2)), 0);
+    ncnn::Mat out;
+    ASSERT_EQ(ex.extract("output", out), 0) << ex.last_error();
+    ASSERT_GE(reports.size(), 2u);
+    for (size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].second, reports.back().second);
+        EXPECT_EQ(reports[i].first, int(i) + 1);
+    }
+    EXPECT_EQ(reports.back().first, reports.back().second);
 }

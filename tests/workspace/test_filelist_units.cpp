@@ -121,18 +121,25 @@ private slots:
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
         QTest::addColumn<QSize>("thumb");
-        QTest::newRow("landscape") << 1000 << 500 << QSize(128, 64);
-        QTest::newRow("portrait") << 500 << 1000 << QSize(64, 128);
-        QTest::newRow("square") << 300 << 300 << QSize(64, 64);
-        QTest::newRow("smaller than the thumbnail") << 40 << 20 << QSize(128, 64);
+        QTest::addColumn<qreal>("ratio"); // the screen's device pixel ratio
+        QTest::newRow("landscape") << 1000 << 500 << QSize(128, 64) << 1.0;
+        QTest::newRow("portrait") << 500 << 1000 << QSize(64, 128) << 1.0;
+        QTest::newRow("square") << 300 << 300 << QSize(64, 64) << 1.0;
+        QTest::newRow("smaller than the thumbnail") << 40 << 20 << QSize(128, 64) << 1.0;
+        // Decoded at the screen's pixels, shown at the same 64 logical pixels.
+        QTest::newRow("landscape at 2") << 1000 << 500 << QSize(256, 128) << 2.0;
+        QTest::newRow("square at 1.5") << 300 << 300 << QSize(96, 96) << 1.5;
     }
     void thumbnails()
     {
         QFETCH(int, width);
         QFETCH(int, height);
         QFETCH(QSize, thumb);
-        const Thumbnail result = decodeThumbnail(writeImage(QStringLiteral("shape.png"), width, height));
+        QFETCH(qreal, ratio);
+        const Thumbnail result =
+            decodeThumbnail(writeImage(QStringLiteral("shape.png"), width, height), ratio);
         QCOMPARE(result.image.size(), thumb);
+        QCOMPARE(result.image.deviceIndependentSize().toSize(), thumb / ratio);
         QCOMPARE(result.sizeText, QString::number(width) + QLatin1Char('x') + QString::number(height));
     }
 

@@ -1,7 +1,12 @@
 #include "workspace/batchProgress.h"
+#include "workspace/engine/layerTimeProfile.h"
 #include "workspace/engine/tilePlan.h"
 
 #include <QTest>
+
+#include <cmath>
+
+Q_DECLARE_METATYPE(BatchPhase)
 
 class TestProgressUnits : public QObject {
     Q_OBJECT
@@ -25,53 +30,129 @@ private slots:
         QCOMPARE(estimate.remainingMs(13500), 1500);
     }
 
-    // A batch that starts with a tiny picture and a slow first tile, then large pictures: once a
-    // tenth of the work is done, the time left is within a quarter of the truth at every tile.
-    void tinyFirstPictureDoesNotSkewTheEstimate()
+    // Replayed tile timings: a tile costs its input pixels and a fixed 30 ms, give or take a tenth
+    // from tile to tile. Reports come at the end of every tile, or also after every percent of the
+    // network's layers, as a loaded network gives them. Once a tenth of the work is done, the time
+    // left is within a quarter of the truth at every moment (sampled each 50 ms) to the end.
+    void estimateStaysWithinAQuarter_data()
     {
-        const QList<QSize> sizes{QSize(40, 30), QSize(2000, 1500), QSize(1800, 1200), QSize(2400, 1600)};
-        constexpr int kEdge = 192;
-        BatchTimeEstimate estimate(sizes, kEdge);
-        // Simulated time: a tile costs its input pixels and a fixed 30 ms, and the first three more.
+        QTest::addColumn<QList<QSize>>("sizes");
+        QTest::addColumn<int>("edge");
+        QTest::addColumn<bool>("withinTiles");
+        QTest::addColumn<qint64>("warmUpMs"); // before the first report, when the plan is compiled
+        QTest::addColumn<qint64>("decodeMs"); // waiting for each picture's decoder
+        QTest::addColumn<int>("pixelsPerMs"); // the network's speed: a fast one, or x4plus on a CPU
+        const QList<QSize> mixed{QSize(40, 30), QSize(2000, 1500), QSize(1800, 1200), QSize(2400, 1600)};
+        QTest::newRow("mixed sizes, tile ends only")
+            << mixed << 192 << false << qint64(3000) << qint64(0) << 200;
+        QTest::newRow("mixed sizes, within tiles")
+            << mixed << 192 << true << qint64(3000) << qint64(40) << 200;
+        QTest::newRow("one tile each, within tiles")
+            << QList<QSize>{QSize(300, 200), QSize(280, 280), QSize(360, 240), QSize(320, 320)} << 400 << true
+            << qint64(900) << qint64(60) << 11;
+        QTest::newRow("many one-tile pictures, within tiles")
+            << QList<QSize>(12, QSize(250, 180)) + QList<QSize>{QSize(400, 300)} << 400 << true << qint64(600)
+            << qint64(20) << 40;
+    }
+    void estimateStaysWithinAQuarter()
+    {
+        QFETCH(QList<QSize>, sizes);
+        QFETCH(int, edge);
+        QFETCH(bool, withinTiles);
+        QFETCH(qint64, warmUpMs);
+        QFETCH(qint64, decodeMs);
+        QFETCH(int, pixelsPerMs);
         struct Event {
-            int picture, done, total;
-            qint64 at;
+            int picture = 0;
+            double done = 0;
+            int total = 0;
+            qint64 at = 0;
+            bool starts = false;
         };
         QList<Event> events;
         qint64 now = 0;
+        int tileNumber = 0;
         for (int p = 0; p < sizes.size(); ++p) {
-            const engine::TilePlan plan = engine::planTiles(sizes.at(p), kEdge, 4);
+            now += decodeMs;
+            events.append({p, 0, 0, now, true});
+            const engine::TilePlan plan = engine::planTiles(sizes.at(p), edge, 4);
             for (int t = 0; t < plan.tileCount(); ++t) {
                 const engine::Tile tile = plan.tile(t);
-                if (tile.inPicture())
-                    now += 30 + qint64(tile.inputSize.width()) * tile.inputSize.height() / 200;
-                // Warming up takes the first tile and slows the next two.
-                const qint64 warmUp[] = {3000, 1500, 800};
-                if (events.size() < 3)
-                    now += warmUp[events.size()];
-                events.append({p, t + 1, plan.tileCount(), now});
+                if (!tile.inPicture()) {
+                    events.append({p, double(t + 1), plan.tileCount(), now});
+                    continue;
+                }
+                // (1 - 0.1 .. 1 + 0.1) of the tile's cost, the same on every run.
+                const double jitter = 1 + 0.1 * std::sin(1.7 * ++tileNumber);
+                const double cost =
+                    jitter * (30 + double(tile.inputSize.width()) * tile.inputSize.height() / pixelsPerMs);
+                // The next two tiles are still slow after the warm-up, by up to a quarter and an eighth.
+                const double slow = tileNumber == 2   ? std::min(1500.0, cost / 4)
+                                    : tileNumber == 3 ? std::min(800.0, cost / 8)
+                                                      : 0;
+                if (tileNumber == 1)
+                    now += warmUpMs;
+                const qint64 begin = now;
+                for (int percent = 1; withinTiles && percent < 100; ++percent)
+                    events.append({p, t + percent / 100.0, plan.tileCount(),
+                                   begin + qint64((cost + slow) * percent / 100)});
+                now = begin + qint64(cost + slow);
+                events.append({p, double(t + 1), plan.tileCount(), now});
             }
         }
         const qint64 end = now;
+        BatchTimeEstimate estimate(sizes, edge);
+        QCOMPARE(estimate.remainingMs(0), -1);
+        double worst = 0;
         int checked = 0;
-        for (int i = 0; i < events.size(); ++i) {
-            const Event &event = events.at(i);
-            if (event.done == 1)
-                estimate.pictureStarted(event.picture, i == 0 ? 0 : events.at(i - 1).at);
-            estimate.tilesDone(event.done, event.total, event.at);
-            const qint64 left = estimate.remainingMs(event.at);
-            if (i == 0)
-                QCOMPARE(left, -1); // says it is estimating
-            if (estimate.fractionDone() < 0.1 || event.at == end)
+        int next = 0;
+        for (qint64 at = 0; at < end; at += 50) {
+            for (; next < events.size() && events.at(next).at <= at; ++next) {
+                const Event &event = events.at(next);
+                if (event.starts)
+                    estimate.pictureStarted(event.picture, event.at);
+                else
+                    estimate.tilesDone(event.done, event.total, event.at);
+            }
+            if (estimate.fractionDone() < 0.1)
                 continue;
+            const qint64 left = estimate.remainingMs(at);
             QVERIFY2(left >= 0, qPrintable(QString::number(estimate.fractionDone())));
-            const double truth = double(end - event.at);
-            QVERIFY2(std::abs(double(left) - truth) <= 0.25 * truth,
-                     qPrintable(QStringLiteral("%1 left said, %2 true").arg(left).arg(truth)));
+            const double truth = double(end - at);
+            const double error = (double(left) - truth) / truth;
+            // The last second is judged by the second: "about 0:01 left".
+            if (truth > 1000)
+                worst = std::abs(error) > std::abs(worst) ? error : worst;
+            QVERIFY2(truth <= 1000 ? std::abs(double(left) - truth) <= 1000 : std::abs(error) <= 0.25,
+                     qPrintable(QStringLiteral("at %1 of %2: %3 left said, %4 true")
+                                    .arg(at)
+                                    .arg(end)
+                                    .arg(left)
+                                    .arg(truth)));
             ++checked;
         }
-        QVERIFY2(checked > 50,
-                 qPrintable(QString::number(checked) + QLatin1Char('/') + QString::number(events.size())));
+        QVERIFY(checked > 20);
+        qInfo("worst error %+.0f%% over %d samples", worst * 100, checked);
+    }
+
+    // The layers of an enlarging network are not equal: in the tile measured, the first nine tenths
+    // of them took a tenth of its time. The next tile's layers are read through that.
+    void layerShareBecomesTimeShare()
+    {
+        engine::LayerTimeProfile profile;
+        QCOMPARE(profile.layersDone(0.5, 0), 0.5); // nothing learnt yet
+        profile.tileStarted(1000);
+        for (int p = 1; p <= 100; ++p)
+            profile.layersDone(p / 100.0, 1000 + (p <= 90 ? p * 10 : 900 + (p - 90) * 810));
+        profile.tileFinished(1000 + 9000);
+        // A tile of a stand-in reports no layers and teaches nothing.
+        profile.tileStarted(15000);
+        profile.tileFinished(16000);
+        profile.tileStarted(20000);
+        QVERIFY(std::abs(profile.layersDone(0.45, 20100) - 0.05) < 0.01);
+        QVERIFY(std::abs(profile.layersDone(0.9, 20200) - 0.1) < 0.01);
+        QVERIFY(std::abs(profile.layersDone(0.95, 20300) - 0.55) < 0.01);
+        QCOMPARE(profile.layersDone(1.0, 20400), 1.0);
     }
 
     // The writer's messages about a picture arrive after the network has started on the next one:
@@ -105,21 +186,36 @@ private slots:
 
     void timeText_data()
     {
+        QTest::addColumn<double>("fraction");
         QTest::addColumn<qint64>("elapsed");
         QTest::addColumn<qint64>("remaining");
+        QTest::addColumn<BatchPhase>("phase");
         QTest::addColumn<QString>("text");
         QTest::newRow("not yet known")
-            << qint64(42000) << qint64(-1) << QStringLiteral("Elapsed 0:42 \u00b7 estimating the time left");
-        QTest::newRow("minutes") << qint64(65400) << qint64(190000)
-                                 << QStringLiteral("Elapsed 1:05 \u00b7 about 3:10 left");
+            << 0.0 << qint64(42000) << qint64(-1) << BatchPhase::Running
+            << QStringLiteral("Batch 0% \u00b7 Elapsed 0:42 \u00b7 estimating the time left");
+        QTest::newRow("minutes") << 0.374 << qint64(65400) << qint64(190000) << BatchPhase::Running
+                                 << QStringLiteral("Batch 37% \u00b7 Elapsed 1:05 \u00b7 about 3:10 left");
         QTest::newRow("hours, rounded up")
-            << qint64(3723000) << qint64(1) << QStringLiteral("Elapsed 1:02:03 \u00b7 about 0:01 left");
+            << 0.9999 << qint64(3723000) << qint64(1) << BatchPhase::Running
+            << QStringLiteral("Batch 99% \u00b7 Elapsed 1:02:03 \u00b7 about 0:01 left");
+        // After Cancel the picture under way is finished; no time left is promised.
+        QTest::newRow("stopping")
+            << 0.62 << qint64(31000) << qint64(7000) << BatchPhase::Stopping
+            << QStringLiteral("Batch 62% \u00b7 Elapsed 0:31 \u00b7 Stopping after this picture\u2026");
+        QTest::newRow("finished") << 1.0 << qint64(48000) << qint64(0) << BatchPhase::Finished
+                                  << QStringLiteral("Batch 100% \u00b7 Elapsed 0:48");
+        QTest::newRow("finished after a cancel")
+            << 0.7 << qint64(36000) << qint64(5000) << BatchPhase::Finished
+            << QStringLiteral("Batch 70% \u00b7 Elapsed 0:36");
     }
     void timeText()
     {
+        QFETCH(double, fraction);
         QFETCH(qint64, elapsed);
         QFETCH(qint64, remaining);
-        QTEST(batchTimeText(elapsed, remaining), "text");
+        QFETCH(BatchPhase, phase);
+        QTEST(batchTimeText(fraction, elapsed, remaining, phase), "text");
     }
 };
 

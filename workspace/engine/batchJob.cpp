@@ -256,16 +256,36 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
 
     report.sourceSize = item.input.image.size();
     UpscaleObserver observer;
-    observer.planStarted = [this](int tiles, QSize) {
-        emit tileProgress(0, tiles);
+    // Of the plan under way, for the progress within a tile.
+    struct {
+        int done = 0, total = 0, percent = 0;
+    } tiles;
+    observer.planStarted = [this, &tiles](int count, QSize) {
+        tiles = {0, count, 0};
+        emit tileProgress(0, count);
     };
-    observer.tileStarted = [this, index = item.index](int x, int y) {
+    QElapsedTimer networkClock;
+    networkClock.start();
+    // Reported by the share of the tile's time, which the share of its layers only approximates.
+    observer.tileAdvanced = [this, &tiles, &networkClock](double share) {
+        const double time = layerTimes.layersDone(share, networkClock.nsecsElapsed());
+        const int percent = int(time * 100);
+        if (percent <= tiles.percent || tiles.total <= 0 || tiles.done >= tiles.total)
+            return;
+        tiles.percent = percent;
+        emit tileAdvanced(tiles.done + percent / 100.0, tiles.total);
+    };
+    observer.tileStarted = [this, index = item.index, &networkClock](int x, int y) {
+        layerTimes.tileStarted(networkClock.nsecsElapsed());
         emit statusChanged(index, tr("Processing Tile (%1, %2)").arg(x).arg(y));
     };
     const bool wantsTiles = isSignalConnected(QMetaMethod::fromSignal(&BatchJob::tileFinished));
-    observer.tileFinished = [this, wantsTiles](int tilesDone, int tiles, const QImage &tile,
-                                               const QRect &where) {
-        emit tileProgress(tilesDone, tiles);
+    observer.tileFinished = [this, wantsTiles, &tiles, &networkClock](
+                                int tilesDone, int count, const QImage &tile, const QRect &where) {
+        layerTimes.tileFinished(networkClock.nsecsElapsed());
+        tiles.done = tilesDone;
+        tiles.percent = 0;
+        emit tileProgress(tilesDone, count);
         if (wantsTiles && !tile.isNull())
             emit tileFinished(tile, where);
     };

@@ -11,6 +11,7 @@
 
 #include "workspace/engine/finishing.h"
 #include "workspace/engine/imageOutput.h"
+#include "workspace/engine/layerTimeProfile.h"
 
 #include <atomic>
 #include <functional>
@@ -70,14 +71,14 @@ QString completionText(const BatchSummary &summary);
 // (a pool thread), a thread of the job decodes the next ones and another encodes and writes the
 // previous ones, each through a queue of a few pictures, so memory stays bounded. Pictures are
 // written in list order. Signals come from those three threads (the network's: pictureStarted,
-// tileProgress, tileFinished; the writer's: writeProgress, fileWritten, fileFailed, pictureFinished; both:
-// statusChanged, tagged with its picture) and reach receivers in the GUI thread as queued calls, each
-// thread's in emission order. An input that fails is reported and skipped; the batch goes on with the next
-// one. Two ways to stop: the cancel flag, read before the network starts on a picture, lets the current
-// picture finish and be written; requestStop() abandons it within a layer of the network and writes
-// nothing of it. Either way, pictures already finished are still written, and every picture after
-// the last one started is reported NotStarted. Every result is marked (resultMark.h), and the first
-// write into a folder removes the part files that killed runs left there.
+// tileProgress, tileAdvanced, tileFinished; the writer's: writeProgress, fileWritten, fileFailed,
+// pictureFinished; both: statusChanged, tagged with its picture) and reach receivers in the GUI thread as
+// queued calls, each thread's in emission order. An input that fails is reported and skipped; the batch goes
+// on with the next one. Two ways to stop: the cancel flag, read before the network starts on a picture, lets
+// the current picture finish and be written; requestStop() abandons it within a layer of the network and
+// writes nothing of it. Either way, pictures already finished are still written, and every picture after the
+// last one started is reported NotStarted. Every result is marked (resultMark.h), and the first write into a
+// folder removes the part files that killed runs left there.
 class BatchJob : public QObject {
     Q_OBJECT
 
@@ -128,6 +129,9 @@ signals:
     void pictureStarted(int index, int total, const QString &path);
     // The tiles of the current picture: (0, total) when its plan starts, then after every tile.
     void tileProgress(int done, int total);
+    // Between those, as the network goes through the layers of a tile: tiles done with the share of
+    // the one under way (2.4: two tiles and 40% of the third), at most once a percent of a tile.
+    void tileAdvanced(double done, int total);
     // A finished part of the current picture's colour, and its place in output pixels. Emitted only
     // while something is connected: the copy is not free.
     void tileFinished(const QImage &tile, const QRect &where);
@@ -163,6 +167,8 @@ private:
     BatchSummary result;
     int reported = 0;
     QStringList cleanedFolders;
+    // The network thread's, learnt over the batch's tiles.
+    LayerTimeProfile layerTimes;
 };
 
 } // namespace engine

@@ -70,7 +70,8 @@ QImage deepOutput(const ncnn::Mat &out)
 } // namespace
 
 TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs,
-                         const NetworkBlobs &blobs, const std::atomic<bool> *stop)
+                         const NetworkBlobs &blobs, const std::atomic<bool> *stop,
+                         const std::function<void(int, int)> *layersDone)
 {
     if (image.isNull())
         return {{}, Status::Failed, QStringLiteral("null tile")};
@@ -99,6 +100,7 @@ TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *netw
     ncnn::Extractor ex = net.create_extractor();
     ex.set_light_mode(true);
     ex.set_stop_request(stop);
+    ex.set_progress(layersDone);
     ex.input(blobs.input.constData(), in);
     ncnn::Mat out;
     const int rc = ex.extract(blobs.output.constData(), out);

@@ -24,8 +24,10 @@ struct NetworkBlobs {
 // format) likewise gives Format_RGBX64, through 0..65535. Reads the network only, so
 // it may run on a worker thread while nothing reloads the network. networkNs, when given, is
 // increased by the time spent inside the network itself (for the benchmark). Once *stop reads true
-// the runtime gives up between two layers and the result is Cancelled.
+// the runtime gives up between two layers and the result is Cancelled. *layersDone, when given, is
+// called after every layer with (layers done, layers of the inference).
 TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *networkNs = nullptr,
-                         const NetworkBlobs &blobs = {}, const std::atomic<bool> *stop = nullptr);
+                         const NetworkBlobs &blobs = {}, const std::atomic<bool> *stop = nullptr,
+                         const std::function<void(int, int)> *layersDone = nullptr);
 
 } // namespace engine

@@ -143,11 +143,12 @@ int Upscaler::tileSize() const
     return fixedTile > 0 ? fixedTile : tileSizeForDevice(where);
 }
 
-TileInference Upscaler::runNetwork(const QImage &image, StopRequest stop) const
+TileInference Upscaler::runNetwork(const QImage &image, StopRequest stop,
+                                   const std::function<void(int, int)> *layersDone) const
 {
     if (net) {
         qint64 ns = 0;
-        TileInference result = inferImage(*net, image, &ns, blobs, stop);
+        TileInference result = inferImage(*net, image, &ns, blobs, stop, layersDone);
         insideNs += ns;
         return result;
     }
@@ -214,9 +215,16 @@ UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const 
             const QRect where(tile.target, tile.cropRect.size());
             observer.tileFinished(tile.number, plan.tileCount(), canvas.copy(where), where);
         };
+    std::function<void(int, int)> layers;
+    if (observer.tileAdvanced)
+        layers = [&observer](int done, int total) {
+            if (total > 0)
+                observer.tileAdvanced(double(done) / total);
+        };
     UpscaleResult result = fromPass(runTiledPass(
-        source, tileSize, factor, [this, stop](const QImage &tile) { return runNetwork(tile, stop); }, pass,
-        multiple, [stop] { return stop && stop->load(); }));
+        source, tileSize, factor,
+        [this, stop, &layers](const QImage &tile) { return runNetwork(tile, stop, &layers); }, pass, multiple,
+        [stop] { return stop && stop->load(); }));
     if (result.isOk() && result.tileSize != tileSize)
         qDebug() << "tile_size reduced for lack of memory:" << tileSize << "->" << result.tileSize;
     if (!result.isOk() && result.status != UpscaleResult::Status::Cancelled)

@@ -42,6 +42,9 @@ struct UpscaleObserver {
     // `tile` is the tile's finished part of the result and `where` its place in output pixels; both are
     // empty for a tile of the extension beyond the picture's right edge, which still counts as done.
     std::function<void(int done, int total, const QImage &tile, const QRect &where)> tileFinished;
+    // Within the tile under way, the share of the network's layers done (0 to 1), after every layer
+    // of a loaded network; a stand-in reports nothing.
+    std::function<void(double share)> tileAdvanced;
 };
 
 // The caller's stop request: read before every tile and, on a loaded network, by the runtime between
@@ -117,7 +120,8 @@ public:
     int tileSize() const;
 
     // One inference of a whole RGB image.
-    TileInference runNetwork(const QImage &image, StopRequest stop = nullptr) const;
+    TileInference runNetwork(const QImage &image, StopRequest stop = nullptr,
+                             const std::function<void(int, int)> *layersDone = nullptr) const;
     // The colour of the picture through the tiled pass at the given edge (smaller after running out of
     // memory); the result is Format_RGB888, or Format_RGBX64 for a deep picture.
     UpscaleResult upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer = {},

@@ -75,6 +75,8 @@ public:
     void set_workspace_allocator(Allocator *allocator);
     // Not part of ncnn: see Option::stop_request. Null (the default) never stops.
     void set_stop_request(const std::atomic<bool> *stop);
+    // Not part of ncnn: see Option::progress. Null (the default) reports nothing.
+    void set_progress(const std::function<void(int done, int total)> *progress);
 
     int input(const char *blob_name, const Mat &in);
     // type 0: planar fp32 (elempack 1), whatever layout the backend used inside; type 1: the blob as

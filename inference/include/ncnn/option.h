@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 
 namespace ncnn {
 
@@ -42,6 +43,10 @@ public:
     // submissions) and returns ERROR_CANCELLED once it reads true. The flag must outlive every
     // extract that can see it; it is read from the inferring thread only.
     const std::atomic<bool> *stop_request;
+    // Not part of ncnn: when set, called on the inferring thread after every layer of an extract with
+    // (layers done, layers the extract runs), so a long inference can show how far it is. Must be
+    // cheap and outlive every extract that can see it.
+    const std::function<void(int done, int total)> *progress;
 };
 
 } // namespace ncnn

@@ -336,7 +336,11 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
             return grc;
     }
 
+    // Recorded layers: the recording keeps pace with the GPU, so this is how far the GPU is too.
+    const int stepCount = int(plan->steps.size());
+    int stepsDone = 0;
     for (int i : plan->steps) {
+        ++stepsDone;
         if (steps_[size_t(i)].is(GpuLayer::Role::Input))
             continue;
         // Recording waits for older submissions once enough are in flight, so this check keeps pace
@@ -369,6 +373,7 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         if (opt.lightmode)
             for (int b : plan->releases[size_t(i)])
                 drop(b);
+        report_progress(opt, stepsDone, stepCount);
     }
 
     // One download: the wanted blob.

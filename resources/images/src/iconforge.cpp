@@ -371,18 +371,26 @@ int main(int argc, char **argv)
         {"_Folder", folderGlyph, {standard, white}},
     };
 
+    // Each button image also at twice its size as "<name>@2x.png", drawn at that size: QIcon takes
+    // it on a screen with a device pixel ratio of 2 instead of scaling the small one up.
     bool ok = true;
     for (const Small &small : smalls) {
         for (const Family &family : small.families) {
-            const QString name = QString::fromLatin1(small.name) + QString::fromLatin1(family.suffix) +
-                                 QStringLiteral("24.png");
-            ok &= save(render(24, 24, family.ink, small.glyph), images.filePath(name));
+            const QString name =
+                QString::fromLatin1(small.name) + QString::fromLatin1(family.suffix) + QStringLiteral("24");
+            ok &=
+                save(render(24, 24, family.ink, small.glyph), images.filePath(name + QStringLiteral(".png")));
+            ok &= save(render(48, 24, family.ink, small.glyph),
+                       images.filePath(name + QStringLiteral("@2x.png")));
         }
     }
-    ok &=
-        save(render(128, 128, standardInk, dropLogoGlyph), images.filePath(QStringLiteral("_DropLogo.png")));
-    ok &= save(render(128, 128, whiteInk, dropLogoGlyph),
-               images.filePath(QStringLiteral("_DropLogoWhite.png")));
+    for (const Family &family : {standard, white}) {
+        const QString name = QStringLiteral("_DropLogo") + QString::fromLatin1(family.suffix);
+        ok &=
+            save(render(128, 128, family.ink, dropLogoGlyph), images.filePath(name + QStringLiteral(".png")));
+        ok &= save(render(256, 128, family.ink, dropLogoGlyph),
+                   images.filePath(name + QStringLiteral("@2x.png")));
+    }
     ok &= save(render(128, 128, QColor(), appLogoGlyph), images.filePath(QStringLiteral("Logo128.png")));
     ok &= save(render(128, 128, QColor(), updatePictureGlyph),
                images.filePath(QStringLiteral("Update128.png")));

@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include <ncnn/gpu.h>
@@ -131,9 +132,27 @@ private slots:
         QVERIFY2(whole.status == engine::TileInference::Status::Ok, qPrintable(whole.message));
         const QImage reference = whole.image.copy(QRect(QPoint(0, 0), size * scale));
 
+        // Every inference reports its layers on the way, on either device, up to all of them.
+        int inferences = 0;
+        int completed = 0;
+        int backwards = 0;
+        int lastDone = 0;
+        const std::function<void(int, int)> layers = [&](int done, int total) {
+            backwards += done <= lastDone || done > total;
+            lastDone = done;
+            completed += done == total;
+        };
         const engine::TiledPassResult tiled = engine::runTiledPass(
-            source, tile, scale, [&](const QImage &in) { return engine::inferImage(net, in); }, {}, multiple);
+            source, tile, scale,
+            [&](const QImage &in) {
+                ++inferences;
+                lastDone = 0;
+                return engine::inferImage(net, in, nullptr, {}, nullptr, &layers);
+            },
+            {}, multiple);
         QVERIFY2(tiled.isOk(), qPrintable(tiled.message));
+        QCOMPARE(completed, inferences);
+        QCOMPARE(backwards, 0);
         QCOMPARE(tiled.image.size(), reference.size());
         // The right-most columns are where extension pixels used to leak in.
         const int edge = 16 * scale;

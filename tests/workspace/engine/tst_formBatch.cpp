@@ -1,4 +1,5 @@
 #include "formProbe.h"
+#include "support/browsercatcher.h"
 #include "testModels.h"
 
 #include "ui_PelmoraForm.h"
@@ -15,6 +16,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStackedLayout>
 #include <QStandardPaths>
@@ -106,6 +108,13 @@ public:
             if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                 titles << box->windowTitle();
                 texts << box->text();
+                // What the progress page says behind the message.
+                for (QWidget *top : QApplication::topLevelWidgets())
+                    if (auto *line = top->findChild<QLabel *>(QStringLiteral("progressTimeLabel"))) {
+                        timeLines << line->text();
+                        auto *cancel = top->findChild<QPushButton *>(QStringLiteral("cancelButton"));
+                        cancelActive << (cancel && cancel->isEnabled());
+                    }
                 icons << box->icon();
                 screenshot(box,
                            QString::fromLatin1(QTest::currentTestFunction()) + QStringLiteral("-message"));
@@ -122,6 +131,8 @@ public:
     }
     QStringList titles;
     QStringList texts;
+    QStringList timeLines;
+    QList<bool> cancelActive;
     QList<QMessageBox::Icon> icons;
     int folderDialogs = 0;
 
@@ -214,6 +225,24 @@ private slots:
         QVERIFY(!rgb.hasAlphaChannel());
         QCOMPARE(rgb.size(), QSize(100, 40));
         QCOMPARE(probe().pageStack()->currentIndex(), 1);
+        // Each row tells what became of it; a written one opens its result.
+        QStandardItemModel &rows = probe().fileModel();
+        QVERIFY2(rows.item(0)->text().endsWith(QStringLiteral("\nWritten: clear.png, 80 x 60")),
+                 qPrintable(rows.item(0)->text()));
+        QVERIFY2(rows.item(1)->text().contains(QStringLiteral("\nFailed: ")),
+                 qPrintable(rows.item(1)->text()));
+        const QString reason = rows.item(1)->toolTip().mid(int(qstrlen("Failed: ")));
+        QVERIFY2(!reason.isEmpty() && text.contains(reason), qPrintable(reason));
+        QVERIFY(rows.item(2)->text().endsWith(QStringLiteral("\nWritten: photo.png, 100 x 40")));
+        BrowserCatcher viewer({QStringLiteral("file")});
+        emit probe().ui()->sourceTreeView->doubleClicked(rows.index(1, 0));
+        emit probe().ui()->sourceTreeView->doubleClicked(rows.index(2, 0));
+        QCOMPARE(viewer.opened, QList<QUrl>{QUrl::fromLocalFile(out + QStringLiteral("/photo.png"))});
+        form->resize(900, 560);
+        screenshot(form, QStringLiteral("row-outcomes"));
+        // The window's smallest size.
+        form->resize(form->minimumSizeHint().expandedTo(QSize(760, 500)));
+        screenshot(form, QStringLiteral("row-outcomes-smallest"));
         // The before and after view knows each written result by its input, and nothing for the other.
         QCOMPARE(probe().batchResults().value(paths.at(0)), out + QStringLiteral("/clear.png"));
         QCOMPARE(probe().batchResults().value(paths.at(2)), out + QStringLiteral("/photo.png"));
@@ -279,12 +308,25 @@ private slots:
         screenshot(form, QStringLiteral("progress-page"));
         probe().clickCancel();
         QVERIFY(!probe().ui()->cancelButton->isEnabled());
+        auto *times = form->findChild<QLabel *>(QStringLiteral("progressTimeLabel"));
+        QVERIFY2(times->text().endsWith(QStringLiteral(" \u00b7 Stopping after this picture\u2026")),
+                 qPrintable(times->text()));
+        screenshot(form, QStringLiteral("progress-stopping"));
         QVERIFY(writeBytes(pipe, pngBytes(picture(QSize(12, 10)))));
         QTRY_VERIFY_WITH_TIMEOUT(!probe().batchRunning(), 20000);
         QCOMPARE(answers.texts.last(),
                  QStringLiteral("Cancelled. 1 of 3 images were written.\nOpen the output folder?"));
         QCOMPARE(answers.icons.last(), QMessageBox::Warning);
         QCOMPARE(entries(out), QStringList{QStringLiteral("first.png")});
+        QVERIFY(
+            probe().fileModel().item(0)->text().endsWith(QStringLiteral("\nWritten: first.png, 24 x 20")));
+        QVERIFY(probe().fileModel().item(2)->text().endsWith(QStringLiteral("\nLeft out")));
+        // Behind the message: the share done and the time taken, nothing left, no Cancel to press.
+        QVERIFY2(QRegularExpression(QStringLiteral("^Batch \\d+% \u00b7 Elapsed \\d+:\\d\\d$"))
+                     .match(answers.timeLines.last())
+                     .hasMatch(),
+                 qPrintable(answers.timeLines.last()));
+        QVERIFY(!answers.cancelActive.last());
     }
 
     void oneFileHasNoCancelButton()
@@ -455,7 +497,10 @@ private slots:
         look.start(10);
         probe().clickUpscale();
         QTRY_VERIFY_WITH_TIMEOUT(!probe().batchRunning(), 20000);
-        QVERIFY2(timeText.startsWith(QStringLiteral("Elapsed ")), qPrintable(timeText));
+        QVERIFY2(QRegularExpression(QStringLiteral("^Batch 100% \u00b7 Elapsed \\d+:\\d\\d$"))
+                     .match(timeText)
+                     .hasMatch(),
+                 qPrintable(timeText));
         QCOMPARE(shown.size(), QSize(1400, 1000));
         // Filled in from the tiles: opaque where it started transparent.
         QCOMPARE(qAlpha(shown.pixel(700, 500)), 255);

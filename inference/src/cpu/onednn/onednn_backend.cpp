@@ -75,9 +75,10 @@ public:
             brivelle::onednn::BufferPool pool(
                 [allocator](size_t bytes) { return allocator->fastMalloc(bytes); },
                 [allocator](void *p) { allocator->fastFree(p); });
-            ret = plan->run(views, allocateOutput, pool, why, nullptr, opt.stop_request);
+            ret = plan->run(views, allocateOutput, pool, why, nullptr, opt.stop_request, opt.progress);
         } else {
-            ret = plan->run(views, allocateOutput, cache_->pool(), why, nullptr, opt.stop_request);
+            ret = plan->run(views, allocateOutput, cache_->pool(), why, nullptr, opt.stop_request,
+                            opt.progress);
         }
         if (ret != 0) {
             out.release();

@@ -699,7 +699,7 @@ size_t Plan::peakBlobBytes() const
 
 int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
               const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string &why,
-              StepTimes *times, const std::atomic<bool> *stop)
+              StepTimes *times, const std::atomic<bool> *stop, const std::function<void(int, int)> *progress)
 {
     const OutputAllocator given = [this, &outputs](int blob, Shape) {
         for (const auto &entry : outputs)
@@ -708,7 +708,7 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
                 return entry.second;
         return TensorView{};
     };
-    return run(inputs, given, pool, why, times, stop);
+    return run(inputs, given, pool, why, times, stop, progress);
 }
 
 Layout Plan::layout() const
@@ -734,7 +734,8 @@ std::vector<std::string> Plan::convolutionKernels() const
 }
 
 int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
-              BufferPool &pool, std::string &why, StepTimes *times, const std::atomic<bool> *stop)
+              BufferPool &pool, std::string &why, StepTimes *times, const std::atomic<bool> *stop,
+              const std::function<void(int, int)> *progress)
 {
     ThreadScope threads(d->options.numThreads);
     std::vector<float *> roots(d->rootBytes.size(), nullptr);
@@ -841,6 +842,8 @@ int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const Outpu
                     roots[r] = nullptr;
                 }
             }
+            if (progress && *progress)
+                (*progress)(int(s + 1), int(d->steps.size()));
         }
     } catch (const dnnl::error &e) {
         return fail(e.status == dnnl_out_of_memory ? "out of memory in oneDNN" : e.what(),

@@ -111,7 +111,8 @@ public:
     // Every byte, scratchpads included, comes from `pool`. Runs of one plan may overlap on several threads.
     int run(const std::vector<std::pair<int, TensorView>> &inputs,
             const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string &why,
-            StepTimes *times = nullptr, const std::atomic<bool> *stop = nullptr);
+            StepTimes *times = nullptr, const std::atomic<bool> *stop = nullptr,
+            const std::function<void(int, int)> *progress = nullptr);
 
     // Outputs allocated by `allocate` (blob, shape) only when they are written, after the blobs that
     // are no longer needed went back: the caller's memory then follows the live set too. A view without
@@ -119,7 +120,7 @@ public:
     using OutputAllocator = std::function<TensorView(int blob, Shape shape)>;
     int run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
             BufferPool &pool, std::string &why, StepTimes *times = nullptr,
-            const std::atomic<bool> *stop = nullptr);
+            const std::atomic<bool> *stop = nullptr, const std::function<void(int, int)> *progress = nullptr);
 
     struct Impl;
 
