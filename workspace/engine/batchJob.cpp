@@ -299,6 +299,9 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
         break;
     case UpscaleResult::Status::Cancelled:
         return ended(PictureReport::Status::Cancelled);
+    case UpscaleResult::Status::DeviceLost:
+        report.transient = true;
+        return ended(PictureReport::Status::Failed, QStringLiteral("the GPU was lost: ") + upscaled.reason);
     case UpscaleResult::Status::OutOfMemory:
         report.transient = true;
         return ended(PictureReport::Status::Failed,

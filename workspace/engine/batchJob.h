@@ -53,8 +53,9 @@ struct PictureReport {
     double seconds = 0; // its own decoding, network and writing time, without waits in the queues
     Status status = Status::Failed;
     QString reason;
-    // Of a failed picture: the cause may pass, so that a later try may succeed (memory ran out even
-    // with the smallest tiles, the disk was full, the input vanished since it was listed).
+    // Of a failed picture: the cause may pass, so that a later try may succeed (the GPU was lost,
+    // memory ran out even with the smallest tiles, the disk was full, the input vanished since it
+    // was listed).
     bool transient = false;
     QString note; // of a written picture: what the user should know (only its first frame, ...)
 };

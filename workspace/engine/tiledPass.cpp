@@ -114,6 +114,8 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
             return failure(TiledPassResult::Status::OutOfMemory, tileSize, out.message);
         if (out.status == TileInference::Status::Cancelled)
             return failure(TiledPassResult::Status::Cancelled, tileSize, QStringLiteral("cancelled"));
+        if (out.status == TileInference::Status::DeviceLost)
+            return failure(TiledPassResult::Status::DeviceLost, tileSize, out.message);
         const QSize expected = tile.inputSize * scale;
         if (out.status != TileInference::Status::Ok || out.image.size() != expected)
             return failure(TiledPassResult::Status::TileFailed, tileSize,

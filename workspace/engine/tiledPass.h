@@ -12,7 +12,8 @@ namespace engine {
 // What one inference of one tile came to. Running out of memory is told apart from other failures
 // because a smaller tile may still fit.
 struct TileInference {
-    enum class Status { Ok, Failed, OutOfMemory, Cancelled };
+    // DeviceLost: the GPU stopped answering; a later try may find it again.
+    enum class Status { Ok, Failed, OutOfMemory, Cancelled, DeviceLost };
     QImage image;
     Status status = Status::Failed;
     QString message;
@@ -30,7 +31,7 @@ struct TiledPassObserver {
 
 struct TiledPassResult {
     // ImageTooLarge: the enlarged canvas itself could not be allocated; smaller tiles would not help.
-    enum class Status { Ok, NullSource, InvalidTileSize, ImageTooLarge, TileFailed, OutOfMemory, Cancelled };
+    enum class Status { Ok, NullSource, InvalidTileSize, ImageTooLarge, TileFailed, OutOfMemory, Cancelled, DeviceLost };
     QImage image; // S*W x S*H in networkPicture's format, null unless Ok
     Status status = Status::NullSource;
     int tileSize = 0; // the edge that produced the image (smaller than asked after memory retries)

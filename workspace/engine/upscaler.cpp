@@ -180,6 +180,9 @@ UpscaleResult fromPass(TiledPassResult pass)
     case TiledPassResult::Status::Cancelled:
         result.status = Status::Cancelled;
         break;
+    case TiledPassResult::Status::DeviceLost:
+        result.status = Status::DeviceLost;
+        break;
     default:
         result.status = Status::Failed;
         break;

@@ -57,6 +57,7 @@ struct UpscaleResult {
         Failed,      // reason says why
         OutOfMemory, // even at the smallest tile edge
         Cancelled,   // stopped by the stop request; nothing to write
+        DeviceLost,  // the GPU stopped answering (reason says more); a later try may find it again
     };
     // Format_RGB888, or Format_RGBA8888 for a picture with transparency; Format_RGBX64 and
     // Format_RGBA64 for a deep one. A grey result is Format_Grayscale8 or 16, or one of the alpha

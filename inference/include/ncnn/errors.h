@@ -18,6 +18,9 @@ enum Error {
     ERROR_CANCELLED = -5,
     // Data could not be copied between the host and the GPU (the device refused the transfer).
     ERROR_UPLOAD_FAILED = -6,
+    // The GPU stopped answering: its driver reset it, or it was removed. Nothing of the run is kept;
+    // a new instance may find the device again.
+    ERROR_DEVICE_LOST = -7,
     // Memory ran out: a smaller input (tile) may still run.
     ERROR_OUT_OF_MEMORY = -100,
 };

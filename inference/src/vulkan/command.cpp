@@ -248,14 +248,15 @@ int Stream::submit()
     }
     if (r != VK_SUCCESS) {
         failed_ = true;
+        lost_ = lost_ || r == VK_ERROR_DEVICE_LOST;
         vkDestroyFence(dev_, piece.fence, nullptr);
         vkFreeCommandBuffers(dev_, commandPool_, 1, &piece.cmd);
-        return ncnn::ERROR_FAILED;
+        return lost_ ? ncnn::ERROR_DEVICE_LOST : ncnn::ERROR_FAILED;
     }
     pending_.push_back(piece);
     while (pending_.size() > kMaxPending) {
-        if (waitOldest() != 0)
-            return ncnn::ERROR_FAILED;
+        if (const int rc = waitOldest(); rc != 0)
+            return rc;
     }
     return 0;
 }
@@ -269,7 +270,8 @@ int Stream::waitOldest()
     vkFreeCommandBuffers(dev_, commandPool_, 1, &piece.cmd);
     if (r != VK_SUCCESS) {
         failed_ = true;
-        return ncnn::ERROR_FAILED;
+        lost_ = lost_ || r == VK_ERROR_DEVICE_LOST;
+        return lost_ ? ncnn::ERROR_DEVICE_LOST : ncnn::ERROR_FAILED;
     }
     return 0;
 }
@@ -278,11 +280,11 @@ int Stream::finish()
 {
     int rc = submit();
     while (!pending_.empty()) {
-        if (waitOldest() != 0)
-            rc = ncnn::ERROR_FAILED;
+        if (const int waited = waitOldest(); waited != 0)
+            rc = waited;
     }
     if (failed_)
-        rc = ncnn::ERROR_FAILED;
+        rc = lost_ ? ncnn::ERROR_DEVICE_LOST : ncnn::ERROR_FAILED;
     if (rc == 0) {
         for (const Download &d : downloads_) {
             if (!device_.d->stagingCoherent) {

@@ -83,6 +83,7 @@ private:
     std::deque<Piece> pending_;
     double work_ = 0;
     bool failed_ = false;
+    bool lost_ = false; // the device answered VK_ERROR_DEVICE_LOST
     bool hasCommands_ = false;
     std::vector<BufferRef> keep_;
     std::vector<BufferRef> free_;

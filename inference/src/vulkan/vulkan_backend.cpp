@@ -173,7 +173,7 @@ int VulkanPlan::runStep(Stream &s, const ExtractPlan &plan, int li, std::vector<
     if (rc != 0) {
         err = "layer " + layer.name +
               (rc == ERROR_OUT_OF_MEMORY ? ": out of GPU memory" : ": GPU dispatch failed");
-        return rc == ERROR_OUT_OF_MEMORY ? rc : ERROR_FAILED;
+        return rc == ERROR_OUT_OF_MEMORY || rc == ERROR_DEVICE_LOST ? rc : ERROR_FAILED;
     }
     live[size_t(result)] = out;
     return 0;
@@ -194,9 +194,10 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
             return ERROR_FAILED;
         }
     }
-    if (s.finish() != 0) {
-        err = "the GPU failed while running the network";
-        return ERROR_FAILED;
+    if (const int rc = s.finish(); rc != 0) {
+        err = rc == ERROR_DEVICE_LOST ? "the GPU was lost (its driver reset it, or it was removed)"
+                                      : "the GPU failed while running the network";
+        return rc == ERROR_DEVICE_LOST ? rc : ERROR_FAILED;
     }
     std::vector<Mat> bottoms(layer.bottoms.size()), tops(layer.tops.size());
     for (size_t k = 0; k < bottoms.size(); k++) {
@@ -387,9 +388,10 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
         err = "cannot download '" + graph_.blobs[size_t(wanted)].name + "'";
         return rc;
     }
-    if (s.finish() != 0) {
-        err = "the GPU failed while running the network";
-        return ERROR_FAILED;
+    if (const int rc = s.finish(); rc != 0) {
+        err = rc == ERROR_DEVICE_LOST ? "the GPU was lost (its driver reset it, or it was removed)"
+                                      : "the GPU failed while running the network";
+        return rc == ERROR_DEVICE_LOST ? rc : ERROR_FAILED;
     }
     Mat out;
     out.create(result.w, result.h, result.c, 4u, opt.blob_allocator);

@@ -86,19 +86,35 @@ private slots:
         QVERIFY(text.endsWith(QStringLiteral("Open the output folder?")));
     }
 
+    // A picture whose network fails writes nothing; the report says whether a later try may mend it.
+    void failedUpscaleWritesNothing_data()
+    {
+        QTest::addColumn<engine::TileInference::Status>("status");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("transient");
+        QTest::newRow("failed") << engine::TileInference::Status::Failed << QStringLiteral("tile failed") << false;
+        QTest::newRow("GPU lost") << engine::TileInference::Status::DeviceLost
+                                  << QStringLiteral("the GPU was lost: tile failed") << true;
+        QTest::newRow("out of memory") << engine::TileInference::Status::OutOfMemory
+                                       << QStringLiteral("out of memory even with the smallest tiles") << true;
+    }
     void failedUpscaleWritesNothing()
     {
+        QFETCH(engine::TileInference::Status, status);
+        QFETCH(QString, reason);
+        QFETCH(bool, transient);
         QTemporaryDir in;
         QTemporaryDir out;
         std::atomic<bool> cancel{false};
-        BatchJob job(out.path(), standIn([](const QImage &) {
-                         return engine::TileInference{
-                             {}, engine::TileInference::Status::Failed, QStringLiteral("tile failed")};
+        BatchJob job(out.path(), standIn([status](const QImage &) {
+                         return engine::TileInference{{}, status, QStringLiteral("tile failed")};
                      }),
                      &cancel);
+        QSignalSpy reports(&job, &BatchJob::pictureFinished);
         job.run({writeImage(in, QStringLiteral("x.png"), QImage::Format_RGB32)});
         QCOMPARE(job.summary().failures.size(), 1);
-        QVERIFY(job.summary().failures.at(0).reason.contains(QStringLiteral("tile failed")));
+        QVERIFY2(job.summary().failures.at(0).reason.contains(reason), qPrintable(job.summary().failures.at(0).reason));
+        QCOMPARE(reports.at(0).at(0).value<engine::PictureReport>().transient, transient);
         QVERIFY(QDir(out.path()).isEmpty());
     }
 
