@@ -20,7 +20,7 @@ packages=(
   # tests and screenshots; GNU parallel runs the command line's shards as a scheduler would
   libgtest-dev xvfb xauth x11-apps imagemagick parallel
   # the real-world picture corpus (scripts/make-corpus.sh): colour profiles, a sample photo, EXIF tools
-  icc-profiles-free colord-data python-matplotlib-data libimage-exiftool-perl
+  icc-profiles-free colord-data python-matplotlib-data libimage-exiftool-perl libgs-common
   # the Debian package: man page, completion, and the validators of its desktop entry and metainfo
   dpkg-dev help2man bash-completion desktop-file-utils appstream
   # the demo model server of the run command

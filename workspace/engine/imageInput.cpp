@@ -180,6 +180,14 @@ std::optional<QSizeF> jfifResolution(const QByteArray &head)
     return inches(bigEndian(head, 14, 2), bigEndian(head, 16, 2), unit == 1 ? 1 : unit == 2 ? 2 : 0);
 }
 
+// Whether a JPEG embeds an ICC profile (an APP2 segment "ICC_PROFILE"), from the segments before
+// its picture data.
+bool jpegCarriesProfile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.read(1 << 16).contains(QByteArrayLiteral("ICC_PROFILE\0"));
+}
+
 } // namespace
 
 std::optional<QSizeF> sourceResolution(const QString &path)
@@ -248,6 +256,13 @@ LoadedImage loadInputImage(const QString &path, int scale)
         loaded.dpi = loaded.dpi->transposed();
     if (frames > 1)
         loaded.note = framesNote(reader, format, frames);
+    // Qt reads no CMYK profile: such a JPEG's colours come out converted without it, and the result
+    // has no profile. The user is told rather than left to find out in print.
+    if (regular && format == "jpeg" && !loaded.image.colorSpace().isValid() && jpegCarriesProfile(path)) {
+        const QString lost = QStringLiteral("its colour profile could not be read (CMYK profiles are not): "
+                                            "the colours were converted without it");
+        loaded.note = loaded.note.isEmpty() ? lost : loaded.note + QStringLiteral("; ") + lost;
+    }
     return loaded;
 }
 

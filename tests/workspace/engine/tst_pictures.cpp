@@ -173,8 +173,9 @@ QString encoderOf(const QString &name)
         {QStringLiteral("heic"), QStringLiteral("heif-enc")},
         {QStringLiteral("avif"), QStringLiteral("avifenc")},
         {QStringLiteral("jxl"), QStringLiteral("cjxl")},
+        {QStringLiteral("cmyk.jpg"), QStringLiteral("convert")},
     };
-    return tools.value(QFileInfo(name).suffix());
+    return tools.value(name, tools.value(QFileInfo(name).suffix()));
 }
 
 // Whether every colour channel takes more than the 256 levels 8 bits have: what a source of 10 or
@@ -324,6 +325,17 @@ private slots:
                    encoded(pattern(QImage::Format_RGB888), "PNG"), QStringLiteral("rgb.png"),
                    QStringLiteral("two.heic"))
             << 8 << 2 << doubled << none << "only the primary one of its 2 pictures was enlarged"
+            << QByteArray();
+        // Print shops send CMYK with its profile, which Qt cannot read: the user is told.
+        QTest::newRow("CMYK JPEG with its profile")
+            << "cmyk.jpg"
+            << encodedByTool(QStringLiteral("convert"),
+                             {QStringLiteral("IN"), QStringLiteral("-profile"),
+                              QStringLiteral("/usr/share/color/icc/ghostscript/default_cmyk.icc"), QStringLiteral("OUT")},
+                             encoded(pattern(QImage::Format_RGB888), "PNG"), QStringLiteral("rgb.png"),
+                             QStringLiteral("cmyk.jpg"))
+            << 8 << 2 << doubled << none
+            << "its colour profile could not be read (CMYK profiles are not): the colours were converted without it"
             << QByteArray();
         QTest::newRow("two-frame GIF") << "anim.gif" << twoFrameGif() << 8 << 2 << QSize(12, 8) << none
                                        << "only the first of its 2 frames was enlarged" << QByteArray();
