@@ -18,6 +18,7 @@
 #include "workspace/engine/partFile.h"
 #include "workspace/engine/resultMark.h"
 #include "workspace/engine/upscaler.h"
+#include "workspace/models/modelDescription.h"
 #include "workspace/models/modelDownloader.h"
 #include "workspace/models/modelFiles.h"
 
@@ -310,12 +311,11 @@ QJsonObject runFacts(const engine::Upscaler &upscaler)
     return {
         {QStringLiteral("network"), QFileInfo(param).completeBaseName()},
         {QStringLiteral("param_sha256"), sha256Of(param)},
-        {QStringLiteral("bin_sha256"), sha256Of(param.chopped(6) + QStringLiteral(".bin"))},
+        {QStringLiteral("bin_sha256"), sha256Of(weightsBeside(param))},
         {QStringLiteral("precision"), QStringLiteral("fp32")},
         {QStringLiteral("device"),
          device.isGpu() ? QStringLiteral("gpu:%1").arg(device.gpuIndex) : QStringLiteral("cpu")},
-        {QStringLiteral("version"),
-         QStringLiteral("%1.%2.%3").arg(majorVersion).arg(minorVersion).arg(subMinorVersion)},
+        {QStringLiteral("version"), AppInfo::versionString()},
     };
 }
 

@@ -199,9 +199,9 @@ std::string pciText(uint32_t domain, uint32_t bus, uint32_t device, uint32_t fun
 
 // Whether BRIVELLE_VISIBLE_DEVICES (unset: every device) names the device at `index` of the
 // driver's list or its UUID. Dashes and letter case in a UUID do not matter.
-bool visibleDevice(const char *spec, int index, const std::string &uuid)
+bool visibleDevice(const char *named, int index, const std::string &uuid)
 {
-    if (!spec)
+    if (!named)
         return true;
     auto bare = [](const std::string &text) {
         std::string out;
@@ -212,7 +212,7 @@ bool visibleDevice(const char *spec, int index, const std::string &uuid)
         return out;
     };
     const std::string own = bare(uuid);
-    std::string list = spec;
+    const std::string list = named;
     size_t start = 0;
     while (start <= list.size()) {
         const size_t end = std::min(list.find(',', start), list.size());
