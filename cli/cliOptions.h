@@ -14,7 +14,7 @@ struct CliOptions {
     QString error; // for Error: what was wrong, in one line
     int scale = 0; // 0: not given (4 for the install folder's pair, the network's own with --model)
     engine::Device device;
-    QString gpuIdentity; // -d gpu:UUID or gpu:PCI, resolved to an index once the GPUs are listed
+    QString gpuIdentity;  // -d gpu:UUID or gpu:PCI, resolved to an index once the GPUs are listed
     QString outputFolder; // empty: the current folder
     int tileSize = 0;     // 0: from the device's memory
     QString modelFolder;  // empty: the install folder
@@ -27,11 +27,11 @@ struct CliOptions {
     enum class Verbosity { Quiet, Normal, Verbose };
     Verbosity verbosity = Verbosity::Normal;
     engine::OutputFormat format; // -f/--format and --quality
-    QString shard;        // --shard K/N as given; empty: from the environment or none
-    int shardCount = 0;   // --shard-count; 0: not given
-    QString manifest;     // --manifest FILE; empty: none
-    QString cacheFolder;  // --cache-dir; empty: the user's cache folder
-    int maxFailures = 0;  // --max-failures; 0: no limit
+    QString shard;               // --shard K/N as given; empty: from the environment or none
+    int shardCount = 0;          // --shard-count; 0: not given
+    QString manifest;            // --manifest FILE; empty: none
+    QString cacheFolder;         // --cache-dir; empty: the user's cache folder
+    int maxFailures = 0;         // --max-failures; 0: no limit
     engine::Finishing finishing; // --width, --height, --long-side, --factor and --strength
     QString mixParam;            // --mix FILE.param:W: a second network mixed into the first at load
     float mixWeight = 0.f;

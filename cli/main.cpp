@@ -175,8 +175,10 @@ int listDevices()
         const ncnn::GpuInfo &info = ncnn::get_gpu_info(i);
         static const char *const kinds[] = {"discrete", "integrated", "virtual", "CPU, software"};
         const int type = info.type();
-        text += QStringLiteral("gpu:%1\t%2 (%3)").arg(i).arg(QString::fromUtf8(info.device_name()),
-                                                            QLatin1String(type >= 0 && type < 4 ? kinds[type] : "other"));
+        text += QStringLiteral("gpu:%1\t%2 (%3)")
+                    .arg(i)
+                    .arg(QString::fromUtf8(info.device_name()),
+                         QLatin1String(type >= 0 && type < 4 ? kinds[type] : "other"));
         if (*info.uuid_text())
             text += QStringLiteral("\tuuid %1").arg(QString::fromLatin1(info.uuid_text()));
         if (*info.pci_address())
@@ -191,7 +193,9 @@ int listDevices()
 // GPU has it.
 int gpuWithIdentity(const QString &identity)
 {
-    auto bare = [](QString text) { return text.remove(QLatin1Char('-')).toLower(); };
+    auto bare = [](QString text) {
+        return text.remove(QLatin1Char('-')).toLower();
+    };
     for (int i = 0; i < ncnn::get_gpu_count(); ++i) {
         const ncnn::GpuInfo &info = ncnn::get_gpu_info(i);
         const QString uuid = QString::fromLatin1(info.uuid_text());
@@ -336,10 +340,10 @@ int run(const CliOptions &options)
                                          "program, or name an output folder"));
     if ((toStandardOutput || options.readsStandardInput()) && !streams.create(&error))
         return usageError(error);
-    const QString output = toStandardOutput ? streams.path()
-                                            : QDir(options.outputFolder.isEmpty() ? QDir::currentPath()
-                                                                                  : options.outputFolder)
-                                                  .absolutePath();
+    const QString output =
+        toStandardOutput ? streams.path()
+                         : QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder)
+                               .absolutePath();
     if (const QString problem = engine::createFolder(output); !problem.isEmpty())
         return usageError(QStringLiteral("cannot write into the output folder %1: %2")
                               .arg(QDir::toNativeSeparators(output), problem));
@@ -356,7 +360,9 @@ int run(const CliOptions &options)
         names = {standardInput};
     }
     // How a picture is named to the user: standard input as "-".
-    const auto shown = [&](const QString &path) { return path == standardInput && !path.isEmpty() ? QStringLiteral("-") : path; };
+    const auto shown = [&](const QString &path) {
+        return path == standardInput && !path.isEmpty() ? QStringLiteral("-") : path;
+    };
     Shard shard;
     if (!chooseShard(options.shard, options.shardCount, QProcessEnvironment::systemEnvironment(), &shard,
                      &error))
@@ -372,7 +378,8 @@ int run(const CliOptions &options)
     if (!options.gpuIdentity.isEmpty()) {
         config.device.gpuIndex = gpuWithIdentity(options.gpuIdentity);
         if (config.device.gpuIndex < 0)
-            return usageError(QStringLiteral("no GPU has the identity %1 (see --list-devices)").arg(options.gpuIdentity));
+            return usageError(
+                QStringLiteral("no GPU has the identity %1 (see --list-devices)").arg(options.gpuIdentity));
     }
     config.fixedTileSize = options.tileSize;
     if (config.device.isGpu() && config.device.gpuIndex >= ncnn::get_gpu_count())
@@ -388,11 +395,14 @@ int run(const CliOptions &options)
 
     Reporter reporter(options, messageLog, isatty(STDERR_FILENO) != 0);
     if (verboseMessages)
-        reporter.say(upscaler->device().isGpu()
-                         ? QStringLiteral("device: gpu:%1 %2")
-                               .arg(upscaler->device().gpuIndex)
-                               .arg(QString::fromUtf8(ncnn::get_gpu_info(upscaler->device().gpuIndex).device_name()))
-                         : QStringLiteral("device: cpu, %1 thread%2").arg(config.threads).arg(config.threads == 1 ? "" : "s"));
+        reporter.say(
+            upscaler->device().isGpu()
+                ? QStringLiteral("device: gpu:%1 %2")
+                      .arg(upscaler->device().gpuIndex)
+                      .arg(QString::fromUtf8(ncnn::get_gpu_info(upscaler->device().gpuIndex).device_name()))
+                : QStringLiteral("device: cpu, %1 thread%2")
+                      .arg(config.threads)
+                      .arg(config.threads == 1 ? "" : "s"));
     engine::BatchJob job(output, upscaler);
     job.setOutputFormat(options.format);
     job.setFinishing(options.finishing);
@@ -425,8 +435,8 @@ int run(const CliOptions &options)
             line.insert(QStringLiteral("transient"), report.transient);
         if (!manifest->append(line)) {
             manifestFailed = true;
-            reporter.error(QStringLiteral("brivelle-cli: cannot write the manifest %1: stopping")
-                               .arg(options.manifest));
+            reporter.error(
+                QStringLiteral("brivelle-cli: cannot write the manifest %1: stopping").arg(options.manifest));
             job.requestStop();
         }
     };
@@ -437,7 +447,8 @@ int run(const CliOptions &options)
                                              "not %1")
                                   .arg(inputs.pictures.size() + inputs.refused.size()));
         if (!inputs.pictures.isEmpty())
-            streams.expectResult(engine::outputCandidate(output, inputs.pictures.first(), 1, options.format.suffix()));
+            streams.expectResult(
+                engine::outputCandidate(output, inputs.pictures.first(), 1, options.format.suffix()));
     }
     for (const RefusedInput &refused : inputs.refused)
         reporter.refused(refused);
@@ -496,17 +507,16 @@ int run(const CliOptions &options)
                      [&](int done, int total) { reporter.tileProgress(done, total); });
     QObject::connect(&job, &engine::BatchJob::statusChanged, &job,
                      [&](int index, const QString &text) { reporter.statusChanged(index, text); });
-    QObject::connect(&job, &engine::BatchJob::pictureFinished, &job,
-                     [&](engine::PictureReport report) {
-                         reported = report.index + 1;
-                         writtenSoFar += report.status == engine::PictureReport::Status::Written ? 1 : 0;
-                         report.input = shown(report.input);
-                         if (toStandardOutput && !report.output.isEmpty()) {
-                             resultToSend = report.output;
-                             report.output = QStringLiteral("-");
-                         }
-                         reporter.finished(report);
-                     });
+    QObject::connect(&job, &engine::BatchJob::pictureFinished, &job, [&](engine::PictureReport report) {
+        reported = report.index + 1;
+        writtenSoFar += report.status == engine::PictureReport::Status::Written ? 1 : 0;
+        report.input = shown(report.input);
+        if (toStandardOutput && !report.output.isEmpty()) {
+            resultToSend = report.output;
+            report.output = QStringLiteral("-");
+        }
+        reporter.finished(report);
+    });
     reporter.batchStarted(pictures, upscaler->tileSize(), upscaler->inputMultiple());
 
     // A second signal: what the job has already reported is printed, every picture still owed a
@@ -553,10 +563,8 @@ int run(const CliOptions &options)
     } else if (outputClosed || manifestFailed) {
         code = kSomeFailed;
     } else if (failureLimitReached) {
-        reporter.error(QStringLiteral("stopped after %1 failures: %2 of %3 written")
-                           .arg(failed)
-                           .arg(written)
-                           .arg(all));
+        reporter.error(
+            QStringLiteral("stopped after %1 failures: %2 of %3 written").arg(failed).arg(written).arg(all));
         code = kSomeFailed;
     } else if (failed > 0) {
         reporter.error(QStringLiteral("%1 of %2 written, %3 failed").arg(written).arg(all).arg(failed));
@@ -604,7 +612,8 @@ int main(int argc, char **argv)
         break;
     }
     // The device list exists only while the GPU instance does; every network goes before it.
-    const QString cache = options.cacheFolder.isEmpty() ? AppInfo::pipelineCacheFolder() : options.cacheFolder;
+    const QString cache =
+        options.cacheFolder.isEmpty() ? AppInfo::pipelineCacheFolder() : options.cacheFolder;
     ncnn::set_pipeline_cache_folder(QFile::encodeName(cache).constData());
     ncnn::create_gpu_instance();
     const int code = options.action == CliOptions::Action::ListDevices ? listDevices() : run(options);

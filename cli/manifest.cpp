@@ -40,8 +40,9 @@ std::unique_ptr<Manifest> Manifest::open(const QString &path, QString *error)
             continue;
         if (record.value(QStringLiteral("status")).toString() == QLatin1String("written") ||
             record.value(QStringLiteral("status")).toString() == QLatin1String("skipped"))
-            manifest->earlier.insert(NativeName::absolute(input), {record.value(QStringLiteral("output")).toString(),
-                                             qint64(record.value(QStringLiteral("bytes")).toDouble(-1))});
+            manifest->earlier.insert(NativeName::absolute(input),
+                                     {record.value(QStringLiteral("output")).toString(),
+                                      qint64(record.value(QStringLiteral("bytes")).toDouble(-1))});
         else
             manifest->earlier.remove(NativeName::absolute(input));
     }

@@ -36,7 +36,8 @@ bool chooseShard(const QString &given, int countOption, const QProcessEnvironmen
         static const QRegularExpression form(QStringLiteral("^(\\d{1,6})/(\\d{1,6})$"));
         const QRegularExpressionMatch match = form.match(given);
         if (!match.hasMatch()) {
-            *error = QStringLiteral("--shard must be K/N, the K-th of N parts (1 <= K <= N), not \"%1\"").arg(given);
+            *error = QStringLiteral("--shard must be K/N, the K-th of N parts (1 <= K <= N), not \"%1\"")
+                         .arg(given);
             return false;
         }
         shard->number = match.captured(1).toInt();
@@ -80,7 +81,9 @@ bool chooseShard(const QString &given, int countOption, const QProcessEnvironmen
         return false;
     }
     if (shard->count < 1 || shard->number < 1 || shard->number > shard->count) {
-        *error = QStringLiteral("shard %1 of %2 does not exist (1 <= K <= N)").arg(shard->number).arg(shard->count);
+        *error = QStringLiteral("shard %1 of %2 does not exist (1 <= K <= N)")
+                     .arg(shard->number)
+                     .arg(shard->count);
         *shard = Shard();
         return false;
     }

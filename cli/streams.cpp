@@ -65,7 +65,8 @@ bool StreamFolder::create(QString *error)
 {
     QTemporaryDir made(QDir::tempPath() + QStringLiteral("/brivelle-cli-XXXXXX"));
     if (!made.isValid()) {
-        *error = QStringLiteral("cannot make a temporary folder in %1: %2").arg(QDir::tempPath(), made.errorString());
+        *error = QStringLiteral("cannot make a temporary folder in %1: %2")
+                     .arg(QDir::tempPath(), made.errorString());
         return false;
     }
     // Removed by this object, however the run ends.

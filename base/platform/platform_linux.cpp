@@ -10,10 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <sched.h>
-#include <thread>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 
 namespace Platform {
@@ -87,7 +87,7 @@ int usableProcessors()
     cpu_set_t set;
     CPU_ZERO(&set);
     int count = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set)
-                                                             : int(std::thread::hardware_concurrency());
+                                                            : int(std::thread::hardware_concurrency());
     if (const int quota = cgroupProcessors(); quota > 0)
         count = std::min(count, quota);
     return std::max(count, 1);

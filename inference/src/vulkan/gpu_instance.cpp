@@ -6,13 +6,13 @@
 #include <ncnn/errors.h>
 
 #include <algorithm>
-#include <cctype>
-#include <iterator>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 #include <vector>
 

@@ -93,7 +93,8 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     info.stage.pSpecializationInfo = &specialization;
     info.layout = layout;
     ncnn::VulkanDevice::Private &d = *dev.d;
-    const VkResult r = vkCreateComputePipelines(device_, d.pipelineCache.handle(), 1, &info, nullptr, &pipeline);
+    const VkResult r =
+        vkCreateComputePipelines(device_, d.pipelineCache.handle(), 1, &info, nullptr, &pipeline);
     d.pipelineCache.grew();
     vkDestroyShaderModule(device_, module, nullptr);
     if (r != VK_SUCCESS) {
