@@ -75,7 +75,8 @@ void buildLayouts(Ui::PelmoraForm *ui, QWidget *form, QLabel *timeLabel, Progres
     auto *results = new QGridLayout;
     results->setColumnStretch(1, 1);
     results->setVerticalSpacing(2);
-    QHBoxLayout *formatRow = rowOf({ui->outputFormatComboBox, ui->outputQualityLabel, ui->outputQualitySpinBox}, {});
+    QHBoxLayout *formatRow =
+        rowOf({ui->outputFormatComboBox, ui->outputQualityLabel, ui->outputQualitySpinBox}, {});
     formatRow->setStretch(0, 1);
     QHBoxLayout *sizeRow = rowOf({ui->outputSizeComboBox, ui->outputSizeSpinBox}, {});
     sizeRow->setStretch(0, 1);

@@ -84,7 +84,8 @@ void TestPlatform::cpuQuota_data()
     QTest::addColumn<QByteArray>("period");
     QTest::addColumn<int>("cpus");
     QTest::newRow("two processors") << QByteArray("200000 100000\n") << QByteArray() << QByteArray() << 2;
-    QTest::newRow("one and a half, rounded up") << QByteArray("150000 100000") << QByteArray() << QByteArray() << 2;
+    QTest::newRow("one and a half, rounded up")
+        << QByteArray("150000 100000") << QByteArray() << QByteArray() << 2;
     QTest::newRow("a tenth") << QByteArray("10000 100000") << QByteArray() << QByteArray() << 1;
     QTest::newRow("no limit") << QByteArray("max 100000\n") << QByteArray() << QByteArray() << 0;
     QTest::newRow("garbage") << QByteArray("lots") << QByteArray() << QByteArray() << 0;
@@ -99,7 +100,8 @@ void TestPlatform::cpuQuota()
     QFETCH(QByteArray, quota);
     QFETCH(QByteArray, period);
     QFETCH(int, cpus);
-    QCOMPARE(cpuMax.isEmpty() ? Platform::cpusOfCfsQuota(quota, period) : Platform::cpusOfCgroupLimit(cpuMax), cpus);
+    QCOMPARE(cpuMax.isEmpty() ? Platform::cpusOfCfsQuota(quota, period) : Platform::cpusOfCgroupLimit(cpuMax),
+             cpus);
     const int usable = Platform::usableProcessors();
     QVERIFY(usable >= 1 && usable <= int(std::thread::hardware_concurrency()));
 }

@@ -755,7 +755,9 @@ private slots:
                 .withProfile("srgb-v2.icc")
                 .holding({"Exif.Image.Make=Corvane", "Xmp.dc.creator=Ada"}));
         row("JPEG XL of a turned JPEG", "turned.jxl",
-            CorpusResult::written("turned.png", photo).withProfile("adobe-rgb.icc").showing("orientation-1.jpg"));
+            CorpusResult::written("turned.png", photo)
+                .withProfile("adobe-rgb.icc")
+                .showing("orientation-1.jpg"));
         row("several dots", "trip.day1.png",
             CorpusResult::written("trip.day1.png", photo).withProfile("srgb-v2.icc"));
         row("a time in the name", "Screenshot 2024-01-01 at 10.23.45.png",
@@ -936,14 +938,17 @@ private slots:
         QTest::newRow("-0 without a list")
             << QStringList{QStringLiteral("-0"), QStringLiteral("x.png")} << QStringLiteral("--files-from");
         QTest::newRow("standard input and a file")
-            << QStringList{QStringLiteral("-"), QStringLiteral("x.png")} << QStringLiteral("must be the only input");
+            << QStringList{QStringLiteral("-"), QStringLiteral("x.png")}
+            << QStringLiteral("must be the only input");
         QTest::newRow("nothing on standard input")
             << QStringList{QStringLiteral("-")} << QStringLiteral("standard input holds no picture");
         QTest::newRow("standard output and records")
-            << QStringList{QStringLiteral("-o"), QStringLiteral("-"), QStringLiteral("-j"), QStringLiteral("x.png")}
+            << QStringList{QStringLiteral("-o"), QStringLiteral("-"), QStringLiteral("-j"),
+                           QStringLiteral("x.png")}
             << QStringLiteral("where -j would put its records");
         QTest::newRow("standard output for two inputs")
-            << QStringList{QStringLiteral("-o"), QStringLiteral("-"), QStringLiteral("x.png"), QStringLiteral("y.png")}
+            << QStringList{QStringLiteral("-o"), QStringLiteral("-"), QStringLiteral("x.png"),
+                           QStringLiteral("y.png")}
             << QStringLiteral("give one input, not 2");
         QTest::newRow("shard beyond its count")
             << QStringList{QStringLiteral("--shard"), QStringLiteral("4/3"), QStringLiteral("x.png")}
@@ -1485,17 +1490,18 @@ private slots:
         const QString temporary = newFolder(QStringLiteral("tmp"));
         const QStringList tmp{QStringLiteral("TMPDIR=") + temporary};
         const QString bin = QStringLiteral(BRIVELLE_CLI);
-        const Run piped = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-"), QStringLiteral("-o"),
-                               QStringLiteral("-")},
+        const Run piped = run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-"),
+                               QStringLiteral("-o"), QStringLiteral("-")},
                               pngBytes(source), {}, bin, tmp);
         QCOMPARE(piped.exitCode, 0);
         QVERIFY2(piped.err.contains(QStringLiteral("written - -> -")), qPrintable(piped.err));
         QCOMPARE(QImage::fromData(piped.bytes).size(), QSize(20, 12));
         const QString out = newFolder(QStringLiteral("out"));
-        QCOMPARE(run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), out, QStringLiteral("-")},
-                     pngBytes(source), {}, bin, tmp)
-                     .exitCode,
-                 0);
+        QCOMPARE(
+            run({QStringLiteral("-s"), QStringLiteral("2"), QStringLiteral("-o"), out, QStringLiteral("-")},
+                pngBytes(source), {}, bin, tmp)
+                .exitCode,
+            0);
         QCOMPARE(entries(out), QStringList{QStringLiteral("stdin.png")});
         QCOMPARE(entries(temporary), QStringList{});
     }

@@ -86,7 +86,8 @@ int usage()
         "             [--size WxH] [--backend reference|onednn|vulkan|auto] [--threads N] [--runs N]\n"
         "             [--details]  (onednn: convolutions alone, FMA peak, first run apart)\n"
         "             [--winograd on|off]  (3x3 convolutions by Winograd where it pays; default on)\n"
-        "             [--save-output FILE]  (the last run's output, raw float32 planes, for torch_bench.py)\n");
+        "             [--save-output FILE]  (the last run's output, raw float32 planes, for "
+        "torch_bench.py)\n");
     return 2;
 }
 

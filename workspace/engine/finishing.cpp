@@ -217,7 +217,8 @@ template <typename Body> void inParallel(int count, Body body)
 // A separable Lanczos-3 resampling in float with premultiplied alpha, `Bands` channels of T (the
 // last one alpha when `Alpha`), for sizes where a side grows: libvips 8.14 reduces with Lanczos-3 but
 // enlarges only with bicubic interpolation.
-template <typename T, int Bands, bool Alpha> QImage lanczosResized(const QImage &in, QSize size, QImage::Format format)
+template <typename T, int Bands, bool Alpha>
+QImage lanczosResized(const QImage &in, QSize size, QImage::Format format)
 {
     QImage out(size, format);
     if (out.isNull())

@@ -111,9 +111,9 @@ TileInference inferImage(const ncnn::Net &net, const QImage &image, qint64 *netw
     if (rc != 0 || out.empty()) {
         const QString why = QString::fromStdString(ex.last_error());
         return {{},
-                outOfMemory(rc)                    ? Status::OutOfMemory
+                outOfMemory(rc)                 ? Status::OutOfMemory
                 : rc == ncnn::ERROR_DEVICE_LOST ? Status::DeviceLost
-                                                   : Status::Failed,
+                                                : Status::Failed,
                 why.isEmpty() ? QStringLiteral("the network gave no output") : why};
     }
     if (out.c != 3 || out.elempack != 1 || out.elemsize != 4)

@@ -52,7 +52,9 @@ Tile TilePlan::tile(int index) const
     const int y0 = std::max(t.y - kTileMargin, 0);
     const int y1 = std::min(height, t.y + t.height + kTileMargin);
     t.copyRect = QRect(x0, y0, x1 - x0, y1 - y0);
-    auto roundUp = [this](int n) { return (n + inputMultiple - 1) / inputMultiple * inputMultiple; };
+    auto roundUp = [this](int n) {
+        return (n + inputMultiple - 1) / inputMultiple * inputMultiple;
+    };
     t.inputSize = QSize(roundUp(t.copyRect.width()), roundUp(t.copyRect.height()));
     t.cropRect = QRect(scale * (t.x - x0), scale * (t.y - y0), scale * t.width, scale * t.height);
     return t;

@@ -31,7 +31,16 @@ struct TiledPassObserver {
 
 struct TiledPassResult {
     // ImageTooLarge: the enlarged canvas itself could not be allocated; smaller tiles would not help.
-    enum class Status { Ok, NullSource, InvalidTileSize, ImageTooLarge, TileFailed, OutOfMemory, Cancelled, DeviceLost };
+    enum class Status {
+        Ok,
+        NullSource,
+        InvalidTileSize,
+        ImageTooLarge,
+        TileFailed,
+        OutOfMemory,
+        Cancelled,
+        DeviceLost
+    };
     QImage image; // S*W x S*H in networkPicture's format, null unless Ok
     Status status = Status::NullSource;
     int tileSize = 0; // the edge that produced the image (smaller than asked after memory retries)

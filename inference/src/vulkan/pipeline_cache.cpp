@@ -30,8 +30,8 @@ bool fitsDriver(const std::vector<unsigned char> &data, const VkPhysicalDevicePr
         return false;
     const unsigned char *p = data.data();
     return readLittle32(p) >= kHeader && readLittle32(p) <= data.size() &&
-           readLittle32(p + 4) == VK_PIPELINE_CACHE_HEADER_VERSION_ONE && readLittle32(p + 8) == properties.vendorID &&
-           readLittle32(p + 12) == properties.deviceID &&
+           readLittle32(p + 4) == VK_PIPELINE_CACHE_HEADER_VERSION_ONE &&
+           readLittle32(p + 8) == properties.vendorID && readLittle32(p + 12) == properties.deviceID &&
            std::memcmp(p + 16, properties.pipelineCacheUUID, VK_UUID_SIZE) == 0;
 }
 
@@ -92,11 +92,13 @@ PipelineCache::~PipelineCache()
     close();
 }
 
-void PipelineCache::open(VkDevice device, const VkPhysicalDeviceProperties &properties, const std::string &folder)
+void PipelineCache::open(VkDevice device, const VkPhysicalDeviceProperties &properties,
+                         const std::string &folder)
 {
     close();
     device_ = device;
-    file_ = folder.empty() ? std::string() : (std::filesystem::path(folder) / pipeline_cache_name(properties)).string();
+    file_ = folder.empty() ? std::string()
+                           : (std::filesystem::path(folder) / pipeline_cache_name(properties)).string();
     std::vector<unsigned char> data = file_.empty() ? std::vector<unsigned char>() : readWhole(file_);
     if (!fitsDriver(data, properties))
         data.clear();

@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <unistd.h>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 
 namespace {
 

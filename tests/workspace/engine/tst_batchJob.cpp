@@ -92,11 +92,13 @@ private slots:
         QTest::addColumn<engine::TileInference::Status>("status");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<bool>("transient");
-        QTest::newRow("failed") << engine::TileInference::Status::Failed << QStringLiteral("tile failed") << false;
+        QTest::newRow("failed") << engine::TileInference::Status::Failed << QStringLiteral("tile failed")
+                                << false;
         QTest::newRow("GPU lost") << engine::TileInference::Status::DeviceLost
                                   << QStringLiteral("the GPU was lost: tile failed") << true;
-        QTest::newRow("out of memory") << engine::TileInference::Status::OutOfMemory
-                                       << QStringLiteral("out of memory even with the smallest tiles") << true;
+        QTest::newRow("out of memory")
+            << engine::TileInference::Status::OutOfMemory
+            << QStringLiteral("out of memory even with the smallest tiles") << true;
     }
     void failedUpscaleWritesNothing()
     {
@@ -113,7 +115,8 @@ private slots:
         QSignalSpy reports(&job, &BatchJob::pictureFinished);
         job.run({writeImage(in, QStringLiteral("x.png"), QImage::Format_RGB32)});
         QCOMPARE(job.summary().failures.size(), 1);
-        QVERIFY2(job.summary().failures.at(0).reason.contains(reason), qPrintable(job.summary().failures.at(0).reason));
+        QVERIFY2(job.summary().failures.at(0).reason.contains(reason),
+                 qPrintable(job.summary().failures.at(0).reason));
         QCOMPARE(reports.at(0).at(0).value<engine::PictureReport>().transient, transient);
         QVERIFY(QDir(out.path()).isEmpty());
     }

@@ -331,11 +331,13 @@ private slots:
             << "cmyk.jpg"
             << encodedByTool(QStringLiteral("convert"),
                              {QStringLiteral("IN"), QStringLiteral("-profile"),
-                              QStringLiteral("/usr/share/color/icc/ghostscript/default_cmyk.icc"), QStringLiteral("OUT")},
+                              QStringLiteral("/usr/share/color/icc/ghostscript/default_cmyk.icc"),
+                              QStringLiteral("OUT")},
                              encoded(pattern(QImage::Format_RGB888), "PNG"), QStringLiteral("rgb.png"),
                              QStringLiteral("cmyk.jpg"))
             << 8 << 2 << doubled << none
-            << "its colour profile could not be read (CMYK profiles are not): the colours were converted without it"
+            << "its colour profile could not be read (CMYK profiles are not): the colours were converted "
+               "without it"
             << QByteArray();
         QTest::newRow("two-frame GIF") << "anim.gif" << twoFrameGif() << 8 << 2 << QSize(12, 8) << none
                                        << "only the first of its 2 frames was enlarged" << QByteArray();

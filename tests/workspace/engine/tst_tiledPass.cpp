@@ -57,7 +57,9 @@ QImage noise(QSize size, quint32 seed, QImage::Format format = QImage::Format_RG
 QImage wholeImageReference(const QImage &source, int scale, int radius, int multiple = 1)
 {
     const QImage picture = engine::networkPicture(source);
-    auto roundUp = [multiple](int n) { return (n + multiple - 1) / multiple * multiple; };
+    auto roundUp = [multiple](int n) {
+        return (n + multiple - 1) / multiple * multiple;
+    };
     const QSize padded(roundUp(picture.width()), roundUp(picture.height()));
     return windowNetwork(engine::padByRepeating(picture, padded), scale, radius)
         .copy(QRect(QPoint(0, 0), source.size() * scale));
@@ -231,7 +233,9 @@ private slots:
     {
         int tilesSeen = 0;
         engine::TiledPassObserver observer;
-        observer.tileStarted = [&](const engine::TilePlan &, const engine::Tile &) { ++tilesSeen; };
+        observer.tileStarted = [&](const engine::TilePlan &, const engine::Tile &) {
+            ++tilesSeen;
+        };
         QList<QSize> inputs;
         const QImage source = noise(QSize(64, 64), 2);
         const TiledPassResult result = engine::runTiledPass(

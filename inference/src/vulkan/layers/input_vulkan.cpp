@@ -9,7 +9,10 @@ class InputLayer : public GpuLayer {
 public:
     using GpuLayer::GpuLayer;
     Role role() const override { return Role::Input; }
-    int forward(Stream &, const std::vector<const Tensor *> &, Tensor &) const override { return ncnn::ERROR_FAILED; }
+    int forward(Stream &, const std::vector<const Tensor *> &, Tensor &) const override
+    {
+        return ncnn::ERROR_FAILED;
+    }
 };
 
 } // namespace

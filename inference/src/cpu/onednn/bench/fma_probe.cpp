@@ -18,32 +18,32 @@ constexpr int kChains = 12;
 // The chains are named variables, not an array: an array loop keeps them in memory and measures the
 // store-to-load latency instead of the FMA pipes. Intrinsics only inline into a function compiled for
 // their ISA, so one macro writes the loop for each vector width.
-#define BRIVELLE_FMA_CHAINS(name, isa, Vec, set1, fmadd, add, store)                                       \
-    __attribute__((target(isa))) float name(long iterations)                                             \
-    {                                                                                                      \
-        const Vec a = set1(0.999999f), b = set1(1e-7f);                                                    \
-        Vec c0 = set1(0.0f), c1 = set1(0.1f), c2 = set1(0.2f), c3 = set1(0.3f);                            \
-        Vec c4 = set1(0.4f), c5 = set1(0.5f), c6 = set1(0.6f), c7 = set1(0.7f);                            \
-        Vec c8 = set1(0.8f), c9 = set1(0.9f), c10 = set1(1.0f), c11 = set1(1.1f);                          \
-        for (long i = 0; i < iterations; ++i) {                                                            \
-            c0 = fmadd(c0, a, b);                                                                          \
-            c1 = fmadd(c1, a, b);                                                                          \
-            c2 = fmadd(c2, a, b);                                                                          \
-            c3 = fmadd(c3, a, b);                                                                          \
-            c4 = fmadd(c4, a, b);                                                                          \
-            c5 = fmadd(c5, a, b);                                                                          \
-            c6 = fmadd(c6, a, b);                                                                          \
-            c7 = fmadd(c7, a, b);                                                                          \
-            c8 = fmadd(c8, a, b);                                                                          \
-            c9 = fmadd(c9, a, b);                                                                          \
-            c10 = fmadd(c10, a, b);                                                                        \
-            c11 = fmadd(c11, a, b);                                                                        \
-        }                                                                                                  \
-        Vec sum = add(add(add(c0, c1), add(c2, c3)), add(add(c4, c5), add(c6, c7)));                       \
-        sum = add(sum, add(add(c8, c9), add(c10, c11)));                                                   \
-        alignas(64) float out[sizeof(Vec) / sizeof(float)];                                                \
-        store(out, sum);                                                                                   \
-        return out[0] + out[sizeof(Vec) / sizeof(float) - 1];                                              \
+#define BRIVELLE_FMA_CHAINS(name, isa, Vec, set1, fmadd, add, store)                                         \
+    __attribute__((target(isa))) float name(long iterations)                                                 \
+    {                                                                                                        \
+        const Vec a = set1(0.999999f), b = set1(1e-7f);                                                      \
+        Vec c0 = set1(0.0f), c1 = set1(0.1f), c2 = set1(0.2f), c3 = set1(0.3f);                              \
+        Vec c4 = set1(0.4f), c5 = set1(0.5f), c6 = set1(0.6f), c7 = set1(0.7f);                              \
+        Vec c8 = set1(0.8f), c9 = set1(0.9f), c10 = set1(1.0f), c11 = set1(1.1f);                            \
+        for (long i = 0; i < iterations; ++i) {                                                              \
+            c0 = fmadd(c0, a, b);                                                                            \
+            c1 = fmadd(c1, a, b);                                                                            \
+            c2 = fmadd(c2, a, b);                                                                            \
+            c3 = fmadd(c3, a, b);                                                                            \
+            c4 = fmadd(c4, a, b);                                                                            \
+            c5 = fmadd(c5, a, b);                                                                            \
+            c6 = fmadd(c6, a, b);                                                                            \
+            c7 = fmadd(c7, a, b);                                                                            \
+            c8 = fmadd(c8, a, b);                                                                            \
+            c9 = fmadd(c9, a, b);                                                                            \
+            c10 = fmadd(c10, a, b);                                                                          \
+            c11 = fmadd(c11, a, b);                                                                          \
+        }                                                                                                    \
+        Vec sum = add(add(add(c0, c1), add(c2, c3)), add(add(c4, c5), add(c6, c7)));                         \
+        sum = add(sum, add(add(c8, c9), add(c10, c11)));                                                     \
+        alignas(64) float out[sizeof(Vec) / sizeof(float)];                                                  \
+        store(out, sum);                                                                                     \
+        return out[0] + out[sizeof(Vec) / sizeof(float) - 1];                                                \
     }
 
 BRIVELLE_FMA_CHAINS(fmaChainsAvx2, "avx2,fma", __m256, _mm256_set1_ps, _mm256_fmadd_ps, _mm256_add_ps,
