@@ -6,7 +6,7 @@
 
 #include "buffer_pool.h"
 #include "layer.h"
-#include "onednn_plan.h"
+#include "plan_types.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
 
@@ -21,12 +21,6 @@ class WinogradWeights;
 
 dnnl::engine &cpuEngine();
 
-// Channels of a blob rounded up to the layout's block: the padded channels hold zeros.
-int paddedChannels(Layout layout, int channels);
-// The block of the channel index of a tensor of `channels` channels: 1 planar, `channels` for
-// channels-last (one block holding every channel), 8 or 16 for the blocked layouts. Element (c, y, x)
-// lives at ((c / block) * h * w + y * w + x) * block + c % block in every layout.
-int channelBlock(Layout layout, int channels);
 dnnl::memory::desc layoutDesc(Shape shape, Layout layout);
 
 struct PostOp {

@@ -1,146 +1,20 @@
-#include "onednn_plan.h"
-
+// The oneDNN plan's compiler: the planner decides what runs, where and folded into what; this places the
+// blobs in root buffers, has each operator lower its layer into steps, and marks when each root is needed.
 #include "lowering.h"
+#include "onednn_plan.h"
+#include "plan_steps.h"
+#include "plan_weights.h"
 #include "planner.h"
 #include "winograd_convolution.h"
 
-#include <omp.h>
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <algorithm>
-#include <array>
-#include <chrono>
-#include <cstring>
 #include <functional>
-#include <map>
-#include <mutex>
-#include <unordered_map>
 
 namespace brivelle::onednn {
 
-using dnnl::algorithm;
 using dnnl::memory;
-using dt = memory::data_type;
-using tag = memory::format_tag;
-
-namespace {
-
-// oneDNN reads the OpenMP thread count both when it creates a primitive and when it runs one.
-class ThreadScope {
-public:
-    explicit ThreadScope(int threads) : saved_(omp_get_max_threads())
-    {
-        if (threads > 0)
-            omp_set_num_threads(threads);
-    }
-    ~ThreadScope() { omp_set_num_threads(saved_); }
-    ThreadScope(const ThreadScope &) = delete;
-    ThreadScope &operator=(const ThreadScope &) = delete;
-
-private:
-    int saved_;
-};
-
-memory::desc planarDesc(Shape s, size_t cstep)
-{
-    const auto step = static_cast<memory::dim>(cstep);
-    return memory::desc({1, s.c, s.h, s.w}, dt::f32, memory::dims{s.c * step, step, s.w, 1});
-}
-
-// Where a blob lives: a channel offset (a multiple of the block) inside a buffer shared by a concat.
-struct Place {
-    int root = -1;
-    int offset = 0;
-};
-
-struct Step {
-    dnnl::primitive primitive;
-    bool hasPrimitive = false;
-    CustomFn custom;
-    std::vector<Binding> bindings;
-    std::vector<std::pair<int, memory>> constants;
-    // Non-empty for a convolution: oneDNN's implementation name.
-    std::string kernel;
-    // Every primitive runs with a scratchpad of the caller's memory (scratchpad_mode::user).
-    memory::desc scratchpad;
-    size_t scratchpadBytes = 0;
-    // A reorder at the network's edge: built per caller's channel step on first use.
-    bool edge = false;
-    std::vector<int> acquire;
-    std::vector<int> release;
-};
-
-size_t scratchpadBytesOf(const dnnl::primitive &primitive, memory::desc &md)
-{
-    const dnnl_memory_desc_t *c =
-        dnnl_primitive_desc_query_md(primitive.get_primitive_desc(), dnnl_query_scratchpad_md, 0);
-    if (!c)
-        return 0;
-    md = memory::desc(*c);
-    return md.get_size();
-}
-
-} // namespace
-
-struct Plan::Impl {
-    PlanOptions options;
-    Layout layout = Layout::Plain;
-    std::vector<Shape> shapes; // per blob, temporaries appended
-    std::vector<memory::desc> descs;
-    std::vector<int> canon;
-    std::vector<Place> places;
-    std::vector<size_t> rootBytes;
-    std::vector<Step> steps;
-    double macs = 0.0;
-    int fused = 0;
-    int inPlaceConcats = 0;
-    // Edge reorders by (step, caller's channel step); runs on several threads share them.
-    std::mutex edgeMutex;
-    std::map<std::pair<size_t, size_t>, dnnl::reorder> edges;
-
-    float *pointerOf(int blob, const std::vector<float *> &roots) const
-    {
-        const Place &p = places[blob];
-        const Shape &s = shapes[blob];
-        return roots[p.root] + static_cast<size_t>(p.offset) * s.h * s.w;
-    }
-
-    dnnl::reorder edgeReorder(size_t step, const memory::desc &from, const memory::desc &to, size_t cstep)
-    {
-        std::lock_guard<std::mutex> lock(edgeMutex);
-        auto it = edges.find({step, cstep});
-        if (it != edges.end())
-            return it->second;
-        dnnl::primitive_attr attr;
-        attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-        const dnnl::reorder r(dnnl::reorder::primitive_desc(cpuEngine(), from, cpuEngine(), to, attr));
-        edges.emplace(std::make_pair(step, cstep), r);
-        return r;
-    }
-};
-
-struct WeightStore::Impl {
-    std::mutex mutex;
-    // Per convolution (by op index): every layout it was reordered into.
-    std::unordered_map<int, std::vector<std::pair<memory::desc, memory>>> packed;
-    std::unordered_map<int, std::vector<std::shared_ptr<const WinogradWeights>>> winograd;
-};
-
-WeightStore::WeightStore() : d(std::make_unique<Impl>()) {}
-WeightStore::~WeightStore() = default;
-
-size_t WeightStore::bytes() const
-{
-    std::lock_guard<std::mutex> lock(d->mutex);
-    size_t total = 0;
-    for (const auto &entry : d->packed)
-        for (const auto &layout : entry.second)
-            total += layout.first.get_size();
-    for (const auto &entry : d->winograd)
-        for (const auto &transformed : entry.second)
-            total += transformed->bytes();
-    return total;
-}
 
 namespace {
 
@@ -148,7 +22,7 @@ namespace {
 // becomes is its lowering's business.
 class Compiler : public LoweringContext {
 public:
-    Compiler(const ncnn::Graph &graph, const PlanOptions &options, Plan::Impl &plan, WeightStore *weights)
+    Compiler(const ncnn::Graph &graph, const PlanOptions &options, Plan::Impl &plan, WeightStore &weights)
         : g_(graph), options_(options), p_(plan), weights_(weights)
     {}
 
@@ -188,7 +62,7 @@ private:
     const ncnn::Graph &g_;
     const PlanOptions &options_;
     Plan::Impl &p_;
-    WeightStore *weights_;
+    WeightStore &weights_;
     ncnn::ExtractPlan plan_;
     std::vector<Node> nodes_;
     std::vector<int> outputs_;
@@ -470,43 +344,14 @@ void Compiler::reorderStep(int from, int to)
 memory Compiler::packedWeights(int opIndex, const float *weights, const memory::desc &plain,
                                const memory::desc &layout)
 {
-    std::unique_lock<std::mutex> lock;
-    std::vector<std::pair<memory::desc, memory>> *known = nullptr;
-    if (weights_) {
-        lock = std::unique_lock<std::mutex>(weights_->d->mutex);
-        known = &weights_->d->packed[opIndex];
-        for (const auto &entry : *known)
-            if (entry.first == layout)
-                return entry.second;
-    }
-    // A reorder only reads its source; oneDNN's memory handle is simply not const.
-    memory user(plain, cpuEngine(), const_cast<float *>(weights));
-    memory packed(layout, cpuEngine());
-    dnnl::stream stream(cpuEngine());
-    dnnl::reorder(user, packed).execute(stream, user, packed);
-    stream.wait();
-    if (known)
-        known->emplace_back(layout, packed);
-    return packed;
+    return weights_.packed(opIndex, weights, plain, layout);
 }
 
 std::shared_ptr<const WinogradWeights> Compiler::winogradWeights(int opIndex, const float *weights,
                                                                  const float *bias, int inChannels,
                                                                  int outChannels, int lanes)
 {
-    std::unique_lock<std::mutex> lock;
-    std::vector<std::shared_ptr<const WinogradWeights>> *known = nullptr;
-    if (weights_) {
-        lock = std::unique_lock<std::mutex>(weights_->d->mutex);
-        known = &weights_->d->winograd[opIndex];
-        for (const auto &entry : *known)
-            if (entry->lanes() == lanes && entry->inChannels() == inChannels)
-                return entry;
-    }
-    auto transformed = std::make_shared<const WinogradWeights>(weights, bias, inChannels, outChannels, lanes);
-    if (known)
-        known->push_back(transformed);
-    return transformed;
+    return weights_.winograd(opIndex, weights, bias, inChannels, outChannels, lanes);
 }
 
 int Compiler::buildSteps(std::string &why)
@@ -645,7 +490,9 @@ int Plan::compile(const ncnn::Graph &graph, const std::vector<std::pair<int, Sha
     ThreadScope threads(options.numThreads);
     int ret = 0;
     try {
-        Compiler compiler(graph, options, *impl, weights);
+        // Without a store shared by the graph's plans, this plan keeps its own weights.
+        WeightStore own;
+        Compiler compiler(graph, options, *impl, weights ? *weights : own);
         ret = compiler.compile(inputs, outputs, why);
     } catch (const dnnl::error &e) {
         why = e.what();
@@ -697,20 +544,6 @@ size_t Plan::peakBlobBytes() const
     return peak;
 }
 
-int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
-              const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string &why,
-              StepTimes *times, const std::atomic<bool> *stop, const std::function<void(int, int)> *progress)
-{
-    const OutputAllocator given = [this, &outputs](int blob, Shape) {
-        for (const auto &entry : outputs)
-            if (entry.first >= 0 && entry.first < static_cast<int>(d->canon.size()) &&
-                d->canon[entry.first] == blob)
-                return entry.second;
-        return TensorView{};
-    };
-    return run(inputs, given, pool, why, times, stop, progress);
-}
-
 Layout Plan::layout() const
 {
     return d->layout;
@@ -731,128 +564,6 @@ std::vector<std::string> Plan::convolutionKernels() const
         if (!step.kernel.empty())
             kernels.push_back(step.kernel);
     return kernels;
-}
-
-int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
-              BufferPool &pool, std::string &why, StepTimes *times, const std::atomic<bool> *stop,
-              const std::function<void(int, int)> *progress)
-{
-    ThreadScope threads(d->options.numThreads);
-    std::vector<float *> roots(d->rootBytes.size(), nullptr);
-    float *scratchpad = nullptr;
-    size_t scratchpadBytes = 0;
-    auto releaseAll = [&] {
-        for (float *&r : roots) {
-            pool.release(r);
-            r = nullptr;
-        }
-        pool.release(scratchpad);
-        scratchpad = nullptr;
-    };
-    auto fail = [&](const std::string &reason, int code = ncnn::ERROR_FAILED) {
-        releaseAll();
-        why = reason;
-        return code;
-    };
-    TensorView outputView;
-    auto external = [&](const Binding &b) -> const TensorView * {
-        if (b.isOutput) {
-            outputView = allocate(b.external, d->shapes[b.external]);
-            return &outputView;
-        }
-        for (const auto &entry : inputs)
-            if (d->canon[entry.first] == b.external)
-                return &entry.second;
-        return nullptr;
-    };
-    std::string customError;
-    RunContext context{pool, d->options.numThreads, customError};
-    try {
-        dnnl::stream stream(cpuEngine());
-        std::vector<float *> pointers;
-        std::unordered_map<int, memory> args;
-        for (size_t s = 0; s < d->steps.size(); ++s) {
-            const Step &step = d->steps[s];
-            if (stop && stop->load(std::memory_order_relaxed))
-                return fail("stopped on request", ncnn::ERROR_CANCELLED);
-            for (int r : step.acquire) {
-                roots[r] = pool.acquire(d->rootBytes[r]);
-                if (!roots[r])
-                    return fail("out of memory: " + std::to_string(d->rootBytes[r]) + " bytes for a blob",
-                                ncnn::ERROR_OUT_OF_MEMORY);
-            }
-            const auto start = std::chrono::steady_clock::now();
-            pointers.clear();
-            args.clear();
-            dnnl::primitive primitive = step.primitive;
-            memory::desc scratchpadMd = step.scratchpad;
-            size_t stepScratchpad = step.scratchpadBytes;
-            for (size_t i = 0; i < step.bindings.size(); ++i) {
-                const Binding &b = step.bindings[i];
-                float *ptr = nullptr;
-                memory::desc md = b.md;
-                if (b.blob >= 0) {
-                    ptr = d->pointerOf(b.blob, roots);
-                } else {
-                    const TensorView *view = external(b);
-                    if (!view || !view->data)
-                        return b.isOutput ? fail("out of memory for an output", ncnn::ERROR_OUT_OF_MEMORY)
-                                          : fail("an input is missing");
-                    const Shape expected = d->shapes[b.external];
-                    if (!(view->shape == expected))
-                        return fail("a tensor does not have the compiled shape");
-                    md = planarDesc(expected, view->cstep);
-                    const memory::desc &inside = step.bindings[1 - i].md;
-                    primitive = b.isOutput ? d->edgeReorder(s, inside, md, view->cstep)
-                                           : d->edgeReorder(s, md, inside, view->cstep);
-                    stepScratchpad = scratchpadBytesOf(primitive, scratchpadMd);
-                    ptr = view->data;
-                }
-                pointers.push_back(ptr);
-                args.emplace(b.arg, memory(md, cpuEngine(), ptr));
-            }
-            if (stepScratchpad > scratchpadBytes) {
-                pool.release(scratchpad);
-                scratchpad = pool.acquire(stepScratchpad);
-                scratchpadBytes = scratchpad ? stepScratchpad : 0;
-                if (!scratchpad)
-                    return fail("out of memory: " + std::to_string(stepScratchpad) + " bytes of scratchpad",
-                                ncnn::ERROR_OUT_OF_MEMORY);
-            }
-            if (step.custom) {
-                const int ret = step.custom(pointers, context);
-                if (ret != 0)
-                    return fail(customError, ret);
-            } else {
-                for (const auto &constant : step.constants)
-                    args.emplace(constant.first, constant.second);
-                if (stepScratchpad > 0)
-                    args.emplace(DNNL_ARG_SCRATCHPAD, memory(scratchpadMd, cpuEngine(), scratchpad));
-                primitive.execute(stream, args);
-                stream.wait();
-            }
-            if (times) {
-                const double seconds =
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                (step.kernel.empty() ? times->other : times->convolution) += seconds;
-            }
-            if (d->options.lightMode) {
-                for (int r : step.release) {
-                    pool.release(roots[r]);
-                    roots[r] = nullptr;
-                }
-            }
-            if (progress && *progress)
-                (*progress)(int(s + 1), int(d->steps.size()));
-        }
-    } catch (const dnnl::error &e) {
-        return fail(e.status == dnnl_out_of_memory ? "out of memory in oneDNN" : e.what(),
-                    e.status == dnnl_out_of_memory ? ncnn::ERROR_OUT_OF_MEMORY : ncnn::ERROR_FAILED);
-    } catch (const std::bad_alloc &) {
-        return fail("out of memory", ncnn::ERROR_OUT_OF_MEMORY);
-    }
-    releaseAll();
-    return 0;
 }
 
 } // namespace brivelle::onednn
