@@ -116,25 +116,7 @@ Shape planShape(const ncnn::Shape &s)
 // producers write into, except in channels-last, where a part of a pixel's channels is no dense tensor.
 class OnednnRules : public ncnn::PlanRules {
 public:
-    explicit OnednnRules(Layout layout) : layout_(layout) {}
-
-    bool runs(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &bottoms,
-              const std::vector<ncnn::Shape> &tops) const override
-    {
-        const OnednnOperator *form = onednnFormOf(layer);
-        if (!form || !form->lower)
-            return form && form->role == Role::Input;
-        std::vector<Shape> in;
-        for (const ncnn::Shape &b : bottoms) {
-            if (b.dims != 3)
-                return false;
-            in.push_back(planShape(b));
-        }
-        if (tops.size() != 1 || tops[0].dims != 3)
-            return false;
-        std::string why;
-        return !form->fits || form->fits(layer, in, planShape(tops[0]), why) == 0;
-    }
+    explicit OnednnRules(Layout layout) : PlanRules(ncnn::onednn_backend()), layout_(layout) {}
 
     bool folds(const ncnn::Layer &head, const std::vector<const ncnn::Layer *> &folded,
                const ncnn::Layer &next, int) const override
@@ -239,7 +221,7 @@ void Compiler::buildNodes()
     }
     for (int i : plan_.steps) {
         const ncnn::Layer &layer = *g_.layers[size_t(i)];
-        if (layer.passes_through)
+        if (layer.role() == ncnn::Role::Alias)
             continue;
         Node node;
         node.op = i;
@@ -426,8 +408,7 @@ int Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs, const st
         blockedLayout() != Layout::Plain) {
         bool concats = false;
         for (const auto &layer : g_.layers) {
-            const OnednnOperator *form = onednnFormOf(*layer);
-            concats = concats || (form && form->role == Role::Concat);
+            concats = concats || (layer->role() == ncnn::Role::Concat && onednnFormOf(*layer));
         }
         if (concats)
             p_.layout = blockedLayout();
@@ -465,13 +446,13 @@ int Plan::check(const ncnn::Graph &graph, std::string &why)
             fits = fits && b >= 0 && b < blobs;
         for (int t : layer->tops)
             fits = fits && t >= 0 && t < blobs;
-        const OnednnOperator *form = onednnFormOf(*layer);
-        const Role role = form ? form->role : Role::Compute;
-        const char *problem = !fits                                                 ? "blob index"
-                              : (role == Role::Alias && layer->bottoms.size() != 1) ? "one input expected"
-                              : (role != Role::Input && role != Role::Alias && layer->tops.size() != 1)
-                                  ? "one output expected"
-                                  : nullptr;
+        const ncnn::Role role = layer->role();
+        const char *problem =
+            !fits                                                       ? "blob index"
+            : (role == ncnn::Role::Alias && layer->bottoms.size() != 1) ? "one input expected"
+            : (role != ncnn::Role::Input && role != ncnn::Role::Alias && layer->tops.size() != 1)
+                ? "one output expected"
+                : nullptr;
         if (problem) {
             why = layer->name + ": " + problem;
             return ncnn::ERROR_UNSUPPORTED_LAYER;
