@@ -171,6 +171,29 @@ std::string directKernelIn(const ConvolutionLayer &layer, Layout layout)
     }
 }
 
+// The post-ops from `first` on that the primitive does not take, as steps of their own on its output.
+void addUnfoldedPostOps(LoweringContext &ctx, const Node &node, size_t first)
+{
+    for (size_t i = first; i < node.post.size(); ++i) {
+        const PostOp &po = node.post[i];
+        const memory::desc &md = ctx.desc(node.out);
+        if (po.binary) {
+            const dnnl::binary::primitive_desc bpd(dnnl::binary::desc(po.alg, md, ctx.desc(po.blob), md),
+                                                   ctx.attributes(), cpuEngine());
+            ctx.primitiveStep(dnnl::binary(bpd),
+                              {ctx.bind(DNNL_ARG_SRC_0, node.out), ctx.bind(DNNL_ARG_SRC_1, po.blob),
+                               ctx.bind(DNNL_ARG_DST, node.out)});
+        } else {
+            const dnnl::eltwise_forward::primitive_desc epd(
+                dnnl::eltwise_forward::desc(dnnl::prop_kind::forward_inference, po.alg, md, po.alpha,
+                                            po.beta),
+                ctx.attributes(), cpuEngine());
+            ctx.primitiveStep(dnnl::eltwise_forward(epd),
+                              {ctx.bind(DNNL_ARG_SRC, node.out), ctx.bind(DNNL_ARG_DST, node.out)});
+        }
+    }
+}
+
 int lower(LoweringContext &ctx, const Node &node, std::string &why)
 {
     const ncnn::Convolution &op = convolution(*node.layer);
@@ -234,24 +257,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
         }
     }
     addConvolutionStep(ctx, node, layer, pd);
-    for (size_t i = folded; i < node.post.size(); ++i) {
-        const PostOp &po = node.post[i];
-        const memory::desc &md = ctx.desc(node.out);
-        if (po.binary) {
-            const dnnl::binary::primitive_desc bpd(dnnl::binary::desc(po.alg, md, ctx.desc(po.blob), md),
-                                                   ctx.attributes(), cpuEngine());
-            ctx.primitiveStep(dnnl::binary(bpd),
-                              {ctx.bind(DNNL_ARG_SRC_0, node.out), ctx.bind(DNNL_ARG_SRC_1, po.blob),
-                               ctx.bind(DNNL_ARG_DST, node.out)});
-        } else {
-            const dnnl::eltwise_forward::primitive_desc epd(
-                dnnl::eltwise_forward::desc(dnnl::prop_kind::forward_inference, po.alg, md, po.alpha,
-                                            po.beta),
-                ctx.attributes(), cpuEngine());
-            ctx.primitiveStep(dnnl::eltwise_forward(epd),
-                              {ctx.bind(DNNL_ARG_SRC, node.out), ctx.bind(DNNL_ARG_DST, node.out)});
-        }
-    }
+    addUnfoldedPostOps(ctx, node, folded);
     return 0;
 }
 
