@@ -165,7 +165,8 @@ namespace lanczos_avx2 {
 }
 #pragma GCC pop_options
 
-using Resample = bool (*)(const QImage &, QImage &, const Taps &, const Taps &, std::atomic<int> &, int);
+using Resample = bool (*)(const QImage &, QImage &, const Taps &, const Taps &, const std::vector<float> &,
+                          std::atomic<int> &, int);
 
 // The AVX2 kernels where the processor runs them, unless the CPU paths are capped below AVX2 by
 // ONEDNN_MAX_CPU_ISA (as the network's kernels are): that is how one machine tests both.
@@ -188,6 +189,13 @@ QImage lanczosResized(const QImage &in, QSize size)
         return {};
     const Taps across = lanczosTaps(in.width(), size.width());
     const Taps down = lanczosTaps(in.height(), size.height());
+    // Colour pixels are made wide two at a time, against each weight four times over.
+    std::vector<float> acrossFour;
+    if (in.format() != QImage::Format_Grayscale8 && in.format() != QImage::Format_Grayscale16) {
+        acrossFour.resize(across.weights.size() * 4);
+        for (size_t i = 0; i < acrossFour.size(); ++i)
+            acrossFour[i] = across.weights[i / 4];
+    }
     // Bands of rows to share between a few threads, eight a thread or more, each worth its ring.
     const int count = size.height();
     const int threads = std::clamp(std::min(QThread::idealThreadCount(), count / 64), 1, 4);
@@ -195,7 +203,7 @@ QImage lanczosResized(const QImage &in, QSize size)
     std::atomic<int> nextBand{0};
     std::atomic<bool> ok{true};
     const auto rows = [&] {
-        if (!resample(in, out, across, down, nextBand, bandRows))
+        if (!resample(in, out, across, down, acrossFour, nextBand, bandRows))
             ok = false;
     };
     std::vector<std::thread> workers;
