@@ -3,13 +3,14 @@
 #include "workspace/engine/pictureDepth.h"
 
 #include <QColorSpace>
+#include <QSemaphore>
 #include <QThread>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include <emmintrin.h>
@@ -117,7 +118,7 @@ struct Taps {
 Taps lanczosTaps(int from, int to)
 {
     constexpr double kPi = 3.14159265358979323846;
-    const auto lanczos3 = [kPi](double x) {
+    const auto lanczos3 = [](double x) {
         if (x == 0)
             return 1.0;
         if (std::abs(x) >= 3)
@@ -158,12 +159,20 @@ Taps lanczosTaps(int from, int to)
 namespace lanczos_baseline {
 #include "lanczosKernels.inc"
 }
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 namespace lanczos_avx2 {
 #include "lanczosKernels.inc"
 }
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 using Resample = bool (*)(const QImage &, QImage &, const Taps &, const Taps &, const std::vector<float> &,
                           std::atomic<int> &, int);
@@ -206,12 +215,26 @@ QImage lanczosResized(const QImage &in, QSize size)
         if (!resample(in, out, across, down, acrossFour, nextBand, bandRows))
             ok = false;
     };
-    std::vector<std::thread> workers;
-    for (int t = 1; t < threads; ++t)
-        workers.emplace_back(rows);
-    rows();
-    for (std::thread &worker : workers)
-        worker.join();
+    if (threads == 1) {
+        rows();
+        return ok ? out : QImage();
+    }
+    // The bands go to threads that stay and rest between pictures, and this one waits: on a busy
+    // machine the scheduler holds back a thread that has been working (as this one has, through the
+    // network) or that has just been started, not one that wakes. Only the resampler uses them, so
+    // they are free for it.
+    static QThreadPool *const helpers = [] {
+        auto *pool = new QThreadPool;
+        pool->setMaxThreadCount(4);
+        return pool;
+    }();
+    QSemaphore finished;
+    for (int t = 0; t < threads; ++t)
+        helpers->start([&] {
+            rows();
+            finished.release();
+        });
+    finished.acquire(threads);
     return ok ? out : QImage();
 }
 
