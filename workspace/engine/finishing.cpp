@@ -157,8 +157,9 @@ Taps lanczosTaps(int from, int to)
 // bicubically, reduces alpha and 16-bit pictures only in float without vectors (three to four times
 // Qt's smooth scaling on a 22 MP result) and loses a thousandth of every 16-bit value in fixed point.
 namespace lanczos_baseline {
+constexpr int kVectorBytes = 16;
 #include "lanczosKernels.inc"
-}
+} // namespace lanczos_baseline
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
 #else
@@ -166,8 +167,9 @@ namespace lanczos_baseline {
 #pragma GCC target("avx2,fma")
 #endif
 namespace lanczos_avx2 {
+constexpr int kVectorBytes = 32;
 #include "lanczosKernels.inc"
-}
+} // namespace lanczos_avx2
 #if defined(__clang__)
 #pragma clang attribute pop
 #else
