@@ -13,7 +13,7 @@ packages=(
   # reading HEIF, HEIC and AVIF (libheif) and JPEG XL (libjxl); TIFF, JPEG XL and AVIF results
   # (libtiff, libjxl, libavif); their command-line encoders and decoders make and read the tests' files
   libheif-dev libjxl-dev libtiff-dev libavif-dev libheif-examples libavif-bin libjxl-tools
-  # resizing results to the size asked for (Lanczos-3 at 8 and 16 bits)
+  # the resize benchmark's reference (libvips' Lanczos-3), against which the finishing stage's is measured
   libvips-dev
   # inference runtime: oneDNN for the CPU, Vulkan loader, lavapipe, shader compiler, validation
   libdnnl-dev libvulkan-dev mesa-vulkan-drivers glslang-tools vulkan-validationlayers vulkan-tools

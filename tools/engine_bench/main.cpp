@@ -11,10 +11,11 @@
 //     used to be written, against the encoder the batch uses, on an enlarged photograph-like picture
 //     and on a grainy one, or on a result read from a file; time and size of each. sweep adds a table
 //     of zlib levels, filters and strategies (into memory).
-//   brivelle_engine_bench resize [width height]
-//     the downscale of --factor 3 on an x4 result (default 5428x4052, 22 MP): the finishing stage's
-//     Lanczos-3 (libvips) against Qt's smooth scaling, opaque, transparent and 16-bit; and the x4
-//     enlargement of its source that --strength blends in.
+//   brivelle_engine_bench resize [width height [runs]]
+//     the downscale of an x4 result (default 5428x4052, 22 MP) to 3/4 (--factor 3) and to 1/3: the
+//     finishing stage's Lanczos-3 against Qt's smooth scaling (and libvips' Lanczos-3 where the bench
+//     is built with it), RGB888, RGBA8888, RGBX64 and RGBA64, with each one's difference from libvips
+//     in float; and the x4 enlargement of its source that --strength blends in.
 //   brivelle_engine_bench alpha <model-dir> <name> <scale> [size]
 //     compares the two colour sources for transparent images (the source as it is, or flattened on
 //     white) on a soft-edged picture: the error of each, composited on black and on white, against
@@ -45,16 +46,29 @@
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtConcurrent>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
 
 #include <ncnn/gpu.h>
 #include <ncnn/net.h>
 
 #include <ctime>
+
+#if BRIVELLE_BENCH_VIPS
+// GLib names a member "signals", which Qt defines as a keyword.
+#pragma push_macro("signals")
+#undef signals
+#include <vips/vips.h>
+#pragma pop_macro("signals")
+#endif
 
 namespace {
 
@@ -432,15 +446,122 @@ int benchFormats(const QStringList &args)
     return 0;
 }
 
+#if BRIVELLE_BENCH_VIPS
+// The finishing stage's former downscale, kept here as the reference the resampler is measured
+// against: libvips' Lanczos-3 reduction (gap 0, no box filter first) in float with premultiplied
+// alpha, as an independent, well-kept implementation. `inFloat` false: in the picture's own band
+// format, unpremultiplied (what libvips' fixed-point vector path costs at the least).
+QImage vipsResized(const QImage &image, QSize size, bool inFloat)
+{
+    static const bool ready = [] {
+        if (VIPS_INIT("brivelle_engine_bench") != 0)
+            return false;
+        vips_concurrency_set(std::clamp(QThread::idealThreadCount(), 1, 4));
+        vips_cache_set_max(0);
+        return true;
+    }();
+    const bool deep = image.depth() == 64;
+    const bool alpha = image.hasAlphaChannel() && inFloat;
+    const int bands = image.format() == QImage::Format_RGB888 ? 3 : 4;
+    const VipsBandFormat band = deep ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR;
+    const qsizetype rowBytes = qsizetype(image.width()) * bands * (deep ? 2 : 1);
+    QByteArray packed(rowBytes * image.height(), Qt::Uninitialized);
+    for (int y = 0; y < image.height(); ++y)
+        std::memcpy(packed.data() + y * rowBytes, image.constScanLine(y), size_t(rowBytes));
+    QImage out(size, image.format());
+    const qsizetype outRow = qsizetype(size.width()) * bands * (deep ? 2 : 1);
+    if (!ready || out.isNull())
+        return {};
+    std::vector<VipsImage *> refs;
+    const auto keep = [&refs](VipsImage *made) {
+        refs.push_back(made);
+        return made;
+    };
+    VipsImage *step = keep(vips_image_new_from_memory(packed.constData(), size_t(packed.size()),
+                                                      image.width(), image.height(), bands, band));
+    VipsImage *next = nullptr;
+    const double top = deep ? 65535 : 255;
+    bool ok = step;
+    if (ok && alpha)
+        ok = vips_premultiply(step, &next, "max_alpha", top, nullptr) == 0 && (step = keep(next));
+    else if (ok && inFloat)
+        ok = vips_cast(step, &next, VIPS_FORMAT_FLOAT, nullptr) == 0 && (step = keep(next));
+    ok = ok &&
+         vips_resize(step, &next, double(size.width()) / image.width(), "vscale",
+                     double(size.height()) / image.height(), "kernel", VIPS_KERNEL_LANCZOS3, "gap", 0.0,
+                     nullptr) == 0 &&
+         (step = keep(next));
+    if (ok && alpha)
+        ok = vips_unpremultiply(step, &next, "max_alpha", top, nullptr) == 0 && (step = keep(next));
+    if (ok && inFloat)
+        ok = vips_rint(step, &next, nullptr) == 0 && (step = keep(next)) &&
+             vips_cast(step, &next, band, nullptr) == 0 && (step = keep(next));
+    // Qt pads rows to four bytes; vips writes them without gaps.
+    size_t bytes = 0;
+    void *memory = ok ? vips_image_write_to_memory(step, &bytes) : nullptr;
+    ok = memory && bytes == size_t(outRow) * size_t(size.height());
+    for (int y = 0; ok && y < size.height(); ++y)
+        std::memcpy(out.scanLine(y), static_cast<const uchar *>(memory) + y * outRow, size_t(outRow));
+    g_free(memory);
+    for (VipsImage *made : refs)
+        if (made)
+            g_object_unref(made);
+    return ok ? out : QImage();
+}
+#endif
+
+// How far `ours` is from `reference` (one format and size): the largest difference of a channel
+// where both are opaque, and the PSNR of the premultiplied channels, in the picture's own units.
+struct Difference {
+    int opaqueLargest = 0;
+    double psnr = 0;
+};
+
+Difference differenceOf(const QImage &ours, const QImage &reference)
+{
+    const bool deep = ours.depth() == 64;
+    const int bands = ours.format() == QImage::Format_RGB888 ? 3 : 4;
+    const bool alpha = ours.hasAlphaChannel();
+    const double top = deep ? 65535 : 255;
+    const auto at = [deep](const QImage &image, int y, int i) {
+        return deep ? double(reinterpret_cast<const quint16 *>(image.constScanLine(y))[i])
+                    : double(image.constScanLine(y)[i]);
+    };
+    Difference difference;
+    double squares = 0;
+    qint64 count = 0;
+    for (int y = 0; y < ours.height(); ++y)
+        for (int x = 0; x < ours.width(); ++x) {
+            const int pixel = x * bands;
+            const double a = alpha ? at(ours, y, pixel + 3) : top;
+            const double b = alpha ? at(reference, y, pixel + 3) : top;
+            for (int c = 0; c < bands; ++c) {
+                const double p = at(ours, y, pixel + c);
+                const double q = at(reference, y, pixel + c);
+                if (a == top && b == top)
+                    difference.opaqueLargest = std::max(difference.opaqueLargest, int(std::abs(p - q)));
+                const double e = c == 3 ? p - q : (p * a - q * b) / top;
+                squares += e * e;
+                ++count;
+            }
+        }
+    const double mean = squares / double(std::max<qint64>(1, count));
+    difference.psnr = mean > 0 ? 10 * std::log10(top * top / mean) : 999;
+    return difference;
+}
+
 } // namespace
 
-// The downscale of a --factor below the network's scale: a result (default 5428 x 4052, 22 MP, an
-// x4 result) reduced to 3/4 by the finishing stage's resampler and by Qt's smooth scaling, for an
-// opaque picture, a transparent one and a 16-bit one.
+// The downscale of a --factor below the network's scale: an x4 result (default 5428 x 4052, 22 MP)
+// reduced to 3/4 and to 1/3 by the finishing stage's resampler and by Qt's smooth scaling, opaque
+// and transparent at 8 and at 16 bits; and the x4 enlargement of its source that --strength blends
+// in. With libvips, also the former path (libvips in float, the quality reference) and libvips in
+// the picture's own bands.
 int benchResize(const QStringList &args)
 {
     const int width = args.size() > 3 ? args.at(2).toInt() : 5428;
     const int height = args.size() > 3 ? args.at(3).toInt() : 4052;
+    const int runs = args.size() > 4 ? std::max(1, args.at(4).toInt()) : 5;
     const QImage opaque = photoLike(width, height, 7);
     QImage transparent = opaque.convertToFormat(QImage::Format_RGBA8888);
     for (int y = 0; y < height; y += 2)
@@ -449,43 +570,74 @@ int benchResize(const QStringList &args)
     const QList<QPair<const char *, QImage>> pictures{
         {"RGB888", opaque},
         {"RGBA8888", transparent},
-        {"RGBX64", opaque.convertToFormat(QImage::Format_RGBX64)}};
-    const QSize target(width * 3 / 4, height * 3 / 4);
-    // Wall and processor time, each the best of five: on a shared machine the processor time says
-    // more about the work than the wall clock does.
-    const auto timed = [](const auto &work) {
-        double wall = 1e9, cpu = 1e9;
-        for (int run = 0; run < 5; ++run) {
-            QElapsedTimer clock;
-            clock.start();
-            const double before = processCpuSeconds();
-            if (!work())
-                return std::pair<double, double>(-1, -1);
-            cpu = std::min(cpu, processCpuSeconds() - before);
-            wall = std::min(wall, clock.nsecsElapsed() / 1e9);
+        {"RGBX64", opaque.convertToFormat(QImage::Format_RGBX64)},
+        {"RGBA64", transparent.convertToFormat(QImage::Format_RGBA64)}};
+    using Work = std::function<QImage(const QImage &, QSize)>;
+    QList<QPair<const char *, Work>> ways{{"ours",
+                                           [](const QImage &image, QSize size) {
+                                               return engine::resizedPicture(image, size);
+                                           }},
+                                          {"Qt smooth", [](const QImage &image, QSize size) {
+                                               return image.scaled(size, Qt::IgnoreAspectRatio,
+                                                                   Qt::SmoothTransformation);
+                                           }}};
+#if BRIVELLE_BENCH_VIPS
+    ways.append({"libvips float", [](const QImage &image, QSize size) {
+                     return vipsResized(image, size, true);
+                 }});
+    ways.append({"libvips bands", [](const QImage &image, QSize size) {
+                     return vipsResized(image, size, false);
+                 }});
+#endif
+    std::printf("%d x %d (%.1f MP); the least wall and processor time of %d interleaved runs each\n", width,
+                height, width * double(height) / 1e6, runs);
+    for (const auto &[num, den] : {std::pair<int, int>(3, 4), std::pair<int, int>(1, 3)}) {
+        const QSize target(width * num / den, height * num / den);
+        std::printf("\n-> %d/%d, %d x %d\n", num, den, target.width(), target.height());
+        for (const auto &[name, picture] : pictures) {
+            // The ways take turns, so that a busy moment of the machine falls on all of them alike.
+            std::vector<double> wall(size_t(ways.size()), 1e9), cpu(size_t(ways.size()), 1e9);
+            std::vector<QImage> results(size_t(ways.size()));
+            for (int run = 0; run < runs; ++run)
+                for (int w = 0; w < ways.size(); ++w) {
+                    QElapsedTimer clock;
+                    clock.start();
+                    const double before = processCpuSeconds();
+                    results[size_t(w)] = ways.at(w).second(picture, target);
+                    cpu[size_t(w)] = std::min(cpu[size_t(w)], processCpuSeconds() - before);
+                    wall[size_t(w)] = std::min(wall[size_t(w)], clock.nsecsElapsed() / 1e9);
+                }
+            for (int w = 0; w < ways.size(); ++w) {
+                std::printf("  %-9s %-13s %.3f s (processor %.3f s)", name, ways.at(w).first, wall[size_t(w)],
+                            cpu[size_t(w)]);
+                // Against the former path where there is one, else against nothing.
+                const QImage &reference = results[ways.size() > 2 ? 2 : 0];
+                const QImage &result = results[size_t(w)];
+                if (w != 2 && ways.size() > 2 && !result.isNull() && !reference.isNull() &&
+                    result.size() == reference.size()) {
+                    const Difference d = differenceOf(result.convertToFormat(reference.format()), reference);
+                    std::printf("  against libvips float: largest opaque %d, PSNR %.1f dB", d.opaqueLargest,
+                                d.psnr);
+                }
+                std::printf("%s\n", result.isNull() ? "  (failed)" : "");
+            }
         }
-        return std::pair<double, double>(wall, cpu);
-    };
-    std::printf("%d x %d (%.1f MP) -> %d x %d\n", width, height, width * double(height) / 1e6, target.width(),
-                target.height());
-    for (const auto &[name, picture] : pictures) {
-        const auto vips = timed([&] { return !engine::resizedPicture(picture, target).isNull(); });
-        const auto qt = timed([&] {
-            return !picture.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).isNull();
-        });
-        std::printf(
-            "%-9s Lanczos-3 (libvips): %.3f s (processor %.3f s)   Qt smooth scaling: %.3f s (%.3f s)\n",
-            name, vips.first, vips.second, qt.first, qt.second);
     }
     // The plain enlargement that --strength blends in: the source of that result, enlarged x4.
     const QImage source = opaque.scaled(opaque.size() / 4, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    const auto grow = timed([&] { return !engine::resizedPicture(source, opaque.size()).isNull(); });
-    const auto qtGrow = timed([&] {
-        return !source.scaled(opaque.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation).isNull();
-    });
-    std::printf("RGB888 x4 enlargement: Lanczos-3 %.3f s (processor %.3f s)   Qt smooth scaling (bilinear) "
+    double wall[2] = {1e9, 1e9}, cpu[2] = {1e9, 1e9};
+    for (int run = 0; run < runs; ++run)
+        for (int w = 0; w < 2; ++w) {
+            QElapsedTimer clock;
+            clock.start();
+            const double before = processCpuSeconds();
+            ways.at(w).second(source, opaque.size());
+            cpu[w] = std::min(cpu[w], processCpuSeconds() - before);
+            wall[w] = std::min(wall[w], clock.nsecsElapsed() / 1e9);
+        }
+    std::printf("\nRGB888 x4 enlargement: Lanczos-3 %.3f s (processor %.3f s)   Qt smooth scaling (bilinear) "
                 "%.3f s (%.3f s)\n",
-                grow.first, grow.second, qtGrow.first, qtGrow.second);
+                wall[0], cpu[0], wall[1], cpu[1]);
     return 0;
 }
 

@@ -58,11 +58,11 @@ struct Finishing {
     bool isDefault() const { return size.isNetworkScale() && strength >= 100; }
 };
 
-// The image at exactly `size` with a Lanczos-3 kernel: libvips' reduction when no side grows, a
-// separable resampling of our own when one does (vips enlarges only bicubically). 16-bit pictures
-// stay at 16 bits, and alpha is premultiplied while the picture is resampled. Keeps the format
-// (Format_RGB888, RGBA8888, RGBX64, RGBA64, Grayscale8 and 16; any other format comes back as the nearest of
-// those), the colour space and the resolution field. Null, with *error set, when it fails. Any thread.
+// The image at exactly `size` with a separable Lanczos-3 kernel, stretched where a side shrinks.
+// 16-bit pictures stay at 16 bits, and alpha is premultiplied while the picture is resampled (in
+// float). Keeps the format (Format_RGB888, RGBA8888, RGBX64, RGBA64, Grayscale8 and 16; any other
+// format comes back as the nearest of those), the colour space and the resolution field. Null, with
+// *error set, when it fails. Any thread.
 QImage resizedPicture(const QImage &image, QSize size, QString *error = nullptr);
 
 // Per pixel and channel, (strength x network + (100 - strength) x plain) / 100, rounded; `plain` is
