@@ -15,6 +15,13 @@
 
 namespace ncnn {
 
+// How a blob is stored inside a plan: fp32, or a 16-bit form (bf16 on the CPU, fp16 on the GPU) that the
+// backend converts to and from fp32 in steps of their own where neighbouring layers differ.
+enum class Storage : unsigned char { Fp32, Bf16, Fp16 };
+const char *storage_name(Storage storage);
+// Bytes of one element.
+int storage_bytes(Storage storage);
+
 // What a backend tells the planner about itself. The defaults describe the reference backend: it runs
 // every layer, folds nothing and copies every concatenation.
 class PlanRules {
@@ -36,6 +43,15 @@ public:
     virtual int concat_alignment() const;
     // Whether the step headed by `head` can write its result into a channel range of a bigger blob.
     virtual bool writes_into_part(const Layer &head, const std::vector<const Layer *> &folded) const;
+    // The 16-bit storage this plan keeps blobs in where the layers that write and read them take it;
+    // Fp32 (the default) keeps every blob in full precision.
+    virtual Storage reduced_storage() const;
+    // Whether the backend runs the layer, with these input shapes, on blobs in reduced_storage(). A blob
+    // is reduced when its writer and every reader take it (a concatenation's buffer as a whole).
+    virtual bool takes_reduced(const Layer &layer, const std::vector<Shape> &bottoms) const;
+    // Whether such a layer also runs with some of its blobs in fp32 (it converts them itself); otherwise
+    // one fp32 blob keeps all of its blobs in fp32.
+    virtual bool mixes_storage(const Layer &layer) const;
 };
 
 // Channel concatenations assembled in one buffer: every part is written there by its producer (the first
@@ -73,6 +89,9 @@ struct ExtractPlan {
     // Per blob: its group and part index (-1 when in none). Per layer: the group of a concatenation.
     std::vector<int> part_group, part_index;
     std::vector<int> concat_group;
+    // Per blob: how the backend stores it (Fp32 for a blob no step touches). Known and wanted blobs are
+    // fp32 outside the plan; a reduced one is converted at the plan's edge.
+    std::vector<Storage> storage;
     int fused_layers = 0;
 };
 

@@ -27,7 +27,12 @@ int paddedChannels(Layout layout, int channels);
 // channels-last (one block holding every channel), 8 or 16 for the blocked layouts. Element (c, y, x)
 // lives at ((c / block) * h * w + y * w + x) * block + c % block in every layout.
 int channelBlock(Layout layout, int channels);
-dnnl::memory::desc layoutDesc(Shape shape, Layout layout);
+dnnl::memory::desc layoutDesc(Shape shape, Layout layout,
+                              dnnl::memory::data_type type = dnnl::memory::data_type::f32);
+// The same memory with elements of another type (strides count elements, so they stay).
+dnnl::memory::desc withType(const dnnl::memory::desc &md, dnnl::memory::data_type type);
+// oneDNN's type of a plan's storage.
+dnnl::memory::data_type dataTypeOf(ncnn::Storage storage);
 
 struct PostOp {
     bool binary = false;
@@ -135,6 +140,11 @@ struct OnednnOperator {
     int (*lower)(LoweringContext &ctx, const Node &node, std::string &why);
     // A layer whose primitive takes post-ops: its own (a fused activation); the layers after it fold in.
     std::vector<PostOp> (*ownPostOps)(const ncnn::Layer &layer);
+    // The storage its steps run on: whether a bf16 plan may keep the layer's blobs in bf16 (its oneDNN
+    // primitives take them), and whether it takes inputs of either storage (a convolution converts its
+    // source itself and writes either); a layer that does neither keeps fp32 on all its blobs.
+    bool takesBf16;
+    bool mixesStorage;
 };
 
 // The entry of the layer's type when oneDNN takes its parameters; null when its reference layer runs.

@@ -91,6 +91,9 @@ struct Plan::Impl {
     std::vector<Place> places;
     std::vector<size_t> rootBytes;
     std::vector<Step> steps;
+    // Per graph blob, as the planner decided.
+    std::vector<ncnn::Storage> storage;
+    int conversions = 0;
     double macs = 0.0;
     int fused = 0;
     int inPlaceConcats = 0;
@@ -102,7 +105,9 @@ struct Plan::Impl {
     {
         const Place &p = places[blob];
         const Shape &s = shapes[blob];
-        return roots[p.root] + static_cast<size_t>(p.offset) * s.h * s.w;
+        const size_t bytes = memory::data_type_size(descs[blob].data_type());
+        return reinterpret_cast<float *>(reinterpret_cast<char *>(roots[p.root]) +
+                                         static_cast<size_t>(p.offset) * s.h * s.w * bytes);
     }
 
     dnnl::reorder edgeReorder(size_t step, const memory::desc &from, const memory::desc &to, size_t cstep)
@@ -194,6 +199,7 @@ private:
     std::vector<int> outputs_;
     std::vector<int> rootChannels_;
     std::vector<Shape> rootShape_;
+    std::vector<memory::data_type> rootType_;
 };
 
 // oneDNN 2.6's jit convolutions apply the parameters of the first eltwise post-op of an algorithm to every
@@ -242,7 +248,7 @@ Shape planShape(const ncnn::Shape &s)
 // producers write into, except in channels-last, where a part of a pixel's channels is no dense tensor.
 class OnednnRules : public ncnn::PlanRules {
 public:
-    explicit OnednnRules(Layout layout) : layout_(layout) {}
+    OnednnRules(Layout layout, ncnn::Storage precision) : layout_(layout), precision_(precision) {}
 
     bool runs(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &bottoms,
               const std::vector<ncnn::Shape> &tops) const override
@@ -285,8 +291,22 @@ public:
         return true;
     }
 
+    ncnn::Storage reduced_storage() const override { return precision_; }
+
+    bool takes_reduced(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &) const override
+    {
+        const OnednnOperator *form = onednnFormOf(layer);
+        return form && form->takesBf16;
+    }
+    bool mixes_storage(const ncnn::Layer &layer) const override
+    {
+        const OnednnOperator *form = onednnFormOf(layer);
+        return form && form->mixesStorage;
+    }
+
 private:
     Layout layout_;
+    ncnn::Storage precision_;
 };
 
 // The planner decides what runs, where and folded into what; the layout is chosen before, since it decides
@@ -310,7 +330,7 @@ int Compiler::plan(const std::vector<std::pair<int, Shape>> &inputs, const std::
             return ncnn::ERROR_BAD_INPUT;
         }
     }
-    const OnednnRules rules(p_.layout);
+    const OnednnRules rules(p_.layout, options_.precision);
     if (const int ret = ncnn::make_plan(g_, known, outputs, rules, plan_, why); ret != 0)
         return ret;
     p_.shapes.assign(blobs, Shape{});
@@ -344,6 +364,7 @@ int Compiler::plan(const std::vector<std::pair<int, Shape>> &inputs, const std::
     for (const auto &entry : inputs)
         p_.shapes[size_t(entry.first)] = entry.second;
     p_.fused = plan_.fused_layers;
+    p_.storage = plan_.storage;
     for (int o : outputs) {
         const int c = p_.canon[size_t(o)];
         if (std::find(outputs_.begin(), outputs_.end(), c) == outputs_.end())
@@ -389,9 +410,10 @@ void Compiler::placeBlobs()
     const Layout layout = p_.layout;
     p_.places.assign(p_.shapes.size(), Place{});
     auto &places = p_.places;
-    auto newRoot = [this](Shape s) {
+    auto newRoot = [this](Shape s, int blob) {
         rootChannels_.push_back(0);
         rootShape_.push_back(s);
+        rootType_.push_back(dataTypeOf(plan_.storage[size_t(blob)]));
         return static_cast<int>(rootChannels_.size()) - 1;
     };
     // Concatenations the planner grouped are views of one buffer that their inputs are written into.
@@ -399,7 +421,7 @@ void Compiler::placeBlobs()
     for (const ncnn::ConcatGroup &group : plan_.concat_groups) {
         const int concat = group.concats[0];
         const Shape &s = shape(p_.canon[size_t(g_.layers[size_t(concat)]->tops[0])]);
-        const int root = newRoot(Shape{group.channels, s.h, s.w});
+        const int root = newRoot(Shape{group.channels, s.h, s.w}, group.parts[0]);
         rootChannels_[size_t(root)] = group.channels;
         for (size_t k = 0; k < group.parts.size(); ++k)
             places[size_t(p_.canon[size_t(group.parts[k])])] = Place{root, group.offsets[k]};
@@ -414,7 +436,7 @@ void Compiler::placeBlobs()
     }
     for (const Node &node : nodes_) {
         if (node.out >= 0 && places[node.out].root < 0) {
-            const int root = newRoot(shape(node.out));
+            const int root = newRoot(shape(node.out), node.out);
             rootChannels_[root] = shape(node.out).c;
             places[node.out] = Place{root, 0};
         }
@@ -422,10 +444,10 @@ void Compiler::placeBlobs()
     p_.rootBytes.clear();
     for (size_t r = 0; r < rootChannels_.size(); ++r)
         p_.rootBytes.push_back(static_cast<size_t>(paddedChannels(layout, rootChannels_[r])) *
-                               rootShape_[r].h * rootShape_[r].w * sizeof(float));
+                               rootShape_[r].h * rootShape_[r].w * memory::data_type_size(rootType_[r]));
     p_.descs.clear();
-    for (const Shape &s : p_.shapes)
-        p_.descs.push_back(layoutDesc(s, layout));
+    for (size_t b = 0; b < p_.shapes.size(); ++b)
+        p_.descs.push_back(layoutDesc(p_.shapes[b], layout, dataTypeOf(plan_.storage[b])));
 }
 
 int Compiler::temporaryBlob(const memory::desc &md, Shape s)
@@ -462,6 +484,8 @@ void Compiler::customStep(std::vector<Binding> bindings, CustomFn fn, const std:
 
 void Compiler::reorderStep(int from, int to)
 {
+    if (p_.descs[from].data_type() != p_.descs[to].data_type())
+        ++p_.conversions;
     const dnnl::reorder::primitive_desc pd(cpuEngine(), p_.descs[from], cpuEngine(), p_.descs[to],
                                            attributes());
     primitiveStep(dnnl::reorder(pd), {bind(DNNL_ARG_FROM, from), bind(DNNL_ARG_TO, to)}, {}, {});
@@ -577,8 +601,10 @@ int Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs, const st
     // Channels-last concatenations copy (a part of a pixel's channels is no dense tensor for oneDNN), while
     // blocked ones are views that their producers write into: for dense blocks, the copies cost more than
     // brgconv's lead over the blocked jit kernel (x4plus on AVX-512, per CPU time: 127 against 153 GFLOP/s).
+    // In bf16 the blocked kernels lose: AMX's brgconv runs channels-last only, 4 to 5 times our fp32
+    // Winograd on x4plus's body shapes, where the blocked jit_bf16 kernel runs at a third of it.
     if (options_.layout == Layout::Auto && p_.layout == Layout::Nhwc && !layoutForced() &&
-        blockedLayout() != Layout::Plain) {
+        blockedLayout() != Layout::Plain && options_.precision == ncnn::Storage::Fp32) {
         bool concats = false;
         for (const auto &layer : g_.layers) {
             const OnednnOperator *form = onednnFormOf(*layer);
@@ -722,6 +748,16 @@ size_t Plan::scratchpadBytes() const
     for (const Step &step : d->steps)
         most = std::max(most, step.scratchpadBytes);
     return most;
+}
+
+ncnn::Storage Plan::storageOf(int blob) const
+{
+    return blob >= 0 && size_t(blob) < d->storage.size() ? d->storage[size_t(blob)] : ncnn::Storage::Fp32;
+}
+
+int Plan::conversionCount() const
+{
+    return d->conversions;
 }
 
 std::vector<std::string> Plan::convolutionKernels() const

@@ -9,6 +9,7 @@
 
 #include "buffer_pool.h"
 #include "graph.h"
+#include "planner.h"
 
 #include <ncnn/errors.h>
 
@@ -63,6 +64,9 @@ struct PlanOptions {
     // A 3x3 convolution on gemm or the reference kernel while a jit kernel exists in another layout is
     // an error, unless this is set (tests that force the plain layout on purpose).
     bool allowSlowConvolutions = false;
+    // Bf16: convolutions multiply bf16 blobs and weights and sum in fp32, and the blobs between layers
+    // that take bf16 are stored so (converted in steps of their own where a neighbour runs fp32).
+    ncnn::Storage precision = ncnn::Storage::Fp32;
 };
 
 // Seconds spent per kind of step in one run, for the benchmark.
@@ -105,6 +109,10 @@ public:
     size_t scratchpadBytes() const;
     // oneDNN's implementation name of each convolution, in schedule order.
     std::vector<std::string> convolutionKernels() const;
+    // How each blob of the graph is stored inside the plan (Fp32 for those it does not hold).
+    ncnn::Storage storageOf(int blob) const;
+    // Steps that convert a blob between fp32 and bf16.
+    int conversionCount() const;
 
     // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0 or a code of
     // <ncnn/errors.h> (ERROR_OUT_OF_MEMORY, ERROR_CANCELLED, ERROR_FAILED), with the reason in `why`.

@@ -12,7 +12,8 @@ int PlanCache::get(const std::vector<std::pair<int, Shape>> &inputs, const std::
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         if (it->inputs == inputs && it->outputs == outputs && it->threads == options.numThreads &&
-            it->lightMode == options.lightMode && it->winograd == options.tryWinograd) {
+            it->lightMode == options.lightMode && it->winograd == options.tryWinograd &&
+            it->precision == options.precision) {
             entries_.splice(entries_.begin(), entries_, it);
             plan = entries_.front().plan;
             return 0;
@@ -24,8 +25,8 @@ int PlanCache::get(const std::vector<std::pair<int, Shape>> &inputs, const std::
     if (ret != 0)
         return ret;
     ++compilations_;
-    entries_.push_front(
-        Entry{inputs, outputs, options.numThreads, options.lightMode, options.tryWinograd, plan});
+    entries_.push_front(Entry{inputs, outputs, options.numThreads, options.lightMode, options.tryWinograd,
+                              options.precision, plan});
     while (entries_.size() > capacity_)
         entries_.pop_back();
     // Blocks sized for an evicted shape would otherwise stay reserved.

@@ -40,6 +40,7 @@ private:
         int threads = 0;
         bool lightMode = false;
         bool winograd = false;
+        ncnn::Storage precision = ncnn::Storage::Fp32;
         std::shared_ptr<Plan> plan;
     };
 

@@ -1,6 +1,8 @@
 // winograd_bench: one 3x3 convolution with bias and leaky ReLU (the layers of Real-ESRGAN x4plus), timed as
 // oneDNN direct in its preferred layout and in the plan's blocked layout, our Winograd in blocked and
-// channels-last layouts, and oneDNN's own Winograd followed by our epilogue pass. Rates are effective:
+// channels-last layouts, and oneDNN's own Winograd followed by our epilogue pass; then oneDNN direct with
+// bf16 sources and weights (fp32 sums), writing bf16 or fp32, where the CPU multiplies bf16 natively
+// (AVX512_BF16, AMX) or oneDNN emulates it. Rates are effective:
 // the direct convolution's FLOPs over the time taken.
 // usage: winograd_bench [threads] [seconds per measurement] [size...]
 // WINOGRAD_CHUNK=n fixes the tiles per product call (default: chosen from the shape).
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <omp.h>
@@ -116,22 +119,26 @@ int main(int argc, char **argv)
             memory biasMem(biasMd, engine, const_cast<float *>(bias.data()));
             std::vector<Row> rows;
 
-            auto oneDnn = [&](algorithm alg, memory::format_tag layout, bool postOp, const char *name) {
+            auto oneDnn = [&](algorithm alg, memory::format_tag layout, bool postOp, const char *name,
+                              dt inType = dt::f32, dt outType = dt::f32) {
                 try {
                     dnnl::post_ops ops;
                     if (postOp)
                         ops.append_eltwise(1.f, dnnl::algorithm::eltwise_relu, 0.2f, 0.f);
                     dnnl::primitive_attr attr;
                     attr.set_post_ops(ops);
-                    const memory::desc src(srcDims, dt::f32, layout), dst(dstDims, dt::f32, layout);
+                    const memory::desc src(srcDims, inType, layout), dst(dstDims, outType, layout);
                     const dnnl::convolution_forward::primitive_desc pd(
                         dnnl::convolution_forward::desc(dnnl::prop_kind::forward_inference, alg, src,
-                                                        memory::desc({oc, ic, 3, 3}, dt::f32, tag::any),
+                                                        memory::desc({oc, ic, 3, 3}, inType, tag::any),
                                                         biasMd, dst, {1, 1}, {1, 1}, {1, 1}),
                         attr, engine);
                     memory s(pd.src_desc(), engine), d(pd.dst_desc(), engine), w(pd.weights_desc(), engine);
                     const auto input = randomData(pd.src_desc().get_size() / 4, 3, 1.f);
-                    std::copy(input.begin(), input.end(), static_cast<float *>(s.get_data_handle()));
+                    if (inType == dt::f32)
+                        std::copy(input.begin(), input.end(), static_cast<float *>(s.get_data_handle()));
+                    else
+                        std::memset(s.get_data_handle(), 0x3f, pd.src_desc().get_size());
                     dnnl::reorder(userWeights, w).execute(stream, userWeights, w);
                     const dnnl::convolution_forward conv(pd);
                     const int block =
@@ -162,6 +169,12 @@ int main(int argc, char **argv)
             oneDnn(dnnl::algorithm::convolution_direct, tag::any, true, "oneDNN direct, its layout");
             oneDnn(dnnl::algorithm::convolution_direct, blockTag(lanes), true, "oneDNN direct, blocked");
             oneDnn(dnnl::algorithm::convolution_winograd, tag::any, false, "oneDNN winograd + epilogue");
+            oneDnn(algorithm::convolution_direct, tag::any, true, "oneDNN bf16, its layout", dt::bf16,
+                   dt::bf16);
+            oneDnn(algorithm::convolution_direct, tag::nhwc, true, "oneDNN bf16, nhwc", dt::bf16, dt::bf16);
+            oneDnn(algorithm::convolution_direct, blockTag(lanes), true, "oneDNN bf16, blocked", dt::bf16,
+                   dt::bf16);
+            oneDnn(algorithm::convolution_direct, tag::any, true, "oneDNN bf16 -> fp32", dt::bf16, dt::f32);
 
             auto ours = [&](int block, WinogradVariant variant, const char *name) {
                 const auto w = std::make_shared<WinogradWeights>(weights.data(), bias.data(), ic, oc, lanes);

@@ -116,6 +116,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator binaryop_onednn{"BinaryOp", Role::Compute, check, fits, fuse, lower, nullptr};
+extern const OnednnOperator binaryop_onednn{"BinaryOp", Role::Compute, check, fits, fuse,
+                                            lower,      nullptr,       true,  false};
 
 } // namespace brivelle::onednn

@@ -24,6 +24,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator clip_onednn{"Clip", Role::Compute, oneInput, nullptr, fuse, lower, nullptr};
+extern const OnednnOperator clip_onednn{"Clip", Role::Compute, oneInput, nullptr, fuse,
+                                        lower,  nullptr,       true,     false};
 
 } // namespace brivelle::onednn

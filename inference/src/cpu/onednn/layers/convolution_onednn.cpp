@@ -156,15 +156,18 @@ bool onednnWinograd(LoweringContext &ctx, const Node &node, const ConvolutionLay
     }
 }
 
-// Tried before direct convolution, in order, for every layer.
+// Tried before direct convolution, in order, for every fp32 layer. In a bf16 plan direct convolution runs
+// every layer: winograd_bench on AVX512_BF16 and AMX puts oneDNN's bf16 direct kernels ahead of our fp32
+// Winograd on every body shape of x4plus and x4fast, and Winograd's transforms in bf16 would round
+// (4x4 tiles sum up to 36 products of inputs scaled by up to 8) far beyond bf16's own rounding.
 constexpr ConvolutionAlgorithm kAlgorithms[] = {winogradConvolution, onednnWinograd};
 
 // The implementation a direct convolution of this layer gets with source and destination in `layout`.
-std::string directKernelIn(const ConvolutionLayer &layer, Layout layout)
+std::string directKernelIn(const ConvolutionLayer &layer, Layout layout, memory::data_type type)
 {
     try {
-        return convolutionDesc(layer, algorithm::convolution_direct, layoutDesc(layer.in, layout),
-                               layoutDesc(layer.out, layout))
+        return convolutionDesc(layer, algorithm::convolution_direct, layoutDesc(layer.in, layout, type),
+                               layoutDesc(layer.out, layout, type))
             .impl_info_str();
     } catch (const dnnl::error &) {
         return {};
@@ -182,28 +185,32 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
     layer.out = ctx.shape(layer.dst);
     layer.pads = convolutionPads(op, layer.in);
     layer.attr = postOpAttributes(ctx, node, node.post.size());
-    layer.weightsAny = memory::desc({op.num_output, layer.in.c, op.kernel_h, op.kernel_w},
-                                    memory::data_type::f32, memory::format_tag::any);
+    // bf16 products with fp32 sums; the bias and the post-ops stay fp32.
+    const bool bf16 = ctx.options().precision == ncnn::Storage::Bf16;
+    const memory::data_type type = bf16 ? memory::data_type::bf16 : memory::data_type::f32;
+    layer.weightsAny =
+        memory::desc({op.num_output, layer.in.c, op.kernel_h, op.kernel_w}, type, memory::format_tag::any);
     layer.hasBias = op.bias_term != 0;
     if (layer.hasBias)
         layer.bias = memory::desc({op.num_output}, memory::data_type::f32, memory::format_tag::x);
 
-    for (ConvolutionAlgorithm algorithm : kAlgorithms)
-        if (algorithm(ctx, node, layer))
-            return 0;
+    if (!bf16)
+        for (ConvolutionAlgorithm algorithm : kAlgorithms)
+            if (algorithm(ctx, node, layer))
+                return 0;
 
     const memory::desc &dst = ctx.desc(layer.dst);
     dnnl::convolution_forward::primitive_desc pd;
     bool have = false;
     try {
-        pd = convolutionDesc(layer, algorithm::convolution_direct, ctx.desc(layer.src), dst);
+        // A source in the other storage is converted by a step of its own (addConvolutionStep).
+        pd = convolutionDesc(layer, algorithm::convolution_direct, withType(ctx.desc(layer.src), type), dst);
         have = std::strncmp(pd.impl_info_str(), "ref", 3) != 0;
     } catch (const dnnl::error &) {
     }
     if (!have) {
         // A source layout of oneDNN's choice (plain for a first layer with few channels) behind a reorder.
-        const memory::desc srcAny({1, layer.in.c, layer.in.h, layer.in.w}, memory::data_type::f32,
-                                  memory::format_tag::any);
+        const memory::desc srcAny({1, layer.in.c, layer.in.h, layer.in.w}, type, memory::format_tag::any);
         pd = convolutionDesc(layer, algorithm::convolution_direct, srcAny, dst);
     }
     const char *kernel = pd.impl_info_str();
@@ -225,7 +232,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
         ctx.options().allowSlowConvolutions || (ctx.options().layout == Layout::Auto && layoutForced());
     if (op.kernel_w == 3 && op.kernel_h == 3 && slowConvolutionKernel(kernel) && !allowSlow) {
         for (Layout other : {Layout::Nhwc, Layout::Blocked16, Layout::Blocked8}) {
-            const std::string better = directKernelIn(layer, other);
+            const std::string better = directKernelIn(layer, other, type);
             if (!better.empty() && !slowConvolutionKernel(better.c_str())) {
                 why = std::string("3x3 convolution on ") + kernel + " in the " + layoutName(ctx.layout()) +
                       " layout, while " + better + " runs it in " + layoutName(other);
@@ -282,7 +289,7 @@ std::vector<PostOp> activationPostOps(const ncnn::Layer &layer)
 
 } // namespace
 
-extern const OnednnOperator convolution_onednn{"Convolution", Role::Compute,    check, nullptr, nullptr,
-                                               lower,         activationPostOps};
+extern const OnednnOperator convolution_onednn{"Convolution", Role::Compute,     check, nullptr, nullptr,
+                                               lower,         activationPostOps, true,  true};
 
 } // namespace brivelle::onednn

@@ -80,6 +80,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator eltwise_onednn{"Eltwise", Role::Compute, check, nullptr, fuse, lower, nullptr};
+extern const OnednnOperator eltwise_onednn{"Eltwise", Role::Compute, check, nullptr, fuse,
+                                           lower,     nullptr,       true,  false};
 
 } // namespace brivelle::onednn

@@ -3,6 +3,7 @@
 
 namespace brivelle::onednn {
 
-extern const OnednnOperator input_onednn{"Input", Role::Input, nullptr, nullptr, nullptr, nullptr, nullptr};
+extern const OnednnOperator input_onednn{"Input", Role::Input, nullptr, nullptr, nullptr,
+                                         nullptr, nullptr,     false,   false};
 
 } // namespace brivelle::onednn

@@ -39,6 +39,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator interp_onednn{"Interp", Role::Compute, check, fits, nullptr, lower, nullptr};
+extern const OnednnOperator interp_onednn{"Interp", Role::Compute, check, fits, nullptr,
+                                          lower,    nullptr,       true,  false};
 
 } // namespace brivelle::onednn

@@ -3,6 +3,7 @@
 
 namespace brivelle::onednn {
 
-extern const OnednnOperator noop_onednn{"Noop", Role::Alias, oneInput, nullptr, nullptr, nullptr, nullptr};
+extern const OnednnOperator noop_onednn{"Noop",  Role::Alias, oneInput, nullptr, nullptr,
+                                        nullptr, nullptr,     false,    false};
 
 } // namespace brivelle::onednn

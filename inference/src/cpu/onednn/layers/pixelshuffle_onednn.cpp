@@ -34,7 +34,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", Role::Compute, check,  nullptr,
-                                                nullptr,        lower,         nullptr};
+extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", Role::Compute, check, nullptr, nullptr,
+                                                lower,          nullptr,       false, false};
 
 } // namespace brivelle::onednn

@@ -69,6 +69,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator pooling_onednn{"Pooling", Role::Compute, check, nullptr, nullptr, lower, nullptr};
+extern const OnednnOperator pooling_onednn{"Pooling", Role::Compute, check, nullptr, nullptr,
+                                           lower,     nullptr,       false, false};
 
 } // namespace brivelle::onednn

@@ -50,6 +50,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator prelu_onednn{"PReLU", Role::Compute, check, fits, nullptr, lower, nullptr};
+extern const OnednnOperator prelu_onednn{"PReLU", Role::Compute, check, fits, nullptr,
+                                         lower,   nullptr,       false, false};
 
 } // namespace brivelle::onednn

@@ -23,6 +23,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator relu_onednn{"ReLU", Role::Compute, oneInput, nullptr, fuse, lower, nullptr};
+extern const OnednnOperator relu_onednn{"ReLU", Role::Compute, oneInput, nullptr, fuse,
+                                        lower,  nullptr,       true,     false};
 
 } // namespace brivelle::onednn

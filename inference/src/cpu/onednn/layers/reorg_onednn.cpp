@@ -34,6 +34,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator reorg_onednn{"Reorg", Role::Compute, check, nullptr, nullptr, lower, nullptr};
+extern const OnednnOperator reorg_onednn{"Reorg", Role::Compute, check, nullptr, nullptr,
+                                         lower,   nullptr,       false, false};
 
 } // namespace brivelle::onednn

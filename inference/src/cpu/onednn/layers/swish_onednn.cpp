@@ -22,6 +22,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator swish_onednn{"Swish", Role::Compute, oneInput, nullptr, fuse, lower, nullptr};
+extern const OnednnOperator swish_onednn{"Swish", Role::Compute, oneInput, nullptr, fuse,
+                                         lower,   nullptr,       true,     false};
 
 } // namespace brivelle::onednn
