@@ -225,7 +225,9 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "bench: --save-output is not written with --details\n");
             return 2;
         }
-        return brivelle::onednn::printOnednnDetails(graph, w, h, threads, runs, winograd);
+        return brivelle::onednn::printOnednnDetails(graph, w, h, threads, runs, winograd,
+                                                    opt.use_bf16_storage ? ncnn::Storage::Bf16
+                                                                         : ncnn::Storage::Fp32);
     }
 #endif
     (void)details;
