@@ -6,13 +6,6 @@
 
 namespace ncnn {
 
-#ifdef BRIVELLE_ONEDNN_BACKEND
-const Backend &onednn_backend();
-#endif
-#ifdef BRIVELLE_VULKAN_BACKEND
-const Backend &vulkan_backend();
-#endif
-
 int forward_on_host(const Layer &layer, std::vector<Mat> &bottoms, std::vector<Mat> &tops, const Option &opt)
 {
     if (layer.one_blob_only && layer.support_inplace) {
@@ -33,6 +26,24 @@ int forward_on_host(const Layer &layer, std::vector<Mat> &bottoms, std::vector<M
 
 ExecutionPlan::~ExecutionPlan() = default;
 Backend::~Backend() = default;
+
+bool Backend::available(const Option &, const VulkanDevice *) const
+{
+    return true;
+}
+
+bool runs_graph(const Backend &backend, const Graph &graph, const Option &opt, const VulkanDevice *vkdev)
+{
+    if (graph.empty() || !backend.available(opt, vkdev))
+        return false;
+    std::string why;
+    for (const auto &layer : graph.layers) {
+        const Role role = layer->role();
+        if (role != Role::Input && role != Role::Alias && backend.supports(*layer, {}, Shape{}, why))
+            return true;
+    }
+    return false;
+}
 
 const std::vector<const Backend *> &backends()
 {
@@ -63,7 +74,7 @@ const Backend *find_backend(const std::string &name)
 const Backend *choose_backend(const Graph &graph, const Option &opt, const VulkanDevice *vkdev)
 {
     for (const Backend *b : backends())
-        if (b->supports(graph, opt, vkdev))
+        if (runs_graph(*b, graph, opt, vkdev))
             return b;
     return &reference_backend();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "graph.h"
+#include "layer.h"
 
 #include <ncnn/mat.h>
 #include <ncnn/option.h>
@@ -42,18 +43,23 @@ public:
     virtual int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) = 0;
 };
 
-// A way of running a graph. Backends are tried in priority order; the first whose supports() says
-// yes compiles the plan. The reference backend supports every graph and is always last.
+// A way of running a graph. Backends are tried in priority order; the first that is available and runs
+// some of the graph's work itself compiles the plan (runs_graph). The reference backend runs every layer
+// and is always last.
 class Backend {
 public:
     virtual ~Backend();
     virtual const char *name() const = 0;
     // Higher runs first: vulkan 300, onednn 200, reference 0.
     virtual int priority() const = 0;
-    virtual bool supports(const Graph &graph, const Option &opt, const VulkanDevice *vkdev) const = 0;
-    // Whether this backend runs the layer, with its parameters, itself rather than on the reference layer
-    // between its neighbours (some input shapes may still be left to the reference).
-    virtual bool runs_layer(const Layer &layer) const = 0;
+    // Whether the backend can run here at all with these options (the GPU's: a live device). Default: yes.
+    virtual bool available(const Option &opt, const VulkanDevice *vkdev) const;
+    // The one capability question: whether the backend runs the layer itself, with its parameters, for these
+    // input shapes, which give `out` by the layer's own rule (dims 0 where a shape is unknown); `in` empty
+    // asks about the parameters alone. When not, `why` says why, and the layer's reference runs between its
+    // neighbours inside the backend's plan.
+    virtual bool supports(const Layer &layer, const std::vector<Shape> &in, const Shape &out,
+                          std::string &why) const = 0;
     virtual std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt,
                                                    const VulkanDevice *vkdev, std::string &err) const = 0;
 };
@@ -66,13 +72,20 @@ public:
 const std::vector<const Backend *> &backends();
 // The backend of a given name ("reference", "onednn", "vulkan"), or null.
 const Backend *find_backend(const std::string &name);
-// The first backend that supports the graph with these options, falling back to the reference one.
+// Whether the backend is available and runs some of the graph's work itself (inputs and aliases are none).
+bool runs_graph(const Backend &backend, const Graph &graph, const Option &opt, const VulkanDevice *vkdev);
+// The first backend that runs the graph with these options, falling back to the reference one.
 const Backend *choose_backend(const Graph &graph, const Option &opt, const VulkanDevice *vkdev);
 
 // The plain C++ executor every fast path is checked against.
 const Backend &reference_backend();
+#ifdef BRIVELLE_ONEDNN_BACKEND
+const Backend &onednn_backend();
+#endif
+#ifdef BRIVELLE_VULKAN_BACKEND
+const Backend &vulkan_backend();
+#endif
 
-class Layer;
 // Runs one reference layer on host blobs: in place when the layer can and nobody else holds its input
 // (a split sibling, the caller's input; those are copied first), else through its forward. Consumes
 // `bottoms`. Returns the layer's code (ERROR_OUT_OF_MEMORY included).

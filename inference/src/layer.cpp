@@ -82,9 +82,14 @@ double Layer::macs(const std::vector<Shape> &, const std::vector<Shape> &) const
     return 0.0;
 }
 
-bool Layer::concatenates_channels(const std::vector<Shape> &) const
+Role Layer::role() const
 {
-    return false;
+    return Role::Compute;
+}
+
+void Layer::sum_weights(float &a, float &b) const
+{
+    a = b = 1.f;
 }
 
 float activate(float v, int activation_type, const std::vector<float> &p)

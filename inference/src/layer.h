@@ -24,6 +24,22 @@ inline Shape shape_of(const Mat &m)
     return Shape{m.dims, m.w, m.h, m.c};
 }
 
+// What a layer is to a plan. The layer says it once; the planner and the backends only read it.
+enum class Role {
+    // A blob the caller sets.
+    Input,
+    // Every top holds its bottom's data unchanged (bottom i, or the last bottom for later tops): Split, Noop,
+    // Dropout of scale 1.
+    Alias,
+    // Joins its 3-D inputs along channels into its one top: a planner may have the inputs written into one
+    // buffer instead of copying them.
+    Concat,
+    // a * bottom 0 + b * bottom 1 of two blobs of one shape (sum_weights): the layer producing either
+    // operand may fold it in as it writes its result.
+    WeightedSum,
+    Compute,
+};
+
 // One operation of a network. The life of a layer:
 //   load_param(ParamDict) -> load_model(ModelBin) -> create_pipeline(Option) -> forward ... ->
 //   destroy_pipeline.
@@ -56,15 +72,14 @@ public:
     virtual bool infer_shape(const std::vector<Shape> &bottom_shapes, std::vector<Shape> &top_shapes) const;
     // Multiply-accumulates of one forward pass (0 for layers whose cost is only memory traffic).
     virtual double macs(const std::vector<Shape> &bottom_shapes, const std::vector<Shape> &top_shapes) const;
-    // Whether the layer joins these inputs along channels into its one top: planners may then have the
-    // inputs written into one buffer instead of copying them.
-    virtual bool concatenates_channels(const std::vector<Shape> &bottom_shapes) const;
+    // What the layer is to a plan, read by the planner and by every backend (see Role). Default: Compute.
+    virtual Role role() const;
+    // A weighted sum's coefficients: its top is a * bottom 0 + b * bottom 1. Default: 1 and 1.
+    virtual void sum_weights(float &a, float &b) const;
 
     // Capabilities.
     bool one_blob_only = false;
     bool support_inplace = false;
-    // Every top holds its bottom's data unchanged (bottom i, or the last bottom for later tops): Split, Noop.
-    bool passes_through = false;
 
     std::string type;
     std::string name;

@@ -4,12 +4,8 @@
 
 namespace ncnn {
 
+PlanRules::PlanRules() : backend_(reference_backend()) {}
 PlanRules::~PlanRules() = default;
-
-bool PlanRules::runs(const Layer &, const std::vector<Shape> &, const std::vector<Shape> &) const
-{
-    return true;
-}
 
 bool PlanRules::folds(const Layer &, const std::vector<const Layer *> &, const Layer &, int) const
 {
@@ -72,6 +68,15 @@ namespace {
 bool isKnown(const Shape &s)
 {
     return s.dims > 0;
+}
+
+// Whether the shapes are 3-D images of one width and height: parts that one buffer's channels can hold.
+bool sameImage(const std::vector<Shape> &shapes)
+{
+    for (const Shape &s : shapes)
+        if (s.dims != 3 || s.w != shapes[0].w || s.h != shapes[0].h)
+            return false;
+    return !shapes.empty();
 }
 
 // Builds one plan; the steps below run in this order, each reading what the earlier ones left.
@@ -153,7 +158,7 @@ void Planner::inferShapes()
             continue;
         const Layer &layer = *g_.layers[i];
         const std::vector<Shape> in = shapesOf(layer.bottoms);
-        if (layer.passes_through) {
+        if (layer.role() == Role::Alias) {
             for (size_t k = 0; k < layer.tops.size(); k++) {
                 const int from = layer.bottoms[std::min(k, layer.bottoms.size() - 1)];
                 p_.source[size_t(layer.tops[k])] = p_.source[size_t(from)];
@@ -166,7 +171,9 @@ void Planner::inferShapes()
                 for (size_t k = 0; k < layer.tops.size(); k++)
                     p_.shapes[size_t(layer.tops[k])] = out[k];
         }
-        p_.on_backend[i] = rules_.runs(layer, in, shapesOf(layer.tops));
+        const Shape out = layer.tops.empty() ? Shape{} : p_.shapes[size_t(layer.tops[0])];
+        std::string why;
+        p_.on_backend[i] = rules_.backend().supports(layer, in, out, why);
     }
 }
 
@@ -208,7 +215,7 @@ void Planner::fuse()
                 break;
             const int j = readers[0];
             const Layer &next = *g_.layers[size_t(j)];
-            if (!p_.on_backend[size_t(j)] || next.passes_through || next.tops.size() != 1)
+            if (!p_.on_backend[size_t(j)] || next.role() == Role::Alias || next.tops.size() != 1)
                 break;
             // The other operands must exist, with the result's shape, before the head runs.
             int position = -1;
@@ -278,7 +285,7 @@ bool Planner::readOnlyBy(int blob, const std::vector<char> &layers) const
 {
     for (int c : readersOf(blob)) {
         const Layer &reader = *g_.layers[size_t(c)];
-        if (reader.passes_through) {
+        if (reader.role() == Role::Alias) {
             for (int t : reader.tops)
                 if (!readOnlyBy(t, layers))
                     return false;
@@ -351,7 +358,7 @@ void Planner::groupConcats()
         const Layer &layer = *g_.layers[size_t(s)];
         const std::vector<Shape> in = shapesOf(layer.bottoms);
         if (!p_.on_backend[size_t(s)] || !p_.folded[size_t(s)].empty() || layer.tops.size() != 1 ||
-            !layer.concatenates_channels(in))
+            layer.role() != Role::Concat || !sameImage(in))
             continue;
         Candidate c{s, {}};
         for (int b : layer.bottoms)
@@ -412,7 +419,7 @@ void Planner::chooseStorage()
     std::vector<int> uniform; // steps whose blobs are all reduced or all fp32
     for (int s : p_.steps) {
         const Layer &layer = *g_.layers[size_t(s)];
-        if (layer.passes_through)
+        if (layer.role() == Role::Alias)
             continue;
         // A concatenation its producers assemble in place does nothing itself; its group decides below.
         if (p_.concat_group[size_t(s)] >= 0)

@@ -5,7 +5,9 @@
 // the one before them, which channel concatenations are assembled in place by their producers, and when
 // light mode may free each blob. A plan depends only on the known blobs' shapes and the wanted blob, so a
 // backend keeps it for every tile of that shape (PlanCache).
+#include "backend.h"
 #include "graph.h"
+#include "storage.h"
 
 #include <map>
 #include <memory>
@@ -15,23 +17,15 @@
 
 namespace ncnn {
 
-// How a blob is stored inside a plan: fp32, or a 16-bit form (bf16 on the CPU, fp16 on the GPU) that the
-// backend converts to and from fp32 in steps of their own where neighbouring layers differ.
-enum class Storage : unsigned char { Fp32, Bf16, Fp16 };
-const char *storage_name(Storage storage);
-// Bytes of one element.
-int storage_bytes(Storage storage);
-
-// What a backend tells the planner about itself. The defaults describe the reference backend: it runs
-// every layer, folds nothing and copies every concatenation.
+// What a backend tells the planner about itself: which layers it runs (its supports()), and how it folds
+// and assembles them. The defaults fold nothing and copy every concatenation, as the reference backend does.
 class PlanRules {
 public:
+    // The reference backend's rules.
+    PlanRules();
+    explicit PlanRules(const Backend &backend) : backend_(backend) {}
     virtual ~PlanRules();
-    // Whether the backend runs the layer itself for these input shapes and the output shapes the layer's own
-    // rule gives them (dims 0 where a shape is unknown); when not, its reference layer runs between its
-    // neighbours.
-    virtual bool runs(const Layer &layer, const std::vector<Shape> &bottoms,
-                      const std::vector<Shape> &tops) const;
+    const Backend &backend() const { return backend_; }
     // Whether `next` folds into the step headed by `head`, which has already folded `folded` (in order):
     // `next` reads the step's result as its input number `position`. The planner has checked that nothing
     // else reads that result, that it is neither known nor wanted, that both layers run on the backend and
@@ -52,13 +46,16 @@ public:
     // Whether such a layer also runs with some of its blobs in fp32 (it converts them itself); otherwise
     // one fp32 blob keeps all of its blobs in fp32.
     virtual bool mixes_storage(const Layer &layer) const;
+
+private:
+    const Backend &backend_;
 };
 
 // Channel concatenations assembled in one buffer: every part is written there by its producer (the first
 // may be copied in instead, as the backend likes), and each concatenation is a prefix of the buffer, so
 // none of them copies. The dense blocks of RRDBNet are made of these.
 struct ConcatGroup {
-    std::vector<int> parts;   // blobs, behind any pass-through layers, in channel order
+    std::vector<int> parts;   // blobs, behind any aliases, in channel order
     std::vector<int> offsets; // the first channel of each part
     int channels = 0;         // of the whole buffer
     std::vector<int> concats; // the concatenation layers
@@ -66,7 +63,7 @@ struct ConcatGroup {
 
 struct ExtractPlan {
     // Per blob: its shape (dims 0 where no layer rule could tell), and the blob that holds its data behind
-    // any chain of pass-through layers (itself otherwise).
+    // any chain of aliases (itself otherwise).
     std::vector<Shape> shapes;
     std::vector<int> source;
     // The steps in running order: a step is a layer with everything folded into it. Folded layers are no

@@ -88,7 +88,7 @@ public:
 private:
     const Graph &g;
     // Every layer runs here as it is: nothing folds, concatenations copy.
-    const PlanRules rules;
+    const PlanRules rules{reference_backend()};
     ExtractPlanCache plans;
 };
 
@@ -96,8 +96,10 @@ class ReferenceBackend : public Backend {
 public:
     const char *name() const override { return "reference"; }
     int priority() const override { return 0; }
-    bool supports(const Graph &, const Option &, const VulkanDevice *) const override { return true; }
-    bool runs_layer(const Layer &) const override { return true; }
+    bool supports(const Layer &, const std::vector<Shape> &, const Shape &, std::string &) const override
+    {
+        return true;
+    }
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &, const VulkanDevice *,
                                            std::string &) const override
     {

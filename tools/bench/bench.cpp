@@ -215,7 +215,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench: backend '%s' is not built in\n", backend_name.c_str());
         return 1;
     }
-    if (!backend->supports(graph, opt, vkdev)) {
+    if (!ncnn::runs_graph(*backend, graph, opt, vkdev)) {
         std::fprintf(stderr, "bench: backend '%s' does not support this network here\n", backend->name());
         return 1;
     }

@@ -174,4 +174,10 @@ int BinaryOp::forward_scalar(Mat &m, const Option &opt) const
 
 BRIVELLE_DEFINE_LAYER_CREATOR(BinaryOp)
 
+Role BinaryOp::role() const
+{
+    return op_type == Operation_ADD && !with_scalar && bottoms.size() == 2 ? Role::WeightedSum
+                                                                           : Role::Compute;
+}
+
 } // namespace ncnn

@@ -32,6 +32,8 @@ public:
     using Layer::forward;
     using Layer::forward_inplace;
 
+    // A sum of two blobs is a weighted sum (of coefficients 1).
+    Role role() const override;
     static float apply(int op_type, float a, float b);
 
     int op_type = 0;

@@ -41,14 +41,11 @@ int view_axis(int axis, int dims)
 
 } // namespace
 
-bool Concat::concatenates_channels(const std::vector<Shape> &in) const
+Role Concat::role() const
 {
-    if (in.empty() || (axis != 0 && axis != -3))
-        return false;
-    for (const Shape &s : in)
-        if (s.dims != 3 || s.w != in[0].w || s.h != in[0].h)
-            return false;
-    return true;
+    // Axis 0 (or -3) of a 3-D blob is its channels; a concatenation of other ranks is planned as a
+    // computation.
+    return axis == 0 || axis == -3 ? Role::Concat : Role::Compute;
 }
 
 bool Concat::infer_shape(const std::vector<Shape> &in, std::vector<Shape> &out) const

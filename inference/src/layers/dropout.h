@@ -15,9 +15,9 @@ public:
     int load_param(const ParamDict &pd, std::string &) override
     {
         scale = pd.get(0, 1.f);
-        passes_through = scale == 1.f;
         return 0;
     }
+    Role role() const override { return scale == 1.f ? Role::Alias : Role::Compute; }
     int forward_inplace(Mat &m, const Option &opt) const override
     {
         if (scale == 1.f)

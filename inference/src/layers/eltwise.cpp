@@ -79,4 +79,16 @@ int Eltwise::forward(const std::vector<Mat> &bottoms, std::vector<Mat> &tops, co
 
 BRIVELLE_DEFINE_LAYER_CREATOR(Eltwise)
 
+Role Eltwise::role() const
+{
+    return op_type == Operation_SUM && bottoms.size() == 2 ? Role::WeightedSum : Role::Compute;
+}
+
+void Eltwise::sum_weights(float &a, float &b) const
+{
+    // The coefficients are all there or all absent.
+    a = coeffs.size() == 2 ? coeffs[0] : 1.f;
+    b = coeffs.size() == 2 ? coeffs[1] : 1.f;
+}
+
 } // namespace ncnn

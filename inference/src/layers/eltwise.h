@@ -14,6 +14,9 @@ public:
     bool infer_shape(const std::vector<Shape> &bottom_shapes, std::vector<Shape> &top_shapes) const override;
     int forward(const std::vector<Mat> &bottom_blobs, std::vector<Mat> &top_blobs,
                 const Option &opt) const override;
+    // A sum of two inputs is a weighted sum by its coefficients.
+    Role role() const override;
+    void sum_weights(float &a, float &b) const override;
 
     int op_type = 0;
     std::vector<float> coeffs;

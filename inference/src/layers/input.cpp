@@ -11,6 +11,7 @@ public:
         one_blob_only = true;
         support_inplace = true;
     }
+    Role role() const override { return Role::Input; }
     int check_blob_counts(int bottom_count, int top_count, std::string &err) const override
     {
         if (bottom_count != 0 || top_count != 1) {

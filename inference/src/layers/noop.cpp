@@ -4,11 +4,8 @@ namespace ncnn {
 
 class Noop : public Layer {
 public:
-    Noop()
-    {
-        support_inplace = true;
-        passes_through = true;
-    }
+    Noop() { support_inplace = true; }
+    Role role() const override { return Role::Alias; }
     int forward(const std::vector<Mat> &bottom_blobs, std::vector<Mat> &top_blobs,
                 const Option &) const override
     {

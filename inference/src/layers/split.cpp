@@ -5,7 +5,7 @@ namespace ncnn {
 // Hands the same data to several consumers; the copies share memory.
 class Split : public Layer {
 public:
-    Split() { passes_through = true; }
+    Role role() const override { return Role::Alias; }
     int check_blob_counts(int bottom_count, int top_count, std::string &err) const override
     {
         if (bottom_count != 1 || top_count < 1) {

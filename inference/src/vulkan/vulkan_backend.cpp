@@ -26,9 +26,6 @@ using brivelle::vk::Tensor;
 struct Step {
     // Null for a layer that runs on the CPU.
     std::unique_ptr<GpuLayer> gpu;
-
-    const brivelle::vk::Convolution *convolution() const { return gpu ? gpu->convolution() : nullptr; }
-    bool is(GpuLayer::Role r) const { return gpu && gpu->role() == r; }
 };
 
 bool isPlain3d(const Mat &m)
@@ -36,30 +33,27 @@ bool isPlain3d(const Mat &m)
     return m.dims == 3 && m.elemsize == 4 && m.elempack == 1 && m.data;
 }
 
-// What this device does with a graph, for the planner: the layers with a GPU form, a convolution that
-// writes the weighted sum its only reader makes of it (residual blocks), and concatenations assembled in
-// place from whole channel groups by the convolutions behind them (dense blocks).
+// What this device does with a graph, for the planner: what each GPU form takes over from the layers after
+// it, and concatenations assembled in place from whole channel groups by the layers behind them.
 class VulkanRules : public PlanRules {
 public:
-    explicit VulkanRules(const std::vector<Step> &steps, const Graph &graph) : steps_(steps)
+    explicit VulkanRules(const std::vector<Step> &steps, const Graph &graph)
+        : PlanRules(vulkan_backend()), steps_(steps)
     {
         for (size_t i = 0; i < graph.layers.size(); i++)
             index_[graph.layers[i].get()] = i;
     }
-    bool runs(const Layer &layer, const std::vector<Shape> &, const std::vector<Shape> &) const override
-    {
-        return step(layer).gpu != nullptr;
-    }
     bool folds(const Layer &head, const std::vector<const Layer *> &folded, const Layer &next,
                int) const override
     {
-        float ca, cb;
-        return folded.empty() && step(head).convolution() && step(next).gpu->weightedSum(ca, cb);
+        const GpuLayer *gpu = step(head).gpu.get();
+        return gpu && gpu->folds(folded, next);
     }
     int concat_alignment() const override { return 4; }
     bool writes_into_part(const Layer &head, const std::vector<const Layer *> &folded) const override
     {
-        return folded.empty() && step(head).convolution();
+        const GpuLayer *gpu = step(head).gpu.get();
+        return folded.empty() && gpu && gpu->writesIntoPart();
     }
 
 private:
@@ -104,7 +98,7 @@ int VulkanPlan::compile(const Option &opt, std::string &err)
     for (size_t li = 0; li < graph_.layers.size(); li++) {
         const Layer &layer = *graph_.layers[li];
         std::string why;
-        if (!brivelle::vk::runs_on_gpu(layer, &why)) {
+        if (!brivelle::vk::supports_on_gpu(layer, {}, Shape{}, why)) {
             std::fprintf(stderr, "brivelle: layer %s (%s) cannot run on %s (%s); it runs on the CPU\n",
                          layer.name.c_str(), layer.type.c_str(), device_.info.device_name(), why.c_str());
             continue;
@@ -127,7 +121,7 @@ int VulkanPlan::runStep(Stream &s, const ExtractPlan &plan, int li, std::vector<
 {
     const Layer &layer = *graph_.layers[size_t(li)];
     const GpuLayer &gpu = *steps_[size_t(li)].gpu;
-    if (gpu.role() == GpuLayer::Role::Alias) {
+    if (layer.role() == Role::Alias) {
         for (int t : layer.tops)
             live[size_t(t)] = live[size_t(layer.bottoms[0])];
         return 0;
@@ -135,31 +129,29 @@ int VulkanPlan::runStep(Stream &s, const ExtractPlan &plan, int li, std::vector<
     Tensor out = preset;
     const int result = plan.result[size_t(li)];
     // A concatenation assembled in place by its producers is done already.
-    if (!preset.empty() && gpu.channelConcat()) {
+    if (!preset.empty() && plan.concat_group[size_t(li)] >= 0) {
         live[size_t(result)] = out;
         return 0;
     }
 
-    // A convolution that folded the sum reading it adds the sum's other operand as it writes.
-    const brivelle::vk::Convolution *conv = steps_[size_t(li)].convolution();
-    const std::vector<int> &folded = plan.folded[size_t(li)];
-    const Tensor *other = nullptr;
-    float convWeight = 1.f, otherWeight = 1.f;
-    if (!folded.empty()) {
-        const Layer &sum = *graph_.layers[size_t(folded[0])];
-        const int position = sum.bottoms[0] == layer.tops[0] ? 0 : 1;
-        float ca = 1.f, cb = 1.f;
-        steps_[size_t(folded[0])].gpu->weightedSum(ca, cb);
-        convWeight = position == 0 ? ca : cb;
-        otherWeight = position == 0 ? cb : ca;
-        other = &live[size_t(sum.bottoms[size_t(1 - position)])];
+    // The layers folded into the step, each with its other operand.
+    std::vector<brivelle::vk::FoldedLayer> folded;
+    int t = layer.tops[0];
+    for (int f : plan.folded[size_t(li)]) {
+        const Layer &next = *graph_.layers[size_t(f)];
+        brivelle::vk::FoldedLayer fl{&next, next.bottoms[0] == t ? 0 : 1, nullptr};
+        if (next.bottoms.size() == 2)
+            fl.other = &live[size_t(next.bottoms[size_t(1 - fl.position)])];
+        folded.push_back(fl);
+        t = next.tops[0];
     }
     std::vector<const Tensor *> in;
     for (int b : layer.bottoms)
         in.push_back(&live[size_t(b)]);
     int w = 0, h = 0, c = 0;
-    const bool fits =
-        gpu.outputShape(in, w, h, c) && (!other || (other->w == w && other->h == h && other->c == c));
+    bool fits = gpu.outputShape(in, w, h, c);
+    for (const brivelle::vk::FoldedLayer &fl : folded)
+        fits = fits && (!fl.other || (fl.other->w == w && fl.other->h == h && fl.other->c == c));
     if (!fits) {
         err = "layer " + layer.name + ": input shapes do not fit";
         return ERROR_BAD_INPUT;
@@ -168,8 +160,7 @@ int VulkanPlan::runStep(Stream &s, const ExtractPlan &plan, int li, std::vector<
         err = "layer " + layer.name + ": out of GPU memory";
         return ERROR_OUT_OF_MEMORY;
     }
-    const int rc =
-        other ? conv->forward(s, *in[0], out, other, convWeight, otherWeight) : gpu.forward(s, in, out);
+    const int rc = gpu.forwardFolded(s, in, folded, out);
     if (rc != 0) {
         err = "layer " + layer.name +
               (rc == ERROR_OUT_OF_MEMORY ? ": out of GPU memory" : ": GPU dispatch failed");
@@ -342,7 +333,7 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
     int stepsDone = 0;
     for (int i : plan->steps) {
         ++stepsDone;
-        if (steps_[size_t(i)].is(GpuLayer::Role::Input))
+        if (graph_.layers[size_t(i)]->role() == Role::Input)
             continue;
         // Recording waits for older submissions once enough are in flight, so this check keeps pace
         // with the GPU.
@@ -410,22 +401,19 @@ public:
     const char *name() const override { return "vulkan"; }
     int priority() const override { return 300; }
 
-    bool supports(const Graph &graph, const Option &opt, const VulkanDevice *vkdev) const override
+    bool available(const Option &opt, const VulkanDevice *vkdev) const override
     {
         // A device of an instance destroyed since it was bound is no device.
-        if (!vkdev || !opt.use_vulkan_compute || graph.empty() || !brivelle::vk::is_live_device(vkdev))
-            return false;
-        // Layers without a GPU form run on the CPU inside the plan; a graph with no work for the GPU
-        // is better left to the CPU's own backends.
-        for (const auto &layer : graph.layers) {
-            const brivelle::vk::GpuLayerEntry *e = brivelle::vk::find_gpu_layer(layer->type);
-            if (e && e->computes && !e->unsupported(*layer))
-                return true;
-        }
-        return false;
+        return vkdev && opt.use_vulkan_compute && brivelle::vk::is_live_device(vkdev);
     }
 
-    bool runs_layer(const Layer &layer) const override { return brivelle::vk::runs_on_gpu(layer); }
+    // Layers without a GPU form run on the CPU inside the plan; a graph with no work for the GPU is left to
+    // the CPU's own backends (runs_graph).
+    bool supports(const Layer &layer, const std::vector<Shape> &in, const Shape &out,
+                  std::string &why) const override
+    {
+        return brivelle::vk::supports_on_gpu(layer, in, out, why);
+    }
 
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt, const VulkanDevice *vkdev,
                                            std::string &err) const override

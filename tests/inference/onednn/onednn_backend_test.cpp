@@ -36,7 +36,7 @@ TEST(OnednnBackend, NetworksMatchTheReferenceOnTilesInTurn)
                                 makeSrvggGraph(3, 12, 7)};
     for (const SampleGraph &net : nets) {
         const ncnn::Graph *graph = net.graph.get();
-        ASSERT_TRUE(onednn().supports(*graph, options(2), nullptr));
+        ASSERT_TRUE(ncnn::runs_graph(onednn(), *graph, options(2), nullptr));
         std::string err;
         auto fast = onednn().compile(*graph, options(2), nullptr, err);
         ASSERT_TRUE(fast) << err;
@@ -195,7 +195,7 @@ TEST(OnednnBackend, RealModelsOnATinyCrop)
         ASSERT_EQ(ncnn::load_weights(weights.data(), weights.size(), graph, err), 0) << err;
         for (auto &layer : graph.layers)
             layer->create_pipeline(net.opt);
-        EXPECT_TRUE(onednn().supports(graph, net.opt, nullptr)) << name;
+        EXPECT_TRUE(ncnn::runs_graph(onednn(), graph, net.opt, nullptr)) << name;
         const int input = graph.find_blob("data"), output = graph.find_blob("output");
         EXPECT_LE(errorOf(out, runBackend(graph, {{input, in}}, output)), kBound) << name;
     }
@@ -223,7 +223,7 @@ TEST(OnednnBackend, GeneratedModelsMatchTheReference)
     for (const auto &files : models) {
         auto graph = load(files.param, files.bin);
         ASSERT_TRUE(graph);
-        EXPECT_TRUE(onednn().supports(*graph, options(2), nullptr)) << index;
+        EXPECT_TRUE(ncnn::runs_graph(onednn(), *graph, options(2), nullptr)) << index;
         std::string err;
         auto fast = onednn().compile(*graph, options(2), nullptr, err);
         ASSERT_TRUE(fast) << err;

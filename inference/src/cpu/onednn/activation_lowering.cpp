@@ -5,7 +5,7 @@
 
 namespace brivelle::onednn {
 
-int oneInput(const ncnn::Layer &layer, std::string &why)
+int oneInput(const ncnn::Layer &layer, const std::vector<Shape> &, const Shape &, std::string &why)
 {
     if (layer.bottoms.size() == 1)
         return 0;

@@ -5,7 +5,7 @@
 // block is 1 for planar blobs, the channel count for channels-last ones, 8 or 16 for the blocked layouts
 // (see channelBlock()). Each call covers a whole blob; padded channels of the output are written as zeros.
 
-#include "onednn_plan.h"
+#include "plan_types.h"
 
 #include <cstddef>
 #include <vector>

@@ -10,15 +10,57 @@ namespace brivelle::onednn {
 
 using dnnl::memory;
 
+namespace {
+
+const OnednnOperator *operatorOf(const ncnn::Layer &layer)
+{
+    for (const OnednnOperator *entry : kOnednnOperators)
+        if (layer.type == entry->type)
+            return entry;
+    return nullptr;
+}
+
+Shape planShape(const ncnn::Shape &s)
+{
+    return Shape{s.c, s.h, s.w};
+}
+
+} // namespace
+
+bool supportsLayer(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &in, const ncnn::Shape &out,
+                   std::string &why)
+{
+    const OnednnOperator *entry = operatorOf(layer);
+    if (!entry) {
+        why = "no oneDNN form of this type";
+        return false;
+    }
+    const ncnn::Role role = layer.role();
+    if (role != ncnn::Role::Input && role != ncnn::Role::Alias && !entry->lower) {
+        why = "no oneDNN lowering";
+        return false;
+    }
+    if (in.empty() || role == ncnn::Role::Input || role == ncnn::Role::Alias)
+        return !entry->supports || entry->supports(layer, {}, {}, why) == 0;
+    std::vector<Shape> shapes;
+    for (const ncnn::Shape &b : in) {
+        if (b.dims != 3) {
+            why = "only 3-D blobs";
+            return false;
+        }
+        shapes.push_back(planShape(b));
+    }
+    if (layer.tops.size() != 1 || out.dims != 3) {
+        why = "one 3-D output expected";
+        return false;
+    }
+    return !entry->supports || entry->supports(layer, shapes, planShape(out), why) == 0;
+}
+
 const OnednnOperator *onednnFormOf(const ncnn::Layer &layer)
 {
-    for (const OnednnOperator *entry : kOnednnOperators) {
-        if (layer.type != entry->type)
-            continue;
-        std::string why;
-        return !entry->check || entry->check(layer, why) == 0 ? entry : nullptr;
-    }
-    return nullptr;
+    std::string why;
+    return supportsLayer(layer, {}, {}, why) ? operatorOf(layer) : nullptr;
 }
 
 const float *floatsOf(const ncnn::Mat &m, size_t count)

@@ -6,7 +6,7 @@
 
 #include "buffer_pool.h"
 #include "layer.h"
-#include "onednn_plan.h"
+#include "plan_types.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
 
@@ -21,12 +21,6 @@ class WinogradWeights;
 
 dnnl::engine &cpuEngine();
 
-// Channels of a blob rounded up to the layout's block: the padded channels hold zeros.
-int paddedChannels(Layout layout, int channels);
-// The block of the channel index of a tensor of `channels` channels: 1 planar, `channels` for
-// channels-last (one block holding every channel), 8 or 16 for the blocked layouts. Element (c, y, x)
-// lives at ((c / block) * h * w + y * w + x) * block + c % block in every layout.
-int channelBlock(Layout layout, int channels);
 dnnl::memory::desc layoutDesc(Shape shape, Layout layout,
                               dnnl::memory::data_type type = dnnl::memory::data_type::f32);
 // The same memory with elements of another type (strides count elements, so they stay).
@@ -117,22 +111,16 @@ public:
     Binding bind(int arg, int blob) const { return Binding{arg, blob, -1, false, desc(blob)}; }
 };
 
-// What a layer is to the plan: a network input, a name for its input (Split, Noop: every top is the
-// bottom), a channel concatenation (whose inputs may be written straight into its buffer), or a computation.
-enum class Role { Input, Alias, Concat, Compute };
-
 // How a layer type enters the oneDNN plan: layers/<type>_onednn.cpp defines `<type>_onednn`, and the build
 // lists every file of that name in one table (sources.cmake), so a new operator edits nothing here. Every
 // function reads the reference layer's typed fields and returns 0 or a code of <ncnn/errors.h> with the
 // reason in `why`; a null function is a rule that always holds or a step the operator does not have.
 struct OnednnOperator {
     const char *type;
-    Role role;
-    // Whether oneDNN takes the layer's parameters (ERROR_UNSUPPORTED_LAYER leaves it to its reference layer).
-    int (*check)(const ncnn::Layer &layer, std::string &why);
-    // Whether the form takes these input shapes, which give `out` by the layer's own rule. A failure runs
-    // the layer's reference for these shapes.
-    int (*fits)(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &out, std::string &why);
+    // Whether oneDNN takes the layer's parameters and, with `in` not empty, these input shapes, which give
+    // `out` by the layer's own rule (ERROR_UNSUPPORTED_LAYER leaves the layer to its reference layer).
+    int (*supports)(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &out,
+                    std::string &why);
     // The post-ops that fold the layer into the convolution whose output is its input number `position`;
     // `other` is the second operand's blob (-1 for one input). Empty when it cannot fold.
     std::vector<PostOp> (*fuse)(const ncnn::Layer &layer, int position, int other);
@@ -147,6 +135,10 @@ struct OnednnOperator {
     bool mixesStorage;
 };
 
+// The oneDNN backend's answer to Backend::supports: the layer's operator, asked about the layer's
+// parameters (`in` empty) or about these 3-D shapes.
+bool supportsLayer(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &in, const ncnn::Shape &out,
+                   std::string &why);
 // The entry of the layer's type when oneDNN takes its parameters; null when its reference layer runs.
 const OnednnOperator *onednnFormOf(const ncnn::Layer &layer);
 
@@ -159,7 +151,7 @@ int lowerOnReference(LoweringContext &ctx, const Node &node, std::string &why);
 
 // The element-wise family (ReLU, Clip, Sigmoid, Swish, Dropout, ...): one oneDNN eltwise algorithm over
 // one input, alone or folded into the convolution before it.
-int oneInput(const ncnn::Layer &layer, std::string &why);
+int oneInput(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &out, std::string &why);
 int lowerEltwise(LoweringContext &ctx, const Node &node, const PostOp &eltwise, std::string &why);
 
 } // namespace brivelle::onednn

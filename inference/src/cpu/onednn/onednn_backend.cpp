@@ -21,8 +21,7 @@ public:
           fallback_(std::move(fallback))
     {
         for (const auto &layer : graph.layers) {
-            const brivelle::onednn::OnednnOperator *form = brivelle::onednn::onednnFormOf(*layer);
-            if (form && form->role == brivelle::onednn::Role::Input)
+            if (layer->role() == Role::Input)
                 inputs_.insert(inputs_.end(), layer->tops.begin(), layer->tops.end());
         }
     }
@@ -104,15 +103,10 @@ public:
     const char *name() const override { return "onednn"; }
     int priority() const override { return 200; }
 
-    bool supports(const Graph &graph, const Option &, const VulkanDevice *) const override
+    bool supports(const Layer &layer, const std::vector<Shape> &in, const Shape &out,
+                  std::string &why) const override
     {
-        std::string why;
-        return !graph.empty() && brivelle::onednn::Plan::check(graph, why) == 0;
-    }
-
-    bool runs_layer(const Layer &layer) const override
-    {
-        return brivelle::onednn::onednnFormOf(layer) != nullptr;
+        return brivelle::onednn::supportsLayer(layer, in, out, why);
     }
 
     std::unique_ptr<ExecutionPlan> compile(const Graph &graph, const Option &opt, const VulkanDevice *,

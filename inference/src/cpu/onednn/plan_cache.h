@@ -6,6 +6,7 @@
 
 #include "buffer_pool.h"
 #include "onednn_plan.h"
+#include "plan_weights.h"
 
 #include <list>
 #include <memory>

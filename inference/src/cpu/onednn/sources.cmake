@@ -14,7 +14,9 @@ target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/lowering.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layers/convolution_winograd.cpp
   ${CMAKE_CURRENT_LIST_DIR}/onednn_backend.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/onednn_plan.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/plan_compiler.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/plan_executor.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/plan_weights.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plan_cache.cpp
   ${CMAKE_CURRENT_LIST_DIR}/reference_lowering.cpp
   ${CMAKE_CURRENT_LIST_DIR}/winograd_convolution.cpp)

@@ -1,5 +1,6 @@
 #include "winograd_convolution.h"
 
+#include <ncnn/errors.h>
 #include <omp.h>
 #include <oneapi/dnnl/dnnl.hpp>
 

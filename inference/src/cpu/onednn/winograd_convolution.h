@@ -9,7 +9,7 @@
 // Tensors stay in the layouts of the plan (nChw8c, nChw16c or channels-last); the transforms are
 // compiled for SSE2, AVX2 and AVX-512 and chosen at run time under oneDNN's ISA cap.
 
-#include "onednn_plan.h"
+#include "plan_types.h"
 
 #include <cstddef>
 #include <memory>

@@ -51,19 +51,12 @@ public:
         return binary(s, b.op_type, *in[0], *in[1], 0.f, out);
     }
 
-    bool weightedSum(float &ca, float &cb) const override
-    {
-        ca = cb = 1.f;
-        return op().op_type == ncnn::BinaryOp::Operation_ADD && !op().with_scalar &&
-               layer_.bottoms.size() == 2;
-    }
-
 private:
     const ncnn::BinaryOp &op() const { return static_cast<const ncnn::BinaryOp &>(layer_); }
 };
 
 } // namespace
 
-extern const GpuLayerEntry binaryop_vulkan{"BinaryOp", true, always_supported, create_plain<BinaryOpLayer>};
+extern const GpuLayerEntry binaryop_vulkan{"BinaryOp", nullptr, create_plain<BinaryOpLayer>};
 
 } // namespace brivelle::vk

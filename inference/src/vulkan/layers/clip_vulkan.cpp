@@ -18,6 +18,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry clip_vulkan{"Clip", true, always_supported, create_plain<ClipLayer>};
+extern const GpuLayerEntry clip_vulkan{"Clip", nullptr, create_plain<ClipLayer>};
 
 } // namespace brivelle::vk

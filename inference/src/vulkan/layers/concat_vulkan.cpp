@@ -37,8 +37,6 @@ public:
         return 0;
     }
 
-    bool channelConcat() const override { return axis() == 0 && layer_.bottoms.size() >= 2; }
-
 private:
     int axis() const
     {
@@ -49,6 +47,6 @@ private:
 
 } // namespace
 
-extern const GpuLayerEntry concat_vulkan{"Concat", true, always_supported, create_plain<ConcatLayer>};
+extern const GpuLayerEntry concat_vulkan{"Concat", nullptr, create_plain<ConcatLayer>};
 
 } // namespace brivelle::vk

@@ -357,14 +357,17 @@ int Convolution::forwardWinograd(Stream &s, const Tensor &in, Tensor &out, int p
 
 namespace {
 
-const char *unsupported(const ncnn::Layer &layer)
+int supports(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &, const ncnn::Shape &,
+             std::string &why)
 {
     const auto &c = static_cast<const ncnn::Convolution &>(layer);
     if (c.group != 1)
-        return "grouped convolution";
-    if (c.weight_data.elemsize != 4 || (c.bias_term && c.bias_data.elemsize != 4))
-        return "weights are not fp32";
-    return nullptr;
+        why = "grouped convolution";
+    else if (c.weight_data.elemsize != 4 || (c.bias_term && c.bias_data.elemsize != 4))
+        why = "weights are not fp32";
+    else
+        return 0;
+    return ncnn::ERROR_UNSUPPORTED_LAYER;
 }
 
 class ConvolutionLayer : public GpuLayer {
@@ -389,7 +392,26 @@ public:
         return conv_.forward(s, *in[0], out, nullptr);
     }
 
-    const Convolution *convolution() const override { return &conv_; }
+    // A residual block's sum reading the convolution is added as the convolution writes: out = conv * a +
+    // other * b, the weights by the side the convolution's result is on.
+    bool folds(const std::vector<const ncnn::Layer *> &folded, const ncnn::Layer &next) const override
+    {
+        return folded.empty() && next.role() == ncnn::Role::WeightedSum;
+    }
+    int forwardFolded(Stream &s, const std::vector<const Tensor *> &in,
+                      const std::vector<FoldedLayer> &folded, Tensor &out) const override
+    {
+        if (folded.empty())
+            return forward(s, in, out);
+        const FoldedLayer &sum = folded[0];
+        if (folded.size() != 1 || !sum.other)
+            return ncnn::ERROR_FAILED;
+        float a = 1.f, b = 1.f;
+        sum.layer->sum_weights(a, b);
+        return conv_.forward(s, *in[0], out, sum.other, sum.position == 0 ? a : b, sum.position == 0 ? b : a);
+    }
+    // Dense blocks: each convolution writes its channels into the concatenation's buffer.
+    bool writesIntoPart() const override { return true; }
 
 private:
     Convolution conv_;
@@ -409,6 +431,6 @@ int create(const ncnn::Layer &layer, const ncnn::VulkanDevice &device, std::uniq
 
 } // namespace
 
-extern const GpuLayerEntry convolution_vulkan{"Convolution", true, unsupported, create};
+extern const GpuLayerEntry convolution_vulkan{"Convolution", supports, create};
 
 } // namespace brivelle::vk

@@ -22,6 +22,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry crop_vulkan{"Crop", true, always_supported, create_plain<CropLayer>};
+extern const GpuLayerEntry crop_vulkan{"Crop", nullptr, create_plain<CropLayer>};
 
 } // namespace brivelle::vk

@@ -9,7 +9,6 @@ namespace {
 class DropoutLayer : public GpuLayer {
 public:
     using GpuLayer::GpuLayer;
-    Role role() const override { return scale() == 1.f ? Role::Alias : Role::Compute; }
     int forward(Stream &s, const std::vector<const Tensor *> &in, Tensor &out) const override
     {
         return binary(s, 2, *in[0], Tensor{}, scale(), out);
@@ -21,6 +20,6 @@ private:
 
 } // namespace
 
-extern const GpuLayerEntry dropout_vulkan{"Dropout", false, always_supported, create_plain<DropoutLayer>};
+extern const GpuLayerEntry dropout_vulkan{"Dropout", nullptr, create_plain<DropoutLayer>};
 
 } // namespace brivelle::vk

@@ -22,13 +22,6 @@ public:
         return rc;
     }
 
-    bool weightedSum(float &ca, float &cb) const override
-    {
-        ca = coeff(0);
-        cb = coeff(1);
-        return op().op_type == ncnn::Eltwise::Operation_SUM && layer_.bottoms.size() == 2;
-    }
-
 private:
     const ncnn::Eltwise &op() const { return static_cast<const ncnn::Eltwise &>(layer_); }
     // Only sums weigh their inputs; the coefficients are all there or all absent.
@@ -41,6 +34,6 @@ private:
 
 } // namespace
 
-extern const GpuLayerEntry eltwise_vulkan{"Eltwise", true, always_supported, create_plain<EltwiseLayer>};
+extern const GpuLayerEntry eltwise_vulkan{"Eltwise", nullptr, create_plain<EltwiseLayer>};
 
 } // namespace brivelle::vk

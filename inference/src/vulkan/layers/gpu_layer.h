@@ -1,8 +1,9 @@
 #pragma once
 
 // How one layer of a graph runs on the GPU. Each operator's lowering (shape rule, constants on the
-// device, dispatch, what it offers to fusion) lives in layers/<operator>_vulkan.cpp and joins the plan
-// through the table in gpu_layer_table.cpp.
+// device, dispatch, what it takes over from the layers after it) lives in layers/<operator>_vulkan.cpp
+// and joins the plan through the table in gpu_layer_table.cpp. What a layer is to the plan (input, alias,
+// concatenation, weighted sum) is the layer's own Layer::role().
 #include "../gpu_layers.h"
 #include "layer.h"
 
@@ -12,16 +13,20 @@
 
 namespace brivelle::vk {
 
+// A layer folded into another's step: it reads the step's running result as its input `position`, and
+// `other` is its other operand, on the device with the result's extent.
+struct FoldedLayer {
+    const ncnn::Layer *layer = nullptr;
+    int position = 0;
+    const Tensor *other = nullptr;
+};
+
 class GpuLayer {
 public:
     explicit GpuLayer(const ncnn::Layer &layer) : layer_(layer) {}
     virtual ~GpuLayer() = default;
     GpuLayer(const GpuLayer &) = delete;
     GpuLayer &operator=(const GpuLayer &) = delete;
-
-    // Input: set by the caller. Alias: every top is the first bottom (Split, Dropout, Noop).
-    enum class Role { Compute, Input, Alias };
-    virtual Role role() const { return Role::Compute; }
 
     // The output extent for these inputs; false when they do not fit. Default: the reference
     // layer's rule, with a 3-D result.
@@ -30,18 +35,15 @@ public:
     // 0, ncnn::ERROR_OUT_OF_MEMORY (device memory), or ncnn::ERROR_FAILED.
     virtual int forward(Stream &s, const std::vector<const Tensor *> &in, Tensor &out) const = 0;
 
-    // What fusion may take over. The convolution that computes this layer: a sum or a concatenation
-    // reading its output may have it write there directly.
-    virtual const Convolution *convolution() const { return nullptr; }
-    // A sum ca * a + cb * b of exactly two blobs, which a convolution producing either may write.
-    virtual bool weightedSum(float &ca, float &cb) const
-    {
-        (void)ca;
-        (void)cb;
-        return false;
-    }
-    // A concatenation along channels, which may be assembled in place by its producers.
-    virtual bool channelConcat() const { return false; }
+    // Fusion. Whether the step of this layer takes `next`, the one reader of its result, into its own
+    // dispatch after the layers it took already (`folded`, in order). Default: it takes none.
+    virtual bool folds(const std::vector<const ncnn::Layer *> &folded, const ncnn::Layer &next) const;
+    // forward with the layers the step took. Default: forward, when it took none.
+    virtual int forwardFolded(Stream &s, const std::vector<const Tensor *> &in,
+                              const std::vector<FoldedLayer> &folded, Tensor &out) const;
+    // Whether it can write its result as a channel range of a bigger blob (Tensor::offset), so that a
+    // concatenation reading it is assembled in place.
+    virtual bool writesIntoPart() const { return false; }
 
     const ncnn::Layer &layer() const { return layer_; }
 
@@ -53,16 +55,15 @@ protected:
 class AliasLayer : public GpuLayer {
 public:
     using GpuLayer::GpuLayer;
-    Role role() const override { return Role::Alias; }
     int forward(Stream &, const std::vector<const Tensor *> &, Tensor &) const override { return 0; }
 };
 
 struct GpuLayerEntry {
     const char *type;
-    // False for Input and the layers that pass their input on: a graph of only those is no GPU work.
-    bool computes;
-    // Why this layer has no GPU form despite its type (null when it has one).
-    const char *(*unsupported)(const ncnn::Layer &layer);
+    // The operator's part of the backend's supports(): 0, or ncnn::ERROR_UNSUPPORTED_LAYER with why naming
+    // what it has no GPU form for. Null when every layer of the type runs.
+    int (*supports)(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &in, const ncnn::Shape &out,
+                    std::string &why);
     // The GPU form with its constants on the device: 0, or ncnn::ERROR_OUT_OF_MEMORY /
     // ncnn::ERROR_FAILED with err naming the cause.
     int (*create)(const ncnn::Layer &layer, const ncnn::VulkanDevice &device, std::unique_ptr<GpuLayer> &out,
@@ -71,11 +72,11 @@ struct GpuLayerEntry {
 
 // The entry for a type name; null when the type has no GPU form.
 const GpuLayerEntry *find_gpu_layer(const std::string &type);
-// Whether the layer has a GPU form for its parameters; when not, why (when asked).
-bool runs_on_gpu(const ncnn::Layer &layer, std::string *why = nullptr);
+// The Vulkan backend's answer to Backend::supports.
+bool supports_on_gpu(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &in, const ncnn::Shape &out,
+                     std::string &why);
 
 // Helpers shared by the lowerings.
-const char *always_supported(const ncnn::Layer &layer);
 template <class T>
 int create_plain(const ncnn::Layer &layer, const ncnn::VulkanDevice &, std::unique_ptr<GpuLayer> &out,
                  std::string &)

@@ -14,18 +14,26 @@ const GpuLayerEntry *find_gpu_layer(const std::string &type)
     return nullptr;
 }
 
-bool runs_on_gpu(const ncnn::Layer &layer, std::string *why)
+bool supports_on_gpu(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &in, const ncnn::Shape &out,
+                     std::string &why)
 {
     const GpuLayerEntry *e = find_gpu_layer(layer.type);
-    const char *reason = e ? e->unsupported(layer) : "no GPU form of this type";
-    if (reason && why)
-        *why = reason;
-    return !reason;
+    if (!e) {
+        why = "no GPU form of this type";
+        return false;
+    }
+    return !e->supports || e->supports(layer, in, out, why) == 0;
 }
 
-const char *always_supported(const ncnn::Layer &)
+bool GpuLayer::folds(const std::vector<const ncnn::Layer *> &, const ncnn::Layer &) const
 {
-    return nullptr;
+    return false;
+}
+
+int GpuLayer::forwardFolded(Stream &s, const std::vector<const Tensor *> &in,
+                            const std::vector<FoldedLayer> &folded, Tensor &out) const
+{
+    return folded.empty() ? forward(s, in, out) : ncnn::ERROR_FAILED;
 }
 
 bool GpuLayer::outputShape(const std::vector<const Tensor *> &in, int &w, int &h, int &c) const

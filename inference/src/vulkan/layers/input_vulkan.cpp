@@ -8,7 +8,6 @@ namespace {
 class InputLayer : public GpuLayer {
 public:
     using GpuLayer::GpuLayer;
-    Role role() const override { return Role::Input; }
     int forward(Stream &, const std::vector<const Tensor *> &, Tensor &) const override
     {
         return ncnn::ERROR_FAILED;
@@ -17,6 +16,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry input_vulkan{"Input", false, always_supported, create_plain<InputLayer>};
+extern const GpuLayerEntry input_vulkan{"Input", nullptr, create_plain<InputLayer>};
 
 } // namespace brivelle::vk

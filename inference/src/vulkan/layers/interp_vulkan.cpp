@@ -18,9 +18,13 @@ int interp(Stream &s, const Tensor &in, Tensor &out, int mode, bool alignCorner,
 
 namespace {
 
-const char *unsupported(const ncnn::Layer &layer)
+int supports(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &, const ncnn::Shape &,
+             std::string &why)
 {
-    return static_cast<const ncnn::Interp &>(layer).resize_type <= 2 ? nullptr : "bicubic resizing";
+    if (static_cast<const ncnn::Interp &>(layer).resize_type <= 2)
+        return 0;
+    why = "bicubic resizing";
+    return ncnn::ERROR_UNSUPPORTED_LAYER;
 }
 
 class InterpLayer : public GpuLayer {
@@ -45,6 +49,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry interp_vulkan{"Interp", true, unsupported, create_plain<InterpLayer>};
+extern const GpuLayerEntry interp_vulkan{"Interp", supports, create_plain<InterpLayer>};
 
 } // namespace brivelle::vk

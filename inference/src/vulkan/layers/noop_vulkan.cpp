@@ -3,6 +3,6 @@
 
 namespace brivelle::vk {
 
-extern const GpuLayerEntry noop_vulkan{"Noop", false, always_supported, create_plain<AliasLayer>};
+extern const GpuLayerEntry noop_vulkan{"Noop", nullptr, create_plain<AliasLayer>};
 
 } // namespace brivelle::vk

@@ -31,6 +31,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry padding_vulkan{"Padding", true, always_supported, create_plain<PaddingLayer>};
+extern const GpuLayerEntry padding_vulkan{"Padding", nullptr, create_plain<PaddingLayer>};
 
 } // namespace brivelle::vk

@@ -31,7 +31,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry pixelshuffle_vulkan{"PixelShuffle", true, always_supported,
-                                               create_plain<PixelShuffleLayer>};
+extern const GpuLayerEntry pixelshuffle_vulkan{"PixelShuffle", nullptr, create_plain<PixelShuffleLayer>};
 
 } // namespace brivelle::vk

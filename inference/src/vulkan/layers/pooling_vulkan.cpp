@@ -23,9 +23,13 @@ int pool(Stream &s, const Tensor &in, Tensor &out, const ncnn::Pooling &l)
                            out.w, out.h, out.groups());
 }
 
-const char *unsupported(const ncnn::Layer &layer)
+int supports(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &, const ncnn::Shape &,
+             std::string &why)
 {
-    return static_cast<const ncnn::Pooling &>(layer).global_pooling ? "global pooling" : nullptr;
+    if (!static_cast<const ncnn::Pooling &>(layer).global_pooling)
+        return 0;
+    why = "global pooling";
+    return ncnn::ERROR_UNSUPPORTED_LAYER;
 }
 
 class PoolingLayer : public GpuLayer {
@@ -40,6 +44,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry pooling_vulkan{"Pooling", true, unsupported, create_plain<PoolingLayer>};
+extern const GpuLayerEntry pooling_vulkan{"Pooling", supports, create_plain<PoolingLayer>};
 
 } // namespace brivelle::vk

@@ -43,6 +43,6 @@ int create(const ncnn::Layer &layer, const ncnn::VulkanDevice &device, std::uniq
 
 } // namespace
 
-extern const GpuLayerEntry prelu_vulkan{"PReLU", true, always_supported, create};
+extern const GpuLayerEntry prelu_vulkan{"PReLU", nullptr, create};
 
 } // namespace brivelle::vk

@@ -18,6 +18,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry relu_vulkan{"ReLU", true, always_supported, create_plain<ReLULayer>};
+extern const GpuLayerEntry relu_vulkan{"ReLU", nullptr, create_plain<ReLULayer>};
 
 } // namespace brivelle::vk

@@ -19,6 +19,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry reorg_vulkan{"Reorg", true, always_supported, create_plain<ReorgLayer>};
+extern const GpuLayerEntry reorg_vulkan{"Reorg", nullptr, create_plain<ReorgLayer>};
 
 } // namespace brivelle::vk

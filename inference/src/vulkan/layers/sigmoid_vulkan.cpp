@@ -16,6 +16,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry sigmoid_vulkan{"Sigmoid", true, always_supported, create_plain<SigmoidLayer>};
+extern const GpuLayerEntry sigmoid_vulkan{"Sigmoid", nullptr, create_plain<SigmoidLayer>};
 
 } // namespace brivelle::vk

@@ -3,6 +3,6 @@
 
 namespace brivelle::vk {
 
-extern const GpuLayerEntry split_vulkan{"Split", false, always_supported, create_plain<AliasLayer>};
+extern const GpuLayerEntry split_vulkan{"Split", nullptr, create_plain<AliasLayer>};
 
 } // namespace brivelle::vk

@@ -16,6 +16,6 @@ public:
 
 } // namespace
 
-extern const GpuLayerEntry swish_vulkan{"Swish", true, always_supported, create_plain<SwishLayer>};
+extern const GpuLayerEntry swish_vulkan{"Swish", nullptr, create_plain<SwishLayer>};
 
 } // namespace brivelle::vk

@@ -15,7 +15,7 @@ const ncnn::BinaryOp &binaryOp(const ncnn::Layer &layer)
 }
 
 // 0 add, 1 sub, 2 mul, 3 div, 4 max, 5 min, 6 pow, 7 rsub, 8 rdiv.
-int check(const ncnn::Layer &layer, std::string &why)
+int supportsParameters(const ncnn::Layer &layer, std::string &why)
 {
     const ncnn::BinaryOp &op = binaryOp(layer);
     const size_t inputs = layer.bottoms.size();
@@ -27,8 +27,10 @@ int check(const ncnn::Layer &layer, std::string &why)
     return 0;
 }
 
-int fits(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &, std::string &why)
+int supports(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &, std::string &why)
 {
+    if (const int ret = supportsParameters(layer, why); ret != 0 || in.empty())
+        return ret;
     const ncnn::BinaryOp &op = binaryOp(layer);
     if (!op.with_scalar && !(in[1] == in[0])) {
         why = "broadcasting is left to the reference path";
@@ -116,7 +118,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator binaryop_onednn{"BinaryOp", Role::Compute, check, fits, fuse,
-                                            lower,      nullptr,       true,  false};
+extern const OnednnOperator binaryop_onednn{"BinaryOp", supports, fuse, lower, nullptr, true, false};
 
 } // namespace brivelle::onednn

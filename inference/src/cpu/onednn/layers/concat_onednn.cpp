@@ -6,7 +6,7 @@ namespace brivelle::onednn {
 
 namespace {
 
-int check(const ncnn::Layer &layer, std::string &why)
+int supports(const ncnn::Layer &layer, const std::vector<Shape> &, const Shape &, std::string &why)
 {
     const int axis = static_cast<const ncnn::Concat &>(layer).axis;
     if (layer.bottoms.empty() || (axis != 0 && axis != -3)) {
@@ -54,7 +54,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator concat_onednn{"Concat", Role::Concat, check, nullptr, nullptr,
-                                          lower,    nullptr,      true,  false};
+extern const OnednnOperator concat_onednn{"Concat", supports, nullptr, lower, nullptr, true, false};
 
 } // namespace brivelle::onednn

@@ -85,7 +85,7 @@ const ncnn::Convolution &convolution(const ncnn::Layer &layer)
     return static_cast<const ncnn::Convolution &>(layer);
 }
 
-int check(const ncnn::Layer &layer, std::string &why)
+int supports(const ncnn::Layer &layer, const std::vector<Shape> &, const Shape &, std::string &why)
 {
     const ncnn::Convolution &op = convolution(layer);
     const bool same =
@@ -289,7 +289,7 @@ std::vector<PostOp> activationPostOps(const ncnn::Layer &layer)
 
 } // namespace
 
-extern const OnednnOperator convolution_onednn{"Convolution", Role::Compute,     check, nullptr, nullptr,
-                                               lower,         activationPostOps, true,  true};
+extern const OnednnOperator convolution_onednn{"Convolution",     supports, nullptr, lower,
+                                               activationPostOps, true,     true};
 
 } // namespace brivelle::onednn

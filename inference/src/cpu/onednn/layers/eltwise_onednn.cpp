@@ -12,7 +12,7 @@ const ncnn::Eltwise &eltwise(const ncnn::Layer &layer)
     return static_cast<const ncnn::Eltwise &>(layer);
 }
 
-int check(const ncnn::Layer &layer, std::string &why)
+int supports(const ncnn::Layer &layer, const std::vector<Shape> &, const Shape &, std::string &why)
 {
     const ncnn::Eltwise &op = eltwise(layer);
     if (layer.bottoms.size() < 2 || op.op_type < 0 || op.op_type > 2) {
@@ -80,7 +80,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator eltwise_onednn{"Eltwise", Role::Compute, check, nullptr, fuse,
-                                           lower,     nullptr,       true,  false};
+extern const OnednnOperator eltwise_onednn{"Eltwise", supports, fuse, lower, nullptr, true, false};
 
 } // namespace brivelle::onednn

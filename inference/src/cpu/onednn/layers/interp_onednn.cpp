@@ -5,21 +5,23 @@ namespace brivelle::onednn {
 
 namespace {
 
-// oneDNN's nearest rounds source coordinates from pixel centres; they agree with the layer's for whole
-// factors only.
-int fits(const ncnn::Layer &, const std::vector<Shape> &in, const Shape &out, std::string &why)
+int supportsParameters(const ncnn::Layer &layer, std::string &why)
 {
-    if (out.h % in[0].h || out.w % in[0].w) {
-        why = "only whole upscale factors";
+    if (layer.bottoms.size() != 1 || static_cast<const ncnn::Interp &>(layer).resize_type != 1) {
+        why = "only nearest resizing";
         return ncnn::ERROR_UNSUPPORTED_LAYER;
     }
     return 0;
 }
 
-int check(const ncnn::Layer &layer, std::string &why)
+// oneDNN's nearest rounds source coordinates from pixel centres; they agree with the layer's for whole
+// factors only.
+int supports(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &out, std::string &why)
 {
-    if (layer.bottoms.size() != 1 || static_cast<const ncnn::Interp &>(layer).resize_type != 1) {
-        why = "only nearest resizing";
+    if (const int ret = supportsParameters(layer, why); ret != 0 || in.empty())
+        return ret;
+    if (out.h % in[0].h || out.w % in[0].w) {
+        why = "only whole upscale factors";
         return ncnn::ERROR_UNSUPPORTED_LAYER;
     }
     return 0;
@@ -39,7 +41,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator interp_onednn{"Interp", Role::Compute, check, fits, nullptr,
-                                          lower,    nullptr,       true,  false};
+extern const OnednnOperator interp_onednn{"Interp", supports, nullptr, lower, nullptr, true, false};
 
 } // namespace brivelle::onednn

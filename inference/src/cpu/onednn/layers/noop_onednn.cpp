@@ -3,7 +3,6 @@
 
 namespace brivelle::onednn {
 
-extern const OnednnOperator noop_onednn{"Noop",  Role::Alias, oneInput, nullptr, nullptr,
-                                        nullptr, nullptr,     false,    false};
+extern const OnednnOperator noop_onednn{"Noop", oneInput, nullptr, nullptr, nullptr, false, false};
 
 } // namespace brivelle::onednn

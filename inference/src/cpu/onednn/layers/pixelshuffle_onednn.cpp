@@ -8,7 +8,7 @@ namespace brivelle::onednn {
 
 namespace {
 
-int check(const ncnn::Layer &layer, std::string &why)
+int supports(const ncnn::Layer &layer, const std::vector<Shape> &, const Shape &, std::string &why)
 {
     const auto &op = static_cast<const ncnn::PixelShuffle &>(layer);
     if (layer.bottoms.size() != 1 || op.upscale_factor < 1 || op.mode < 0 || op.mode > 1) {
@@ -34,7 +34,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", Role::Compute, check, nullptr, nullptr,
-                                                lower,          nullptr,       false, false};
+extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", supports, nullptr, lower,
+                                                nullptr,        false,    false};
 
 } // namespace brivelle::onednn

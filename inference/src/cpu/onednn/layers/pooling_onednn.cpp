@@ -21,7 +21,7 @@ std::array<int, 4> poolingPads(const ncnn::Pooling &op, Shape in)
     return pads;
 }
 
-int check(const ncnn::Layer &layer, std::string &why)
+int supports(const ncnn::Layer &layer, const std::vector<Shape> &, const Shape &, std::string &why)
 {
     const ncnn::Pooling &op = pooling(layer);
     if (layer.bottoms.size() != 1 || op.pooling_type < 0 || op.pooling_type > 1 || op.pad_mode < 0 ||
@@ -69,7 +69,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator pooling_onednn{"Pooling", Role::Compute, check, nullptr, nullptr,
-                                           lower,     nullptr,       false, false};
+extern const OnednnOperator pooling_onednn{"Pooling", supports, nullptr, lower, nullptr, false, false};
 
 } // namespace brivelle::onednn

@@ -14,7 +14,7 @@ const float *slopes(const ncnn::Layer &layer)
     return p.num_slope > 0 ? floatsOf(p.slope_data, static_cast<size_t>(p.num_slope)) : nullptr;
 }
 
-int check(const ncnn::Layer &layer, std::string &why)
+int supportsParameters(const ncnn::Layer &layer, std::string &why)
 {
     if (layer.bottoms.size() != 1 || !slopes(layer)) {
         why = "slopes not loaded as fp32";
@@ -23,8 +23,10 @@ int check(const ncnn::Layer &layer, std::string &why)
     return 0;
 }
 
-int fits(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &, std::string &why)
+int supports(const ncnn::Layer &layer, const std::vector<Shape> &in, const Shape &, std::string &why)
 {
+    if (const int ret = supportsParameters(layer, why); ret != 0 || in.empty())
+        return ret;
     const int count = static_cast<const ncnn::PReLU &>(layer).num_slope;
     if (count != 1 && count != in[0].c) {
         why = "slope count";
@@ -50,7 +52,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator prelu_onednn{"PReLU", Role::Compute, check, fits, nullptr,
-                                         lower,   nullptr,       false, false};
+extern const OnednnOperator prelu_onednn{"PReLU", supports, nullptr, lower, nullptr, false, false};
 
 } // namespace brivelle::onednn

@@ -8,7 +8,7 @@ namespace brivelle::onednn {
 
 namespace {
 
-int check(const ncnn::Layer &layer, std::string &why)
+int supports(const ncnn::Layer &layer, const std::vector<Shape> &, const Shape &, std::string &why)
 {
     const auto &op = static_cast<const ncnn::Reorg &>(layer);
     if (layer.bottoms.size() != 1 || op.stride < 1 || op.mode < 0 || op.mode > 1) {
@@ -34,7 +34,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator reorg_onednn{"Reorg", Role::Compute, check, nullptr, nullptr,
-                                         lower,   nullptr,       false, false};
+extern const OnednnOperator reorg_onednn{"Reorg", supports, nullptr, lower, nullptr, false, false};
 
 } // namespace brivelle::onednn

@@ -22,7 +22,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator sigmoid_onednn{"Sigmoid", Role::Compute, oneInput, nullptr, fuse,
-                                           lower,     nullptr,       true,     false};
+extern const OnednnOperator sigmoid_onednn{"Sigmoid", oneInput, fuse, lower, nullptr, true, false};
 
 } // namespace brivelle::onednn

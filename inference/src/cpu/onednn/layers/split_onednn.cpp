@@ -3,7 +3,6 @@
 
 namespace brivelle::onednn {
 
-extern const OnednnOperator split_onednn{"Split", Role::Alias, oneInput, nullptr, nullptr,
-                                         nullptr, nullptr,     false,    false};
+extern const OnednnOperator split_onednn{"Split", oneInput, nullptr, nullptr, nullptr, false, false};
 
 } // namespace brivelle::onednn

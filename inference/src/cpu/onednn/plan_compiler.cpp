@@ -1,151 +1,20 @@
-#include "onednn_plan.h"
-
+// The oneDNN plan's compiler: the planner decides what runs, where and folded into what; this places the
+// blobs in root buffers, has each operator lower its layer into steps, and marks when each root is needed.
 #include "lowering.h"
+#include "onednn_plan.h"
+#include "plan_steps.h"
+#include "plan_weights.h"
 #include "planner.h"
 #include "winograd_convolution.h"
 
-#include <omp.h>
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <algorithm>
-#include <array>
-#include <chrono>
-#include <cstring>
 #include <functional>
-#include <map>
-#include <mutex>
-#include <unordered_map>
 
 namespace brivelle::onednn {
 
-using dnnl::algorithm;
 using dnnl::memory;
-using dt = memory::data_type;
-using tag = memory::format_tag;
-
-namespace {
-
-// oneDNN reads the OpenMP thread count both when it creates a primitive and when it runs one.
-class ThreadScope {
-public:
-    explicit ThreadScope(int threads) : saved_(omp_get_max_threads())
-    {
-        if (threads > 0)
-            omp_set_num_threads(threads);
-    }
-    ~ThreadScope() { omp_set_num_threads(saved_); }
-    ThreadScope(const ThreadScope &) = delete;
-    ThreadScope &operator=(const ThreadScope &) = delete;
-
-private:
-    int saved_;
-};
-
-memory::desc planarDesc(Shape s, size_t cstep)
-{
-    const auto step = static_cast<memory::dim>(cstep);
-    return memory::desc({1, s.c, s.h, s.w}, dt::f32, memory::dims{s.c * step, step, s.w, 1});
-}
-
-// Where a blob lives: a channel offset (a multiple of the block) inside a buffer shared by a concat.
-struct Place {
-    int root = -1;
-    int offset = 0;
-};
-
-struct Step {
-    dnnl::primitive primitive;
-    bool hasPrimitive = false;
-    CustomFn custom;
-    std::vector<Binding> bindings;
-    std::vector<std::pair<int, memory>> constants;
-    // Non-empty for a convolution: oneDNN's implementation name.
-    std::string kernel;
-    // Every primitive runs with a scratchpad of the caller's memory (scratchpad_mode::user).
-    memory::desc scratchpad;
-    size_t scratchpadBytes = 0;
-    // A reorder at the network's edge: built per caller's channel step on first use.
-    bool edge = false;
-    std::vector<int> acquire;
-    std::vector<int> release;
-};
-
-size_t scratchpadBytesOf(const dnnl::primitive &primitive, memory::desc &md)
-{
-    const dnnl_memory_desc_t *c =
-        dnnl_primitive_desc_query_md(primitive.get_primitive_desc(), dnnl_query_scratchpad_md, 0);
-    if (!c)
-        return 0;
-    md = memory::desc(*c);
-    return md.get_size();
-}
-
-} // namespace
-
-struct Plan::Impl {
-    PlanOptions options;
-    Layout layout = Layout::Plain;
-    std::vector<Shape> shapes; // per blob, temporaries appended
-    std::vector<memory::desc> descs;
-    std::vector<int> canon;
-    std::vector<Place> places;
-    std::vector<size_t> rootBytes;
-    std::vector<Step> steps;
-    // Per graph blob, as the planner decided.
-    std::vector<ncnn::Storage> storage;
-    int conversions = 0;
-    double macs = 0.0;
-    int fused = 0;
-    int inPlaceConcats = 0;
-    // Edge reorders by (step, caller's channel step); runs on several threads share them.
-    std::mutex edgeMutex;
-    std::map<std::pair<size_t, size_t>, dnnl::reorder> edges;
-
-    float *pointerOf(int blob, const std::vector<float *> &roots) const
-    {
-        const Place &p = places[blob];
-        const Shape &s = shapes[blob];
-        const size_t bytes = memory::data_type_size(descs[blob].data_type());
-        return reinterpret_cast<float *>(reinterpret_cast<char *>(roots[p.root]) +
-                                         static_cast<size_t>(p.offset) * s.h * s.w * bytes);
-    }
-
-    dnnl::reorder edgeReorder(size_t step, const memory::desc &from, const memory::desc &to, size_t cstep)
-    {
-        std::lock_guard<std::mutex> lock(edgeMutex);
-        auto it = edges.find({step, cstep});
-        if (it != edges.end())
-            return it->second;
-        dnnl::primitive_attr attr;
-        attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-        const dnnl::reorder r(dnnl::reorder::primitive_desc(cpuEngine(), from, cpuEngine(), to, attr));
-        edges.emplace(std::make_pair(step, cstep), r);
-        return r;
-    }
-};
-
-struct WeightStore::Impl {
-    std::mutex mutex;
-    // Per convolution (by op index): every layout it was reordered into.
-    std::unordered_map<int, std::vector<std::pair<memory::desc, memory>>> packed;
-    std::unordered_map<int, std::vector<std::shared_ptr<const WinogradWeights>>> winograd;
-};
-
-WeightStore::WeightStore() : d(std::make_unique<Impl>()) {}
-WeightStore::~WeightStore() = default;
-
-size_t WeightStore::bytes() const
-{
-    std::lock_guard<std::mutex> lock(d->mutex);
-    size_t total = 0;
-    for (const auto &entry : d->packed)
-        for (const auto &layout : entry.second)
-            total += layout.first.get_size();
-    for (const auto &entry : d->winograd)
-        for (const auto &transformed : entry.second)
-            total += transformed->bytes();
-    return total;
-}
 
 namespace {
 
@@ -153,7 +22,7 @@ namespace {
 // becomes is its lowering's business.
 class Compiler : public LoweringContext {
 public:
-    Compiler(const ncnn::Graph &graph, const PlanOptions &options, Plan::Impl &plan, WeightStore *weights)
+    Compiler(const ncnn::Graph &graph, const PlanOptions &options, Plan::Impl &plan, WeightStore &weights)
         : g_(graph), options_(options), p_(plan), weights_(weights)
     {}
 
@@ -193,7 +62,7 @@ private:
     const ncnn::Graph &g_;
     const PlanOptions &options_;
     Plan::Impl &p_;
-    WeightStore *weights_;
+    WeightStore &weights_;
     ncnn::ExtractPlan plan_;
     std::vector<Node> nodes_;
     std::vector<int> outputs_;
@@ -248,25 +117,9 @@ Shape planShape(const ncnn::Shape &s)
 // producers write into, except in channels-last, where a part of a pixel's channels is no dense tensor.
 class OnednnRules : public ncnn::PlanRules {
 public:
-    OnednnRules(Layout layout, ncnn::Storage precision) : layout_(layout), precision_(precision) {}
-
-    bool runs(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &bottoms,
-              const std::vector<ncnn::Shape> &tops) const override
-    {
-        const OnednnOperator *form = onednnFormOf(layer);
-        if (!form || !form->lower)
-            return form && form->role == Role::Input;
-        std::vector<Shape> in;
-        for (const ncnn::Shape &b : bottoms) {
-            if (b.dims != 3)
-                return false;
-            in.push_back(planShape(b));
-        }
-        if (tops.size() != 1 || tops[0].dims != 3)
-            return false;
-        std::string why;
-        return !form->fits || form->fits(layer, in, planShape(tops[0]), why) == 0;
-    }
+    OnednnRules(Layout layout, ncnn::Storage precision)
+        : PlanRules(ncnn::onednn_backend()), layout_(layout), precision_(precision)
+    {}
 
     bool folds(const ncnn::Layer &head, const std::vector<const ncnn::Layer *> &folded,
                const ncnn::Layer &next, int) const override
@@ -292,7 +145,6 @@ public:
     }
 
     ncnn::Storage reduced_storage() const override { return precision_; }
-
     bool takes_reduced(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &) const override
     {
         const OnednnOperator *form = onednnFormOf(layer);
@@ -386,7 +238,7 @@ void Compiler::buildNodes()
     }
     for (int i : plan_.steps) {
         const ncnn::Layer &layer = *g_.layers[size_t(i)];
-        if (layer.passes_through)
+        if (layer.role() == ncnn::Role::Alias)
             continue;
         Node node;
         node.op = i;
@@ -411,9 +263,9 @@ void Compiler::placeBlobs()
     p_.places.assign(p_.shapes.size(), Place{});
     auto &places = p_.places;
     auto newRoot = [this](Shape s, int blob) {
+        rootType_.push_back(dataTypeOf(plan_.storage[size_t(blob)]));
         rootChannels_.push_back(0);
         rootShape_.push_back(s);
-        rootType_.push_back(dataTypeOf(plan_.storage[size_t(blob)]));
         return static_cast<int>(rootChannels_.size()) - 1;
     };
     // Concatenations the planner grouped are views of one buffer that their inputs are written into.
@@ -484,7 +336,7 @@ void Compiler::customStep(std::vector<Binding> bindings, CustomFn fn, const std:
 
 void Compiler::reorderStep(int from, int to)
 {
-    if (p_.descs[from].data_type() != p_.descs[to].data_type())
+    if (p_.descs[size_t(from)].data_type() != p_.descs[size_t(to)].data_type())
         ++p_.conversions;
     const dnnl::reorder::primitive_desc pd(cpuEngine(), p_.descs[from], cpuEngine(), p_.descs[to],
                                            attributes());
@@ -494,43 +346,14 @@ void Compiler::reorderStep(int from, int to)
 memory Compiler::packedWeights(int opIndex, const float *weights, const memory::desc &plain,
                                const memory::desc &layout)
 {
-    std::unique_lock<std::mutex> lock;
-    std::vector<std::pair<memory::desc, memory>> *known = nullptr;
-    if (weights_) {
-        lock = std::unique_lock<std::mutex>(weights_->d->mutex);
-        known = &weights_->d->packed[opIndex];
-        for (const auto &entry : *known)
-            if (entry.first == layout)
-                return entry.second;
-    }
-    // A reorder only reads its source; oneDNN's memory handle is simply not const.
-    memory user(plain, cpuEngine(), const_cast<float *>(weights));
-    memory packed(layout, cpuEngine());
-    dnnl::stream stream(cpuEngine());
-    dnnl::reorder(user, packed).execute(stream, user, packed);
-    stream.wait();
-    if (known)
-        known->emplace_back(layout, packed);
-    return packed;
+    return weights_.packed(opIndex, weights, plain, layout);
 }
 
 std::shared_ptr<const WinogradWeights> Compiler::winogradWeights(int opIndex, const float *weights,
                                                                  const float *bias, int inChannels,
                                                                  int outChannels, int lanes)
 {
-    std::unique_lock<std::mutex> lock;
-    std::vector<std::shared_ptr<const WinogradWeights>> *known = nullptr;
-    if (weights_) {
-        lock = std::unique_lock<std::mutex>(weights_->d->mutex);
-        known = &weights_->d->winograd[opIndex];
-        for (const auto &entry : *known)
-            if (entry->lanes() == lanes && entry->inChannels() == inChannels)
-                return entry;
-    }
-    auto transformed = std::make_shared<const WinogradWeights>(weights, bias, inChannels, outChannels, lanes);
-    if (known)
-        known->push_back(transformed);
-    return transformed;
+    return weights_.winograd(opIndex, weights, bias, inChannels, outChannels, lanes);
 }
 
 int Compiler::buildSteps(std::string &why)
@@ -601,14 +424,11 @@ int Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs, const st
     // Channels-last concatenations copy (a part of a pixel's channels is no dense tensor for oneDNN), while
     // blocked ones are views that their producers write into: for dense blocks, the copies cost more than
     // brgconv's lead over the blocked jit kernel (x4plus on AVX-512, per CPU time: 127 against 153 GFLOP/s).
-    // In bf16 the blocked kernels lose: AMX's brgconv runs channels-last only, 4 to 5 times our fp32
-    // Winograd on x4plus's body shapes, where the blocked jit_bf16 kernel runs at a third of it.
     if (options_.layout == Layout::Auto && p_.layout == Layout::Nhwc && !layoutForced() &&
         blockedLayout() != Layout::Plain && options_.precision == ncnn::Storage::Fp32) {
         bool concats = false;
         for (const auto &layer : g_.layers) {
-            const OnednnOperator *form = onednnFormOf(*layer);
-            concats = concats || (form && form->role == Role::Concat);
+            concats = concats || (layer->role() == ncnn::Role::Concat && onednnFormOf(*layer));
         }
         if (concats)
             p_.layout = blockedLayout();
@@ -646,13 +466,13 @@ int Plan::check(const ncnn::Graph &graph, std::string &why)
             fits = fits && b >= 0 && b < blobs;
         for (int t : layer->tops)
             fits = fits && t >= 0 && t < blobs;
-        const OnednnOperator *form = onednnFormOf(*layer);
-        const Role role = form ? form->role : Role::Compute;
-        const char *problem = !fits                                                 ? "blob index"
-                              : (role == Role::Alias && layer->bottoms.size() != 1) ? "one input expected"
-                              : (role != Role::Input && role != Role::Alias && layer->tops.size() != 1)
-                                  ? "one output expected"
-                                  : nullptr;
+        const ncnn::Role role = layer->role();
+        const char *problem =
+            !fits                                                       ? "blob index"
+            : (role == ncnn::Role::Alias && layer->bottoms.size() != 1) ? "one input expected"
+            : (role != ncnn::Role::Input && role != ncnn::Role::Alias && layer->tops.size() != 1)
+                ? "one output expected"
+                : nullptr;
         if (problem) {
             why = layer->name + ": " + problem;
             return ncnn::ERROR_UNSUPPORTED_LAYER;
@@ -671,7 +491,9 @@ int Plan::compile(const ncnn::Graph &graph, const std::vector<std::pair<int, Sha
     ThreadScope threads(options.numThreads);
     int ret = 0;
     try {
-        Compiler compiler(graph, options, *impl, weights);
+        // Without a store shared by the graph's plans, this plan keeps its own weights.
+        WeightStore own;
+        Compiler compiler(graph, options, *impl, weights ? *weights : own);
         ret = compiler.compile(inputs, outputs, why);
     } catch (const dnnl::error &e) {
         why = e.what();
@@ -723,20 +545,6 @@ size_t Plan::peakBlobBytes() const
     return peak;
 }
 
-int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs,
-              const std::vector<std::pair<int, TensorView>> &outputs, BufferPool &pool, std::string &why,
-              StepTimes *times, const std::atomic<bool> *stop, const std::function<void(int, int)> *progress)
-{
-    const OutputAllocator given = [this, &outputs](int blob, Shape) {
-        for (const auto &entry : outputs)
-            if (entry.first >= 0 && entry.first < static_cast<int>(d->canon.size()) &&
-                d->canon[entry.first] == blob)
-                return entry.second;
-        return TensorView{};
-    };
-    return run(inputs, given, pool, why, times, stop, progress);
-}
-
 Layout Plan::layout() const
 {
     return d->layout;
@@ -767,128 +575,6 @@ std::vector<std::string> Plan::convolutionKernels() const
         if (!step.kernel.empty())
             kernels.push_back(step.kernel);
     return kernels;
-}
-
-int Plan::run(const std::vector<std::pair<int, TensorView>> &inputs, const OutputAllocator &allocate,
-              BufferPool &pool, std::string &why, StepTimes *times, const std::atomic<bool> *stop,
-              const std::function<void(int, int)> *progress)
-{
-    ThreadScope threads(d->options.numThreads);
-    std::vector<float *> roots(d->rootBytes.size(), nullptr);
-    float *scratchpad = nullptr;
-    size_t scratchpadBytes = 0;
-    auto releaseAll = [&] {
-        for (float *&r : roots) {
-            pool.release(r);
-            r = nullptr;
-        }
-        pool.release(scratchpad);
-        scratchpad = nullptr;
-    };
-    auto fail = [&](const std::string &reason, int code = ncnn::ERROR_FAILED) {
-        releaseAll();
-        why = reason;
-        return code;
-    };
-    TensorView outputView;
-    auto external = [&](const Binding &b) -> const TensorView * {
-        if (b.isOutput) {
-            outputView = allocate(b.external, d->shapes[b.external]);
-            return &outputView;
-        }
-        for (const auto &entry : inputs)
-            if (d->canon[entry.first] == b.external)
-                return &entry.second;
-        return nullptr;
-    };
-    std::string customError;
-    RunContext context{pool, d->options.numThreads, customError};
-    try {
-        dnnl::stream stream(cpuEngine());
-        std::vector<float *> pointers;
-        std::unordered_map<int, memory> args;
-        for (size_t s = 0; s < d->steps.size(); ++s) {
-            const Step &step = d->steps[s];
-            if (stop && stop->load(std::memory_order_relaxed))
-                return fail("stopped on request", ncnn::ERROR_CANCELLED);
-            for (int r : step.acquire) {
-                roots[r] = pool.acquire(d->rootBytes[r]);
-                if (!roots[r])
-                    return fail("out of memory: " + std::to_string(d->rootBytes[r]) + " bytes for a blob",
-                                ncnn::ERROR_OUT_OF_MEMORY);
-            }
-            const auto start = std::chrono::steady_clock::now();
-            pointers.clear();
-            args.clear();
-            dnnl::primitive primitive = step.primitive;
-            memory::desc scratchpadMd = step.scratchpad;
-            size_t stepScratchpad = step.scratchpadBytes;
-            for (size_t i = 0; i < step.bindings.size(); ++i) {
-                const Binding &b = step.bindings[i];
-                float *ptr = nullptr;
-                memory::desc md = b.md;
-                if (b.blob >= 0) {
-                    ptr = d->pointerOf(b.blob, roots);
-                } else {
-                    const TensorView *view = external(b);
-                    if (!view || !view->data)
-                        return b.isOutput ? fail("out of memory for an output", ncnn::ERROR_OUT_OF_MEMORY)
-                                          : fail("an input is missing");
-                    const Shape expected = d->shapes[b.external];
-                    if (!(view->shape == expected))
-                        return fail("a tensor does not have the compiled shape");
-                    md = planarDesc(expected, view->cstep);
-                    const memory::desc &inside = step.bindings[1 - i].md;
-                    primitive = b.isOutput ? d->edgeReorder(s, inside, md, view->cstep)
-                                           : d->edgeReorder(s, md, inside, view->cstep);
-                    stepScratchpad = scratchpadBytesOf(primitive, scratchpadMd);
-                    ptr = view->data;
-                }
-                pointers.push_back(ptr);
-                args.emplace(b.arg, memory(md, cpuEngine(), ptr));
-            }
-            if (stepScratchpad > scratchpadBytes) {
-                pool.release(scratchpad);
-                scratchpad = pool.acquire(stepScratchpad);
-                scratchpadBytes = scratchpad ? stepScratchpad : 0;
-                if (!scratchpad)
-                    return fail("out of memory: " + std::to_string(stepScratchpad) + " bytes of scratchpad",
-                                ncnn::ERROR_OUT_OF_MEMORY);
-            }
-            if (step.custom) {
-                const int ret = step.custom(pointers, context);
-                if (ret != 0)
-                    return fail(customError, ret);
-            } else {
-                for (const auto &constant : step.constants)
-                    args.emplace(constant.first, constant.second);
-                if (stepScratchpad > 0)
-                    args.emplace(DNNL_ARG_SCRATCHPAD, memory(scratchpadMd, cpuEngine(), scratchpad));
-                primitive.execute(stream, args);
-                stream.wait();
-            }
-            if (times) {
-                const double seconds =
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                (step.kernel.empty() ? times->other : times->convolution) += seconds;
-            }
-            if (d->options.lightMode) {
-                for (int r : step.release) {
-                    pool.release(roots[r]);
-                    roots[r] = nullptr;
-                }
-            }
-            if (progress && *progress)
-                (*progress)(int(s + 1), int(d->steps.size()));
-        }
-    } catch (const dnnl::error &e) {
-        return fail(e.status == dnnl_out_of_memory ? "out of memory in oneDNN" : e.what(),
-                    e.status == dnnl_out_of_memory ? ncnn::ERROR_OUT_OF_MEMORY : ncnn::ERROR_FAILED);
-    } catch (const std::bad_alloc &) {
-        return fail("out of memory", ncnn::ERROR_OUT_OF_MEMORY);
-    }
-    releaseAll();
-    return 0;
 }
 
 } // namespace brivelle::onednn
