@@ -128,10 +128,11 @@ struct OnednnOperator {
     int (*lower)(LoweringContext &ctx, const Node &node, std::string &why);
     // A layer whose primitive takes post-ops: its own (a fused activation); the layers after it fold in.
     std::vector<PostOp> (*ownPostOps)(const ncnn::Layer &layer);
-    // The storage its steps run on: whether a bf16 plan may keep the layer's blobs in bf16 (its oneDNN
-    // primitives take them), and whether it takes inputs of either storage (a convolution converts its
-    // source itself and writes either); a layer that does neither keeps fp32 on all its blobs.
-    bool takesBf16;
+    // The storage its steps run on: whether a bf16 plan may keep the layer's blobs in bf16 for these input
+    // shapes (its steps take them; null: never), and whether it takes inputs of either storage (a
+    // convolution converts its source itself and writes either); a layer that does neither keeps fp32 on
+    // all its blobs.
+    bool (*takesBf16)(const ncnn::Layer &layer, const std::vector<Shape> &in, const PlanOptions &options);
     bool mixesStorage;
 };
 
@@ -139,6 +140,13 @@ struct OnednnOperator {
 // parameters (`in` empty) or about these 3-D shapes.
 bool supportsLayer(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &in, const ncnn::Shape &out,
                    std::string &why);
+// Whether bf16 products beat fp32 here: AMX's tiles do, 4 to 5 times our fp32 Winograd on x4plus's body
+// shapes (winograd_bench); AVX512_BF16's dot products alone run direct convolution at about half of it.
+bool bf16TilesHere();
+
+// takesBf16 of a layer whose oneDNN primitives take bf16 whatever the shapes.
+bool bf16Always(const ncnn::Layer &layer, const std::vector<Shape> &in, const PlanOptions &options);
+
 // The entry of the layer's type when oneDNN takes its parameters; null when its reference layer runs.
 const OnednnOperator *onednnFormOf(const ncnn::Layer &layer);
 

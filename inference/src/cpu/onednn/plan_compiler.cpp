@@ -117,8 +117,8 @@ Shape planShape(const ncnn::Shape &s)
 // producers write into, except in channels-last, where a part of a pixel's channels is no dense tensor.
 class OnednnRules : public ncnn::PlanRules {
 public:
-    OnednnRules(Layout layout, ncnn::Storage precision)
-        : PlanRules(ncnn::onednn_backend()), layout_(layout), precision_(precision)
+    OnednnRules(Layout layout, const PlanOptions &options)
+        : PlanRules(ncnn::onednn_backend()), layout_(layout), options_(options)
     {}
 
     bool folds(const ncnn::Layer &head, const std::vector<const ncnn::Layer *> &folded,
@@ -144,11 +144,14 @@ public:
         return true;
     }
 
-    ncnn::Storage reduced_storage() const override { return precision_; }
-    bool takes_reduced(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &) const override
+    ncnn::Storage reduced_storage() const override { return options_.precision; }
+    bool takes_reduced(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &bottoms) const override
     {
         const OnednnOperator *form = onednnFormOf(layer);
-        return form && form->takesBf16;
+        std::vector<Shape> in;
+        for (const ncnn::Shape &b : bottoms)
+            in.push_back(planShape(b));
+        return form && form->takesBf16 && form->takesBf16(layer, in, options_);
     }
     bool mixes_storage(const ncnn::Layer &layer) const override
     {
@@ -158,7 +161,7 @@ public:
 
 private:
     Layout layout_;
-    ncnn::Storage precision_;
+    const PlanOptions &options_;
 };
 
 // The planner decides what runs, where and folded into what; the layout is chosen before, since it decides
@@ -182,7 +185,7 @@ int Compiler::plan(const std::vector<std::pair<int, Shape>> &inputs, const std::
             return ncnn::ERROR_BAD_INPUT;
         }
     }
-    const OnednnRules rules(p_.layout, options_.precision);
+    const OnednnRules rules(p_.layout, options_);
     if (const int ret = ncnn::make_plan(g_, known, outputs, rules, plan_, why); ret != 0)
         return ret;
     p_.shapes.assign(blobs, Shape{});
@@ -424,8 +427,10 @@ int Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs, const st
     // Channels-last concatenations copy (a part of a pixel's channels is no dense tensor for oneDNN), while
     // blocked ones are views that their producers write into: for dense blocks, the copies cost more than
     // brgconv's lead over the blocked jit kernel (x4plus on AVX-512, per CPU time: 127 against 153 GFLOP/s).
+    // With AMX a bf16 plan stays channels-last, copies and all: AMX's brgconv runs only there, 4 to 5 times
+    // our fp32 Winograd, where the blocked jit_bf16 kernel runs at a third of it.
     if (options_.layout == Layout::Auto && p_.layout == Layout::Nhwc && !layoutForced() &&
-        blockedLayout() != Layout::Plain && options_.precision == ncnn::Storage::Fp32) {
+        blockedLayout() != Layout::Plain && (options_.precision == ncnn::Storage::Fp32 || !bf16TilesHere())) {
         bool concats = false;
         for (const auto &layer : g_.layers) {
             concats = concats || (layer->role() == ncnn::Role::Concat && onednnFormOf(*layer));

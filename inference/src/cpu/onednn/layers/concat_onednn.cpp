@@ -54,6 +54,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator concat_onednn{"Concat", supports, nullptr, lower, nullptr, true, false};
+extern const OnednnOperator concat_onednn{"Concat", supports, nullptr, lower, nullptr, bf16Always, false};
 
 } // namespace brivelle::onednn

@@ -162,6 +162,19 @@ bool onednnWinograd(LoweringContext &ctx, const Node &node, const ConvolutionLay
 // (4x4 tiles sum up to 36 products of inputs scaled by up to 8) far beyond bf16's own rounding.
 constexpr ConvolutionAlgorithm kAlgorithms[] = {winogradConvolution, onednnWinograd};
 
+// In a bf16 plan, a layer that our fp32 Winograd would take runs it unless AMX is there; the planner then
+// keeps its blobs in fp32.
+bool takesBf16(const ncnn::Layer &layer, const std::vector<Shape> &in, const PlanOptions &options)
+{
+    if (bf16TilesHere() || !options.tryWinograd || in.size() != 1)
+        return true;
+    const ncnn::Convolution &op = convolution(layer);
+    const std::array<int, 4> pads = convolutionPads(op, in[0]);
+    const Shape out{op.num_output, in[0].h + pads[0] + pads[2] - op.kernel_h + 1,
+                    in[0].w + pads[1] + pads[3] - op.kernel_w + 1};
+    return !winogradTakes(op, pads, in[0], out);
+}
+
 // The implementation a direct convolution of this layer gets with source and destination in `layout`.
 std::string directKernelIn(const ConvolutionLayer &layer, Layout layout, memory::data_type type)
 {
@@ -186,7 +199,8 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
     layer.pads = convolutionPads(op, layer.in);
     layer.attr = postOpAttributes(ctx, node, node.post.size());
     // bf16 products with fp32 sums; the bias and the post-ops stay fp32.
-    const bool bf16 = ctx.options().precision == ncnn::Storage::Bf16;
+    const bool bf16 =
+        ctx.options().precision == ncnn::Storage::Bf16 && takesBf16(*node.layer, {layer.in}, ctx.options());
     const memory::data_type type = bf16 ? memory::data_type::bf16 : memory::data_type::f32;
     layer.weightsAny =
         memory::desc({op.num_output, layer.in.c, op.kernel_h, op.kernel_w}, type, memory::format_tag::any);
@@ -289,7 +303,7 @@ std::vector<PostOp> activationPostOps(const ncnn::Layer &layer)
 
 } // namespace
 
-extern const OnednnOperator convolution_onednn{"Convolution",     supports, nullptr, lower,
-                                               activationPostOps, true,     true};
+extern const OnednnOperator convolution_onednn{"Convolution",     supports,  nullptr, lower,
+                                               activationPostOps, takesBf16, true};
 
 } // namespace brivelle::onednn

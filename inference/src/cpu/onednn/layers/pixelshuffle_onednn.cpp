@@ -35,6 +35,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 } // namespace
 
 extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", supports, nullptr, lower,
-                                                nullptr,        false,    false};
+                                                nullptr,        nullptr,  false};
 
 } // namespace brivelle::onednn
