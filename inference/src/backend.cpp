@@ -25,6 +25,22 @@ int forward_on_host(const Layer &layer, std::vector<Mat> &bottoms, std::vector<M
 }
 
 ExecutionPlan::~ExecutionPlan() = default;
+
+int begin_run(const Graph &graph, const std::vector<Mat> &blobs, int wanted, const Option &opt,
+              std::string &err)
+{
+    if (wanted < 0 || size_t(wanted) >= graph.blobs.size() || blobs.size() != graph.blobs.size()) {
+        err = "no such blob";
+        return ERROR_FAILED;
+    }
+    if (!blobs[size_t(wanted)].empty())
+        return 1;
+    if (stop_requested(opt)) {
+        err = "stopped on request";
+        return ERROR_CANCELLED;
+    }
+    return 0;
+}
 Backend::~Backend() = default;
 
 bool Backend::available(const Option &, const VulkanDevice *) const

@@ -43,6 +43,12 @@ public:
     virtual int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) = 0;
 };
 
+// What every plan's run() does first: 0 to go on; 1 when the wanted blob is known already, so that there
+// is nothing to run; ERROR_FAILED for a wanted blob the graph does not have, ERROR_CANCELLED when the
+// caller asked to stop.
+int begin_run(const Graph &graph, const std::vector<Mat> &blobs, int wanted, const Option &opt,
+              std::string &err);
+
 // A way of running a graph. Backends are tried in priority order; the first that is available and runs
 // some of the graph's work itself compiles the plan (runs_graph). The reference backend runs every layer
 // and is always last.

@@ -1,6 +1,7 @@
 #include "planner.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace ncnn {
 
@@ -93,6 +94,7 @@ public:
     void countReaders();
     void groupConcats();
     void chooseStorage();
+    void placeRoots();
 
 private:
     bool given(int blob) const { return isKnown(known_[size_t(blob)]); }
@@ -104,6 +106,10 @@ private:
     bool readOnlyBy(int blob, const std::vector<char> &layers) const;
     void tryConcatGroup(const std::vector<int> &members, const std::vector<std::vector<int>> &parts);
     std::vector<const Layer *> foldedLayers(int step) const;
+    // The blobs a step leaves: its layer's tops, or the result of what it folded.
+    std::vector<int> stepTops(int step) const;
+    // The root of a blob that a step leaves or reads, made when it is the first of its root.
+    int rootOf(int blob, std::vector<int> &ownRoot);
 
     const Graph &g_;
     const std::vector<Shape> &known_;
@@ -111,6 +117,8 @@ private:
     const PlanRules &rules_;
     ExtractPlan &p_;
     std::vector<char> needed_;
+    // Per layer: the blobs its step reads, the head's inputs and the other operands of what it folded.
+    std::vector<std::vector<int>> reads_;
 };
 
 int Planner::neededLayers(std::string &err)
@@ -245,10 +253,9 @@ void Planner::countReaders()
 {
     p_.readers.assign(g_.blobs.size(), 0);
     p_.releases.assign(g_.layers.size(), {});
-    // The blobs a step reads: the head's inputs and the other operands of what it folded.
-    std::vector<std::vector<int>> reads(g_.layers.size());
+    reads_.assign(g_.layers.size(), {});
     for (int s : p_.steps) {
-        std::vector<int> &r = reads[size_t(s)];
+        std::vector<int> &r = reads_[size_t(s)];
         r = g_.layers[size_t(s)]->bottoms;
         int t = g_.layers[size_t(s)]->tops.empty() ? -1 : g_.layers[size_t(s)]->tops[0];
         for (int f : p_.folded[size_t(s)]) {
@@ -266,13 +273,10 @@ void Planner::countReaders()
     };
     for (int s : p_.steps) {
         std::vector<int> &release = p_.releases[size_t(s)];
-        for (int b : reads[size_t(s)])
+        for (int b : reads_[size_t(s)])
             if (--left[size_t(b)] == 0 && dead(b))
                 release.push_back(b);
-        const Layer &layer = *g_.layers[size_t(s)];
-        const std::vector<int> tops =
-            p_.folded[size_t(s)].empty() ? layer.tops : std::vector<int>{p_.result[size_t(s)]};
-        for (int t : tops)
+        for (int t : stepTops(s))
             if (p_.readers[size_t(t)] == 0 && dead(t))
                 release.push_back(t);
     }
@@ -458,14 +462,57 @@ void Planner::chooseStorage()
             p_.storage[b] = reduced;
 }
 
-std::vector<int> shapeKey(const std::vector<Shape> &shapes, int wanted)
+std::vector<int> Planner::stepTops(int step) const
 {
-    std::vector<int> key;
-    key.reserve(shapes.size() * 4 + 1);
-    for (const Shape &s : shapes)
-        key.insert(key.end(), {s.dims, s.w, s.h, s.c});
-    key.push_back(wanted);
-    return key;
+    return p_.folded[size_t(step)].empty() ? g_.layers[size_t(step)]->tops
+                                           : std::vector<int>{p_.result[size_t(step)]};
+}
+
+int Planner::rootOf(int blob, std::vector<int> &ownRoot)
+{
+    const int s = p_.source[size_t(blob)];
+    if (p_.part_group[size_t(s)] >= 0)
+        return p_.part_group[size_t(s)];
+    const int producer = g_.blobs[size_t(s)].producer;
+    if (producer >= 0 && p_.concat_group[size_t(producer)] >= 0)
+        return p_.concat_group[size_t(producer)];
+    if (ownRoot[size_t(s)] < 0)
+        ownRoot[size_t(s)] = p_.root_count++;
+    return ownRoot[size_t(s)];
+}
+
+void Planner::placeRoots()
+{
+    const size_t blobs = g_.blobs.size();
+    p_.root.assign(blobs, -1);
+    p_.root_releases.assign(g_.layers.size(), {});
+    p_.root_count = int(p_.concat_groups.size());
+    std::vector<int> ownRoot(blobs, -1);
+    // The position in the running order of each blob's last reader (or of its producer, when unread).
+    std::vector<int> lastUse(blobs, -1);
+    for (int b : p_.inputs)
+        p_.root[size_t(b)] = rootOf(b, ownRoot);
+    for (size_t k = 0; k < p_.steps.size(); k++) {
+        const int s = p_.steps[k];
+        for (int b : reads_[size_t(s)])
+            lastUse[size_t(b)] = int(k);
+        for (int t : stepTops(s)) {
+            p_.root[size_t(t)] = rootOf(t, ownRoot);
+            lastUse[size_t(t)] = std::max(lastUse[size_t(t)], int(k));
+        }
+    }
+    // A root dies with the last use of its blobs.
+    std::vector<int> death(size_t(p_.root_count), -1);
+    for (size_t b = 0; b < blobs; b++) {
+        const int r = p_.root[b];
+        if (r >= 0)
+            death[size_t(r)] = isWanted(int(b)) || death[size_t(r)] == INT_MAX
+                                   ? INT_MAX
+                                   : std::max(death[size_t(r)], lastUse[b]);
+    }
+    for (int r = 0; r < p_.root_count; r++)
+        if (death[size_t(r)] >= 0 && death[size_t(r)] != INT_MAX)
+            p_.root_releases[size_t(p_.steps[size_t(death[size_t(r)])])].push_back(r);
 }
 
 } // namespace
@@ -482,28 +529,35 @@ int make_plan(const Graph &graph, const std::vector<Shape> &known, const std::ve
     planner.countReaders();
     planner.groupConcats();
     planner.chooseStorage();
+    planner.placeRoots();
     return 0;
+}
+
+std::vector<int> plan_key(const std::vector<Shape> &known, const std::vector<int> &wanted,
+                          const std::vector<int> &options)
+{
+    std::vector<int> key;
+    key.reserve(known.size() * 4 + wanted.size() + options.size() + 2);
+    for (const Shape &s : known)
+        key.insert(key.end(), {s.dims, s.w, s.h, s.c});
+    key.push_back(-1);
+    key.insert(key.end(), wanted.begin(), wanted.end());
+    key.push_back(-1);
+    key.insert(key.end(), options.begin(), options.end());
+    return key;
 }
 
 std::shared_ptr<const ExtractPlan> ExtractPlanCache::get(const std::vector<Shape> &known, int wanted,
                                                          int &code, std::string &err)
 {
-    constexpr size_t kMostPlans = 16;
-    std::vector<int> key = shapeKey(known, wanted);
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = plans_.find(key);
-    if (found != plans_.end()) {
-        code = 0;
-        return found->second;
-    }
-    auto made = std::make_shared<ExtractPlan>();
-    code = make_plan(graph_, known, {wanted}, rules_, *made, err);
-    if (code != 0)
-        return nullptr;
-    if (plans_.size() >= kMostPlans)
-        plans_.clear();
-    plans_.emplace(std::move(key), made);
-    return made;
+    std::shared_ptr<const ExtractPlan> plan;
+    code = plans_.get(plan_key(known, {wanted}), plan, [&](std::shared_ptr<const ExtractPlan> &made) {
+        auto p = std::make_shared<ExtractPlan>();
+        const int rc = make_plan(graph_, known, {wanted}, rules_, *p, err);
+        made = std::move(p);
+        return rc;
+    });
+    return code == 0 ? plan : nullptr;
 }
 
 } // namespace ncnn

@@ -9,7 +9,7 @@
 #include "graph.h"
 #include "storage.h"
 
-#include <map>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -90,6 +90,16 @@ struct ExtractPlan {
     // fp32 outside the plan; a reduced one is converted at the plan's edge.
     std::vector<Storage> storage;
     int fused_layers = 0;
+    // Memory, planned here for every backend. A root is one buffer: a blob with its aliases, or a
+    // concatenation group's buffer with its parts, its concatenations and their aliases (groups are roots
+    // 0 .. groups - 1). Per blob: its root, -1 where no step leaves or reads it. Per step: the roots dead
+    // once it ran, every blob of theirs read for the last time; never the root of a wanted blob. A known
+    // blob's root is the backend's copy of it (the caller's blob itself is never released). Buffers a backend
+    // makes for itself inside one step (a reordered input, say) are its own, made and given back in that
+    // step.
+    std::vector<int> root;
+    int root_count = 0;
+    std::vector<std::vector<int>> root_releases;
 };
 
 // The shapes of the blobs a caller set (dims 0 for the others).
@@ -99,9 +109,57 @@ std::vector<Shape> known_shapes(const std::vector<Mat> &blobs);
 int make_plan(const Graph &graph, const std::vector<Shape> &known, const std::vector<int> &wanted,
               const PlanRules &rules, ExtractPlan &out, std::string &err);
 
-// Plans by (known shapes, wanted blob), each made once: the extracts of one tiled picture share them. It
-// holds the plans of a few shapes (a picture's tiles have at most four), forgetting them all when full.
-// Thread-safe; a plan handed out stays valid while its holder keeps it.
+// The one plan cache of the runtime: plans of one backend by a key of the known shapes, the wanted blobs and
+// the options they were made with, each made once, so that the extracts of a tiled picture share them (its
+// tiles have at most four shapes). Beyond `capacity` the least recently used goes. Thread-safe; a plan
+// handed out stays valid while its holder keeps it.
+template <class Plan> class PlanCache {
+public:
+    explicit PlanCache(size_t capacity) : capacity_(capacity ? capacity : 1) {}
+
+    // The plan of `key`, made by make(std::shared_ptr<Plan> &) -> int when none is cached: 0, or make's code.
+    template <class Make> int get(const std::vector<int> &key, std::shared_ptr<Plan> &plan, const Make &make)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->first == key) {
+                entries_.splice(entries_.begin(), entries_, it);
+                plan = entries_.front().second;
+                return 0;
+            }
+        }
+        if (const int rc = make(plan); rc != 0)
+            return rc;
+        ++made_;
+        entries_.emplace_front(key, plan);
+        while (entries_.size() > capacity_)
+            entries_.pop_back();
+        return 0;
+    }
+    size_t size() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entries_.size();
+    }
+    // Plans made so far.
+    int made() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return made_;
+    }
+
+private:
+    size_t capacity_;
+    mutable std::mutex mutex_;
+    std::list<std::pair<std::vector<int>, std::shared_ptr<Plan>>> entries_; // most recently used first
+    int made_ = 0;
+};
+
+// The key of a plan: the known shapes, then the wanted blobs, then any options the plan depends on.
+std::vector<int> plan_key(const std::vector<Shape> &known, const std::vector<int> &wanted,
+                          const std::vector<int> &options = {});
+
+// The planner's plans of one backend's rules, through the plan cache.
 class ExtractPlanCache {
 public:
     ExtractPlanCache(const Graph &graph, const PlanRules &rules) : graph_(graph), rules_(rules) {}
@@ -112,8 +170,7 @@ public:
 private:
     const Graph &graph_;
     const PlanRules &rules_;
-    std::mutex mutex_;
-    std::map<std::vector<int>, std::shared_ptr<const ExtractPlan>> plans_;
+    PlanCache<const ExtractPlan> plans_{16};
 };
 
 } // namespace ncnn

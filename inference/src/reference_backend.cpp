@@ -21,12 +21,8 @@ public:
 
     int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) override
     {
-        if (wanted < 0 || static_cast<size_t>(wanted) >= g.blobs.size() || blobs.size() != g.blobs.size()) {
-            err = "no such blob";
-            return ERROR_FAILED;
-        }
-        if (!blobs[wanted].empty())
-            return 0;
+        if (const int rc = begin_run(g, blobs, wanted, opt, err); rc != 0)
+            return rc < 0 ? rc : 0;
 
         int code = 0;
         const std::shared_ptr<const ExtractPlan> plan = plans.get(known_shapes(blobs), wanted, code, err);

@@ -94,6 +94,40 @@ TEST_P(Planner, FoldsGroupsAndFreesEachBlobOnce)
         }
     }
 
+    // Each root buffer goes once, after every step that reads or leaves a blob of it, never the wanted one's;
+    // a group's parts live in the group's root.
+    std::vector<int> rootFreedAt(size_t(plan.root_count), -1);
+    for (size_t s = 0; s < plan.steps.size(); s++) {
+        for (int r : plan.root_releases[size_t(plan.steps[s])]) {
+            EXPECT_EQ(rootFreedAt[size_t(r)], -1) << "root " << r << " freed twice";
+            rootFreedAt[size_t(r)] = int(s);
+        }
+    }
+    EXPECT_EQ(rootFreedAt[size_t(plan.root[size_t(wanted)])], -1);
+    for (size_t s = 0; s < plan.steps.size(); s++) {
+        const int step = plan.steps[s];
+        std::vector<int> used = graph.layers[size_t(step)]->bottoms;
+        // A folded layer's other operands; the running result inside the step is no blob.
+        int running = graph.layers[size_t(step)]->tops[0];
+        for (int f : plan.folded[size_t(step)]) {
+            for (int b : graph.layers[size_t(f)]->bottoms)
+                if (b != running)
+                    used.push_back(b);
+            running = graph.layers[size_t(f)]->tops[0];
+        }
+        used.push_back(plan.result[size_t(step)] >= 0 ? plan.result[size_t(step)] : used[0]);
+        for (int b : used) {
+            const int r = plan.root[size_t(b)];
+            ASSERT_GE(r, 0) << graph.blobs[size_t(b)].name << " has no root";
+            if (rootFreedAt[size_t(r)] >= 0)
+                EXPECT_GE(rootFreedAt[size_t(r)], int(s))
+                    << graph.blobs[size_t(b)].name << " used after its root went";
+        }
+    }
+    for (size_t g = 0; g < plan.concat_groups.size(); g++)
+        for (int part : plan.concat_groups[g].parts)
+            EXPECT_EQ(plan.root[size_t(part)], int(g));
+
     known[size_t(data)] = ncnn::Shape{};
     EXPECT_EQ(ncnn::make_plan(graph, known, {wanted}, rules, plan, err), ncnn::ERROR_BAD_INPUT);
 }

@@ -33,6 +33,21 @@ bool isPlain3d(const Mat &m)
     return m.dims == 3 && m.elemsize == 4 && m.elempack == 1 && m.data;
 }
 
+int upload_mat(Stream &s, const Mat &m, const Tensor &t)
+{
+    return brivelle::vk::upload_planes(s, static_cast<const float *>(m.data), m.cstep, t);
+}
+
+int finish(Stream &s, std::string &err)
+{
+    const int rc = s.finish();
+    if (rc == 0)
+        return 0;
+    err = rc == ERROR_DEVICE_LOST ? "the GPU was lost (its driver reset it, or it was removed)"
+                                  : "the GPU failed while running the network";
+    return rc == ERROR_DEVICE_LOST ? rc : ERROR_FAILED;
+}
+
 // What this device does with a graph, for the planner: what each GPU form takes over from the layers after
 // it, and concatenations assembled in place from whole channel groups by the layers behind them.
 class VulkanRules : public PlanRules {
@@ -62,6 +77,40 @@ private:
     std::unordered_map<const Layer *, size_t> index_;
 };
 
+// The state of one run: the device tensor of every blob, the buffers of the concatenation groups, and
+// the stream recording it all. The plan says when each root buffer goes.
+class VulkanRun {
+public:
+    VulkanRun(const Graph &graph, const ExtractPlan &plan, const VulkanDevice &device)
+        : g_(graph), plan_(plan), s(device), live(graph.blobs.size()), arenas_(plan.concat_groups.size()),
+          members_(size_t(plan.root_count))
+    {
+        for (size_t b = 0; b < plan.root.size(); b++)
+            if (plan.root[b] >= 0)
+                members_[size_t(plan.root[b])].push_back(int(b));
+    }
+
+    // Every known input packed and uploaded once.
+    int upload(const std::vector<Mat> &blobs, std::string &err);
+    // Makes the buffer of the group whose first part `blob` is, once that part exists, and copies it in.
+    int startGroup(int blob, std::string &err);
+    // Where a step's result goes when it belongs to a concatenation group: a view into the group's buffer.
+    Tensor presetFor(int li) const;
+    // Retires the buffers of the roots that are dead once step li ran.
+    void release(int li);
+    // The wanted blob, downloaded and ungrouped into a Mat from the caller's allocator.
+    int download(int wanted, const Option &opt, Mat &out, std::string &err);
+
+    Stream s;
+    std::vector<Tensor> live;
+
+private:
+    const Graph &g_;
+    const ExtractPlan &plan_;
+    std::vector<Tensor> arenas_;
+    std::vector<std::vector<int>> members_;
+};
+
 class VulkanPlan : public ExecutionPlan {
 public:
     VulkanPlan(const Graph &graph, const VulkanDevice &device)
@@ -79,7 +128,9 @@ private:
     // notOnGpu is set when an output is no plain 3-D blob, which the GPU cannot hold.
     int runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Option &opt, bool &notOnGpu,
                  std::string &err) const;
-    static int upload(Stream &s, const Mat &m, const Tensor &t);
+    // The plan's steps in order, with light mode's releases; notOnGpu as for runOnCpu.
+    int runSteps(VulkanRun &r, const ExtractPlan &plan, const Option &opt, bool &notOnGpu,
+                 std::string &err) const;
 
     const Graph &graph_;
     const VulkanDevice &device_;
@@ -185,11 +236,8 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
             return ERROR_FAILED;
         }
     }
-    if (const int rc = s.finish(); rc != 0) {
-        err = rc == ERROR_DEVICE_LOST ? "the GPU was lost (its driver reset it, or it was removed)"
-                                      : "the GPU failed while running the network";
-        return rc == ERROR_DEVICE_LOST ? rc : ERROR_FAILED;
-    }
+    if (const int rc = finish(s, err); rc != 0)
+        return rc;
     std::vector<Mat> bottoms(layer.bottoms.size()), tops(layer.tops.size());
     for (size_t k = 0; k < bottoms.size(); k++) {
         const Tensor &t = live[size_t(layer.bottoms[k])];
@@ -218,7 +266,7 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
             err = where + ": out of GPU memory for its output";
             return ERROR_OUT_OF_MEMORY;
         }
-        if (const int up = upload(s, m, t); up != 0) {
+        if (const int up = upload_mat(s, m, t); up != 0) {
             err = where + ": cannot upload its output";
             return up;
         }
@@ -226,165 +274,100 @@ int VulkanPlan::runOnCpu(Stream &s, int li, std::vector<Tensor> &live, const Opt
     return 0;
 }
 
-int VulkanPlan::upload(Stream &s, const Mat &m, const Tensor &t)
+int VulkanRun::upload(const std::vector<Mat> &blobs, std::string &err)
 {
-    return brivelle::vk::upload_planes(s, static_cast<const float *>(m.data), m.cstep, t);
-}
-
-int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err)
-{
-    if (wanted < 0 || size_t(wanted) >= blobs.size() || blobs.size() != graph_.blobs.size()) {
-        err = "no such blob";
-        return ERROR_FAILED;
-    }
-    if (!blobs[size_t(wanted)].empty())
-        return 0;
-    if (generation_ != brivelle::vk::instance_generation()) {
-        err = "the GPU instance was destroyed after this network was set up; load it again";
-        return ERROR_FAILED;
-    }
-
-    int code = 0;
-    const std::shared_ptr<const ExtractPlan> plan = plans_->get(known_shapes(blobs), wanted, code, err);
-    if (!plan)
-        return code;
-    for (int b : plan->inputs)
-        if (!isPlain3d(blobs[size_t(b)]))
-            return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
-
-    Stream s(device_);
-    std::vector<Tensor> live(blobs.size());
-    // Views into one buffer (concatenation parts, pass-through tops) share it: it goes once none holds it.
-    std::map<const brivelle::vk::Buffer *, int> sharing;
-    auto hold = [&](int blob) {
-        if (live[size_t(blob)].buf)
-            sharing[live[size_t(blob)].buf.get()]++;
-    };
-    auto letGo = [&](const std::shared_ptr<brivelle::vk::Buffer> &buf) {
-        auto it = sharing.find(buf.get());
-        if (it != sharing.end() && --it->second == 0) {
-            sharing.erase(it);
-            s.retire(buf);
-        }
-    };
-    auto drop = [&](int blob) {
-        Tensor &t = live[size_t(blob)];
-        if (t.buf)
-            letGo(t.buf);
-        t = Tensor{};
-    };
-
-    // The buffer of each concatenation group, made as its first part exists; the part is copied in.
-    std::vector<Tensor> arenas(plan->concat_groups.size());
-    std::vector<size_t> concatsLeft(plan->concat_groups.size());
-    auto startGroup = [&](int blob) -> int {
-        const int g = plan->part_group[size_t(blob)];
-        if (g < 0 || plan->part_index[size_t(blob)] != 0 || !arenas[size_t(g)].empty())
-            return 0;
-        const Tensor &first = live[size_t(blob)];
-        if (!brivelle::vk::allocate(s, arenas[size_t(g)], first.w, first.h,
-                                    plan->concat_groups[size_t(g)].channels)) {
-            err = "out of GPU memory for a concatenation";
-            return ERROR_OUT_OF_MEMORY;
-        }
-        concatsLeft[size_t(g)] = plan->concat_groups[size_t(g)].concats.size();
-        sharing[arenas[size_t(g)].buf.get()]++;
-        return brivelle::vk::place(s, first, arenas[size_t(g)], 0, 0, 0) == 0 ? 0 : ERROR_FAILED;
-    };
-    // Where a step's result goes when it belongs to a concatenation group: a view into the group's buffer.
-    auto presetFor = [&](int li) {
-        Tensor view;
-        const int result = plan->result[size_t(li)];
-        int g = plan->concat_group[size_t(li)];
-        const bool part = g < 0 && result >= 0 && plan->part_index[size_t(result)] > 0;
-        if (part)
-            g = plan->part_group[size_t(result)];
-        if (g < 0 || arenas[size_t(g)].empty())
-            return view;
-        const ConcatGroup &group = plan->concat_groups[size_t(g)];
-        view = arenas[size_t(g)];
-        view.c = plan->shapes[size_t(result)].c;
-        if (part)
-            view.offset = size_t(group.offsets[size_t(plan->part_index[size_t(result)])]) * size_t(view.w) *
-                          size_t(view.h);
-        return view;
-    };
-
-    // One upload: every known input is packed into one staging copy per blob.
-    for (int b : plan->inputs) {
+    for (int b : plan_.inputs) {
         const Mat &m = blobs[size_t(b)];
         Tensor &t = live[size_t(b)];
         if (!brivelle::vk::allocate(s, t, m.w, m.h, m.c)) {
-            err = "out of GPU memory for input '" + graph_.blobs[size_t(b)].name + "'";
+            err = "out of GPU memory for input '" + g_.blobs[size_t(b)].name + "'";
             return ERROR_OUT_OF_MEMORY;
         }
-        const int rc = upload(s, m, t);
-        if (rc != 0) {
-            err = "cannot upload input '" + graph_.blobs[size_t(b)].name + "'";
+        if (const int rc = upload_mat(s, m, t); rc != 0) {
+            err = "cannot upload input '" + g_.blobs[size_t(b)].name + "'";
             return rc;
         }
-        hold(b);
-        if (const int grc = startGroup(b); grc != 0)
-            return grc;
-    }
-
-    // Recorded layers: the recording keeps pace with the GPU, so this is how far the GPU is too.
-    const int stepCount = int(plan->steps.size());
-    int stepsDone = 0;
-    for (int i : plan->steps) {
-        ++stepsDone;
-        if (graph_.layers[size_t(i)]->role() == Role::Input)
-            continue;
-        // Recording waits for older submissions once enough are in flight, so this check keeps pace
-        // with the GPU.
-        if (stop_requested(opt)) {
-            err = "stopped on request";
-            return ERROR_CANCELLED;
-        }
-        const Layer &layer = *graph_.layers[size_t(i)];
-        const bool onGpu = plan->on_backend[size_t(i)];
-        const Tensor preset = onGpu ? presetFor(i) : Tensor{};
-        bool notOnGpu = false;
-        const int rc =
-            onGpu ? runStep(s, *plan, i, live, preset, err) : runOnCpu(s, i, live, opt, notOnGpu, err);
-        if (rc == 0 && notOnGpu)
-            return fallback_ ? fallback_->run(blobs, wanted, opt, err) : ERROR_BAD_INPUT;
-        if (rc != 0)
+        if (const int rc = startGroup(b, err); rc != 0)
             return rc;
-        const std::vector<int> tops =
-            plan->folded[size_t(i)].empty() ? layer.tops : std::vector<int>{plan->result[size_t(i)]};
-        for (int t : tops) {
-            hold(t);
-            if (const int grc = startGroup(t); grc != 0)
-                return grc;
-        }
-        const int g = plan->concat_group[size_t(i)];
-        // After the group's last concatenation only its views keep the buffer.
-        if (!preset.empty() && g >= 0 && --concatsLeft[size_t(g)] == 0)
-            letGo(arenas[size_t(g)].buf);
-        if (opt.lightmode)
-            for (int b : plan->releases[size_t(i)])
-                drop(b);
-        report_progress(opt, stepsDone, stepCount);
     }
+    return 0;
+}
 
-    // One download: the wanted blob.
+int VulkanRun::startGroup(int blob, std::string &err)
+{
+    const int g = plan_.part_group[size_t(blob)];
+    if (g < 0 || plan_.part_index[size_t(blob)] != 0 || !arenas_[size_t(g)].empty())
+        return 0;
+    Tensor &first = live[size_t(blob)];
+    Tensor &arena = arenas_[size_t(g)];
+    if (!brivelle::vk::allocate(s, arena, first.w, first.h, plan_.concat_groups[size_t(g)].channels)) {
+        err = "out of GPU memory for a concatenation";
+        return ERROR_OUT_OF_MEMORY;
+    }
+    if (brivelle::vk::place(s, first, arena, 0, 0, 0) != 0) {
+        err = "cannot copy a part into its concatenation";
+        return ERROR_FAILED;
+    }
+    // From here on the part is read from the group's buffer, whose first channel groups it is.
+    s.retire(first.buf);
+    const int c = first.c;
+    first = arena;
+    first.c = c;
+    return 0;
+}
+
+Tensor VulkanRun::presetFor(int li) const
+{
+    Tensor view;
+    const int result = plan_.result[size_t(li)];
+    int g = plan_.concat_group[size_t(li)];
+    const bool part = g < 0 && result >= 0 && plan_.part_index[size_t(result)] > 0;
+    if (part)
+        g = plan_.part_group[size_t(result)];
+    if (g < 0 || arenas_[size_t(g)].empty())
+        return view;
+    const ConcatGroup &group = plan_.concat_groups[size_t(g)];
+    view = arenas_[size_t(g)];
+    view.c = plan_.shapes[size_t(result)].c;
+    if (part)
+        view.offset =
+            size_t(group.offsets[size_t(plan_.part_index[size_t(result)])]) * size_t(view.w) * size_t(view.h);
+    return view;
+}
+
+void VulkanRun::release(int li)
+{
+    for (int r : plan_.root_releases[size_t(li)]) {
+        // The blobs of a root share its buffers: each goes back to the stream once.
+        std::vector<const brivelle::vk::Buffer *> retired;
+        auto retire = [&](Tensor &t) {
+            if (t.buf && std::find(retired.begin(), retired.end(), t.buf.get()) == retired.end()) {
+                retired.push_back(t.buf.get());
+                s.retire(t.buf);
+            }
+            t = Tensor{};
+        };
+        for (int b : members_[size_t(r)])
+            retire(live[size_t(b)]);
+        if (size_t(r) < arenas_.size())
+            retire(arenas_[size_t(r)]);
+    }
+}
+
+int VulkanRun::download(int wanted, const Option &opt, Mat &out, std::string &err)
+{
     const Tensor &result = live[size_t(wanted)];
     if (result.empty() || result.offset != 0) {
-        err = "blob '" + graph_.blobs[size_t(wanted)].name + "' was not computed";
+        err = "blob '" + g_.blobs[size_t(wanted)].name + "' was not computed";
         return ERROR_FAILED;
     }
     std::vector<float> host(result.count());
     if (const int rc = s.download(result.buf, result.bytes(), host.data()); rc != 0) {
-        err = "cannot download '" + graph_.blobs[size_t(wanted)].name + "'";
+        err = "cannot download '" + g_.blobs[size_t(wanted)].name + "'";
         return rc;
     }
-    if (const int rc = s.finish(); rc != 0) {
-        err = rc == ERROR_DEVICE_LOST ? "the GPU was lost (its driver reset it, or it was removed)"
-                                      : "the GPU failed while running the network";
-        return rc == ERROR_DEVICE_LOST ? rc : ERROR_FAILED;
-    }
-    Mat out;
+    if (const int rc = finish(s, err); rc != 0)
+        return rc;
     out.create(result.w, result.h, result.c, 4u, opt.blob_allocator);
     if (out.empty()) {
         err = "out of memory for the result";
@@ -392,7 +375,66 @@ int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std:
     }
     brivelle::vk::unpack(host.data(), result.w, result.h, result.c, static_cast<float *>(out.data),
                          out.cstep);
+    return 0;
+}
+
+int VulkanPlan::run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err)
+{
+    if (const int rc = begin_run(graph_, blobs, wanted, opt, err); rc != 0)
+        return rc < 0 ? rc : 0;
+    if (generation_ != brivelle::vk::instance_generation()) {
+        err = "the GPU instance was destroyed after this network was set up; load it again";
+        return ERROR_FAILED;
+    }
+    int code = 0;
+    const std::shared_ptr<const ExtractPlan> plan = plans_->get(known_shapes(blobs), wanted, code, err);
+    if (!plan)
+        return code;
+    for (int b : plan->inputs)
+        if (!isPlain3d(blobs[size_t(b)]))
+            return fallback_->run(blobs, wanted, opt, err);
+
+    VulkanRun r(graph_, *plan, device_);
+    if (const int rc = r.upload(blobs, err); rc != 0)
+        return rc;
+    bool notOnGpu = false;
+    if (const int rc = runSteps(r, *plan, opt, notOnGpu, err); rc != 0 || notOnGpu)
+        return notOnGpu ? fallback_->run(blobs, wanted, opt, err) : rc;
+    Mat out;
+    if (const int rc = r.download(wanted, opt, out, err); rc != 0)
+        return rc;
     blobs[size_t(wanted)] = out;
+    return 0;
+}
+
+int VulkanPlan::runSteps(VulkanRun &r, const ExtractPlan &plan, const Option &opt, bool &notOnGpu,
+                         std::string &err) const
+{
+    // The recording keeps pace with the GPU (it waits for older submissions once enough are in flight), so
+    // the stop check and the progress keep pace with it too.
+    const int stepCount = int(plan.steps.size());
+    int stepsDone = 0;
+    for (int i : plan.steps) {
+        ++stepsDone;
+        if (stop_requested(opt)) {
+            err = "stopped on request";
+            return ERROR_CANCELLED;
+        }
+        const Layer &layer = *graph_.layers[size_t(i)];
+        const bool onGpu = plan.on_backend[size_t(i)];
+        const int rc = onGpu ? runStep(r.s, plan, i, r.live, r.presetFor(i), err)
+                             : runOnCpu(r.s, i, r.live, opt, notOnGpu, err);
+        if (rc != 0 || notOnGpu)
+            return rc;
+        const std::vector<int> tops =
+            plan.folded[size_t(i)].empty() ? layer.tops : std::vector<int>{plan.result[size_t(i)]};
+        for (int t : tops)
+            if (const int grc = r.startGroup(t, err); grc != 0)
+                return grc;
+        if (opt.lightmode)
+            r.release(i);
+        report_progress(opt, stepsDone, stepCount);
+    }
     return 0;
 }
 

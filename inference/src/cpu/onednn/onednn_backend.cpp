@@ -28,13 +28,8 @@ public:
 
     int run(std::vector<Mat> &blobs, int wanted, const Option &opt, std::string &err) override
     {
-        if (wanted < 0 || static_cast<size_t>(wanted) >= graph_.blobs.size() ||
-            blobs.size() != graph_.blobs.size()) {
-            err = "no such blob";
-            return ERROR_FAILED;
-        }
-        if (!blobs[wanted].empty())
-            return 0;
+        if (const int rc = begin_run(graph_, blobs, wanted, opt, err); rc != 0)
+            return rc < 0 ? rc : 0;
         // Results kept from an earlier extract, or inputs set on inner blobs, are the reference path's
         // business: this one always starts from the network's inputs.
         std::vector<std::pair<int, brivelle::onednn::Shape>> shapes;

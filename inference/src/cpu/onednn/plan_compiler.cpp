@@ -66,9 +66,9 @@ private:
     ncnn::ExtractPlan plan_;
     std::vector<Node> nodes_;
     std::vector<int> outputs_;
-    std::vector<int> rootChannels_;
-    std::vector<Shape> rootShape_;
-    std::vector<memory::data_type> rootType_;
+    // The schedule's length after the inputs' steps, and after each layer's (0 for layers without a node).
+    size_t inputSteps_ = 0;
+    std::vector<size_t> nodeEnd_;
 };
 
 // oneDNN 2.6's jit convolutions apply the parameters of the first eltwise post-op of an algorithm to every
@@ -263,43 +263,39 @@ void Compiler::buildNodes()
 void Compiler::placeBlobs()
 {
     const Layout layout = p_.layout;
+    const size_t roots = size_t(plan_.root_count);
+    std::vector<int> rootChannels(roots, 0);
+    std::vector<Shape> rootShape(roots);
+    std::vector<memory::data_type> rootType(roots, memory::data_type::f32);
     p_.places.assign(p_.shapes.size(), Place{});
-    auto &places = p_.places;
-    auto newRoot = [this](Shape s, int blob) {
-        rootType_.push_back(dataTypeOf(plan_.storage[size_t(blob)]));
-        rootChannels_.push_back(0);
-        rootShape_.push_back(s);
-        return static_cast<int>(rootChannels_.size()) - 1;
-    };
-    // Concatenations the planner grouped are views of one buffer that their inputs are written into.
-    std::vector<int> groupRoot;
-    for (const ncnn::ConcatGroup &group : plan_.concat_groups) {
-        const int concat = group.concats[0];
-        const Shape &s = shape(p_.canon[size_t(g_.layers[size_t(concat)]->tops[0])]);
-        const int root = newRoot(Shape{group.channels, s.h, s.w}, group.parts[0]);
-        rootChannels_[size_t(root)] = group.channels;
-        for (size_t k = 0; k < group.parts.size(); ++k)
-            places[size_t(p_.canon[size_t(group.parts[k])])] = Place{root, group.offsets[k]};
-        groupRoot.push_back(root);
+    // Every blob lives in the root the planner gave it: a group's parts at their offsets in the group's
+    // buffer, which its concatenations view, anything else at the start of its own.
+    for (size_t b = 0; b < plan_.root.size(); ++b) {
+        const int r = plan_.root[b];
+        if (r < 0)
+            continue;
+        const int c = p_.canon[b];
+        const int g = plan_.part_group[size_t(c)];
+        const int offset =
+            g >= 0 ? plan_.concat_groups[size_t(g)].offsets[size_t(plan_.part_index[size_t(c)])] : 0;
+        p_.places[size_t(c)] = Place{r, offset};
+        const Shape &s = shape(c);
+        const bool group = size_t(r) < plan_.concat_groups.size();
+        rootChannels[size_t(r)] = group ? plan_.concat_groups[size_t(r)].channels : s.c;
+        rootShape[size_t(r)] = s;
+        // The planner gives every blob of a root one storage.
+        rootType[size_t(r)] = dataTypeOf(plan_.storage[b]);
     }
     for (Node &node : nodes_) {
-        if (const int g = plan_.concat_group[size_t(node.op)]; g >= 0) {
-            places[size_t(node.out)] = Place{groupRoot[size_t(g)], 0};
+        if (!node.input && plan_.concat_group[size_t(node.op)] >= 0) {
             node.view = true;
             ++p_.inPlaceConcats;
         }
     }
-    for (const Node &node : nodes_) {
-        if (node.out >= 0 && places[node.out].root < 0) {
-            const int root = newRoot(shape(node.out), node.out);
-            rootChannels_[root] = shape(node.out).c;
-            places[node.out] = Place{root, 0};
-        }
-    }
     p_.rootBytes.clear();
-    for (size_t r = 0; r < rootChannels_.size(); ++r)
-        p_.rootBytes.push_back(static_cast<size_t>(paddedChannels(layout, rootChannels_[r])) *
-                               rootShape_[r].h * rootShape_[r].w * memory::data_type_size(rootType_[r]));
+    for (size_t r = 0; r < roots; ++r)
+        p_.rootBytes.push_back(static_cast<size_t>(paddedChannels(layout, rootChannels[r])) * rootShape[r].h *
+                               rootShape[r].w * memory::data_type_size(rootType[r]));
     p_.descs.clear();
     for (size_t b = 0; b < p_.shapes.size(); ++b)
         p_.descs.push_back(layoutDesc(p_.shapes[b], layout, dataTypeOf(plan_.storage[b])));
@@ -361,6 +357,7 @@ std::shared_ptr<const WinogradWeights> Compiler::winogradWeights(int opIndex, co
 
 int Compiler::buildSteps(std::string &why)
 {
+    nodeEnd_.assign(g_.layers.size(), 0);
     for (const Node &node : nodes_) {
         const ncnn::Layer &op = *node.layer;
         if (node.input) {
@@ -392,6 +389,10 @@ int Compiler::buildSteps(std::string &why)
                 p_.steps.push_back(std::move(step));
             }
         }
+        if (node.input)
+            inputSteps_ = p_.steps.size();
+        else
+            nodeEnd_[size_t(node.op)] = p_.steps.size();
     }
     return 0;
 }
@@ -404,17 +405,28 @@ void Compiler::computeLifetimes()
         for (const Binding &b : p_.steps[s].bindings) {
             if (b.blob < 0)
                 continue;
-            const int r = p_.places[b.blob].root;
+            const size_t r = size_t(p_.places[size_t(b.blob)].root);
             if (first[r] < 0)
                 first[r] = static_cast<int>(s);
             last[r] = static_cast<int>(s);
         }
     }
+    // Each root is taken at its first use; the plan's roots go back where the planner says, after the
+    // steps of the layer that reads them last, and the lowerings' temporaries after their last use.
+    const size_t planRoots = size_t(plan_.root_count);
     for (size_t r = 0; r < roots; ++r) {
         if (first[r] < 0)
             continue;
-        p_.steps[first[r]].acquire.push_back(static_cast<int>(r));
-        p_.steps[last[r]].release.push_back(static_cast<int>(r));
+        p_.steps[size_t(first[r])].acquire.push_back(static_cast<int>(r));
+        if (r >= planRoots)
+            p_.steps[size_t(last[r])].release.push_back(static_cast<int>(r));
+    }
+    size_t end = inputSteps_;
+    for (int s : plan_.steps) {
+        end = std::max(end, nodeEnd_[size_t(s)]);
+        for (int r : plan_.root_releases[size_t(s)])
+            if (first[size_t(r)] >= 0 && end > 0)
+                p_.steps[end - 1].release.push_back(r);
     }
 }
 
