@@ -88,9 +88,8 @@ int usage()
         "             [--winograd on|off]  (3x3 convolutions by Winograd where it pays; default on)\n"
         "             [--save-output FILE]  (the last run's output, raw float32 planes, for "
         "torch_bench.py)\n"
-        "             [--precision fp32|bf16|fp16]  (bf16: CPU products where it has them; fp16: GPU "
-        "storage;\n"
-        "                                           default fp32)\n"
+        "             [--precision fp32|bf16|fp16]  (bf16: CPU products where it has them; fp16: GPU\n"
+        "                                           storage, reserved: the GPU stores fp32 so far)\n"
         "             [--input FILE.rgb]  (W x H 8-bit RGB, interleaved, as `convert X rgb:FILE` writes; "
         "default a pattern)\n");
     return 2;

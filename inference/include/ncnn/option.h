@@ -26,13 +26,13 @@ public:
     bool use_vulkan_compute;
 
     // Precision. All three are off by default, unlike ncnn: the runtime computes in fp32 unless asked,
-    // and whoever asks checks first that the device has it (cpu_support_bf16(),
-    // GpuInfo::support_fp16_storage()); a device without it runs fp32.
+    // and whoever asks checks first that the device has it (cpu_support_bf16()); a device without it
+    // runs fp32.
     // CPU: convolutions read bf16 blobs and weights and sum in fp32; blobs between them are stored as bf16.
     bool use_bf16_storage;
-    // GPU: blobs and weights stored as fp16, arithmetic in fp32.
+    // GPU: blobs and weights stored as fp16 with fp32 arithmetic, and fp16 arithmetic as well. Reserved:
+    // the Vulkan shaders store fp32 only so far and read neither.
     bool use_fp16_storage;
-    // GPU: arithmetic in fp16 as well, where the device has it and fp16 storage is on.
     bool use_fp16_arithmetic;
 
     // Accepted for ncnn compatibility and ignored: this runtime chooses layouts, packing, kernels and
