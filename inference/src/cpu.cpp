@@ -17,6 +17,16 @@ bool cpu_support_bf16()
 #endif
 }
 
+bool cpu_support_amx_bf16()
+{
+#ifdef BRIVELLE_ONEDNN_BACKEND
+    const auto amx = static_cast<unsigned>(dnnl::cpu_isa::avx512_core_amx);
+    return (static_cast<unsigned>(dnnl::get_effective_cpu_isa()) & amx) == amx;
+#else
+    return false;
+#endif
+}
+
 const char *cpu_isa_name()
 {
 #ifdef BRIVELLE_ONEDNN_BACKEND

@@ -33,7 +33,7 @@ struct PrecisionChoice {
 };
 PrecisionChoice choosePrecision(Precision asked, const DeviceAbilities &device);
 
-// Bytes of one value of a blob at a precision that runs (the tile budget counts them).
+// Bytes of one value of a blob stored at a precision (the tile budget counts them).
 int bytesPerValue(Precision precision);
 
 } // namespace engine

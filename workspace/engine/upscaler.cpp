@@ -22,7 +22,10 @@ namespace engine {
 
 int tileSizeForDevice(const Device &device, Precision precision)
 {
-    const int bytes = bytesPerValue(precision);
+    // Without AMX a bf16 network keeps most of its blobs in fp32 (ncnn::cpu_support_amx_bf16).
+    const Precision stored =
+        precision == Precision::Bf16 && !ncnn::cpu_support_amx_bf16() ? Precision::Fp32 : precision;
+    const int bytes = bytesPerValue(stored);
     if (!device.isGpu()) {
         qDebug() << "Using CPU";
         const auto budget = std::uint32_t(Platform::availablePhysicalMemory() >> 20);

@@ -113,12 +113,6 @@ memory::desc layoutDesc(Shape s, Layout layout, memory::data_type type)
     }
 }
 
-bool bf16TilesHere()
-{
-    const auto amx = static_cast<unsigned>(dnnl::cpu_isa::avx512_core_amx);
-    return (static_cast<unsigned>(dnnl::get_effective_cpu_isa()) & amx) == amx;
-}
-
 bool bf16Always(const ncnn::Layer &, const std::vector<Shape> &, const PlanOptions &)
 {
     return true;

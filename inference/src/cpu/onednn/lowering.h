@@ -140,10 +140,6 @@ struct OnednnOperator {
 // parameters (`in` empty) or about these 3-D shapes.
 bool supportsLayer(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &in, const ncnn::Shape &out,
                    std::string &why);
-// Whether bf16 products beat fp32 here: AMX's tiles do, 4 to 5 times our fp32 Winograd on x4plus's body
-// shapes (winograd_bench); AVX512_BF16's dot products alone run direct convolution at about half of it.
-bool bf16TilesHere();
-
 // takesBf16 of a layer whose oneDNN primitives take bf16 whatever the shapes.
 bool bf16Always(const ncnn::Layer &layer, const std::vector<Shape> &in, const PlanOptions &options);
 

@@ -7,6 +7,7 @@
 #include "planner.h"
 #include "winograd_convolution.h"
 
+#include <ncnn/cpu.h>
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <algorithm>
@@ -442,7 +443,8 @@ int Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs, const st
     // With AMX a bf16 plan stays channels-last, copies and all: AMX's brgconv runs only there, 4 to 5 times
     // our fp32 Winograd, where the blocked jit_bf16 kernel runs at a third of it.
     if (options_.layout == Layout::Auto && p_.layout == Layout::Nhwc && !layoutForced() &&
-        blockedLayout() != Layout::Plain && (options_.precision == ncnn::Storage::Fp32 || !bf16TilesHere())) {
+        blockedLayout() != Layout::Plain &&
+        (options_.precision == ncnn::Storage::Fp32 || !ncnn::cpu_support_amx_bf16())) {
         bool concats = false;
         for (const auto &layer : g_.layers) {
             concats = concats || (layer->role() == ncnn::Role::Concat && onednnFormOf(*layer));
