@@ -68,126 +68,182 @@ void Graph::clear()
     blobs.clear();
 }
 
+namespace {
+
+// The non-blank lines of a .param text as tokens, with their line numbers for the messages.
+using ParamLines = std::vector<std::pair<int, std::vector<std::string>>>;
+
+ParamLines split_lines(const char *text, size_t size)
+{
+    ParamLines lines;
+    int number = 0;
+    size_t start = 0;
+    while (start < size) {
+        size_t end = start;
+        while (end < size && text[end] != '\n')
+            end++;
+        number++;
+        std::vector<std::string> tokens = split_ws(std::string(text + start, end - start));
+        if (!tokens.empty())
+            lines.emplace_back(number, std::move(tokens));
+        start = end + 1;
+    }
+    return lines;
+}
+
+int line_error(int line, const std::string &msg, std::string &err)
+{
+    err = "line " + std::to_string(line) + ": " + msg;
+    return ERROR_BAD_MODEL;
+}
+
+// The magic number and the two counts: 0, or ERROR_BAD_MODEL naming the line.
+int parse_header(const ParamLines &lines, long &layer_count, long &blob_count, std::string &err)
+{
+    if (lines.empty())
+        return line_error(1, "magic: expected 7767517, got an empty file", err);
+    if (lines[0].second.size() != 1 || lines[0].second[0] != "7767517")
+        return line_error(lines[0].first, "magic: expected 7767517, got " + quoted(lines[0].second[0]), err);
+    if (lines.size() < 2)
+        return line_error(lines[0].first + 1, "expected layer and blob counts, got end of file", err);
+    const auto &counts = lines[1].second;
+    if (counts.size() != 2 || !parse_count(counts[0], layer_count) || !parse_count(counts[1], blob_count))
+        return line_error(lines[1].first, "expected two counts (layers, blobs)", err);
+    if (layer_count <= 0 || layer_count > kMaxCount)
+        return line_error(lines[1].first,
+                          "layer count: expected 1.." + std::to_string(kMaxCount) + ", got " +
+                              std::to_string(layer_count),
+                          err);
+    if (blob_count <= 0 || blob_count > kMaxCount)
+        return line_error(lines[1].first,
+                          "blob count: expected 1.." + std::to_string(kMaxCount) + ", got " +
+                              std::to_string(blob_count),
+                          err);
+    const size_t available = lines.size() - 2;
+    if (static_cast<size_t>(layer_count) > available)
+        return line_error(lines.back().first,
+                          "truncated: expected " + std::to_string(layer_count) + " layer lines, got " +
+                              std::to_string(available),
+                          err);
+    return 0;
+}
+
+// The graph so far, while its layer lines are read.
+struct GraphBuilder {
+    Graph &g;
+    long blob_count;
+    std::unordered_map<std::string, int> blob_index;
+
+    int connect(int line, Layer &layer, const std::vector<std::string> &tok, long nb, long nt,
+                std::string &err);
+    int add_layer(int line, const std::vector<std::string> &tok, std::string &err);
+};
+
+// The layer's input and output blobs by name: inputs produced before it, outputs new.
+int GraphBuilder::connect(int line, Layer &layer, const std::vector<std::string> &tok, long nb, long nt,
+                          std::string &err)
+{
+    const std::string &name = layer.name;
+    const int layer_id = static_cast<int>(g.layers.size());
+    for (long k = 0; k < nb; k++) {
+        const std::string &bname = tok[size_t(4 + k)];
+        if (!plain_name(bname))
+            return line_error(
+                line, "layer " + name + ": input blob " + quoted(bname) + " is not a plain name", err);
+        const auto it = blob_index.find(bname);
+        if (it == blob_index.end())
+            return line_error(
+                line, "layer " + name + ": input blob '" + bname + "' is not produced by an earlier layer",
+                err);
+        layer.bottoms.push_back(it->second);
+        g.blobs[size_t(it->second)].consumers.push_back(layer_id);
+    }
+    for (long k = 0; k < nt; k++) {
+        const std::string &tname = tok[size_t(4 + nb + k)];
+        if (!plain_name(tname))
+            return line_error(
+                line, "layer " + name + ": output blob " + quoted(tname) + " is not a plain name", err);
+        if (blob_index.count(tname))
+            return line_error(
+                line, "layer " + name + ": output blob '" + tname + "' is already produced by another layer",
+                err);
+        if (static_cast<long>(g.blobs.size()) >= blob_count)
+            return line_error(
+                line, "blob count: header says " + std::to_string(blob_count) + ", more are produced", err);
+        const int id = static_cast<int>(g.blobs.size());
+        GraphBlob blob;
+        blob.name = tname;
+        blob.producer = layer_id;
+        g.blobs.push_back(blob);
+        blob_index.emplace(tname, id);
+        layer.tops.push_back(id);
+    }
+    return 0;
+}
+
+int GraphBuilder::add_layer(int line, const std::vector<std::string> &tok, std::string &err)
+{
+    if (tok.size() < 4)
+        return line_error(line,
+                          "expected type, name, input count and output count, got " +
+                              std::to_string(tok.size()) + " fields",
+                          err);
+    const std::string &type = tok[0];
+    const std::string &name = tok[1];
+    if (!plain_name(type) || !plain_name(name))
+        return line_error(line, "layer " + quoted(type) + " " + quoted(name) + ": not a plain name", err);
+    long nb = 0, nt = 0;
+    if (!parse_count(tok[2], nb) || !parse_count(tok[3], nt) || nb < 0 || nt < 0)
+        return line_error(
+            line, "layer " + name + ": bad input/output counts " + quoted(tok[2]) + " " + quoted(tok[3]),
+            err);
+    if (static_cast<size_t>(nb) + static_cast<size_t>(nt) > tok.size() - 4)
+        return line_error(line,
+                          "layer " + name + ": expected " + std::to_string(nb + nt) + " blob names, got " +
+                              std::to_string(tok.size() - 4),
+                          err);
+    std::unique_ptr<Layer> layer = create_layer(type);
+    if (!layer) {
+        line_error(line, "unknown layer type " + quoted(type), err);
+        return ERROR_UNSUPPORTED_LAYER;
+    }
+    layer->name = name;
+    if (const int rc = connect(line, *layer, tok, nb, nt, err); rc != 0)
+        return rc;
+    std::string why;
+    ParamDict pd;
+    const std::vector<std::string> pairs(tok.begin() + 4 + nb + nt, tok.end());
+    // Counts are checked after the parameters: some layers (BinaryOp with a scalar) take one input or two
+    // depending on them.
+    if (pd.parse(pairs, why) != 0 || layer->load_param(pd, why) != 0 ||
+        layer->check_blob_counts(static_cast<int>(nb), static_cast<int>(nt), why) != 0)
+        return line_error(line, "layer " + name + " (" + type + "): " + why, err);
+    std::vector<Shape> hint(layer->tops.size());
+    if (layer->bottoms.empty() && hint.size() == 1 && layer->infer_shape({}, hint)) {
+        GraphBlob &b = g.blobs[size_t(layer->tops[0])];
+        b.w = hint[0].w;
+        b.h = hint[0].h;
+        b.c = hint[0].c;
+    }
+    g.layers.push_back(std::move(layer));
+    return 0;
+}
+
+} // namespace
+
 int parse_param(const char *text, size_t size, Graph &graph, std::string &err)
 {
     graph.clear();
-    Graph g;
-    // Split into lines, keeping line numbers for the messages; blank lines are skipped.
-    std::vector<std::pair<int, std::vector<std::string>>> lines;
-    {
-        int number = 0;
-        size_t start = 0;
-        while (start < size) {
-            size_t end = start;
-            while (end < size && text[end] != '\n')
-                end++;
-            number++;
-            std::vector<std::string> tokens = split_ws(std::string(text + start, end - start));
-            if (!tokens.empty())
-                lines.emplace_back(number, std::move(tokens));
-            start = end + 1;
-        }
-    }
-    auto fail = [&](int line, const std::string &msg) {
-        err = "line " + std::to_string(line) + ": " + msg;
-        return ERROR_BAD_MODEL;
-    };
-    if (lines.empty())
-        return fail(1, "magic: expected 7767517, got an empty file");
-    if (lines[0].second.size() != 1 || lines[0].second[0] != "7767517")
-        return fail(lines[0].first, "magic: expected 7767517, got " + quoted(lines[0].second[0]));
-    if (lines.size() < 2)
-        return fail(lines[0].first + 1, "expected layer and blob counts, got end of file");
-    const auto &counts = lines[1].second;
+    const ParamLines lines = split_lines(text, size);
     long layer_count = 0, blob_count = 0;
-    if (counts.size() != 2 || !parse_count(counts[0], layer_count) || !parse_count(counts[1], blob_count))
-        return fail(lines[1].first, "expected two counts (layers, blobs)");
-    if (layer_count <= 0 || layer_count > kMaxCount)
-        return fail(lines[1].first, "layer count: expected 1.." + std::to_string(kMaxCount) + ", got " +
-                                        std::to_string(layer_count));
-    if (blob_count <= 0 || blob_count > kMaxCount)
-        return fail(lines[1].first, "blob count: expected 1.." + std::to_string(kMaxCount) + ", got " +
-                                        std::to_string(blob_count));
-    const size_t available = lines.size() - 2;
-    if (static_cast<size_t>(layer_count) > available)
-        return fail(lines.back().first, "truncated: expected " + std::to_string(layer_count) +
-                                            " layer lines, got " + std::to_string(available));
-
-    std::unordered_map<std::string, int> blob_index;
-    for (long li = 0; li < layer_count; li++) {
-        const int line = lines[2 + li].first;
-        const auto &tok = lines[2 + li].second;
-        if (tok.size() < 4)
-            return fail(line, "expected type, name, input count and output count, got " +
-                                  std::to_string(tok.size()) + " fields");
-        const std::string &type = tok[0];
-        const std::string &name = tok[1];
-        if (!plain_name(type) || !plain_name(name))
-            return fail(line, "layer " + quoted(type) + " " + quoted(name) + ": not a plain name");
-        long nb = 0, nt = 0;
-        if (!parse_count(tok[2], nb) || !parse_count(tok[3], nt) || nb < 0 || nt < 0)
-            return fail(line, "layer " + name + ": bad input/output counts " + quoted(tok[2]) + " " +
-                                  quoted(tok[3]));
-        if (static_cast<size_t>(nb) + static_cast<size_t>(nt) > tok.size() - 4)
-            return fail(line, "layer " + name + ": expected " + std::to_string(nb + nt) +
-                                  " blob names, got " + std::to_string(tok.size() - 4));
-        std::unique_ptr<Layer> layer = create_layer(type);
-        if (!layer) {
-            fail(line, "unknown layer type " + quoted(type));
-            return ERROR_UNSUPPORTED_LAYER;
-        }
-        layer->name = name;
-        std::string why;
-        const int layer_id = static_cast<int>(g.layers.size());
-        for (long k = 0; k < nb; k++) {
-            const std::string &bname = tok[4 + k];
-            if (!plain_name(bname))
-                return fail(line, "layer " + name + ": input blob " + quoted(bname) + " is not a plain name");
-            const auto it = blob_index.find(bname);
-            if (it == blob_index.end())
-                return fail(line, "layer " + name + ": input blob '" + bname +
-                                      "' is not produced by an earlier layer");
-            layer->bottoms.push_back(it->second);
-            g.blobs[it->second].consumers.push_back(layer_id);
-        }
-        for (long k = 0; k < nt; k++) {
-            const std::string &tname = tok[4 + nb + k];
-            if (!plain_name(tname))
-                return fail(line,
-                            "layer " + name + ": output blob " + quoted(tname) + " is not a plain name");
-            if (blob_index.count(tname))
-                return fail(line, "layer " + name + ": output blob '" + tname +
-                                      "' is already produced by another layer");
-            if (static_cast<long>(g.blobs.size()) >= blob_count)
-                return fail(line,
-                            "blob count: header says " + std::to_string(blob_count) + ", more are produced");
-            const int id = static_cast<int>(g.blobs.size());
-            GraphBlob blob;
-            blob.name = tname;
-            blob.producer = layer_id;
-            g.blobs.push_back(blob);
-            blob_index.emplace(tname, id);
-            layer->tops.push_back(id);
-        }
-        ParamDict pd;
-        const std::vector<std::string> pairs(tok.begin() + 4 + nb + nt, tok.end());
-        if (pd.parse(pairs, why) != 0)
-            return fail(line, "layer " + name + " (" + type + "): " + why);
-        if (layer->load_param(pd, why) != 0)
-            return fail(line, "layer " + name + " (" + type + "): " + why);
-        // Counts are checked after the parameters: some layers (BinaryOp with a scalar) take one input
-        // or two depending on them.
-        if (layer->check_blob_counts(static_cast<int>(nb), static_cast<int>(nt), why) != 0)
-            return fail(line, "layer " + name + " (" + type + "): " + why);
-        std::vector<Shape> hint(layer->tops.size());
-        if (layer->bottoms.empty() && hint.size() == 1 && layer->infer_shape({}, hint)) {
-            GraphBlob &b = g.blobs[layer->tops[0]];
-            b.w = hint[0].w;
-            b.h = hint[0].h;
-            b.c = hint[0].c;
-        }
-        g.layers.push_back(std::move(layer));
-    }
+    if (const int rc = parse_header(lines, layer_count, blob_count, err); rc != 0)
+        return rc;
+    Graph g;
+    GraphBuilder builder{g, blob_count, {}};
+    for (long li = 0; li < layer_count; li++)
+        if (const int rc = builder.add_layer(lines[size_t(2 + li)].first, lines[size_t(2 + li)].second, err);
+            rc != 0)
+            return rc;
     graph = std::move(g);
     return 0;
 }

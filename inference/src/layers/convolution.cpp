@@ -65,6 +65,60 @@ struct ConvTask {
     int pl, pt, inpg, outpg, tile_rows;
 };
 
+// One kernel row of three taps (stride 1) of one input channel added to four output channels' rows y0..y1-1,
+// all three taps in registers: each output element is loaded and stored once per kernel row instead of
+// once per tap.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+__attribute__((target_clones("arch=haswell", "default")))
+#endif
+void add_three_taps(const ConvTask &t, const float *in, const float (&w3)[4][3], int ky, float *const outs[4], int y0,
+                    int y1)
+{
+    const Convolution &c = *t.layer;
+    const int w = t.src->w, h = t.src->h, outw = t.top->w;
+    const int d = c.dilation_w, o0 = -t.pl;
+    // Outputs whose three taps all fall inside the row.
+    const int xa = std::min(outw, std::max(0, -o0)), xb = std::max(xa, std::min(outw, w - (o0 + 2 * d)));
+    for (int y = y0; y < y1; y++) {
+        const int iy = y * c.stride_h + ky * c.dilation_h - t.pt;
+        if (iy < 0 || iy >= h)
+            continue;
+        const float *row = in + static_cast<size_t>(iy) * w;
+        float *__restrict r0 = outs[0] + static_cast<size_t>(y) * outw;
+        float *__restrict r1 = outs[1] + static_cast<size_t>(y) * outw;
+        float *__restrict r2 = outs[2] + static_cast<size_t>(y) * outw;
+        float *__restrict r3 = outs[3] + static_cast<size_t>(y) * outw;
+        const float *__restrict s0 = row + o0;
+        const float *__restrict s1 = row + o0 + d;
+        const float *__restrict s2 = row + o0 + 2 * d;
+#pragma omp simd
+        for (int x = xa; x < xb; x++) {
+            const float a = s0[x], b = s1[x], e = s2[x];
+            r0[x] += w3[0][0] * a + w3[0][1] * b + w3[0][2] * e;
+            r1[x] += w3[1][0] * a + w3[1][1] * b + w3[1][2] * e;
+            r2[x] += w3[2][0] * a + w3[2][1] * b + w3[2][2] * e;
+            r3[x] += w3[3][0] * a + w3[3][1] * b + w3[3][2] * e;
+        }
+        // Border columns, tap by tap with bounds.
+        for (int x = 0; x < outw; x++) {
+            if (x == xa)
+                x = xb;
+            if (x >= outw)
+                break;
+            for (int j = 0; j < 3; j++) {
+                const int ix = x + o0 + j * d;
+                if (ix < 0 || ix >= w)
+                    continue;
+                const float v = row[ix];
+                r0[x] += w3[0][j] * v;
+                r1[x] += w3[1][j] * v;
+                r2[x] += w3[2][j] * v;
+                r3[x] += w3[3][j] * v;
+            }
+        }
+    }
+}
+
 // Output channels p0..p0+nk-1, rows y0..y1-1: four channels share each pass over an input row, and the
 // tile of output rows stays in cache while every input channel and tap is added.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
@@ -87,8 +141,7 @@ void conv_tile(const ConvTask &t, int g, int p0, int nk, int y0, int y1)
     }
     float *row_outs[4];
     float wk[4];
-    // The common case (3 taps per row, stride 1, four channels) adds all three taps in registers, so each
-    // output element is loaded and stored once per kernel row instead of once per tap.
+    // The common case: 3 taps per row, stride 1, four channels.
     const bool three_taps = c.kernel_w == 3 && c.stride_w == 1 && nk == 4;
     for (int q = 0; q < t.inpg; q++) {
         const float *in = static_cast<const float *>(src.channel(g * t.inpg + q).data);
@@ -98,48 +151,7 @@ void conv_tile(const ConvTask &t, int g, int p0, int nk, int y0, int y1)
                 for (int k = 0; k < 4; k++)
                     for (int j = 0; j < 3; j++)
                         w3[k][j] = weights[(static_cast<size_t>(p0 + k) * t.inpg + q) * kk + ky * 3 + j];
-                const int d = c.dilation_w, o0 = -t.pl;
-                // Outputs whose three taps all fall inside the row.
-                const int xa = std::min(outw, std::max(0, -o0)),
-                          xb = std::max(xa, std::min(outw, w - (o0 + 2 * d)));
-                for (int y = y0; y < y1; y++) {
-                    const int iy = y * c.stride_h + ky * c.dilation_h - t.pt;
-                    if (iy < 0 || iy >= h)
-                        continue;
-                    const float *row = in + static_cast<size_t>(iy) * w;
-                    float *__restrict r0 = outs[0] + static_cast<size_t>(y) * outw;
-                    float *__restrict r1 = outs[1] + static_cast<size_t>(y) * outw;
-                    float *__restrict r2 = outs[2] + static_cast<size_t>(y) * outw;
-                    float *__restrict r3 = outs[3] + static_cast<size_t>(y) * outw;
-                    const float *__restrict s0 = row + o0;
-                    const float *__restrict s1 = row + o0 + d;
-                    const float *__restrict s2 = row + o0 + 2 * d;
-#pragma omp simd
-                    for (int x = xa; x < xb; x++) {
-                        const float a = s0[x], b = s1[x], e = s2[x];
-                        r0[x] += w3[0][0] * a + w3[0][1] * b + w3[0][2] * e;
-                        r1[x] += w3[1][0] * a + w3[1][1] * b + w3[1][2] * e;
-                        r2[x] += w3[2][0] * a + w3[2][1] * b + w3[2][2] * e;
-                        r3[x] += w3[3][0] * a + w3[3][1] * b + w3[3][2] * e;
-                    }
-                    // Border columns, tap by tap with bounds.
-                    for (int x = 0; x < outw; x++) {
-                        if (x == xa)
-                            x = xb;
-                        if (x >= outw)
-                            break;
-                        for (int j = 0; j < 3; j++) {
-                            const int ix = x + o0 + j * d;
-                            if (ix < 0 || ix >= w)
-                                continue;
-                            const float v = row[ix];
-                            r0[x] += w3[0][j] * v;
-                            r1[x] += w3[1][j] * v;
-                            r2[x] += w3[2][j] * v;
-                            r3[x] += w3[3][j] * v;
-                        }
-                    }
-                }
+                add_three_taps(t, in, w3, ky, outs, y0, y1);
                 continue;
             }
             for (int kx = 0; kx < c.kernel_w; kx++) {

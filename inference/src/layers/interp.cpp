@@ -95,57 +95,52 @@ bool Interp::infer_shape(const std::vector<Shape> &in, std::vector<Shape> &out) 
     return true;
 }
 
-int Interp::forward(const Mat &bottom, Mat &top, const Option &opt) const
+namespace {
+
+void resize_nearest(const Mat &bottom, Mat &top, float ws, float hs, int threads)
 {
-    std::vector<Shape> out;
-    if (!plain_fp32(bottom) || !infer_shape({shape_of(bottom)}, out))
-        return ERROR_BAD_INPUT;
-    const int w = bottom.w, h = bottom.h, ow = out[0].w, oh = out[0].h;
-    top.create(ow, oh, bottom.c, 4u, opt.blob_allocator);
-    if (top.empty())
-        return ERROR_OUT_OF_MEMORY;
-    const float ws = output_width ? static_cast<float>(w) / ow : 1.f / width_scale;
-    const float hs = output_height ? static_cast<float>(h) / oh : 1.f / height_scale;
+    const int w = bottom.w, h = bottom.h, ow = top.w, oh = top.h;
+    std::vector<int> xs(ow), ys(oh);
+    for (int x = 0; x < ow; x++)
+        xs[x] = std::min(static_cast<int>(x * ws), w - 1);
+    for (int y = 0; y < oh; y++)
+        ys[y] = std::min(static_cast<int>(y * hs), h - 1);
+#pragma omp parallel for num_threads(threads)
+    for (int q = 0; q < bottom.c; q++)
+        for (int y = 0; y < oh; y++) {
+            const float *src = at(bottom, q, ys[y], 0);
+            float *dst = at(top, q, y, 0);
+            for (int x = 0; x < ow; x++)
+                dst[x] = src[xs[x]];
+        }
+}
 
-    if (resize_type == 1) {
-        std::vector<int> xs(ow), ys(oh);
-        for (int x = 0; x < ow; x++)
-            xs[x] = std::min(static_cast<int>(x * ws), w - 1);
-        for (int y = 0; y < oh; y++)
-            ys[y] = std::min(static_cast<int>(y * hs), h - 1);
-#pragma omp parallel for num_threads(opt.num_threads)
-        for (int q = 0; q < bottom.c; q++)
-            for (int y = 0; y < oh; y++) {
-                const float *src = at(bottom, q, ys[y], 0);
-                float *dst = at(top, q, y, 0);
-                for (int x = 0; x < ow; x++)
-                    dst[x] = src[xs[x]];
+void resize_bilinear(const Mat &bottom, Mat &top, float ws, float hs, bool align_corner, int threads)
+{
+    const int w = bottom.w, h = bottom.h, ow = top.w, oh = top.h;
+    std::vector<int> xi, yi;
+    std::vector<float> xf, yf;
+    linear_coeff(w, ow, ws, align_corner, xi, xf);
+    linear_coeff(h, oh, hs, align_corner, yi, yf);
+#pragma omp parallel for num_threads(threads)
+    for (int q = 0; q < bottom.c; q++)
+        for (int y = 0; y < oh; y++) {
+            const int y1 = std::min(yi[y] + 1, h - 1);
+            const float *r0 = at(bottom, q, yi[y], 0), *r1 = at(bottom, q, y1, 0);
+            float *dst = at(top, q, y, 0);
+            for (int x = 0; x < ow; x++) {
+                const int x0 = xi[x], x1 = std::min(x0 + 1, w - 1);
+                const float a = r0[x0] * (1 - xf[x]) + r0[x1] * xf[x];
+                const float b = r1[x0] * (1 - xf[x]) + r1[x1] * xf[x];
+                dst[x] = a * (1 - yf[y]) + b * yf[y];
             }
-        return 0;
-    }
+        }
+}
 
-    if (resize_type == 2) {
-        std::vector<int> xi, yi;
-        std::vector<float> xf, yf;
-        linear_coeff(w, ow, ws, align_corner != 0, xi, xf);
-        linear_coeff(h, oh, hs, align_corner != 0, yi, yf);
-#pragma omp parallel for num_threads(opt.num_threads)
-        for (int q = 0; q < bottom.c; q++)
-            for (int y = 0; y < oh; y++) {
-                const int y1 = std::min(yi[y] + 1, h - 1);
-                const float *r0 = at(bottom, q, yi[y], 0), *r1 = at(bottom, q, y1, 0);
-                float *dst = at(top, q, y, 0);
-                for (int x = 0; x < ow; x++) {
-                    const int x0 = xi[x], x1 = std::min(x0 + 1, w - 1);
-                    const float a = r0[x0] * (1 - xf[x]) + r0[x1] * xf[x];
-                    const float b = r1[x0] * (1 - xf[x]) + r1[x1] * xf[x];
-                    dst[x] = a * (1 - yf[y]) + b * yf[y];
-                }
-            }
-        return 0;
-    }
-
-    // Bicubic: four taps per axis, indices clamped to the border.
+// Bicubic: four taps per axis, indices clamped to the border.
+void resize_bicubic(const Mat &bottom, Mat &top, float ws, float hs, bool align_corner, int threads)
+{
+    const int w = bottom.w, h = bottom.h, ow = top.w, oh = top.h;
     std::vector<int> xi(ow * 4), yi(oh * 4);
     std::vector<float> xw(ow * 4), yw(oh * 4);
     auto coeffs = [&](int in, int n, float scale, std::vector<int> &idx, std::vector<float> &wt) {
@@ -161,7 +156,7 @@ int Interp::forward(const Mat &bottom, Mat &top, const Option &opt) const
     };
     coeffs(w, ow, ws, xi, xw);
     coeffs(h, oh, hs, yi, yw);
-#pragma omp parallel for num_threads(opt.num_threads)
+#pragma omp parallel for num_threads(threads)
     for (int q = 0; q < bottom.c; q++)
         for (int y = 0; y < oh; y++) {
             float *dst = at(top, q, y, 0);
@@ -177,6 +172,26 @@ int Interp::forward(const Mat &bottom, Mat &top, const Option &opt) const
                 dst[x] = sum;
             }
         }
+}
+
+} // namespace
+
+int Interp::forward(const Mat &bottom, Mat &top, const Option &opt) const
+{
+    std::vector<Shape> out;
+    if (!plain_fp32(bottom) || !infer_shape({shape_of(bottom)}, out))
+        return ERROR_BAD_INPUT;
+    top.create(out[0].w, out[0].h, bottom.c, 4u, opt.blob_allocator);
+    if (top.empty())
+        return ERROR_OUT_OF_MEMORY;
+    const float ws = output_width ? static_cast<float>(bottom.w) / top.w : 1.f / width_scale;
+    const float hs = output_height ? static_cast<float>(bottom.h) / top.h : 1.f / height_scale;
+    if (resize_type == 1)
+        resize_nearest(bottom, top, ws, hs, opt.num_threads);
+    else if (resize_type == 2)
+        resize_bilinear(bottom, top, ws, hs, align_corner != 0, opt.num_threads);
+    else
+        resize_bicubic(bottom, top, ws, hs, align_corner != 0, opt.num_threads);
     return 0;
 }
 

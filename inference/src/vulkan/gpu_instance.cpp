@@ -258,21 +258,10 @@ uint32_t findMemoryType(const VkPhysicalDeviceMemoryProperties &memory, VkMemory
     return fallback;
 }
 
-} // namespace
-
-bool GpuInstanceHolder::addDevice(VkPhysicalDevice physical, const char *visible, int driverIndex)
+// The subgroup size, UUID and PCI address, where the driver has the properties2 queries.
+void readIdentity(VkPhysicalDevice physical, GpuInfo::Private &gi)
 {
     using namespace brivelle::vk;
-    std::unique_ptr<GpuInfo> info(new GpuInfo);
-    GpuInfo::Private &gi = *info->d;
-    gi.physical = physical;
-    vkGetPhysicalDeviceProperties(physical, &gi.properties);
-    vkGetPhysicalDeviceMemoryProperties(physical, &gi.memory);
-    // Storage buffers and compute are all this runtime needs; anything older than 1.1 lacks the
-    // properties2 queries used for the budget.
-    if (gi.properties.apiVersion < VK_API_VERSION_1_1)
-        return false;
-    gi.name = gi.properties.deviceName;
     if (vkGetPhysicalDeviceProperties2) {
         VkPhysicalDeviceSubgroupProperties subgroup{};
         subgroup.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_SUBGROUP_PROPERTIES;
@@ -293,11 +282,13 @@ bool GpuInstanceHolder::addDevice(VkPhysicalDevice physical, const char *visible
         if (hasPci)
             gi.pci = pciText(pci.pciDomain, pci.pciBus, pci.pciDevice, pci.pciFunction);
     }
-    if (!visibleDevice(visible, driverIndex, gi.uuid))
-        return false;
-    gi.type = ncnnType(gi.properties.deviceType);
-    gi.hasMemoryBudget = hasDeviceExtension(physical, VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
+}
 
+// The queue family to compute on: a compute-only one, the one drivers keep free of graphics work, before any
+// other with compute; UINT32_MAX when there is none.
+uint32_t computeFamily(VkPhysicalDevice physical)
+{
+    using namespace brivelle::vk;
     uint32_t familyCount = 0;
     vkGetPhysicalDeviceQueueFamilyProperties(physical, &familyCount, nullptr);
     std::vector<VkQueueFamilyProperties> families(familyCount);
@@ -306,10 +297,34 @@ bool GpuInstanceHolder::addDevice(VkPhysicalDevice physical, const char *visible
     for (uint32_t i = 0; i < familyCount; i++) {
         if (!(families[i].queueFlags & VK_QUEUE_COMPUTE_BIT) || families[i].queueCount == 0)
             continue;
-        // A compute-only family is the one drivers keep free of graphics work.
         if (family == UINT32_MAX || !(families[i].queueFlags & VK_QUEUE_GRAPHICS_BIT))
             family = i;
     }
+    return family;
+}
+
+} // namespace
+
+bool GpuInstanceHolder::addDevice(VkPhysicalDevice physical, const char *visible, int driverIndex)
+{
+    using namespace brivelle::vk;
+    std::unique_ptr<GpuInfo> info(new GpuInfo);
+    GpuInfo::Private &gi = *info->d;
+    gi.physical = physical;
+    vkGetPhysicalDeviceProperties(physical, &gi.properties);
+    vkGetPhysicalDeviceMemoryProperties(physical, &gi.memory);
+    // Storage buffers and compute are all this runtime needs; anything older than 1.1 lacks the
+    // properties2 queries used for the budget.
+    if (gi.properties.apiVersion < VK_API_VERSION_1_1)
+        return false;
+    gi.name = gi.properties.deviceName;
+    readIdentity(physical, gi);
+    if (!visibleDevice(visible, driverIndex, gi.uuid))
+        return false;
+    gi.type = ncnnType(gi.properties.deviceType);
+    gi.hasMemoryBudget = hasDeviceExtension(physical, VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
+
+    const uint32_t family = computeFamily(physical);
     if (family == UINT32_MAX)
         return false;
     gi.computeFamily = family;

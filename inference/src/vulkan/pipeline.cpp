@@ -18,6 +18,42 @@ Pipeline::~Pipeline()
         vkDestroyDescriptorSetLayout(device_, setLayout, nullptr);
 }
 
+namespace {
+
+// The descriptor set of `bindingCount` storage buffers and the pipeline layout with `push` bytes of push
+// constants: 0, or ERROR_FAILED.
+int createLayouts(VkDevice device, int bindingCount, uint32_t push, VkDescriptorSetLayout &setLayout,
+                  VkPipelineLayout &layout)
+{
+    std::vector<VkDescriptorSetLayoutBinding> slots(static_cast<size_t>(bindingCount));
+    for (int i = 0; i < bindingCount; i++) {
+        slots[i] = {};
+        slots[i].binding = static_cast<uint32_t>(i);
+        slots[i].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
+        slots[i].descriptorCount = 1;
+        slots[i].stageFlags = VK_SHADER_STAGE_COMPUTE_BIT;
+    }
+    VkDescriptorSetLayoutCreateInfo setInfo{};
+    setInfo.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO;
+    setInfo.bindingCount = static_cast<uint32_t>(slots.size());
+    setInfo.pBindings = slots.data();
+    if (vkCreateDescriptorSetLayout(device, &setInfo, nullptr, &setLayout) != VK_SUCCESS)
+        return ncnn::ERROR_FAILED;
+
+    VkPushConstantRange range{VK_SHADER_STAGE_COMPUTE_BIT, 0, push};
+    VkPipelineLayoutCreateInfo layoutInfo{};
+    layoutInfo.sType = VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO;
+    layoutInfo.setLayoutCount = 1;
+    layoutInfo.pSetLayouts = &setLayout;
+    layoutInfo.pushConstantRangeCount = push > 0 ? 1 : 0;
+    layoutInfo.pPushConstantRanges = push > 0 ? &range : nullptr;
+    if (vkCreatePipelineLayout(device, &layoutInfo, nullptr, &layout) != VK_SUCCESS)
+        return ncnn::ERROR_FAILED;
+    return 0;
+}
+
+} // namespace
+
 int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bindingCount, uint32_t push,
                      const uint32_t local[3], const std::vector<SpecConstant> &constants)
 {
@@ -39,29 +75,7 @@ int Pipeline::create(const ncnn::VulkanDevice &dev, const char *shader, int bind
     if (!code)
         return ncnn::ERROR_FAILED;
 
-    std::vector<VkDescriptorSetLayoutBinding> slots(static_cast<size_t>(bindingCount));
-    for (int i = 0; i < bindingCount; i++) {
-        slots[i] = {};
-        slots[i].binding = static_cast<uint32_t>(i);
-        slots[i].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
-        slots[i].descriptorCount = 1;
-        slots[i].stageFlags = VK_SHADER_STAGE_COMPUTE_BIT;
-    }
-    VkDescriptorSetLayoutCreateInfo setInfo{};
-    setInfo.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO;
-    setInfo.bindingCount = static_cast<uint32_t>(slots.size());
-    setInfo.pBindings = slots.data();
-    if (vkCreateDescriptorSetLayout(device_, &setInfo, nullptr, &setLayout) != VK_SUCCESS)
-        return ncnn::ERROR_FAILED;
-
-    VkPushConstantRange range{VK_SHADER_STAGE_COMPUTE_BIT, 0, push};
-    VkPipelineLayoutCreateInfo layoutInfo{};
-    layoutInfo.sType = VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO;
-    layoutInfo.setLayoutCount = 1;
-    layoutInfo.pSetLayouts = &setLayout;
-    layoutInfo.pushConstantRangeCount = push > 0 ? 1 : 0;
-    layoutInfo.pPushConstantRanges = push > 0 ? &range : nullptr;
-    if (vkCreatePipelineLayout(device_, &layoutInfo, nullptr, &layout) != VK_SUCCESS)
+    if (createLayouts(device_, bindingCount, push, setLayout, layout) != 0)
         return ncnn::ERROR_FAILED;
 
     VkShaderModuleCreateInfo moduleInfo{};

@@ -4,6 +4,7 @@
 // ungrouped on the way down; on the device every blob stays grouped.
 #include "backend.h"
 #include "device.h"
+#include "layers/concat_vulkan.h"
 #include "layers/gpu_layer.h"
 #include "planner.h"
 
@@ -82,7 +83,7 @@ private:
 class VulkanRun {
 public:
     VulkanRun(const Graph &graph, const ExtractPlan &plan, const VulkanDevice &device)
-        : g_(graph), plan_(plan), s(device), live(graph.blobs.size()), arenas_(plan.concat_groups.size()),
+        : s(device), live(graph.blobs.size()), g_(graph), plan_(plan), arenas_(plan.concat_groups.size()),
           members_(size_t(plan.root_count))
     {
         for (size_t b = 0; b < plan.root.size(); b++)

@@ -3,7 +3,8 @@
 
 #include "vulkan/command.h"
 #include "vulkan/device.h"
-#include "vulkan/gpu_layers.h"
+#include "vulkan/layers/binaryop_vulkan.h"
+#include "vulkan/tensor_dispatch.h"
 #include <ncnn/errors.h>
 
 #include <cctype>

@@ -4,7 +4,10 @@
 
 #include "layers/convolution.h"
 #include "vulkan/command.h"
-#include "vulkan/gpu_layers.h"
+#include "vulkan/layers/binaryop_vulkan.h"
+#include "vulkan/layers/concat_vulkan.h"
+#include "vulkan/layers/convolution_vulkan.h"
+#include "vulkan/tensor_dispatch.h"
 
 #include <cmath>
 #include <functional>

@@ -1,4 +1,5 @@
 // BinaryOp on the GPU, and the element-by-element kernel that Eltwise and PReLU share with it.
+#include "binaryop_vulkan.h"
 #include "../../layers/binaryop.h"
 #include "gpu_layer.h"
 

@@ -1,6 +1,7 @@
 // Clip on the GPU.
 #include "../../layers/clip.h"
 #include "gpu_layer.h"
+#include "relu_vulkan.h"
 
 namespace brivelle::vk {
 

@@ -1,5 +1,6 @@
 // Concat on the GPU: each input placed at its offset in the output. Concatenations along channels
 // offer themselves to be assembled in place by their producers (see the plan's concat groups).
+#include "concat_vulkan.h"
 #include "../../layers/concat.h"
 #include "gpu_layer.h"
 

@@ -1,5 +1,6 @@
 // Convolution on the GPU: the kernel (weights on the device, the implicit-GEMM shader and its block
 // shapes) and the lowering of the Convolution layer onto it.
+#include "convolution_vulkan.h"
 #include "../../layers/convolution.h"
 #include "../device.h"
 #include "gpu_layer.h"

@@ -1,6 +1,7 @@
 // Crop on the GPU: Padding's kernel with negative borders.
 #include "../../layers/crop.h"
 #include "gpu_layer.h"
+#include "padding_vulkan.h"
 
 namespace brivelle::vk {
 

@@ -1,5 +1,6 @@
 // Dropout at inference: the identity, or a multiplication by its scale.
 #include "../../layers/dropout.h"
+#include "binaryop_vulkan.h"
 #include "gpu_layer.h"
 
 namespace brivelle::vk {

@@ -1,5 +1,6 @@
 // Eltwise on the GPU: a chain of binary kernels, each folding one more input into the output.
 #include "../../layers/eltwise.h"
+#include "binaryop_vulkan.h"
 #include "gpu_layer.h"
 
 namespace brivelle::vk {

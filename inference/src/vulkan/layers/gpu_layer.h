@@ -4,7 +4,7 @@
 // device, dispatch, what it takes over from the layers after it) lives in layers/<operator>_vulkan.cpp
 // and joins the plan through the table in gpu_layer_table.cpp. What a layer is to the plan (input, alias,
 // concatenation, weighted sum) is the layer's own Layer::role().
-#include "../gpu_layers.h"
+#include "../tensor_dispatch.h"
 #include "layer.h"
 
 #include <memory>

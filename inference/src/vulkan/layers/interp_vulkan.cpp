@@ -1,4 +1,5 @@
 // Interp on the GPU: nearest and bilinear resizing.
+#include "interp_vulkan.h"
 #include "../../layers/interp.h"
 #include "gpu_layer.h"
 

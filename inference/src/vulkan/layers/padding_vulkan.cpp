@@ -1,4 +1,5 @@
 // Padding on the GPU, and the shifted-copy kernel that Crop shares with it.
+#include "padding_vulkan.h"
 #include "../../layers/padding.h"
 #include "gpu_layer.h"
 

@@ -1,4 +1,5 @@
 // PixelShuffle on the GPU, and the depth/space rearrangement kernel it shares with Reorg.
+#include "pixelshuffle_vulkan.h"
 #include "../../layers/pixelshuffle.h"
 #include "gpu_layer.h"
 

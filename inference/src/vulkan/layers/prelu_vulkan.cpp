@@ -1,5 +1,6 @@
 // PReLU on the GPU: the binary kernel against the slopes, which live on the device.
 #include "../../layers/prelu.h"
+#include "binaryop_vulkan.h"
 #include "gpu_layer.h"
 
 namespace brivelle::vk {

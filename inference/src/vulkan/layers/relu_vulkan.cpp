@@ -1,8 +1,24 @@
 // A standalone ReLU on the GPU (a convolution's own activation runs inside its kernel).
+#include "relu_vulkan.h"
 #include "../../layers/relu.h"
 #include "gpu_layer.h"
 
 namespace brivelle::vk {
+
+int unary(Stream &s, const char *shader, const std::vector<SpecConstant> &specialization, const Tensor &in,
+          Tensor &out, float a, float b)
+{
+    if (in.offset != 0 || out.offset != 0)
+        return ncnn::ERROR_FAILED;
+    if (out.empty() && !allocate(s, out, in.w, in.h, in.c))
+        return ncnn::ERROR_OUT_OF_MEMORY;
+    struct {
+        int32_t w, h, c;
+        float a, b;
+    } push{in.w, in.h, in.c, a, b};
+    return dispatch_volume(s, shader, {in.buf, out.buf}, &push, sizeof push, specialization, in.w, in.h,
+                           in.groups());
+}
 
 namespace {
 

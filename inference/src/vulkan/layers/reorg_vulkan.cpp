@@ -1,6 +1,7 @@
 // Reorg on the GPU: PixelShuffle's kernel run from space to depth.
 #include "../../layers/reorg.h"
 #include "gpu_layer.h"
+#include "pixelshuffle_vulkan.h"
 
 namespace brivelle::vk {
 

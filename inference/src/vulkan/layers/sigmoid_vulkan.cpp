@@ -1,5 +1,6 @@
 // Sigmoid on the GPU.
 #include "gpu_layer.h"
+#include "relu_vulkan.h"
 
 namespace brivelle::vk {
 

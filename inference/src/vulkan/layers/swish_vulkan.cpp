@@ -1,5 +1,6 @@
 // Swish on the GPU: x * sigmoid(x) in a kernel of its own.
 #include "gpu_layer.h"
+#include "relu_vulkan.h"
 
 namespace brivelle::vk {
 

@@ -158,10 +158,9 @@ bool onednnWinograd(LoweringContext &ctx, const Node &node, const ConvolutionLay
     }
 }
 
-// Tried before direct convolution, in order, for every fp32 layer. In a bf16 plan direct convolution runs
-// every layer: winograd_bench on AVX512_BF16 and AMX puts oneDNN's bf16 direct kernels ahead of our fp32
-// Winograd on every body shape of x4plus and x4fast, and Winograd's transforms in bf16 would round
-// (4x4 tiles sum up to 36 products of inputs scaled by up to 8) far beyond bf16's own rounding.
+// Tried before direct convolution, in order, for every fp32 layer. A layer a bf16 plan takes (takesBf16
+// below) runs direct in bf16: Winograd's transforms in bf16 would round (a 4x4 tile sums 36 products of
+// inputs scaled by up to 8) far beyond bf16's own rounding.
 constexpr ConvolutionAlgorithm kAlgorithms[] = {winogradConvolution, onednnWinograd};
 
 // In a bf16 plan, a layer that our fp32 Winograd would take runs it unless AMX is there, and the planner
@@ -188,6 +187,29 @@ std::string directKernelIn(const ConvolutionLayer &layer, Layout layout, memory:
             .impl_info_str();
     } catch (const dnnl::error &) {
         return {};
+    }
+}
+
+// The post-ops from `first` on that the primitive does not take, as steps of their own on its output.
+void addUnfoldedPostOps(LoweringContext &ctx, const Node &node, size_t first)
+{
+    for (size_t i = first; i < node.post.size(); ++i) {
+        const PostOp &po = node.post[i];
+        const memory::desc &md = ctx.desc(node.out);
+        if (po.binary) {
+            const dnnl::binary::primitive_desc bpd(dnnl::binary::desc(po.alg, md, ctx.desc(po.blob), md),
+                                                   ctx.attributes(), cpuEngine());
+            ctx.primitiveStep(dnnl::binary(bpd),
+                              {ctx.bind(DNNL_ARG_SRC_0, node.out), ctx.bind(DNNL_ARG_SRC_1, po.blob),
+                               ctx.bind(DNNL_ARG_DST, node.out)});
+        } else {
+            const dnnl::eltwise_forward::primitive_desc epd(
+                dnnl::eltwise_forward::desc(dnnl::prop_kind::forward_inference, po.alg, md, po.alpha,
+                                            po.beta),
+                ctx.attributes(), cpuEngine());
+            ctx.primitiveStep(dnnl::eltwise_forward(epd),
+                              {ctx.bind(DNNL_ARG_SRC, node.out), ctx.bind(DNNL_ARG_DST, node.out)});
+        }
     }
 }
 
@@ -259,24 +281,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
         }
     }
     addConvolutionStep(ctx, node, layer, pd);
-    for (size_t i = folded; i < node.post.size(); ++i) {
-        const PostOp &po = node.post[i];
-        const memory::desc &md = ctx.desc(node.out);
-        if (po.binary) {
-            const dnnl::binary::primitive_desc bpd(dnnl::binary::desc(po.alg, md, ctx.desc(po.blob), md),
-                                                   ctx.attributes(), cpuEngine());
-            ctx.primitiveStep(dnnl::binary(bpd),
-                              {ctx.bind(DNNL_ARG_SRC_0, node.out), ctx.bind(DNNL_ARG_SRC_1, po.blob),
-                               ctx.bind(DNNL_ARG_DST, node.out)});
-        } else {
-            const dnnl::eltwise_forward::primitive_desc epd(
-                dnnl::eltwise_forward::desc(dnnl::prop_kind::forward_inference, po.alg, md, po.alpha,
-                                            po.beta),
-                ctx.attributes(), cpuEngine());
-            ctx.primitiveStep(dnnl::eltwise_forward(epd),
-                              {ctx.bind(DNNL_ARG_SRC, node.out), ctx.bind(DNNL_ARG_DST, node.out)});
-        }
-    }
+    addUnfoldedPostOps(ctx, node, folded);
     return 0;
 }
 

@@ -1,14 +1,10 @@
 #pragma once
 
-// The GPU forms of the layers: each records its dispatches on a Stream. Blobs on the device are fp32 in
-// groups of four channels: each pixel of a group is one vec4, groups one after another (a
-// [ceil(c / 4)][h][w][4] volume), so that the kernels move four channels per load and store. The lanes
-// past c in the last group are written as zero, though no kernel counts on it.
-#include "command.h"
+// The GPU convolution kernels (direct, narrow, Winograd), which other operators may run too.
+#include "../tensor_dispatch.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <vector>
 
 namespace ncnn {
@@ -16,38 +12,6 @@ class Convolution;
 }
 
 namespace brivelle::vk {
-
-struct Tensor {
-    BufferRef buf;
-    int w = 0;
-    int h = 0;
-    int c = 0;
-    // The first float in buf: non-zero for a blob that lives inside a larger one (a concatenation
-    // written in place), and then a whole number of channel groups. Only Convolution writes such blobs;
-    // every kernel reads from float 0.
-    size_t offset = 0;
-    int groups() const { return (c + 3) / 4; }
-    // Floats stored, the padding lanes of the last group included.
-    size_t count() const { return size_t(w) * h * 4 * size_t(groups()); }
-    size_t bytes() const { return count() * sizeof(float); }
-    bool empty() const { return !buf; }
-};
-
-// A device buffer of t's shape; false when the device is out of memory.
-bool allocate(Stream &s, Tensor &t, int w, int h, int c);
-
-// Between the host's planes (channel q at plain + q * cstep) and the device's channel groups.
-void pack(const float *plain, size_t cstep, int w, int h, int c, float *packed);
-void unpack(const float *packed, int w, int h, int c, float *plain, size_t cstep);
-// Uploads planes into t, grouping their channels on the way.
-int upload_planes(Stream &s, const float *plain, size_t cstep, const Tensor &t);
-
-// One invocation per element of a w x h x c volume (c counts channel groups for the kernels that take
-// four channels at a time). 128 invocations is the least every device allows;
-// 32 wide keeps rows coalesced.
-inline constexpr uint32_t kVolumeLocal[3] = {32, 4, 1};
-int dispatch_volume(Stream &s, const char *shader, std::initializer_list<BufferRef> buffers, const void *push,
-                    uint32_t pushBytes, const std::vector<SpecConstant> &specialization, int w, int h, int c);
 
 // Convolution with its epilogue: out = act(conv(in) + bias), then, with a residual r,
 // out = out * residualA + r * residualB.
@@ -128,26 +92,5 @@ private:
     BufferRef bias_;
     const ncnn::VulkanDevice *device_ = nullptr;
 };
-
-// Binary operations; op codes as in binary.comp (0-11 BinaryOp, 20 PReLU, 21 weighted sum).
-enum BinaryCode { kPReLU = 20, kWeightedSum = 21 };
-// b may broadcast along any axis of extent 1; a b without a buffer means the scalar.
-int binary(Stream &s, int op, const Tensor &a, const Tensor &b, float scalar, Tensor &out, float ca = 1.f,
-           float cb = 1.f);
-
-// out = f(in) element by element, f being the kernel `shader` with its specialization; a and b are f's
-// parameters. For the activations: shader "activation" with spec_i(0) ReLU (slope a), 1 clip [a, b], 2
-// sigmoid; a function of its own has a shader of its own with the same bindings and push constants.
-int unary(Stream &s, const char *shader, const std::vector<SpecConstant> &specialization, const Tensor &in,
-          Tensor &out, float a = 0.f, float b = 0.f);
-
-// out(x, y, z) = in(x - left, y - top, z - front); mode 0 constant, 1 replicate, 2 reflect. Also crops.
-int pad(Stream &s, const Tensor &in, Tensor &out, int left, int top, int front, int mode, float value);
-// Copies in into out at (ox, oy, oz).
-int place(Stream &s, const Tensor &in, Tensor &out, int ox, int oy, int oz);
-// mode 1 nearest, 2 bilinear; scales are input size over output size (or its aligned-corner form).
-int interp(Stream &s, const Tensor &in, Tensor &out, int mode, bool alignCorner, float scaleX, float scaleY);
-// depthToSpace: PixelShuffle, else Reorg.
-int shuffle(Stream &s, const Tensor &in, Tensor &out, bool depthToSpace, int mode, int r);
 
 } // namespace brivelle::vk

@@ -1,5 +1,5 @@
 // What the GPU lowerings share: device tensors and the dispatch of a kernel over an output volume.
-#include "gpu_layers.h"
+#include "tensor_dispatch.h"
 #include "device.h"
 
 #include <ncnn/errors.h>
@@ -68,21 +68,6 @@ int dispatch_volume(Stream &s, const char *shader, std::initializer_list<BufferR
         return ncnn::ERROR_FAILED;
     return s.dispatch(*p, buffers, push, groups(w, kVolumeLocal[0]), groups(h, kVolumeLocal[1]),
                       groups(c, kVolumeLocal[2]), double(w) * h * c);
-}
-
-int unary(Stream &s, const char *shader, const std::vector<SpecConstant> &specialization, const Tensor &in,
-          Tensor &out, float a, float b)
-{
-    if (in.offset != 0 || out.offset != 0)
-        return ncnn::ERROR_FAILED;
-    if (out.empty() && !allocate(s, out, in.w, in.h, in.c))
-        return ncnn::ERROR_OUT_OF_MEMORY;
-    struct {
-        int32_t w, h, c;
-        float a, b;
-    } push{in.w, in.h, in.c, a, b};
-    return dispatch_volume(s, shader, {in.buf, out.buf}, &push, sizeof push, specialization, in.w, in.h,
-                           in.groups());
 }
 
 } // namespace brivelle::vk
