@@ -317,7 +317,6 @@ void Compiler::primitiveStep(const dnnl::primitive &primitive, std::vector<Bindi
 {
     Step step;
     step.primitive = primitive;
-    step.hasPrimitive = true;
     step.bindings = std::move(bindings);
     step.constants = std::move(constants);
     step.kernel = kernel;
@@ -363,7 +362,6 @@ int Compiler::buildSteps(std::string &why)
         const ncnn::Layer &op = *node.layer;
         if (node.input) {
             Step step;
-            step.edge = true;
             step.bindings.push_back(Binding{DNNL_ARG_FROM, -1, node.out, false, {}});
             step.bindings.push_back(bind(DNNL_ARG_TO, node.out));
             p_.steps.push_back(std::move(step));
@@ -384,7 +382,6 @@ int Compiler::buildSteps(std::string &why)
         for (int output : outputs_) {
             if (output == node.out) {
                 Step step;
-                step.edge = true;
                 step.bindings.push_back(bind(DNNL_ARG_FROM, node.out));
                 step.bindings.push_back(Binding{DNNL_ARG_TO, -1, output, true, {}});
                 p_.steps.push_back(std::move(step));

@@ -42,7 +42,6 @@ struct Place {
 
 struct Step {
     dnnl::primitive primitive;
-    bool hasPrimitive = false;
     CustomFn custom;
     std::vector<Binding> bindings;
     std::vector<std::pair<int, dnnl::memory>> constants;
@@ -51,9 +50,9 @@ struct Step {
     // Every primitive runs with a scratchpad of the caller's memory (scratchpad_mode::user).
     dnnl::memory::desc scratchpad;
     size_t scratchpadBytes = 0;
-    // A reorder at the network's edge: built per caller's channel step on first use.
-    bool edge = false;
-    // Roots first used here, and roots whose last use this is.
+    // Roots first used here, and roots that go back once it ran (the plan's release points). A binding of
+    // the caller's tensor makes the step a reorder at the network's edge, built per channel step on first
+    // use.
     std::vector<int> acquire;
     std::vector<int> release;
 };
