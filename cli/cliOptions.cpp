@@ -19,6 +19,12 @@ QList<QCommandLineOption> optionList()
              "its UUID or its PCI address. BRIVELLE_VISIBLE_DEVICES (numbers or UUIDs, comma-"
              "separated) limits the GPUs the program sees."),
          QStringLiteral("cpu|gpu|gpu:N|gpu:UUID|gpu:PCI")},
+        {QStringLiteral("precision"),
+         QStringLiteral("Compute in this precision. auto (default): bf16 on a CPU that multiplies bf16 "
+                        "natively (AVX512_BF16, AMX), 16-bit storage on a GPU that has it, fp32 "
+                        "elsewhere; fp32: full precision; bf16 or fp16: forced, refused (exit status 2) "
+                        "by a device without it."),
+         QStringLiteral("auto|fp32|bf16|fp16")},
         {{QStringLiteral("o"), QStringLiteral("output")},
          QStringLiteral("Write the results into FOLDER (default: the current folder); it is created if "
                         "missing. '-': the one result to standard output."),
@@ -289,6 +295,14 @@ CliOptions parseCliOptions(const QStringList &args)
             return failed(
                 QStringLiteral("the device must be cpu, gpu, gpu:N, gpu:UUID or gpu:PCI, not \"%1\"")
                     .arg(parser.value(QStringLiteral("device"))));
+    }
+    if (parser.isSet(QStringLiteral("precision"))) {
+        const std::optional<engine::Precision> precision =
+            engine::precisionNamed(parser.value(QStringLiteral("precision")));
+        if (!precision)
+            return failed(QStringLiteral("the precision must be auto, fp32, bf16 or fp16, not \"%1\"")
+                              .arg(parser.value(QStringLiteral("precision"))));
+        options.precision = *precision;
     }
     if (parser.isSet(QStringLiteral("tile"))) {
         bool number = false;

@@ -14,6 +14,7 @@ struct CliOptions {
     QString error; // for Error: what was wrong, in one line
     int scale = 0; // 0: not given (4 for the install folder's pair, the network's own with --model)
     engine::Device device;
+    engine::Precision precision = engine::Precision::Auto; // --precision
     QString gpuIdentity;  // -d gpu:UUID or gpu:PCI, resolved to an index once the GPUs are listed
     QString outputFolder; // empty: the current folder
     int tileSize = 0;     // 0: from the device's memory

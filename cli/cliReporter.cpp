@@ -307,6 +307,8 @@ void Reporter::record(const engine::PictureReport &report, const QString &status
     if (report.networkSize.isValid())
         object.insert(QStringLiteral("network_size"),
                       QJsonArray{report.networkSize.width(), report.networkSize.height()});
+    if (!precision.isEmpty())
+        object.insert(QStringLiteral("precision"), precision);
     if (!report.reason.isEmpty())
         object.insert(QStringLiteral("reason"), report.reason);
     if (!report.note.isEmpty())

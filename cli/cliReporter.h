@@ -46,6 +46,8 @@ public:
     std::function<void()> outputClosed;
     // Every input's record as it ends (the object -j prints), with or without -j.
     std::function<void(const QJsonObject &record, const engine::PictureReport &report)> recorded;
+    // The precision the network runs in ("bf16"), said by every record; none when empty.
+    QString precision;
 
     void batchStarted(const QStringList &pictures, int tileSize, int inputMultiple);
     void pictureStarted(int index, int total, const QString &path);

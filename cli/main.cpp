@@ -316,7 +316,7 @@ QJsonObject runFacts(const engine::Upscaler &upscaler)
         {QStringLiteral("network"), QFileInfo(param).completeBaseName()},
         {QStringLiteral("param_sha256"), sha256Of(param)},
         {QStringLiteral("bin_sha256"), sha256Of(weightsBeside(param))},
-        {QStringLiteral("precision"), QStringLiteral("fp32")},
+        {QStringLiteral("precision"), engine::precisionName(upscaler.precision())},
         {QStringLiteral("device"),
          device.isGpu() ? QStringLiteral("gpu:%1").arg(device.gpuIndex) : QStringLiteral("cpu")},
         {QStringLiteral("version"), AppInfo::versionString()},
@@ -387,6 +387,11 @@ int run(const CliOptions &options)
             ncnn::get_gpu_count() == 0
                 ? QStringLiteral("no GPU found (see --list-devices)")
                 : QStringLiteral("there is no gpu:%1 (see --list-devices)").arg(config.device.gpuIndex));
+    // A precision the device lacks is refused before anything loads.
+    config.precision = options.precision;
+    if (const engine::PrecisionChoice precision = engine::precisionForDevice(config.precision, config.device);
+        !precision.isOk())
+        return usageError(precision.refusal);
     const std::shared_ptr<const engine::Upscaler> upscaler = engine::Upscaler::load(config, &error);
     if (!upscaler)
         return usageError(networkLoadError(config, error));
@@ -394,15 +399,17 @@ int run(const CliOptions &options)
         return kInterrupted;
 
     Reporter reporter(options, messageLog, isatty(STDERR_FILENO) != 0);
+    reporter.precision = engine::precisionName(upscaler->precision());
     if (verboseMessages)
         reporter.say(
-            upscaler->device().isGpu()
-                ? QStringLiteral("device: gpu:%1 %2")
-                      .arg(upscaler->device().gpuIndex)
-                      .arg(QString::fromUtf8(ncnn::get_gpu_info(upscaler->device().gpuIndex).device_name()))
-                : QStringLiteral("device: cpu, %1 thread%2")
-                      .arg(config.threads)
-                      .arg(config.threads == 1 ? "" : "s"));
+            (upscaler->device().isGpu()
+                 ? QStringLiteral("device: gpu:%1 %2")
+                       .arg(upscaler->device().gpuIndex)
+                       .arg(QString::fromUtf8(ncnn::get_gpu_info(upscaler->device().gpuIndex).device_name()))
+                 : QStringLiteral("device: cpu, %1 thread%2")
+                       .arg(config.threads)
+                       .arg(config.threads == 1 ? "" : "s")) +
+            QStringLiteral(", precision %1").arg(reporter.precision));
     engine::BatchJob job(output, upscaler);
     job.setOutputFormat(options.format);
     job.setFinishing(options.finishing);

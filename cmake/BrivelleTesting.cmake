@@ -24,14 +24,20 @@ function(brivelle_add_gtest name)
     PROPERTIES ENVIRONMENT "BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
 endfunction()
 
-# brivelle_add_cpu_variants(<test executable> [PLAIN] [ARGS <arguments...>]): the executable once more under
-# each oneDNN ISA cap below the machine's own (SSE4.1, AVX2), so that one machine runs every CPU path it can;
-# PLAIN adds a run with blobs forced into the planar layout (the gemm kernels and their scratchpads). ARGS
-# narrow the runs to the tests that reach the CPU path.
+# brivelle_add_cpu_variants(<test executable> [PLAIN] [PRECISION] [ARGS <arguments...>]): the executable once
+# more under each oneDNN ISA cap below the machine's own (SSE4.1, AVX2), so that one machine runs every CPU
+# path it can; PLAIN adds a run with blobs forced into the planar layout (the gemm kernels and their
+# scratchpads); PRECISION adds the caps that decide bf16: AVX512_CORE (no native bf16: auto gives fp32) and
+# AVX512_CORE_BF16 (dot products without AMX). A cap above what the machine has leaves its ISA as it is: the
+# tests that need it skip, naming the ISA that runs. ARGS narrow the runs to the tests that reach the CPU path.
 function(brivelle_add_cpu_variants name)
-  cmake_parse_arguments(ARG "PLAIN" "" "ARGS" ${ARGN})
+  cmake_parse_arguments(ARG "PLAIN;PRECISION" "" "ARGS" ${ARGN})
   set(suffixes sse41 avx2)
   set(settings "ONEDNN_MAX_CPU_ISA=SSE41" "ONEDNN_MAX_CPU_ISA=AVX2")
+  if(ARG_PRECISION)
+    list(APPEND suffixes avx512 avx512bf16)
+    list(APPEND settings "ONEDNN_MAX_CPU_ISA=AVX512_CORE" "ONEDNN_MAX_CPU_ISA=AVX512_CORE_BF16")
+  endif()
   if(ARG_PLAIN)
     list(APPEND suffixes plain)
     list(APPEND settings "BRIVELLE_ONEDNN_LAYOUT=plain")

@@ -23,6 +23,38 @@ bool PlanRules::writes_into_part(const Layer &, const std::vector<const Layer *>
     return false;
 }
 
+Storage PlanRules::reduced_storage() const
+{
+    return Storage::Fp32;
+}
+
+bool PlanRules::takes_reduced(const Layer &, const std::vector<Shape> &) const
+{
+    return false;
+}
+
+bool PlanRules::mixes_storage(const Layer &) const
+{
+    return false;
+}
+
+const char *storage_name(Storage storage)
+{
+    switch (storage) {
+    case Storage::Bf16:
+        return "bf16";
+    case Storage::Fp16:
+        return "fp16";
+    default:
+        return "fp32";
+    }
+}
+
+int storage_bytes(Storage storage)
+{
+    return storage == Storage::Fp32 ? 4 : 2;
+}
+
 std::vector<Shape> known_shapes(const std::vector<Mat> &blobs)
 {
     std::vector<Shape> shapes(blobs.size());
@@ -61,6 +93,7 @@ public:
     void fuse();
     void countReaders();
     void groupConcats();
+    void chooseStorage();
     void placeRoots();
 
 private:
@@ -357,6 +390,78 @@ void Planner::groupConcats()
     }
 }
 
+void Planner::chooseStorage()
+{
+    const size_t blobs = g_.blobs.size();
+    p_.storage.assign(blobs, Storage::Fp32);
+    const Storage reduced = rules_.reduced_storage();
+    if (reduced == Storage::Fp32)
+        return;
+    // Decided per data source: a pass-through layer's tops are its bottom.
+    std::vector<char> fits(blobs, 1);
+    auto fitting = [&](int b) {
+        return fits[size_t(p_.source[size_t(b)])] != 0;
+    };
+    // Refuses the blob; true when that changed anything.
+    auto refuse = [&](int b) {
+        const bool was = fitting(b);
+        fits[size_t(p_.source[size_t(b)])] = 0;
+        return was;
+    };
+    // Every blob a step touches: its inputs, those of what it folded, and its tops.
+    auto touched = [&](int s) {
+        const Layer &layer = *g_.layers[size_t(s)];
+        std::vector<int> all = layer.bottoms;
+        all.insert(all.end(), layer.tops.begin(), layer.tops.end());
+        for (int f : p_.folded[size_t(s)]) {
+            const Layer &more = *g_.layers[size_t(f)];
+            all.insert(all.end(), more.bottoms.begin(), more.bottoms.end());
+            all.push_back(more.tops[0]);
+        }
+        return all;
+    };
+    std::vector<int> uniform; // steps whose blobs are all reduced or all fp32
+    for (int s : p_.steps) {
+        const Layer &layer = *g_.layers[size_t(s)];
+        if (layer.role() == Role::Alias)
+            continue;
+        // A concatenation its producers assemble in place does nothing itself; its group decides below.
+        if (p_.concat_group[size_t(s)] >= 0)
+            continue;
+        if (p_.on_backend[size_t(s)] && rules_.takes_reduced(layer, shapesOf(layer.bottoms))) {
+            if (!rules_.mixes_storage(layer))
+                uniform.push_back(s);
+            continue;
+        }
+        for (int b : touched(s))
+            refuse(b);
+    }
+    // A concatenation group is one buffer: all of it reduced, or none.
+    std::vector<std::vector<int>> together;
+    for (const ConcatGroup &group : p_.concat_groups) {
+        std::vector<int> members = group.parts;
+        for (int c : group.concats)
+            members.push_back(g_.layers[size_t(c)]->tops[0]);
+        together.push_back(std::move(members));
+    }
+    for (int s : uniform)
+        together.push_back(touched(s));
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (const std::vector<int> &members : together) {
+            bool all = true;
+            for (int b : members)
+                all = all && fitting(b);
+            if (!all)
+                for (int b : members)
+                    changed = refuse(b) || changed;
+        }
+    }
+    for (size_t b = 0; b < blobs; b++)
+        if (isKnown(p_.shapes[b]) && fits[size_t(p_.source[b])])
+            p_.storage[b] = reduced;
+}
+
 std::vector<int> Planner::stepTops(int step) const
 {
     return p_.folded[size_t(step)].empty() ? g_.layers[size_t(step)]->tops
@@ -423,6 +528,7 @@ int make_plan(const Graph &graph, const std::vector<Shape> &known, const std::ve
     planner.fuse();
     planner.countReaders();
     planner.groupConcats();
+    planner.chooseStorage();
     planner.placeRoots();
     return 0;
 }

@@ -7,6 +7,7 @@
 // backend keeps it for every tile of that shape (PlanCache).
 #include "backend.h"
 #include "graph.h"
+#include "storage.h"
 
 #include <list>
 #include <memory>
@@ -36,6 +37,15 @@ public:
     virtual int concat_alignment() const;
     // Whether the step headed by `head` can write its result into a channel range of a bigger blob.
     virtual bool writes_into_part(const Layer &head, const std::vector<const Layer *> &folded) const;
+    // The 16-bit storage this plan keeps blobs in where the layers that write and read them take it;
+    // Fp32 (the default) keeps every blob in full precision.
+    virtual Storage reduced_storage() const;
+    // Whether the backend runs the layer, with these input shapes, on blobs in reduced_storage(). A blob
+    // is reduced when its writer and every reader take it (a concatenation's buffer as a whole).
+    virtual bool takes_reduced(const Layer &layer, const std::vector<Shape> &bottoms) const;
+    // Whether such a layer also runs with some of its blobs in fp32 (it converts them itself); otherwise
+    // one fp32 blob keeps all of its blobs in fp32.
+    virtual bool mixes_storage(const Layer &layer) const;
 
 private:
     const Backend &backend_;
@@ -76,6 +86,9 @@ struct ExtractPlan {
     // Per blob: its group and part index (-1 when in none). Per layer: the group of a concatenation.
     std::vector<int> part_group, part_index;
     std::vector<int> concat_group;
+    // Per blob: how the backend stores it (Fp32 for a blob no step touches). Known and wanted blobs are
+    // fp32 outside the plan; a reduced one is converted at the plan's edge.
+    std::vector<Storage> storage;
     int fused_layers = 0;
     // Memory, planned here for every backend. A root is one buffer: a blob with its aliases, or a
     // concatenation group's buffer with its parts, its concatenations and their aliases (groups are roots

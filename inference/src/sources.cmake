@@ -2,6 +2,7 @@
 target_sources(brivelle_inference PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/allocator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/option.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cpu.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mat.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mat_convert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/paramdict.cpp

@@ -33,6 +33,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <ncnn/cpu.h>
 #include <ncnn/net.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -854,6 +855,12 @@ private slots:
             << QStringList{QStringLiteral("-d"), QStringLiteral("gpu:00000000-0000-0000-0000-00000000beef"),
                            QStringLiteral("x.png")}
             << QStringLiteral("no GPU has the identity 00000000-0000-0000-0000-00000000beef");
+        QTest::newRow("unknown precision")
+            << QStringList{QStringLiteral("--precision"), QStringLiteral("half"), QStringLiteral("x.png")}
+            << QStringLiteral("auto, fp32, bf16 or fp16, not \"half\"");
+        QTest::newRow("fp16 on the CPU")
+            << QStringList{QStringLiteral("--precision"), QStringLiteral("fp16"), QStringLiteral("x.png")}
+            << QStringLiteral("the CPU (");
         QTest::newRow("tile not a multiple of 16")
             << QStringList{QStringLiteral("-t"), QStringLiteral("40"), QStringLiteral("x.png")}
             << QStringLiteral("multiple of 16");
@@ -1388,6 +1395,9 @@ private slots:
                                 "network", "param_sha256", "bin_sha256", "precision", "device", "version"})
             QVERIFY2(first.contains(QLatin1String(key)), key);
         QCOMPARE(first.value(QStringLiteral("param_sha256")).toString().size(), 64);
+        // What ran, as -j says it: bf16 only where the CPU has it.
+        QCOMPARE(first.value(QStringLiteral("precision")).toString(),
+                 QString::fromLatin1(ncnn::cpu_support_bf16() ? "bf16" : "fp32"));
         const QJsonObject end = QJsonDocument::fromJson(lines.at(lines.size() - 2)).object();
         QCOMPARE(end.value(QStringLiteral("event")).toString(), QStringLiteral("end"));
         QCOMPARE(end.value(QStringLiteral("written")).toInt(), 12);

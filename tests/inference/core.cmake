@@ -17,4 +17,4 @@ brivelle_add_cpu_variants(inference_core_tests PLAIN ARGS --gtest_filter=Net.*)
 # oneDNN rows under each ISA cap and in the planar layout.
 brivelle_add_gtest(operators_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/operators_test.cpp LIBS brivelle_inference)
 target_include_directories(operators_test PRIVATE ${PROJECT_SOURCE_DIR}/inference/src)
-brivelle_add_cpu_variants(operators_test PLAIN ARGS --gtest_filter=*onednn*)
+brivelle_add_cpu_variants(operators_test PLAIN PRECISION ARGS --gtest_filter=*onednn*)

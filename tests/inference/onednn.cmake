@@ -15,6 +15,6 @@ brivelle_add_gtest(winograd_test
 target_include_directories(winograd_test PRIVATE ${PROJECT_SOURCE_DIR}/inference/src)
 
 # Every CPU path this machine can run: lower ISA caps, and the planar layout.
-brivelle_add_cpu_variants(onednn_plan_test PLAIN)
+brivelle_add_cpu_variants(onednn_plan_test PLAIN PRECISION)
 brivelle_add_cpu_variants(onednn_backend_test PLAIN)
 brivelle_add_cpu_variants(winograd_test)

@@ -7,6 +7,7 @@
 #include "backend.h"
 #include "graph.h"
 
+#include <ncnn/cpu.h>
 #include <ncnn/gpu.h>
 
 #include <algorithm>
@@ -19,6 +20,10 @@ using vktest::ModelWriter;
 
 // fp32 storage and arithmetic everywhere: differences come from summation order and exp().
 constexpr double kFp32Tolerance = 1e-4;
+// bf16 blobs and weights (8 significant bits) with fp32 sums: each rounding is 2^-9 of a value, and a
+// row's input, weights, blobs between layers and result are each rounded, a division amplifying it: the
+// largest difference stays within 2^-6 of the output's magnitude (measured up to 2^-7).
+constexpr double kBf16Tolerance = 1.0 / 64;
 
 enum Native { kNone = 0, kCpu = 1, kGpu = 2, kBoth = 3 };
 
@@ -265,16 +270,26 @@ protected:
     bool gpu = false;
 };
 
+// A backend with one of the precisions it offers.
+struct BackendPrecision {
+    const char *backend;
+    const char *precision;
+};
+
 class OperatorOnBackend : public BackendTest,
-                          public ::testing::WithParamInterface<std::tuple<std::string, size_t>> {};
+                          public ::testing::WithParamInterface<std::tuple<BackendPrecision, size_t>> {};
 
 TEST_P(OperatorOnBackend, MatchesTheReference)
 {
-    const std::string name = std::get<0>(GetParam());
+    const std::string name = std::get<0>(GetParam()).backend;
+    const bool bf16 = std::string(std::get<0>(GetParam()).precision) == "bf16";
     const OperatorCase c = operatorCases()[std::get<1>(GetParam())];
     open(name);
     if (IsSkipped())
         return;
+    if (bf16 && !ncnn::cpu_support_bf16())
+        GTEST_SKIP() << "no native bf16 products on " << ncnn::cpu_isa_name();
+    opt.use_bf16_storage = bf16;
     auto graph = load(c.model);
     ASSERT_TRUE(graph);
     SCOPED_TRACE(c.name + std::string(" on ") + name + ", input " + std::to_string(c.w) + "x" +
@@ -299,14 +314,22 @@ TEST_P(OperatorOnBackend, MatchesTheReference)
     ASSERT_EQ(got.w, want.w);
     ASSERT_EQ(got.h, want.h);
     ASSERT_EQ(got.c, want.c);
-    EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)), kFp32Tolerance);
+    EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)),
+              bf16 ? kBf16Tolerance : kFp32Tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OperatorOnBackend,
-                         ::testing::Combine(::testing::Values("onednn", "vulkan"),
+                         ::testing::Combine(::testing::Values(BackendPrecision{"onednn", "fp32"},
+                                                              BackendPrecision{"onednn", "bf16"},
+                                                              BackendPrecision{"vulkan", "fp32"}),
                                             ::testing::Range<size_t>(0, operatorCases().size())),
                          [](const ::testing::TestParamInfo<OperatorOnBackend::ParamType> &i) {
-                             return std::get<0>(i.param) + "_" + operatorCases()[std::get<1>(i.param)].name;
+                             const BackendPrecision &b = std::get<0>(i.param);
+                             // fp32 rows keep the names they had before there were precisions.
+                             return std::string(b.backend) +
+                                    (std::string(b.precision) == "fp32" ? ""
+                                                                        : "_" + std::string(b.precision)) +
+                                    "_" + operatorCases()[std::get<1>(i.param)].name;
                          });
 
 class EveryBackend : public BackendTest, public ::testing::WithParamInterface<std::string> {};

@@ -1,7 +1,7 @@
 // bench: runs one network on one input size with one backend and reports its speed and memory.
 //   bench (--param FILE --bin FILE | --generate rrdb-x4|rrdb-x2|srvgg [--blocks N] [--fp16])
 //         [--size WxH] [--backend reference|onednn|vulkan|auto] [--threads N] [--runs N]
-//         [--details] [--winograd on|off]
+//         [--details] [--winograd on|off] [--precision fp32|bf16|fp16] [--input FILE.rgb]
 #include "backend.h"
 #include "file_io.h"
 #include "graph.h"
@@ -87,7 +87,11 @@ int usage()
         "             [--details]  (onednn: convolutions alone, FMA peak, first run apart)\n"
         "             [--winograd on|off]  (3x3 convolutions by Winograd where it pays; default on)\n"
         "             [--save-output FILE]  (the last run's output, raw float32 planes, for "
-        "torch_bench.py)\n");
+        "torch_bench.py)\n"
+        "             [--precision fp32|bf16|fp16]  (bf16: CPU products where it has them; fp16: GPU\n"
+        "                                           storage, reserved: the GPU stores fp32 so far)\n"
+        "             [--input FILE.rgb]  (W x H 8-bit RGB, interleaved, as `convert X rgb:FILE` writes; "
+        "default a pattern)\n");
     return 2;
 }
 
@@ -95,7 +99,8 @@ int usage()
 
 int main(int argc, char **argv)
 {
-    std::string param_path, bin_path, generate, backend_name = "auto", save_path;
+    std::string param_path, bin_path, generate, backend_name = "auto", save_path, precision = "fp32",
+                                                input_path;
     int w = 64, h = 64, threads = 1, runs = 1, blocks = 23;
     bool fp16 = false, details = false, winograd = true;
     for (int i = 1; i < argc; i++) {
@@ -132,10 +137,15 @@ int main(int argc, char **argv)
             save_path = v;
         else if (a == "--winograd")
             winograd = std::string(v) != "off";
+        else if (a == "--precision")
+            precision = v;
+        else if (a == "--input")
+            input_path = v;
         else
             return usage();
     }
     if (w < 1 || h < 1 || threads < 1 || runs < 1 ||
+        (precision != "fp32" && precision != "bf16" && precision != "fp16") ||
         (generate.empty() && (param_path.empty() || bin_path.empty())))
         return usage();
 
@@ -181,6 +191,7 @@ int main(int argc, char **argv)
     opt.num_threads = threads;
     opt.lightmode = true;
     opt.use_winograd_convolution = winograd;
+    opt.use_bf16_storage = precision == "bf16";
     PeakAllocator peak;
     opt.blob_allocator = &peak;
     opt.workspace_allocator = &peak;
@@ -190,7 +201,7 @@ int main(int argc, char **argv)
         if (ncnn::get_gpu_count() > 0)
             vkdev = ncnn::get_gpu_device(ncnn::get_default_gpu_index());
         opt.use_vulkan_compute = vkdev != nullptr;
-        opt.use_fp16_packed = opt.use_fp16_storage = opt.use_fp16_arithmetic = false;
+        opt.use_fp16_storage = precision == "fp16";
     }
     for (auto &layer : graph.layers)
         if (layer->create_pipeline(opt) != 0) {
@@ -213,7 +224,9 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "bench: --save-output is not written with --details\n");
             return 2;
         }
-        return brivelle::onednn::printOnednnDetails(graph, w, h, threads, runs, winograd);
+        return brivelle::onednn::printOnednnDetails(graph, w, h, threads, runs, winograd,
+                                                    opt.use_bf16_storage ? ncnn::Storage::Bf16
+                                                                         : ncnn::Storage::Fp32);
     }
 #endif
     (void)details;
@@ -229,10 +242,16 @@ int main(int argc, char **argv)
         return 1;
     }
     ncnn::Mat input(w, h, 3);
+    std::vector<unsigned char> rgb;
+    if (!input_path.empty() && (ncnn::read_file(input_path.c_str(), size_t(1) << 30, rgb, err) != 0 ||
+                                rgb.size() != size_t(w) * h * 3)) {
+        std::fprintf(stderr, "bench: %s is not %dx%d 8-bit RGB %s\n", input_path.c_str(), w, h, err.c_str());
+        return 1;
+    }
     for (int q = 0; q < 3; q++) {
         float *p = input.channel(q);
         for (int i = 0; i < w * h; i++)
-            p[i] = static_cast<float>((i * 7 + q * 13) % 256) / 255.f;
+            p[i] = static_cast<float>(rgb.empty() ? (i * 7 + q * 13) % 256 : rgb[size_t(i) * 3 + q]) / 255.f;
     }
     const double macs = graph.macs_for_input(w, h, 3);
 
@@ -269,6 +288,7 @@ int main(int argc, char **argv)
 #endif
     std::printf("network     %s\n", generate.empty() ? param_path.c_str() : generate.c_str());
     std::printf("backend     %s\n", backend->name());
+    std::printf("precision   %s\n", precision.c_str());
     std::printf("threads     %d\n", threads);
     std::printf("input       %dx%dx3 -> output %dx%dx%d\n", w, h, out.w, out.h, out.c);
     std::printf("MACs        %.3f G\n", macs / 1e9);

@@ -3,11 +3,13 @@
 write for its results.
 
     /usr/bin/python3 tools/bench/torch_bench.py --param M.param --bin M.bin --size 64x64 --threads 2 \\
-        [--runs 3] [--compare OUT.f32]
+        [--runs 3] [--compare OUT.f32] [--dtype fp32|bf16] [--input FILE.rgb] [--save-output OUT.f32]
 
 Debian's python3-torch is enough (`apt-get install python3-torch`); nothing in the build or the tests
-needs it. The input is the one `bench` feeds, so `bench ... --save-output OUT.f32` followed by
-`--compare OUT.f32` measures how far our runtime is from PyTorch on the same weights.
+needs it. The input is the one `bench` feeds (or the same --input picture), so `bench ... --save-output
+OUT.f32` followed by `--compare OUT.f32` measures how far our runtime is from PyTorch on the same weights.
+`--dtype bf16` runs the whole network in bf16 (weights, activations, sums), PyTorch's own low-precision
+path; comparing its --save-output with that of an fp32 run says how close bf16 stays to fp32 there.
 
 Layers: Input, Convolution (grouped, with its fused activation), Split, Concat, Eltwise, BinaryOp, Interp,
 PReLU, PixelShuffle, Pooling: what the Real-ESRGAN family uses.
@@ -92,8 +94,9 @@ def activation(x, kind, params):
     sys.exit(f"activation type {kind} is not handled here")
 
 
-def build(layers, weights):
-    """Loads each layer's weights in file order and returns the network as a function of its input."""
+def build(layers, weights, dtype=torch.float32):
+    """Loads each layer's weights in file order, as `dtype`, and returns the network as a function of its
+    input."""
     steps = []
     for kind, name, inputs, outputs, p in layers:
         if kind == "Convolution":
@@ -101,8 +104,8 @@ def build(layers, weights):
             kh = p.get(11, kw)
             group = p.get(7, 1)
             w = torch.from_numpy(weights.tagged(p[6]).copy())
-            w = w.reshape(out_c, -1, kh, kw)
-            b = torch.from_numpy(weights.raw(out_c).copy()) if p.get(5, 0) else None
+            w = w.reshape(out_c, -1, kh, kw).to(dtype)
+            b = torch.from_numpy(weights.raw(out_c).copy()).to(dtype) if p.get(5, 0) else None
             dw, sw, pw = p.get(2, 1), p.get(3, 1), p.get(4, 0)
             geometry = dict(stride=(p.get(13, sw), sw), dilation=(p.get(12, dw), dw), groups=group)
             pads = (pw, p.get(15, pw), p.get(14, pw), p.get(16, p.get(14, pw)))
@@ -113,7 +116,7 @@ def build(layers, weights):
                 return [activation(F.conv2d(x, w, b, **g), act, ap)]
             steps.append((inputs, outputs, conv))
         elif kind == "PReLU":
-            slope = torch.from_numpy(weights.raw(p.get(0, 1)).copy())
+            slope = torch.from_numpy(weights.raw(p.get(0, 1)).copy()).to(dtype)
             steps.append((inputs, outputs, lambda x, s=slope: [F.prelu(x, s)]))
         elif kind == "Input":
             continue
@@ -201,6 +204,19 @@ def bench_input(w, h):
     return torch.from_numpy(np.stack(planes).reshape(1, 3, h, w).astype(np.float32))
 
 
+def picture_input(path, w, h):
+    """A W x H 8-bit RGB picture, interleaved (`convert X rgb:FILE`), as `bench --input` reads it."""
+    rgb = np.fromfile(path, dtype=np.uint8)
+    if rgb.size != w * h * 3:
+        sys.exit(f"{path}: {rgb.size} bytes, not {w}x{h} RGB")
+    planes = rgb.reshape(h, w, 3).transpose(2, 0, 1).astype(np.float32) / 255.0
+    return torch.from_numpy(np.ascontiguousarray(planes).reshape(1, 3, h, w))
+
+
+def levels(x):
+    return np.clip(np.rint(x.astype(np.float64) * 255.0), 0, 255)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--param", required=True)
@@ -209,11 +225,15 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--compare", help="raw float32 CHW output of `bench --save-output`")
+    ap.add_argument("--dtype", choices=["fp32", "bf16"], default="fp32")
+    ap.add_argument("--input", help="W x H 8-bit RGB picture instead of bench's pattern")
+    ap.add_argument("--save-output", help="write the output as raw float32 CHW")
     args = ap.parse_args()
     w, h = (int(v) for v in args.size.split("x"))
     torch.set_num_threads(args.threads)
-    forward = build(read_param(args.param), Weights(args.bin))
-    data = bench_input(w, h)
+    dtype = torch.bfloat16 if args.dtype == "bf16" else torch.float32
+    forward = build(read_param(args.param), Weights(args.bin), dtype)
+    data = (picture_input(args.input, w, h) if args.input else bench_input(w, h)).to(dtype)
     best = float("inf")
     with torch.no_grad():
         for run in range(args.runs + 1):
@@ -222,7 +242,11 @@ def main():
             elapsed = time.perf_counter() - start
             if run > 0:
                 best = min(best, elapsed)
-    print(f"torch {torch.__version__}, {args.threads} threads, input {w}x{h}, output {tuple(out.shape[1:])}")
+    out = out.float()
+    if args.save_output:
+        out.numpy().astype("<f4").tofile(args.save_output)
+    print(f"torch {torch.__version__}, {args.dtype}, {args.threads} threads, input {w}x{h}, "
+          f"output {tuple(out.shape[1:])}")
     print(f"seconds {best:.4f} (best of {args.runs}, after one warm-up run)")
     if args.compare:
         ours = np.fromfile(args.compare, dtype="<f4")
@@ -235,6 +259,10 @@ def main():
         print(f"against {args.compare}: largest difference {diff.max():.3g}, "
               f"normalised error {np.sqrt(mse) / max(float(np.sqrt(np.mean(theirs.astype(np.float64) ** 2))), 1e-30):.3g}, "
               f"PSNR {psnr:.1f} dB (peak 1)")
+        steps = np.abs(levels(ours) - levels(theirs))
+        mse8 = float(np.mean(steps ** 2))
+        psnr8 = float("inf") if mse8 == 0 else 10 * np.log10(255.0 ** 2 / mse8)
+        print(f"  as 8-bit pictures: PSNR {psnr8:.2f} dB, largest difference {int(steps.max())} levels")
 
 
 if __name__ == "__main__":

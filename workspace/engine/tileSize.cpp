@@ -4,22 +4,23 @@
 
 namespace engine {
 
-int tileSizeForBudget(std::uint32_t budgetMb)
+int tileSizeForBudget(std::uint32_t budgetMb, int bytesPerValue)
 {
     // Unsigned 32-bit on purpose: budgets above about 4 TiB wrap exactly as the product did before.
-    const std::uint32_t x = (budgetMb * 1024u) / 250u;
+    const std::uint32_t perPixel = bytesPerValue == 2 ? 125u : 250u;
+    const std::uint32_t x = (budgetMb * 1024u) / perPixel;
     const int root = static_cast<int>(std::sqrt(static_cast<double>(x)));
     const int tile = root / 32 * 32;
     return tile < kMinimumTileSize ? kMinimumTileSize : tile;
 }
 
-int gpuTileSize(bool hasDevice, int deviceType, std::uint32_t heapBudgetMb)
+int gpuTileSize(bool hasDevice, int deviceType, std::uint32_t heapBudgetMb, int bytesPerValue)
 {
     if (!hasDevice)
         return kNoDeviceTileSize;
     if (deviceType == 1)
         return kIntegratedGpuTileSize;
-    return tileSizeForBudget(heapBudgetMb);
+    return tileSizeForBudget(heapBudgetMb, bytesPerValue);
 }
 
 int reducedTileSize(int tileSize)

@@ -12,6 +12,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 
+#include <ncnn/cpu.h>
 #include <ncnn/gpu.h>
 #include <ncnn/net.h>
 
@@ -19,14 +20,18 @@
 
 namespace engine {
 
-int tileSizeForDevice(const Device &device)
+int tileSizeForDevice(const Device &device, Precision precision)
 {
+    // Without AMX a bf16 network keeps most of its blobs in fp32 (ncnn::cpu_support_amx_bf16).
+    const Precision stored =
+        precision == Precision::Bf16 && !ncnn::cpu_support_amx_bf16() ? Precision::Fp32 : precision;
+    const int bytes = bytesPerValue(stored);
     if (!device.isGpu()) {
         qDebug() << "Using CPU";
         const auto budget = std::uint32_t(Platform::availablePhysicalMemory() >> 20);
         qDebug() << "budget_mb" << budget;
         qDebug() << "MODE_TILED";
-        return tileSizeForBudget(budget);
+        return tileSizeForBudget(budget, bytes);
     }
     qDebug() << "Using GPU";
     const ncnn::VulkanDevice *gpu = ncnn::get_gpu_device(device.gpuIndex);
@@ -37,7 +42,30 @@ int tileSizeForDevice(const Device &device)
     if (type != 1)
         qDebug() << "budget_mb" << budget;
     qDebug() << "MODE_TILED";
-    return gpuTileSize(true, type, budget);
+    return gpuTileSize(true, type, budget, bytes);
+}
+
+DeviceAbilities abilitiesOf(const Device &device)
+{
+    DeviceAbilities abilities;
+    abilities.gpu = device.isGpu();
+    if (!device.isGpu()) {
+        abilities.name = QStringLiteral("the CPU (%1)").arg(QString::fromLatin1(ncnn::cpu_isa_name()));
+        abilities.bf16Products = ncnn::cpu_support_bf16();
+        return abilities;
+    }
+    const ncnn::VulkanDevice *gpu = ncnn::get_gpu_device(device.gpuIndex);
+    abilities.name = QStringLiteral("gpu:%1").arg(device.gpuIndex);
+    // fp16Storage stays false: the Vulkan shaders read and write fp32 buffers only so far, so auto
+    // runs fp32 on every GPU and a forced fp16 is refused.
+    if (gpu)
+        abilities.name += QStringLiteral(" (%1)").arg(QString::fromUtf8(gpu->info.device_name()));
+    return abilities;
+}
+
+PrecisionChoice precisionForDevice(Precision asked, const Device &device)
+{
+    return choosePrecision(asked, abilitiesOf(device));
 }
 
 namespace {
@@ -74,11 +102,7 @@ std::shared_ptr<Upscaler> Upscaler::load(const Config &config, QString *error)
 
     ncnn::Net &net = *upscaler->net;
     net.opt.use_vulkan_compute = config.device.isGpu();
-    net.opt.use_fp16_packed = false;
-    net.opt.use_fp16_storage = false;
-    net.opt.use_fp16_arithmetic = false;
     net.opt.num_threads = config.threads;
-    net.opt.use_packing_layout = true;
     net.opt.blob_allocator = config.allocator;
     net.opt.workspace_allocator = config.allocator;
     if (config.device.isGpu()) {
@@ -95,6 +119,14 @@ std::shared_ptr<Upscaler> Upscaler::load(const Config &config, QString *error)
             *error = why;
         return nullptr;
     };
+    const PrecisionChoice precision = precisionForDevice(config.precision, upscaler->where);
+    if (!precision.isOk())
+        return refused(precision.refusal);
+    upscaler->running = precision.precision;
+    net.opt.use_bf16_storage = precision.precision == Precision::Bf16;
+    net.opt.use_fp16_storage = precision.precision == Precision::Fp16;
+    net.opt.use_fp16_arithmetic = false;
+    qDebug().noquote() << "precision" << precisionName(precision.precision);
     const bool mixing = !config.mixParam.isEmpty();
     ModelDescription second;
     if (mixing) {
@@ -140,7 +172,7 @@ Upscaler::~Upscaler() = default;
 
 int Upscaler::tileSize() const
 {
-    return fixedTile > 0 ? fixedTile : tileSizeForDevice(where);
+    return fixedTile > 0 ? fixedTile : tileSizeForDevice(where, running);
 }
 
 TileInference Upscaler::runNetwork(const QImage &image, StopRequest stop,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "workspace/engine/networkInference.h"
+#include "workspace/engine/precision.h"
 #include "workspace/engine/tiledPass.h"
 
 #include <QImage>
@@ -31,9 +32,17 @@ struct Device {
 };
 
 // The tile edge for a device from the memory it has available now: the budget formula on the CPU's
-// free physical memory or the GPU's heap budget, 96 for an integrated GPU, 64 when the GPU index names
-// no device. Reads the runtime's device list, so the GPU instance must exist.
-int tileSizeForDevice(const Device &device);
+// free physical memory or the GPU's heap budget, counted in values of the precision that runs, 96 for an
+// integrated GPU, 64 when the GPU index names no device. Reads the runtime's device list, so the GPU
+// instance must exist.
+int tileSizeForDevice(const Device &device, Precision precision = Precision::Fp32);
+
+// What the device offers, from the runtime: the CPU's native bf16 products (within ONEDNN_MAX_CPU_ISA);
+// a GPU's 16-bit storage once the Vulkan backend stores fp16. A GPU index that names no device offers
+// nothing.
+DeviceAbilities abilitiesOf(const Device &device);
+// The precision `asked` runs on the device, or the refusal (choosePrecision on abilitiesOf).
+PrecisionChoice precisionForDevice(Precision asked, const Device &device);
 
 // Progress of one picture. Called on the thread that upscales; must be cheap (post, don't paint).
 struct UpscaleObserver {
@@ -92,6 +101,8 @@ public:
         QString mixParam;
         float mixWeight = 0.f;
         Device device;
+        // Auto: the device's own choice (precisionForDevice); a forced one the device lacks is refused.
+        Precision precision = Precision::Auto;
         int fixedTileSize = 0; // 0: from the device's memory before every picture
         int threads = 4;
         // Blocks and workspace of every inference; the runtime's own when null (tests limit memory).
@@ -117,6 +128,8 @@ public:
     // What the tiled pass rounds tile copies up to (planTiles).
     int inputMultiple() const { return multiple; }
     const Device &device() const { return where; }
+    // What the network computes in: never Auto; Fp32 for a stand-in.
+    Precision precision() const { return running; }
     // The edge for the next picture: the fixed one, or the device's from its memory now.
     int tileSize() const;
 
@@ -149,6 +162,7 @@ private:
     QString paramFile;
     int factor = 4;
     Device where;
+    Precision running = Precision::Fp32;
     int fixedTile = 0;
     int multiple = 1;
     mutable std::atomic<qint64> insideNs{0};

@@ -20,15 +20,27 @@ public:
     Allocator *blob_allocator;
     Allocator *workspace_allocator;
 
-    int openmp_blocktime;
+    // 3x3 stride-1 convolutions by Winograd's transforms where that is faster (CPU).
     bool use_winograd_convolution;
-    bool use_sgemm_convolution;
-    bool use_int8_inference;
+    // Runs the network on opt's Vulkan device (Net::set_vulkan_device).
     bool use_vulkan_compute;
+
+    // Precision. All three are off by default, unlike ncnn: the runtime computes in fp32 unless asked,
+    // and whoever asks checks first that the device has it (cpu_support_bf16()); a device without it
+    // runs fp32.
+    // CPU: convolutions read bf16 blobs and weights and sum in fp32; blobs between them are stored as bf16.
     bool use_bf16_storage;
-    bool use_fp16_packed;
+    // GPU: blobs and weights stored as fp16 with fp32 arithmetic, and fp16 arithmetic as well. Reserved:
+    // the Vulkan shaders store fp32 only so far and read neither.
     bool use_fp16_storage;
     bool use_fp16_arithmetic;
+
+    // Accepted for ncnn compatibility and ignored: this runtime chooses layouts, packing, kernels and
+    // threads' idle time itself and has no int8 path.
+    int openmp_blocktime;
+    bool use_sgemm_convolution;
+    bool use_int8_inference;
+    bool use_fp16_packed;
     bool use_int8_packed;
     bool use_int8_storage;
     bool use_int8_arithmetic;

@@ -7,6 +7,7 @@
 #include "cpu/onednn/plan_cache.h"
 
 #include <gtest/gtest.h>
+#include <ncnn/cpu.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -281,6 +282,57 @@ TEST(OnednnWinograd, DenseBlockInEveryLayout)
         for (const std::string &kernel : r.kernels)
             winograd += kernel.rfind("winograd_", 0) == 0;
         EXPECT_EQ(winograd, planar ? 0 : 3) << what;
+    }
+}
+
+// A bf16 plan keeps in bf16 the blobs whose writer and readers all take it and converts in a step of its
+// own where a neighbour runs fp32 (PReLU's loop of our own), channels-last concatenations copy bf16, and
+// blocked ones stay views of one bf16 buffer.
+TEST(OnednnPlan, Bf16WhereTheLayersTakeIt)
+{
+    if (!ncnn::cpu_support_bf16())
+        GTEST_SKIP() << "no native bf16 products on " << ncnn::cpu_isa_name();
+    constexpr double kBf16Bound = 1.0 / 64; // as the operator table's bf16 rows
+    auto chain = network(70, [](ModelWriter &m) {
+        m.conv("a", "data", "ca", 5, 24, 3, "9=2 -23310=1,1.000000e-01");
+        m.prelu("p", "ca", "pa", 24);
+        m.conv("b", "pa", "output", 24, 7, 3);
+    });
+    ASSERT_TRUE(chain);
+    PlanOptions options = planOptions();
+    options.precision = ncnn::Storage::Bf16;
+    std::unique_ptr<Plan> plan;
+    std::string error;
+    const int data = chain->find_blob("data"), output = chain->find_blob("output");
+    ASSERT_EQ(Plan::compile(*chain, {{data, Shape{5, 9, 11}}}, {output}, options, plan, error), 0) << error;
+    EXPECT_EQ(plan->storageOf(data), ncnn::Storage::Bf16);
+    EXPECT_EQ(plan->storageOf(chain->find_blob("ca")), ncnn::Storage::Fp32);
+    EXPECT_EQ(plan->storageOf(chain->find_blob("pa")), ncnn::Storage::Fp32);
+    EXPECT_EQ(plan->storageOf(output), ncnn::Storage::Bf16);
+    EXPECT_EQ(plan->conversionCount(), 1); // PReLU's output into b's bf16 source
+    // A forced planar layout runs oneDNN's gemm, whose name does not say its type.
+    for (const std::string &kernel : plan->convolutionKernels())
+        EXPECT_TRUE(layoutForced() || kernel.find("bf16") != std::string::npos) << kernel;
+    const Inputs in = inputOf(*chain, {5, 9, 11}, 71);
+    const Result r = runFast(*chain, in, {output}, options);
+    ASSERT_EQ(r.outputs.size(), 1u);
+    EXPECT_LE(errorOf(r.outputs[0], runBackend(*chain, in, output)), kBf16Bound);
+    // Above 2^-12 the error says bf16 did run.
+    EXPECT_GT(errorOf(r.outputs[0], runBackend(*chain, in, output)), 1.0 / 4096);
+
+    auto block = denseBlock(16, 16, 4, 20);
+    ASSERT_TRUE(block);
+    const Inputs blockIn = inputOf(*block, {3, 7, 6}, 22);
+    for (Layout layout : {Layout::Auto, Layout::Nhwc, Layout::Blocked16}) {
+        PlanOptions o = planOptions(2, true, layout);
+        o.precision = ncnn::Storage::Bf16;
+        const Result d = runFast(*block, blockIn, {block->find_blob("output")}, o);
+        ASSERT_EQ(d.outputs.size(), 1u);
+        EXPECT_LE(errorOf(d.outputs[0], runBackend(*block, blockIn, block->find_blob("output"))), kBf16Bound)
+            << layoutName(layout);
+        if (layout == Layout::Blocked16) {
+            EXPECT_EQ(d.inPlace, 4);
+        }
     }
 }
 

@@ -15,8 +15,11 @@
 #include <functional>
 #include <limits>
 
+#include <ncnn/cpu.h>
 #include <ncnn/gpu.h>
 #include <ncnn/net.h>
+
+#include "workspace/engine/upscaler.h"
 
 namespace {
 
@@ -45,6 +48,15 @@ QImage photoLike(QSize size, quint32 seed)
                             4 + random.bounded(size.width() / 4), 4 + random.bounded(size.height() / 4));
     }
     return image;
+}
+
+int largestDifference(const QImage &a, const QImage &b)
+{
+    int most = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width() * 3; ++x)
+            most = std::max(most, std::abs(a.constScanLine(y)[x] - b.constScanLine(y)[x]));
+    return most;
 }
 
 double psnr(const QImage &a, const QImage &b)
@@ -162,6 +174,65 @@ private slots:
         qInfo("%s: %.1f dB, right edge %.1f dB", QTest::currentDataTag(), all, atEdge);
         QVERIFY2(all >= minimumDb, qPrintable(QString::number(all)));
         QVERIFY2(atEdge >= minimumDb, qPrintable(QString::number(atEdge)));
+    }
+
+    // Each reduced precision against fp32 on the same device and real network. ctest runs this under
+    // oneDNN's ISA caps too: where the CPU has no native bf16 products auto is fp32 and a forced bf16 is
+    // refused, naming the CPU.
+    void precisionStaysCloseToFp32_data()
+    {
+        QTest::addColumn<QString>("network");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<double>("minimumDb");
+        QTest::addColumn<int>("largest");
+        QTest::newRow("x4fast bf16") << QStringLiteral("realesrgan-x4fast") << QSize(48, 40) << 50.0 << 8;
+        QTest::newRow("x4plus bf16") << QStringLiteral("realesrgan-x4plus") << QSize(32, 32) << 50.0 << 8;
+    }
+    void precisionStaysCloseToFp32()
+    {
+        QFETCH(QString, network);
+        QFETCH(QSize, size);
+        QFETCH(double, minimumDb);
+        QFETCH(int, largest);
+        const QByteArray cap = qgetenv("ONEDNN_MAX_CPU_ISA").toLower();
+        if (!cap.isEmpty() && cap != "all" && cap != ncnn::cpu_isa_name())
+            QSKIP(qPrintable(QStringLiteral("this CPU lacks %1: oneDNN runs %2")
+                                 .arg(QString::fromLatin1(cap), QString::fromLatin1(ncnn::cpu_isa_name()))));
+        const engine::PrecisionChoice automatic =
+            engine::precisionForDevice(engine::Precision::Auto, engine::Device::cpu());
+        const engine::PrecisionChoice forced =
+            engine::precisionForDevice(engine::Precision::Bf16, engine::Device::cpu());
+        if (!ncnn::cpu_support_bf16()) {
+            QCOMPARE(automatic.precision, engine::Precision::Fp32);
+            QVERIFY(!forced.isOk());
+            QVERIFY2(forced.refusal.contains(QString::fromLatin1(ncnn::cpu_isa_name())),
+                     qPrintable(forced.refusal));
+            QSKIP("no native bf16 products here: auto is fp32, and bf16 is refused");
+        }
+        QCOMPARE(automatic.precision, engine::Precision::Bf16);
+        QVERIFY(forced.isOk());
+        if (sharedModels().isEmpty())
+            QSKIP("../shared/models is absent");
+        const QString base = sharedModels() + QLatin1Char('/') + network;
+        const QImage source = photoLike(size, 33);
+        QImage results[2];
+        for (int k = 0; k < 2; ++k) {
+            ncnn::Net net;
+            net.opt.num_threads = 2;
+            net.opt.use_bf16_storage = k == 1;
+            QCOMPARE(net.load_param(QString(base + QStringLiteral(".param")).toUtf8().constData()), 0);
+            QCOMPARE(net.load_model(QString(base + QStringLiteral(".bin")).toUtf8().constData()), 0);
+            const engine::TileInference out = engine::inferImage(net, source);
+            QVERIFY2(out.status == engine::TileInference::Status::Ok, qPrintable(out.message));
+            results[k] = out.image;
+        }
+        const double db = psnr(results[1], results[0]);
+        const int most = largestDifference(results[1], results[0]);
+        qInfo("%s: %.1f dB, largest difference %d", QTest::currentDataTag(), db, most);
+        QVERIFY2(db >= minimumDb, qPrintable(QString::number(db)));
+        QVERIFY2(most <= largest, qPrintable(QString::number(most)));
+        // Identical pictures would mean bf16 never ran.
+        QVERIFY(db < 90.0);
     }
 };
 

@@ -1,3 +1,4 @@
+#include "workspace/engine/precision.h"
 #include "workspace/engine/tileSize.h"
 
 #include <QTest>
@@ -28,6 +29,74 @@ private slots:
         QFETCH(uint, budgetMb);
         QFETCH(int, tile);
         QCOMPARE(engine::tileSizeForBudget(budgetMb), tile);
+    }
+
+    // Blobs of 2-byte values take half the memory per pixel: the edge grows by about the square root of 2.
+    void halfSizeValues_data()
+    {
+        QTest::addColumn<uint>("budgetMb");
+        QTest::addColumn<int>("tile");
+        QTest::newRow("124 MiB gets the floor") << 124u << 32;
+        QTest::newRow("4000 (128 at fp32)") << 4000u << 160;
+        QTest::newRow("8000 (160 at fp32)") << 8000u << 256;
+        QTest::newRow("16000 (256 at fp32)") << 16000u << 352;
+    }
+    void halfSizeValues()
+    {
+        QFETCH(uint, budgetMb);
+        QTEST(engine::tileSizeForBudget(budgetMb, 2), "tile");
+        QTEST(engine::gpuTileSize(true, 0, budgetMb, 2), "tile");
+        QCOMPARE(engine::tileSizeForBudget(budgetMb, 4), engine::tileSizeForBudget(budgetMb));
+    }
+
+    // What each device runs for each precision asked, and what it refuses.
+    void precisionChoice_data()
+    {
+        using engine::Precision;
+        QTest::addColumn<bool>("gpu");
+        QTest::addColumn<bool>("reduced"); // bf16 products on a CPU, 16-bit storage on a GPU
+        QTest::addColumn<Precision>("asked");
+        QTest::addColumn<Precision>("runs");
+        QTest::addColumn<QString>("refusal"); // a part of it; empty: none
+        QTest::newRow("CPU with bf16, auto")
+            << false << true << Precision::Auto << Precision::Bf16 << QString();
+        QTest::newRow("CPU without, auto")
+            << false << false << Precision::Auto << Precision::Fp32 << QString();
+        QTest::newRow("CPU with bf16, fp32")
+            << false << true << Precision::Fp32 << Precision::Fp32 << QString();
+        QTest::newRow("CPU with bf16, bf16")
+            << false << true << Precision::Bf16 << Precision::Bf16 << QString();
+        QTest::newRow("CPU without, bf16") << false << false << Precision::Bf16 << Precision::Fp32
+                                           << QStringLiteral("no native bf16 products");
+        QTest::newRow("CPU, fp16") << false << true << Precision::Fp16 << Precision::Fp32
+                                   << QStringLiteral("fp16 storage runs on a GPU only");
+        QTest::newRow("GPU with 16-bit storage, auto")
+            << true << true << Precision::Auto << Precision::Fp16 << QString();
+        QTest::newRow("GPU without, auto")
+            << true << false << Precision::Auto << Precision::Fp32 << QString();
+        QTest::newRow("GPU without, fp16") << true << false << Precision::Fp16 << Precision::Fp32
+                                           << QStringLiteral("no 16-bit storage buffers");
+        QTest::newRow("GPU, bf16") << true << true << Precision::Bf16 << Precision::Fp32
+                                   << QStringLiteral("bf16 runs on the CPU only");
+    }
+    void precisionChoice()
+    {
+        QFETCH(bool, gpu);
+        QFETCH(bool, reduced);
+        QFETCH(engine::Precision, asked);
+        QFETCH(QString, refusal);
+        engine::DeviceAbilities device;
+        device.gpu = gpu;
+        device.name = QStringLiteral("the device");
+        device.bf16Products = !gpu && reduced;
+        device.fp16Storage = gpu && reduced;
+        const engine::PrecisionChoice choice = engine::choosePrecision(asked, device);
+        QTEST(choice.precision, "runs");
+        QCOMPARE(choice.isOk(), refusal.isEmpty());
+        QVERIFY2(choice.refusal.contains(refusal) &&
+                     (refusal.isEmpty() || choice.refusal.startsWith(device.name)),
+                 qPrintable(choice.refusal));
+        QCOMPARE(engine::precisionNamed(engine::precisionName(asked)), asked);
     }
 
     void everyBudgetGivesAUsableEdge()

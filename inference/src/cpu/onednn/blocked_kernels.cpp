@@ -96,18 +96,20 @@ void reorgBlocked(const float *src, Shape in, float *dst, Shape out, Layout layo
     }
 }
 
-void concatChannelsLast(const std::vector<float *> &ptr, const std::vector<int> &channels, Shape out)
+void concatChannelsLast(const std::vector<float *> &ptr, const std::vector<int> &channels, Shape out,
+                        size_t elementBytes)
 {
     const size_t inputs = channels.size();
-    float *dst = ptr[inputs];
+    auto *dst = reinterpret_cast<char *>(ptr[inputs]);
 #pragma omp parallel for schedule(static)
     for (int y = 0; y < out.h; ++y) {
         for (int x = 0; x < out.w; ++x) {
             const size_t pixel = static_cast<size_t>(y) * out.w + x;
-            float *d = dst + pixel * out.c;
+            char *d = dst + pixel * out.c * elementBytes;
             for (size_t k = 0; k < inputs; ++k) {
-                std::memcpy(d, ptr[k] + pixel * channels[k], sizeof(float) * channels[k]);
-                d += channels[k];
+                const size_t run = elementBytes * channels[k];
+                std::memcpy(d, reinterpret_cast<const char *>(ptr[k]) + pixel * run, run);
+                d += run;
             }
         }
     }

@@ -17,8 +17,10 @@ void preluBlocked(const float *src, float *dst, Shape shape, Layout layout, cons
 void pixelShuffleBlocked(const float *src, Shape in, float *dst, Shape out, Layout layout, int factor,
                          int mode);
 void reorgBlocked(const float *src, Shape in, float *dst, Shape out, Layout layout, int stride, int mode);
-// Channels-last concatenation: `ptr` holds the inputs (with `channels` each) and then the output.
-void concatChannelsLast(const std::vector<float *> &ptr, const std::vector<int> &channels, Shape out);
+// Channels-last concatenation: `ptr` holds the inputs (with `channels` each) and then the output, all of
+// elements of `elementBytes` (4 for fp32, 2 for bf16).
+void concatChannelsLast(const std::vector<float *> &ptr, const std::vector<int> &channels, Shape out,
+                        size_t elementBytes = sizeof(float));
 // Between the layout and ncnn's planar one (channel q at q * cstep).
 void toPlanar(const float *src, Layout layout, float *dst, Shape shape, size_t cstep);
 void fromPlanar(const float *src, size_t cstep, float *dst, Layout layout, Shape shape);

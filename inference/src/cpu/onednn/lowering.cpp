@@ -98,18 +98,42 @@ int paddedChannels(Layout layout, int channels)
     return (channels + block - 1) / block * block;
 }
 
-memory::desc layoutDesc(Shape s, Layout layout)
+memory::desc layoutDesc(Shape s, Layout layout, memory::data_type type)
 {
     const memory::dims dims{1, s.c, s.h, s.w};
     switch (layout) {
     case Layout::Nhwc:
-        return memory::desc(dims, memory::data_type::f32, memory::format_tag::nhwc);
+        return memory::desc(dims, type, memory::format_tag::nhwc);
     case Layout::Blocked16:
-        return memory::desc(dims, memory::data_type::f32, memory::format_tag::nChw16c);
+        return memory::desc(dims, type, memory::format_tag::nChw16c);
     case Layout::Blocked8:
-        return memory::desc(dims, memory::data_type::f32, memory::format_tag::nChw8c);
+        return memory::desc(dims, type, memory::format_tag::nChw8c);
     default:
-        return memory::desc(dims, memory::data_type::f32, memory::format_tag::nchw);
+        return memory::desc(dims, type, memory::format_tag::nchw);
+    }
+}
+
+bool bf16Always(const ncnn::Layer &, const std::vector<Shape> &, const PlanOptions &)
+{
+    return true;
+}
+
+memory::desc withType(const memory::desc &md, memory::data_type type)
+{
+    memory::desc out = md;
+    out.data.data_type = static_cast<dnnl_data_type_t>(type);
+    return out;
+}
+
+memory::data_type dataTypeOf(ncnn::Storage storage)
+{
+    switch (storage) {
+    case ncnn::Storage::Bf16:
+        return memory::data_type::bf16;
+    case ncnn::Storage::Fp16:
+        return memory::data_type::f16;
+    default:
+        return memory::data_type::f32;
     }
 }
 

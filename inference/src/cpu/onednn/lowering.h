@@ -21,7 +21,12 @@ class WinogradWeights;
 
 dnnl::engine &cpuEngine();
 
-dnnl::memory::desc layoutDesc(Shape shape, Layout layout);
+dnnl::memory::desc layoutDesc(Shape shape, Layout layout,
+                              dnnl::memory::data_type type = dnnl::memory::data_type::f32);
+// The same memory with elements of another type (strides count elements, so they stay).
+dnnl::memory::desc withType(const dnnl::memory::desc &md, dnnl::memory::data_type type);
+// oneDNN's type of a plan's storage.
+dnnl::memory::data_type dataTypeOf(ncnn::Storage storage);
 
 struct PostOp {
     bool binary = false;
@@ -123,12 +128,21 @@ struct OnednnOperator {
     int (*lower)(LoweringContext &ctx, const Node &node, std::string &why);
     // A layer whose primitive takes post-ops: its own (a fused activation); the layers after it fold in.
     std::vector<PostOp> (*ownPostOps)(const ncnn::Layer &layer);
+    // The storage its steps run on: whether a bf16 plan may keep the layer's blobs in bf16 for these input
+    // shapes (its steps take them; null: never), and whether it takes inputs of either storage (a
+    // convolution converts its source itself and writes either); a layer that does neither keeps fp32 on
+    // all its blobs.
+    bool (*takesBf16)(const ncnn::Layer &layer, const std::vector<Shape> &in, const PlanOptions &options);
+    bool mixesStorage;
 };
 
 // The oneDNN backend's answer to Backend::supports: the layer's operator, asked about the layer's
 // parameters (`in` empty) or about these 3-D shapes.
 bool supportsLayer(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &in, const ncnn::Shape &out,
                    std::string &why);
+// takesBf16 of a layer whose oneDNN primitives take bf16 whatever the shapes.
+bool bf16Always(const ncnn::Layer &layer, const std::vector<Shape> &in, const PlanOptions &options);
+
 // The entry of the layer's type when oneDNN takes its parameters; null when its reference layer runs.
 const OnednnOperator *onednnFormOf(const ncnn::Layer &layer);
 

@@ -6,6 +6,7 @@
 #include "cpu/onednn/plan_cache.h"
 
 #include <ncnn/allocator.h>
+#include <ncnn/cpu.h>
 
 #include <algorithm>
 
@@ -50,6 +51,8 @@ public:
         options.numThreads = opt.num_threads > 0 ? opt.num_threads : 1;
         options.lightMode = opt.lightmode;
         options.tryWinograd = opt.use_winograd_convolution;
+        // bf16 only where the CPU multiplies it: oneDNN's emulation elsewhere is slower than fp32.
+        options.precision = opt.use_bf16_storage && cpu_support_bf16() ? Storage::Bf16 : Storage::Fp32;
         std::string why;
         std::shared_ptr<brivelle::onednn::Plan> plan;
         if (cache_->get(shapes, {wanted}, options, plan, why) != 0)

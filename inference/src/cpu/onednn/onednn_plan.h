@@ -59,6 +59,10 @@ public:
     size_t scratchpadBytes() const;
     // oneDNN's implementation name of each convolution, in schedule order.
     std::vector<std::string> convolutionKernels() const;
+    // How each blob of the graph is stored inside the plan (Fp32 for those it does not hold).
+    ncnn::Storage storageOf(int blob) const;
+    // Steps that convert a blob between fp32 and bf16.
+    int conversionCount() const;
 
     // Runs the network. Outputs must be allocated with the shapes of shapeOf(). Returns 0 or a code of
     // <ncnn/errors.h> (ERROR_OUT_OF_MEMORY, ERROR_CANCELLED, ERROR_FAILED), with the reason in `why`.

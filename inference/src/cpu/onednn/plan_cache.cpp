@@ -5,9 +5,10 @@ namespace brivelle::onednn {
 int PlanCache::get(const std::vector<std::pair<int, Shape>> &inputs, const std::vector<int> &outputs,
                    const PlanOptions &options, std::shared_ptr<Plan> &plan, std::string &why)
 {
-    std::vector<int> key = ncnn::plan_key({}, outputs,
-                                          {options.numThreads, options.lightMode, options.tryWinograd,
-                                           int(options.layout), options.allowSlowConvolutions});
+    std::vector<int> key =
+        ncnn::plan_key({}, outputs,
+                       {options.numThreads, options.lightMode, options.tryWinograd, int(options.layout),
+                        options.allowSlowConvolutions, int(options.precision)});
     for (const auto &entry : inputs)
         key.insert(key.end(), {entry.first, entry.second.c, entry.second.h, entry.second.w});
     bool compiled = false;

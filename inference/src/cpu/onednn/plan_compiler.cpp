@@ -7,6 +7,7 @@
 #include "planner.h"
 #include "winograd_convolution.h"
 
+#include <ncnn/cpu.h>
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include <algorithm>
@@ -117,7 +118,9 @@ Shape planShape(const ncnn::Shape &s)
 // producers write into, except in channels-last, where a part of a pixel's channels is no dense tensor.
 class OnednnRules : public ncnn::PlanRules {
 public:
-    explicit OnednnRules(Layout layout) : PlanRules(ncnn::onednn_backend()), layout_(layout) {}
+    OnednnRules(Layout layout, const PlanOptions &options)
+        : PlanRules(ncnn::onednn_backend()), layout_(layout), options_(options)
+    {}
 
     bool folds(const ncnn::Layer &head, const std::vector<const ncnn::Layer *> &folded,
                const ncnn::Layer &next, int) const override
@@ -142,8 +145,24 @@ public:
         return true;
     }
 
+    ncnn::Storage reduced_storage() const override { return options_.precision; }
+    bool takes_reduced(const ncnn::Layer &layer, const std::vector<ncnn::Shape> &bottoms) const override
+    {
+        const OnednnOperator *form = onednnFormOf(layer);
+        std::vector<Shape> in;
+        for (const ncnn::Shape &b : bottoms)
+            in.push_back(planShape(b));
+        return form && form->takesBf16 && form->takesBf16(layer, in, options_);
+    }
+    bool mixes_storage(const ncnn::Layer &layer) const override
+    {
+        const OnednnOperator *form = onednnFormOf(layer);
+        return form && form->mixesStorage;
+    }
+
 private:
     Layout layout_;
+    const PlanOptions &options_;
 };
 
 // The planner decides what runs, where and folded into what; the layout is chosen before, since it decides
@@ -167,7 +186,7 @@ int Compiler::plan(const std::vector<std::pair<int, Shape>> &inputs, const std::
             return ncnn::ERROR_BAD_INPUT;
         }
     }
-    const OnednnRules rules(p_.layout);
+    const OnednnRules rules(p_.layout, options_);
     if (const int ret = ncnn::make_plan(g_, known, outputs, rules, plan_, why); ret != 0)
         return ret;
     p_.shapes.assign(blobs, Shape{});
@@ -201,6 +220,7 @@ int Compiler::plan(const std::vector<std::pair<int, Shape>> &inputs, const std::
     for (const auto &entry : inputs)
         p_.shapes[size_t(entry.first)] = entry.second;
     p_.fused = plan_.fused_layers;
+    p_.storage = plan_.storage;
     for (int o : outputs) {
         const int c = p_.canon[size_t(o)];
         if (std::find(outputs_.begin(), outputs_.end(), c) == outputs_.end())
@@ -247,6 +267,7 @@ void Compiler::placeBlobs()
     const size_t roots = size_t(plan_.root_count);
     std::vector<int> rootChannels(roots, 0);
     std::vector<Shape> rootShape(roots);
+    std::vector<memory::data_type> rootType(roots, memory::data_type::f32);
     p_.places.assign(p_.shapes.size(), Place{});
     // Every blob lives in the root the planner gave it: a group's parts at their offsets in the group's
     // buffer, which its concatenations view, anything else at the start of its own.
@@ -263,6 +284,8 @@ void Compiler::placeBlobs()
         const bool group = size_t(r) < plan_.concat_groups.size();
         rootChannels[size_t(r)] = group ? plan_.concat_groups[size_t(r)].channels : s.c;
         rootShape[size_t(r)] = s;
+        // The planner gives every blob of a root one storage.
+        rootType[size_t(r)] = dataTypeOf(plan_.storage[b]);
     }
     for (Node &node : nodes_) {
         if (!node.input && plan_.concat_group[size_t(node.op)] >= 0) {
@@ -273,10 +296,10 @@ void Compiler::placeBlobs()
     p_.rootBytes.clear();
     for (size_t r = 0; r < roots; ++r)
         p_.rootBytes.push_back(static_cast<size_t>(paddedChannels(layout, rootChannels[r])) * rootShape[r].h *
-                               rootShape[r].w * sizeof(float));
+                               rootShape[r].w * memory::data_type_size(rootType[r]));
     p_.descs.clear();
-    for (const Shape &s : p_.shapes)
-        p_.descs.push_back(layoutDesc(s, layout));
+    for (size_t b = 0; b < p_.shapes.size(); ++b)
+        p_.descs.push_back(layoutDesc(p_.shapes[b], layout, dataTypeOf(plan_.storage[b])));
 }
 
 int Compiler::temporaryBlob(const memory::desc &md, Shape s)
@@ -312,6 +335,8 @@ void Compiler::customStep(std::vector<Binding> bindings, CustomFn fn, const std:
 
 void Compiler::reorderStep(int from, int to)
 {
+    if (p_.descs[size_t(from)].data_type() != p_.descs[size_t(to)].data_type())
+        ++p_.conversions;
     const dnnl::reorder::primitive_desc pd(cpuEngine(), p_.descs[from], cpuEngine(), p_.descs[to],
                                            attributes());
     primitiveStep(dnnl::reorder(pd), {bind(DNNL_ARG_FROM, from), bind(DNNL_ARG_TO, to)}, {}, {});
@@ -412,8 +437,11 @@ int Compiler::compile(const std::vector<std::pair<int, Shape>> &inputs, const st
     // Channels-last concatenations copy (a part of a pixel's channels is no dense tensor for oneDNN), while
     // blocked ones are views that their producers write into: for dense blocks, the copies cost more than
     // brgconv's lead over the blocked jit kernel (x4plus on AVX-512, per CPU time: 127 against 153 GFLOP/s).
+    // With AMX a bf16 plan stays channels-last, copies and all: AMX's brgconv runs only there, 4 to 5 times
+    // our fp32 Winograd, where the blocked jit_bf16 kernel runs at a third of it.
     if (options_.layout == Layout::Auto && p_.layout == Layout::Nhwc && !layoutForced() &&
-        blockedLayout() != Layout::Plain) {
+        blockedLayout() != Layout::Plain &&
+        (options_.precision == ncnn::Storage::Fp32 || !ncnn::cpu_support_amx_bf16())) {
         bool concats = false;
         for (const auto &layer : g_.layers) {
             concats = concats || (layer->role() == ncnn::Role::Concat && onednnFormOf(*layer));
@@ -544,6 +572,16 @@ size_t Plan::scratchpadBytes() const
     for (const Step &step : d->steps)
         most = std::max(most, step.scratchpadBytes);
     return most;
+}
+
+ncnn::Storage Plan::storageOf(int blob) const
+{
+    return blob >= 0 && size_t(blob) < d->storage.size() ? d->storage[size_t(blob)] : ncnn::Storage::Fp32;
+}
+
+int Plan::conversionCount() const
+{
+    return d->conversions;
 }
 
 std::vector<std::string> Plan::convolutionKernels() const

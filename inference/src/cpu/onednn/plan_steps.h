@@ -77,6 +77,9 @@ struct Plan::Impl {
     std::vector<Place> places;
     std::vector<size_t> rootBytes;
     std::vector<Step> steps;
+    // Per graph blob, as the planner decided; steps that convert between fp32 and bf16.
+    std::vector<ncnn::Storage> storage;
+    int conversions = 0;
     double macs = 0.0;
     int fused = 0;
     int inPlaceConcats = 0;
@@ -88,7 +91,9 @@ struct Plan::Impl {
     {
         const Place &p = places[size_t(blob)];
         const Shape &s = shapes[size_t(blob)];
-        return roots[size_t(p.root)] + static_cast<size_t>(p.offset) * s.h * s.w;
+        const size_t bytes = dnnl::memory::data_type_size(descs[size_t(blob)].data_type());
+        return reinterpret_cast<float *>(reinterpret_cast<char *>(roots[size_t(p.root)]) +
+                                         static_cast<size_t>(p.offset) * s.h * s.w * bytes);
     }
 
     dnnl::reorder edgeReorder(size_t step, const dnnl::memory::desc &from, const dnnl::memory::desc &to,

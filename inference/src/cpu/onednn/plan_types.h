@@ -3,6 +3,8 @@
 // The vocabulary of the oneDNN path that its plans, lowerings and kernels share: blob shapes, views of the
 // caller's planar data, the layouts a plan may choose and the options it is compiled with.
 
+#include "storage.h"
+
 #include <cstddef>
 
 namespace brivelle::onednn {
@@ -34,6 +36,9 @@ struct PlanOptions {
     // A 3x3 convolution on gemm or the reference kernel while a jit kernel exists in another layout is
     // an error, unless this is set (tests that force the plain layout on purpose).
     bool allowSlowConvolutions = false;
+    // Bf16: convolutions multiply bf16 blobs and weights and sum in fp32, and the blobs between layers
+    // that take bf16 are stored so (converted in steps of their own where a neighbour runs fp32).
+    ncnn::Storage precision = ncnn::Storage::Fp32;
 };
 
 // Seconds spent per kind of step in one run, for the benchmark.

@@ -46,7 +46,7 @@ double BenchReport::wholeGflopsPerCpu(int threads) const
 }
 
 BenchReport benchmarkGraph(const ncnn::Graph &graph, int input, int output, Shape shape, int threads,
-                           int repeats, bool lightMode, bool winograd)
+                           int repeats, bool lightMode, bool winograd, ncnn::Storage precision)
 {
     BenchReport report;
     std::vector<float> in(static_cast<size_t>(shape.c) * shape.h * shape.w);
@@ -56,6 +56,7 @@ BenchReport benchmarkGraph(const ncnn::Graph &graph, int input, int output, Shap
     options.numThreads = threads;
     options.lightMode = lightMode;
     options.tryWinograd = winograd;
+    options.precision = precision;
     BufferPool pool;
 
     const auto first = std::chrono::steady_clock::now();
@@ -65,6 +66,8 @@ BenchReport benchmarkGraph(const ncnn::Graph &graph, int input, int output, Shap
     if (report.code != 0)
         return report;
     report.macs = plan->convolutionMacs();
+    report.kernels = plan->convolutionKernels();
+    report.conversions = plan->conversionCount();
     const Shape outShape = plan->shapeOf(output);
     std::vector<float> out(static_cast<size_t>(outShape.c) * outShape.h * outShape.w);
     const TensorView inView{in.data(), shape, static_cast<size_t>(shape.h) * shape.w};

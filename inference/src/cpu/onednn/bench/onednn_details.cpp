@@ -4,10 +4,13 @@
 #include "onednn_bench.h"
 
 #include <cstdio>
+#include <map>
+#include <string>
 
 namespace brivelle::onednn {
 
-int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int runs, bool winograd)
+int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int runs, bool winograd,
+                       ncnn::Storage precision)
 {
     const int input = graph.find_blob("data"), output = graph.find_blob("output");
     if (input < 0 || output < 0) {
@@ -16,7 +19,8 @@ int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int 
     }
     double peakPerCpu = 0.0;
     const double peak = measureFmaPeakGflops(threads, 0.5, &peakPerCpu);
-    const BenchReport r = benchmarkGraph(graph, input, output, Shape{3, h, w}, threads, runs, true, winograd);
+    const BenchReport r =
+        benchmarkGraph(graph, input, output, Shape{3, h, w}, threads, runs, true, winograd, precision);
     if (r.code != 0) {
         std::fprintf(stderr, "bench: %s\n", r.error.c_str());
         return 1;
@@ -24,6 +28,13 @@ int printOnednnDetails(const ncnn::Graph &graph, int w, int h, int threads, int 
     std::printf("input              %dx%dx3, %d threads, oneDNN prefers %s\n", w, h, threads,
                 layoutName(preferredLayout()));
     std::printf("MACs               %.3f G\n", r.macs * 1e-9);
+    std::map<std::string, int> kernels;
+    for (const std::string &k : r.kernels)
+        ++kernels[k];
+    for (const auto &k : kernels)
+        std::printf("kernel             %3d x %s\n", k.second, k.first.c_str());
+    std::printf("precision          %s, %d conversions between fp32 and bf16\n",
+                ncnn::storage_name(precision), r.conversions);
     for (size_t i = 0; i < r.runSeconds.size(); ++i)
         std::printf("run %-2zu             %.3f s (convolutions %.3f s)\n", i + 1, r.runSeconds[i],
                     r.convSeconds[i]);

@@ -1,6 +1,8 @@
 // winograd_bench: one 3x3 convolution with bias and leaky ReLU (the layers of Real-ESRGAN x4plus), timed as
 // oneDNN direct in its preferred layout and in the plan's blocked layout, our Winograd in blocked and
-// channels-last layouts, and oneDNN's own Winograd followed by our epilogue pass. Rates are effective:
+// channels-last layouts, and oneDNN's own Winograd followed by our epilogue pass; then oneDNN direct with
+// bf16 sources and weights (fp32 sums), writing bf16 or fp32, where the CPU multiplies bf16 natively
+// (AVX512_BF16, AMX) or oneDNN emulates it. Rates are effective:
 // the direct convolution's FLOPs over the time taken.
 // usage: winograd_bench [threads] [seconds per measurement] [size...]
 // WINOGRAD_CHUNK=n fixes the tiles per product call (default: chosen from the shape).
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <omp.h>
@@ -91,13 +94,13 @@ struct Bench {
     int lanes = 8;
 
     void oneDnn(const Case &c, algorithm alg, memory::format_tag layout, bool postOp, const char *name,
-                std::vector<Row> &rows);
+                std::vector<Row> &rows, dt inType = dt::f32, dt outType = dt::f32);
     void ours(const Case &c, int block, WinogradVariant variant, const char *name, std::vector<Row> &rows);
 };
 
 // oneDNN's convolution of `alg` in `layout`, with the leaky ReLU as its post-op or as our epilogue after it.
 void Bench::oneDnn(const Case &c, algorithm alg, memory::format_tag layout, bool postOp, const char *name,
-                   std::vector<Row> &rows)
+                   std::vector<Row> &rows, dt inType, dt outType)
 {
     const int ic = c.ic, oc = c.oc, size = c.size;
     const memory::dims srcDims{1, ic, size, size}, dstDims{1, oc, size, size};
@@ -110,15 +113,18 @@ void Bench::oneDnn(const Case &c, algorithm alg, memory::format_tag layout, bool
             ops.append_eltwise(1.f, dnnl::algorithm::eltwise_relu, 0.2f, 0.f);
         dnnl::primitive_attr attr;
         attr.set_post_ops(ops);
-        const memory::desc src(srcDims, dt::f32, layout), dst(dstDims, dt::f32, layout);
+        const memory::desc src(srcDims, inType, layout), dst(dstDims, outType, layout);
         const dnnl::convolution_forward::primitive_desc pd(
             dnnl::convolution_forward::desc(dnnl::prop_kind::forward_inference, alg, src,
-                                            memory::desc({oc, ic, 3, 3}, dt::f32, tag::any), biasMd, dst,
+                                            memory::desc({oc, ic, 3, 3}, inType, tag::any), biasMd, dst,
                                             {1, 1}, {1, 1}, {1, 1}),
             attr, engine);
         memory s(pd.src_desc(), engine), d(pd.dst_desc(), engine), w(pd.weights_desc(), engine);
         const auto input = randomData(pd.src_desc().get_size() / 4, 3, 1.f);
-        std::copy(input.begin(), input.end(), static_cast<float *>(s.get_data_handle()));
+        if (inType == dt::f32)
+            std::copy(input.begin(), input.end(), static_cast<float *>(s.get_data_handle()));
+        else // bf16 0x3f3f: 0.75 everywhere, as good as any value for timing
+            std::memset(s.get_data_handle(), 0x3f, pd.src_desc().get_size());
         dnnl::reorder(userWeights, w).execute(stream, userWeights, w);
         const dnnl::convolution_forward conv(pd);
         const int block = pd.dst_desc().data.format_desc.blocking.inner_nblks
@@ -228,6 +234,14 @@ int main(int argc, char **argv)
                          "oneDNN direct, blocked", rows);
             bench.oneDnn(c, dnnl::algorithm::convolution_winograd, tag::any, false,
                          "oneDNN winograd + epilogue", rows);
+            bench.oneDnn(c, algorithm::convolution_direct, tag::any, true, "oneDNN bf16, its layout", rows,
+                         dt::bf16, dt::bf16);
+            bench.oneDnn(c, algorithm::convolution_direct, tag::nhwc, true, "oneDNN bf16, nhwc", rows,
+                         dt::bf16, dt::bf16);
+            bench.oneDnn(c, algorithm::convolution_direct, blockTag(lanes), true, "oneDNN bf16, blocked",
+                         rows, dt::bf16, dt::bf16);
+            bench.oneDnn(c, algorithm::convolution_direct, tag::any, true, "oneDNN bf16 -> fp32", rows,
+                         dt::bf16, dt::f32);
             bench.ours(c, lanes, WinogradVariant::F43, "ours F(4,3), blocked", rows);
             bench.ours(c, 0, WinogradVariant::F43, "ours F(4,3), nhwc", rows);
             bench.ours(c, lanes, WinogradVariant::F63, "ours F(6,3), blocked", rows);

@@ -118,6 +118,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator binaryop_onednn{"BinaryOp", supports, fuse, lower, nullptr};
+extern const OnednnOperator binaryop_onednn{"BinaryOp", supports, fuse, lower, nullptr, bf16Always, false};
 
 } // namespace brivelle::onednn

@@ -24,6 +24,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator clip_onednn{"Clip", oneInput, fuse, lower, nullptr};
+extern const OnednnOperator clip_onednn{"Clip", oneInput, fuse, lower, nullptr, bf16Always, false};
 
 } // namespace brivelle::onednn

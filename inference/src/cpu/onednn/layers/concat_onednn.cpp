@@ -32,10 +32,13 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
         }
         bindings.push_back(ctx.bind(DNNL_ARG_DST, node.out));
         const Shape out = ctx.shape(node.out);
-        ctx.customStep(std::move(bindings), [channels, out](const std::vector<float *> &ptr, RunContext &) {
-            concatChannelsLast(ptr, channels, out);
-            return 0;
-        });
+        // The planner gives a concatenation's blobs one storage.
+        const size_t bytes = dnnl::memory::data_type_size(ctx.desc(node.out).data_type());
+        ctx.customStep(std::move(bindings),
+                       [channels, out, bytes](const std::vector<float *> &ptr, RunContext &) {
+                           concatChannelsLast(ptr, channels, out, bytes);
+                           return 0;
+                       });
         return 0;
     }
     std::vector<dnnl::memory::desc> srcs;
@@ -51,6 +54,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator concat_onednn{"Concat", supports, nullptr, lower, nullptr};
+extern const OnednnOperator concat_onednn{"Concat", supports, nullptr, lower, nullptr, bf16Always, false};
 
 } // namespace brivelle::onednn

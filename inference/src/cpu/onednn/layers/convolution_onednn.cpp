@@ -1,5 +1,7 @@
 #include "convolution_onednn.h"
 
+#include <ncnn/cpu.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -156,15 +158,32 @@ bool onednnWinograd(LoweringContext &ctx, const Node &node, const ConvolutionLay
     }
 }
 
-// Tried before direct convolution, in order, for every layer.
+// Tried before direct convolution, in order, for every fp32 layer. A layer a bf16 plan takes (takesBf16
+// below) runs direct in bf16: Winograd's transforms in bf16 would round (a 4x4 tile sums 36 products of
+// inputs scaled by up to 8) far beyond bf16's own rounding.
 constexpr ConvolutionAlgorithm kAlgorithms[] = {winogradConvolution, onednnWinograd};
 
+// In a bf16 plan, a layer that our fp32 Winograd would take runs it unless AMX is there, and the planner
+// then keeps its blobs in fp32: AMX's tiles run x4plus's body shapes 4 to 5 times faster than that
+// Winograd (winograd_bench), AVX512_BF16's dot products alone run direct convolution at about half its
+// speed.
+bool takesBf16(const ncnn::Layer &layer, const std::vector<Shape> &in, const PlanOptions &options)
+{
+    if (ncnn::cpu_support_amx_bf16() || !options.tryWinograd || in.size() != 1)
+        return true;
+    const ncnn::Convolution &op = convolution(layer);
+    const std::array<int, 4> pads = convolutionPads(op, in[0]);
+    const Shape out{op.num_output, in[0].h + pads[0] + pads[2] - op.kernel_h + 1,
+                    in[0].w + pads[1] + pads[3] - op.kernel_w + 1};
+    return !winogradTakes(op, pads, in[0], out);
+}
+
 // The implementation a direct convolution of this layer gets with source and destination in `layout`.
-std::string directKernelIn(const ConvolutionLayer &layer, Layout layout)
+std::string directKernelIn(const ConvolutionLayer &layer, Layout layout, memory::data_type type)
 {
     try {
-        return convolutionDesc(layer, algorithm::convolution_direct, layoutDesc(layer.in, layout),
-                               layoutDesc(layer.out, layout))
+        return convolutionDesc(layer, algorithm::convolution_direct, layoutDesc(layer.in, layout, type),
+                               layoutDesc(layer.out, layout, type))
             .impl_info_str();
     } catch (const dnnl::error &) {
         return {};
@@ -205,28 +224,33 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
     layer.out = ctx.shape(layer.dst);
     layer.pads = convolutionPads(op, layer.in);
     layer.attr = postOpAttributes(ctx, node, node.post.size());
-    layer.weightsAny = memory::desc({op.num_output, layer.in.c, op.kernel_h, op.kernel_w},
-                                    memory::data_type::f32, memory::format_tag::any);
+    // bf16 products with fp32 sums; the bias and the post-ops stay fp32.
+    const bool bf16 =
+        ctx.options().precision == ncnn::Storage::Bf16 && takesBf16(*node.layer, {layer.in}, ctx.options());
+    const memory::data_type type = bf16 ? memory::data_type::bf16 : memory::data_type::f32;
+    layer.weightsAny =
+        memory::desc({op.num_output, layer.in.c, op.kernel_h, op.kernel_w}, type, memory::format_tag::any);
     layer.hasBias = op.bias_term != 0;
     if (layer.hasBias)
         layer.bias = memory::desc({op.num_output}, memory::data_type::f32, memory::format_tag::x);
 
-    for (ConvolutionAlgorithm algorithm : kAlgorithms)
-        if (algorithm(ctx, node, layer))
-            return 0;
+    if (!bf16)
+        for (ConvolutionAlgorithm algorithm : kAlgorithms)
+            if (algorithm(ctx, node, layer))
+                return 0;
 
     const memory::desc &dst = ctx.desc(layer.dst);
     dnnl::convolution_forward::primitive_desc pd;
     bool have = false;
     try {
-        pd = convolutionDesc(layer, algorithm::convolution_direct, ctx.desc(layer.src), dst);
+        // A source in the other storage is converted by a step of its own (addConvolutionStep).
+        pd = convolutionDesc(layer, algorithm::convolution_direct, withType(ctx.desc(layer.src), type), dst);
         have = std::strncmp(pd.impl_info_str(), "ref", 3) != 0;
     } catch (const dnnl::error &) {
     }
     if (!have) {
         // A source layout of oneDNN's choice (plain for a first layer with few channels) behind a reorder.
-        const memory::desc srcAny({1, layer.in.c, layer.in.h, layer.in.w}, memory::data_type::f32,
-                                  memory::format_tag::any);
+        const memory::desc srcAny({1, layer.in.c, layer.in.h, layer.in.w}, type, memory::format_tag::any);
         pd = convolutionDesc(layer, algorithm::convolution_direct, srcAny, dst);
     }
     const char *kernel = pd.impl_info_str();
@@ -248,7 +272,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
         ctx.options().allowSlowConvolutions || (ctx.options().layout == Layout::Auto && layoutForced());
     if (op.kernel_w == 3 && op.kernel_h == 3 && slowConvolutionKernel(kernel) && !allowSlow) {
         for (Layout other : {Layout::Nhwc, Layout::Blocked16, Layout::Blocked8}) {
-            const std::string better = directKernelIn(layer, other);
+            const std::string better = directKernelIn(layer, other, type);
             if (!better.empty() && !slowConvolutionKernel(better.c_str())) {
                 why = std::string("3x3 convolution on ") + kernel + " in the " + layoutName(ctx.layout()) +
                       " layout, while " + better + " runs it in " + layoutName(other);
@@ -288,6 +312,7 @@ std::vector<PostOp> activationPostOps(const ncnn::Layer &layer)
 
 } // namespace
 
-extern const OnednnOperator convolution_onednn{"Convolution", supports, nullptr, lower, activationPostOps};
+extern const OnednnOperator convolution_onednn{"Convolution",     supports,  nullptr, lower,
+                                               activationPostOps, takesBf16, true};
 
 } // namespace brivelle::onednn

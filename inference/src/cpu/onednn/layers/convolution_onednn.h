@@ -47,6 +47,8 @@ using ConvolutionAlgorithm = bool (*)(LoweringContext &ctx, const Node &node, co
 
 // Our Winograd F(4,3) on the plan's layout, for the shapes where it beats direct convolution.
 bool winogradConvolution(LoweringContext &ctx, const Node &node, const ConvolutionLayer &layer);
+// Whether that Winograd takes a layer of this geometry and shape (when the plan tries it).
+bool winogradTakes(const ncnn::Convolution &op, const std::array<int, 4> &pads, Shape in, Shape out);
 
 // gemm and reference kernels: an order of magnitude behind a direct kernel for a 3x3 convolution.
 bool slowConvolutionKernel(const char *implementation);

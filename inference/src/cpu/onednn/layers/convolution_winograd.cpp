@@ -13,9 +13,9 @@ namespace {
 
 // Measured with winograd_bench on AVX-512 and AVX2, 2 threads: F(4,3) beats direct convolution from
 // 8x8 outputs with 32 input channels on; on 4x4 outputs direct wins (a tile is mostly transform).
-bool beatsDirect(const ConvolutionLayer &layer)
+bool beatsDirect(Shape in, Shape out)
 {
-    return layer.in.c >= 32 && layer.out.c >= 16 && layer.out.h * layer.out.w >= 64;
+    return in.c >= 32 && out.c >= 16 && out.h * out.w >= 64;
 }
 
 // F(4,3) for every shape. F(6,3) does 1.78 products per output where F(4,3) does 2.25, but inside a
@@ -60,14 +60,19 @@ bool epilogueOf(const std::vector<PostOp> &post, WinogradEpilogue &e, int &resid
 
 } // namespace
 
+bool winogradTakes(const ncnn::Convolution &op, const std::array<int, 4> &pads, Shape in, Shape out)
+{
+    // pads: top, left, bottom, right
+    return WinogradConvolution::supports(op.kernel_w, op.kernel_h, op.stride_w, op.stride_h, op.dilation_w,
+                                         op.dilation_h, pads[1], pads[3], pads[0], pads[2]) &&
+           beatsDirect(in, out);
+}
+
 bool winogradConvolution(LoweringContext &ctx, const Node &node, const ConvolutionLayer &layer)
 {
     const ncnn::Convolution &op = *layer.op;
-    const auto &pads = layer.pads; // top, left, bottom, right
-    if (!ctx.options().tryWinograd ||
-        !WinogradConvolution::supports(op.kernel_w, op.kernel_h, op.stride_w, op.stride_h, op.dilation_w,
-                                       op.dilation_h, pads[1], pads[3], pads[0], pads[2]) ||
-        !beatsDirect(layer))
+    const auto &pads = layer.pads;
+    if (!ctx.options().tryWinograd || !winogradTakes(op, pads, layer.in, layer.out))
         return false;
     int block = 0, lanes = 0;
     switch (ctx.layout()) {

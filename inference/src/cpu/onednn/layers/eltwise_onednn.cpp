@@ -80,6 +80,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator eltwise_onednn{"Eltwise", supports, fuse, lower, nullptr};
+extern const OnednnOperator eltwise_onednn{"Eltwise", supports, fuse, lower, nullptr, bf16Always, false};
 
 } // namespace brivelle::onednn

@@ -3,6 +3,6 @@
 
 namespace brivelle::onednn {
 
-extern const OnednnOperator input_onednn{"Input", nullptr, nullptr, nullptr, nullptr};
+extern const OnednnOperator input_onednn{"Input", nullptr, nullptr, nullptr, nullptr, nullptr, false};
 
 } // namespace brivelle::onednn

@@ -41,6 +41,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator interp_onednn{"Interp", supports, nullptr, lower, nullptr};
+extern const OnednnOperator interp_onednn{"Interp", supports, nullptr, lower, nullptr, bf16Always, false};
 
 } // namespace brivelle::onednn

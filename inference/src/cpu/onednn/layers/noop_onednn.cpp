@@ -3,6 +3,6 @@
 
 namespace brivelle::onednn {
 
-extern const OnednnOperator noop_onednn{"Noop", oneInput, nullptr, nullptr, nullptr};
+extern const OnednnOperator noop_onednn{"Noop", oneInput, nullptr, nullptr, nullptr, nullptr, false};
 
 } // namespace brivelle::onednn

@@ -34,6 +34,7 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", supports, nullptr, lower, nullptr};
+extern const OnednnOperator pixelshuffle_onednn{"PixelShuffle", supports, nullptr, lower,
+                                                nullptr,        nullptr,  false};
 
 } // namespace brivelle::onednn

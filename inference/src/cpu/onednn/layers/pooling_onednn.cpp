@@ -69,6 +69,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator pooling_onednn{"Pooling", supports, nullptr, lower, nullptr};
+extern const OnednnOperator pooling_onednn{"Pooling", supports, nullptr, lower, nullptr, nullptr, false};
 
 } // namespace brivelle::onednn

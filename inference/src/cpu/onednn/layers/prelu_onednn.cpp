@@ -52,6 +52,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator prelu_onednn{"PReLU", supports, nullptr, lower, nullptr};
+extern const OnednnOperator prelu_onednn{"PReLU", supports, nullptr, lower, nullptr, nullptr, false};
 
 } // namespace brivelle::onednn

@@ -23,6 +23,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator relu_onednn{"ReLU", oneInput, fuse, lower, nullptr};
+extern const OnednnOperator relu_onednn{"ReLU", oneInput, fuse, lower, nullptr, bf16Always, false};
 
 } // namespace brivelle::onednn

@@ -34,6 +34,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &)
 
 } // namespace
 
-extern const OnednnOperator reorg_onednn{"Reorg", supports, nullptr, lower, nullptr};
+extern const OnednnOperator reorg_onednn{"Reorg", supports, nullptr, lower, nullptr, nullptr, false};
 
 } // namespace brivelle::onednn

@@ -22,6 +22,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator sigmoid_onednn{"Sigmoid", oneInput, fuse, lower, nullptr};
+extern const OnednnOperator sigmoid_onednn{"Sigmoid", oneInput, fuse, lower, nullptr, bf16Always, false};
 
 } // namespace brivelle::onednn

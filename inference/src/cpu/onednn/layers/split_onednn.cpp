@@ -3,6 +3,6 @@
 
 namespace brivelle::onednn {
 
-extern const OnednnOperator split_onednn{"Split", oneInput, nullptr, nullptr, nullptr};
+extern const OnednnOperator split_onednn{"Split", oneInput, nullptr, nullptr, nullptr, nullptr, false};
 
 } // namespace brivelle::onednn

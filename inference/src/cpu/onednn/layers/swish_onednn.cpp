@@ -22,6 +22,6 @@ int lower(LoweringContext &ctx, const Node &node, std::string &why)
 
 } // namespace
 
-extern const OnednnOperator swish_onednn{"Swish", oneInput, fuse, lower, nullptr};
+extern const OnednnOperator swish_onednn{"Swish", oneInput, fuse, lower, nullptr, bf16Always, false};
 
 } // namespace brivelle::onednn
