@@ -133,7 +133,7 @@ void Reporter::batchStarted(const QStringList &pictures, int tileSize, int input
 
 void Reporter::pictureStarted(int index, int count, const QString &path)
 {
-    page.pictureStarted(index, count, path);
+    underWay.pictureStarted(index, count, path);
     if (estimate)
         estimate->pictureStarted(index, clock.elapsed());
     current = QStringLiteral("[%1/%2] %3").arg(index + 1).arg(count).arg(QFileInfo(path).fileName());
@@ -142,7 +142,7 @@ void Reporter::pictureStarted(int index, int count, const QString &path)
 
 void Reporter::tileProgress(int done, int tiles)
 {
-    page.tileProgress(done, tiles);
+    underWay.tileProgress(done, tiles);
     if (estimate)
         estimate->tilesDone(done, tiles, clock.elapsed());
     showProgress(true);
@@ -151,19 +151,20 @@ void Reporter::tileProgress(int done, int tiles)
 void Reporter::statusChanged(int index, const QString &text)
 {
     // Only the writer's status for the picture the network has finished last says something new.
-    if (index != page.picture() || page.barMaximum() == 0 || page.barValue() < page.barMaximum())
+    if (index != underWay.picture() || underWay.barMaximum() == 0 ||
+        underWay.barValue() < underWay.barMaximum())
         return;
-    page.statusChanged(index, text);
+    underWay.statusChanged(index, text);
     showProgress(false);
 }
 
 void Reporter::showProgress(bool tileDone)
 {
-    if (verbosity == CliOptions::Verbosity::Quiet || page.barMaximum() <= 0 || !estimate)
+    if (verbosity == CliOptions::Verbosity::Quiet || underWay.barMaximum() <= 0 || !estimate)
         return;
     const bool writing = !tileDone;
-    const int done = page.barValue();
-    const int tiles = page.barMaximum();
+    const int done = underWay.barValue();
+    const int tiles = underWay.barMaximum();
     const qint64 elapsed = clock.elapsed();
     const qint64 left = estimate->remainingMs(elapsed);
     QString line =
@@ -202,7 +203,7 @@ void Reporter::progress(const QString &line)
 void Reporter::finished(const engine::PictureReport &report)
 {
     using Status = engine::PictureReport::Status;
-    page.pictureFinished(report.index);
+    underWay.pictureFinished(report.index);
     switch (report.status) {
     case Status::Written:
         say(QStringLiteral("written %1 -> %2 (%3x%4, %5 s)")

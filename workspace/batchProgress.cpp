@@ -139,7 +139,7 @@ qint64 BatchTimeEstimate::remainingMs(qint64 nowMs) const
     return std::max<qint64>(qint64(left * msPerWork + 0.5) - std::max<qint64>(nowMs - lastMs, 0), 0);
 }
 
-void BatchProgressPage::pictureStarted(int index, int total, const QString &path)
+void PictureInProgress::pictureStarted(int index, int total, const QString &path)
 {
     current = index;
     file = QString::number(index + 1) + QStringLiteral(" of ") + QString::number(total) +
@@ -149,7 +149,7 @@ void BatchProgressPage::pictureStarted(int index, int total, const QString &path
     value = 0;
 }
 
-void BatchProgressPage::tileProgress(int done, int total)
+void PictureInProgress::tileProgress(int done, int total)
 {
     if (current < 0 || total <= 0)
         return;
@@ -157,13 +157,13 @@ void BatchProgressPage::tileProgress(int done, int total)
     value = std::clamp(done, 0, total);
 }
 
-void BatchProgressPage::statusChanged(int index, const QString &text)
+void PictureInProgress::statusChanged(int index, const QString &text)
 {
     if (index == current)
         status = text;
 }
 
-void BatchProgressPage::pictureFinished(int index)
+void PictureInProgress::pictureFinished(int index)
 {
     if (index != current)
         return;

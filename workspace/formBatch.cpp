@@ -3,7 +3,7 @@
 #include "ui_PelmoraForm.h"
 
 #include "dialogs/openFailure.h"
-#include "workspace/ProgressPicture.h"
+#include "widgets/ProgressPicture.h"
 #include "workspace/batchProgress.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/fileProblems.h"
@@ -148,7 +148,7 @@ void PelmoraForm::startBatchProgress(const QStringList &paths)
         sizes << orientedImageSize(path);
     timeEstimate =
         std::make_unique<BatchTimeEstimate>(sizes, upscaler->tileSize(), upscaler->inputMultiple());
-    progressPage = std::make_unique<BatchProgressPage>();
+    progressPage = std::make_unique<PictureInProgress>();
     progressPicture->clear();
     batchPhase = BatchPhase::Running;
     batchClock.start();

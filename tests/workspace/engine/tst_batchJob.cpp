@@ -266,7 +266,7 @@ private slots:
         for (int i = 0; i < 6; ++i)
             paths << writeImage(in, QStringLiteral("p%1.png").arg(i), QImage::Format_RGB32);
         std::mutex mutex;
-        BatchProgressPage page;
+        PictureInProgress page;
         int networkOn = -1;
         QStringList wrong;
         auto check = [&] {
