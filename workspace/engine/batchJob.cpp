@@ -1,6 +1,7 @@
 #include "workspace/engine/batchJob.h"
 
 #include "workspace/engine/boundedQueue.h"
+#include "workspace/engine/engineText.h"
 
 #include "base/nativeName.h"
 
@@ -24,11 +25,6 @@
 namespace engine {
 
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("PelmoraForm", text);
-}
 
 thread_local int thisThreadsPicture = -1;
 
@@ -60,7 +56,7 @@ QString fileList(const QString &heading, const QList<Entry> &entries, Why why)
     QStringList lines;
     for (const Entry &entry : entries) {
         if (lines.size() == kNamesShown) {
-            lines << tr("and %1 more").arg(entries.size() - kNamesShown);
+            lines << engineText("and %1 more").arg(entries.size() - kNamesShown);
             break;
         }
         lines << QFileInfo(entry.path).fileName() + QStringLiteral(" \u2013 ") + why(entry);
@@ -73,21 +69,22 @@ QString fileList(const QString &heading, const QList<Entry> &entries, Why why)
 
 QString completionText(const BatchSummary &summary)
 {
-    const QString question = tr("Open the output folder?");
-    const QString notes =
-        summary.notes.isEmpty()
-            ? QString()
-            : fileList(tr("Please note:"), summary.notes, [](const BatchNote &entry) { return entry.note; });
+    const QString question = formText("Open the output folder?");
+    const QString notes = summary.notes.isEmpty()
+                              ? QString()
+                              : fileList(engineText("Please note:"), summary.notes,
+                                         [](const BatchNote &entry) { return entry.note; });
     if (summary.failures.isEmpty() && !summary.cancelled) {
         if (notes.isEmpty())
-            return tr("Your upscaled image is ready.") + QLatin1Char('\n') + question;
-        return tr("Your upscaled image is ready.") + notes + QLatin1Char('\n') + question;
+            return formText("Your upscaled image is ready.") + QLatin1Char('\n') + question;
+        return formText("Your upscaled image is ready.") + notes + QLatin1Char('\n') + question;
     }
 
-    const QString count = tr("%1 of %2 images were written.").arg(summary.written.size()).arg(summary.total);
-    QString text = summary.cancelled ? QString(tr("Cancelled.") + QLatin1Char(' ') + count) : count;
+    const QString count =
+        engineText("%1 of %2 images were written.").arg(summary.written.size()).arg(summary.total);
+    QString text = summary.cancelled ? QString(engineText("Cancelled.") + QLatin1Char(' ') + count) : count;
     if (!summary.failures.isEmpty())
-        text += fileList(tr("These files could not be upscaled:"), summary.failures,
+        text += fileList(engineText("These files could not be upscaled:"), summary.failures,
                          [](const BatchFailure &entry) { return entry.reason; });
     return text + notes + QLatin1Char('\n') + question;
 }
@@ -277,7 +274,7 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     };
     observer.tileStarted = [this, index = item.index, &networkClock](int x, int y) {
         layerTimes.tileStarted(networkClock.nsecsElapsed());
-        emit statusChanged(index, tr("Processing Tile (%1, %2)").arg(x).arg(y));
+        emit statusChanged(index, formText("Processing Tile (%1, %2)").arg(x).arg(y));
     };
     const bool wantsTiles = isSignalConnected(QMetaMethod::fromSignal(&BatchJob::tileFinished));
     observer.tileFinished = [this, wantsTiles, &tiles, &networkClock](
@@ -330,12 +327,12 @@ void BatchJob::writeOne(Finished item)
     const WorkingOn picture(item.report.index);
     PictureReport &report = item.report;
     if (!item.image.isNull()) {
-        const QString writing = tr("Encoding final pixels and writing to disk...");
+        const QString writing = formText("Encoding final pixels and writing to disk...");
         emit statusChanged(report.index, writing);
         // The job's own folder was checked before the batch; a mirrored subfolder is made here.
         const QString problem = target == folder ? QString() : createFolder(target);
         WriteResult written;
-        written.error = tr("could not be written: %1").arg(problem);
+        written.error = engineText("could not be written: %1").arg(problem);
         if (problem.isEmpty()) {
             cleanUpOnce(target);
             PictureToWrite toWrite;

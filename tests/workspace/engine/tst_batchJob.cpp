@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTranslator>
 
 #include <condition_variable>
 #include <mutex>
@@ -42,6 +43,16 @@ QString writeBytes(const QTemporaryDir &dir, const QString &name, const QByteArr
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
 }
+
+// Shows the context each text was translated in: "context|text".
+class ContextTranslator : public QTranslator {
+public:
+    QString translate(const char *context, const char *source, const char *, int) const override
+    {
+        return QString::fromLatin1(context) + QLatin1Char('|') + QString::fromUtf8(source);
+    }
+    bool isEmpty() const override { return false; }
+};
 
 } // namespace
 
@@ -355,6 +366,27 @@ private slots:
         QVERIFY(text.contains(QStringLiteral("f9.png")));
         QVERIFY(!text.contains(QStringLiteral("f10.png")));
         QVERIFY(text.contains(QStringLiteral("and 15 more")));
+    }
+
+    // The window's own texts keep its context; the engine's words are translated without the window.
+    void textsAreTranslatedInTheirOwnContext()
+    {
+        ContextTranslator translator;
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+        engine::BatchSummary summary;
+        summary.total = 2;
+        const QString allGood = engine::completionText(summary);
+        summary.cancelled = true;
+        const QString cancelled = engine::completionText(summary);
+        const QString problem = engine::describe(engine::InputProblem::NotAnImage);
+        QCoreApplication::removeTranslator(&translator);
+        QCOMPARE(
+            allGood,
+            QStringLiteral("PelmoraForm|Your upscaled image is ready.\nPelmoraForm|Open the output folder?"));
+        QCOMPARE(cancelled,
+                 QStringLiteral("engine|Cancelled. engine|0 of 2 images were written.\nPelmoraForm|Open "
+                                "the output folder?"));
+        QCOMPARE(problem, QStringLiteral("engine|not a readable image"));
     }
 };
 
