@@ -239,7 +239,7 @@ double bandError(const QImage &merged, const QImage &ideal, QRgb background)
 int compareAlpha(const ncnn::Net &net, int scale, int size)
 {
     const QImage source = softEdged(size);
-    const QImage alpha = engine::extractAlphaPlane(source);
+    const QImage alpha = engine::extractAlphaPlane(engine::Picture::decoded(source));
     const QImage ideal =
         source.scaled(source.size() * scale, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     auto upscale = [&](const QImage &colour) {
@@ -253,7 +253,7 @@ int compareAlpha(const ncnn::Net &net, int scale, int size)
     } choices[] = {{"as is", source}, {"flattened on white", engine::flattenOnWhite(source)}};
     for (const auto &choice : choices) {
         const QImage merged =
-            engine::mergeAlpha(upscale(choice.colour), alpha).convertToFormat(QImage::Format_ARGB32);
+            engine::mergeAlpha(upscale(choice.colour), alpha, 8).convertToFormat(QImage::Format_ARGB32);
         if (merged.isNull())
             return 1;
         std::printf(
@@ -410,9 +410,9 @@ int benchFormats(const QStringList &args)
     for (const auto &picture : pictures) {
         for (const auto &format : formats) {
             engine::PictureToWrite toWrite;
-            toWrite.image = picture.second;
+            toWrite.result = engine::Picture::asStored(picture.second);
             // Marked as every result is: TIFF, JPEG and WebP get the mark by a rewrite of the file.
-            engine::markAsResult(toWrite.image, QStringLiteral("result"));
+            engine::markAsResult(toWrite.result.image, QStringLiteral("result"));
             toWrite.folder = dir.path();
             toWrite.inputPath = QStringLiteral("result");
             toWrite.format = *engine::OutputFormat::named(QString::fromLatin1(format.first), format.second);

@@ -122,10 +122,9 @@ struct BatchJob::Decoded {
 struct BatchJob::Finished {
     PictureReport report;
     QString folder;
-    QImage image; // still to be written, unless the report is already final
-    bool grey = false;
-    std::optional<QSizeF> dpi; // the source's
-    qint64 busyNs = 0;         // decoding and the network
+    // Still to be written unless the report is already final: the result, described by its source.
+    Picture result;
+    qint64 busyNs = 0; // decoding and the network
 };
 
 void BatchJob::setStages(Stages replacement)
@@ -287,8 +286,7 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
             emit tileFinished(tile, where);
     };
     SizePlan plan;
-    UpscaleResult upscaled =
-        upscaleAndFinish(*upscaler, item.input.image, item.input.grey, finishing, observer, &stopNow, &plan);
+    UpscaleResult upscaled = upscaleAndFinish(*upscaler, item.input, finishing, observer, &stopNow, &plan);
     // The decoded input is not needed any more while the result waits for the writer.
     item.input.image = QImage();
     switch (upscaled.status) {
@@ -307,11 +305,11 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
         return ended(PictureReport::Status::Failed,
                      upscaled.reason.isEmpty() ? QStringLiteral("no result") : upscaled.reason);
     }
-    finished.image = std::move(upscaled.image);
-    markAsResult(finished.image, item.path);
-    finished.grey = upscaled.grey;
-    finished.dpi = item.input.dpi;
     report.note = item.input.note;
+    finished.result = std::move(item.input);
+    finished.result.image = std::move(upscaled.image);
+    finished.result.channels = upscaled.channels;
+    markAsResult(finished.result.image, item.path);
     if (plan.resizes())
         report.networkSize = plan.networkSize;
     report.status = PictureReport::Status::Written; // once the writer has written it
@@ -326,7 +324,7 @@ void BatchJob::writeOne(Finished item)
     clock.start();
     const WorkingOn picture(item.report.index);
     PictureReport &report = item.report;
-    if (!item.image.isNull()) {
+    if (!item.result.image.isNull()) {
         const QString writing = formText("Encoding final pixels and writing to disk...");
         emit statusChanged(report.index, writing);
         // The job's own folder was checked before the batch; a mirrored subfolder is made here.
@@ -336,9 +334,7 @@ void BatchJob::writeOne(Finished item)
         if (problem.isEmpty()) {
             cleanUpOnce(target);
             PictureToWrite toWrite;
-            toWrite.image = item.image;
-            toWrite.grey = item.grey;
-            toWrite.dpi = item.dpi;
+            toWrite.result = item.result;
             toWrite.folder = target;
             toWrite.inputPath = report.input;
             toWrite.format = outputFormat;
@@ -352,7 +348,7 @@ void BatchJob::writeOne(Finished item)
         }
         if (written.ok()) {
             report.output = written.path;
-            report.size = item.image.size();
+            report.size = item.result.image.size();
             if (!written.note.isEmpty())
                 report.note =
                     report.note.isEmpty() ? written.note : report.note + QStringLiteral("; ") + written.note;
@@ -361,7 +357,7 @@ void BatchJob::writeOne(Finished item)
             report.reason = written.error;
             report.transient = written.transient;
         }
-        item.image = QImage();
+        item.result.image = QImage();
     }
     report.seconds = double(item.busyNs + clock.nsecsElapsed()) / 1e9;
     finish(std::move(report));

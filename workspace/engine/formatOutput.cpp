@@ -97,9 +97,12 @@ bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error)
     report(encoding, 0);
     // Grey with alpha is stored as RGBA: Qt's reader (this program's own among them) reads a grey
     // TIFF's extra sample as no alpha at all.
-    SampleLayout layout = sampleLayout(encoding.image, encoding.grey);
-    if (layout.channels == 2)
-        layout = sampleLayout(encoding.image, false);
+    SampleLayout layout = sampleLayout(encoding.picture);
+    if (layout.channels == 2) {
+        Picture colour = encoding.picture;
+        colour.channels = Picture::Channels::ColourAlpha;
+        layout = sampleLayout(colour);
+    }
     if (layout.pixels.isNull())
         return fail(error, QStringLiteral("no memory to prepare the picture"));
     TiffSink sink;
@@ -146,7 +149,7 @@ bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error)
         TIFFSetField(tiff, TIFFTAG_YRESOLUTION, float(encoding.dpi->height()));
         TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     }
-    const QByteArray profile = fileProfile(encoding.image, layout.channels);
+    const QByteArray profile = fileProfile(encoding.picture, layout.channels);
     if (!profile.isEmpty())
         TIFFSetField(tiff, TIFFTAG_ICCPROFILE, uint32_t(profile.size()), profile.constData());
     TIFFSetField(tiff, TIFFTAG_SOFTWARE, "Brivelle AI");
@@ -193,7 +196,7 @@ QByteArray exifBox(const QByteArray &exif)
 bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
 {
     report(encoding, 0);
-    const SampleLayout layout = sampleLayout(encoding.image, encoding.grey);
+    const SampleLayout layout = sampleLayout(encoding.picture);
     if (layout.pixels.isNull())
         return fail(error, QStringLiteral("no memory to prepare the picture"));
     const int height = layout.pixels.height();
@@ -235,7 +238,7 @@ bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
         channel.bits_per_sample = bits;
         ok = JxlEncoderSetExtraChannelInfo(enc, 0, &channel) == JXL_ENC_SUCCESS;
     }
-    const QByteArray profile = fileProfile(encoding.image, layout.channels);
+    const QByteArray profile = fileProfile(encoding.picture, layout.channels);
     if (ok && !(!profile.isEmpty() &&
                 JxlEncoderSetICCProfile(enc, reinterpret_cast<const uint8_t *>(profile.constData()),
                                         size_t(profile.size())) == JXL_ENC_SUCCESS)) {
@@ -295,11 +298,10 @@ bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
 bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error)
 {
     report(encoding, 0);
-    const QImage &image = encoding.image;
-    const bool deep = isDeep(image);
-    const bool alpha = image.hasAlphaChannel();
-    const bool grey = encoding.grey || image.format() == QImage::Format_Grayscale8 ||
-                      image.format() == QImage::Format_Grayscale16;
+    const QImage &image = encoding.picture.image;
+    const bool deep = encoding.picture.isDeep();
+    const bool alpha = encoding.picture.hasAlpha();
+    const bool grey = encoding.picture.isGrey();
     // libavif takes RGB(A) rows: Qt's RGBA formats are its byte order, 16-bit values in the machine's.
     const QImage pixels =
         image.convertToFormat(deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
@@ -314,7 +316,7 @@ bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error)
         return fail(error, QStringLiteral("no memory for the AVIF encoder"));
     avif->yuvRange = AVIF_RANGE_FULL;
     avif->matrixCoefficients = AVIF_MATRIX_COEFFICIENTS_BT601;
-    const QByteArray profile = fileProfile(image, grey ? 1 : 3);
+    const QByteArray profile = fileProfile(encoding.picture, grey ? 1 : 3);
     if (!profile.isEmpty()) {
         avifImageSetProfileICC(avif.get(), reinterpret_cast<const uint8_t *>(profile.constData()),
                                size_t(profile.size()));

@@ -92,14 +92,15 @@ void addNote(QString &notes, const QString &note)
 }
 
 // What an 8-bit lossy format can hold of the picture.
-QImage lossyPicture(const QImage &image, bool grey, OutputFormat::Kind kind)
+QImage lossyPicture(const Picture &picture, OutputFormat::Kind kind)
 {
-    const bool alpha = image.hasAlphaChannel();
+    const QImage &image = picture.image;
+    const bool alpha = picture.hasAlpha();
     if (kind == OutputFormat::Kind::Jpeg && alpha) {
         const QImage flat = flattenOnWhite(image);
-        return grey ? lumaOf(flat) : flat;
+        return picture.isGrey() ? lumaOf(flat) : flat;
     }
-    if (!isDeep(image))
+    if (!picture.isDeep())
         return image;
     if (image.format() == QImage::Format_Grayscale16)
         return image.convertToFormat(QImage::Format_Grayscale8);
@@ -111,7 +112,7 @@ std::optional<QSizeF> resolutionOf(const PictureToWrite &picture)
 {
     if (picture.format.dpi)
         return QSizeF(*picture.format.dpi, *picture.format.dpi);
-    return picture.dpi;
+    return picture.result.dpi;
 }
 
 // Whether the encoder itself embeds the metadata and the mark (libexiv2 cannot write these formats).
@@ -134,7 +135,7 @@ bool encodeWithQt(const PictureToWrite &picture, QFile &part, QString *error)
 {
     if (picture.progress)
         picture.progress(0);
-    QImage pixels = lossyPicture(picture.image, picture.grey, picture.format.kind);
+    QImage pixels = lossyPicture(picture.result, picture.format.kind);
     if (pixels.isNull()) {
         *error = QStringLiteral("no memory to prepare the picture");
         return false;
@@ -169,23 +170,21 @@ bool encode(const PictureToWrite &picture, QFile &part, QString *error, QString 
 {
     const OutputFormat::Kind kind = picture.format.kind;
     if (kind == OutputFormat::Kind::Png)
-        return encodePng(picture.image, picture.grey, &part, error, picture.progress, {}, note,
-                         resolutionOf(picture));
+        return encodePng(picture.result, &part, error, picture.progress, {}, note, resolutionOf(picture));
     if (kind == OutputFormat::Kind::Jpeg || kind == OutputFormat::Kind::Webp)
         return encodeWithQt(picture, part, error);
     Encoding encoding;
-    encoding.image = picture.image;
-    encoding.grey = picture.grey;
+    encoding.picture = picture.result;
     encoding.dpi = resolutionOf(picture);
     encoding.quality = picture.format.quality;
     encoding.progress = picture.progress;
     if (kind == OutputFormat::Kind::Tiff)
         return encodeTiff(encoding, &part, error);
-    const QString source = NativeName::kindOf(picture.inputPath) == NativeName::Kind::File
-                               ? NativeName::reachable(picture.inputPath)
-                               : QString();
-    const QString problem = encodedMetadata(source, picture.image.size(), encoding.dpi,
-                                            resultMarkOf(picture.image), encoding.metadata);
+    const QString &from = picture.result.metadataSource;
+    const QString source =
+        NativeName::kindOf(from) == NativeName::Kind::File ? NativeName::reachable(from) : QString();
+    const QString problem = encodedMetadata(source, picture.result.image.size(), encoding.dpi,
+                                            resultMarkOf(picture.result.image), encoding.metadata);
     if (!problem.isEmpty() && note)
         *note = QStringLiteral("its metadata could not be copied: ") + problem;
     return kind == OutputFormat::Kind::Jxl ? encodeJxl(encoding, &part, error)
@@ -231,13 +230,14 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
         part.remove();
         return false;
     }
-    if (NativeName::kindOf(picture.inputPath) != NativeName::Kind::File ||
+    if (NativeName::kindOf(picture.result.metadataSource) != NativeName::Kind::File ||
         embedsMetadata(picture.format.kind))
         return true;
 
     bool sourceProblem = false;
-    const QString problem = copyMetadata(NativeName::reachable(picture.inputPath), part.fileName(),
-                                         picture.image.size(), resolutionOf(picture), &sourceProblem);
+    const QString problem =
+        copyMetadata(NativeName::reachable(picture.result.metadataSource), part.fileName(),
+                     picture.result.image.size(), resolutionOf(picture), &sourceProblem);
     if (problem.isEmpty())
         return true;
     addNote(result.note, QStringLiteral("its metadata could not be copied: ") + problem);
@@ -262,7 +262,7 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
 WriteResult writeNewPicture(const PictureToWrite &picture)
 {
     WriteResult result;
-    if (picture.image.isNull()) {
+    if (picture.result.image.isNull()) {
         result.error = QStringLiteral("no image to write");
         return result;
     }
@@ -276,7 +276,7 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
         return result;
     if (picture.format.kind != OutputFormat::Kind::Png && !embedsMetadata(picture.format.kind)) {
         // Without its mark a later folder walk would take the result for a photo.
-        if (const QString why = carryMarkInto(picture.image, part.fileName()); !why.isEmpty())
+        if (const QString why = carryMarkInto(picture.result.image, part.fileName()); !why.isEmpty())
             qDebug() << "result mark not written:" << why;
     }
 

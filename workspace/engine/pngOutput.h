@@ -1,6 +1,7 @@
 #pragma once
 
 #include "workspace/engine/imageOutput.h"
+#include "workspace/engine/picture.h"
 
 #include <QImage>
 #include <QSizeF>
@@ -26,12 +27,16 @@ struct PngSettings {
     int strategy = -1; // zlib's strategy (Z_DEFAULT_STRATEGY, Z_RLE, ...); -1: chosen by a strip
 };
 
-// Encodes the image as a PNG onto the device: 16 bits a channel for a deep image, 8 otherwise; grey
-// when `grey` or the image's format is grey; alpha when the image has an alpha channel. The colour
-// space goes in as an ICC profile when it describes the file's channels (grey or RGB) and the
+// Encodes the picture as a PNG onto the device at its depth and with its channels. Its ICC profile
+// goes in when it describes the file's channels (grey or RGB) and the
 // resolution `dpi` (dots per inch across and down) when given. progress, when given, gets 0 to 100 as the
 // rows go out. False, with the reason in *error, when the device refuses the bytes or memory runs out; a
 // profile the encoder refuses is left out instead, and *note says so.
+bool encodePng(const Picture &picture, QIODevice *device, QString *error,
+               const std::function<void(int percent)> &progress = {}, const PngSettings &settings = {},
+               QString *note = nullptr, const std::optional<QSizeF> &dpi = std::nullopt);
+// An image of its own making, described as its format stores it (Picture::asStored): grey when `grey`
+// or its format is grey.
 bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error,
                const std::function<void(int percent)> &progress = {}, const PngSettings &settings = {},
                QString *note = nullptr, const std::optional<QSizeF> &dpi = std::nullopt);

@@ -11,17 +11,18 @@
 
 namespace engine {
 
-QImage networkPicture(const QImage &source)
+QImage networkPicture(const Picture &picture)
 {
-    const QImage::Format format = colourFormatFor(source);
+    const QImage &source = picture.image;
+    const QImage::Format format = colourFormatFor(picture.depth);
     if (source.format() == format)
         return source;
     // Through premultiplied ARGB, as drawing onto the tiling canvas used to do, so that transparent
     // pictures keep the colours they always had.
     if (source.hasAlphaChannel())
         return source
-            .convertToFormat(isDeep(source) ? QImage::Format_RGBA64_Premultiplied
-                                            : QImage::Format_ARGB32_Premultiplied)
+            .convertToFormat(picture.isDeep() ? QImage::Format_RGBA64_Premultiplied
+                                              : QImage::Format_ARGB32_Premultiplied)
             .convertToFormat(format);
     return source.convertToFormat(format);
 }
@@ -68,12 +69,13 @@ void copyPixels(const QImage &from, const QRect &rect, QImage &to, QPoint at)
 }
 
 // One attempt at one edge. OutOfMemory tells the caller to try again smaller.
-TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
+TiledPassResult runAtTileSize(const Picture &whole, int tileSize, int scale,
                               const std::function<TileInference(const QImage &)> &infer,
                               const TiledPassObserver &observer, int inputMultiple,
                               const std::function<bool()> &cancelled)
 {
     qDebug() << "tile_size:" << tileSize;
+    const QImage &source = whole.image;
     const TilePlan plan = planTiles(source.size(), tileSize, scale, inputMultiple);
     if (!plan.isValid())
         return failure(TiledPassResult::Status::InvalidTileSize, tileSize,
@@ -83,7 +85,7 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
                            .arg(tileSize)
                            .arg(scale));
 
-    const QImage picture = networkPicture(source);
+    const QImage picture = networkPicture(whole);
     QImage canvas(plan.resultSize(), picture.format());
     if (picture.isNull() || canvas.isNull())
         return failure(TiledPassResult::Status::ImageTooLarge, tileSize,
@@ -146,7 +148,16 @@ TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const TiledPassObserver &observer, int inputMultiple,
                              const std::function<bool()> &cancelled)
 {
-    if (source.isNull())
+    return runTiledPass(Picture::asStored(source), tileSize, scale, infer, observer, inputMultiple,
+                        cancelled);
+}
+
+TiledPassResult runTiledPass(const Picture &source, int tileSize, int scale,
+                             const std::function<TileInference(const QImage &)> &infer,
+                             const TiledPassObserver &observer, int inputMultiple,
+                             const std::function<bool()> &cancelled)
+{
+    if (source.image.isNull())
         return failure(TiledPassResult::Status::NullSource, tileSize, QStringLiteral("null source"));
 
     for (int edge = tileSize;;) {

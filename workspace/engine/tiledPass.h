@@ -1,5 +1,6 @@
 #pragma once
 
+#include "workspace/engine/picture.h"
 #include "workspace/engine/tilePlan.h"
 
 #include <QImage>
@@ -55,6 +56,11 @@ struct TiledPassResult {
 // picture with black holes must never pass for a result.
 // inputMultiple: see planTiles. `cancelled` is asked before every tile; true ends the pass with
 // Cancelled, as does an inference that reports it stopped.
+TiledPassResult runTiledPass(const Picture &source, int tileSize, int scale,
+                             const std::function<TileInference(const QImage &)> &infer,
+                             const TiledPassObserver &observer = {}, int inputMultiple = 1,
+                             const std::function<bool()> &cancelled = {});
+// An image of the caller's making, described as its format stores it (Picture::asStored).
 TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const std::function<TileInference(const QImage &)> &infer,
                              const TiledPassObserver &observer = {}, int inputMultiple = 1,
@@ -63,7 +69,7 @@ TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
 // The picture as the network sees it: Format_RGB888, or Format_RGBX64 for a deep picture (the tiles,
 // the network's output and the canvas then stay at 16 bits); alpha dropped (a clear pixel is black
 // whatever colour it stores).
-QImage networkPicture(const QImage &source);
+QImage networkPicture(const Picture &picture);
 
 // The image widened and heightened to `size` by repeating its last column and row; same format.
 QImage padByRepeating(const QImage &image, QSize size);

@@ -192,11 +192,11 @@ UpscaleResult fromPass(TiledPassResult pass)
 
 } // namespace
 
-UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer,
+UpscaleResult Upscaler::upscaleColour(const Picture &source, int tileSize, const UpscaleObserver &observer,
                                       StopRequest stop) const
 {
     qDebug() << "upscaleImageTiling";
-    if (source.isNull())
+    if (source.image.isNull())
         return {{}, UpscaleResult::Status::Failed, QStringLiteral("no picture"), tileSize};
     qDebug() << "Smaller then tile_size";
 
@@ -235,7 +235,7 @@ UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const 
     return result;
 }
 
-UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer,
+UpscaleResult Upscaler::upscaleWithAlpha(const Picture &source, int tileSize, const UpscaleObserver &observer,
                                          StopRequest stop) const
 {
     const QImage alpha = extractAlphaPlane(source);
@@ -244,7 +244,7 @@ UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, con
     UpscaleResult result = upscaleColour(source, tileSize, observer, stop);
     if (!result.isOk())
         return result;
-    result.image = mergeAlpha(result.image, alpha);
+    result.image = mergeAlpha(result.image, alpha, source.depth);
     if (result.image.isNull())
         return {{},
                 UpscaleResult::Status::OutOfMemory,
@@ -256,17 +256,24 @@ UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, con
 UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &observer, StopRequest stop,
                                 bool grey) const
 {
+    return upscale(Picture::decoded(source, grey), observer, stop);
+}
+
+UpscaleResult Upscaler::upscale(const Picture &picture, const UpscaleObserver &observer,
+                                StopRequest stop) const
+{
+    const QImage &source = picture.image;
     if (source.isNull())
         return {{}, UpscaleResult::Status::Failed, QStringLiteral("no picture"), 0};
     const int edge = tileSize();
     qDebug() << "currentTileSize:" << edge;
     UpscaleResult result;
-    if (hasTransparency(source)) {
+    if (picture.hasAlpha()) {
         qDebug() << "Has Transparency";
-        result = upscaleWithAlpha(source, edge, observer, stop);
+        result = upscaleWithAlpha(picture, edge, observer, stop);
     } else {
         qDebug() << "No Transparency";
-        result = upscaleColour(source, edge, observer, stop);
+        result = upscaleColour(picture, edge, observer, stop);
     }
     if (!result.isOk())
         return result;
@@ -279,8 +286,8 @@ UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &obs
         result.image.setText(key, source.text(key));
     // By the stored format, not by content (isGrayscale() would scan colour pictures too): a colour
     // file that happens to hold only greys stays a colour file.
-    result.grey =
-        grey || source.format() == QImage::Format_Grayscale8 || source.format() == QImage::Format_Grayscale16;
+    result.grey = picture.isGrey();
+    result.channels = picture.channels;
     if (result.grey) {
         result.image = lumaOf(result.image);
         if (result.image.isNull())

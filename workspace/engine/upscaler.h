@@ -67,6 +67,8 @@ struct UpscaleResult {
     QString reason;
     int tileSize = 0;  // the edge that produced the image
     bool grey = false; // to be stored as grey (with alpha when the image has it)
+    // What the result stores: the picture's channels as its last pass through the network found them.
+    Picture::Channels channels = Picture::Channels::Colour;
 
     bool isOk() const { return status == Status::Ok; }
 };
@@ -125,15 +127,18 @@ public:
                              const std::function<void(int, int)> *layersDone = nullptr) const;
     // The colour of the picture through the tiled pass at the given edge (smaller after running out of
     // memory); the result is Format_RGB888, or Format_RGBX64 for a deep picture.
-    UpscaleResult upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
+    UpscaleResult upscaleColour(const Picture &source, int tileSize, const UpscaleObserver &observer = {},
                                 StopRequest stop = nullptr) const;
     // The colour through the network, the alpha plane smoothly scaled and merged back.
-    UpscaleResult upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
+    UpscaleResult upscaleWithAlpha(const Picture &source, int tileSize, const UpscaleObserver &observer = {},
                                    StopRequest stop = nullptr) const;
-    // The whole picture at tileSize(): with upscaleWithAlpha when it has transparency, otherwise
-    // upscaleColour; the result carries the source's colour space, resolution and text. A grey source (a grey
-    // format, or `grey` for a file stored as grey that decoded to colour, as grey with alpha does) gives the
-    // luma of the network's colour.
+    // The whole picture at tileSize(), as its record says: with upscaleWithAlpha when it has alpha,
+    // otherwise upscaleColour; the result carries the source's colour space, resolution and text. A grey
+    // picture gives the luma of the network's colour.
+    UpscaleResult upscale(const Picture &source, const UpscaleObserver &observer = {},
+                          StopRequest stop = nullptr) const;
+    // An image described as it decodes (Picture::decoded), grey when `grey` (a file stored as grey that
+    // decoded to colour, as grey with alpha does).
     UpscaleResult upscale(const QImage &source, const UpscaleObserver &observer = {},
                           StopRequest stop = nullptr, bool grey = false) const;
 

@@ -56,7 +56,7 @@ QImage noise(QSize size, quint32 seed, QImage::Format format = QImage::Format_RG
 // network taking only multiples of `multiple` sees the picture with its last column and row repeated.
 QImage wholeImageReference(const QImage &source, int scale, int radius, int multiple = 1)
 {
-    const QImage picture = engine::networkPicture(source);
+    const QImage picture = engine::networkPicture(engine::Picture::asStored(source));
     auto roundUp = [multiple](int n) {
         return (n + multiple - 1) / multiple * multiple;
     };
@@ -258,7 +258,7 @@ private slots:
         source.setPixel(0, 0, qRgba(10, 20, 30, 255));
         source.setPixel(1, 0, qRgba(200, 100, 50, 0));
         source.setPixel(2, 0, qRgba(200, 100, 50, 128));
-        const QImage picture = engine::networkPicture(source);
+        const QImage picture = engine::networkPicture(engine::Picture::asStored(source));
         QCOMPARE(picture.format(), QImage::Format_RGB888);
         QCOMPARE(picture.pixel(0, 0), qRgb(10, 20, 30));
         QCOMPARE(picture.pixel(1, 0), qRgb(0, 0, 0));
