@@ -22,9 +22,11 @@ QString statusWord(engine::PictureReport::Status status)
 {
     using Status = engine::PictureReport::Status;
     switch (status) {
-    case Status::Written:
+    case Status::Done:
         return QStringLiteral("written");
     case Status::Failed:
+    case Status::OutOfMemory:
+    case Status::DeviceLost:
         return QStringLiteral("failed");
     case Status::Cancelled:
         return QStringLiteral("cancelled");
@@ -205,7 +207,7 @@ void Reporter::finished(const engine::PictureReport &report)
     using Status = engine::PictureReport::Status;
     underWay.pictureFinished(report.index);
     switch (report.status) {
-    case Status::Written:
+    case Status::Done:
         say(QStringLiteral("written %1 -> %2 (%3x%4, %5 s)")
                 .arg(report.input, report.output)
                 .arg(report.size.width())
@@ -213,6 +215,8 @@ void Reporter::finished(const engine::PictureReport &report)
                 .arg(report.seconds, 0, 'f', 2));
         break;
     case Status::Failed:
+    case Status::OutOfMemory:
+    case Status::DeviceLost:
         error(QStringLiteral("failed %1: %2").arg(report.input, report.reason));
         break;
     case Status::Cancelled:

@@ -431,7 +431,7 @@ int run(const CliOptions &options)
                         QJsonArray{report.sourceSize.width(), report.sourceSize.height()});
         if (!report.output.isEmpty())
             line.insert(QStringLiteral("bytes"), NativeName::fileSize(report.output));
-        if (report.status == engine::PictureReport::Status::Failed && !report.reason.isEmpty())
+        if (report.failed() && !report.reason.isEmpty())
             line.insert(QStringLiteral("transient"), report.transient);
         if (!manifest->append(line)) {
             manifestFailed = true;
@@ -509,7 +509,7 @@ int run(const CliOptions &options)
                      [&](int index, const QString &text) { reporter.statusChanged(index, text); });
     QObject::connect(&job, &engine::BatchJob::pictureFinished, &job, [&](engine::PictureReport report) {
         reported = report.index + 1;
-        writtenSoFar += report.status == engine::PictureReport::Status::Written ? 1 : 0;
+        writtenSoFar += report.status == engine::Outcome::Done ? 1 : 0;
         report.input = shown(report.input);
         if (toStandardOutput && !report.output.isEmpty()) {
             resultToSend = report.output;

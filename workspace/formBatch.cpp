@@ -131,7 +131,7 @@ void PelmoraForm::connectBatchProgress()
     });
     connect(batchJob, &engine::BatchJob::pictureFinished, this,
             [this, show](const engine::PictureReport &report) {
-                if (report.status == engine::PictureReport::Status::Written)
+                if (report.status == engine::Outcome::Done)
                     batchResults.insert(report.input, report.output);
                 progressPage->pictureFinished(report.index);
                 show();

@@ -125,7 +125,7 @@ int benchImage(const ncnn::Net &net, int scale, int width, int height, int tile)
         source, tile, scale, [&](const QImage &t) { return engine::inferImage(net, t, &networkNs); });
     const double seconds = total.nsecsElapsed() / 1e9;
     if (!result.isOk()) {
-        std::fprintf(stderr, "failed: %s\n", qPrintable(result.message));
+        std::fprintf(stderr, "failed: %s\n", qPrintable(result.reason));
         return 1;
     }
     const double inside = networkNs / 1e9;
@@ -284,8 +284,8 @@ int fidelity(const ncnn::Net &net, int scale, QSize size, const QList<int> &tile
     const QSize padded((size.width() + multiple - 1) / multiple * multiple,
                        (size.height() + multiple - 1) / multiple * multiple);
     const engine::TileInference whole = engine::inferImage(net, engine::padByRepeating(source, padded));
-    if (whole.status != engine::TileInference::Status::Ok) {
-        std::fprintf(stderr, "whole picture failed: %s\n", qPrintable(whole.message));
+    if (whole.status != engine::TileInference::Status::Done) {
+        std::fprintf(stderr, "whole picture failed: %s\n", qPrintable(whole.reason));
         return 1;
     }
     const QImage reference = whole.image.copy(QRect(QPoint(0, 0), size * scale));
@@ -296,7 +296,7 @@ int fidelity(const ncnn::Net &net, int scale, QSize size, const QList<int> &tile
         const engine::TiledPassResult tiled = engine::runTiledPass(
             source, tile, scale, [&](const QImage &in) { return engine::inferImage(net, in); }, {}, multiple);
         if (!tiled.isOk()) {
-            std::fprintf(stderr, "tile %d failed: %s\n", tile, qPrintable(tiled.message));
+            std::fprintf(stderr, "tile %d failed: %s\n", tile, qPrintable(tiled.reason));
             return 1;
         }
         int largest = 0;

@@ -178,7 +178,7 @@ void BatchJob::run(const QStringList &paths, const QStringList &outputFolders)
             break;
         }
         Finished finished = upscaleOne(std::move(*item), int(paths.size()));
-        const bool abandoned = finished.report.status == PictureReport::Status::Cancelled;
+        const bool abandoned = finished.report.status == Outcome::Cancelled;
         toWrite.push(std::move(finished));
         if (abandoned) {
             stopped = true;
@@ -196,7 +196,7 @@ void BatchJob::run(const QStringList &paths, const QStringList &outputFolders)
         PictureReport report;
         report.index = i;
         report.input = paths.at(i);
-        report.status = PictureReport::Status::NotStarted;
+        report.status = Outcome::NotStarted;
         finish(std::move(report));
     }
     if (stopped)
@@ -207,19 +207,21 @@ void BatchJob::run(const QStringList &paths, const QStringList &outputFolders)
 void BatchJob::finish(PictureReport report)
 {
     switch (report.status) {
-    case PictureReport::Status::Written:
+    case Outcome::Done:
         result.written.append(report.output);
         if (!report.note.isEmpty())
             result.notes.append({report.input, report.note});
         emit fileWritten(report.output);
         break;
-    case PictureReport::Status::Failed:
+    case Outcome::Failed:
+    case Outcome::OutOfMemory:
+    case Outcome::DeviceLost:
         qDebug() << "failed:" << report.input << report.reason;
         result.failures.append({report.input, report.reason});
         emit fileFailed(report.input, report.reason);
         break;
-    case PictureReport::Status::Cancelled:
-    case PictureReport::Status::NotStarted:
+    case Outcome::Cancelled:
+    case Outcome::NotStarted:
         result.cancelled = true;
         break;
     }
@@ -247,18 +249,18 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     emit pictureStarted(item.index, total, item.path);
     if (item.input.image.isNull()) {
         report.transient = item.input.problem == InputProblem::Missing;
-        return ended(PictureReport::Status::Failed, item.input.error);
+        return ended(Outcome::Failed, item.input.error);
     }
 
     report.sourceSize = item.input.image.size();
-    UpscaleObserver observer;
+    ProgressObserver observer;
     // Of the plan under way, for the progress within a tile.
     struct {
         int done = 0, total = 0, percent = 0;
     } tiles;
-    observer.planStarted = [this, &tiles](int count, QSize) {
-        tiles = {0, count, 0};
-        emit tileProgress(0, count);
+    observer.planStarted = [this, &tiles](const TilePlan &plan) {
+        tiles = {0, plan.tileCount(), 0};
+        emit tileProgress(0, plan.tileCount());
     };
     QElapsedTimer networkClock;
     networkClock.start();
@@ -271,38 +273,40 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
         tiles.percent = percent;
         emit tileAdvanced(tiles.done + percent / 100.0, tiles.total);
     };
-    observer.tileStarted = [this, index = item.index, &networkClock](int x, int y) {
+    observer.tileStarted = [this, index = item.index, &networkClock](const TilePlan &, const Tile &tile) {
         layerTimes.tileStarted(networkClock.nsecsElapsed());
-        emit statusChanged(index, formText("Processing Tile (%1, %2)").arg(x).arg(y));
+        emit statusChanged(index, formText("Processing Tile (%1, %2)").arg(tile.x).arg(tile.y));
     };
     const bool wantsTiles = isSignalConnected(QMetaMethod::fromSignal(&BatchJob::tileFinished));
-    observer.tileFinished = [this, wantsTiles, &tiles, &networkClock](
-                                int tilesDone, int count, const QImage &tile, const QRect &where) {
+    observer.tileFinished = [this, wantsTiles, &tiles, &networkClock](const TilePlan &plan, const Tile &tile,
+                                                                      const QImage &part,
+                                                                      const QRect &where) {
         layerTimes.tileFinished(networkClock.nsecsElapsed());
-        tiles.done = tilesDone;
+        tiles.done = tile.number;
         tiles.percent = 0;
-        emit tileProgress(tilesDone, count);
-        if (wantsTiles && !tile.isNull())
-            emit tileFinished(tile, where);
+        emit tileProgress(tile.number, plan.tileCount());
+        if (wantsTiles && !part.isNull())
+            emit tileFinished(part, where);
     };
     SizePlan plan;
     UpscaleResult upscaled = upscaleAndFinish(*upscaler, item.input, finishing, observer, &stopNow, &plan);
     // The decoded input is not needed any more while the result waits for the writer.
     item.input.image = QImage();
     switch (upscaled.status) {
-    case UpscaleResult::Status::Ok:
+    case Outcome::Done:
         break;
-    case UpscaleResult::Status::Cancelled:
-        return ended(PictureReport::Status::Cancelled);
-    case UpscaleResult::Status::DeviceLost:
+    case Outcome::Cancelled:
+        return ended(Outcome::Cancelled);
+    case Outcome::DeviceLost:
         report.transient = true;
-        return ended(PictureReport::Status::Failed, QStringLiteral("the GPU was lost: ") + upscaled.reason);
-    case UpscaleResult::Status::OutOfMemory:
+        return ended(Outcome::DeviceLost, QStringLiteral("the GPU was lost: ") + upscaled.reason);
+    case Outcome::OutOfMemory:
         report.transient = true;
-        return ended(PictureReport::Status::Failed,
+        return ended(Outcome::OutOfMemory,
                      QStringLiteral("out of memory even with the smallest tiles: ") + upscaled.reason);
-    case UpscaleResult::Status::Failed:
-        return ended(PictureReport::Status::Failed,
+    case Outcome::Failed:
+    case Outcome::NotStarted:
+        return ended(Outcome::Failed,
                      upscaled.reason.isEmpty() ? QStringLiteral("no result") : upscaled.reason);
     }
     report.note = item.input.note;
@@ -312,7 +316,7 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     markAsResult(finished.result.image, item.path);
     if (plan.resizes())
         report.networkSize = plan.networkSize;
-    report.status = PictureReport::Status::Written; // once the writer has written it
+    report.status = Outcome::Done; // once the writer has written it
     finished.busyNs = item.busyNs + clock.nsecsElapsed();
     return finished;
 }
@@ -353,7 +357,7 @@ void BatchJob::writeOne(Finished item)
                 report.note =
                     report.note.isEmpty() ? written.note : report.note + QStringLiteral("; ") + written.note;
         } else {
-            report.status = PictureReport::Status::Failed;
+            report.status = Outcome::Failed;
             report.reason = written.error;
             report.transient = written.transient;
         }

@@ -462,14 +462,14 @@ QImage blendByStrength(const QImage &network, const QImage &plain, int strength)
 }
 
 UpscaleResult upscaleAndFinish(const Upscaler &upscaler, const QImage &source, bool grey,
-                               const Finishing &finishing, const UpscaleObserver &observer, StopRequest stop,
+                               const Finishing &finishing, const ProgressObserver &observer, StopRequest stop,
                                SizePlan *planOut)
 {
     return upscaleAndFinish(upscaler, Picture::decoded(source, grey), finishing, observer, stop, planOut);
 }
 
 UpscaleResult upscaleAndFinish(const Upscaler &upscaler, const Picture &picture, const Finishing &finishing,
-                               const UpscaleObserver &observer, StopRequest stop, SizePlan *planOut)
+                               const ProgressObserver &observer, StopRequest stop, SizePlan *planOut)
 {
     const QImage &source = picture.image;
     const SizePlan plan = planSize(source.size(), upscaler.scale(), finishing.size);

@@ -164,35 +164,17 @@ namespace {
 
 UpscaleResult fromPass(TiledPassResult pass)
 {
-    using Status = UpscaleResult::Status;
     UpscaleResult result;
+    result.status = pass.status;
+    result.image = std::move(pass.image);
     result.tileSize = pass.tileSize;
-    result.reason = std::move(pass.message);
-    switch (pass.status) {
-    case TiledPassResult::Status::Ok:
-        result.status = Status::Ok;
-        result.image = std::move(pass.image);
-        break;
-    case TiledPassResult::Status::OutOfMemory:
-    case TiledPassResult::Status::ImageTooLarge:
-        result.status = Status::OutOfMemory;
-        break;
-    case TiledPassResult::Status::Cancelled:
-        result.status = Status::Cancelled;
-        break;
-    case TiledPassResult::Status::DeviceLost:
-        result.status = Status::DeviceLost;
-        break;
-    default:
-        result.status = Status::Failed;
-        break;
-    }
+    result.reason = std::move(pass.reason);
     return result;
 }
 
 } // namespace
 
-UpscaleResult Upscaler::upscaleColour(const Picture &source, int tileSize, const UpscaleObserver &observer,
+UpscaleResult Upscaler::upscaleColour(const Picture &source, int tileSize, const ProgressObserver &observer,
                                       StopRequest stop) const
 {
     qDebug() << "upscaleImageTiling";
@@ -200,24 +182,6 @@ UpscaleResult Upscaler::upscaleColour(const Picture &source, int tileSize, const
         return {{}, UpscaleResult::Status::Failed, QStringLiteral("no picture"), tileSize};
     qDebug() << "Smaller then tile_size";
 
-    TiledPassObserver pass;
-    if (observer.planStarted)
-        pass.planStarted = [&](const TilePlan &plan) {
-            observer.planStarted(plan.tileCount(), plan.resultSize());
-        };
-    if (observer.tileStarted)
-        pass.tileStarted = [&](const TilePlan &, const Tile &tile) {
-            observer.tileStarted(tile.x, tile.y);
-        };
-    if (observer.tileFinished)
-        pass.tileFinished = [&](const TilePlan &plan, const Tile &tile, const QImage &canvas) {
-            if (!tile.inPicture()) {
-                observer.tileFinished(tile.number, plan.tileCount(), QImage(), QRect());
-                return;
-            }
-            const QRect where(tile.target, tile.cropRect.size());
-            observer.tileFinished(tile.number, plan.tileCount(), canvas.copy(where), where);
-        };
     std::function<void(int, int)> layers;
     if (observer.tileAdvanced)
         layers = [&observer](int done, int total) {
@@ -226,8 +190,8 @@ UpscaleResult Upscaler::upscaleColour(const Picture &source, int tileSize, const
         };
     UpscaleResult result = fromPass(runTiledPass(
         source, tileSize, factor,
-        [this, stop, &layers](const QImage &tile) { return runNetwork(tile, stop, &layers); }, pass, multiple,
-        [stop] { return stop && stop->load(); }));
+        [this, stop, &layers](const QImage &tile) { return runNetwork(tile, stop, &layers); }, observer,
+        multiple, [stop] { return stop && stop->load(); }));
     if (result.isOk() && result.tileSize != tileSize)
         qDebug() << "tile_size reduced for lack of memory:" << tileSize << "->" << result.tileSize;
     if (!result.isOk() && result.status != UpscaleResult::Status::Cancelled)
@@ -235,8 +199,8 @@ UpscaleResult Upscaler::upscaleColour(const Picture &source, int tileSize, const
     return result;
 }
 
-UpscaleResult Upscaler::upscaleWithAlpha(const Picture &source, int tileSize, const UpscaleObserver &observer,
-                                         StopRequest stop) const
+UpscaleResult Upscaler::upscaleWithAlpha(const Picture &source, int tileSize,
+                                         const ProgressObserver &observer, StopRequest stop) const
 {
     const QImage alpha = extractAlphaPlane(source);
     // The source as it is, not flattened on white: the tiled pass reads straight colour, so a soft
@@ -253,13 +217,13 @@ UpscaleResult Upscaler::upscaleWithAlpha(const Picture &source, int tileSize, co
     return result;
 }
 
-UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &observer, StopRequest stop,
+UpscaleResult Upscaler::upscale(const QImage &source, const ProgressObserver &observer, StopRequest stop,
                                 bool grey) const
 {
     return upscale(Picture::decoded(source, grey), observer, stop);
 }
 
-UpscaleResult Upscaler::upscale(const Picture &picture, const UpscaleObserver &observer,
+UpscaleResult Upscaler::upscale(const Picture &picture, const ProgressObserver &observer,
                                 StopRequest stop) const
 {
     const QImage &source = picture.image;

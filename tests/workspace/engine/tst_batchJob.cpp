@@ -81,7 +81,7 @@ private slots:
         QCOMPARE(started.at(1), (QVariantList{1, 3, paths.at(1)}));
         QCOMPARE(reports.size(), 3);
         const auto report = reports.at(2).at(0).value<engine::PictureReport>();
-        QCOMPARE(report.status, engine::PictureReport::Status::Written);
+        QCOMPARE(report.status, engine::PictureReport::Status::Done);
         QCOMPARE(report.size, QSize(12, 8));
         QCOMPARE(report.output, out.filePath(QStringLiteral("c.final.png")));
         QCOMPARE(failed.size(), 1);
@@ -128,6 +128,8 @@ private slots:
         QCOMPARE(job.summary().failures.size(), 1);
         QVERIFY2(job.summary().failures.at(0).reason.contains(reason),
                  qPrintable(job.summary().failures.at(0).reason));
+        // The tile's outcome is the picture's: one vocabulary from the tile to the report.
+        QCOMPARE(reports.at(0).at(0).value<engine::PictureReport>().status, status);
         QCOMPARE(reports.at(0).at(0).value<engine::PictureReport>().transient, transient);
         QVERIFY(QDir(out.path()).isEmpty());
     }

@@ -242,7 +242,7 @@ private slots:
         const engine::UpscaleResult out = upscaleWith(limited, 128);
         QVERIFY(limited.refused > 0);
         QCOMPARE(out.status,
-                 succeeds ? engine::UpscaleResult::Status::Ok : engine::UpscaleResult::Status::OutOfMemory);
+                 succeeds ? engine::UpscaleResult::Status::Done : engine::UpscaleResult::Status::OutOfMemory);
         if (succeeds) {
             QCOMPARE(out.tileSize, 32);
             QCOMPARE(out.image, expected.image);
