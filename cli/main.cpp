@@ -214,9 +214,9 @@ int fetchModels(const CliOptions &options)
     const QString folder = options.modelFolder.isEmpty() ? AppInfo::installFolder() : options.modelFolder;
     if (folder.isEmpty())
         return usageError(QStringLiteral("the install folder is not known: name the folder with -m FOLDER"));
-    if (const QString problem = engine::createFolder(folder); !problem.isEmpty())
+    if (const Problem problem = engine::createFolder(folder))
         return usageError(QStringLiteral("cannot write into the model folder %1: %2")
-                              .arg(QDir::toNativeSeparators(folder), problem));
+                              .arg(QDir::toNativeSeparators(folder), problem.words()));
     Reporter reporter(options, messageLog, isatty(STDERR_FILENO) != 0);
     const QStringList missing = missingModelFiles(folder);
     if (missing.isEmpty()) {
@@ -344,9 +344,9 @@ int run(const CliOptions &options)
         toStandardOutput ? streams.path()
                          : QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder)
                                .absolutePath();
-    if (const QString problem = engine::createFolder(output); !problem.isEmpty())
+    if (const Problem problem = engine::createFolder(output))
         return usageError(QStringLiteral("cannot write into the output folder %1: %2")
-                              .arg(QDir::toNativeSeparators(output), problem));
+                              .arg(QDir::toNativeSeparators(output), problem.words()));
     engine::removeStalePartFiles(output);
 
     QStringList names;

@@ -45,10 +45,10 @@ void PelmoraForm::on_upscaleButton_clicked()
     }
 
     // Found now rather than after a whole batch of results that could not be saved.
-    if (const QString problem = engine::folderWriteProblem(outputFolder); !problem.isEmpty()) {
+    if (const Problem problem = engine::folderWriteProblem(outputFolder)) {
         QMessageBox::warning(
             this, tr("Upscaling"),
-            tr("The upscaled images cannot be saved in the output folder (%1):").arg(problem) +
+            tr("The upscaled images cannot be saved in the output folder (%1):").arg(problem.words()) +
                 QStringLiteral("\n") + QDir::toNativeSeparators(outputFolder) + QStringLiteral("\n\n") +
                 tr("Please choose another output folder."));
         return;

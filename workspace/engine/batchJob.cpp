@@ -332,10 +332,10 @@ void BatchJob::writeOne(Finished item)
         const QString writing = formText("Encoding final pixels and writing to disk...");
         emit statusChanged(report.index, writing);
         // The job's own folder was checked before the batch; a mirrored subfolder is made here.
-        const QString problem = target == folder ? QString() : createFolder(target);
+        const Problem problem = target == folder ? Problem() : createFolder(target);
         WriteResult written;
-        written.error = engineText("could not be written: %1").arg(problem);
-        if (problem.isEmpty()) {
+        written.error = engineText("could not be written: %1").arg(problem.words());
+        if (!problem) {
             cleanUpOnce(target);
             PictureToWrite toWrite;
             toWrite.result = item.result;

@@ -314,22 +314,22 @@ QString writeFailureReason(int systemError, const QString &systemText)
     return engineText("could not be written: %1").arg(writeFailureCause(systemError, systemText));
 }
 
-QString folderWriteProblem(const QString &folder)
+Problem folderWriteProblem(const QString &folder)
 {
     if (!QFileInfo(folder).isDir())
-        return writeFailureCause(ENOENT, QString());
+        return {Problem::Code::CannotWrite, writeFailureCause(ENOENT, QString())};
     // A hidden name that no result takes; the template makes it new each time.
     QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".brivelle-write-test-XXXXXX")));
     errno = 0;
     if (!probe.open())
-        return writeFailureCause(errno, probe.errorString());
+        return {Problem::Code::CannotWrite, writeFailureCause(errno, probe.errorString())};
     probe.close();
     if (!probe.remove())
-        return writeFailureCause(errno, probe.errorString());
-    return QString();
+        return {Problem::Code::CannotWrite, writeFailureCause(errno, probe.errorString())};
+    return {};
 }
 
-QString createFolder(const QString &folder)
+Problem createFolder(const QString &folder)
 {
     const QString absolute = QFileInfo(folder).absoluteFilePath();
     // The nearest part of the path that exists decides why the rest cannot be made.
@@ -337,10 +337,11 @@ QString createFolder(const QString &folder)
     while (!QFileInfo::exists(existing) && !QFileInfo(existing).isSymLink() && !QDir(existing).isRoot())
         existing = QFileInfo(existing).absolutePath();
     if (!QFileInfo(existing).isDir())
-        return engineText("%1 is not a folder").arg(QDir::toNativeSeparators(existing));
+        return {Problem::Code::NotAFolder,
+                engineText("%1 is not a folder").arg(QDir::toNativeSeparators(existing))};
     if (existing != absolute && !QDir().mkpath(absolute)) {
-        const QString problem = folderWriteProblem(existing);
-        return problem.isEmpty() ? engineText("it cannot be created") : problem;
+        const Problem problem = folderWriteProblem(existing);
+        return problem ? problem : Problem(Problem::Code::CannotWrite, engineText("it cannot be created"));
     }
     return folderWriteProblem(absolute);
 }

@@ -234,14 +234,12 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
         embedsMetadata(picture.format.kind))
         return true;
 
-    bool sourceProblem = false;
-    const QString problem =
-        copyMetadata(NativeName::reachable(picture.result.metadataSource), part.fileName(),
-                     picture.result.image.size(), resolutionOf(picture), &sourceProblem);
-    if (problem.isEmpty())
+    const Problem problem = copyMetadata(NativeName::reachable(picture.result.metadataSource),
+                                         part.fileName(), picture.result.image.size(), resolutionOf(picture));
+    if (!problem)
         return true;
-    addNote(result.note, QStringLiteral("its metadata could not be copied: ") + problem);
-    if (sourceProblem)
+    addNote(result.note, QStringLiteral("its metadata could not be copied: ") + problem.words());
+    if (problem.code() == Problem::Code::SourceUnreadable)
         return true;
     // The rewrite may have stopped half-way: the picture is encoded again, without metadata.
     errno = 0;
@@ -276,8 +274,8 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
         return result;
     if (picture.format.kind != OutputFormat::Kind::Png && !embedsMetadata(picture.format.kind)) {
         // Without its mark a later folder walk would take the result for a photo.
-        if (const QString why = carryMarkInto(picture.result.image, part.fileName()); !why.isEmpty())
-            qDebug() << "result mark not written:" << why;
+        if (const Problem why = carryMarkInto(picture.result.image, part.fileName()))
+            qDebug() << "result mark not written:" << why.words();
     }
 
     // A bound keeps a folder that refuses every name from spinning for ever.

@@ -50,7 +50,7 @@ ModelDescription describeConfigured(const Upscaler::Config &config)
     ModelDescription model =
         describeModel(slot ? slotParamPath(config.modelFolder, expected) : config.modelParam);
     if (model.isValid() && expected != 0)
-        model.error = scaleRefusal(model, expected);
+        model.error = scaleRefusal(model, expected).words();
     return model;
 }
 
