@@ -360,7 +360,7 @@ int benchWrite(const QStringList &args)
         const double after = bestSeconds([&] {
             QFile file(path);
             return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                   engine::encodePng(image, false, &file, nullptr);
+                   !engine::encodePng(image, false, &file);
         });
         const qint64 afterBytes = QFileInfo(path).size();
         std::printf(
@@ -382,8 +382,8 @@ int benchWrite(const QStringList &args)
                         bytes.clear();
                         QBuffer buffer(&bytes);
                         buffer.open(QIODevice::WriteOnly);
-                        return engine::encodePng(image, false, &buffer, nullptr, {},
-                                                 engine::PngSettings{level, filter, strategy});
+                        return !engine::encodePng(image, false, &buffer, {},
+                                                  engine::PngSettings{level, filter, strategy});
                     });
                     std::printf("  level %d %-6s %-9s %.2f s %.1f MB (%+.1f%% bytes against Qt's)\n", level,
                                 filterName, strategyName, seconds, bytes.size() / 1e6,

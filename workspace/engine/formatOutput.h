@@ -27,13 +27,13 @@ struct Encoding {
 
 constexpr int kDefaultAvifQuality = 80;
 
-// Each encodes onto the device; false with the reason in *error.
+// Each encodes onto the device; CannotWrite with the reason when it cannot.
 // TIFF: 8 or 16 bits, grey, unassociated alpha (grey with alpha as RGBA), deflate with the horizontal
 // predictor.
-bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error);
+Problem encodeTiff(const Encoding &encoding, QIODevice *device);
 // JPEG XL: lossless, or lossy at a distance from the quality as cjxl maps it; 8 or 16 bits.
-bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error);
+Problem encodeJxl(const Encoding &encoding, QIODevice *device);
 // AVIF through libavif's AV1 encoder: 4:4:4 (4:0:0 for grey), 8 bits or 10 for a deep picture.
-bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error);
+Problem encodeAvif(const Encoding &encoding, QIODevice *device);
 
 } // namespace engine

@@ -131,15 +131,13 @@ void clearJfifDensity(QByteArray &jpeg)
     jpeg.replace(13, 5, aspectOnly, 5);
 }
 
-bool encodeWithQt(const PictureToWrite &picture, QFile &part, QString *error)
+Problem encodeWithQt(const PictureToWrite &picture, QFile &part)
 {
     if (picture.progress)
         picture.progress(0);
     QImage pixels = lossyPicture(picture.result, picture.format.kind);
-    if (pixels.isNull()) {
-        *error = QStringLiteral("no memory to prepare the picture");
-        return false;
-    }
+    if (pixels.isNull())
+        return {Problem::Code::CannotWrite, QStringLiteral("no memory to prepare the picture")};
     const std::optional<QSizeF> dpi = resolutionOf(picture);
     if (dpi) {
         pixels.setDotsPerMeterX(int(std::lround(dpi->width() / 0.0254)));
@@ -151,35 +149,31 @@ bool encodeWithQt(const PictureToWrite &picture, QFile &part, QString *error)
     const bool jpeg = picture.format.kind == OutputFormat::Kind::Jpeg;
     QImageWriter writer(&buffer, jpeg ? "jpeg" : "webp");
     writer.setQuality(picture.format.quality);
-    if (!writer.write(pixels)) {
-        *error = writer.errorString();
-        return false;
-    }
+    if (!writer.write(pixels))
+        return {Problem::Code::CannotWrite, writer.errorString()};
     if (jpeg && !dpi)
         clearJfifDensity(encoded);
-    if (part.write(encoded) != encoded.size()) {
-        *error = part.errorString();
-        return false;
-    }
+    if (part.write(encoded) != encoded.size())
+        return {Problem::Code::CannotWrite, part.errorString()};
     if (picture.progress)
         picture.progress(100);
-    return true;
+    return {};
 }
 
-bool encode(const PictureToWrite &picture, QFile &part, QString *error, QString *note)
+Problem encode(const PictureToWrite &picture, QFile &part, QString *note)
 {
     const OutputFormat::Kind kind = picture.format.kind;
     if (kind == OutputFormat::Kind::Png)
-        return encodePng(picture.result, &part, error, picture.progress, {}, note, resolutionOf(picture));
+        return encodePng(picture.result, &part, picture.progress, {}, note, resolutionOf(picture));
     if (kind == OutputFormat::Kind::Jpeg || kind == OutputFormat::Kind::Webp)
-        return encodeWithQt(picture, part, error);
+        return encodeWithQt(picture, part);
     Encoding encoding;
     encoding.picture = picture.result;
     encoding.dpi = resolutionOf(picture);
     encoding.quality = picture.format.quality;
     encoding.progress = picture.progress;
     if (kind == OutputFormat::Kind::Tiff)
-        return encodeTiff(encoding, &part, error);
+        return encodeTiff(encoding, &part);
     const QString &from = picture.result.metadataSource;
     const QString source =
         NativeName::kindOf(from) == NativeName::Kind::File ? NativeName::reachable(from) : QString();
@@ -187,8 +181,7 @@ bool encode(const PictureToWrite &picture, QFile &part, QString *error, QString 
                                             resultMarkOf(picture.result.image), encoding.metadata);
     if (!problem.isEmpty() && note)
         *note = QStringLiteral("its metadata could not be copied: ") + problem;
-    return kind == OutputFormat::Kind::Jxl ? encodeJxl(encoding, &part, error)
-                                           : encodeAvif(encoding, &part, error);
+    return kind == OutputFormat::Kind::Jxl ? encodeJxl(encoding, &part) : encodeAvif(encoding, &part);
 }
 
 void failWrite(WriteResult &result, int systemError, const QString &systemText)
@@ -201,12 +194,12 @@ void failWrite(WriteResult &result, int systemError, const QString &systemText)
 bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
 {
     // errno is read right after each failing call: it names the cause the user can act on.
-    QString encodeError;
     QString encodeNote;
     errno = 0;
-    const bool written = encode(picture, part, &encodeError, &encodeNote) && part.flush();
+    const Problem encoding = encode(picture, part, &encodeNote);
+    const bool written = !encoding && part.flush();
     int systemError = errno;
-    const QString writeError = part.error() != QFileDevice::NoError ? part.errorString() : encodeError;
+    const QString writeError = part.error() != QFileDevice::NoError ? part.errorString() : encoding.words();
     part.close();
     if (systemError == 0)
         systemError = errno;

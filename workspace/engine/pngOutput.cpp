@@ -144,7 +144,7 @@ PngSettings chosenSettings(const Picture &picture, int level)
         QByteArray encoded;
         QBuffer buffer(&encoded);
         buffer.open(QIODevice::WriteOnly);
-        if (encodePng(strip, &buffer, nullptr, {}, candidate) && (fewest < 0 || encoded.size() < fewest)) {
+        if (!encodePng(strip, &buffer, {}, candidate) && (fewest < 0 || encoded.size() < fewest)) {
             fewest = encoded.size();
             best = candidate;
         }
@@ -154,21 +154,18 @@ PngSettings chosenSettings(const Picture &picture, int level)
 
 } // namespace
 
-bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error,
-               const std::function<void(int percent)> &progress, const PngSettings &settings, QString *note,
-               const std::optional<QSizeF> &dpi)
+Problem encodePng(const QImage &image, bool grey, QIODevice *device,
+                  const std::function<void(int percent)> &progress, const PngSettings &settings,
+                  QString *note, const std::optional<QSizeF> &dpi)
 {
-    return encodePng(Picture::asStored(image, grey), device, error, progress, settings, note, dpi);
+    return encodePng(Picture::asStored(image, grey), device, progress, settings, note, dpi);
 }
 
-bool encodePng(const Picture &picture, QIODevice *device, QString *error,
-               const std::function<void(int percent)> &progress, const PngSettings &settings, QString *note,
-               const std::optional<QSizeF> &dpi)
+Problem encodePng(const Picture &picture, QIODevice *device, const std::function<void(int percent)> &progress,
+                  const PngSettings &settings, QString *note, const std::optional<QSizeF> &dpi)
 {
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
+    auto fail = [](const QString &why) {
+        return Problem(Problem::Code::CannotWrite, why);
     };
     if (picture.image.isNull())
         return fail(QStringLiteral("no image to write"));
@@ -212,7 +209,7 @@ bool encodePng(const Picture &picture, QIODevice *device, QString *error,
     writeRows(png, layout, row, progress);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
-    return true;
+    return {};
 }
 
 PngWriteResult writeNewPng(const QImage &image, const QString &folder, const QString &inputPath)

@@ -112,7 +112,7 @@ QByteArray greyAlphaPng(QImage::Format format)
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    return engine::encodePng(greyPattern(format), true, &buffer, nullptr) ? bytes : QByteArray();
+    return !engine::encodePng(greyPattern(format), true, &buffer) ? bytes : QByteArray();
 }
 
 // A camera's JPEG: turned by the orientation tag, with its camera tags, a thumbnail, XMP and IPTC.
