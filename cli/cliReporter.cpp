@@ -22,9 +22,11 @@ QString statusWord(engine::PictureReport::Status status)
 {
     using Status = engine::PictureReport::Status;
     switch (status) {
-    case Status::Written:
+    case Status::Done:
         return QStringLiteral("written");
     case Status::Failed:
+    case Status::OutOfMemory:
+    case Status::DeviceLost:
         return QStringLiteral("failed");
     case Status::Cancelled:
         return QStringLiteral("cancelled");
@@ -133,7 +135,7 @@ void Reporter::batchStarted(const QStringList &pictures, int tileSize, int input
 
 void Reporter::pictureStarted(int index, int count, const QString &path)
 {
-    page.pictureStarted(index, count, path);
+    underWay.pictureStarted(index, count, path);
     if (estimate)
         estimate->pictureStarted(index, clock.elapsed());
     current = QStringLiteral("[%1/%2] %3").arg(index + 1).arg(count).arg(QFileInfo(path).fileName());
@@ -142,7 +144,7 @@ void Reporter::pictureStarted(int index, int count, const QString &path)
 
 void Reporter::tileProgress(int done, int tiles)
 {
-    page.tileProgress(done, tiles);
+    underWay.tileProgress(done, tiles);
     if (estimate)
         estimate->tilesDone(done, tiles, clock.elapsed());
     showProgress(true);
@@ -151,19 +153,20 @@ void Reporter::tileProgress(int done, int tiles)
 void Reporter::statusChanged(int index, const QString &text)
 {
     // Only the writer's status for the picture the network has finished last says something new.
-    if (index != page.picture() || page.barMaximum() == 0 || page.barValue() < page.barMaximum())
+    if (index != underWay.picture() || underWay.barMaximum() == 0 ||
+        underWay.barValue() < underWay.barMaximum())
         return;
-    page.statusChanged(index, text);
+    underWay.statusChanged(index, text);
     showProgress(false);
 }
 
 void Reporter::showProgress(bool tileDone)
 {
-    if (verbosity == CliOptions::Verbosity::Quiet || page.barMaximum() <= 0 || !estimate)
+    if (verbosity == CliOptions::Verbosity::Quiet || underWay.barMaximum() <= 0 || !estimate)
         return;
     const bool writing = !tileDone;
-    const int done = page.barValue();
-    const int tiles = page.barMaximum();
+    const int done = underWay.barValue();
+    const int tiles = underWay.barMaximum();
     const qint64 elapsed = clock.elapsed();
     const qint64 left = estimate->remainingMs(elapsed);
     QString line =
@@ -202,9 +205,9 @@ void Reporter::progress(const QString &line)
 void Reporter::finished(const engine::PictureReport &report)
 {
     using Status = engine::PictureReport::Status;
-    page.pictureFinished(report.index);
+    underWay.pictureFinished(report.index);
     switch (report.status) {
-    case Status::Written:
+    case Status::Done:
         say(QStringLiteral("written %1 -> %2 (%3x%4, %5 s)")
                 .arg(report.input, report.output)
                 .arg(report.size.width())
@@ -212,6 +215,8 @@ void Reporter::finished(const engine::PictureReport &report)
                 .arg(report.seconds, 0, 'f', 2));
         break;
     case Status::Failed:
+    case Status::OutOfMemory:
+    case Status::DeviceLost:
         error(QStringLiteral("failed %1: %2").arg(report.input, report.reason));
         break;
     case Status::Cancelled:

@@ -78,7 +78,7 @@ private:
     const bool terminal;
     MessageLog &log;
     std::unique_ptr<BatchTimeEstimate> estimate;
-    BatchProgressPage page;
+    PictureInProgress underWay;
     QElapsedTimer clock;
     QString current;
     int total = 0;

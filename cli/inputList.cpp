@@ -2,9 +2,9 @@
 
 #include "base/nativeName.h"
 
-#include "widgets/supportedImage.h"
 #include "workspace/engine/resultMark.h"
 #include "workspace/folderWalk.h"
+#include "workspace/supportedImage.h"
 
 #include <QFile>
 #include <QSet>

@@ -214,9 +214,9 @@ int fetchModels(const CliOptions &options)
     const QString folder = options.modelFolder.isEmpty() ? AppInfo::installFolder() : options.modelFolder;
     if (folder.isEmpty())
         return usageError(QStringLiteral("the install folder is not known: name the folder with -m FOLDER"));
-    if (const QString problem = engine::createFolder(folder); !problem.isEmpty())
+    if (const Problem problem = engine::createFolder(folder))
         return usageError(QStringLiteral("cannot write into the model folder %1: %2")
-                              .arg(QDir::toNativeSeparators(folder), problem));
+                              .arg(QDir::toNativeSeparators(folder), problem.words()));
     Reporter reporter(options, messageLog, isatty(STDERR_FILENO) != 0);
     const QStringList missing = missingModelFiles(folder);
     if (missing.isEmpty()) {
@@ -344,9 +344,9 @@ int run(const CliOptions &options)
         toStandardOutput ? streams.path()
                          : QDir(options.outputFolder.isEmpty() ? QDir::currentPath() : options.outputFolder)
                                .absolutePath();
-    if (const QString problem = engine::createFolder(output); !problem.isEmpty())
+    if (const Problem problem = engine::createFolder(output))
         return usageError(QStringLiteral("cannot write into the output folder %1: %2")
-                              .arg(QDir::toNativeSeparators(output), problem));
+                              .arg(QDir::toNativeSeparators(output), problem.words()));
     engine::removeStalePartFiles(output);
 
     QStringList names;
@@ -438,7 +438,7 @@ int run(const CliOptions &options)
                         QJsonArray{report.sourceSize.width(), report.sourceSize.height()});
         if (!report.output.isEmpty())
             line.insert(QStringLiteral("bytes"), NativeName::fileSize(report.output));
-        if (report.status == engine::PictureReport::Status::Failed && !report.reason.isEmpty())
+        if (report.failed() && !report.reason.isEmpty())
             line.insert(QStringLiteral("transient"), report.transient);
         if (!manifest->append(line)) {
             manifestFailed = true;
@@ -516,7 +516,7 @@ int run(const CliOptions &options)
                      [&](int index, const QString &text) { reporter.statusChanged(index, text); });
     QObject::connect(&job, &engine::BatchJob::pictureFinished, &job, [&](engine::PictureReport report) {
         reported = report.index + 1;
-        writtenSoFar += report.status == engine::PictureReport::Status::Written ? 1 : 0;
+        writtenSoFar += report.status == engine::Outcome::Done ? 1 : 0;
         report.input = shown(report.input);
         if (toStandardOutput && !report.output.isEmpty()) {
             resultToSend = report.output;

@@ -1,6 +1,6 @@
 #include "widgets/PelmoraFrame.h"
 
-#include "widgets/supportedImage.h"
+#include "workspace/supportedImage.h"
 
 #include <QDebug>
 #include <QDragEnterEvent>

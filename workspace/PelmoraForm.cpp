@@ -6,7 +6,7 @@
 #include "dialogs/CheckUpdateDialog.h"
 #include "dialogs/openFailure.h"
 #include "ui_PelmoraForm.h"
-#include "workspace/ProgressPicture.h"
+#include "widgets/ProgressPicture.h"
 #include "workspace/batchProgress.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/upscaler.h"

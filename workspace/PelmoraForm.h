@@ -30,7 +30,7 @@ class FolderWalk;
 class QLabel;
 class ProgressPicture;
 class BatchTimeEstimate;
-class BatchProgressPage;
+class PictureInProgress;
 enum class BatchPhase;
 class ThumbnailBatch;
 template <typename T> class QFutureWatcher;
@@ -89,7 +89,7 @@ private slots:
 private:
     template <typename Tag> friend struct PelmoraFormProbe;
 
-    // --- file list (fileList.cpp) ---
+    // --- file list (formFileList.cpp) ---
     void startAddUrlsThread(QList<QUrl> &urls);
     void loadUrl(QString path);
     void _loadUrl(QString path);
@@ -111,7 +111,7 @@ private:
     void openRowResult(const QModelIndex &index);
     void showRowMenu(const QPoint &where);
 
-    // --- preview (preview.cpp) ---
+    // --- preview (formPreview.cpp) ---
     void loadImage(QString path);
     // The plain picture rendered for the request numbered `request`.
     void showPreview(int request, const QImage &image);
@@ -125,7 +125,7 @@ private:
     // The divider follows the pointer over the picture.
     void moveDivider(int labelX);
 
-    // --- options and settings (options.cpp) ---
+    // --- options and settings (formOptions.cpp) ---
     void loadSettings();
     void saveSettings();
     void fillGpuList();
@@ -167,7 +167,7 @@ private:
     // Cancels a running batch and waits for its worker: nothing the worker uses may die before it.
     void stopBatch();
 
-    // --- model files (models/formModels.cpp) ---
+    // --- model files (formModels.cpp) ---
     void checkModelFiles();
     void downloadNextModel();
     void modelReplyFinished(QNetworkReply *reply);
@@ -230,7 +230,7 @@ private:
     QTimer progressClock;
     QElapsedTimer batchClock;
     std::unique_ptr<BatchTimeEstimate> timeEstimate;
-    std::unique_ptr<BatchProgressPage> progressPage;
+    std::unique_ptr<PictureInProgress> progressPage;
     BatchPhase batchPhase{};
 
     // model files

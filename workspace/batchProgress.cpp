@@ -2,6 +2,7 @@
 
 #include "base/nativeName.h"
 
+#include "workspace/engine/engineText.h"
 #include "workspace/engine/outputNaming.h"
 #include "workspace/engine/tilePlan.h"
 
@@ -13,11 +14,6 @@
 #include <numeric>
 
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("PelmoraForm", text);
-}
 
 double pixels(QSize size)
 {
@@ -139,7 +135,7 @@ qint64 BatchTimeEstimate::remainingMs(qint64 nowMs) const
     return std::max<qint64>(qint64(left * msPerWork + 0.5) - std::max<qint64>(nowMs - lastMs, 0), 0);
 }
 
-void BatchProgressPage::pictureStarted(int index, int total, const QString &path)
+void PictureInProgress::pictureStarted(int index, int total, const QString &path)
 {
     current = index;
     file = QString::number(index + 1) + QStringLiteral(" of ") + QString::number(total) +
@@ -149,7 +145,7 @@ void BatchProgressPage::pictureStarted(int index, int total, const QString &path
     value = 0;
 }
 
-void BatchProgressPage::tileProgress(int done, int total)
+void PictureInProgress::tileProgress(int done, int total)
 {
     if (current < 0 || total <= 0)
         return;
@@ -157,13 +153,13 @@ void BatchProgressPage::tileProgress(int done, int total)
     value = std::clamp(done, 0, total);
 }
 
-void BatchProgressPage::statusChanged(int index, const QString &text)
+void PictureInProgress::statusChanged(int index, const QString &text)
 {
     if (index == current)
         status = text;
 }
 
-void BatchProgressPage::pictureFinished(int index)
+void PictureInProgress::pictureFinished(int index)
 {
     if (index != current)
         return;
@@ -198,17 +194,18 @@ QString batchTimeText(double fraction, qint64 elapsedMs, qint64 remainingMs, Bat
     const QString dot = QStringLiteral(" \u00b7 ");
     // Rounded down: "100%" only once everything is done.
     const int percent = int(std::clamp(fraction, 0.0, 1.0) * 100);
-    const QString done = tr("Batch %1%").arg(percent) + dot + tr("Elapsed %1").arg(durationText(elapsedMs));
+    const QString done = engine::engineText("Batch %1%").arg(percent) + dot +
+                         engine::engineText("Elapsed %1").arg(durationText(elapsedMs));
     switch (phase) {
     case BatchPhase::Finished:
         return done;
     case BatchPhase::Stopping:
-        return done + dot + tr("Stopping after this picture\u2026");
+        return done + dot + engine::engineText("Stopping after this picture\u2026");
     case BatchPhase::Running:
         break;
     }
     if (remainingMs < 0)
-        return done + dot + tr("estimating the time left");
+        return done + dot + engine::engineText("estimating the time left");
     // Rounded up: "about 0:00 left" while work still runs would read as done.
-    return done + dot + tr("about %1 left").arg(durationText(remainingMs + 999));
+    return done + dot + engine::engineText("about %1 left").arg(durationText(remainingMs + 999));
 }

@@ -63,10 +63,11 @@ private:
     int tilesSinceFirst = 0;
 };
 
-// What the progress page shows of the picture being enlarged. Messages reach the page late and from
+// The picture being enlarged as a batch's signals tell it: its name, its status line and its tiles, for
+// the window's progress page and the command line's progress line alike. Messages arrive late and from
 // two threads: the writer's status for a picture arrives after the network has started on the next
 // one. Only messages about the current picture count; the rest are stale and dropped.
-class BatchProgressPage {
+class PictureInProgress {
 public:
     void pictureStarted(int index, int total, const QString &path);
     void tileProgress(int done, int total);

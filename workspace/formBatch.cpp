@@ -3,7 +3,7 @@
 #include "ui_PelmoraForm.h"
 
 #include "dialogs/openFailure.h"
-#include "workspace/ProgressPicture.h"
+#include "widgets/ProgressPicture.h"
 #include "workspace/batchProgress.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/fileProblems.h"
@@ -45,10 +45,10 @@ void PelmoraForm::on_upscaleButton_clicked()
     }
 
     // Found now rather than after a whole batch of results that could not be saved.
-    if (const QString problem = engine::folderWriteProblem(outputFolder); !problem.isEmpty()) {
+    if (const Problem problem = engine::folderWriteProblem(outputFolder)) {
         QMessageBox::warning(
             this, tr("Upscaling"),
-            tr("The upscaled images cannot be saved in the output folder (%1):").arg(problem) +
+            tr("The upscaled images cannot be saved in the output folder (%1):").arg(problem.words()) +
                 QStringLiteral("\n") + QDir::toNativeSeparators(outputFolder) + QStringLiteral("\n\n") +
                 tr("Please choose another output folder."));
         return;
@@ -131,7 +131,7 @@ void PelmoraForm::connectBatchProgress()
     });
     connect(batchJob, &engine::BatchJob::pictureFinished, this,
             [this, show](const engine::PictureReport &report) {
-                if (report.status == engine::PictureReport::Status::Written)
+                if (report.status == engine::Outcome::Done)
                     batchResults.insert(report.input, report.output);
                 progressPage->pictureFinished(report.index);
                 show();
@@ -148,7 +148,7 @@ void PelmoraForm::startBatchProgress(const QStringList &paths)
         sizes << orientedImageSize(path);
     timeEstimate =
         std::make_unique<BatchTimeEstimate>(sizes, upscaler->tileSize(), upscaler->inputMultiple());
-    progressPage = std::make_unique<BatchProgressPage>();
+    progressPage = std::make_unique<PictureInProgress>();
     progressPicture->clear();
     batchPhase = BatchPhase::Running;
     batchClock.start();

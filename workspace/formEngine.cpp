@@ -69,7 +69,8 @@ void PelmoraForm::computeTileSize()
 
 QImage PelmoraForm::upscaleImageTiling(const QImage &image)
 {
-    return upscaler ? upscaler->upscaleColour(image, currentTileSize).image : QImage();
+    return upscaler ? upscaler->upscaleColour(engine::Picture::asStored(image), currentTileSize).image
+                    : QImage();
 }
 
 QImage PelmoraForm::upscaleImage(const QImage &image)
@@ -79,5 +80,6 @@ QImage PelmoraForm::upscaleImage(const QImage &image)
 
 QImage PelmoraForm::upscaleImageWithAlpha(const QImage &image)
 {
-    return upscaler ? upscaler->upscaleWithAlpha(image, currentTileSize).image : QImage();
+    return upscaler ? upscaler->upscaleWithAlpha(engine::Picture::asStored(image), currentTileSize).image
+                    : QImage();
 }

@@ -474,7 +474,7 @@ private slots:
         } else if (input.endsWith(QStringLiteral(".png"))) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            QVERIFY(engine::encodePng(source, false, &file, nullptr)); // no pHYs without a resolution
+            QVERIFY(!engine::encodePng(source, false, &file)); // no pHYs without a resolution
         } else {
             // Qt's JPEG writer always states a density: the unit is made 0, an aspect ratio only.
             QByteArray jpeg;
@@ -577,7 +577,7 @@ private slots:
                     grey.scanLine(y)[4 * x + 3] = uchar(255 - 10 * x);
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            QVERIFY(engine::encodePng(grey, true, &file, nullptr));
+            QVERIFY(!engine::encodePng(grey, true, &file));
         } else {
             QVERIFY(picture(QSize(20, 12)).save(path));
         }

@@ -160,7 +160,7 @@ private slots:
     void pageShowsThePictureBeingComputed()
     {
         const QString encoding = QStringLiteral("Encoding final pixels and writing to disk...");
-        BatchProgressPage page;
+        PictureInProgress page;
         page.pictureStarted(0, 2, QStringLiteral("/in/a.png"));
         QCOMPARE(page.barMaximum(), 0); // busy until the plan is known
         page.tileProgress(0, 4);

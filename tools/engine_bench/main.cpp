@@ -139,7 +139,7 @@ int benchImage(const ncnn::Net &net, int scale, int width, int height, int tile)
         source, tile, scale, [&](const QImage &t) { return engine::inferImage(net, t, &networkNs); });
     const double seconds = total.nsecsElapsed() / 1e9;
     if (!result.isOk()) {
-        std::fprintf(stderr, "failed: %s\n", qPrintable(result.message));
+        std::fprintf(stderr, "failed: %s\n", qPrintable(result.reason));
         return 1;
     }
     const double inside = networkNs / 1e9;
@@ -253,7 +253,7 @@ double bandError(const QImage &merged, const QImage &ideal, QRgb background)
 int compareAlpha(const ncnn::Net &net, int scale, int size)
 {
     const QImage source = softEdged(size);
-    const QImage alpha = engine::extractAlphaPlane(source);
+    const QImage alpha = engine::extractAlphaPlane(engine::Picture::decoded(source));
     const QImage ideal =
         source.scaled(source.size() * scale, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     auto upscale = [&](const QImage &colour) {
@@ -267,7 +267,7 @@ int compareAlpha(const ncnn::Net &net, int scale, int size)
     } choices[] = {{"as is", source}, {"flattened on white", engine::flattenOnWhite(source)}};
     for (const auto &choice : choices) {
         const QImage merged =
-            engine::mergeAlpha(upscale(choice.colour), alpha).convertToFormat(QImage::Format_ARGB32);
+            engine::mergeAlpha(upscale(choice.colour), alpha, 8).convertToFormat(QImage::Format_ARGB32);
         if (merged.isNull())
             return 1;
         std::printf(
@@ -298,8 +298,8 @@ int fidelity(const ncnn::Net &net, int scale, QSize size, const QList<int> &tile
     const QSize padded((size.width() + multiple - 1) / multiple * multiple,
                        (size.height() + multiple - 1) / multiple * multiple);
     const engine::TileInference whole = engine::inferImage(net, engine::padByRepeating(source, padded));
-    if (whole.status != engine::TileInference::Status::Ok) {
-        std::fprintf(stderr, "whole picture failed: %s\n", qPrintable(whole.message));
+    if (whole.status != engine::TileInference::Status::Done) {
+        std::fprintf(stderr, "whole picture failed: %s\n", qPrintable(whole.reason));
         return 1;
     }
     const QImage reference = whole.image.copy(QRect(QPoint(0, 0), size * scale));
@@ -310,7 +310,7 @@ int fidelity(const ncnn::Net &net, int scale, QSize size, const QList<int> &tile
         const engine::TiledPassResult tiled = engine::runTiledPass(
             source, tile, scale, [&](const QImage &in) { return engine::inferImage(net, in); }, {}, multiple);
         if (!tiled.isOk()) {
-            std::fprintf(stderr, "tile %d failed: %s\n", tile, qPrintable(tiled.message));
+            std::fprintf(stderr, "tile %d failed: %s\n", tile, qPrintable(tiled.reason));
             return 1;
         }
         int largest = 0;
@@ -374,7 +374,7 @@ int benchWrite(const QStringList &args)
         const double after = bestSeconds([&] {
             QFile file(path);
             return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                   engine::encodePng(image, false, &file, nullptr);
+                   !engine::encodePng(image, false, &file);
         });
         const qint64 afterBytes = QFileInfo(path).size();
         std::printf(
@@ -396,8 +396,8 @@ int benchWrite(const QStringList &args)
                         bytes.clear();
                         QBuffer buffer(&bytes);
                         buffer.open(QIODevice::WriteOnly);
-                        return engine::encodePng(image, false, &buffer, nullptr, {},
-                                                 engine::PngSettings{level, filter, strategy});
+                        return !engine::encodePng(image, false, &buffer, {},
+                                                  engine::PngSettings{level, filter, strategy});
                     });
                     std::printf("  level %d %-6s %-9s %.2f s %.1f MB (%+.1f%% bytes against Qt's)\n", level,
                                 filterName, strategyName, seconds, bytes.size() / 1e6,
@@ -424,9 +424,9 @@ int benchFormats(const QStringList &args)
     for (const auto &picture : pictures) {
         for (const auto &format : formats) {
             engine::PictureToWrite toWrite;
-            toWrite.image = picture.second;
+            toWrite.result = engine::Picture::asStored(picture.second);
             // Marked as every result is: TIFF, JPEG and WebP get the mark by a rewrite of the file.
-            engine::markAsResult(toWrite.image, QStringLiteral("result"));
+            engine::markAsResult(toWrite.result.image, QStringLiteral("result"));
             toWrite.folder = dir.path();
             toWrite.inputPath = QStringLiteral("result");
             toWrite.format = *engine::OutputFormat::named(QString::fromLatin1(format.first), format.second);

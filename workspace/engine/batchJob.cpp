@@ -1,6 +1,7 @@
 #include "workspace/engine/batchJob.h"
 
 #include "workspace/engine/boundedQueue.h"
+#include "workspace/engine/engineText.h"
 
 #include "base/nativeName.h"
 
@@ -24,11 +25,6 @@
 namespace engine {
 
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("PelmoraForm", text);
-}
 
 thread_local int thisThreadsPicture = -1;
 
@@ -60,7 +56,7 @@ QString fileList(const QString &heading, const QList<Entry> &entries, Why why)
     QStringList lines;
     for (const Entry &entry : entries) {
         if (lines.size() == kNamesShown) {
-            lines << tr("and %1 more").arg(entries.size() - kNamesShown);
+            lines << engineText("and %1 more").arg(entries.size() - kNamesShown);
             break;
         }
         lines << QFileInfo(entry.path).fileName() + QStringLiteral(" \u2013 ") + why(entry);
@@ -73,21 +69,22 @@ QString fileList(const QString &heading, const QList<Entry> &entries, Why why)
 
 QString completionText(const BatchSummary &summary)
 {
-    const QString question = tr("Open the output folder?");
-    const QString notes =
-        summary.notes.isEmpty()
-            ? QString()
-            : fileList(tr("Please note:"), summary.notes, [](const BatchNote &entry) { return entry.note; });
+    const QString question = formText("Open the output folder?");
+    const QString notes = summary.notes.isEmpty()
+                              ? QString()
+                              : fileList(engineText("Please note:"), summary.notes,
+                                         [](const BatchNote &entry) { return entry.note; });
     if (summary.failures.isEmpty() && !summary.cancelled) {
         if (notes.isEmpty())
-            return tr("Your upscaled image is ready.") + QLatin1Char('\n') + question;
-        return tr("Your upscaled image is ready.") + notes + QLatin1Char('\n') + question;
+            return formText("Your upscaled image is ready.") + QLatin1Char('\n') + question;
+        return formText("Your upscaled image is ready.") + notes + QLatin1Char('\n') + question;
     }
 
-    const QString count = tr("%1 of %2 images were written.").arg(summary.written.size()).arg(summary.total);
-    QString text = summary.cancelled ? QString(tr("Cancelled.") + QLatin1Char(' ') + count) : count;
+    const QString count =
+        engineText("%1 of %2 images were written.").arg(summary.written.size()).arg(summary.total);
+    QString text = summary.cancelled ? QString(engineText("Cancelled.") + QLatin1Char(' ') + count) : count;
     if (!summary.failures.isEmpty())
-        text += fileList(tr("These files could not be upscaled:"), summary.failures,
+        text += fileList(engineText("These files could not be upscaled:"), summary.failures,
                          [](const BatchFailure &entry) { return entry.reason; });
     return text + notes + QLatin1Char('\n') + question;
 }
@@ -125,10 +122,9 @@ struct BatchJob::Decoded {
 struct BatchJob::Finished {
     PictureReport report;
     QString folder;
-    QImage image; // still to be written, unless the report is already final
-    bool grey = false;
-    std::optional<QSizeF> dpi; // the source's
-    qint64 busyNs = 0;         // decoding and the network
+    // Still to be written unless the report is already final: the result, described by its source.
+    Picture result;
+    qint64 busyNs = 0; // decoding and the network
 };
 
 void BatchJob::setStages(Stages replacement)
@@ -182,7 +178,7 @@ void BatchJob::run(const QStringList &paths, const QStringList &outputFolders)
             break;
         }
         Finished finished = upscaleOne(std::move(*item), int(paths.size()));
-        const bool abandoned = finished.report.status == PictureReport::Status::Cancelled;
+        const bool abandoned = finished.report.status == Outcome::Cancelled;
         toWrite.push(std::move(finished));
         if (abandoned) {
             stopped = true;
@@ -200,7 +196,7 @@ void BatchJob::run(const QStringList &paths, const QStringList &outputFolders)
         PictureReport report;
         report.index = i;
         report.input = paths.at(i);
-        report.status = PictureReport::Status::NotStarted;
+        report.status = Outcome::NotStarted;
         finish(std::move(report));
     }
     if (stopped)
@@ -211,19 +207,21 @@ void BatchJob::run(const QStringList &paths, const QStringList &outputFolders)
 void BatchJob::finish(PictureReport report)
 {
     switch (report.status) {
-    case PictureReport::Status::Written:
+    case Outcome::Done:
         result.written.append(report.output);
         if (!report.note.isEmpty())
             result.notes.append({report.input, report.note});
         emit fileWritten(report.output);
         break;
-    case PictureReport::Status::Failed:
+    case Outcome::Failed:
+    case Outcome::OutOfMemory:
+    case Outcome::DeviceLost:
         qDebug() << "failed:" << report.input << report.reason;
         result.failures.append({report.input, report.reason});
         emit fileFailed(report.input, report.reason);
         break;
-    case PictureReport::Status::Cancelled:
-    case PictureReport::Status::NotStarted:
+    case Outcome::Cancelled:
+    case Outcome::NotStarted:
         result.cancelled = true;
         break;
     }
@@ -251,18 +249,18 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
     emit pictureStarted(item.index, total, item.path);
     if (item.input.image.isNull()) {
         report.transient = item.input.problem == InputProblem::Missing;
-        return ended(PictureReport::Status::Failed, item.input.error);
+        return ended(Outcome::Failed, item.input.error);
     }
 
     report.sourceSize = item.input.image.size();
-    UpscaleObserver observer;
+    ProgressObserver observer;
     // Of the plan under way, for the progress within a tile.
     struct {
         int done = 0, total = 0, percent = 0;
     } tiles;
-    observer.planStarted = [this, &tiles](int count, QSize) {
-        tiles = {0, count, 0};
-        emit tileProgress(0, count);
+    observer.planStarted = [this, &tiles](const TilePlan &plan) {
+        tiles = {0, plan.tileCount(), 0};
+        emit tileProgress(0, plan.tileCount());
     };
     QElapsedTimer networkClock;
     networkClock.start();
@@ -275,49 +273,50 @@ BatchJob::Finished BatchJob::upscaleOne(Decoded item, int total)
         tiles.percent = percent;
         emit tileAdvanced(tiles.done + percent / 100.0, tiles.total);
     };
-    observer.tileStarted = [this, index = item.index, &networkClock](int x, int y) {
+    observer.tileStarted = [this, index = item.index, &networkClock](const TilePlan &, const Tile &tile) {
         layerTimes.tileStarted(networkClock.nsecsElapsed());
-        emit statusChanged(index, tr("Processing Tile (%1, %2)").arg(x).arg(y));
+        emit statusChanged(index, formText("Processing Tile (%1, %2)").arg(tile.x).arg(tile.y));
     };
     const bool wantsTiles = isSignalConnected(QMetaMethod::fromSignal(&BatchJob::tileFinished));
-    observer.tileFinished = [this, wantsTiles, &tiles, &networkClock](
-                                int tilesDone, int count, const QImage &tile, const QRect &where) {
+    observer.tileFinished = [this, wantsTiles, &tiles, &networkClock](const TilePlan &plan, const Tile &tile,
+                                                                      const QImage &part,
+                                                                      const QRect &where) {
         layerTimes.tileFinished(networkClock.nsecsElapsed());
-        tiles.done = tilesDone;
+        tiles.done = tile.number;
         tiles.percent = 0;
-        emit tileProgress(tilesDone, count);
-        if (wantsTiles && !tile.isNull())
-            emit tileFinished(tile, where);
+        emit tileProgress(tile.number, plan.tileCount());
+        if (wantsTiles && !part.isNull())
+            emit tileFinished(part, where);
     };
     SizePlan plan;
-    UpscaleResult upscaled =
-        upscaleAndFinish(*upscaler, item.input.image, item.input.grey, finishing, observer, &stopNow, &plan);
+    UpscaleResult upscaled = upscaleAndFinish(*upscaler, item.input, finishing, observer, &stopNow, &plan);
     // The decoded input is not needed any more while the result waits for the writer.
     item.input.image = QImage();
     switch (upscaled.status) {
-    case UpscaleResult::Status::Ok:
+    case Outcome::Done:
         break;
-    case UpscaleResult::Status::Cancelled:
-        return ended(PictureReport::Status::Cancelled);
-    case UpscaleResult::Status::DeviceLost:
+    case Outcome::Cancelled:
+        return ended(Outcome::Cancelled);
+    case Outcome::DeviceLost:
         report.transient = true;
-        return ended(PictureReport::Status::Failed, QStringLiteral("the GPU was lost: ") + upscaled.reason);
-    case UpscaleResult::Status::OutOfMemory:
+        return ended(Outcome::DeviceLost, QStringLiteral("the GPU was lost: ") + upscaled.reason);
+    case Outcome::OutOfMemory:
         report.transient = true;
-        return ended(PictureReport::Status::Failed,
+        return ended(Outcome::OutOfMemory,
                      QStringLiteral("out of memory even with the smallest tiles: ") + upscaled.reason);
-    case UpscaleResult::Status::Failed:
-        return ended(PictureReport::Status::Failed,
+    case Outcome::Failed:
+    case Outcome::NotStarted:
+        return ended(Outcome::Failed,
                      upscaled.reason.isEmpty() ? QStringLiteral("no result") : upscaled.reason);
     }
-    finished.image = std::move(upscaled.image);
-    markAsResult(finished.image, item.path);
-    finished.grey = upscaled.grey;
-    finished.dpi = item.input.dpi;
     report.note = item.input.note;
+    finished.result = std::move(item.input);
+    finished.result.image = std::move(upscaled.image);
+    finished.result.channels = upscaled.channels;
+    markAsResult(finished.result.image, item.path);
     if (plan.resizes())
         report.networkSize = plan.networkSize;
-    report.status = PictureReport::Status::Written; // once the writer has written it
+    report.status = Outcome::Done; // once the writer has written it
     finished.busyNs = item.busyNs + clock.nsecsElapsed();
     return finished;
 }
@@ -329,19 +328,17 @@ void BatchJob::writeOne(Finished item)
     clock.start();
     const WorkingOn picture(item.report.index);
     PictureReport &report = item.report;
-    if (!item.image.isNull()) {
-        const QString writing = tr("Encoding final pixels and writing to disk...");
+    if (!item.result.image.isNull()) {
+        const QString writing = formText("Encoding final pixels and writing to disk...");
         emit statusChanged(report.index, writing);
         // The job's own folder was checked before the batch; a mirrored subfolder is made here.
-        const QString problem = target == folder ? QString() : createFolder(target);
+        const Problem problem = target == folder ? Problem() : createFolder(target);
         WriteResult written;
-        written.error = tr("could not be written: %1").arg(problem);
-        if (problem.isEmpty()) {
+        written.error = engineText("could not be written: %1").arg(problem.words());
+        if (!problem) {
             cleanUpOnce(target);
             PictureToWrite toWrite;
-            toWrite.image = item.image;
-            toWrite.grey = item.grey;
-            toWrite.dpi = item.dpi;
+            toWrite.result = item.result;
             toWrite.folder = target;
             toWrite.inputPath = report.input;
             toWrite.format = outputFormat;
@@ -355,16 +352,16 @@ void BatchJob::writeOne(Finished item)
         }
         if (written.ok()) {
             report.output = written.path;
-            report.size = item.image.size();
+            report.size = item.result.image.size();
             if (!written.note.isEmpty())
                 report.note =
                     report.note.isEmpty() ? written.note : report.note + QStringLiteral("; ") + written.note;
         } else {
-            report.status = PictureReport::Status::Failed;
+            report.status = Outcome::Failed;
             report.reason = written.error;
             report.transient = written.transient;
         }
-        item.image = QImage();
+        item.result.image = QImage();
     }
     report.seconds = double(item.busyNs + clock.nsecsElapsed()) / 1e9;
     finish(std::move(report));

@@ -12,6 +12,7 @@
 #include "workspace/engine/finishing.h"
 #include "workspace/engine/imageOutput.h"
 #include "workspace/engine/layerTimeProfile.h"
+#include "workspace/engine/outcome.h"
 
 #include <atomic>
 #include <functional>
@@ -42,8 +43,10 @@ struct BatchSummary {
 
 // What became of one picture of the batch.
 struct PictureReport {
-    // Cancelled: stopped while the network worked on it; NotStarted: the batch stopped before it.
-    enum class Status { Written, Failed, Cancelled, NotStarted };
+    // Done: written. Failed, OutOfMemory (even with the smallest tiles) and DeviceLost: not written, the
+    // reason says why. Cancelled: stopped while the network worked on it; NotStarted: the batch stopped
+    // before it.
+    using Status = Outcome;
     int index = 0; // in the path list
     QString input;
     QString output;     // empty unless written
@@ -58,6 +61,8 @@ struct PictureReport {
     // was listed).
     bool transient = false;
     QString note; // of a written picture: what the user should know (only its first frame, ...)
+
+    bool failed() const { return isFailure(status); }
 };
 
 // The text of the completion message: the usual two lines when every image was written; otherwise

@@ -1,5 +1,7 @@
 #include "workspace/engine/fileProblems.h"
 
+#include "workspace/engine/engineText.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -12,11 +14,6 @@
 namespace engine {
 
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("PelmoraForm", text);
-}
 
 quint32 bigEndian32(const uchar *p)
 {
@@ -213,17 +210,17 @@ QString describe(InputProblem problem)
     case InputProblem::None:
         return QString();
     case InputProblem::Missing:
-        return tr("the file is no longer there");
+        return engineText("the file is no longer there");
     case InputProblem::NoPermission:
-        return tr("the file may not be read: permission denied");
+        return engineText("the file may not be read: permission denied");
     case InputProblem::NotAnImage:
-        return tr("not a readable image");
+        return engineText("not a readable image");
     case InputProblem::Damaged:
-        return tr("damaged image: it cannot be decoded");
+        return engineText("damaged image: it cannot be decoded");
     case InputProblem::PartlyDecoded:
-        return tr("damaged image: only partly decoded");
+        return engineText("damaged image: only partly decoded");
     case InputProblem::TooLarge:
-        return tr("the image is too large to open");
+        return engineText("the image is too large to open");
     }
     return QString();
 }
@@ -241,7 +238,9 @@ QString tooLargeDetail(const QSize &declared, int limitMb)
     if (!declared.isValid() || limitMb <= 0)
         return QString();
     const qint64 neededMb = (qint64(declared.width()) * declared.height() * 4 + (1 << 20) - 1) >> 20;
-    return tr(", it needs %1 MB of memory to decode and %2 MB may be taken now").arg(neededMb).arg(limitMb);
+    return engineText(", it needs %1 MB of memory to decode and %2 MB may be taken now")
+        .arg(neededMb)
+        .arg(limitMb);
 }
 
 qint64 memoryToEnlarge(const QSize &declared, int bytesPerPixel, int scale, bool deep)
@@ -254,7 +253,7 @@ qint64 memoryToEnlarge(const QSize &declared, int bytesPerPixel, int scale, bool
 
 QString memoryShortDetail(qint64 neededBytes, quint64 freeBytes)
 {
-    return tr(", it needs %1 MB of memory to decode and enlarge it and %2 MB are free")
+    return engineText(", it needs %1 MB of memory to decode and enlarge it and %2 MB are free")
         .arg((neededBytes + (1 << 20) - 1) >> 20)
         .arg(freeBytes >> 20);
 }
@@ -277,26 +276,26 @@ QString writeFailureCause(int systemError, const QString &systemText)
     switch (systemError) {
     case EACCES:
     case EPERM:
-        return tr("permission denied");
+        return engineText("permission denied");
     case ENOSPC:
 #ifdef EDQUOT
     case EDQUOT:
 #endif
-        return tr("the disk is full");
+        return engineText("the disk is full");
     case EROFS:
-        return tr("the disk is read-only");
+        return engineText("the disk is read-only");
     case EFBIG:
-        return tr("the file would be too large");
+        return engineText("the file would be too large");
     case ENOENT:
     case ENOTDIR:
-        return tr("the folder does not exist");
+        return engineText("the folder does not exist");
     case ENAMETOOLONG:
-        return tr("the name is too long");
+        return engineText("the name is too long");
     default:
         break;
     }
     if (systemText.isEmpty())
-        return tr("unknown error");
+        return engineText("unknown error");
     // The system's sentence ("No space left on device") set into ours.
     return systemText.left(1).toLower() + systemText.mid(1);
 }
@@ -312,25 +311,25 @@ bool diskFull(int systemError)
 
 QString writeFailureReason(int systemError, const QString &systemText)
 {
-    return tr("could not be written: %1").arg(writeFailureCause(systemError, systemText));
+    return engineText("could not be written: %1").arg(writeFailureCause(systemError, systemText));
 }
 
-QString folderWriteProblem(const QString &folder)
+Problem folderWriteProblem(const QString &folder)
 {
     if (!QFileInfo(folder).isDir())
-        return writeFailureCause(ENOENT, QString());
+        return {Problem::Code::CannotWrite, writeFailureCause(ENOENT, QString())};
     // A hidden name that no result takes; the template makes it new each time.
     QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".brivelle-write-test-XXXXXX")));
     errno = 0;
     if (!probe.open())
-        return writeFailureCause(errno, probe.errorString());
+        return {Problem::Code::CannotWrite, writeFailureCause(errno, probe.errorString())};
     probe.close();
     if (!probe.remove())
-        return writeFailureCause(errno, probe.errorString());
-    return QString();
+        return {Problem::Code::CannotWrite, writeFailureCause(errno, probe.errorString())};
+    return {};
 }
 
-QString createFolder(const QString &folder)
+Problem createFolder(const QString &folder)
 {
     const QString absolute = QFileInfo(folder).absoluteFilePath();
     // The nearest part of the path that exists decides why the rest cannot be made.
@@ -338,10 +337,11 @@ QString createFolder(const QString &folder)
     while (!QFileInfo::exists(existing) && !QFileInfo(existing).isSymLink() && !QDir(existing).isRoot())
         existing = QFileInfo(existing).absolutePath();
     if (!QFileInfo(existing).isDir())
-        return tr("%1 is not a folder").arg(QDir::toNativeSeparators(existing));
+        return {Problem::Code::NotAFolder,
+                engineText("%1 is not a folder").arg(QDir::toNativeSeparators(existing))};
     if (existing != absolute && !QDir().mkpath(absolute)) {
-        const QString problem = folderWriteProblem(existing);
-        return problem.isEmpty() ? tr("it cannot be created") : problem;
+        const Problem problem = folderWriteProblem(existing);
+        return problem ? problem : Problem(Problem::Code::CannotWrite, engineText("it cannot be created"));
     }
     return folderWriteProblem(absolute);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/problem.h"
+
 #include <QByteArray>
 #include <QSize>
 #include <QString>
@@ -54,13 +56,13 @@ bool diskFull(int systemError);
 QString writeFailureReason(int systemError, const QString &systemText);
 
 // Whether new files can be made in a folder, found by creating one exclusively and removing it
-// again: permissions, read-only mounts and missing folders all show. Empty when they can,
-// otherwise the cause in the words of writeFailureCause.
-QString folderWriteProblem(const QString &folder);
+// again: permissions, read-only mounts and missing folders all show. CannotWrite with the cause in
+// the words of writeFailureCause when they cannot.
+Problem folderWriteProblem(const QString &folder);
 
-// Makes a folder with its missing parents and checks that new files can be made in it. Empty when
-// they can, otherwise why not: a file standing where a folder should be, or the cause in the words
-// of writeFailureCause.
-QString createFolder(const QString &folder);
+// Makes a folder with its missing parents and checks that new files can be made in it. When they
+// cannot, why not: NotAFolder (a file stands where a folder should be), or CannotWrite with the cause
+// in the words of writeFailureCause.
+Problem createFolder(const QString &folder);
 
 } // namespace engine

@@ -307,22 +307,30 @@ QImage blendByStrength(const QImage &network, const QImage &plain, int strength)
 }
 
 UpscaleResult upscaleAndFinish(const Upscaler &upscaler, const QImage &source, bool grey,
-                               const Finishing &finishing, const UpscaleObserver &observer, StopRequest stop,
+                               const Finishing &finishing, const ProgressObserver &observer, StopRequest stop,
                                SizePlan *planOut)
 {
+    return upscaleAndFinish(upscaler, Picture::decoded(source, grey), finishing, observer, stop, planOut);
+}
+
+UpscaleResult upscaleAndFinish(const Upscaler &upscaler, const Picture &picture, const Finishing &finishing,
+                               const ProgressObserver &observer, StopRequest stop, SizePlan *planOut)
+{
+    const QImage &source = picture.image;
     const SizePlan plan = planSize(source.size(), upscaler.scale(), finishing.size);
     if (planOut)
         *planOut = plan;
     if (source.isNull() || finishing.isDefault())
-        return upscaler.upscale(source, observer, stop, grey);
+        return upscaler.upscale(picture, observer, stop);
     if (!plan.ok())
         return {{}, UpscaleResult::Status::Failed, plan.error, 0};
 
-    UpscaleResult result = upscaler.upscale(source, observer, stop, grey);
-    // Each further pass enlarges the last result, which already carries its alpha and its grey.
+    UpscaleResult result = upscaler.upscale(picture, observer, stop);
+    // Each further pass enlarges the last result, which already carries its alpha and its grey; it is
+    // described again, since a soft alpha may have become opaque once enlarged.
     for (int pass = 2; pass <= plan.passes && result.isOk(); ++pass) {
-        const QImage previous = std::move(result.image);
-        result = upscaler.upscale(previous, observer, stop, result.grey);
+        QImage previous = std::move(result.image);
+        result = upscaler.upscale(Picture::decoded(std::move(previous), result.grey), observer, stop);
     }
     if (!result.isOk())
         return result;

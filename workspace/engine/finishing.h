@@ -73,8 +73,12 @@ QImage blendByStrength(const QImage &network, const QImage &plain, int strength)
 // The picture through the network as many times as its size plan says, then resized to the plan's
 // size and blended by the strength with the source enlarged the same way. With the defaults exactly
 // Upscaler::upscale. `plan` receives the size plan (for the report).
+UpscaleResult upscaleAndFinish(const Upscaler &upscaler, const Picture &source, const Finishing &finishing,
+                               const ProgressObserver &observer = {}, StopRequest stop = nullptr,
+                               SizePlan *plan = nullptr);
+// An image described as it decodes (Picture::decoded), grey when `grey`.
 UpscaleResult upscaleAndFinish(const Upscaler &upscaler, const QImage &source, bool grey,
-                               const Finishing &finishing, const UpscaleObserver &observer = {},
+                               const Finishing &finishing, const ProgressObserver &observer = {},
                                StopRequest stop = nullptr, SizePlan *plan = nullptr);
 
 } // namespace engine

@@ -19,11 +19,9 @@ namespace engine {
 
 namespace {
 
-bool fail(QString *error, const QString &why)
+Problem fail(const QString &why)
 {
-    if (error)
-        *error = why;
-    return false;
+    return {Problem::Code::CannotWrite, why};
 }
 
 void report(const Encoding &encoding, int percent)
@@ -92,22 +90,25 @@ int tiffWarning(TIFF *, void *, const char *module, const char *format, va_list 
 
 } // namespace
 
-bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error)
+Problem encodeTiff(const Encoding &encoding, QIODevice *device)
 {
     report(encoding, 0);
     // Grey with alpha is stored as RGBA: Qt's reader (this program's own among them) reads a grey
     // TIFF's extra sample as no alpha at all.
-    SampleLayout layout = sampleLayout(encoding.image, encoding.grey);
-    if (layout.channels == 2)
-        layout = sampleLayout(encoding.image, false);
+    SampleLayout layout = sampleLayout(encoding.picture);
+    if (layout.channels == 2) {
+        Picture colour = encoding.picture;
+        colour.channels = Picture::Channels::ColourAlpha;
+        layout = sampleLayout(colour);
+    }
     if (layout.pixels.isNull())
-        return fail(error, QStringLiteral("no memory to prepare the picture"));
+        return fail(QStringLiteral("no memory to prepare the picture"));
     TiffSink sink;
     sink.device = device;
     std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions *)> options(TIFFOpenOptionsAlloc(),
                                                                           TIFFOpenOptionsFree);
     if (!options)
-        return fail(error, QStringLiteral("no memory for the TIFF encoder"));
+        return fail(QStringLiteral("no memory for the TIFF encoder"));
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), tiffError, &sink);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), tiffWarning, &sink);
     // Past 4 GiB the classic format's offsets overflow: such a picture is written as BigTIFF.
@@ -116,7 +117,7 @@ bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error)
     TIFF *tiff = TIFFClientOpenExt("result", big ? "w8" : "w", &sink, tiffRead, tiffWrite, tiffSeek,
                                    tiffClose, tiffSize, nullptr, nullptr, options.get());
     if (!tiff)
-        return fail(error, sink.error.isEmpty() ? QStringLiteral("the TIFF encoder failed") : sink.error);
+        return fail(sink.error.isEmpty() ? QStringLiteral("the TIFF encoder failed") : sink.error);
     const auto width = uint32_t(layout.pixels.width());
     const auto height = uint32_t(layout.pixels.height());
     TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
@@ -146,7 +147,7 @@ bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error)
         TIFFSetField(tiff, TIFFTAG_YRESOLUTION, float(encoding.dpi->height()));
         TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     }
-    const QByteArray profile = fileProfile(encoding.image, layout.channels);
+    const QByteArray profile = fileProfile(encoding.picture, layout.channels);
     if (!profile.isEmpty())
         TIFFSetField(tiff, TIFFTAG_ICCPROFILE, uint32_t(profile.size()), profile.constData());
     TIFFSetField(tiff, TIFFTAG_SOFTWARE, "Brivelle AI");
@@ -166,8 +167,8 @@ bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error)
     written = written && TIFFWriteDirectory(tiff) == 1;
     TIFFClose(tiff);
     if (!written)
-        return fail(error, sink.error.isEmpty() ? QStringLiteral("the TIFF encoder failed") : sink.error);
-    return true;
+        return fail(sink.error.isEmpty() ? QStringLiteral("the TIFF encoder failed") : sink.error);
+    return {};
 }
 
 // --- JPEG XL ---
@@ -190,18 +191,18 @@ QByteArray exifBox(const QByteArray &exif)
 
 } // namespace
 
-bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
+Problem encodeJxl(const Encoding &encoding, QIODevice *device)
 {
     report(encoding, 0);
-    const SampleLayout layout = sampleLayout(encoding.image, encoding.grey);
+    const SampleLayout layout = sampleLayout(encoding.picture);
     if (layout.pixels.isNull())
-        return fail(error, QStringLiteral("no memory to prepare the picture"));
+        return fail(QStringLiteral("no memory to prepare the picture"));
     const int height = layout.pixels.height();
     std::vector<uchar> samples;
     try {
         samples.resize(layout.rowBytes() * size_t(height));
     } catch (const std::bad_alloc &) {
-        return fail(error, QStringLiteral("no memory to prepare the picture"));
+        return fail(QStringLiteral("no memory to prepare the picture"));
     }
     for (int y = 0; y < height; ++y)
         fillSamples(layout, y, samples.data() + layout.rowBytes() * size_t(y), false);
@@ -211,7 +212,7 @@ bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
         JxlThreadParallelRunnerCreate(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads()),
         JxlThreadParallelRunnerDestroy);
     if (!encoder || !runner)
-        return fail(error, QStringLiteral("no memory for the JPEG XL encoder"));
+        return fail(QStringLiteral("no memory for the JPEG XL encoder"));
     JxlEncoder *enc = encoder.get();
     const bool lossless = encoding.quality < 0;
     const bool alpha = layout.channels == 2 || layout.channels == 4;
@@ -235,7 +236,7 @@ bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
         channel.bits_per_sample = bits;
         ok = JxlEncoderSetExtraChannelInfo(enc, 0, &channel) == JXL_ENC_SUCCESS;
     }
-    const QByteArray profile = fileProfile(encoding.image, layout.channels);
+    const QByteArray profile = fileProfile(encoding.picture, layout.channels);
     if (ok && !(!profile.isEmpty() &&
                 JxlEncoderSetICCProfile(enc, reinterpret_cast<const uint8_t *>(profile.constData()),
                                         size_t(profile.size())) == JXL_ENC_SUCCESS)) {
@@ -268,8 +269,8 @@ bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
     ok = ok && settings &&
          JxlEncoderAddImageFrame(settings, &format, samples.data(), samples.size()) == JXL_ENC_SUCCESS;
     if (!ok)
-        return fail(error, QStringLiteral("the JPEG XL encoder refused the picture (error %1)")
-                               .arg(int(JxlEncoderGetError(enc))));
+        return fail(QStringLiteral("the JPEG XL encoder refused the picture (error %1)")
+                        .arg(int(JxlEncoderGetError(enc))));
     JxlEncoderCloseInput(enc);
     report(encoding, 10);
 
@@ -281,40 +282,39 @@ bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error)
         status = JxlEncoderProcessOutput(enc, &next, &available);
         const qint64 produced = qint64(next - chunk.data());
         if (produced > 0 && device->write(reinterpret_cast<const char *>(chunk.data()), produced) != produced)
-            return fail(error, QStringLiteral("the device refused the bytes"));
+            return fail(QStringLiteral("the device refused the bytes"));
     }
     if (status != JXL_ENC_SUCCESS)
         return fail(
-            error, QStringLiteral("the JPEG XL encoder failed (error %1)").arg(int(JxlEncoderGetError(enc))));
+            QStringLiteral("the JPEG XL encoder failed (error %1)").arg(int(JxlEncoderGetError(enc))));
     report(encoding, 100);
-    return true;
+    return {};
 }
 
 // --- AVIF ---
 
-bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error)
+Problem encodeAvif(const Encoding &encoding, QIODevice *device)
 {
     report(encoding, 0);
-    const QImage &image = encoding.image;
-    const bool deep = isDeep(image);
-    const bool alpha = image.hasAlphaChannel();
-    const bool grey = encoding.grey || image.format() == QImage::Format_Grayscale8 ||
-                      image.format() == QImage::Format_Grayscale16;
+    const QImage &image = encoding.picture.image;
+    const bool deep = encoding.picture.isDeep();
+    const bool alpha = encoding.picture.hasAlpha();
+    const bool grey = encoding.picture.isGrey();
     // libavif takes RGB(A) rows: Qt's RGBA formats are its byte order, 16-bit values in the machine's.
     const QImage pixels =
         image.convertToFormat(deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
                                    : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888));
     if (pixels.isNull())
-        return fail(error, QStringLiteral("no memory to prepare the picture"));
+        return fail(QStringLiteral("no memory to prepare the picture"));
     std::unique_ptr<avifImage, void (*)(avifImage *)> avif(
         avifImageCreate(uint32_t(pixels.width()), uint32_t(pixels.height()), deep ? 10 : 8,
                         grey ? AVIF_PIXEL_FORMAT_YUV400 : AVIF_PIXEL_FORMAT_YUV444),
         avifImageDestroy);
     if (!avif)
-        return fail(error, QStringLiteral("no memory for the AVIF encoder"));
+        return fail(QStringLiteral("no memory for the AVIF encoder"));
     avif->yuvRange = AVIF_RANGE_FULL;
     avif->matrixCoefficients = AVIF_MATRIX_COEFFICIENTS_BT601;
-    const QByteArray profile = fileProfile(image, grey ? 1 : 3);
+    const QByteArray profile = fileProfile(encoding.picture, grey ? 1 : 3);
     if (!profile.isEmpty()) {
         avifImageSetProfileICC(avif.get(), reinterpret_cast<const uint8_t *>(profile.constData()),
                                size_t(profile.size()));
@@ -338,12 +338,12 @@ bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error)
     rgb.pixels = const_cast<uint8_t *>(pixels.constBits());
     rgb.rowBytes = uint32_t(pixels.bytesPerLine());
     if (const avifResult converted = avifImageRGBToYUV(avif.get(), &rgb); converted != AVIF_RESULT_OK)
-        return fail(error, QString::fromLatin1(avifResultToString(converted)));
+        return fail(QString::fromLatin1(avifResultToString(converted)));
     report(encoding, 10);
 
     std::unique_ptr<avifEncoder, void (*)(avifEncoder *)> encoder(avifEncoderCreate(), avifEncoderDestroy);
     if (!encoder)
-        return fail(error, QStringLiteral("no memory for the AVIF encoder"));
+        return fail(QStringLiteral("no memory for the AVIF encoder"));
     // Quality 100 is quantizer 0, quality 1 the coarsest, 63; alpha is kept exactly.
     const int quality = encoding.quality > 0 ? encoding.quality : kDefaultAvifQuality;
     const int quantizer = int(std::lround((100 - quality) * 63 / 99.0));
@@ -365,9 +365,9 @@ bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error)
     }
     avifRWDataFree(&output);
     if (!ok)
-        return fail(error, why);
+        return fail(why);
     report(encoding, 100);
-    return true;
+    return {};
 }
 
 } // namespace engine

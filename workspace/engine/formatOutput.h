@@ -1,6 +1,7 @@
 #pragma once
 
 #include "workspace/engine/metadata.h"
+#include "workspace/engine/picture.h"
 
 #include <QImage>
 #include <QSizeF>
@@ -13,12 +14,11 @@ class QIODevice;
 
 namespace engine {
 
-// What the TIFF, JPEG XL and AVIF encoders write: the samples as sampleLayout (pictureDepth.h) keeps
-// them, the colour space as an ICC profile where it describes the file's channels, and the resolution
-// where the format has a field for it (TIFF; the others keep it in `metadata`'s EXIF).
+// What the TIFF, JPEG XL and AVIF encoders write: the picture's samples as sampleLayout (pictureDepth.h)
+// keeps them, its ICC profile where it describes the file's channels, and the resolution where the
+// format has a field for it (TIFF; the others keep it in `metadata`'s EXIF).
 struct Encoding {
-    QImage image;
-    bool grey = false;
+    Picture picture;
     std::optional<QSizeF> dpi; // dots per inch across and down; none writes none
     int quality = -1;          // 1 to 100; -1: JPEG XL lossless, AVIF kDefaultAvifQuality
     EncodedMetadata metadata;  // embedded by the JPEG XL and AVIF encoders; TIFF gets it from exiv2
@@ -27,13 +27,13 @@ struct Encoding {
 
 constexpr int kDefaultAvifQuality = 80;
 
-// Each encodes onto the device; false with the reason in *error.
+// Each encodes onto the device; CannotWrite with the reason when it cannot.
 // TIFF: 8 or 16 bits, grey, unassociated alpha (grey with alpha as RGBA), deflate with the horizontal
 // predictor.
-bool encodeTiff(const Encoding &encoding, QIODevice *device, QString *error);
+Problem encodeTiff(const Encoding &encoding, QIODevice *device);
 // JPEG XL: lossless, or lossy at a distance from the quality as cjxl maps it; 8 or 16 bits.
-bool encodeJxl(const Encoding &encoding, QIODevice *device, QString *error);
+Problem encodeJxl(const Encoding &encoding, QIODevice *device);
 // AVIF through libavif's AV1 encoder: 4:4:4 (4:0:0 for grey), 8 bits or 10 for a deep picture.
-bool encodeAvif(const Encoding &encoding, QIODevice *device, QString *error);
+Problem encodeAvif(const Encoding &encoding, QIODevice *device);
 
 } // namespace engine

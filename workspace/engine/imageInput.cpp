@@ -218,6 +218,28 @@ bool pngStoresGrey(const QByteArray &head)
     return colourType == 0 || colourType == 4;
 }
 
+namespace {
+
+// The EXIF orientation (1 to 8) of the turn a reader applies.
+int exifOrientation(QImageIOHandler::Transformations turn)
+{
+    using T = QImageIOHandler::Transformation;
+    const T byOrientation[] = {T::TransformationNone,
+                               T::TransformationMirror,
+                               T::TransformationRotate180,
+                               T::TransformationFlip,
+                               T::TransformationFlipAndRotate90,
+                               T::TransformationRotate90,
+                               T::TransformationMirrorAndRotate90,
+                               T::TransformationRotate270};
+    for (int i = 0; i < 8; ++i)
+        if (turn == QImageIOHandler::Transformations(byOrientation[i]))
+            return i + 1;
+    return 1;
+}
+
+} // namespace
+
 LoadedImage loadInputImage(const QString &path, int scale)
 {
     LoadedImage loaded;
@@ -249,9 +271,13 @@ LoadedImage loadInputImage(const QString &path, int scale)
             loaded.error += tooLargeDetail(QImageReader(path).size(), QImageReader::allocationLimit());
         return loaded;
     }
-    loaded.grey = regular && storedAsGrey(path, format);
-    if (regular)
+    static_cast<Picture &>(loaded) =
+        Picture::decoded(std::move(loaded.image), regular && storedAsGrey(path, format));
+    loaded.orientation = exifOrientation(turn);
+    if (regular) {
         loaded.dpi = sourceResolution(path);
+        loaded.metadataSource = path;
+    }
     if (loaded.dpi && (turn & QImageIOHandler::TransformationRotate90))
         loaded.dpi = loaded.dpi->transposed();
     if (frames > 1)

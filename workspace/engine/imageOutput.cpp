@@ -92,14 +92,15 @@ void addNote(QString &notes, const QString &note)
 }
 
 // What an 8-bit lossy format can hold of the picture.
-QImage lossyPicture(const QImage &image, bool grey, OutputFormat::Kind kind)
+QImage lossyPicture(const Picture &picture, OutputFormat::Kind kind)
 {
-    const bool alpha = image.hasAlphaChannel();
+    const QImage &image = picture.image;
+    const bool alpha = picture.hasAlpha();
     if (kind == OutputFormat::Kind::Jpeg && alpha) {
         const QImage flat = flattenOnWhite(image);
-        return grey ? lumaOf(flat) : flat;
+        return picture.isGrey() ? lumaOf(flat) : flat;
     }
-    if (!isDeep(image))
+    if (!picture.isDeep())
         return image;
     if (image.format() == QImage::Format_Grayscale16)
         return image.convertToFormat(QImage::Format_Grayscale8);
@@ -111,7 +112,7 @@ std::optional<QSizeF> resolutionOf(const PictureToWrite &picture)
 {
     if (picture.format.dpi)
         return QSizeF(*picture.format.dpi, *picture.format.dpi);
-    return picture.dpi;
+    return picture.result.dpi;
 }
 
 // Whether the encoder itself embeds the metadata and the mark (libexiv2 cannot write these formats).
@@ -130,15 +131,13 @@ void clearJfifDensity(QByteArray &jpeg)
     jpeg.replace(13, 5, aspectOnly, 5);
 }
 
-bool encodeWithQt(const PictureToWrite &picture, QFile &part, QString *error)
+Problem encodeWithQt(const PictureToWrite &picture, QFile &part)
 {
     if (picture.progress)
         picture.progress(0);
-    QImage pixels = lossyPicture(picture.image, picture.grey, picture.format.kind);
-    if (pixels.isNull()) {
-        *error = QStringLiteral("no memory to prepare the picture");
-        return false;
-    }
+    QImage pixels = lossyPicture(picture.result, picture.format.kind);
+    if (pixels.isNull())
+        return {Problem::Code::CannotWrite, QStringLiteral("no memory to prepare the picture")};
     const std::optional<QSizeF> dpi = resolutionOf(picture);
     if (dpi) {
         pixels.setDotsPerMeterX(int(std::lround(dpi->width() / 0.0254)));
@@ -150,46 +149,39 @@ bool encodeWithQt(const PictureToWrite &picture, QFile &part, QString *error)
     const bool jpeg = picture.format.kind == OutputFormat::Kind::Jpeg;
     QImageWriter writer(&buffer, jpeg ? "jpeg" : "webp");
     writer.setQuality(picture.format.quality);
-    if (!writer.write(pixels)) {
-        *error = writer.errorString();
-        return false;
-    }
+    if (!writer.write(pixels))
+        return {Problem::Code::CannotWrite, writer.errorString()};
     if (jpeg && !dpi)
         clearJfifDensity(encoded);
-    if (part.write(encoded) != encoded.size()) {
-        *error = part.errorString();
-        return false;
-    }
+    if (part.write(encoded) != encoded.size())
+        return {Problem::Code::CannotWrite, part.errorString()};
     if (picture.progress)
         picture.progress(100);
-    return true;
+    return {};
 }
 
-bool encode(const PictureToWrite &picture, QFile &part, QString *error, QString *note)
+Problem encode(const PictureToWrite &picture, QFile &part, QString *note)
 {
     const OutputFormat::Kind kind = picture.format.kind;
     if (kind == OutputFormat::Kind::Png)
-        return encodePng(picture.image, picture.grey, &part, error, picture.progress, {}, note,
-                         resolutionOf(picture));
+        return encodePng(picture.result, &part, picture.progress, {}, note, resolutionOf(picture));
     if (kind == OutputFormat::Kind::Jpeg || kind == OutputFormat::Kind::Webp)
-        return encodeWithQt(picture, part, error);
+        return encodeWithQt(picture, part);
     Encoding encoding;
-    encoding.image = picture.image;
-    encoding.grey = picture.grey;
+    encoding.picture = picture.result;
     encoding.dpi = resolutionOf(picture);
     encoding.quality = picture.format.quality;
     encoding.progress = picture.progress;
     if (kind == OutputFormat::Kind::Tiff)
-        return encodeTiff(encoding, &part, error);
-    const QString source = NativeName::kindOf(picture.inputPath) == NativeName::Kind::File
-                               ? NativeName::reachable(picture.inputPath)
-                               : QString();
-    const QString problem = encodedMetadata(source, picture.image.size(), encoding.dpi,
-                                            resultMarkOf(picture.image), encoding.metadata);
+        return encodeTiff(encoding, &part);
+    const QString &from = picture.result.metadataSource;
+    const QString source =
+        NativeName::kindOf(from) == NativeName::Kind::File ? NativeName::reachable(from) : QString();
+    const QString problem = encodedMetadata(source, picture.result.image.size(), encoding.dpi,
+                                            resultMarkOf(picture.result.image), encoding.metadata);
     if (!problem.isEmpty() && note)
         *note = QStringLiteral("its metadata could not be copied: ") + problem;
-    return kind == OutputFormat::Kind::Jxl ? encodeJxl(encoding, &part, error)
-                                           : encodeAvif(encoding, &part, error);
+    return kind == OutputFormat::Kind::Jxl ? encodeJxl(encoding, &part) : encodeAvif(encoding, &part);
 }
 
 void failWrite(WriteResult &result, int systemError, const QString &systemText)
@@ -202,12 +194,12 @@ void failWrite(WriteResult &result, int systemError, const QString &systemText)
 bool encodePart(const PictureToWrite &picture, QFile &part, WriteResult &result)
 {
     // errno is read right after each failing call: it names the cause the user can act on.
-    QString encodeError;
     QString encodeNote;
     errno = 0;
-    const bool written = encode(picture, part, &encodeError, &encodeNote) && part.flush();
+    const Problem encoding = encode(picture, part, &encodeNote);
+    const bool written = !encoding && part.flush();
     int systemError = errno;
-    const QString writeError = part.error() != QFileDevice::NoError ? part.errorString() : encodeError;
+    const QString writeError = part.error() != QFileDevice::NoError ? part.errorString() : encoding.words();
     part.close();
     if (systemError == 0)
         systemError = errno;
@@ -231,17 +223,16 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
         part.remove();
         return false;
     }
-    if (NativeName::kindOf(picture.inputPath) != NativeName::Kind::File ||
+    if (NativeName::kindOf(picture.result.metadataSource) != NativeName::Kind::File ||
         embedsMetadata(picture.format.kind))
         return true;
 
-    bool sourceProblem = false;
-    const QString problem = copyMetadata(NativeName::reachable(picture.inputPath), part.fileName(),
-                                         picture.image.size(), resolutionOf(picture), &sourceProblem);
-    if (problem.isEmpty())
+    const Problem problem = copyMetadata(NativeName::reachable(picture.result.metadataSource),
+                                         part.fileName(), picture.result.image.size(), resolutionOf(picture));
+    if (!problem)
         return true;
-    addNote(result.note, QStringLiteral("its metadata could not be copied: ") + problem);
-    if (sourceProblem)
+    addNote(result.note, QStringLiteral("its metadata could not be copied: ") + problem.words());
+    if (problem.code() == Problem::Code::SourceUnreadable)
         return true;
     // The rewrite may have stopped half-way: the picture is encoded again, without metadata.
     errno = 0;
@@ -262,7 +253,7 @@ bool writePart(const PictureToWrite &picture, QFile &part, PartFile &partFile, W
 WriteResult writeNewPicture(const PictureToWrite &picture)
 {
     WriteResult result;
-    if (picture.image.isNull()) {
+    if (picture.result.image.isNull()) {
         result.error = QStringLiteral("no image to write");
         return result;
     }
@@ -276,8 +267,8 @@ WriteResult writeNewPicture(const PictureToWrite &picture)
         return result;
     if (picture.format.kind != OutputFormat::Kind::Png && !embedsMetadata(picture.format.kind)) {
         // Without its mark a later folder walk would take the result for a photo.
-        if (const QString why = carryMarkInto(picture.image, part.fileName()); !why.isEmpty())
-            qDebug() << "result mark not written:" << why;
+        if (const Problem why = carryMarkInto(picture.result.image, part.fileName()))
+            qDebug() << "result mark not written:" << why.words();
     }
 
     // A bound keeps a folder that refuses every name from spinning for ever.

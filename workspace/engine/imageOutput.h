@@ -1,5 +1,7 @@
 #pragma once
 
+#include "workspace/engine/picture.h"
+
 #include <QImage>
 #include <QList>
 #include <QSizeF>
@@ -39,13 +41,12 @@ struct WriteResult {
 };
 
 struct PictureToWrite {
-    QImage image;
-    bool grey = false; // store grey (an alpha image with equal colour channels, see Upscaler)
+    // The pixels, described by the source's record: depth, channels (grey with alpha as an alpha image
+    // with equal colour channels, see Upscaler), profile and resolution.
+    Picture result;
     QString folder;
-    QString inputPath; // names the result and lends it its metadata
+    QString inputPath; // names the result
     OutputFormat format;
-    // The source's resolution, dots per inch across and down; none when it states none.
-    std::optional<QSizeF> dpi;
     std::function<void(int percent)> progress; // on the writing thread, while the pixels are encoded
 };
 

@@ -200,21 +200,17 @@ QString readSource(const QString &source, SourceMetadata &metadata)
 
 } // namespace
 
-QString copyMetadata(const QString &source, const QString &target, QSize size,
-                     const std::optional<QSizeF> &dpi, bool *sourceProblem)
+Problem copyMetadata(const QString &source, const QString &target, QSize size,
+                     const std::optional<QSizeF> &dpi)
 {
     setUpOnce();
-    if (sourceProblem)
-        *sourceProblem = true;
     SourceMetadata metadata;
     if (const QString problem = readSource(source, metadata); !problem.isEmpty())
-        return problem;
+        return {Problem::Code::SourceUnreadable, problem};
     if (metadata.empty())
         return {};
     describeResult(metadata.exif, metadata.xmp, size, dpi);
 
-    if (sourceProblem)
-        *sourceProblem = false;
     try {
         const auto to = Exiv2::ImageFactory::open(nativePath(target));
         to->readMetadata();
@@ -227,7 +223,7 @@ QString copyMetadata(const QString &source, const QString &target, QSize size,
         to->setIptcData(metadata.iptc);
         to->writeMetadata();
     } catch (const Exiv2::AnyError &error) {
-        return QString::fromLocal8Bit(error.what());
+        return {Problem::Code::CannotWrite, QString::fromLocal8Bit(error.what())};
     }
     return {};
 }
@@ -284,7 +280,7 @@ std::optional<ExifResolution> exifResolution(const QString &path)
     }
 }
 
-QString writeXmpMark(const QString &target, const QString &mark)
+Problem writeXmpMark(const QString &target, const QString &mark)
 {
     setUpOnce();
     try {
@@ -295,7 +291,7 @@ QString writeXmpMark(const QString &target, const QString &mark)
         image->setXmpData(xmp);
         image->writeMetadata();
     } catch (const Exiv2::AnyError &error) {
-        return QString::fromLocal8Bit(error.what());
+        return {Problem::Code::CannotWrite, QString::fromLocal8Bit(error.what())};
     }
     return {};
 }

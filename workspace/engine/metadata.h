@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/problem.h"
+
 #include <QByteArray>
 #include <QSize>
 #include <QSizeF>
@@ -13,11 +15,11 @@ namespace engine {
 // WebP or TIFF; WebP keeps the IPTC as XMP), rewriting the target. The result is described as it is:
 // orientation normal (the pixels were turned when decoded), pixel dimensions `size`, resolution `dpi`
 // (dots per inch across and down; none erases the source's), no embedded thumbnail (it shows the old
-// picture) and no colour profile (the encoder writes its own). Empty when done or when the source has nothing
-// to copy; otherwise why not. sourceProblem tells whether the failure was in reading the source (the target
-// was not touched).
-QString copyMetadata(const QString &source, const QString &target, QSize size,
-                     const std::optional<QSizeF> &dpi, bool *sourceProblem = nullptr);
+// picture) and no colour profile (the encoder writes its own). Done too when the source has nothing to
+// copy; SourceUnreadable when the source could not be read (the target was not touched), CannotWrite
+// when the target could not be rewritten.
+Problem copyMetadata(const QString &source, const QString &target, QSize size,
+                     const std::optional<QSizeF> &dpi);
 
 // The source's metadata described as copyMetadata describes it, for an encoder that embeds it
 // itself (JPEG XL, AVIF): EXIF as a TIFF-structured block, and XMP, with the IPTC mapped into it and
@@ -40,9 +42,9 @@ struct ExifResolution {
 std::optional<ExifResolution> exifResolution(const QString &path);
 
 // The result mark (resultMark.h) in the XMP of a file whose format keeps no picture text (JPEG,
-// WebP, TIFF; AVIF and JPEG XL are read only). Writing rewrites the file and returns why it could not, or an
-// empty string; reading returns the mark, or an empty string when there is none.
-QString writeXmpMark(const QString &target, const QString &mark);
+// WebP, TIFF; AVIF and JPEG XL are read only). Writing rewrites the file (CannotWrite when it could
+// not); reading returns the mark, or an empty string when there is none.
+Problem writeXmpMark(const QString &target, const QString &mark);
 QString readXmpMark(const QString &path);
 
 } // namespace engine

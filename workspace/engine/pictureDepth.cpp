@@ -25,9 +25,9 @@ bool isDeep(const QImage &image)
     }
 }
 
-QImage::Format colourFormatFor(const QImage &image)
+QImage::Format colourFormatFor(int depth)
 {
-    return isDeep(image) ? QImage::Format_RGBX64 : QImage::Format_RGB888;
+    return depth == 16 ? QImage::Format_RGBX64 : QImage::Format_RGB888;
 }
 
 namespace {
@@ -92,21 +92,22 @@ QImage lumaOf(const QImage &colour)
     return result;
 }
 
-SampleLayout sampleLayout(const QImage &image, bool grey)
+SampleLayout sampleLayout(const Picture &picture)
 {
-    const bool deep = isDeep(image);
-    const bool alpha = image.hasAlphaChannel();
+    const QImage &image = picture.image;
+    const bool deep = picture.isDeep();
+    const bool alpha = picture.hasAlpha();
     const bool greyFormat =
         image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
     SampleLayout layout;
-    layout.bitDepth = deep ? 16 : 8;
-    if ((grey || greyFormat) && !alpha) {
+    layout.bitDepth = picture.depth;
+    if (picture.isGrey() && !alpha) {
         const QImage::Format format = deep ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8;
         layout.pixels = image.format() == format || greyFormat
                             ? image.convertToFormat(format)
-                            : lumaOf(image.convertToFormat(colourFormatFor(image)));
+                            : lumaOf(image.convertToFormat(colourFormatFor(picture.depth)));
         layout.channels = layout.stride = 1;
-    } else if (grey) {
+    } else if (picture.isGrey()) {
         // Grey with alpha has no Qt format: the colour channels are equal, the first stands for all.
         layout.pixels = image.convertToFormat(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
         layout.channels = 2;
@@ -165,12 +166,9 @@ void fillSamples(const SampleLayout &layout, int y, uchar *to, bool bigEndian)
     }
 }
 
-QByteArray fileProfile(const QImage &image, int channels)
+QByteArray fileProfile(const Picture &picture, int channels)
 {
-    const QColorSpace space = image.colorSpace();
-    if (!space.isValid())
-        return {};
-    const QByteArray profile = space.iccProfile();
+    const QByteArray &profile = picture.iccProfile;
     // The profile's data colour space, bytes 16 to 19 of its header.
     const QByteArray model = profile.mid(16, 4);
     return model == (channels <= 2 ? QByteArrayLiteral("GRAY") : QByteArrayLiteral("RGB ")) ? profile

@@ -65,16 +65,16 @@ int colourTypeOf(const SampleLayout &layout)
 // The resolution, and the colour space as an ICC profile when it describes the file's channels (a
 // grey profile for grey, an RGB one for colour). A profile the encoder refuses is left out: the
 // picture matters more than its profile. What was left out, and why, goes to *note.
-void describeColour(png_structp png, png_infop info, const QImage &image, const SampleLayout &layout,
+void describeColour(png_structp png, png_infop info, const Picture &picture, const SampleLayout &layout,
                     const std::optional<QSizeF> &dpi, Sink &sink, QString *note)
 {
     if (dpi && dpi->width() > 0 && dpi->height() > 0)
         png_set_pHYs(png, info, png_uint_32(std::lround(dpi->width() / 0.0254)),
                      png_uint_32(std::lround(dpi->height() / 0.0254)), PNG_RESOLUTION_METER);
-    const QByteArray profile = fileProfile(image, layout.channels);
+    const QByteArray profile = fileProfile(picture, layout.channels);
     if (profile.isEmpty())
         return;
-    const QColorSpace space = image.colorSpace();
+    const QColorSpace space = picture.image.colorSpace();
     QByteArray name = space.description().toLatin1().left(79);
     if (name.isEmpty())
         name = QByteArrayLiteral("Custom");
@@ -127,12 +127,13 @@ void writeRows(png_structp png, const SampleLayout &layout, std::vector<png_byte
 }
 
 // The filter and strategy that encode a strip from the middle of the picture smallest.
-PngSettings chosenSettings(const QImage &image, bool grey, int level)
+PngSettings chosenSettings(const Picture &picture, int level)
 {
     constexpr int kStripRows = 64;
-    const QImage strip = image.height() <= kStripRows
-                             ? image
-                             : image.copy(0, (image.height() - kStripRows) / 2, image.width(), kStripRows);
+    const QImage &image = picture.image;
+    Picture strip = picture;
+    if (image.height() > kStripRows)
+        strip.image = image.copy(0, (image.height() - kStripRows) / 2, image.width(), kStripRows);
     // Smooth results, smooth results with sharp edges, grainy pictures.
     const PngSettings candidates[] = {{level, PNG_FILTER_AVG, Z_RLE},
                                       {level, PNG_FILTER_PAETH, Z_RLE},
@@ -143,8 +144,7 @@ PngSettings chosenSettings(const QImage &image, bool grey, int level)
         QByteArray encoded;
         QBuffer buffer(&encoded);
         buffer.open(QIODevice::WriteOnly);
-        if (encodePng(strip, grey, &buffer, nullptr, {}, candidate) &&
-            (fewest < 0 || encoded.size() < fewest)) {
+        if (!encodePng(strip, &buffer, {}, candidate) && (fewest < 0 || encoded.size() < fewest)) {
             fewest = encoded.size();
             best = candidate;
         }
@@ -154,22 +154,25 @@ PngSettings chosenSettings(const QImage &image, bool grey, int level)
 
 } // namespace
 
-bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error,
-               const std::function<void(int percent)> &progress, const PngSettings &settings, QString *note,
-               const std::optional<QSizeF> &dpi)
+Problem encodePng(const QImage &image, bool grey, QIODevice *device,
+                  const std::function<void(int percent)> &progress, const PngSettings &settings,
+                  QString *note, const std::optional<QSizeF> &dpi)
 {
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
+    return encodePng(Picture::asStored(image, grey), device, progress, settings, note, dpi);
+}
+
+Problem encodePng(const Picture &picture, QIODevice *device, const std::function<void(int percent)> &progress,
+                  const PngSettings &settings, QString *note, const std::optional<QSizeF> &dpi)
+{
+    auto fail = [](const QString &why) {
+        return Problem(Problem::Code::CannotWrite, why);
     };
-    if (image.isNull())
+    if (picture.image.isNull())
         return fail(QStringLiteral("no image to write"));
-    const PngSettings chosen = settings.filters > 0 && settings.strategy >= 0
-                                   ? settings
-                                   : chosenSettings(image, grey, settings.level);
+    const PngSettings chosen =
+        settings.filters > 0 && settings.strategy >= 0 ? settings : chosenSettings(picture, settings.level);
     // Everything with a destructor lives outside the part that libpng may leave by longjmp.
-    const SampleLayout layout = sampleLayout(image, grey);
+    const SampleLayout layout = sampleLayout(picture);
     if (layout.pixels.isNull())
         return fail(QStringLiteral("no memory to prepare the picture"));
     std::vector<png_byte> row(layout.rowBytes());
@@ -200,19 +203,20 @@ bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error
     png_set_IHDR(png, info, png_uint_32(layout.pixels.width()), png_uint_32(layout.pixels.height()),
                  layout.bitDepth, colourTypeOf(layout), PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
                  PNG_FILTER_TYPE_BASE);
-    describeColour(png, info, image, layout, dpi, sink, note);
-    describeText(png, info, image);
+    describeColour(png, info, picture, layout, dpi, sink, note);
+    describeText(png, info, picture.image);
     png_write_info(png, info);
     writeRows(png, layout, row, progress);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
-    return true;
+    return {};
 }
 
 PngWriteResult writeNewPng(const QImage &image, const QString &folder, const QString &inputPath)
 {
     PictureToWrite picture;
-    picture.image = image;
+    picture.result = Picture::asStored(image);
+    picture.result.metadataSource = inputPath;
     picture.folder = folder;
     picture.inputPath = inputPath;
     return writeNewPicture(picture);

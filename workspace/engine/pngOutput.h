@@ -1,6 +1,8 @@
 #pragma once
 
+#include "base/problem.h"
 #include "workspace/engine/imageOutput.h"
+#include "workspace/engine/picture.h"
 
 #include <QImage>
 #include <QSizeF>
@@ -26,15 +28,19 @@ struct PngSettings {
     int strategy = -1; // zlib's strategy (Z_DEFAULT_STRATEGY, Z_RLE, ...); -1: chosen by a strip
 };
 
-// Encodes the image as a PNG onto the device: 16 bits a channel for a deep image, 8 otherwise; grey
-// when `grey` or the image's format is grey; alpha when the image has an alpha channel. The colour
-// space goes in as an ICC profile when it describes the file's channels (grey or RGB) and the
+// Encodes the picture as a PNG onto the device at its depth and with its channels. Its ICC profile
+// goes in when it describes the file's channels (grey or RGB) and the
 // resolution `dpi` (dots per inch across and down) when given. progress, when given, gets 0 to 100 as the
-// rows go out. False, with the reason in *error, when the device refuses the bytes or memory runs out; a
+// rows go out. CannotWrite, with the reason, when the device refuses the bytes or memory runs out; a
 // profile the encoder refuses is left out instead, and *note says so.
-bool encodePng(const QImage &image, bool grey, QIODevice *device, QString *error,
-               const std::function<void(int percent)> &progress = {}, const PngSettings &settings = {},
-               QString *note = nullptr, const std::optional<QSizeF> &dpi = std::nullopt);
+Problem encodePng(const Picture &picture, QIODevice *device,
+                  const std::function<void(int percent)> &progress = {}, const PngSettings &settings = {},
+                  QString *note = nullptr, const std::optional<QSizeF> &dpi = std::nullopt);
+// An image of its own making, described as its format stores it (Picture::asStored): grey when `grey`
+// or its format is grey.
+Problem encodePng(const QImage &image, bool grey, QIODevice *device,
+                  const std::function<void(int percent)> &progress = {}, const PngSettings &settings = {},
+                  QString *note = nullptr, const std::optional<QSizeF> &dpi = std::nullopt);
 
 // Writes the image as a PNG under the first free name of outputCandidate(folder, inputPath, k): see
 // writeNewPicture.

@@ -56,10 +56,10 @@ QString resultMarkOf(const QImage &image)
     return image.text(kKey);
 }
 
-QString carryMarkInto(const QImage &image, const QString &path)
+Problem carryMarkInto(const QImage &image, const QString &path)
 {
     const QString mark = image.text(kKey);
-    return mark.isEmpty() ? QString() : writeXmpMark(path, mark);
+    return mark.isEmpty() ? Problem() : writeXmpMark(path, mark);
 }
 
 bool isMarkedResult(const QString &path)

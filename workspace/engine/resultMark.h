@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/problem.h"
+
 #include <QHash>
 #include <QImage>
 #include <QString>
@@ -12,9 +14,9 @@ namespace engine {
 void markAsResult(QImage &image, const QString &inputPath);
 
 // JPEG, WebP and TIFF keep no picture text: their results carry the image's mark in XMP, written into
-// the encoded file at `path`. Empty when done or when the image has no mark; otherwise why not.
+// the encoded file at `path`; done too when the image has no mark.
 // JPEG XL and AVIF results get it from their encoder, which embeds resultMarkOf(image) in their XMP.
-QString carryMarkInto(const QImage &image, const QString &path);
+Problem carryMarkInto(const QImage &image, const QString &path);
 QString resultMarkOf(const QImage &image);
 
 // Whether a file is a marked result; reads only the file's header.

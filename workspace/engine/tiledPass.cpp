@@ -11,17 +11,18 @@
 
 namespace engine {
 
-QImage networkPicture(const QImage &source)
+QImage networkPicture(const Picture &picture)
 {
-    const QImage::Format format = colourFormatFor(source);
+    const QImage &source = picture.image;
+    const QImage::Format format = colourFormatFor(picture.depth);
     if (source.format() == format)
         return source;
     // Through premultiplied ARGB, as drawing onto the tiling canvas used to do, so that transparent
     // pictures keep the colours they always had.
     if (source.hasAlphaChannel())
         return source
-            .convertToFormat(isDeep(source) ? QImage::Format_RGBA64_Premultiplied
-                                            : QImage::Format_ARGB32_Premultiplied)
+            .convertToFormat(picture.isDeep() ? QImage::Format_RGBA64_Premultiplied
+                                              : QImage::Format_ARGB32_Premultiplied)
             .convertToFormat(format);
     return source.convertToFormat(format);
 }
@@ -47,12 +48,12 @@ QImage padByRepeating(const QImage &image, QSize size)
 
 namespace {
 
-TiledPassResult failure(TiledPassResult::Status status, int tileSize, QString message)
+TiledPassResult failure(Outcome status, int tileSize, QString message)
 {
     TiledPassResult result;
     result.status = status;
     result.tileSize = tileSize;
-    result.message = std::move(message);
+    result.reason = std::move(message);
     return result;
 }
 
@@ -67,26 +68,28 @@ void copyPixels(const QImage &from, const QRect &rect, QImage &to, QPoint at)
                     from.constScanLine(rect.y() + row) + qsizetype(rect.x()) * pixel, size_t(bytes));
 }
 
-// One attempt at one edge. OutOfMemory tells the caller to try again smaller.
-TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
+// One attempt at one edge. OutOfMemory with *smallerMayFit tells the caller to try again smaller; without
+// it the enlarged canvas itself did not fit, which smaller tiles would not mend.
+TiledPassResult runAtTileSize(const Picture &whole, int tileSize, int scale,
                               const std::function<TileInference(const QImage &)> &infer,
-                              const TiledPassObserver &observer, int inputMultiple,
-                              const std::function<bool()> &cancelled)
+                              const ProgressObserver &observer, int inputMultiple,
+                              const std::function<bool()> &cancelled, bool *smallerMayFit)
 {
     qDebug() << "tile_size:" << tileSize;
+    const QImage &source = whole.image;
     const TilePlan plan = planTiles(source.size(), tileSize, scale, inputMultiple);
     if (!plan.isValid())
-        return failure(TiledPassResult::Status::InvalidTileSize, tileSize,
+        return failure(Outcome::Failed, tileSize,
                        QStringLiteral("cannot tile a %1x%2 image with edge %3 at scale %4")
                            .arg(source.width())
                            .arg(source.height())
                            .arg(tileSize)
                            .arg(scale));
 
-    const QImage picture = networkPicture(source);
+    const QImage picture = networkPicture(whole);
     QImage canvas(plan.resultSize(), picture.format());
     if (picture.isNull() || canvas.isNull())
-        return failure(TiledPassResult::Status::ImageTooLarge, tileSize,
+        return failure(Outcome::OutOfMemory, tileSize,
                        QStringLiteral("no memory for the %1x%2 canvas")
                            .arg(plan.resultSize().width())
                            .arg(plan.resultSize().height()));
@@ -96,44 +99,45 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
 
     for (int index = 0; index < plan.tileCount(); ++index) {
         if (cancelled && cancelled())
-            return failure(TiledPassResult::Status::Cancelled, tileSize, QStringLiteral("cancelled"));
+            return failure(Outcome::Cancelled, tileSize, QStringLiteral("cancelled"));
         const Tile tile = plan.tile(index);
         if (observer.tileStarted)
             observer.tileStarted(plan, tile);
         if (!tile.inPicture()) {
             if (observer.tileFinished)
-                observer.tileFinished(plan, tile, canvas);
+                observer.tileFinished(plan, tile, QImage(), QRect());
             continue;
         }
         const QImage input = padByRepeating(picture.copy(tile.copyRect), tile.inputSize);
+        *smallerMayFit = true;
         if (input.isNull())
-            return failure(TiledPassResult::Status::OutOfMemory, tileSize,
+            return failure(Outcome::OutOfMemory, tileSize,
                            QStringLiteral("no memory for the copy of a tile"));
         const TileInference out = infer(input);
-        if (out.status == TileInference::Status::OutOfMemory)
-            return failure(TiledPassResult::Status::OutOfMemory, tileSize, out.message);
-        if (out.status == TileInference::Status::Cancelled)
-            return failure(TiledPassResult::Status::Cancelled, tileSize, QStringLiteral("cancelled"));
-        if (out.status == TileInference::Status::DeviceLost)
-            return failure(TiledPassResult::Status::DeviceLost, tileSize, out.message);
+        if (out.status == Outcome::OutOfMemory || out.status == Outcome::DeviceLost)
+            return failure(out.status, tileSize, out.reason);
+        if (out.status == Outcome::Cancelled)
+            return failure(Outcome::Cancelled, tileSize, QStringLiteral("cancelled"));
         const QSize expected = tile.inputSize * scale;
-        if (out.status != TileInference::Status::Ok || out.image.size() != expected)
-            return failure(TiledPassResult::Status::TileFailed, tileSize,
+        if (out.status != Outcome::Done || out.image.size() != expected)
+            return failure(Outcome::Failed, tileSize,
                            QStringLiteral("tile (%1, %2) gave no %3x%4 output: %5")
                                .arg(tile.x)
                                .arg(tile.y)
                                .arg(expected.width())
                                .arg(expected.height())
-                               .arg(out.message));
+                               .arg(out.reason));
         const QImage pixels =
             out.image.format() == canvas.format() ? out.image : out.image.convertToFormat(canvas.format());
         copyPixels(pixels, tile.cropRect, canvas, tile.target);
-        if (observer.tileFinished)
-            observer.tileFinished(plan, tile, canvas);
+        if (observer.tileFinished) {
+            const QRect where(tile.target, tile.cropRect.size());
+            observer.tileFinished(plan, tile, canvas.copy(where), where);
+        }
     }
 
     TiledPassResult result;
-    result.status = TiledPassResult::Status::Ok;
+    result.status = Outcome::Done;
     result.tileSize = tileSize;
     result.image = std::move(canvas);
     return result;
@@ -143,24 +147,34 @@ TiledPassResult runAtTileSize(const QImage &source, int tileSize, int scale,
 
 TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const std::function<TileInference(const QImage &)> &infer,
-                             const TiledPassObserver &observer, int inputMultiple,
+                             const ProgressObserver &observer, int inputMultiple,
                              const std::function<bool()> &cancelled)
 {
-    if (source.isNull())
-        return failure(TiledPassResult::Status::NullSource, tileSize, QStringLiteral("null source"));
+    return runTiledPass(Picture::asStored(source), tileSize, scale, infer, observer, inputMultiple,
+                        cancelled);
+}
+
+TiledPassResult runTiledPass(const Picture &source, int tileSize, int scale,
+                             const std::function<TileInference(const QImage &)> &infer,
+                             const ProgressObserver &observer, int inputMultiple,
+                             const std::function<bool()> &cancelled)
+{
+    if (source.image.isNull())
+        return failure(Outcome::Failed, tileSize, QStringLiteral("null source"));
 
     for (int edge = tileSize;;) {
+        bool smallerMayFit = false;
         TiledPassResult result =
-            runAtTileSize(source, edge, scale, infer, observer, inputMultiple, cancelled);
-        if (result.status != TiledPassResult::Status::OutOfMemory)
+            runAtTileSize(source, edge, scale, infer, observer, inputMultiple, cancelled, &smallerMayFit);
+        if (result.status != Outcome::OutOfMemory || !smallerMayFit)
             return result;
         const int smaller = reducedTileSize(edge);
         if (smaller == 0) {
-            qDebug() << "out of memory at the smallest tile_size:" << edge << result.message;
+            qDebug() << "out of memory at the smallest tile_size:" << edge << result.reason;
             return result;
         }
         qDebug() << "out of memory at tile_size" << edge << "- starting the image again with" << smaller
-                 << ":" << result.message;
+                 << ":" << result.reason;
         edge = smaller;
     }
 }

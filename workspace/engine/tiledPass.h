@@ -1,5 +1,7 @@
 #pragma once
 
+#include "workspace/engine/outcome.h"
+#include "workspace/engine/picture.h"
 #include "workspace/engine/tilePlan.h"
 
 #include <QImage>
@@ -12,41 +14,23 @@ namespace engine {
 // What one inference of one tile came to. Running out of memory is told apart from other failures
 // because a smaller tile may still fit.
 struct TileInference {
-    // DeviceLost: the GPU stopped answering; a later try may find it again.
-    enum class Status { Ok, Failed, OutOfMemory, Cancelled, DeviceLost };
+    using Status = Outcome;
     QImage image;
     Status status = Status::Failed;
-    QString message;
+    QString reason;
 
-    static TileInference ok(QImage image) { return {std::move(image), Status::Ok, {}}; }
-};
-
-// Called on the thread of the pass; must be cheap (the form turns them into queued posts).
-struct TiledPassObserver {
-    std::function<void(const TilePlan &)> planStarted;
-    std::function<void(const TilePlan &, const Tile &)> tileStarted;
-    // After the tile's part was joined into `result` (unchanged for a tile of the extension).
-    std::function<void(const TilePlan &, const Tile &, const QImage &result)> tileFinished;
+    static TileInference ok(QImage image) { return {std::move(image), Status::Done, {}}; }
 };
 
 struct TiledPassResult {
-    // ImageTooLarge: the enlarged canvas itself could not be allocated; smaller tiles would not help.
-    enum class Status {
-        Ok,
-        NullSource,
-        InvalidTileSize,
-        ImageTooLarge,
-        TileFailed,
-        OutOfMemory,
-        Cancelled,
-        DeviceLost
-    };
-    QImage image; // S*W x S*H in networkPicture's format, null unless Ok
-    Status status = Status::NullSource;
+    using Status = Outcome;
+    QImage image; // S*W x S*H in networkPicture's format, null unless Done
+    // OutOfMemory at the smallest edge, or when the enlarged canvas itself could not be allocated.
+    Status status = Status::Failed;
     int tileSize = 0; // the edge that produced the image (smaller than asked after memory retries)
-    QString message;
+    QString reason;
 
-    bool isOk() const { return status == Status::Ok; }
+    bool isOk() const { return status == Status::Done; }
 };
 
 // Enlarges the source tile by tile. Each tile is fed to the network with a margin of context that is
@@ -55,15 +39,20 @@ struct TiledPassResult {
 // picture with black holes must never pass for a result.
 // inputMultiple: see planTiles. `cancelled` is asked before every tile; true ends the pass with
 // Cancelled, as does an inference that reports it stopped.
+TiledPassResult runTiledPass(const Picture &source, int tileSize, int scale,
+                             const std::function<TileInference(const QImage &)> &infer,
+                             const ProgressObserver &observer = {}, int inputMultiple = 1,
+                             const std::function<bool()> &cancelled = {});
+// An image of the caller's making, described as its format stores it (Picture::asStored).
 TiledPassResult runTiledPass(const QImage &source, int tileSize, int scale,
                              const std::function<TileInference(const QImage &)> &infer,
-                             const TiledPassObserver &observer = {}, int inputMultiple = 1,
+                             const ProgressObserver &observer = {}, int inputMultiple = 1,
                              const std::function<bool()> &cancelled = {});
 
 // The picture as the network sees it: Format_RGB888, or Format_RGBX64 for a deep picture (the tiles,
 // the network's output and the canvas then stay at 16 bits); alpha dropped (a clear pixel is black
 // whatever colour it stores).
-QImage networkPicture(const QImage &source);
+QImage networkPicture(const Picture &picture);
 
 // The image widened and heightened to `size` by repeating its last column and row; same format.
 QImage padByRepeating(const QImage &image, QSize size);

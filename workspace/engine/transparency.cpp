@@ -141,11 +141,12 @@ bool hasTransparency(const QImage &image)
     return false;
 }
 
-QImage extractAlphaPlane(const QImage &image)
+QImage extractAlphaPlane(const Picture &picture)
 {
+    const QImage &image = picture.image;
     if (image.isNull())
         return {};
-    if (isDeep(image))
+    if (picture.isDeep())
         return extractDeepAlphaPlane(image);
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
     QImage alpha(rgba.size(), QImage::Format_Grayscale8);
@@ -175,11 +176,11 @@ QImage flattenOnWhite(const QImage &image)
     return flat;
 }
 
-QImage mergeAlpha(const QImage &colour, const QImage &alphaPlane)
+QImage mergeAlpha(const QImage &colour, const QImage &alphaPlane, int depth)
 {
     if (colour.isNull() || alphaPlane.isNull())
         return {};
-    if (isDeep(colour))
+    if (depth == 16)
         return mergeDeepAlpha(colour, alphaPlane);
     const QImage rgb =
         colour.format() == QImage::Format_RGB888 ? colour : colour.convertToFormat(QImage::Format_RGB888);

@@ -78,7 +78,7 @@ ModelDescription describeConfigured(const Upscaler::Config &config)
     ModelDescription model =
         describeModel(slot ? slotParamPath(config.modelFolder, expected) : config.modelParam);
     if (model.isValid() && expected != 0)
-        model.error = scaleRefusal(model, expected);
+        model.error = scaleRefusal(model, expected).words();
     return model;
 }
 
@@ -196,60 +196,24 @@ namespace {
 
 UpscaleResult fromPass(TiledPassResult pass)
 {
-    using Status = UpscaleResult::Status;
     UpscaleResult result;
+    result.status = pass.status;
+    result.image = std::move(pass.image);
     result.tileSize = pass.tileSize;
-    result.reason = std::move(pass.message);
-    switch (pass.status) {
-    case TiledPassResult::Status::Ok:
-        result.status = Status::Ok;
-        result.image = std::move(pass.image);
-        break;
-    case TiledPassResult::Status::OutOfMemory:
-    case TiledPassResult::Status::ImageTooLarge:
-        result.status = Status::OutOfMemory;
-        break;
-    case TiledPassResult::Status::Cancelled:
-        result.status = Status::Cancelled;
-        break;
-    case TiledPassResult::Status::DeviceLost:
-        result.status = Status::DeviceLost;
-        break;
-    default:
-        result.status = Status::Failed;
-        break;
-    }
+    result.reason = std::move(pass.reason);
     return result;
 }
 
 } // namespace
 
-UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer,
+UpscaleResult Upscaler::upscaleColour(const Picture &source, int tileSize, const ProgressObserver &observer,
                                       StopRequest stop) const
 {
     qDebug() << "upscaleImageTiling";
-    if (source.isNull())
+    if (source.image.isNull())
         return {{}, UpscaleResult::Status::Failed, QStringLiteral("no picture"), tileSize};
     qDebug() << "Smaller then tile_size";
 
-    TiledPassObserver pass;
-    if (observer.planStarted)
-        pass.planStarted = [&](const TilePlan &plan) {
-            observer.planStarted(plan.tileCount(), plan.resultSize());
-        };
-    if (observer.tileStarted)
-        pass.tileStarted = [&](const TilePlan &, const Tile &tile) {
-            observer.tileStarted(tile.x, tile.y);
-        };
-    if (observer.tileFinished)
-        pass.tileFinished = [&](const TilePlan &plan, const Tile &tile, const QImage &canvas) {
-            if (!tile.inPicture()) {
-                observer.tileFinished(tile.number, plan.tileCount(), QImage(), QRect());
-                return;
-            }
-            const QRect where(tile.target, tile.cropRect.size());
-            observer.tileFinished(tile.number, plan.tileCount(), canvas.copy(where), where);
-        };
     std::function<void(int, int)> layers;
     if (observer.tileAdvanced)
         layers = [&observer](int done, int total) {
@@ -258,8 +222,8 @@ UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const 
         };
     UpscaleResult result = fromPass(runTiledPass(
         source, tileSize, factor,
-        [this, stop, &layers](const QImage &tile) { return runNetwork(tile, stop, &layers); }, pass, multiple,
-        [stop] { return stop && stop->load(); }));
+        [this, stop, &layers](const QImage &tile) { return runNetwork(tile, stop, &layers); }, observer,
+        multiple, [stop] { return stop && stop->load(); }));
     if (result.isOk() && result.tileSize != tileSize)
         qDebug() << "tile_size reduced for lack of memory:" << tileSize << "->" << result.tileSize;
     if (!result.isOk() && result.status != UpscaleResult::Status::Cancelled)
@@ -267,8 +231,8 @@ UpscaleResult Upscaler::upscaleColour(const QImage &source, int tileSize, const 
     return result;
 }
 
-UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer,
-                                         StopRequest stop) const
+UpscaleResult Upscaler::upscaleWithAlpha(const Picture &source, int tileSize,
+                                         const ProgressObserver &observer, StopRequest stop) const
 {
     const QImage alpha = extractAlphaPlane(source);
     // The source as it is, not flattened on white: the tiled pass reads straight colour, so a soft
@@ -276,7 +240,7 @@ UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, con
     UpscaleResult result = upscaleColour(source, tileSize, observer, stop);
     if (!result.isOk())
         return result;
-    result.image = mergeAlpha(result.image, alpha);
+    result.image = mergeAlpha(result.image, alpha, source.depth);
     if (result.image.isNull())
         return {{},
                 UpscaleResult::Status::OutOfMemory,
@@ -285,20 +249,27 @@ UpscaleResult Upscaler::upscaleWithAlpha(const QImage &source, int tileSize, con
     return result;
 }
 
-UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &observer, StopRequest stop,
+UpscaleResult Upscaler::upscale(const QImage &source, const ProgressObserver &observer, StopRequest stop,
                                 bool grey) const
 {
+    return upscale(Picture::decoded(source, grey), observer, stop);
+}
+
+UpscaleResult Upscaler::upscale(const Picture &picture, const ProgressObserver &observer,
+                                StopRequest stop) const
+{
+    const QImage &source = picture.image;
     if (source.isNull())
         return {{}, UpscaleResult::Status::Failed, QStringLiteral("no picture"), 0};
     const int edge = tileSize();
     qDebug() << "currentTileSize:" << edge;
     UpscaleResult result;
-    if (hasTransparency(source)) {
+    if (picture.hasAlpha()) {
         qDebug() << "Has Transparency";
-        result = upscaleWithAlpha(source, edge, observer, stop);
+        result = upscaleWithAlpha(picture, edge, observer, stop);
     } else {
         qDebug() << "No Transparency";
-        result = upscaleColour(source, edge, observer, stop);
+        result = upscaleColour(picture, edge, observer, stop);
     }
     if (!result.isOk())
         return result;
@@ -311,8 +282,8 @@ UpscaleResult Upscaler::upscale(const QImage &source, const UpscaleObserver &obs
         result.image.setText(key, source.text(key));
     // By the stored format, not by content (isGrayscale() would scan colour pictures too): a colour
     // file that happens to hold only greys stays a colour file.
-    result.grey =
-        grey || source.format() == QImage::Format_Grayscale8 || source.format() == QImage::Format_Grayscale16;
+    result.grey = picture.isGrey();
+    result.channels = picture.channels;
     if (result.grey) {
         result.image = lumaOf(result.image);
         if (result.image.isNull())

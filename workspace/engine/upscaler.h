@@ -44,40 +44,25 @@ DeviceAbilities abilitiesOf(const Device &device);
 // The precision `asked` runs on the device, or the refusal (choosePrecision on abilitiesOf).
 PrecisionChoice precisionForDevice(Precision asked, const Device &device);
 
-// Progress of one picture. Called on the thread that upscales; must be cheap (post, don't paint).
-struct UpscaleObserver {
-    std::function<void(int tileCount, QSize outputSize)> planStarted;
-    std::function<void(int x, int y)> tileStarted; // the tile's origin in source pixels
-    // `tile` is the tile's finished part of the result and `where` its place in output pixels; both are
-    // empty for a tile of the extension beyond the picture's right edge, which still counts as done.
-    std::function<void(int done, int total, const QImage &tile, const QRect &where)> tileFinished;
-    // Within the tile under way, the share of the network's layers done (0 to 1), after every layer
-    // of a loaded network; a stand-in reports nothing.
-    std::function<void(double share)> tileAdvanced;
-};
-
 // The caller's stop request: read before every tile and, on a loaded network, by the runtime between
 // two layers, so a picture stops within a fraction of a second whatever the tile. Null never stops.
 using StopRequest = const std::atomic<bool> *;
 
 struct UpscaleResult {
-    enum class Status {
-        Ok,
-        Failed,      // reason says why
-        OutOfMemory, // even at the smallest tile edge
-        Cancelled,   // stopped by the stop request; nothing to write
-        DeviceLost,  // the GPU stopped answering (reason says more); a later try may find it again
-    };
+    // OutOfMemory: even at the smallest tile edge.
+    using Status = Outcome;
     // Format_RGB888, or Format_RGBA8888 for a picture with transparency; Format_RGBX64 and
     // Format_RGBA64 for a deep one. A grey result is Format_Grayscale8 or 16, or one of the alpha
-    // formats with equal colour channels. Null unless Ok.
+    // formats with equal colour channels. Null unless Done.
     QImage image;
     Status status = Status::Failed;
     QString reason;
     int tileSize = 0;  // the edge that produced the image
     bool grey = false; // to be stored as grey (with alpha when the image has it)
+    // What the result stores: the picture's channels as its last pass through the network found them.
+    Picture::Channels channels = Picture::Channels::Colour;
 
-    bool isOk() const { return status == Status::Ok; }
+    bool isOk() const { return status == Status::Done; }
 };
 
 // One inference of one tile: the loaded network, or a stand-in.
@@ -138,16 +123,19 @@ public:
                              const std::function<void(int, int)> *layersDone = nullptr) const;
     // The colour of the picture through the tiled pass at the given edge (smaller after running out of
     // memory); the result is Format_RGB888, or Format_RGBX64 for a deep picture.
-    UpscaleResult upscaleColour(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
+    UpscaleResult upscaleColour(const Picture &source, int tileSize, const ProgressObserver &observer = {},
                                 StopRequest stop = nullptr) const;
     // The colour through the network, the alpha plane smoothly scaled and merged back.
-    UpscaleResult upscaleWithAlpha(const QImage &source, int tileSize, const UpscaleObserver &observer = {},
+    UpscaleResult upscaleWithAlpha(const Picture &source, int tileSize, const ProgressObserver &observer = {},
                                    StopRequest stop = nullptr) const;
-    // The whole picture at tileSize(): with upscaleWithAlpha when it has transparency, otherwise
-    // upscaleColour; the result carries the source's colour space, resolution and text. A grey source (a grey
-    // format, or `grey` for a file stored as grey that decoded to colour, as grey with alpha does) gives the
-    // luma of the network's colour.
-    UpscaleResult upscale(const QImage &source, const UpscaleObserver &observer = {},
+    // The whole picture at tileSize(), as its record says: with upscaleWithAlpha when it has alpha,
+    // otherwise upscaleColour; the result carries the source's colour space, resolution and text. A grey
+    // picture gives the luma of the network's colour.
+    UpscaleResult upscale(const Picture &source, const ProgressObserver &observer = {},
+                          StopRequest stop = nullptr) const;
+    // An image described as it decodes (Picture::decoded), grey when `grey` (a file stored as grey that
+    // decoded to colour, as grey with alpha does).
+    UpscaleResult upscale(const QImage &source, const ProgressObserver &observer = {},
                           StopRequest stop = nullptr, bool grey = false) const;
 
     // Time spent inside the network so far, over every thread (for benchmarks).

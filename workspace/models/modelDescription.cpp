@@ -120,12 +120,12 @@ ModelDescription describeModel(const QString &paramPath)
         QStringLiteral("does not enlarge a picture whose sides are multiples of 16 by %1").arg(model.scale));
 }
 
-QString scaleRefusal(const ModelDescription &model, int slotScale)
+Problem scaleRefusal(const ModelDescription &model, int slotScale)
 {
     if (!model.isValid() || model.scale == slotScale)
         return {};
-    return QStringLiteral("%1 enlarges by %2, not %3")
-        .arg(QFileInfo(model.paramPath).fileName())
-        .arg(model.scale)
-        .arg(slotScale);
+    return {Problem::Code::WrongScale, QStringLiteral("%1 enlarges by %2, not %3")
+                                           .arg(QFileInfo(model.paramPath).fileName())
+                                           .arg(model.scale)
+                                           .arg(slotScale)};
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/problem.h"
+
 #include <QString>
 
 // What one network of the Real-ESRGAN family is, read once from its .param before it is loaded: the
@@ -25,9 +27,9 @@ struct ModelDescription {
 // Reads FILE.param. Does not open FILE.bin: loading the network says when that is missing or short.
 ModelDescription describeModel(const QString &paramPath);
 
-// "realesrgan-x2plus.param enlarges by 4, not 2" when the network does not enlarge by the scale of
-// the slot it is loaded for; empty when it does.
-QString scaleRefusal(const ModelDescription &model, int slotScale);
+// WrongScale, "realesrgan-x2plus.param enlarges by 4, not 2", when the network does not enlarge by the
+// scale of the slot it is loaded for.
+Problem scaleRefusal(const ModelDescription &model, int slotScale);
 
 // FILE.bin for FILE.param (any other name gets ".bin" appended).
 QString weightsBeside(const QString &paramPath);

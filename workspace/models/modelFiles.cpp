@@ -55,13 +55,13 @@ QStringList missingModelFiles(const QString &folder, QStringList *refusals)
         const QString path = slotParamPath(folder, scale);
         if (folder.isEmpty() || QFileInfo(path).size() != expectedModelFileSize(QFileInfo(path).fileName()))
             continue;
-        const QString refusal = scaleRefusal(describeModel(path), scale);
-        if (refusal.isEmpty())
+        const Problem refusal = scaleRefusal(describeModel(path), scale);
+        if (!refusal)
             continue;
-        qDebug().noquote() << refusal;
+        qDebug().noquote() << refusal.words();
         wrongScale << slotBaseName(scale);
         if (refusals)
-            refusals->append(refusal);
+            refusals->append(refusal.words());
     }
     QStringList missing;
     const QList<ModelFile> table = modelFileTable();

@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTranslator>
 
 #include <condition_variable>
 #include <mutex>
@@ -43,6 +44,16 @@ QString writeBytes(const QTemporaryDir &dir, const QString &name, const QByteArr
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
 }
 
+// Shows the context each text was translated in: "context|text".
+class ContextTranslator : public QTranslator {
+public:
+    QString translate(const char *context, const char *source, const char *, int) const override
+    {
+        return QString::fromLatin1(context) + QLatin1Char('|') + QString::fromUtf8(source);
+    }
+    bool isEmpty() const override { return false; }
+};
+
 } // namespace
 
 class BatchJobTest : public QObject {
@@ -70,7 +81,7 @@ private slots:
         QCOMPARE(started.at(1), (QVariantList{1, 3, paths.at(1)}));
         QCOMPARE(reports.size(), 3);
         const auto report = reports.at(2).at(0).value<engine::PictureReport>();
-        QCOMPARE(report.status, engine::PictureReport::Status::Written);
+        QCOMPARE(report.status, engine::PictureReport::Status::Done);
         QCOMPARE(report.size, QSize(12, 8));
         QCOMPARE(report.output, out.filePath(QStringLiteral("c.final.png")));
         QCOMPARE(failed.size(), 1);
@@ -117,6 +128,8 @@ private slots:
         QCOMPARE(job.summary().failures.size(), 1);
         QVERIFY2(job.summary().failures.at(0).reason.contains(reason),
                  qPrintable(job.summary().failures.at(0).reason));
+        // The tile's outcome is the picture's: one vocabulary from the tile to the report.
+        QCOMPARE(reports.at(0).at(0).value<engine::PictureReport>().status, status);
         QCOMPARE(reports.at(0).at(0).value<engine::PictureReport>().transient, transient);
         QVERIFY(QDir(out.path()).isEmpty());
     }
@@ -266,7 +279,7 @@ private slots:
         for (int i = 0; i < 6; ++i)
             paths << writeImage(in, QStringLiteral("p%1.png").arg(i), QImage::Format_RGB32);
         std::mutex mutex;
-        BatchProgressPage page;
+        PictureInProgress page;
         int networkOn = -1;
         QStringList wrong;
         auto check = [&] {
@@ -355,6 +368,27 @@ private slots:
         QVERIFY(text.contains(QStringLiteral("f9.png")));
         QVERIFY(!text.contains(QStringLiteral("f10.png")));
         QVERIFY(text.contains(QStringLiteral("and 15 more")));
+    }
+
+    // The window's own texts keep its context; the engine's words are translated without the window.
+    void textsAreTranslatedInTheirOwnContext()
+    {
+        ContextTranslator translator;
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+        engine::BatchSummary summary;
+        summary.total = 2;
+        const QString allGood = engine::completionText(summary);
+        summary.cancelled = true;
+        const QString cancelled = engine::completionText(summary);
+        const QString problem = engine::describe(engine::InputProblem::NotAnImage);
+        QCoreApplication::removeTranslator(&translator);
+        QCOMPARE(
+            allGood,
+            QStringLiteral("PelmoraForm|Your upscaled image is ready.\nPelmoraForm|Open the output folder?"));
+        QCOMPARE(cancelled,
+                 QStringLiteral("engine|Cancelled. engine|0 of 2 images were written.\nPelmoraForm|Open "
+                                "the output folder?"));
+        QCOMPARE(problem, QStringLiteral("engine|not a readable image"));
     }
 };
 

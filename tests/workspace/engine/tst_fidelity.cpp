@@ -141,7 +141,7 @@ private slots:
         const QSize padded((size.width() + multiple - 1) / multiple * multiple,
                            (size.height() + multiple - 1) / multiple * multiple);
         const engine::TileInference whole = engine::inferImage(net, engine::padByRepeating(source, padded));
-        QVERIFY2(whole.status == engine::TileInference::Status::Ok, qPrintable(whole.message));
+        QVERIFY2(whole.status == engine::TileInference::Status::Done, qPrintable(whole.reason));
         const QImage reference = whole.image.copy(QRect(QPoint(0, 0), size * scale));
 
         // Every inference reports its layers on the way, on either device, up to all of them.
@@ -162,7 +162,7 @@ private slots:
                 return engine::inferImage(net, in, nullptr, {}, nullptr, &layers);
             },
             {}, multiple);
-        QVERIFY2(tiled.isOk(), qPrintable(tiled.message));
+        QVERIFY2(tiled.isOk(), qPrintable(tiled.reason));
         QCOMPARE(completed, inferences);
         QCOMPARE(backwards, 0);
         QCOMPARE(tiled.image.size(), reference.size());

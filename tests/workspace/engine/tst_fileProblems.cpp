@@ -138,15 +138,16 @@ private slots:
     void folderProbe()
     {
         QTemporaryDir dir;
-        QCOMPARE(engine::folderWriteProblem(dir.path()), QString());
+        QVERIFY(!engine::folderWriteProblem(dir.path()));
         QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
-        QCOMPARE(engine::folderWriteProblem(dir.filePath(QStringLiteral("gone"))),
-                 QStringLiteral("the folder does not exist"));
+        const Problem gone = engine::folderWriteProblem(dir.filePath(QStringLiteral("gone")));
+        QCOMPARE(gone.code(), Problem::Code::CannotWrite);
+        QCOMPARE(gone.words(), QStringLiteral("the folder does not exist"));
 
         const QString locked = folderNobodyMayWrite(dir);
         if (locked.isEmpty())
             QSKIP("no folder here refuses new files to this user");
-        QCOMPARE(engine::folderWriteProblem(locked), QStringLiteral("permission denied"));
+        QCOMPARE(engine::folderWriteProblem(locked).words(), QStringLiteral("permission denied"));
         QImage image(4, 4, QImage::Format_RGB888);
         image.fill(Qt::red);
         const engine::PngWriteResult written =

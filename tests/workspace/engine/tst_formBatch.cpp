@@ -3,7 +3,7 @@
 #include "testModels.h"
 
 #include "ui_PelmoraForm.h"
-#include "workspace/ProgressPicture.h"
+#include "widgets/ProgressPicture.h"
 
 #include <QApplication>
 #include <QBuffer>

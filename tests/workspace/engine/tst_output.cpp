@@ -277,6 +277,9 @@ private slots:
         QVERIFY(qRed(loaded.image.pixel(dark)) < 60);
         QVERIFY(qRed(loaded.image.pixel(light)) > 200);
         QCOMPARE(loaded.image.colorSpace(), QColorSpace(QColorSpace::AdobeRgb));
+        // The record says what was applied, and keeps the profile.
+        QCOMPARE(loaded.orientation, orientation);
+        QCOMPARE(QColorSpace::fromIccProfile(loaded.iccProfile), QColorSpace(QColorSpace::AdobeRgb));
     }
 
     void unreadableInputSaysWhy()

@@ -3,6 +3,7 @@
 #include "support/pictureMetadata.h"
 #include "support/sampleGif.h"
 #include "workspace/engine/batchJob.h"
+#include "workspace/engine/imageInput.h"
 #include "workspace/engine/pngOutput.h"
 #include "workspace/engine/upscaler.h"
 
@@ -111,7 +112,7 @@ QByteArray greyAlphaPng(QImage::Format format)
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    return engine::encodePng(greyPattern(format), true, &buffer, nullptr) ? bytes : QByteArray();
+    return !engine::encodePng(greyPattern(format), true, &buffer) ? bytes : QByteArray();
 }
 
 // A camera's JPEG: turned by the orientation tag, with its camera tags, a thumbnail, XMP and IPTC.
@@ -360,6 +361,11 @@ private slots:
         QFile file(in.filePath(name));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(input) == input.size());
         file.close();
+        // What the picture is, decided when it is decoded, is what its result stores.
+        const engine::Picture decoded = engine::loadInputImage(file.fileName());
+        QCOMPARE(decoded.depth, bits);
+        const int colourTypeOf[] = {0, 4, 2, 6}; // PNG's, of 1 to 4 channels
+        QTEST(colourTypeOf[decoded.channelCount() - 1], "colourType");
         engine::BatchJob job(out.path(),
                              std::make_shared<engine::Upscaler>(skewed, 2, engine::Device::cpu(), 32));
         job.run({file.fileName()});

@@ -56,7 +56,7 @@ QImage noise(QSize size, quint32 seed, QImage::Format format = QImage::Format_RG
 // network taking only multiples of `multiple` sees the picture with its last column and row repeated.
 QImage wholeImageReference(const QImage &source, int scale, int radius, int multiple = 1)
 {
-    const QImage picture = engine::networkPicture(source);
+    const QImage picture = engine::networkPicture(engine::Picture::asStored(source));
     auto roundUp = [multiple](int n) {
         return (n + multiple - 1) / multiple * multiple;
     };
@@ -112,7 +112,7 @@ private slots:
         QList<int> numbers;
         QList<QPoint> origins;
         int maximum = -1;
-        engine::TiledPassObserver observer;
+        engine::ProgressObserver observer;
         observer.planStarted = [&](const engine::TilePlan &plan) {
             maximum = plan.progressMaximum;
         };
@@ -144,7 +144,7 @@ private slots:
         QFETCH(int, widestInput);
         QFETCH(bool, succeeds);
         QList<int> attempts;
-        engine::TiledPassObserver observer;
+        engine::ProgressObserver observer;
         observer.planStarted = [&](const engine::TilePlan &plan) {
             attempts << plan.tileSize;
         };
@@ -185,7 +185,8 @@ private slots:
                     return empty ? TileInference{} : TileInference::ok(windowNetwork(in, 4, 0));
                 return TileInference::ok(windowNetwork(in, 2, 0));
             });
-        QCOMPARE(result.status, TiledPassResult::Status::TileFailed);
+        QCOMPARE(result.status, TiledPassResult::Status::Failed);
+        QVERIFY2(result.reason.startsWith(QStringLiteral("tile (")), qPrintable(result.reason));
         QVERIFY(result.image.isNull());
         QCOMPARE(calls, 3);
     }
@@ -196,9 +197,12 @@ private slots:
             qFatal("no inference expected");
             return {};
         };
-        QCOMPARE(engine::runTiledPass(QImage(), 64, 2, never).status, TiledPassResult::Status::NullSource);
-        QCOMPARE(engine::runTiledPass(noise(QSize(10, 10), 1), 0, 2, never).status,
-                 TiledPassResult::Status::InvalidTileSize);
+        const TiledPassResult null = engine::runTiledPass(QImage(), 64, 2, never);
+        QCOMPARE(null.status, TiledPassResult::Status::Failed);
+        QCOMPARE(null.reason, QStringLiteral("null source"));
+        const TiledPassResult unusable = engine::runTiledPass(noise(QSize(10, 10), 1), 0, 2, never);
+        QCOMPARE(unusable.status, TiledPassResult::Status::Failed);
+        QVERIFY2(unusable.reason.startsWith(QStringLiteral("cannot tile")), qPrintable(unusable.reason));
     }
 
     // A network that takes only even sizes (one that folds 2x2 blocks) sees copies cut at odd edges
@@ -223,7 +227,7 @@ private slots:
                 return TileInference::ok(windowNetwork(in, 2, 20));
             },
             {}, 2);
-        QVERIFY2(result.isOk(), qPrintable(result.message));
+        QVERIFY2(result.isOk(), qPrintable(result.reason));
         QCOMPARE(result.image, wholeImageReference(source, 2, 20, 2));
     }
 
@@ -232,7 +236,7 @@ private slots:
     void extensionIsNeverInferred()
     {
         int tilesSeen = 0;
-        engine::TiledPassObserver observer;
+        engine::ProgressObserver observer;
         observer.tileStarted = [&](const engine::TilePlan &, const engine::Tile &) {
             ++tilesSeen;
         };
@@ -258,7 +262,7 @@ private slots:
         source.setPixel(0, 0, qRgba(10, 20, 30, 255));
         source.setPixel(1, 0, qRgba(200, 100, 50, 0));
         source.setPixel(2, 0, qRgba(200, 100, 50, 128));
-        const QImage picture = engine::networkPicture(source);
+        const QImage picture = engine::networkPicture(engine::Picture::asStored(source));
         QCOMPARE(picture.format(), QImage::Format_RGB888);
         QCOMPARE(picture.pixel(0, 0), qRgb(10, 20, 30));
         QCOMPARE(picture.pixel(1, 0), qRgb(0, 0, 0));

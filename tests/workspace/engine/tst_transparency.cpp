@@ -48,7 +48,7 @@ private slots:
         image.fill(qRgba(200, 100, 50, 255));
         image.setPixel(1, 0, qRgba(200, 100, 50, 0));
         image.setPixel(2, 1, qRgba(200, 100, 50, 128));
-        const QImage alpha = engine::extractAlphaPlane(image);
+        const QImage alpha = engine::extractAlphaPlane(engine::Picture::decoded(image));
         QCOMPARE(alpha.format(), QImage::Format_Grayscale8);
         QCOMPARE(alpha.size(), QSize(3, 2));
         QCOMPARE(alpha.constScanLine(0)[0], uchar(255));
@@ -80,7 +80,8 @@ private slots:
         colour.fill(qRgb(7, 8, 9));
         colour.setColorSpace(QColorSpace::DisplayP3);
 
-        const QImage merged = engine::mergeAlpha(colour, engine::extractAlphaPlane(source));
+        const QImage merged =
+            engine::mergeAlpha(colour, engine::extractAlphaPlane(engine::Picture::decoded(source)), 8);
         QCOMPARE(merged.format(), QImage::Format_RGBA8888);
         QCOMPARE(merged.size(), QSize(400, 320));
         QCOMPARE(merged.colorSpace(), QColorSpace(QColorSpace::DisplayP3));
@@ -97,8 +98,8 @@ private slots:
 
     void mergeOfNothingIsNothing()
     {
-        QVERIFY(engine::mergeAlpha(QImage(), QImage(2, 2, QImage::Format_Grayscale8)).isNull());
-        QVERIFY(engine::mergeAlpha(QImage(2, 2, QImage::Format_RGB888), QImage()).isNull());
+        QVERIFY(engine::mergeAlpha(QImage(), QImage(2, 2, QImage::Format_Grayscale8), 8).isNull());
+        QVERIFY(engine::mergeAlpha(QImage(2, 2, QImage::Format_RGB888), QImage(), 8).isNull());
     }
 };
 

@@ -73,9 +73,11 @@ private slots:
         QCOMPARE(model.outputBlob, QStringLiteral("output"));
         QCOMPARE(model.binPath, param.chopped(6) + QStringLiteral(".bin"));
         // The file's name says nothing: only the network's own shapes count.
-        QCOMPARE(scaleRefusal(model, model.scale), QString());
+        QVERIFY(!scaleRefusal(model, model.scale));
+        const Problem refusal = scaleRefusal(model, 7);
+        QCOMPARE(refusal.code(), Problem::Code::WrongScale);
         QCOMPARE(
-            scaleRefusal(model, 7),
+            refusal.words(),
             QStringLiteral("%1 enlarges by %2, not 7").arg(QFileInfo(param).fileName()).arg(model.scale));
     }
 };

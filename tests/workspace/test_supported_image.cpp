@@ -1,4 +1,4 @@
-#include "widgets/supportedImage.h"
+#include "workspace/supportedImage.h"
 
 #include <QDir>
 #include <QFile>

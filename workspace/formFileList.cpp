@@ -4,13 +4,13 @@
 #include "base/settingsstore.h"
 #include "dialogs/openFailure.h"
 #include "ui_PelmoraForm.h"
-#include "widgets/supportedImage.h"
 #include "workspace/deleteList.h"
 #include "workspace/engine/batchJob.h"
 #include "workspace/engine/resultMark.h"
 #include "workspace/folderWalk.h"
 #include "workspace/listedPath.h"
 #include "workspace/storedOptions.h"
+#include "workspace/supportedImage.h"
 #include "workspace/thumbnail.h"
 #include "workspace/thumbnailBatch.h"
 
@@ -297,13 +297,15 @@ void PelmoraForm::showRowOutcome(const engine::PictureReport &report)
         return;
     QString outcome;
     switch (report.status) {
-    case Status::Written:
+    case Status::Done:
         outcome = tr("Written: %1, %2 x %3")
                       .arg(QFileInfo(report.output).fileName())
                       .arg(report.size.width())
                       .arg(report.size.height());
         break;
     case Status::Failed:
+    case Status::OutOfMemory:
+    case Status::DeviceLost:
         outcome = tr("Failed: %1").arg(report.reason);
         break;
     case Status::Cancelled:
@@ -316,7 +318,7 @@ void PelmoraForm::showRowOutcome(const engine::PictureReport &report)
         item->setData(item->text(), plainLabelRole);
     item->setText(item->data(plainLabelRole).toString() + QLatin1Char('\n') + outcome);
     item->setToolTip(outcome);
-    item->setData(report.status == Status::Written ? report.output : QString(), resultRole);
+    item->setData(report.status == Status::Done ? report.output : QString(), resultRole);
 }
 
 void PelmoraForm::markRowsLeftOut()

@@ -1,4 +1,4 @@
-#include "workspace/ProgressPicture.h"
+#include "widgets/ProgressPicture.h"
 
 #include <QPainter>
 #include <QPalette>

@@ -1,1 +1,0 @@
-brivelle_add_qtest(test_progress_units SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_progress_units.cpp LIBS brivelle_app_core)
