@@ -1,5 +1,5 @@
 # The two commands of the README. Both install what is missing, configure and build.
-.PHONY: run test test-sanitizers build deps clean package
+.PHONY: run test test-sanitizers check-format build deps clean package
 
 JOBS ?= $(shell nproc)
 
@@ -18,6 +18,10 @@ test: build
 
 test-sanitizers: deps
 	@bash scripts/test-sanitizers.sh
+
+# Every C and C++ file as clang-format writes it; names the files that are not.
+check-format: deps
+	@bash scripts/check-format.sh
 
 # The Debian package of what `build` made, brivelle-ai_<version>_<arch>.deb in this folder.
 package: build
