@@ -1,7 +1,8 @@
 // The oneDNN plan against the reference backend on the same loaded graph: every fast layer and fused pattern
 // on awkward shapes, in every layout. Error metric: max |fast - reference| / max(|reference|, 1), bound 1e-4.
 
-#include "onednn_test_util.h"
+#include "support/runtime/failingAllocator.h"
+#include "support/runtime/onednn.h"
 
 #include "cpu/onednn/layers/convolution_onednn.h"
 #include "cpu/onednn/plan_cache.h"
@@ -14,7 +15,7 @@
 #include <thread>
 
 using namespace brivelle::onednn;
-using namespace onednntest;
+using namespace rtest;
 
 namespace {
 
@@ -85,7 +86,7 @@ Result expectMatches(const ncnn::Graph &graph, const Inputs &inputs, const std::
         blobs.push_back(graph.find_blob(o));
     Result fast = runFast(graph, inputs, blobs, options);
     for (size_t k = 0; k < blobs.size() && k < fast.outputs.size(); ++k)
-        EXPECT_LE(errorOf(fast.outputs[k], runBackend(graph, inputs, blobs[k])), kBound)
+        EXPECT_LE(relativeError(fast.outputs[k], runBackend(graph, inputs, blobs[k])), kFp32Tolerance)
             << what << ", blob " << outputs[k] << " in " << layoutName(options.layout);
     return fast;
 }
@@ -362,10 +363,10 @@ TEST(OnednnPlan, ThreadCountsAndLightModeAgree)
     const Result one = runFast(*graph, in, {output}, planOptions(1));
     for (int threads : {2, 4}) {
         const Result other = runFast(*graph, in, {output}, planOptions(threads));
-        EXPECT_LE(errorOf(other.outputs.at(0), one.outputs.at(0)), kBound) << threads;
+        EXPECT_LE(relativeError(other.outputs.at(0), one.outputs.at(0)), kFp32Tolerance) << threads;
     }
     const Result heavy = runFast(*graph, in, {output}, planOptions(2, false));
-    EXPECT_LE(errorOf(heavy.outputs.at(0), one.outputs.at(0)), kBound);
+    EXPECT_LE(relativeError(heavy.outputs.at(0), one.outputs.at(0)), kFp32Tolerance);
     // Light mode keeps two feature maps alive, not all five (gemm's scratchpads, in the planar layout, come
     // on top of either).
     EXPECT_LT(one.blobPeak * 2, heavy.blobPeak);
@@ -384,18 +385,11 @@ std::shared_ptr<ncnn::Graph> convolutionChain(int channels)
     });
 }
 
-// A pool whose allocator refuses every block after the `allowed`-th; `largest` records the biggest given.
-BufferPool refusingPool(int allowed, int &given, size_t *largest = nullptr)
+// A pool that takes its blocks from `allocator`.
+BufferPool poolOn(FailingAllocator &allocator)
 {
-    return BufferPool(
-        [allowed, &given, largest](size_t bytes) -> void * {
-            if (given++ >= allowed)
-                return nullptr;
-            if (largest)
-                *largest = std::max(*largest, bytes);
-            return std::aligned_alloc(64, (bytes + 63) / 64 * 64);
-        },
-        [](void *p) { std::free(p); });
+    return BufferPool([&allocator](size_t bytes) { return allocator.fastMalloc(bytes); },
+                      [&allocator](void *p) { allocator.fastFree(p); });
 }
 
 } // namespace
@@ -460,16 +454,15 @@ TEST(OnednnPlan, ScratchComesFromTheCallersPool)
         ncnn::Mat out(shape.w, shape.h, shape.c);
         bool done = false;
         for (int allowed = 0; allowed < 40 && !done; ++allowed) {
-            int given = 0;
-            size_t largest = 0;
-            BufferPool pool = refusingPool(allowed, given, &largest);
+            FailingAllocator allocator(allowed + 1, SIZE_MAX, FailingAllocator::Then::Refuse);
+            BufferPool pool = poolOn(allocator);
             const int ret =
                 plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, error);
             EXPECT_EQ(pool.bytesInUse(), 0u);
             done = ret == 0;
             if (done) {
-                EXPECT_GE(largest, plan->scratchpadBytes()) << what;
-                EXPECT_LE(errorOf(out, expected), kBound) << what;
+                EXPECT_GE(allocator.largest, plan->scratchpadBytes()) << what;
+                EXPECT_LE(relativeError(out, expected), kFp32Tolerance) << what;
             } else {
                 EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << what << ": " << error;
             }
@@ -509,7 +502,7 @@ TEST(OnednnWinograd, ConcurrentRuns)
         t.join();
     for (size_t i = 0; i < outs.size(); ++i) {
         EXPECT_EQ(codes[i], 0);
-        EXPECT_LE(errorOf(outs[i], expected), kBound) << "thread " << i;
+        EXPECT_LE(relativeError(outs[i], expected), kFp32Tolerance) << "thread " << i;
     }
 }
 
@@ -551,7 +544,7 @@ TEST(OnednnWinograd, RunsKeepTheirThreads)
         ASSERT_EQ(plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, error), 0)
             << error;
     EXPECT_EQ(threadIds(), first);
-    EXPECT_LE(errorOf(out, runBackend(*graph, in, output)), kBound);
+    EXPECT_LE(relativeError(out, runBackend(*graph, in, output)), kFp32Tolerance);
 }
 
 TEST(OnednnPlan, RejectsWhatItCannotRun)
@@ -597,7 +590,7 @@ TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
         ncnn::Mat out(outShape.w, outShape.h, outShape.c);
         ASSERT_EQ(plan->run({{net.input, viewOf(in)}}, {{net.output, viewOf(out)}}, cache.pool(), error), 0)
             << error;
-        EXPECT_LE(errorOf(out, runBackend(*net.graph, {{net.input, in}}, net.output)), kBound)
+        EXPECT_LE(relativeError(out, runBackend(*net.graph, {{net.input, in}}, net.output)), kFp32Tolerance)
             << s.h << "x" << s.w;
     }
     // 4x4 evicts 9x7, the least recently used, which then compiles again.
