@@ -19,7 +19,7 @@ test: build
 test-sanitizers: deps
 	@bash scripts/test-sanitizers.sh
 
-# The engine's and the command line's tests under ThreadSanitizer (scripts/test-tsan.sh).
+# The engine's tests under ThreadSanitizer (scripts/test-tsan.sh; BRIVELLE_TSAN_TARGETS adds others).
 test-tsan: deps
 	@bash scripts/test-tsan.sh
 
