@@ -1,5 +1,5 @@
 # The two commands of the README. Both install what is missing, configure and build.
-.PHONY: run test test-sanitizers build deps clean package
+.PHONY: run test test-sanitizers test-tsan check-format build deps clean package
 
 JOBS ?= $(shell nproc)
 
@@ -19,6 +19,14 @@ test: build
 test-sanitizers: deps
 	@bash scripts/test-sanitizers.sh
 
+# The engine's tests under ThreadSanitizer (scripts/test-tsan.sh; BRIVELLE_TSAN_TARGETS adds others).
+test-tsan: deps
+	@bash scripts/test-tsan.sh
+
+# Every C and C++ file as clang-format writes it; names the files that are not.
+check-format: deps
+	@bash scripts/check-format.sh
+
 # The Debian package of what `build` made, brivelle-ai_<version>_<arch>.deb in this folder.
 package: build
 	@rm -rf build/package
@@ -26,4 +34,4 @@ package: build
 	@mv -fv build/package/brivelle-ai_*.deb .
 
 clean:
-	rm -rf build build-debug build-asan build-fuzz
+	rm -rf build build-debug build-asan build-tsan build-fuzz

@@ -27,20 +27,19 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QHash>
 #include <QImageReader>
 #include <QJsonArray>
 #include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QSocketNotifier>
-#include <QtConcurrent>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include <fcntl.h>
 #include <ncnn/gpu.h>
@@ -550,10 +549,15 @@ int run(const CliOptions &options)
     runningJob.store(&job);
     if (stopSignals.load() > 0)
         job.requestStop();
-    QFutureWatcher<void> watcher;
-    QObject::connect(&watcher, &QFutureWatcher<void>::finished, qApp, &QCoreApplication::quit);
-    watcher.setFuture(QtConcurrent::run([&job, pictures, folders] { job.run(pictures, folders); }));
+    // On a thread of our own that is joined, not one of Qt's pool, which are detached and may still be
+    // ending as the process exits (glibc frees a thread's last buffers after the leak checker has let
+    // the thread go).
+    std::thread worker([&job, &pictures, &folders] {
+        job.run(pictures, folders);
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
     QCoreApplication::exec();
+    worker.join();
     runningJob.store(nullptr);
     reporter.flushMessages();
 

@@ -1,3 +1,6 @@
+# Every test carries its executable's name as a label, so that a run can pick executables
+# (`ctest -L '^tst_cli$'`), as the ThreadSanitizer run does.
+
 # brivelle_add_qtest(<name> SOURCES <files...> LIBS <targets...>)
 # A Qt Test executable registered with CTest; it runs on the offscreen platform, never on a display.
 function(brivelle_add_qtest name)
@@ -9,7 +12,7 @@ function(brivelle_add_qtest name)
   brivelle_strict_qt(${name})
   brivelle_warnings(${name})
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT
+  set_tests_properties(${name} PROPERTIES LABELS ${name} ENVIRONMENT
     "QT_QPA_PLATFORM=offscreen;BRIVELLE_SOURCE_DIR=${PROJECT_SOURCE_DIR};BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
 endfunction()
 
@@ -21,7 +24,7 @@ function(brivelle_add_gtest name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   brivelle_warnings(${name})
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
+    PROPERTIES LABELS ${name} ENVIRONMENT "BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
 endfunction()
 
 # brivelle_add_cpu_variants(<test executable> [PLAIN] [PRECISION] [ARGS <arguments...>]): the executable once
@@ -44,7 +47,7 @@ function(brivelle_add_cpu_variants name)
   endif()
   foreach(suffix setting IN ZIP_LISTS suffixes settings)
     add_test(NAME ${name}_${suffix} COMMAND ${name} ${ARG_ARGS})
-    set_tests_properties(${name}_${suffix} PROPERTIES LABELS cpu-variant ENVIRONMENT
+    set_tests_properties(${name}_${suffix} PROPERTIES LABELS "cpu-variant;${name}" ENVIRONMENT
       "${setting};QT_QPA_PLATFORM=offscreen;BRIVELLE_SOURCE_DIR=${PROJECT_SOURCE_DIR};BRIVELLE_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
   endforeach()
 endfunction()

@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  # toolchain
-  build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev
+  # toolchain; clang-format (14 on Debian 12) is the formatting that CI checks (scripts/check-format.sh)
+  build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev clang-format
   # Qt 6 (widgets, network, concurrent, test), its tools and plugins
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-image-formats-plugins libgl-dev
   # result files: PNG encoding at 16 bits and the metadata of the source pictures

@@ -1,9 +1,12 @@
-#include "core_test_util.h"
 #include "layers/convolution.h"
+#include "support/runtime/compare.h"
+#include "support/runtime/failingAllocator.h"
+#include "support/runtime/layers.h"
+#include "support/runtime/random.h"
 
 #include <cmath>
 
-using namespace coretest;
+using namespace rtest;
 
 namespace {
 
@@ -53,7 +56,7 @@ ncnn::Mat conv_ref(const ncnn::Mat &in, const std::vector<float> &wt, const std:
         x -= pl;
         if (y < 0 || x < 0 || y >= in.h || x >= in.w)
             return c.pad_value;
-        return value(in, q, y, x);
+        return valueAt(in, q, y, x);
     };
     for (int p = 0; p < c.outc; p++) {
         const int g = p / outpg;
@@ -81,8 +84,8 @@ TEST_P(ConvolutionMatrix, MatchesDirectLoop)
 {
     const ConvCase c = GetParam();
     const int count = c.outc * (c.inc / c.group) * c.kw * c.kh;
-    const std::vector<float> wt = random_vec(static_cast<size_t>(count), 3);
-    const std::vector<float> bias = random_vec(static_cast<size_t>(c.outc), 4);
+    const std::vector<float> wt = randomVector(static_cast<size_t>(count), 3);
+    const std::vector<float> bias = randomVector(static_cast<size_t>(c.outc), 4);
     std::vector<std::string> params = {"0=" + std::to_string(c.outc),
                                        "1=" + std::to_string(c.kw),
                                        "11=" + std::to_string(c.kh),
@@ -104,20 +107,20 @@ TEST_P(ConvolutionMatrix, MatchesDirectLoop)
         if (c.act == 6)
             params.push_back("-23310=2,0.2,0.5");
     }
-    auto layer = make_layer(c.group == 1 ? "Convolution" : "ConvolutionDepthWise", params);
+    auto layer = makeLayer(c.group == 1 ? "Convolution" : "ConvolutionDepthWise", params);
     auto &conv = static_cast<ncnn::Convolution &>(*layer);
-    conv.weight_data = from_vec(wt);
-    conv.bias_data = from_vec(bias);
+    conv.weight_data = fromVector(wt);
+    conv.bias_data = fromVector(bias);
 
-    const ncnn::Mat in = random_mat(c.w, c.h, c.inc, 5);
+    const ncnn::Mat in = randomMat(c.w, c.h, c.inc, 5);
     int pl, pr, pt, pb;
     conv.resolve_padding(c.w, c.h, pl, pr, pt, pb);
     const ncnn::Mat want = conv_ref(in, wt, bias, c, pl, pr, pt, pb);
     for (int threads : {1, 2}) {
-        ncnn::Option opt = single_thread();
+        ncnn::Option opt = singleThread();
         opt.num_threads = threads;
         ncnn::Mat got = run1(conv, {in}, opt);
-        EXPECT_TRUE(mats_near(got, want, 1e-4f)) << c << " threads " << threads;
+        EXPECT_TRUE(matsNear(got, want, 1e-4f)) << c << " threads " << threads;
     }
 }
 
@@ -136,24 +139,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Convolution, RefusesWrongInputChannelsAndTooSmallInputs)
 {
-    auto layer = make_layer("Convolution", {"0=2", "1=3", "6=54"}); // 3 input channels
+    auto layer = makeLayer("Convolution", {"0=2", "1=3", "6=54"}); // 3 input channels
     auto &conv = static_cast<ncnn::Convolution &>(*layer);
-    conv.weight_data = from_vec(random_vec(54, 1));
+    conv.weight_data = fromVector(randomVector(54, 1));
     ncnn::Mat out;
-    EXPECT_NE(conv.forward(random_mat(4, 4, 2, 1), out, single_thread()), 0);
-    EXPECT_NE(conv.forward(random_mat(2, 2, 3, 1), out, single_thread()), 0);
-    EXPECT_EQ(conv.forward(random_mat(3, 3, 3, 1), out, single_thread()), 0);
+    EXPECT_NE(conv.forward(randomMat(4, 4, 2, 1), out, singleThread()), 0);
+    EXPECT_NE(conv.forward(randomMat(2, 2, 3, 1), out, singleThread()), 0);
+    EXPECT_EQ(conv.forward(randomMat(3, 3, 3, 1), out, singleThread()), 0);
     EXPECT_EQ(out.w, 1);
 }
 
 TEST(Convolution, OutOfMemoryIsReported)
 {
-    auto layer = make_layer("Convolution", {"0=2", "1=1", "6=2"});
-    static_cast<ncnn::Convolution &>(*layer).weight_data = from_vec({1, 1});
+    auto layer = makeLayer("Convolution", {"0=2", "1=1", "6=2"});
+    static_cast<ncnn::Convolution &>(*layer).weight_data = fromVector({1, 1});
     FailingAllocator alloc(1);
-    ncnn::Option opt = single_thread();
+    ncnn::Option opt = singleThread();
     opt.blob_allocator = &alloc;
     ncnn::Mat out;
-    EXPECT_EQ(layer->forward(random_mat(4, 4, 1, 1), out, opt), ncnn::ERROR_OUT_OF_MEMORY);
+    EXPECT_EQ(layer->forward(randomMat(4, 4, 1, 1), out, opt), ncnn::ERROR_OUT_OF_MEMORY);
     EXPECT_TRUE(out.empty());
 }

@@ -1,5 +1,8 @@
-#include "core_test_util.h"
 #include "modelgen.h"
+#include "support/runtime/compare.h"
+#include "support/runtime/failingAllocator.h"
+#include "support/runtime/layers.h"
+#include "support/runtime/random.h"
 
 #include <ncnn/errors.h>
 #include <ncnn/net.h>
@@ -10,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-using namespace coretest;
+using namespace rtest;
 using brivelle::modelgen::GraphBuilder;
 using brivelle::modelgen::ModelFiles;
 using brivelle::modelgen::Storage;
@@ -198,7 +201,7 @@ TEST(Weights, Fp16StorageRoundTripThroughTheGenerator)
     const ModelFiles f32 = small_model(Storage::Fp32), f16 = small_model(Storage::Fp16);
     EXPECT_EQ(f32.param, f16.param);
     EXPECT_LT(f16.bin.size(), f32.bin.size());
-    const ncnn::Mat in = random_mat(6, 5, 3, 2);
+    const ncnn::Mat in = randomMat(6, 5, 3, 2);
     ncnn::Mat out[2];
     int k = 0;
     for (const ModelFiles *m : {&f32, &f16}) {
@@ -210,8 +213,8 @@ TEST(Weights, Fp16StorageRoundTripThroughTheGenerator)
         ASSERT_EQ(ex.extract("output", out[k++]), 0);
     }
     // Half precision keeps 11 significant bits: 27 taps of |w| < 0.2 and |x| < 1 stay within 1e-2.
-    EXPECT_TRUE(mats_near(out[1], out[0], 1e-2f));
-    EXPECT_FALSE(mats_near(out[1], out[0], 0.f)) << "fp16 weights should differ slightly from fp32";
+    EXPECT_TRUE(matsNear(out[1], out[0], 1e-2f));
+    EXPECT_FALSE(matsNear(out[1], out[0], 0.f)) << "fp16 weights should differ slightly from fp32";
 }
 
 TEST(Weights, LoadModelNeedsParam)
@@ -254,7 +257,7 @@ TEST(Files, Utf8PathsWithAnyCharacterAndPaddingToExactSizes)
 
 TEST(RealModels, ParseAndLoad)
 {
-    const std::string dir = shared_models_dir();
+    const std::string dir = sharedModelsDir();
     if (dir.empty())
         GTEST_SKIP() << "../shared/models is absent";
     for (const char *name : {"realesrgan-x4plus", "realesrgan-x4fast"}) {
@@ -289,7 +292,7 @@ TEST(FuzzRegressions, LoadersSurviveEveryStoredInput)
                 ncnn::Extractor ex = net.create_extractor();
                 ex.set_blob_allocator(&cap);
                 ex.set_workspace_allocator(&cap);
-                ex.input("data", random_mat(5, 4, 3, 1));
+                ex.input("data", randomMat(5, 4, 3, 1));
                 ncnn::Mat out;
                 ex.extract("output", out);
             }
@@ -299,7 +302,7 @@ TEST(FuzzRegressions, LoadersSurviveEveryStoredInput)
         ASSERT_EQ(net2.load_param_mem(m.param.c_str()), 0);
         if (net2.load_model_mem(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()) == 0) {
             ncnn::Extractor ex = net2.create_extractor();
-            ex.input("data", random_mat(5, 4, 3, 1));
+            ex.input("data", randomMat(5, 4, 3, 1));
             ncnn::Mat out;
             EXPECT_EQ(ex.extract("output", out), 0) << name;
         }
@@ -383,9 +386,9 @@ TEST(Weights, MixOfTwoNetworksIsTheNetworkOfMixedWeights)
         EXPECT_EQ(n->load_model_mem(mixed.bin.data(), mixed.bin.size()), 0) << n->last_error();
         return n;
     }();
-    const ncnn::Mat in = random_mat(13, 11, 3, 9);
+    const ncnn::Mat in = randomMat(13, 11, 3, 9);
     // The second network is stored at half precision, so its weights differ from fp32's by an fp16 step.
-    EXPECT_TRUE(mats_near(run_whole(net, in), run_whole(*expected, in), 2e-3f));
+    EXPECT_TRUE(matsNear(run_whole(net, in), run_whole(*expected, in), 2e-3f));
 
     struct Mismatch {
         ModelFiles other;

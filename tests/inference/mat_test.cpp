@@ -1,9 +1,12 @@
-#include "core_test_util.h"
 #include "fp16.h"
+#include "support/runtime/compare.h"
+#include "support/runtime/failingAllocator.h"
+#include "support/runtime/layers.h"
+#include "support/runtime/random.h"
 
 #include <cstring>
 
-using namespace coretest;
+using namespace rtest;
 
 TEST(Mat, ChannelsStartOnSixteenByteBoundaries)
 {
@@ -48,15 +51,15 @@ TEST(Mat, ImpossibleSizesLeaveItEmpty)
 
 TEST(Mat, ReshapeKeepsElementOrderAcrossChannelGaps)
 {
-    ncnn::Mat m = random_mat(3, 1, 4, 7); // 3 floats per channel, padded to 4
+    ncnn::Mat m = randomMat(3, 1, 4, 7); // 3 floats per channel, padded to 4
     ncnn::Mat flat = m.reshape(12);
     ASSERT_EQ(flat.dims, 1);
     for (int q = 0; q < 4; q++)
         for (int x = 0; x < 3; x++)
-            EXPECT_EQ(flat[q * 3 + x], value(m, q, 0, x));
+            EXPECT_EQ(flat[q * 3 + x], valueAt(m, q, 0, x));
     ncnn::Mat back = flat.reshape(2, 3, 2);
     ASSERT_EQ(back.c, 2);
-    EXPECT_EQ(value(back, 1, 2, 1), flat[11]);
+    EXPECT_EQ(valueAt(back, 1, 2, 1), flat[11]);
     EXPECT_TRUE(m.reshape(5).empty());
 }
 
@@ -112,7 +115,7 @@ TEST_P(FromPixels, ChannelOrder)
     ASSERT_EQ(m.c, pc.mat_channels);
     ASSERT_EQ(m.w, 2);
     for (int q = 0; q < m.c; q++)
-        EXPECT_EQ(value(m, q, 0, 0), pc.expected[q]) << "type " << std::hex << pc.type << " channel " << q;
+        EXPECT_EQ(valueAt(m, q, 0, 0), pc.expected[q]) << "type " << std::hex << pc.type << " channel " << q;
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, FromPixels,
@@ -161,7 +164,7 @@ TEST(Pixels, StrideAndRoundTrip)
         src[i] = static_cast<unsigned char>(i * 11);
     ncnn::Mat m = ncnn::Mat::from_pixels(src, ncnn::Mat::PIXEL_RGB, w, h, stride);
     ASSERT_EQ(m.h, 2);
-    EXPECT_EQ(value(m, 0, 1, 0), static_cast<float>(static_cast<unsigned char>(12 * 11)));
+    EXPECT_EQ(valueAt(m, 0, 1, 0), static_cast<float>(static_cast<unsigned char>(12 * 11)));
     unsigned char back[stride * h];
     std::memset(back, 0xee, sizeof back);
     m.to_pixels(back, ncnn::Mat::PIXEL_RGB, stride);
@@ -191,11 +194,11 @@ TEST(Mat, SubstractMeanNormalize)
     m.fill(255.f);
     const float norm[3] = {1 / 255.f, 2 / 255.f, 0.5f};
     m.substract_mean_normalize(nullptr, norm);
-    EXPECT_FLOAT_EQ(value(m, 0, 0, 1), 1.f);
-    EXPECT_FLOAT_EQ(value(m, 1, 0, 0), 2.f);
-    EXPECT_FLOAT_EQ(value(m, 2, 0, 1), 127.5f);
+    EXPECT_FLOAT_EQ(valueAt(m, 0, 0, 1), 1.f);
+    EXPECT_FLOAT_EQ(valueAt(m, 1, 0, 0), 2.f);
+    EXPECT_FLOAT_EQ(valueAt(m, 2, 0, 1), 127.5f);
     const float mean[3] = {1.f, 0.f, 27.5f};
     m.substract_mean_normalize(mean, nullptr);
-    EXPECT_FLOAT_EQ(value(m, 0, 0, 0), 0.f);
-    EXPECT_FLOAT_EQ(value(m, 2, 0, 0), 100.f);
+    EXPECT_FLOAT_EQ(valueAt(m, 0, 0, 0), 0.f);
+    EXPECT_FLOAT_EQ(valueAt(m, 2, 0, 0), 100.f);
 }

@@ -1,6 +1,9 @@
-#include "core_test_util.h"
 #include "mat_convert.h"
 #include "modelgen.h"
+#include "support/runtime/compare.h"
+#include "support/runtime/failingAllocator.h"
+#include "support/runtime/layers.h"
+#include "support/runtime/random.h"
 
 #include <ncnn/gpu.h>
 #include <ncnn/net.h>
@@ -9,7 +12,7 @@
 #include <functional>
 #include <thread>
 
-using namespace coretest;
+using namespace rtest;
 using brivelle::modelgen::GraphBuilder;
 using brivelle::modelgen::ModelFiles;
 using brivelle::modelgen::Storage;
@@ -78,7 +81,7 @@ ncnn::Mat extract(ncnn::Net &net, const ncnn::Mat &in, const char *blob, bool li
 TEST(Net, ExtractsAnyBlobAndMatchesLayerByLayer)
 {
     auto net = load(branching_model());
-    const ncnn::Mat in = random_mat(7, 4, 3, 8);
+    const ncnn::Mat in = randomMat(7, 4, 3, 8);
     const ncnn::Mat a = extract(*net, in, "a");
     ASSERT_EQ(a.c, 5);
     const ncnn::Mat r = extract(*net, in, "r");
@@ -93,7 +96,7 @@ TEST(Net, ExtractsAnyBlobAndMatchesLayerByLayer)
             EXPECT_EQ(static_cast<const float *>(r.channel(q).data)[i], std::max(v, 0.f));
         }
     // The input is never written, even by in-place layers behind a split.
-    EXPECT_TRUE(mats_near(in, random_mat(7, 4, 3, 8), 0));
+    EXPECT_TRUE(matsNear(in, randomMat(7, 4, 3, 8), 0));
     ncnn::Mat none;
     ncnn::Extractor ex = net->create_extractor();
     EXPECT_EQ(ex.extract("output", none), ncnn::ERROR_BAD_INPUT) << "input not set";
@@ -105,7 +108,7 @@ TEST(Net, ExtractsAnyBlobAndMatchesLayerByLayer)
 TEST(Net, OneExtractorServesSeveralExtracts)
 {
     auto net = load(branching_model());
-    const ncnn::Mat in = random_mat(5, 5, 3, 1);
+    const ncnn::Mat in = randomMat(5, 5, 3, 1);
     ncnn::Extractor ex = net->create_extractor();
     ex.set_light_mode(false);
     ex.input("data", in);
@@ -115,7 +118,7 @@ TEST(Net, OneExtractorServesSeveralExtracts)
     ASSERT_EQ(ex.extract("output", out2), 0);
     EXPECT_EQ(out.data, out2.data) << "non-light mode keeps results";
     // The kept "a" sends the second extract down another path: equal within the bound, not bit for bit.
-    EXPECT_TRUE(mats_near(out, extract(*net, in, "output")));
+    EXPECT_TRUE(matsNear(out, extract(*net, in, "output")));
 }
 
 TEST(Net, LightModePeakFollowsTheLiveSetNotTheDepth)
@@ -123,13 +126,13 @@ TEST(Net, LightModePeakFollowsTheLiveSetNotTheDepth)
     const int depth = 12, channels = 8, side = 32;
     auto net = load(chain_model(depth, channels));
     auto shallow = load(chain_model(depth / 2, channels));
-    const ncnn::Mat in = random_mat(side, side, 3, 2);
+    const ncnn::Mat in = randomMat(side, side, 3, 2);
     const size_t blob_bytes = static_cast<size_t>(side) * side * channels * 4;
     FailingAllocator light(0), lightShallow(0), heavy(0);
     const ncnn::Mat a = extract(*net, in, "output", true, nullptr, &light);
     extract(*shallow, in, "output", true, nullptr, &lightShallow);
     const ncnn::Mat b = extract(*net, in, "output", false, nullptr, &heavy);
-    EXPECT_TRUE(mats_near(a, b));
+    EXPECT_TRUE(matsNear(a, b));
     // Scratchpads (large for the planar layout's gemm kernels) come on top, the same at any depth.
     EXPECT_EQ(light.peak, lightShallow.peak) << "light mode";
     EXPECT_GE(heavy.peak, (depth - 1) * blob_bytes) << "without light mode every blob stays";
@@ -138,16 +141,16 @@ TEST(Net, LightModePeakFollowsTheLiveSetNotTheDepth)
 TEST(Net, ThreadCountDoesNotChangeResults)
 {
     const ModelFiles m = chain_model(3, 7);
-    const ncnn::Mat in = random_mat(9, 11, 3, 4);
+    const ncnn::Mat in = randomMat(9, 11, 3, 4);
     const ncnn::Mat one = extract(*load(m, 1), in, "output");
     const ncnn::Mat two = extract(*load(m, 2), in, "output");
-    EXPECT_TRUE(mats_near(one, two));
+    EXPECT_TRUE(matsNear(one, two));
 }
 
 TEST(Net, EveryFailedAllocationIsAnErrorNeverACrash)
 {
     auto net = load(branching_model());
-    const ncnn::Mat in = random_mat(6, 6, 3, 3);
+    const ncnn::Mat in = randomMat(6, 6, 3, 3);
     const ncnn::Mat want = extract(*net, in, "output");
     bool succeeded = false;
     for (int n = 1; n < 40 && !succeeded; n++) {
@@ -156,7 +159,7 @@ TEST(Net, EveryFailedAllocationIsAnErrorNeverACrash)
         ncnn::Mat out = extract(*net, in, "output", true, &ret, &alloc);
         if (ret == 0) {
             succeeded = true;
-            EXPECT_TRUE(mats_near(out, want)) << "n=" << n;
+            EXPECT_TRUE(matsNear(out, want)) << "n=" << n;
         } else {
             EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << "n=" << n;
             EXPECT_TRUE(out.empty()) << "n=" << n;
@@ -185,11 +188,11 @@ TEST(Net, ReloadClearAndCpuFallbackWithoutDevice)
     const ModelFiles a = chain_model(1, 4), b = branching_model();
     ASSERT_EQ(net.load_param_mem(a.param.c_str()), 0);
     ASSERT_EQ(net.load_model_mem(a.bin.data(), a.bin.size()), 0);
-    EXPECT_EQ(extract(net, random_mat(4, 4, 3, 1), "output").c, 4);
+    EXPECT_EQ(extract(net, randomMat(4, 4, 3, 1), "output").c, 4);
     // Loading again replaces the network, as the app does before each batch.
     ASSERT_EQ(net.load_param_mem(b.param.c_str()), 0);
     ASSERT_EQ(net.load_model_mem(b.bin.data(), b.bin.size()), 0);
-    EXPECT_EQ(extract(net, random_mat(4, 4, 3, 1), "output").c, 10);
+    EXPECT_EQ(extract(net, randomMat(4, 4, 3, 1), "output").c, 10);
     net.clear();
     ncnn::Extractor ex = net.create_extractor();
     ncnn::Mat out;
@@ -213,7 +216,7 @@ TEST(Net, GeneratedRealEsrganShapes)
         auto net = load(c.files, 2);
         // The x2 network unshuffles by 2, so its sides must be even.
         for (int side : {2, 4, 6}) {
-            const ncnn::Mat out = extract(*net, random_mat(side, side + 2, 3, 5), "output");
+            const ncnn::Mat out = extract(*net, randomMat(side, side + 2, 3, 5), "output");
             EXPECT_EQ(out.w, side * c.factor) << c.name;
             EXPECT_EQ(out.h, (side + 2) * c.factor) << c.name;
             EXPECT_EQ(out.c, 3) << c.name;
@@ -230,7 +233,7 @@ TEST(Net, GeneratedX4MatchesThePublishedModelsSize)
 
 TEST(Net, RealX4FastUpscalesATinyImagePlausibly)
 {
-    const std::string dir = shared_models_dir();
+    const std::string dir = sharedModelsDir();
     if (dir.empty())
         GTEST_SKIP() << "../shared/models is absent";
     ncnn::Net net;
@@ -263,7 +266,7 @@ TEST(Net, RealX4FastUpscalesATinyImagePlausibly)
     for (int q = 0; q < 3; q++)
         for (int y = 0; y < out.h; y++)
             for (int x = 0; x < out.w; x++)
-                err += std::fabs(value(out, q, y, x) - value(in, q, y / 4, x / 4));
+                err += std::fabs(valueAt(out, q, y, x) - valueAt(in, q, y / 4, x / 4));
     err /= 3.0 * out.w * out.h;
     EXPECT_LT(err, 0.08) << "mean absolute difference from nearest upscaling";
 }
@@ -298,7 +301,7 @@ TEST(MatConvert, PackedAndHalfBlobsUnpackToPlanarFp32)
 TEST(Net, OneNetServesExtractorsOnSeveralThreads)
 {
     auto net = load(chain_model(2, 6), 1);
-    const ncnn::Mat in = random_mat(9, 7, 3, 6);
+    const ncnn::Mat in = randomMat(9, 7, 3, 6);
     const ncnn::Mat want = extract(*net, in, "output");
     ncnn::Mat got[3];
     std::vector<std::thread> threads;
@@ -311,7 +314,7 @@ TEST(Net, OneNetServesExtractorsOnSeveralThreads)
     for (std::thread &t : threads)
         t.join();
     for (const ncnn::Mat &g : got)
-        EXPECT_TRUE(mats_near(g, want));
+        EXPECT_TRUE(matsNear(g, want));
 }
 
 TEST(Net, StopRequestEndsTheExtractAndLeavesTheExtractorUsable)
@@ -320,7 +323,7 @@ TEST(Net, StopRequestEndsTheExtractAndLeavesTheExtractorUsable)
     std::atomic<bool> stop{true};
     ncnn::Extractor ex = net->create_extractor();
     ex.set_stop_request(&stop);
-    ASSERT_EQ(ex.input("data", random_mat(9, 7, 3, 2)), 0);
+    ASSERT_EQ(ex.input("data", randomMat(9, 7, 3, 2)), 0);
     ncnn::Mat out;
     EXPECT_EQ(ex.extract("output", out), ncnn::ERROR_CANCELLED);
     EXPECT_TRUE(out.empty());
@@ -339,7 +342,7 @@ TEST(Net, ProgressFollowsTheLayers)
     };
     ncnn::Extractor ex = net->create_extractor();
     ex.set_progress(&progress);
-    ASSERT_EQ(ex.input("data", random_mat(9, 7, 3, 2)), 0);
+    ASSERT_EQ(ex.input("data", randomMat(9, 7, 3, 2)), 0);
     ncnn::Mat out;
     ASSERT_EQ(ex.extract("output", out), 0) << ex.last_error();
     ASSERT_GE(reports.size(), 2u);

@@ -2,7 +2,10 @@
 // channel counts, sizes that fit no block, seeded weights), each row run through oneDNN (ctest repeats it
 // under each ISA cap) and Vulkan (lavapipe in CI). A row names the backends that must run each of its layers
 // themselves, with no layer left to the reference between them.
-#include "inference/vulkan/network_util.h"
+#include "support/runtime/compare.h"
+#include "support/runtime/gpu.h"
+#include "support/runtime/models.h"
+#include "support/runtime/random.h"
 
 #include "backend.h"
 #include "graph.h"
@@ -16,14 +19,7 @@
 
 namespace {
 
-using vktest::ModelWriter;
-
-// fp32 storage and arithmetic everywhere: differences come from summation order and exp().
-constexpr double kFp32Tolerance = 1e-4;
-// bf16 blobs and weights (8 significant bits) with fp32 sums: each rounding is 2^-9 of a value, and a
-// row's input, weights, blobs between layers and result are each rounded, a division amplifying it: the
-// largest difference stays within 2^-6 of the output's magnitude (measured up to 2^-7).
-constexpr double kBf16Tolerance = 1.0 / 64;
+using rtest::ModelWriter;
 
 enum Native { kNone = 0, kCpu = 1, kGpu = 2, kBoth = 3 };
 
@@ -240,7 +236,7 @@ protected:
         opt.lightmode = true;
         if (name != "vulkan")
             return;
-        vktest::selectTestDriver();
+        rtest::selectTestDriver();
         ncnn::create_gpu_instance();
         gpu = true;
         if (ncnn::get_gpu_count() == 0)
@@ -307,15 +303,14 @@ TEST_P(OperatorOnBackend, MatchesTheReference)
     auto reference = ncnn::reference_backend().compile(*graph, opt, nullptr, err);
     auto plan = backend->compile(*graph, opt, device, err);
     ASSERT_TRUE(reference && plan) << err;
-    const ncnn::Mat in = vktest::randomMat(c.w, c.h, c.c, 5);
+    const ncnn::Mat in = rtest::randomMat(c.w, c.h, c.c, 5);
     ncnn::Mat want, got;
     ASSERT_EQ(run(*reference, *graph, in, want, err), 0) << err;
     ASSERT_EQ(run(*plan, *graph, in, got, err), 0) << err;
     ASSERT_EQ(got.w, want.w);
     ASSERT_EQ(got.h, want.h);
     ASSERT_EQ(got.c, want.c);
-    EXPECT_LE(vktest::relativeError(vktest::flatten(got), vktest::flatten(want)),
-              bf16 ? kBf16Tolerance : kFp32Tolerance);
+    EXPECT_LE(rtest::relativeError(got, want), bf16 ? rtest::kBf16Tolerance : rtest::kFp32Tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OperatorOnBackend,
@@ -354,7 +349,7 @@ TEST_P(EveryBackend, StopsOnRequest)
     auto plan = backend->compile(*graph, opt, device, err);
     ASSERT_TRUE(plan) << err;
     ncnn::Mat out;
-    EXPECT_EQ(run(*plan, *graph, vktest::randomMat(c.w, c.h, c.c, 4), out, err), ncnn::ERROR_CANCELLED);
+    EXPECT_EQ(run(*plan, *graph, rtest::randomMat(c.w, c.h, c.c, 4), out, err), ncnn::ERROR_CANCELLED);
     EXPECT_TRUE(out.empty());
 }
 

@@ -1,6 +1,6 @@
 // The planner on RRDBNet's dense blocks: what folds, which concatenations share one buffer, and that light
 // mode frees every blob exactly once, after its last reader.
-#include "inference/vulkan/test_models.h"
+#include "support/runtime/models.h"
 
 #include "layers/convolution.h"
 #include "planner.h"
@@ -46,7 +46,7 @@ class Planner : public ::testing::TestWithParam<PlanCase> {};
 TEST_P(Planner, FoldsGroupsAndFreesEachBlobOnce)
 {
     const PlanCase &c = GetParam();
-    const std::string text = vktest::rrdbnet(1, c.features, c.growth, 7).param();
+    const std::string text = rtest::rrdbnet(1, c.features, c.growth, 7).param();
     ncnn::Graph graph;
     std::string err;
     ASSERT_EQ(ncnn::parse_param(text.data(), text.size(), graph, err), 0) << err;

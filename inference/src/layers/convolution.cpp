@@ -120,8 +120,10 @@ void add_three_taps(const ConvTask &t, const float *in, const float (&w3)[4][3],
 }
 
 // Output channels p0..p0+nk-1, rows y0..y1-1: four channels share each pass over an input row, and the
-// tile of output rows stays in cache while every input channel and tap is added.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+// tile of output rows stays in cache while every input channel and tap is added. Not cloned under
+// ThreadSanitizer: the clone's resolver runs while the program is relocated, before the sanitizer's
+// runtime is up, and its instrumentation crashes there.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=haswell", "default")))
 #endif
 void conv_tile(const ConvTask &t, int g, int p0, int nk, int y0, int y1)

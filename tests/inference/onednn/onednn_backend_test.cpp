@@ -1,7 +1,8 @@
 // The oneDNN backend against the reference backend on models loaded from ncnn text, and through Net.
 // Error metric: max |onednn - reference| / max(|reference|, 1), bound 1e-4.
 
-#include "onednn_test_util.h"
+#include "support/runtime/failingAllocator.h"
+#include "support/runtime/onednn.h"
 
 #include "modelgen.h"
 
@@ -10,13 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 using namespace brivelle::onednn;
-using namespace onednntest;
+using namespace rtest;
 
 namespace {
 
@@ -50,8 +50,9 @@ TEST(OnednnBackend, NetworksMatchTheReferenceOnTilesInTurn)
             const Inputs in{{net.input, randomMat(tile, seed++)}};
             const ncnn::Mat a = runBackend(*graph, in, net.output, options(threads), fast.get());
             const ncnn::Mat b = runBackend(*graph, in, net.output, options(threads), reference.get());
-            EXPECT_LE(errorOf(a, b), kBound) << graph->layers.size() << " layers, tile " << tile.h << "x"
-                                             << tile.w << ", threads " << threads;
+            EXPECT_LE(relativeError(a, b), kFp32Tolerance)
+                << graph->layers.size() << " layers, tile " << tile.h << "x" << tile.w << ", threads "
+                << threads;
         }
     }
 }
@@ -91,25 +92,11 @@ TEST(OnednnBackend, LayersWithoutALoweringRunInsideThePlan)
             BufferPool pool;
             ASSERT_EQ(plan->run({{data, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, err), 0)
                 << err;
-            EXPECT_LE(errorOf(out, expected), kBound) << layoutName(layout) << " tile " << tile.h;
+            EXPECT_LE(relativeError(out, expected), kFp32Tolerance)
+                << layoutName(layout) << " tile " << tile.h;
         }
     }
 }
-
-namespace {
-
-// Fails every allocation after a budget: the run must report out of memory, never crash.
-class FailingAllocator : public ncnn::Allocator {
-public:
-    explicit FailingAllocator(int allowed) : allowed_(allowed) {}
-    void *fastMalloc(size_t size) override { return allowed_-- > 0 ? ncnn::fastMalloc(size) : nullptr; }
-    void fastFree(void *ptr) override { ncnn::fastFree(ptr); }
-
-private:
-    std::atomic<int> allowed_;
-};
-
-} // namespace
 
 TEST(OnednnBackend, OutOfMemoryIsAnError)
 {
@@ -120,7 +107,8 @@ TEST(OnednnBackend, OutOfMemoryIsAnError)
     ASSERT_TRUE(fast) << err;
     const Inputs in{{net.input, randomMat({3, 6, 6}, 10)}};
     for (int allowed : {0, 1, 3, 6}) {
-        FailingAllocator allocator(allowed);
+        // Every allocation after the budget fails: the run must report out of memory, never crash.
+        FailingAllocator allocator(allowed + 1, SIZE_MAX, FailingAllocator::Then::Refuse);
         ncnn::Option opt = options(2);
         opt.blob_allocator = &allocator;
         opt.workspace_allocator = &allocator;
@@ -157,7 +145,7 @@ TEST(OnednnBackend, NetUsesItAndAgrees)
         ASSERT_EQ(ex.input("data", in), 0);
         ncnn::Mat out;
         ASSERT_EQ(ex.extract("output", out), 0) << ex.last_error();
-        EXPECT_LE(errorOf(out, runBackend(*net.graph, {{net.input, in}}, net.output)), kBound);
+        EXPECT_LE(relativeError(out, runBackend(*net.graph, {{net.input, in}}, net.output)), kFp32Tolerance);
     }
 }
 
@@ -197,7 +185,7 @@ TEST(OnednnBackend, RealModelsOnATinyCrop)
             layer->create_pipeline(net.opt);
         EXPECT_TRUE(ncnn::runs_graph(onednn(), graph, net.opt, nullptr)) << name;
         const int input = graph.find_blob("data"), output = graph.find_blob("output");
-        EXPECT_LE(errorOf(out, runBackend(graph, {{input, in}}, output)), kBound) << name;
+        EXPECT_LE(relativeError(out, runBackend(graph, {{input, in}}, output)), kFp32Tolerance) << name;
     }
 }
 
@@ -230,9 +218,9 @@ TEST(OnednnBackend, GeneratedModelsMatchTheReference)
         const int input = graph->find_blob("data"), output = graph->find_blob("output");
         for (const Shape &tile : {Shape{3, 6, 4}, Shape{3, 10, 8}}) {
             const Inputs in{{input, randomMat(tile, 14)}};
-            EXPECT_LE(errorOf(runBackend(*graph, in, output, options(2), fast.get()),
-                              runBackend(*graph, in, output)),
-                      kBound)
+            EXPECT_LE(relativeError(runBackend(*graph, in, output, options(2), fast.get()),
+                                    runBackend(*graph, in, output)),
+                      kFp32Tolerance)
                 << "model " << index << " tile " << tile.h;
         }
         ++index;

@@ -1,7 +1,8 @@
 // The oneDNN plan against the reference backend on the same loaded graph: every fast layer and fused pattern
 // on awkward shapes, in every layout. Error metric: max |fast - reference| / max(|reference|, 1), bound 1e-4.
 
-#include "onednn_test_util.h"
+#include "support/runtime/failingAllocator.h"
+#include "support/runtime/onednn.h"
 
 #include "cpu/onednn/layers/convolution_onednn.h"
 #include "cpu/onednn/plan_cache.h"
@@ -15,7 +16,7 @@
 #include <thread>
 
 using namespace brivelle::onednn;
-using namespace onednntest;
+using namespace rtest;
 
 namespace {
 
@@ -86,7 +87,7 @@ Result expectMatches(const ncnn::Graph &graph, const Inputs &inputs, const std::
         blobs.push_back(graph.find_blob(o));
     Result fast = runFast(graph, inputs, blobs, options);
     for (size_t k = 0; k < blobs.size() && k < fast.outputs.size(); ++k)
-        EXPECT_LE(errorOf(fast.outputs[k], runBackend(graph, inputs, blobs[k])), kBound)
+        EXPECT_LE(relativeError(fast.outputs[k], runBackend(graph, inputs, blobs[k])), kFp32Tolerance)
             << what << ", blob " << outputs[k] << " in " << layoutName(options.layout);
     return fast;
 }
@@ -292,7 +293,6 @@ TEST(OnednnPlan, Bf16WhereTheLayersTakeIt)
 {
     if (!ncnn::cpu_support_bf16())
         GTEST_SKIP() << "no native bf16 products on " << ncnn::cpu_isa_name();
-    constexpr double kBf16Bound = 1.0 / 64; // as the operator table's bf16 rows
     auto chain = network(70, [](ModelWriter &m) {
         m.conv("a", "data", "ca", 5, 24, 3, "9=2 -23310=1,1.000000e-01");
         m.prelu("p", "ca", "pa", 24);
@@ -316,9 +316,9 @@ TEST(OnednnPlan, Bf16WhereTheLayersTakeIt)
     const Inputs in = inputOf(*chain, {5, 9, 11}, 71);
     const Result r = runFast(*chain, in, {output}, options);
     ASSERT_EQ(r.outputs.size(), 1u);
-    EXPECT_LE(errorOf(r.outputs[0], runBackend(*chain, in, output)), kBf16Bound);
+    EXPECT_LE(rtest::relativeError(r.outputs[0], runBackend(*chain, in, output)), rtest::kBf16Tolerance);
     // Above 2^-12 the error says bf16 did run.
-    EXPECT_GT(errorOf(r.outputs[0], runBackend(*chain, in, output)), 1.0 / 4096);
+    EXPECT_GT(rtest::relativeError(r.outputs[0], runBackend(*chain, in, output)), 1.0 / 4096);
 
     auto block = denseBlock(16, 16, 4, 20);
     ASSERT_TRUE(block);
@@ -328,7 +328,8 @@ TEST(OnednnPlan, Bf16WhereTheLayersTakeIt)
         o.precision = ncnn::Storage::Bf16;
         const Result d = runFast(*block, blockIn, {block->find_blob("output")}, o);
         ASSERT_EQ(d.outputs.size(), 1u);
-        EXPECT_LE(errorOf(d.outputs[0], runBackend(*block, blockIn, block->find_blob("output"))), kBf16Bound)
+        EXPECT_LE(rtest::relativeError(d.outputs[0], runBackend(*block, blockIn, block->find_blob("output"))),
+                  rtest::kBf16Tolerance)
             << layoutName(layout);
         if (layout == Layout::Blocked16) {
             EXPECT_EQ(d.inPlace, 4);
@@ -414,10 +415,10 @@ TEST(OnednnPlan, ThreadCountsAndLightModeAgree)
     const Result one = runFast(*graph, in, {output}, planOptions(1));
     for (int threads : {2, 4}) {
         const Result other = runFast(*graph, in, {output}, planOptions(threads));
-        EXPECT_LE(errorOf(other.outputs.at(0), one.outputs.at(0)), kBound) << threads;
+        EXPECT_LE(relativeError(other.outputs.at(0), one.outputs.at(0)), kFp32Tolerance) << threads;
     }
     const Result heavy = runFast(*graph, in, {output}, planOptions(2, false));
-    EXPECT_LE(errorOf(heavy.outputs.at(0), one.outputs.at(0)), kBound);
+    EXPECT_LE(relativeError(heavy.outputs.at(0), one.outputs.at(0)), kFp32Tolerance);
     // Light mode keeps two feature maps alive, not all five (gemm's scratchpads, in the planar layout, come
     // on top of either).
     EXPECT_LT(one.blobPeak * 2, heavy.blobPeak);
@@ -436,18 +437,11 @@ std::shared_ptr<ncnn::Graph> convolutionChain(int channels)
     });
 }
 
-// A pool whose allocator refuses every block after the `allowed`-th; `largest` records the biggest given.
-BufferPool refusingPool(int allowed, int &given, size_t *largest = nullptr)
+// A pool that takes its blocks from `allocator`.
+BufferPool poolOn(FailingAllocator &allocator)
 {
-    return BufferPool(
-        [allowed, &given, largest](size_t bytes) -> void * {
-            if (given++ >= allowed)
-                return nullptr;
-            if (largest)
-                *largest = std::max(*largest, bytes);
-            return std::aligned_alloc(64, (bytes + 63) / 64 * 64);
-        },
-        [](void *p) { std::free(p); });
+    return BufferPool([&allocator](size_t bytes) { return allocator.fastMalloc(bytes); },
+                      [&allocator](void *p) { allocator.fastFree(p); });
 }
 
 } // namespace
@@ -512,16 +506,15 @@ TEST(OnednnPlan, ScratchComesFromTheCallersPool)
         ncnn::Mat out(shape.w, shape.h, shape.c);
         bool done = false;
         for (int allowed = 0; allowed < 40 && !done; ++allowed) {
-            int given = 0;
-            size_t largest = 0;
-            BufferPool pool = refusingPool(allowed, given, &largest);
+            FailingAllocator allocator(allowed + 1, SIZE_MAX, FailingAllocator::Then::Refuse);
+            BufferPool pool = poolOn(allocator);
             const int ret =
                 plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, error);
             EXPECT_EQ(pool.bytesInUse(), 0u);
             done = ret == 0;
             if (done) {
-                EXPECT_GE(largest, plan->scratchpadBytes()) << what;
-                EXPECT_LE(errorOf(out, expected), kBound) << what;
+                EXPECT_GE(allocator.largest, plan->scratchpadBytes()) << what;
+                EXPECT_LE(relativeError(out, expected), kFp32Tolerance) << what;
             } else {
                 EXPECT_EQ(ret, ncnn::ERROR_OUT_OF_MEMORY) << what << ": " << error;
             }
@@ -561,7 +554,7 @@ TEST(OnednnWinograd, ConcurrentRuns)
         t.join();
     for (size_t i = 0; i < outs.size(); ++i) {
         EXPECT_EQ(codes[i], 0);
-        EXPECT_LE(errorOf(outs[i], expected), kBound) << "thread " << i;
+        EXPECT_LE(relativeError(outs[i], expected), kFp32Tolerance) << "thread " << i;
     }
 }
 
@@ -603,7 +596,7 @@ TEST(OnednnWinograd, RunsKeepTheirThreads)
         ASSERT_EQ(plan->run({{in[0].first, viewOf(in[0].second)}}, {{output, viewOf(out)}}, pool, error), 0)
             << error;
     EXPECT_EQ(threadIds(), first);
-    EXPECT_LE(errorOf(out, runBackend(*graph, in, output)), kBound);
+    EXPECT_LE(relativeError(out, runBackend(*graph, in, output)), kFp32Tolerance);
 }
 
 TEST(OnednnPlan, RejectsWhatItCannotRun)
@@ -649,7 +642,7 @@ TEST(OnednnPlanCache, ShapesInTurnCompileOnceEach)
         ncnn::Mat out(outShape.w, outShape.h, outShape.c);
         ASSERT_EQ(plan->run({{net.input, viewOf(in)}}, {{net.output, viewOf(out)}}, cache.pool(), error), 0)
             << error;
-        EXPECT_LE(errorOf(out, runBackend(*net.graph, {{net.input, in}}, net.output)), kBound)
+        EXPECT_LE(relativeError(out, runBackend(*net.graph, {{net.input, in}}, net.output)), kFp32Tolerance)
             << s.h << "x" << s.w;
     }
     // 4x4 evicts 9x7, the least recently used, which then compiles again.

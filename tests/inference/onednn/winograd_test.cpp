@@ -2,7 +2,7 @@
 // with the transforms of every instruction set this CPU runs. Error metric: max |fast - reference| /
 // max(|reference|, 1), bound 1e-4.
 
-#include "onednn_test_util.h"
+#include "support/runtime/onednn.h"
 
 #include "cpu/onednn/winograd_convolution.h"
 #include "layers/convolution.h"
@@ -12,7 +12,7 @@
 #include <cmath>
 
 using namespace brivelle::onednn;
-using namespace onednntest;
+using namespace rtest;
 
 namespace {
 
@@ -136,7 +136,7 @@ TEST(Winograd, MatchesDirectConvolutionOnAwkwardShapes)
                     for (int y = 0; y < outShape.h; ++y)
                         for (int x = 0; x < outShape.w; ++x)
                             got.push_back(dst[offsetOf(k, outShape, c, y, x)]);
-                EXPECT_LE(vktest::relativeError(got, vktest::flatten(expected)), kBound) << what;
+                EXPECT_LE(rtest::relativeError(got, rtest::flatten(expected)), kFp32Tolerance) << what;
                 // Padded channels come out zero; gaps of a wider buffer are left alone.
                 size_t stray = 0;
                 std::vector<bool> mine(dst.size(), false);

@@ -1,5 +1,6 @@
 // The GPU functions of <ncnn/gpu.h>: the device list, budgets, and instance life cycles.
-#include "vulkan_test_util.h"
+#include "support/runtime/gpu.h"
+#include "support/runtime/random.h"
 
 #include "vulkan/command.h"
 #include "vulkan/device.h"
@@ -17,7 +18,7 @@
 
 namespace {
 
-using vktest::GpuTest;
+using rtest::GpuTest;
 
 long residentKiB()
 {
@@ -36,7 +37,7 @@ void addOnDevice(const ncnn::VulkanDevice &device)
     brivelle::vk::Stream s(device);
     brivelle::vk::Tensor a, out;
     ASSERT_TRUE(brivelle::vk::allocate(s, a, 5, 3, 2));
-    const std::vector<float> data = vktest::randomVector(5 * 3 * 2, 1);
+    const std::vector<float> data = rtest::randomVector(5 * 3 * 2, 1);
     ASSERT_EQ(brivelle::vk::upload_planes(s, data.data(), 5 * 3, a), 0);
     ASSERT_EQ(brivelle::vk::binary(s, 0, a, brivelle::vk::Tensor{}, 1.5f, out), 0);
     std::vector<float> grouped(out.count()), got(data.size());

@@ -1,6 +1,8 @@
 // Each GPU kernel against a direct loop written here, on shapes that fit no block size and channel
 // counts that fill no whole group of four.
-#include "vulkan_test_util.h"
+#include "support/runtime/compare.h"
+#include "support/runtime/gpu.h"
+#include "support/runtime/random.h"
 
 #include "layers/convolution.h"
 #include "vulkan/command.h"
@@ -16,10 +18,10 @@ namespace {
 
 using brivelle::vk::Stream;
 using brivelle::vk::Tensor;
-using vktest::GpuTest;
-using vktest::kTolerance;
-using vktest::randomVector;
-using vktest::relativeError;
+using rtest::GpuTest;
+using rtest::kFp32Tolerance;
+using rtest::randomVector;
+using rtest::relativeError;
 
 struct Host {
     int w = 0, h = 0, c = 0;
@@ -158,7 +160,7 @@ TEST_P(ConvolutionTest, MatchesDirectLoop)
                     v = v * 0.2f + res.v[o];
                 want[o] = v;
             }
-    EXPECT_LE(relativeError(got, want), kTolerance);
+    EXPECT_LE(relativeError(got, want), kFp32Tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -301,7 +303,7 @@ TEST_P(BinaryTest, MatchesDirectLoop)
                 const float v = b.at(c.bw == 1 ? 0 : x, c.bh == 1 ? 0 : y, c.bc == 1 ? 0 : z);
                 want[(size_t(z) * out.h + y) * out.w + x] = binaryRef(c.op, u, v, 0.2f, 1.f);
             }
-    EXPECT_LE(relativeError(got, want), kTolerance);
+    EXPECT_LE(relativeError(got, want), kFp32Tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ops, BinaryTest,

@@ -1,5 +1,7 @@
 // A network run under Khronos' validation layer reports no error.
-#include "network_util.h"
+#include "support/runtime/gpu.h"
+#include "support/runtime/nets.h"
+#include "support/runtime/random.h"
 
 #include "vulkan/device.h"
 
@@ -8,7 +10,7 @@ namespace {
 TEST(VulkanValidation, NetworkRunsWithoutValidationErrors)
 {
     setenv("BRIVELLE_VULKAN_VALIDATION", "1", 1);
-    vktest::selectTestDriver();
+    rtest::selectTestDriver();
     ncnn::create_gpu_instance();
     if (ncnn::get_gpu_count() == 0) {
         ncnn::destroy_gpu_instance();
@@ -21,21 +23,21 @@ TEST(VulkanValidation, NetworkRunsWithoutValidationErrors)
     {
         ncnn::Net net;
         // Wide enough for Winograd; the pooled and CPU-run layers below cover the other paths.
-        ASSERT_EQ(vktest::loadNet(net, vktest::rrdbnet(1, 16, 16, 21), ncnn::get_gpu_device(0)), 0);
+        ASSERT_EQ(rtest::loadNet(net, rtest::rrdbnet(1, 16, 16, 21), ncnn::get_gpu_device(0)), 0);
         ncnn::Mat out;
-        EXPECT_EQ(vktest::extract(net, vktest::randomMat(5, 4, 3, 22), out), 0);
-        EXPECT_EQ(vktest::extract(net, vktest::randomMat(3, 6, 3, 23), out), 0);
+        EXPECT_EQ(rtest::extract(net, rtest::randomMat(5, 4, 3, 22), out), 0);
+        EXPECT_EQ(rtest::extract(net, rtest::randomMat(3, 6, 3, 23), out), 0);
         ncnn::Net shuffle;
-        ASSERT_EQ(vktest::loadNet(shuffle, vktest::srvgg(1, 4, 2, 24), ncnn::get_gpu_device(0)), 0);
-        EXPECT_EQ(vktest::extract(shuffle, vktest::randomMat(5, 4, 3, 25), out), 0);
-        vktest::ModelWriter pooled(26);
+        ASSERT_EQ(rtest::loadNet(shuffle, rtest::srvgg(1, 4, 2, 24), ncnn::get_gpu_device(0)), 0);
+        EXPECT_EQ(rtest::extract(shuffle, rtest::randomMat(5, 4, 3, 25), out), 0);
+        rtest::ModelWriter pooled(26);
         pooled.input("data");
         pooled.conv("c", "data", "c", 3, 4, 3);
         pooled.layer("Sigmoid", "cpu", {"c"}, {"s"});
         pooled.layer("Pooling", "avg", {"s"}, {"output"}, "0=1 1=2 2=2");
         ncnn::Net pooling;
-        ASSERT_EQ(vktest::loadNet(pooling, pooled, ncnn::get_gpu_device(0)), 0);
-        EXPECT_EQ(vktest::extract(pooling, vktest::randomMat(7, 5, 3, 27), out), 0);
+        ASSERT_EQ(rtest::loadNet(pooling, pooled, ncnn::get_gpu_device(0)), 0);
+        EXPECT_EQ(rtest::extract(pooling, rtest::randomMat(7, 5, 3, 27), out), 0);
     }
     // Destroying the device reports any object left alive.
     ncnn::destroy_gpu_instance();
@@ -45,7 +47,7 @@ TEST(VulkanValidation, NetworkRunsWithoutValidationErrors)
 TEST(VulkanValidation, PlantedMisuseIsCounted)
 {
     setenv("BRIVELLE_VULKAN_VALIDATION", "1", 1);
-    vktest::selectTestDriver();
+    rtest::selectTestDriver();
     ncnn::create_gpu_instance();
     if (ncnn::get_gpu_count() == 0 || !brivelle::vk::validation_enabled()) {
         ncnn::destroy_gpu_instance();

@@ -1,35 +1,15 @@
 #pragma once
 
-#include "test_models.h"
-#include "vulkan_test_util.h"
+// Written models loaded into a Net and run through an Extractor, on the CPU or a device.
+
+#include "support/runtime/models.h"
 
 #include <ncnn/mat.h>
 #include <ncnn/net.h>
 
 #include <string>
-#include <vector>
 
-namespace vktest {
-
-inline ncnn::Mat randomMat(int w, int h, int c, unsigned seed)
-{
-    ncnn::Mat m(w, h, c);
-    const std::vector<float> v = randomVector(size_t(w) * h * c, seed);
-    for (int q = 0; q < c; q++)
-        std::copy(v.begin() + size_t(q) * w * h, v.begin() + size_t(q + 1) * w * h,
-                  m.channel(q).operator float *());
-    return m;
-}
-
-inline std::vector<float> flatten(const ncnn::Mat &m)
-{
-    std::vector<float> v;
-    for (int q = 0; q < m.c; q++) {
-        const float *p = m.channel(q);
-        v.insert(v.end(), p, p + size_t(m.w) * m.h);
-    }
-    return v;
-}
+namespace rtest {
 
 // Loads a model into net, on the device when one is given.
 inline int loadNet(ncnn::Net &net, const ModelWriter &m, const ncnn::VulkanDevice *device)
@@ -57,4 +37,4 @@ inline int extract(const ncnn::Net &net, const ncnn::Mat &in, ncnn::Mat &out, co
     return ex.extract(output, out);
 }
 
-} // namespace vktest
+} // namespace rtest

@@ -1,20 +1,21 @@
 #pragma once
 
-// Small ncnn models written in memory for the GPU tests: a .param text and its .bin bytes with seeded
-// random weights.
+// Small ncnn models written in memory for the runtime's tests: a .param text and its .bin bytes with
+// seeded random weights.
+#include "support/runtime/random.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-namespace vktest {
+namespace rtest {
 
 class ModelWriter {
 public:
-    explicit ModelWriter(unsigned seed) : rng_(seed) {}
+    explicit ModelWriter(unsigned seed) : random_(seed) {}
 
     // Adds a layer line; weights are appended by the helpers below in file order.
     void layer(const std::string &type, const std::string &name, const std::vector<std::string> &bottoms,
@@ -84,16 +85,15 @@ private:
     }
     void floats(size_t n, float scale)
     {
-        std::uniform_real_distribution<float> dist(-scale, scale);
         for (size_t i = 0; i < n; i++) {
-            const float f = dist(rng_);
+            const float f = random_.uniform(-scale, scale);
             const size_t at = bin_.size();
             bin_.resize(at + 4);
             std::memcpy(&bin_[at], &f, 4);
         }
     }
 
-    std::mt19937 rng_;
+    Random random_;
     std::vector<std::string> lines_;
     std::vector<std::string> blobs_;
     std::vector<unsigned char> bin_;
@@ -190,4 +190,4 @@ inline ModelWriter srvgg(int convs, int features, int scale, unsigned seed)
     return m;
 }
 
-} // namespace vktest
+} // namespace rtest

@@ -3,7 +3,9 @@
 // Small networks for the oneDNN tests: written as .param text and weights, loaded, and run on the reference
 // backend as the oracle for the oneDNN plan.
 
-#include "inference/vulkan/network_util.h"
+#include "support/runtime/compare.h"
+#include "support/runtime/models.h"
+#include "support/runtime/random.h"
 
 #include "backend.h"
 #include "cpu/onednn/bench/sample_graphs.h"
@@ -15,13 +17,9 @@
 #include <utility>
 #include <vector>
 
-namespace onednntest {
+namespace rtest {
 
-using vktest::ModelWriter;
 using Inputs = std::vector<std::pair<int, ncnn::Mat>>;
-
-// fp32 everywhere: differences come from summation order and exp().
-constexpr double kBound = 1e-4;
 
 inline std::shared_ptr<ncnn::Graph> load(const std::string &param, const std::vector<unsigned char> &bin)
 {
@@ -41,7 +39,7 @@ inline std::shared_ptr<ncnn::Graph> load(const ModelWriter &m)
 
 inline ncnn::Mat randomMat(brivelle::onednn::Shape s, unsigned seed)
 {
-    return vktest::randomMat(s.w, s.h, s.c, seed);
+    return randomMat(s.w, s.h, s.c, seed);
 }
 
 inline brivelle::onednn::Shape shapeOf(const ncnn::Mat &m)
@@ -89,12 +87,4 @@ inline ncnn::Mat runBackend(const ncnn::Graph &graph, const Inputs &inputs, int 
     return blobs[size_t(output)];
 }
 
-// The error of `got` against the reference's `want`, or infinity when the shapes differ.
-inline double errorOf(const ncnn::Mat &got, const ncnn::Mat &want)
-{
-    if (got.w != want.w || got.h != want.h || got.c != want.c)
-        return INFINITY;
-    return vktest::relativeError(vktest::flatten(got), vktest::flatten(want));
-}
-
-} // namespace onednntest
+} // namespace rtest
