@@ -35,7 +35,7 @@ public:
     // Enough measured: at least this long since the first report, over at least two more reports;
     // or, for a short batch, a twentieth of its work over at least kShortMeasuredMs.
     static constexpr qint64 kMeasuredMs = 2000;
-    static constexpr qint64 kShortMeasuredMs = 500;
+    static constexpr qint64 kShortMeasuredMs = 300;
 
 private:
     // The network's work of one picture, tile by tile, as running sums.

@@ -3,6 +3,10 @@
 //
 //   brivelle_engine_bench image <model-dir> <name> <scale> [width height [tile]]
 //   brivelle_engine_bench batch <model-dir> <name> <scale> [count size [gpu]]
+//   brivelle_engine_bench trace <model-dir> <name> <scale> <tile> WxH...
+//     a batch of photograph-like pictures of these sizes, and on stdout every progress report the
+//     window's time estimate reads, with the milliseconds since the batch started: the recordings the
+//     estimate's replay test reads (tests/workspace/data/*.trace).
 //   brivelle_engine_bench fidelity <model-dir> <name> <scale> width height tile...
 //     the tiled pass at each tile against one inference of the whole picture: PSNR over the picture,
 //     over its right-most 16 output columns and away from them, and the largest difference.
@@ -206,6 +210,60 @@ int benchBatch(const QString &dir, const QString &name, int scale, int count, in
     if (gpu)
         ncnn::destroy_gpu_instance();
     return ok ? 0 : 1;
+}
+
+// Trace lines: "size W H" per picture, "tile EDGE MULTIPLE", then "<ms> start <index>" and
+// "<ms> tiles <done> <total>" as the job reports them, and "<ms> end" once it has written the last.
+int traceBatch(const QString &dir, const QString &name, int scale, int tile, const QStringList &sizeArgs)
+{
+    QTemporaryDir in;
+    QTemporaryDir out;
+    QStringList paths;
+    for (const QString &arg : sizeArgs) {
+        const QStringList wh = arg.split(QLatin1Char('x'));
+        const QSize size(wh.value(0).toInt(), wh.value(1).toInt());
+        if (size.isEmpty()) {
+            std::fprintf(stderr, "not a size: %s\n", qPrintable(arg));
+            return 2;
+        }
+        paths << in.filePath(QStringLiteral("photo%1.jpg").arg(paths.size()));
+        photoLike(size.width(), size.height(), quint32(10 + paths.size())).save(paths.last(), "JPEG", 92);
+        std::printf("size %d %d\n", size.width(), size.height());
+    }
+    engine::Upscaler::Config config;
+    config.modelParam = QDir(dir).absoluteFilePath(name) + QStringLiteral(".param");
+    config.scale = scale;
+    config.device = engine::Device::cpu();
+    config.fixedTileSize = tile;
+    QString error;
+    const std::shared_ptr<engine::Upscaler> upscaler = engine::Upscaler::load(config, &error);
+    if (!upscaler) {
+        std::fprintf(stderr, "cannot load %s: %s\n", qPrintable(name), qPrintable(error));
+        return 1;
+    }
+    std::printf("tile %d %d\n", upscaler->tileSize(), upscaler->inputMultiple());
+    std::atomic<bool> cancel{false};
+    engine::BatchJob job(out.path(), upscaler, &cancel);
+    QElapsedTimer clock;
+    // Reports reach the window queued, as they reach this thread.
+    QObject::connect(&job, &engine::BatchJob::pictureStarted, qApp, [&](int index, int, const QString &) {
+        std::printf("%lld start %d\n", clock.elapsed(), index);
+    });
+    QObject::connect(&job, &engine::BatchJob::tileProgress, qApp, [&](int done, int total) {
+        std::printf("%lld tiles %d %d\n", clock.elapsed(), done, total);
+    });
+    QObject::connect(&job, &engine::BatchJob::tileAdvanced, qApp, [&](double done, int total) {
+        std::printf("%lld tiles %.4f %d\n", clock.elapsed(), done, total);
+    });
+    QFutureWatcher<void> watcher;
+    QObject::connect(&watcher, &QFutureWatcher<void>::finished, qApp, [&] {
+        std::printf("%lld end\n", clock.elapsed());
+        QCoreApplication::quit();
+    });
+    clock.start();
+    watcher.setFuture(QtConcurrent::run([&] { job.run(paths); }));
+    QCoreApplication::exec();
+    return job.summary().failures.isEmpty() ? 0 : 1;
 }
 
 // A disc of colours with an edge that fades out over a quarter of its radius, on clear black.
@@ -659,6 +717,8 @@ int main(int argc, char **argv)
         return 2;
     }
     const int scale = args.at(4).toInt();
+    if (args.at(1) == QLatin1String("trace") && args.size() > 6)
+        return traceBatch(args.at(2), args.at(3), scale, args.at(5).toInt(), args.mid(6));
     if (args.at(1) == QLatin1String("batch"))
         return benchBatch(args.at(2), args.at(3), scale, args.size() > 5 ? args.at(5).toInt() : 8,
                           args.size() > 6 ? args.at(6).toInt() : 256,
