@@ -358,7 +358,7 @@ private slots:
         QCOMPARE(QImage(NativeName::reachable(NativeName::decode(written))).size(), QSize(20, 12));
         QVERIFY2(result.out.contains(QStringLiteral("\"input\":\"%1/caf\\udce9.png\"").arg(in)),
                  qPrintable(result.out));
-        QVERIFY2(result.out.contains(QStringLiteral("/caf\\udce9.png\",\"seconds\"")),
+        QVERIFY2(result.out.contains(QStringLiteral("\"output\":\"%1/caf\\udce9.png\"").arg(out)),
                  qPrintable(result.out));
         QVERIFY2(result.err.contains(QStringLiteral("caf\\xe9.png")), qPrintable(result.err));
         // A resumed run finds that result under its own name.
@@ -1555,7 +1555,7 @@ private slots:
               QStringLiteral("taskset"));
         QVERIFY(process.waitForFinished(60000));
         const QString err = QString::fromLocal8Bit(process.readAllStandardError());
-        QVERIFY2(err.contains(QStringLiteral("device: cpu, 1 thread\n")), qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("device: cpu, 1 thread,")), qPrintable(err));
     }
 
     // A full disk may pass, so a retry policy may retry it: 75, not 1. The disk is a small memory

@@ -119,9 +119,10 @@ TEST_P(Planner, FoldsGroupsAndFreesEachBlobOnce)
         for (int b : used) {
             const int r = plan.root[size_t(b)];
             ASSERT_GE(r, 0) << graph.blobs[size_t(b)].name << " has no root";
-            if (rootFreedAt[size_t(r)] >= 0)
+            if (rootFreedAt[size_t(r)] >= 0) {
                 EXPECT_GE(rootFreedAt[size_t(r)], int(s))
                     << graph.blobs[size_t(b)].name << " used after its root went";
+            }
         }
     }
     for (size_t g = 0; g < plan.concat_groups.size(); g++)

@@ -223,7 +223,7 @@ private slots:
             QCOMPARE(net.load_param(QString(base + QStringLiteral(".param")).toUtf8().constData()), 0);
             QCOMPARE(net.load_model(QString(base + QStringLiteral(".bin")).toUtf8().constData()), 0);
             const engine::TileInference out = engine::inferImage(net, source);
-            QVERIFY2(out.status == engine::TileInference::Status::Ok, qPrintable(out.message));
+            QVERIFY2(out.status == engine::Outcome::Done, qPrintable(out.reason));
             results[k] = out.image;
         }
         const double db = psnr(results[1], results[0]);
