@@ -12,4 +12,4 @@ endfunction()
 
 brivelle_vulkan_test(vulkan_device_test ${_vk_test_dir}/vulkan_device_test.cpp)
 brivelle_vulkan_test(vulkan_ops_test ${_vk_test_dir}/vulkan_ops_test.cpp)
-include(${_vk_test_dir}/network.cmake OPTIONAL)
+include(${_vk_test_dir}/network.cmake)
