@@ -19,6 +19,11 @@ export LD_PRELOAD="$root/$shim"
 # The shim comes before the sanitizer runtime in the link order, which ASan otherwise refuses.
 export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:abort_on_error=0"
 export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0"
+# oneDNN 2.7's AMX convolution setup reads one element past an index vector of its own (for some
+# shapes); glibc's heap always has a chunk after it, but ASan's allocator can put the vector at the end
+# of a mapping, and the read faults inside the uninstrumented library. The run stops short of AMX; the
+# suite's ISA variants and the plain build still run it.
+export ONEDNN_MAX_CPU_ISA="${ONEDNN_MAX_CPU_ISA:-AVX512_CORE_BF16}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # Every test counts at its first run. A leak reported at exit that comes and goes is a thread still
 # ending as the process exits: end it (join it) before main returns (see tests/sanitizers/lsan.supp).

@@ -67,8 +67,8 @@ struct ConvTask {
 
 // One kernel row of three taps (stride 1) of one input channel added to four output channels' rows y0..y1-1,
 // all three taps in registers: each output element is loaded and stored once per kernel row instead of
-// once per tap.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+// once per tap. Not cloned under ThreadSanitizer, for the reason below.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=haswell", "default")))
 #endif
 void add_three_taps(const ConvTask &t, const float *in, const float (&w3)[4][3], int ky, float *const outs[4], int y0,
