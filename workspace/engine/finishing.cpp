@@ -3,14 +3,16 @@
 #include "workspace/engine/pictureDepth.h"
 
 #include <QColorSpace>
-#include <QSemaphore>
 #include <QThread>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include <emmintrin.h>
@@ -191,6 +193,53 @@ Resample resamplerForThisCpu()
     return lanczos_baseline::resampleImage;
 }
 
+// Threads that stay and rest between pictures, for the resampler's bands: on a busy machine the
+// scheduler holds back a thread that has been working (as the caller has, through the network) or that
+// has just been started, not one that wakes. They meet the caller through a mutex and condition
+// variables of the standard library, which a race checker sees (Qt's pool meets its threads inside Qt).
+class BandHelpers {
+public:
+    // `job` on `count` threads at once; returns when every one has finished it.
+    void run(int count, const std::function<void()> &job)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (int(started) < count) {
+            std::thread([this] { serve(); }).detach();
+            ++started;
+        }
+        current = &job;
+        waiting = count;
+        wake.notify_all();
+        idle.wait(lock, [&] { return waiting == 0 && working == 0; });
+        current = nullptr;
+    }
+
+private:
+    void serve()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return waiting > 0; });
+            --waiting;
+            ++working;
+            const std::function<void()> *job = current;
+            lock.unlock();
+            (*job)();
+            lock.lock();
+            if (--working == 0 && waiting == 0)
+                idle.notify_all();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable idle;
+    const std::function<void()> *current = nullptr;
+    int started = 0;
+    int waiting = 0;
+    int working = 0;
+};
+
 // `in` (in its working format) at `size`, the output rows split between a few threads.
 QImage lanczosResized(const QImage &in, QSize size)
 {
@@ -221,22 +270,15 @@ QImage lanczosResized(const QImage &in, QSize size)
         rows();
         return ok ? out : QImage();
     }
-    // The bands go to threads that stay and rest between pictures, and this one waits: on a busy
-    // machine the scheduler holds back a thread that has been working (as this one has, through the
-    // network) or that has just been started, not one that wakes. Only the resampler uses them, so
-    // they are free for it.
-    static QThreadPool *const helpers = [] {
-        auto *pool = new QThreadPool;
-        pool->setMaxThreadCount(4);
-        return pool;
-    }();
-    QSemaphore finished;
-    for (int t = 0; t < threads; ++t)
-        helpers->start([&] {
-            rows();
-            finished.release();
-        });
-    finished.acquire(threads);
+    // The bands go to the helpers and this thread waits. They live as long as the program (never
+    // destroyed, so no picture's end waits for them to stop); only the resampler uses them, and one
+    // picture at a time, so they are free for it.
+    static std::mutex oneAtATime;
+    static BandHelpers *const helpers = new BandHelpers;
+    {
+        const std::lock_guard<std::mutex> lock(oneAtATime);
+        helpers->run(threads, rows);
+    }
     return ok ? out : QImage();
 }
 

@@ -177,10 +177,10 @@ Problem encode(const PictureToWrite &picture, QFile &part, QString *note)
     const QString &from = picture.result.metadataSource;
     const QString source =
         NativeName::kindOf(from) == NativeName::Kind::File ? NativeName::reachable(from) : QString();
-    const QString problem = encodedMetadata(source, picture.result.image.size(), encoding.dpi,
+    const Problem problem = encodedMetadata(source, picture.result.image.size(), encoding.dpi,
                                             resultMarkOf(picture.result.image), encoding.metadata);
-    if (!problem.isEmpty() && note)
-        *note = QStringLiteral("its metadata could not be copied: ") + problem;
+    if (problem && note)
+        *note = QStringLiteral("its metadata could not be copied: ") + problem.words();
     return kind == OutputFormat::Kind::Jxl ? encodeJxl(encoding, &part) : encodeAvif(encoding, &part);
 }
 

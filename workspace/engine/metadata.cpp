@@ -176,9 +176,9 @@ struct SourceMetadata {
     bool empty() const { return exif.empty() && xmp.empty() && iptc.empty(); }
 };
 
-// The source's metadata; empty when it has none or the library does not know its format, why not
-// when it cannot be read.
-QString readSource(const QString &source, SourceMetadata &metadata)
+// The source's metadata; empty when it has none or the library does not know its format,
+// SourceUnreadable when it cannot be read.
+Problem readSource(const QString &source, SourceMetadata &metadata)
 {
     try {
         const auto from = Exiv2::ImageFactory::open(nativePath(source));
@@ -190,7 +190,7 @@ QString readSource(const QString &source, SourceMetadata &metadata)
         // A format the library does not know holds nothing it could copy.
         if (error.code() == Exiv2::kerFileContainsUnknownImageType)
             return {};
-        return QString::fromLocal8Bit(error.what());
+        return {Problem::Code::SourceUnreadable, QString::fromLocal8Bit(error.what())};
     }
     // Where exiv2 finds nothing in a HEIF (as in the files heif-enc makes), libheif may.
     if (metadata.exif.empty() && metadata.xmp.empty())
@@ -205,8 +205,8 @@ Problem copyMetadata(const QString &source, const QString &target, QSize size,
 {
     setUpOnce();
     SourceMetadata metadata;
-    if (const QString problem = readSource(source, metadata); !problem.isEmpty())
-        return {Problem::Code::SourceUnreadable, problem};
+    if (Problem problem = readSource(source, metadata))
+        return problem;
     if (metadata.empty())
         return {};
     describeResult(metadata.exif, metadata.xmp, size, dpi);
@@ -228,12 +228,12 @@ Problem copyMetadata(const QString &source, const QString &target, QSize size,
     return {};
 }
 
-QString encodedMetadata(const QString &source, QSize size, const std::optional<QSizeF> &dpi,
+Problem encodedMetadata(const QString &source, QSize size, const std::optional<QSizeF> &dpi,
                         const QString &mark, EncodedMetadata &encoded)
 {
     setUpOnce();
     SourceMetadata metadata;
-    const QString problem = source.isEmpty() ? QString() : readSource(source, metadata);
+    const Problem problem = source.isEmpty() ? Problem() : readSource(source, metadata);
     // JPEG XL and AVIF have no resolution field: their EXIF is the only place for it.
     describeResult(metadata.exif, metadata.xmp, size, dpi, true);
     try {
@@ -252,7 +252,7 @@ QString encodedMetadata(const QString &source, QSize size, const std::optional<Q
                 encoded.xmp = QByteArray::fromStdString(packet);
         }
     } catch (const Exiv2::AnyError &error) {
-        return QString::fromLocal8Bit(error.what());
+        return {Problem::Code::CannotWrite, QString::fromLocal8Bit(error.what())};
     }
     return problem;
 }

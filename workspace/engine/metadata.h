@@ -23,13 +23,14 @@ Problem copyMetadata(const QString &source, const QString &target, QSize size,
 
 // The source's metadata described as copyMetadata describes it, for an encoder that embeds it
 // itself (JPEG XL, AVIF): EXIF as a TIFF-structured block, and XMP, with the IPTC mapped into it and
-// the result mark (resultMark.h) when given. Empty where there is nothing; the return is why the
-// source's could not be read (the mark is encoded all the same).
+// the result mark (resultMark.h) when given. Empty where there is nothing; SourceUnreadable when
+// the source's could not be read (the mark is encoded all the same), CannotWrite when they could not be
+// encoded.
 struct EncodedMetadata {
     QByteArray exif;
     QByteArray xmp;
 };
-QString encodedMetadata(const QString &source, QSize size, const std::optional<QSizeF> &dpi,
+Problem encodedMetadata(const QString &source, QSize size, const std::optional<QSizeF> &dpi,
                         const QString &mark, EncodedMetadata &encoded);
 
 // The EXIF X/YResolution of a file (TIFF's own tags for a TIFF) and its ResolutionUnit (2 inch, 3
