@@ -153,29 +153,45 @@ int benchImage(const ncnn::Net &net, int scale, int width, int height, int tile)
     return 0;
 }
 
+// Photograph-like JPEGs of these sizes in `folder`, seeded from `firstSeed` on.
+QStringList photoFiles(const QTemporaryDir &folder, const QList<QSize> &sizes, quint32 firstSeed)
+{
+    QStringList paths;
+    for (const QSize &size : sizes) {
+        paths << folder.filePath(QStringLiteral("photo%1.jpg").arg(paths.size()));
+        photoLike(size.width(), size.height(), firstSeed + quint32(paths.size() - 1))
+            .save(paths.last(), "JPEG", 92);
+    }
+    return paths;
+}
+
+// The network <dir>/<name>.param at `scale` on `device`; null, having said why, when it does not load.
+std::shared_ptr<engine::Upscaler> loadUpscaler(const QString &dir, const QString &name, int scale,
+                                               engine::Device device, int fixedTileSize = 0)
+{
+    engine::Upscaler::Config config;
+    config.modelParam = QDir(dir).absoluteFilePath(name) + QStringLiteral(".param");
+    config.scale = scale;
+    config.device = device;
+    config.fixedTileSize = fixedTileSize;
+    QString error;
+    std::shared_ptr<engine::Upscaler> upscaler = engine::Upscaler::load(config, &error);
+    if (!upscaler)
+        std::fprintf(stderr, "cannot load %s: %s\n", qPrintable(name), qPrintable(error));
+    return upscaler;
+}
+
 int benchBatch(const QString &dir, const QString &name, int scale, int count, int size, bool gpu)
 {
     QTemporaryDir in;
     QTemporaryDir out;
-    QStringList paths;
-    for (int i = 0; i < count; ++i) {
-        paths << in.filePath(QStringLiteral("photo%1.jpg").arg(i));
-        photoLike(size, size, quint32(10 + i)).save(paths.last(), "JPEG", 92);
-    }
+    const QStringList paths = photoFiles(in, QList<QSize>(count, QSize(size, size)), 10);
     if (gpu)
         ncnn::create_gpu_instance();
-    std::shared_ptr<engine::Upscaler> upscaler;
-    {
-        engine::Upscaler::Config config;
-        config.modelParam = QDir(dir).absoluteFilePath(name) + QStringLiteral(".param");
-        config.scale = scale;
-        config.device = gpu ? engine::Device::gpu(0) : engine::Device::cpu();
-        QString error;
-        if (!(upscaler = engine::Upscaler::load(config, &error))) {
-            std::fprintf(stderr, "cannot load %s: %s\n", qPrintable(name), qPrintable(error));
-            return 1;
-        }
-    }
+    std::shared_ptr<engine::Upscaler> upscaler =
+        loadUpscaler(dir, name, scale, gpu ? engine::Device::gpu(0) : engine::Device::cpu());
+    if (!upscaler)
+        return 1;
     std::atomic<bool> cancel{false};
     auto job = std::make_unique<engine::BatchJob>(out.path(), upscaler, &cancel);
 
@@ -216,31 +232,23 @@ int benchBatch(const QString &dir, const QString &name, int scale, int count, in
 // "<ms> tiles <done> <total>" as the job reports them, and "<ms> end" once it has written the last.
 int traceBatch(const QString &dir, const QString &name, int scale, int tile, const QStringList &sizeArgs)
 {
-    QTemporaryDir in;
-    QTemporaryDir out;
-    QStringList paths;
+    QList<QSize> sizes;
     for (const QString &arg : sizeArgs) {
         const QStringList wh = arg.split(QLatin1Char('x'));
-        const QSize size(wh.value(0).toInt(), wh.value(1).toInt());
-        if (size.isEmpty()) {
+        sizes << QSize(wh.value(0).toInt(), wh.value(1).toInt());
+        if (sizes.last().isEmpty()) {
             std::fprintf(stderr, "not a size: %s\n", qPrintable(arg));
             return 2;
         }
-        paths << in.filePath(QStringLiteral("photo%1.jpg").arg(paths.size()));
-        photoLike(size.width(), size.height(), quint32(10 + paths.size())).save(paths.last(), "JPEG", 92);
-        std::printf("size %d %d\n", size.width(), size.height());
+        std::printf("size %d %d\n", sizes.last().width(), sizes.last().height());
     }
-    engine::Upscaler::Config config;
-    config.modelParam = QDir(dir).absoluteFilePath(name) + QStringLiteral(".param");
-    config.scale = scale;
-    config.device = engine::Device::cpu();
-    config.fixedTileSize = tile;
-    QString error;
-    const std::shared_ptr<engine::Upscaler> upscaler = engine::Upscaler::load(config, &error);
-    if (!upscaler) {
-        std::fprintf(stderr, "cannot load %s: %s\n", qPrintable(name), qPrintable(error));
+    QTemporaryDir in;
+    QTemporaryDir out;
+    const QStringList paths = photoFiles(in, sizes, 11);
+    const std::shared_ptr<engine::Upscaler> upscaler =
+        loadUpscaler(dir, name, scale, engine::Device::cpu(), tile);
+    if (!upscaler)
         return 1;
-    }
     std::printf("tile %d %d\n", upscaler->tileSize(), upscaler->inputMultiple());
     std::atomic<bool> cancel{false};
     engine::BatchJob job(out.path(), upscaler, &cancel);
