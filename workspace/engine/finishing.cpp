@@ -199,9 +199,10 @@ Resample resamplerForThisCpu()
 // variables of the standard library, which a race checker sees (Qt's pool meets its threads inside Qt).
 class BandHelpers {
 public:
-    // `job` on `count` threads at once; returns when every one has finished it.
+    // `job` on `count` threads at once; returns when every one has finished it. One job at a time.
     void run(int count, const std::function<void()> &job)
     {
+        const std::lock_guard<std::mutex> oneJob(oneAtATime);
         std::unique_lock<std::mutex> lock(mutex);
         while (int(started) < count) {
             std::thread([this] { serve(); }).detach();
@@ -231,6 +232,7 @@ private:
         }
     }
 
+    std::mutex oneAtATime;
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable idle;
@@ -273,12 +275,8 @@ QImage lanczosResized(const QImage &in, QSize size)
     // The bands go to the helpers and this thread waits. They live as long as the program (never
     // destroyed, so no picture's end waits for them to stop); only the resampler uses them, and one
     // picture at a time, so they are free for it.
-    static std::mutex oneAtATime;
     static BandHelpers *const helpers = new BandHelpers;
-    {
-        const std::lock_guard<std::mutex> lock(oneAtATime);
-        helpers->run(threads, rows);
-    }
+    helpers->run(threads, rows);
     return ok ? out : QImage();
 }
 
